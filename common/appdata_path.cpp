@@ -1,0 +1,70 @@
+#include "common/appdata_path.h"
+
+#include <cwchar>
+
+#include "common/data_folder.h"
+#include "common/text_conv.h"
+#include "platform/win32.h"
+
+namespace {
+
+bool job_folder(std::wstring& out, const char* jobId, const wchar_t* tail, const char* runName = nullptr) {
+    std::wstring path;
+    path.reserve(MAX_PATH);
+    path = tovel::kJobSubFolderPrefix;
+    if (jobId) path += from_utf8(jobId, -1);
+    path += tail;
+    if (runName) path += from_utf8(runName, -1);
+    return common_appdata_path(out, path.c_str());
+}
+
+}  // namespace
+
+bool common_appdata_path(std::wstring& out, const wchar_t* subPath) {
+    wchar_t folder[MAX_PATH];
+    if (SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, folder) != S_OK)
+        return false;
+    out.reserve(MAX_PATH);
+    out = folder;
+    if (subPath) out += subPath;
+    SHCreateDirectory(nullptr, out.c_str());  // an existing or unmakeable folder changes nothing
+    return true;
+}
+
+bool job_activity_path(std::wstring& out, const char* jobId) { return job_folder(out, jobId, L"\\act"); }
+
+bool job_volume_path(std::wstring& out, const char* jobId) {
+    return job_folder(out, jobId, L"\\act\\vol");
+}
+
+bool job_history_path(std::wstring& out, const char* jobId, const char* runName) {
+    return job_folder(out, jobId, L"\\hist\\", runName ? runName : "");
+}
+
+bool job_temp_path(std::wstring& out, const char* jobId) { return job_folder(out, jobId, L"\\tmp"); }
+
+std::wstring job_temp_path(const char* jobId) {
+    std::wstring out;
+    if (!job_temp_path(out, jobId)) out.clear();
+    return out;
+}
+
+std::wstring job_source_path(const char* jobId) {
+    std::wstring out;
+    if (!job_activity_path(out, jobId)) return std::wstring();
+    return out + L"\\src";
+}
+
+std::wstring& path_join(const wchar_t* dir, const wchar_t* name, std::wstring& out) {
+    out.reserve(MAX_PATH);
+    out = dir ? dir : L"";
+    if (out.empty() || out.back() != L'\\') out += L'\\';
+    if (name) out += name;
+    return out;
+}
+
+std::wstring& path_join_number(const wchar_t* dir, uint64_t number, std::wstring& out) {
+    wchar_t text[64];
+    std::swprintf(text, 64, L"%llu", static_cast<unsigned long long>(number));
+    return path_join(dir, text, out);
+}

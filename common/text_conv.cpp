@@ -1,0 +1,95 @@
+#include "common/text_conv.h"
+
+#include <vector>
+
+#include "platform/win32.h"
+
+namespace {
+
+int count_utf8(const wchar_t* text, int length) {
+    return WideCharToMultiByte(CP_UTF8, 0, text, length, nullptr, 0, nullptr, nullptr);
+}
+int count_wide(const char* text, int length) {
+    return MultiByteToWideChar(CP_UTF8, 0, text, length, nullptr, 0);
+}
+
+}  // namespace
+
+int to_utf8(const wchar_t* text, int length, std::string& out) {
+    int n = count_utf8(text, length);
+    if (n < 2) {
+        out.clear();
+        return n;
+    }
+    // Convert into a buffer of the full count, then keep n - 1 units: when the
+    // length did not count a NUL, the last unit is a character, which must not
+    // land in the string's terminator slot.
+    std::vector<char> buffer(static_cast<size_t>(n));
+    int result = WideCharToMultiByte(CP_UTF8, 0, text, length, buffer.data(), n, nullptr, nullptr);
+    if (result <= 0) {
+        out.clear();
+        return result;
+    }
+    out.assign(buffer.data(), static_cast<size_t>(n - 1));
+    return result;
+}
+
+std::string to_utf8(const wchar_t* text, int length) {
+    std::string out;
+    to_utf8(text, length, out);
+    return out;
+}
+
+std::string to_utf8(const std::wstring& text) { return to_utf8(text.c_str(), -1); }
+
+int from_utf8(const char* text, int length, std::wstring& out) {
+    int n = count_wide(text, length);
+    if (n < 2) {
+        out.clear();
+        return n;
+    }
+    std::vector<wchar_t> buffer(static_cast<size_t>(n));
+    int result = MultiByteToWideChar(CP_UTF8, 0, text, length, buffer.data(), n);
+    if (result <= 0) {
+        out.clear();
+        return result;
+    }
+    out.assign(buffer.data(), static_cast<size_t>(n - 1));
+    return result;
+}
+
+std::wstring from_utf8(const char* text, int length) {
+    std::wstring out;
+    from_utf8(text, length, out);
+    return out;
+}
+
+std::wstring from_utf8(const std::string& text) { return from_utf8(text.c_str(), -1); }
+
+int from_utf8_buffer(const char* text, int length, wchar_t** out) {
+    int n = count_wide(text, length);
+    if (n < 1) {
+        *out = nullptr;
+        return n;
+    }
+    *out = new wchar_t[static_cast<size_t>(n)];
+    if (n == 1) {
+        (*out)[0] = 0;
+        return 1;
+    }
+    return MultiByteToWideChar(CP_UTF8, 0, text, length, *out, n);
+}
+
+int to_utf8_buffer(const wchar_t* text, int length, char** out) {
+    int n = count_utf8(text, length);
+    if (n < 1) {
+        *out = nullptr;
+        return n;
+    }
+    *out = new char[static_cast<size_t>(n)];
+    if (n == 1) {
+        (*out)[0] = 0;
+        return 1;
+    }
+    return WideCharToMultiByte(CP_UTF8, 0, text, length, *out, n, nullptr, nullptr);
+}

@@ -1,0 +1,337 @@
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+
+#include "platform/file_object.h"
+#include "platform/file_times.h"
+#include "platform/machine.h"
+#include "platform/win/errors.h"
+#include "platform/win/files.h"
+
+namespace tovel::platform {
+
+FileObject::~FileObject() {
+    if (delete_on_close_) ::unlink(path_.c_str());
+    ::close(fd_);
+}
+
+DWORD attributes_from_stat(const struct stat& st, const char* host_path) {
+    if (S_ISLNK(st.st_mode)) {
+        DWORD attributes = FILE_ATTRIBUTE_REPARSE_POINT;
+        struct stat target;
+        if (host_path && ::stat(host_path, &target) == 0 && S_ISDIR(target.st_mode))
+            attributes |= FILE_ATTRIBUTE_DIRECTORY;
+        return attributes;
+    }
+    if (S_ISDIR(st.st_mode)) return FILE_ATTRIBUTE_DIRECTORY;
+    if (!S_ISREG(st.st_mode)) return FILE_ATTRIBUTE_DEVICE;
+    if (!(st.st_mode & S_IWUSR)) return FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_ARCHIVE;
+    return FILE_ATTRIBUTE_ARCHIVE;
+}
+
+}  // namespace tovel::platform
+
+using tovel::platform::FileObject;
+using tovel::platform::host_path;
+using tovel::platform::lookup;
+using tovel::platform::set_last_error_from_errno;
+
+HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD /*share*/, LPSECURITY_ATTRIBUTES /*security*/,
+                   DWORD disposition, DWORD flags, HANDLE /*templateFile*/) {
+    std::string host;
+    if (!host_path(path, host)) return INVALID_HANDLE_VALUE;
+    bool readable = access & (GENERIC_READ | GENERIC_ALL | FILE_READ_DATA);
+    bool writable = access & (GENERIC_WRITE | GENERIC_ALL | FILE_WRITE_DATA | FILE_APPEND_DATA);
+    int oflags = O_CLOEXEC | (readable && writable ? O_RDWR : writable ? O_WRONLY : O_RDONLY);
+    if (access & FILE_APPEND_DATA && !(access & (GENERIC_WRITE | GENERIC_ALL | FILE_WRITE_DATA)))
+        oflags |= O_APPEND;
+    bool truncates = false;
+    switch (disposition) {
+        case CREATE_NEW: oflags |= O_CREAT | O_EXCL; break;
+        case CREATE_ALWAYS: oflags |= O_CREAT, truncates = writable; break;
+        case OPEN_EXISTING: break;
+        case OPEN_ALWAYS: oflags |= O_CREAT; break;
+        case TRUNCATE_EXISTING:
+            if (!writable) {
+                SetLastError(ERROR_INVALID_PARAMETER);
+                return INVALID_HANDLE_VALUE;
+            }
+            truncates = true;
+            break;
+        default: SetLastError(ERROR_INVALID_PARAMETER); return INVALID_HANDLE_VALUE;
+    }
+
+    struct stat before;
+    bool existed = ::stat(host.c_str(), &before) == 0;
+    if (existed && S_ISDIR(before.st_mode)) {
+        // A folder opens only for its attributes, and never as a file.
+        if (!(flags & FILE_FLAG_BACKUP_SEMANTICS) || writable || disposition == CREATE_NEW ||
+            truncates) {
+            SetLastError(disposition == CREATE_NEW ? ERROR_FILE_EXISTS : ERROR_ACCESS_DENIED);
+            return INVALID_HANDLE_VALUE;
+        }
+        oflags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+    } else if (!readable && !writable) {
+        oflags = (oflags & ~O_ACCMODE) | O_RDONLY;  // attribute-only access
+    } else if (truncates) {
+        oflags |= O_TRUNC;
+    }
+
+    int fd;
+    do {
+        fd = ::open(host.c_str(), oflags, 0666);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        if (errno == EEXIST) SetLastError(ERROR_FILE_EXISTS);
+        else set_last_error_from_errno(errno, host);
+        return INVALID_HANDLE_VALUE;
+    }
+    bool directory = existed && S_ISDIR(before.st_mode);
+    HANDLE handle = tovel::platform::register_object(std::make_shared<FileObject>(
+        fd, readable, writable, directory, host, flags & FILE_FLAG_DELETE_ON_CLOSE));
+    bool reports_existing = disposition == CREATE_ALWAYS || disposition == OPEN_ALWAYS;
+    SetLastError(reports_existing && existed ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
+    return handle;
+}
+
+BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLAPPED overlapped) {
+    if (read) *read = 0;
+    auto object = lookup<FileObject>(file);
+    if (!object) return FALSE;
+    if (overlapped || (!buffer && toRead)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (!object->readable() || object->directory()) {
+        SetLastError(object->directory() ? ERROR_INVALID_FUNCTION : ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    ssize_t n;
+    do {
+        n = ::read(object->fd(), buffer, toRead);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) {
+        set_last_error_from_errno(errno);
+        return FALSE;
+    }
+    if (read) *read = static_cast<DWORD>(n);
+    return TRUE;
+}
+
+BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD written,
+               LPOVERLAPPED overlapped) {
+    if (written) *written = 0;
+    auto object = lookup<FileObject>(file);
+    if (!object) return FALSE;
+    if (overlapped || (!buffer && toWrite)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (!object->writable()) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    auto data = static_cast<const char*>(buffer);
+    DWORD done = 0;
+    while (done < toWrite) {
+        ssize_t n = ::write(object->fd(), data + done, toWrite - done);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            if (written) *written = done;
+            set_last_error_from_errno(errno);
+            return FALSE;
+        }
+        done += static_cast<DWORD>(n);
+    }
+    if (written) *written = done;
+    return TRUE;
+}
+
+BOOL FlushFileBuffers(HANDLE file) {
+    auto object = lookup<FileObject>(file);
+    if (!object) return FALSE;
+    if (::fsync(object->fd()) != 0 && errno != EINVAL && errno != EROFS) {
+        set_last_error_from_errno(errno);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+BOOL GetFileSizeEx(HANDLE file, PLARGE_INTEGER size) {
+    auto object = lookup<FileObject>(file);
+    if (!object) return FALSE;
+    if (!size) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    struct stat st;
+    if (::fstat(object->fd(), &st) != 0) {
+        set_last_error_from_errno(errno);
+        return FALSE;
+    }
+    size->QuadPart = st.st_size;
+    return TRUE;
+}
+
+BOOL SetFilePointerEx(HANDLE file, LARGE_INTEGER distance, PLARGE_INTEGER newPosition,
+                      DWORD moveMethod) {
+    auto object = lookup<FileObject>(file);
+    if (!object) return FALSE;
+    int whence = moveMethod == FILE_BEGIN ? SEEK_SET : moveMethod == FILE_CURRENT ? SEEK_CUR
+               : moveMethod == FILE_END   ? SEEK_END : -1;
+    if (whence < 0) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    off_t position = ::lseek(object->fd(), distance.QuadPart, whence);
+    if (position < 0) {
+        SetLastError(errno == EINVAL ? ERROR_NEGATIVE_SEEK : tovel::platform::win32_error_from_errno(errno));
+        return FALSE;
+    }
+    if (newPosition) newPosition->QuadPart = position;
+    return TRUE;
+}
+
+BOOL SetEndOfFile(HANDLE file) {
+    auto object = lookup<FileObject>(file);
+    if (!object) return FALSE;
+    if (!object->writable()) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    off_t position = ::lseek(object->fd(), 0, SEEK_CUR);
+    if (position < 0 || ::ftruncate(object->fd(), position) != 0) {
+        set_last_error_from_errno(errno);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+BOOL CloseHandle(HANDLE object) {
+    return tovel::platform::close_object(object) ? TRUE : FALSE;
+}
+
+DWORD GetFileAttributesW(LPCWSTR path) {
+    std::string host;
+    if (!host_path(path, host)) return INVALID_FILE_ATTRIBUTES;
+    struct stat st;
+    if (::lstat(host.c_str(), &st) != 0) {
+        set_last_error_from_errno(errno, host);
+        return INVALID_FILE_ATTRIBUTES;
+    }
+    return tovel::platform::attributes_from_stat(st, host.c_str());
+}
+
+BOOL GetFileAttributesExW(LPCWSTR path, GET_FILEEX_INFO_LEVELS level, LPVOID out) {
+    if (level != GetFileExInfoStandard || !out) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    std::string host;
+    if (!host_path(path, host)) return FALSE;
+    struct stat st;
+    if (::lstat(host.c_str(), &st) != 0) {
+        set_last_error_from_errno(errno, host);
+        return FALSE;
+    }
+    auto data = static_cast<WIN32_FILE_ATTRIBUTE_DATA*>(out);
+    data->dwFileAttributes = tovel::platform::attributes_from_stat(st, host.c_str());
+    data->ftCreationTime = tovel::platform::filetime_from_timespec(st.st_ctim);
+    data->ftLastAccessTime = tovel::platform::filetime_from_timespec(st.st_atim);
+    data->ftLastWriteTime = tovel::platform::filetime_from_timespec(st.st_mtim);
+    uint64_t size = S_ISREG(st.st_mode) ? static_cast<uint64_t>(st.st_size) : 0;
+    data->nFileSizeHigh = static_cast<DWORD>(size >> 32);
+    data->nFileSizeLow = static_cast<DWORD>(size);
+    return TRUE;
+}
+
+BOOL CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES /*security*/) {
+    std::string host;
+    if (!host_path(path, host)) return FALSE;
+    if (::mkdir(host.c_str(), 0777) != 0) {
+        if (errno == EEXIST) SetLastError(ERROR_ALREADY_EXISTS);
+        else set_last_error_from_errno(errno, host);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+BOOL RemoveDirectoryW(LPCWSTR path) {
+    std::string host;
+    if (!host_path(path, host)) return FALSE;
+    struct stat st;
+    if (::lstat(host.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+        // A link to a folder is removed as the reparse point it stands for.
+        if (::stat(host.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+            SetLastError(ERROR_DIRECTORY);
+            return FALSE;
+        }
+        if (::unlink(host.c_str()) != 0) {
+            set_last_error_from_errno(errno, host);
+            return FALSE;
+        }
+        return TRUE;
+    }
+    if (::rmdir(host.c_str()) != 0) {
+        if (errno == ENOTDIR) SetLastError(ERROR_DIRECTORY);
+        else set_last_error_from_errno(errno, host);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+BOOL DeleteFileW(LPCWSTR path) {
+    std::string host;
+    if (!host_path(path, host)) return FALSE;
+    struct stat st;
+    if (::lstat(host.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    if (::unlink(host.c_str()) != 0) {
+        set_last_error_from_errno(errno, host);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+BOOL MoveFileExW(LPCWSTR from, LPCWSTR to, DWORD flags) {
+    std::string source, target;
+    if (!host_path(from, source) || !host_path(to, target)) return FALSE;
+    struct stat st;
+    if (::lstat(source.c_str(), &st) != 0) {
+        set_last_error_from_errno(errno, source);
+        return FALSE;
+    }
+    if (!(flags & MOVEFILE_REPLACE_EXISTING)) {
+        // Fails instead of replacing, without a window between test and rename.
+        if (::renameat2(AT_FDCWD, source.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) != 0) {
+            if (errno == EEXIST) SetLastError(ERROR_ALREADY_EXISTS);
+            else set_last_error_from_errno(errno, target);
+            return FALSE;
+        }
+        return TRUE;
+    }
+    struct stat existing;
+    if (::lstat(target.c_str(), &existing) == 0 && S_ISDIR(existing.st_mode)) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    if (::rename(source.c_str(), target.c_str()) != 0) {
+        set_last_error_from_errno(errno, target);
+        return FALSE;
+    }
+    if (flags & MOVEFILE_WRITE_THROUGH) {
+        auto slash = target.rfind('/');
+        int dir = ::open(slash == 0 ? "/" : target.substr(0, slash).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (dir >= 0) {
+            ::fsync(dir);
+            ::close(dir);
+        }
+    }
+    return TRUE;
+}

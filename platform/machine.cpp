@@ -1,0 +1,150 @@
+#include "platform/machine.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <mutex>
+#include <set>
+#include <vector>
+
+#include "platform/host_names.h"
+#include "platform/win/errors.h"
+
+namespace tovel::platform {
+namespace {
+
+constexpr const char* kDefaultRoot = "/var/lib/tovel";
+
+std::string current_folder() {
+    std::vector<char> buffer(PATH_MAX);
+    while (!::getcwd(buffer.data(), buffer.size())) {
+        if (errno != ERANGE) return "/";
+        buffer.resize(buffer.size() * 2);
+    }
+    return buffer.data();
+}
+
+void make_folder(const std::string& path, mode_t mode) {
+    for (size_t i = 1; i <= path.size(); ++i) {
+        if (i == path.size() || path[i] == '/') {
+            std::string part = path.substr(0, i);
+            if (::mkdir(part.c_str(), mode) != 0 && errno != EEXIST) return;
+        }
+    }
+}
+
+void lay_out_machine(const std::string& root) {
+    make_folder(root + "/drives/c/ProgramData", 0755);
+    make_folder(root + "/registry", 0700);
+    make_folder(root + "/objects", 0755);
+    std::string z = root + "/drives/z";
+    struct stat st;
+    if (::lstat(z.c_str(), &st) != 0) {
+        if (::symlink("/", z.c_str()) != 0 && errno != EEXIST) return;
+    }
+}
+
+// Splits a path into its parts, resolving "." and ".." without leaving the top.
+std::vector<std::string> normal_parts(const std::string& path) {
+    std::vector<std::string> parts;
+    size_t i = 0;
+    while (i < path.size()) {
+        size_t j = path.find('/', i);
+        if (j == std::string::npos) j = path.size();
+        std::string part = path.substr(i, j - i);
+        if (part == "..") {
+            if (!parts.empty()) parts.pop_back();
+        } else if (!part.empty() && part != ".") {
+            parts.push_back(std::move(part));
+        }
+        i = j + 1;
+    }
+    return parts;
+}
+
+std::string join_parts(const std::string& base, const std::vector<std::string>& parts) {
+    std::string out = base;
+    for (const auto& part : parts) {
+        if (out.empty() || out.back() != '/') out += '/';
+        out += part;
+    }
+    return out.empty() ? "/" : out;
+}
+
+}  // namespace
+
+std::string machine_root() {
+    static std::mutex lock;
+    static std::set<std::string> laid_out;
+    const char* env = std::getenv("TOVEL_ROOT");
+    std::string root = (env && *env) ? env : kDefaultRoot;
+    if (root[0] != '/') root = current_folder() + "/" + root;
+    root = join_parts("", normal_parts(root));
+    std::lock_guard<std::mutex> guard(lock);
+    if (laid_out.insert(root).second) lay_out_machine(root);
+    return root;
+}
+
+bool host_path(const wchar_t* windows_path, std::string& out) {
+    if (!windows_path) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return false;
+    }
+    std::wstring path(windows_path);
+    for (auto& c : path)
+        if (c == L'\\') c = L'/';
+    if (path.rfind(L"//?/", 0) == 0) path.erase(0, 4);
+    if (path.rfind(L"//", 0) == 0) {  // UNC paths name no drive of this machine
+        SetLastError(ERROR_BAD_NETPATH);
+        return false;
+    }
+    std::string base;
+    std::string rest;
+    bool has_drive = path.size() >= 2 && path[1] == L':' &&
+                     ((path[0] >= L'a' && path[0] <= L'z') || (path[0] >= L'A' && path[0] <= L'Z'));
+    if (has_drive || (!path.empty() && path[0] == L'/')) {
+        char letter = has_drive ? static_cast<char>(path[0] | 0x20) : 'c';
+        base = machine_root() + "/drives/" + letter;
+        struct stat st;
+        if (::stat(base.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+            SetLastError(ERROR_PATH_NOT_FOUND);
+            return false;
+        }
+        size_t start = has_drive ? 2 : 0;
+        rest = host_name_from_wide(path.data() + start, path.size() - start);
+    } else {
+        base = current_folder();
+        rest = host_name_from_wide(path.data(), path.size());
+    }
+    out = join_parts(base, normal_parts(rest));
+    return true;
+}
+
+std::wstring windows_path(const std::string& host) {
+    std::string absolute = host.empty() || host[0] != '/' ? current_folder() + "/" + host : host;
+    auto parts = normal_parts(absolute);
+    auto root_parts = normal_parts(machine_root());
+    root_parts.push_back("drives");
+    bool under_drive = parts.size() > root_parts.size() &&
+                       std::equal(root_parts.begin(), root_parts.end(), parts.begin()) &&
+                       parts[root_parts.size()].size() == 1;
+    std::wstring out;
+    size_t first = 0;
+    if (under_drive) {
+        out = std::wstring(1, static_cast<wchar_t>(parts[root_parts.size()][0] & ~0x20)) + L":";
+        first = root_parts.size() + 1;
+    } else {
+        out = L"Z:";
+    }
+    if (first == parts.size()) return out + L"\\";
+    for (size_t i = first; i < parts.size(); ++i) {
+        out += L'\\';
+        out += wide_from_host_name(parts[i].data(), parts[i].size());
+    }
+    return out;
+}
+
+}  // namespace tovel::platform

@@ -1,0 +1,53 @@
+// Local memory, message texts, modules and the computer's name.
+#pragma once
+
+#include <cstdarg>
+
+#include "platform/win/types.h"
+
+#define LMEM_FIXED 0x0000u
+#define LMEM_ZEROINIT 0x0040u
+#define LPTR (LMEM_FIXED | LMEM_ZEROINIT)
+
+HLOCAL LocalAlloc(UINT flags, SIZE_T bytes);
+// Returns null on success, the memory itself on failure (as Windows does).
+HLOCAL LocalFree(HLOCAL memory);
+
+#define FORMAT_MESSAGE_ALLOCATE_BUFFER 0x00000100u
+#define FORMAT_MESSAGE_IGNORE_INSERTS 0x00000200u
+#define FORMAT_MESSAGE_FROM_STRING 0x00000400u
+#define FORMAT_MESSAGE_FROM_HMODULE 0x00000800u
+#define FORMAT_MESSAGE_FROM_SYSTEM 0x00001000u
+#define FORMAT_MESSAGE_ARGUMENT_ARRAY 0x00002000u
+#define FORMAT_MESSAGE_MAX_WIDTH_MASK 0x000000FFu
+
+#define LANG_NEUTRAL 0x00
+#define SUBLANG_DEFAULT 0x01
+#define MAKELANGID(p, s) ((static_cast<WORD>(s) << 10) | static_cast<WORD>(p))
+
+// Message texts come from the layer's own tables: the system's (Win32 codes)
+// and the "winhttp" module's (WinHTTP codes). Supported: ALLOCATE_BUFFER (the
+// buffer argument is then a pointer to the pointer, freed with LocalFree),
+// FROM_SYSTEM, FROM_HMODULE, IGNORE_INSERTS and the width mask (0: the text
+// ends with "\r\n"; otherwise no line break). A text with inserts and no
+// IGNORE_INSERTS fails with 87, since no arguments are supported. Returns the
+// length without the NUL; 0 and 317 for an unknown code.
+DWORD FormatMessageA(DWORD flags, LPCVOID source, DWORD messageId, DWORD languageId, LPSTR buffer,
+                     DWORD size, va_list* arguments);
+DWORD FormatMessageW(DWORD flags, LPCVOID source, DWORD messageId, DWORD languageId, LPWSTR buffer,
+                     DWORD size, va_list* arguments);
+
+#define DONT_RESOLVE_DLL_REFERENCES 0x00000001u
+
+// Modules: the running program (null name) and the built-in "winhttp" module
+// (its message table). Module handles are never freed.
+HMODULE GetModuleHandleW(LPCWSTR name);
+HMODULE LoadLibraryExW(LPCWSTR name, HANDLE reserved, DWORD flags);
+BOOL FreeLibrary(HMODULE module);
+
+#define MAX_COMPUTERNAME_LENGTH 15
+
+// The host's name up to its first dot, in capitals, cut to 15 characters.
+// size: in, the buffer's units; out, the length (or the units needed with
+// 111 when the buffer is too small).
+BOOL GetComputerNameW(LPWSTR buffer, LPDWORD size);

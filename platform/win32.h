@@ -1,0 +1,12 @@
+// The one header through which the system reaches Windows facilities. Here it
+// declares the project's own POSIX realisation of them (see platform/).
+#pragma once
+
+#include "platform/win/errors.h"
+#include "platform/win/files.h"
+#include "platform/win/module.h"
+#include "platform/win/rpc.h"
+#include "platform/win/shell.h"
+#include "platform/win/text.h"
+#include "platform/win/time.h"
+#include "platform/win/types.h"
