@@ -8,7 +8,8 @@
 
 namespace {
 
-bool job_folder(std::wstring& out, const char* jobId, const wchar_t* tail, const char* runName = nullptr) {
+bool job_folder(std::wstring& out, const char* jobId, const wchar_t* tail,
+                const char* runName = nullptr) {
     std::wstring path;
     path.reserve(MAX_PATH);
     path = tovel::kJobSubFolderPrefix;
@@ -22,7 +23,8 @@ bool job_folder(std::wstring& out, const char* jobId, const wchar_t* tail, const
 
 bool common_appdata_path(std::wstring& out, const wchar_t* subPath) {
     wchar_t folder[MAX_PATH];
-    if (SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, folder) != S_OK)
+    if (SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, folder) !=
+        S_OK)
         return false;
     out.reserve(MAX_PATH);
     out = folder;
@@ -31,7 +33,9 @@ bool common_appdata_path(std::wstring& out, const wchar_t* subPath) {
     return true;
 }
 
-bool job_activity_path(std::wstring& out, const char* jobId) { return job_folder(out, jobId, L"\\act"); }
+bool job_activity_path(std::wstring& out, const char* jobId) {
+    return job_folder(out, jobId, L"\\act");
+}
 
 bool job_volume_path(std::wstring& out, const char* jobId) {
     return job_folder(out, jobId, L"\\act\\vol");
@@ -41,7 +45,9 @@ bool job_history_path(std::wstring& out, const char* jobId, const char* runName)
     return job_folder(out, jobId, L"\\hist\\", runName ? runName : "");
 }
 
-bool job_temp_path(std::wstring& out, const char* jobId) { return job_folder(out, jobId, L"\\tmp"); }
+bool job_temp_path(std::wstring& out, const char* jobId) {
+    return job_folder(out, jobId, L"\\tmp");
+}
 
 std::wstring job_temp_path(const char* jobId) {
     std::wstring out;
@@ -56,10 +62,13 @@ std::wstring job_source_path(const char* jobId) {
 }
 
 std::wstring& path_join(const wchar_t* dir, const wchar_t* name, std::wstring& out) {
-    out.reserve(MAX_PATH);
-    out = dir ? dir : L"";
-    if (out.empty() || out.back() != L'\\') out += L'\\';
-    if (name) out += name;
+    // Built apart from out, which may hold dir or name itself.
+    std::wstring path;
+    path.reserve(MAX_PATH);
+    path = dir ? dir : L"";
+    if (path.empty() || path.back() != L'\\') path += L'\\';
+    if (name) path += name;
+    out.swap(path);
     return out;
 }
 

@@ -23,6 +23,7 @@ std::wstring job_temp_path(const char* jobId);
 std::wstring job_source_path(const char* jobId);
 
 // dir + one back-slash unless dir ends in one (an empty dir does not) + name.
+// out may be the string that holds dir or name.
 std::wstring& path_join(const wchar_t* dir, const wchar_t* name, std::wstring& out);
 // path_join of dir and the decimal text of number.
 std::wstring& path_join_number(const wchar_t* dir, uint64_t number, std::wstring& out);

@@ -10,7 +10,8 @@
 
 #include "platform/win32.h"
 
-// Asked by a reading stream, once per 2 MiB read, whether to stop.
+// Asked by a reading stream whether to stop: once per 2 MiB read, once per
+// 1 MiB by a wide stream.
 class interrupter {
 public:
     virtual ~interrupter() = default;
@@ -61,9 +62,12 @@ protected:
             BOOL ok = WriteFile(handle_, begin + done, bytes, &written, nullptr);
             done += written / sizeof(Char);
             if (!ok || written == 0) {
+                // Keep the rest at the front. A full buffer that could not be
+                // written at all leaves no free unit, so the put area then
+                // spans the whole buffer (overflow writes before it stores).
                 size_t rest = pending - done;
                 traits::move(buffer_, begin + done, rest);
-                this->setp(buffer_, buffer_ + Size - 1);
+                this->setp(buffer_, buffer_ + (rest < Size ? Size - 1 : Size));
                 this->pbump(static_cast<int>(rest));
                 return -1;
             }
@@ -72,13 +76,25 @@ protected:
         return 0;
     }
 
+    // A failure returns eof with c not taken: the buffer then holds exactly
+    // the units that the stream accepted and that have not reached the file.
     int_type overflow(int_type c) override {
-        if (!traits::eq_int_type(c, traits::eof())) {
-            *this->pptr() = traits::to_char_type(c);  // the last unit is always free
+        if (traits::eq_int_type(c, traits::eof())) {
+            return sync() == 0 ? traits::not_eof(c) : traits::eof();
+        }
+        if (this->pptr() < buffer_ + Size) {  // the last unit is free
+            *this->pptr() = traits::to_char_type(c);
             this->pbump(1);
+            if (sync() == 0) return c;
+            // c is the last unit that is still pending; a write that fails
+            // after it reached the file leaves it there.
+            if (this->pptr() > this->pbase()) this->pbump(-1);
+            return traits::eof();
         }
         if (sync() != 0) return traits::eof();
-        return traits::eq_int_type(c, traits::eof()) ? traits::not_eof(c) : c;
+        *this->pptr() = traits::to_char_type(c);
+        this->pbump(1);
+        return c;
     }
 
 private:
@@ -93,7 +109,11 @@ public:
     using traits = typename std::basic_streambuf<Char>::traits_type;
     using int_type = typename traits::int_type;
 
-    static constexpr unsigned kCheckEvery = 0x200000;  // bytes (times the unit size)
+    // The interrupter is asked after every kCheckEvery counted bytes. A wide
+    // read counts each byte twice (as for 16-bit units, whatever the width of
+    // wchar_t), so that it asks once per 1 MiB of file.
+    static constexpr unsigned kCheckEvery = 0x200000;
+    static constexpr unsigned kUnitWeight = sizeof(Char) == 1 ? 1 : 2;
 
     basic_read_handle_streambuf(HANDLE handle, bool owns, interrupter* check)
         : owns_(owns), handle_(handle), check_(check) {
@@ -126,8 +146,8 @@ protected:
             throw win32_read_error(error);
         }
         if (read == 0) return traits::eof();
-        counted_ += read * static_cast<unsigned>(sizeof(Char));
-        size_t units = read / sizeof(Char);  // an odd trailing byte of a wide read is dropped
+        counted_ += read * kUnitWeight;
+        size_t units = read / sizeof(Char);  // a trailing part of a wide unit is dropped
         if (units == 0) return traits::eof();
         this->setg(buffer_, buffer_, buffer_ + units);
         return traits::to_int_type(*this->gptr());
@@ -166,7 +186,8 @@ private:
 template <class Char>
 class win32_file_tistream : public std::basic_istream<Char> {
 public:
-    win32_file_tistream(const wchar_t* path, interrupter* check) : std::basic_istream<Char>(nullptr) {
+    win32_file_tistream(const wchar_t* path, interrupter* check)
+        : std::basic_istream<Char>(nullptr) {
         HANDLE handle = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                     FILE_ATTRIBUTE_NORMAL, nullptr);
         buffer_ = new basic_read_handle_streambuf<Char>(handle, true, check);

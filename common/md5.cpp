@@ -26,8 +26,12 @@ uint32_t rotate_left(uint32_t x, int n) { return (x << n) | (x >> (32 - n)); }
 
 }  // namespace
 
-MD5::MD5() : state{kInit[0], kInit[1], kInit[2], kInit[3]}, count{0, 0}, buffer{}, digest{},
-             finalized(false) {}
+MD5::MD5()
+    : state{kInit[0], kInit[1], kInit[2], kInit[3]},
+      count{0, 0},
+      buffer{},
+      digest{},
+      finalized(false) {}
 
 MD5::MD5(const std::string& text) : MD5() {
     update(reinterpret_cast<const unsigned char*>(text.data()), static_cast<unsigned>(text.size()));
@@ -36,7 +40,8 @@ MD5::MD5(const std::string& text) : MD5() {
 void MD5::transform(const uint8_t block[64]) {
     uint32_t x[16];
     for (int i = 0; i < 16; ++i)
-        x[i] = static_cast<uint32_t>(block[i * 4]) | (static_cast<uint32_t>(block[i * 4 + 1]) << 8) |
+        x[i] = static_cast<uint32_t>(block[i * 4]) |
+               (static_cast<uint32_t>(block[i * 4 + 1]) << 8) |
                (static_cast<uint32_t>(block[i * 4 + 2]) << 16) |
                (static_cast<uint32_t>(block[i * 4 + 3]) << 24);
     uint32_t a = state[0], b = state[1], c = state[2], d = state[3];
@@ -69,6 +74,7 @@ void MD5::transform(const uint8_t block[64]) {
 }
 
 void MD5::update(const unsigned char* data, unsigned length) {
+    if (length == 0) return;  // data may then be null, which memcpy must never see
     finalized = false;
     unsigned index = (count[0] / 8) % 64;
     uint32_t added_bits = static_cast<uint32_t>(length) << 3;
@@ -99,7 +105,8 @@ void MD5::finalize() {
     copy.update(kPadding, padding);
     copy.update(bits, 8);
     for (int i = 0; i < 4; ++i)
-        for (int j = 0; j < 4; ++j) digest[i * 4 + j] = static_cast<uint8_t>(copy.state[i] >> (8 * j));
+        for (int j = 0; j < 4; ++j)
+            digest[i * 4 + j] = static_cast<uint8_t>(copy.state[i] >> (8 * j));
     finalized = true;
 }
 

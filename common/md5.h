@@ -10,6 +10,7 @@ public:
     MD5();
     explicit MD5(const std::string& text);
 
+    // Adds length bytes; data may be null when length is 0.
     void update(const unsigned char* data, unsigned length);
     // The digest of everything added so far. It is computed on a copy of the
     // running state, so update() may follow and hexdigest() then covers all

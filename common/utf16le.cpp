@@ -13,7 +13,8 @@ void put_unit(std::string& out, uint32_t unit) {
 
 size_t utf16_length(const std::wstring& text) {
     size_t units = 0;
-    for (wchar_t c : text) units += static_cast<uint32_t>(c) > 0xFFFF && static_cast<uint32_t>(c) <= 0x10FFFF ? 2 : 1;
+    for (wchar_t c : text)
+        units += static_cast<uint32_t>(c) > 0xFFFF && static_cast<uint32_t>(c) <= 0x10FFFF ? 2 : 1;
     return units;
 }
 

@@ -20,12 +20,14 @@ template <class Char, class Format>
 Char* message_of(DWORD code, Format format) {
     Char* text = nullptr;
     if (format(kSystemFlags, nullptr, code, kUserDefaultLanguage, reinterpret_cast<Char*>(&text), 0,
-               nullptr) && text)
+               nullptr) &&
+        text)
         return text;
     if (HMODULE module = winhttp_module()) {
         text = nullptr;
         if (format(kModuleFlags, module, code, kUserDefaultLanguage, reinterpret_cast<Char*>(&text),
-                   0, nullptr) && text)
+                   0, nullptr) &&
+            text)
             return text;
     }
     return static_cast<Char*>(LocalAlloc(LMEM_ZEROINIT, sizeof(Char)));

@@ -1,9 +1,11 @@
-#include <cerrno>
-#include <string>
+#include "platform/win/errors.h"
+
 #include <sys/stat.h>
 
+#include <cerrno>
+#include <string>
+
 #include "platform/machine.h"
-#include "platform/win/errors.h"
 
 namespace {
 thread_local DWORD t_last_error = 0;
@@ -16,38 +18,65 @@ namespace tovel::platform {
 
 DWORD win32_error_from_errno(int error) {
     switch (error) {
-        case 0: return ERROR_SUCCESS;
-        case ENOENT: return ERROR_FILE_NOT_FOUND;
-        case ENOTDIR: return ERROR_PATH_NOT_FOUND;
+        case 0:
+            return ERROR_SUCCESS;
+        case ENOENT:
+            return ERROR_FILE_NOT_FOUND;
+        case ENOTDIR:
+            return ERROR_PATH_NOT_FOUND;
         case EACCES:
         case EPERM:
-        case EISDIR: return ERROR_ACCESS_DENIED;
-        case EBADF: return ERROR_INVALID_HANDLE;
-        case ENOMEM: return ERROR_NOT_ENOUGH_MEMORY;
+        case EISDIR:
+            return ERROR_ACCESS_DENIED;
+        case EBADF:
+            return ERROR_INVALID_HANDLE;
+        case ENOMEM:
+            return ERROR_NOT_ENOUGH_MEMORY;
         case EMFILE:
-        case ENFILE: return ERROR_TOO_MANY_OPEN_FILES;
-        case EEXIST: return ERROR_FILE_EXISTS;
-        case EINVAL: return ERROR_INVALID_PARAMETER;
+        case ENFILE:
+            return ERROR_TOO_MANY_OPEN_FILES;
+        case EEXIST:
+            return ERROR_FILE_EXISTS;
+        case EINVAL:
+            return ERROR_INVALID_PARAMETER;
         case ENOSPC:
-        case EDQUOT: return ERROR_DISK_FULL;
-        case ENAMETOOLONG: return ERROR_FILENAME_EXCED_RANGE;
-        case ENOTEMPTY: return ERROR_DIR_NOT_EMPTY;
-        case EBUSY: return ERROR_BUSY;
-        case ETXTBSY: return ERROR_SHARING_VIOLATION;
-        case EROFS: return ERROR_WRITE_PROTECT;
-        case EXDEV: return ERROR_NOT_SAME_DEVICE;
-        case ELOOP: return ERROR_CANT_RESOLVE_FILENAME;
-        case EIO: return ERROR_IO_DEVICE;
-        case EPIPE: return ERROR_BROKEN_PIPE;
-        case EFBIG: return ERROR_FILE_TOO_LARGE;
-        case ECANCELED: return ERROR_CANCELLED;
-        case ETIMEDOUT: return ERROR_TIMEOUT;
-        case EINTR: return ERROR_OPERATION_ABORTED;
-        case EAGAIN: return ERROR_BUSY;
-        case ENOTSUP: return ERROR_NOT_SUPPORTED;
+        case EDQUOT:
+            return ERROR_DISK_FULL;
+        case ENAMETOOLONG:
+            return ERROR_FILENAME_EXCED_RANGE;
+        case ENOTEMPTY:
+            return ERROR_DIR_NOT_EMPTY;
+        case EBUSY:
+            return ERROR_BUSY;
+        case ETXTBSY:
+            return ERROR_SHARING_VIOLATION;
+        case EROFS:
+            return ERROR_WRITE_PROTECT;
+        case EXDEV:
+            return ERROR_NOT_SAME_DEVICE;
+        case ELOOP:
+            return ERROR_CANT_RESOLVE_FILENAME;
+        case EIO:
+            return ERROR_IO_DEVICE;
+        case EPIPE:
+            return ERROR_BROKEN_PIPE;
+        case EFBIG:
+            return ERROR_FILE_TOO_LARGE;
+        case ECANCELED:
+            return ERROR_CANCELLED;
+        case ETIMEDOUT:
+            return ERROR_TIMEOUT;
+        case EINTR:
+            return ERROR_OPERATION_ABORTED;
+        case EAGAIN:
+            return ERROR_BUSY;
+        case ENOTSUP:
+            return ERROR_NOT_SUPPORTED;
         case ENXIO:
-        case ENODEV: return ERROR_NOT_READY;
-        default: return ERROR_GEN_FAILURE;
+        case ENODEV:
+            return ERROR_NOT_READY;
+        default:
+            return ERROR_GEN_FAILURE;
     }
 }
 
@@ -61,7 +90,8 @@ void set_last_error_from_errno(int error, const std::string& host_path) {
         if (slash != std::string::npos) {
             parent.resize(slash == 0 ? 1 : slash);
             struct stat st;
-            if (::stat(parent.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) code = ERROR_PATH_NOT_FOUND;
+            if (::stat(parent.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+                code = ERROR_PATH_NOT_FOUND;
         }
     }
     SetLastError(code);

@@ -1,3 +1,5 @@
+#include "platform/win/files.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -10,7 +12,6 @@
 #include "platform/file_times.h"
 #include "platform/machine.h"
 #include "platform/win/errors.h"
-#include "platform/win/files.h"
 
 namespace tovel::platform {
 
@@ -33,11 +34,29 @@ DWORD attributes_from_stat(const struct stat& st, const char* host_path) {
     return FILE_ATTRIBUTE_ARCHIVE;
 }
 
+namespace {
+
+// The status of a path's last part itself; a drive's folder is always taken
+// as the folder it names, even where the drive is a link on the host.
+int entry_status(const std::string& host, struct stat& st) {
+    return is_drive_root(host) ? ::stat(host.c_str(), &st) : ::lstat(host.c_str(), &st);
+}
+
+// A volume's root is neither removed nor renamed (5, as Windows refuses it).
+bool refuse_drive_root(const std::string& host) {
+    if (!is_drive_root(host)) return false;
+    SetLastError(ERROR_ACCESS_DENIED);
+    return true;
+}
+
+}  // namespace
 }  // namespace tovel::platform
 
+using tovel::platform::entry_status;
 using tovel::platform::FileObject;
 using tovel::platform::host_path;
 using tovel::platform::lookup;
+using tovel::platform::refuse_drive_root;
 using tovel::platform::set_last_error_from_errno;
 
 HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD /*share*/, LPSECURITY_ATTRIBUTES /*security*/,
@@ -51,10 +70,17 @@ HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD /*share*/, LPSECURITY_ATTRI
         oflags |= O_APPEND;
     bool truncates = false;
     switch (disposition) {
-        case CREATE_NEW: oflags |= O_CREAT | O_EXCL; break;
-        case CREATE_ALWAYS: oflags |= O_CREAT, truncates = writable; break;
-        case OPEN_EXISTING: break;
-        case OPEN_ALWAYS: oflags |= O_CREAT; break;
+        case CREATE_NEW:
+            oflags |= O_CREAT | O_EXCL;
+            break;
+        case CREATE_ALWAYS:
+            oflags |= O_CREAT, truncates = writable;
+            break;
+        case OPEN_EXISTING:
+            break;
+        case OPEN_ALWAYS:
+            oflags |= O_CREAT;
+            break;
         case TRUNCATE_EXISTING:
             if (!writable) {
                 SetLastError(ERROR_INVALID_PARAMETER);
@@ -62,7 +88,9 @@ HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD /*share*/, LPSECURITY_ATTRI
             }
             truncates = true;
             break;
-        default: SetLastError(ERROR_INVALID_PARAMETER); return INVALID_HANDLE_VALUE;
+        default:
+            SetLastError(ERROR_INVALID_PARAMETER);
+            return INVALID_HANDLE_VALUE;
     }
 
     struct stat before;
@@ -86,8 +114,10 @@ HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD /*share*/, LPSECURITY_ATTRI
         fd = ::open(host.c_str(), oflags, 0666);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) {
-        if (errno == EEXIST) SetLastError(ERROR_FILE_EXISTS);
-        else set_last_error_from_errno(errno, host);
+        if (errno == EEXIST)
+            SetLastError(ERROR_FILE_EXISTS);
+        else
+            set_last_error_from_errno(errno, host);
         return INVALID_HANDLE_VALUE;
     }
     bool directory = existed && S_ISDIR(before.st_mode);
@@ -154,6 +184,10 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD written,
 BOOL FlushFileBuffers(HANDLE file) {
     auto object = lookup<FileObject>(file);
     if (!object) return FALSE;
+    if (!object->writable()) {  // Windows asks for write access to flush
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
     if (::fsync(object->fd()) != 0 && errno != EINVAL && errno != EROFS) {
         set_last_error_from_errno(errno);
         return FALSE;
@@ -181,15 +215,18 @@ BOOL SetFilePointerEx(HANDLE file, LARGE_INTEGER distance, PLARGE_INTEGER newPos
                       DWORD moveMethod) {
     auto object = lookup<FileObject>(file);
     if (!object) return FALSE;
-    int whence = moveMethod == FILE_BEGIN ? SEEK_SET : moveMethod == FILE_CURRENT ? SEEK_CUR
-               : moveMethod == FILE_END   ? SEEK_END : -1;
+    int whence = moveMethod == FILE_BEGIN     ? SEEK_SET
+                 : moveMethod == FILE_CURRENT ? SEEK_CUR
+                 : moveMethod == FILE_END     ? SEEK_END
+                                              : -1;
     if (whence < 0) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
     off_t position = ::lseek(object->fd(), distance.QuadPart, whence);
     if (position < 0) {
-        SetLastError(errno == EINVAL ? ERROR_NEGATIVE_SEEK : tovel::platform::win32_error_from_errno(errno));
+        SetLastError(errno == EINVAL ? ERROR_NEGATIVE_SEEK
+                                     : tovel::platform::win32_error_from_errno(errno));
         return FALSE;
     }
     if (newPosition) newPosition->QuadPart = position;
@@ -211,15 +248,13 @@ BOOL SetEndOfFile(HANDLE file) {
     return TRUE;
 }
 
-BOOL CloseHandle(HANDLE object) {
-    return tovel::platform::close_object(object) ? TRUE : FALSE;
-}
+BOOL CloseHandle(HANDLE object) { return tovel::platform::close_object(object) ? TRUE : FALSE; }
 
 DWORD GetFileAttributesW(LPCWSTR path) {
     std::string host;
     if (!host_path(path, host)) return INVALID_FILE_ATTRIBUTES;
     struct stat st;
-    if (::lstat(host.c_str(), &st) != 0) {
+    if (entry_status(host, st) != 0) {
         set_last_error_from_errno(errno, host);
         return INVALID_FILE_ATTRIBUTES;
     }
@@ -234,7 +269,7 @@ BOOL GetFileAttributesExW(LPCWSTR path, GET_FILEEX_INFO_LEVELS level, LPVOID out
     std::string host;
     if (!host_path(path, host)) return FALSE;
     struct stat st;
-    if (::lstat(host.c_str(), &st) != 0) {
+    if (entry_status(host, st) != 0) {
         set_last_error_from_errno(errno, host);
         return FALSE;
     }
@@ -253,8 +288,10 @@ BOOL CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES /*security*/) {
     std::string host;
     if (!host_path(path, host)) return FALSE;
     if (::mkdir(host.c_str(), 0777) != 0) {
-        if (errno == EEXIST) SetLastError(ERROR_ALREADY_EXISTS);
-        else set_last_error_from_errno(errno, host);
+        if (errno == EEXIST)
+            SetLastError(ERROR_ALREADY_EXISTS);
+        else
+            set_last_error_from_errno(errno, host);
         return FALSE;
     }
     return TRUE;
@@ -262,7 +299,7 @@ BOOL CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES /*security*/) {
 
 BOOL RemoveDirectoryW(LPCWSTR path) {
     std::string host;
-    if (!host_path(path, host)) return FALSE;
+    if (!host_path(path, host) || refuse_drive_root(host)) return FALSE;
     struct stat st;
     if (::lstat(host.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
         // A link to a folder is removed as the reparse point it stands for.
@@ -277,8 +314,10 @@ BOOL RemoveDirectoryW(LPCWSTR path) {
         return TRUE;
     }
     if (::rmdir(host.c_str()) != 0) {
-        if (errno == ENOTDIR) SetLastError(ERROR_DIRECTORY);
-        else set_last_error_from_errno(errno, host);
+        if (errno == ENOTDIR)
+            SetLastError(ERROR_DIRECTORY);
+        else
+            set_last_error_from_errno(errno, host);
         return FALSE;
     }
     return TRUE;
@@ -286,7 +325,7 @@ BOOL RemoveDirectoryW(LPCWSTR path) {
 
 BOOL DeleteFileW(LPCWSTR path) {
     std::string host;
-    if (!host_path(path, host)) return FALSE;
+    if (!host_path(path, host) || refuse_drive_root(host)) return FALSE;
     struct stat st;
     if (::lstat(host.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
         SetLastError(ERROR_ACCESS_DENIED);
@@ -302,6 +341,7 @@ BOOL DeleteFileW(LPCWSTR path) {
 BOOL MoveFileExW(LPCWSTR from, LPCWSTR to, DWORD flags) {
     std::string source, target;
     if (!host_path(from, source) || !host_path(to, target)) return FALSE;
+    if (refuse_drive_root(source) || refuse_drive_root(target)) return FALSE;
     struct stat st;
     if (::lstat(source.c_str(), &st) != 0) {
         set_last_error_from_errno(errno, source);
@@ -309,9 +349,12 @@ BOOL MoveFileExW(LPCWSTR from, LPCWSTR to, DWORD flags) {
     }
     if (!(flags & MOVEFILE_REPLACE_EXISTING)) {
         // Fails instead of replacing, without a window between test and rename.
-        if (::renameat2(AT_FDCWD, source.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) != 0) {
-            if (errno == EEXIST) SetLastError(ERROR_ALREADY_EXISTS);
-            else set_last_error_from_errno(errno, target);
+        if (::renameat2(AT_FDCWD, source.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) !=
+            0) {
+            if (errno == EEXIST)
+                SetLastError(ERROR_ALREADY_EXISTS);
+            else
+                set_last_error_from_errno(errno, target);
             return FALSE;
         }
         return TRUE;
@@ -327,7 +370,8 @@ BOOL MoveFileExW(LPCWSTR from, LPCWSTR to, DWORD flags) {
     }
     if (flags & MOVEFILE_WRITE_THROUGH) {
         auto slash = target.rfind('/');
-        int dir = ::open(slash == 0 ? "/" : target.substr(0, slash).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        int dir = ::open(slash == 0 ? "/" : target.substr(0, slash).c_str(),
+                         O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         if (dir >= 0) {
             ::fsync(dir);
             ::close(dir);

@@ -1,5 +1,7 @@
 #include <dirent.h>
+#include <locale.h>
 #include <sys/stat.h>
+#include <wctype.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -17,7 +19,37 @@
 namespace tovel::platform {
 namespace {
 
-wchar_t fold(wchar_t c) { return static_cast<wchar_t>(std::towupper(static_cast<wint_t>(c))); }
+// NTFS upper-cases names with a fixed table of the BMP's simple mappings,
+// whatever the caller's locale. The C.UTF-8 locale, taken once and never the
+// process's own, gives those mappings; without it only ASCII is folded.
+locale_t upcase_locale() {
+    static const locale_t locale = ::newlocale(LC_CTYPE_MASK, "C.UTF-8", locale_t{});
+    return locale;
+}
+
+wchar_t fold(wchar_t c) {
+    if (c >= L'a' && c <= L'z') return static_cast<wchar_t>(c - L'a' + L'A');
+    if (c < 0x80 || c > 0xFFFF || (c >= 0xD800 && c <= 0xDFFF)) return c;
+    locale_t locale = upcase_locale();
+    return locale ? static_cast<wchar_t>(::towupper_l(static_cast<wint_t>(c), locale)) : c;
+}
+
+// A name as NTFS compares it: its UTF-16 units, upper-cased.
+std::u16string collation_key(const std::wstring& name) {
+    std::u16string key;
+    key.reserve(name.size());
+    for (wchar_t c : name) {
+        auto u = static_cast<char32_t>(fold(c));
+        if (u > 0xFFFF && u <= 0x10FFFF) {
+            u -= 0x10000;
+            key += static_cast<char16_t>(0xD800 + (u >> 10));
+            key += static_cast<char16_t>(0xDC00 + (u & 0x3FF));
+        } else {
+            key += static_cast<char16_t>(u);
+        }
+    }
+    return key;
+}
 
 // Windows wildcard match of a name against a pattern, without regard to case.
 bool wildcard_match(const wchar_t* pattern, const wchar_t* name) {
@@ -42,16 +74,18 @@ bool wildcard_match(const wchar_t* pattern, const wchar_t* name) {
     return *pattern == 0;
 }
 
-bool ntfs_order(const std::wstring& a, const std::wstring& b) {
-    auto rank = [](const std::wstring& n) { return n == L"." ? 0 : n == L".." ? 1 : 2; };
-    if (rank(a) != rank(b)) return rank(a) < rank(b);
-    size_t n = std::min(a.size(), b.size());
-    for (size_t i = 0; i < n; ++i) {
-        wchar_t x = fold(a[i]), y = fold(b[i]);
-        if (x != y) return x < y;
-    }
-    if (a.size() != b.size()) return a.size() < b.size();
-    return a < b;
+// "." and ".." first, then by collation key; names that differ only in case
+// (possible here, not on NTFS) keep a fixed order between them.
+struct SortedName {
+    int rank;
+    std::u16string key;
+    std::wstring name;
+};
+
+bool ntfs_order(const SortedName& a, const SortedName& b) {
+    if (a.rank != b.rank) return a.rank < b.rank;
+    if (a.key != b.key) return a.key < b.key;
+    return a.name < b.name;
 }
 
 class FindObject : public KernelObject {
@@ -114,15 +148,22 @@ HANDLE FindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW data) {
         return INVALID_HANDLE_VALUE;
     }
     bool drive_root = windows_path(host).size() == 3;  // "C:\" has no "." and ".."
-    std::vector<std::wstring> names;
+    std::vector<SortedName> sorted;
     errno = 0;
     while (struct dirent* entry = ::readdir(dir)) {
-        std::wstring name = wide_from_host_name(entry->d_name, std::char_traits<char>::length(entry->d_name));
+        std::wstring name =
+            wide_from_host_name(entry->d_name, std::char_traits<char>::length(entry->d_name));
         if (drive_root && (name == L"." || name == L"..")) continue;
-        if (wildcard_match(match.c_str(), name.c_str())) names.push_back(std::move(name));
+        if (!wildcard_match(match.c_str(), name.c_str())) continue;
+        int rank = name == L"." ? 0 : name == L".." ? 1 : 2;
+        std::u16string key = collation_key(name);
+        sorted.push_back({rank, std::move(key), std::move(name)});
     }
     ::closedir(dir);
-    std::sort(names.begin(), names.end(), ntfs_order);
+    std::sort(sorted.begin(), sorted.end(), ntfs_order);
+    std::vector<std::wstring> names;
+    names.reserve(sorted.size());
+    for (auto& entry : sorted) names.push_back(std::move(entry.name));
     auto search = std::make_shared<FindObject>(host, std::move(names));
     if (!search->next(data)) {
         SetLastError(ERROR_FILE_NOT_FOUND);

@@ -59,7 +59,8 @@ std::string host_name_from_wide(const wchar_t* text, size_t length) {
         } else if (c >= 0xD800 && c <= 0xDBFF && i + 1 < length &&
                    static_cast<char32_t>(text[i + 1]) >= 0xDC00 &&
                    static_cast<char32_t>(text[i + 1]) <= 0xDFFF) {
-            append_utf8(out, 0x10000 + ((c - 0xD800) << 10) + (static_cast<char32_t>(text[i + 1]) - 0xDC00));
+            append_utf8(out, 0x10000 + ((c - 0xD800) << 10) +
+                                 (static_cast<char32_t>(text[i + 1]) - 0xDC00));
             ++i;
         } else if ((c >= 0xD800 && c <= 0xDFFF) || c > 0x10FFFF) {
             append_utf8(out, 0xFFFD);

@@ -96,7 +96,12 @@ bool host_path(const wchar_t* windows_path, std::string& out) {
     std::wstring path(windows_path);
     for (auto& c : path)
         if (c == L'\\') c = L'/';
-    if (path.rfind(L"//?/", 0) == 0) path.erase(0, 4);
+    if (path.rfind(L"//?/", 0) == 0) {
+        path.erase(0, 4);
+        bool unc = path.size() >= 4 && path[3] == L'/' && (path[0] | 0x20) == L'u' &&
+                   (path[1] | 0x20) == L'n' && (path[2] | 0x20) == L'c';
+        if (unc) path.replace(0, 3, L"/");  // "\\?\UNC\server\share" is "\\server\share"
+    }
     if (path.rfind(L"//", 0) == 0) {  // UNC paths name no drive of this machine
         SetLastError(ERROR_BAD_NETPATH);
         return false;
@@ -121,6 +126,11 @@ bool host_path(const wchar_t* windows_path, std::string& out) {
     }
     out = join_parts(base, normal_parts(rest));
     return true;
+}
+
+bool is_drive_root(const std::string& host) {
+    std::string drives = machine_root() + "/drives/";
+    return host.size() == drives.size() + 1 && host.compare(0, drives.size(), drives) == 0;
 }
 
 std::wstring windows_path(const std::string& host) {

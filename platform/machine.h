@@ -17,9 +17,14 @@ std::string machine_root();
 // Translates a Windows path ("C:\a\b", "c:/a//b", "\\?\C:\a") to the host
 // path under the root. A path without a drive is relative to the host's
 // current folder; "\a" is on drive C. Returns false for paths that name no
-// drive of the machine (UNC, a letter with no drive folder) and sets the last
-// error to 3.
+// drive of the machine: a letter with no drive folder (last error 3) or a UNC
+// path, "\\?\UNC\..." included (last error 53).
 bool host_path(const wchar_t* windows_path, std::string& out);
+
+// Whether a host path (as host_path gives it) is a drive's own folder, the
+// root of a volume: never a reparse point, never removed or renamed, even
+// where the drive is a symbolic link on the host.
+bool is_drive_root(const std::string& host_path);
 
 // The Windows form of a host path: a path under a drive folder becomes that
 // drive's path, anything else a path on Z:.

@@ -1,3 +1,5 @@
+#include "platform/win/module.h"
+
 #include <unistd.h>
 
 #include <algorithm>
@@ -10,7 +12,6 @@
 
 #include "platform/messages.h"
 #include "platform/win/errors.h"
-#include "platform/win/module.h"
 #include "platform/win/text.h"
 
 namespace {
@@ -90,7 +91,8 @@ DWORD deliver(DWORD flags, const std::basic_string<Char>& text, Char* buffer, DW
 }  // namespace
 
 HLOCAL LocalAlloc(UINT flags, SIZE_T bytes) {
-    void* memory = (flags & LMEM_ZEROINIT) ? std::calloc(bytes ? bytes : 1, 1) : std::malloc(bytes ? bytes : 1);
+    void* memory = (flags & LMEM_ZEROINIT) ? std::calloc(bytes ? bytes : 1, 1)
+                                           : std::malloc(bytes ? bytes : 1);
     if (!memory) SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return memory;
 }

@@ -1,3 +1,5 @@
+#include "platform/win/rpc.h"
+
 #include <uuid/uuid.h>
 
 #include <cctype>
@@ -6,7 +8,6 @@
 #include <cstring>
 
 #include "platform/win/errors.h"
-#include "platform/win/rpc.h"
 
 RPC_STATUS UuidCreate(UUID* out) {
     if (!out) return ERROR_INVALID_PARAMETER;
@@ -47,9 +48,10 @@ RPC_STATUS UuidFromStringA(RPC_CSTR text, UUID* out) {
         if (dash ? s[i] != '-' : !std::isxdigit(static_cast<unsigned char>(s[i])))
             return RPC_S_INVALID_STRING_UUID;
     }
-    if (std::sscanf(s, "%8x-%4x-%4x-%2x%2x-%2x%2x%2x%2x%2x%2x%n", &values[0], &values[1], &values[2],
-                    &values[3], &values[4], &values[5], &values[6], &values[7], &values[8],
-                    &values[9], &values[10], &used) != 11 || used != 36)
+    if (std::sscanf(s, "%8x-%4x-%4x-%2x%2x-%2x%2x%2x%2x%2x%2x%n", &values[0], &values[1],
+                    &values[2], &values[3], &values[4], &values[5], &values[6], &values[7],
+                    &values[8], &values[9], &values[10], &used) != 11 ||
+        used != 36)
         return RPC_S_INVALID_STRING_UUID;
     out->Data1 = values[0];
     out->Data2 = static_cast<WORD>(values[1]);

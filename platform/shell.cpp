@@ -1,3 +1,5 @@
+#include "platform/win/shell.h"
+
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -5,9 +7,9 @@
 
 #include "platform/machine.h"
 #include "platform/win/errors.h"
-#include "platform/win/shell.h"
 
-HRESULT SHGetFolderPathW(HWND /*owner*/, int csidl, HANDLE /*token*/, DWORD /*flags*/, LPWSTR path) {
+HRESULT SHGetFolderPathW(HWND /*owner*/, int csidl, HANDLE /*token*/, DWORD /*flags*/,
+                         LPWSTR path) {
     if (!path) return E_INVALIDARG;
     if ((csidl & ~CSIDL_FLAG_MASK) != CSIDL_COMMON_APPDATA) {
         path[0] = 0;
@@ -22,12 +24,14 @@ HRESULT SHGetFolderPathW(HWND /*owner*/, int csidl, HANDLE /*token*/, DWORD /*fl
 int SHCreateDirectoryExW(HWND /*owner*/, LPCWSTR path, const SECURITY_ATTRIBUTES* /*attributes*/) {
     if (!path) return ERROR_BAD_PATHNAME;
     std::wstring windows(path);
-    bool absolute = windows.size() >= 3 && windows[1] == L':' && (windows[2] == L'\\' || windows[2] == L'/');
+    bool absolute =
+        windows.size() >= 3 && windows[1] == L':' && (windows[2] == L'\\' || windows[2] == L'/');
     if (!absolute) return ERROR_BAD_PATHNAME;
     std::string host;
     if (!tovel::platform::host_path(path, host)) return static_cast<int>(GetLastError());
     struct stat st;
-    if (::stat(host.c_str(), &st) == 0) return S_ISDIR(st.st_mode) ? ERROR_ALREADY_EXISTS : ERROR_FILE_EXISTS;
+    if (::stat(host.c_str(), &st) == 0)
+        return S_ISDIR(st.st_mode) ? ERROR_ALREADY_EXISTS : ERROR_FILE_EXISTS;
     // Every folder from the drive down: the drive's own folder is the first part that exists.
     std::string drive = tovel::platform::machine_root() + "/drives/";
     size_t start = drive.size() + 1;
@@ -44,4 +48,6 @@ int SHCreateDirectoryExW(HWND /*owner*/, LPCWSTR path, const SECURITY_ATTRIBUTES
     return ERROR_SUCCESS;
 }
 
-int SHCreateDirectory(HWND owner, LPCWSTR path) { return SHCreateDirectoryExW(owner, path, nullptr); }
+int SHCreateDirectory(HWND owner, LPCWSTR path) {
+    return SHCreateDirectoryExW(owner, path, nullptr);
+}

@@ -1,8 +1,9 @@
+#include "platform/win/text.h"
+
 #include <cwchar>
 #include <string>
 
 #include "platform/win/errors.h"
-#include "platform/win/text.h"
 
 namespace {
 
@@ -22,7 +23,8 @@ size_t decode_utf8(const unsigned char* p, size_t n, char32_t& c, bool& ok) {
     }
     size_t length;
     unsigned char low = 0x80, high = 0xBF;
-    if (b >= 0xC2 && b <= 0xDF) length = 2, c = b & 0x1F;
+    if (b >= 0xC2 && b <= 0xDF)
+        length = 2, c = b & 0x1F;
     else if (b >= 0xE0 && b <= 0xEF) {
         length = 3, c = b & 0x0F;
         if (b == 0xE0) low = 0xA0;

@@ -1,10 +1,11 @@
+#include "platform/win/time.h"
+
 #include <time.h>
 
 #include <cerrno>
 
 #include "platform/file_times.h"
 #include "platform/win/errors.h"
-#include "platform/win/time.h"
 
 namespace {
 
@@ -103,9 +104,11 @@ BOOL SystemTimeToFileTime(const SYSTEMTIME* in, LPFILETIME out) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    uint64_t ticks = static_cast<uint64_t>(days_from_civil(in->wYear, in->wMonth, in->wDay)) * kTicksPerDay +
-                     (static_cast<uint64_t>(in->wHour) * 3600 + in->wMinute * 60u + in->wSecond) * kTicksPerSecond +
-                     static_cast<uint64_t>(in->wMilliseconds) * 10000;
+    uint64_t ticks =
+        static_cast<uint64_t>(days_from_civil(in->wYear, in->wMonth, in->wDay)) * kTicksPerDay +
+        (static_cast<uint64_t>(in->wHour) * 3600 + in->wMinute * 60u + in->wSecond) *
+            kTicksPerSecond +
+        static_cast<uint64_t>(in->wMilliseconds) * 10000;
     *out = filetime_from_u64(ticks);
     return TRUE;
 }
@@ -141,8 +144,9 @@ BOOL FileTimeToLocalFileTime(const FILETIME* utc, LPFILETIME local) {
         return FALSE;
     }
     uint64_t ticks = u64_from_filetime(*utc);
-    int64_t shifted = static_cast<int64_t>(ticks) +
-                      static_cast<int64_t>(utc_offset_at(unix_seconds_of(ticks))) * static_cast<int64_t>(kTicksPerSecond);
+    int64_t shifted =
+        static_cast<int64_t>(ticks) + static_cast<int64_t>(utc_offset_at(unix_seconds_of(ticks))) *
+                                          static_cast<int64_t>(kTicksPerSecond);
     if (shifted < 0) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
@@ -161,7 +165,8 @@ BOOL LocalFileTimeToFileTime(const FILETIME* local, LPFILETIME utc) {
     long offset = utc_offset_at(local_seconds);
     long corrected = utc_offset_at(local_seconds - offset);
     if (corrected != offset) offset = corrected;
-    int64_t shifted = static_cast<int64_t>(ticks) - static_cast<int64_t>(offset) * static_cast<int64_t>(kTicksPerSecond);
+    int64_t shifted = static_cast<int64_t>(ticks) -
+                      static_cast<int64_t>(offset) * static_cast<int64_t>(kTicksPerSecond);
     if (shifted < 0) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
@@ -178,7 +183,8 @@ LONG CompareFileTime(const FILETIME* a, const FILETIME* b) {
 ULONGLONG GetTickCount64() {
     struct timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<ULONGLONG>(now.tv_sec) * 1000 + static_cast<ULONGLONG>(now.tv_nsec) / 1000000;
+    return static_cast<ULONGLONG>(now.tv_sec) * 1000 +
+           static_cast<ULONGLONG>(now.tv_nsec) / 1000000;
 }
 
 DWORD GetTickCount() { return static_cast<DWORD>(GetTickCount64()); }

@@ -10,7 +10,7 @@ struct GUID {
     BYTE Data4[8];
 };
 typedef GUID UUID;
-typedef long RPC_STATUS;
+typedef LONG RPC_STATUS;  // 32-bit, as on Windows
 typedef unsigned char* RPC_CSTR;
 
 #define RPC_S_OK 0

@@ -61,11 +61,12 @@ typedef HANDLE HKEY_BASE_;
 #define E_INVALIDARG (static_cast<HRESULT>(0x80070057u))
 #define SUCCEEDED(hr) (static_cast<HRESULT>(hr) >= 0)
 #define FAILED(hr) (static_cast<HRESULT>(hr) < 0)
-#define HRESULT_FROM_WIN32(x)                           \
+#define HRESULT_FROM_WIN32(x)                               \
     (static_cast<HRESULT>(x) <= 0 ? static_cast<HRESULT>(x) \
-                                  : static_cast<HRESULT>(((x) & 0x0000FFFFu) | 0x80070000u))
+                                  : static_cast<HRESULT>(((x)&0x0000FFFFu) | 0x80070000u))
 
-#define MAKEWORD(a, b) (static_cast<WORD>((static_cast<BYTE>(a)) | ((static_cast<WORD>(static_cast<BYTE>(b))) << 8)))
+#define MAKEWORD(a, b) \
+    (static_cast<WORD>((static_cast<BYTE>(a)) | ((static_cast<WORD>(static_cast<BYTE>(b))) << 8)))
 #define LOWORD(l) (static_cast<WORD>(static_cast<DWORD_PTR>(l) & 0xffff))
 #define HIWORD(l) (static_cast<WORD>((static_cast<DWORD_PTR>(l) >> 16) & 0xffff))
 

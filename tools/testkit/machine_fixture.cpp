@@ -73,8 +73,10 @@ int run_command(const std::string& command, std::string* output) {
 std::string shell_quote(const std::string& text) {
     std::string out = "'";
     for (char c : text) {
-        if (c == '\'') out += "'\\''";
-        else out += c;
+        if (c == '\'')
+            out += "'\\''";
+        else
+            out += c;
     }
     return out + "'";
 }

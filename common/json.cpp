@@ -1,0 +1,368 @@
+#include "common/json.h"
+
+#include <climits>
+#include <iterator>
+#include <nlohmann/json.hpp>
+#include <sstream>
+
+#include "common/text_conv.h"
+
+namespace json_spirit {
+namespace {
+
+const char* type_name(Value_type type) {
+    switch (type) {
+        case obj_type:
+            return "object";
+        case array_type:
+            return "array";
+        case str_type:
+            return "string";
+        case bool_type:
+            return "boolean";
+        case int_type:
+            return "integer";
+        case real_type:
+            return "real";
+        case null_type:
+            return "null";
+    }
+    return "unknown";
+}
+
+[[noreturn]] void wrong_type(Value_type have, const char* want) {
+    throw Type_error(std::string("JSON value is of type ") + type_name(have) + ", not " + want);
+}
+
+// Builds a Value straight from the parser's events.
+class Builder : public nlohmann::json_sax<nlohmann::json> {
+public:
+    explicit Builder(const std::string& text) : text_(text) {}
+
+    bool null() override { return put(Value()); }
+    bool boolean(bool value) override { return put(Value(value)); }
+    bool number_integer(number_integer_t value) override {
+        return put(Value(static_cast<long long>(value)));
+    }
+    bool number_unsigned(number_unsigned_t value) override {
+        return put(Value(static_cast<unsigned long long>(value)));
+    }
+    bool number_float(number_float_t value, const string_t&) override { return put(Value(value)); }
+    bool string(string_t& value) override { return put(Value(std::move(value))); }
+    bool binary(binary_t&) override { return false; }  // never produced by the text parser
+    bool start_object(std::size_t) override {
+        stack_.push_back(Frame{Value(Object()), std::string()});
+        return true;
+    }
+    bool key(string_t& value) override {
+        stack_.back().key = std::move(value);
+        return true;
+    }
+    bool end_object() override { return pop(); }
+    bool start_array(std::size_t) override {
+        stack_.push_back(Frame{Value(Array()), std::string()});
+        return true;
+    }
+    bool end_array() override { return pop(); }
+    bool parse_error(std::size_t position, const std::string&,
+                     const nlohmann::detail::exception& error) override {
+        fail(position, error.what());
+        return false;
+    }
+
+    Value& result() { return result_; }
+
+    [[noreturn]] void fail(std::size_t position, const std::string& what) {
+        // The byte position counts from 1 at the offending byte; tell line and column.
+        size_t end = position == 0 ? 0 : std::min(position - 1, text_.size());
+        unsigned line = 1, column = 1;
+        for (size_t i = 0; i < end; ++i) {
+            if (text_[i] == '\n')
+                ++line, column = 1;
+            else
+                ++column;
+        }
+        // Keep the reason without the library's own prefix ("[json.exception.
+        // out_of_range.406] ") and, for a syntax error, its position ("parse
+        // error at line 1, column 2: ").
+        std::string reason = what;
+        if (reason.rfind("[json.exception.", 0) == 0) {
+            auto close = reason.find("] ");
+            if (close != std::string::npos) reason.erase(0, close + 2);
+            auto colon = reason.find(": ");
+            if (reason.rfind("parse error", 0) == 0 && colon != std::string::npos)
+                reason.erase(0, colon + 2);
+        }
+        throw Error_position(line, column, reason);
+    }
+
+private:
+    struct Frame {
+        Value value;
+        std::string key;
+    };
+
+    bool put(Value&& value) {
+        if (stack_.empty()) {
+            result_ = std::move(value);
+        } else if (stack_.back().value.type() == obj_type) {
+            stack_.back().value.get_obj()[stack_.back().key] = std::move(value);
+        } else {
+            stack_.back().value.get_array().push_back(std::move(value));
+        }
+        return true;
+    }
+    bool pop() {
+        Value done = std::move(stack_.back().value);
+        stack_.pop_back();
+        return put(std::move(done));
+    }
+
+    const std::string& text_;
+    std::vector<Frame> stack_;
+    Value result_;
+};
+
+nlohmann::json to_library(const Value& value) {
+    switch (value.type()) {
+        case obj_type: {
+            nlohmann::json out = nlohmann::json::object();
+            for (const auto& [key, member] : value.get_obj()) out[key] = to_library(member);
+            return out;
+        }
+        case array_type: {
+            nlohmann::json out = nlohmann::json::array();
+            for (const auto& element : value.get_array()) out.push_back(to_library(element));
+            return out;
+        }
+        case str_type:
+            return value.get_str();
+        case bool_type:
+            return value.get_bool();
+        case int_type:
+            if (value.is_uint64()) return value.get_uint64();
+            return value.get_int64();
+        case real_type:
+            return value.get_real();
+        case null_type:
+            return nullptr;
+    }
+    return nullptr;
+}
+
+std::string dump(const Value& value, int indent) {
+    try {
+        return to_library(value).dump(indent, ' ', false, nlohmann::json::error_handler_t::replace);
+    } catch (const std::exception&) {
+        return std::string();  // the library throws only for bad UTF-8, which it replaces
+    }
+}
+
+const Value* member(const Object& object, const std::string& key) {
+    auto it = object.find(key);
+    return it == object.end() ? nullptr : &it->second;
+}
+
+const Value& member_or_throw(const Object& object, const std::string& key) {
+    const Value* value = member(object, key);
+    if (!value) throw std::runtime_error("value for name '" + key + "' not found");
+    return *value;
+}
+
+}  // namespace
+
+Value::Value(const std::wstring& value) : data_(to_utf8(value)) {}
+Value::Value(const wchar_t* value) : data_(value ? to_utf8(value, -1) : std::string()) {}
+
+Value::Value(unsigned long long value) {
+    if (value > static_cast<unsigned long long>(INT64_MAX))
+        data_ = static_cast<uint64_t>(value);
+    else
+        data_ = static_cast<int64_t>(value);
+}
+
+Value_type Value::type() const {
+    switch (data_.index()) {
+        case 0:
+            return null_type;
+        case 1:
+            return obj_type;
+        case 2:
+            return array_type;
+        case 3:
+            return str_type;
+        case 4:
+            return bool_type;
+        case 5:
+        case 6:
+            return int_type;
+        default:
+            return real_type;
+    }
+}
+
+const Object& Value::get_obj() const {
+    if (auto p = std::get_if<Object>(&data_)) return *p;
+    wrong_type(type(), "object");
+}
+Object& Value::get_obj() {
+    if (auto p = std::get_if<Object>(&data_)) return *p;
+    wrong_type(type(), "object");
+}
+const Array& Value::get_array() const {
+    if (auto p = std::get_if<Array>(&data_)) return *p;
+    wrong_type(type(), "array");
+}
+Array& Value::get_array() {
+    if (auto p = std::get_if<Array>(&data_)) return *p;
+    wrong_type(type(), "array");
+}
+const std::string& Value::get_str() const {
+    if (auto p = std::get_if<std::string>(&data_)) return *p;
+    wrong_type(type(), "string");
+}
+std::wstring Value::get_wstr() const { return from_utf8(get_str()); }
+bool Value::get_bool() const {
+    if (auto p = std::get_if<bool>(&data_)) return *p;
+    wrong_type(type(), "boolean");
+}
+int Value::get_int() const {
+    int64_t value = get_int64();
+    if (value < INT_MIN || value > INT_MAX) throw Type_error("JSON integer out of the int range");
+    return static_cast<int>(value);
+}
+int64_t Value::get_int64() const {
+    if (auto p = std::get_if<int64_t>(&data_)) return *p;
+    if (is_uint64()) throw Type_error("JSON integer out of the signed 64-bit range");
+    wrong_type(type(), "integer");
+}
+uint64_t Value::get_uint64() const {
+    if (auto p = std::get_if<uint64_t>(&data_)) return *p;
+    if (auto p = std::get_if<int64_t>(&data_)) {
+        if (*p < 0) throw Type_error("JSON integer is negative");
+        return static_cast<uint64_t>(*p);
+    }
+    wrong_type(type(), "integer");
+}
+double Value::get_real() const {
+    if (auto p = std::get_if<double>(&data_)) return *p;
+    if (auto p = std::get_if<int64_t>(&data_)) return static_cast<double>(*p);
+    if (auto p = std::get_if<uint64_t>(&data_)) return static_cast<double>(*p);
+    wrong_type(type(), "real");
+}
+
+Error_position::Error_position(unsigned line, unsigned column, const std::string& reason)
+    : std::runtime_error("line " + std::to_string(line) + ", column " + std::to_string(column) +
+                         ": " + reason),
+      line_(line),
+      column_(column),
+      reason_(reason) {}
+
+void read_or_throw(const std::string& text, Value& value) {
+    Builder builder(text);
+    try {
+        nlohmann::json::sax_parse(text, &builder, nlohmann::json::input_format_t::json, true);
+    } catch (const Error_position&) {
+        throw;
+    } catch (const std::exception& error) {
+        builder.fail(text.size() + 1, error.what());
+    }
+    value = std::move(builder.result());
+}
+
+void read_or_throw(std::istream& stream, Value& value) {
+    std::string text;
+    bool failed = false;
+    try {
+        text.assign(std::istreambuf_iterator<char>(stream), std::istreambuf_iterator<char>());
+    } catch (...) {
+        failed = true;
+    }
+    if (failed) {
+        // Tell the caller's stream too; one whose exceptions include badbit
+        // would throw ios_base::failure here, which must not leave.
+        try {
+            stream.setstate(std::ios_base::badbit);
+        } catch (...) {
+        }
+    }
+    if (failed || stream.bad()) throw Error_position(1, 1, "the stream could not be read");
+    read_or_throw(text, value);
+}
+
+bool read(const std::string& text, Value& value) {
+    try {
+        read_or_throw(text, value);
+        return true;
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+bool read(std::istream& stream, Value& value) {
+    try {
+        read_or_throw(stream, value);
+        return true;
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+std::string write(const Value& value) { return dump(value, -1); }
+void write(const Value& value, std::ostream& stream) { stream << write(value); }
+std::string write_formatted(const Value& value) { return dump(value, 4); }
+void write_formatted(const Value& value, std::ostream& stream) { stream << write_formatted(value); }
+
+bool object_get(const Object& object, const std::string& key, std::string& out) {
+    const Value* value = member(object, key);
+    if (!value || value->type() != str_type) return false;
+    out = value->get_str();
+    return true;
+}
+
+bool object_get(const Object& object, const std::string& key, bool& out) {
+    const Value* value = member(object, key);
+    if (!value || value->type() != bool_type) return false;
+    out = value->get_bool();
+    return true;
+}
+
+bool object_get(const Object& object, const std::string& key, int& out) {
+    const Value* value = member(object, key);
+    if (!value || value->type() != int_type || value->is_uint64()) return false;
+    int64_t number = value->get_int64();
+    if (number < INT_MIN || number > INT_MAX) return false;
+    out = static_cast<int>(number);
+    return true;
+}
+
+const std::string& object_get_str_or_throw(const Object& object, const std::string& key) {
+    const Value& value = member_or_throw(object, key);
+    if (value.type() != str_type)
+        throw std::runtime_error("value for name '" + key + "' is not a string");
+    return value.get_str();
+}
+
+const Array& object_get_array_or_throw(const Object& object, const std::string& key) {
+    const Value& value = member_or_throw(object, key);
+    if (value.type() != array_type)
+        throw std::runtime_error("value for name '" + key + "' is not an array");
+    return value.get_array();
+}
+
+int object_get_int_or_throw(const Object& object, const std::string& key) {
+    int out = 0;
+    member_or_throw(object, key);
+    if (!object_get(object, key, out))
+        throw std::runtime_error("value for name '" + key + "' is not an int");
+    return out;
+}
+
+int64_t object_get_int64_or_throw(const Object& object, const std::string& key) {
+    const Value& value = member_or_throw(object, key);
+    if (value.type() != int_type || value.is_uint64())
+        throw std::runtime_error("value for name '" + key + "' is not a 64-bit integer");
+    return value.get_int64();
+}
+
+}  // namespace json_spirit

@@ -1,0 +1,121 @@
+// The system's JSON values: objects with their keys kept sorted, arrays,
+// UTF-8 text, booleans, exact 64-bit integers (signed, or unsigned for counts
+// above the signed range), reals and null; strict reading whose errors carry
+// line, column and reason; compact and formatted writing. Parsing and writing
+// are done by nlohmann-json inside json.cpp; none of its exceptions leave.
+//
+// A Value is a plain value type: copying copies the whole tree. Values are not
+// shared between threads without a lock of the caller's.
+#pragma once
+
+#include <cstdint>
+#include <istream>
+#include <map>
+#include <ostream>
+#include <stdexcept>
+#include <string>
+#include <variant>
+#include <vector>
+
+namespace json_spirit {
+
+enum Value_type { obj_type, array_type, str_type, bool_type, int_type, real_type, null_type };
+
+class Value;
+typedef std::map<std::string, Value> Object;
+typedef std::vector<Value> Array;
+
+// Thrown by the typed getters of Value when the value has another type (or an
+// integer does not fit the asked width).
+class Type_error : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+class Value {
+public:
+    Value() = default;
+    Value(const Object& value) : data_(value) {}
+    Value(Object&& value) : data_(std::move(value)) {}
+    Value(const Array& value) : data_(value) {}
+    Value(Array&& value) : data_(std::move(value)) {}
+    Value(const std::string& value) : data_(value) {}
+    Value(std::string&& value) : data_(std::move(value)) {}
+    Value(const char* value) : data_(std::string(value ? value : "")) {}
+    // Wide text is stored as UTF-8.
+    Value(const std::wstring& value);
+    Value(const wchar_t* value);
+    Value(bool value) : data_(value) {}
+    Value(int value) : data_(static_cast<int64_t>(value)) {}
+    Value(unsigned value) : data_(static_cast<int64_t>(value)) {}
+    Value(long value) : data_(static_cast<int64_t>(value)) {}
+    Value(long long value) : data_(static_cast<int64_t>(value)) {}
+    Value(unsigned long value) : Value(static_cast<unsigned long long>(value)) {}
+    Value(unsigned long long value);
+    Value(double value) : data_(value) {}
+
+    Value_type type() const;
+    bool is_null() const { return type() == null_type; }
+    // True for an integer above the signed 64-bit range.
+    bool is_uint64() const { return std::holds_alternative<uint64_t>(data_); }
+
+    const Object& get_obj() const;
+    Object& get_obj();
+    const Array& get_array() const;
+    Array& get_array();
+    const std::string& get_str() const;
+    std::wstring get_wstr() const;
+    bool get_bool() const;
+    int get_int() const;          // throws when outside the int range
+    int64_t get_int64() const;    // throws for counts above the signed range
+    uint64_t get_uint64() const;  // throws for negative numbers
+    double get_real() const;      // integers convert
+
+    bool operator==(const Value& other) const { return data_ == other.data_; }
+    bool operator!=(const Value& other) const { return !(*this == other); }
+
+private:
+    // Non-negative integers above INT64_MAX are held as uint64_t, all others as int64_t.
+    std::variant<std::monostate, Object, Array, std::string, bool, int64_t, uint64_t, double> data_;
+};
+
+// A reading error: where (1-based line and column of the offending byte) and why.
+class Error_position : public std::runtime_error {
+public:
+    Error_position(unsigned line, unsigned column, const std::string& reason);
+    unsigned line_;
+    unsigned column_;
+    std::string reason_;
+};
+
+// Reads one JSON text, with nothing but white space after it. Throws
+// Error_position on any syntax error, an out-of-range number, or a stream
+// that fails while being read; value is then unchanged.
+void read_or_throw(const std::string& text, Value& value);
+void read_or_throw(std::istream& stream, Value& value);
+// The same without exceptions: false and value unchanged on an error.
+bool read(const std::string& text, Value& value);
+bool read(std::istream& stream, Value& value);
+
+// Compact and formatted (indented, one member a line) text. Text that is not
+// valid UTF-8 is written with U+FFFD in place of the bad bytes.
+std::string write(const Value& value);
+void write(const Value& value, std::ostream& stream);
+std::string write_formatted(const Value& value);
+void write_formatted(const Value& value, std::ostream& stream);
+
+// Lookups of a member. These never throw; on absence or another type they
+// return false and leave out untouched. The int form takes integers within
+// the int range only.
+bool object_get(const Object& object, const std::string& key, std::string& out);
+bool object_get(const Object& object, const std::string& key, bool& out);
+bool object_get(const Object& object, const std::string& key, int& out);
+
+// Throwing lookups: a missing member, or one of another type, throws
+// std::runtime_error whose what() names the key.
+const std::string& object_get_str_or_throw(const Object& object, const std::string& key);
+const Array& object_get_array_or_throw(const Object& object, const std::string& key);
+int object_get_int_or_throw(const Object& object, const std::string& key);
+int64_t object_get_int64_or_throw(const Object& object, const std::string& key);
+
+}  // namespace json_spirit

@@ -1,0 +1,317 @@
+// The JSON adapter (common/json.h): sorted writing, strict reading with the
+// error's position, exact 64-bit integers, lookups and wide text.
+#include "common/json.h"
+
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <cstdint>
+#include <sstream>
+#include <streambuf>
+#include <string>
+
+#include "common/tests/checkers.h"
+#include "tools/testkit/machine_fixture.h"
+
+using json_spirit::Array;
+using json_spirit::Error_position;
+using json_spirit::Object;
+using json_spirit::Value;
+
+namespace {
+
+Value parse(const std::string& text) {
+    Value value;
+    EXPECT_NO_THROW(json_spirit::read_or_throw(text, value)) << text;
+    return value;
+}
+
+// Reads text that must fail; gives the error (line 0 when something else escaped).
+Error_position read_error(const std::string& text) {
+    Value value("untouched");
+    try {
+        json_spirit::read_or_throw(text, value);
+        ADD_FAILURE() << "read without error: " << text;
+    } catch (const Error_position& error) {
+        EXPECT_EQ(value, Value("untouched")) << text;
+        return error;
+    } catch (...) {
+        ADD_FAILURE() << "another exception than Error_position escaped for " << text;
+    }
+    return Error_position(0, 0, "");
+}
+
+// Serves its text, then throws from underflow (a std::exception, or an int).
+class FailingBuffer : public std::streambuf {
+public:
+    FailingBuffer(const std::string& text, bool std_exception)
+        : text_(text), std_exception_(std_exception) {}
+
+protected:
+    int_type underflow() override {
+        if (!served_) {
+            served_ = true;
+            setg(text_.data(), text_.data(), text_.data() + text_.size());
+            return traits_type::to_int_type(text_[0]);
+        }
+        if (std_exception_) throw std::runtime_error("the device went away");
+        throw 42;
+    }
+
+private:
+    std::string text_;
+    bool std_exception_;
+    bool served_ = false;
+};
+
+}  // namespace
+
+TEST(JsonWrite, KeysComeOutSortedCompactAndFormatted) {
+    Object object;
+    object["zeta"] = 1;
+    object["Alpha"] = true;
+    object["mid"] = Array{Value(), Value(1.5), Value("x")};
+    object["alpha"] = Object{{"b", 2}, {"a", 1}};
+    Value value(object);
+    EXPECT_EQ(json_spirit::write(value),
+              R"({"Alpha":true,"alpha":{"a":1,"b":2},"mid":[null,1.5,"x"],"zeta":1})");
+
+    // Read in another order, written sorted again.
+    EXPECT_EQ(json_spirit::write(parse(R"({"b":{"y":1,"x":2},"a":0})")),
+              R"({"a":0,"b":{"x":2,"y":1}})");
+
+    std::string formatted = json_spirit::write_formatted(Value(Object{{"b", 1}, {"a", Array{2}}}));
+    EXPECT_EQ(formatted, "{\n    \"a\": [\n        2\n    ],\n    \"b\": 1\n}");
+    std::ostringstream stream;
+    json_spirit::write_formatted(Value(Object{{"b", 1}, {"a", Array{2}}}), stream);
+    EXPECT_EQ(stream.str(), formatted);
+}
+
+TEST(JsonWrite, InvalidUtf8IsWrittenWithReplacementNotThrown) {
+    const std::string bad_key = "k\xC3", bad_text = std::string("a\xFF") + "b\xE2\x82";
+    const std::string replacement = "\xEF\xBF\xBD";  // U+FFFD
+    std::string text;
+    ASSERT_NO_THROW(text = json_spirit::write(Value(Object{{bad_key, bad_text}})));
+    EXPECT_EQ(common_tests::to_hex(text),
+              common_tests::to_hex("{\"k" + replacement + "\":\"a" + replacement + "b" +
+                                   replacement + "\"}"));
+    // Valid multi-byte text passes unchanged.
+    EXPECT_EQ(json_spirit::write(Value("Gr\u00fc\u00dfe \U0001F600")),
+              "\"Gr\u00fc\u00dfe \U0001F600\"");
+}
+
+TEST(JsonWrite, FormattedTextParsesBackWithPython) {
+    Object object;
+    object["big"] = Value(18446744073709551615ull);
+    object["min"] = Value(static_cast<long long>(INT64_MIN));
+    object["text"] = Value(L"Gr\u00fc\u00dfe \"q\" \\ \n\t\x01");
+    object["list"] = Array{Value(true), Value(false), Value(), Value(0.25), Value(Object())};
+    std::string path = tovel::testing::host_of(L"C:\\formatted.json");
+    tovel::testing::write_host_file(path, json_spirit::write_formatted(Value(object)));
+    std::string program = "import json\nd = json.load(open(r'" + path +
+                          "', encoding='utf-8'))\nprint(json.dumps(d, sort_keys=True))";
+    EXPECT_EQ(common_tests::python(program),
+              R"({"big": 18446744073709551615, "list": [true, false, null, 0.25, {}], )"
+              R"("min": -9223372036854775808, "text": "Gr\u00fc\u00dfe \"q\" \\ \n\t\u0001"})");
+}
+
+TEST(JsonRead, ErrorsCarryLineColumnAndReason) {
+    Error_position third = read_error("{\n  \"a\": 1,\n  \"b\" }\n");
+    EXPECT_EQ(third.line_, 3u);
+    EXPECT_EQ(third.column_, 7u);
+    EXPECT_NE(third.reason_, "");
+
+    Error_position empty = read_error("");
+    EXPECT_EQ(empty.line_, 1u);
+    EXPECT_EQ(empty.column_, 1u);
+    EXPECT_NE(empty.reason_.find("end of input"), std::string::npos) << empty.reason_;
+
+    // Cut in the middle: the error is just past the last byte.
+    Error_position cut = read_error("{\"name\": [1,\n 2, \"ab");
+    EXPECT_EQ(cut.line_, 2u);
+    EXPECT_EQ(cut.column_, 8u);
+
+    Error_position trailing = read_error("{\"a\":1} x");
+    EXPECT_EQ(trailing.line_, 1u);
+    EXPECT_EQ(trailing.column_, 9u);
+    Error_position second = read_error("[1]\n[2]");
+    EXPECT_EQ(second.line_, 2u);
+    EXPECT_EQ(second.column_, 1u);
+
+    // The reason is the library's text without its own prefix or position;
+    // what() tells them in our words.
+    for (const Error_position& error : {third, empty, cut, trailing}) {
+        EXPECT_EQ(error.reason_.find("json.exception"), std::string::npos) << error.reason_;
+        EXPECT_EQ(error.reason_.find("line "), std::string::npos) << error.reason_;
+    }
+    EXPECT_EQ(std::string(third.what()), "line 3, column 7: " + third.reason_);
+}
+
+TEST(JsonRead, OutOfRangeNumberAndBadTextAreErrorPositions) {
+    Error_position overflow = read_error("[1,\n1e999]");
+    EXPECT_EQ(overflow.line_, 2u);
+    EXPECT_NE(overflow.reason_.find("1e999"), std::string::npos) << overflow.reason_;
+    EXPECT_EQ(overflow.reason_.find("json.exception"), std::string::npos) << overflow.reason_;
+    read_error("-1e999");
+    read_error("\"a\xFF\"");  // invalid UTF-8 is refused on reading
+    read_error("{\"a\":1,}");
+    read_error("[01]");
+
+    // The non-throwing form keeps the value.
+    Value value(7);
+    EXPECT_FALSE(json_spirit::read("1e999", value));
+    EXPECT_FALSE(json_spirit::read("{", value));
+    EXPECT_EQ(value, Value(7));
+    EXPECT_TRUE(json_spirit::read(" \r\n\t[] \n", value));
+    EXPECT_EQ(value, Value(Array()));
+}
+
+TEST(JsonRead, FailingStreamGivesErrorPositionOnly) {
+    for (bool std_exception : {true, false}) {
+        for (bool badbit_throws : {false, true}) {
+            FailingBuffer buffer("{\"a\": [1, 2", std_exception);
+            std::istream stream(&buffer);
+            if (badbit_throws) stream.exceptions(std::ios_base::badbit);
+            Value value("untouched");
+            try {
+                json_spirit::read_or_throw(stream, value);
+                ADD_FAILURE() << "read without error";
+            } catch (const Error_position& error) {
+                EXPECT_EQ(error.line_, 1u);
+                EXPECT_NE(error.reason_, "");
+            } catch (...) {
+                ADD_FAILURE() << "another exception escaped (std " << std_exception
+                              << ", badbit throws " << badbit_throws << ")";
+            }
+            EXPECT_EQ(value, Value("untouched"));
+            EXPECT_TRUE(stream.bad());
+
+            FailingBuffer again("[]", std_exception);
+            std::istream other(&again);
+            if (badbit_throws) other.exceptions(std::ios_base::badbit);
+            bool result = true;
+            EXPECT_NO_THROW(result = json_spirit::read(other, value));
+            EXPECT_FALSE(result);
+        }
+    }
+
+    // A stream that is already bad is not read as if it were good.
+    std::istringstream bad("{}");
+    bad.setstate(std::ios_base::badbit);
+    Value value;
+    EXPECT_THROW(json_spirit::read_or_throw(bad, value), Error_position);
+    EXPECT_TRUE(value.is_null());
+}
+
+TEST(JsonNumbers, IntegersStayExact) {
+    for (const char* text : {"0", "7", "2147483648", "9223372036854775807"}) {
+        Value value = parse(text);
+        EXPECT_EQ(value.type(), json_spirit::int_type) << text;
+        EXPECT_FALSE(value.is_uint64()) << text;
+        EXPECT_EQ(json_spirit::write(value), text);
+    }
+    EXPECT_EQ(parse("-0").type(), json_spirit::int_type);
+    EXPECT_EQ(parse("1.0").type(), json_spirit::real_type);
+    EXPECT_EQ(parse("1e2").type(), json_spirit::real_type);
+
+    Value max = parse("18446744073709551615");
+    EXPECT_EQ(max.type(), json_spirit::int_type);
+    EXPECT_TRUE(max.is_uint64());
+    EXPECT_EQ(max.get_uint64(), UINT64_MAX);
+    EXPECT_EQ(json_spirit::write(max), "18446744073709551615");
+    EXPECT_THROW(max.get_int64(), json_spirit::Type_error);
+    EXPECT_THROW(max.get_int(), json_spirit::Type_error);
+    EXPECT_EQ(max, Value(18446744073709551615ull));
+
+    Value min = parse("-9223372036854775808");
+    EXPECT_EQ(min.type(), json_spirit::int_type);
+    EXPECT_FALSE(min.is_uint64());
+    EXPECT_EQ(min.get_int64(), INT64_MIN);
+    EXPECT_EQ(json_spirit::write(min), "-9223372036854775808");
+    EXPECT_THROW(min.get_uint64(), json_spirit::Type_error);
+
+    // An unsigned count within the signed range is the same value as the signed one.
+    EXPECT_EQ(Value(5ull), Value(5));
+    EXPECT_FALSE(Value(5ull).is_uint64());
+    EXPECT_THROW(Value(int64_t{1} << 40).get_int(), json_spirit::Type_error);
+    EXPECT_THROW(Value("5").get_int(), json_spirit::Type_error);
+    EXPECT_DOUBLE_EQ(max.get_real(), 18446744073709551615.0);
+}
+
+TEST(JsonLookups, ObjectGetNeverThrowsAndKeepsOutOnMismatch) {
+    Object object = parse(R"({"s":"text","b":true,"i":-12,"str5":"5","real":1.5,)"
+                          R"("big":1099511627776,"huge":18446744073709551615,"n":null,)"
+                          R"("imax":2147483647,"imin":-2147483648})")
+                        .get_obj();
+    std::string text = "keep";
+    bool flag = false;
+    int number = 99;
+
+    EXPECT_TRUE(json_spirit::object_get(object, "s", text));
+    EXPECT_EQ(text, "text");
+    EXPECT_TRUE(json_spirit::object_get(object, "b", flag));
+    EXPECT_TRUE(flag);
+    EXPECT_TRUE(json_spirit::object_get(object, "i", number));
+    EXPECT_EQ(number, -12);
+    EXPECT_TRUE(json_spirit::object_get(object, "imax", number));
+    EXPECT_EQ(number, INT_MAX);
+    EXPECT_TRUE(json_spirit::object_get(object, "imin", number));
+    EXPECT_EQ(number, INT_MIN);
+
+    text = "keep";
+    flag = true;
+    number = 99;
+    for (const char* key : {"missing", "b", "i", "n"}) {
+        EXPECT_NO_THROW(EXPECT_FALSE(json_spirit::object_get(object, key, text)) << key);
+    }
+    for (const char* key : {"missing", "s", "i", "n"}) {
+        EXPECT_NO_THROW(EXPECT_FALSE(json_spirit::object_get(object, key, flag)) << key);
+    }
+    for (const char* key : {"missing", "str5", "real", "big", "huge", "b", "n"}) {
+        EXPECT_NO_THROW(EXPECT_FALSE(json_spirit::object_get(object, key, number)) << key);
+    }
+    EXPECT_EQ(text, "keep");
+    EXPECT_TRUE(flag);
+    EXPECT_EQ(number, 99);
+}
+
+TEST(JsonLookups, ThrowingLookupsThrowStdExceptions) {
+    Object object =
+        parse(R"({"s":"x","a":[1],"i":3,"big":1099511627776,"huge":18446744073709551615,)"
+              R"("r":2.5})")
+            .get_obj();
+    EXPECT_EQ(json_spirit::object_get_str_or_throw(object, "s"), "x");
+    EXPECT_EQ(json_spirit::object_get_array_or_throw(object, "a").size(), 1u);
+    EXPECT_EQ(json_spirit::object_get_int_or_throw(object, "i"), 3);
+    EXPECT_EQ(json_spirit::object_get_int64_or_throw(object, "big"), int64_t{1} << 40);
+
+    auto throws_naming = [](auto&& lookup, const std::string& key) {
+        try {
+            lookup();
+            ADD_FAILURE() << key << " did not throw";
+        } catch (const std::exception& error) {
+            EXPECT_NE(std::string(error.what()).find(key), std::string::npos) << error.what();
+        } catch (...) {
+            ADD_FAILURE() << key << " threw something else than a std::exception";
+        }
+    };
+    for (const char* key : {"none", "a", "i"})
+        throws_naming([&] { json_spirit::object_get_str_or_throw(object, key); }, key);
+    for (const char* key : {"none", "s", "i"})
+        throws_naming([&] { json_spirit::object_get_array_or_throw(object, key); }, key);
+    for (const char* key : {"none", "s", "big", "r"})
+        throws_naming([&] { json_spirit::object_get_int_or_throw(object, key); }, key);
+    for (const char* key : {"none", "s", "huge", "r"})
+        throws_naming([&] { json_spirit::object_get_int64_or_throw(object, key); }, key);
+}
+
+TEST(JsonText, WideTextConvertsAtTheBoundary) {
+    Value value(L"Gr\u00fc\u00dfe");
+    EXPECT_EQ(common_tests::to_hex(value.get_str()), "4772c3bcc39f65");
+    EXPECT_EQ(value.get_wstr(), L"Gr\u00fc\u00dfe");
+    EXPECT_EQ(common_tests::to_hex(Value(std::wstring(L"\U0001F600")).get_str()), "f09f9880");
+    EXPECT_EQ(json_spirit::write(value), "\"Gr\u00fc\u00dfe\"");
+    EXPECT_EQ(parse("\"\\u00fc\\ud83d\\ude00\"").get_wstr(), L"\u00fc\U0001F600");
+    EXPECT_EQ(Value(static_cast<const wchar_t*>(nullptr)).get_str(), "");
+    EXPECT_THROW(Value(1).get_wstr(), json_spirit::Type_error);
+}

@@ -1,0 +1,184 @@
+#include "plandeck/job_definition.h"
+
+#include <ace/Log_Msg.h>
+#include <ace/Trace.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <exception>
+
+#include "common/ace_log_wrapper.h"
+#include "common/holders.h"
+#include "common/text_conv.h"
+#include "plandeck/json_paths.h"
+
+namespace {
+
+std::string new_id() {
+    UUID uuid;
+    if (UuidCreate(&uuid) != RPC_S_OK) return std::string();
+    rpc_string_holder text;
+    if (UuidToStringA(&uuid, text.out()) != RPC_S_OK || text.empty()) return std::string();
+    return text.c_str();
+}
+
+std::wstring computer_name() {
+    wchar_t buffer[16];
+    DWORD size = 16;
+    if (!GetComputerNameW(buffer, &size)) return L"localhost";
+    return std::wstring(buffer, size);
+}
+
+}  // namespace
+
+JobDefinition::JobDefinition() : JobDefinition(None) {}
+
+JobDefinition::JobDefinition(int type) : id_(new_id()), type_(type), creationTime_{0, 0} {}
+
+JobDefinition::~JobDefinition() = default;
+
+void JobDefinition::user(const char* name) {
+    if (name && *name) user_ = name;
+}
+
+bool JobDefinition::isSafeId(const std::string& id) {
+    if (id.empty() || id.find("..") != std::string::npos) return false;
+    return std::none_of(id.begin(), id.end(), [](char c) {
+        return c == '\\' || c == '/' || c == ':' || static_cast<unsigned char>(c) < 0x20;
+    });
+}
+
+bool JobDefinition::fromJSON(const json_spirit::Value& value) {
+    ACE_TRACE("JobDefinition::fromJSON");
+    try {
+        if (value.type() != json_spirit::obj_type) {
+            log_message(LM_ERROR, "The job definition is not a JSON object.\n");
+            return false;
+        }
+        const json_spirit::Object& object = value.get_obj();
+        json_spirit::object_get(object, "id", id_);
+        // The id names the job's folder and its kernel objects.
+        if (!isSafeId(id_)) {
+            log_message(LM_ERROR, "Invalid job id of job definition: \"%s\".\n", id_.c_str());
+            return false;
+        }
+        json_spirit::object_get(object, "user", user_);
+
+        SYSTEMTIME time = {};
+        std::string created;
+        if (json_spirit::object_get(object, "creationTime", created)) {
+            std::sscanf(created.c_str(), "%hu-%hu-%hu %hu:%hu:%hu", &time.wYear, &time.wMonth,
+                        &time.wDay, &time.wHour, &time.wMinute, &time.wSecond);
+        } else {
+            GetLocalTime(&time);
+        }
+        FILETIME converted;
+        if (SystemTimeToFileTime(&time, &converted)) creationTime_ = converted;
+
+        const std::string& type = json_spirit::object_get_str_or_throw(object, "type");
+        if (type == "backup") {
+            type_ = Backup;
+        } else if (type == "restore") {
+            type_ = Restore;
+        } else {
+            log_message(LM_ERROR, "The type of job definition is neither backup nor restore.\n");
+            return false;
+        }
+
+        machine_ = computer_name();
+
+        std::string offline;
+        if (json_spirit::object_get(object, "offline", offline)) {
+            offlineLocation_ = plandeck::path_from_json(offline);
+        } else {
+            offlineLocation_.clear();
+        }
+
+        source_.clear();
+        auto sources = object.find("source");
+        if (sources != object.end() && sources->second.type() == json_spirit::array_type) {
+            const json_spirit::Array& list = sources->second.get_array();
+            source_.reserve(list.size());
+            for (const auto& element : list)
+                if (element.type() == json_spirit::str_type)
+                    source_.push_back(plandeck::path_from_json(element.get_str()));
+        }
+        if (source_.empty()) {
+            log_message(LM_ERROR, "Invalid or lack of source of job definition.\n");
+            return false;
+        }
+
+        name_ = from_utf8(json_spirit::object_get_str_or_throw(object, "name"));
+        return true;
+    } catch (const std::exception& error) {
+        log_message(LM_ERROR, "Invalid job definition: %s\n", error.what());
+        return false;
+    }
+}
+
+bool JobDefinition::toJSON(json_spirit::Value& value) const {
+    ACE_TRACE("JobDefinition::toJSON");
+    json_spirit::Object object;
+    if (type_ == Backup) {
+        object["type"] = "backup";
+    } else if (type_ == Restore) {
+        object["type"] = "restore";
+    } else {
+        return false;
+    }
+    if (!id_.empty()) object["id"] = id_;
+    if (!user_.empty()) object["user"] = user_;
+    object["machine"] = to_utf8(machine_);
+    SYSTEMTIME time = {};
+    FileTimeToSystemTime(&creationTime_, &time);
+    char created[32];
+    std::snprintf(created, sizeof created, "%hu-%hu-%hu %hu:%hu:%hu", time.wYear, time.wMonth,
+                  time.wDay, time.wHour, time.wMinute, time.wSecond);
+    object["creationTime"] = created;
+    if (!offlineLocation_.empty()) object["offline"] = plandeck::path_to_json(offlineLocation_);
+    json_spirit::Array sources;
+    sources.reserve(source_.size());
+    for (const auto& path : source_) sources.push_back(plandeck::path_to_json(path));
+    object["source"] = std::move(sources);
+    object["name"] = to_utf8(name_);
+    value = std::move(object);
+    return true;
+}
+
+bool JobDefinition::save(const wchar_t* path) const {
+    ACE_TRACE("JobDefinition::save");
+    json_spirit::Value value;
+    if (!toJSON(value)) return false;
+    std::string text = json_spirit::write_formatted(value);
+
+    // Write beside the file, make it durable, then rename it over the old one:
+    // a definition that cannot be read at the next start would cost the job.
+    std::wstring target = path ? path : L"";
+    std::wstring temporary = target + L".new";
+    HANDLE file = target.empty()
+                      ? INVALID_HANDLE_VALUE
+                      : CreateFileW(temporary.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                    CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        log_message(LM_ERROR, "Failed to open job definition %s for writing\n",
+                    to_utf8(target).c_str());
+        return false;
+    }
+    DWORD written = 0;
+    bool ok = WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr) &&
+              written == text.size() && FlushFileBuffers(file);
+    DWORD error = ok ? 0 : GetLastError();
+    if (!CloseHandle(file) && ok) ok = false, error = GetLastError();
+    if (ok && !MoveFileExW(temporary.c_str(), target.c_str(),
+                           MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        ok = false;
+        error = GetLastError();
+    }
+    if (!ok) {
+        DeleteFileW(temporary.c_str());
+        SetLastError(error);
+        log_message(LM_ERROR, "Failed to write job definition %s, %m.\n", to_utf8(target).c_str());
+        SetLastError(error);
+    }
+    return ok;
+}

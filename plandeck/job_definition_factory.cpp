@@ -1,0 +1,99 @@
+#include "plandeck/job_definition_factory.h"
+
+#include <ace/Log_Msg.h>
+#include <ace/Trace.h>
+
+#include <exception>
+#include <memory>
+
+#include "common/ace_log_wrapper.h"
+#include "common/appdata_path.h"
+#include "common/data_folder.h"
+#include "common/file_stream.h"
+#include "common/text_conv.h"
+#include "plandeck/backup_job_definition.h"
+#include "plandeck/restore_job_definition.h"
+
+namespace {
+
+std::wstring jobs_folder() {
+    std::wstring folder;
+    if (!common_appdata_path(folder, tovel::kJobsSubFolder)) folder.clear();
+    return folder;
+}
+
+}  // namespace
+
+JobDefinition* JobDefinitionFactory::create(const json_spirit::Value& value) {
+    if (value.type() != json_spirit::obj_type) return nullptr;
+    std::string type;
+    if (!json_spirit::object_get(value.get_obj(), "type", type)) return nullptr;
+    std::unique_ptr<JobDefinition> definition;
+    if (type == "backup")
+        definition = std::make_unique<BackupJobDefinition>();
+    else if (type == "restore")
+        definition = std::make_unique<RestoreJobDefinition>();
+    else
+        return nullptr;
+    if (!definition->fromJSON(value)) return nullptr;
+    return definition.release();
+}
+
+JobDefinition* JobDefinitionFactory::create(const wchar_t* path) {
+    ACE_TRACE("JobDefinitionFactory::create");
+    if (!path || !*path) return nullptr;
+    std::string name = to_utf8(path, -1);
+    json_spirit::Value value;
+    try {
+        win32_file_tistream<char> stream(path, nullptr);
+        if (!stream) {
+            log_message(LM_ERROR, "Failed to open %s for creating job definition,error code = %d\n",
+                        name.c_str(), static_cast<int>(GetLastError()));
+            return nullptr;
+        }
+        json_spirit::read_or_throw(stream, value);
+    } catch (const json_spirit::Error_position& error) {
+        log_message(LM_ERROR, "Failed to read job definition %s: line %d, column %d, %s.\n",
+                    name.c_str(), static_cast<int>(error.line_), static_cast<int>(error.column_),
+                    error.reason_.c_str());
+        return nullptr;
+    } catch (const std::exception& error) {
+        log_message(LM_ERROR, "Failed to read job definition %s: %s.\n", name.c_str(),
+                    error.what());
+        return nullptr;
+    } catch (...) {
+        log_message(LM_ERROR, "Failed to read job definition %s.\n", name.c_str());
+        return nullptr;
+    }
+    return create(value);
+}
+
+JobDefinition* JobDefinitionFactory::create(const char* jobId) {
+    // The id names one folder of the jobs folder: an empty one, or one that
+    // could lead out of it ("..\other"), names no job.
+    if (!jobId || !JobDefinition::isSafeId(jobId)) {
+        log_message(LM_ERROR, "Invalid job id \"%s\" for creating job definition.\n",
+                    jobId ? jobId : "");
+        return nullptr;
+    }
+    std::wstring folder = jobs_folder();
+    if (folder.empty()) return nullptr;
+    std::wstring path = folder + L"\\" + from_utf8(jobId, -1) + L"\\def";
+    return create(path.c_str());
+}
+
+void JobDefinitionFactory::create(std::vector<JobDefinition*>& out) {
+    std::wstring folder = jobs_folder();
+    if (folder.empty()) return;
+    WIN32_FIND_DATAW entry;
+    HANDLE search = FindFirstFileW((folder + L"\\*").c_str(), &entry);
+    if (search == INVALID_HANDLE_VALUE) return;
+    do {
+        std::wstring name = entry.cFileName;
+        if (!(entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || name == L"." || name == L"..")
+            continue;
+        std::wstring path = folder + L"\\" + name + L"\\def";
+        if (JobDefinition* definition = create(path.c_str())) out.push_back(definition);
+    } while (FindNextFileW(search, &entry));
+    FindClose(search);
+}

@@ -1,0 +1,88 @@
+// Shared helpers of the layer's tests: hexadecimal text, python3 as an
+// independent checker, file handles closed on scope exit, and a time zone set
+// for the length of a test.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <time.h>
+
+#include <optional>
+#include <string>
+
+#include "platform/win32.h"
+#include "tools/testkit/machine_fixture.h"
+
+namespace platform_tests {
+
+inline std::string to_hex(const std::string& bytes) {
+    static const char kHex[] = "0123456789abcdef";
+    std::string out;
+    for (unsigned char byte : bytes) {
+        out += kHex[byte >> 4];
+        out += kHex[byte & 0x0F];
+    }
+    return out;
+}
+
+// Runs a python3 program and gives what it printed, without the final line break.
+inline std::string python(const std::string& program) {
+    std::string output;
+    EXPECT_EQ(
+        tovel::testing::run_command("python3 -c " + tovel::testing::shell_quote(program), &output),
+        0)
+        << program;
+    while (!output.empty() && (output.back() == '\n' || output.back() == '\r')) output.pop_back();
+    return output;
+}
+
+// A file handle of the layer, closed when the holder goes.
+class Handle {
+public:
+    explicit Handle(HANDLE h = INVALID_HANDLE_VALUE) : h_(h) {}
+    ~Handle() {
+        if (valid()) CloseHandle(h_);
+    }
+    Handle(const Handle&) = delete;
+    Handle& operator=(const Handle&) = delete;
+    HANDLE get() const { return h_; }
+    bool valid() const { return h_ != INVALID_HANDLE_VALUE && h_ != nullptr; }
+    HANDLE release() {
+        HANDLE h = h_;
+        h_ = INVALID_HANDLE_VALUE;
+        return h;
+    }
+
+private:
+    HANDLE h_;
+};
+
+inline HANDLE open_file(const std::wstring& path, DWORD access, DWORD disposition,
+                        DWORD flags = FILE_ATTRIBUTE_NORMAL) {
+    return CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                       disposition, flags, nullptr);
+}
+
+// Sets TZ (and tzset) until the end of the scope, then restores what was there.
+class ScopedTimeZone {
+public:
+    explicit ScopedTimeZone(const char* zone) {
+        if (const char* old = getenv("TZ")) old_ = old;
+        setenv("TZ", zone, 1);
+        tzset();
+    }
+    ~ScopedTimeZone() {
+        if (old_)
+            setenv("TZ", old_->c_str(), 1);
+        else
+            unsetenv("TZ");
+        tzset();
+    }
+    ScopedTimeZone(const ScopedTimeZone&) = delete;
+    ScopedTimeZone& operator=(const ScopedTimeZone&) = delete;
+
+private:
+    std::optional<std::string> old_;
+};
+
+}  // namespace platform_tests
