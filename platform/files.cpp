@@ -379,3 +379,47 @@ BOOL MoveFileExW(LPCWSTR from, LPCWSTR to, DWORD flags) {
     }
     return TRUE;
 }
+
+BOOL SetFileAttributesW(LPCWSTR path, DWORD attributes) {
+    std::string host;
+    if (!host_path(path, host)) return FALSE;
+    struct stat st;
+    if (entry_status(host, st) != 0) {
+        set_last_error_from_errno(errno, host);
+        return FALSE;
+    }
+    if (!S_ISREG(st.st_mode)) return TRUE;
+    mode_t mode = st.st_mode & 07777;
+    mode = (attributes & FILE_ATTRIBUTE_READONLY) ? (mode & ~S_IWUSR) : (mode | S_IWUSR);
+    if (mode != (st.st_mode & 07777) && ::chmod(host.c_str(), mode) != 0) {
+        set_last_error_from_errno(errno, host);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+BOOL GetVolumePathNameW(LPCWSTR path, LPWSTR volumePath, DWORD length) {
+    if (!path || !*path || !volumePath) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    std::string host;
+    if (!host_path(path, host)) {
+        if (GetLastError() != ERROR_INVALID_PARAMETER) SetLastError(ERROR_PATH_NOT_FOUND);
+        return FALSE;
+    }
+    std::wstring windows = tovel::platform::windows_path(host);  // "X:" + "\..."
+    if (windows.size() < 2 || windows[1] != L':') {
+        SetLastError(ERROR_PATH_NOT_FOUND);
+        return FALSE;
+    }
+    if (length < 4) {
+        SetLastError(ERROR_FILENAME_EXCED_RANGE);
+        return FALSE;
+    }
+    volumePath[0] = static_cast<wchar_t>(windows[0] & ~0x20);
+    volumePath[1] = L':';
+    volumePath[2] = L'\\';
+    volumePath[3] = 0;
+    return TRUE;
+}

@@ -4,9 +4,11 @@
 
 #include "platform/win/errors.h"
 #include "platform/win/files.h"
+#include "platform/win/mapping.h"
 #include "platform/win/module.h"
 #include "platform/win/rpc.h"
 #include "platform/win/shell.h"
+#include "platform/win/sync.h"
 #include "platform/win/text.h"
 #include "platform/win/time.h"
 #include "platform/win/types.h"

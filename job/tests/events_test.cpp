@@ -6,9 +6,9 @@
 #include "tools/testkit/machine_fixture.h"
 
 TEST(JobStates, NamesAndNumbers) {
-    const char* names[] = {"none",      "idle",      "starting", "running", "completing",
-                           "pausing",   "paused",    "completed", "canceling", "cancelled",
-                           "error",     "created",   "updated",  "deleted", "unloaded"};
+    const char* names[] = {"none",    "idle",    "starting",  "running",   "completing",
+                           "pausing", "paused",  "completed", "canceling", "cancelled",
+                           "error",   "created", "updated",   "deleted",   "unloaded"};
     for (int state = 0; state <= 14; ++state) {
         EXPECT_STREQ(jobStateToString(state), names[state]);
         EXPECT_EQ(jobStateFromString(names[state]), state);

@@ -132,3 +132,17 @@ HANDLE FindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW data);
 BOOL FindNextFileW(HANDLE search, LPWIN32_FIND_DATAW data);
 // Fails with 6, and touches nothing, for a search that never started.
 BOOL FindClose(HANDLE search);
+
+// Read-only is kept as the owner's write permission of a file:
+// FILE_ATTRIBUTE_READONLY clears it, its absence sets it; the other bits are
+// accepted and ignored. A folder or a symbolic link keeps its permissions (a
+// folder's read-only bit does not stop changes to its entries on Windows, and
+// a link's own bit must never reach its target). A missing path fails with 2
+// or 3.
+BOOL SetFileAttributesW(LPCWSTR path, DWORD attributes);
+
+// The volume of a path is its drive: "C:\" for "C:\a\b" (the letter upper
+// case). A path without a drive letter is taken where the layer puts it ("\a"
+// on C:, a relative path in the host's current folder). A path on no drive of
+// the machine fails with 3; a buffer below 4 characters with 206.
+BOOL GetVolumePathNameW(LPCWSTR path, LPWSTR volumePath, DWORD length);

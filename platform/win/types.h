@@ -39,6 +39,7 @@ typedef const wchar_t* LPCWSTR;
 typedef DWORD* LPDWORD;
 typedef BOOL* LPBOOL;
 typedef BYTE* LPBYTE;
+typedef LONG* LPLONG;
 
 // Opaque handles: a HANDLE names an object of the layer, never a descriptor.
 typedef void* HANDLE;
