@@ -323,3 +323,13 @@ TEST(JobNotifications, ProcessManagerIsOneSingleton) {
     EXPECT_EQ(first,
               (ATL::CComSingleton<JobNotifyManagerImpl, ATL::CComAutoCriticalSection>::instance()));
 }
+
+TEST(JobDispatcher, TimerStaysArmedAndKeepsItsIdWhenTheWakeUpFails) {
+    Io_Completion_Port_Ex port;  // never opened: every wake-up post fails
+    Recorder recorder;
+    Handler handler(recorder, "kept");
+    long id = port.schedule_after_ms(&handler, 60000);
+    EXPECT_GT(id, 0);
+    EXPECT_EQ(handler.timer_id, id);
+    EXPECT_EQ(port.cancel_timer(&handler), 0);  // it was stored
+}

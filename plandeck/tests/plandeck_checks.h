@@ -10,6 +10,7 @@
 #include <string>
 
 #include "common/json.h"
+#include "tools/testkit/log_capture.h"
 #include "tools/testkit/machine_fixture.h"
 
 namespace plandeck_tests {
@@ -33,36 +34,6 @@ inline std::string python(const std::string& program) {
     return output;
 }
 
-// Points this thread's ACE log at a string stream for the test, and back afterwards.
-class Logged : public ::testing::Test {
-protected:
-    void SetUp() override {
-        ACE_Log_Msg* log = ACE_Log_Msg::instance();
-        saved_stream_ = log->msg_ostream();
-        saved_flags_ = log->flags();
-        log->msg_ostream(&stream_, false);
-        log->set_flags(ACE_Log_Msg::OSTREAM);
-        log->clr_flags(ACE_Log_Msg::STDERR);
-    }
-    void TearDown() override {
-        ACE_Log_Msg* log = ACE_Log_Msg::instance();
-        log->clr_flags(~0ul);
-        log->set_flags(saved_flags_);
-        log->msg_ostream(saved_stream_, false);
-    }
-
-    // What was logged since the last call, without the lines' thread prefix.
-    std::string logged() {
-        static const std::regex kPrefix("(^|\n)@[0-9]+@");
-        std::string text = std::regex_replace(stream_.str(), kPrefix, "$1");
-        stream_.str("");
-        return text;
-    }
-
-private:
-    std::ostringstream stream_;
-    std::ostream* saved_stream_ = nullptr;
-    unsigned long saved_flags_ = 0;
-};
+using Logged = tovel::testing::LoggedTest;
 
 }  // namespace plandeck_tests
