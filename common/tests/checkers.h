@@ -6,36 +6,12 @@
 
 #include <string>
 
-#include "tools/testkit/machine_fixture.h"
+#include "tools/testkit/checkers.h"
 
 namespace common_tests {
 
-inline std::string to_hex(const std::string& bytes) {
-    static const char kHex[] = "0123456789abcdef";
-    std::string out;
-    for (unsigned char byte : bytes) {
-        out += kHex[byte >> 4];
-        out += kHex[byte & 0x0F];
-    }
-    return out;
-}
-
-inline std::string from_hex(const std::string& hex) {
-    std::string out;
-    for (size_t i = 0; i + 1 < hex.size(); i += 2)
-        out += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
-    return out;
-}
-
-// Runs a python3 program and gives what it printed, without the final line break.
-inline std::string python(const std::string& program) {
-    std::string output;
-    EXPECT_EQ(
-        tovel::testing::run_command("python3 -c " + tovel::testing::shell_quote(program), &output),
-        0)
-        << program;
-    while (!output.empty() && (output.back() == '\n' || output.back() == '\r')) output.pop_back();
-    return output;
-}
+using tovel::testing::from_hex;
+using tovel::testing::python;
+using tovel::testing::to_hex;
 
 }  // namespace common_tests

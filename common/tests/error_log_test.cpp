@@ -14,6 +14,7 @@
 #include "common/ace_log_wrapper.h"
 #include "common/win32_error.h"
 #include "platform/win32.h"
+#include "tools/testkit/log_capture.h"
 #include "tools/testkit/machine_fixture.h"
 
 namespace {
@@ -108,28 +109,11 @@ TEST(ErrorText, WinHttpTextLoadsTheModuleWhenNeeded) {
 
 namespace {
 
-// Points this thread's ACE log at a string stream for the test, and back afterwards.
-class LogMessage : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        ACE_Log_Msg* log = ACE_Log_Msg::instance();
-        saved_stream_ = log->msg_ostream();
-        saved_flags_ = log->flags();
-        log->msg_ostream(&stream_, false);
-        log->set_flags(ACE_Log_Msg::OSTREAM);
-        log->clr_flags(ACE_Log_Msg::STDERR);
-    }
-    void TearDown() override {
-        ACE_Log_Msg* log = ACE_Log_Msg::instance();
-        log->clr_flags(~0ul);
-        log->set_flags(saved_flags_);
-        log->msg_ostream(saved_stream_, false);
-    }
-
-    // What was logged since the last call, with each line's thread prefix checked and cut.
+// Logs into a string for the test; lines() checks and cuts each line's thread prefix.
+class LogMessage : public tovel::testing::LoggedTest {
+protected:
     std::string lines() {
-        std::string text = stream_.str();
-        stream_.str("");
+        std::string text = take_log();
         std::string out;
         std::istringstream in(text);
         static const std::regex kPrefix("^@[0-9]+@");
@@ -140,12 +124,6 @@ class LogMessage : public ::testing::Test {
         }
         return out;
     }
-
-    std::ostringstream stream_;
-
-  private:
-    std::ostream* saved_stream_ = nullptr;
-    unsigned long saved_flags_ = 0;
 };
 
 }  // namespace
@@ -153,8 +131,7 @@ class LogMessage : public ::testing::Test {
 TEST_F(LogMessage, LinesCarryTheThreadPrefix) {
     log_message(LM_INFO, "plain %d %s\n", 42, "text");
     std::string main_thread = "@" + std::to_string(gettid()) + "@";
-    EXPECT_EQ(stream_.str().rfind(main_thread, 0), 0u)
-        << stream_.str() << " expected " << main_thread;
+    EXPECT_EQ(peek_log().rfind(main_thread, 0), 0u) << peek_log() << " expected " << main_thread;
     EXPECT_EQ(lines(), "plain 42 text\n");
 
     // Another thread's line names that thread (its own ACE log, pointed at the same stream).
@@ -162,11 +139,11 @@ TEST_F(LogMessage, LinesCarryTheThreadPrefix) {
     std::thread([&] {
         other = gettid();
         ACE_Log_Msg* log = ACE_Log_Msg::instance();
-        log->msg_ostream(&stream_, false);
+        log->msg_ostream(&log_stream(), false);
         log_message(LM_INFO, "from the other thread\n");
         log->msg_ostream(nullptr, false);
     }).join();
-    std::string text = stream_.str();
+    std::string text = peek_log();
     EXPECT_NE(other, gettid());
     EXPECT_EQ(text, "@" + std::to_string(other) + "@from the other thread\n");
     lines();
@@ -220,6 +197,6 @@ TEST_F(LogMessage, UnsignedSixtyFourBits) {
 TEST_F(LogMessage, NullFormatLogsNothing) {
     SetLastError(ERROR_FILE_NOT_FOUND);
     log_message(LM_INFO, nullptr);
-    EXPECT_EQ(stream_.str(), "");
+    EXPECT_EQ(peek_log(), "");
     EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
 }

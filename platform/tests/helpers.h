@@ -11,30 +11,13 @@
 #include <string>
 
 #include "platform/win32.h"
+#include "tools/testkit/checkers.h"
 #include "tools/testkit/machine_fixture.h"
 
 namespace platform_tests {
 
-inline std::string to_hex(const std::string& bytes) {
-    static const char kHex[] = "0123456789abcdef";
-    std::string out;
-    for (unsigned char byte : bytes) {
-        out += kHex[byte >> 4];
-        out += kHex[byte & 0x0F];
-    }
-    return out;
-}
-
-// Runs a python3 program and gives what it printed, without the final line break.
-inline std::string python(const std::string& program) {
-    std::string output;
-    EXPECT_EQ(
-        tovel::testing::run_command("python3 -c " + tovel::testing::shell_quote(program), &output),
-        0)
-        << program;
-    while (!output.empty() && (output.back() == '\n' || output.back() == '\r')) output.pop_back();
-    return output;
-}
+using tovel::testing::python;
+using tovel::testing::to_hex;
 
 // A file handle of the layer, closed when the holder goes.
 class Handle {

@@ -32,10 +32,18 @@ protected:
     // What was logged since the last call, without the lines' thread prefix.
     std::string logged() {
         static const std::regex kPrefix("(^|\n)@[0-9]+@");
-        std::string text = std::regex_replace(stream_.str(), kPrefix, "$1");
+        return std::regex_replace(take_log(), kPrefix, "$1");
+    }
+    // What was logged since the last call, as it stands.
+    std::string take_log() {
+        std::string text = stream_.str();
         stream_.str("");
         return text;
     }
+    // What was logged since the last call, left in place.
+    std::string peek_log() const { return stream_.str(); }
+    // The stream the log goes to (for pointing another thread's log at it).
+    std::ostream& log_stream() { return stream_; }
 
 private:
     std::ostringstream stream_;
