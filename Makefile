@@ -4,7 +4,7 @@ TSAN_BUILD ?= build/tsan
 JOBS ?= $(shell nproc)
 # The concurrency tests, also run under ThreadSanitizer. (The thread-count
 # check is left out there: the sanitizer runs a thread of its own.)
-TSAN_TESTS ?= PlatformSync|PlatformMapping|JobDispatcher|JobNotifications|JobActivity
+TSAN_TESTS ?= PlatformSync|PlatformMapping|JobDispatcher|JobNotifications|JobActivity|JobCmdQueue
 TSAN_EXCLUDE ?= ClosedHandleLeavesThreadRunning
 
 .PHONY: setup build build-tsan test run clean
@@ -25,7 +25,7 @@ build-tsan: setup
 test: build build-tsan
 	@cd $(BUILD) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	  ctest -j $(JOBS) --output-on-failure --timeout 300
-	@cd $(TSAN_BUILD) && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+	@cd $(TSAN_BUILD) && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:suppressions=$(CURDIR)/tools/tsan.supp \
 	  ctest -j $(JOBS) --output-on-failure --timeout 300 -R '$(TSAN_TESTS)' -E '$(TSAN_EXCLUDE)'
 
 run:

@@ -1,0 +1,183 @@
+// Activity source files: the list of a run's items as tagged binary records,
+// written item by item and read back one record at a time, so that a run can
+// save the offset of its next record and continue there. The same records
+// make the backup job's "act\src", the restore job's list and the local
+// storage's catalogue.
+//
+// A record is, little-endian and without padding: a tag of four ASCII letters,
+// a u16 total length (the 6 head bytes included), then
+//   "SSET" (8):      u16 1, the start of a set;
+//   "ESET" (6):      nothing, the end of the set;
+//   "VOLB" (10 + n): u16 n, u16 10, the volume's path;
+//   "FILE"/"DIRB" (54 + n): the 36 bytes of WIN32_FILE_ATTRIBUTE_DATA
+//                    (attributes, creation, last access and last write time,
+//                    size high, size low), u32 ordinal, u32 flag, u16 n,
+//                    u16 54, the item's path.
+// Paths are UTF-16LE with a terminating NUL and n counts their bytes, the NUL
+// included. A file is a sequence of sets, each "SSET", any number of the other
+// three, "ESET". No record exceeds kSourceRecordMax bytes.
+//
+// Each writer, reader and generator belongs to one thread.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "common/file_stream.h"
+#include "job/source_walker.h"
+#include "platform/win32.h"
+
+class JobVolume;
+
+// A record's tag read as a little-endian 32-bit value.
+constexpr uint32_t source_tag(const char (&letters)[5]) {
+    return static_cast<uint32_t>(static_cast<uint8_t>(letters[0])) |
+           static_cast<uint32_t>(static_cast<uint8_t>(letters[1])) << 8 |
+           static_cast<uint32_t>(static_cast<uint8_t>(letters[2])) << 16 |
+           static_cast<uint32_t>(static_cast<uint8_t>(letters[3])) << 24;
+}
+constexpr uint32_t kSourceTagStartSet = source_tag("SSET");
+constexpr uint32_t kSourceTagEndSet = source_tag("ESET");
+constexpr uint32_t kSourceTagVolume = source_tag("VOLB");
+constexpr uint32_t kSourceTagFile = source_tag("FILE");
+constexpr uint32_t kSourceTagDirectory = source_tag("DIRB");
+
+constexpr size_t kSourceRecordMax = 4096;
+// The longest paths that fit one record, in UTF-16 units without the NUL.
+constexpr size_t kSourceItemPathMax = 2020;
+constexpr size_t kSourceVolumePathMax = 2042;
+
+// Writes records into a file. Nothing reaches a file before open(). A record
+// that the file does not take fails its call with the write's error as the
+// thread's last error (112 for a full disk), and every later call fails the
+// same way until the next open(), so that a list is never cut short
+// silently. The records are complete in the file only after flush() returned
+// true; the destructor flushes too, but cannot report a failure.
+class JobHistorySourceWriter {
+public:
+    JobHistorySourceWriter();
+    ~JobHistorySourceWriter();
+    JobHistorySourceWriter(const JobHistorySourceWriter&) = delete;
+    JobHistorySourceWriter& operator=(const JobHistorySourceWriter&) = delete;
+
+    // Creates (truncates) the file, or with append opens an existing one at
+    // its end. A previous file is closed; its records not yet flushed are
+    // dropped. False with the last error set on failure (logged).
+    bool open(const wchar_t* path, bool append);
+
+    bool startSet();
+    bool endSet();
+    bool addVolume(const wchar_t* path);
+    // "DIRB" when the attributes have the directory bit, else "FILE". A path
+    // longer than kSourceItemPathMax fails with 206 and writes nothing (the
+    // writer stays usable).
+    bool addFile(const wchar_t* path, const WIN32_FILE_ATTRIBUTE_DATA& data, uint32_t ordinal,
+                 uint32_t flag);
+
+    // Writes every pending record and has the system flush the file.
+    bool flush();
+
+private:
+    class Buffer;
+    bool put(const std::string& record);
+
+    std::unique_ptr<Buffer> buffer_;
+    std::wstring path_;  // for the messages
+    DWORD error_;        // the first failed write since open(), or 0
+};
+
+// Opens files for a reader inside a transaction when the system offers one.
+// Returns a handle as CreateFileW does (INVALID_HANDLE_VALUE and the last
+// error on failure).
+class JobTransactionManager {
+public:
+    virtual ~JobTransactionManager() = default;
+    virtual HANDLE createFile(const wchar_t* path, DWORD access, DWORD share, DWORD disposition,
+                              DWORD attributes) = 0;
+};
+
+// An item of a list: a "FILE" or "DIRB" record.
+struct JobActivitySourceItem {
+    std::wstring path;
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    uint32_t ordinal;
+    uint32_t flag;
+};
+
+class JobActivitySourceReader {
+public:
+    JobActivitySourceReader();
+    ~JobActivitySourceReader();
+    JobActivitySourceReader(const JobActivitySourceReader&) = delete;
+    JobActivitySourceReader& operator=(const JobActivitySourceReader&) = delete;
+
+    // Not owned; null opens files plainly.
+    void setTransactionManager(JobTransactionManager* manager) { transactions_ = manager; }
+
+    // Opens the file and, for an offset above 0, moves there (an offset that
+    // offset() returned before a record). False on failure (logged).
+    bool open(const wchar_t* path, int64_t offset);
+    // Reads the next record and returns its tag, 0 at the end and on any
+    // failure. After 0 the last error is ERROR_HANDLE_EOF at the end of the
+    // file (a record cut short counts as the end, and is logged), and the
+    // failure's code otherwise (13 for a length outside 6 to 4096).
+    uint32_t next();
+    // The position of the record that next() reads now; -1 on failure.
+    int64_t offset();
+
+    // The bytes of the record that next() read last.
+    const uint8_t* record() const { return buffer_.get(); }
+    size_t recordLength() const { return length_; }
+    // The fields of the last record when it is a well-formed "FILE"/"DIRB" or
+    // "VOLB" record; false otherwise.
+    bool item(JobActivitySourceItem& out) const;
+    bool volume(std::wstring& out) const;
+
+private:
+    HANDLE handle_;
+    JobTransactionManager* transactions_;
+    std::unique_ptr<uint8_t[]> buffer_;
+    size_t length_;
+};
+
+// The volumes of a run by name; entries without a volume are passed over.
+// The volumes are not owned.
+using JobVolumeMap = std::map<std::wstring, JobVolume*>;
+
+// Collects a run's items, from a walk over its volumes' snapshots or from a
+// list of paths, and saves them as one set.
+class JobActivitySourceGenerator : public SourceCalculator {
+public:
+    JobActivitySourceGenerator();
+    ~JobActivitySourceGenerator() override;
+    JobActivitySourceGenerator(const JobActivitySourceGenerator&) = delete;
+    JobActivitySourceGenerator& operator=(const JobActivitySourceGenerator&) = delete;
+
+    // Walks every volume's sources in its snapshot, in map order. Each volume
+    // is also handed to the writer as a "VOLB" record; those reach a file
+    // only when the writer is open already (save() reopens it). False when
+    // that record fails.
+    bool operator()(const JobVolumeMap& volumes, FilterPolicy* filter);
+    // Starts over with the given UTF-8 paths; paths whose attributes cannot
+    // be read are passed over.
+    void listSources(const std::vector<std::string>& paths);
+    // Writes the items as one set, with flag 0, and flushes the file. A path
+    // too long for a record is passed over with a message. False with the
+    // last error set when the file cannot be opened or written.
+    bool save(const wchar_t* path);
+
+    const std::vector<JobActivitySourceItem>& items() const { return items_; }
+
+protected:
+    void processFile(const wchar_t* path, const WIN32_FILE_ATTRIBUTE_DATA& data) override;
+
+private:
+    JobVolume* volume_;
+    JobHistorySourceWriter writer_;
+    uint32_t directoryOrdinal_;
+    uint32_t fileOrdinal_;
+    std::vector<JobActivitySourceItem> items_;
+};

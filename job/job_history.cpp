@@ -1,0 +1,229 @@
+#include "job/job_history.h"
+
+#include <cstdio>
+#include <exception>
+
+#include "common/text_conv.h"
+#include "common/win32_error.h"
+
+namespace {
+
+const DWORD kHttpMark = 0x20010000;
+
+// The reason phrase of an HTTP status.
+const char* http_reason_phrase(int status) {
+    switch (status) {
+        case 100:
+            return "Continue";
+        case 101:
+            return "Switching Protocols";
+        case 200:
+            return "OK";
+        case 201:
+            return "Created";
+        case 202:
+            return "Accepted";
+        case 203:
+            return "Non-Authoritative Information";
+        case 204:
+            return "No Content";
+        case 205:
+            return "Reset Content";
+        case 206:
+            return "Partial Content";
+        case 300:
+            return "Multiple Choices";
+        case 301:
+            return "Moved Permanently";
+        case 302:
+            return "Found";
+        case 303:
+            return "See Other";
+        case 304:
+            return "Not Modified";
+        case 305:
+            return "Use Proxy";
+        case 307:
+            return "Temporary Redirect";
+        case 400:
+            return "Bad Request";
+        case 401:
+            return "Unauthorized";
+        case 402:
+            return "Payment Required";
+        case 403:
+            return "Forbidden";
+        case 404:
+            return "Not Found";
+        case 405:
+            return "Method Not Allowed";
+        case 406:
+            return "Not Acceptable";
+        case 407:
+            return "Proxy Authentication Required";
+        case 408:
+            return "Request Timeout";
+        case 409:
+            return "Conflict";
+        case 410:
+            return "Gone";
+        case 411:
+            return "Length Required";
+        case 412:
+            return "Precondition Failed";
+        case 413:
+            return "Request Entity Too Large";
+        case 414:
+            return "Request-URI Too Long";
+        case 415:
+            return "Unsupported Media Type";
+        case 416:
+            return "Requested Range Not Satisfiable";
+        case 417:
+            return "Expectation Failed";
+        case 500:
+            return "Internal Server Error";
+        case 501:
+            return "Not Implemented";
+        case 502:
+            return "Bad Gateway";
+        case 503:
+            return "Service Unavailable";
+        case 504:
+            return "Gateway Timeout";
+        case 505:
+            return "HTTP Version Not Supported";
+        default:
+            return "Unknown";
+    }
+}
+
+std::string wide_to_utf8(const wchar_t* text) { return to_utf8(text, -1); }
+
+// Adds to an integer member, or sets it to amount when it is missing or of
+// another type. Counts wrap as unsigned 64-bit numbers do.
+void add_count(json_spirit::Object& object, const std::string& key, uint64_t amount) {
+    auto it = object.find(key);
+    if (it == object.end() || it->second.type() != json_spirit::int_type) {
+        object[key] = json_spirit::Value(static_cast<unsigned long long>(amount));
+        return;
+    }
+    const json_spirit::Value& old = it->second;
+    uint64_t before = old.is_uint64() ? old.get_uint64() : static_cast<uint64_t>(old.get_int64());
+    it->second = json_spirit::Value(static_cast<unsigned long long>(before + amount));
+}
+
+}  // namespace
+
+std::string job_history_time_text(FILETIME time) {
+    SYSTEMTIME parts = {};
+    if (!FileTimeToSystemTime(&time, &parts)) parts = SYSTEMTIME{};
+    char text[64];
+    std::snprintf(text, sizeof text, "%d-%d-%d %.2d:%.2d:%.2d", parts.wYear, parts.wMonth,
+                  parts.wDay, parts.wHour, parts.wMinute, parts.wSecond);
+    return text;
+}
+
+JobHistoryError::~JobHistoryError() {
+    try {
+        if (!path.empty()) save();
+    } catch (...) {
+    }
+}
+
+bool JobHistoryError::add(const wchar_t* itemPath, DWORD code, const wchar_t* reason) {
+    if (!itemPath || !*itemPath) return false;
+    std::string reasonText;
+    if (reason) {
+        reasonText = wide_to_utf8(reason);
+    } else if (code & kHttpMark) {
+        int status = static_cast<int>(code & ~kHttpMark);
+        reasonText = http_reason_phrase(status == 600 ? 500 : status);
+    } else {
+        win32_error_wtext text(code);
+        reasonText = wide_to_utf8(text.text());
+    }
+    json_spirit::Object entry;
+    entry["code"] = json_spirit::Value(static_cast<unsigned>(code));
+    entry["path"] = json_spirit::Value(wide_to_utf8(itemPath));
+    entry["reason"] = json_spirit::Value(std::move(reasonText));
+    container.emplace_back(std::move(entry));
+    return true;
+}
+
+JobHistoryInfo::~JobHistoryInfo() {
+    try {
+        if (!path.empty()) save();
+    } catch (...) {
+    }
+}
+
+bool JobHistoryInfo::setInstanceId(const char* id) {
+    if (!id || !*id) return false;
+    container["instanceId"] = json_spirit::Value(id);
+    return true;
+}
+
+bool JobHistoryInfo::setType(const std::string& type) {
+    container["type"] = json_spirit::Value(type);
+    return true;
+}
+
+bool JobHistoryInfo::setState(std::string state) {
+    container["state"] = json_spirit::Value(std::move(state));
+    return true;
+}
+
+bool JobHistoryInfo::setStartTime(FILETIME time) {
+    container["starttime"] = json_spirit::Value(job_history_time_text(time));
+    return true;
+}
+
+bool JobHistoryInfo::setEndTime(FILETIME time) {
+    container["endtime"] = json_spirit::Value(job_history_time_text(time));
+    return true;
+}
+
+bool JobHistoryInfo::setTotalSize(uint64_t bytes) {
+    container["totalsize"] = json_spirit::Value(static_cast<unsigned long long>(bytes));
+    return true;
+}
+
+bool JobHistoryInfo::setFilesCount(uint64_t count) {
+    container["filescount"] = json_spirit::Value(static_cast<unsigned long long>(count));
+    return true;
+}
+
+bool JobHistoryInfo::setSpeed(int speed) {
+    container["speed"] = json_spirit::Value(speed);
+    return true;
+}
+
+bool JobHistoryInfo::addSourceFile(const wchar_t* itemPath, FILETIME creationTime,
+                                   FILETIME lastWriteTime, uint64_t size) {
+    auto source = container.find("source");
+    if (source == container.end())
+        source = container.emplace("source", json_spirit::Value(json_spirit::Array())).first;
+    if (source->second.type() == json_spirit::array_type) {
+        json_spirit::Object item;
+        item["creationtime"] = json_spirit::Value(job_history_time_text(creationTime));
+        item["modifiedtime"] = json_spirit::Value(job_history_time_text(lastWriteTime));
+        item["path"] = json_spirit::Value(itemPath ? wide_to_utf8(itemPath) : std::string());
+        item["size"] = json_spirit::Value(static_cast<unsigned long long>(size));
+        source->second.get_array().emplace_back(std::move(item));
+    }
+    add_count(container, "files_restored", 1);
+    add_count(container, "restored_size", size);
+    return true;
+}
+
+void JobHistoryInfo::reset() {
+    for (const char* key : {"instanceId", "starttime", "endtime", "state"})
+        container[key] = json_spirit::Value("");
+    for (const char* key :
+         {"usedtime", "totalsize", "filescount", "speed", "files_restored", "restored_size"})
+        container[key] = json_spirit::Value(0);
+    auto source = container.find("source");
+    if (source != container.end() && source->second.type() == json_spirit::array_type)
+        source->second.get_array().clear();
+}

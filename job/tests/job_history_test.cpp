@@ -1,0 +1,267 @@
+// The run's error list and restore history: entries, counters, dates, files.
+#include "job/job_history.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include "common/appdata_path.h"
+#include "common/json.h"
+#include "common/text_conv.h"
+#include "common/win32_error.h"
+#include "tools/testkit/log_capture.h"
+#include "tools/testkit/machine_fixture.h"
+
+using tovel::testing::host_of;
+using tovel::testing::read_host_file;
+using tovel::testing::run_command;
+using tovel::testing::shell_quote;
+using tovel::testing::write_host_file;
+
+namespace {
+
+const char kRun[] = "5f0c2a8e-1b7d-4c3e-9a61-2d4b8e7f6c10";
+
+FILETIME at(int year, int month, int day, int hour, int minute, int second) {
+    SYSTEMTIME parts = {};
+    parts.wYear = static_cast<WORD>(year);
+    parts.wMonth = static_cast<WORD>(month);
+    parts.wDay = static_cast<WORD>(day);
+    parts.wHour = static_cast<WORD>(hour);
+    parts.wMinute = static_cast<WORD>(minute);
+    parts.wSecond = static_cast<WORD>(second);
+    FILETIME out = {};
+    EXPECT_TRUE(SystemTimeToFileTime(&parts, &out));
+    return out;
+}
+
+// The run's history folder's file name, wide.
+std::wstring history_file(const wchar_t* name) {
+    std::wstring folder;
+    EXPECT_TRUE(job_history_path(folder, "job-1", kRun));
+    return folder + L"\\" + name;
+}
+
+// Runs a python3 expression on the JSON value d of a file; its printed text.
+std::string python(const std::wstring& file, const std::string& expression) {
+    std::string out;
+    EXPECT_EQ(run_command(
+                  "python3 -c 'import json,sys; d=json.load(open(sys.argv[1],encoding=\"utf-8\")); "
+                  "print((" +
+                      expression + "))' " + shell_quote(host_of(file)),
+                  &out),
+              0);
+    return out;
+}
+
+class JobHistory : public tovel::testing::LoggedTest {};
+
+TEST_F(JobHistory, HttpCodesGetTheirReasonPhrase) {
+    JobHistoryError errors;
+    EXPECT_TRUE(errors.empty());
+    ASSERT_TRUE(errors.add(L"C:\\data\\a.txt", 0x20010194, nullptr));
+    ASSERT_TRUE(errors.add(L"C:\\data\\b.txt", 0x20010258, nullptr));
+    ASSERT_TRUE(errors.add(L"C:\\data\\c.txt", 0x200101F4, nullptr));
+    EXPECT_FALSE(errors.empty());
+    const json_spirit::Array& list = errors.get();
+    ASSERT_EQ(list.size(), 3u);
+    EXPECT_EQ(list[0].get_obj().at("code").get_int64(), 536936852);
+    EXPECT_EQ(list[0].get_obj().at("reason").get_str(), "Not Found");
+    EXPECT_EQ(list[0].get_obj().at("path").get_str(), "C:\\data\\a.txt");
+    EXPECT_EQ(list[1].get_obj().at("code").get_int64(), 536937048);
+    EXPECT_EQ(list[1].get_obj().at("reason").get_str(), "Internal Server Error");
+    EXPECT_EQ(list[2].get_obj().at("reason").get_str(), "Internal Server Error");
+}
+
+TEST_F(JobHistory, GivenReasonsAndWin32Texts) {
+    JobHistoryError errors;
+    ASSERT_TRUE(errors.add(L"C:\\Grüße\\日本.txt", 5, L"kein Zugriff – 拒否"));
+    ASSERT_TRUE(errors.add(L"C:\\x", 0x20010191, L"own words"));
+    ASSERT_TRUE(errors.add(L"C:\\y", 2, nullptr));
+    ASSERT_TRUE(errors.add(L"C:\\z", 0xFFFFFFFF, nullptr));  // carries the mark: a status
+    const json_spirit::Array& list = errors.get();
+    ASSERT_EQ(list.size(), 4u);
+    EXPECT_EQ(list[0].get_obj().at("path").get_str(), "C:\\Grüße\\日本.txt");
+    EXPECT_EQ(list[0].get_obj().at("reason").get_str(), "kein Zugriff – 拒否");
+    EXPECT_EQ(list[1].get_obj().at("reason").get_str(), "own words");
+    EXPECT_EQ(list[1].get_obj().at("code").get_int64(), 0x20010191);
+    EXPECT_EQ(list[2].get_obj().at("reason").get_str(), to_utf8(win32_error_wtext(2).text(), -1));
+    EXPECT_NE(list[2].get_obj().at("reason").get_str(), "");
+    EXPECT_EQ(list[3].get_obj().at("code").get_int64(), 4294967295);
+    EXPECT_EQ(list[3].get_obj().at("reason").get_str(), "Unknown");
+}
+
+TEST_F(JobHistory, NoPathNoEntry) {
+    JobHistoryError errors;
+    EXPECT_FALSE(errors.add(nullptr, 5, L"r"));
+    EXPECT_FALSE(errors.add(L"", 5, L"r"));
+    EXPECT_TRUE(errors.empty());
+}
+
+TEST_F(JobHistory, ErrorListIsSavedByItsDestructorAndResumed) {
+    const std::wstring file = history_file(L"err");
+    {
+        JobHistoryError errors;
+        EXPECT_FALSE(errors.load(to_utf8(file).c_str()));
+        errors.add(L"C:\\a", 0x20010194, nullptr);
+    }
+    EXPECT_EQ(python(file, "[(e[\"code\"], e[\"path\"], e[\"reason\"]) for e in d]"),
+              "[(536936852, 'C:\\\\a', 'Not Found')]\n");
+    {
+        JobHistoryError errors;
+        ASSERT_TRUE(errors.load(to_utf8(file).c_str()));
+        EXPECT_FALSE(errors.empty());
+        errors.add(L"C:\\b", 5, L"denied");
+    }
+    EXPECT_EQ(python(file, "[e[\"path\"] for e in d], sorted(d[1])"),
+              "(['C:\\\\a', 'C:\\\\b'], ['code', 'path', 'reason'])\n");
+    { JobHistoryError unused; }  // no path: nothing written, nothing logged
+    EXPECT_EQ(logged(), "");
+}
+
+TEST_F(JobHistory, DatesHaveNoLeadingZerosInMonthAndDay) {
+    EXPECT_EQ(job_history_time_text(at(2014, 3, 5, 7, 4, 9)), "2014-3-5 07:04:09");
+    EXPECT_EQ(job_history_time_text(at(1999, 12, 31, 23, 59, 59)), "1999-12-31 23:59:59");
+    EXPECT_EQ(job_history_time_text(at(1601, 1, 1, 0, 0, 0)), "1601-1-1 00:00:00");
+    FILETIME beyond = {0xFFFFFFFFu, 0xFFFFFFFFu};
+    EXPECT_EQ(job_history_time_text(beyond), "0-0-0 00:00:00");
+
+    JobHistoryInfo info;
+    ASSERT_TRUE(info.setStartTime(at(2014, 3, 5, 7, 4, 9)));
+    ASSERT_TRUE(info.setEndTime(at(2014, 11, 25, 17, 0, 0)));
+    EXPECT_EQ(info.get().at("starttime").get_str(), "2014-3-5 07:04:09");
+    EXPECT_EQ(info.get().at("endtime").get_str(), "2014-11-25 17:00:00");
+}
+
+TEST_F(JobHistory, SettersAndInstanceId) {
+    JobHistoryInfo info;
+    EXPECT_FALSE(info.setInstanceId(nullptr));
+    EXPECT_FALSE(info.setInstanceId(""));
+    EXPECT_TRUE(info.get().empty());
+    EXPECT_TRUE(info.setInstanceId(kRun));
+    EXPECT_FALSE(info.setInstanceId(""));
+    EXPECT_EQ(info.get().at("instanceId").get_str(), kRun);
+    EXPECT_TRUE(info.setType("restore"));
+    EXPECT_TRUE(info.setState("run"));
+    EXPECT_TRUE(info.setTotalSize(18446744073709551615ull));
+    EXPECT_TRUE(info.setFilesCount(3));
+    EXPECT_TRUE(info.setSpeed(-1));
+    EXPECT_EQ(info.get().at("totalsize").get_uint64(), 18446744073709551615ull);
+    EXPECT_EQ(info.get().at("filescount").get_int64(), 3);
+    EXPECT_EQ(info.get().at("speed").get_int(), -1);
+    EXPECT_EQ(info.get().at("type").get_str(), "restore");
+    EXPECT_EQ(info.get().at("state").get_str(), "run");
+}
+
+TEST_F(JobHistory, AddSourceFileCountsEachItem) {
+    JobHistoryInfo info;
+    ASSERT_TRUE(info.addSourceFile(L"C:\\data\\ä.txt", at(2013, 1, 2, 3, 4, 5),
+                                   at(2014, 10, 9, 8, 7, 6), 1234));
+    const json_spirit::Array& source = info.get().at("source").get_array();
+    ASSERT_EQ(source.size(), 1u);
+    const json_spirit::Object& item = source[0].get_obj();
+    EXPECT_EQ(item.at("creationtime").get_str(), "2013-1-2 03:04:05");
+    EXPECT_EQ(item.at("modifiedtime").get_str(), "2014-10-9 08:07:06");
+    EXPECT_EQ(item.at("path").get_str(), "C:\\data\\ä.txt");
+    EXPECT_EQ(item.at("size").get_int64(), 1234);
+    EXPECT_EQ(info.get().at("files_restored").get_int64(), 1);
+    EXPECT_EQ(info.get().at("restored_size").get_int64(), 1234);
+
+    ASSERT_TRUE(info.addSourceFile(L"C:\\data\\b", at(2013, 1, 2, 3, 4, 5), at(2013, 1, 2, 3, 4, 5),
+                                   18446744073709550000ull));
+    EXPECT_EQ(info.get().at("source").get_array().size(), 2u);
+    EXPECT_EQ(info.get().at("files_restored").get_int64(), 2);
+    EXPECT_EQ(info.get().at("restored_size").get_uint64(), 18446744073709551234ull);
+}
+
+TEST_F(JobHistory, MembersOfTheWrongTypeAreReplacedOrLeftAlone) {
+    const std::wstring file = history_file(L"info");
+    write_host_file(host_of(file),
+                    R"({"source":{"not":"an array"},"files_restored":"many","restored_size":1.5})");
+    JobHistoryInfo info;
+    ASSERT_TRUE(info.load(to_utf8(file).c_str()));
+    ASSERT_TRUE(info.addSourceFile(L"C:\\a", at(2014, 3, 5, 7, 4, 9), at(2014, 3, 5, 7, 4, 9), 10));
+    EXPECT_EQ(info.get().at("source"),
+              json_spirit::Value(json_spirit::Object{{"not", "an array"}}));
+    EXPECT_EQ(info.get().at("files_restored").get_int64(), 1);
+    EXPECT_EQ(info.get().at("restored_size").get_int64(), 10);
+    ASSERT_TRUE(info.addSourceFile(L"C:\\b", at(2014, 3, 5, 7, 4, 9), at(2014, 3, 5, 7, 4, 9), 5));
+    EXPECT_EQ(info.get().at("files_restored").get_int64(), 2);
+    EXPECT_EQ(info.get().at("restored_size").get_int64(), 15);
+
+    write_host_file(host_of(file), R"({"files_restored":-1,"restored_size":-3})");
+    ASSERT_TRUE(info.load(nullptr));
+    info.addSourceFile(L"C:\\c", at(2014, 3, 5, 7, 4, 9), at(2014, 3, 5, 7, 4, 9), 4);
+    EXPECT_EQ(info.get().at("files_restored").get_int64(), 0);
+    EXPECT_EQ(info.get().at("restored_size").get_int64(), 1);
+    EXPECT_EQ(info.get().at("source").get_array().size(), 1u);
+}
+
+TEST_F(JobHistory, ResetZeroesAndKeepsTheType) {
+    JobHistoryInfo bare;
+    bare.setType("restore");
+    bare.reset();
+    EXPECT_EQ(bare.get().count("source"), 0u);
+    EXPECT_EQ(bare.get().size(), 11u);
+    EXPECT_EQ(bare.get().at("type").get_str(), "restore");
+    for (const char* key : {"instanceId", "starttime", "endtime", "state"})
+        EXPECT_EQ(bare.get().at(key).get_str(), "") << key;
+    for (const char* key :
+         {"usedtime", "totalsize", "filescount", "speed", "files_restored", "restored_size"})
+        EXPECT_EQ(bare.get().at(key).get_int64(), 0) << key;
+
+    JobHistoryInfo full;
+    full.setInstanceId(kRun);
+    full.addSourceFile(L"C:\\a", at(2014, 3, 5, 7, 4, 9), at(2014, 3, 5, 7, 4, 9), 10);
+    full.reset();
+    EXPECT_TRUE(full.get().at("source").get_array().empty());
+    EXPECT_EQ(full.get().at("files_restored").get_int64(), 0);
+    EXPECT_EQ(full.get().count("type"), 0u);
+}
+
+TEST_F(JobHistory, InfoIsSavedByItsDestructorAndReadBack) {
+    const std::wstring file = history_file(L"info");
+    {
+        JobHistoryInfo info;
+        EXPECT_FALSE(info.load(to_utf8(file).c_str()));
+        info.setType("restore");
+        info.setInstanceId(kRun);
+        info.setStartTime(at(2014, 3, 5, 7, 4, 9));
+        info.setFilesCount(2);
+        info.setTotalSize(30);
+        info.setState("run");
+        info.addSourceFile(L"C:\\a\\b", at(2014, 3, 5, 7, 4, 9), at(2014, 3, 5, 7, 4, 9), 10);
+    }
+    EXPECT_EQ(
+        python(file, "list(d), d[\"starttime\"], d[\"source\"][0][\"path\"]"),
+        "(['files_restored', 'filescount', 'instanceId', 'restored_size', 'source', 'starttime', "
+        "'state', 'totalsize', 'type'], '2014-3-5 07:04:09', 'C:\\\\a\\\\b')\n");
+    {
+        JobHistoryInfo info;
+        ASSERT_TRUE(info.load(to_utf8(file).c_str()));
+        info.addSourceFile(L"C:\\a\\c", at(2014, 3, 5, 7, 4, 9), at(2014, 3, 5, 7, 4, 9), 20);
+        info.setEndTime(at(2014, 3, 5, 8, 0, 0));
+        info.setSpeed(512);
+        info.setState("completed");
+    }
+    EXPECT_EQ(
+        python(file,
+               "d[\"files_restored\"], d[\"restored_size\"], len(d[\"source\"]), d[\"state\"], "
+               "d[\"endtime\"], d[\"speed\"]"),
+        "(2, 30, 2, 'completed', '2014-3-5 08:00:00', 512)\n");
+
+    // A damaged file is not read, and the record's next save replaces it whole.
+    std::string text = read_host_file(host_of(file));
+    write_host_file(host_of(file), text.substr(0, text.size() / 2));
+    {
+        JobHistoryInfo info;
+        EXPECT_FALSE(info.load(to_utf8(file).c_str()));
+        EXPECT_TRUE(info.get().empty());
+        info.setType("restore");
+    }
+    EXPECT_EQ(python(file, "d"), "{'type': 'restore'}\n");
+}
+
+}  // namespace
