@@ -3,6 +3,7 @@
 #include <exception>
 
 #include "common/ace_log_wrapper.h"
+#include "common/replace_file.h"
 #include "common/text_conv.h"
 #include "platform/win32.h"
 
@@ -37,34 +38,6 @@ bool read_whole_file(const std::wstring& path, std::string& out) {
 }
 
 // Writes text beside path, flushes it and renames it over path.
-bool replace_file(const std::wstring& path, const std::string& text) {
-    std::wstring temporary = path + L".new";
-    HANDLE file = CreateFileW(temporary.c_str(), GENERIC_WRITE,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                              CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return false;
-    DWORD written = 0;
-    DWORD error = 0;
-    if (!WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr))
-        error = GetLastError();
-    else if (written != text.size())
-        error = ERROR_DISK_FULL;  // a short write without a reason
-    else if (!FlushFileBuffers(file))
-        error = GetLastError();
-    bool ok = error == 0;
-    if (!CloseHandle(file) && ok) ok = false, error = GetLastError();
-    if (ok && !MoveFileExW(temporary.c_str(), path.c_str(),
-                           MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-        ok = false;
-        error = GetLastError();
-    }
-    if (!ok) {
-        DeleteFileW(temporary.c_str());
-        SetLastError(error);
-    }
-    return ok;
-}
-
 template <int Kind>
 bool is_kind(const json_spirit::Value& value) {
     return value.type() == (Kind == 0 ? json_spirit::obj_type : json_spirit::array_type);

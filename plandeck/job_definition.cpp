@@ -9,6 +9,7 @@
 
 #include "common/ace_log_wrapper.h"
 #include "common/holders.h"
+#include "common/replace_file.h"
 #include "common/text_conv.h"
 #include "plandeck/json_paths.h"
 
@@ -151,34 +152,20 @@ bool JobDefinition::save(const wchar_t* path) const {
     if (!toJSON(value)) return false;
     std::string text = json_spirit::write_formatted(value);
 
-    // Write beside the file, make it durable, then rename it over the old one:
-    // a definition that cannot be read at the next start would cost the job.
+    // A definition that cannot be read at the next start would cost the job,
+    // so the old file stays until the new one is wholly on disk.
     std::wstring target = path ? path : L"";
-    std::wstring temporary = target + L".new";
-    HANDLE file = target.empty()
-                      ? INVALID_HANDLE_VALUE
-                      : CreateFileW(temporary.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                                    CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        log_message(LM_ERROR, "Failed to open job definition %s for writing\n",
-                    to_utf8(target).c_str());
+    bool opened = false;
+    if (!replace_file(target, text, &opened)) {
+        DWORD error = GetLastError();
+        if (opened)
+            log_message(LM_ERROR, "Failed to write job definition %s, %m.\n",
+                        to_utf8(target).c_str());
+        else
+            log_message(LM_ERROR, "Failed to open job definition %s for writing\n",
+                        to_utf8(target).c_str());
+        SetLastError(error);
         return false;
     }
-    DWORD written = 0;
-    bool ok = WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr) &&
-              written == text.size() && FlushFileBuffers(file);
-    DWORD error = ok ? 0 : GetLastError();
-    if (!CloseHandle(file) && ok) ok = false, error = GetLastError();
-    if (ok && !MoveFileExW(temporary.c_str(), target.c_str(),
-                           MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-        ok = false;
-        error = GetLastError();
-    }
-    if (!ok) {
-        DeleteFileW(temporary.c_str());
-        SetLastError(error);
-        log_message(LM_ERROR, "Failed to write job definition %s, %m.\n", to_utf8(target).c_str());
-        SetLastError(error);
-    }
-    return ok;
+    return true;
 }
