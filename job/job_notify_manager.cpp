@@ -13,11 +13,17 @@ bool JobNotifyObserver::post_event(const json_spirit::Value& value) {
 }
 
 JobNotifyManagerImpl::JobNotifyManagerImpl() {
+    // The dispatcher is made first, so that it is destroyed after the manager
+    // at process end and can still be stopped from the manager's destructor.
+    Iocp_Dispatcher::instance();
     if (!InitializeCriticalSectionAndSpinCount(&lock_, 0))
         throw static_cast<HRESULT>(HRESULT_FROM_WIN32(GetLastError()));
 }
 
 JobNotifyManagerImpl::~JobNotifyManagerImpl() {
+    // Events still queued carry this manager as their receiver: let the
+    // dispatcher hand them over and end before anything here goes.
+    Iocp_Dispatcher::instance()->stop();
     EnterCriticalSection(&lock_);
     closing_ = true;
     for (JobNotifyObserver* observer : observers_) {

@@ -39,8 +39,10 @@ class JobNotifyManagerImpl : public Io_Completion_Port::Event {
 public:
     // Throws the HRESULT of the error when the lock cannot be made.
     JobNotifyManagerImpl();
-    // Ends every observer's stream (one empty text each); after it has begun,
-    // no observer is called again.
+    // Stops the process's dispatcher (after the events queued before, which
+    // are still delivered), then ends every observer's stream (one empty text
+    // each); no observer is called after that. The manager lives until the
+    // library is unloaded, when the dispatcher stops anyway.
     ~JobNotifyManagerImpl() override;
     JobNotifyManagerImpl(const JobNotifyManagerImpl&) = delete;
     JobNotifyManagerImpl& operator=(const JobNotifyManagerImpl&) = delete;

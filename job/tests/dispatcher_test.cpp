@@ -333,3 +333,13 @@ TEST(JobDispatcher, TimerStaysArmedAndKeepsItsIdWhenTheWakeUpFails) {
     EXPECT_EQ(handler.timer_id, id);
     EXPECT_EQ(port.cancel_timer(&handler), 0);  // it was stored
 }
+
+TEST(JobNotifications, EventsQueuedAtProcessEndAreDeliveredBeforeTheManagerGoes) {
+    // Nothing is closed here: the end of the test process stops the dispatcher,
+    // which must hand every queued event to the manager while it still lives.
+    auto* manager =
+        ATL::CComSingleton<JobNotifyManagerImpl, ATL::CComAutoCriticalSection>::instance();
+    ASSERT_TRUE(IocpDispatherWrapper::open());
+    ASSERT_TRUE(IocpDispatherWrapper::activate());
+    for (int i = 0; i < 1000; ++i) manager->post(new Event_State("u", "id", L"n", JS_RUNNING));
+}
