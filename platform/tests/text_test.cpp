@@ -10,6 +10,7 @@
 
 #include "platform/tests/helpers.h"
 #include "platform/win32.h"
+#include "tools/testkit/checkers.h"
 #include "tools/testkit/machine_fixture.h"
 
 using platform_tests::python;
@@ -169,13 +170,8 @@ TEST(PlatformUtf8, IllFormedBytesBecomeOneReplacementPerMaximalSubpart) {
         batch.push_back(text);
         input += to_hex(text) + "\n";
     }
-    std::string input_file = tovel::testing::machine_root() + "/utf8-cases.txt";
-    tovel::testing::write_host_file(input_file, input);
-    std::string output;
-    ASSERT_EQ(tovel::testing::run_command("python3 -c " + tovel::testing::shell_quote(program) +
-                                              " < " + tovel::testing::shell_quote(input_file),
-                                          &output),
-              0);
+    std::string output = tovel::testing::python_with_input(program, input);
+    ASSERT_FALSE(output.empty());
     std::istringstream lines(output);
     std::string line;
     for (const auto& c : cases) {

@@ -12,6 +12,7 @@
 
 #include "platform/tests/helpers.h"
 #include "platform/win32.h"
+#include "tools/testkit/checkers.h"
 #include "tools/testkit/machine_fixture.h"
 
 using platform_tests::python;
@@ -151,13 +152,8 @@ TEST(PlatformTime, CalendarAgreesWithPython) {
         "    t = datetime.datetime(y - 400 * c, mo, d, h, mi, s, ms * 1000)\n"
         "    us = (t - base) // datetime.timedelta(microseconds=1)\n"
         "    print(us * 10 + c * 146097 * 864000000000, t.isoweekday() % 7)";
-    std::string input_file = tovel::testing::machine_root() + "/dates.txt";
-    tovel::testing::write_host_file(input_file, input);
-    std::string output;
-    ASSERT_EQ(tovel::testing::run_command("python3 -c " + tovel::testing::shell_quote(program) +
-                                              " < " + tovel::testing::shell_quote(input_file),
-                                          &output),
-              0);
+    std::string output = tovel::testing::python_with_input(program, input);
+    ASSERT_FALSE(output.empty());
     std::istringstream lines(output);
     for (auto t : times) {
         uint64_t expected_ticks = 0;

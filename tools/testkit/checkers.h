@@ -35,4 +35,17 @@ inline std::string python(const std::string& program) {
     return output;
 }
 
+// Runs a python3 program with input on its standard input (through a file in
+// the test's machine root) and gives what it printed, as it stands.
+inline std::string python_with_input(const std::string& program, const std::string& input) {
+    std::string input_file = machine_root() + "/python-input.txt";
+    write_host_file(input_file, input);
+    std::string output;
+    EXPECT_EQ(run_command("python3 -c " + shell_quote(program) + " < " + shell_quote(input_file),
+                          &output),
+              0)
+        << program;
+    return output;
+}
+
 }  // namespace tovel::testing
