@@ -13,6 +13,7 @@
 #include "common/utf16le.h"
 #include "common/win32_error.h"
 #include "job/job_state.h"
+#include "plandeck/job_definition.h"
 
 namespace {
 
@@ -113,6 +114,12 @@ JobActivity& JobActivity::operator=(const JobActivity& other) {
 
 bool JobActivityHandle::open(const char* id, bool create) {
     close();
+    if (!JobDefinition::isUuidText(id)) {
+        // The id names a folder and a kernel object: nothing else gets that far.
+        log_message(LM_ERROR, "Invalid job id \"%s\" of job activity info file.\n", id ? id : "");
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return false;
+    }
     std::wstring name = L"Global\\job_" + from_utf8(id ? id : "", -1);
     const char* job = id ? id : "";
     if (create) {
@@ -136,6 +143,7 @@ bool JobActivityHandle::open(const char* id, bool create) {
         if (!mapping_) {
             log_message(LM_ERROR, "Failed to map job {%s} activity info file, %s.\n", job,
                         error_text().c_str());
+            close();
             return false;
         }
         view_ = static_cast<JobActivity*>(
@@ -143,6 +151,7 @@ bool JobActivityHandle::open(const char* id, bool create) {
         if (!view_) {
             log_message(LM_ERROR, "Failed to get map view of job {%s} activity info file, %s.\n",
                         job, error_text().c_str());
+            close();
             return false;
         }
         if (!fresh && all_zero(view_, JobActivity::kBaseSize)) fresh = true;  // made, never written
@@ -165,6 +174,7 @@ bool JobActivityHandle::open(const char* id, bool create) {
     if (!mapping_) {
         log_message(LM_ERROR, "Failed to open job {%s} activity info file mapping, %s", job,
                     error_text().c_str());
+        close();
         return false;
     }
     view_ =
@@ -172,6 +182,7 @@ bool JobActivityHandle::open(const char* id, bool create) {
     if (!view_) {
         log_message(LM_ERROR, "Failed to get map view of job {%s} activity info file, %s", job,
                     error_text().c_str());
+        close();
         return false;
     }
     return true;

@@ -26,6 +26,10 @@ public:
     JobCmdQueueImpl(const JobCmdQueueImpl&) = delete;
     JobCmdQueueImpl& operator=(const JobCmdQueueImpl&) = delete;
 
+    // The process's queue, made on first use with its thread; it executes the
+    // commands through the job manager and is destroyed at process end.
+    static JobCmdQueueImpl* instance();
+
     // Queues a command for a job, replacing one pending for it. Any thread;
     // never waits for a command to run.
     void add(std::string jobId, std::string command);

@@ -4,7 +4,9 @@
 #include <ace/Trace.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
+#include <cstring>
 #include <exception>
 
 #include "common/ace_log_wrapper.h"
@@ -47,6 +49,15 @@ bool JobDefinition::isSafeId(const std::string& id) {
     return std::none_of(id.begin(), id.end(), [](char c) {
         return c == '\\' || c == '/' || c == ':' || static_cast<unsigned char>(c) < 0x20;
     });
+}
+
+bool JobDefinition::isUuidText(const char* id) {
+    if (!id || std::strlen(id) != 36) return false;
+    for (int i = 0; i < 36; ++i) {
+        bool dash = i == 8 || i == 13 || i == 18 || i == 23;
+        if (dash ? id[i] != '-' : !std::isxdigit(static_cast<unsigned char>(id[i]))) return false;
+    }
+    return true;
 }
 
 bool JobDefinition::fromJSON(const json_spirit::Value& value) {

@@ -50,6 +50,10 @@ public:
     // True for an id that can name a folder and a kernel object: not empty and
     // without "..", '\', '/', ':' or control characters.
     static bool isSafeId(const std::string& id);
+    // True for the 36-character text of a UUID (8-4-4-4-12 hexadecimal digits
+    // of either case): the only ids the job engine gives folders, records and
+    // kernel objects.
+    static bool isUuidText(const char* id);
 
 protected:
     explicit JobDefinition(int type);
