@@ -144,9 +144,10 @@ DWORD Io_Completion_Port_Ex::handle_events(DWORD timeout) {
             uint64_t due = heap_.front().due;
             if (due > now) {
                 uint64_t ms = (due - now) / 10000;
-                wait = ms == 0 ? 1000 : ms >= 0xFFFFFFFFull ? 0xFFFFFFFEu : static_cast<DWORD>(ms);
+                // Rounded up: a wait of 0 would spin until the time has come.
+                wait = ms == 0 ? 1 : ms >= 0xFFFFFFFFull ? 0xFFFFFFFEu : static_cast<DWORD>(ms);
             } else {
-                wait = 1000;
+                wait = 0;  // due already: take a queued packet, else run the timers
             }
         }
     }

@@ -177,12 +177,9 @@ bool ScheduleManagerImpl::UnscheduleImpl(const std::string& jobId) {
                     "un-scheduled is null.\n");
         return false;
     }
-    if (dispatcher->cancel_timer(it->second) != 0) {
-        log_message(LM_ERROR,
-                    "ScheduleManager::UnscheduleImpl: failure - call Iocp_Dispatcher::cancel_timer "
-                    "failed.\n");
-        return false;
-    }
+    // The dispatcher's only refusal is a handler not armed (it fired, or was
+    // disarmed before), which is what was asked for.
+    dispatcher->cancel_timer(it->second);
     log_message(LM_INFO,
                 "ScheduleManager::UnscheduleImpl: information - cancel the timer handler "
                 "successfully.");
