@@ -8,7 +8,8 @@ bool replace_file(const std::wstring& path, const std::string& text, bool* opene
         SetLastError(ERROR_INVALID_PARAMETER);
         return false;
     }
-    std::wstring temporary = path + L".new";
+    std::wstring temporary = path + L".new-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+                             std::to_wstring(GetCurrentThreadId());
     HANDLE file = CreateFileW(temporary.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
                               CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) return false;

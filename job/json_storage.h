@@ -1,7 +1,7 @@
 // JSON record files kept whole in memory: one JSON value (an object for kind
 // 0, an array for kind 1) tied to one file, read whole and written whole.
 //
-// Writing goes to a file beside the record ("<path>.new"), is flushed to disk
+// Writing goes to a temporary file beside the record, is flushed to disk
 // and then renamed over the record, so a failed or interrupted write never
 // leaves the record truncated: the old file stays as it was.
 //

@@ -9,7 +9,9 @@
 #include <cstring>
 #include <cwctype>
 #include <string>
+#include <vector>
 
+#include "platform/machine.h"
 #include "platform/messages.h"
 #include "platform/win/errors.h"
 #include "platform/win/text.h"
@@ -28,6 +30,33 @@ bool names_winhttp(LPCWSTR name) {
     std::wstring n(name);
     std::transform(n.begin(), n.end(), n.begin(), [](wchar_t c) { return std::towlower(c); });
     return n == L"winhttp" || n == L"winhttp.dll";
+}
+
+// The host path of the process's executable; empty when it cannot be read.
+std::string executable_host_path() {
+    std::vector<char> buffer(256);
+    for (;;) {
+        ssize_t n = ::readlink("/proc/self/exe", buffer.data(), buffer.size());
+        if (n < 0) return std::string();
+        if (static_cast<size_t>(n) < buffer.size()) return std::string(buffer.data(), n);
+        buffer.resize(buffer.size() * 2);
+    }
+}
+
+std::wstring program_path() {
+    const char* program = std::getenv("TOVEL_PROGRAM");
+    if (program && *program) {
+        std::wstring wide;
+        int n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, program, -1, nullptr, 0);
+        if (n > 1) {
+            wide.resize(static_cast<size_t>(n));
+            MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, program, -1, wide.data(), n);
+            wide.resize(static_cast<size_t>(n - 1));
+        }
+        return wide;
+    }
+    std::string host = executable_host_path();
+    return host.empty() ? std::wstring() : tovel::platform::windows_path(host);
 }
 
 bool has_inserts(const char* text) {
@@ -146,6 +175,33 @@ BOOL FreeLibrary(HMODULE module) {
         return FALSE;
     }
     return TRUE;
+}
+
+DWORD GetModuleFileNameW(HMODULE module, LPWSTR filename, DWORD size) {
+    if (module && module != main_module()) {
+        SetLastError(ERROR_MOD_NOT_FOUND);
+        return 0;
+    }
+    if (!filename && size) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    std::wstring path = program_path();
+    if (path.empty()) {
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return 0;
+    }
+    if (path.size() >= size) {
+        if (size) {
+            std::copy(path.begin(), path.begin() + (size - 1), filename);
+            filename[size - 1] = 0;
+        }
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return size;
+    }
+    std::copy(path.begin(), path.end(), filename);
+    filename[path.size()] = 0;
+    return static_cast<DWORD>(path.size());
 }
 
 BOOL GetComputerNameW(LPWSTR buffer, LPDWORD size) {

@@ -132,6 +132,8 @@ DWORD GetCurrentThreadId() {
     return tovel::platform::t_thread_id;
 }
 
+DWORD GetCurrentProcessId() { return static_cast<DWORD>(getpid()); }
+
 namespace {
 thread_local int t_com_initialised = 0;
 }

@@ -1,6 +1,8 @@
 // The base types, the thread's last error, message texts and modules, RPC
 // UUIDs and the computer's name.
 #include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
 
 #include <cstddef>
 #include <cstring>
@@ -32,6 +34,35 @@ std::string message(DWORD flags, LPCVOID source, DWORD code, DWORD size = 512) {
 }
 
 constexpr DWORD kSystem = FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS;
+
+// Sets TOVEL_PROGRAM for the scope (null: unset), then removes it.
+class ScopedProgram {
+public:
+    explicit ScopedProgram(const char* value) {
+        if (value)
+            setenv("TOVEL_PROGRAM", value, 1);
+        else
+            unsetenv("TOVEL_PROGRAM");
+    }
+    ~ScopedProgram() { unsetenv("TOVEL_PROGRAM"); }
+    ScopedProgram(const ScopedProgram&) = delete;
+    ScopedProgram& operator=(const ScopedProgram&) = delete;
+};
+
+// GetModuleFileNameW of the program into a buffer of size units, "#"-filled,
+// with the result and the last error.
+struct FileName {
+    DWORD result;
+    DWORD error;
+    std::wstring buffer;
+};
+FileName program_file_name(DWORD size, HMODULE module = nullptr) {
+    FileName out{0, 0, std::wstring(size + 1, L'#')};
+    SetLastError(0);
+    out.result = GetModuleFileNameW(module, out.buffer.data(), size);
+    out.error = GetLastError();
+    return out;
+}
 
 }  // namespace
 
@@ -213,6 +244,58 @@ TEST(PlatformModules, WinHttpTextsComeOnlyFromItsLoadedModule) {
     EXPECT_EQ(LoadLibraryExW(L"nosuch", nullptr, DONT_RESOLVE_DLL_REFERENCES), nullptr);
     EXPECT_EQ(GetLastError(), ERROR_MOD_NOT_FOUND);
     EXPECT_TRUE(FreeLibrary(winhttp));
+}
+
+TEST(PlatformModules, ProgramFileIsTheExecutableOnZ) {
+    ScopedProgram none(nullptr);
+    std::string expected = python("import os; print('Z:' + os.readlink('/proc/" +
+                                  std::to_string(getpid()) + "/exe').replace('/', '\\\\'))");
+    ASSERT_GT(expected.size(), 3u);
+    FileName name = program_file_name(4096);
+    EXPECT_EQ(name.result, expected.size());
+    EXPECT_EQ(name.buffer.c_str(), widen(expected));
+    EXPECT_EQ(program_file_name(4096, GetModuleHandleW(nullptr)).buffer, name.buffer);
+
+    // An empty variable counts as unset.
+    ScopedProgram empty("");
+    EXPECT_EQ(program_file_name(4096).buffer, name.buffer);
+}
+
+TEST(PlatformModules, ProgramFileFromTovelProgramWithTheBufferRules) {
+    ScopedProgram program("C:\\Programme\\Grüße\\agent.exe");
+    const std::wstring path = L"C:\\Programme\\Grüße\\agent.exe";
+    const DWORD length = static_cast<DWORD>(path.size());
+
+    FileName exact = program_file_name(length + 1);
+    EXPECT_EQ(exact.result, length);
+    EXPECT_EQ(exact.buffer, path + L'\0' + L'#');
+
+    // No room for the NUL: cut to size - 1 units and a NUL, the result is size.
+    FileName cut = program_file_name(length);
+    EXPECT_EQ(cut.result, length);
+    EXPECT_EQ(cut.error, ERROR_INSUFFICIENT_BUFFER);
+    EXPECT_EQ(cut.buffer, path.substr(0, length - 1) + L'\0' + L'#');
+    FileName one = program_file_name(1);
+    EXPECT_EQ(one.result, 1u);
+    EXPECT_EQ(one.error, ERROR_INSUFFICIENT_BUFFER);
+    EXPECT_EQ(one.buffer, std::wstring(L"\0#", 2));
+    FileName none = program_file_name(0);
+    EXPECT_EQ(none.result, 0u);
+    EXPECT_EQ(none.error, ERROR_INSUFFICIENT_BUFFER);
+    EXPECT_EQ(none.buffer, L"#");
+
+    SetLastError(0);
+    EXPECT_EQ(GetModuleFileNameW(nullptr, nullptr, 8), 0u);
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+    int unknown = 0;
+    FileName other = program_file_name(64, reinterpret_cast<HMODULE>(&unknown));
+    EXPECT_EQ(other.result, 0u);
+    EXPECT_EQ(other.error, ERROR_MOD_NOT_FOUND);
+
+    ScopedProgram broken("C:\\bad\xff.exe");
+    FileName bad = program_file_name(64);
+    EXPECT_EQ(bad.result, 0u);
+    EXPECT_EQ(bad.error, ERROR_FILE_NOT_FOUND);
 }
 
 TEST(PlatformUuid, ManyAreUniqueLowerCaseAndVersion4) {

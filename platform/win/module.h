@@ -1,4 +1,4 @@
-// Local memory, message texts, modules and the computer's name.
+// Local memory, message texts, modules and their files, and the computer's name.
 #pragma once
 
 #include <cstdarg>
@@ -44,6 +44,20 @@ DWORD FormatMessageW(DWORD flags, LPCVOID source, DWORD messageId, DWORD languag
 HMODULE GetModuleHandleW(LPCWSTR name);
 HMODULE LoadLibraryExW(LPCWSTR name, HANDLE reserved, DWORD flags);
 BOOL FreeLibrary(HMODULE module);
+
+// The Windows path of a module's file. Only the running program is known (a
+// null module, or GetModuleHandleW(nullptr)). Its path is the environment
+// variable TOVEL_PROGRAM (UTF-8) as it stands, when that is set and not empty
+// (read at every call, so that a test can place "the program" in a folder of
+// its own machine); else the process's executable on the host in its Windows
+// form (a file outside the machine's drives lies on Z:). Success: the length
+// without the NUL, with the text and a NUL in the buffer. A buffer too small
+// for both receives the first size - 1 units and a NUL; the result is then
+// size and the last error 122 (a size of 0: 0 and 122, nothing written). Any
+// other module: 0 and 126; a null buffer with a non-zero size: 0 and 87; a
+// path that cannot be had (the executable unreadable, TOVEL_PROGRAM not
+// UTF-8): 0 and 2. Any thread, as long as nothing changes the environment.
+DWORD GetModuleFileNameW(HMODULE module, LPWSTR filename, DWORD size);
 
 #define MAX_COMPUTERNAME_LENGTH 15
 

@@ -53,6 +53,8 @@ DWORD ResumeThread(HANDLE thread);
 BOOL GetExitCodeThread(HANDLE thread, LPDWORD exitCode);
 // Non-zero, never reused in a process; the id CreateThread gives for its thread.
 DWORD GetCurrentThreadId();
+// The process's id, as the host gives it.
+DWORD GetCurrentProcessId();
 #define STILL_ACTIVE 259u
 
 // Waits for events, semaphores and threads. WaitForMultipleObjects with

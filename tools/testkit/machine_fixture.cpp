@@ -26,6 +26,9 @@ class FreshMachine : public ::testing::EmptyTestEventListener {
         ASSERT_NE(made, nullptr);
         g_root = made;
         setenv("TOVEL_ROOT", g_root.c_str(), 1);
+        // The running program lies in the machine too, so that nothing a
+        // test does is written beside the test's executable.
+        setenv("TOVEL_PROGRAM", "C:\\Program Files\\Tovel\\agent.exe", 1);
     }
     void OnTestEnd(const ::testing::TestInfo&) override {
         std::error_code ignored;
@@ -33,6 +36,7 @@ class FreshMachine : public ::testing::EmptyTestEventListener {
         run_command("chmod -R u+rwx " + shell_quote(g_root) + " 2>/dev/null");
         std::filesystem::remove_all(g_root, ignored);
         unsetenv("TOVEL_ROOT");
+        unsetenv("TOVEL_PROGRAM");
     }
 };
 
