@@ -6,6 +6,7 @@ JOBS ?= $(shell nproc)
 # check is left out there: the sanitizer runs a thread of its own.)
 TSAN_TESTS ?= PlatformSync|PlatformMapping|PlatformRegistry|JobDispatcher|JobNotifications|JobActivity|JobCmdQueue|JobBase|JobManager|ScheduleManager|Options
 TSAN_EXCLUDE ?= ClosedHandleLeavesThreadRunning
+TSAN_TESTS := $(TSAN_TESTS)|HttpClientConnections
 
 .PHONY: setup build build-tsan test run clean
 

@@ -13,10 +13,10 @@
 #include "common/text_conv.h"
 #include "common/win32_error.h"
 #include "job/file_helpers.h"
-#include "job/http_status_text.h"
 #include "job/job_notify_manager.h"
 #include "job/job_state.h"
 #include "plandeck/backup_job_definition.h"
+#include "wirekit/http_tables.h"
 
 namespace {
 

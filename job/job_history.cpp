@@ -5,7 +5,7 @@
 
 #include "common/text_conv.h"
 #include "common/win32_error.h"
-#include "job/http_status_text.h"
+#include "wirekit/http_tables.h"
 
 namespace {
 

@@ -13,3 +13,4 @@
 #include "platform/win/text.h"
 #include "platform/win/time.h"
 #include "platform/win/types.h"
+#include "platform/win/winsock.h"

@@ -1,4 +1,87 @@
-#include "job/http_status_text.h"
+#include "wirekit/http_tables.h"
+
+namespace {
+
+char ascii_lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool equal_ignoring_case(const char* a, const char* b) {
+    for (; *a && *b; ++a, ++b)
+        if (ascii_lower(*a) != ascii_lower(*b)) return false;
+    return *a == *b;
+}
+
+const char* const kMethods[HTTP_METHOD_COUNT] = {
+    "GET", "HEAD", "DELETE", "OPTIONS", "POST", "PUT", "TRACE", "CONNECT", "PATCH",
+};
+
+const char* const kHeads[HTTP_HEAD_COUNT] = {
+    "Accept",
+    "Accept-Charset",
+    "Accept-Encoding",
+    "Accept-Language",
+    "Accept-Ranges",
+    "Age",
+    "Allow",
+    "Authorization",
+    "Cache-Control",
+    "Connection",
+    "Content-Encoding",
+    "Content-Language",
+    "Content-Length",
+    "Content-Type",
+    "Cookie",
+    "Date",
+    "ETag",
+    "Expect",
+    "Expires",
+    "Host",
+    "If-Modified-Since",
+    "Keep-Alive",
+    "Last-Modified",
+    "Location",
+    "Max-Forwards",
+    "Origin",
+    "Pragma",
+    "Proxy-Authenticate",
+    "Proxy-Authorization",
+    "Range",
+    "Referer",
+    "Retry-After",
+    "Server",
+    "TE",
+    "Trailer",
+    "Transfer-Encoding",
+    "Upgrade",
+    "User-Agent",
+    "Vary",
+    "Via",
+    "Warning",
+    "WWW-Authenticate",
+    "Content-Range",
+    "Set-Cookie",
+    "X-Forwarded-For",
+    "X-Client-Kind",
+    "X-Request-Id",
+};
+
+}  // namespace
+
+const char* http_method_string(int method) {
+    if (static_cast<unsigned>(method) >= HTTP_METHOD_COUNT) return nullptr;
+    return kMethods[method];
+}
+
+const char* http_head_string(int index) {
+    if (static_cast<unsigned>(index) >= HTTP_HEAD_COUNT) return nullptr;
+    return kHeads[index];
+}
+
+int http_head_type(const char* name) {
+    if (!name) return -1;
+    for (int i = 0; i < HTTP_HEAD_COUNT; ++i)
+        if (equal_ignoring_case(kHeads[i], name)) return i;
+    return -1;
+}
 
 const char* http_status_string(int status) {
     switch (status) {

@@ -1,0 +1,146 @@
+#include "job/http_receive_buffer.h"
+
+#include <algorithm>
+#include <climits>
+#include <cstring>
+
+#include "job/http_invoker.h"
+
+namespace {
+
+int hex_digit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+}  // namespace
+
+HTTP_Receive_Buffer::HTTP_Receive_Buffer(HTTP_Invoker* invoker, ACE_Message_Block* block)
+    : invoker_(invoker) {
+    block_ = block ? duplicate_message_block(*block) : make_message_block(kBlockSize);
+}
+
+int HTTP_Receive_Buffer::reset(ACE_Message_Block* block) {
+    state_ = CHUNK_SIZE;
+    size_ = 0;
+    count_ = 0;
+    if (block) {
+        block_ = duplicate_message_block(*block);
+    } else if (block_) {
+        block_->reset();
+    } else {
+        block_ = make_message_block(kBlockSize);
+    }
+    return block_ ? 0 : -1;
+}
+
+void HTTP_Receive_Buffer::step(char c) {
+    switch (state_) {
+        case CHUNK_SIZE: {
+            int digit = hex_digit(c);
+            if (digit >= 0)
+                size_ = size_ * 16 + static_cast<uint32_t>(digit);
+            else if (c == '\r')
+                state_ = CHUNK_SIZE_LF;
+            else if (c == ';')
+                state_ = CHUNK_EXTENSION;
+            else
+                state_ = CHUNK_ERROR;
+            break;
+        }
+        case CHUNK_SIZE_LF:
+            state_ = c == '\n' ? CHUNK_DATA : CHUNK_ERROR;
+            break;
+        case CHUNK_EXTENSION:
+            if (c == '\r') state_ = CHUNK_SIZE_LF;
+            break;
+        case CHUNK_DATA_CR:
+            state_ = c == '\r' ? CHUNK_DATA_LF : CHUNK_ERROR;
+            break;
+        case CHUNK_DATA_LF:
+            if (c != '\n') {
+                state_ = CHUNK_ERROR;
+            } else if (size_ == 0) {
+                state_ = CHUNK_END;
+            } else {
+                state_ = CHUNK_SIZE;
+                size_ = 0;
+                count_ = 0;
+            }
+            break;
+        default:
+            break;
+    }
+}
+
+int HTTP_Receive_Buffer::read_chunked(ACE_Message_Block& out, size_t* got, int mode) {
+    size_t delivered = 0;
+    auto finish = [&](int result) {
+        if (got) *got = delivered;
+        return result;
+    };
+    if (state_ == CHUNK_ERROR || !block_) {
+        state_ = CHUNK_ERROR;
+        return finish(-1);
+    }
+    while (state_ != CHUNK_END && state_ != CHUNK_ERROR) {
+        if (state_ != CHUNK_DATA) {
+            if (block_->length() == 0) {
+                // Never wait with a full out; hand over what is there first.
+                if (out.space() == 0 || (delivered > 0 && mode == 0)) break;
+                block_->reset();
+                int n = invoker_->recv(block_->wr_ptr(), block_->space());
+                if (n < 1) {
+                    state_ = CHUNK_ERROR;
+                    return finish(-1);
+                }
+                block_->wr_ptr(static_cast<size_t>(n));
+            }
+            step(*block_->rd_ptr());
+            block_->rd_ptr(1);
+            continue;
+        }
+        size_t rest = size_ - count_;
+        if (rest == 0) {
+            state_ = CHUNK_DATA_CR;
+            continue;
+        }
+        if (mode == 1 && out.space() < rest) {
+            size_t used = static_cast<size_t>(out.wr_ptr() - out.base());
+            if (out.size(used + rest) != 0) {
+                errno = ENOMEM;
+                state_ = CHUNK_ERROR;
+                return finish(-1);
+            }
+        }
+        if (out.space() == 0) break;
+        size_t n = std::min({block_->length(), out.space(), rest});
+        std::memcpy(out.wr_ptr(), block_->rd_ptr(), n);
+        out.wr_ptr(n);
+        block_->rd_ptr(n);
+        count_ += static_cast<uint32_t>(n);
+        delivered += n;
+        rest -= n;
+        if (rest > 0 && out.space() > 0 && block_->length() == 0) {
+            if (delivered > 0 && mode == 0) break;
+            size_t wanted = std::min({out.space(), rest, static_cast<size_t>(INT_MAX)});
+            int read = mode != 0 ? invoker_->recv_n(out.wr_ptr(), wanted)
+                                 : invoker_->recv(out.wr_ptr(), wanted);
+            if (read < 1) {
+                state_ = CHUNK_ERROR;
+                return finish(-1);
+            }
+            out.wr_ptr(static_cast<size_t>(read));
+            count_ += static_cast<uint32_t>(read);
+            delivered += static_cast<size_t>(read);
+            if (count_ == size_) state_ = CHUNK_DATA_CR;
+            if (mode == 0) break;
+            continue;
+        }
+        if (count_ == size_) state_ = CHUNK_DATA_CR;
+        if (out.space() == 0) break;
+    }
+    return finish(static_cast<int>(delivered));
+}
