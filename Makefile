@@ -4,7 +4,7 @@ TSAN_BUILD ?= build/tsan
 JOBS ?= $(shell nproc)
 # The concurrency tests, also run under ThreadSanitizer. (The thread-count
 # check is left out there: the sanitizer runs a thread of its own.)
-TSAN_TESTS ?= PlatformSync|PlatformMapping|PlatformRegistry|JobDispatcher|JobNotifications|JobActivity|JobCmdQueue|JobBase|JobManager|ScheduleManager|Options
+TSAN_TESTS ?= PlatformSync|PlatformMapping|PlatformRegistry|JobDispatcher|JobNotifications|JobActivity|JobCmdQueue|JobBase|JobManager|ScheduleManager|Options|PlatformMutex|GlobalKey|PasswordStore|CookieStore
 TSAN_EXCLUDE ?= ClosedHandleLeavesThreadRunning
 TSAN_TESTS := $(TSAN_TESTS)|HttpClientConnections
 

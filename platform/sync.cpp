@@ -218,6 +218,9 @@ BOOL ReleaseSemaphore(HANDLE semaphore, LONG releaseCount, LPLONG previousCount)
 }
 
 DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds) {
+    if (auto own = std::dynamic_pointer_cast<tovel::platform::SelfWaiting>(
+            tovel::platform::lookup_object(object)))
+        return own->wait(milliseconds);
     return tovel::platform::wait_for(&object, 1, false, milliseconds);
 }
 

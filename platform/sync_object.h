@@ -22,4 +22,12 @@ public:
 std::mutex& wait_lock();
 std::condition_variable& wait_changed();
 
+// An object with a wait of its own, outside wait_lock(): WaitForSingleObject
+// hands it the timeout, and WaitForMultipleObjects does not take it.
+class SelfWaiting : public KernelObject {
+public:
+    // A WAIT_ result; WAIT_FAILED with the last error set.
+    virtual DWORD wait(DWORD milliseconds) = 0;
+};
+
 }  // namespace tovel::platform

@@ -6,6 +6,7 @@
 #include "platform/win/files.h"
 #include "platform/win/mapping.h"
 #include "platform/win/module.h"
+#include "platform/win/mutex.h"
 #include "platform/win/registry.h"
 #include "platform/win/rpc.h"
 #include "platform/win/shell.h"
