@@ -1,0 +1,224 @@
+#include "job/remote_requests.h"
+
+#include <ace/Log_Msg.h>
+
+#include "common/ace_log_wrapper.h"
+#include "common/holders.h"
+
+namespace {
+
+// Logs a refused argument; always false.
+bool refuse(const char* message, int priority = LM_ERROR) {
+    log_message(priority, message);
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return false;
+}
+
+bool cookie_given(const std::string& cookie, const char* message = "The cookie is empty.\n") {
+    return !cookie.empty() || refuse(message);
+}
+
+bool instance_given(const std::string& id, int priority = LM_ERROR) {
+    return !id.empty() || refuse("Invalid job instance id.\n", priority);
+}
+
+json_spirit::Value u64(uint64_t value) { return json_spirit::Value(value); }
+
+json_spirit::Value as_int(DWORD value) { return json_spirit::Value(static_cast<int>(value)); }
+
+}  // namespace
+
+bool Increament_Check_Request::build(const std::string& cookie, const json_spirit::Value& sources) {
+    if (!cookie_given(cookie, "The Cookie is empty.\n")) return false;
+    body_ = sources;
+    this->cookie(cookie.c_str());
+    return true;
+}
+
+bool Start_Job_Request::build(const std::string& cookie, const std::string& definitionId,
+                              const std::string& instanceId, uint64_t totalDirectories,
+                              uint64_t totalFiles, uint64_t totalSize, const char* startTime) {
+    if (!cookie_given(cookie)) return false;
+    if (definitionId.empty()) return refuse("Invalid job definition id.\n");
+    if (!instance_given(instanceId)) return false;
+    json_spirit::Object object;
+    object["jobdefinitionid"] = definitionId;
+    object["jobinstanceid"] = instanceId;
+    object["totaldirectories"] = u64(totalDirectories);
+    object["totalfiles"] = u64(totalFiles);
+    object["totalsize"] = u64(totalSize);
+    object["starttime"] = startTime ? startTime : "unknown";
+    body_ = object;
+    this->cookie(cookie.c_str());
+    return true;
+}
+
+bool Stop_Job_Request::build(const std::string& cookie, const std::string& instanceId) {
+    if (!cookie_given(cookie) || !instance_given(instanceId)) return false;
+    json_spirit::Object object;
+    object["id"] = instanceId;
+    body_ = object;
+    this->cookie(cookie.c_str());
+    return true;
+}
+
+bool End_Job_Request::build(const std::string& cookie, const std::string& instanceId,
+                            const char* endTime) {
+    if (!cookie_given(cookie) || !instance_given(instanceId)) return false;
+    json_spirit::Object object;
+    object["jobinstanceid"] = instanceId;
+    object["endtime"] = endTime ? endTime : "unknown";
+    body_ = object;
+    this->cookie(cookie.c_str());
+    return true;
+}
+
+bool Submit_Errors_Request::build(const std::string& cookie, const std::string& instanceId,
+                                  const json_spirit::Value& errors) {
+    if (!cookie_given(cookie) || !instance_given(instanceId)) return false;
+    if (errors.is_null()) return refuse("Invalid errors information.\n");
+    json_spirit::Object object;
+    object["jobinstanceid"] = instanceId;
+    object["err"] = errors;
+    body_ = object;
+    this->cookie(cookie.c_str());
+    return true;
+}
+
+bool Upload_File_Request::build(const std::string& cookie, const std::string& instanceId,
+                                const std::string& sourceName,
+                                const WIN32_FILE_ATTRIBUTE_DATA& attributes, uint64_t totalSize,
+                                uint64_t totalBlocks) {
+    if (!cookie_given(cookie) || !instance_given(instanceId)) return false;
+    if (sourceName.empty()) return refuse("Invalid path.\n");
+    json_spirit::Object attri;
+    attri["dwFileAttributes"] = as_int(attributes.dwFileAttributes);
+    attri["nFileSizeHigh"] = as_int(attributes.nFileSizeHigh);
+    attri["nFileSizeLow"] = as_int(attributes.nFileSizeLow);
+    attri["ftCreationTimedwHighDateTime"] = as_int(attributes.ftCreationTime.dwHighDateTime);
+    attri["ftCreationTimedwLowDateTime"] = as_int(attributes.ftCreationTime.dwLowDateTime);
+    attri["ftLastAccessTimedwHighDateTime"] = as_int(attributes.ftLastAccessTime.dwHighDateTime);
+    attri["ftLastAccessTimedwLowDateTime"] = as_int(attributes.ftLastAccessTime.dwLowDateTime);
+    attri["ftLastWriteTimedwHighDateTime"] = as_int(attributes.ftLastWriteTime.dwHighDateTime);
+    attri["ftLastWriteTimedwLowDateTime"] = as_int(attributes.ftLastWriteTime.dwLowDateTime);
+    json_spirit::Object object;
+    object["attri"] = attri;
+    object["type"] = (attributes.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? "folder" : "file";
+    object["jobinstanceid"] = instanceId;
+    object["sourcename"] = sourceName;
+    object["totalsizeHigh"] = as_int(static_cast<DWORD>(totalSize >> 32));
+    object["totalsizeLow"] = as_int(static_cast<DWORD>(totalSize));
+    object["totalblock"] = u64(totalBlocks);
+    body_ = object;
+    this->cookie(cookie.c_str());
+    return true;
+}
+
+bool Upload_Data_Request::build(const std::string& cookie, const std::string& instanceId,
+                                const std::string& sourceName, uint64_t blockNumber,
+                                const std::string& md5, const void* data, uint64_t size) {
+    if (cookie.empty()) return refuse("The Cookie is empty.\n");
+    if (instanceId.empty()) return refuse("The instance id is empty.\n");
+    if (sourceName.empty()) return refuse("The source path is empty.\n");
+    if (md5.empty()) return refuse("The md5 is empty.\n");
+    std::string boundary;
+    {
+        last_error_restorer keep;
+        UUID uuid;
+        rpc_string_holder text;
+        if (UuidCreate(&uuid) == RPC_S_OK && UuidToStringA(&uuid, text.out()) == RPC_S_OK)
+            boundary = text.c_str();
+    }
+    content_type(("multipart/form-data; boundary=" + boundary).c_str());
+    headers().put("Accept-Encoding", "gip, deflate");
+    this->cookie(cookie.c_str());
+    const std::string dash = "--" + boundary + "\r\n";
+    auto field = [&dash](const char* name, const std::string& value) {
+        return dash + "Content-Disposition: form-data; name=\"" + name + "\"\r\n\r\n" + value +
+               "\r\n";
+    };
+    body_.head = field("md5", md5) + field("jobinstanceid", instanceId) +
+                 field("sourcename", sourceName) + dash +
+                 "Content-Disposition: form-data; name=\"file\"; filename=\"" +
+                 std::to_string(blockNumber) + ".jpg\"\r\n" +
+                 "Content-Type: image/pjpeg\r\nContent-Transfer-Encoding: binary\r\n\r\n";
+    body_.tail = "\r\n" + dash +
+                 "Content-Disposition: form-data; name=\"submit\"\r\n\r\nSubmit\r\n" + "--" +
+                 boundary + "--\r\n";
+    body_.data = data;
+    body_.size = size;
+    return true;
+}
+
+bool Start_Restore_Job_Request::build(const std::string& cookie, const std::string& definitionId,
+                                      const std::string& instanceId) {
+    if (!cookie_given(cookie)) return false;
+    if (definitionId.empty()) return refuse("Invalid job definition id.\n");
+    if (!instance_given(instanceId)) return false;
+    json_spirit::Object object;
+    object["jobdefinitionid"] = definitionId;
+    object["jobinstanceid"] = instanceId;
+    body_ = object;
+    this->cookie(cookie.c_str());
+    return true;
+}
+
+bool Submit_History_Request::build(const std::string& cookie, const json_spirit::Value& history) {
+    if (!cookie_given(cookie)) return false;
+    if (history.is_null()) return refuse("Invalid history information.\n");
+    body_ = history;
+    this->cookie(cookie.c_str());
+    return true;
+}
+
+bool Get_File_Info_Request::build(const std::string& cookie, const std::string& machine,
+                                  const std::string& instanceId, const std::string& path,
+                                  const char* fileName) {
+    if (!cookie_given(cookie)) return false;
+    if (machine.empty()) return refuse("Invalid machine name.\n");
+    if (!instance_given(instanceId, LM_WARNING)) return false;
+    if (path.empty()) return refuse("Invalid path.\n");
+    json_spirit::Object object;
+    object["machine"] = machine;
+    object["jobinstanceid"] = instanceId;
+    object["path"] = path;
+    object["filename"] = fileName ? fileName : "";
+    body_ = object;
+    this->cookie(cookie.c_str());
+    return true;
+}
+
+bool Download_Data_Request::build(const std::string& cookie, const std::string& machine,
+                                  const std::string& instanceId, const std::string& path,
+                                  const std::string& fileName, uint64_t blockIndex) {
+    if (!cookie_given(cookie)) return false;
+    if (machine.empty()) return refuse("Invalid machine name.\n");
+    if (!instance_given(instanceId, LM_WARNING)) return false;
+    if (path.empty()) return refuse("Invalid path.\n");
+    if (fileName.empty()) return refuse("Invalid file name.\n");
+    json_spirit::Object object;
+    object["machine"] = machine;
+    object["jobinstanceid"] = instanceId;
+    object["path"] = path;
+    object["filename"] = fileName;
+    object["blockindex"] = u64(blockIndex);
+    body_ = object;
+    this->cookie(cookie.c_str());
+    return true;
+}
+
+bool Export_MD5_of_Keys_Reqeust::build(const std::string& cookie, const std::string& md5) {
+    if (!cookie_given(cookie)) return false;
+    if (md5.empty()) return refuse("Invalid md5 value.\n");
+    json_spirit::Object object;
+    object["md5"] = md5;
+    body_ = object;
+    this->cookie(cookie.c_str());
+    return true;
+}
+
+bool Get_MD5_of_Keys_Reqeust::build(const std::string& cookie) {
+    if (!cookie_given(cookie)) return false;
+    this->cookie(cookie.c_str());
+    return true;
+}

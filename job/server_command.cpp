@@ -1,0 +1,239 @@
+#include "job/server_command.h"
+
+#include <ace/Log_Msg.h>
+
+#include <cstring>
+
+#include "common/ace_log_wrapper.h"
+#include "job/connector_mgr.h"
+#include "job/cookie_manager.h"
+#include "job/options.h"
+#include "wirekit/http_url.h"
+
+// ---- bodies
+
+uint8_t* Download_Data_Type::reserve(uint64_t length) {
+    if (buffer_.size() < length + 1) buffer_.resize(length + 1);
+    size_ = 0;
+    return buffer_.data();
+}
+
+int send_text_body(HTTP_Invoker& invoker, HTTP_Request& request, const std::string& text) {
+    request.content_length(text.size());
+    if (invoker.send_head(request) < 0) return -1;
+    if (text.empty()) return 0;
+    return request.chunked_transfer_encoding() ? invoker.send_chunk(text.data(), text.size())
+                                               : invoker.send_body(text.data(), text.size());
+}
+
+template <>
+int Request_T<FBuffer>::send(HTTP_Invoker& invoker) {
+    content_length(body_.length());
+    if (invoker.send_head(*this) < 0) return -1;
+    iovec pieces[3] = {
+        http_iovec(body_.head.data(), body_.head.size()),
+        http_iovec(body_.data, static_cast<size_t>(body_.size)),
+        http_iovec(body_.tail.data(), body_.tail.size()),
+    };
+    return chunked_transfer_encoding() ? invoker.send_chunk_v(pieces, 3)
+                                       : invoker.send_body_v(pieces, 3);
+}
+
+template <>
+int Response_T<json_spirit::Value>::read(std::istream& in) {
+    DWORD saved = GetLastError();
+    try {
+        json_spirit::read_or_throw(in, body_);
+    } catch (const json_spirit::Error_position& error) {
+        body_ = json_spirit::Value();
+        if (!in.eof() && in.fail()) {
+            log_message(LM_ERROR, "Read response data failed. error = %d.\n",
+                        static_cast<int>(GetLastError()));
+            return -1;
+        }
+        log_message(LM_WARNING,
+                    "Response data is not json_object type: line = %d, column = %d, reason = "
+                    "%s.\n",
+                    error.line_, error.column_, error.reason_.c_str());
+        return 0;
+    }
+    SetLastError(saved);
+    return 0;
+}
+
+template <>
+int Response_T<std::string>::read(std::istream& in) {
+    DWORD saved = GetLastError();
+    body_.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    if (in.bad()) {
+        log_message(LM_WARNING, "Read response data failed, error = %d.\n",
+                    static_cast<int>(GetLastError()));
+        return -1;
+    }
+    SetLastError(saved);
+    return 0;
+}
+
+template <>
+int Response_T<Download_Data_Type>::read(std::istream& in) {
+    DWORD saved = GetLastError();
+    if (chunked_transfer_encoding()) {
+        // No length is announced: the body is what the stream gives.
+        std::string whole((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        if (in.bad()) {
+            body_.commit(0);
+            return -1;
+        }
+        std::memcpy(body_.reserve(whole.size()), whole.data(), whole.size());
+        body_.commit(whole.size());
+        SetLastError(saved);
+        return 0;
+    }
+    uint64_t length = content_length();
+    uint8_t* buffer = body_.reserve(length);
+    in.read(reinterpret_cast<char*>(buffer), static_cast<std::streamsize>(length));
+    if (static_cast<uint64_t>(in.gcount()) != length) {
+        body_.commit(0);
+        log_message(LM_WARNING, "Read response data failed, error = %d.\n",
+                    static_cast<int>(GetLastError()));
+        return -1;
+    }
+    body_.commit(static_cast<size_t>(length));
+    SetLastError(saved);
+    return 0;
+}
+
+// ---- cookies
+
+bool update_session_cookie(HTTP_Request& request, const HTTP_Response& response) {
+    const char* fresh = response.set_cookie();
+    bool refused = response.status() == 401;
+    if (!(fresh && *fresh) && !refused) return false;
+    std::string old = request.cookie() ? request.cookie() : "";
+    CookieManagerImpl* cookies =
+        ATL::CComSingleton<CookieManagerImpl, ATL::CComAutoCriticalSection>::instance();
+    std::string user;
+    bool known = !old.empty() && cookies->findUser(old.c_str(), user);
+    if (!old.empty()) cookies->removeCookie(old.c_str());
+    if (!known) return false;
+    if (refused) {
+        std::string other;
+        if (cookies->findCookie(user.c_str(), other) && !other.empty()) {
+            request.cookie(other.c_str());
+            return true;
+        }
+        return false;
+    }
+    cookies->saveCookie(user.c_str(), fresh);
+    return false;
+}
+
+// ---- Invoker
+
+Invoker::~Invoker() = default;
+
+bool Invoker::server(const char* host, unsigned short port, int sendBufferSize) {
+    if (!host || !*host) {
+        log_message(LM_ERROR, "Invalid host name(=null).\n");
+        return false;
+    }
+    if (port == 0) {
+        log_message(LM_ERROR, "Invalid server port(=0).\n");
+        return false;
+    }
+    invoker_ = std::make_unique<HTTP_Invoker>(host, port);
+    sendBufferSize_ = sendBufferSize;
+    return true;
+}
+
+int Invoker::beginStep(int& state, const std::string& name, DWORD saved) {
+    if (state & kCommandBusyMask) {
+        SetLastError(saved);
+        return 0;
+    }
+    if (state == CMD_DONE) {
+        SetLastError(saved);
+        return -1;
+    }
+    if (state & kCommandFailureMask) {
+        if (invoker_) invoker_->close();
+        SetLastError(saved);
+        return -1;
+    }
+    if (!invoker_) {
+        state = CMD_CONNECT_FAILED;
+        log_message(LM_ERROR,
+                    "%s: The connection can't established, the connection is not initialized.\n",
+                    name.c_str());
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return -1;
+    }
+    if (invoker_->state() == 1) {
+        if (invoker_->connect(Connector_Mgr_Impl::instance()->connector()) < 0) {
+            DWORD error = static_cast<DWORD>(invoker_->error());
+            log_message(LM_ERROR, "%s: Connect to server failed. error = %d.\n", name.c_str(),
+                        static_cast<int>(error));
+            // Back to idle, so that the retry connects again instead of
+            // sending on a connection that never came.
+            invoker_->close();
+            state = CMD_CONNECT_FAILED;
+            SetLastError(error);
+            return -1;
+        }
+        if (sendBufferSize_ > 0) invoker_->send_buffer_size(sendBufferSize_);
+    }
+    return 1;
+}
+
+int Invoker::sendFailed(int& state, const std::string& name) {
+    DWORD error = static_cast<DWORD>(invoker_->error());
+    invoker_->close();
+    log_message(LM_ERROR, "%s: Send request failed. error = %d.\n", name.c_str(),
+                static_cast<int>(error));
+    state = CMD_SEND_FAILED;
+    SetLastError(error);
+    return -1;
+}
+
+int Invoker::receiveFailed(int& state, const std::string& name, const char* what) {
+    DWORD error = static_cast<DWORD>(invoker_->error());
+    invoker_->close();
+    log_message(LM_ERROR, "%s: %s. error = %d.\n", name.c_str(), what, static_cast<int>(error));
+    state = CMD_RECEIVE_FAILED;
+    SetLastError(error);
+    return 0;
+}
+
+bool Invoker::received(HTTP_Request& request, HTTP_Response& response, const std::string& name) {
+    if (!response.keep_alive()) {
+        log_message(LM_INFO, "%s: connection closed.\n", name.c_str());
+        invoker_->close();
+    }
+    int status = response.status();
+    if (status < 300 || status > 399) return false;
+    const char* location = response.headers().get(kHeaderLocation);
+    log_message(LM_DEBUG, "%s: redirect to %s.\n", name.c_str(), location ? location : "unkown");
+    if (!location || !*location) return false;
+    std::string host = url_host(location);
+    std::string path = url_path(location);
+    int port = url_port(location);
+    if (host.empty() || path.empty() || port <= 0 || port > 65535) return false;
+    invoker_->close();
+    if (!server(host.c_str(), static_cast<unsigned short>(port), 0)) return false;
+    request.uri(path.c_str());
+    return true;
+}
+
+// ---- Web_Server_Invoker
+
+Web_Server_Invoker::Web_Server_Invoker() {
+    std::string host;
+    unsigned short port = 0;
+    OptionsImpl::instance()->getServerInfo(host, port);
+    if (host.empty() || port == 0) {
+        log_message(LM_ERROR, "Invalid host name or port, host = %s, port = %d.\n", host.c_str(),
+                    static_cast<int>(port));
+        return;
+    }
+    server(host.c_str(), port, 0);
+}

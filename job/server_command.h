@@ -1,0 +1,209 @@
+// One request to the remote service as a complete, retried exchange: a
+// command pairs a request with its response, a state and a name; an Invoker
+// owns the connection object of one server and drives the command through a
+// small state machine, retried once. Everything runs on the caller's thread;
+// a command and its invoker belong to one thread at a time.
+//
+// Failures travel in the thread's last error: each step puts the caller's
+// value back unless it fails, and a failure leaves the socket error of the
+// connection (or 87). After a successful exchange the caller reads the
+// response's status: 200 is success, any other status is the error code
+// kHttpErrorBase | status.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "job/http_message.h"
+
+inline constexpr unsigned long kHttpErrorBase = 0x20010000;
+// A reply of the remote service that does not have the expected form.
+inline constexpr unsigned long kMalformedReply = 0x20010258;
+
+inline unsigned long http_error_code(int status) {
+    return kHttpErrorBase | static_cast<unsigned long>(status);
+}
+
+// The states of a command, as bits.
+enum CommandState {
+    CMD_READY = 0,
+    CMD_DONE = 1,
+    CMD_CONNECT_FAILED = 64,
+    CMD_SENDING = 256,
+    CMD_SENT = 512,
+    CMD_SEND_FAILED = 1024,
+    CMD_RECEIVING = 4096,
+    CMD_RECEIVED = 8192,
+    CMD_RECEIVE_FAILED = 16384,
+};
+inline constexpr int kCommandBusyMask = 0x1110;
+inline constexpr int kCommandFailureMask = 0x4440;
+
+template <class Request, class Response>
+class Command {
+public:
+    // A null or empty name gives "name less command".
+    explicit Command(const char* name = nullptr)
+        : name_(name && *name ? name : "name less command") {}
+    Command(const Command&) = delete;
+    Command& operator=(const Command&) = delete;
+    virtual ~Command() = default;
+
+    // Called when a response is complete; may set the state back to
+    // CMD_READY to have the request sent again.
+    virtual void onResponse() {}
+    // Called just before each send.
+    virtual void onBeforeSend() {}
+
+    Request& request() { return request_; }
+    Response& response() { return response_; }
+    int state() const { return state_; }
+    void state(int state) { state_ = state; }
+    const std::string& name() const { return name_; }
+
+protected:
+    Request request_;
+    Response response_;
+    int state_ = CMD_READY;
+    std::string name_;
+};
+
+// A command whose reply keeps the session cookies of the cookie store up to
+// date: a new Set-Cookie replaces the request's cookie for its user, and a
+// 401 is sent again once per other cookie the store has for that user.
+template <class Request, class Response>
+class Command_To_Server : public Command<Request, Response> {
+public:
+    using Command<Request, Response>::Command;
+    void onResponse() override;
+};
+
+// Cookie upkeep of a reply (the body of Command_To_Server::onResponse):
+// returns true when the request must be sent again with its new cookie.
+bool update_session_cookie(HTTP_Request& request, const HTTP_Response& response);
+
+template <class Request, class Response>
+void Command_To_Server<Request, Response>::onResponse() {
+    if (update_session_cookie(this->request_, this->response_)) this->state_ = CMD_READY;
+}
+
+class Invoker {
+public:
+    Invoker() = default;
+    Invoker(const Invoker&) = delete;
+    Invoker& operator=(const Invoker&) = delete;
+    virtual ~Invoker();
+
+    // Targets a server (nothing is connected yet); false for an empty host
+    // or port 0, logged. sendBufferSize 0 leaves the system's.
+    bool server(const char* host, unsigned short port, int sendBufferSize);
+    bool hasServer() const { return invoker_ != nullptr; }
+
+    // One step of the exchange: 0 asks for another step, -1 ends it.
+    template <class Request, class Response>
+    int invokeStep(Command<Request, Response>& command);
+    // Runs the command to its end with one retry after a failure: 0 when it
+    // ended with a response (look at its status), -1 when it failed (last
+    // error set).
+    template <class Request, class Response>
+    int invokeWithRetry(Command<Request, Response>& command);
+
+protected:
+    // The steps of invokeStep that do not depend on the message types.
+    // Each returns the step's result, or 1 to go on to the next stage.
+    int beginStep(int& state, const std::string& name, DWORD saved);
+    int sendFailed(int& state, const std::string& name);
+    int receiveFailed(int& state, const std::string& name, const char* what);
+    // After a complete response: closes a connection the server does not
+    // keep, follows a redirect (true: the request goes out again).
+    bool received(HTTP_Request& request, HTTP_Response& response, const std::string& name);
+    // Receives the head and, when there is one, the body through a stream.
+    template <class Response>
+    bool receive(Response& response, int& state, const std::string& name);
+
+    std::unique_ptr<HTTP_Invoker> invoker_;
+    int sendBufferSize_ = 0;
+};
+
+// An invoker bound to the web server of the settings; without a server there
+// every command fails (state 64, last error 87).
+class Web_Server_Invoker : public Invoker {
+public:
+    Web_Server_Invoker();
+};
+
+template <class Request, class Response>
+int Invoker::invokeStep(Command<Request, Response>& command) {
+    DWORD saved = GetLastError();
+    int state = command.state();
+    int begun = beginStep(state, command.name(), saved);
+    command.state(state);
+    if (begun != 1) return begun;
+    if (state == CMD_READY) {
+        command.onBeforeSend();
+        command.state(CMD_SENDING);
+        if (command.request().send(*invoker_) < 0) {
+            state = CMD_SENDING;
+            int result = sendFailed(state, command.name());
+            command.state(state);
+            return result;
+        }
+        command.state(CMD_SENT);
+        SetLastError(saved);
+        return 0;
+    }
+    if (state == CMD_SENT) {
+        command.state(CMD_RECEIVING);
+        if (!receive(command.response(), state, command.name())) {
+            command.state(state);
+            return 0;  // the next step closes the connection and stops
+        }
+        command.state(CMD_RECEIVED);
+        if (received(command.request(), command.response(), command.name())) {
+            command.state(CMD_READY);
+            SetLastError(saved);
+            return 0;
+        }
+        state = CMD_RECEIVED;
+    }
+    if (state == CMD_RECEIVED) {
+        command.state(CMD_DONE);
+        command.onResponse();
+        SetLastError(saved);
+        return 0;
+    }
+    log_message(LM_ERROR, "%s: Unknown command state(%d).\n", command.name().c_str(), state);
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return -1;
+}
+
+template <class Response>
+bool Invoker::receive(Response& response, int& state, const std::string& name) {
+    if (invoker_->recv_head(response) < 0) {
+        receiveFailed(state, name, "Receive response header failed");
+        return false;
+    }
+    if (response.content_length() != 0 || response.chunked_transfer_encoding()) {
+        HTTP_Input_Stream in(*invoker_);
+        int read = response.read(in);
+        int after = invoker_->state();
+        if (read < 0 || (after != 11 && after != 1)) {
+            receiveFailed(state, name, "Receive response data failed");
+            return false;
+        }
+    }
+    return true;
+}
+
+template <class Request, class Response>
+int Invoker::invokeWithRetry(Command<Request, Response>& command) {
+    while (invokeStep(command) >= 0) {
+    }
+    if (command.state() & kCommandFailureMask) {
+        log_message(LM_INFO, "%s: Failed, retrying...\n", command.name().c_str());
+        command.state(CMD_READY);
+        while (invokeStep(command) >= 0) {
+        }
+    }
+    return (command.state() & kCommandFailureMask) ? -1 : 0;
+}

@@ -1,0 +1,266 @@
+// The command layer and the request catalogue against the remote-service
+// simulator, which checks every body strictly: a 200 from it means the body
+// had exactly the keys and types it wants.
+#include "job/remote_requests.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "common/json.h"
+#include "common/md5.h"
+#include "job/cookie_manager.h"
+#include "job/http_timeouts.h"
+#include "job/options.h"
+#include "tools/testkit/log_capture.h"
+#include "tools/testkit/remote_service.h"
+
+using tovel::testing::RemoteService;
+
+namespace {
+
+const char* kCookie = "sid=0123456789abcdef0123456789abcdef";
+const char* kOtherCookie = "sid=fedcba9876543210fedcba9876543210";
+
+json_spirit::Value parse(const std::string& text) {
+    json_spirit::Value value;
+    EXPECT_TRUE(json_spirit::read(text, value)) << text;
+    return value;
+}
+
+// The requests the simulator logged, of one kind.
+json_spirit::Array requests(const RemoteService& service, const std::string& kind) {
+    json_spirit::Value log = parse(service.control("GET", "requests?kind=" + kind));
+    return log.get_obj().at("requests").get_array();
+}
+
+class ServerCommand : public tovel::testing::LoggedTest {
+protected:
+    ServerCommand()
+        : service_({"--account", "alice:secret", "--cookie", std::string("alice:") + kCookie}) {}
+
+    Invoker& invoker() {
+        invoker_.server("127.0.0.1", service_.port(), 0);
+        return invoker_;
+    }
+    std::string startJob(const std::string& cookie, const char* name = "Start Job") {
+        Command_To_Server<Start_Job_Request, Response_T<json_spirit::Value>> command(name);
+        command.request().build(cookie, "job-1", "instance-1", 1, 2, 3, nullptr);
+        EXPECT_EQ(invoker().invokeWithRetry(command), 0);
+        status_ = command.response().status();
+        return command.response().body().is_null() ? ""
+                                                   : json_spirit::write(command.response().body());
+    }
+
+    RemoteService service_;
+    Invoker invoker_;
+    int status_ = 0;
+};
+
+// A loopback port that nothing listens on.
+unsigned short free_port() {
+    int probe = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    bind(probe, reinterpret_cast<sockaddr*>(&address), size);
+    getsockname(probe, reinterpret_cast<sockaddr*>(&address), &size);
+    close(probe);
+    return ntohs(address.sin_port);
+}
+
+CookieManagerImpl& cookies() {
+    return *ATL::CComSingleton<CookieManagerImpl, ATL::CComAutoCriticalSection>::instance();
+}
+
+}  // namespace
+
+TEST_F(ServerCommand, JsonRequestsReachTheServerInTheirForm) {
+    json_spirit::Value reply = parse(startJob(kCookie));
+    EXPECT_EQ(status_, 200);
+    EXPECT_EQ(reply.get_obj().at("port").get_int(), service_.port());
+    json_spirit::Array sent = requests(service_, "start_job");
+    ASSERT_EQ(sent.size(), 1u);
+    const json_spirit::Object& request = sent[0].get_obj();
+    EXPECT_EQ(request.at("body").get_obj().at("starttime").get_str(), "unknown");
+    EXPECT_EQ(request.at("method").get_str(), "POST");
+    EXPECT_EQ(request.at("path").get_str(), remote_paths::kStartJob);
+
+    // The same connection carries the next request, and a text request with
+    // an empty body goes out with Content-Length 0.
+    Command_To_Server<Get_MD5_of_Keys_Reqeust, Response_T<json_spirit::Value>> keys("Get Key MD5");
+    ASSERT_TRUE(keys.request().build(kCookie));
+    ASSERT_EQ(invoker_.invokeWithRetry(keys), 0);
+    EXPECT_EQ(keys.response().status(), 200);
+    EXPECT_EQ(keys.response().body().get_obj().at("md5").get_str(), "");
+    json_spirit::Array got = requests(service_, "get_key_md5");
+    ASSERT_EQ(got.size(), 1u);
+    const json_spirit::Object& headers = got[0].get_obj().at("headers").get_obj();
+    auto length = headers.find("Content-Length");
+    ASSERT_NE(length, headers.end());
+    EXPECT_EQ(length->second.get_str(), "0");
+}
+
+TEST_F(ServerCommand, BadArgumentsAreLoggedAndTheRequestStillGoesOut) {
+    Command_To_Server<Submit_Errors_Request, Response_T<std::string>> command("Submit Error");
+    SetLastError(0);
+    EXPECT_FALSE(command.request().build(kCookie, "instance-1", json_spirit::Value()));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    EXPECT_NE(logged().find("Invalid errors information."), std::string::npos);
+    ASSERT_EQ(invoker().invokeWithRetry(command), 0);
+    EXPECT_EQ(command.response().status(), 401);  // no cookie was set
+    EXPECT_EQ(http_error_code(command.response().status()), 0x20010191u);
+
+    Stop_Job_Request stop;
+    EXPECT_FALSE(stop.build("", "instance-1"));
+    EXPECT_NE(logged().find("The cookie is empty."), std::string::npos);
+    Increament_Check_Request check;
+    EXPECT_FALSE(check.build("", json_spirit::Object()));
+    EXPECT_NE(logged().find("The Cookie is empty."), std::string::npos);
+}
+
+TEST_F(ServerCommand, ARefusedConnectionIsRetriedOnceAndFails) {
+    Invoker invoker;
+    ASSERT_TRUE(invoker.server("127.0.0.1", free_port(), 0));
+    Command<Stop_Job_Request, Response_T<std::string>> command("Stop Job");
+    command.request().build(kCookie, "instance-1");
+    EXPECT_EQ(invoker.invokeWithRetry(command), -1);
+    EXPECT_EQ(GetLastError(), 10061u);
+    std::string log = logged();
+    EXPECT_NE(log.find("Stop Job: Connect to server failed. error = 10061."), std::string::npos);
+    size_t retry = log.find("Stop Job: Failed, retrying...");
+    ASSERT_NE(retry, std::string::npos);
+    EXPECT_EQ(log.find("Stop Job: Failed, retrying", retry + 1), std::string::npos) << log;
+    EXPECT_EQ(log.find("Send request failed"), std::string::npos);  // the retry connected anew
+}
+
+TEST_F(ServerCommand, WithoutAServerInTheSettingsEveryAttemptFails) {
+    Web_Server_Invoker invoker;
+    EXPECT_FALSE(invoker.hasServer());
+    Command<Stop_Job_Request, Response_T<std::string>> command("Stop Job");
+    EXPECT_EQ(invoker.invokeWithRetry(command), -1);
+    EXPECT_EQ(command.state(), CMD_CONNECT_FAILED);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    EXPECT_NE(logged().find("Invalid host name or port, host = , port = 80."), std::string::npos);
+}
+
+TEST_F(ServerCommand, AnExpiredSessionIsRetriedWithTheUsersOtherCookie) {
+    ASSERT_TRUE(cookies().saveCookie("alice", kOtherCookie));  // unknown to the server
+    ASSERT_TRUE(cookies().saveCookie("alice", kCookie));
+    startJob(kOtherCookie);
+    EXPECT_EQ(status_, 200);
+    std::string user;
+    EXPECT_FALSE(cookies().findUser(kOtherCookie, user));  // the refused one is gone
+    EXPECT_TRUE(cookies().findUser(kCookie, user));
+    json_spirit::Array sent = requests(service_, "start_job");
+    ASSERT_EQ(sent.size(), 2u);
+    EXPECT_EQ(sent[0].get_obj().at("status").get_int(), 401);
+
+    // With no other cookie left the 401 is the answer.
+    service_.control("POST", "sessions/expire", "{}");
+    startJob(kCookie);
+    EXPECT_EQ(status_, 401);
+    EXPECT_FALSE(cookies().findUser(kCookie, user));
+}
+
+TEST_F(ServerCommand, ANewSessionCookieReplacesTheOldOneForItsUser) {
+    ASSERT_TRUE(cookies().saveCookie("alice", kCookie));
+    service_.control("POST", "faults",
+                     R"({"kind":"start_job","action":"rotate_cookie","times":1})");
+    startJob(kCookie);
+    EXPECT_EQ(status_, 200);
+    std::string user, fresh;
+    EXPECT_FALSE(cookies().findUser(kCookie, user));
+    ASSERT_TRUE(cookies().findCookie("alice", fresh));
+    EXPECT_NE(fresh, kCookie);
+    startJob(fresh);  // the server knows it
+    EXPECT_EQ(status_, 200);
+}
+
+TEST_F(ServerCommand, RedirectsAreFollowedUnlessTheyNameNoUsablePort) {
+    service_.control("POST", "faults",
+                     R"({"kind":"start_job","action":"redirect","times":1,)"
+                     R"("location":"http://127.0.0.1:{port}/tovel/WebServer/jobs/StartJob.php"})");
+    startJob(kCookie);
+    EXPECT_EQ(status_, 200);
+    EXPECT_EQ(requests(service_, "start_job").size(), 2u);
+
+    service_.control("POST", "faults",
+                     R"({"kind":"start_job","action":"redirect","times":1,)"
+                     R"("location":"http://127.0.0.1:0/tovel/WebServer/jobs/StartJob.php"})");
+    startJob(kCookie);
+    EXPECT_EQ(status_, 302);  // handled as the final answer
+}
+
+TEST_F(ServerCommand, RepliesThatAreNotJsonLeaveANullBody) {
+    service_.control("POST", "faults", R"({"kind":"start_job","action":"malformed_json"})");
+    EXPECT_EQ(startJob(kCookie), "");
+    EXPECT_EQ(status_, 200);
+    EXPECT_NE(logged().find("Response data is not json_object type"), std::string::npos);
+
+    service_.control("POST", "faults/clear", "{}");
+    service_.control("POST", "settings", R"({"chunked":true,"chunk_size":3})");
+    EXPECT_FALSE(startJob(kCookie).empty());  // chunked replies read whole
+}
+
+TEST_F(ServerCommand, AServerThatNeverAnswersTimesOut) {
+    HTTP_Timeouts quick;
+    quick.connect_ms = quick.send_ms = quick.recv_ms = 300;
+    set_http_client_timeouts(quick);
+    service_.control("POST", "faults", R"({"kind":"stop_job","action":"stall"})");
+    Command_To_Server<Stop_Job_Request, Response_T<std::string>> command("Stop Job");
+    command.request().build(kCookie, "instance-1");
+    EXPECT_EQ(invoker().invokeWithRetry(command), -1);
+    EXPECT_EQ(GetLastError(), 10060u);
+    EXPECT_EQ(command.state(), CMD_RECEIVE_FAILED);
+}
+
+TEST_F(ServerCommand, BlocksGoUpAsMultipartFormsAndComeBackWithTheirDigest) {
+    startJob(kCookie);
+    WIN32_FILE_ATTRIBUTE_DATA attributes = {};
+    attributes.dwFileAttributes = FILE_ATTRIBUTE_NORMAL;
+    attributes.nFileSizeLow = 5;
+    Command_To_Server<Upload_File_Request, Response_T<std::string>> file("Upload File");
+    ASSERT_TRUE(file.request().build(kCookie, "instance-1", "C:\\a.txt", attributes, 5, 1));
+    ASSERT_EQ(invoker_.invokeWithRetry(file), 0);
+    ASSERT_EQ(file.response().status(), 200) << file.response().body();
+
+    const char data[] = "hello";
+    std::string digest = MD5(std::string(data, 5)).hexdigest();
+    Command_To_Server<Upload_Data_Request, Response_T<std::string>> block("Upload Data");
+    ASSERT_TRUE(block.request().build(kCookie, "instance-1", "C:\\a.txt", 1, digest, data, 5));
+    ASSERT_EQ(invoker_.invokeWithRetry(block), 0);
+    EXPECT_EQ(block.response().status(), 200) << block.response().body();
+    EXPECT_EQ(service_.control("GET", "file?instance=instance-1&name=C:%5Ca.txt"), "hello\n");
+
+    Command_To_Server<Upload_Data_Request, Response_T<std::string>> bad("Upload Data");
+    ASSERT_TRUE(
+        bad.request().build(kCookie, "instance-1", "C:\\a.txt", 1, std::string(32, '0'), data, 5));
+    ASSERT_EQ(invoker_.invokeWithRetry(bad), 0);
+    EXPECT_EQ(bad.response().status(), 406);
+
+    Command_To_Server<End_Job_Request, Response_T<std::string>> end("End Job");
+    end.request().build(kCookie, "instance-1", "2026-12-09 01:02:03");
+    ASSERT_EQ(invoker_.invokeWithRetry(end), 0);
+    EXPECT_EQ(end.response().status(), 200) << end.response().body();
+
+    Command_To_Server<Download_Data_Request, Response_T<Download_Data_Type>> down("Download Data");
+    EXPECT_FALSE(down.request().build(kCookie, "HOST", "instance-1", "C:\\a.txt", "", 1));
+    ASSERT_TRUE(down.request().build(kCookie, "HOST", "instance-1", "C:", "a.txt", 1));
+    ASSERT_EQ(invoker_.invokeWithRetry(down), 0);
+    ASSERT_EQ(down.response().status(), 200);
+    const Download_Data_Type& body = down.response().body();
+    ASSERT_EQ(body.size(), 37u);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(body.data()), 32), digest);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(body.data()) + 32, 5), "hello");
+
+    // A chunked reply announces no length: the block is what arrives.
+    service_.control("POST", "settings", R"({"chunked":true,"chunk_size":7})");
+    Command_To_Server<Download_Data_Request, Response_T<Download_Data_Type>> chunked("Download");
+    ASSERT_TRUE(chunked.request().build(kCookie, "HOST", "instance-1", "C:", "a.txt", 1));
+    ASSERT_EQ(invoker_.invokeWithRetry(chunked), 0);
+    EXPECT_EQ(chunked.response().body().size(), 37u);
+}

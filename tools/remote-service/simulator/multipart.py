@@ -1,0 +1,133 @@
+"""The multipart body of a block upload.
+
+The agent sends one block as a form of five parts, in this order:
+
+    --B CRLF
+    Content-Disposition: form-data; name="md5" CRLF CRLF  <md5 text> CRLF
+    --B CRLF
+    Content-Disposition: form-data; name="jobinstanceid" CRLF CRLF  <id> CRLF
+    --B CRLF
+    Content-Disposition: form-data; name="sourcename" CRLF CRLF  <path> CRLF
+    --B CRLF
+    Content-Disposition: form-data; name="file"; filename="<n>.jpg" CRLF
+    Content-Type: image/pjpeg CRLF
+    Content-Transfer-Encoding: binary CRLF CRLF  <block bytes> CRLF
+    --B CRLF
+    Content-Disposition: form-data; name="submit" CRLF CRLF  Submit CRLF
+    --B-- CRLF
+
+where B is the boundary of the Content-Type header
+"multipart/form-data; boundary=B" and <n> the block's number from 1.
+``parse_block_upload`` checks that layout strictly and returns its fields.
+"""
+
+import re
+
+from .checks import bad
+
+PART_NAMES = ["md5", "jobinstanceid", "sourcename", "file", "submit"]
+
+_DISPOSITION = re.compile(
+    r'^form-data; name="(?P<name>[^"]*)"(?:; filename="(?P<filename>[^"]*)")?$')
+_BLOCK_FILE = re.compile(r"^([1-9][0-9]*)\.jpg$")
+
+
+def boundary_of(content_type):
+    """The boundary of a "multipart/form-data; boundary=B" header value."""
+    if content_type is None:
+        raise bad("the block upload has no Content-Type")
+    kind, _, params = content_type.partition(";")
+    if kind.strip().lower() != "multipart/form-data":
+        raise bad("the block upload's Content-Type is not multipart/form-data")
+    for param in params.split(";"):
+        name, _, value = param.strip().partition("=")
+        if name.lower() == "boundary":
+            value = value.strip()
+            if len(value) >= 2 and value[0] == value[-1] == '"':
+                value = value[1:-1]
+            if not value:
+                raise bad("the multipart boundary is empty")
+            return value.encode("latin-1")
+    raise bad("the block upload's Content-Type has no boundary")
+
+
+def split_parts(body, boundary):
+    """The parts of a multipart body as (headers dict, content bytes)."""
+    opening = b"--" + boundary + b"\r\n"
+    if not body.startswith(opening):
+        raise bad("the multipart body does not start with its boundary line")
+    delimiter = b"\r\n--" + boundary
+    parts = []
+    pos = len(opening)
+    while True:
+        end = body.find(delimiter, pos)
+        if end < 0:
+            raise bad("a multipart part is not closed by a boundary")
+        parts.append(_part(body[pos:end]))
+        after = end + len(delimiter)
+        if body.startswith(b"--\r\n", after):
+            if after + 4 != len(body):
+                raise bad("bytes follow the closing multipart boundary")
+            return parts
+        if not body.startswith(b"\r\n", after):
+            raise bad("a multipart boundary line is not ended by CRLF")
+        pos = after + 2
+
+
+def _part(raw):
+    head, sep, content = raw.partition(b"\r\n\r\n")
+    if not sep:
+        raise bad("a multipart part has no blank line after its headers")
+    headers = {}
+    for line in head.split(b"\r\n"):
+        name, colon, value = line.decode("utf-8", "replace").partition(":")
+        if not colon:
+            raise bad("a multipart part has a malformed header line")
+        headers[name.strip().lower()] = value.strip()
+    return headers, content
+
+
+def parse_block_upload(content_type, body):
+    """Check a block upload body; returns a dict of its fields.
+
+    Keys: "md5", "jobinstanceid", "sourcename" (texts), "block" (the number
+    from the file name), "data" (the block's bytes).
+    """
+    parts = split_parts(body, boundary_of(content_type))
+    names = []
+    fields = {}
+    for headers, content in parts:
+        match = _DISPOSITION.match(headers.get("content-disposition", ""))
+        if not match:
+            raise bad("a multipart part has no form-data Content-Disposition")
+        name = match.group("name")
+        names.append(name)
+        filename = match.group("filename")
+        if name == "file":
+            if filename is None:
+                raise bad('the "file" part has no file name')
+            number = _BLOCK_FILE.match(filename)
+            if not number:
+                raise bad('the "file" part\'s file name is not "<block number>.jpg"')
+            if headers.get("content-type") != "image/pjpeg":
+                raise bad('the "file" part\'s Content-Type is not image/pjpeg')
+            if headers.get("content-transfer-encoding") != "binary":
+                raise bad('the "file" part\'s Content-Transfer-Encoding is not binary')
+            if set(headers) != {"content-disposition", "content-type",
+                                "content-transfer-encoding"}:
+                raise bad('the "file" part has unexpected headers')
+            fields["block"] = int(number.group(1))
+            fields["data"] = content
+        else:
+            if filename is not None or set(headers) != {"content-disposition"}:
+                raise bad('the "%s" part must be a plain form field' % name)
+            try:
+                fields[name] = content.decode("utf-8")
+            except UnicodeDecodeError:
+                raise bad('the "%s" part is not UTF-8' % name)
+    if names != PART_NAMES:
+        raise bad("the multipart parts are %s, expected %s" % (names, PART_NAMES))
+    if fields["submit"] != "Submit":
+        raise bad('the "submit" part is not "Submit"')
+    del fields["submit"]
+    return fields

@@ -1,0 +1,547 @@
+"""The HTTP/1.1 servers of the simulated service.
+
+``Service`` owns the store, the fault table, the request log and the
+switches, and one or two listening servers: the web server, and, when a
+separate storage port is asked for, the storage server (else the web server's
+port plays both roles).  Each connection is served on its own thread with
+keep-alive; every reply is written here byte by byte, so that the faults can
+cut, stall, or mislabel it.
+"""
+
+import email.utils
+import http
+import http.server
+import io
+import json
+import select
+import socket
+import struct
+import sys
+import threading
+import time
+import traceback
+import urllib.parse
+
+from . import CONTROL_PREFIX
+from .catalogue import KINDS_BY_NAME, KINDS_BY_PATH, WEB, STORAGE, Context, Reply, session_token
+from .checks import ApiError, bad
+from .control import Control
+from .faults import FaultTable
+from .store import SESSION_COOKIE, Store
+
+SERVER_NAME = "remote-service-simulator"
+MAX_BODY = 64 * 1024 * 1024
+MAX_LOGGED_BODY = 4096
+
+DEFAULT_SETTINGS = {
+    "chunked": False,          # every reply chunked
+    "chunk_size": 4096,        # bytes per chunk of a chunked reply
+    "chunk_extension": False,  # add ";sim=1" to every chunk-size line
+    "keep_alive": True,        # false: every reply closes its connection
+    "storage_host": None,      # host that Start Job names (None: the bind host)
+    "storage_port": None,      # port that Start Job names (None: the real one)
+    "session_ttl": 0,          # seconds a session lives unused (0: for ever)
+    "verbose": False,          # one line per request on standard error
+}
+
+class BodyError(ApiError):
+    """A request body that cannot be read: the connection is closed after."""
+
+
+class RequestLog:
+    """Every request that arrived outside the control endpoints, in order."""
+
+    def __init__(self):
+        self._entries = []
+        self._next = 1
+        self._lock = threading.Lock()
+
+    def add(self, entry):
+        with self._lock:
+            entry["seq"] = self._next
+            self._next += 1
+            self._entries.append(entry)
+
+    def since(self, seq=0, kind=None):
+        with self._lock:
+            return [dict(e) for e in self._entries
+                    if e["seq"] > seq and (kind is None or e["kind"] == kind)]
+
+    def clear(self):
+        with self._lock:
+            self._entries = []
+
+
+class _Handler(http.server.BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"
+    server_version = SERVER_NAME
+    sys_version = ""
+
+    def setup(self):
+        idle = self.server.service.idle_timeout
+        if idle:
+            self.timeout = idle
+        super().setup()
+
+    def _dispatch(self):
+        self.server.service.handle(self)
+
+    do_GET = do_POST = do_PUT = do_DELETE = do_PATCH = do_OPTIONS = _dispatch
+
+    def log_message(self, fmt, *args):
+        if self.server.service.setting("verbose"):
+            sys.stderr.write("[%s] %s\n" % (self.server.role, fmt % args))
+
+
+class _Listener(http.server.ThreadingHTTPServer):
+    daemon_threads = True
+    allow_reuse_address = True
+
+    def __init__(self, address, service, role):
+        self.service = service
+        self.role = role
+        self._open = set()
+        self._open_lock = threading.Lock()
+        super().__init__(address, _Handler)
+
+    @property
+    def port(self):
+        return self.server_address[1]
+
+    def process_request(self, request, client_address):
+        with self._open_lock:
+            self._open.add(request)
+        super().process_request(request, client_address)
+
+    def shutdown_request(self, request):
+        with self._open_lock:
+            self._open.discard(request)
+        super().shutdown_request(request)
+
+    def drop_connections(self):
+        """Cut every open connection (their threads then end)."""
+        with self._open_lock:
+            for sock in self._open:
+                try:
+                    sock.shutdown(socket.SHUT_RDWR)
+                except OSError:
+                    pass
+
+
+class Service:
+    """The simulated remote service: its state, faults, log and servers."""
+
+    def __init__(self, state_dir, host="127.0.0.1", port=0, storage_port=None,
+                 idle_timeout=0, forget_sessions=False):
+        self.store = Store(state_dir, forget_sessions=forget_sessions)
+        self.faults = FaultTable(KINDS_BY_NAME)
+        self.log = RequestLog()
+        self.control = Control(self)
+        self.idle_timeout = idle_timeout
+        self.host = host
+        self.stopping = threading.Event()
+        self._settings = dict(DEFAULT_SETTINGS)
+        self._settings_lock = threading.Lock()
+        self.web = _Listener((host, port), self, WEB)
+        self.storage = None
+        if storage_port is not None:
+            self.storage = _Listener((host, storage_port), self, STORAGE)
+        self._threads = []
+
+    # ----------------------------------------------------------- lifecycle
+
+    def start(self):
+        for listener in self.listeners():
+            thread = threading.Thread(target=listener.serve_forever,
+                                      kwargs={"poll_interval": 0.1},
+                                      name="%s-server" % listener.role, daemon=True)
+            thread.start()
+            self._threads.append(thread)
+        return self
+
+    def stop(self):
+        self.stopping.set()
+        for listener in self.listeners():
+            if self._threads:
+                listener.shutdown()
+            listener.server_close()
+            listener.drop_connections()
+        for thread in self._threads:
+            thread.join()
+
+    def listeners(self):
+        return [self.web] + ([self.storage] if self.storage else [])
+
+    @property
+    def web_port(self):
+        return self.web.port
+
+    @property
+    def storage_port(self):
+        return self.storage.port if self.storage else self.web.port
+
+    @property
+    def split(self):
+        """True when the storage server has a port of its own."""
+        return self.storage is not None
+
+    def storage_address(self):
+        """Host and port that the Start Job reply names."""
+        host = self.setting("storage_host") or self.host
+        port = self.setting("storage_port") or self.storage_port
+        return host, port
+
+    # ------------------------------------------------------------ settings
+
+    def setting(self, name):
+        with self._settings_lock:
+            return self._settings[name]
+
+    def settings(self):
+        with self._settings_lock:
+            return dict(self._settings)
+
+    def change_settings(self, changes):
+        """Change some switches; unknown names or bad values are refused."""
+        if not isinstance(changes, dict):
+            raise bad("settings must be a JSON object")
+        checks = {
+            "chunked": lambda v: isinstance(v, bool),
+            "chunk_extension": lambda v: isinstance(v, bool),
+            "keep_alive": lambda v: isinstance(v, bool),
+            "verbose": lambda v: isinstance(v, bool),
+            "chunk_size": lambda v: type(v) is int and v >= 1,
+            "storage_host": lambda v: v is None or isinstance(v, str),
+            "storage_port": lambda v: v is None or (type(v) is int and 0 <= v <= 65535),
+            "session_ttl": lambda v: type(v) in (int, float) and v >= 0,
+        }
+        for name, value in changes.items():
+            if name not in checks:
+                raise bad("unknown setting %r" % name)
+            if not checks[name](value):
+                raise bad("bad value of setting %r" % name)
+        with self._settings_lock:
+            self._settings.update(changes)
+            return dict(self._settings)
+
+    def configure(self, config):
+        """Apply a start-up configuration (see the README for its form)."""
+        if not isinstance(config, dict):
+            raise bad("the configuration must be a JSON object")
+        for account in config.get("accounts", []):
+            self.store.set_account(account["user"], account["password"])
+            for cookie in account.get("cookies", []):
+                token = session_token(cookie) or cookie
+                self.store.open_session(account["user"], token)
+        for job in config.get("jobs", []):
+            self.store.set_job(job["id"], owner=job.get("owner"),
+                               compression=job.get("compression"))
+        for user, md5 in config.get("keys", {}).items():
+            self.store.set_key_md5(user, md5)
+        for fault in config.get("faults", []):
+            self.faults.add(fault)
+        self.change_settings(config.get("settings", {}))
+
+    # ------------------------------------------------------------ requests
+
+    def handle(self, h):
+        """Serve one request on handler ``h``."""
+        raw_path, _, query = h.path.partition("?")
+        path = urllib.parse.unquote(raw_path)
+        if path.startswith(CONTROL_PREFIX):
+            self._handle_control(h, path, query)
+            return
+        kind = KINDS_BY_PATH.get(path)
+        served = kind is not None and kind.serves(h.server.role, self.split)
+        entry = {
+            "time": time.time(), "method": h.command, "path": h.path,
+            "kind": kind.name if kind else None, "role": h.server.role,
+            "port": h.server.port, "headers": dict(h.headers.items()),
+        }
+        fault = self.faults.take(kind.name) if served else None
+        if fault is not None:
+            entry["fault"] = fault.action
+        if fault is not None and fault.action == "stall" and fault.get("at") == "request":
+            entry["status"] = None
+            self.log.add(entry)
+            self._stall(h, fault.get("seconds"))
+            return
+        try:
+            body = self._read_body(h)
+        except BodyError as exc:
+            h.close_connection = True
+            self._finish(h, Reply.error(exc.status, exc.message), None, entry)
+            return
+        except ConnectionError:
+            h.close_connection = True
+            entry["status"] = None
+            entry["error"] = "the connection closed inside the body"
+            self.log.add(entry)
+            return
+        entry["body_length"] = len(body)
+        if kind is None or not served:
+            reply = Reply.error(404, "no such request: %s" % raw_path)
+        elif h.command != "POST":
+            reply = Reply.error(405, "%s takes POST" % raw_path, [("Allow", "POST")])
+        else:
+            reply = self._serve(h, kind, body, fault, entry)
+        self._finish(h, reply, fault, entry)
+
+    def _serve(self, h, kind, body, fault, entry):
+        """Carry out one request of the catalogue (unless a fault forbids)."""
+        ctx = Context(self, kind, h.headers, body, h.server.role)
+        if fault is None or fault.process:
+            try:
+                with self.store.lock:
+                    if kind.auth:
+                        self._authenticate(ctx)
+                    value = ctx.parse_body()
+                    entry["body"] = _loggable(value)
+                    reply = kind.handler(ctx, value)
+                    if (fault is not None and fault.action == "rotate_cookie"
+                            and ctx.token and reply.status == 200):
+                        fresh = self.store.rotate_session(ctx.token)
+                        reply.headers.append(("Set-Cookie", "%s=%s" % (SESSION_COOKIE, fresh)))
+            except ApiError as exc:
+                reply = Reply.error(exc.status, exc.message, exc.headers)
+            except Exception as exc:  # a fault of the simulator itself
+                traceback.print_exc()
+                reply = Reply.error(500, "internal error of the simulator: %r" % exc)
+            entry["user"] = ctx.user
+            entry.update(ctx.note)
+            if reply.status != 200 and reply.content_type == "application/json":
+                entry["error"] = json.loads(reply.body).get("error")
+        else:
+            # Not carried out: unless the fault makes its own reply, the
+            # client is told that all went well.
+            reply = Reply.ok()
+        if fault is not None:
+            reply = self._fault_reply(h, fault, reply)
+        return reply
+
+    def _authenticate(self, ctx):
+        token = session_token(ctx.headers.get("Cookie"))
+        user = self.store.session_user(token, self.setting("session_ttl")) if token else None
+        if user is None:
+            raise ApiError(401, "no valid session cookie" if token is None
+                           else "the session is unknown or has expired")
+        ctx.user = user
+        ctx.token = token
+
+    def _fault_reply(self, h, fault, reply):
+        """The reply as a refusing, redirecting or body-spoiling fault makes it."""
+        action = fault.action
+        if action == "status":
+            status = fault.get("status", 500)
+            text = fault.get("body")
+            if text is not None:
+                return Reply(status, text.encode("utf-8"), "text/plain")
+            return Reply.error(status, "refused by a fault")
+        if action == "redirect":
+            template = fault.get("location", "http://{host}:{port}{path}")
+            location = template.format(host=_host_of(h.headers.get("Host")) or self.host,
+                                       port=h.server.port,
+                                       web_port=self.web_port,
+                                       storage_port=self.storage_port, path=h.path)
+            return Reply(fault.get("status", 302), b"", "text/plain",
+                         [("Location", location)])
+        if action == "malformed_json":
+            return Reply(reply.status, reply.body[:max(1, len(reply.body) // 2)],
+                         reply.content_type, reply.headers)
+        if action == "body":
+            return Reply(fault.get("status", reply.status),
+                         fault.get("body", "").encode("utf-8"),
+                         fault.get("content_type", reply.content_type), reply.headers)
+        return reply
+
+    # --------------------------------------------------------------- wire
+
+    def _read_body(self, h):
+        """The request body, by Content-Length or chunked."""
+        encoding = h.headers.get("Transfer-Encoding")
+        if encoding is not None:
+            if encoding.strip().lower() != "chunked":
+                raise BodyError(400, "unsupported Transfer-Encoding %s" % encoding)
+            return _read_chunked(h.rfile)
+        length = h.headers.get("Content-Length")
+        if length is None:
+            if h.command in ("POST", "PUT", "PATCH"):
+                raise BodyError(411, "a request body needs Content-Length or chunking")
+            return b""
+        if not length.strip().isdigit():
+            raise BodyError(400, "malformed Content-Length %r" % length)
+        length = int(length)
+        if length > MAX_BODY:
+            raise BodyError(413, "a body of %d bytes is too large" % length)
+        data = h.rfile.read(length)
+        if len(data) < length:
+            raise ConnectionError("short body")
+        return data
+
+    def _finish(self, h, reply, fault, entry):
+        """Log the request and write its reply, as the fault has it."""
+        settings = self.settings()
+        action = fault.action if fault is not None else None
+        close = h.close_connection or not settings["keep_alive"] or action == "close"
+        headers = [("Date", email.utils.formatdate(usegmt=True)),
+                   ("Server", SERVER_NAME), ("Content-Type", reply.content_type)]
+        headers += reply.headers
+        body = reply.body
+        close_after_body = False
+        if settings["chunked"] or action == "chunked":
+            size = fault.get("chunk_size") if action == "chunked" else None
+            headers.append(("Transfer-Encoding", "chunked"))
+            payload = _chunked(body, size or settings["chunk_size"],
+                               settings["chunk_extension"])
+        else:
+            length = len(body)
+            if action == "content_length":
+                delta = fault.get("delta", 16)
+                length = max(0, length + delta)
+                close_after_body = delta > 0 and fault.get("close", True)
+            headers.append(("Content-Length", str(length)))
+            payload = body
+        headers.append(("Connection", "close" if close else "keep-alive"))
+        phrase = _phrase(reply.status)
+        head = "HTTP/1.1 %d %s\r\n" % (reply.status, phrase)
+        head += "".join("%s: %s\r\n" % (name, value) for name, value in headers) + "\r\n"
+        data = head.encode("latin-1") + payload
+        h.close_connection = close or close_after_body
+        entry["status"] = reply.status
+        self.log.add(entry)
+        if self.setting("verbose"):
+            sys.stderr.write("[%s] %s %s -> %d%s\n" % (
+                h.server.role, h.command, h.path, reply.status,
+                " (fault %s)" % action if action else ""))
+        try:
+            if action == "delay":
+                self.stopping.wait(fault.get("seconds", 1))
+            if action == "drop":
+                h.wfile.write(data[:fault.get("after", 0)])
+                _abort(h, fault.get("reset", False))
+            elif action == "stall":
+                self._stall(h, fault.get("seconds"))
+            else:
+                h.wfile.write(data)
+                if close_after_body:
+                    _abort(h, False)
+        except OSError:
+            h.close_connection = True
+
+    def _stall(self, h, seconds):
+        """Answer nothing until the client leaves, time runs out, or the end."""
+        h.close_connection = True
+        poller = select.poll()
+        poller.register(h.connection, select.POLLRDHUP | select.POLLHUP | select.POLLERR)
+        deadline = None if seconds is None else time.monotonic() + seconds
+        while not self.stopping.is_set():
+            if deadline is not None and time.monotonic() >= deadline:
+                break
+            if poller.poll(100):
+                break
+        _abort(h, False)
+
+    def _handle_control(self, h, path, query):
+        try:
+            body = self._read_body(h)
+            reply = self.control.handle(h.command, path, query, body)
+        except BodyError as exc:
+            h.close_connection = True
+            reply = Reply.error(exc.status, exc.message)
+        except ApiError as exc:
+            reply = Reply.error(exc.status, exc.message)
+        except ConnectionError:
+            h.close_connection = True
+            return
+        head = "HTTP/1.1 %d %s\r\nContent-Type: %s\r\nContent-Length: %d\r\n\r\n" % (
+            reply.status, _phrase(reply.status), reply.content_type, len(reply.body))
+        try:
+            h.wfile.write(head.encode("latin-1") + reply.body)
+        except OSError:
+            h.close_connection = True
+
+
+def _host_of(header):
+    """The host of a Host header value, without its port."""
+    if not header:
+        return None
+    if header.endswith("]") or ":" not in header:
+        return header
+    return header.rpartition(":")[0]
+
+
+def _phrase(status):
+    try:
+        return http.HTTPStatus(status).phrase
+    except ValueError:
+        return "Unknown"
+
+
+def _loggable(value):
+    """What the request log keeps of a checked body."""
+    if isinstance(value, dict) and "data" in value and isinstance(value["data"], bytes):
+        return {k: v for k, v in value.items() if k != "data"}
+    if isinstance(value, bytes):
+        return value[:MAX_LOGGED_BODY].decode("utf-8", "replace")
+    return value
+
+
+def _read_chunked(rfile):
+    """A chunked request body; trailers are read and dropped."""
+    parts = []
+    total = 0
+    while True:
+        line = rfile.readline(1024)
+        if not line:
+            raise ConnectionError("closed inside a chunked body")
+        if not line.endswith(b"\r\n"):
+            raise BodyError(400, "a chunk-size line is not ended by CRLF")
+        size_text = line[:-2].split(b";", 1)[0].strip()
+        try:
+            size = int(size_text, 16)
+        except ValueError:
+            raise BodyError(400, "malformed chunk size %r" % size_text)
+        if size == 0:
+            while True:
+                trailer = rfile.readline(8192)
+                if not trailer:
+                    raise ConnectionError("closed inside the trailers")
+                if trailer == b"\r\n":
+                    return b"".join(parts)
+        total += size
+        if total > MAX_BODY:
+            raise BodyError(413, "the chunked body is too large")
+        data = rfile.read(size)
+        if len(data) < size:
+            raise ConnectionError("closed inside a chunk")
+        parts.append(data)
+        if rfile.read(2) != b"\r\n":
+            raise BodyError(400, "a chunk is not followed by CRLF")
+
+
+def _chunked(body, size, extension):
+    """A body in chunked encoding, ending with the empty last chunk."""
+    ext = b";sim=1" if extension else b""
+    out = []
+    for start in range(0, len(body), size):
+        piece = body[start:start + size]
+        out.append(b"%x%s\r\n%s\r\n" % (len(piece), ext, piece))
+    out.append(b"0%s\r\n\r\n" % ext)
+    return b"".join(out)
+
+
+def _abort(h, reset):
+    """Close the connection now: with FIN, or with a TCP reset."""
+    h.close_connection = True
+    sock = h.connection
+    try:
+        if reset:
+            sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+            h.rfile.close()
+            h.wfile.close()
+            h.wfile = io.BytesIO()  # the request loop flushes it once more
+            sock.close()
+        else:
+            sock.shutdown(socket.SHUT_RDWR)
+    except OSError:
+        pass
