@@ -12,6 +12,7 @@
 #include "common/data_folder.h"
 #include "common/file_stream.h"
 #include "common/replace_file.h"
+#include "job/http_timeouts.h"
 #include "platform/win32.h"
 
 namespace {
@@ -24,6 +25,9 @@ const char kAgainAfter[] = "loginAgainAfter";
 const char kStartAt[] = "update_start_at";
 const char kAgainAt[] = "update_again_at";
 const char kSnapshot[] = "enableSnapshot";
+const char kConnectTimeout[] = "connectTimeout";
+const char kSendTimeout[] = "sendTimeout";
+const char kReceiveTimeout[] = "receiveTimeout";
 
 constexpr unsigned short kDefaultPort = 80;
 constexpr int kDefaultRetryTimes = 5;
@@ -166,7 +170,14 @@ bool is_file(const std::wstring& path) {
 
 }  // namespace
 
-OptionsImpl::OptionsImpl() { init(); }
+OptionsImpl::OptionsImpl() {
+    init();
+    HTTP_Timeouts timeouts;
+    timeouts.connect_ms = static_cast<DWORD>(connectTimeout());
+    timeouts.send_ms = static_cast<DWORD>(sendTimeout());
+    timeouts.recv_ms = static_cast<DWORD>(receiveTimeout());
+    set_http_client_timeouts(timeouts);
+}
 
 OptionsImpl::~OptionsImpl() = default;
 
@@ -288,6 +299,24 @@ int OptionsImpl::set_int(const char* key, int value) {
 int OptionsImpl::loginRetrytimes() const { return get_int(kRetryTimes, kDefaultRetryTimes); }
 int OptionsImpl::loginAgainAfter() const { return get_int(kAgainAfter, kDefaultAgainAfter); }
 int OptionsImpl::update_start_at() const { return get_int(kStartAt, kDefaultStartAt); }
+
+namespace {
+
+int positive_or(int value, DWORD fallback) {
+    return value > 0 ? value : static_cast<int>(fallback);
+}
+
+}  // namespace
+
+int OptionsImpl::connectTimeout() const {
+    return positive_or(get_int(kConnectTimeout, 0), HTTP_Timeouts::kDefaultConnectMs);
+}
+int OptionsImpl::sendTimeout() const {
+    return positive_or(get_int(kSendTimeout, 0), HTTP_Timeouts::kDefaultSendMs);
+}
+int OptionsImpl::receiveTimeout() const {
+    return positive_or(get_int(kReceiveTimeout, 0), HTTP_Timeouts::kDefaultRecvMs);
+}
 int OptionsImpl::update_again_at() const { return get_int(kAgainAt, kDefaultAgainAt); }
 
 int OptionsImpl::loginRetrytimes(int value) {

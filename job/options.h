@@ -76,6 +76,14 @@ public:
     // editing the file.
     bool enableSnapshot() const;
 
+    // The HTTP client's time-outs in milliseconds ("connectTimeout",
+    // "sendTimeout", "receiveTimeout"): the stored integer when it is above
+    // 0, else 30000, 60000 and 60000. Changed only by editing the file; the
+    // store hands them to the HTTP client when it loads.
+    int connectTimeout() const;
+    int sendTimeout() const;
+    int receiveTimeout() const;
+
 protected:
     // Reads the program file when it is a file, else the data file, into the
     // object, and copies it into the data folder when it is not there yet.

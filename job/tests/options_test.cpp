@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "common/json.h"
+#include "job/http_timeouts.h"
 #include "platform/win32.h"
 #include "tools/testkit/checkers.h"
 #include "tools/testkit/log_capture.h"
@@ -338,3 +339,15 @@ TEST_F(OptionsTest, TwoThreadsSettingAtOnceLeaveOneCompleteObject) {
 }
 
 }  // namespace
+
+TEST_F(OptionsTest, TheHttpClientTakesItsTimeOutsFromTheFile) {
+    write_host_file(data_, R"({"connectTimeout":1500,"sendTimeout":-3,"receiveTimeout":"250"})");
+    OptionsImpl options;
+    EXPECT_EQ(options.connectTimeout(), 1500);
+    EXPECT_EQ(options.sendTimeout(), 60000);     // not above 0
+    EXPECT_EQ(options.receiveTimeout(), 60000);  // not an integer
+    HTTP_Timeouts taken = http_client_timeouts();
+    EXPECT_EQ(taken.connect_ms, 1500u);
+    EXPECT_EQ(taken.send_ms, 60000u);
+    EXPECT_EQ(taken.recv_ms, 60000u);
+}
