@@ -73,6 +73,13 @@ public:
 
     // Sends the head and the body; the result of the last send, or -1.
     int send(HTTP_Invoker& invoker);
+
+    // True once the filling of the request refused an argument: such a
+    // request is never sent.
+    bool refused() const { return refused_; }
+
+protected:
+    bool refused_ = false;
 };
 
 template <class Body>

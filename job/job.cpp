@@ -12,6 +12,7 @@
 #include "common/data_folder.h"
 #include "common/text_conv.h"
 #include "common/win32_error.h"
+#include "job/error_codes.h"
 #include "job/file_helpers.h"
 #include "job/job_notify_manager.h"
 #include "job/job_state.h"
@@ -463,8 +464,8 @@ bool Job::notify_state() { return notify_state(state()); }
 bool Job::notify_error(DWORD code) {
     int errorCode;
     std::string reason;
-    if (code & 0x20010000) {
-        errorCode = static_cast<int>(code & ~0x20010000u);
+    if (is_http_error_code(code)) {
+        errorCode = http_status_of(code);
         reason = http_status_string(errorCode);
     } else {
         errorCode = static_cast<int>(code);

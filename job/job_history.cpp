@@ -5,11 +5,10 @@
 
 #include "common/text_conv.h"
 #include "common/win32_error.h"
+#include "job/error_codes.h"
 #include "wirekit/http_tables.h"
 
 namespace {
-
-const DWORD kHttpMark = 0x20010000;
 
 std::string wide_to_utf8(const wchar_t* text) { return to_utf8(text, -1); }
 
@@ -49,8 +48,8 @@ bool JobHistoryError::add(const wchar_t* itemPath, DWORD code, const wchar_t* re
     std::string reasonText;
     if (reason) {
         reasonText = wide_to_utf8(reason);
-    } else if (code & kHttpMark) {
-        int status = static_cast<int>(code & ~kHttpMark);
+    } else if (is_http_error_code(code)) {
+        int status = http_status_of(code);
         reasonText = http_status_string(status == 600 ? 500 : status);
     } else {
         win32_error_wtext text(code);

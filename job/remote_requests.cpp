@@ -7,29 +7,26 @@
 
 namespace {
 
-// Logs a refused argument; always false.
-bool refuse(const char* message, int priority = LM_ERROR) {
-    log_message(priority, message);
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return false;
-}
-
-bool cookie_given(const std::string& cookie, const char* message = "The cookie is empty.\n") {
-    return !cookie.empty() || refuse(message);
-}
-
-bool instance_given(const std::string& id, int priority = LM_ERROR) {
-    return !id.empty() || refuse("Invalid job instance id.\n", priority);
-}
-
 json_spirit::Value u64(uint64_t value) { return json_spirit::Value(value); }
 
 json_spirit::Value as_int(DWORD value) { return json_spirit::Value(static_cast<int>(value)); }
 
 }  // namespace
 
+template <class Body>
+bool Remote_Request_T<Body>::refuse(const char* message, int priority) {
+    log_message(priority, message);
+    this->refused_ = true;
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return false;
+}
+
+template class Remote_Request_T<json_spirit::Value>;
+template class Remote_Request_T<std::string>;
+template class Remote_Request_T<FBuffer>;
+
 bool Increament_Check_Request::build(const std::string& cookie, const json_spirit::Value& sources) {
-    if (!cookie_given(cookie, "The Cookie is empty.\n")) return false;
+    if (!cookieGiven(cookie, "The Cookie is empty.\n")) return false;
     body_ = sources;
     this->cookie(cookie.c_str());
     return true;
@@ -38,9 +35,9 @@ bool Increament_Check_Request::build(const std::string& cookie, const json_spiri
 bool Start_Job_Request::build(const std::string& cookie, const std::string& definitionId,
                               const std::string& instanceId, uint64_t totalDirectories,
                               uint64_t totalFiles, uint64_t totalSize, const char* startTime) {
-    if (!cookie_given(cookie)) return false;
+    if (!cookieGiven(cookie)) return false;
     if (definitionId.empty()) return refuse("Invalid job definition id.\n");
-    if (!instance_given(instanceId)) return false;
+    if (!instanceGiven(instanceId)) return false;
     json_spirit::Object object;
     object["jobdefinitionid"] = definitionId;
     object["jobinstanceid"] = instanceId;
@@ -54,7 +51,7 @@ bool Start_Job_Request::build(const std::string& cookie, const std::string& defi
 }
 
 bool Stop_Job_Request::build(const std::string& cookie, const std::string& instanceId) {
-    if (!cookie_given(cookie) || !instance_given(instanceId)) return false;
+    if (!cookieGiven(cookie) || !instanceGiven(instanceId)) return false;
     json_spirit::Object object;
     object["id"] = instanceId;
     body_ = object;
@@ -64,7 +61,7 @@ bool Stop_Job_Request::build(const std::string& cookie, const std::string& insta
 
 bool End_Job_Request::build(const std::string& cookie, const std::string& instanceId,
                             const char* endTime) {
-    if (!cookie_given(cookie) || !instance_given(instanceId)) return false;
+    if (!cookieGiven(cookie) || !instanceGiven(instanceId)) return false;
     json_spirit::Object object;
     object["jobinstanceid"] = instanceId;
     object["endtime"] = endTime ? endTime : "unknown";
@@ -75,7 +72,7 @@ bool End_Job_Request::build(const std::string& cookie, const std::string& instan
 
 bool Submit_Errors_Request::build(const std::string& cookie, const std::string& instanceId,
                                   const json_spirit::Value& errors) {
-    if (!cookie_given(cookie) || !instance_given(instanceId)) return false;
+    if (!cookieGiven(cookie) || !instanceGiven(instanceId)) return false;
     if (errors.is_null()) return refuse("Invalid errors information.\n");
     json_spirit::Object object;
     object["jobinstanceid"] = instanceId;
@@ -89,7 +86,7 @@ bool Upload_File_Request::build(const std::string& cookie, const std::string& in
                                 const std::string& sourceName,
                                 const WIN32_FILE_ATTRIBUTE_DATA& attributes, uint64_t totalSize,
                                 uint64_t totalBlocks) {
-    if (!cookie_given(cookie) || !instance_given(instanceId)) return false;
+    if (!cookieGiven(cookie) || !instanceGiven(instanceId)) return false;
     if (sourceName.empty()) return refuse("Invalid path.\n");
     json_spirit::Object attri;
     attri["dwFileAttributes"] = as_int(attributes.dwFileAttributes);
@@ -152,9 +149,9 @@ bool Upload_Data_Request::build(const std::string& cookie, const std::string& in
 
 bool Start_Restore_Job_Request::build(const std::string& cookie, const std::string& definitionId,
                                       const std::string& instanceId) {
-    if (!cookie_given(cookie)) return false;
+    if (!cookieGiven(cookie)) return false;
     if (definitionId.empty()) return refuse("Invalid job definition id.\n");
-    if (!instance_given(instanceId)) return false;
+    if (!instanceGiven(instanceId)) return false;
     json_spirit::Object object;
     object["jobdefinitionid"] = definitionId;
     object["jobinstanceid"] = instanceId;
@@ -164,7 +161,7 @@ bool Start_Restore_Job_Request::build(const std::string& cookie, const std::stri
 }
 
 bool Submit_History_Request::build(const std::string& cookie, const json_spirit::Value& history) {
-    if (!cookie_given(cookie)) return false;
+    if (!cookieGiven(cookie)) return false;
     if (history.is_null()) return refuse("Invalid history information.\n");
     body_ = history;
     this->cookie(cookie.c_str());
@@ -174,9 +171,9 @@ bool Submit_History_Request::build(const std::string& cookie, const json_spirit:
 bool Get_File_Info_Request::build(const std::string& cookie, const std::string& machine,
                                   const std::string& instanceId, const std::string& path,
                                   const char* fileName) {
-    if (!cookie_given(cookie)) return false;
+    if (!cookieGiven(cookie)) return false;
     if (machine.empty()) return refuse("Invalid machine name.\n");
-    if (!instance_given(instanceId, LM_WARNING)) return false;
+    if (!instanceGiven(instanceId, LM_WARNING)) return false;
     if (path.empty()) return refuse("Invalid path.\n");
     json_spirit::Object object;
     object["machine"] = machine;
@@ -191,9 +188,9 @@ bool Get_File_Info_Request::build(const std::string& cookie, const std::string& 
 bool Download_Data_Request::build(const std::string& cookie, const std::string& machine,
                                   const std::string& instanceId, const std::string& path,
                                   const std::string& fileName, uint64_t blockIndex) {
-    if (!cookie_given(cookie)) return false;
+    if (!cookieGiven(cookie)) return false;
     if (machine.empty()) return refuse("Invalid machine name.\n");
-    if (!instance_given(instanceId, LM_WARNING)) return false;
+    if (!instanceGiven(instanceId, LM_WARNING)) return false;
     if (path.empty()) return refuse("Invalid path.\n");
     if (fileName.empty()) return refuse("Invalid file name.\n");
     json_spirit::Object object;
@@ -208,7 +205,7 @@ bool Download_Data_Request::build(const std::string& cookie, const std::string& 
 }
 
 bool Export_MD5_of_Keys_Reqeust::build(const std::string& cookie, const std::string& md5) {
-    if (!cookie_given(cookie)) return false;
+    if (!cookieGiven(cookie)) return false;
     if (md5.empty()) return refuse("Invalid md5 value.\n");
     json_spirit::Object object;
     object["md5"] = md5;
@@ -218,7 +215,7 @@ bool Export_MD5_of_Keys_Reqeust::build(const std::string& cookie, const std::str
 }
 
 bool Get_MD5_of_Keys_Reqeust::build(const std::string& cookie) {
-    if (!cookie_given(cookie)) return false;
+    if (!cookieGiven(cookie)) return false;
     this->cookie(cookie.c_str());
     return true;
 }

@@ -7,6 +7,8 @@
 // leaves the last error as it found it.
 #pragma once
 
+#include <ace/Log_Priority.h>
+
 #include <cstdint>
 #include <string>
 
@@ -38,6 +40,15 @@ protected:
     explicit Remote_Request_T(const char* path) {
         this->method(kMethodWithBody);
         this->uri(path);
+    }
+    // Logs a refused argument and marks the request as not to be sent;
+    // always false, with the last error 87.
+    bool refuse(const char* message, int priority = LM_ERROR);
+    bool cookieGiven(const std::string& cookie, const char* message = "The cookie is empty.\n") {
+        return !cookie.empty() || refuse(message);
+    }
+    bool instanceGiven(const std::string& id, int priority = LM_ERROR) {
+        return !id.empty() || refuse("Invalid job instance id.\n", priority);
     }
 };
 

@@ -2,6 +2,7 @@
 
 #include <ace/Log_Msg.h>
 
+#include <cctype>
 #include <cstring>
 
 #include "common/ace_log_wrapper.h"
@@ -42,15 +43,19 @@ int Request_T<FBuffer>::send(HTTP_Invoker& invoker) {
 template <>
 int Response_T<json_spirit::Value>::read(std::istream& in) {
     DWORD saved = GetLastError();
+    // The body is read whole first, so that the connection is left at the end
+    // of the reply whatever the parser makes of it.
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    body_ = json_spirit::Value();
+    if (in.bad()) {
+        log_message(LM_ERROR, "Read response data failed. error = %d.\n",
+                    static_cast<int>(GetLastError()));
+        return -1;
+    }
     try {
-        json_spirit::read_or_throw(in, body_);
+        json_spirit::read_or_throw(text, body_);
     } catch (const json_spirit::Error_position& error) {
         body_ = json_spirit::Value();
-        if (!in.eof() && in.fail()) {
-            log_message(LM_ERROR, "Read response data failed. error = %d.\n",
-                        static_cast<int>(GetLastError()));
-            return -1;
-        }
         log_message(LM_WARNING,
                     "Response data is not json_object type: line = %d, column = %d, reason = "
                     "%s.\n",
@@ -125,10 +130,24 @@ bool update_session_cookie(HTTP_Request& request, const HTTP_Response& response)
         return false;
     }
     cookies->saveCookie(user.c_str(), fresh);
+    request.cookie(fresh);  // the caller's next request carries the new one
     return false;
 }
 
 // ---- Invoker
+
+namespace {
+
+bool same_host(const std::string& a, const char* b) {
+    if (!b || a.size() != std::strlen(b)) return false;
+    for (size_t i = 0; i < a.size(); ++i)
+        if (std::tolower(static_cast<unsigned char>(a[i])) !=
+            std::tolower(static_cast<unsigned char>(b[i])))
+            return false;
+    return true;
+}
+
+}  // namespace
 
 Invoker::~Invoker() = default;
 
@@ -204,7 +223,15 @@ int Invoker::receiveFailed(int& state, const std::string& name, const char* what
     return 0;
 }
 
-bool Invoker::received(HTTP_Request& request, HTTP_Response& response, const std::string& name) {
+int Invoker::refusedStep(int& state, const std::string& name) {
+    log_message(LM_ERROR, "%s: The request is not sent, it could not be built.\n", name.c_str());
+    state = CMD_SEND_FAILED;
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return -1;
+}
+
+bool Invoker::received(HTTP_Request& request, HTTP_Response& response, const std::string& name,
+                       int& redirects) {
     if (!response.keep_alive()) {
         log_message(LM_INFO, "%s: connection closed.\n", name.c_str());
         invoker_->close();
@@ -214,13 +241,20 @@ bool Invoker::received(HTTP_Request& request, HTTP_Response& response, const std
     const char* location = response.headers().get(kHeaderLocation);
     log_message(LM_DEBUG, "%s: redirect to %s.\n", name.c_str(), location ? location : "unkown");
     if (!location || !*location) return false;
+    if (redirects >= kMaxRedirects) {
+        log_message(LM_ERROR, "%s: too many redirects.\n", name.c_str());
+        return false;
+    }
     std::string host = url_host(location);
     std::string path = url_path(location);
     int port = url_port(location);
     if (host.empty() || path.empty() || port <= 0 || port > 65535) return false;
+    // The session cookie belongs to the server that set it.
+    if (!same_host(host, invoker_->host())) request.cookie(nullptr);
     invoker_->close();
     if (!server(host.c_str(), static_cast<unsigned short>(port), 0)) return false;
     request.uri(path.c_str());
+    ++redirects;
     return true;
 }
 

@@ -14,15 +14,10 @@
 #include <memory>
 #include <string>
 
+// The message classes bring ACE, which must come before the platform layer.
 #include "job/http_message.h"
-
-inline constexpr unsigned long kHttpErrorBase = 0x20010000;
-// A reply of the remote service that does not have the expected form.
-inline constexpr unsigned long kMalformedReply = 0x20010258;
-
-inline unsigned long http_error_code(int status) {
-    return kHttpErrorBase | static_cast<unsigned long>(status);
-}
+// (the order above matters)
+#include "job/error_codes.h"
 
 // The states of a command, as bits.
 enum CommandState {
@@ -37,6 +32,8 @@ enum CommandState {
     CMD_RECEIVE_FAILED = 16384,
 };
 inline constexpr int kCommandBusyMask = 0x1110;
+// Redirects one command follows; the next one is its final answer.
+inline constexpr int kMaxRedirects = 5;
 inline constexpr int kCommandFailureMask = 0x4440;
 
 template <class Request, class Response>
@@ -60,17 +57,21 @@ public:
     int state() const { return state_; }
     void state(int state) { state_ = state; }
     const std::string& name() const { return name_; }
+    // Redirects followed so far (at most kMaxRedirects).
+    int& redirects() { return redirects_; }
 
 protected:
     Request request_;
     Response response_;
     int state_ = CMD_READY;
     std::string name_;
+    int redirects_ = 0;
 };
 
 // A command whose reply keeps the session cookies of the cookie store up to
 // date: a new Set-Cookie replaces the request's cookie for its user, and a
-// 401 is sent again once per other cookie the store has for that user.
+// 401 is sent again once per other cookie the store has for that user. After
+// the exchange request().cookie() is the session cookie to send next.
 template <class Request, class Response>
 class Command_To_Server : public Command<Request, Response> {
 public:
@@ -115,8 +116,11 @@ protected:
     int sendFailed(int& state, const std::string& name);
     int receiveFailed(int& state, const std::string& name, const char* what);
     // After a complete response: closes a connection the server does not
-    // keep, follows a redirect (true: the request goes out again).
-    bool received(HTTP_Request& request, HTTP_Response& response, const std::string& name);
+    // keep, follows a redirect (true: the request goes out again). A
+    // redirect to another host takes the session cookie off the request.
+    bool received(HTTP_Request& request, HTTP_Response& response, const std::string& name,
+                  int& redirects);
+    int refusedStep(int& state, const std::string& name);
     // Receives the head and, when there is one, the body through a stream.
     template <class Response>
     bool receive(Response& response, int& state, const std::string& name);
@@ -140,6 +144,11 @@ int Invoker::invokeStep(Command<Request, Response>& command) {
     command.state(state);
     if (begun != 1) return begun;
     if (state == CMD_READY) {
+        if (command.request().refused()) {
+            int result = refusedStep(state, command.name());
+            command.state(state);
+            return result;
+        }
         command.onBeforeSend();
         command.state(CMD_SENDING);
         if (command.request().send(*invoker_) < 0) {
@@ -159,7 +168,7 @@ int Invoker::invokeStep(Command<Request, Response>& command) {
             return 0;  // the next step closes the connection and stops
         }
         command.state(CMD_RECEIVED);
-        if (received(command.request(), command.response(), command.name())) {
+        if (received(command.request(), command.response(), command.name(), command.redirects())) {
             command.state(CMD_READY);
             SetLastError(saved);
             return 0;
@@ -199,7 +208,7 @@ template <class Request, class Response>
 int Invoker::invokeWithRetry(Command<Request, Response>& command) {
     while (invokeStep(command) >= 0) {
     }
-    if (command.state() & kCommandFailureMask) {
+    if ((command.state() & kCommandFailureMask) && !command.request().refused()) {
         log_message(LM_INFO, "%s: Failed, retrying...\n", command.name().c_str());
         command.state(CMD_READY);
         while (invokeStep(command) >= 0) {

@@ -80,9 +80,10 @@ TEST_F(JobHistory, GivenReasonsAndWin32Texts) {
     ASSERT_TRUE(errors.add(L"C:\\Grüße\\日本.txt", 5, L"kein Zugriff – 拒否"));
     ASSERT_TRUE(errors.add(L"C:\\x", 0x20010191, L"own words"));
     ASSERT_TRUE(errors.add(L"C:\\y", 2, nullptr));
-    ASSERT_TRUE(errors.add(L"C:\\z", 0xFFFFFFFF, nullptr));  // carries the mark: a status
+    ASSERT_TRUE(errors.add(L"C:\\z", 0xFFFFFFFF, nullptr));  // has the bits, yet no status
+    ASSERT_TRUE(errors.add(L"C:\\w", 0x20010194, nullptr));
     const json_spirit::Array& list = errors.get();
-    ASSERT_EQ(list.size(), 4u);
+    ASSERT_EQ(list.size(), 5u);
     EXPECT_EQ(list[0].get_obj().at("path").get_str(), "C:\\Grüße\\日本.txt");
     EXPECT_EQ(list[0].get_obj().at("reason").get_str(), "kein Zugriff – 拒否");
     EXPECT_EQ(list[1].get_obj().at("reason").get_str(), "own words");
@@ -90,7 +91,9 @@ TEST_F(JobHistory, GivenReasonsAndWin32Texts) {
     EXPECT_EQ(list[2].get_obj().at("reason").get_str(), to_utf8(win32_error_wtext(2).text(), -1));
     EXPECT_NE(list[2].get_obj().at("reason").get_str(), "");
     EXPECT_EQ(list[3].get_obj().at("code").get_int64(), 4294967295);
-    EXPECT_EQ(list[3].get_obj().at("reason").get_str(), "Unknown");
+    EXPECT_EQ(list[3].get_obj().at("reason").get_str(),
+              to_utf8(win32_error_wtext(0xFFFFFFFF).text(), -1));
+    EXPECT_EQ(list[4].get_obj().at("reason").get_str(), "Not Found");
 }
 
 TEST_F(JobHistory, NoPathNoEntry) {

@@ -104,15 +104,17 @@ TEST_F(ServerCommand, JsonRequestsReachTheServerInTheirForm) {
     EXPECT_EQ(length->second.get_str(), "0");
 }
 
-TEST_F(ServerCommand, BadArgumentsAreLoggedAndTheRequestStillGoesOut) {
+TEST_F(ServerCommand, ARequestWithABadArgumentIsLoggedAndNeverSent) {
     Command_To_Server<Submit_Errors_Request, Response_T<std::string>> command("Submit Error");
     SetLastError(0);
     EXPECT_FALSE(command.request().build(kCookie, "instance-1", json_spirit::Value()));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
     EXPECT_NE(logged().find("Invalid errors information."), std::string::npos);
-    ASSERT_EQ(invoker().invokeWithRetry(command), 0);
-    EXPECT_EQ(command.response().status(), 401);  // no cookie was set
-    EXPECT_EQ(http_error_code(command.response().status()), 0x20010191u);
+    SetLastError(0);
+    EXPECT_EQ(invoker().invokeWithRetry(command), -1);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    EXPECT_EQ(logged().find("retrying"), std::string::npos);
+    EXPECT_TRUE(requests(service_, "submit_errors").empty());
 
     Stop_Job_Request stop;
     EXPECT_FALSE(stop.build("", "instance-1"));
@@ -178,6 +180,16 @@ TEST_F(ServerCommand, ANewSessionCookieReplacesTheOldOneForItsUser) {
     EXPECT_NE(fresh, kCookie);
     startJob(fresh);  // the server knows it
     EXPECT_EQ(status_, 200);
+
+    // The command hands the new cookie back to its caller.
+    service_.control("POST", "faults", R"({"kind":"stop_job","action":"rotate_cookie","times":1})");
+    Command_To_Server<Stop_Job_Request, Response_T<std::string>> stop("Stop Job");
+    stop.request().build(fresh, "instance-1");
+    ASSERT_EQ(invoker_.invokeWithRetry(stop), 0);
+    std::string newest;
+    ASSERT_TRUE(cookies().findCookie("alice", newest));
+    EXPECT_NE(newest, fresh);
+    EXPECT_EQ(std::string(stop.request().cookie()), newest);
 }
 
 TEST_F(ServerCommand, RedirectsAreFollowedUnlessTheyNameNoUsablePort) {
@@ -193,6 +205,26 @@ TEST_F(ServerCommand, RedirectsAreFollowedUnlessTheyNameNoUsablePort) {
                      R"("location":"http://127.0.0.1:0/tovel/WebServer/jobs/StartJob.php"})");
     startJob(kCookie);
     EXPECT_EQ(status_, 302);  // handled as the final answer
+
+    // A loop ends after five redirects with the sixth answer.
+    service_.control("POST", "requests/clear");
+    service_.control("POST", "faults", R"({"kind":"start_job","action":"redirect"})");
+    startJob(kCookie);
+    EXPECT_EQ(status_, 302);
+    EXPECT_EQ(requests(service_, "start_job").size(), 6u);
+    EXPECT_NE(logged().find("Start Job: too many redirects."), std::string::npos);
+}
+
+TEST_F(ServerCommand, ARedirectToAnotherHostDoesNotCarryTheSessionCookie) {
+    service_.control("POST", "faults",
+                     R"({"kind":"start_job","action":"redirect","times":1,)"
+                     R"("location":"http://localhost:{port}/tovel/WebServer/jobs/StartJob.php"})");
+    startJob(kCookie);
+    EXPECT_EQ(status_, 401);  // it arrived without a cookie
+    json_spirit::Array sent = requests(service_, "start_job");
+    ASSERT_EQ(sent.size(), 2u);
+    const json_spirit::Object& headers = sent[1].get_obj().at("headers").get_obj();
+    EXPECT_EQ(headers.find("Cookie"), headers.end());
 }
 
 TEST_F(ServerCommand, RepliesThatAreNotJsonLeaveANullBody) {
@@ -247,8 +279,8 @@ TEST_F(ServerCommand, BlocksGoUpAsMultipartFormsAndComeBackWithTheirDigest) {
     ASSERT_EQ(invoker_.invokeWithRetry(end), 0);
     EXPECT_EQ(end.response().status(), 200) << end.response().body();
 
+    EXPECT_FALSE(Download_Data_Request().build(kCookie, "HOST", "instance-1", "C:\\a.txt", "", 1));
     Command_To_Server<Download_Data_Request, Response_T<Download_Data_Type>> down("Download Data");
-    EXPECT_FALSE(down.request().build(kCookie, "HOST", "instance-1", "C:\\a.txt", "", 1));
     ASSERT_TRUE(down.request().build(kCookie, "HOST", "instance-1", "C:", "a.txt", 1));
     ASSERT_EQ(invoker_.invokeWithRetry(down), 0);
     ASSERT_EQ(down.response().status(), 200);
