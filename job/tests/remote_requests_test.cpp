@@ -296,3 +296,49 @@ TEST_F(ServerCommand, BlocksGoUpAsMultipartFormsAndComeBackWithTheirDigest) {
     ASSERT_EQ(invoker_.invokeWithRetry(chunked), 0);
     EXPECT_EQ(chunked.response().body().size(), 37u);
 }
+
+// The requests of the other runs: the increment check, the restore run and
+// the key checksum, each answered 200 by the strict simulator.
+TEST_F(ServerCommand, IncrementRestoreAndKeyRequestsAreAccepted) {
+    json_spirit::Object source;
+    source["path"] = "C:\\a.txt";
+    source["mtimeHigh"] = 1;
+    source["mtimeLow"] = -2;
+    json_spirit::Object check;
+    check["id"] = "job-1";
+    check["source"] = json_spirit::Array{source};
+    Command<Increament_Check_Request, Response_T<json_spirit::Value>> increment("increment check");
+    ASSERT_TRUE(increment.request().build(kCookie, check));
+    ASSERT_EQ(invoker().invokeWithRetry(increment), 0);
+    ASSERT_EQ(increment.response().status(), 200);
+    EXPECT_EQ(json_spirit::write(increment.response().body()), R"(["C:\\a.txt"])");
+
+    Command_To_Server<Start_Restore_Job_Request, Response_T<json_spirit::Value>> restore(
+        "Start Restore Job");
+    ASSERT_TRUE(restore.request().build(kCookie, "job-1", "restore-1"));
+    ASSERT_EQ(invoker_.invokeWithRetry(restore), 0);
+    EXPECT_EQ(restore.response().status(), 200);
+
+    Command_To_Server<Get_File_Info_Request, Response_T<json_spirit::Value>> info("Get File Info");
+    ASSERT_TRUE(info.request().build(kCookie, "HOST", "instance-0", "C:\\a.txt", nullptr));
+    ASSERT_EQ(invoker_.invokeWithRetry(info), 0);
+    EXPECT_EQ(info.response().status(), 404);  // nothing was backed up
+
+    json_spirit::Object history;
+    history["instanceId"] = "restore-1";
+    Command_To_Server<Submit_History_Request, Response_T<std::string>> submit("Submit History");
+    ASSERT_TRUE(submit.request().build(kCookie, history));
+    ASSERT_EQ(invoker_.invokeWithRetry(submit), 0);
+    EXPECT_EQ(submit.response().status(), 200) << submit.response().body();
+
+    std::string md5(32, 'a');
+    Command_To_Server<Export_MD5_of_Keys_Reqeust, Response_T<std::string>> exported(
+        "Export Key MD5");
+    ASSERT_TRUE(exported.request().build(kCookie, md5));
+    ASSERT_EQ(invoker_.invokeWithRetry(exported), 0);
+    EXPECT_EQ(exported.response().status(), 200);
+    Command_To_Server<Get_MD5_of_Keys_Reqeust, Response_T<json_spirit::Value>> keys("Get Key MD5");
+    ASSERT_TRUE(keys.request().build(kCookie));
+    ASSERT_EQ(invoker_.invokeWithRetry(keys), 0);
+    EXPECT_EQ(keys.response().body().get_obj().at("md5").get_str(), md5);
+}
