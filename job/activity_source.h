@@ -143,10 +143,6 @@ private:
     size_t length_;
 };
 
-// The volumes of a run by name; entries without a volume are passed over.
-// The volumes are not owned.
-using JobVolumeMap = std::map<std::wstring, JobVolume*>;
-
 // Collects a run's items, from a walk over its volumes' snapshots or from a
 // list of paths, and saves them as one set.
 class JobActivitySourceGenerator : public SourceCalculator {
@@ -170,9 +166,15 @@ public:
     bool save(const wchar_t* path);
 
     const std::vector<JobActivitySourceItem>& items() const { return items_; }
+    // The sources that could not be read and the folders that could not be
+    // listed during the walks, with their errors.
+    const std::vector<std::pair<std::wstring, DWORD>>& walkErrors() const { return walkErrors_; }
 
 protected:
     void processFile(const wchar_t* path, const WIN32_FILE_ATTRIBUTE_DATA& data) override;
+    void processError(const wchar_t* path, DWORD code) override {
+        walkErrors_.emplace_back(path, code);
+    }
 
 private:
     JobVolume* volume_;
@@ -180,4 +182,5 @@ private:
     uint32_t directoryOrdinal_;
     uint32_t fileOrdinal_;
     std::vector<JobActivitySourceItem> items_;
+    std::vector<std::pair<std::wstring, DWORD>> walkErrors_;
 };

@@ -19,8 +19,8 @@ public:
     ~JobHistoryError() override;
 
     // Appends {"code": code, "path": path, "reason": ...}. Without a reason, a
-    // code carrying the bits 0x20010000 gets the reason phrase of the HTTP
-    // status it carries (600 read as 500), any other the Win32 message text.
+    // code made from an HTTP status (0x20010000 + status) gets the phrase of the
+    // status (600 read as 500), any other the Win32 message text.
     // False, nothing appended, for a null or empty path.
     bool add(const wchar_t* path, DWORD code, const wchar_t* reason);
     bool empty() const { return container.empty(); }

@@ -14,9 +14,9 @@
 #include <memory>
 #include <string>
 
-// The message classes bring ACE, which must come before the platform layer.
+// The message classes bring ACE, whose headers must come before the platform layer's.
 #include "job/http_message.h"
-// (the order above matters)
+//
 #include "job/error_codes.h"
 
 // The states of a command, as bits.

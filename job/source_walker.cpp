@@ -9,6 +9,7 @@
 #include "common/appdata_path.h"
 #include "common/text_conv.h"
 #include "common/win32_error.h"
+#include "job/job_volume.h"
 #include "plandeck/backup_job_definition.h"
 
 namespace {
@@ -56,8 +57,10 @@ namespace {
 class FolderWalk {
 public:
     using Report = std::function<void(const wchar_t*, const WIN32_FILE_ATTRIBUTE_DATA&)>;
+    using Failure = std::function<void(const wchar_t*, DWORD)>;
 
-    FolderWalk(FilterPolicy* filter, Report report) : filter_(filter), report_(std::move(report)) {}
+    FolderWalk(FilterPolicy* filter, Report report, Failure failure)
+        : filter_(filter), report_(std::move(report)), failure_(std::move(failure)) {}
 
     void walk(const std::wstring& folder) {
         std::wstring pattern;
@@ -86,13 +89,15 @@ public:
     }
 
 private:
-    static void failed(const std::wstring& folder, DWORD code) {
+    void failed(const std::wstring& folder, DWORD code) {
         log_message(LM_ERROR, "Failed to iterate '%s', err=%d, %s.\n", to_utf8(folder).c_str(),
                     static_cast<int>(code), win32_error_text(code).text());
+        failure_(folder.c_str(), code);
     }
 
     FilterPolicy* filter_;
     Report report_;
+    Failure failure_;
 };
 
 }  // namespace
@@ -100,13 +105,19 @@ private:
 void walkSource(const std::vector<std::wstring>& sources, FilterPolicy* filter,
                 SourceWalker* walker) {
     if (!walker) return;
-    FolderWalk walk(filter, [walker](const wchar_t* path, const WIN32_FILE_ATTRIBUTE_DATA& data) {
-        walker->processFile(path, data);
-    });
+    FolderWalk walk(
+        filter,
+        [walker](const wchar_t* path, const WIN32_FILE_ATTRIBUTE_DATA& data) {
+            walker->processFile(path, data);
+        },
+        [walker](const wchar_t* path, DWORD code) { walker->processError(path, code); });
     for (const std::wstring& source : sources) {
         WIN32_FILE_ATTRIBUTE_DATA data;
-        if (source.empty() || !GetFileAttributesExW(source.c_str(), GetFileExInfoStandard, &data))
+        if (source.empty()) continue;
+        if (!GetFileAttributesExW(source.c_str(), GetFileExInfoStandard, &data)) {
+            walker->processError(source.c_str(), GetLastError());
             continue;
+        }
         bool folder = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
         if (filter && !folder && !filter->isInclude(source.c_str())) continue;
         walker->processFile(source.c_str(), data);
@@ -118,6 +129,29 @@ SourceWalker::SourceWalker() = default;
 SourceWalker::SourceWalker(const SourceWalker&) = default;
 SourceWalker& SourceWalker::operator=(const SourceWalker&) = default;
 SourceWalker::~SourceWalker() = default;
+void SourceWalker::processError(const wchar_t*, DWORD) {}
+
+void SourceClassifier::operator()(const std::vector<std::wstring>& sources,
+                                  JobVolumeMap& volumes) const {
+    volumes.clear();
+    for (const std::wstring& source : sources) {
+        wchar_t buffer[MAX_PATH];
+        if (!GetVolumePathNameW(source.c_str(), buffer, MAX_PATH)) {
+            DWORD code = GetLastError();
+            log_message(LM_ERROR, "Failed to get volume path name from '%s', err=%d, %s\n",
+                        to_utf8(source).c_str(), static_cast<int>(code),
+                        win32_error_text(code).text());
+            continue;
+        }
+        JobVolume*& volume = volumes[buffer];
+        if (!volume) {
+            volume = new JobVolume;
+            volume->path = buffer;
+            volume->index = static_cast<int>(volumes.size());
+        }
+        volume->sources.push_back(source);
+    }
+}
 
 SourceCalculator::SourceCalculator() : directories_(0), files_(0), size_(0) {}
 SourceCalculator::SourceCalculator(const SourceCalculator&) = default;

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -35,8 +36,23 @@ public:
 protected:
     // One entry of the walk: its full path and its attributes, times and size.
     virtual void processFile(const wchar_t* path, const WIN32_FILE_ATTRIBUTE_DATA& data) = 0;
+    // A source that cannot be read, or a folder whose listing failed, with
+    // the error; the walk goes on. The base ignores it (the walk logs it).
+    virtual void processError(const wchar_t* path, DWORD code);
 
     friend void walkSource(const std::vector<std::wstring>&, FilterPolicy*, SourceWalker*);
+};
+
+class JobVolume;
+using JobVolumeMap = std::map<std::wstring, JobVolume*>;
+
+// Groups a definition's sources by volume into a run's volume map: one new
+// JobVolume per volume (owned by the map's user, indexes from 1 in order of
+// appearance) holding its sources in order. Sources whose volume cannot be
+// named are logged and passed over. The map is emptied first (its volumes
+// are not destroyed: the caller clears it before).
+struct SourceClassifier {
+    void operator()(const std::vector<std::wstring>& sources, JobVolumeMap& volumes) const;
 };
 
 // Counts what a walk reports: folders (links to folders included), other

@@ -10,6 +10,7 @@
 
 #include "common/json.h"
 #include "common/win32_error.h"
+#include "job/job_volume.h"
 #include "job/source_walker.h"
 #include "job/tests/walk_checks.h"
 #include "plandeck/backup_job_definition.h"
@@ -27,11 +28,14 @@ public:
     std::vector<std::wstring> paths;
     std::vector<DWORD> attributes;
 
+    std::vector<std::pair<std::wstring, DWORD>> errors;
+
 protected:
     void processFile(const wchar_t* path, const WIN32_FILE_ATTRIBUTE_DATA& data) override {
         paths.push_back(path);
         attributes.push_back(data.dwFileAttributes);
     }
+    void processError(const wchar_t* path, DWORD code) override { errors.emplace_back(path, code); }
 };
 
 // Records the names it is asked about and includes those that end in ".keep".
@@ -120,6 +124,26 @@ TEST(JobSourceWalk, SourcesInOrderMissingOnesPassedOver) {
                                           L"C:\\src\\empty"};
     EXPECT_EQ(recorder.paths, expected);         // a source that is a link is not walked either
     walkSource({L"C:\\src"}, nullptr, nullptr);  // no walker: nothing happens
+    // The unreadable sources reach the walker as errors, for the run's record.
+    ASSERT_EQ(recorder.errors.size(), 2u);
+    EXPECT_EQ(recorder.errors[0], std::make_pair(std::wstring(L"C:\\missing"), DWORD{2}));
+    EXPECT_EQ(recorder.errors[1].first, L"Q:\\x");
+}
+
+TEST(JobSourceWalk, SourcesAreGroupedByVolumeInOrderOfAppearance) {
+    host_of(L"C:\\");  // makes the machine
+    ASSERT_EQ(::mkdir((tovel::testing::machine_root() + "/drives/d").c_str(), 0755), 0);
+    JobVolumeMap volumes;
+    SourceClassifier()({L"D:\\photos", L"C:\\src\\a.txt", L"d:\\music", L"Q:\\x", L"C:\\b"},
+                       volumes);
+    ASSERT_EQ(volumes.size(), 2u);
+    JobVolume* d = volumes.at(L"D:\\");
+    JobVolume* c = volumes.at(L"C:\\");
+    EXPECT_EQ(d->index, 1);
+    EXPECT_EQ(c->index, 2);
+    EXPECT_EQ(d->sources, (std::vector<std::wstring>{L"D:\\photos", L"d:\\music"}));
+    EXPECT_EQ(c->sources, (std::vector<std::wstring>{L"C:\\src\\a.txt", L"C:\\b"}));
+    for (auto& entry : volumes) delete entry.second;
 }
 
 TEST(JobSourceWalk, LargeFileSizesAddUpInSixtyFourBits) {

@@ -1,0 +1,57 @@
+// Where a run's items go and come from. A backup run hands every item of its
+// source list to a BackupStorage, a restore run asks a RestoreStorage for
+// every item of its list; the local (offline folder) and the web (remote
+// service) kinds keep the same contracts. A storage belongs to one run and
+// is called from that job's worker thread only (and, for the end of a
+// stopped paused run, from the stopping thread). Every operation reports a
+// failure as false with the reason in the thread's last error.
+#pragma once
+
+#include "job/job_activity.h"
+#include "job/job_history.h"
+#include "job/transformation.h"
+
+class BackupStorage {
+public:
+    virtual ~BackupStorage() = default;
+    // Binds the run's record and takes ownership of the transformation
+    // (destroying a different one held before).
+    virtual bool init(JobActivity* record, Transformation* transformation) = 0;
+    // Prepares the target for this run; then backupFile any number of times.
+    virtual bool start() = 0;
+    // The run completed, or was cancelled: finishes the target.
+    virtual bool end() = 0;
+    virtual bool cancel() = 0;
+    // Stores one file or folder (FILE_ATTRIBUTE_DIRECTORY in its attributes)
+    // under path, reading it from readPath (null: path).
+    virtual bool backupFile(const wchar_t* path, const WIN32_FILE_ATTRIBUTE_DATA* attributes,
+                            uint32_t itemIndex, const wchar_t* readPath) = 0;
+    virtual int errorCount() const { return static_cast<int>(errors_.get().size()); }
+
+    bool addError(const wchar_t* path, DWORD code, const wchar_t* reason) {
+        return errors_.add(path, code, reason);
+    }
+
+protected:
+    JobHistoryError errors_;
+};
+
+class RestoreStorage {
+public:
+    virtual ~RestoreStorage() = default;
+    // Binds the run and prepares the source; fills the record's totals where
+    // the storage knows them.
+    virtual bool start(JobActivity* record, JobHistoryInfo* history) = 0;
+    virtual bool end(bool cancelled) = 0;
+    // Writes one item to its target place.
+    virtual bool restore(const wchar_t* path, const std::wstring& machine, bool isFolder,
+                         uint32_t itemIndex) = 0;
+    virtual int errorCount() const { return static_cast<int>(errors_.get().size()); }
+
+    bool addError(const wchar_t* path, DWORD code, const wchar_t* reason) {
+        return errors_.add(path, code, reason);
+    }
+
+protected:
+    JobHistoryError errors_;
+};
