@@ -31,7 +31,8 @@ protected:
 class BackupTransformation : public Transformation {
 public:
     explicit BackupTransformation(bool compress) : Transformation(compress) {}
-    // attributes is not used.
+    // Writes the stored form of source to target (created or truncated);
+    // attributes is not used. A failure after target was opened removes it.
     bool transform(const wchar_t* source, const wchar_t* target,
                    const WIN32_FILE_ATTRIBUTE_DATA* attributes, interrupter* stop) override;
 };
@@ -39,7 +40,12 @@ public:
 class RestoreTransformation : public Transformation {
 public:
     explicit RestoreTransformation(bool decompress) : Transformation(decompress) {}
-    // attributes, when given, are set on the target once its data is written.
+    // Writes the data of the stored file source into a new temporary file
+    // beside target ("<target>.~tovel<n>"), gives it attributes (when given:
+    // the file attributes and the times) and then renames it over target. A
+    // failure at any step removes the temporary file and leaves an existing
+    // target as it was; damaged data or a wrong decompression flag fails with
+    // 13.
     bool transform(const wchar_t* source, const wchar_t* target,
                    const WIN32_FILE_ATTRIBUTE_DATA* attributes, interrupter* stop) override;
 };

@@ -49,6 +49,23 @@ bool refuse_drive_root(const std::string& host) {
     return true;
 }
 
+// The host time of a FILETIME for futimens: UTIME_OMIT for the values that
+// leave a time as it is; false for a value Windows refuses.
+bool timespec_from_filetime(const FILETIME* time, struct timespec& out) {
+    out = {0, UTIME_OMIT};
+    if (!time) return true;
+    uint64_t ticks = u64_from_filetime(*time);
+    if (ticks == 0 || ticks == ~0ull || ticks == ~0ull - 1) return true;
+    if (ticks >= 0x8000000000000000ull) return false;
+    int64_t since_epoch = static_cast<int64_t>(ticks) - static_cast<int64_t>(kUnixEpochInFileTime);
+    int64_t seconds = since_epoch / 10000000;
+    int64_t rest = since_epoch % 10000000;
+    if (rest < 0) rest += 10000000, seconds -= 1;  // before 1970: round down
+    out.tv_sec = static_cast<time_t>(seconds);
+    out.tv_nsec = static_cast<long>(rest * 100);
+    return true;
+}
+
 }  // namespace
 }  // namespace tovel::platform
 
@@ -393,6 +410,24 @@ BOOL SetFileAttributesW(LPCWSTR path, DWORD attributes) {
     mode = (attributes & FILE_ATTRIBUTE_READONLY) ? (mode & ~S_IWUSR) : (mode | S_IWUSR);
     if (mode != (st.st_mode & 07777) && ::chmod(host.c_str(), mode) != 0) {
         set_last_error_from_errno(errno, host);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+BOOL SetFileTime(HANDLE file, const FILETIME* /*creationTime*/, const FILETIME* lastAccessTime,
+                 const FILETIME* lastWriteTime) {
+    auto object = lookup<FileObject>(file);
+    if (!object) return FALSE;
+    struct timespec times[2];
+    if (!tovel::platform::timespec_from_filetime(lastAccessTime, times[0]) ||
+        !tovel::platform::timespec_from_filetime(lastWriteTime, times[1])) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (times[0].tv_nsec == UTIME_OMIT && times[1].tv_nsec == UTIME_OMIT) return TRUE;
+    if (::futimens(object->fd(), times) != 0) {
+        set_last_error_from_errno(errno, object->path());
         return FALSE;
     }
     return TRUE;

@@ -1,6 +1,7 @@
 // Files and folders on the test machine: CreateFileW's dispositions and
 // access, reads and writes, handles, sizes and pointers, removal and renames,
-// each failure with the code a Windows caller sees.
+// times set through a handle, each failure with the code a Windows caller
+// sees.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -417,4 +418,83 @@ TEST(PlatformMove, ReplaceExistingReplacesAFileButNeverAFolder) {
     EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
     EXPECT_TRUE(std::filesystem::is_directory(host_of(L"C:\\dir")));
     EXPECT_EQ(read_host_file(host_of(L"C:\\c.txt")), "A");
+}
+
+namespace {
+
+FILETIME filetime_of_unix_ns(int64_t ns) {
+    uint64_t ticks = static_cast<uint64_t>(116444736000000000ll + ns / 100);
+    return FILETIME{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
+}
+
+// "<atime ns> <mtime ns>" of a host file, as python3 sees it.
+std::string stat_times(const std::wstring& path) {
+    return platform_tests::python("import os; s = os.stat('" + host_of(path) +
+                                  "'); print(s.st_atime_ns, s.st_mtime_ns)");
+}
+
+}  // namespace
+
+TEST(PlatformFileTimes, AccessAndWriteTimesAreSetExactlyTheCreationTimeIsDropped) {
+    write_host_file(host_of(L"C:\\t.txt"), "data");
+    Handle file(open_file(L"C:\\t.txt", GENERIC_WRITE, OPEN_EXISTING));
+    // 2019-03-04 05:06:07.1234567 and 1965-01-03 03:04:05.9876543 (before 1970
+    // the seconds round down and the fraction stays positive).
+    const int64_t access_ns = 1551675967123456700ll, write_ns = -157582554012345700ll;
+    FILETIME access = filetime_of_unix_ns(access_ns), write = filetime_of_unix_ns(write_ns);
+    FILETIME creation = filetime_of_unix_ns(1000000000000000000ll);
+    ASSERT_TRUE(SetFileTime(file.get(), &creation, &access, &write)) << GetLastError();
+    EXPECT_EQ(stat_times(L"C:\\t.txt"), std::to_string(access_ns) + " " + std::to_string(write_ns));
+
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    ASSERT_TRUE(GetFileAttributesExW(L"C:\\t.txt", GetFileExInfoStandard, &data));
+    EXPECT_EQ(CompareFileTime(&data.ftLastAccessTime, &access), 0);
+    EXPECT_EQ(CompareFileTime(&data.ftLastWriteTime, &write), 0);
+    FILETIME minute_ago = filetime_of_unix_ns((time(nullptr) - 60) * 1000000000ll);
+    EXPECT_EQ(CompareFileTime(&data.ftCreationTime, &minute_ago), 1);  // the status change: now
+
+    ASSERT_TRUE(CreateDirectoryW(L"C:\\dir", nullptr));
+    Handle folder(
+        open_file(L"C:\\dir", FILE_WRITE_ATTRIBUTES, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS));
+    ASSERT_TRUE(SetFileTime(folder.get(), nullptr, &access, &access)) << GetLastError();
+    EXPECT_EQ(stat_times(L"C:\\dir"), std::to_string(access_ns) + " " + std::to_string(access_ns));
+}
+
+TEST(PlatformFileTimes, NullZeroAndTheSpecialValuesLeaveATime) {
+    write_host_file(host_of(L"C:\\t.txt"), "data");
+    Handle file(open_file(L"C:\\t.txt", GENERIC_READ, OPEN_EXISTING));
+    FILETIME early = filetime_of_unix_ns(1400000000000000000ll);
+    FILETIME late = filetime_of_unix_ns(1600000000000000000ll);
+    ASSERT_TRUE(SetFileTime(file.get(), nullptr, &early, &early));
+    FILETIME zero{0, 0}, suspend{0xFFFFFFFFu, 0xFFFFFFFFu}, resume{0xFFFFFFFEu, 0xFFFFFFFFu};
+    EXPECT_TRUE(SetFileTime(file.get(), nullptr, nullptr, nullptr));
+    EXPECT_TRUE(SetFileTime(file.get(), &zero, &zero, &zero));
+    EXPECT_TRUE(SetFileTime(file.get(), nullptr, &suspend, &resume));
+    EXPECT_EQ(stat_times(L"C:\\t.txt"), "1400000000000000000 1400000000000000000");
+    EXPECT_TRUE(SetFileTime(file.get(), nullptr, nullptr, &late));
+    EXPECT_EQ(stat_times(L"C:\\t.txt"), "1400000000000000000 1600000000000000000");
+    EXPECT_TRUE(SetFileTime(file.get(), nullptr, &late, nullptr));
+    EXPECT_EQ(stat_times(L"C:\\t.txt"), "1600000000000000000 1600000000000000000");
+}
+
+TEST(PlatformFileTimes, BadHandlesGive6AndOutOfRangeTimesGive87) {
+    FILETIME time = filetime_of_unix_ns(1300000000000000000ll), huge{0, 0x80000000u};
+    write_host_file(host_of(L"C:\\t.txt"), "data");
+    HANDLE closed = open_file(L"C:\\t.txt", GENERIC_WRITE, OPEN_EXISTING);
+    ASSERT_TRUE(CloseHandle(closed));
+    HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    for (HANDLE bad : {INVALID_HANDLE_VALUE, closed, event}) {
+        SetLastError(0);
+        EXPECT_FALSE(SetFileTime(bad, nullptr, &time, &time));
+        EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+    }
+    CloseHandle(event);
+
+    Handle file(open_file(L"C:\\t.txt", GENERIC_WRITE, OPEN_EXISTING));
+    ASSERT_TRUE(SetFileTime(file.get(), nullptr, &time, &time));
+    EXPECT_FALSE(SetFileTime(file.get(), nullptr, &time, &huge));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+    EXPECT_FALSE(SetFileTime(file.get(), nullptr, &huge, nullptr));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(stat_times(L"C:\\t.txt"), "1300000000000000000 1300000000000000000");
 }

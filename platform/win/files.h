@@ -141,6 +141,17 @@ BOOL FindClose(HANDLE search);
 // or 3.
 BOOL SetFileAttributesW(LPCWSTR path, DWORD attributes);
 
+// Sets the times of an open file or folder. A null time, a time of 0 and the
+// two special values 0xFFFFFFFF'FFFFFFFF and 0xFFFFFFFF'FFFFFFFE (which on
+// Windows suspend and resume the updates made through the handle) leave that
+// time as it is. The host keeps no creation time and none can be set: a given
+// creation time is accepted and dropped, and GetFileAttributesExW goes on
+// reporting the last status change (which this call itself moves to now). The
+// handle's access is not checked. An unknown handle fails with 6, a time at or
+// above 0x8000000000000000 with 87.
+BOOL SetFileTime(HANDLE file, const FILETIME* creationTime, const FILETIME* lastAccessTime,
+                 const FILETIME* lastWriteTime);
+
 // The volume of a path is its drive: "C:\" for "C:\a\b" (the letter upper
 // case). A path without a drive letter is taken where the layer puts it ("\a"
 // on C:, a relative path in the host's current folder). A path on no drive of

@@ -1,0 +1,366 @@
+// The backup and restore transformations on the test machine: round trips,
+// the stored form as openssl and python3's zlib read it, stops, damaged data
+// that must leave an existing target alone, attributes and times, and the
+// failures with their codes and log lines.
+#include "job/transformation.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <random>
+#include <set>
+#include <string>
+
+#include "common/win32_error.h"
+#include "job/tests/key_checks.h"
+#include "tools/testkit/checkers.h"
+#include "tools/testkit/log_capture.h"
+#include "tools/testkit/machine_fixture.h"
+
+using tovel::testing::host_of;
+using tovel::testing::machine_root;
+using tovel::testing::python;
+using tovel::testing::read_host_file;
+using tovel::testing::run_command;
+using tovel::testing::shell_quote;
+using tovel::testing::write_host_file;
+
+namespace {
+
+// The data key and IV of the stored format, written out independently of the
+// program: a change of the program's constant breaks every existing backup.
+const std::string kKeyHex = "d272421353966d34b17abce7982f3319";
+const std::string kIvHex = "358d66b829eca80589a08a6736910973";
+
+constexpr size_t kTwoMiB = 2 * 1024 * 1024;
+
+const wchar_t kSource[] = L"C:\\data\\source.bin";
+const wchar_t kWork[] = L"C:\\data\\work";
+const wchar_t kTarget[] = L"C:\\data\\restored.bin";
+
+// Text that compresses well, n bytes long.
+std::string text_of(size_t n) {
+    std::string out;
+    for (size_t line = 0; out.size() < n; ++line)
+        out += "line " + std::to_string(line) + " of the plain text\n";
+    out.resize(n);
+    return out;
+}
+
+// Bytes that do not compress.
+std::string noise_of(size_t n, unsigned seed = 7) {
+    std::mt19937 random(seed);
+    std::string out(n, '\0');
+    for (char& c : out) c = static_cast<char>(random());
+    return out;
+}
+
+// The plaintext of a stored file as openssl decrypts it; "<failed>" when it
+// refuses (bad padding, wrong length).
+std::string openssl_plain(const std::wstring& stored) {
+    std::string out = machine_root() + "/openssl-out";
+    if (run_command("openssl enc -d -aes-128-cbc -K " + kKeyHex + " -iv " + kIvHex + " -in " +
+                    shell_quote(host_of(stored)) + " -out " + shell_quote(out) + " 2>/dev/null") !=
+        0)
+        return "<failed>";
+    return read_host_file(out);
+}
+
+// What python3's zlib makes of data (a zlib stream that must end exactly at
+// its end): "<header hex> <first block type> <equal to expected>".
+std::string zlib_view(const std::string& data, const std::string& expected) {
+    std::string data_file = machine_root() + "/zlib-in", expected_file = machine_root() + "/plain";
+    write_host_file(data_file, data);
+    write_host_file(expected_file, expected);
+    return python("import zlib\nd = open('" + data_file + "', 'rb').read()\n" +
+                  "z = zlib.decompressobj(15)\nout = z.decompress(d)\n" +
+                  "assert z.eof and z.unused_data == b''\n" +
+                  "print(d[:2].hex(), (d[2] >> 1) & 3, out == open('" + expected_file +
+                  "', 'rb').read())");
+}
+
+size_t padded(size_t n) { return (n / 16 + 1) * 16; }
+
+bool backup(bool compress, const std::wstring& source = kSource, const std::wstring& target = kWork,
+            interrupter* stop = nullptr) {
+    BackupTransformation transformation(compress);
+    return transformation.transform(source.c_str(), target.c_str(), nullptr, stop);
+}
+
+bool restore(bool decompress, const std::wstring& source = kWork,
+             const std::wstring& target = kTarget,
+             const WIN32_FILE_ATTRIBUTE_DATA* attributes = nullptr, interrupter* stop = nullptr) {
+    RestoreTransformation transformation(decompress);
+    return transformation.transform(source.c_str(), target.c_str(), attributes, stop);
+}
+
+// The names in the test's folder C:\data.
+std::set<std::string> names_in_data() {
+    std::set<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(host_of(L"C:\\data")))
+        names.insert(entry.path().filename().string());
+    return names;
+}
+
+bool exists(const std::wstring& path) { return std::filesystem::exists(host_of(path)); }
+
+std::string error_text(DWORD code) { return win32_error_text(code).text(); }
+
+// Answers always the same and counts the questions.
+class FixedInterrupter : public interrupter {
+public:
+    explicit FixedInterrupter(bool answer) : answer_(answer) {}
+    bool interrupted() override {
+        ++asked;
+        return answer_;
+    }
+    int asked = 0;
+
+private:
+    bool answer_;
+};
+
+// A round trip of bytes, with the stored form read by openssl (and zlib).
+void check_round_trip(const std::string& bytes, bool compress) {
+    write_host_file(host_of(kSource), bytes);
+    SetLastError(1234);
+    ASSERT_TRUE(backup(compress)) << GetLastError();
+    EXPECT_EQ(GetLastError(), 0u);
+
+    std::string stored = read_host_file(host_of(kWork));
+    std::string plain = openssl_plain(kWork);
+    if (compress) {
+        std::string view = zlib_view(plain, bytes);
+        EXPECT_EQ(view.substr(0, 4), "789c");  // 32 KiB window, level 6
+        EXPECT_EQ(view.substr(7), "True");
+    } else {
+        EXPECT_TRUE(plain == bytes) << "openssl gives " << plain.size() << " bytes";
+    }
+    EXPECT_EQ(stored.size(), padded(plain.size()));
+
+    SetLastError(1234);
+    ASSERT_TRUE(restore(compress)) << GetLastError();
+    EXPECT_EQ(GetLastError(), 0u);
+    EXPECT_TRUE(read_host_file(host_of(kTarget)) == bytes);
+    EXPECT_EQ(names_in_data(), (std::set<std::string>{"source.bin", "work", "restored.bin"}));
+}
+
+// Each case works in the folder C:\data of its fresh machine.
+class InDataFolder : public tovel::testing::LoggedTest {
+protected:
+    void SetUp() override {
+        LoggedTest::SetUp();
+        ASSERT_TRUE(CreateDirectoryW(L"C:\\data", nullptr));
+    }
+};
+class TransformationRoundTrip : public InDataFolder {};
+class TransformationStop : public InDataFolder {};
+class TransformationDamage : public InDataFolder {};
+class TransformationAttributes : public InDataFolder {};
+class TransformationFailures : public InDataFolder {};
+
+}  // namespace
+
+TEST_F(TransformationRoundTrip, WithoutCompressionTheStoredFormIsThePaddedCipherText) {
+    for (size_t n : {size_t{0}, size_t{15}, size_t{16}, size_t{17}, kTwoMiB + 1}) {
+        SCOPED_TRACE(n);
+        check_round_trip(text_of(n), false);
+        EXPECT_EQ(read_host_file(host_of(kWork)).size(), padded(n));
+    }
+    EXPECT_EQ(logged(), "");
+}
+
+TEST_F(TransformationRoundTrip, WithCompressionTheStoredFormIsEncryptedZlib) {
+    for (size_t n : {size_t{0}, size_t{15}, size_t{16}, size_t{17}, kTwoMiB + 1}) {
+        SCOPED_TRACE(n);
+        check_round_trip(text_of(n), true);
+    }
+    // Text compresses: 2 MiB of it is stored in far less.
+    EXPECT_LT(read_host_file(host_of(kWork)).size(), kTwoMiB / 4);
+    EXPECT_EQ(logged(), "");
+}
+
+TEST_F(TransformationRoundTrip, IncompressibleDataIsStoredInZlibStoredBlocks) {
+    std::string bytes = noise_of(kTwoMiB + 1);
+    check_round_trip(bytes, false);
+    check_round_trip(bytes, true);
+    std::string plain = openssl_plain(kWork);
+    // Still zlib, not raw; its blocks are stored ones (type 0), so that the
+    // stream is hardly longer than the data.
+    EXPECT_EQ(zlib_view(plain, bytes), "789c 0 True");
+    EXPECT_LE(plain.size(), bytes.size() + 5 * (bytes.size() / 16384 + 1) + 6);
+}
+
+TEST_F(TransformationStop, AStopAfterTwoMiBFailsWith1223AndLeavesNoTarget) {
+    write_host_file(host_of(kSource), noise_of(kTwoMiB + 1));
+    for (bool compress : {false, true}) {
+        SCOPED_TRACE(compress);
+        FixedInterrupter stop(true);
+        EXPECT_FALSE(backup(compress, kSource, kWork, &stop));
+        EXPECT_EQ(GetLastError(), ERROR_CANCELLED);
+        EXPECT_EQ(stop.asked, 1);
+        EXPECT_FALSE(exists(kWork));
+        EXPECT_EQ(logged(),
+                  "Failed to compress and encrypt C:\\data\\source.bin, user cancelled.\n");
+    }
+}
+
+TEST_F(TransformationStop, AStoppedRestoreLeavesTheExistingTargetAndNoTemporary) {
+    write_host_file(host_of(kSource), noise_of(kTwoMiB + 1));
+    write_host_file(host_of(kTarget), "precious");
+    for (bool compress : {false, true}) {
+        SCOPED_TRACE(compress);
+        ASSERT_TRUE(backup(compress));
+        FixedInterrupter stop(true);
+        EXPECT_FALSE(restore(compress, kWork, kTarget, nullptr, &stop));
+        EXPECT_EQ(GetLastError(), ERROR_CANCELLED);
+        EXPECT_EQ(stop.asked, 1);
+        EXPECT_EQ(read_host_file(host_of(kTarget)), "precious");
+        EXPECT_EQ(names_in_data(), (std::set<std::string>{"source.bin", "work", "restored.bin"}));
+        EXPECT_EQ(logged(), "Failed to decrypt and decompress C:\\data\\work, user cancelled.\n");
+    }
+    // Without an existing target there is none afterwards either.
+    FixedInterrupter stop(true);
+    EXPECT_FALSE(restore(true, kWork, L"C:\\data\\new.bin", nullptr, &stop));
+    EXPECT_EQ(names_in_data(), (std::set<std::string>{"source.bin", "work", "restored.bin"}));
+}
+
+TEST_F(TransformationDamage, DamagedOrMisflaggedDataLeavesTheTargetUntouched) {
+    const std::string text = text_of(5000);
+    write_host_file(host_of(kSource), text);
+    ASSERT_TRUE(backup(true));
+    const std::string compressed = read_host_file(host_of(kWork));
+    ASSERT_TRUE(backup(false));
+    const std::string plain = read_host_file(host_of(kWork));
+    std::string flipped_middle = compressed, flipped_last = plain;
+    flipped_middle[compressed.size() / 2] ^= 0x40;
+    flipped_last.back() ^= 0x01;
+
+    struct Case {
+        const char* what;
+        std::string stored;
+        bool decompress;
+    } cases[] = {
+        {"a byte of compressed data changed", flipped_middle, true},
+        {"the padding changed", flipped_last, false},
+        {"cut short by a byte", plain.substr(0, plain.size() - 1), false},
+        {"cut to whole blocks", compressed.substr(0, compressed.size() - 16), true},
+        {"empty", "", false},
+        {"decompressed though stored plain", plain, true},
+    };
+    const std::string existing = noise_of(70000, 3);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        write_host_file(host_of(kWork), c.stored);
+        write_host_file(host_of(kTarget), existing);
+        SetLastError(ERROR_CANCELLED);  // a stale code must not read as a stop
+        EXPECT_FALSE(restore(c.decompress));
+        EXPECT_EQ(GetLastError(), ERROR_INVALID_DATA);
+        EXPECT_TRUE(read_host_file(host_of(kTarget)) == existing);
+        EXPECT_EQ(names_in_data(), (std::set<std::string>{"source.bin", "work", "restored.bin"}));
+        std::string log = logged();
+        EXPECT_EQ(log.rfind("Failed to decrypt and decompress C:\\data\\work, ", 0), 0u) << log;
+        EXPECT_EQ(log.find("user cancelled"), std::string::npos) << log;
+    }
+}
+
+TEST_F(TransformationDamage, AFileOfTheTemporaryNameIsNeverTouched) {
+    write_host_file(host_of(kSource), text_of(100));
+    ASSERT_TRUE(backup(false));
+    write_host_file(host_of(L"C:\\data\\restored.bin.~tovel0"), "not ours");
+    ASSERT_TRUE(restore(false)) << GetLastError();
+    EXPECT_EQ(read_host_file(host_of(kTarget)), text_of(100));
+    EXPECT_EQ(read_host_file(host_of(L"C:\\data\\restored.bin.~tovel0")), "not ours");
+    EXPECT_EQ(names_in_data(), (std::set<std::string>{"source.bin", "work", "restored.bin",
+                                                      "restored.bin.~tovel0"}));
+}
+
+TEST_F(TransformationAttributes, AttributesAndTimesAreAppliedOnRestore) {
+    write_host_file(host_of(kSource), text_of(3000));
+    ASSERT_TRUE(backup(true));
+    write_host_file(host_of(kTarget), "old");
+    // Write 2018-07-01 12:00:00.1234567, access 2020-02-29 23:59:59.9999999 (UTC).
+    const int64_t write_ns = 1530446400123456700ll, access_ns = 1583020799999999900ll;
+    auto filetime = [](int64_t ns) {
+        uint64_t ticks = 116444736000000000ull + static_cast<uint64_t>(ns / 100);
+        return FILETIME{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
+    };
+    WIN32_FILE_ATTRIBUTE_DATA attributes{};
+    attributes.dwFileAttributes = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_ARCHIVE;
+    attributes.ftCreationTime = filetime(1500000000000000000ll);
+    attributes.ftLastAccessTime = filetime(access_ns);
+    attributes.ftLastWriteTime = filetime(write_ns);
+    ASSERT_TRUE(restore(true, kWork, kTarget, &attributes)) << GetLastError();
+    EXPECT_EQ(python("import os; s = os.stat('" + host_of(kTarget) +
+                     "'); print(s.st_mtime_ns, s.st_atime_ns, oct(s.st_mode & 0o200))"),
+              std::to_string(write_ns) + " " + std::to_string(access_ns) + " 0o0");
+    EXPECT_EQ(GetFileAttributesW(kTarget), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_ARCHIVE);
+    EXPECT_EQ(read_host_file(host_of(kTarget)),
+              text_of(3000));  // read last: it moves the access time
+
+    // Without attributes the new file is writable and has the time of its
+    // writing.
+    ASSERT_TRUE(restore(true, kWork, L"C:\\data\\other.bin")) << GetLastError();
+    EXPECT_EQ(GetFileAttributesW(L"C:\\data\\other.bin"), FILE_ATTRIBUTE_ARCHIVE);
+    EXPECT_EQ(python("import os, time; print(abs(time.time() - os.stat('" +
+                     host_of(L"C:\\data\\other.bin") + "').st_mtime) < 600)"),
+              "True");
+    EXPECT_EQ(names_in_data(),
+              (std::set<std::string>{"source.bin", "work", "restored.bin", "other.bin"}));
+    EXPECT_EQ(logged(), "");
+}
+
+TEST_F(TransformationFailures, MissingSourcesAndUnwritableTargets) {
+    write_host_file(host_of(kSource), "data");
+    EXPECT_FALSE(backup(true, L"C:\\missing.bin"));
+    EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(logged(), "Failed to open source C:\\missing.bin, " + error_text(2) + "\n");
+    EXPECT_FALSE(exists(kWork));
+
+    EXPECT_FALSE(backup(true, kSource, L"C:\\nope\\work"));
+    EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
+    EXPECT_EQ(logged(), "Failed to open target C:\\nope\\work, " + error_text(3) + "\n");
+
+    ASSERT_TRUE(backup(true));
+    EXPECT_FALSE(restore(true, L"C:\\missing.bin"));
+    EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(logged(), "Failed to target file C:\\missing.bin, " + error_text(2) + ".\n");
+    EXPECT_FALSE(exists(kTarget));
+
+    EXPECT_FALSE(restore(true, kWork, L"C:\\nope\\restored.bin"));
+    EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
+    EXPECT_EQ(logged(), "Failed to open target C:\\nope\\restored.bin, " + error_text(3) + ".\n");
+
+    // A folder in the target's place stays, and so does nothing else.
+    ASSERT_TRUE(CreateDirectoryW(L"C:\\data\\folder", nullptr));
+    EXPECT_FALSE(restore(true, kWork, L"C:\\data\\folder"));
+    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(logged(), "Failed to replace target C:\\data\\folder, " + error_text(5) + ".\n");
+    EXPECT_TRUE(std::filesystem::is_directory(host_of(L"C:\\data\\folder")));
+    EXPECT_EQ(names_in_data(), (std::set<std::string>{"source.bin", "work", "folder"}));
+}
+
+TEST_F(TransformationFailures, AFullDiskRemovesThePartialFileInBothDirections) {
+    key_checks::SmallDisk disk(host_of(L"C:\\small"));
+    if (!disk.mounted()) GTEST_SKIP() << "no small file system can be mounted here: " << disk.why();
+    write_host_file(host_of(kSource), noise_of(200000));
+
+    EXPECT_FALSE(backup(true, kSource, L"C:\\small\\work"));
+    EXPECT_EQ(GetLastError(), ERROR_DISK_FULL);
+    EXPECT_EQ(logged(),
+              "Failed to compress and encrypt C:\\data\\source.bin, " + error_text(112) + ".\n");
+    EXPECT_FALSE(exists(L"C:\\small\\work"));
+
+    ASSERT_TRUE(backup(true));
+    write_host_file(host_of(L"C:\\small\\restored.bin"), "precious");
+    EXPECT_FALSE(restore(true, kWork, L"C:\\small\\restored.bin"));
+    EXPECT_EQ(GetLastError(), ERROR_DISK_FULL);
+    EXPECT_EQ(logged(),
+              "Failed to decrypt and decompress C:\\data\\work, " + error_text(112) + ".\n");
+    EXPECT_EQ(read_host_file(host_of(L"C:\\small\\restored.bin")), "precious");
+    std::set<std::string> left;
+    for (const auto& entry : std::filesystem::directory_iterator(host_of(L"C:\\small")))
+        left.insert(entry.path().filename().string());
+    EXPECT_EQ(left, (std::set<std::string>{"restored.bin"}));
+}

@@ -1,0 +1,243 @@
+#include "job/transformation.h"
+
+#include <cryptopp/aes.h>
+#include <cryptopp/files.h>
+#include <cryptopp/filters.h>
+#include <cryptopp/modes.h>
+#include <cryptopp/zlib.h>
+
+#include <cstring>
+#include <new>
+#include <ostream>
+#include <string>
+
+#include "common/ace_log_wrapper.h"
+#include "common/holders.h"
+#include "common/text_conv.h"
+#include "common/win32_error.h"
+
+namespace {
+
+// The data key (first 16 bytes) and IV (last 16 bytes) of every stored file.
+// These bytes are part of the stored format: every data file already written,
+// offline or on the remote service, is encrypted with them and its restore
+// relies on them. Never change them.
+constexpr uint8_t kDataKeyMaterial[32] = {
+    0xd2, 0x72, 0x42, 0x13, 0x53, 0x96, 0x6d, 0x34, 0xb1, 0x7a, 0xbc, 0xe7, 0x98, 0x2f, 0x33, 0x19,
+    0x35, 0x8d, 0x66, 0xb8, 0x29, 0xec, 0xa8, 0x05, 0x89, 0xa0, 0x8a, 0x67, 0x36, 0x91, 0x09, 0x73,
+};
+
+constexpr unsigned kDeflateLevel = 6;
+constexpr unsigned kLog2Window = 15;
+
+// The attributes that SetFileAttributesW may give a file; the others (folder,
+// reparse point, compressed, ...) describe the item and cannot be set by it.
+constexpr DWORD kSettableAttributes = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
+                                      FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
+                                      FILE_ATTRIBUTE_NORMAL | FILE_ATTRIBUTE_TEMPORARY |
+                                      0x1000u /* offline */ | 0x2000u /* not indexed */;
+
+// How far a temporary name beside a restore target is searched for.
+constexpr int kTemporaryTries = 100;
+
+// How one pass through a chain ended: code 0 when the whole input reached the
+// output; otherwise the Win32 code (1223 for a stop) and a text for the log.
+struct PassResult {
+    DWORD code = ERROR_SUCCESS;
+    std::string reason;
+};
+
+// Runs build (which makes and pumps a chain from in to out) and turns what it
+// throws into a code: the read buffer's stop and read errors as they come, a
+// failed write as the code that WriteFile left, malformed data (bad padding,
+// bad zlib header or checksum) as 13, anything else as 31.
+template <class Build>
+PassResult run_pass(std::istream& in, Build build) {
+    SetLastError(ERROR_SUCCESS);
+    try {
+        // Lets the read buffer's exceptions through instead of a bare badbit.
+        in.exceptions(std::ios_base::badbit);
+        build();
+        return {};
+    } catch (const char*) {  // the read buffer's stop
+        return {ERROR_CANCELLED, "user cancelled"};
+    } catch (const win32_read_error& error) {
+        return {error.code(), win32_error_text(error.code()).text()};
+    } catch (const CryptoPP::Exception& error) {
+        DWORD code = GetLastError();
+        if (error.GetErrorType() == CryptoPP::Exception::IO_ERROR && code != ERROR_SUCCESS)
+            return {code, win32_error_text(code).text()};
+        return {ERROR_INVALID_DATA, error.what()};
+    } catch (const std::bad_alloc&) {
+        return {ERROR_NOT_ENOUGH_MEMORY, win32_error_text(ERROR_NOT_ENOUGH_MEMORY).text()};
+    } catch (const std::exception& error) {
+        return {ERROR_GEN_FAILURE, error.what()};
+    }
+}
+
+// Opens a new file beside target, never one that exists already: its path
+// goes to path. INVALID_HANDLE_VALUE with the last error of the first failure
+// other than an existing name.
+HANDLE create_temporary_beside(const wchar_t* target, std::wstring& path) {
+    for (int n = 0; n < kTemporaryTries; ++n) {
+        path = std::wstring(target) + L".~tovel" + std::to_wstring(n);
+        HANDLE handle =
+            CreateFileW(path.c_str(), GENERIC_WRITE | FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ,
+                        nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (handle != INVALID_HANDLE_VALUE) return handle;
+        DWORD code = GetLastError();
+        if (code != ERROR_FILE_EXISTS && code != ERROR_ALREADY_EXISTS) return handle;
+    }
+    SetLastError(ERROR_FILE_EXISTS);
+    return INVALID_HANDLE_VALUE;
+}
+
+// Removes a file that this transformation made, even when it was already
+// given the read-only attribute. Keeps the last error.
+void remove_made_file(const wchar_t* path) {
+    last_error_restorer keep;
+    SetFileAttributesW(path, FILE_ATTRIBUTE_NORMAL);
+    if (!DeleteFileW(path)) {
+        DWORD code = GetLastError();
+        log_message(LM_WARNING, "Failed to remove %s, %s.\n", to_utf8(path).c_str(),
+                    win32_error_text(code).text());
+    }
+}
+
+}  // namespace
+
+Transformation::Transformation(bool compression) : compression_(compression) {
+    std::memcpy(key_, kDataKeyMaterial, sizeof key_);
+    std::memcpy(iv_, kDataKeyMaterial + sizeof key_, sizeof iv_);
+}
+
+bool BackupTransformation::transform(const wchar_t* source, const wchar_t* target,
+                                     const WIN32_FILE_ATTRIBUTE_DATA* /*attributes*/,
+                                     interrupter* stop) {
+    if (!source || !target) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return false;
+    }
+    PassResult result;
+    {
+        win32_file_tistream<char> in(source, stop);
+        if (!in) {
+            DWORD code = GetLastError();
+            log_message(LM_ERROR, "Failed to open source %s, %s\n", to_utf8(source).c_str(),
+                        win32_error_text(code).text());
+            SetLastError(code);
+            return false;
+        }
+        win32_file_tostream<char> out(target);
+        if (!out) {
+            DWORD code = GetLastError();
+            log_message(LM_ERROR, "Failed to open target %s, %s\n", to_utf8(target).c_str(),
+                        win32_error_text(code).text());
+            SetLastError(code);
+            return false;
+        }
+        result = run_pass(in, [&] {
+            CryptoPP::CBC_Mode<CryptoPP::AES>::Encryption cipher(key_, sizeof key_, iv_);
+            auto* encrypt = new CryptoPP::StreamTransformationFilter(
+                cipher, new CryptoPP::FileSink(out), CryptoPP::BlockPaddingSchemeDef::PKCS_PADDING);
+            CryptoPP::BufferedTransformation* first = encrypt;
+            if (compression_)
+                first = new CryptoPP::ZlibCompressor(encrypt, kDeflateLevel, kLog2Window, true);
+            CryptoPP::FileSource pump(in, true, first);
+        });
+    }  // both files are closed here
+    if (result.code == ERROR_SUCCESS) {
+        SetLastError(ERROR_SUCCESS);
+        return true;
+    }
+    remove_made_file(target);
+    if (result.code == ERROR_CANCELLED)
+        log_message(LM_ERROR, "Failed to compress and encrypt %s, user cancelled.\n",
+                    to_utf8(source).c_str());
+    else
+        log_message(LM_ERROR, "Failed to compress and encrypt %s, %s.\n", to_utf8(source).c_str(),
+                    result.reason.c_str());
+    SetLastError(result.code);
+    return false;
+}
+
+bool RestoreTransformation::transform(const wchar_t* source, const wchar_t* target,
+                                      const WIN32_FILE_ATTRIBUTE_DATA* attributes,
+                                      interrupter* stop) {
+    if (!source || !target) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return false;
+    }
+    std::wstring temporary;
+    PassResult result;
+    {
+        win32_file_tistream<char> in(source, stop);
+        if (!in) {
+            DWORD code = GetLastError();
+            log_message(LM_ERROR, "Failed to target file %s, %s.\n", to_utf8(source).c_str(),
+                        win32_error_text(code).text());
+            SetLastError(code);
+            return false;
+        }
+        // The data goes to a new file beside the target, which replaces the
+        // target only once it is whole: a damaged or stopped restore leaves an
+        // existing target as it was. The handle stays ours (not a stream's)
+        // so that the times are set on it before it is closed.
+        scoped_handle file(create_temporary_beside(target, temporary));
+        if (!file.valid()) {
+            DWORD code = GetLastError();
+            log_message(LM_ERROR, "Failed to open target %s, %s.\n", to_utf8(target).c_str(),
+                        win32_error_text(code).text());
+            SetLastError(code);
+            return false;
+        }
+        {
+            basic_write_handle_streambuf<char> buffer(file.get(), false);
+            std::ostream out(&buffer);
+            result = run_pass(in, [&] {
+                CryptoPP::CBC_Mode<CryptoPP::AES>::Decryption cipher(key_, sizeof key_, iv_);
+                CryptoPP::BufferedTransformation* sink = new CryptoPP::FileSink(out);
+                if (compression_) sink = new CryptoPP::ZlibDecompressor(sink, false);
+                CryptoPP::FileSource pump(
+                    in, true,
+                    new CryptoPP::StreamTransformationFilter(
+                        cipher, sink, CryptoPP::BlockPaddingSchemeDef::PKCS_PADDING));
+            });
+        }  // the sink flushed everything at the end of the pass
+        if (result.code == ERROR_SUCCESS && attributes) {
+            DWORD wanted = attributes->dwFileAttributes & kSettableAttributes;
+            if (!SetFileAttributesW(temporary.c_str(), wanted ? wanted : FILE_ATTRIBUTE_NORMAL)) {
+                DWORD code = GetLastError();
+                log_message(LM_WARNING, "Failed to set the attributes of %s, %s.\n",
+                            to_utf8(target).c_str(), win32_error_text(code).text());
+            }
+            if (!SetFileTime(file.get(), &attributes->ftCreationTime, &attributes->ftLastAccessTime,
+                             &attributes->ftLastWriteTime)) {
+                DWORD code = GetLastError();
+                log_message(LM_WARNING, "Failed to set the times of %s, %s.\n",
+                            to_utf8(target).c_str(), win32_error_text(code).text());
+            }
+        }
+    }  // the stored file and the temporary file are closed here
+    if (result.code != ERROR_SUCCESS) {
+        remove_made_file(temporary.c_str());
+        if (result.code == ERROR_CANCELLED)
+            log_message(LM_ERROR, "Failed to decrypt and decompress %s, user cancelled.\n",
+                        to_utf8(source).c_str());
+        else
+            log_message(LM_ERROR, "Failed to decrypt and decompress %s, %s.\n",
+                        to_utf8(source).c_str(), result.reason.c_str());
+        SetLastError(result.code);
+        return false;
+    }
+    if (!MoveFileExW(temporary.c_str(), target, MOVEFILE_REPLACE_EXISTING)) {
+        DWORD code = GetLastError();
+        remove_made_file(temporary.c_str());
+        log_message(LM_ERROR, "Failed to replace target %s, %s.\n", to_utf8(target).c_str(),
+                    win32_error_text(code).text());
+        SetLastError(code);
+        return false;
+    }
+    SetLastError(ERROR_SUCCESS);
+    return true;
+}
