@@ -27,6 +27,7 @@
 #include <mutex>
 #include <string>
 
+#include "platform/descriptor.h"
 #include "platform/file_object.h"
 #include "platform/host_names.h"
 #include "platform/kernel_object.h"
@@ -38,48 +39,6 @@ namespace {
 
 constexpr uint64_t kGranularity = 65536;
 constexpr const char* kEntryMagic = "tovel mapping 1";
-
-int retry_flock(int fd, int operation) {
-    int result;
-    do {
-        result = ::flock(fd, operation);
-    } while (result != 0 && errno == EINTR);
-    return result;
-}
-
-class Descriptor {
-public:
-    explicit Descriptor(int fd = -1) : fd_(fd) {}
-    ~Descriptor() { reset(); }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    int get() const { return fd_; }
-    int release() {
-        int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
-    void reset(int fd = -1) {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = fd;
-    }
-
-private:
-    int fd_;
-};
-
-// The machine-wide lock of the mapping names, held for the length of a scope.
-class NamespaceLock {
-public:
-    explicit NamespaceLock(const std::string& objects)
-        : fd_(::open((objects + "/mapping.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644)) {
-        if (fd_.get() >= 0 && retry_flock(fd_.get(), LOCK_EX) != 0) fd_.reset();
-    }
-    bool held() const { return fd_.get() >= 0; }
-
-private:
-    Descriptor fd_;  // closing it lets go of the lock
-};
 
 // What a name entry records.
 struct Entry {
@@ -212,7 +171,7 @@ public:
         if (entry_.get() < 0) return;
         // The last holder removes the entry, so that the name is free at once
         // and a memory file does not outlast its mapping's handles.
-        NamespaceLock lock(objects_);
+        NamespaceLock lock(objects_, "mapping");
         if (lock.held() && retry_flock(entry_.get(), LOCK_EX | LOCK_NB) == 0 &&
             same_file(entry_.get(), entry_path_))
             remove_entry(entry_path_, entry_.get());
@@ -369,7 +328,7 @@ HANDLE CreateFileMappingW(HANDLE file, LPSECURITY_ATTRIBUTES /*security*/, DWORD
     if (named) {
         key = escape_name(full_name(name));
         entry_path = objects + "/mapping." + file_name_of(key);
-        lock = std::make_unique<NamespaceLock>(objects);
+        lock = std::make_unique<NamespaceLock>(objects, "mapping");
         if (!lock->held()) {
             set_last_error_from_errno(errno);
             return nullptr;
@@ -472,7 +431,7 @@ HANDLE OpenFileMappingW(DWORD access, BOOL /*inherit*/, LPCWSTR name) {
     std::string objects = machine_root() + "/objects";
     std::string key = escape_name(full_name(name));
     std::string entry_path = objects + "/mapping." + file_name_of(key);
-    NamespaceLock lock(objects);
+    NamespaceLock lock(objects, "mapping");
     if (!lock.held()) {
         set_last_error_from_errno(errno);
         return nullptr;

@@ -35,6 +35,7 @@
 #include <string>
 #include <utility>
 
+#include "platform/descriptor.h"
 #include "platform/host_names.h"
 #include "platform/kernel_object.h"
 #include "platform/machine.h"
@@ -52,44 +53,6 @@ struct SharedMutex {
     uint32_t magic;
     uint32_t reserved;
     pthread_mutex_t mutex;
-};
-
-int retry_flock(int fd, int operation) {
-    int result;
-    do {
-        result = ::flock(fd, operation);
-    } while (result != 0 && errno == EINTR);
-    return result;
-}
-
-class Descriptor {
-public:
-    explicit Descriptor(int fd = -1) : fd_(fd) {}
-    ~Descriptor() { reset(); }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    int get() const { return fd_; }
-    int release() { return std::exchange(fd_, -1); }
-    void reset(int fd = -1) {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = fd;
-    }
-
-private:
-    int fd_;
-};
-
-// The machine-wide lock of the mutex names, held for the length of a scope.
-class NamespaceLock {
-public:
-    explicit NamespaceLock(const std::string& objects)
-        : fd_(::open((objects + "/mutex.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644)) {
-        if (fd_.get() >= 0 && retry_flock(fd_.get(), LOCK_EX) != 0) fd_.reset();
-    }
-    bool held() const { return fd_.get() >= 0; }
-
-private:
-    Descriptor fd_;
 };
 
 // Letters, digits, '_' and '-' stay; every other byte becomes %XX.
@@ -163,7 +126,7 @@ public:
             return;
         }
         ::munmap(memory_, sizeof(SharedMutex));
-        NamespaceLock lock(objects_);
+        NamespaceLock lock(objects_, "mutex");
         {
             auto& named = named_states();
             std::lock_guard<std::mutex> guard(named.lock);
@@ -350,7 +313,7 @@ HANDLE CreateMutexW(LPSECURITY_ATTRIBUTES /*security*/, BOOL initialOwner, LPCWS
             SetLastError(ERROR_FILENAME_EXCED_RANGE);
             return nullptr;
         }
-        NamespaceLock lock(objects);
+        NamespaceLock lock(objects, "mutex");
         if (!lock.held()) {
             set_last_error_from_errno(errno);
             return nullptr;

@@ -31,6 +31,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/descriptor.h"
 #include "platform/kernel_object.h"
 #include "platform/machine.h"
 #include "platform/win/errors.h"
@@ -40,30 +41,6 @@ namespace {
 
 constexpr size_t kMaxFileName = 255;
 constexpr size_t kTypeBytes = 4;
-
-class Descriptor {
-public:
-    explicit Descriptor(int fd = -1) : fd_(fd) {}
-    ~Descriptor() { reset(); }
-    Descriptor(Descriptor&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
-    Descriptor& operator=(Descriptor&& other) noexcept {
-        if (this != &other) reset(other.release());
-        return *this;
-    }
-    int get() const { return fd_; }
-    int release() {
-        int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
-    void reset(int fd = -1) {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = fd;
-    }
-
-private:
-    int fd_;
-};
 
 struct DirCloser {
     void operator()(DIR* dir) const { ::closedir(dir); }
