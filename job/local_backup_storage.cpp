@@ -1,0 +1,330 @@
+#include "job/local_backup_storage.h"
+
+#include <ace/Log_Msg.h>
+
+#include <cstring>
+#include <string>
+
+#include "common/ace_log_wrapper.h"
+#include "common/appdata_path.h"
+#include "common/holders.h"
+#include "common/json.h"
+#include "common/replace_file.h"
+#include "common/text_conv.h"
+#include "common/utf16le.h"
+#include "job/file_helpers.h"
+
+namespace {
+
+constexpr uint64_t kStartSetSize = 8;
+constexpr uint64_t kEndSetSize = 6;
+
+uint64_t item_record_size(const std::wstring& path) { return 54 + 2 * (utf16_length(path) + 1); }
+
+// The instance id of the record as text; empty when it cannot be made.
+std::wstring instance_text(const JobActivity& record) {
+    UUID uuid;
+    std::memcpy(&uuid, record.instanceId, sizeof uuid);
+    rpc_string_holder text;
+    if (UuidToStringA(&uuid, text.out()) != RPC_S_OK || text.empty()) return std::wstring();
+    return from_utf8(text.c_str());
+}
+
+// Creates the folder and its missing parents; false (logged, last error set)
+// unless it exists afterwards.
+bool make_folder(const std::wstring& folder) {
+    int result = SHCreateDirectory(nullptr, folder.c_str());
+    if (result == ERROR_SUCCESS || result == ERROR_ALREADY_EXISTS) return true;
+    log_message(LM_ERROR, "Failed to create target directory: %s error code = %d.\n",
+                to_utf8(folder).c_str(), result);
+    SetLastError(static_cast<DWORD>(result));
+    return false;
+}
+
+// Cuts the file to size bytes; false with the last error set.
+bool cut_file(const std::wstring& path, uint64_t size) {
+    scoped_handle file(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.valid()) return false;
+    LARGE_INTEGER at;
+    at.QuadPart = static_cast<LONGLONG>(size);
+    return SetFilePointerEx(file.get(), at, nullptr, FILE_BEGIN) && SetEndOfFile(file.get());
+}
+
+}  // namespace
+
+LocalBackupStorage::LocalBackupStorage(const BackupJobDefinition* definition,
+                                       WebClientEventHandler* handler)
+    : definition_(definition),
+      handler_(handler),
+      folder_(definition && definition->offlineLocation() ? definition->offlineLocation() : L""),
+      record_(nullptr),
+      transformation_(nullptr),
+      catalogueEnd_(0),
+      catalogueBroken_(false),
+      bound_(false),
+      started_(false) {}
+
+LocalBackupStorage::~LocalBackupStorage() {
+    catalogue_.reset();
+    delete transformation_;
+}
+
+bool LocalBackupStorage::init(JobActivity* record, Transformation* transformation) {
+    ACE_TRACE("LocalBackupStorage::init");
+    record_ = record;
+    if (transformation != transformation_) {
+        delete transformation_;
+        transformation_ = transformation;
+    }
+    return true;
+}
+
+std::wstring LocalBackupStorage::inFolder(const std::wstring& name) const {
+    std::wstring path = folder_;
+    if (path.empty() || (path.back() != L'\\' && path.back() != L'/')) path += L'\\';
+    return path + name;
+}
+
+bool LocalBackupStorage::start() {
+    ACE_TRACE("LocalBackupStorage::start");
+    if (!record_ || !transformation_ || !definition_) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return false;
+    }
+    started_ = false;
+    bound_ = false;
+    catalogue_.reset();
+    lastStored_ = Stored();
+    if (!make_folder(folder_) || !bind() || !make_folder(dataFolder_)) return false;
+
+    std::wstring description = inFolder(instance_ + L".bak.def");
+    json_spirit::Object object;
+    object["Id"] = definition_->id();
+    object["Type"] = "Backup";
+    object["User"] = definition_->user();
+    if (!replace_file(description, json_spirit::write(json_spirit::Value(object)))) {
+        DWORD code = GetLastError();
+        log_message(LM_ERROR, "Failed to write backup description file: %s error code = %d.\n",
+                    to_utf8(description).c_str(), static_cast<int>(code));
+    }
+
+    bool append = record_->resumeFlag && fileExists(cataloguePath_);
+    if (append && !recoverCatalogue()) return false;
+    if (!append) catalogueEnd_ = 0;
+    if (!openCatalogue(append)) return false;
+    if (!writeRecord(&JobHistorySourceWriter::startSet, kStartSetSize)) return false;
+    started_ = bound_ = true;
+
+    if (handler_) handler_->stopRequested(0);
+    SetLastError(0);
+    return true;
+}
+
+bool LocalBackupStorage::bind() {
+    instance_ = instance_text(*record_);
+    if (instance_.empty()) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return false;
+    }
+    dataFolder_ = inFolder(instance_);
+    cataloguePath_ = inFolder(instance_ + L".cat");
+    errors_.load(to_utf8(inFolder(L"err")).c_str());
+    return true;
+}
+
+bool LocalBackupStorage::attach() {
+    if (bound_) return true;
+    if (!record_) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return false;
+    }
+    if (!bind()) return false;
+    if (fileExists(cataloguePath_) && (!recoverCatalogue() || !openCatalogue(true))) return false;
+    bound_ = true;
+    return true;
+}
+
+bool LocalBackupStorage::recoverCatalogue() {
+    uint64_t complete = 0;
+    uint64_t size = 0;
+    {
+        JobActivitySourceReader reader;
+        if (!reader.open(cataloguePath_.c_str(), 0)) return false;
+        for (;;) {
+            int64_t at = reader.offset();
+            if (at < 0) return false;
+            uint32_t tag = reader.next();
+            if (tag == 0) {
+                DWORD code = GetLastError();
+                // A torn or damaged record ends what can be continued.
+                if (code != ERROR_HANDLE_EOF && code != ERROR_INVALID_DATA) return false;
+                complete = static_cast<uint64_t>(at);
+                break;
+            }
+            if (tag != kSourceTagFile && tag != kSourceTagDirectory) continue;
+            JobActivitySourceItem item;
+            if (!reader.item(item)) continue;
+            lastStored_.valid = true;
+            lastStored_.folder = tag == kSourceTagDirectory;
+            lastStored_.ordinal = item.ordinal;
+            lastStored_.path = std::move(item.path);
+        }
+        WIN32_FILE_ATTRIBUTE_DATA data;
+        if (GetFileAttributesExW(cataloguePath_.c_str(), GetFileExInfoStandard, &data))
+            size = static_cast<uint64_t>(data.nFileSizeHigh) << 32 | data.nFileSizeLow;
+    }
+    if (size > complete) {
+        log_message(LM_WARNING,
+                    "History source file %s cut back from %s to %s bytes of complete records.\n",
+                    to_utf8(cataloguePath_).c_str(), std::to_string(size).c_str(),
+                    std::to_string(complete).c_str());
+        if (!cut_file(cataloguePath_, complete)) {
+            DWORD code = GetLastError();
+            log_message(LM_ERROR, "Failed to open history source file: %s error code = %d.\n",
+                        to_utf8(cataloguePath_).c_str(), static_cast<int>(code));
+            SetLastError(code);
+            return false;
+        }
+    }
+    catalogueEnd_ = complete;
+    return true;
+}
+
+bool LocalBackupStorage::openCatalogue(bool append) {
+    auto writer = std::make_unique<JobHistorySourceWriter>();
+    if (!writer->open(cataloguePath_.c_str(), append)) {
+        DWORD code = GetLastError();
+        log_message(LM_ERROR, "Failed to open history source file: %s error code = %d.\n",
+                    to_utf8(cataloguePath_).c_str(), static_cast<int>(code));
+        SetLastError(code);
+        return false;
+    }
+    catalogue_ = std::move(writer);
+    catalogueBroken_ = false;
+    return true;
+}
+
+bool LocalBackupStorage::repairCatalogue() {
+    // The writer's last flush at closing may still add part of the failed
+    // record: the cut comes after it.
+    catalogue_.reset();
+    catalogueBroken_ = true;
+    if (!cut_file(cataloguePath_, catalogueEnd_)) return false;
+    return openCatalogue(true);
+}
+
+bool LocalBackupStorage::settle(bool written, uint64_t size) {
+    if (written && catalogue_->flush()) {
+        catalogueEnd_ += size;
+        return true;
+    }
+    DWORD code = GetLastError();
+    if (code == 0) code = ERROR_GEN_FAILURE;
+    repairCatalogue();
+    SetLastError(code);
+    return false;
+}
+
+bool LocalBackupStorage::writeRecord(bool (JobHistorySourceWriter::*write)(), uint64_t size) {
+    if (catalogueBroken_ && !repairCatalogue()) return false;
+    if (!catalogue_) {
+        SetLastError(ERROR_INVALID_FUNCTION);
+        return false;
+    }
+    bool written = ((*catalogue_).*write)();
+    return settle(written, size);
+}
+
+bool LocalBackupStorage::writeItem(const wchar_t* path, const WIN32_FILE_ATTRIBUTE_DATA& data,
+                                   uint32_t ordinal, uint32_t flag) {
+    if (catalogueBroken_ && !repairCatalogue()) return false;
+    if (!catalogue_) {
+        SetLastError(ERROR_INVALID_FUNCTION);
+        return false;
+    }
+    bool written = catalogue_->addFile(path, data, ordinal, flag);
+    return settle(written, item_record_size(path));
+}
+
+bool LocalBackupStorage::end() {
+    if (!attach()) return false;
+    if (catalogueBroken_ && !repairCatalogue()) return false;
+    if (catalogue_ && !settle(true, 0)) return false;
+    errors_.save();
+    SetLastError(0);
+    return true;
+}
+
+bool LocalBackupStorage::cancel() {
+    if (!attach()) return false;
+    // A run stopped before any start of it has no set to end.
+    bool written = true;
+    if (catalogue_ || catalogueBroken_)
+        written = writeRecord(&JobHistorySourceWriter::endSet, kEndSetSize);
+    DWORD code = GetLastError();
+    errors_.save();
+    SetLastError(written ? 0 : code);
+    return written;
+}
+
+bool LocalBackupStorage::finishItem(uint64_t itemIndex) {
+    record_->currentItemIndex = itemIndex;
+    record_->currentFileDone = 0;
+    if (handler_ && handler_->stopRequested(0)) {
+        SetLastError(0);
+        return true;
+    }
+    record_->currentItemIndex = 0;
+    SetLastError(0);
+    return true;
+}
+
+bool LocalBackupStorage::backupFile(const wchar_t* path,
+                                    const WIN32_FILE_ATTRIBUTE_DATA* attributes, uint32_t itemIndex,
+                                    const wchar_t* readPath) {
+    if (!started_ || !path || !*path || !attributes) {
+        SetLastError(started_ ? ERROR_INVALID_PARAMETER : ERROR_INVALID_FUNCTION);
+        return false;
+    }
+    bool folder = (attributes->dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    // Only the first item after a resumption can be the one stored last.
+    Stored last = std::move(lastStored_);
+    lastStored_ = Stored();
+    if (last.valid && last.folder == folder && last.ordinal == itemIndex && last.path == path)
+        return finishItem(itemIndex);
+    std::wstring name(path);
+    if (utf16_length(name) > kSourceItemPathMax) {
+        log_message(LM_ERROR, "Path of %d units is too long for the history source file: %s.\n",
+                    static_cast<int>(utf16_length(name)), to_utf8(name).c_str());
+        SetLastError(ERROR_FILENAME_EXCED_RANGE);
+        return false;
+    }
+
+    if (folder) {
+        if (!writeItem(path, *attributes, itemIndex, 0)) return false;
+        return finishItem(itemIndex);
+    }
+
+    uint64_t size =
+        static_cast<uint64_t>(attributes->nFileSizeHigh) << 32 | attributes->nFileSizeLow;
+    record_->currentFileSize = size;
+    record_->currentFilePath(path);
+    std::wstring data;
+    path_join_number(dataFolder_.c_str(), itemIndex, data);
+    if (!transformation_->transform(readPath ? readPath : path, data.c_str(), nullptr, nullptr)) {
+        DWORD code = GetLastError();
+        DeleteFileW(data.c_str());
+        SetLastError(code);
+        return false;
+    }
+    if (!writeItem(path, *attributes, itemIndex, transformation_->compression() ? 1 : 0)) {
+        DWORD code = GetLastError();
+        DeleteFileW(data.c_str());
+        SetLastError(code);
+        return false;
+    }
+    record_->filesDone += 1;
+    record_->bytesDone += size;
+    return finishItem(itemIndex);
+}

@@ -1,0 +1,160 @@
+// The storage of a backup job whose definition names an offline location: a
+// folder (local, removable or network) that receives the backup in place of
+// the remote service. It owns the layout of that folder, which the local
+// restore storage reads back. It does no network work; of the job's
+// callbacks it uses the stop test only.
+//
+// The offline layout. Every name is relative to the offline folder (the
+// definition's offlineLocation()); <instance> is the run's instance id (the
+// UUID of the activity record) as 36 lower-case hexadecimal digits with
+// hyphens. The folder may hold any number of runs of any number of jobs; a
+// run's names all start with its own instance text, so runs never share a
+// file apart from "err".
+//
+//   "err"                 the error list shared by every run of the folder:
+//                         one JSON array of {"code", "path", "reason"}; loaded
+//                         at each start, written at end, cancel and when the
+//                         storage is destroyed.
+//   <instance>.bak.def    the run's description, one compact JSON object
+//                         {"Id": job id, "Type": "Backup", "User": user};
+//                         replaced whole at every start of the run.
+//   <instance>.cat        the run's catalogue, source records as in
+//                         job/activity_source.h (below).
+//   <instance>\<n>        the folder of the run's data: one file per stored
+//                         file, named by the file's item index n in decimal
+//                         without leading zeros, holding exactly what the
+//                         backup transformation made of the file (compressed
+//                         when the catalogue's flag is 1, then encrypted).
+//                         Folders have no data file. The data folder of a
+//                         catalogue is thus the catalogue's path without
+//                         ".cat".
+//
+// The catalogue holds, for each start of the run (the first and each
+// resumption), one "SSET", then one "FILE" or "DIRB" record per item stored
+// by that part, in the order stored: the item's path as backed up, its
+// attribute data as the walk read it, its item index as the ordinal, and the
+// flag 1 for a file whose data file is compressed, else 0. A cancelled run
+// ends with "ESET"; a completed one does not. Every record is complete on
+// disk before backupFile() returns, so after any stop or kill the catalogue
+// lists every item whose storing was reported. An item appears once per
+// catalogue; a reader that meets a path twice (a source list rebuilt in
+// mid-run) takes the later record.
+//
+// Resumption. A start with the record's resume flag set and the catalogue
+// present continues that catalogue: it is read from its beginning and cut
+// back to the end of its last complete record (a record torn by a kill, a
+// record of impossible length, and anything after either are dropped), and
+// the new records follow there. The last item record it holds is
+// remembered: when the resumed run presents that same item again (same
+// kind, item index and path: the earlier part stopped or was killed after
+// the record was written but before the job moved its list offset past the
+// item), the item counts as stored and is neither written nor listed twice.
+// A fresh start (resume flag 0) replaces a catalogue of the same name.
+//
+// Failures. A record that cannot be written in full (a full disk) fails its
+// call with the write's error (112 for a full disk); the catalogue is then
+// cut back to its last complete record, so the records before it stay and
+// the next item may succeed. A failed item leaves no data file behind. An
+// item whose path is too long for a record (over kSourceItemPathMax UTF-16
+// units) fails with 206 before anything is written.
+//
+// The storage belongs to one run and is called from the job's worker thread
+// only (end, cancel and the destructor may run on the thread that stops a
+// paused job); it takes no lock.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "job/activity_source.h"
+#include "job/storage.h"
+#include "job/web_client_event_handler.h"
+#include "plandeck/backup_job_definition.h"
+
+class LocalBackupStorage : public BackupStorage {
+public:
+    // Neither is owned; handler may be null. The definition's offline
+    // location is copied now; nothing is opened before start().
+    LocalBackupStorage(const BackupJobDefinition* definition, WebClientEventHandler* handler);
+    // Closes the catalogue, destroys the transformation and writes "err".
+    ~LocalBackupStorage() override;
+    LocalBackupStorage(const LocalBackupStorage&) = delete;
+    LocalBackupStorage& operator=(const LocalBackupStorage&) = delete;
+
+    // Binds the record (not owned) and takes the transformation; always true.
+    bool init(JobActivity* record, Transformation* transformation) override;
+    // Creates the offline folder and the run's data folder, loads "err",
+    // writes the description (a failure there is logged and does not fail
+    // start), opens the catalogue (fresh, or continued as described above)
+    // and writes its "SSET". False with the last error set when a folder
+    // cannot be made, the catalogue cannot be opened or read back, or the
+    // "SSET" cannot be written; 87 without a bound record or transformation.
+    bool start() override;
+    // end() writes "err" (every record is on disk already); false only when
+    // the catalogue cannot be written. cancel() writes "ESET" and "err";
+    // false when the "ESET" cannot be written. Both also serve a storage that
+    // was only bound with init(), as when a paused run is stopped: they then
+    // continue the run's catalogue (when it exists) as a resumed start would,
+    // and keep the entries of "err".
+    bool end() override;
+    bool cancel() override;
+    // Stores one file (its data file, then its record) or folder (its record)
+    // and counts a file in the record's files and bytes done. The last item of
+    // a continued catalogue, presented again, is taken as stored (see
+    // Resumption). After the item a pending stop request leaves the record's
+    // current item index at the item, else the index is reset to 0. False
+    // with the transformation's or the write's error; the record's counters
+    // then stay as they were.
+    bool backupFile(const wchar_t* path, const WIN32_FILE_ATTRIBUTE_DATA* attributes,
+                    uint32_t itemIndex, const wchar_t* readPath) override;
+
+private:
+    // An item record of the catalogue.
+    struct Stored {
+        bool valid = false;
+        bool folder = false;
+        uint32_t ordinal = 0;
+        std::wstring path;
+    };
+
+    std::wstring inFolder(const std::wstring& name) const;
+    // Names the run's files from the record's instance id and loads "err".
+    bool bind();
+    // bind() and the catalogue continued, for end() and cancel() without
+    // start().
+    bool attach();
+    // Reads the catalogue back, cuts a torn tail away and remembers its
+    // size and its last item record.
+    bool recoverCatalogue();
+    // Opens the catalogue writer at the catalogue's end (append) or on a new
+    // file.
+    bool openCatalogue(bool append);
+    // Hands one record to the catalogue and flushes it; on failure cuts the
+    // catalogue back to its last complete record (the failure's error stays
+    // the last error).
+    bool writeRecord(bool (JobHistorySourceWriter::*write)(), uint64_t size);
+    bool writeItem(const wchar_t* path, const WIN32_FILE_ATTRIBUTE_DATA& data, uint32_t ordinal,
+                   uint32_t flag);
+    bool settle(bool written, uint64_t size);
+    // Reopens the catalogue cut back to catalogueEnd_.
+    bool repairCatalogue();
+    // Ends an item that was stored or skipped: leaves the record's current
+    // item index at itemIndex while a stop is pending, else at 0; true.
+    bool finishItem(uint64_t itemIndex);
+
+    const BackupJobDefinition* definition_;
+    WebClientEventHandler* handler_;
+    std::wstring folder_;
+    JobActivity* record_;
+    Transformation* transformation_;
+    std::unique_ptr<JobHistorySourceWriter> catalogue_;  // open from start() on
+    std::wstring instance_;
+    std::wstring cataloguePath_;
+    std::wstring dataFolder_;
+    uint64_t catalogueEnd_;  // bytes of complete records in the catalogue
+    bool catalogueBroken_;   // the catalogue could not be reopened after a failure
+    Stored lastStored_;      // of a continued catalogue, until that item comes again
+    bool bound_;             // the run's files are named and "err" is loaded
+    bool started_;           // start() succeeded: items may be stored
+};
