@@ -10,6 +10,7 @@
 #include "common/data_folder.h"
 #include "common/find_file_handle.h"
 #include "common/text_conv.h"
+#include "job/backup_job.h"
 #include "job/consistent_check.h"
 #include "job/file_helpers.h"
 #include "job/job_notify_manager.h"
@@ -42,7 +43,9 @@ bool same_id(const char* a, const char* b) {
     }
 }
 
+// The kinds of job the engine knows; others are dropped.
 Job* no_job(JobDefinition* definition) {
+    if (definition && definition->type() == JobDefinition::Backup) return new BackupJob(definition);
     delete definition;
     return nullptr;
 }
