@@ -1,6 +1,10 @@
 # The two commands of the README. Both install what they need first.
 BUILD ?= build/asan
 TSAN_BUILD ?= build/tsan
+FUZZ_BUILD ?= build/fuzz
+# Seconds that each fuzz target runs in the test command.
+FUZZ_SECONDS ?= 20
+FUZZ_TARGETS := response_head chunked_body
 JOBS ?= $(shell nproc)
 # The concurrency tests, also run under ThreadSanitizer. (The thread-count
 # check is left out there: the sanitizer runs a thread of its own.)
@@ -8,7 +12,7 @@ TSAN_TESTS ?= PlatformSync|PlatformMapping|PlatformRegistry|JobDispatcher|JobNot
 TSAN_EXCLUDE ?= ClosedHandleLeavesThreadRunning
 TSAN_TESTS := $(TSAN_TESTS)|HttpClientConnections
 
-.PHONY: setup build build-tsan test run clean
+.PHONY: setup build build-tsan build-fuzz fuzz test run clean
 
 setup:
 	@bash tools/setup.sh
@@ -23,7 +27,30 @@ build-tsan: setup
 	  -DCMAKE_SHARED_LINKER_FLAGS=-fsanitize=thread >/dev/null
 	@cmake --build $(TSAN_BUILD) -j $(JOBS) --target platform_tests job_tests
 
-test: build build-tsan
+# The fuzz targets, with clang, libFuzzer and the sanitizers.
+build-fuzz: setup
+	@cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+	  -DTOVEL_SANITIZE=ON -DTOVEL_FUZZ=ON -DTOVEL_TESTS=OFF >/dev/null
+	@cmake --build $(FUZZ_BUILD) -j $(JOBS) --target $(addprefix fuzz_,$(FUZZ_TARGETS))
+
+# Runs each fuzz target for FUZZ_SECONDS on the seeds in tools/fuzz/corpus
+# and on what earlier runs found (kept in the build folder). A crashing input
+# is left in $(FUZZ_BUILD)/artifacts.
+fuzz: build-fuzz
+	@mkdir -p $(FUZZ_BUILD)/artifacts
+	@for t in $(FUZZ_TARGETS); do \
+	  mkdir -p $(FUZZ_BUILD)/corpus/$$t; \
+	  if $(FUZZ_BUILD)/tools/fuzz/fuzz_$$t -max_total_time=$(FUZZ_SECONDS) -timeout=10 \
+	      -dict=tools/fuzz/http.dict -artifact_prefix=$(abspath $(FUZZ_BUILD))/artifacts/ \
+	      $(FUZZ_BUILD)/corpus/$$t tools/fuzz/corpus/$$t >$(FUZZ_BUILD)/$$t.log 2>&1; then \
+	    echo "fuzz $$t: $$(grep -o 'Done [0-9]* runs' $(FUZZ_BUILD)/$$t.log), no crash"; \
+	  else \
+	    tail -n 60 $(FUZZ_BUILD)/$$t.log; echo "fuzz $$t: crashed (see $(FUZZ_BUILD)/artifacts)"; exit 1; \
+	  fi; \
+	done
+
+test: build build-tsan fuzz
 	@cd $(BUILD) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	  ctest -j $(JOBS) --output-on-failure --timeout 300
 	@cd $(TSAN_BUILD) && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:suppressions=$(CURDIR)/tools/tsan.supp \

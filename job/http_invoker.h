@@ -48,11 +48,19 @@ inline iovec http_iovec(const void* data, size_t size) {
 // stores its code in error() and in the thread's last error: a Winsock code
 // (10060 when a time-out ran out, 10061 for a refused connect, 10054 when the
 // server closed the connection), 7 for a body longer than its Content-Length,
-// 8 when memory ran out, 87 for a request without a known method, or
-// kMalformedReply for a response head or chunked body that cannot be read.
-// The state stays where the failure happened; only close() brings the invoker
-// back to idle. Each connect, send and receive is bounded by the invoker's
+// 8 when memory ran out, 87 for a request that cannot be sent as it stands,
+// or kMalformedReply for a response that cannot be read or passes a bound.
+// The state stays where the failure happened, and only close() brings the
+// invoker back to idle, except after a malformed response: the connection,
+// whose position in the stream is then unknown, is closed at once and the
+// invoker is idle. Each connect, send and receive is bounded by the invoker's
 // time-outs (see HTTP_Timeouts).
+//
+// Bounds of a response: a head of at most 8192 bytes and
+// HTTP_Parser::kMaxHeaders header lines; a Content-Length that is a decimal
+// number; a body of at most max_body_length() bytes (the Content-Length, or
+// the sum of the chunk sizes of a chunked body); chunks as
+// HTTP_Receive_Buffer bounds them.
 //
 // An invoker belongs to one thread at a time.
 template <class Connector, class Handler>
@@ -75,6 +83,8 @@ public:
     // A response that is not HTTP as this client reads it.
     static constexpr int kMalformedReply = 0x20010258;
     static constexpr size_t kHeadBufferSize = 8193;
+    // The body limit of a new invoker.
+    static constexpr uint64_t kDefaultMaxBodyLength = uint64_t{16} << 20;
 
     // Copies host; starts idle with the process-wide time-outs.
     HTTP_Invoker_T(const char* host, unsigned short port)
@@ -99,6 +109,12 @@ public:
     // the next operation on.
     void timeouts(const HTTP_Timeouts& timeouts) { timeouts_ = timeouts.resolved(); }
 
+    // The longest response body accepted; a longer one is malformed. Set it
+    // before recv_head: it holds from there on, for every later response too
+    // (UINT64_MAX: no bound but the chunk size's).
+    uint64_t max_body_length() const { return maxBody_; }
+    void max_body_length(uint64_t limit) { maxBody_ = limit; }
+
     // Idle only: takes an idle cached connection to the address or opens a
     // new one within the connect time-out, and sets TCP_NODELAY on it. On
     // failure the state stays STATE_CONNECTING.
@@ -112,6 +128,10 @@ public:
     // slot goes out as the invoker's host); the extra headers are never sent.
     // POST and PUT with a chunked body or a Content-Length other than 0 then
     // expect the body (STATE_HEAD_SENT); everything else is complete.
+    // A URI with a space or a control character, or a header text (the
+    // invoker's host included) with a control character other than HTAB,
+    // such as CR or LF, is refused before anything is sent or changed: 87,
+    // and one LM_ERROR line that names the header but not its text.
     int send_head(HTTP_Request& request);
 
     // Body of a Content-Length request: sends at most the bytes still owed;
@@ -135,10 +155,11 @@ public:
     int recv_n(void* buf, size_t size);
 
     // Request complete only: receives and parses the response head into
-    // response (which it resets first, headers included). A head that does
-    // not fit the 8192 bytes of the head buffer is malformed. Body bytes that
-    // came with the head stay buffered. Afterwards STATE_COMPLETE when there
-    // is no body (not chunked, Content-Length 0), else STATE_HEAD_RECEIVED.
+    // response (which it resets first, headers included). A head past the
+    // bounds above, and a Content-Length that is no decimal number or is over
+    // the body limit, is malformed. Body bytes that came with the head stay
+    // buffered. Afterwards STATE_COMPLETE when there is no body (not chunked,
+    // Content-Length 0), else STATE_HEAD_RECEIVED.
     int recv_head(HTTP_Response& response);
 
     // Head received or receiving the body only: delivers body bytes into the
@@ -146,10 +167,11 @@ public:
     // their count in *got (0 first). A Content-Length body: buffered bytes
     // first; then, unless mode 0 delivered some already, one read (mode 2:
     // exactly the rest of what out can take of the body). A chunked body: see
-    // HTTP_Receive_Buffer::read_chunked for the modes. At the body's end the
-    // state is STATE_COMPLETE, or, when the server does not keep the
-    // connection, the connection is closed (idle afterwards). Result: the
-    // bytes delivered, or -1.
+    // HTTP_Receive_Buffer::read_chunked for the modes; a malformed chunked
+    // body fails (-1) even when this call delivered bytes before the fault,
+    // whose count is in *got. At the body's end the state is STATE_COMPLETE,
+    // or, when the server does not keep the connection, the connection is
+    // closed (idle afterwards). Result: the bytes delivered, or -1.
     int recv_body(ACE_Message_Block& out, size_t* got, int mode);
 
     // Gives the connection up: back to the cache as idle when connected and
@@ -166,6 +188,37 @@ private:
         log_message(LM_ERROR, format, host_.get(), static_cast<unsigned>(port_));
         return -1;
     }
+    // Closes the connection of a malformed response (idle afterwards), then
+    // fails with kMalformedReply as fail() does.
+    int malformed(const char* format) {
+        if (handler_) handler_->close(0);
+        handler_ = nullptr;
+        state_ = STATE_IDLE;
+        return fail(kMalformedReply, format);
+    }
+    // Whether text may stand in a head line: no control character but HTAB.
+    static bool head_text_allowed(const char* text) {
+        for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p; ++p)
+            if ((*p < 0x20 && *p != '\t') || *p == 0x7F) return false;
+        return true;
+    }
+    // Whether text may stand as the request URI: no space or control character.
+    static bool uri_allowed(const char* text) {
+        for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p; ++p)
+            if (*p <= 0x20 || *p == 0x7F) return false;
+        return true;
+    }
+    // Whether the Content-Length text of response, if it has one, is a
+    // decimal number that content_length() read.
+    static bool length_text_allowed(const HTTP_Response& response, uint64_t length) {
+        const char* text = response.headers().get(HTTP_HEAD_CONTENT_LENGTH);
+        if (!text) return true;
+        if (!*text || text[std::strspn(text, "0123456789")] != '\0') return false;
+        return length != 0 || text[std::strspn(text, "0")] == '\0';
+    }
+    // 0 when the URI and header texts of request may be sent; else 87,
+    // stored and logged as fail() does.
+    int refuse_head(HTTP_Request& request);
     // Writes every byte of the buffers (which it may change), waiting at most
     // the send time-out for each part. 0, or -1 with errno set.
     int write_all(iovec* iov, int count) {
@@ -200,6 +253,7 @@ private:
     Message_Block_Ptr headBuffer_;
     std::unique_ptr<HTTP_Receive_Buffer> chunkReader_;
     HTTP_Timeouts timeouts_;
+    uint64_t maxBody_ = kDefaultMaxBodyLength;
 };
 
 template <class Connector, class Handler>
@@ -250,8 +304,35 @@ int HTTP_Invoker_T<Connector, Handler>::send_buffer_size(int size) {
 }
 
 template <class Connector, class Handler>
+int HTTP_Invoker_T<Connector, Handler>::refuse_head(HTTP_Request& request) {
+    auto refuse = [this](const char* what, const char* name) {
+        error_ = ERROR_INVALID_PARAMETER;
+        SetLastError(ERROR_INVALID_PARAMETER);
+        log_message(LM_ERROR, what, host_.get(), static_cast<unsigned>(port_), name);
+        return ERROR_INVALID_PARAMETER;
+    };
+    if (request.uri() && !uri_allowed(request.uri()))
+        return refuse(
+            "Refused to send HTTP request to %s:%u: its %s holds a space or a control "
+            "character.\n",
+            "URI");
+    const HTTP_Headers& headers = request.headers();
+    for (int i = 0; i < HTTP_HEAD_COUNT; ++i) {
+        const char* value = headers.get(i);
+        if (i == HTTP_HEAD_HOST && (!value || !*value)) value = host_.get();
+        if (value && !head_text_allowed(value))
+            return refuse(
+                "Refused to send HTTP request to %s:%u: its %s header holds a control "
+                "character.\n",
+                http_head_string(i));
+    }
+    return 0;
+}
+
+template <class Connector, class Handler>
 int HTTP_Invoker_T<Connector, Handler>::send_head(HTTP_Request& request) {
     if (state_ != STATE_CONNECTED && state_ != STATE_COMPLETE) return -1;
+    if (refuse_head(request) != 0) return -1;
     state_ = STATE_SENDING_HEAD;
     error_ = 0;
     length_ = 0;
@@ -418,20 +499,22 @@ int HTTP_Invoker_T<Connector, Handler>::recv_head(HTTP_Response& response) {
         // The whole head stays in the buffer, one byte of which stays free:
         // a head of more than 8192 bytes is refused.
         size_t space = headBuffer_->space();
-        if (space <= 1)
-            return fail(kMalformedReply, "The HTTP response head from %s:%u is too long.\n");
+        if (space <= 1) return malformed("The HTTP response head from %s:%u is too long.\n");
         int n = recv(headBuffer_->wr_ptr(), space - 1);
         if (n < 0) return -1;
         headBuffer_->wr_ptr(static_cast<size_t>(n));
         int parsed = parser.parse(*headBuffer_, response);
-        if (parsed < 0)
-            return fail(kMalformedReply, "The HTTP response head from %s:%u is malformed.\n");
+        if (parsed < 0) return malformed("The HTTP response head from %s:%u is malformed.\n");
         if (parsed == HTTP_PARSER_DONE) break;
     }
     keepAlive_ = response.keep_alive();
     chunked_ = response.chunked_transfer_encoding();
     if (!chunked_) {
         length_ = response.content_length();
+        if (!length_text_allowed(response, length_))
+            return malformed("The HTTP response head from %s:%u has a malformed length.\n");
+        if (length_ > maxBody_)
+            return malformed("The HTTP response body from %s:%u is over its limit.\n");
         state_ = length_ == 0 ? STATE_COMPLETE : STATE_HEAD_RECEIVED;
         return 0;
     }
@@ -444,6 +527,7 @@ int HTTP_Invoker_T<Connector, Handler>::recv_head(HTTP_Response& response) {
     }
     if (made != 0)
         return fail(ERROR_NOT_ENOUGH_MEMORY, "Failed to receive HTTP data from %s:%u %m\n");
+    chunkReader_->max_body(maxBody_);
     state_ = STATE_HEAD_RECEIVED;
     return 0;
 }
@@ -461,8 +545,12 @@ int HTTP_Invoker_T<Connector, Handler>::recv_body(ACE_Message_Block& out, size_t
         if (chunkReader_->state() == HTTP_Receive_Buffer::CHUNK_END) {
             state_ = STATE_COMPLETE;
         } else if (chunkReader_->state() == HTTP_Receive_Buffer::CHUNK_ERROR && error_ == 0) {
-            fail(kMalformedReply, "The chunked HTTP response body from %s:%u is malformed.\n");
-            if (delivered == 0) result = -1;
+            // A read that failed has set the error; without one the reader
+            // ran out of memory (-1) or found the body malformed.
+            result =
+                result < 0
+                    ? fail(ERROR_NOT_ENOUGH_MEMORY, "Failed to receive HTTP data from %s:%u %m\n")
+                    : malformed("The chunked HTTP response body from %s:%u is malformed.\n");
         }
     } else {
         result = read_length(out, &delivered, mode);

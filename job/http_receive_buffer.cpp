@@ -1,6 +1,7 @@
 #include "job/http_receive_buffer.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <cstring>
 
@@ -26,6 +27,9 @@ int HTTP_Receive_Buffer::reset(ACE_Message_Block* block) {
     state_ = CHUNK_SIZE;
     size_ = 0;
     count_ = 0;
+    line_ = 0;
+    digits_ = false;
+    total_ = 0;
     if (block) {
         block_ = duplicate_message_block(*block);
     } else if (block_) {
@@ -36,22 +40,55 @@ int HTTP_Receive_Buffer::reset(ACE_Message_Block* block) {
     return block_ ? 0 : -1;
 }
 
+int HTTP_Receive_Buffer::feed(const void* data, size_t size) {
+    if (!block_) {
+        errno = ENOMEM;
+        return -1;
+    }
+    block_->crunch();
+    if (block_->space() < size && block_->size(block_->length() + size) != 0) {
+        errno = ENOMEM;
+        return -1;
+    }
+    block_->copy(static_cast<const char*>(data), size);
+    return 0;
+}
+
 void HTTP_Receive_Buffer::step(char c) {
+    if ((state_ == CHUNK_SIZE || state_ == CHUNK_EXTENSION || state_ == CHUNK_SIZE_LF) &&
+        ++line_ > kMaxSizeLine) {
+        state_ = CHUNK_ERROR;
+        return;
+    }
     switch (state_) {
         case CHUNK_SIZE: {
             int digit = hex_digit(c);
-            if (digit >= 0)
-                size_ = size_ * 16 + static_cast<uint32_t>(digit);
-            else if (c == '\r')
-                state_ = CHUNK_SIZE_LF;
-            else if (c == ';')
-                state_ = CHUNK_EXTENSION;
-            else
+            if (digit >= 0) {
+                uint32_t value = static_cast<uint32_t>(digit);
+                if (size_ > (kMaxChunkSize - value) / 16) {
+                    state_ = CHUNK_ERROR;
+                } else {
+                    size_ = size_ * 16 + value;
+                    digits_ = true;
+                }
+            } else if (!digits_) {
                 state_ = CHUNK_ERROR;
+            } else if (c == '\r') {
+                state_ = CHUNK_SIZE_LF;
+            } else if (c == ';') {
+                state_ = CHUNK_EXTENSION;
+            } else {
+                state_ = CHUNK_ERROR;
+            }
             break;
         }
         case CHUNK_SIZE_LF:
-            state_ = c == '\n' ? CHUNK_DATA : CHUNK_ERROR;
+            if (c != '\n' || total_ > maxBody_ || size_ > maxBody_ - total_) {
+                state_ = CHUNK_ERROR;
+            } else {
+                total_ += size_;
+                state_ = CHUNK_DATA;
+            }
             break;
         case CHUNK_EXTENSION:
             if (c == '\r') state_ = CHUNK_SIZE_LF;
@@ -68,6 +105,8 @@ void HTTP_Receive_Buffer::step(char c) {
                 state_ = CHUNK_SIZE;
                 size_ = 0;
                 count_ = 0;
+                line_ = 0;
+                digits_ = false;
             }
             break;
         default:
@@ -91,6 +130,7 @@ int HTTP_Receive_Buffer::read_chunked(ACE_Message_Block& out, size_t* got, int m
                 // Never wait with a full out; hand over what is there first.
                 if (out.space() == 0 || (delivered > 0 && mode == 0)) break;
                 block_->reset();
+                if (!invoker_) break;  // in memory: wait for the next bytes
                 int n = invoker_->recv(block_->wr_ptr(), block_->space());
                 if (n < 1) {
                     state_ = CHUNK_ERROR;
@@ -124,7 +164,7 @@ int HTTP_Receive_Buffer::read_chunked(ACE_Message_Block& out, size_t* got, int m
         delivered += n;
         rest -= n;
         if (rest > 0 && out.space() > 0 && block_->length() == 0) {
-            if (delivered > 0 && mode == 0) break;
+            if ((delivered > 0 && mode == 0) || !invoker_) break;
             size_t wanted = std::min({out.space(), rest, static_cast<size_t>(INT_MAX)});
             int read = mode != 0 ? invoker_->recv_n(out.wr_ptr(), wanted)
                                  : invoker_->recv(out.wr_ptr(), wanted);
@@ -142,5 +182,5 @@ int HTTP_Receive_Buffer::read_chunked(ACE_Message_Block& out, size_t* got, int m
         if (count_ == size_) state_ = CHUNK_DATA_CR;
         if (out.space() == 0) break;
     }
-    return finish(static_cast<int>(delivered));
+    return finish(static_cast<int>(std::min<size_t>(delivered, INT_MAX)));
 }

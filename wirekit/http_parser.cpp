@@ -40,7 +40,7 @@ HTTP_Parser_State HTTP_Parser::parse(ACE_Message_Block& block, HTTP_Base& messag
                                                                    : HTTP_PARSER_ERROR;
         } else if (length == 0) {
             state_ = HTTP_PARSER_DONE;
-        } else if (header_line(begin, length, message) != 0) {
+        } else if (++headers_ > kMaxHeaders || header_line(begin, length, message) != 0) {
             state_ = HTTP_PARSER_ERROR;
         }
     }

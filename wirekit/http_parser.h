@@ -20,6 +20,9 @@ enum HTTP_Parser_State {
 
 class HTTP_Parser {
 public:
+    // The most header lines one head may hold; one more is malformed.
+    static constexpr int kMaxHeaders = 100;
+
     HTTP_Parser() = default;
     virtual ~HTTP_Parser() = default;
 
@@ -28,13 +31,17 @@ public:
     // message's headers by name; a later header of the same name replaces an
     // earlier one) and moves the read pointer past them. A line may end in
     // CRLF or LF; a NUL, a folded line, a line without ':' or a header name
-    // with blanks is malformed. Once the result is HTTP_PARSER_DONE or an
+    // with blanks is malformed, and so is a head with more than kMaxHeaders
+    // header lines (repeated names count each time). Once the result is HTTP_PARSER_DONE or an
     // error, further calls return it again and take nothing.
     HTTP_Parser_State parse(ACE_Message_Block& block, HTTP_Base& message);
 
     HTTP_Parser_State state() const { return static_cast<HTTP_Parser_State>(state_); }
     // Back to the first line, for the next message.
-    void reset() { state_ = HTTP_PARSER_FIRST_LINE; }
+    void reset() {
+        state_ = HTTP_PARSER_FIRST_LINE;
+        headers_ = 0;
+    }
 
 protected:
     // Reads the first line (without its line break) into message: 0, or -1
@@ -45,6 +52,7 @@ private:
     int header_line(const char* line, size_t length, HTTP_Base& message);
 
     int state_ = HTTP_PARSER_FIRST_LINE;
+    int headers_ = 0;  // header lines taken
 };
 
 // The parser of a response head: "HTTP/<major>.<minor> <status> <reason>",

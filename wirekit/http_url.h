@@ -1,19 +1,20 @@
 // The parts of an HTTP URL, as a redirect's Location gives it. Each function
 // takes a full URL that starts with the seven characters "http://" (not
-// checked) and looks only at what follows them. Any thread.
+// checked) and looks only at what follows them. The authority is the text
+// after the prefix up to the first '/'; the host is the authority up to its
+// first ':'. Any thread.
 #pragma once
 
 #include <string>
 
-// The port: the number (decimal, as atoi reads it, not range-checked) between
-// the first ':' after the prefix and the next '/' or the end; 80 when the URL
-// is shorter than 8 characters, has no ':' after the prefix, or has a '/'
-// before that ':'.
+// The port: 80 when the URL is shorter than 8 characters or its authority
+// has no ':'; otherwise the decimal digits after that ':' (up to the path or
+// the end) when they read as a number from 1 to 65535, else 0 (no digits,
+// anything but digits, 0, or a number above 65535).
 int url_port(const char* url);
 
-// The host: from the eighth character up to the first ':' after it, or up to
-// the first '/' after it when there is no ':'; empty when the URL has 7
-// characters or fewer or no '/' after the prefix.
+// The host: the authority up to its ':' (or all of it without one); empty
+// when the URL has 7 characters or fewer or no '/' after the prefix.
 std::string url_host(const char* url);
 
 // The path: from the first '/' after the prefix to the end; empty when there

@@ -3,6 +3,7 @@
 // split, connection reuse through the cache, and the time-outs.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -40,6 +41,17 @@ Scripted_Server::Script answer_each(const std::string& response) {
     };
 }
 
+// Answers the requests of each connection with replies in turn (the last one
+// again once they run out); counts in ended each connection that the client
+// closed.
+Scripted_Server::Script answer_in_turn(std::vector<std::string> replies, std::atomic<int>& ended) {
+    return [replies, &ended](Peer& peer) {
+        size_t next = 0;
+        while (!peer.read_head().empty()) peer.send(replies[std::min(next++, replies.size() - 1)]);
+        ++ended;
+    };
+}
+
 // Short time-outs, so that a failing case ends soon.
 HTTP_Timeouts short_timeouts(DWORD ms = 300) { return HTTP_Timeouts{ms, ms, ms}; }
 
@@ -62,6 +74,19 @@ protected:
         request.keep_alive(true);
         ASSERT_EQ(client.send_head(request), 0);
         ASSERT_EQ(client.state(), HTTP_Invoker::STATE_REQUEST_SENT);
+    }
+
+    // That the last operation failed on a malformed reply and closed the
+    // connection, which the peer's script then counted in ended.
+    static void expect_malformed_and_closed(const HTTP_Invoker& client,
+                                            const std::atomic<int>& ended) {
+        EXPECT_EQ(client.error(), kMalformed);
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(kMalformed));
+        EXPECT_EQ(client.state(), HTTP_Invoker::STATE_IDLE);
+        EXPECT_EQ(client.handler(), nullptr);
+        for (int waited = 0; ended.load() == 0 && waited < 5000; waited += 10)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        EXPECT_EQ(ended.load(), 1) << "the connection was not closed";
     }
 
     // The rest of the body, read through a stream.
@@ -239,25 +264,22 @@ TEST_F(HttpClientChunked, Mode1GrowsTheBlockToTakeWholeChunks) {
     EXPECT_EQ(client->state(), HTTP_Invoker::STATE_COMPLETE);
 }
 
-TEST_F(HttpClientChunked, MalformedSizeLineEndsTheBodyShort) {
-    Scripted_Server server([](Peer& peer) {
-        peer.read_head();
-        peer.send(std::string(kChunkedHead) + "5\r\nhello\r\nzz\r\n");
-        peer.wait_for_stop();
-    });
+TEST_F(HttpClientChunked, MalformedSizeLineFailsAfterTheGoodChunksAndCloses) {
+    std::atomic<int> ended{0};
+    Scripted_Server server(
+        answer_in_turn({std::string(kChunkedHead) + "5\r\nhello\r\nzz\r\n"}, ended));
     auto client = invoker(server);
     start_get(*client);
     HTTP_Response response;
     ASSERT_EQ(client->recv_head(response), 0);
-    EXPECT_EQ(read_stream(*client), "hello");
-    EXPECT_EQ(client->state(), HTTP_Invoker::STATE_RECEIVING_BODY);
-    EXPECT_EQ(client->error(), kMalformed);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(kMalformed));
-    EXPECT_NE(logged().find("The chunked HTTP response body from 127.0.0.1:" +
-                            std::to_string(server.port()) + " is malformed.\n"),
-              std::string::npos);
-    auto out = make_message_block(16);
+    auto out = make_message_block(64);
     size_t got = 0;
+    EXPECT_EQ(client->recv_body(*out, &got, 2), -1);
+    EXPECT_EQ(got, 5u);
+    EXPECT_EQ(std::string(out->rd_ptr(), out->length()), "hello");
+    EXPECT_EQ(logged(), "The chunked HTTP response body from 127.0.0.1:" +
+                            std::to_string(server.port()) + " is malformed.\n");
+    expect_malformed_and_closed(*client, ended);
     EXPECT_EQ(client->recv_body(*out, &got, 0), -1);
 }
 
@@ -289,14 +311,8 @@ TEST_F(HttpClientHead, HeadsUpTo8192BytesFitAndLongerOnesFail) {
         std::string end = "\r\n\r\n";
         return start + std::string(total - start.size() - end.size(), 'p') + end;
     };
-    std::mutex mutex;
-    size_t size = 8192;
-    Scripted_Server server([&](Peer& peer) {
-        while (!peer.read_head().empty()) {
-            std::lock_guard<std::mutex> lock(mutex);
-            peer.send(head_of(size));
-        }
-    });
+    std::atomic<int> ended{0};
+    Scripted_Server server(answer_in_turn({head_of(8192), head_of(8193)}, ended));
     auto client = invoker(server);
     start_get(*client);
     HTTP_Response response;
@@ -304,16 +320,14 @@ TEST_F(HttpClientHead, HeadsUpTo8192BytesFitAndLongerOnesFail) {
     EXPECT_EQ(std::string(response.headers().get("X-Pad")).size(), 8192u - 43u - 4u);
     client->close();
 
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        size = 8193;
-    }
     start_get(*client);
     EXPECT_EQ(client->recv_head(response), -1);
-    EXPECT_EQ(client->state(), HTTP_Invoker::STATE_RECEIVING_HEAD);
-    EXPECT_EQ(client->error(), kMalformed);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(kMalformed));
     EXPECT_NE(logged().find("is too long"), std::string::npos);
+    expect_malformed_and_closed(*client, ended);
+    EXPECT_EQ(server.accepts(), 1);
+    // The next exchange does not find the broken connection in the cache.
+    start_get(*client);
+    EXPECT_EQ(server.accepts(), 2);
 }
 
 TEST_F(HttpClientHead, MalformedStatusLineFails) {
@@ -547,6 +561,215 @@ TEST_F(HttpClientSend, OperationsOutOfTurnFailAndChangeNothing) {
     HTTP_Request no_method(-1, "/", 1, 1);
     EXPECT_EQ(client->send_head(no_method), -1);
     EXPECT_EQ(client->error(), 87);
+}
+
+// --- Bounds of a response -------------------------------------------------
+
+using HttpClientBounds = HttpClient;
+
+// A head with count header lines besides Content-Length: 0.
+std::string head_with_headers(int count) {
+    std::string head = "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n";
+    for (int i = 1; i < count; ++i) head += "X-H" + std::to_string(i) + ": v\r\n";
+    return head + "\r\n";
+}
+
+TEST_F(HttpClientBounds, HundredHeadersAreReadAndOneMoreIsMalformed) {
+    std::atomic<int> ended{0};
+    Scripted_Server server(answer_in_turn({head_with_headers(100), head_with_headers(101)}, ended));
+    auto client = invoker(server);
+    start_get(*client);
+    HTTP_Response response;
+    ASSERT_EQ(client->recv_head(response), 0) << logged();
+    EXPECT_STREQ(response.headers().get("X-H99"), "v");
+    EXPECT_EQ(client->close(), 0);
+
+    start_get(*client);
+    EXPECT_EQ(client->recv_head(response), -1);
+    EXPECT_NE(logged().find("is malformed"), std::string::npos);
+    expect_malformed_and_closed(*client, ended);
+}
+
+TEST_F(HttpClientBounds, ContentLengthUpToTheLimitIsReadAndLongerIsMalformed) {
+    std::atomic<int> ended{0};
+    std::string body(1000, 'b');
+    Scripted_Server server(answer_in_turn(
+        {response_with(body), "HTTP/1.1 200 OK\r\nContent-Length: 1001\r\n\r\n" + body + "b"},
+        ended));
+    auto client = invoker(server);
+    client->max_body_length(1000);
+    HTTP_Response response;
+    EXPECT_EQ(get(*client, response), body);
+
+    start_get(*client);
+    EXPECT_EQ(client->recv_head(response), -1);
+    EXPECT_EQ(logged(), "The HTTP response body from 127.0.0.1:" + std::to_string(server.port()) +
+                            " is over its limit.\n");
+    expect_malformed_and_closed(*client, ended);
+}
+
+TEST_F(HttpClientBounds, NewInvokerRefusesAContentLengthOver16MiB) {
+    std::atomic<int> ended{0};
+    Scripted_Server server(
+        answer_in_turn({"HTTP/1.1 200 OK\r\nContent-Length: 16777217\r\n\r\n"}, ended));
+    auto client = invoker(server);
+    EXPECT_EQ(client->max_body_length(), 16777216u);
+    start_get(*client);
+    HTTP_Response response;
+    EXPECT_EQ(client->recv_head(response), -1);
+    expect_malformed_and_closed(*client, ended);
+}
+
+TEST_F(HttpClientBounds, ContentLengthThatIsNoNumberIsMalformed) {
+    // Read as 0, each would leave its body in the stream for the next reply.
+    for (const char* length : {"12abc", "-1", "", "99999999999999999999999", "0x10"}) {
+        std::atomic<int> ended{0};
+        Scripted_Server server(answer_in_turn(
+            {"HTTP/1.1 200 OK\r\nContent-Length: " + std::string(length) + "\r\n\r\nbody"}, ended));
+        auto client = invoker(server);
+        start_get(*client);
+        HTTP_Response response;
+        EXPECT_EQ(client->recv_head(response), -1) << length;
+        expect_malformed_and_closed(*client, ended);
+    }
+}
+
+TEST_F(HttpClientBounds, ChunkSizeThatWouldWrapIsMalformed) {
+    // 0x100000005 taken in 32 bits would be a chunk of 5.
+    std::atomic<int> ended{0};
+    Scripted_Server server(
+        answer_in_turn({std::string(kChunkedHead) + "100000005\r\nhello\r\n0\r\n\r\n"}, ended));
+    auto client = invoker(server);
+    client->max_body_length(UINT64_MAX);
+    start_get(*client);
+    HTTP_Response response;
+    ASSERT_EQ(client->recv_head(response), 0);
+    auto out = make_message_block(64);
+    size_t got = 0;
+    EXPECT_EQ(client->recv_body(*out, &got, 2), -1);
+    EXPECT_EQ(got, 0u);
+    expect_malformed_and_closed(*client, ended);
+}
+
+TEST_F(HttpClientBounds, ChunkOver64MiBIsMalformedBeforeItsData) {
+    std::atomic<int> ended{0};
+    Scripted_Server server(answer_in_turn(
+        {std::string(kChunkedHead) + "4000001\r\n" + std::string(4096, 'd')}, ended));
+    auto client = invoker(server);
+    client->max_body_length(UINT64_MAX);
+    start_get(*client);
+    HTTP_Response response;
+    ASSERT_EQ(client->recv_head(response), 0);
+    auto out = make_message_block(16);
+    size_t got = 0;
+    EXPECT_EQ(client->recv_body(*out, &got, 1), -1);
+    EXPECT_EQ(got, 0u);
+    EXPECT_EQ(out->size(), 16u);  // not enlarged for the chunk
+    expect_malformed_and_closed(*client, ended);
+}
+
+TEST_F(HttpClientBounds, ChunkedBodyUpToTheLimitIsReadAndLongerIsMalformed) {
+    std::atomic<int> ended{0};
+    std::string ten = "6\r\nabcdef\r\n4\r\nghij\r\n";
+    Scripted_Server server(answer_in_turn({std::string(kChunkedHead) + ten + "0\r\n\r\n",
+                                           std::string(kChunkedHead) + ten + "1\r\nk\r\n0\r\n\r\n"},
+                                          ended));
+    auto client = invoker(server);
+    client->max_body_length(10);
+    HTTP_Response response;
+    EXPECT_EQ(get(*client, response), "abcdefghij");
+    EXPECT_EQ(client->error(), 0);
+
+    start_get(*client);
+    ASSERT_EQ(client->recv_head(response), 0);
+    auto out = make_message_block(64);
+    size_t got = 0;
+    EXPECT_EQ(client->recv_body(*out, &got, 2), -1);
+    EXPECT_EQ(std::string(out->rd_ptr(), out->length()), "abcdefghij");
+    EXPECT_EQ(got, 10u);
+    expect_malformed_and_closed(*client, ended);
+}
+
+// --- Texts a request head must not carry --------------------------------------
+
+using HttpClientHeadTexts = HttpClient;
+
+// Each refused request leaves the connection as it was: the good request
+// after them is the first head that the peer receives.
+TEST_F(HttpClientHeadTexts, ControlCharactersInHeaderTextsAreRefused) {
+    Received received;
+    Scripted_Server server(record(received));
+    auto client = invoker(server);
+    ASSERT_EQ(client->connect(connector()), 0);
+    const std::string port = std::to_string(server.port());
+    for (const char* bad : {"sid=1\r\nX-Injected: 1", "sid=1\nX", "sid=1\rX", "a\x01z", "a\x7fz"}) {
+        HTTP_Request request(HTTP_METHOD_GET, "/", 1, 1);
+        request.cookie(bad);
+        EXPECT_EQ(client->send_head(request), -1);
+        EXPECT_EQ(client->error(), ERROR_INVALID_PARAMETER);
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+        EXPECT_EQ(client->state(), HTTP_Invoker::STATE_CONNECTED);
+        EXPECT_EQ(logged(), "Refused to send HTTP request to 127.0.0.1:" + port +
+                                ": its Cookie header holds a control character.\n");
+    }
+    HTTP_Request host(HTTP_METHOD_GET, "/", 1, 1);
+    host.headers().put(HTTP_HEAD_HOST, "h\r\n\r\nGET /other HTTP/1.1");
+    EXPECT_EQ(client->send_head(host), -1);
+    EXPECT_EQ(logged(), "Refused to send HTTP request to 127.0.0.1:" + port +
+                            ": its Host header holds a control character.\n");
+
+    // Tabs and bytes above ASCII may stand in a header text.
+    HTTP_Request good(HTTP_METHOD_GET, "/", 1, 1);
+    good.cookie("a\tb \xc3\xa9");
+    ASSERT_EQ(client->send_head(good), 0) << logged();
+    HTTP_Response response;
+    ASSERT_EQ(client->recv_head(response), 0);
+    std::lock_guard<std::mutex> lock(received.mutex);
+    ASSERT_EQ(received.heads.size(), 1u);
+    EXPECT_EQ(received.heads[0],
+              "GET / HTTP/1.1\r\nCookie: a\tb \xc3\xa9\r\nHost: 127.0.0.1\r\n\r\n");
+}
+
+TEST_F(HttpClientHeadTexts, SpacesAndControlCharactersInTheUriAreRefused) {
+    Received received;
+    Scripted_Server server(record(received));
+    auto client = invoker(server);
+    ASSERT_EQ(client->connect(connector()), 0);
+    for (const char* bad :
+         {"/a b", "/a\r\nX-Injected: 1", "/a\n", "/a\r", "/a\tb", "/a\x01", "/a\x7f", " /a"}) {
+        HTTP_Request request(HTTP_METHOD_GET, bad, 1, 1);
+        EXPECT_EQ(client->send_head(request), -1);
+        EXPECT_EQ(client->error(), ERROR_INVALID_PARAMETER);
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+        EXPECT_EQ(logged(),
+                  "Refused to send HTTP request to 127.0.0.1:" + std::to_string(server.port()) +
+                      ": its URI holds a space or a control character.\n");
+    }
+    HTTP_Request good(HTTP_METHOD_GET, "/a%20b?c=d", 1, 1);
+    ASSERT_EQ(client->send_head(good), 0);
+    HTTP_Response response;
+    ASSERT_EQ(client->recv_head(response), 0);
+    std::lock_guard<std::mutex> lock(received.mutex);
+    ASSERT_EQ(received.heads.size(), 1u);
+    EXPECT_EQ(received.heads[0].rfind("GET /a%20b?c=d HTTP/1.1\r\n", 0), 0u);
+}
+
+TEST_F(HttpClientHeadTexts, NulEndsATextBeforeTheWire) {
+    // Texts are NUL-terminated: what follows a NUL never reaches the head.
+    Received received;
+    Scripted_Server server(record(received));
+    auto client = invoker(server);
+    ASSERT_EQ(client->connect(connector()), 0);
+    std::string cookie("sid=1\0\r\nX-Injected: 1", 21);
+    std::string uri("/p\0 /q", 6);
+    HTTP_Request request(HTTP_METHOD_GET, uri.c_str(), 1, 1);
+    request.cookie(cookie.c_str());
+    ASSERT_EQ(client->send_head(request), 0);
+    HTTP_Response response;
+    ASSERT_EQ(client->recv_head(response), 0);
+    std::lock_guard<std::mutex> lock(received.mutex);
+    ASSERT_EQ(received.heads.size(), 1u);
+    EXPECT_EQ(received.heads[0], "GET /p HTTP/1.1\r\nCookie: sid=1\r\nHost: 127.0.0.1\r\n\r\n");
 }
 
 // --- Connections and the cache ----------------------------------------------

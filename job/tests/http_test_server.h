@@ -52,7 +52,8 @@ public:
     void send_bytewise(const std::string& text);
     // Waits until the server stops.
     void wait_for_stop();
-    // Whether the client has closed its side (no bytes within the wait).
+    // Whether the client has closed its side, or reset the connection (no
+    // bytes within the wait).
     bool client_closed(int wait_ms);
 
 private:
@@ -223,7 +224,7 @@ inline bool Peer::client_closed(int wait_ms) {
     ACE_Time_Value wait(wait_ms / 1000, (wait_ms % 1000) * 1000);
     if (ACE::handle_read_ready(stream_.get_handle(), &wait) <= 0) return false;
     char c;
-    return stream_.recv(&c, 1) == 0;
+    return stream_.recv(&c, 1) <= 0;
 }
 
 }  // namespace http_tests

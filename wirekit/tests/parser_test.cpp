@@ -134,3 +134,29 @@ TEST(WirekitParser, ErrorStaysAndResetStartsOver) {
     EXPECT_EQ(parser.parse(in.block, response), HTTP_PARSER_DONE);
     EXPECT_EQ(response.status(), 200);
 }
+
+// A head with count header lines.
+std::string head_with_headers(int count) {
+    std::string head = "HTTP/1.1 200 OK\r\n";
+    for (int i = 0; i < count; ++i) head += "X-Same: " + std::to_string(i) + "\r\n";
+    return head + "\r\n";
+}
+
+TEST(WirekitParser, HundredHeaderLinesAndNoMore) {
+    HTTP_Response response;
+    EXPECT_EQ(parse_all(head_with_headers(100), response), HTTP_PARSER_DONE);
+    EXPECT_STREQ(response.headers().get("X-Same"), "99");
+    // Lines of one name count each: they are read one by one all the same.
+    EXPECT_EQ(parse_all(head_with_headers(101), response), HTTP_PARSER_ERROR);
+}
+
+TEST(WirekitParser, HeaderCountStartsOverWithEachHead) {
+    std::string head = head_with_headers(100);
+    Block in(head + head);
+    HTTP_Response response;
+    HTTP_Response_Parser parser;
+    EXPECT_EQ(parser.parse(in.block, response), HTTP_PARSER_DONE);
+    parser.reset();
+    EXPECT_EQ(parser.parse(in.block, response), HTTP_PARSER_DONE);
+    EXPECT_EQ(in.block.length(), 0u);
+}

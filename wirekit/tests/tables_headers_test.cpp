@@ -243,3 +243,30 @@ TEST(WirekitUrl, ShortAndPartialUrls) {
     EXPECT_EQ(url_port(nullptr), 80);
     EXPECT_EQ(url_host(nullptr), "");
 }
+
+TEST(WirekitUrl, ColonInThePathIsNotThePortsOrTheHosts) {
+    EXPECT_EQ(url_host("http://h/p:90"), "h");
+    EXPECT_EQ(url_port("http://h/p:90"), 80);
+    EXPECT_EQ(url_path("http://h/p:90"), "/p:90");
+    EXPECT_EQ(url_host("http://h:81/a:b/c"), "h");
+    EXPECT_EQ(url_port("http://h:81/a:b/c"), 81);
+    EXPECT_EQ(url_path("http://h:81/a:b/c"), "/a:b/c");
+}
+
+TEST(WirekitUrl, PortsOutsideOneTo65535AreRefused) {
+    EXPECT_EQ(url_port("http://h:1/p"), 1);
+    EXPECT_EQ(url_port("http://h:65535/p"), 65535);
+    EXPECT_EQ(url_port("http://h:0/p"), 0);
+    EXPECT_EQ(url_port("http://h:65536/p"), 0);  // 0 again in 16 bits
+    EXPECT_EQ(url_port("http://h:65616/p"), 0);  // 80 in 16 bits
+    EXPECT_EQ(url_port("http://h:99999/p"), 0);
+    EXPECT_EQ(url_port("http://h:99999999999999999999/p"), 0);
+    EXPECT_EQ(url_port("http://h:65535"), 65535);
+    EXPECT_EQ(url_port("http://h:65536"), 0);
+}
+
+TEST(WirekitUrl, PortThatIsNotAllDigitsIsRefused) {
+    for (const char* url : {"http://h:abc/p", "http://h:80x/p", "http://h:+80/p", "http://h: 80/p",
+                            "http://h:-1/p", "http://h:8:0/p", "http://h:"})
+        EXPECT_EQ(url_port(url), 0) << url;
+}
