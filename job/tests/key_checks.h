@@ -18,6 +18,7 @@
 
 #include "job/key_manager.h"
 #include "tools/testkit/checkers.h"
+#include "tools/testkit/child_process.h"
 #include "tools/testkit/machine_fixture.h"
 
 extern char** environ;
@@ -119,61 +120,15 @@ private:
 // on its standard input, one a line).
 class Child {
 public:
-    explicit Child(const std::string& test) {
-        int in[2], out[2];
-        EXPECT_EQ(pipe2(in, O_CLOEXEC), 0);
-        EXPECT_EQ(pipe2(out, O_CLOEXEC), 0);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, in[0], 0);
-        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-        std::vector<std::string> env = {"TOVEL_CHILD_ROOT=" + machine_root()};
-        for (char** e = environ; *e; ++e) env.push_back(*e);
-        std::vector<char*> envp;
-        for (auto& e : env) envp.push_back(e.data());
-        envp.push_back(nullptr);
-        std::string exe = std::filesystem::read_symlink("/proc/self/exe").string();
-        std::string filter = "--gtest_filter=" + test;
-        std::string disabled = "--gtest_also_run_disabled_tests";
-        char* argv[] = {exe.data(), filter.data(), disabled.data(), nullptr};
-        EXPECT_EQ(posix_spawn(&pid_, exe.c_str(), &actions, nullptr, argv, envp.data()), 0);
-        posix_spawn_file_actions_destroy(&actions);
-        close(in[0]);
-        close(out[1]);
-        to_ = in[1];
-        from_ = out[0];
-    }
-    ~Child() {
-        if (pid_ > 0) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-        close(to_);
-        close(from_);
-    }
-    Child(const Child&) = delete;
-    Child& operator=(const Child&) = delete;
+    explicit Child(const std::string& test)
+        : process_(test, {"TOVEL_CHILD_ROOT=" + machine_root()}) {}
 
-    void send(const std::string& command) {
-        std::string text = command + "\n";
-        EXPECT_EQ(write(to_, text.data(), text.size()), static_cast<ssize_t>(text.size()));
-    }
+    void send(const std::string& command) { process_.send(command); }
     // The next line that starts with '>', without it (up to 120 s).
     std::string answer() {
-        for (;;) {
-            size_t end;
-            while ((end = buffer_.find('\n')) != std::string::npos) {
-                std::string text = buffer_.substr(0, end);
-                buffer_.erase(0, end + 1);
-                if (!text.empty() && text[0] == '>') return text.substr(1);
-            }
-            pollfd p{from_, POLLIN, 0};
-            if (poll(&p, 1, 120000) <= 0) return "<timeout>";
-            char chunk[512];
-            ssize_t n = read(from_, chunk, sizeof chunk);
-            if (n <= 0) return "<closed>";
-            buffer_.append(chunk, static_cast<size_t>(n));
-        }
+        std::string text = process_.next(
+            [](const std::string& line) { return !line.empty() && line[0] == '>'; }, 120000);
+        return text[0] == '>' ? text.substr(1) : text;
     }
     std::string ask(const std::string& command) {
         send(command);
@@ -181,10 +136,7 @@ public:
     }
 
 private:
-    pid_t pid_ = -1;
-    int to_ = -1;
-    int from_ = -1;
-    std::string buffer_;
+    tovel::testing::ChildProcess process_;
 };
 
 // In the child: moves to the parent's machine; false when not run as a child.

@@ -20,6 +20,7 @@
 
 #include "platform/tests/helpers.h"
 #include "platform/win32.h"
+#include "tools/testkit/child_process.h"
 #include "tools/testkit/machine_fixture.h"
 
 extern char** environ;
@@ -72,71 +73,23 @@ DWORD open_error(const wchar_t* name) {
 // the job's process does, stores a pattern and then obeys its stdin.
 class WriterProcess {
 public:
-    explicit WriterProcess(const std::string& name) {
-        int in[2], out[2];
-        EXPECT_EQ(pipe2(in, O_CLOEXEC), 0);
-        EXPECT_EQ(pipe2(out, O_CLOEXEC), 0);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, in[0], 0);
-        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-        std::vector<std::string> env = {"TOVEL_MAPPING_WRITER_ROOT=" + machine_root(),
-                                        "TOVEL_MAPPING_WRITER_NAME=" + name};
-        for (char** e = environ; *e; ++e) env.push_back(*e);
-        std::vector<char*> envp;
-        for (auto& e : env) envp.push_back(e.data());
-        envp.push_back(nullptr);
-        std::string exe = std::filesystem::read_symlink("/proc/self/exe").string();
-        std::string filter = "--gtest_filter=PlatformMappingProcess.DISABLED_Writer";
-        std::string disabled = "--gtest_also_run_disabled_tests";
-        char* argv[] = {exe.data(), filter.data(), disabled.data(), nullptr};
-        EXPECT_EQ(posix_spawn(&pid_, exe.c_str(), &actions, nullptr, argv, envp.data()), 0);
-        posix_spawn_file_actions_destroy(&actions);
-        close(in[0]);
-        close(out[1]);
-        to_ = in[1];
-        from_ = out[0];
-    }
-    ~WriterProcess() {
-        kill_and_reap();
-        close(to_);
-        close(from_);
-    }
+    explicit WriterProcess(const std::string& name)
+        : process_("PlatformMappingProcess.DISABLED_Writer",
+                   {"TOVEL_MAPPING_WRITER_ROOT=" + machine_root(),
+                    "TOVEL_MAPPING_WRITER_NAME=" + name}) {}
     // Waits (up to 30 s) for a line the writer prints; gtest's lines pass by.
     bool expect(const std::string& wanted) {
-        for (;;) {
-            size_t end;
-            while ((end = buffer_.find('\n')) != std::string::npos) {
-                std::string line = buffer_.substr(0, end);
-                buffer_.erase(0, end + 1);
-                if (line == wanted) return true;
-            }
-            pollfd p{from_, POLLIN, 0};
-            if (poll(&p, 1, 30000) <= 0) return false;
-            char chunk[512];
-            ssize_t n = read(from_, chunk, sizeof chunk);
-            if (n <= 0) return false;
-            buffer_.append(chunk, static_cast<size_t>(n));
-        }
+        return process_.next([&](const std::string& line) { return line == wanted; }, 30000) ==
+               wanted;
     }
-    void send(const std::string& line) {
-        ASSERT_EQ(write(to_, (line + "\n").data(), line.size() + 1),
-                  static_cast<ssize_t>(line.size() + 1));
-    }
+    void send(const std::string& line) { process_.send(line); }
     void kill_and_reap() {
-        if (pid_ <= 0) return;
-        kill(pid_, SIGKILL);
-        int status = 0;
-        EXPECT_EQ(waitpid(pid_, &status, 0), pid_);
+        int status = process_.kill_and_reap();
         EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
-        pid_ = -1;
     }
 
 private:
-    pid_t pid_ = -1;
-    int to_ = -1;
-    int from_ = -1;
-    std::string buffer_;
+    tovel::testing::ChildProcess process_;
 };
 
 }  // namespace

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "platform/win32.h"
+#include "tools/testkit/child_process.h"
 #include "tools/testkit/machine_fixture.h"
 
 extern char** environ;
@@ -181,74 +182,31 @@ TEST(PlatformMutexProcess, DISABLED_Child) {
 
 class Child {
 public:
-    Child() {
-        int in[2], out[2];
-        EXPECT_EQ(pipe2(in, O_CLOEXEC), 0);
-        EXPECT_EQ(pipe2(out, O_CLOEXEC), 0);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, in[0], 0);
-        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-        std::vector<std::string> env = {"TOVEL_MUTEX_CHILD_ROOT=" + machine_root()};
-        for (char** e = environ; *e; ++e) env.push_back(*e);
-        std::vector<char*> envp;
-        for (auto& e : env) envp.push_back(e.data());
-        envp.push_back(nullptr);
-        std::string exe = std::filesystem::read_symlink("/proc/self/exe").string();
-        std::string filter = "--gtest_filter=PlatformMutexProcess.DISABLED_Child";
-        std::string disabled = "--gtest_also_run_disabled_tests";
-        char* argv[] = {exe.data(), filter.data(), disabled.data(), nullptr};
-        EXPECT_EQ(posix_spawn(&pid_, exe.c_str(), &actions, nullptr, argv, envp.data()), 0);
-        posix_spawn_file_actions_destroy(&actions);
-        close(in[0]);
-        close(out[1]);
-        to_ = in[1];
-        from_ = out[0];
+    Child()
+        : process_("PlatformMutexProcess.DISABLED_Child",
+                   {"TOVEL_MUTEX_CHILD_ROOT=" + machine_root()}) {
         EXPECT_EQ(line(), "ready");
-    }
-    ~Child() {
-        kill_and_reap();
-        close(to_);
-        close(from_);
     }
     // Sends a command and gives the child's answer.
     std::string ask(const std::string& command) {
-        std::string text = command + "\n";
-        EXPECT_EQ(write(to_, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+        process_.send(command);
         return line();
     }
-    void kill_and_reap() {
-        if (pid_ <= 0) return;
-        kill(pid_, SIGKILL);
-        waitpid(pid_, nullptr, 0);
-        pid_ = -1;
-    }
+    void kill_and_reap() { process_.kill_and_reap(); }
 
 private:
     // The next non-empty line that is none of gtest's (up to 60 s).
     std::string line() {
-        for (;;) {
-            size_t end;
-            while ((end = buffer_.find('\n')) != std::string::npos) {
-                std::string text = buffer_.substr(0, end);
-                buffer_.erase(0, end + 1);
-                if (!text.empty() && text[0] != '[' && text.find("filter") == std::string::npos &&
-                    text.find("Running main") == std::string::npos)
-                    return text;
-            }
-            pollfd p{from_, POLLIN, 0};
-            if (poll(&p, 1, 60000) <= 0) return "<timeout>";
-            char chunk[512];
-            ssize_t n = read(from_, chunk, sizeof chunk);
-            if (n <= 0) return "<closed>";
-            buffer_.append(chunk, static_cast<size_t>(n));
-        }
+        return process_.next(
+            [](const std::string& text) {
+                return !text.empty() && text[0] != '[' &&
+                       text.find("filter") == std::string::npos &&
+                       text.find("Running main") == std::string::npos;
+            },
+            60000);
     }
 
-    pid_t pid_ = -1;
-    int to_ = -1;
-    int from_ = -1;
-    std::string buffer_;
+    tovel::testing::ChildProcess process_;
 };
 
 TEST(PlatformMutexProcess, OwnedByAnotherProcessUntilItReleases) {
