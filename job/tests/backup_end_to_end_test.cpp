@@ -1,0 +1,589 @@
+// Backup runs from the job manager to what they leave behind, read back by
+// independent readers: the offline catalogue by a Python reader of the record
+// layout, every stored file by openssl (AES-128-CBC, PKCS#7) and python3's
+// zlib, and the remote service's side through the simulator's inspection
+// endpoints. The source is the test kit's sample tree.
+#include "job/backup_job.h"
+//
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <random>
+#include <set>
+#include <sstream>
+#include <thread>
+
+#include "job/cookie_manager.h"
+#include "job/job_manager.h"
+#include "job/job_state.h"
+#include "job/options.h"
+#include "tools/testkit/checkers.h"
+#include "tools/testkit/machine_fixture.h"
+#include "tools/testkit/remote_service.h"
+#include "tools/testkit/sample_tree.h"
+
+using tovel::testing::host_of;
+using tovel::testing::machine_root;
+using tovel::testing::python;
+using tovel::testing::python_with_input;
+using tovel::testing::read_host_file;
+using tovel::testing::RemoteService;
+using tovel::testing::run_command;
+using tovel::testing::SampleItem;
+using tovel::testing::SampleTree;
+using tovel::testing::shell_quote;
+using tovel::testing::write_host_file;
+
+namespace {
+
+const char* kCookie = "sid=00112233445566778899aabbccddeeff";
+const char* kJobA = "5b1e0c2d-3f4a-4b5c-8d6e-7f8091a2b3c4";
+const char* kJobB = "0c9d8e7f-6a5b-4c3d-9e2f-1a0b9c8d7e6f";
+
+// The data key and IV of the stored format, written out independently of the
+// program.
+const std::string kKeyHex = "d272421353966d34b17abce7982f3319";
+const std::string kIvHex = "358d66b829eca80589a08a6736910973";
+
+constexpr uint32_t kDirectory = 0x10;
+constexpr uint32_t kArchive = 0x20;
+constexpr uint32_t kReparsePoint = 0x400;
+
+std::string source_dir() {
+    const char* source = std::getenv("TOVEL_SOURCE_DIR");
+    return source ? source : ".";
+}
+
+// UTF-8 of a wide text (UTF-32 here), written out for the test so that the
+// comparisons do not go through the program's own conversions.
+std::string utf8(const std::wstring& text) {
+    std::string out;
+    for (wchar_t unit : text) {
+        auto c = static_cast<uint32_t>(unit);
+        if (c < 0x80) {
+            out += static_cast<char>(c);
+        } else if (c < 0x800) {
+            out += static_cast<char>(0xC0 | c >> 6);
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            out += static_cast<char>(0xE0 | c >> 12);
+            out += static_cast<char>(0x80 | (c >> 6 & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else {
+            out += static_cast<char>(0xF0 | c >> 18);
+            out += static_cast<char>(0x80 | (c >> 12 & 0x3F));
+            out += static_cast<char>(0x80 | (c >> 6 & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    return out;
+}
+
+std::vector<std::string> split(const std::string& text, char separator) {
+    std::vector<std::string> out;
+    std::string field;
+    std::istringstream in(text);
+    while (std::getline(in, field, separator)) out.push_back(field);
+    if (!text.empty() && text.back() == separator) out.push_back("");
+    return out;
+}
+
+std::vector<std::string> lines_of(const std::string& text) {
+    std::vector<std::string> out = split(text, '\n');
+    while (!out.empty() && out.back().empty()) out.pop_back();
+    return out;
+}
+
+// One record of a catalogue as tools/testkit/catalogue.py prints it; paths in
+// UTF-8.
+struct Record {
+    std::string tag;
+    std::string path;
+    uint32_t index = 0;
+    uint64_t size = 0;
+    uint32_t attributes = 0;
+    uint32_t flag = 0;
+    uint64_t written = 0;
+};
+
+// The records of a catalogue file, read by the Python reader; a malformed
+// file is a test failure.
+std::vector<Record> read_catalogue(const std::string& host_file) {
+    std::string output;
+    EXPECT_EQ(run_command("python3 " + shell_quote(source_dir() + "/tools/testkit/catalogue.py") +
+                              " " + shell_quote(host_file),
+                          &output),
+              0)
+        << host_file;
+    std::vector<Record> out;
+    for (const std::string& line : lines_of(output)) {
+        std::vector<std::string> fields = split(line, '\t');
+        Record record;
+        record.tag = fields[0];
+        if (record.tag == "FILE" || record.tag == "DIRB") {
+            EXPECT_EQ(fields.size(), 9u) << line;
+            if (fields.size() != 9) continue;
+            record.path = fields[1];
+            record.index = static_cast<uint32_t>(std::stoul(fields[2]));
+            record.size = std::stoull(fields[3]);
+            record.attributes = static_cast<uint32_t>(std::stoul(fields[4], nullptr, 16));
+            record.flag = static_cast<uint32_t>(std::stoul(fields[5]));
+            record.written = std::stoull(fields[8]);
+        } else if (fields.size() > 1) {
+            record.path = fields[1];
+        }
+        out.push_back(record);
+    }
+    return out;
+}
+
+// The plaintext of a stored file as openssl decrypts it and, when it is
+// compressed, python3's zlib inflates it (a zlib stream that must end exactly
+// at the end of the data); "<openssl refused>" or "<zlib refused>" otherwise.
+std::string decoded(const std::string& stored, bool compressed) {
+    std::string raw = machine_root() + "/decoded.raw";
+    std::string plain = machine_root() + "/decoded.plain";
+    std::filesystem::remove(raw);
+    std::filesystem::remove(plain);
+    if (run_command("openssl enc -d -aes-128-cbc -K " + kKeyHex + " -iv " + kIvHex + " -in " +
+                    shell_quote(stored) + " -out " + shell_quote(raw) + " 2>/dev/null") != 0)
+        return "<openssl refused>";
+    if (!compressed) return read_host_file(raw);
+    std::string program =
+        "import sys, zlib\n"
+        "d = open(sys.argv[1], 'rb').read()\n"
+        "z = zlib.decompressobj(15)\n"
+        "out = z.decompress(d) + z.flush()\n"
+        "assert z.eof and z.unused_data == b''\n"
+        "open(sys.argv[2], 'wb').write(out)\n";
+    if (run_command("python3 -c " + shell_quote(program) + " " + shell_quote(raw) + " " +
+                    shell_quote(plain) + " 2>/dev/null") != 0)
+        return "<zlib refused>";
+    return read_host_file(plain);
+}
+
+// The last-write times of host files as FILETIME counts, read by python3.
+std::vector<uint64_t> host_write_times(const std::vector<std::string>& host_paths) {
+    std::string input;
+    for (const std::string& path : host_paths) input += path + "\n";
+    std::string output = python_with_input(
+        "import os, sys\n"
+        "for p in sys.stdin.buffer.read().split(b'\\n')[:-1]:\n"
+        "    print(os.stat(p, follow_symlinks=False).st_mtime_ns // 100 + 116444736000000000)\n",
+        input);
+    std::vector<uint64_t> out;
+    for (const std::string& line : lines_of(output)) out.push_back(std::stoull(line));
+    EXPECT_EQ(out.size(), host_paths.size());
+    return out;
+}
+
+// The catalogue and description files of the runs in an offline folder, by
+// instance id.
+std::set<std::string> catalogued_instances(const std::string& folder) {
+    std::set<std::string> out;
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+        std::string name = entry.path().filename().string();
+        if (name.size() == 40 && name.substr(36) == ".cat") out.insert(name.substr(0, 36));
+    }
+    return out;
+}
+
+std::string only_new(const std::set<std::string>& now, const std::set<std::string>& before) {
+    std::vector<std::string> added;
+    for (const std::string& instance : now)
+        if (!before.count(instance)) added.push_back(instance);
+    EXPECT_EQ(added.size(), 1u);
+    return added.empty() ? std::string() : added.front();
+}
+
+// A source tree as a run must store it, taken when the run starts: the files
+// with their bytes, the folders (and links, which come as folders) with their
+// attributes, and the last-write time of each as the host has it.
+struct Snapshot {
+    struct File {
+        std::string bytes;
+        uint32_t attributes = kArchive;
+    };
+    std::map<std::string, File> files;
+    std::map<std::string, uint32_t> folders;
+    std::map<std::string, uint64_t> written;
+};
+
+Snapshot snapshot_of(const std::vector<SampleItem>& items, const SampleItem* link = nullptr) {
+    Snapshot out;
+    std::vector<std::string> paths, hosts;
+    for (const SampleItem& item : items) {
+        std::string path = utf8(item.windows_path);
+        if (item.folder)
+            out.folders[path] = kDirectory;
+        else
+            out.files[path] = {read_host_file(item.host_path), kArchive};
+        paths.push_back(path);
+        hosts.push_back(item.host_path);
+    }
+    if (link) {
+        std::string path = utf8(link->windows_path);
+        out.folders[path] = kDirectory | kReparsePoint;
+        paths.push_back(path);
+        hosts.push_back(link->host_path);
+    }
+    std::vector<uint64_t> times = host_write_times(hosts);
+    for (size_t i = 0; i < paths.size() && i < times.size(); ++i) out.written[paths[i]] = times[i];
+    return out;
+}
+
+Snapshot snapshot_of(const SampleTree& tree) { return snapshot_of(tree.items, &tree.link); }
+
+// Checks one run of an offline folder: its description names the job, its
+// catalogue is one set (a completed run: no end record) with every item of
+// the snapshot once and nothing else, each with its size, attributes,
+// last-write time and compression flag, and every file's data file,
+// decrypted and inflated independently, gives the snapshot's bytes. The
+// run's data folder holds exactly the data files of its files.
+void check_offline_run(const std::string& folder, const std::string& instance, const char* job,
+                       const Snapshot& expected, bool compressed) {
+    SCOPED_TRACE("run " + instance + " of " + job);
+    EXPECT_EQ(python("import json\nd = json.load(open('" + folder + "/" + instance +
+                     ".bak.def', encoding='utf-8'))\nprint(sorted(d.items()))"),
+              std::string("[('Id', '") + job + "'), ('Type', 'Backup'), ('User', 'alice')]");
+
+    std::vector<Record> records = read_catalogue(folder + "/" + instance + ".cat");
+    ASSERT_FALSE(records.empty());
+    EXPECT_EQ(records.front().tag, "SSET");
+    std::map<std::string, Record> items;
+    for (size_t i = 1; i < records.size(); ++i) {
+        const Record& record = records[i];
+        EXPECT_TRUE(record.tag == "FILE" || record.tag == "DIRB") << record.tag;
+        if (record.tag == "FILE" || record.tag == "DIRB") {
+            EXPECT_TRUE(items.emplace(record.path, record).second) << "twice: " << record.path;
+        }
+    }
+    std::set<std::string> wanted, found;
+    for (const auto& entry : expected.files) wanted.insert(entry.first);
+    for (const auto& entry : expected.folders) wanted.insert(entry.first);
+    for (const auto& entry : items) found.insert(entry.first);
+    EXPECT_EQ(found, wanted);
+
+    for (const auto& [path, attributes] : expected.folders) {
+        auto it = items.find(path);
+        if (it == items.end()) continue;
+        EXPECT_EQ(it->second.tag, "DIRB") << path;
+        EXPECT_EQ(it->second.attributes, attributes) << path;
+        EXPECT_EQ(it->second.size, 0u) << path;
+        EXPECT_EQ(it->second.flag, 0u) << path;
+    }
+    std::set<std::string> data_names;
+    for (const auto& [path, file] : expected.files) {
+        auto it = items.find(path);
+        if (it == items.end()) continue;
+        const Record& record = it->second;
+        EXPECT_EQ(record.tag, "FILE") << path;
+        EXPECT_EQ(record.size, file.bytes.size()) << path;
+        EXPECT_EQ(record.attributes, file.attributes) << path;
+        EXPECT_EQ(record.flag, compressed ? 1u : 0u) << path;
+        EXPECT_TRUE(data_names.insert(std::to_string(record.index)).second)
+            << "a second file with index " << record.index << ": " << path;
+        std::string data = folder + "/" + instance + "/" + std::to_string(record.index);
+        std::string plain = decoded(data, compressed);
+        EXPECT_EQ(plain.size(), file.bytes.size()) << path;
+        EXPECT_TRUE(plain == file.bytes) << path << " is stored as: " << plain.substr(0, 48);
+        if (!compressed) {  // the plaintext padded to whole cipher blocks
+            EXPECT_EQ(std::filesystem::file_size(data), (file.bytes.size() / 16 + 1) * 16) << path;
+        }
+    }
+    for (const auto& [path, record] : items) {
+        auto time = expected.written.find(path);
+        EXPECT_NE(time, expected.written.end()) << path;
+        if (time != expected.written.end()) {
+            EXPECT_EQ(record.written, time->second) << path;
+        }
+    }
+
+    std::set<std::string> present;
+    for (const auto& entry : std::filesystem::directory_iterator(folder + "/" + instance))
+        present.insert(entry.path().filename().string());
+    EXPECT_EQ(present, data_names);
+}
+
+// A test machine with the simulator (which answers the increment check, and
+// is the remote service of the online runs), the job manager and the
+// dispatcher.
+class BackupEndToEndTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        service_ = std::make_unique<RemoteService>(std::vector<std::string>{
+            "--account", "alice:secret", "--cookie", std::string("alice:") + kCookie});
+        ASSERT_NE(service_->port(), 0);
+        ASSERT_TRUE(OptionsImpl::instance()->setServerInfo("sim", "127.0.0.1", service_->port()));
+        using Cookies = ATL::CComSingleton<CookieManagerImpl, ATL::CComAutoCriticalSection>;
+        ASSERT_TRUE(Cookies::instance()->saveCookie("alice", kCookie));
+        manager_ = JobManagerImpl::instance();
+        ASSERT_TRUE(manager_->open());
+        ASSERT_TRUE(Iocp_Dispatcher::instance()->activate());
+    }
+
+    void TearDown() override {
+        if (manager_) manager_->close();
+        Iocp_Dispatcher::instance()->stop();
+        service_.reset();
+    }
+
+    // Submits a backup job of one source that runs once, now; offline ""
+    // for the remote service.
+    void submit(const char* id, const std::string& source, const std::string& offline,
+                bool compression) {
+        auto* definition = new BackupJobDefinition;
+        json_spirit::Object object;
+        object["type"] = "backup";
+        object["id"] = id;
+        object["user"] = "alice";
+        object["name"] = std::string("End to end ") + id;
+        object["source"] = json_spirit::Array{json_spirit::Value(source)};
+        if (!offline.empty()) object["offline"] = offline;
+        object["compression"] = compression;
+        json_spirit::Object schedule;
+        schedule["type"] = "once";
+        object["schedule"] = schedule;
+        ASSERT_TRUE(definition->fromJSON(json_spirit::Value(object)));
+        ASSERT_TRUE(manager_->submitJob(definition));
+    }
+
+    // Waits until the job's run has ended: it has a last run state and no
+    // worker (a run started by startJob has its worker on return). Gives the
+    // state the job is left in.
+    int wait_for_end(const char* id) {
+        int state = 0;
+        bool ended = false;
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+        while (!ended && std::chrono::steady_clock::now() < deadline) {
+            manager_->job(id, [&](const Job& job) {
+                ended = job.lastRunState() != 0 && !job.running();
+                state = job.state();
+            });
+            if (!ended) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        EXPECT_TRUE(ended) << id;
+        return state;
+    }
+
+    // An offline run of the sample tree, checked through its catalogue and
+    // data files.
+    void offline_run_of_the_sample_tree(bool compression) {
+        SampleTree tree = tovel::testing::make_sample_tree(L"C:\\data");
+        Snapshot expected = snapshot_of(tree);
+        std::string folder = host_of(L"C:\\backups");
+        submit(kJobA, "C:\\data", "C:\\backups", compression);
+        EXPECT_EQ(wait_for_end(kJobA), JS_COMPLETED);
+        std::set<std::string> instances = catalogued_instances(folder);
+        ASSERT_EQ(instances.size(), 1u);
+        std::string instance = *instances.begin();
+        check_offline_run(folder, instance, kJobA, expected, compression);
+        // Nothing of what the link points at was walked or stored.
+        std::string below_link = utf8(tree.link.windows_path) + "\\";
+        for (const Record& record : read_catalogue(folder + "/" + instance + ".cat"))
+            EXPECT_NE(record.path.rfind(below_link, 0), 0u) << record.path;
+        EXPECT_EQ(python("import json\nprint(json.load(open('" + folder + "/err')))"), "[]");
+        // The service saw the increment check and nothing of the run itself.
+        EXPECT_EQ(python_with_input("import json, sys\nprint(sorted({r['kind'] for r in "
+                                    "json.load(sys.stdin)['requests']}))",
+                                    service_->control("GET", "requests")),
+                  "['increment_check']\n");
+    }
+
+    std::unique_ptr<RemoteService> service_;
+    JobManagerImpl* manager_ = nullptr;
+};
+
+using BackupEndToEndOffline = BackupEndToEndTest;
+using BackupEndToEndOnline = BackupEndToEndTest;
+
+std::string noise(size_t n, unsigned seed) {
+    std::mt19937 random(seed);
+    std::string out(n, '\0');
+    for (char& c : out) c = static_cast<char>(random());
+    return out;
+}
+
+// Gives a changed file a last-write time well after the one it had, so that
+// the change shows whatever the clock's grain.
+void rewrite(const SampleItem& item, const std::string& bytes) {
+    auto before = std::filesystem::last_write_time(item.host_path);
+    write_host_file(item.host_path, bytes);
+    std::filesystem::last_write_time(item.host_path, before + std::chrono::hours(1));
+}
+
+}  // namespace
+
+TEST_F(BackupEndToEndOffline, CompressedRunStoresTheWholeTree) {
+    offline_run_of_the_sample_tree(true);
+}
+
+TEST_F(BackupEndToEndOffline, UncompressedRunStoresTheWholeTree) {
+    offline_run_of_the_sample_tree(false);
+}
+
+// Job A, then job B, then job A again after changes, into one folder: every
+// run keeps its own description, catalogue and data, so that each run's data
+// read by its own catalogue gives that run's contents. The simulator's
+// increment check knows only what online runs ended, so every run of an
+// offline job stores its whole source.
+TEST_F(BackupEndToEndOffline, RunsOfTwoJobsInOneFolderKeepTheirOwnData) {
+    SampleTree a = tovel::testing::make_sample_tree(L"C:\\a data");
+    std::vector<SampleItem> b;
+    for (const wchar_t* name : {L"C:\\b", L"C:\\b\\sub"}) {
+        SampleItem folder{name, host_of(name), true, 0};
+        std::filesystem::create_directories(folder.host_path);
+        b.push_back(folder);
+    }
+    const std::pair<const wchar_t*, std::string> b_files[] = {
+        {L"C:\\b\\one.txt", "the first file of job B\n"},
+        {L"C:\\b\\sub\\two.bin", noise(70000, 2)},
+        {L"C:\\b\\sub\\three.txt", std::string(100, 'b')}};
+    for (const auto& [name, bytes] : b_files) {
+        SampleItem file{name, host_of(name), false, bytes.size()};
+        write_host_file(file.host_path, bytes);
+        b.push_back(file);
+    }
+    std::string folder = host_of(L"C:\\backups");
+
+    Snapshot a1 = snapshot_of(a);
+    submit(kJobA, "C:\\a data", "C:\\backups", true);
+    ASSERT_EQ(wait_for_end(kJobA), JS_COMPLETED);
+    std::string a1_instance = only_new(catalogued_instances(folder), {});
+
+    Snapshot b1 = snapshot_of(b);
+    submit(kJobB, "C:\\b", "C:\\backups", false);
+    ASSERT_EQ(wait_for_end(kJobB), JS_COMPLETED);
+    std::string b1_instance = only_new(catalogued_instances(folder), {a1_instance});
+
+    // Same size, other bytes; longer; gone; new (which moves the indexes of
+    // the files after it).
+    const SampleItem* noise_file = find_item(a, L"C:\\a data\\nested\\deeper\\noise.bin");
+    const SampleItem* leaf = find_item(a, L"C:\\a data\\nested\\deeper\\deepest\\leaf.txt");
+    const SampleItem* zero = find_item(a, L"C:\\a data\\zero.bin");
+    ASSERT_TRUE(noise_file && leaf && zero);
+    rewrite(*noise_file, noise(noise_file->size, 99));
+    rewrite(*leaf, read_host_file(leaf->host_path) + "and one line more\n");
+    std::filesystem::remove(zero->host_path);
+    std::vector<SampleItem> a_now;
+    for (const SampleItem& item : a.items)
+        if (item.windows_path != zero->windows_path) a_now.push_back(item);
+    const std::string added_bytes = "added before the second run\n";
+    SampleItem added{L"C:\\a data\\added.txt", host_of(L"C:\\a data\\added.txt"), false,
+                     added_bytes.size()};
+    write_host_file(added.host_path, added_bytes);
+    a_now.push_back(added);
+
+    Snapshot a2 = snapshot_of(a_now, &a.link);
+    ASSERT_TRUE(manager_->startJob(kJobA));
+    ASSERT_EQ(wait_for_end(kJobA), JS_COMPLETED);
+    std::string a2_instance = only_new(catalogued_instances(folder), {a1_instance, b1_instance});
+    ASSERT_NE(a1.files.at(utf8(noise_file->windows_path)).bytes,
+              a2.files.at(utf8(noise_file->windows_path)).bytes);
+
+    check_offline_run(folder, a1_instance, kJobA, a1, true);
+    check_offline_run(folder, b1_instance, kJobB, b1, false);
+    check_offline_run(folder, a2_instance, kJobA, a2, true);
+    EXPECT_EQ(python("import json\nprint(json.load(open('" + folder + "/err')))"), "[]");
+}
+
+// ---- online
+
+// A run to the simulator: the instance is completed with every item of the
+// tree described once (the link as a folder) and every file complete; each
+// file fetched by its path from the inspection endpoint, decrypted and
+// inflated independently, gives the file's bytes.
+TEST_F(BackupEndToEndOnline, RunStoresTheWholeTreeOnTheService) {
+    SampleTree tree = tovel::testing::make_sample_tree(L"C:\\data");
+    Snapshot expected = snapshot_of(tree);
+    submit(kJobA, "C:\\data", "", true);
+    ASSERT_EQ(wait_for_end(kJobA), JS_COMPLETED);
+
+    // The simulator's view: the job's run, its items, and the bytes of each
+    // file fetched by its path. The first input line gives the port, the job
+    // and the folder for the fetched files, then one "n<TAB>path" per file.
+    static const char kInspect[] = R"(
+import json, sys, urllib.parse, urllib.request
+lines = sys.stdin.buffer.read().decode('utf-8').split('\n')[:-1]
+port, job, folder = lines[0].split('\t')
+base = 'http://127.0.0.1:%s/_sim/' % port
+def get(path):
+    return urllib.request.urlopen(base + path, timeout=30).read()
+def out(*fields):
+    sys.stdout.buffer.write('\t'.join(map(str, fields)).encode('utf-8') + b'\n')
+runs = [i for i in json.loads(get('instances'))['instances'] if i['job'] == job]
+assert len(runs) == 1, runs
+iid = urllib.parse.quote(runs[0]['id'])
+run = json.loads(get('instance?id=' + iid))
+s = run['start']
+out(run['kind'], run['state'], run['errors'], s['totaldirectories'], s['totalfiles'],
+    s['totalsize'])
+for f in run['files']:
+    a = f['attri']
+    size = (a['nFileSizeHigh'] & 0xffffffff) << 32 | (a['nFileSizeLow'] & 0xffffffff)
+    out(f['type'], f['complete'], '%x' % a['dwFileAttributes'], size, f['name'])
+for line in lines[1:]:
+    n, name = line.split('\t')
+    data = get('file?instance=' + iid + '&name=' + urllib.parse.quote(name, safe=''))
+    open(folder + '/' + n, 'wb').write(data)
+)";
+    std::string fetched = machine_root() + "/fetched";
+    std::filesystem::create_directories(fetched);
+    std::vector<std::string> names;
+    std::string input = std::to_string(service_->port()) + "\t" + kJobA + "\t" + fetched + "\n";
+    for (const auto& entry : expected.files) {
+        input += std::to_string(names.size()) + "\t" + entry.first + "\n";
+        names.push_back(entry.first);
+    }
+    std::string output = python_with_input(kInspect, input);
+    std::vector<std::string> lines = lines_of(output);
+    ASSERT_FALSE(lines.empty());
+    uint64_t total = 0;
+    for (const auto& entry : expected.files) total += entry.second.bytes.size();
+    EXPECT_EQ(lines[0], "backup\tcompleted\tNone\t" + std::to_string(expected.folders.size()) +
+                            "\t" + std::to_string(expected.files.size()) + "\t" +
+                            std::to_string(total));
+
+    std::map<std::string, std::vector<std::string>> described;
+    for (size_t i = 1; i < lines.size(); ++i) {
+        std::vector<std::string> fields = split(lines[i], '\t');
+        ASSERT_EQ(fields.size(), 5u) << lines[i];
+        EXPECT_TRUE(described.emplace(fields[4], fields).second) << "twice: " << fields[4];
+    }
+    std::set<std::string> wanted, found;
+    for (const auto& entry : expected.files) wanted.insert(entry.first);
+    for (const auto& entry : expected.folders) wanted.insert(entry.first);
+    for (const auto& entry : described) found.insert(entry.first);
+    EXPECT_EQ(found, wanted);
+    auto hex = [](uint32_t value) {
+        std::ostringstream text;
+        text << std::hex << value;
+        return text.str();
+    };
+    for (const auto& [path, attributes] : expected.folders) {
+        auto it = described.find(path);
+        if (it == described.end()) continue;
+        EXPECT_EQ(it->second[0], "folder") << path;
+        EXPECT_EQ(it->second[1], "True") << path;
+        EXPECT_EQ(it->second[2], hex(attributes)) << path;
+        EXPECT_EQ(it->second[3], "0") << path;
+    }
+    for (size_t n = 0; n < names.size(); ++n) {
+        const std::string& path = names[n];
+        const Snapshot::File& file = expected.files.at(path);
+        auto it = described.find(path);
+        if (it != described.end()) {
+            EXPECT_EQ(it->second[0], "file") << path;
+            EXPECT_EQ(it->second[1], "True") << path;
+            EXPECT_EQ(it->second[2], hex(file.attributes)) << path;
+            EXPECT_EQ(it->second[3], std::to_string(file.bytes.size())) << path;
+        }
+        std::string plain = decoded(fetched + "/" + std::to_string(n), true);
+        EXPECT_EQ(plain.size(), file.bytes.size()) << path;
+        EXPECT_TRUE(plain == file.bytes) << path << " is stored as: " << plain.substr(0, 48);
+    }
+}
