@@ -1,0 +1,130 @@
+// The restore storage of a restore job whose definition names an offline
+// location: the path of one backup run's catalogue, "<offline>\<instance>.cat"
+// (the layout of job/local_backup_storage.h). The run's data files lie in the
+// folder of the same name without ".cat". The catalogue is read whole at
+// start(); each item the job asks for is then written to the place that the
+// restore location policy of the definition gives it: a folder is made, a
+// file is decrypted (and decompressed when its catalogue record says it was
+// stored compressed) from its data file, and both get the attributes and
+// times that the catalogue stored for them. Missing parent folders are made
+// too, those that stand for a catalogued folder with that folder's
+// attributes and times.
+//
+// The storage belongs to one run and is called from the job's worker thread
+// only (end and the destructor may run on the thread that stops a paused
+// job); it takes no lock.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "job/restore_location_policy.h"
+#include "job/storage.h"
+#include "job/transformation.h"
+#include "job/web_client_event_handler.h"
+#include "plandeck/restore_job_definition.h"
+
+// The items of one catalogue by path. Paths are compared code unit by code
+// unit (letter case counts) and without trailing separators, since the
+// restore list marks a folder with a trailing back-slash and the catalogue
+// does not. Of a path listed twice the later record counts.
+class LocalRestoreCatalogue {
+public:
+    struct Entry {
+        uint32_t itemIndex = 0;
+        WIN32_FILE_ATTRIBUTE_DATA data{};
+        bool compressed = false;  // the record's flag is 1
+
+        bool folder() const { return (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0; }
+        uint64_t size() const {
+            return static_cast<uint64_t>(data.nFileSizeHigh) << 32 | data.nFileSizeLow;
+        }
+    };
+
+    // Replaces the content with the "FILE" and "DIRB" records of the file.
+    // False with the reader's error when the file cannot be opened. A damaged
+    // record ends the reading (logged): the records before it are kept.
+    bool load(const std::wstring& path);
+    // Null when the path is not listed.
+    const Entry* find(const std::wstring& path) const;
+    void clear() { items_.clear(); }
+
+    // path without its trailing back-slashes and slashes (a path of
+    // separators only is kept as it is).
+    static std::wstring key(const std::wstring& path);
+
+private:
+    std::map<std::wstring, Entry> items_;
+};
+
+class LocalRestoreStorage : public RestoreStorage {
+public:
+    // Neither is owned; handler may be null and is not used. The location
+    // policy is made now (none for a definition that is not a restore one:
+    // every item then goes back to its own path).
+    LocalRestoreStorage(const RestoreJobDefinition* definition, WebClientEventHandler* handler);
+    // Saves the error list into the run's history folder, unless that folder
+    // has been removed (the job removes it when the run ends): it is never
+    // made again for the list.
+    ~LocalRestoreStorage() override;
+    LocalRestoreStorage(const LocalRestoreStorage&) = delete;
+    LocalRestoreStorage& operator=(const LocalRestoreStorage&) = delete;
+
+    // Binds the record (not owned; history is not used), reads the catalogue,
+    // sets the record's total files and total bytes to the files of the
+    // definition's source list found in it, and loads the error list of the
+    // run's history folder ("err", made afresh when missing). False with 87
+    // for a null record, a missing definition or an empty location,
+    // ERROR_BAD_PATHNAME (161) for a location that does not end in ".cat",
+    // and the reader's error when the catalogue cannot be opened. On success
+    // the caller's last error is kept.
+    bool start(JobActivity* record, JobHistoryInfo* history) override;
+    // Writes the error list to the history folder (while it exists); always
+    // true. errorCount() counts that list: the items the job recorded as
+    // failed with addError.
+    bool end(bool cancelled) override;
+    // Writes the catalogue's item for path to its target; machine, isFolder
+    // and itemIndex are not used (the catalogue's record decides). False with
+    //   3   path not in the catalogue;
+    //   0   the policy skips the item (skip mode, a file at the target);
+    //   the policy's own code when it finds no place for the item (161);
+    //   the folder's error when the folder or a parent cannot be made (80 for
+    //       a file in the way): no data file is read then;
+    //   the transformation's error (2 for a missing data file, 13 for damaged
+    //       data): an existing target is left as it was.
+    // A restored file counts in the record's files done and, by its stored
+    // size, bytes done; the current-file counters are 0 afterwards.
+    bool restore(const wchar_t* path, const std::wstring& machine, bool isFolder,
+                 uint32_t itemIndex) override;
+
+private:
+    using Entry = LocalRestoreCatalogue::Entry;
+
+    // Whether the run's history folder, where the error list is kept, exists.
+    bool historyKept() const;
+    bool restoreFile(const std::wstring& key, const Entry& entry, const std::wstring& target);
+    // Makes target and its missing parents; source is the catalogued path
+    // that target stands for (empty: none). A made folder that stands for a
+    // catalogued folder gets its attributes and is remembered for its times.
+    // An existing folder is left as it is. False with the error of the folder
+    // that could not be made.
+    bool makeFolderPath(const std::wstring& source, const std::wstring& target);
+    // Gives the folders this storage made, from folder up, their stored
+    // times again: writing into a folder moves its last-write time.
+    void stampMadeFolders(const std::wstring& folder) const;
+
+    const RestoreJobDefinition* definition_;
+    WebClientEventHandler* handler_;
+    JobActivity* record_;
+    std::wstring dataFolder_;  // the catalogue's path without ".cat"
+    std::string errorPath_;    // of the error list, UTF-8; empty when it has none
+    RestoreTransformation plain_;
+    RestoreTransformation unpacking_;
+    LocalRestoreCatalogue catalogue_;
+    std::unique_ptr<RestoreLocationPolicy> policy_;
+    // Target folders made by this storage for catalogued folders, with the
+    // times they are to keep.
+    std::map<std::wstring, WIN32_FILE_ATTRIBUTE_DATA> madeFolders_;
+};
