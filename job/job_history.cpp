@@ -63,6 +63,19 @@ bool JobHistoryError::add(const wchar_t* itemPath, DWORD code, const wchar_t* re
     return true;
 }
 
+size_t JobHistoryError::failures() const {
+    size_t count = 0;
+    for (const json_spirit::Value& entry : container) {
+        if (entry.type() != json_spirit::obj_type) continue;
+        const json_spirit::Object& object = entry.get_obj();
+        auto code = object.find("code");
+        if (code == object.end() || code->second.type() != json_spirit::int_type ||
+            code->second.get_int64() != 0)
+            ++count;
+    }
+    return count;
+}
+
 JobHistoryInfo::~JobHistoryInfo() {
     try {
         if (!path.empty()) save();

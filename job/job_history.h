@@ -24,6 +24,8 @@ public:
     // False, nothing appended, for a null or empty path.
     bool add(const wchar_t* path, DWORD code, const wchar_t* reason);
     bool empty() const { return container.empty(); }
+    // The entries whose code is not 0 (a skipped item is listed with 0).
+    size_t failures() const;
 };
 
 class JobHistoryInfo : public JSONStorage<0, std::map<std::string, json_spirit::Value>> {

@@ -15,6 +15,7 @@
 #include "job/file_helpers.h"
 #include "job/job_notify_manager.h"
 #include "job/job_state.h"
+#include "job/restore_job.h"
 #include "plandeck/job_definition_factory.h"
 
 namespace {
@@ -44,8 +45,10 @@ bool same_id(const char* a, const char* b) {
 }
 
 // The kinds of job the engine knows; others are dropped.
-Job* no_job(JobDefinition* definition) {
+Job* known_jobs(JobDefinition* definition) {
     if (definition && definition->type() == JobDefinition::Backup) return new BackupJob(definition);
+    if (definition && definition->type() == JobDefinition::Restore)
+        return new RestoreJob(definition);
     delete definition;
     return nullptr;
 }
@@ -76,7 +79,7 @@ struct JobManagerImpl::RemovalTask {
     std::shared_ptr<JobThread> worker;
 };
 
-JobManagerImpl::JobManagerImpl() : factory_(no_job) {
+JobManagerImpl::JobManagerImpl() : factory_(known_jobs) {
     if (!InitializeCriticalSectionAndSpinCount(&lock_, 0)) throw std::bad_alloc();
 }
 
@@ -87,7 +90,7 @@ JobManagerImpl::~JobManagerImpl() {
 
 void JobManagerImpl::jobFactory(JobFactory factory) {
     Locked locked(lock_);
-    factory_ = factory ? factory : no_job;
+    factory_ = factory ? factory : known_jobs;
 }
 
 bool JobManagerImpl::open() {

@@ -34,8 +34,8 @@ public:
         return ATL::CComSingleton<JobManagerImpl, ATL::CComAutoCriticalSection>::instance();
     }
 
-    // Replaces the factory of job kinds; the default knows none yet. Call it
-    // before open.
+    // Replaces the factory of job kinds; the default makes backup and restore
+    // jobs. Call it before open.
     void jobFactory(JobFactory factory);
 
     // Builds the jobs of the job folders: a folder whose "def" cannot be read

@@ -34,6 +34,9 @@ public:
     bool save();
 
     const Container& get() const { return container; }
+    // Unties the content from its file (after the file's folder went away):
+    // nothing is saved until a load names a path again.
+    void unbind() { path.clear(); }
 
 protected:
     std::string path;

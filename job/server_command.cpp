@@ -162,7 +162,13 @@ bool Invoker::server(const char* host, unsigned short port, int sendBufferSize) 
     }
     invoker_ = std::make_unique<HTTP_Invoker>(host, port);
     sendBufferSize_ = sendBufferSize;
+    if (maxBodyLength_) invoker_->max_body_length(maxBodyLength_);
     return true;
+}
+
+void Invoker::maxBodyLength(uint64_t limit) {
+    maxBodyLength_ = limit;
+    if (invoker_) invoker_->max_body_length(limit ? limit : HTTP_Invoker::kDefaultMaxBodyLength);
 }
 
 int Invoker::beginStep(int& state, const std::string& name, DWORD saved) {

@@ -11,6 +11,7 @@
 // kHttpErrorBase | status.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -100,6 +101,12 @@ public:
     bool server(const char* host, unsigned short port, int sendBufferSize);
     bool hasServer() const { return invoker_ != nullptr; }
 
+    // The longest response body that the following exchanges accept, also
+    // after a redirect (0: the connection's default bound). A longer one is
+    // not read: the exchange fails with kMalformedReply.
+    void maxBodyLength(uint64_t limit);
+    uint64_t maxBodyLength() const { return maxBodyLength_; }
+
     // One step of the exchange: 0 asks for another step, -1 ends it.
     template <class Request, class Response>
     int invokeStep(Command<Request, Response>& command);
@@ -127,6 +134,7 @@ protected:
 
     std::unique_ptr<HTTP_Invoker> invoker_;
     int sendBufferSize_ = 0;
+    uint64_t maxBodyLength_ = 0;
 };
 
 // An invoker bound to the web server of the settings; without a server there

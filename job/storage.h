@@ -47,6 +47,14 @@ public:
     virtual bool restore(const wchar_t* path, const std::wstring& machine, bool isFolder,
                          uint32_t itemIndex) = 0;
     virtual int errorCount() const { return static_cast<int>(errors_.get().size()); }
+    // The items of the run (this attempt and the earlier ones whose list was
+    // loaded by start) that failed; skipped items do not count.
+    size_t failureCount() const { return errors_.failures(); }
+    // True when the last restore returned early for a stop, leaving its item
+    // (and its work file) to be presented again.
+    bool itemPending() const { return itemPending_; }
+    // The error list is no longer saved (its folder is being removed).
+    void unbindErrors() { errors_.unbind(); }
 
     bool addError(const wchar_t* path, DWORD code, const wchar_t* reason) {
         return errors_.add(path, code, reason);
@@ -54,4 +62,5 @@ public:
 
 protected:
     JobHistoryError errors_;
+    bool itemPending_ = false;
 };

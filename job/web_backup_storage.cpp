@@ -15,8 +15,8 @@
 #include "job/cookie_manager.h"
 #include "job/error_codes.h"
 #include "job/file_helpers.h"
+#include "job/remote_exchange.h"
 #include "job/remote_requests.h"
-#include "wirekit/http_tables.h"
 
 namespace {
 
@@ -37,41 +37,8 @@ std::string local_time_text() {
     return text;
 }
 
-// Runs a command to its end. 0 for a 200 reply; otherwise the failure's code
-// (the exchange's own error, or kHttpErrorBase | status), also left as the
-// last error. The cookie follows whatever the exchange settled on.
-template <class Request, class Response>
-DWORD exchange(Invoker& invoker, Command_To_Server<Request, Response>& command,
-               std::string& cookie) {
-    int result = invoker.invokeWithRetry(command);
-    DWORD code = GetLastError();
-    const char* next = command.request().cookie();
-    if (next && *next) cookie = next;
-    if (result < 0) {
-        if (code == 0) code = ERROR_GEN_FAILURE;
-    } else if (command.response().status() == 200) {
-        return 0;
-    } else {
-        code = http_error_code(command.response().status());
-    }
-    SetLastError(code);
-    return code;
-}
-
-// Logs a failed request with the form that fits its code: the status and its
-// phrase for a refusal, the error code and its text otherwise. The formats
-// take the names first.
-template <class... Names>
-void log_failure(DWORD code, const char* errorFormat, const char* statusFormat, Names... names) {
-    SetLastError(code);
-    if (is_http_error_code(code)) {
-        int status = http_status_of(code);
-        const char* phrase = http_status_string(status);
-        log_message(LM_ERROR, statusFormat, names..., status, phrase ? phrase : "");
-    } else {
-        log_message(LM_ERROR, errorFormat, names..., static_cast<int>(code));
-    }
-}
+using remote::exchange;
+using remote::log_failure;
 
 // Reads up to size bytes, fewer only at the end of the file.
 bool read_full(HANDLE file, uint8_t* buffer, DWORD size, DWORD& got) {
