@@ -13,9 +13,27 @@
 inline constexpr char kGlobalKeyRegistryKey[] = "SOFTWARE\\morvask\\Tovel";
 inline constexpr char kGlobalKeyValue[] = "random";
 
+// The key store: every user of the agent has one encryption key, the Base64
+// text of 32 random bytes (bytes 0 to 15 the AES key, 16 to 31 its IV), which
+// the agent keeps and the remote web server knows by its MD5 checksum only.
+// The keys live in the encrypted text file "keys" of the data folder: one
+// JSON object, user name -> {"checksum", "key", "state"}, the state one of
+// "export_required", "import_required", "exported", "error_registered".
+//
+// Key states as numbers (keyState's result): 0 no usable key, 1 made and
+// registered but not yet exported, 2 the server knows a key the agent does
+// not have, 3 exported or imported and matching the server.
+//
+// Every key-store operation asks the server for the user's checksum (through
+// the web server of the settings, with the user's session cookie) and holds
+// the object's lock throughout, network exchanges included, so the
+// operations of one object run one at a time; any thread. Each object loads
+// the file once, when it is made, and writes it whole after every change.
 class KeyManagerImpl {
 public:
-    KeyManagerImpl() = default;
+    // Loads the keys file; a missing one gives an empty store, an unreadable
+    // one too (logged), and the first change writes a new file.
+    KeyManagerImpl();
     KeyManagerImpl(const KeyManagerImpl&) = delete;
     KeyManagerImpl& operator=(const KeyManagerImpl&) = delete;
 
@@ -55,9 +73,67 @@ public:
 
     static constexpr size_t kMaxTextFileWord = 16 * 1024 * 1024;
 
-    // The key store's public operations join here.
+    // The user's key state, after making and registering a key when neither
+    // the agent nor the server has one: only when the server answered, with
+    // no checksum, does a new key replace what the user had; its checksum is
+    // then sent to the server, and the key is stored only when the server
+    // took it (200), as "export_required". Returns 0 with nothing changed
+    // when the server cannot be asked, refuses the checksum, holds a
+    // checksum while the user's record is in no known state, or the user is
+    // null or empty (last error 87). When the key was registered but the keys
+    // file cannot be written, the record stays in memory (so that it can
+    // still be exported and is written with the next change), the failure is
+    // logged, 1 is returned and the last error is the write's. Every other
+    // return of a state keeps the caller's last error.
+    int keyState(const char* user);
+
+    // Writes the key text of a user in state 1 or 3, exactly and nothing
+    // else, to a new regular file at path, readable and writable by its owner
+    // only, and marks the key "exported" (saved: the result is the write's of
+    // the keys file). The path comes from the web interface and is written
+    // with the service's rights: a symbolic link, a folder or a special file
+    // at the path is refused, never written through; with overwrite an
+    // existing regular file is replaced by the new one (so a second name of
+    // it elsewhere keeps the old content). overwrite false on an existing
+    // path: false with last error ERROR_FILE_EXISTS (80); every other return
+    // leaves the last error 0. A partly written file is removed.
+    bool exportKey(const char* user, const wchar_t* path, bool overwrite);
+
+    // Takes a key from a key file at path: every whitespace-separated word
+    // of it joined (line breaks and spaces dropped). Refused: a symbolic
+    // link, a folder or special file at the path, a file longer than
+    // kMaxKeyFile bytes. A user in state 3 gets true only when the file
+    // holds the key it has (nothing changes). Otherwise the key becomes the
+    // user's, "exported", only when the server holds its checksum (a second
+    // look-up), and the result is the write's of the keys file (a failed
+    // write keeps the new record in memory); when it does
+    // not, false and the user keeps the record held before (none when there
+    // was none). Null or empty arguments: false, last error 87; every other
+    // return keeps the caller's last error.
+    bool importKey(const char* user, const wchar_t* path);
+    static constexpr DWORD kMaxKeyFile = 4096;
+
+    // The key and IV bytes (16 each) of a user in state 1 or 3. False when
+    // the arguments are null or empty or the sizes not 16 (logged), the
+    // state is another, or the key text is no Base64 of exactly 32 bytes
+    // (logged); key and iv are then untouched.
+    bool findKey(const char* user, unsigned char* key, int keyLen, unsigned char* iv, int ivLen);
 
 protected:
+    // Loads the keys file into keys; false when there is none, and false,
+    // logged, when it cannot be read, parsed, or holds no object (keys then
+    // untouched).
+    bool init();
+    // Writes keys as the keys file (formatted JSON, encrypted); false,
+    // logged, with the last error of the write, when it cannot be written.
+    bool save();
+    // Asks the server for the user's key checksum and reconciles the user's
+    // record with it in memory; keyText <- the record's key, state <- the
+    // state number. False, logged, when the server cannot be asked or its
+    // reply has no string "md5" (state and keyText then untouched). Callers
+    // set state to 0 first and hold the lock.
+    bool findKeyI(const char* user, std::string& keyText, int& state);
+
     // 32 random bytes: key <- bytes 0 to 15, iv <- bytes 16 to 31 (16 bytes
     // each), text <- their Base64 text. False, logged, when the generator
     // fails or a buffer is null or shorter than 16 bytes.
@@ -71,6 +147,10 @@ protected:
     ATL::CComAutoCriticalSection lock;
     // The content of the key store's file: user name -> key record.
     json_spirit::Object keys;
+
+private:
+    // findKeyI that also gives the server's checksum ("" when it has none).
+    bool lookUpKey(const char* user, std::string& keyText, int& state, std::string& serverSum);
 };
 
 // The library's own key manager, for its stores' text files; made on first

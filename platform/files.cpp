@@ -11,6 +11,7 @@
 #include "platform/file_object.h"
 #include "platform/file_times.h"
 #include "platform/machine.h"
+#include "platform/security_descriptor.h"
 #include "platform/win/errors.h"
 
 namespace tovel::platform {
@@ -72,14 +73,25 @@ bool timespec_from_filetime(const FILETIME* time, struct timespec& out) {
 using tovel::platform::entry_status;
 using tovel::platform::FileObject;
 using tovel::platform::host_path;
+using tovel::platform::is_drive_root;
 using tovel::platform::lookup;
 using tovel::platform::refuse_drive_root;
 using tovel::platform::set_last_error_from_errno;
 
-HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD /*share*/, LPSECURITY_ATTRIBUTES /*security*/,
+HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD /*share*/, LPSECURITY_ATTRIBUTES security,
                    DWORD disposition, DWORD flags, HANDLE /*templateFile*/) {
     std::string host;
     if (!host_path(path, host)) return INVALID_HANDLE_VALUE;
+    mode_t mode = 0666;
+    bool own_mode = security && security->lpSecurityDescriptor;
+    if (own_mode &&
+        !tovel::platform::file_mode_of_descriptor(security->lpSecurityDescriptor, mode)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return INVALID_HANDLE_VALUE;
+    }
+    // The link itself is never opened as a file here: a link at the path
+    // is refused, and opening a special file never waits for its peer.
+    bool no_follow = flags & FILE_FLAG_OPEN_REPARSE_POINT;
     bool readable = access & (GENERIC_READ | GENERIC_ALL | FILE_READ_DATA);
     bool writable = access & (GENERIC_WRITE | GENERIC_ALL | FILE_WRITE_DATA | FILE_APPEND_DATA);
     int oflags = O_CLOEXEC | (readable && writable ? O_RDWR : writable ? O_WRONLY : O_RDONLY);
@@ -111,7 +123,7 @@ HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD /*share*/, LPSECURITY_ATTRI
     }
 
     struct stat before;
-    bool existed = ::stat(host.c_str(), &before) == 0;
+    bool existed = (no_follow ? entry_status(host, before) : ::stat(host.c_str(), &before)) == 0;
     if (existed && S_ISDIR(before.st_mode)) {
         // A folder opens only for its attributes, and never as a file.
         if (!(flags & FILE_FLAG_BACKUP_SEMANTICS) || writable || disposition == CREATE_NEW ||
@@ -126,9 +138,11 @@ HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD /*share*/, LPSECURITY_ATTRI
         oflags |= O_TRUNC;
     }
 
+    if (no_follow && !(existed && S_ISDIR(before.st_mode) && is_drive_root(host)))
+        oflags |= O_NOFOLLOW | O_NONBLOCK;
     int fd;
     do {
-        fd = ::open(host.c_str(), oflags, 0666);
+        fd = ::open(host.c_str(), oflags, mode);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) {
         if (errno == EEXIST)
@@ -137,6 +151,9 @@ HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD /*share*/, LPSECURITY_ATTRI
             set_last_error_from_errno(errno, host);
         return INVALID_HANDLE_VALUE;
     }
+    if (oflags & O_NONBLOCK) ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    // The descriptor's access, not the process's default mask.
+    if (own_mode && !existed) ::fchmod(fd, mode);
     bool directory = existed && S_ISDIR(before.st_mode);
     HANDLE handle = tovel::platform::register_object(std::make_shared<FileObject>(
         fd, readable, writable, directory, host, flags & FILE_FLAG_DELETE_ON_CLOSE));
@@ -225,6 +242,33 @@ BOOL GetFileSizeEx(HANDLE file, PLARGE_INTEGER size) {
         return FALSE;
     }
     size->QuadPart = st.st_size;
+    return TRUE;
+}
+
+BOOL GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION information) {
+    auto object = lookup<FileObject>(file);
+    if (!object) return FALSE;
+    if (!information) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    struct stat st;
+    if (::fstat(object->fd(), &st) != 0) {
+        set_last_error_from_errno(errno);
+        return FALSE;
+    }
+    information->dwFileAttributes = tovel::platform::attributes_from_stat(st, nullptr);
+    information->ftCreationTime = tovel::platform::filetime_from_timespec(st.st_ctim);
+    information->ftLastAccessTime = tovel::platform::filetime_from_timespec(st.st_atim);
+    information->ftLastWriteTime = tovel::platform::filetime_from_timespec(st.st_mtim);
+    information->dwVolumeSerialNumber = static_cast<DWORD>(st.st_dev);
+    uint64_t size = S_ISREG(st.st_mode) ? static_cast<uint64_t>(st.st_size) : 0;
+    information->nFileSizeHigh = static_cast<DWORD>(size >> 32);
+    information->nFileSizeLow = static_cast<DWORD>(size);
+    information->nNumberOfLinks = static_cast<DWORD>(st.st_nlink);
+    uint64_t index = static_cast<uint64_t>(st.st_ino);
+    information->nFileIndexHigh = static_cast<DWORD>(index >> 32);
+    information->nFileIndexLow = static_cast<DWORD>(index);
     return TRUE;
 }
 

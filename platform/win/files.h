@@ -66,6 +66,19 @@
 // on an existing file succeed with last error 183. A folder opens only with
 // FILE_FLAG_BACKUP_SEMANTICS, else 5. A missing parent folder fails with 3, a
 // missing file with 2. Share modes are accepted and not enforced.
+//
+// FILE_FLAG_OPEN_REPARSE_POINT: a symbolic link that is the path's last part
+// is not followed. The layer cannot hand out the link itself as a file, so
+// opening one fails with 1921 (CREATE_NEW: 80, as for anything that exists);
+// links among the folders on the way are followed, as on Windows. With this
+// flag the open of a special file (a pipe, a device) does not wait for a
+// peer; GetFileInformationByHandle tells such a file by
+// FILE_ATTRIBUTE_DEVICE.
+//
+// security: a descriptor of ConvertStringSecurityDescriptorToSecurityDescriptorW
+// gives a file that this call creates exactly its access; an existing file
+// keeps its own; another pointer fails with 87. Without one a new file gets
+// the process's default access.
 HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
                    DWORD disposition, DWORD flagsAndAttributes, HANDLE templateFile);
 
@@ -77,6 +90,27 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD written,
                LPOVERLAPPED overlapped);
 BOOL FlushFileBuffers(HANDLE file);
 BOOL GetFileSizeEx(HANDLE file, PLARGE_INTEGER size);
+struct BY_HANDLE_FILE_INFORMATION {
+    DWORD dwFileAttributes;
+    FILETIME ftCreationTime;
+    FILETIME ftLastAccessTime;
+    FILETIME ftLastWriteTime;
+    DWORD dwVolumeSerialNumber;
+    DWORD nFileSizeHigh;
+    DWORD nFileSizeLow;
+    DWORD nNumberOfLinks;
+    DWORD nFileIndexHigh;
+    DWORD nFileIndexLow;
+};
+typedef BY_HANDLE_FILE_INFORMATION* LPBY_HANDLE_FILE_INFORMATION;
+
+// What the handle's file is now: the attributes as GetFileAttributesW gives
+// them (FILE_ATTRIBUTE_DEVICE for anything that is neither file nor folder),
+// the times as GetFileAttributesExW gives them, the size (0 for a folder or a
+// special file), the number of names (hard links) the file has, and the
+// volume and index that together tell one file from every other. A null
+// information fails with 87, a handle that is no file with 6.
+BOOL GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION information);
 BOOL SetFilePointerEx(HANDLE file, LARGE_INTEGER distance, PLARGE_INTEGER newPosition,
                       DWORD moveMethod);
 BOOL SetEndOfFile(HANDLE file);

@@ -1,0 +1,137 @@
+#include "platform/win/security.h"
+
+#include <sys/stat.h>
+
+#include <cstdint>
+#include <cstring>
+#include <string>
+
+#include "platform/security_descriptor.h"
+#include "platform/win/errors.h"
+#include "platform/win/module.h"
+
+namespace {
+
+// The layer's descriptor: a tag, then the permission bits of new files.
+struct Descriptor {
+    uint32_t tag;
+    uint32_t mode;
+};
+constexpr uint32_t kDescriptorTag = 0x31445354;  // "TSD1"
+
+constexpr mode_t kOwner = S_IRWXU;
+constexpr mode_t kOthers = S_IRWXG | S_IRWXO;
+constexpr mode_t kRead = S_IRUSR | S_IRGRP | S_IROTH;
+constexpr mode_t kWrite = S_IWUSR | S_IWGRP | S_IWOTH;
+constexpr mode_t kExecute = S_IXUSR | S_IXGRP | S_IXOTH;
+
+// Reads the rights of one entry into a mask of read, write and execute bits
+// of every class; false for a right the layer does not know.
+bool parse_rights(const std::wstring& text, mode_t& rights) {
+    if (text.empty() || text.size() % 2 != 0) return false;
+    rights = 0;
+    for (size_t i = 0; i < text.size(); i += 2) {
+        std::wstring right = text.substr(i, 2);
+        if (right == L"FA" || right == L"GA")
+            rights |= kRead | kWrite | kExecute;
+        else if (right == L"FR" || right == L"GR")
+            rights |= kRead;
+        else if (right == L"FW" || right == L"GW")
+            rights |= kWrite;
+        else if (right == L"FX" || right == L"GX")
+            rights |= kExecute;
+        else
+            return false;
+    }
+    return true;
+}
+
+// The classes of permission bits a trustee stands for; false for one the
+// layer does not know.
+bool parse_trustee(const std::wstring& text, mode_t& classes) {
+    if (text == L"OW" || text == L"CO")
+        classes = kOwner;
+    else if (text == L"WD")
+        classes = kOwner | kOthers;
+    else if (text == L"SY" || text == L"BA")
+        classes = 0;  // the machine's administrator, who has every access
+    else
+        return false;
+    return true;
+}
+
+// One "(A;;rights;;;trustee)" entry at text[at]; at moves past it.
+bool parse_entry(const std::wstring& text, size_t& at, mode_t& mode) {
+    size_t end = text.find(L')', at);
+    if (text[at] != L'(' || end == std::wstring::npos) return false;
+    std::wstring fields[6];
+    size_t field = 0;
+    for (size_t i = at + 1; i < end; ++i) {
+        if (text[i] == L';') {
+            if (++field == 6) return false;
+        } else {
+            fields[field] += text[i];
+        }
+    }
+    if (field != 5 || fields[0] != L"A" || !fields[1].empty() || !fields[3].empty() ||
+        !fields[4].empty())
+        return false;
+    mode_t rights = 0, classes = 0;
+    if (!parse_rights(fields[2], rights) || !parse_trustee(fields[5], classes)) return false;
+    mode |= rights & classes;
+    at = end + 1;
+    return true;
+}
+
+bool parse_descriptor(const std::wstring& text, mode_t& mode) {
+    if (text.compare(0, 2, L"D:") != 0) return false;
+    if (text == L"D:NO_ACCESS_CONTROL") {
+        mode = kRead | kWrite;  // a file's "everyone may": no execution
+        return true;
+    }
+    size_t at = 2;
+    while (at < text.size() && text[at] != L'(') {
+        if (text[at] == L'P')
+            at += 1;
+        else if (text.compare(at, 2, L"AI") == 0 || text.compare(at, 2, L"AR") == 0)
+            at += 2;
+        else
+            return false;
+    }
+    mode = 0;
+    while (at < text.size())
+        if (!parse_entry(text, at, mode)) return false;
+    return true;
+}
+
+}  // namespace
+
+namespace tovel::platform {
+
+bool file_mode_of_descriptor(const void* descriptor, mode_t& mode) {
+    if (!descriptor) return false;
+    Descriptor held;
+    std::memcpy(&held, descriptor, sizeof held);
+    if (held.tag != kDescriptorTag) return false;
+    mode = static_cast<mode_t>(held.mode);
+    return true;
+}
+
+}  // namespace tovel::platform
+
+BOOL ConvertStringSecurityDescriptorToSecurityDescriptorW(LPCWSTR text, DWORD revision,
+                                                          PSECURITY_DESCRIPTOR* descriptor,
+                                                          PULONG size) {
+    mode_t mode = 0;
+    if (!text || !descriptor || revision != SDDL_REVISION_1 || !parse_descriptor(text, mode)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    auto* made = static_cast<Descriptor*>(LocalAlloc(LPTR, sizeof(Descriptor)));
+    if (!made) return FALSE;
+    made->tag = kDescriptorTag;
+    made->mode = static_cast<uint32_t>(mode);
+    *descriptor = made;
+    if (size) *size = sizeof(Descriptor);
+    return TRUE;
+}
