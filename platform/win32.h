@@ -15,4 +15,5 @@
 #include "platform/win/text.h"
 #include "platform/win/time.h"
 #include "platform/win/types.h"
+#include "platform/win/winhttp.h"
 #include "platform/win/winsock.h"

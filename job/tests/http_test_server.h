@@ -84,6 +84,13 @@ public:
 
     unsigned short port() const { return port_; }
     int accepts() const { return accepts_.load(); }
+    // The accept count once it reached count, or after 10 s: a client's
+    // connect can return before the server's accept does.
+    int accepts_reaching(int count) const {
+        for (int waited = 0; accepts_.load() < count && waited < 10000; waited += 5)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        return accepts_.load();
+    }
     bool stopping() const { return stop_.load(); }
 
     // Ends every script (their waits return) and closes everything.
