@@ -117,8 +117,10 @@ long Io_Completion_Port_Ex::schedule_after_ms(Timeout_Handler* handler, uint64_t
 }
 
 int Io_Completion_Port_Ex::cancel_timer(Timeout_Handler* handler) {
-    if (handler->timer_id < 0) return -1;
+    // The id is read under the lock: a handler that re-arms itself on the
+    // dispatcher thread writes it there while another thread cancels.
     Locked locked(lock_);
+    if (handler->timer_id < 0) return -1;
     uint32_t id = static_cast<uint32_t>(handler->timer_id);
     auto it = std::find_if(heap_.begin(), heap_.end(), [id](const Entry& e) { return e.id == id; });
     if (it == heap_.end()) {

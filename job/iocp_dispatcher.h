@@ -48,6 +48,8 @@ public:
     class Timeout_Handler {
     public:
         // Id of the newest arming; -1 until the handler was first armed.
+        // Written under the dispatcher's lock; read it only there, or while
+        // no other thread can arm the handler.
         int32_t timer_id = -1;
         // due: the local FILETIME the handler was armed for, or all ones when
         // the system clock changed (the handler then re-arms itself for the
