@@ -360,12 +360,11 @@ void BackupJob::run() {
     reader.reset();
     if (com) CoUninitialize();
     sampler.reset();
-    cleanup(storage.get());
+    cleanup(std::move(storage));
     postCompletion();
-    storage.reset();
 }
 
-void BackupJob::cleanup(BackupStorage* storage) {
+void BackupJob::cleanup(std::unique_ptr<BackupStorage> storage) {
     requester_.endBackup();
     {
         std::ostringstream text;
@@ -379,8 +378,9 @@ void BackupJob::cleanup(BackupStorage* storage) {
         case JS_COMPLETING:
         case JS_CANCELING: {
             bool goOn = true;
-            storageStep(storage, goOn);
+            storageStep(storage.get(), goOn);
             if (!goOn) return;
+            storage.reset();
             fileStep();
             finalStep();
             return;
@@ -389,6 +389,7 @@ void BackupJob::cleanup(BackupStorage* storage) {
             finalStep();
             return;
         case JS_ERROR:
+            storage.reset();
             fileStep();
             finalStep();
             return;
@@ -491,7 +492,10 @@ bool BackupJob::loadSavedVolumes() {
         auto volume = std::make_unique<JobVolume>();
         volume->index = static_cast<int>(std::wcstol(name.c_str(), nullptr, 10));
         if (!volume->load(id()) || volumes_.count(volume->path)) continue;
-        volumes_[volume->path] = volume.release();
+        // The key is taken before the release: the right side of an
+        // assignment is evaluated first.
+        const std::wstring path = volume->path;
+        volumes_[path] = volume.release();
     }
     return true;
 }

@@ -11,6 +11,7 @@
 // the job only through the command queue.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -57,8 +58,11 @@ protected:
     void run() override;
     bool commandimpl(const std::string& command) override;
 
-    // Ends a run by its state (storage may be null).
-    void cleanup(BackupStorage* storage);
+    // Ends a run by its state. The storage (may be null) is destroyed before
+    // the run's files are deleted, so that what it writes when it goes (the
+    // web storage's error list in the run's history folder) never lands in
+    // a folder that is gone; a paused run's stays for its resumption.
+    void cleanup(std::unique_ptr<BackupStorage> storage);
     // The run's storage, initialised; null with the reason in the last error.
     BackupStorage* createStorage();
 

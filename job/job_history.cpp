@@ -43,6 +43,14 @@ JobHistoryError::~JobHistoryError() {
     }
 }
 
+bool JobHistoryError::persist() {
+    if (path.empty()) return true;
+    DWORD saved = GetLastError();
+    bool written = save();
+    SetLastError(saved);
+    return written;
+}
+
 bool JobHistoryError::add(const wchar_t* itemPath, DWORD code, const wchar_t* reason) {
     if (!itemPath || !*itemPath) return false;
     std::string reasonText;

@@ -26,6 +26,9 @@ public:
     bool empty() const { return container.empty(); }
     // The entries whose code is not 0 (a skipped item is listed with 0).
     size_t failures() const;
+    // Writes the list to its file when it has one, keeping the last error;
+    // false only when that write fails (logged).
+    bool persist();
 };
 
 class JobHistoryInfo : public JSONStorage<0, std::map<std::string, json_spirit::Value>> {

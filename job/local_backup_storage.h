@@ -13,8 +13,8 @@
 //
 //   "err"                 the error list shared by every run of the folder:
 //                         one JSON array of {"code", "path", "reason"}; loaded
-//                         at each start, written at end, cancel and when the
-//                         storage is destroyed.
+//                         at each start, written at each error added, at end,
+//                         cancel and when the storage is destroyed.
 //   <instance>.bak.def    the run's description, one compact JSON object
 //                         {"Id": job id, "Type": "Backup", "User": user};
 //                         replaced whole at every start of the run.

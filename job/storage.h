@@ -28,8 +28,14 @@ public:
                             uint32_t itemIndex, const wchar_t* readPath) = 0;
     virtual int errorCount() const { return static_cast<int>(errors_.get().size()); }
 
+    // Appends an error to the run's list and writes the list to its file at
+    // once (keeping the last error): the list offset moves past the item
+    // next, so a run killed after that reports the error only when the
+    // resumed run loads it back from the file.
     bool addError(const wchar_t* path, DWORD code, const wchar_t* reason) {
-        return errors_.add(path, code, reason);
+        if (!errors_.add(path, code, reason)) return false;
+        errors_.persist();
+        return true;
     }
 
 protected:
@@ -56,8 +62,12 @@ public:
     // The error list is no longer saved (its folder is being removed).
     void unbindErrors() { errors_.unbind(); }
 
+    // Appends an error to the run's list and writes the list to its file at
+    // once (keeping the last error), as the backup storages do.
     bool addError(const wchar_t* path, DWORD code, const wchar_t* reason) {
-        return errors_.add(path, code, reason);
+        if (!errors_.add(path, code, reason)) return false;
+        errors_.persist();
+        return true;
     }
 
 protected:

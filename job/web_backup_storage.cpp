@@ -11,10 +11,12 @@
 #include "common/appdata_path.h"
 #include "common/holders.h"
 #include "common/md5.h"
+#include "common/replace_file.h"
 #include "common/text_conv.h"
 #include "job/cookie_manager.h"
 #include "job/error_codes.h"
 #include "job/file_helpers.h"
+#include "job/json_storage.h"
 #include "job/remote_exchange.h"
 #include "job/remote_requests.h"
 
@@ -99,11 +101,11 @@ bool WebBackupStorage::init(JobActivity* record, Transformation* transformation)
     rpc_string_holder text;
     RPC_STATUS converted = UuidToStringA(&instance, text.out());
     if (converted == RPC_S_OK) {
-        std::wstring history;
-        if (job_history_path(history, id, text.c_str())) {
-            history += L"\\err";
-            errors_.load(to_utf8(history).c_str());
-        }
+        historyFolder_.clear();
+        if (job_history_path(historyFolder_, id, text.c_str()))
+            errors_.load(to_utf8(historyFolder_ + L"\\err").c_str());
+        else
+            historyFolder_.clear();
         instanceId_ = text.c_str();
     } else {
         instanceId_.clear();
@@ -152,6 +154,13 @@ bool WebBackupStorage::start() {
     command.request().build(cookie_, id, instanceId_, record_->totalDirectories,
                             record_->totalFiles, record_->totalBytes, startTime.c_str());
     DWORD code = exchange(web, command, cookie_);
+    ended_ = false;
+    if (code == http_error_code(409) && endedBefore()) {
+        log_message(LM_INFO, "Job {%s, %s} was ended before, End Job is answered again.\n",
+                    name.c_str(), id);
+        ended_ = true;
+        return true;
+    }
     if (code) {
         log_failure(code, "Failed to start job {%s, %s}, error-code = %d, %m.\n",
                     "Failed to start job {%s, %s}, status-code = %d, %s.\n", name.c_str(), id);
@@ -195,7 +204,31 @@ bool WebBackupStorage::start() {
     if (!storage_.server(host->second.get_str().c_str(), static_cast<unsigned short>(number),
                          kSendBufferSize))
         return fail(kMalformedReply);
+    storageHost_ = host->second.get_str();
+    storagePort_ = static_cast<unsigned short>(number);
     return true;
+}
+
+bool WebBackupStorage::endedBefore() {
+    last_error_restorer keep;
+    if (historyFolder_.empty() || instanceId_.empty()) return false;
+    JSONObjectStorage saved;
+    if (!saved.load(to_utf8(historyFolder_ + L"\\end").c_str())) return false;
+    auto host = saved.get().find("host");
+    auto port = saved.get().find("port");
+    if (host == saved.get().end() || host->second.type() != json_spirit::str_type ||
+        port == saved.get().end() || port->second.type() != json_spirit::int_type ||
+        port->second.is_uint64())
+        return false;
+    int64_t number = port->second.get_int64();
+    if (number <= 0 || number > 65535 ||
+        !storage_.server(host->second.get_str().c_str(), static_cast<unsigned short>(number),
+                         kSendBufferSize))
+        return false;
+    const std::string endTime = local_time_text();
+    Command_To_Server<End_Job_Request, Response_T<std::string>> command("End Job");
+    command.request().build(cookie_, instanceId_, endTime.c_str());
+    return exchange(storage_, command, cookie_) == 0;
 }
 
 bool WebBackupStorage::end() {
@@ -203,6 +236,7 @@ bool WebBackupStorage::end() {
     last_error_restorer keep;
     const std::string name = jobName();
     const char* id = definition_ ? definition_->id() : "";
+    if (ended_) return true;
     if (!errors_.empty()) {
         Web_Server_Invoker web;
         Command_To_Server<Submit_Errors_Request, Response_T<std::string>> command("Submit Error");
@@ -218,6 +252,15 @@ bool WebBackupStorage::end() {
         }
     }
 
+    if (!historyFolder_.empty() && !storageHost_.empty()) {
+        json_spirit::Object server;
+        server["host"] = storageHost_;
+        server["port"] = static_cast<int>(storagePort_);
+        std::wstring saved = historyFolder_ + L"\\end";
+        if (!replace_file(saved, json_spirit::write(json_spirit::Value(server))))
+            log_message(LM_ERROR, "Failed to write %s, error-code = %d, %m.\n",
+                        to_utf8(saved).c_str(), static_cast<int>(GetLastError()));
+    }
     const std::string endTime = local_time_text();
     Command_To_Server<End_Job_Request, Response_T<std::string>> command("End Job");
     command.request().build(cookie_, instanceId_, endTime.c_str());

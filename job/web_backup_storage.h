@@ -75,9 +75,19 @@ public:
     // Start Job on the web server with the record's totals; its reply names
     // the storage server that the following requests go to. Any failure
     // leaves the instance id empty, so that nothing else is sent.
+    //
+    // A run whose End Job went out before (see end) may have been ended by
+    // the service with the reply lost on the way: Start Job then refuses the
+    // resumed run with 409. In that case End Job is sent again to the storage
+    // server it went to; the service answers a repeated End Job of an ended
+    // run with 200, which shows that the run is complete: start succeeds and
+    // end has nothing left to send. Any other answer leaves the 409.
     bool start() override;
     // Submits the error list when it holds anything (the run is not ended
-    // when that fails), then End Job on the storage server.
+    // when that fails), then End Job on the storage server. Before End Job
+    // the storage server's address is written to "end" in the run's history
+    // folder, for a resumed run's start. True at once for a run that start
+    // found ended.
     bool end() override;
     // Stop Job on the web server.
     bool cancel() override;
@@ -112,6 +122,9 @@ private:
     void dropCurrentItem();
     // Whether the last error is ERROR_CANCELLED or a stop is requested.
     bool cancelled();
+    // The run's "end" file names a storage server and End Job sent there
+    // again is answered with 200 (see start). Keeps the last error.
+    bool endedBefore();
 
     std::wstring workPath(uint64_t itemIndex) const;
     std::string jobName() const;
@@ -124,4 +137,8 @@ private:
     WebClientEventHandler* handler_;
     std::string cookie_;
     std::string instanceId_;
+    std::wstring historyFolder_;  // the run's history folder; empty when it cannot be named
+    std::string storageHost_;     // the storage server of the Start Job reply
+    unsigned short storagePort_ = 0;
+    bool ended_ = false;  // start found the run ended already
 };
