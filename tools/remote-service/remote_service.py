@@ -89,8 +89,19 @@ def serve(argv):
     sys.stdout.flush()
     while not done.wait(0.5):
         pass
+    # A stop that cannot finish (a thread stuck on a peer) must not keep the
+    # process alive: whoever started it waits for its end.
+    watchdog = threading.Timer(10.0, _give_up_stopping)
+    watchdog.daemon = True
+    watchdog.start()
     service.stop()
     return 0
+
+
+def _give_up_stopping():
+    sys.stderr.write("remote_service.py: the servers did not stop within 10 s\n")
+    sys.stderr.flush()
+    os._exit(1)
 
 
 def _configure(service, args):
