@@ -163,17 +163,29 @@ bool JobHistorySourceWriter::put(const std::string& record) {
     return false;
 }
 
-bool JobHistorySourceWriter::flush() {
+bool JobHistorySourceWriter::push() {
     if (error_) {
         SetLastError(error_);
         return false;
     }
     if (buffer_->handle() == INVALID_HANDLE_VALUE) return true;
-    if (buffer_->pubsync() == 0 && FlushFileBuffers(buffer_->handle())) return true;
+    if (buffer_->pubsync() == 0) return true;
+    return failed("");
+}
+
+bool JobHistorySourceWriter::flush() {
+    if (!push()) return false;
+    if (buffer_->handle() == INVALID_HANDLE_VALUE) return true;
+    if (FlushFileBuffers(buffer_->handle())) return true;
+    return failed(" to its disk");
+}
+
+bool JobHistorySourceWriter::failed(const char* where) {
     DWORD error = GetLastError();
     error_ = error ? error : ERROR_GEN_FAILURE;
-    log_message(LM_ERROR, "Failed to flush job activity source '%s', errorcode=%d, %s.\n",
-                to_utf8(path_).c_str(), static_cast<int>(error_), win32_error_text(error_).text());
+    log_message(LM_ERROR, "Failed to flush job activity source '%s'%s, errorcode=%d, %s.\n",
+                to_utf8(path_).c_str(), where, static_cast<int>(error_),
+                win32_error_text(error_).text());
     SetLastError(error_);
     return false;
 }

@@ -54,8 +54,15 @@ constexpr size_t kSourceVolumePathMax = 2042;
 // that the file does not take fails its call with the write's error as the
 // thread's last error (112 for a full disk), and every later call fails the
 // same way until the next open(), so that a list is never cut short
-// silently. The records are complete in the file only after flush() returned
-// true; the destructor flushes too, but cannot report a failure.
+// silently. The records gather in a buffer and are complete in the file only
+// after push() or flush() returned true; the destructor writes them too, but
+// cannot report a failure.
+//
+// push() hands the records to the system, flush() also has the system put
+// the file on its disk. A record pushed is in the file for every reader from
+// then on and survives a kill of the writing process at any point, since the
+// system holds it and not the process; only a crash of the whole system can
+// still lose it, which flush() rules out at the price of a wait for the disk.
 class JobHistorySourceWriter {
 public:
     JobHistorySourceWriter();
@@ -77,12 +84,17 @@ public:
     bool addFile(const wchar_t* path, const WIN32_FILE_ATTRIBUTE_DATA& data, uint32_t ordinal,
                  uint32_t flag);
 
-    // Writes every pending record and has the system flush the file.
+    // Writes every pending record to the file (hands it to the system).
+    bool push();
+    // push(), then has the system flush the file to its disk.
     bool flush();
 
 private:
     class Buffer;
     bool put(const std::string& record);
+    // Keeps the failure of a push or flush as the writer's error and logs it
+    // (where: text after the file's name).
+    bool failed(const char* where);
 
     std::unique_ptr<Buffer> buffer_;
     std::wstring path_;  // for the messages

@@ -573,10 +573,12 @@ bool BackupJob::buildSourceList() {
     }
     json_spirit::Object body;
     body["id"] = id();
-    body["source"] = sources;
+    // The list is moved, not copied, into the request: it is the largest
+    // thing a run of many files holds.
+    body["source"] = std::move(sources);
     Web_Server_Invoker invoker;
     ::Command<Increament_Check_Request, Response_T<json_spirit::Value>> check("increment check");
-    check.request().build(cookie, body);
+    check.request().build(cookie, json_spirit::Value(std::move(body)));
     if (invoker.invokeWithRetry(check) != 0) return false;
     int status = check.response().status();
     if (status != 200) {

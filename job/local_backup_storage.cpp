@@ -113,7 +113,7 @@ bool LocalBackupStorage::start() {
     if (append && !recoverCatalogue()) return false;
     if (!append) catalogueEnd_ = 0;
     if (!openCatalogue(append)) return false;
-    if (!writeRecord(&JobHistorySourceWriter::startSet, kStartSetSize)) return false;
+    if (!writeRecord(&JobHistorySourceWriter::startSet, kStartSetSize, false)) return false;
     started_ = bound_ = true;
 
     if (handler_) handler_->stopRequested(0);
@@ -214,8 +214,10 @@ bool LocalBackupStorage::repairCatalogue() {
     return openCatalogue(true);
 }
 
-bool LocalBackupStorage::settle(bool written, uint64_t size) {
-    if (written && catalogue_->flush()) {
+bool LocalBackupStorage::settle(bool written, uint64_t size, bool durable) {
+    // Pushed: the record is the system's, so no kill of this process can lose
+    // it any more (see the header).
+    if (written && (durable ? catalogue_->flush() : catalogue_->push())) {
         catalogueEnd_ += size;
         return true;
     }
@@ -226,14 +228,15 @@ bool LocalBackupStorage::settle(bool written, uint64_t size) {
     return false;
 }
 
-bool LocalBackupStorage::writeRecord(bool (JobHistorySourceWriter::*write)(), uint64_t size) {
+bool LocalBackupStorage::writeRecord(bool (JobHistorySourceWriter::*write)(), uint64_t size,
+                                     bool durable) {
     if (catalogueBroken_ && !repairCatalogue()) return false;
     if (!catalogue_) {
         SetLastError(ERROR_INVALID_FUNCTION);
         return false;
     }
     bool written = ((*catalogue_).*write)();
-    return settle(written, size);
+    return settle(written, size, durable);
 }
 
 bool LocalBackupStorage::writeItem(const wchar_t* path, const WIN32_FILE_ATTRIBUTE_DATA& data,
@@ -244,13 +247,13 @@ bool LocalBackupStorage::writeItem(const wchar_t* path, const WIN32_FILE_ATTRIBU
         return false;
     }
     bool written = catalogue_->addFile(path, data, ordinal, flag);
-    return settle(written, item_record_size(path));
+    return settle(written, item_record_size(path), false);
 }
 
 bool LocalBackupStorage::end() {
     if (!attach()) return false;
     if (catalogueBroken_ && !repairCatalogue()) return false;
-    if (catalogue_ && !settle(true, 0)) return false;
+    if (catalogue_ && !settle(true, 0, true)) return false;
     errors_.save();
     SetLastError(0);
     return true;
@@ -261,7 +264,7 @@ bool LocalBackupStorage::cancel() {
     // A run stopped before any start of it has no set to end.
     bool written = true;
     if (catalogue_ || catalogueBroken_)
-        written = writeRecord(&JobHistorySourceWriter::endSet, kEndSetSize);
+        written = writeRecord(&JobHistorySourceWriter::endSet, kEndSetSize, true);
     DWORD code = GetLastError();
     errors_.save();
     SetLastError(written ? 0 : code);

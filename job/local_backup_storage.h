@@ -34,11 +34,21 @@
 // by that part, in the order stored: the item's path as backed up, its
 // attribute data as the walk read it, its item index as the ordinal, and the
 // flag 1 for a file whose data file is compressed, else 0. A cancelled run
-// ends with "ESET"; a completed one does not. Every record is complete on
-// disk before backupFile() returns, so after any stop or kill the catalogue
-// lists every item whose storing was reported. An item appears once per
+// ends with "ESET"; a completed one does not. An item appears once per
 // catalogue; a reader that meets a path twice (a source list rebuilt in
 // mid-run) takes the later record.
+//
+// What a kill cannot lose. Every record is written to the catalogue file,
+// handed to the system, before backupFile() returns, and so before the job
+// can move its source-list offset past the item: after a kill of the process
+// at any point, the catalogue lists every item whose storing was reported,
+// since what the system holds reaches the file whatever becomes of the
+// process. The records are not forced to the disk one by one: that would
+// cost a wait for the disk per item and buy nothing against a crash of the
+// whole system, after which neither the job's record (the offset) nor the
+// data files, which the system writes back in its own time, are known to
+// match the catalogue anyway. The catalogue is forced to the disk once, when
+// the run ends or is cancelled (end(), cancel()).
 //
 // Resumption. A start with the record's resume flag set and the catalogue
 // present continues that catalogue: it is read from its beginning and cut
@@ -91,12 +101,14 @@ public:
     // cannot be made, the catalogue cannot be opened or read back, or the
     // "SSET" cannot be written; 87 without a bound record or transformation.
     bool start() override;
-    // end() writes "err" (every record is on disk already); false only when
-    // the catalogue cannot be written. cancel() writes "ESET" and "err";
-    // false when the "ESET" cannot be written. Both also serve a storage that
-    // was only bound with init(), as when a paused run is stopped: they then
-    // continue the run's catalogue (when it exists) as a resumed start would,
-    // and keep the entries of "err".
+    // end() has the system put the catalogue on its disk (every record is in
+    // the file already) and writes "err"; false only when the catalogue
+    // cannot be written or flushed. cancel() writes "ESET", flushes the
+    // catalogue the same way and writes "err"; false when the "ESET" cannot
+    // be written or flushed. Both also serve a storage that was only bound
+    // with init(), as when a paused run is stopped: they then continue the
+    // run's catalogue (when it exists) as a resumed start would, and keep the
+    // entries of "err".
     bool end() override;
     bool cancel() override;
     // Stores one file (its data file, then its record) or folder (its record)
@@ -130,13 +142,13 @@ private:
     // Opens the catalogue writer at the catalogue's end (append) or on a new
     // file.
     bool openCatalogue(bool append);
-    // Hands one record to the catalogue and flushes it; on failure cuts the
-    // catalogue back to its last complete record (the failure's error stays
-    // the last error).
-    bool writeRecord(bool (JobHistorySourceWriter::*write)(), uint64_t size);
+    // Hands one record to the catalogue and pushes it to the system (with
+    // durable: flushes it to the disk); on failure cuts the catalogue back to
+    // its last complete record (the failure's error stays the last error).
+    bool writeRecord(bool (JobHistorySourceWriter::*write)(), uint64_t size, bool durable);
     bool writeItem(const wchar_t* path, const WIN32_FILE_ATTRIBUTE_DATA& data, uint32_t ordinal,
                    uint32_t flag);
-    bool settle(bool written, uint64_t size);
+    bool settle(bool written, uint64_t size, bool durable);
     // Reopens the catalogue cut back to catalogueEnd_.
     bool repairCatalogue();
     // Ends an item that was stored or skipped: leaves the record's current

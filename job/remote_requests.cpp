@@ -25,9 +25,9 @@ template class Remote_Request_T<json_spirit::Value>;
 template class Remote_Request_T<std::string>;
 template class Remote_Request_T<FBuffer>;
 
-bool Increament_Check_Request::build(const std::string& cookie, const json_spirit::Value& sources) {
+bool Increament_Check_Request::build(const std::string& cookie, json_spirit::Value sources) {
     if (!cookieGiven(cookie, "The Cookie is empty.\n")) return false;
-    body_ = sources;
+    body_ = std::move(sources);
     this->cookie(cookie.c_str());
     return true;
 }

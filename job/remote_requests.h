@@ -59,7 +59,7 @@ using Json_Request = Remote_Request_T<json_spirit::Value>;
 class Increament_Check_Request : public Json_Request {
 public:
     Increament_Check_Request() : Json_Request(remote_paths::kIncrementCheck) {}
-    bool build(const std::string& cookie, const json_spirit::Value& sources);
+    bool build(const std::string& cookie, json_spirit::Value sources);
 };
 
 // Reply: {"host", "port"} of the storage server for the run. A null start

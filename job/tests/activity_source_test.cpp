@@ -3,7 +3,9 @@
 #include "job/activity_source.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/mount.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -96,6 +98,36 @@ TEST_F(JobSourceFileTest, RecordFieldsAtTheirOffsets) {
         EXPECT_EQ(bytes.substr(82, 4), "DIRB");  // a link to a folder is a folder
         EXPECT_EQ(u16_at(bytes, 82 + 4), 62u);
     }
+}
+
+// A pushed record is in the file at once, and stays there when the writing
+// process is killed right after: the system holds it, not the process. What
+// was only added, not pushed, dies with the process.
+TEST_F(JobSourceFileTest, PushedRecordsSurviveAKillOfTheWriter) {
+    pid_t child = ::fork();
+    if (child == 0) {
+        // Leaked on purpose: a kill runs no destructor.
+        auto* writer = new JobHistorySourceWriter;
+        bool ok = writer->open(kList, false) && writer->startSet() &&
+                  writer->addFile(L"C:\\a", attributes(0x20), 1, 0) && writer->push() &&
+                  read_host_file(host_of(kList)).size() == 8u + 64u &&
+                  writer->addFile(L"C:\\b", attributes(0x20), 2, 0);
+        if (!ok) ::_exit(1);
+        ::kill(::getpid(), SIGKILL);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << status;
+
+    JobActivitySourceReader reader;
+    ASSERT_TRUE(reader.open(kList, 0));
+    EXPECT_EQ(reader.next(), kSourceTagStartSet);
+    ASSERT_EQ(reader.next(), kSourceTagFile);
+    JobActivitySourceItem item;
+    ASSERT_TRUE(reader.item(item));
+    EXPECT_EQ(item.path, L"C:\\a");
+    EXPECT_EQ(reader.next(), 0u);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_HANDLE_EOF));
 }
 
 // Writes two sets and reads the file back from every offset at which a
@@ -440,6 +472,20 @@ TEST_F(JobSourceFileTest, FullDeviceFailsTheSave) {
     SetLastError(0);
     EXPECT_FALSE(writer.endSet());  // and everything after it fails the same way
     EXPECT_EQ(GetLastError(), ERROR_DISK_FULL);
+    EXPECT_FALSE(writer.flush());
+}
+
+// A push that the file does not take fails, and so does everything after it.
+TEST_F(JobSourceFileTest, FullDeviceFailsThePush) {
+    JobHistorySourceWriter writer;
+    ASSERT_TRUE(writer.open(L"Z:\\dev\\full", false));
+    ASSERT_TRUE(writer.startSet());
+    SetLastError(0);
+    EXPECT_FALSE(writer.push());
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_DISK_FULL));
+    SetLastError(0);
+    EXPECT_FALSE(writer.addFile(L"C:\\a", attributes(0x20), 1, 0));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_DISK_FULL));
     EXPECT_FALSE(writer.flush());
 }
 

@@ -1,0 +1,329 @@
+// offline_run: runs one job of the engine to its end through the job manager,
+// in the simulated machine of TOVEL_ROOT, as the agent would run it. The
+// benchmark scripts time it and measure its memory.
+//
+//   offline_run backup --source WINPATH --offline WINPATH --port N
+//                      --user NAME --cookie sid=TOKEN [options]
+//
+// runs one offline backup of the Windows folder --source into the offline
+// folder --offline. The increment check goes to the remote service at
+// 127.0.0.1:N, which must know the user and the session cookie (the
+// simulator's --account and --cookie). Options:
+//
+//   --id UUID           the job's id (default: a new one)
+//   --compression 0|1   compress the stored files (default 1)
+//   --timeout S         give up after S seconds (default 3600)
+//   --log FILE          the engine's log, every priority (default: warnings
+//                       and errors on standard error)
+//
+// Exit status: 0 when the run ended "completed"; 1 when it ended in another
+// state (printed); 2 for a wrong command line; 3 when the job could not be
+// set up or submitted; 4 when it had not ended within the time-out.
+//
+// Each mode only builds its job's definition from the command line: the
+// submission, the wait for the end and the report are shared, so that another
+// kind of job (a restore of an offline backup) is one more mode.
+#include <ace/Log_Msg.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/json.h"
+#include "job/cookie_manager.h"
+#include "job/iocp_dispatcher.h"
+#include "job/job_manager.h"
+#include "job/job_state.h"
+#include "job/options.h"
+#include "plandeck/job_definition_factory.h"
+
+namespace {
+
+constexpr int kExitCompleted = 0;
+constexpr int kExitOtherEnd = 1;
+constexpr int kExitUsage = 2;
+constexpr int kExitSetup = 3;
+constexpr int kExitTimeout = 4;
+
+// Where the driver's own messages go: the standard error it was started with.
+FILE* g_messages = stderr;
+
+// The command line after the mode: "--name value" pairs.
+class Arguments {
+public:
+    bool parse(int argc, char** argv, int from, std::string& error) {
+        for (int i = from; i < argc; i += 2) {
+            std::string name = argv[i];
+            if (name.rfind("--", 0) != 0 || name.size() < 3) {
+                error = "unexpected argument " + name;
+                return false;
+            }
+            if (i + 1 >= argc) {
+                error = name + " needs a value";
+                return false;
+            }
+            values_[name.substr(2)] = argv[i + 1];
+        }
+        return true;
+    }
+    std::optional<std::string> get(const std::string& name) const {
+        auto found = values_.find(name);
+        if (found == values_.end()) return std::nullopt;
+        used_.push_back(name);
+        return found->second;
+    }
+    // Names given but never asked for: misspelt options.
+    std::vector<std::string> unused() const {
+        std::vector<std::string> out;
+        for (const auto& entry : values_)
+            if (std::find(used_.begin(), used_.end(), entry.first) == used_.end())
+                out.push_back(entry.first);
+        return out;
+    }
+
+private:
+    std::map<std::string, std::string> values_;
+    mutable std::vector<std::string> used_;
+};
+
+// What every mode needs besides its definition.
+struct Common {
+    std::string id;
+    std::string user;
+    std::string cookie;
+    unsigned short port = 0;
+    std::chrono::seconds timeout{3600};
+    std::string log;
+};
+
+std::string new_job_id() {
+    std::random_device device;
+    std::mt19937_64 bits((static_cast<uint64_t>(device()) << 32) ^ device());
+    uint64_t high = bits(), low = bits();
+    high = (high & ~0xF000ull) | 0x4000ull;            // version 4
+    low = (low & ~(0xC0ull << 56)) | (0x80ull << 56);  // variant 1
+    char text[37];
+    std::snprintf(text, sizeof text, "%08x-%04x-%04x-%04x-%012llx",
+                  static_cast<unsigned>(high >> 32), static_cast<unsigned>((high >> 16) & 0xFFFF),
+                  static_cast<unsigned>(high & 0xFFFF), static_cast<unsigned>(low >> 48),
+                  static_cast<unsigned long long>(low & 0xFFFFFFFFFFFFull));
+    return text;
+}
+
+bool read_common(const Arguments& arguments, Common& common, std::string& error) {
+    common.id = arguments.get("id").value_or(new_job_id());
+    auto user = arguments.get("user");
+    auto cookie = arguments.get("cookie");
+    auto port = arguments.get("port");
+    if (!user || !cookie || !port) {
+        error = "--user, --cookie and --port are required";
+        return false;
+    }
+    common.user = *user;
+    common.cookie = *cookie;
+    char* end = nullptr;
+    unsigned long number = std::strtoul(port->c_str(), &end, 10);
+    if (port->empty() || *end || number == 0 || number > 65535) {
+        error = "--port takes a port number";
+        return false;
+    }
+    common.port = static_cast<unsigned short>(number);
+    if (auto timeout = arguments.get("timeout")) {
+        long seconds = std::strtol(timeout->c_str(), &end, 10);
+        if (timeout->empty() || *end || seconds <= 0) {
+            error = "--timeout takes a number of seconds";
+            return false;
+        }
+        common.timeout = std::chrono::seconds(seconds);
+    }
+    common.log = arguments.get("log").value_or("");
+    return true;
+}
+
+// The definition of one offline backup run.
+bool backup_definition(const Arguments& arguments, const Common& common, json_spirit::Object& out,
+                       std::string& error) {
+    auto source = arguments.get("source");
+    auto offline = arguments.get("offline");
+    if (!source || !offline) {
+        error = "backup needs --source and --offline";
+        return false;
+    }
+    std::string compression = arguments.get("compression").value_or("1");
+    if (compression != "0" && compression != "1") {
+        error = "--compression takes 0 or 1";
+        return false;
+    }
+    json_spirit::Array sources;
+    sources.push_back(*source);
+    json_spirit::Object schedule;
+    schedule["type"] = "once";
+    out["type"] = "backup";
+    out["id"] = common.id;
+    out["user"] = common.user;
+    out["name"] = "Benchmark";
+    out["source"] = sources;
+    out["offline"] = *offline;
+    out["compression"] = compression == "1";
+    out["schedule"] = schedule;
+    return true;
+}
+
+struct Mode {
+    const char* name;
+    // Builds the job's definition as its JSON object.
+    bool (*definition)(const Arguments&, const Common&, json_spirit::Object&, std::string&);
+};
+
+const Mode kModes[] = {
+    {"backup", backup_definition},
+};
+
+void usage() {
+    std::fprintf(g_messages,
+                 "usage: offline_run backup --source WINPATH --offline WINPATH --port N\n"
+                 "                          --user NAME --cookie sid=TOKEN [--id UUID]\n"
+                 "                          [--compression 0|1] [--timeout S] [--log FILE]\n");
+}
+
+// Sends the engine's log to the file (every priority), or keeps it on
+// standard error with warnings and errors only. Each thread of the engine
+// logs through its own log object, all to standard error, so the file takes
+// the place of standard error; the driver's messages keep the original.
+bool route_log(const std::string& path) {
+    if (path.empty()) {
+        ACE_Log_Msg::instance()->priority_mask(
+            LM_WARNING | LM_ERROR | LM_CRITICAL | LM_ALERT | LM_EMERGENCY, ACE_Log_Msg::PROCESS);
+        return true;
+    }
+    int file = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (file < 0) return false;
+    int original = ::fcntl(2, F_DUPFD_CLOEXEC, 3);
+    FILE* messages = original >= 0 ? ::fdopen(original, "w") : nullptr;
+    if (!messages || ::dup2(file, 2) < 0) {
+        ::close(file);
+        return false;
+    }
+    ::close(file);
+    std::setvbuf(messages, nullptr, _IONBF, 0);
+    g_messages = messages;
+    return true;
+}
+
+// The end state of the job, or 0 while it has not ended.
+int last_run_state(JobManagerImpl& manager, const std::string& id) {
+    int last = 0;
+    manager.job(id.c_str(), [&](const Job& job) { last = job.lastRunState(); });
+    return last;
+}
+
+int current_state(JobManagerImpl& manager, const std::string& id) {
+    int current = 0;
+    manager.job(id.c_str(), [&](const Job& job) { current = job.state(); });
+    return current;
+}
+
+// Submits the definition through the job manager (its schedule runs it at
+// once) and waits for the run's end.
+int run_job(const Common& common, const json_spirit::Object& object) {
+    if (!OptionsImpl::instance()->setServerInfo("sim", "127.0.0.1", common.port)) {
+        std::fprintf(g_messages, "offline_run: the server address cannot be saved\n");
+        return kExitSetup;
+    }
+    using Cookies = ATL::CComSingleton<CookieManagerImpl, ATL::CComAutoCriticalSection>;
+    if (!Cookies::instance()->saveCookie(common.user.c_str(), common.cookie.c_str())) {
+        std::fprintf(g_messages, "offline_run: the session cookie cannot be saved\n");
+        return kExitSetup;
+    }
+    JobManagerImpl* manager = JobManagerImpl::instance();
+    if (!manager->open() || !Iocp_Dispatcher::instance()->activate()) {
+        std::fprintf(g_messages, "offline_run: the job manager cannot be opened\n");
+        return kExitSetup;
+    }
+    int status = kExitSetup;
+    auto started = std::chrono::steady_clock::now();
+    // Of the kind that the definition's "type" names.
+    std::unique_ptr<JobDefinition> definition(
+        JobDefinitionFactory::create(json_spirit::Value(object)));
+    if (!definition) {
+        std::fprintf(g_messages, "offline_run: the job definition is refused\n");
+    } else if (!manager->submitJob(definition.release())) {
+        std::fprintf(g_messages, "offline_run: the job cannot be submitted\n");
+    } else {
+        auto deadline = started + common.timeout;
+        int last = 0;
+        while ((last = last_run_state(*manager, common.id)) == 0 &&
+               std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        double seconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+        if (last == 0) {
+            std::fprintf(g_messages, "offline_run: job %s has not ended after %.0f s (state %s)\n",
+                         common.id.c_str(), seconds,
+                         jobStateToString(current_state(*manager, common.id)));
+            status = kExitTimeout;
+        } else {
+            std::printf("job %s: %s in %.2f s\n", common.id.c_str(), jobStateToString(last),
+                        seconds);
+            status = last == JS_COMPLETED ? kExitCompleted : kExitOtherEnd;
+        }
+    }
+    std::fflush(stdout);
+    manager->close();
+    Iocp_Dispatcher::instance()->stop();
+    return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2) {
+        usage();
+        return kExitUsage;
+    }
+    const Mode* mode = nullptr;
+    for (const Mode& candidate : kModes)
+        if (std::strcmp(argv[1], candidate.name) == 0) mode = &candidate;
+    if (!mode) {
+        usage();
+        return kExitUsage;
+    }
+    if (!std::getenv("TOVEL_ROOT")) {
+        std::fprintf(g_messages, "offline_run: TOVEL_ROOT names no simulated machine\n");
+        return kExitUsage;
+    }
+    Arguments arguments;
+    Common common;
+    json_spirit::Object definition;
+    std::string error;
+    if (!arguments.parse(argc, argv, 2, error) || !read_common(arguments, common, error) ||
+        !mode->definition(arguments, common, definition, error)) {
+        std::fprintf(g_messages, "offline_run: %s\n", error.c_str());
+        usage();
+        return kExitUsage;
+    }
+    for (const std::string& name : arguments.unused()) {
+        std::fprintf(g_messages, "offline_run: unknown option --%s\n", name.c_str());
+        return kExitUsage;
+    }
+    // The program lies in the machine too, so that the settings it writes
+    // land there and not beside this executable.
+    setenv("TOVEL_PROGRAM", "C:\\Program Files\\Tovel\\agent.exe", 0);
+    if (!route_log(common.log)) {
+        std::fprintf(g_messages, "offline_run: cannot write the log %s\n", common.log.c_str());
+        return kExitSetup;
+    }
+    return run_job(common, definition);
+}
