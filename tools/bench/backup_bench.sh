@@ -6,6 +6,9 @@
 #     and incompressible) through the job manager into an offline folder, and
 #     runs the reference pipeline, tar | gzip -6 | openssl aes-128-cbc, over
 #     the same tree; prints both times and their ratio (backup / reference);
+#   - restores that backup through a restore job (every item, below another
+#     folder) and runs the reference's way back, openssl -d | gunzip | tar -x,
+#     over the reference's output; prints both times and their ratio;
 #   - backs up a tree of 200 000 small files the same way and prints its time
 #     against the reference and the driver's peak resident memory.
 # Every backup runs in a fresh simulated machine with a fresh remote-service
@@ -152,10 +155,43 @@ sys.exit(status)' "$run/peak" "${command[@]}" >"$run/driver.out" || status=$?
         exit 1
     fi
     stored_bytes=$(du -sb "$offline" | cut -f1)
+    backup_run=$run
+}
+
+# restore TREE: restores the last backup (of TREE) in its machine below
+# C:\restored; sets restore_seconds. Fails the script unless the run completed
+# and gave back every file of the tree with its size.
+restore() {
+    local tree=$1 catalogue
+    run=$backup_run
+    catalogue=$(find "$run/machine/drives/c/backups" -maxdepth 1 -name '*.cat' | head -n 1)
+    start_service
+    local command=(env TOVEL_ROOT="$run/machine" "$driver" restore
+        --catalogue "C:\\backups\\$(basename "$catalogue")" --location 'C:\restored'
+        --port "$port" --user "$user" --cookie "$cookie" --log "$run/restore.log")
+    local start end status=0
+    start=$(now)
+    "${command[@]}" >"$run/restore.out" || status=$?
+    end=$(now)
+    stop_service
+    if [ "$status" -ne 0 ]; then
+        echo "the restore of $tree failed (exit status $status):" >&2
+        cat "$run/restore.out" >&2
+        tail -n 40 "$run/restore.log" >&2
+        exit 1
+    fi
+    restore_seconds=$(elapsed "$start" "$end")
+    local restored=$run/machine/drives/c/restored
+    if [ "$(du -sb --apparent-size "$tree" | cut -f1)" != \
+        "$(du -sb --apparent-size "$restored"/* | cut -f1)" ] ||
+        [ "$(find "$tree" -type f | wc -l)" -ne "$(find "$restored" -type f | wc -l)" ]; then
+        echo "the restore of $tree did not give back the whole tree" >&2
+        exit 1
+    fi
 }
 
 # reference TREE: tar | gzip -6 | openssl over the tree; sets reference_seconds
-# and reference_bytes.
+# and reference_bytes, and keeps the output in reference_out.
 reference() {
     local tree=$1 start end
     run_number=$((run_number + 1))
@@ -167,7 +203,19 @@ reference() {
     end=$(now)
     reference_seconds=$(elapsed "$start" "$end")
     reference_bytes=$(stat -c %s "$run/reference.out")
-    rm -f "$run/reference.out"
+    reference_out=$run/reference.out
+}
+
+# reference_back: openssl -d | gunzip | tar -x of the last reference output;
+# sets reference_back_seconds.
+reference_back() {
+    local start end into=$(dirname "$reference_out")/untarred
+    mkdir -p "$into"
+    start=$(now)
+    openssl enc -d -aes-128-cbc -K "$ref_key" -iv "$ref_iv" <"$reference_out" | gunzip |
+        tar -C "$into" -xf -
+    end=$(now)
+    reference_back_seconds=$(elapsed "$start" "$end")
 }
 
 gb() { awk -v n="$1" 'BEGIN { printf "%.2f GB", n / 1e9 }'; }
@@ -183,10 +231,15 @@ echo "backup $(gb "$tree_bytes"): $backup_seconds s; reference pipeline: $refere
     "ratio $(ratio "$backup_seconds" "$reference_seconds")"
 echo "  stored $(gb "$stored_bytes"), reference output $(gb "$reference_bytes");" \
     "peak memory $((peak_kb / 1024)) MB"
+restore "$mixed_tree"
+reference_back
+echo "restore $(gb "$tree_bytes"): $restore_seconds s; reference openssl -d | gunzip | tar -x:" \
+    "$reference_back_seconds s; ratio $(ratio "$restore_seconds" "$reference_back_seconds")"
 
 warm "$small_tree"
 backup "$small_tree"
 reference "$small_tree"
+rm -f "$reference_out"
 echo "backup $small_files small files: $backup_seconds s; reference pipeline:" \
     "$reference_seconds s; ratio $(ratio "$backup_seconds" "$reference_seconds")"
 echo "peak memory, $small_files small files: $((peak_kb / 1024)) MB"

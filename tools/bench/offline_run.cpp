@@ -16,13 +16,19 @@
 //   --log FILE          the engine's log, every priority (default: warnings
 //                       and errors on standard error)
 //
+//   offline_run restore --catalogue WINPATH --location WINPATH --port N
+//                       --user NAME --cookie sid=TOKEN [options]
+//
+// restores every item of an offline backup run, whose catalogue is
+// --catalogue ("<offline folder>\<instance>.cat"), below the folder
+// --location, overwriting what is there. Options: --id, --timeout, --log.
+//
 // Exit status: 0 when the run ended "completed"; 1 when it ended in another
 // state (printed); 2 for a wrong command line; 3 when the job could not be
 // set up or submitted; 4 when it had not ended within the time-out.
 //
 // Each mode only builds its job's definition from the command line: the
-// submission, the wait for the end and the report are shared, so that another
-// kind of job (a restore of an offline backup) is one more mode.
+// submission, the wait for the end and the report are shared.
 #include <ace/Log_Msg.h>
 #include <fcntl.h>
 #include <unistd.h>
@@ -42,6 +48,8 @@
 #include <vector>
 
 #include "common/json.h"
+#include "common/text_conv.h"
+#include "job/activity_source.h"
 #include "job/cookie_manager.h"
 #include "job/iocp_dispatcher.h"
 #include "job/job_manager.h"
@@ -181,6 +189,42 @@ bool backup_definition(const Arguments& arguments, const Common& common, json_sp
     return true;
 }
 
+// The definition of one restore of every item of an offline backup run.
+bool restore_definition(const Arguments& arguments, const Common& common, json_spirit::Object& out,
+                        std::string& error) {
+    auto catalogue = arguments.get("catalogue");
+    auto location = arguments.get("location");
+    if (!catalogue || !location) {
+        error = "restore needs --catalogue and --location";
+        return false;
+    }
+    JobActivitySourceReader reader;
+    if (!reader.open(from_utf8(catalogue->c_str(), -1).c_str(), 0)) {
+        error = "the catalogue " + *catalogue + " cannot be read";
+        return false;
+    }
+    json_spirit::Array sources;
+    for (uint32_t tag = reader.next(); tag != 0; tag = reader.next()) {
+        JobActivitySourceItem item;
+        if ((tag != kSourceTagFile && tag != kSourceTagDirectory) || !reader.item(item)) continue;
+        // The restore list marks folders with a trailing separator.
+        sources.push_back(to_utf8(item.path) + (tag == kSourceTagDirectory ? "\\" : ""));
+    }
+    if (sources.empty()) {
+        error = "the catalogue " + *catalogue + " lists nothing";
+        return false;
+    }
+    out["type"] = "restore";
+    out["id"] = common.id;
+    out["user"] = common.user;
+    out["name"] = "Benchmark restore";
+    out["source"] = std::move(sources);
+    out["offline"] = *catalogue;
+    out["location"] = *location;
+    out["existing"] = "overwrite";
+    return true;
+}
+
 struct Mode {
     const char* name;
     // Builds the job's definition as its JSON object.
@@ -189,13 +233,17 @@ struct Mode {
 
 const Mode kModes[] = {
     {"backup", backup_definition},
+    {"restore", restore_definition},
 };
 
 void usage() {
     std::fprintf(g_messages,
                  "usage: offline_run backup --source WINPATH --offline WINPATH --port N\n"
                  "                          --user NAME --cookie sid=TOKEN [--id UUID]\n"
-                 "                          [--compression 0|1] [--timeout S] [--log FILE]\n");
+                 "                          [--compression 0|1] [--timeout S] [--log FILE]\n"
+                 "       offline_run restore --catalogue WINPATH --location WINPATH --port N\n"
+                 "                           --user NAME --cookie sid=TOKEN [--id UUID]\n"
+                 "                           [--timeout S] [--log FILE]\n");
 }
 
 // Sends the engine's log to the file (every priority), or keeps it on
@@ -235,8 +283,8 @@ int current_state(JobManagerImpl& manager, const std::string& id) {
     return current;
 }
 
-// Submits the definition through the job manager (its schedule runs it at
-// once) and waits for the run's end.
+// Submits the definition through the job manager (a backup's schedule runs it
+// at once, a restore is started) and waits for the run's end.
 int run_job(const Common& common, const json_spirit::Object& object) {
     if (!OptionsImpl::instance()->setServerInfo("sim", "127.0.0.1", common.port)) {
         std::fprintf(g_messages, "offline_run: the server address cannot be saved\n");
@@ -259,8 +307,10 @@ int run_job(const Common& common, const json_spirit::Object& object) {
         JobDefinitionFactory::create(json_spirit::Value(object)));
     if (!definition) {
         std::fprintf(g_messages, "offline_run: the job definition is refused\n");
-    } else if (!manager->submitJob(definition.release())) {
+    } else if (int type = definition->type(); !manager->submitJob(definition.release())) {
         std::fprintf(g_messages, "offline_run: the job cannot be submitted\n");
+    } else if (type == JobDefinition::Restore && !manager->startJob(common.id.c_str())) {
+        std::fprintf(g_messages, "offline_run: the restore cannot be started\n");
     } else {
         auto deadline = started + common.timeout;
         int last = 0;
