@@ -10,7 +10,7 @@ JOBS ?= $(shell nproc)
 # check is left out there: the sanitizer runs a thread of its own.)
 TSAN_TESTS ?= PlatformSync|PlatformMapping|PlatformRegistry|JobDispatcher|JobNotifications|JobActivity|JobCmdQueue|JobBase|JobManager|ScheduleManager|Options|PlatformMutex|GlobalKey|PasswordStore|CookieStore
 TSAN_EXCLUDE ?= ClosedHandleLeavesThreadRunning
-TSAN_TESTS := $(TSAN_TESTS)|HttpClientConnections|PlatformWinHttp|JobNotifyClient
+TSAN_TESTS := $(TSAN_TESTS)|HttpClientConnections|PlatformWinHttp|JobNotifyClient|PlatformProcess|UpdateSchedule|ExclusionListFile
 
 .PHONY: setup build build-tsan build-fuzz fuzz test run clean
 

@@ -7,6 +7,7 @@
 #include "platform/win/mapping.h"
 #include "platform/win/module.h"
 #include "platform/win/mutex.h"
+#include "platform/win/process.h"
 #include "platform/win/registry.h"
 #include "platform/win/rpc.h"
 #include "platform/win/security.h"
