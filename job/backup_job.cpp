@@ -109,17 +109,7 @@ bool BackupJob::stop() {
                 id(), name_of(*definition()).c_str(), state(), requestedTransition());
     requester_.setEndEvent();
     int current = state();
-    if (current >= JS_STARTING && current <= JS_COMPLETING) {
-        int requested = requestedTransition();
-        if (requested == JS_CANCELING || requested == JS_PAUSING)
-            return emit(requested == JS_PAUSING ? CMD_PAUSE : CMD_STOP);
-        setRequestedTransition(JS_CANCELING);
-        activity_.sync();
-        // Posted before the worker can take the command, so that it never
-        // arrives after the worker's "cancelled".
-        notify_state(JS_CANCELING);
-        return emit(CMD_STOP);
-    }
+    if (current >= JS_STARTING && current <= JS_COMPLETING) return requestStop();
     if (current == JS_PAUSED) {
         if (!activity_->pausedManually) cancelResumeTimer();
         setRequestedTransition(JS_CANCELING);
@@ -434,13 +424,7 @@ void BackupJob::storageStep(BackupStorage* storage, bool& goOn) {
 void BackupJob::fileStep() {
     activity_.sync();
     rmfile_f(job_source_path(id()).c_str());
-    std::string instance;
-    {
-        UUID uuid;
-        std::memcpy(&uuid, activity_->instanceId, sizeof uuid);
-        rpc_string_holder text;
-        if (UuidToStringA(&uuid, text.out()) == RPC_S_OK && !text.empty()) instance = text.c_str();
-    }
+    std::string instance = activity_->instanceText();
     std::wstring history;
     if (!instance.empty() && job_history_path(history, id(), instance.c_str()))
         rm_rf(history.c_str(), TRUE);

@@ -51,14 +51,6 @@ std::string error_text(DWORD code) {
     return text.str();
 }
 
-std::string uuid_text(const uint8_t* bytes) {
-    UUID uuid;
-    std::memcpy(&uuid, bytes, sizeof uuid);
-    rpc_string_holder text;
-    if (UuidToStringA(&uuid, text.out()) != RPC_S_OK || text.empty()) return std::string();
-    return text.c_str();
-}
-
 }  // namespace
 
 bool JobThread::wait(DWORD milliseconds) const {
@@ -165,7 +157,7 @@ bool Job::start() {
     std::memcpy(activity_->instanceId, &uuid, sizeof uuid);
     log_message(LM_INFO,
                 "Create uuid for job {%s} instance, the uuid created is %s, error = %d, %s.\n",
-                id(), uuid_text(activity_->instanceId).c_str(), 0, error_text(0).c_str());
+                id(), activity_->instanceText().c_str(), 0, error_text(0).c_str());
     return startTask();
 }
 
@@ -481,10 +473,20 @@ bool Job::emit(int code) {
     return SetEvent(commandEvent_.get()) != FALSE;
 }
 
+bool Job::requestStop() {
+    int requested = requestedTransition();
+    if (requested == JS_CANCELING || requested == JS_PAUSING)
+        return emit(requested == JS_PAUSING ? CMD_PAUSE : CMD_STOP);
+    setRequestedTransition(JS_CANCELING);
+    activity_.sync();
+    notify_state(JS_CANCELING);
+    return emit(CMD_STOP);
+}
+
 void Job::dumpState(std::ostream& out, int state) const {
     JobActivity* record = activity_.get();
     out << "Job {" << id() << ", " << to_utf8(definition_->name(), -1) << "} instance {"
-        << (record ? uuid_text(record->instanceId) : std::string()) << "} is ";
+        << (record ? record->instanceText() : std::string()) << "} is ";
     out << (state == JS_RUNNING && record && record->resumeFlag ? "resuming"
                                                                 : jobStateToString(state));
     if (!record) {

@@ -137,6 +137,11 @@ protected:
     bool notify_error(DWORD code);
     // Hands the worker a command and signals the command event.
     bool emit(int code);
+    // A kind's stop of a busy run (starting to completing): signals a stop or
+    // pause already requested again, else requests the stop, posting
+    // "canceling" before the worker can take the command (so that it never
+    // arrives after the worker's "cancelled").
+    bool requestStop();
     // Waits for the current worker to end and forgets it.
     bool join();
     // Pauses a running job (a system pause) and waits for its worker to end.

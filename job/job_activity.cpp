@@ -9,6 +9,7 @@
 
 #include "common/ace_log_wrapper.h"
 #include "common/appdata_path.h"
+#include "common/holders.h"
 #include "common/text_conv.h"
 #include "common/utf16le.h"
 #include "common/win32_error.h"
@@ -89,6 +90,14 @@ int JobActivity::fileProgress() const {
 
 int JobActivity::speed() const {
     return clamp_to_int(bytesTransferred / elapsed_seconds_at_least_one(elapsedTime));
+}
+
+std::string JobActivity::instanceText() const {
+    UUID uuid;
+    std::memcpy(&uuid, instanceId, sizeof uuid);
+    rpc_string_holder text;
+    if (UuidToStringA(&uuid, text.out()) != RPC_S_OK || text.empty()) return std::string();
+    return text.c_str();
 }
 
 int JobActivity::AverageSpeed() const {

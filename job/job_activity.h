@@ -59,6 +59,8 @@ struct JobActivity {
     int fileProgress() const;
     int speed() const;
     int AverageSpeed() const;
+    // The run's instance id as UUID text; empty when it cannot be made.
+    std::string instanceText() const;
     int remainTime() const;
 
     JobActivity() = default;

@@ -21,15 +21,6 @@ constexpr uint64_t kEndSetSize = 6;
 
 uint64_t item_record_size(const std::wstring& path) { return 54 + 2 * (utf16_length(path) + 1); }
 
-// The instance id of the record as text; empty when it cannot be made.
-std::wstring instance_text(const JobActivity& record) {
-    UUID uuid;
-    std::memcpy(&uuid, record.instanceId, sizeof uuid);
-    rpc_string_holder text;
-    if (UuidToStringA(&uuid, text.out()) != RPC_S_OK || text.empty()) return std::wstring();
-    return from_utf8(text.c_str());
-}
-
 // Creates the folder and its missing parents; false (logged, last error set)
 // unless it exists afterwards.
 bool make_folder(const std::wstring& folder) {
@@ -122,7 +113,7 @@ bool LocalBackupStorage::start() {
 }
 
 bool LocalBackupStorage::bind() {
-    instance_ = instance_text(*record_);
+    instance_ = from_utf8(record_->instanceText());
     if (instance_.empty()) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return false;

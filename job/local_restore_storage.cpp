@@ -47,15 +47,6 @@ std::wstring last_component(const std::wstring& path) {
     return at == std::wstring::npos ? path : path.substr(at + 1);
 }
 
-// The instance text of the record's run; empty when it cannot be made.
-std::string instance_text(const JobActivity& record) {
-    UUID uuid;
-    std::memcpy(&uuid, record.instanceId, sizeof uuid);
-    rpc_string_holder text;
-    if (UuidToStringA(&uuid, text.out()) != RPC_S_OK || text.empty()) return std::string();
-    return text.c_str();
-}
-
 // Sets the folder's times from data; a failure is logged and passed over.
 void set_folder_times(const std::wstring& folder, const WIN32_FILE_ATTRIBUTE_DATA& data) {
     scoped_handle handle(CreateFileW(folder.c_str(), FILE_WRITE_ATTRIBUTES,
@@ -160,7 +151,7 @@ bool LocalRestoreStorage::start(JobActivity* record, JobHistoryInfo* /*history*/
     // (the path would name the job's whole history): the list then stays in
     // memory.
     errorPath_.clear();
-    std::string instance = instance_text(*record_);
+    std::string instance = record_->instanceText();
     std::wstring history;
     if (!instance.empty() && job_history_path(history, definition_->id(), instance.c_str())) {
         errorPath_ = to_utf8(path_join(history.c_str(), L"err", history));

@@ -35,14 +35,6 @@ FILETIME file_time(uint64_t value) {
     return time;
 }
 
-std::string instance_text(const JobActivity& record) {
-    UUID uuid;
-    std::memcpy(&uuid, record.instanceId, sizeof uuid);
-    rpc_string_holder text;
-    if (UuidToStringA(&uuid, text.out()) != RPC_S_OK || text.empty()) return std::string();
-    return text.c_str();
-}
-
 // The number of items in a restore list (its folder and file records).
 size_t count_items(const std::wstring& list) {
     JobActivitySourceReader reader;
@@ -81,15 +73,7 @@ bool RestoreJob::init() {
 
 bool RestoreJob::stop() {
     int current = state();
-    if (current >= JS_STARTING && current <= JS_COMPLETING) {
-        int requested = requestedTransition();
-        if (requested == JS_CANCELING || requested == JS_PAUSING)
-            return emit(requested == JS_PAUSING ? CMD_PAUSE : CMD_STOP);
-        setRequestedTransition(JS_CANCELING);
-        activity_.sync();
-        notify_state(JS_CANCELING);
-        return emit(CMD_STOP);
-    }
+    if (current >= JS_STARTING && current <= JS_COMPLETING) return requestStop();
     if (current == JS_PAUSED) {
         if (!activity_->pausedManually) cancelResumeTimer();
         setRequestedTransition(JS_CANCELING);
@@ -180,7 +164,7 @@ void RestoreJob::run() {
         if (!record->resumeFlag) record->runStartTime = Io_Completion_Port_Ex::localFileTime();
         activity_.sync();
 
-        instance_ = instance_text(*record);
+        instance_ = record->instanceText();
         if (!record->resumeFlag) history_.reset();
         std::wstring folder;
         if (!instance_.empty() && job_history_path(folder, id(), instance_.c_str()))

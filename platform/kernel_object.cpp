@@ -1,58 +1,28 @@
 #include "platform/kernel_object.h"
 
-#include <mutex>
-#include <unordered_map>
+#include "platform/handle_table.h"
 
 namespace tovel::platform {
 namespace {
 
-struct HandleTable {
-    std::mutex lock;
-    std::unordered_map<uintptr_t, std::shared_ptr<KernelObject>> objects;
-    uintptr_t next = 0x100;
-};
-
-HandleTable& table() {
-    static HandleTable* instance = new HandleTable;  // lives until the process ends
+HandleTable<KernelObject>& table() {
+    static auto* instance = new HandleTable<KernelObject>(0x100);  // lives until the process ends
     return *instance;
 }
 
 }  // namespace
 
 HANDLE register_object(std::shared_ptr<KernelObject> object) {
-    auto& t = table();
-    std::lock_guard<std::mutex> guard(t.lock);
-    uintptr_t value = t.next;
-    t.next += 4;
-    t.objects.emplace(value, std::move(object));
-    return reinterpret_cast<HANDLE>(value);
+    return reinterpret_cast<HANDLE>(table().add(std::move(object)));
 }
 
 std::shared_ptr<KernelObject> lookup_object(HANDLE handle) {
-    auto& t = table();
-    std::lock_guard<std::mutex> guard(t.lock);
-    auto it = t.objects.find(reinterpret_cast<uintptr_t>(handle));
-    if (it == t.objects.end()) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return nullptr;
-    }
-    return it->second;
+    return table().find(reinterpret_cast<uintptr_t>(handle));
 }
 
 bool close_object(HANDLE handle) {
-    std::shared_ptr<KernelObject> released;  // destroyed outside the lock
-    {
-        auto& t = table();
-        std::lock_guard<std::mutex> guard(t.lock);
-        auto it = t.objects.find(reinterpret_cast<uintptr_t>(handle));
-        if (it == t.objects.end()) {
-            SetLastError(ERROR_INVALID_HANDLE);
-            return false;
-        }
-        released = std::move(it->second);
-        t.objects.erase(it);
-    }
-    return true;
+    // The object is destroyed here, outside the table's lock.
+    return table().remove(reinterpret_cast<uintptr_t>(handle)) != nullptr;
 }
 
 }  // namespace tovel::platform

@@ -68,13 +68,7 @@ public:
     bool stop() override {
         int current = state();
         if (current >= JS_STARTING && current <= JS_COMPLETING) {
-            int requested = requestedTransition();
-            if (requested == JS_CANCELING || requested == JS_PAUSING)
-                return emit(requested == JS_PAUSING ? CMD_PAUSE : CMD_STOP);
-            setRequestedTransition(JS_CANCELING);
-            activity_.sync();
-            notify_state(JS_CANCELING);  // before the worker can post "cancelled"
-            return emit(CMD_STOP);
+            return requestStop();
         } else if (current == JS_PAUSED) {
             // The end of a paused run happens on the stopping thread.
             setRequestedTransition(JS_CANCELING);
