@@ -44,11 +44,6 @@ const char* kCookie = "sid=00112233445566778899aabbccddeeff";
 const char* kJobA = "5b1e0c2d-3f4a-4b5c-8d6e-7f8091a2b3c4";
 const char* kJobB = "0c9d8e7f-6a5b-4c3d-9e2f-1a0b9c8d7e6f";
 
-// The data key and IV of the stored format, written out independently of the
-// program.
-const std::string kKeyHex = "d272421353966d34b17abce7982f3319";
-const std::string kIvHex = "358d66b829eca80589a08a6736910973";
-
 constexpr uint32_t kDirectory = 0x10;
 constexpr uint32_t kArchive = 0x20;
 constexpr uint32_t kReparsePoint = 0x400;
@@ -139,31 +134,6 @@ std::vector<Record> read_catalogue(const std::string& host_file) {
         out.push_back(record);
     }
     return out;
-}
-
-// The plaintext of a stored file as openssl decrypts it and, when it is
-// compressed, python3's zlib inflates it (a zlib stream that must end exactly
-// at the end of the data); "<openssl refused>" or "<zlib refused>" otherwise.
-std::string decoded(const std::string& stored, bool compressed) {
-    std::string raw = machine_root() + "/decoded.raw";
-    std::string plain = machine_root() + "/decoded.plain";
-    std::filesystem::remove(raw);
-    std::filesystem::remove(plain);
-    if (run_command("openssl enc -d -aes-128-cbc -K " + kKeyHex + " -iv " + kIvHex + " -in " +
-                    shell_quote(stored) + " -out " + shell_quote(raw) + " 2>/dev/null") != 0)
-        return "<openssl refused>";
-    if (!compressed) return read_host_file(raw);
-    std::string program =
-        "import sys, zlib\n"
-        "d = open(sys.argv[1], 'rb').read()\n"
-        "z = zlib.decompressobj(15)\n"
-        "out = z.decompress(d) + z.flush()\n"
-        "assert z.eof and z.unused_data == b''\n"
-        "open(sys.argv[2], 'wb').write(out)\n";
-    if (run_command("python3 -c " + shell_quote(program) + " " + shell_quote(raw) + " " +
-                    shell_quote(plain) + " 2>/dev/null") != 0)
-        return "<zlib refused>";
-    return read_host_file(plain);
 }
 
 // The last-write times of host files as FILETIME counts, read by python3.
@@ -288,7 +258,7 @@ void check_offline_run(const std::string& folder, const std::string& instance, c
         EXPECT_TRUE(data_names.insert(std::to_string(record.index)).second)
             << "a second file with index " << record.index << ": " << path;
         std::string data = folder + "/" + instance + "/" + std::to_string(record.index);
-        std::string plain = decoded(data, compressed);
+        std::string plain = tovel::testing::decode_stored(data, compressed);
         EXPECT_EQ(plain.size(), file.bytes.size()) << path;
         EXPECT_TRUE(plain == file.bytes) << path << " is stored as: " << plain.substr(0, 48);
         if (!compressed) {  // the plaintext padded to whole cipher blocks
@@ -582,7 +552,7 @@ for line in lines[1:]:
             EXPECT_EQ(it->second[2], hex(file.attributes)) << path;
             EXPECT_EQ(it->second[3], std::to_string(file.bytes.size())) << path;
         }
-        std::string plain = decoded(fetched + "/" + std::to_string(n), true);
+        std::string plain = tovel::testing::decode_stored(fetched + "/" + std::to_string(n), true);
         EXPECT_EQ(plain.size(), file.bytes.size()) << path;
         EXPECT_TRUE(plain == file.bytes) << path << " is stored as: " << plain.substr(0, 48);
     }

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 
 #include "tools/testkit/machine_fixture.h"
@@ -46,6 +47,38 @@ inline std::string python_with_input(const std::string& program, const std::stri
               0)
         << program;
     return output;
+}
+
+// The data key and IV of the stored form of backed-up files, written out
+// independently of the program.
+inline const std::string kStoredKeyHex = "d272421353966d34b17abce7982f3319";
+inline const std::string kStoredIvHex = "358d66b829eca80589a08a6736910973";
+
+// The plaintext of a stored file (a host path) as openssl decrypts it and,
+// when it is compressed, python3's zlib inflates it (a zlib stream that must
+// end exactly at the end of the data); "<openssl refused>" or "<zlib
+// refused>" otherwise.
+inline std::string decode_stored(const std::string& stored, bool compressed) {
+    std::string raw = machine_root() + "/decoded.raw";
+    std::string plain = machine_root() + "/decoded.plain";
+    std::filesystem::remove(raw);
+    std::filesystem::remove(plain);
+    if (run_command("openssl enc -d -aes-128-cbc -K " + kStoredKeyHex + " -iv " + kStoredIvHex +
+                    " -in " + shell_quote(stored) + " -out " + shell_quote(raw) + " 2>/dev/null") !=
+        0)
+        return "<openssl refused>";
+    if (!compressed) return read_host_file(raw);
+    std::string program =
+        "import sys, zlib\n"
+        "d = open(sys.argv[1], 'rb').read()\n"
+        "z = zlib.decompressobj(15)\n"
+        "out = z.decompress(d) + z.flush()\n"
+        "assert z.eof and z.unused_data == b''\n"
+        "open(sys.argv[2], 'wb').write(out)\n";
+    if (run_command("python3 -c " + shell_quote(program) + " " + shell_quote(raw) + " " +
+                    shell_quote(plain) + " 2>/dev/null") != 0)
+        return "<zlib refused>";
+    return read_host_file(plain);
 }
 
 }  // namespace tovel::testing
