@@ -34,6 +34,8 @@ public:
     bool save();
 
     const Container& get() const { return container; }
+    // Whether the content is tied to a file.
+    bool bound() const { return !path.empty(); }
     // Unties the content from its file (after the file's folder went away):
     // nothing is saved until a load names a path again.
     void unbind() { path.clear(); }

@@ -123,6 +123,13 @@ bool LocalRestoreStorage::start(JobActivity* record, JobHistoryInfo* /*history*/
     }
     record_ = record;
     madeFolders_.clear();
+    firstOfResumed_ = record->resumeFlag != 0;
+    work_ = job_temp_path(definition_->id());
+    if (!work_.empty()) {
+        plain_.temporaryNote(work_ + L"\\" + kTemporaryNote);
+        unpacking_.temporaryNote(work_ + L"\\" + kTemporaryNote);
+        plain_.removeNotedTemporary();
+    }
     std::wstring location = definition_->offlineLocation();
     dataFolder_ = data_folder_of(location);
     if (dataFolder_.empty()) {
@@ -176,8 +183,10 @@ bool LocalRestoreStorage::historyKept() const {
 }
 
 bool LocalRestoreStorage::restore(const wchar_t* path, const std::wstring& /*machine*/,
-                                  bool /*isFolder*/, uint32_t /*itemIndex*/) {
+                                  bool /*isFolder*/, uint32_t itemIndex) {
     ACE_TRACE("LocalRestoreStorage::restore");
+    bool first = firstOfResumed_;
+    firstOfResumed_ = false;
     if (!record_ || !path || !*path) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return false;
@@ -188,13 +197,21 @@ bool LocalRestoreStorage::restore(const wchar_t* path, const std::wstring& /*mac
         SetLastError(ERROR_PATH_NOT_FOUND);
         return false;
     }
+    if (first && !entry->folder() && !work_.empty() && writtenEarlier(work_, itemIndex)) {
+        log_message(LM_INFO, "%s was restored before the run was interrupted.\n",
+                    to_utf8(key).c_str());
+        record_->filesDone += 1;
+        record_->bytesDone += entry->size();
+        SetLastError(0);
+        return true;
+    }
     std::wstring target = key;
     // A skip leaves 0 as the last error, a source with no place below the
     // chosen folder the policy's code.
     if (policy_ && !policy_->targetPath(key.c_str(), entry->folder(), target)) return false;
     target = LocalRestoreCatalogue::key(target);
 
-    if (!entry->folder()) return restoreFile(key, *entry, target);
+    if (!entry->folder()) return restoreFile(key, *entry, target, itemIndex);
     if (!makeFolderPath(key, target)) return false;
     stampMadeFolders(target);
     SetLastError(0);
@@ -202,7 +219,7 @@ bool LocalRestoreStorage::restore(const wchar_t* path, const std::wstring& /*mac
 }
 
 bool LocalRestoreStorage::restoreFile(const std::wstring& key, const Entry& entry,
-                                      const std::wstring& target) {
+                                      const std::wstring& target, uint32_t itemIndex) {
     record_->currentFilePath(key.c_str());
     std::wstring parent = parentFolder(target);
     if (parent.empty()) {
@@ -216,6 +233,7 @@ bool LocalRestoreStorage::restoreFile(const std::wstring& key, const Entry& entr
     std::wstring data;
     path_join_number(dataFolder_.c_str(), entry.itemIndex, data);
     RestoreTransformation& transformation = entry.compressed ? unpacking_ : plain_;
+    if (!work_.empty() && !fileExists(target)) markFreshTarget(work_, itemIndex, target);
     bool restored = transformation.transform(data.c_str(), target.c_str(), &entry.data, nullptr);
     DWORD code = GetLastError();
     stampMadeFolders(parent);

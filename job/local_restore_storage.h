@@ -72,7 +72,10 @@ public:
     LocalRestoreStorage(const LocalRestoreStorage&) = delete;
     LocalRestoreStorage& operator=(const LocalRestoreStorage&) = delete;
 
-    // Binds the record (not owned; history is not used), reads the catalogue,
+    // Binds the record (not owned; history is not used), keeps the note of
+    // the temporary file being written beside a target in the job's tmp
+    // folder (see RestoreTransformation::temporaryNote) and removes what an
+    // earlier attempt that never ended left there, reads the catalogue,
     // sets the record's total files and total bytes to the files of the
     // definition's source list found in it, and loads the error list of the
     // run's history folder ("err", made afresh when missing). False with 87
@@ -85,8 +88,10 @@ public:
     // true. errorCount() counts that list: the items the job recorded as
     // failed with addError.
     bool end(bool cancelled) override;
-    // Writes the catalogue's item for path to its target; machine, isFolder
-    // and itemIndex are not used (the catalogue's record decides). False with
+    // Writes the catalogue's item for path to its target; machine and
+    // isFolder are not used (the catalogue's record decides), itemIndex names
+    // the item's mark (see RestoreStorage::markPath): the first item of a
+    // resumed run that its mark shows written already is done. False with
     //   3   path not in the catalogue;
     //   0   the policy skips the item (skip mode, a file at the target);
     //   the policy's own code when it finds no place for the item (161);
@@ -104,7 +109,8 @@ private:
 
     // Whether the run's history folder, where the error list is kept, exists.
     bool historyKept() const;
-    bool restoreFile(const std::wstring& key, const Entry& entry, const std::wstring& target);
+    bool restoreFile(const std::wstring& key, const Entry& entry, const std::wstring& target,
+                     uint32_t itemIndex);
     // Makes target and its missing parents; source is the catalogued path
     // that target stands for (empty: none). A made folder that stands for a
     // catalogued folder gets its attributes and is remembered for its times.
@@ -119,6 +125,7 @@ private:
     WebClientEventHandler* handler_;
     JobActivity* record_;
     std::wstring dataFolder_;  // the catalogue's path without ".cat"
+    std::wstring work_;        // the job's tmp folder
     std::string errorPath_;    // of the error list, UTF-8; empty when it has none
     RestoreTransformation plain_;
     RestoreTransformation unpacking_;

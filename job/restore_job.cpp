@@ -230,6 +230,10 @@ void RestoreJob::run() {
 
         std::wstring machine = definition()->machine();
         while (state() == JS_RUNNING) {
+            // A pause or stop asked for between two items takes effect here,
+            // before the next item is read: a storage that never asks (the
+            // offline one) would otherwise restore everything first.
+            if (!pollEvent(0)) break;
             int64_t offset = reader.offset();
             if (offset >= 0) record->sourceListOffset = static_cast<uint64_t>(offset);
             uint32_t tag = reader.next();
@@ -279,9 +283,9 @@ void RestoreJob::run() {
                 if (offset >= 0) record->sourceListOffset = static_cast<uint64_t>(offset);
                 activity_.sync();
                 if (tag == kSourceTagFile) {
-                    std::wstring work;
-                    rm_rf(path_join_number(job_temp_path(id()).c_str(), item.ordinal, work).c_str(),
-                          TRUE);
+                    std::wstring folder = job_temp_path(id()), work;
+                    rm_rf(path_join_number(folder.c_str(), item.ordinal, work).c_str(), TRUE);
+                    rmfile_f(RestoreStorage::markPath(folder, item.ordinal).c_str());
                 }
             }
         }

@@ -7,6 +7,8 @@
 // failure as false with the reason in the thread's last error.
 #pragma once
 
+#include <string>
+
 #include "job/job_activity.h"
 #include "job/job_history.h"
 #include "job/transformation.h"
@@ -63,14 +65,34 @@ public:
     void unbindErrors() { errors_.unbind(); }
 
     // Appends an error to the run's list and writes the list to its file at
-    // once (keeping the last error), as the backup storages do.
+    // once (keeping the last error), so that a run taken up after its process
+    // died still counts and reports the item.
     bool addError(const wchar_t* path, DWORD code, const wchar_t* reason) {
         if (!errors_.add(path, code, reason)) return false;
         errors_.persist();
         return true;
     }
 
+    // The mark of a file item written to a target where no file was:
+    // "<work>\<itemIndex>.written" (work: the job's tmp folder) names the
+    // target. A storage writes it just before the target is made; the job
+    // removes it once it has moved past the item. If the process dies in
+    // between, the item is presented again to the next run although its file
+    // is in place: that run's first item, when it has a mark whose target
+    // exists, is done already (restoring it again would make a renamed copy).
+    static std::wstring markPath(const std::wstring& work, uint32_t itemIndex);
+
 protected:
+    // Writes the mark of the item (failures are not reported: without a
+    // mark the item is only restored again).
+    static void markFreshTarget(const std::wstring& work, uint32_t itemIndex,
+                                const std::wstring& target);
+    // Whether the item has a mark whose target is a file.
+    static bool writtenEarlier(const std::wstring& work, uint32_t itemIndex);
+
     JobHistoryError errors_;
     bool itemPending_ = false;
+    // Whether the next restore is the first of a run taken up again (the
+    // record's resume flag was set at start): only its item may have a mark.
+    bool firstOfResumed_ = false;
 };

@@ -7,6 +7,7 @@
 #include <cryptopp/zlib.h>
 
 #include <cstring>
+#include <functional>
 #include <new>
 #include <ostream>
 #include <string>
@@ -76,11 +77,17 @@ PassResult run_pass(std::istream& in, Build build) {
 }
 
 // Opens a new file beside target, never one that exists already: its path
-// goes to path. INVALID_HANDLE_VALUE with the last error of the first failure
-// other than an existing name.
-HANDLE create_temporary_beside(const wchar_t* target, std::wstring& path) {
+// goes to path. note, when given, is called with a free name before the file
+// of that name is made. INVALID_HANDLE_VALUE with the last error of the first
+// failure other than an existing name.
+HANDLE create_temporary_beside(const wchar_t* target, std::wstring& path,
+                               const std::function<void(const std::wstring&)>& note) {
     for (int n = 0; n < kTemporaryTries; ++n) {
         path = std::wstring(target) + L".~tovel" + std::to_wstring(n);
+        if (note) {
+            if (GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES) continue;
+            note(path);
+        }
         HANDLE handle =
             CreateFileW(path.c_str(), GENERIC_WRITE | FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ,
                         nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -183,11 +190,16 @@ bool RestoreTransformation::transform(const wchar_t* source, const wchar_t* targ
         // target only once it is whole: a damaged or stopped restore leaves an
         // existing target as it was. The handle stays ours (not a stream's)
         // so that the times are set on it before it is closed.
-        scoped_handle file(create_temporary_beside(target, temporary));
+        // With a note, the temporary file's name is noted before the file
+        // is made: no moment passes in which a file of ours exists unnamed.
+        std::function<void(const std::wstring&)> note;
+        if (!note_.empty()) note = [this](const std::wstring& name) { noteTemporary(name); };
+        scoped_handle file(create_temporary_beside(target, temporary, note));
         if (!file.valid()) {
             DWORD code = GetLastError();
             log_message(LM_ERROR, "Failed to open target %s, %s.\n", to_utf8(target).c_str(),
                         win32_error_text(code).text());
+            dropNote();
             SetLastError(code);
             return false;
         }
@@ -221,6 +233,7 @@ bool RestoreTransformation::transform(const wchar_t* source, const wchar_t* targ
     }  // the stored file and the temporary file are closed here
     if (result.code != ERROR_SUCCESS) {
         remove_made_file(temporary.c_str());
+        dropNote();
         if (result.code == ERROR_CANCELLED)
             log_message(LM_ERROR, "Failed to decrypt and decompress %s, user cancelled.\n",
                         to_utf8(source).c_str());
@@ -230,9 +243,11 @@ bool RestoreTransformation::transform(const wchar_t* source, const wchar_t* targ
         SetLastError(result.code);
         return false;
     }
-    if (!MoveFileExW(temporary.c_str(), target, MOVEFILE_REPLACE_EXISTING)) {
-        DWORD code = GetLastError();
-        remove_made_file(temporary.c_str());
+    bool moved = MoveFileExW(temporary.c_str(), target, MOVEFILE_REPLACE_EXISTING);
+    DWORD code = GetLastError();
+    if (!moved) remove_made_file(temporary.c_str());
+    dropNote();
+    if (!moved) {
         log_message(LM_ERROR, "Failed to replace target %s, %s.\n", to_utf8(target).c_str(),
                     win32_error_text(code).text());
         SetLastError(code);
@@ -240,4 +255,44 @@ bool RestoreTransformation::transform(const wchar_t* source, const wchar_t* targ
     }
     SetLastError(ERROR_SUCCESS);
     return true;
+}
+
+void RestoreTransformation::removeNotedTemporary() const {
+    if (note_.empty()) return;
+    last_error_restorer keep;
+    std::string text;
+    {
+        scoped_handle note(CreateFileW(note_.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!note.valid()) return;
+        char chunk[4096];
+        DWORD read = 0;
+        while (text.size() < 65536 && ReadFile(note.get(), chunk, sizeof chunk, &read, nullptr) &&
+               read > 0)
+            text.append(chunk, read);
+    }
+    std::wstring left = from_utf8(text);
+    if (!left.empty() && GetFileAttributesW(left.c_str()) != INVALID_FILE_ATTRIBUTES) {
+        log_message(LM_INFO, "Removing %s, left by a restore that never ended.\n", text.c_str());
+        remove_made_file(left.c_str());
+    }
+    DeleteFileW(note_.c_str());
+}
+
+void RestoreTransformation::noteTemporary(const std::wstring& temporary) const {
+    if (note_.empty()) return;
+    last_error_restorer keep;
+    scoped_handle note(CreateFileW(note_.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                   FILE_ATTRIBUTE_NORMAL, nullptr));
+    std::string text = to_utf8(temporary);
+    DWORD written = 0;
+    if (!note.valid() ||
+        !WriteFile(note.get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr))
+        log_message(LM_WARNING, "Failed to note the temporary file %s.\n", text.c_str());
+}
+
+void RestoreTransformation::dropNote() const {
+    if (note_.empty()) return;
+    last_error_restorer keep;
+    DeleteFileW(note_.c_str());
 }

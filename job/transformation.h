@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "common/file_stream.h"
 #include "platform/win32.h"
@@ -37,6 +38,10 @@ public:
                    const WIN32_FILE_ATTRIBUTE_DATA* attributes, interrupter* stop) override;
 };
 
+// The name of the note of RestoreTransformation::temporaryNote in a job's
+// work folder.
+inline constexpr wchar_t kTemporaryNote[] = L"restoring";
+
 class RestoreTransformation : public Transformation {
 public:
     explicit RestoreTransformation(bool decompress) : Transformation(decompress) {}
@@ -48,4 +53,21 @@ public:
     // 13.
     bool transform(const wchar_t* source, const wchar_t* target,
                    const WIN32_FILE_ATTRIBUTE_DATA* attributes, interrupter* stop) override;
+
+    // A file of the job's own (in its work folder) that names the temporary
+    // file of a transform while it may exist (from just before it is made
+    // until it is renamed or removed); empty (the default): none is kept,
+    // and no file that a transform did not make is ever removed.
+    void temporaryNote(const std::wstring& note) { note_ = note; }
+    // Removes the file that the note names and the note: what a transform
+    // that never ended (its process died) left beside its target. Nothing
+    // without a note. Not to be called while a transform is under way. Keeps
+    // the last error.
+    void removeNotedTemporary() const;
+
+private:
+    void noteTemporary(const std::wstring& temporary) const;
+    void dropNote() const;
+
+    std::wstring note_;
 };

@@ -100,6 +100,13 @@ private:
     uint64_t saved_;
 };
 
+// A folder's path without its trailing separators, the one spelling under
+// which the made folders are remembered.
+std::wstring folder_key(const std::wstring& path) {
+    size_t end = path.find_last_not_of(L"\\/");
+    return end == std::wstring::npos ? path : path.substr(0, end + 1);
+}
+
 bool web_server(std::string& host, unsigned short& port) {
     OptionsImpl::instance()->getServerInfo(host, port);
     return !host.empty() && port != 0;
@@ -112,7 +119,12 @@ WebRestoreStorage::WebRestoreStorage(const RestoreJobDefinition* definition,
     : definition_(definition),
       workFolder_(job_temp_path(definition ? definition->id() : nullptr)),
       policy_(createRestoreLocationPolicy(definition)),
-      handler_(handler) {}
+      handler_(handler) {
+    if (!workFolder_.empty()) {
+        decrypting_.temporaryNote(workFolder_ + L"\\" + kTemporaryNote);
+        decompressing_.temporaryNote(workFolder_ + L"\\" + kTemporaryNote);
+    }
+}
 
 WebRestoreStorage::~WebRestoreStorage() = default;
 
@@ -147,6 +159,8 @@ bool WebRestoreStorage::start(JobActivity* record, JobHistoryInfo* history) {
     }
     record_ = record;
     history_ = history;
+    firstOfResumed_ = record->resumeFlag != 0;
+    decrypting_.removeNotedTemporary();
 
     UUID instance;
     std::memcpy(&instance, record->instanceId, sizeof instance);
@@ -260,10 +274,20 @@ bool WebRestoreStorage::restore(const wchar_t* path, const std::wstring& machine
         return false;
     };
     itemPending_ = false;
+    bool first = firstOfResumed_;
+    firstOfResumed_ = false;
     if (!record_ || !path || !*path) return fail(ERROR_INVALID_PARAMETER);
     const std::string name = to_utf8(path, -1);
     log_message(LM_DEBUG, "Restoring file {%s}, job {%s, %s}.\n", name.c_str(), jobName().c_str(),
                 jobId());
+    if (first && !isFolder && writtenEarlier(workFolder_, itemIndex)) {
+        log_message(LM_INFO, "File {%s} was restored before the run was interrupted.\n",
+                    name.c_str());
+        rmfile_f(workPath(itemIndex).c_str());
+        record_->currentFileDone = 0;
+        ++record_->filesDone;
+        return true;
+    }
 
     std::wstring target = path;
     if (policy_ && !policy_->targetPath(path, isFolder, target)) {
@@ -286,8 +310,25 @@ bool WebRestoreStorage::restore(const wchar_t* path, const std::wstring& machine
     const std::string host = to_utf8(machine);
     bool done =
         isFolder ? restoreFolder(path, target, host) : restoreFile(path, target, host, itemIndex);
-    if (!done) return fail(GetLastError());
+    DWORD code = GetLastError();
+    // Whatever was made or written (a failed file's temporary file too) moved
+    // the times of the folders above it.
+    stampMadeFolders(isFolder ? target : parentFolder(target));
+    if (!done) return fail(code);
     return true;
+}
+
+void WebRestoreStorage::stampMadeFolders(const std::wstring& folder) const {
+    for (std::wstring at = folder_key(folder); !at.empty(); at = parentFolder(at)) {
+        auto made = madeFolders_.find(at);
+        if (made == madeFolders_.end()) continue;
+        scoped_handle handle(CreateFileW(at.c_str(), FILE_WRITE_ATTRIBUTES,
+                                         FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                         FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+        if (handle.valid())
+            SetFileTime(handle.get(), &made->second.ftCreationTime, &made->second.ftLastAccessTime,
+                        &made->second.ftLastWriteTime);
+    }
 }
 
 bool WebRestoreStorage::restoreFolder(const std::wstring& source, const std::wstring& target,
@@ -370,6 +411,7 @@ bool WebRestoreStorage::restoreFolder(const std::wstring& source, const std::wst
     if (handle.valid())
         SetFileTime(handle.get(), &item.attributes.ftCreationTime,
                     &item.attributes.ftLastAccessTime, &item.attributes.ftLastWriteTime);
+    madeFolders_[folder_key(target)] = item.attributes;
     return true;
 }
 
@@ -479,6 +521,7 @@ bool WebRestoreStorage::restoreFile(const std::wstring& path, const std::wstring
     // The transformation gives the target its attributes and times before it
     // takes the target's place.
     RestoreTransformation& transformation = item.compression ? decompressing_ : decrypting_;
+    if (!fileExists(target)) markFreshTarget(workFolder_, itemIndex, target);
     if (!transformation.transform(work.c_str(), target.c_str(), &item.attributes, this)) {
         DWORD code = GetLastError();
         const std::string from = to_utf8(work);

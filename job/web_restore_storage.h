@@ -1,7 +1,9 @@
 // The restore source of a run that restores from the remote service. start
 // tells the web server that the restore run begins; every item is then
 // looked up in the backup run that the definition names: a folder is made
-// with its parents and given its attributes and times, a file is downloaded
+// with its parents and given its attributes and times (which the folders
+// this storage made keep when later items are written into them, as long as
+// the storage lives), a file is downloaded
 // block by block into a work file, checked block by block against the MD5
 // that comes with each block, and turned back (decrypted, and decompressed
 // when it was stored compressed) into its target, which gets its attributes
@@ -30,6 +32,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 
@@ -54,7 +57,9 @@ public:
     static constexpr int kSendBufferSize = kBlockSize + 4096;
 
     // Neither is owned; both must outlive the storage. handler may be null
-    // (then nothing ever asks to stop). The job's tmp folder is made here.
+    // (then nothing ever asks to stop). The job's tmp folder is made here;
+    // it also holds the note of the temporary file being written beside a
+    // target ("restoring", see RestoreTransformation::temporaryNote).
     WebRestoreStorage(const RestoreJobDefinition* definition, WebClientEventHandler* handler);
     // The error list is written to the run's history folder.
     ~WebRestoreStorage() override;
@@ -62,7 +67,8 @@ public:
     WebRestoreStorage& operator=(const WebRestoreStorage&) = delete;
 
     // Binds the run (record and history are not owned; the record's instance
-    // id is the restore run's), loads its error list, finds the session
+    // id is the restore run's), removes the temporary file that an earlier
+    // attempt that never ended left beside a target, loads its error list, finds the session
     // cookie of the definition's user and sends Start Restore Job. False with
     // 22 for a null record or no web server in the settings, 0x20010191 when
     // the user has no cookie.
@@ -72,7 +78,10 @@ public:
     // history's, and the errors' failure stays as the last error.
     bool end(bool cancelled) override;
     // Restores one item of the backup run (see Resumption above). A skipped
-    // file (the policy found one at its target) counts as done. machine is
+    // file (the policy found one at its target) counts as done, and so does
+    // the first item of a resumed run that its mark shows written already
+    // (see RestoreStorage::markPath; itemIndex names the mark and the work
+    // file). machine is
     // the name of the machine that was backed up.
     bool restore(const wchar_t* path, const std::wstring& machine, bool isFolder,
                  uint32_t itemIndex) override;
@@ -114,6 +123,10 @@ private:
     bool openWorkFile(const std::wstring& work, const StoredItem& item, const std::string& name,
                       scoped_handle& file);
 
+    // Gives the folders this storage made, from folder up, their stored
+    // times again: writing into a folder moves its last-write time.
+    void stampMadeFolders(const std::wstring& folder) const;
+
     std::wstring workPath(uint64_t itemIndex) const;
     std::string jobName() const;
     const char* jobId() const;
@@ -129,4 +142,6 @@ private:
     std::string cookie_;
     std::string instanceId_;
     Invoker invoker_;
+    // Target folders made for stored folders, with the times they keep.
+    std::map<std::wstring, WIN32_FILE_ATTRIBUTE_DATA> madeFolders_;
 };

@@ -283,8 +283,8 @@ int current_state(JobManagerImpl& manager, const std::string& id) {
     return current;
 }
 
-// Submits the definition through the job manager (a backup's schedule runs it
-// at once, a restore is started) and waits for the run's end.
+// Submits the definition through the job manager (a job that runs once, as
+// these do, starts at its submission) and waits for the run's end.
 int run_job(const Common& common, const json_spirit::Object& object) {
     if (!OptionsImpl::instance()->setServerInfo("sim", "127.0.0.1", common.port)) {
         std::fprintf(g_messages, "offline_run: the server address cannot be saved\n");
@@ -307,10 +307,8 @@ int run_job(const Common& common, const json_spirit::Object& object) {
         JobDefinitionFactory::create(json_spirit::Value(object)));
     if (!definition) {
         std::fprintf(g_messages, "offline_run: the job definition is refused\n");
-    } else if (int type = definition->type(); !manager->submitJob(definition.release())) {
+    } else if (!manager->submitJob(definition.release())) {
         std::fprintf(g_messages, "offline_run: the job cannot be submitted\n");
-    } else if (type == JobDefinition::Restore && !manager->startJob(common.id.c_str())) {
-        std::fprintf(g_messages, "offline_run: the restore cannot be started\n");
     } else {
         auto deadline = started + common.timeout;
         int last = 0;
