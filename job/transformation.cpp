@@ -16,6 +16,7 @@
 #include "common/holders.h"
 #include "common/text_conv.h"
 #include "common/win32_error.h"
+#include "job/note_file.h"
 
 namespace {
 
@@ -260,17 +261,7 @@ bool RestoreTransformation::transform(const wchar_t* source, const wchar_t* targ
 void RestoreTransformation::removeNotedTemporary() const {
     if (note_.empty()) return;
     last_error_restorer keep;
-    std::string text;
-    {
-        scoped_handle note(CreateFileW(note_.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (!note.valid()) return;
-        char chunk[4096];
-        DWORD read = 0;
-        while (text.size() < 65536 && ReadFile(note.get(), chunk, sizeof chunk, &read, nullptr) &&
-               read > 0)
-            text.append(chunk, read);
-    }
+    std::string text = read_note(note_);
     std::wstring left = from_utf8(text);
     if (!left.empty() && GetFileAttributesW(left.c_str()) != INVALID_FILE_ATTRIBUTES) {
         log_message(LM_INFO, "Removing %s, left by a restore that never ended.\n", text.c_str());
@@ -282,13 +273,9 @@ void RestoreTransformation::removeNotedTemporary() const {
 void RestoreTransformation::noteTemporary(const std::wstring& temporary) const {
     if (note_.empty()) return;
     last_error_restorer keep;
-    scoped_handle note(CreateFileW(note_.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                   FILE_ATTRIBUTE_NORMAL, nullptr));
-    std::string text = to_utf8(temporary);
-    DWORD written = 0;
-    if (!note.valid() ||
-        !WriteFile(note.get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr))
-        log_message(LM_WARNING, "Failed to note the temporary file %s.\n", text.c_str());
+    if (!write_note(note_, to_utf8(temporary)))
+        log_message(LM_WARNING, "Failed to note the temporary file %s.\n",
+                    to_utf8(temporary).c_str());
 }
 
 void RestoreTransformation::dropNote() const {
