@@ -80,14 +80,18 @@ def serve(argv):
         sys.exit("remote_service.py: bad configuration: %s" % exc)
 
     done = threading.Event()
+    # The signal handlers only note the signal: they run on the main thread,
+    # which may hold the event's lock inside done.wait(), so setting the event
+    # from them could wait for ever on a lock the thread itself holds.
+    signalled = []
     for sig in (signal.SIGTERM, signal.SIGINT):
-        signal.signal(sig, lambda *_: done.set())
+        signal.signal(sig, lambda *_: signalled.append(True))
     if args.until_stdin_closes:
         threading.Thread(target=lambda: (sys.stdin.read(), done.set()), daemon=True).start()
     service.start()
     sys.stdout.write("port %d\nstorage-port %d\n" % (service.web_port, service.storage_port))
     sys.stdout.flush()
-    while not done.wait(0.5):
+    while not signalled and not done.wait(0.5):
         pass
     # A stop that cannot finish (a thread stuck on a peer) must not keep the
     # process alive: whoever started it waits for its end.
