@@ -110,16 +110,7 @@ bool BackupJob::stop() {
     requester_.setEndEvent();
     int current = state();
     if (current >= JS_STARTING && current <= JS_COMPLETING) return requestStop();
-    if (current == JS_PAUSED) {
-        if (!activity_->pausedManually) cancelResumeTimer();
-        setRequestedTransition(JS_CANCELING);
-        setState(JS_CANCELING);
-        notify_state();
-        activity_.sync();
-        cleanup(nullptr);
-        setRequestedTransition(0);
-        activity_.sync();
-    }
+    if (current == JS_PAUSED) cancelPausedRun([this] { cleanup(nullptr); });
     return true;
 }
 
@@ -163,8 +154,7 @@ void BackupJob::setError(DWORD code) {
 }
 
 bool BackupJob::pauseForNetwork(DWORD code, bool notify) {
-    if (!is_network_error(code) && code != http_error_code(401) && code != http_error_code(406))
-        return false;
+    if (!pausesForNetwork(code)) return false;
     Job::pause(false);
     pollEvent(0);
     if (notify) notify_state();
@@ -331,8 +321,7 @@ void BackupJob::run() {
                 }
                 if (!storage->backupFile(item.path.c_str(), &item.data, item.ordinal, source)) {
                     DWORD code = GetLastError();
-                    if (is_network_error(code) || code == http_error_code(401) ||
-                        code == http_error_code(406)) {
+                    if (pausesForNetwork(code)) {
                         notify_error(code);
                         if (state() != JS_PAUSING) pauseForNetwork(code, false);
                     } else if (code != ERROR_CANCELLED) {

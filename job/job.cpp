@@ -473,6 +473,21 @@ bool Job::emit(int code) {
     return SetEvent(commandEvent_.get()) != FALSE;
 }
 
+bool Job::pausesForNetwork(DWORD code) const {
+    return is_network_error(code) || code == http_error_code(401) || code == http_error_code(406);
+}
+
+void Job::cancelPausedRun(const std::function<void()>& end) {
+    if (!activity_->pausedManually) cancelResumeTimer();
+    setRequestedTransition(JS_CANCELING);
+    setState(JS_CANCELING);
+    notify_state();
+    activity_.sync();
+    end();
+    setRequestedTransition(0);
+    activity_.sync();
+}
+
 bool Job::requestStop() {
     int requested = requestedTransition();
     if (requested == JS_CANCELING || requested == JS_PAUSING)

@@ -13,6 +13,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <iosfwd>
 #include <memory>
 #include <mutex>
@@ -114,6 +115,9 @@ public:
     // Whether an error code counts as a network failure (the run then pauses
     // and resumes later instead of failing).
     virtual bool is_network_error(DWORD code) const;
+    // The runs' network rule: a network error, a refused session (401) or a
+    // block the service did not take (406) pauses a run for a later resume.
+    bool pausesForNetwork(DWORD code) const;
 
 protected:
     // The body of one run, on the worker thread. It calls setStartEvent early
@@ -142,6 +146,10 @@ protected:
     // "canceling" before the worker can take the command (so that it never
     // arrives after the worker's "cancelled").
     bool requestStop();
+    // A kind's stop of a paused run, on the calling thread: cancels the
+    // resume timer of a system pause, posts "canceling" and calls end (the
+    // kind's end of a cancelled run), then clears the requested transition.
+    void cancelPausedRun(const std::function<void()>& end);
     // Waits for the current worker to end and forgets it.
     bool join();
     // Pauses a running job (a system pause) and waits for its worker to end.

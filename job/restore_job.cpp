@@ -74,22 +74,12 @@ bool RestoreJob::init() {
 bool RestoreJob::stop() {
     int current = state();
     if (current >= JS_STARTING && current <= JS_COMPLETING) return requestStop();
-    if (current == JS_PAUSED) {
-        if (!activity_->pausedManually) cancelResumeTimer();
-        setRequestedTransition(JS_CANCELING);
-        setState(JS_CANCELING);
-        notify_state();
-        activity_.sync();
-        finish(nullptr);
-        setRequestedTransition(0);
-        activity_.sync();
-    }
+    if (current == JS_PAUSED) cancelPausedRun([this] { finish(nullptr); });
     return true;
 }
 
 bool RestoreJob::pauseForNetwork(DWORD code) {
-    if (!is_network_error(code) && code != http_error_code(401) && code != http_error_code(406))
-        return false;
+    if (!pausesForNetwork(code)) return false;
     notify_error(code);
     if (requestedTransition() != JS_PAUSING && state() != JS_PAUSING) {
         Job::pause(false);

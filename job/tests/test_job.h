@@ -71,12 +71,7 @@ public:
             return requestStop();
         } else if (current == JS_PAUSED) {
             // The end of a paused run happens on the stopping thread.
-            setRequestedTransition(JS_CANCELING);
-            setState(JS_CANCELING);
-            notify_state();
-            finish();
-            setRequestedTransition(0);
-            activity_.sync();
+            cancelPausedRun([this] { finish(); });
         }
         return true;
     }
