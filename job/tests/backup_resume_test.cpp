@@ -235,21 +235,6 @@ int check_offline(const std::vector<Item>& tree) {
     return catalogue.starts;
 }
 
-std::string query_text(const std::string& text) {
-    static const char kHex[] = "0123456789ABCDEF";
-    std::string out;
-    for (unsigned char c : text) {
-        if (std::isalnum(c)) {
-            out += static_cast<char>(c);
-        } else {
-            out += '%';
-            out += kHex[c >> 4];
-            out += kHex[c & 15];
-        }
-    }
-    return out;
-}
-
 json_spirit::Value parse(const std::string& text) {
     json_spirit::Value value;
     EXPECT_TRUE(json_spirit::read(text, value)) << text;
@@ -308,15 +293,15 @@ json_spirit::Object check_web(const RemoteService& service, const std::vector<It
         if (item.folder) continue;
         std::string stored = machine_root() + "/check-stored";
         std::remove(stored.c_str());
-        EXPECT_EQ(
-            run_command("python3 -c " +
-                        shell_quote("import sys, urllib.request\nopen(sys.argv[2], 'wb')"
-                                    ".write(urllib.request.urlopen(sys.argv[1]).read())") +
-                        " " +
-                        shell_quote("http://127.0.0.1:" + std::to_string(service.port()) +
-                                    "/_sim/file?instance=" + id + "&name=" + query_text(name)) +
-                        " " + shell_quote(stored)),
-            0);
+        EXPECT_EQ(run_command("python3 -c " +
+                              shell_quote("import sys, urllib.request\nopen(sys.argv[2], 'wb')"
+                                          ".write(urllib.request.urlopen(sys.argv[1]).read())") +
+                              " " +
+                              shell_quote("http://127.0.0.1:" + std::to_string(service.port()) +
+                                          "/_sim/file?instance=" + id + "&name=" +
+                                          tovel::testing::RemoteService::query_text(name)) +
+                              " " + shell_quote(stored)),
+                  0);
         EXPECT_EQ(stored_form_check(stored, item.bytes), "same");
     }
     return instance;

@@ -42,21 +42,6 @@ json_spirit::Value parse(const std::string& text) {
     return value;
 }
 
-std::string query_text(const std::string& text) {
-    static const char kHex[] = "0123456789ABCDEF";
-    std::string out;
-    for (unsigned char c : text) {
-        if (std::isalnum(c)) {
-            out += static_cast<char>(c);
-        } else {
-            out += '%';
-            out += kHex[c >> 4];
-            out += kHex[c & 15];
-        }
-    }
-    return out;
-}
-
 class CopyTransformation : public Transformation {
 public:
     explicit CopyTransformation(int& calls) : Transformation(false), calls_(calls) {}
@@ -117,8 +102,9 @@ protected:
     }
     // The stored bytes of a complete file.
     std::string stored(const std::wstring& path) {
-        std::string bytes = service_.control("GET", "file?instance=" + storage_->instanceId() +
-                                                        "&name=" + query_text(to_utf8(path)));
+        std::string bytes = service_.control(
+            "GET", "file?instance=" + storage_->instanceId() +
+                       "&name=" + tovel::testing::RemoteService::query_text(to_utf8(path)));
         if (!bytes.empty() && bytes.back() == '\n') bytes.pop_back();  // the ctl tool adds one
         return bytes;
     }

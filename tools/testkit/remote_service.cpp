@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 
@@ -66,6 +67,21 @@ RemoteService::~RemoteService() {
         waitpid(pid_, &status, 0);
     }
     if (output_) std::fclose(output_);
+}
+
+std::string RemoteService::query_text(const std::string& text) {
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    for (unsigned char c : text) {
+        if (std::isalnum(c)) {
+            out += static_cast<char>(c);
+        } else {
+            out += '%';
+            out += kHex[c >> 4];
+            out += kHex[c & 15];
+        }
+    }
+    return out;
 }
 
 std::string RemoteService::control(const std::string& method, const std::string& path,

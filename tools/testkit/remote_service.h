@@ -22,6 +22,9 @@ public:
     RemoteService& operator=(const RemoteService&) = delete;
 
     unsigned short port() const { return port_; }
+    // text percent-encoded for a query of the inspection endpoints (every
+    // byte but letters and digits).
+    static std::string query_text(const std::string& text);
     // One control request (path under /_sim/ without the leading "/"); the
     // reply's text.
     std::string control(const std::string& method, const std::string& path,
