@@ -77,14 +77,9 @@ int aes(bool encrypt, const unsigned char* key, int keyLen, const unsigned char*
         int inLen, void* out, unsigned outSize) {
     if (!valid_input(in, inLen)) return 0;
     bytes result;
-    switch (run_cipher(encrypt, key, keyLen, iv, in, static_cast<size_t>(inLen), result)) {
-        case cipher_result::bad_arguments:
-            return 0;
-        case cipher_result::failed:
-            return -2;
-        case cipher_result::done:
-            break;
-    }
+    cipher_result ran =
+        run_cipher(encrypt, key, keyLen, iv, in, static_cast<size_t>(inLen), result);
+    if (ran != cipher_result::done) return ran == cipher_result::bad_arguments ? 0 : -2;
     return deliver(result, out, outSize);
 }
 
@@ -157,14 +152,9 @@ int aes_decrypt_compressed(const unsigned char* key, int keyLen, const unsigned 
                            const void* in, int inLen, void* out, unsigned outSize) {
     if (!valid_input(in, inLen)) return 0;
     bytes compressed;
-    switch (run_cipher(false, key, keyLen, iv, in, static_cast<size_t>(inLen), compressed)) {
-        case cipher_result::bad_arguments:
-            return 0;
-        case cipher_result::failed:
-            return -2;
-        case cipher_result::done:
-            break;
-    }
+    cipher_result ran =
+        run_cipher(false, key, keyLen, iv, in, static_cast<size_t>(inLen), compressed);
+    if (ran != cipher_result::done) return ran == cipher_result::bad_arguments ? 0 : -2;
     return decompress_all(compressed, out, outSize);
 }
 

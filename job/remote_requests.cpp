@@ -27,9 +27,7 @@ template class Remote_Request_T<FBuffer>;
 
 bool Increament_Check_Request::build(const std::string& cookie, json_spirit::Value sources) {
     if (!cookieGiven(cookie, "The Cookie is empty.\n")) return false;
-    body_ = std::move(sources);
-    this->cookie(cookie.c_str());
-    return true;
+    return accept(cookie, std::move(sources));
 }
 
 bool Start_Job_Request::build(const std::string& cookie, const std::string& definitionId,
@@ -45,18 +43,14 @@ bool Start_Job_Request::build(const std::string& cookie, const std::string& defi
     object["totalfiles"] = u64(totalFiles);
     object["totalsize"] = u64(totalSize);
     object["starttime"] = startTime ? startTime : "unknown";
-    body_ = object;
-    this->cookie(cookie.c_str());
-    return true;
+    return accept(cookie, std::move(object));
 }
 
 bool Stop_Job_Request::build(const std::string& cookie, const std::string& instanceId) {
     if (!cookieGiven(cookie) || !instanceGiven(instanceId)) return false;
     json_spirit::Object object;
     object["id"] = instanceId;
-    body_ = object;
-    this->cookie(cookie.c_str());
-    return true;
+    return accept(cookie, std::move(object));
 }
 
 bool End_Job_Request::build(const std::string& cookie, const std::string& instanceId,
@@ -65,9 +59,7 @@ bool End_Job_Request::build(const std::string& cookie, const std::string& instan
     json_spirit::Object object;
     object["jobinstanceid"] = instanceId;
     object["endtime"] = endTime ? endTime : "unknown";
-    body_ = object;
-    this->cookie(cookie.c_str());
-    return true;
+    return accept(cookie, std::move(object));
 }
 
 bool Submit_Errors_Request::build(const std::string& cookie, const std::string& instanceId,
@@ -77,9 +69,7 @@ bool Submit_Errors_Request::build(const std::string& cookie, const std::string& 
     json_spirit::Object object;
     object["jobinstanceid"] = instanceId;
     object["err"] = errors;
-    body_ = object;
-    this->cookie(cookie.c_str());
-    return true;
+    return accept(cookie, std::move(object));
 }
 
 bool Upload_File_Request::build(const std::string& cookie, const std::string& instanceId,
@@ -106,9 +96,7 @@ bool Upload_File_Request::build(const std::string& cookie, const std::string& in
     object["totalsizeHigh"] = as_int(static_cast<DWORD>(totalSize >> 32));
     object["totalsizeLow"] = as_int(static_cast<DWORD>(totalSize));
     object["totalblock"] = u64(totalBlocks);
-    body_ = object;
-    this->cookie(cookie.c_str());
-    return true;
+    return accept(cookie, std::move(object));
 }
 
 bool Upload_Data_Request::build(const std::string& cookie, const std::string& instanceId,
@@ -155,17 +143,13 @@ bool Start_Restore_Job_Request::build(const std::string& cookie, const std::stri
     json_spirit::Object object;
     object["jobdefinitionid"] = definitionId;
     object["jobinstanceid"] = instanceId;
-    body_ = object;
-    this->cookie(cookie.c_str());
-    return true;
+    return accept(cookie, std::move(object));
 }
 
 bool Submit_History_Request::build(const std::string& cookie, const json_spirit::Value& history) {
     if (!cookieGiven(cookie)) return false;
     if (history.is_null()) return refuse("Invalid history information.\n");
-    body_ = history;
-    this->cookie(cookie.c_str());
-    return true;
+    return accept(cookie, std::move(history));
 }
 
 bool Get_File_Info_Request::build(const std::string& cookie, const std::string& machine,
@@ -180,9 +164,7 @@ bool Get_File_Info_Request::build(const std::string& cookie, const std::string& 
     object["jobinstanceid"] = instanceId;
     object["path"] = path;
     object["filename"] = fileName ? fileName : "";
-    body_ = object;
-    this->cookie(cookie.c_str());
-    return true;
+    return accept(cookie, std::move(object));
 }
 
 bool Download_Data_Request::build(const std::string& cookie, const std::string& machine,
@@ -199,9 +181,7 @@ bool Download_Data_Request::build(const std::string& cookie, const std::string& 
     object["path"] = path;
     object["filename"] = fileName;
     object["blockindex"] = u64(blockIndex);
-    body_ = object;
-    this->cookie(cookie.c_str());
-    return true;
+    return accept(cookie, std::move(object));
 }
 
 bool Export_MD5_of_Keys_Reqeust::build(const std::string& cookie, const std::string& md5) {
@@ -209,9 +189,7 @@ bool Export_MD5_of_Keys_Reqeust::build(const std::string& cookie, const std::str
     if (md5.empty()) return refuse("Invalid md5 value.\n");
     json_spirit::Object object;
     object["md5"] = md5;
-    body_ = object;
-    this->cookie(cookie.c_str());
-    return true;
+    return accept(cookie, std::move(object));
 }
 
 bool Get_MD5_of_Keys_Reqeust::build(const std::string& cookie) {

@@ -50,6 +50,13 @@ protected:
     bool instanceGiven(const std::string& id, int priority = LM_ERROR) {
         return !id.empty() || refuse("Invalid job instance id.\n", priority);
     }
+    // The end of a build whose arguments passed: the body and the session
+    // cookie are set; true.
+    bool accept(const std::string& cookie, Body body) {
+        this->body_ = std::move(body);
+        this->cookie(cookie.c_str());
+        return true;
+    }
 };
 
 using Json_Request = Remote_Request_T<json_spirit::Value>;

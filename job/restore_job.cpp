@@ -269,9 +269,10 @@ void RestoreJob::run() {
                 // for the resumed run; a finished item is never presented
                 // again (a second restore of it would make a renamed copy).
                 if (pending && state() != JS_RUNNING) break;
+                // The record is a shared mapping of its file: the offset
+                // outlives a killed process without being forced to disk.
                 offset = reader.offset();
                 if (offset >= 0) record->sourceListOffset = static_cast<uint64_t>(offset);
-                activity_.sync();
                 if (tag == kSourceTagFile) {
                     std::wstring folder = job_temp_path(id()), work;
                     rm_rf(path_join_number(folder.c_str(), item.ordinal, work).c_str(), TRUE);

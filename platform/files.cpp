@@ -229,34 +229,36 @@ BOOL FlushFileBuffers(HANDLE file) {
     return TRUE;
 }
 
-BOOL GetFileSizeEx(HANDLE file, PLARGE_INTEGER size) {
+namespace {
+
+// The status of an open file handle's file; false with the last error (6
+// for a handle of another kind, 87 without out).
+bool handle_stat(HANDLE file, const void* out, struct stat& st) {
     auto object = lookup<FileObject>(file);
-    if (!object) return FALSE;
-    if (!size) {
+    if (!object) return false;
+    if (!out) {
         SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
+        return false;
     }
-    struct stat st;
     if (::fstat(object->fd(), &st) != 0) {
         set_last_error_from_errno(errno);
-        return FALSE;
+        return false;
     }
+    return true;
+}
+
+}  // namespace
+
+BOOL GetFileSizeEx(HANDLE file, PLARGE_INTEGER size) {
+    struct stat st;
+    if (!handle_stat(file, size, st)) return FALSE;
     size->QuadPart = st.st_size;
     return TRUE;
 }
 
 BOOL GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION information) {
-    auto object = lookup<FileObject>(file);
-    if (!object) return FALSE;
-    if (!information) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
     struct stat st;
-    if (::fstat(object->fd(), &st) != 0) {
-        set_last_error_from_errno(errno);
-        return FALSE;
-    }
+    if (!handle_stat(file, information, st)) return FALSE;
     information->dwFileAttributes = tovel::platform::attributes_from_stat(st, nullptr);
     information->ftCreationTime = tovel::platform::filetime_from_timespec(st.st_ctim);
     information->ftLastAccessTime = tovel::platform::filetime_from_timespec(st.st_atim);
