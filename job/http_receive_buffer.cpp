@@ -6,17 +6,7 @@
 #include <cstring>
 
 #include "job/http_invoker.h"
-
-namespace {
-
-int hex_digit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
-}  // namespace
+#include "wirekit/http_tables.h"
 
 HTTP_Receive_Buffer::HTTP_Receive_Buffer(HTTP_Invoker* invoker, ACE_Message_Block* block)
     : invoker_(invoker) {

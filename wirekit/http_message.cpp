@@ -2,14 +2,9 @@
 
 #include <cstring>
 
-namespace {
+#include "wirekit/http_tables.h"
 
-int hex_digit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
+namespace {
 
 // Percent-decodes [begin, end); a '%' without two hexadecimal digits stays.
 std::string percent_decode(const char* begin, const char* end, bool plus_is_space) {

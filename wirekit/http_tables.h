@@ -81,3 +81,6 @@ int http_head_type(const char* name);
 // The reason phrase of a status ("Not Found" for 404); "Unknown" for a status
 // without one.
 const char* http_status_string(int status);
+
+// The value of a hexadecimal digit of either case; -1 for another character.
+int hex_digit(char c);
