@@ -1,5 +1,6 @@
 #include "tools/testkit/host_processes.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,8 +19,17 @@ namespace {
 // The state letter and the parent of pid from /proc/<pid>/stat; false when
 // the process is gone.
 bool read_stat(pid_t pid, char& state, pid_t& parent) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    // Read with the system's calls: a process that goes away meanwhile makes
+    // the read fail (ESRCH), which a stream would throw as an exception.
+    std::string text;
+    int file = ::open(("/proc/" + std::to_string(pid) + "/stat").c_str(), O_RDONLY | O_CLOEXEC);
+    if (file < 0) return false;
+    char chunk[512];
+    ssize_t got;
+    while ((got = ::read(file, chunk, sizeof chunk)) > 0)
+        text.append(chunk, static_cast<size_t>(got));
+    ::close(file);
+    if (got < 0) return false;
     size_t end = text.rfind(')');  // the command name may hold spaces and brackets
     if (end == std::string::npos) return false;
     std::istringstream fields(text.substr(end + 1));
@@ -56,11 +66,13 @@ std::map<int, std::string> descriptors_of(pid_t pid) {
     std::map<int, std::string> out;
     std::error_code error;
     std::string folder = "/proc/" + std::to_string(pid) + "/fd";
-    for (const auto& entry : std::filesystem::directory_iterator(folder, error)) {
+    // Stepped with error codes: the process may go away during the listing.
+    for (std::filesystem::directory_iterator it(folder, error), end; !error && it != end;
+         it.increment(error)) {
         std::error_code ignored;
-        std::string target = std::filesystem::read_symlink(entry.path(), ignored).string();
+        std::string target = std::filesystem::read_symlink(it->path(), ignored).string();
         if (target == folder) continue;  // this listing's own descriptor
-        out[std::stoi(entry.path().filename().string())] = target;
+        out[std::stoi(it->path().filename().string())] = target;
     }
     return out;
 }
