@@ -1,6 +1,7 @@
 // What the agent is handed from outside and cannot trust: a data disk that
-// is full when a job is submitted and at every start after it. The agent
-// refuses it with an error and goes on running.
+// is full when a job is submitted and at every start after it, job
+// definitions and replies of the remote service that nest a million levels
+// deep. The agent refuses each with an error and goes on running.
 #include "job/web_backup_storage.h"
 //
 #include <gtest/gtest.h>
@@ -146,4 +147,52 @@ TEST_F(HostileInputFullDisk, SubmitOnAFullDataDiskFailsWith112AndEveryStartLives
     manager_->close();
     ASSERT_TRUE(manager_->open());
     EXPECT_EQ(job_count(*manager_), 1u);
+}
+
+// A "def" a million levels deep (2 MB) is a parse error at the first level
+// too deep: the job folder is recycled at start as any unreadable one, and
+// the start goes on with the other jobs.
+TEST_F(HostileInput, ADefinitionNestedAMillionDeepIsRecycledAtStart) {
+    std::wstring deep = job_folder(kJob);
+    ASSERT_TRUE(std::filesystem::create_directories(host_of(deep)));
+    write_host_file(host_of(deep + L"\\def"), R"({"type":"backup","id":")" + std::string(kJob) +
+                                                  R"(","name":"n","source":["C:/data"],"x":)" +
+                                                  nested(1000000) + "}");
+    const char* other = "0a1b2c3d-1111-4222-8333-444455556666";
+    std::unique_ptr<BackupJobDefinition> good(make_definition(other));
+    ASSERT_TRUE(std::filesystem::create_directories(host_of(job_folder(other))));
+    ASSERT_TRUE(good->save((job_folder(other) + L"\\def").c_str()));
+
+    EXPECT_EQ(job_count(manager()), 1u);
+    bool found = manager().job(other, [](const Job&) {});
+    EXPECT_TRUE(found);
+    EXPECT_FALSE(std::filesystem::exists(host_of(deep)));
+    EXPECT_NE(logged().find("nesting deeper than 256 levels"), std::string::npos) << logged();
+}
+
+// The Start Job reply of the remote service, a million levels deep, read by
+// the HTTP client: the reply is malformed (0x20010258), the storage does not
+// start, the agent lives.
+TEST_F(HostileInput, AReplyNestedAMillionDeepIsAMalformedReply) {
+    json_spirit::Object fault{{"kind", "start_job"}, {"action", "body"}, {"body", nested(1000000)}};
+    std::string config = machine_root() + "/simulator.json";
+    write_host_file(config, json_spirit::write(json_spirit::Object{
+                                {"faults", json_spirit::Array{json_spirit::Value(fault)}}}));
+    tovel::testing::RemoteService service({"--account", "alice:secret", "--cookie",
+                                           std::string("alice:") + kCookie, "--config", config});
+    ASSERT_NE(service.port(), 0);
+    ASSERT_TRUE(OptionsImpl::instance()->setServerInfo(nullptr, "127.0.0.1", service.port()));
+    using Cookies = ATL::CComSingleton<CookieManagerImpl, ATL::CComAutoCriticalSection>;
+    ASSERT_TRUE(Cookies::instance()->saveCookie("alice", kCookie));
+
+    std::unique_ptr<BackupJobDefinition> definition(make_definition(kJob));
+    auto record = std::make_unique<JobActivity>();
+    WebBackupStorage storage(definition.get(), nullptr);
+    ASSERT_TRUE(storage.init(record.get(), new BackupTransformation(false)));
+    SetLastError(0);
+    EXPECT_FALSE(storage.start());
+    EXPECT_EQ(GetLastError(), 0x20010258u);
+    EXPECT_NE(logged().find("line = 1, column = 257, reason = nesting deeper than 256 levels"),
+              std::string::npos)
+        << logged();
 }
