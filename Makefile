@@ -3,8 +3,8 @@ BUILD ?= build/asan
 TSAN_BUILD ?= build/tsan
 FUZZ_BUILD ?= build/fuzz
 # Seconds that each fuzz target runs in the test command.
-FUZZ_SECONDS ?= 20
-FUZZ_TARGETS := response_head chunked_body
+FUZZ_SECONDS ?= 15
+FUZZ_TARGETS := response_head chunked_body json source_list data_heads
 JOBS ?= $(shell nproc)
 # The concurrency tests, also run under ThreadSanitizer. (The thread-count
 # check is left out there: the sanitizer runs a thread of its own.)
@@ -35,14 +35,16 @@ build-fuzz: setup
 	@cmake --build $(FUZZ_BUILD) -j $(JOBS) --target $(addprefix fuzz_,$(FUZZ_TARGETS))
 
 # Runs each fuzz target for FUZZ_SECONDS on the seeds in tools/fuzz/corpus
-# and on what earlier runs found (kept in the build folder). A crashing input
-# is left in $(FUZZ_BUILD)/artifacts.
+# and on what earlier runs found (kept in the build folder), with the
+# target's dictionary tools/fuzz/<target>.dict (http.dict when it has none).
+# A crashing input is left in $(FUZZ_BUILD)/artifacts.
 fuzz: build-fuzz
 	@mkdir -p $(FUZZ_BUILD)/artifacts
 	@for t in $(FUZZ_TARGETS); do \
 	  mkdir -p $(FUZZ_BUILD)/corpus/$$t; \
+	  dict=tools/fuzz/$$t.dict; [ -f $$dict ] || dict=tools/fuzz/http.dict; \
 	  if $(FUZZ_BUILD)/tools/fuzz/fuzz_$$t -max_total_time=$(FUZZ_SECONDS) -timeout=10 \
-	      -dict=tools/fuzz/http.dict -artifact_prefix=$(abspath $(FUZZ_BUILD))/artifacts/ \
+	      -dict=$$dict -artifact_prefix=$(abspath $(FUZZ_BUILD))/artifacts/ \
 	      $(FUZZ_BUILD)/corpus/$$t tools/fuzz/corpus/$$t >$(FUZZ_BUILD)/$$t.log 2>&1; then \
 	    echo "fuzz $$t: $$(grep -o 'Done [0-9]* runs' $(FUZZ_BUILD)/$$t.log), no crash"; \
 	  else \

@@ -51,6 +51,7 @@ public:
     bool string(string_t& value) override { return put(Value(std::move(value))); }
     bool binary(binary_t&) override { return false; }  // never produced by the text parser
     bool start_object(std::size_t) override {
+        if (stack_.size() >= kMaxNesting) return too_deep();
         stack_.push_back(Frame{Value(Object()), std::string()});
         return true;
     }
@@ -60,6 +61,7 @@ public:
     }
     bool end_object() override { return pop(); }
     bool start_array(std::size_t) override {
+        if (stack_.size() >= kMaxNesting) return too_deep();
         stack_.push_back(Frame{Value(Array()), std::string()});
         return true;
     }
@@ -71,6 +73,32 @@ public:
     }
 
     Value& result() { return result_; }
+    bool stopped_too_deep() const { return tooDeep_; }
+
+    // The parser stopped at the first object or array one level too deep:
+    // the text before it is well-formed, so counting brackets outside
+    // strings finds it.
+    [[noreturn]] void fail_too_deep() {
+        size_t depth = 0;
+        bool quoted = false;
+        size_t at = 0;
+        for (; at < text_.size(); ++at) {
+            char c = text_[at];
+            if (quoted) {
+                if (c == '\\')
+                    ++at;
+                else if (c == '"')
+                    quoted = false;
+            } else if (c == '"') {
+                quoted = true;
+            } else if (c == '[' || c == '{') {
+                if (++depth > kMaxNesting) break;
+            } else if (c == ']' || c == '}') {
+                --depth;
+            }
+        }
+        fail(at + 1, "nesting deeper than " + std::to_string(kMaxNesting) + " levels");
+    }
 
     [[noreturn]] void fail(std::size_t position, const std::string& what) {
         // The byte position counts from 1 at the offending byte; tell line and column.
@@ -118,9 +146,15 @@ private:
         return put(std::move(done));
     }
 
+    bool too_deep() {
+        tooDeep_ = true;
+        return false;  // stops the parser
+    }
+
     const std::string& text_;
     std::vector<Frame> stack_;
     Value result_;
+    bool tooDeep_ = false;
 };
 
 nlohmann::json to_library(const Value& value) {
@@ -260,13 +294,16 @@ Error_position::Error_position(unsigned line, unsigned column, const std::string
 
 void read_or_throw(const std::string& text, Value& value) {
     Builder builder(text);
+    bool parsed = false;
     try {
-        nlohmann::json::sax_parse(text, &builder, nlohmann::json::input_format_t::json, true);
+        parsed =
+            nlohmann::json::sax_parse(text, &builder, nlohmann::json::input_format_t::json, true);
     } catch (const Error_position&) {
         throw;
     } catch (const std::exception& error) {
         builder.fail(text.size() + 1, error.what());
     }
+    if (!parsed && builder.stopped_too_deep()) builder.fail_too_deep();
     value = std::move(builder.result());
 }
 

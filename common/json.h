@@ -8,6 +8,7 @@
 // shared between threads without a lock of the caller's.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <istream>
 #include <map>
@@ -88,8 +89,14 @@ public:
     std::string reason_;
 };
 
+// The deepest nesting of objects and arrays that reading takes: a value is
+// destroyed and copied recursively, and a text of a few hundred kilobytes
+// could otherwise nest deep enough to overflow the stack.
+constexpr size_t kMaxNesting = 256;
+
 // Reads one JSON text, with nothing but white space after it. Throws
-// Error_position on any syntax error, an out-of-range number, or a stream
+// Error_position on any syntax error, an out-of-range number, nesting deeper
+// than kMaxNesting (at the first object or array too deep), or a stream
 // that fails while being read; value is then unchanged.
 void read_or_throw(const std::string& text, Value& value);
 void read_or_throw(std::istream& stream, Value& value);

@@ -388,7 +388,6 @@ bool JobActivitySourceGenerator::operator()(const JobVolumeMap& volumes, FilterP
 
 void JobActivitySourceGenerator::processFile(const wchar_t* path,
                                              const WIN32_FILE_ATTRIBUTE_DATA& data) {
-    SourceCalculator::processFile(path, data);
     std::wstring item = path;
     if (volume_ && !volume_->shadowPath.empty() && !volume_->path.empty() &&
         item.compare(0, volume_->shadowPath.size(), volume_->shadowPath) == 0) {
@@ -401,9 +400,21 @@ void JobActivitySourceGenerator::processFile(const wchar_t* path,
         }
     }
     if (!item.empty() && item.back() == L'\\') item.pop_back();
+    size_t units = utf16_length(item);
+    if (units > kSourceItemPathMax) {
+        log_message(LM_ERROR, "Job activity source item of %d units is too long: '%s'.\n",
+                    static_cast<int>(units), to_utf8(item).c_str());
+        processError(item.c_str(), ERROR_FILENAME_EXCED_RANGE);
+        return;
+    }
+    SourceCalculator::processFile(path, data);
     bool folder = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
     uint32_t ordinal = folder ? ++directoryOrdinal_ : ++fileOrdinal_;
     items_.push_back({item, data, ordinal, 0});
+}
+
+void JobActivitySourceGenerator::processError(const wchar_t* path, DWORD code) {
+    if (errorPaths_.insert(path).second) walkErrors_.emplace_back(path, code);
 }
 
 void JobActivitySourceGenerator::listSources(const std::vector<std::string>& paths) {
@@ -417,7 +428,15 @@ void JobActivitySourceGenerator::listSources(const std::vector<std::string>& pat
         std::wstring wide = from_utf8(path);
         WIN32_FILE_ATTRIBUTE_DATA data;
         std::memset(&data, 0, sizeof data);
-        if (!GetFileAttributesExW(wide.c_str(), GetFileExInfoStandard, &data)) continue;
+        if (!GetFileAttributesExW(wide.c_str(), GetFileExInfoStandard, &data)) {
+            // Gone since the walk: nothing to back up. Anything else (a path
+            // too long for the host, a folder on the way that cannot be
+            // searched) is an item lost, which the run reports.
+            DWORD code = GetLastError();
+            if (code != ERROR_FILE_NOT_FOUND && code != ERROR_PATH_NOT_FOUND)
+                processError(wide.c_str(), code);
+            continue;
+        }
         SourceCalculator::processFile(wide.c_str(), data);
         bool folder = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
         uint32_t ordinal = folder ? ++directoryOrdinal_ : ++fileOrdinal_;
@@ -431,7 +450,9 @@ bool JobActivitySourceGenerator::save(const wchar_t* path) {
         if (writer_.addFile(item.path.c_str(), item.data, item.ordinal, 0)) continue;
         if (GetLastError() == ERROR_FILENAME_EXCED_RANGE &&
             utf16_length(item.path) > kSourceItemPathMax) {
-            continue;  // logged by addFile; the rest of the list is still wanted
+            // Logged by addFile; the rest of the list is still wanted.
+            processError(item.path.c_str(), ERROR_FILENAME_EXCED_RANGE);
+            continue;
         }
         return false;
     }

@@ -23,6 +23,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -164,29 +165,34 @@ public:
     JobActivitySourceGenerator(const JobActivitySourceGenerator&) = delete;
     JobActivitySourceGenerator& operator=(const JobActivitySourceGenerator&) = delete;
 
-    // Walks every volume's sources in its snapshot, in map order. Each volume
+    // Walks every volume's sources in its snapshot, in map order; an entry
+    // whose path is too long for a record is not an item. Each volume
     // is also handed to the writer as a "VOLB" record; those reach a file
     // only when the writer is open already (save() reopens it). False when
     // that record fails.
     bool operator()(const JobVolumeMap& volumes, FilterPolicy* filter);
-    // Starts over with the given UTF-8 paths; paths whose attributes cannot
-    // be read are passed over.
+    // Starts over with the given UTF-8 paths; paths that no longer exist
+    // are passed over, those whose attributes cannot be read for another
+    // reason go to walkErrors().
     void listSources(const std::vector<std::string>& paths);
     // Writes the items as one set, with flag 0, and flushes the file. A path
-    // too long for a record is passed over with a message. False with the
-    // last error set when the file cannot be opened or written.
+    // too long for a record is passed over with a message and goes to
+    // walkErrors(). False with the last error set when the file cannot be
+    // opened or written.
     bool save(const wchar_t* path);
 
     const std::vector<JobActivitySourceItem>& items() const { return items_; }
-    // The sources that could not be read and the folders that could not be
-    // listed during the walks, with their errors.
+    // What the walks, listSources and save could not take, with its error:
+    // the sources that could not be read, the folders that could not be
+    // listed, the entries that cannot be backed up (see walkSource) and the
+    // paths too long for a record (206), which are not items.
     const std::vector<std::pair<std::wstring, DWORD>>& walkErrors() const { return walkErrors_; }
 
 protected:
     void processFile(const wchar_t* path, const WIN32_FILE_ATTRIBUTE_DATA& data) override;
-    void processError(const wchar_t* path, DWORD code) override {
-        walkErrors_.emplace_back(path, code);
-    }
+    // Keeps the first error of each path: a folder that cannot be listed is
+    // also an item that the list cannot read again.
+    void processError(const wchar_t* path, DWORD code) override;
 
 private:
     JobVolume* volume_;
@@ -195,4 +201,5 @@ private:
     uint32_t fileOrdinal_;
     std::vector<JobActivitySourceItem> items_;
     std::vector<std::pair<std::wstring, DWORD>> walkErrors_;
+    std::set<std::wstring> errorPaths_;  // the paths of walkErrors_
 };

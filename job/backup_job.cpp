@@ -195,7 +195,8 @@ void BackupJob::run() {
         } else {
             record->runStartTime = Io_Completion_Port_Ex::localFileTime();
             releaseVolumes();
-            SourceClassifier()(definition()->source(), volumes_);
+            walkErrors_.clear();
+            SourceClassifier()(definition()->source(), volumes_, &walkErrors_);
         }
         log_message(LM_DEBUG, "Volumes loaded.\n");
         if (!pollEvent(0)) break;
@@ -511,7 +512,6 @@ bool BackupJob::buildSourceList() {
             return false;
         }
     }
-    walkErrors_ = generator.walkErrors();
     std::string host;
     unsigned short port = 0;
     OptionsImpl::instance()->getServerInfo(host, port);
@@ -574,6 +574,9 @@ bool BackupJob::buildSourceList() {
     record->totalDirectories = generator.directoryCount();
     record->totalBytes = generator.fileSize();
     if (!generator.save(list.c_str())) return false;
+    // What the walk and the list could not take is reported by the run.
+    walkErrors_.insert(walkErrors_.end(), generator.walkErrors().begin(),
+                       generator.walkErrors().end());
     log_message(LM_DEBUG, "Source list generated.\n");
     SetLastError(result);
     return true;

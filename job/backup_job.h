@@ -84,6 +84,7 @@ private:
     JobVolumeMap volumes_;
     int snapshotContext_ = 0;
     Snapward requester_;
-    // What the walk could not read, recorded in the run's storage once it exists.
+    // The sources without a volume and what the walk and the list could not
+    // take, recorded in the run's storage once it exists.
     std::vector<std::pair<std::wstring, DWORD>> walkErrors_;
 };

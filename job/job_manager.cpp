@@ -177,8 +177,10 @@ bool JobManagerImpl::submitJob(JobDefinition* definition) {
         std::string id = incoming->id();
         std::unique_ptr<Job> made(factory_(incoming.release()));
         if (!made || !made->hasRecord()) {
+            DWORD code = GetLastError();  // why the record could not be made (112: disk full)
             made.reset();
             rm_rf(job_folder(id.c_str()).c_str(), TRUE);  // it held nothing before
+            SetLastError(code ? code : static_cast<DWORD>(ERROR_GEN_FAILURE));
             return false;
         }
         job = made.get();

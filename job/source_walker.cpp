@@ -18,6 +18,18 @@ bool is_walked_folder(DWORD attributes) {
     return (attributes & FILE_ATTRIBUTE_DIRECTORY) && !(attributes & FILE_ATTRIBUTE_REPARSE_POINT);
 }
 
+// Why an entry that the walk found cannot be backed up, or 0: a name that
+// holds no valid text (the host gives bytes that are not UTF-8 as lone
+// surrogates) cannot be sent or catalogued; a special file (a FIFO, a
+// device, a socket) holds no data to read.
+DWORD unusable(const wchar_t* name, DWORD attributes) {
+    for (const wchar_t* c = name; *c; ++c)
+        if (*c >= 0xD800 && *c <= 0xDFFF) return ERROR_NO_UNICODE_TRANSLATION;
+    if ((attributes & FILE_ATTRIBUTE_DEVICE) && !(attributes & FILE_ATTRIBUTE_DIRECTORY))
+        return ERROR_NOT_SUPPORTED;
+    return 0;
+}
+
 WIN32_FILE_ATTRIBUTE_DATA attribute_data(const WIN32_FIND_DATAW& entry) {
     WIN32_FILE_ATTRIBUTE_DATA data;
     data.dwFileAttributes = entry.dwFileAttributes;
@@ -80,6 +92,12 @@ public:
             if (filter_ && !descend && !filter_->isInclude(name)) continue;
             std::wstring full;
             path_join(folder.c_str(), name, full);
+            if (DWORD code = unusable(name, entry.dwFileAttributes)) {
+                log_message(LM_ERROR, "Cannot back up '%s', err=%d, %s.\n", to_utf8(full).c_str(),
+                            static_cast<int>(code), win32_error_text(code).text());
+                failure_(full.c_str(), code);
+                continue;
+            }
             report_(full.c_str(), attribute_data(entry));
             if (descend) walk(full);
         } while (FindNextFileW(search, &entry));
@@ -120,6 +138,10 @@ void walkSource(const std::vector<std::wstring>& sources, FilterPolicy* filter,
         }
         bool folder = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
         if (filter && !folder && !filter->isInclude(source.c_str())) continue;
+        if (DWORD code = unusable(source.c_str(), data.dwFileAttributes)) {
+            walker->processError(source.c_str(), code);
+            continue;
+        }
         walker->processFile(source.c_str(), data);
         if (is_walked_folder(data.dwFileAttributes)) walk.walk(source);
     }
@@ -131,8 +153,8 @@ SourceWalker& SourceWalker::operator=(const SourceWalker&) = default;
 SourceWalker::~SourceWalker() = default;
 void SourceWalker::processError(const wchar_t*, DWORD) {}
 
-void SourceClassifier::operator()(const std::vector<std::wstring>& sources,
-                                  JobVolumeMap& volumes) const {
+void SourceClassifier::operator()(const std::vector<std::wstring>& sources, JobVolumeMap& volumes,
+                                  std::vector<std::pair<std::wstring, DWORD>>* failures) const {
     volumes.clear();
     for (const std::wstring& source : sources) {
         wchar_t buffer[MAX_PATH];
@@ -141,6 +163,7 @@ void SourceClassifier::operator()(const std::vector<std::wstring>& sources,
             log_message(LM_ERROR, "Failed to get volume path name from '%s', err=%d, %s\n",
                         to_utf8(source).c_str(), static_cast<int>(code),
                         win32_error_text(code).text());
+            if (failures) failures->emplace_back(source, code);
             continue;
         }
         JobVolume*& volume = volumes[buffer];

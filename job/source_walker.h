@@ -8,6 +8,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/win32.h"
@@ -17,9 +18,12 @@ class FilterPolicy;
 class SourceWalker;
 
 // Reports every source, and everything below each source folder, to walker
-// (depth first, in listing order). Sources that cannot be read are passed
-// over; a listing that fails is logged and the walk goes on. Links (reparse
-// points) are reported but never followed. With a filter, a file is reported
+// (depth first, in listing order). Sources that cannot be read and folders
+// whose listing fails go to the walker's processError (listings are also
+// logged) and the walk goes on; so do entries that cannot be backed up: a
+// name that is no valid text on the host (1113, not walked into) and a
+// special file such as a FIFO or a device (50). Links (reparse points) are
+// reported but never followed. With a filter, a file is reported
 // only when the filter includes its name (a top-level source: its whole
 // path); folders that are not links are always reported and walked. Nothing
 // happens without a walker; a null filter lets everything pass.
@@ -36,8 +40,9 @@ public:
 protected:
     // One entry of the walk: its full path and its attributes, times and size.
     virtual void processFile(const wchar_t* path, const WIN32_FILE_ATTRIBUTE_DATA& data) = 0;
-    // A source that cannot be read, or a folder whose listing failed, with
-    // the error; the walk goes on. The base ignores it (the walk logs it).
+    // A source that cannot be read, a folder whose listing failed, or an
+    // entry that cannot be backed up, with the error; the walk goes on. The
+    // base ignores it.
     virtual void processError(const wchar_t* path, DWORD code);
 
     friend void walkSource(const std::vector<std::wstring>&, FilterPolicy*, SourceWalker*);
@@ -49,10 +54,12 @@ using JobVolumeMap = std::map<std::wstring, JobVolume*>;
 // Groups a definition's sources by volume into a run's volume map: one new
 // JobVolume per volume (owned by the map's user, indexes from 1 in order of
 // appearance) holding its sources in order. Sources whose volume cannot be
-// named are logged and passed over. The map is emptied first (its volumes
-// are not destroyed: the caller clears it before).
+// named are logged, appended to failures (when given) with the error (3 for
+// a drive that does not exist) and passed over. The map is emptied first
+// (its volumes are not destroyed: the caller clears it before).
 struct SourceClassifier {
-    void operator()(const std::vector<std::wstring>& sources, JobVolumeMap& volumes) const;
+    void operator()(const std::vector<std::wstring>& sources, JobVolumeMap& volumes,
+                    std::vector<std::pair<std::wstring, DWORD>>* failures = nullptr) const;
 };
 
 // Counts what a walk reports: folders (links to folders included), other

@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -46,6 +47,26 @@ inline int retry_flock(int fd, int operation) {
         result = ::flock(fd, operation);
     } while (result != 0 && errno == EINTR);
     return result;
+}
+
+// Gives the file at least size bytes with their blocks reserved on its disk
+// (the file grows when shorter; holes below size are filled). A page of a
+// shared mapping over a hole that the disk has no room for would kill the
+// process with SIGBUS at its first write, so every writable mapping's file
+// goes through here first. 0, or the errno of the failure (ENOSPC for a
+// full disk); a failure leaves the file's size as it was.
+inline int reserve_file(int fd, off_t size) {
+    struct stat st;
+    if (::fstat(fd, &st) != 0) return errno;
+    int error;
+    do {
+        error = ::posix_fallocate(fd, 0, size);
+    } while (error == EINTR);
+    if (error != 0 && st.st_size < size) {
+        while (::ftruncate(fd, st.st_size) != 0 && errno == EINTR) {
+        }
+    }
+    return error;
 }
 
 // The exclusive lock of one kind of names (the file "<kind>.lock" in the

@@ -89,8 +89,8 @@ HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD /*share*/, LPSECURITY_ATTRI
         SetLastError(ERROR_INVALID_PARAMETER);
         return INVALID_HANDLE_VALUE;
     }
-    // The link itself is never opened as a file here: a link at the path
-    // is refused, and opening a special file never waits for its peer.
+    // With FILE_FLAG_OPEN_REPARSE_POINT the link itself is never opened as
+    // a file here: a link at the path is refused.
     bool no_follow = flags & FILE_FLAG_OPEN_REPARSE_POINT;
     bool readable = access & (GENERIC_READ | GENERIC_ALL | FILE_READ_DATA);
     bool writable = access & (GENERIC_WRITE | GENERIC_ALL | FILE_WRITE_DATA | FILE_APPEND_DATA);
@@ -139,7 +139,11 @@ HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD /*share*/, LPSECURITY_ATTRI
     }
 
     if (no_follow && !(existed && S_ISDIR(before.st_mode) && is_drive_root(host)))
-        oflags |= O_NOFOLLOW | O_NONBLOCK;
+        oflags |= O_NOFOLLOW;
+    // Opening a special file (a FIFO above all) never waits for its peer,
+    // and its reads and writes never wait either, so that no caller hangs on
+    // one where Windows has only files; files and folders work as usual.
+    oflags |= O_NONBLOCK;
     int fd;
     do {
         fd = ::open(host.c_str(), oflags, mode);
@@ -151,7 +155,9 @@ HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD /*share*/, LPSECURITY_ATTRI
             set_last_error_from_errno(errno, host);
         return INVALID_HANDLE_VALUE;
     }
-    if (oflags & O_NONBLOCK) ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    struct stat opened;
+    if (::fstat(fd, &opened) == 0 && (S_ISREG(opened.st_mode) || S_ISDIR(opened.st_mode)))
+        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     // The descriptor's access, not the process's default mask.
     if (own_mode && !existed) ::fchmod(fd, mode);
     bool directory = existed && S_ISDIR(before.st_mode);

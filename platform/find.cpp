@@ -80,6 +80,7 @@ struct SortedName {
     int rank;
     std::u16string key;
     std::wstring name;
+    unsigned char type;  // the listing's d_type
 };
 
 bool ntfs_order(const SortedName& a, const SortedName& b) {
@@ -88,26 +89,52 @@ bool ntfs_order(const SortedName& a, const SortedName& b) {
     return a.name < b.name;
 }
 
+// The attributes of an entry whose status cannot be read, from its kind as
+// the listing gives it.
+DWORD attributes_from_type(unsigned char type) {
+    switch (type) {
+        case DT_DIR:
+            return FILE_ATTRIBUTE_DIRECTORY;
+        case DT_LNK:
+            return FILE_ATTRIBUTE_REPARSE_POINT;
+        case DT_REG:
+        case DT_UNKNOWN:
+            return FILE_ATTRIBUTE_ARCHIVE;
+        default:
+            return FILE_ATTRIBUTE_DEVICE;
+    }
+}
+
 class FindObject : public KernelObject {
 public:
-    FindObject(std::string folder, std::vector<std::wstring> names)
-        : folder_(std::move(folder)), names_(std::move(names)) {}
+    FindObject(std::string folder, std::vector<SortedName> entries)
+        : folder_(std::move(folder)), entries_(std::move(entries)) {}
 
-    // Fills data with the next entry that can still be read; false at the end.
+    // Fills data with the next entry that still exists; false at the end.
     bool next(WIN32_FIND_DATAW* data) {
-        while (position_ < names_.size()) {
-            const std::wstring& name = names_[position_++];
+        while (position_ < entries_.size()) {
+            const SortedName& entry = entries_[position_++];
+            const std::wstring& name = entry.name;
             std::string host = folder_ + "/" + host_name_from_wide(name.data(), name.size());
             struct stat st;
-            if (::lstat(host.c_str(), &st) != 0) continue;  // removed meanwhile
             *data = WIN32_FIND_DATAW{};
-            data->dwFileAttributes = attributes_from_stat(st, host.c_str());
-            data->ftCreationTime = filetime_from_timespec(st.st_ctim);
-            data->ftLastAccessTime = filetime_from_timespec(st.st_atim);
-            data->ftLastWriteTime = filetime_from_timespec(st.st_mtim);
-            uint64_t size = S_ISREG(st.st_mode) ? static_cast<uint64_t>(st.st_size) : 0;
-            data->nFileSizeHigh = static_cast<DWORD>(size >> 32);
-            data->nFileSizeLow = static_cast<DWORD>(size);
+            if (::lstat(host.c_str(), &st) == 0) {
+                data->dwFileAttributes = attributes_from_stat(st, host.c_str());
+                data->ftCreationTime = filetime_from_timespec(st.st_ctim);
+                data->ftLastAccessTime = filetime_from_timespec(st.st_atim);
+                data->ftLastWriteTime = filetime_from_timespec(st.st_mtim);
+                uint64_t size = S_ISREG(st.st_mode) ? static_cast<uint64_t>(st.st_size) : 0;
+                data->nFileSizeHigh = static_cast<DWORD>(size >> 32);
+                data->nFileSizeLow = static_cast<DWORD>(size);
+            } else if (errno == ENOENT) {
+                continue;  // removed meanwhile
+            } else {
+                // Listed but out of reach (a path too long for the host, a
+                // folder that may be read but not searched): the name is
+                // still given, as Windows lists every name of a folder, so
+                // that the caller meets the error when it uses the entry.
+                data->dwFileAttributes = attributes_from_type(entry.type);
+            }
             size_t length = std::min<size_t>(name.size(), MAX_PATH - 1);
             std::copy(name.begin(), name.begin() + length, data->cFileName);
             return true;
@@ -117,7 +144,7 @@ public:
 
 private:
     std::string folder_;
-    std::vector<std::wstring> names_;
+    std::vector<SortedName> entries_;
     size_t position_ = 0;
 };
 
@@ -144,27 +171,36 @@ HANDLE FindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW data) {
     if (!host_path(folder.c_str(), host)) return INVALID_HANDLE_VALUE;
     DIR* dir = ::opendir(host.c_str());
     if (!dir) {
-        SetLastError(errno == EACCES ? ERROR_ACCESS_DENIED : ERROR_PATH_NOT_FOUND);
+        int error = errno;
+        SetLastError(error == ENOENT || error == ENOTDIR ? ERROR_PATH_NOT_FOUND
+                                                         : win32_error_from_errno(error));
         return INVALID_HANDLE_VALUE;
     }
     bool drive_root = windows_path(host).size() == 3;  // "C:\" has no "." and ".."
     std::vector<SortedName> sorted;
-    errno = 0;
-    while (struct dirent* entry = ::readdir(dir)) {
+    int read_error = 0;
+    for (;;) {
+        errno = 0;
+        struct dirent* entry = ::readdir(dir);
+        if (!entry) {
+            read_error = errno;
+            break;
+        }
         std::wstring name =
             wide_from_host_name(entry->d_name, std::char_traits<char>::length(entry->d_name));
         if (drive_root && (name == L"." || name == L"..")) continue;
         if (!wildcard_match(match.c_str(), name.c_str())) continue;
         int rank = name == L"." ? 0 : name == L".." ? 1 : 2;
         std::u16string key = collation_key(name);
-        sorted.push_back({rank, std::move(key), std::move(name)});
+        sorted.push_back({rank, std::move(key), std::move(name), entry->d_type});
     }
     ::closedir(dir);
+    if (read_error != 0) {  // a listing cut short is no listing
+        SetLastError(win32_error_from_errno(read_error));
+        return INVALID_HANDLE_VALUE;
+    }
     std::sort(sorted.begin(), sorted.end(), ntfs_order);
-    std::vector<std::wstring> names;
-    names.reserve(sorted.size());
-    for (auto& entry : sorted) names.push_back(std::move(entry.name));
-    auto search = std::make_shared<FindObject>(host, std::move(names));
+    auto search = std::make_shared<FindObject>(host, std::move(sorted));
     if (!search->next(data)) {
         SetLastError(ERROR_FILE_NOT_FOUND);
         return INVALID_HANDLE_VALUE;

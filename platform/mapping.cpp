@@ -385,18 +385,17 @@ HANDLE CreateFileMappingW(HANDLE file, LPSECURITY_ATTRIBUTES /*security*/, DWORD
         }
         size = current;
     }
-    if (size > current) {
-        if (protect != PAGE_READWRITE) {
-            SetLastError(ERROR_NOT_ENOUGH_MEMORY);  // a read-only mapping cannot grow its file
-            if (named && memory) ::unlink(e.backing.c_str());
-            return nullptr;
-        }
-        int result;
-        do {
-            result = ::ftruncate(backing.get(), static_cast<off_t>(size));
-        } while (result != 0 && errno == EINTR);
-        if (result != 0) {
-            set_last_error_from_errno(errno);
+    if (size > current && protect != PAGE_READWRITE) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);  // a read-only mapping cannot grow its file
+        if (named && memory) ::unlink(e.backing.c_str());
+        return nullptr;
+    }
+    if (protect == PAGE_READWRITE) {
+        // The file's blocks are taken now, as Windows commits a mapping's
+        // file at its creation: a full disk refuses the mapping (112) instead
+        // of killing the process at its first write into a hole.
+        if (int error = reserve_file(backing.get(), static_cast<off_t>(size))) {
+            set_last_error_from_errno(error);
             if (named && memory) ::unlink(e.backing.c_str());
             return nullptr;
         }

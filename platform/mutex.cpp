@@ -254,9 +254,11 @@ std::shared_ptr<MutexState> open_named(const std::string& objects, const std::st
         if (known != named.states.end()) {
             if (auto state = known->second.lock()) return state;  // live drops its second LOCK_SH
         }
-    } else if (::fchmod(live.get(), 0644) != 0 ||
-               ::ftruncate(live.get(), sizeof(SharedMutex)) != 0) {
+    } else if (::fchmod(live.get(), 0644) != 0) {
         set_last_error_from_errno(errno);
+        return nullptr;
+    } else if (int error = reserve_file(live.get(), sizeof(SharedMutex))) {
+        set_last_error_from_errno(error);  // 112 on a full disk, not SIGBUS at the first store
         return nullptr;
     }
     if (!created && static_cast<size_t>(st.st_size) < sizeof(SharedMutex)) {

@@ -166,6 +166,41 @@ TEST(JsonRead, OutOfRangeNumberAndBadTextAreErrorPositions) {
     EXPECT_EQ(value, Value(Array()));
 }
 
+// A value nests at most kMaxNesting objects and arrays: a text a million
+// levels deep (2 MB) is an error at the first bracket too deep, where it
+// would otherwise overflow the stack when the value is destroyed. Brackets
+// inside strings do not count.
+TEST(JsonRead, NestingBeyondTheLimitIsAnErrorPosition) {
+    const size_t limit = json_spirit::kMaxNesting;
+    ASSERT_EQ(limit, 256u);
+    std::string deepest =
+        std::string(limit - 1, '[') + R"({"a":"[[{{\"["})" + std::string(limit - 1, ']');
+    Value value = parse(deepest);
+    EXPECT_EQ(json_spirit::write(value), deepest);
+
+    std::string over = "\n  " + std::string(limit, '[') + "{}" + std::string(limit, ']');
+    Error_position error = read_error(over);
+    EXPECT_EQ(error.line_, 2u);
+    EXPECT_EQ(error.column_, 3u + limit);
+    EXPECT_NE(error.reason_.find("nesting deeper than 256 levels"), std::string::npos)
+        << error.reason_;
+
+    for (const char* open : {"[", "{\"k\":"}) {
+        std::string million;
+        for (int i = 0; i < 1000000; ++i) million += open;
+        million += "0";
+        Error_position deep = read_error(million);
+        EXPECT_EQ(deep.line_, 1u);
+        EXPECT_EQ(deep.column_, limit * std::string(open).size() + 1) << open;
+    }
+    // Cut short too: the depth is the first error the reader meets.
+    EXPECT_EQ(read_error(std::string(1000000, '[')).column_, limit + 1);
+    std::istringstream stream(std::string(1000000, '[') + std::string(1000000, ']'));
+    Value untouched(1);
+    EXPECT_FALSE(json_spirit::read(stream, untouched));
+    EXPECT_EQ(untouched, Value(1));
+}
+
 TEST(JsonRead, FailingStreamGivesErrorPositionOnly) {
     for (bool std_exception : {true, false}) {
         for (bool badbit_throws : {false, true}) {

@@ -5,11 +5,19 @@
 // endpoints. The source is the test kit's sample tree.
 #include "job/backup_job.h"
 //
+#include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/capability.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <chrono>
+#include <climits>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <random>
@@ -459,6 +467,181 @@ TEST_F(BackupEndToEndOffline, RunsOfTwoJobsInOneFolderKeepTheirOwnData) {
     check_offline_run(folder, b1_instance, kJobB, b1, false);
     check_offline_run(folder, a2_instance, kJobA, a2, true);
     EXPECT_EQ(python("import json\nprint(json.load(open('" + folder + "/err')))"), "[]");
+}
+
+// While it lives, the calling thread (and every thread it starts) is held
+// to the permissions of files and folders even when it runs as root, whom
+// they do not stop otherwise: the capabilities that override them are taken
+// out of its effective set, and put back at the end.
+class PermissionsApply {
+public:
+    PermissionsApply() {
+        header_.version = _LINUX_CAPABILITY_VERSION_3;
+        header_.pid = 0;
+        if (syscall(SYS_capget, &header_, saved_) != 0) return;
+        __user_cap_data_struct reduced[2] = {saved_[0], saved_[1]};
+        reduced[0].effective &= ~((1u << CAP_DAC_OVERRIDE) | (1u << CAP_DAC_READ_SEARCH));
+        changed_ = syscall(SYS_capset, &header_, reduced) == 0;
+    }
+    ~PermissionsApply() {
+        if (changed_) syscall(SYS_capset, &header_, saved_);
+    }
+    PermissionsApply(const PermissionsApply&) = delete;
+    PermissionsApply& operator=(const PermissionsApply&) = delete;
+
+private:
+    __user_cap_header_struct header_{};
+    __user_cap_data_struct saved_[2]{};
+    bool changed_ = false;
+};
+
+// Runs its clean-up when the scope ends, however it ends.
+class AtEnd {
+public:
+    explicit AtEnd(std::function<void()> action) : action_(std::move(action)) {}
+    ~AtEnd() { action_(); }
+    AtEnd(const AtEnd&) = delete;
+    AtEnd& operator=(const AtEnd&) = delete;
+
+private:
+    std::function<void()> action_;
+};
+
+// Makes a chain of folders below parent (a host path), each named name, by
+// paths relative to the one before, until the chain's host path reaches the
+// host's limit; the last folder also holds a file. Gives the host paths of
+// the folders below that limit; *beyond is the first one past it.
+std::vector<std::string> folders_past_the_host_limit(const std::string& parent,
+                                                     const std::string& name, std::string* beyond) {
+    std::vector<std::string> out;
+    std::string path = parent;
+    int fd = ::open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    EXPECT_GE(fd, 0) << parent;
+    while (fd >= 0) {
+        path += "/" + name;
+        EXPECT_EQ(::mkdirat(fd, name.c_str(), 0755), 0) << path;
+        int next = ::openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        ::close(fd);
+        fd = next;
+        if (path.size() >= PATH_MAX) {
+            *beyond = path;
+            int file = ::openat(fd, "unseen.txt", O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+            EXPECT_GE(file, 0);
+            ::close(file);
+            ::close(fd);
+            break;
+        }
+        out.push_back(path);
+    }
+    return out;
+}
+
+// A tree that holds, beside the sample tree, everything that cannot be
+// backed up: a FIFO (which once held the run in "running" for good, its open
+// waiting for a writer), a name that is no UTF-8, paths too long for a source
+// record and for the host, and a folder that cannot be listed; one more
+// source lies on a drive that does not exist. The run completes, stores
+// everything else byte-exact and lists each of those, with its code, in the
+// offline folder's error list, read by python3's json.
+TEST_F(BackupEndToEndOffline, WhatCannotBeStoredIsListedAsErrorsOfACompletedRun) {
+    SampleTree tree = tovel::testing::make_sample_tree(L"C:\\data");
+    std::vector<SampleItem> items = tree.items;
+    auto add = [&items](const std::wstring& path, bool folder) {
+        items.push_back(SampleItem{path, host_of(path), folder, 0});
+    };
+    using Error = std::pair<std::string, unsigned>;
+    std::set<Error> errors = {{"Q:\\missing", 3}};
+
+    ASSERT_EQ(::mkfifo(host_of(L"C:\\data\\pipe").c_str(), 0644), 0);
+    errors.insert({"C:\\data\\pipe", 50});
+    write_host_file(host_of(L"C:\\data") + "/bad\xff\xfe.txt", "a name that is no UTF-8\n");
+    errors.insert({"C:\\data\\bad\uFFFD\uFFFD.txt", 1113});
+
+    // Record paths: nine levels of 241 units below "C:\data\long" (12
+    // units); the eighth ends at 1940, the ninth at 2181, past 2020.
+    std::wstring level = L"C:\\data\\long";
+    add(level, true);
+    for (int i = 0; i < 9; ++i) {
+        level += L"\\" + std::wstring(240, static_cast<wchar_t>(L'a' + i));
+        std::filesystem::create_directories(host_of(level));
+        if (i < 8) {
+            add(level, true);
+        } else {
+            errors.insert({utf8(level), 206});
+            errors.insert({utf8(level) + "\\f.txt", 206});
+        }
+        write_host_file(host_of(level + L"\\f.txt"), "at depth " + std::to_string(i) + "\n");
+        if (i < 8) items.push_back(SampleItem{level + L"\\f.txt", host_of(level + L"\\f.txt")});
+    }
+
+    // Host paths: folders of 80 three-byte letters (81 units, 241 bytes).
+    const std::wstring wide_name(80, L'\u6f22');
+    add(L"C:\\data\\deep", true);
+    std::filesystem::create_directories(host_of(L"C:\\data\\deep"));
+    // The machine's own clean-up would stop at the host's limit; a
+    // removal by relative paths does not.
+    AtEnd remove_deep([] { run_command("rm -rf " + shell_quote(host_of(L"C:\\data\\deep"))); });
+    std::string beyond;
+    std::wstring deep = L"C:\\data\\deep";
+    size_t reachable =
+        folders_past_the_host_limit(host_of(L"C:\\data\\deep"), utf8(wide_name), &beyond).size();
+    for (size_t i = 0; i < reachable; ++i) {
+        deep += L"\\" + wide_name;
+        add(deep, true);
+    }
+    ASSERT_FALSE(beyond.empty());
+    errors.insert({utf8(deep + L"\\" + wide_name), 206});
+
+    add(L"C:\\data\\locked", true);
+    std::filesystem::create_directories(host_of(L"C:\\data\\locked"));
+    write_host_file(host_of(L"C:\\data\\locked") + "/inside.txt", "behind a lock\n");
+    errors.insert({"C:\\data\\locked", 5});
+
+    Snapshot expected = snapshot_of(items, &tree.link);
+    std::string locked = host_of(L"C:\\data\\locked");
+    ASSERT_EQ(::chmod(locked.c_str(), 0), 0);
+    AtEnd unlock([&locked] { ::chmod(locked.c_str(), 0755); });
+    {
+        PermissionsApply permissions;
+        DIR* probe = ::opendir(locked.c_str());
+        if (probe) {
+            ::closedir(probe);
+            GTEST_SKIP() << "a folder without permissions can be listed here: this process "
+                            "runs as root and cannot give up the capabilities that override "
+                            "permissions";
+        }
+        auto* definition = new BackupJobDefinition;
+        ASSERT_TRUE(definition->fromJSON(json_spirit::Value(
+            json_spirit::Object{{"type", "backup"},
+                                {"id", kJobA},
+                                {"user", "alice"},
+                                {"name", "Hostile tree"},
+                                {"source", json_spirit::Array{"C:/data", "Q:/missing"}},
+                                {"offline", "C:/backups"},
+                                {"compression", true},
+                                {"schedule", json_spirit::Object{{"type", "once"}}}})));
+        ASSERT_TRUE(manager_->submitJob(definition));
+        EXPECT_EQ(wait_for_end(kJobA), JS_COMPLETED);
+    }
+
+    std::string folder = host_of(L"C:\\backups");
+    std::set<std::string> instances = catalogued_instances(folder);
+    ASSERT_EQ(instances.size(), 1u);
+    check_offline_run(folder, *instances.begin(), kJobA, expected, true);
+    std::string listed = python(
+        "import json\n"
+        "for e in json.load(open('" +
+        folder +
+        "/err', encoding='utf-8')):\n"
+        "    print('%d\\t%s' % (e['code'], e['path'].encode('utf-8').hex()))");
+    std::set<Error> found;
+    for (const std::string& line : lines_of(listed)) {
+        std::vector<std::string> fields = split(line, '\t');
+        ASSERT_EQ(fields.size(), 2u) << line;
+        found.insert(
+            {tovel::testing::from_hex(fields[1]), static_cast<unsigned>(std::stoul(fields[0]))});
+    }
+    EXPECT_EQ(found, errors);
 }
 
 // ---- online

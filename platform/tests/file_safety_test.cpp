@@ -270,6 +270,23 @@ TEST(PlatformNoFollowOpen, SpecialFileOpensWithoutWaitingAndShowsAsADevice) {
     Handle device(open_file(L"Z:\\dev\\null", GENERIC_WRITE, OPEN_EXISTING, kNoFollow));
     ASSERT_TRUE(device.valid());
     EXPECT_EQ(information_of(device.get()).dwFileAttributes, FILE_ATTRIBUTE_DEVICE);
+
+    // Plain opens, as a file's reader or writer makes them, do not wait
+    // either, nor does a read while a writer holds the pipe and sends nothing.
+    EXPECT_EQ(open_file(L"C:\\pipe", GENERIC_WRITE, OPEN_EXISTING), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), ERROR_NOT_READY);
+    Handle reader(open_file(L"C:\\pipe", GENERIC_READ, OPEN_EXISTING));
+    ASSERT_TRUE(reader.valid());
+    int writer = ::open(host_of(L"C:\\pipe").c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(writer, 0);
+    char byte;
+    DWORD got = 7;
+    EXPECT_FALSE(ReadFile(reader.get(), &byte, 1, &got, nullptr));
+    EXPECT_EQ(got, 0u);
+    ASSERT_EQ(::write(writer, "x", 1), 1);
+    EXPECT_TRUE(ReadFile(reader.get(), &byte, 1, &got, nullptr));
+    EXPECT_EQ(got, 1u);
+    ::close(writer);
 }
 
 TEST(PlatformFileInformation, TellsKindSizeNamesAndIdentity) {

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <climits>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -297,4 +298,49 @@ TEST(PlatformFind, NamesThatAreNotUtf8SurviveListingAndOpening) {
     EXPECT_TRUE(MoveFileExW(L"C:\\dir\\caf\u00e9.bin", path.c_str(), 0));
     EXPECT_TRUE(DeleteFileW(path.c_str()));
     EXPECT_TRUE(std::filesystem::is_empty(host_of(L"C:\\dir")));
+}
+
+// Every name of a folder is listed, as Windows lists it, also one whose
+// status cannot be read (its path is too long for the host): it comes with
+// the kind the folder gives it, and the caller meets the error (206) when it
+// uses it. A folder beyond the host's limit cannot be listed (206).
+TEST(PlatformFind, EntriesOutOfReachAreListedAndTheirUseFailsWith206) {
+    std::string name(200, 'n');
+    std::wstring wide_name(200, L'n');
+    std::wstring folder = L"C:\\deep";
+    std::string host = host_of(folder);
+    std::filesystem::create_directories(host);
+    int fd = ::open(host.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    // Down by relative paths until the next name would pass the host's limit.
+    while (host.size() + 1 + name.size() < PATH_MAX) {
+        ASSERT_EQ(::mkdirat(fd, name.c_str(), 0755), 0);
+        int next = ::openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        ::close(fd);
+        fd = next;
+        ASSERT_GE(fd, 0);
+        host += "/" + name;
+        folder += L"\\" + wide_name;
+    }
+    ASSERT_EQ(::mkdirat(fd, name.c_str(), 0755), 0);
+    ::close(fd);
+    struct RemoveDeep {
+        ~RemoveDeep() {
+            tovel::testing::run_command("rm -rf " +
+                                        tovel::testing::shell_quote(host_of(L"C:\\deep")));
+        }
+    } remove_deep;
+
+    DWORD end = 0;
+    std::vector<Entry> entries = search(folder + L"\\*", &end);
+    ASSERT_EQ(entries.size(), 3u);
+    EXPECT_EQ(end, static_cast<DWORD>(ERROR_NO_MORE_FILES));
+    EXPECT_EQ(entries[2].name, wide_name);
+    EXPECT_EQ(entries[2].attributes, static_cast<DWORD>(FILE_ATTRIBUTE_DIRECTORY));
+    std::wstring beyond = folder + L"\\" + wide_name;
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    EXPECT_FALSE(GetFileAttributesExW(beyond.c_str(), GetFileExInfoStandard, &data));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILENAME_EXCED_RANGE));
+    search(beyond + L"\\*", &end);
+    EXPECT_EQ(end, static_cast<DWORD>(ERROR_FILENAME_EXCED_RANGE));
 }

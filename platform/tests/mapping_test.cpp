@@ -278,6 +278,57 @@ TEST(PlatformMappingCreate, RefusesWhatWindowsRefuses) {
     EXPECT_TRUE(mapping_files().empty());  // unnamed mappings leave nothing under objects/
 }
 
+// A writable mapping takes its file's blocks when it is made, as Windows
+// commits it: on a full disk the mapping is refused with 112, where a file
+// grown without blocks would kill the process with SIGBUS at the first store
+// into the view. That holds for a new file and for one left without blocks.
+TEST(PlatformMappingCreate, AWritableMappingOnAFullDiskFailsWith112) {
+    std::string drive = machine_root() + "/drives/d";
+    std::filesystem::create_directories(drive);
+    std::string why;
+    if (tovel::testing::run_command(
+            "mount -t tmpfs -o size=64k tmpfs " + tovel::testing::shell_quote(drive) + " 2>&1",
+            &why) != 0)
+        GTEST_SKIP() << "no small file system can be mounted here (needs root): " << why;
+    struct Unmount {
+        std::string at;
+        ~Unmount() { tovel::testing::run_command("umount -l " + tovel::testing::shell_quote(at)); }
+    } unmount{drive};
+    write_host_file(drive + "/sparse", "");
+    ASSERT_EQ(::truncate((drive + "/sparse").c_str(), 8192), 0);
+    // Fill the disk: a file grows until the disk takes no more.
+    int filler = ::open((drive + "/filler").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    ASSERT_GE(filler, 0);
+    std::string block(4096, 'x');
+    while (::write(filler, block.data(), block.size()) > 0) {
+    }
+    ::close(filler);
+
+    Handle fresh(open_file(L"D:\\info", GENERIC_READ | GENERIC_WRITE, OPEN_ALWAYS));
+    ASSERT_TRUE(fresh.valid());
+    SetLastError(0);
+    EXPECT_EQ(CreateFileMappingW(fresh.get(), nullptr, PAGE_READWRITE, 0, 4096, nullptr), nullptr);
+    EXPECT_EQ(GetLastError(), ERROR_DISK_FULL);
+    EXPECT_EQ(std::filesystem::file_size(drive + "/info"), 0u);  // not grown either
+
+    Handle sparse(open_file(L"D:\\sparse", GENERIC_READ | GENERIC_WRITE, OPEN_EXISTING));
+    ASSERT_TRUE(sparse.valid());
+    SetLastError(0);
+    EXPECT_EQ(CreateFileMappingW(sparse.get(), nullptr, PAGE_READWRITE, 0, 0, L"Local\\sparse"),
+              nullptr);
+    EXPECT_EQ(GetLastError(), ERROR_DISK_FULL);
+
+    // With room again, the same mapping is made and written.
+    std::filesystem::remove(drive + "/filler");
+    Mapping writable(CreateFileMappingW(fresh.get(), nullptr, PAGE_READWRITE, 0, 4096, nullptr));
+    ASSERT_NE(writable.h, nullptr);
+    uint32_t* words = map_words(writable.h, FILE_MAP_WRITE);
+    ASSERT_NE(words, nullptr);
+    words[1023] = kMagic;
+    UnmapViewOfFile(words);
+    EXPECT_EQ(std::filesystem::file_size(drive + "/info"), 4096u);
+}
+
 TEST(PlatformMappingView, OffsetsMustBeAlignedAndViewsFitTheMapping) {
     std::string bytes(3 * 65536, '\0');
     for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i / 65536 + 'a');
