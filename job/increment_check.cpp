@@ -54,12 +54,13 @@ public:
         std::sort(order_.begin(), order_.end(),
                   [this](uint32_t a, uint32_t b) { return items_[a].path < items_[b].path; });
     }
-    bool contains(const std::string& utf8) const {
+    // The item's index, or -1 for a path that is none of the items.
+    int64_t find(const std::string& utf8) const {
         std::wstring path = from_utf8(utf8);
         auto found = std::lower_bound(
             order_.begin(), order_.end(), path,
             [this](uint32_t index, const std::wstring& p) { return items_[index].path < p; });
-        return found != order_.end() && items_[*found].path == path;
+        return found != order_.end() && items_[*found].path == path ? *found : -1;
     }
 
 private:
@@ -78,7 +79,10 @@ int Response_T<Path_List>::read(std::istream& in) {
     int read = json_spirit::read_string_array(
         in,
         [this](std::string& path) {
-            if (!body_.accept || body_.accept(path)) body_.paths.push_back(std::move(path));
+            if (body_.take)
+                body_.take(path);
+            else
+                body_.paths.push_back(std::move(path));
         },
         &reason);
     if (in.bad()) {
@@ -139,7 +143,9 @@ bool build_source_list(const Source_List_Run& run, const std::wstring& sourceFil
         return false;
     }
 
-    std::vector<std::string> paths;
+    // The items that the reply names, in its order; their paths are made
+    // once the request and its reply are gone.
+    std::vector<uint32_t> chosen;
     {
         Candidates candidates(generator.items());
         Web_Server_Invoker invoker;
@@ -148,8 +154,9 @@ bool build_source_list(const Source_List_Run& run, const std::wstring& sourceFil
         uint64_t listBytes = 0;
         std::string body = request_text(run.jobId, generator.items(), listBytes);
         check.request().build(cookie, std::move(body), listBytes);
-        check.response().body().accept = [&candidates](const std::string& path) {
-            return candidates.contains(path);
+        check.response().body().take = [&candidates, &chosen](const std::string& path) {
+            int64_t index = candidates.find(path);
+            if (index >= 0) chosen.push_back(static_cast<uint32_t>(index));
         };
         DWORD code = remote::exchange(invoker, check, cookie);
         if (code) return false;  // logged by the command layer; the last error is code
@@ -157,8 +164,12 @@ bool build_source_list(const Source_List_Run& run, const std::wstring& sourceFil
             SetLastError(kMalformedReply);
             return false;
         }
-        paths = std::move(check.response().body().paths);
     }
+    std::vector<std::string> paths;
+    paths.reserve(chosen.size());
+    for (uint32_t index : chosen)
+        paths.push_back(to_utf8(generator.items()[index].path.c_str(), -1));
+    chosen = std::vector<uint32_t>();
     generator.listSources(paths);
     paths = std::vector<std::string>();
     run.record->totalFiles = generator.fileCount();

@@ -30,11 +30,11 @@
 #include "job/web_client_event_handler.h"
 #include "plandeck/backup_job_definition.h"
 
-// The reply of the increment check: the string elements of the reply array
-// that accept() takes, in order.
+// The reply of the increment check: each string element of the reply array
+// goes to take() as it is read, in order (kept in paths without one).
 class Path_List {
 public:
-    std::function<bool(const std::string&)> accept;
+    std::function<void(const std::string&)> take;
     std::vector<std::string> paths;
     bool array = false;  // the reply was a JSON array
 };

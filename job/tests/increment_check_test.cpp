@@ -4,8 +4,8 @@
 // completed with every item stored on the simulator.
 //
 // The tree is made of empty files and folders, so that the run's time goes
-// into the check and the per-item requests alone. In CI it has about 4 000
-// files four folders deep, every name made of 60 characters outside the
+// into the check and the per-item requests alone. In CI it has about 2 100
+// files ten folders deep, every name made of 60 characters outside the
 // BMP: the service answers them escaped (12 bytes for 4), so the reply
 // passes 16 MiB with few items (each costs the run two requests). Run
 // with TOVEL_BIG_TREE_FILES=150000 (see the README's "make bench-increment")
@@ -49,7 +49,7 @@ constexpr size_t kPerFolder = 500;
 size_t tree_files() {
     const char* text = std::getenv("TOVEL_BIG_TREE_FILES");
     long value = text ? std::atol(text) : 0;
-    return value > 0 ? static_cast<size_t>(value) : 4000;
+    return value > 0 ? static_cast<size_t>(value) : 2100;
 }
 
 // Kilobytes of the process's resident set, now or at its peak since the
@@ -84,7 +84,7 @@ uint64_t make_tree(size_t files, size_t& items) {
     std::filesystem::create_directories(host_of(root));
     reply += reply_bytes(root), ++items;
     if (!ascii) {
-        for (int depth = 0; depth < 4; ++depth) {
+        for (int depth = 0; depth < 10; ++depth) {
             root += L"\\" + stem;
             std::filesystem::create_directories(host_of(root));
             reply += reply_bytes(root), ++items;

@@ -9,7 +9,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include "common/json.h"
@@ -430,4 +433,30 @@ TEST(ServerCommandIpv6, TheHostHeaderAndARedirectBracketTheAddress) {
     EXPECT_NE(heads[1].find("POST /second HTTP/1.1\r\n"), std::string::npos) << heads[1];
     EXPECT_NE(heads[1].find("Cookie: " + std::string(kCookie)), std::string::npos)
         << "the same host keeps its cookie";
+}
+
+// A 401 whose cookie cannot be removed (another holder keeps the store's
+// lock past its wait): the same cookie would be found and sent again for
+// ever, so the reply fails the exchange instead, and the cookie stays.
+TEST_F(ServerCommand, ARefusedCookieThatCannotBeRemovedFailsTheExchange) {
+    ASSERT_TRUE(cookies().saveCookie("alice", kCookie));
+    std::atomic<bool> held{false}, done{false};
+    std::thread holder([&] {
+        HANDLE lock = CreateMutexW(nullptr, FALSE, L"Global\\tovel.store.cookies");
+        WaitForSingleObject(lock, INFINITE);
+        held = true;
+        while (!done) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        ReleaseMutex(lock);
+        CloseHandle(lock);
+    });
+    while (!held) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    HTTP_Request request;
+    request.cookie(kCookie);
+    HTTP_Response response;
+    response.status(401);
+    EXPECT_EQ(update_session_cookie(request, response), Cookie_Upkeep::FAILED);
+    done = true;
+    holder.join();
+    EXPECT_STREQ(request.cookie(), kCookie);
+    EXPECT_TRUE(cookies().isCookieValid(kCookie));
 }
