@@ -92,6 +92,11 @@ public:
     static constexpr uint64_t kDefaultMaxBodyLength = uint64_t{16} << 20;
     // The longest wait between two questions to the stop check.
     static constexpr DWORD kPollMs = 200;
+    // How long an exchange with a deadline goes on before the stop check is
+    // asked: one that completes within it is never cut short (its request
+    // may have been carried out), so a stop takes effect between exchanges,
+    // or within about a second of a slow one.
+    static constexpr DWORD kStopGraceMs = 1000;
 
     // Copies host; starts idle with the process-wide time-outs.
     HTTP_Invoker_T(const char* host, unsigned short port)
@@ -124,12 +129,16 @@ public:
 
     // Every operation from now on ends, at the latest, ms milliseconds from
     // now (10060), until the deadline is set again or cleared.
-    void deadline_in(uint64_t ms) { deadline_ = now_ms() + std::max<uint64_t>(ms, 1); }
-    void clear_deadline() { deadline_ = 0; }
+    void deadline_in(uint64_t ms) {
+        begun_ = now_ms();
+        deadline_ = begun_ + std::max<uint64_t>(ms, 1);
+    }
+    void clear_deadline() { deadline_ = begun_ = 0; }
     bool has_deadline() const { return deadline_ != 0; }
 
     // Asked, on this invoker's thread, at least every kPollMs while an
-    // operation waits for the connection; when it answers true the operation
+    // operation waits for the connection (with a deadline set, only from
+    // kStopGraceMs after it was set on); when it answers true the operation
     // fails with ERROR_CANCELLED. Not owned; null for none.
     void stop_check(interrupter* check) { stopCheck_ = check; }
     interrupter* stop_check() const { return stopCheck_; }
@@ -253,8 +262,10 @@ private:
     // The code of a wait that cannot go on: ERROR_CANCELLED when the stop
     // check asks to stop, WSAETIMEDOUT when the deadline has passed, else 0.
     int wait_refused() {
-        if (stopCheck_ && stopCheck_->interrupted()) return ERROR_CANCELLED;
-        if (deadline_ && now_ms() >= deadline_) return WSAETIMEDOUT;
+        uint64_t now = now_ms();
+        if (stopCheck_ && (!begun_ || now >= begun_ + kStopGraceMs) && stopCheck_->interrupted())
+            return ERROR_CANCELLED;
+        if (deadline_ && now >= deadline_) return WSAETIMEDOUT;
         return 0;
     }
     // The next slice of a wait that may last until end (steady ms): at most
@@ -336,6 +347,7 @@ private:
     HTTP_Timeouts timeouts_;
     uint64_t maxBody_ = kDefaultMaxBodyLength;
     uint64_t deadline_ = 0;  // steady milliseconds; 0: none
+    uint64_t begun_ = 0;     // when the deadline was set
     interrupter* stopCheck_ = nullptr;
 };
 
