@@ -345,6 +345,77 @@ bool read(std::istream& stream, Value& value) {
     }
 }
 
+namespace {
+
+// Hands the string elements of a top-level array to its caller as they come.
+class String_Elements : public nlohmann::json_sax<nlohmann::json> {
+public:
+    explicit String_Elements(const std::function<void(std::string&)>& element)
+        : element_(element) {}
+
+    bool null() override { return scalar(); }
+    bool boolean(bool) override { return scalar(); }
+    bool number_integer(number_integer_t) override { return scalar(); }
+    bool number_unsigned(number_unsigned_t) override { return scalar(); }
+    bool number_float(number_float_t, const string_t&) override { return scalar(); }
+    bool string(string_t& value) override {
+        if (depth_ == 1 && array_) element_(value);
+        return scalar();
+    }
+    bool binary(binary_t&) override { return false; }
+    bool start_object(std::size_t) override { return open(false); }
+    bool key(string_t&) override { return true; }
+    bool end_object() override { return close(); }
+    bool start_array(std::size_t) override { return open(true); }
+    bool end_array() override { return close(); }
+    bool parse_error(std::size_t, const std::string&,
+                     const nlohmann::detail::exception& error) override {
+        reason_ = error.what();
+        return false;
+    }
+
+    bool array() const { return array_; }
+    const std::string& reason() const { return reason_; }
+
+private:
+    bool scalar() { return true; }
+    bool open(bool array) {
+        if (depth_++ == 0) array_ = array;
+        return true;
+    }
+    bool close() {
+        --depth_;
+        return true;
+    }
+
+    const std::function<void(std::string&)>& element_;
+    int depth_ = 0;
+    bool array_ = false;
+    std::string reason_;
+};
+
+}  // namespace
+
+int read_string_array(std::istream& stream, const std::function<void(std::string&)>& element,
+                      std::string* reason) {
+    String_Elements reader(element);
+    bool parsed = false;
+    std::string why;
+    try {
+        parsed =
+            nlohmann::json::sax_parse(stream, &reader, nlohmann::json::input_format_t::json, true);
+        why = reader.reason();
+    } catch (const std::exception& error) {
+        why = error.what();
+    }
+    if (stream.bad() && why.empty()) why = "the stream could not be read";
+    if (!parsed || stream.bad()) {
+        if (reason) *reason = why.empty() ? std::string("malformed JSON") : why;
+        return -1;
+    }
+    return reader.array() ? 1 : 0;
+}
+
 std::string write(const Value& value) { return dump(value, -1); }
 void write(const Value& value, std::ostream& stream) { stream << write(value); }
 std::string write_formatted(const Value& value) { return dump(value, 4); }

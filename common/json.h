@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <istream>
 #include <map>
 #include <ostream>
@@ -103,6 +104,16 @@ void read_or_throw(std::istream& stream, Value& value);
 // The same without exceptions: false and value unchanged on an error.
 bool read(const std::string& text, Value& value);
 bool read(std::istream& stream, Value& value);
+
+// Reads one JSON text from stream as it arrives, for an array too large to
+// hold as a Value: each string element of the top-level array is handed to
+// element as soon as it is read (which may take it), other elements (nested
+// or not) are read and passed over, and nothing else is kept. Result: 1 when
+// the text is an array, 0 when it is well-formed JSON of another kind, -1
+// for a syntax error, trailing text or a stream that failed (reason, when
+// given, tells why).
+int read_string_array(std::istream& stream, const std::function<void(std::string&)>& element,
+                      std::string* reason = nullptr);
 
 // Compact and formatted (indented, one member a line) text. Text that is not
 // valid UTF-8 is written with U+FFFD in place of the bad bytes.

@@ -2,7 +2,15 @@
 
 #include "platform/win32.h"
 
-bool replace_file(const std::wstring& path, const std::string& text, bool* opened) {
+namespace {
+
+// Owner read and write, nothing for anyone else.
+const wchar_t kPrivateAccess[] = L"D:P(A;;FRFW;;;OW)";
+
+}  // namespace
+
+bool replace_file(const std::wstring& path, const std::string& text, bool* opened,
+                  bool private_file) {
     if (opened) *opened = false;
     if (path.empty()) {
         SetLastError(ERROR_INVALID_PARAMETER);
@@ -10,9 +18,23 @@ bool replace_file(const std::wstring& path, const std::string& text, bool* opene
     }
     std::wstring temporary = path + L".new-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
                              std::to_wstring(GetCurrentThreadId());
-    HANDLE file = CreateFileW(temporary.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                              CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return false;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (private_file && !ConvertStringSecurityDescriptorToSecurityDescriptorW(
+                            kPrivateAccess, SDDL_REVISION_1, &descriptor, nullptr))
+        return false;
+    SECURITY_ATTRIBUTES security{sizeof security, descriptor, FALSE};
+    // A leftover of a killed writer is removed first: the access of a new
+    // file is set only when it is made.
+    DeleteFileW(temporary.c_str());
+    HANDLE file = CreateFileW(temporary.c_str(), GENERIC_WRITE, FILE_SHARE_READ,
+                              descriptor ? &security : nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    DWORD made = GetLastError();
+    if (descriptor) LocalFree(descriptor);
+    if (file == INVALID_HANDLE_VALUE) {
+        SetLastError(made);
+        return false;
+    }
     if (opened) *opened = true;
     DWORD written = 0;
     DWORD error = 0;

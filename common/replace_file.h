@@ -11,4 +11,7 @@
 // file could be made (so a failure came from writing, not from opening).
 // Threads and processes replacing one path at once each write a file of
 // their own, and the last rename wins: the file always holds one whole text.
-bool replace_file(const std::wstring& path, const std::string& text, bool* opened = nullptr);
+// A private file (private_file true) is readable and writable by its owner
+// only, whatever the mode of the file it replaces.
+bool replace_file(const std::wstring& path, const std::string& text, bool* opened = nullptr,
+                  bool private_file = false);

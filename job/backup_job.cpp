@@ -1,5 +1,5 @@
 // The request layer brings ACE, whose headers must come before the platform layer's.
-#include "job/remote_requests.h"
+#include "job/increment_check.h"
 //
 #include <ace/Log_Msg.h>
 #include <ace/Trace.h>
@@ -34,7 +34,6 @@ namespace {
 
 constexpr uint64_t kResumeDelayMs = 30000;
 constexpr uint64_t kResumeDelayTicks = 300000000;  // 30 s in 100-ns units
-constexpr DWORD kNoCandidates = 0x2001025A;
 
 std::string name_of(const JobDefinition& definition) { return to_utf8(definition.name(), -1); }
 
@@ -247,6 +246,8 @@ void BackupJob::run() {
 
         if (!buildSourceList()) {
             DWORD code = GetLastError();
+            // Stopped or paused while the check waited: the run ends as asked.
+            if (code == ERROR_CANCELLED && state() != JS_STARTING) break;
             log_message(LM_DEBUG, "Start job failed.\n");
             notify_error(code);
             if (!pauseForNetwork(code, false)) setState(JS_ERROR);
@@ -493,91 +494,13 @@ BackupStorage* BackupJob::createStorage() {
 // The run's list of items: walked from the volumes, cut down by the
 // server's increment check to the paths it names, and written to "act\src".
 bool BackupJob::buildSourceList() {
-    DWORD result = GetLastError();
-    log_message(LM_DEBUG, "Generating source list.\n");
-    JobActivity* record = activity_.get();
-    std::wstring list = job_source_path(id());
-    if (record->resumeFlag && fileExists(list)) {
-        SetLastError(result);
-        return true;
-    }
-    JobActivitySourceGenerator generator;
-    {
-        std::unique_ptr<FilterPolicy> filter(FilterPolicyFactory::create(backupDefinition()));
-        if (!generator(volumes_, filter.get())) {
-            DWORD code = GetLastError();
-            log_message(LM_ERROR, "Failed to generator the job activity source, %d, %m.\n",
-                        static_cast<int>(code));
-            SetLastError(code);
-            return false;
-        }
-    }
-    std::string host;
-    unsigned short port = 0;
-    OptionsImpl::instance()->getServerInfo(host, port);
-    if (host.empty() || port == 0) {
-        log_message(LM_ERROR,
-                    "Failed to get the server information while doing increment check.\n");
-        SetLastError(http_error_code(503));
-        return false;
-    }
-    std::string cookie;
-    if (!ATL::CComSingleton<CookieManagerImpl, ATL::CComAutoCriticalSection>::instance()
-             ->findCookie(definition()->user(), cookie) ||
-        cookie.empty()) {
-        log_message(LM_ERROR, "Failed to find cookie while doing increment check.\n");
-        SetLastError(http_error_code(401));
-        return false;
-    }
-    if (generator.items().empty()) {
-        SetLastError(kNoCandidates);
-        return false;
-    }
-    json_spirit::Array sources;
-    std::set<std::string> candidates;
-    for (const JobActivitySourceItem& item : generator.items()) {
-        json_spirit::Object entry;
-        std::string path = to_utf8(item.path.c_str(), -1);
-        entry["path"] = path;
-        entry["mtimeHigh"] = static_cast<int>(item.data.ftLastWriteTime.dwHighDateTime);
-        entry["mtimeLow"] = static_cast<int>(item.data.ftLastWriteTime.dwLowDateTime);
-        sources.push_back(entry);
-        candidates.insert(path);
-    }
-    json_spirit::Object body;
-    body["id"] = id();
-    // The list is moved, not copied, into the request: it is the largest
-    // thing a run of many files holds.
-    body["source"] = std::move(sources);
-    Web_Server_Invoker invoker;
-    ::Command<Increament_Check_Request, Response_T<json_spirit::Value>> check("increment check");
-    check.request().build(cookie, json_spirit::Value(std::move(body)));
-    if (invoker.invokeWithRetry(check) != 0) return false;
-    int status = check.response().status();
-    if (status != 200) {
-        SetLastError(http_error_code(status));
-        return false;
-    }
-    const json_spirit::Value& reply = check.response().body();
-    if (reply.type() != json_spirit::array_type) {
-        SetLastError(kMalformedReply);
-        return false;
-    }
-    std::vector<std::string> paths;
-    for (const json_spirit::Value& element : reply.get_array()) {
-        // Only what this run offered: the server cannot add paths of its own.
-        if (element.type() == json_spirit::str_type && candidates.count(element.get_str()))
-            paths.push_back(element.get_str());
-    }
-    generator.listSources(paths);
-    record->totalFiles = generator.fileCount();
-    record->totalDirectories = generator.directoryCount();
-    record->totalBytes = generator.fileSize();
-    if (!generator.save(list.c_str())) return false;
-    // What the walk and the list could not take is reported by the run.
-    walkErrors_.insert(walkErrors_.end(), generator.walkErrors().begin(),
-                       generator.walkErrors().end());
-    log_message(LM_DEBUG, "Source list generated.\n");
-    SetLastError(result);
-    return true;
+    Handler_Stop_Check stop(*this);
+    Source_List_Run run;
+    run.jobId = id();
+    run.user = definition()->user();
+    run.definition = &backupDefinition();
+    run.volumes = &volumes_;
+    run.record = activity_.get();
+    run.stop = &stop;
+    return build_source_list(run, job_source_path(id()), walkErrors_);
 }

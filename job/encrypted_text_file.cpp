@@ -93,7 +93,7 @@ bool KeyManagerImpl::encryptStringToTextFile(const wchar_t* path, const std::str
             throw std::runtime_error("the Base64 encoding failed");
         encoded.resize(static_cast<size_t>(room));
         bool opened = false;
-        if (!replace_file(path, encoded, &opened)) {
+        if (!replace_file(path, encoded, &opened, true)) {
             DWORD error = GetLastError();
             if (!opened)
                 log_message(LM_ERROR, "Failed to open file \"%s\" for writing.\n", where.c_str());

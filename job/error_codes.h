@@ -7,6 +7,11 @@
 
 inline constexpr DWORD kHttpErrorBase = 0x20010000;
 inline constexpr DWORD kMalformedReply = 0x20010258;
+// An exchange whose reply cannot be taken as the service's answer, although
+// it came whole (a session refusal whose cookie cannot be dropped, a page
+// of something in between on the way): a network failure (WSAECONNABORTED),
+// so that the run pauses and tries again later.
+inline constexpr DWORD kExchangeAborted = 10053;
 
 inline DWORD http_error_code(int status) { return kHttpErrorBase | static_cast<DWORD>(status); }
 

@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdint>
 #include <cstdio>
@@ -21,6 +22,7 @@
 #include <vector>
 
 #include "common/ace_log_wrapper.h"
+#include "common/file_stream.h"
 #include "common/holders.h"
 #include "job/http_receive_buffer.h"
 #include "job/http_timeouts.h"
@@ -46,15 +48,18 @@ inline iovec http_iovec(const void* data, size_t size) {
 //
 // Every int result is -1 for a failure unless said otherwise. A failure
 // stores its code in error() and in the thread's last error: a Winsock code
-// (10060 when a time-out ran out, 10061 for a refused connect, 10054 when the
-// server closed the connection), 7 for a body longer than its Content-Length,
+// (10060 when a time-out or the exchange's deadline ran out, 10061 for a
+// refused connect, 10054 when the server closed the connection or sent a
+// chunked body that cannot be decoded), 1223 (ERROR_CANCELLED) when the stop
+// check asked to stop, 7 for a body longer than its Content-Length,
 // 8 when memory ran out, 87 for a request that cannot be sent as it stands,
 // or kMalformedReply for a response that cannot be read or passes a bound.
 // The state stays where the failure happened, and only close() brings the
 // invoker back to idle, except after a malformed response: the connection,
 // whose position in the stream is then unknown, is closed at once and the
 // invoker is idle. Each connect, send and receive is bounded by the invoker's
-// time-outs (see HTTP_Timeouts).
+// time-outs (see HTTP_Timeouts) and by the deadline, when one is set; every
+// wait asks the stop check, when one is set, at least every kPollMs.
 //
 // Bounds of a response: a head of at most 8192 bytes and
 // HTTP_Parser::kMaxHeaders header lines; a Content-Length that is a decimal
@@ -85,6 +90,13 @@ public:
     static constexpr size_t kHeadBufferSize = 8193;
     // The body limit of a new invoker.
     static constexpr uint64_t kDefaultMaxBodyLength = uint64_t{16} << 20;
+    // The longest wait between two questions to the stop check.
+    static constexpr DWORD kPollMs = 200;
+    // How long an exchange with a deadline goes on before the stop check is
+    // asked: one that completes within it is never cut short (its request
+    // may have been carried out), so a stop takes effect between exchanges,
+    // or within about a second of a slow one.
+    static constexpr DWORD kStopGraceMs = 1000;
 
     // Copies host; starts idle with the process-wide time-outs.
     HTTP_Invoker_T(const char* host, unsigned short port)
@@ -114,6 +126,29 @@ public:
     // (UINT64_MAX: no bound but the chunk size's).
     uint64_t max_body_length() const { return maxBody_; }
     void max_body_length(uint64_t limit) { maxBody_ = limit; }
+
+    // Every operation from now on ends, at the latest, ms milliseconds from
+    // now (10060), until the deadline is set again or cleared.
+    void deadline_in(uint64_t ms) {
+        begun_ = now_ms();
+        deadline_ = begun_ + std::max<uint64_t>(ms, 1);
+    }
+    void clear_deadline() { deadline_ = begun_ = 0; }
+    bool has_deadline() const { return deadline_ != 0; }
+
+    // Asked, on this invoker's thread, at least every kPollMs while an
+    // operation waits for the connection (with a deadline set, only from
+    // kStopGraceMs after it was set on); when it answers true the operation
+    // fails with ERROR_CANCELLED. Not owned; null for none.
+    void stop_check(interrupter* check) { stopCheck_ = check; }
+    interrupter* stop_check() const { return stopCheck_; }
+
+    // The text of the Host header when the request leaves it empty: the
+    // host, an IPv6 address in brackets.
+    std::string host_header() const {
+        std::string host = host_.get();
+        return host.find(':') != std::string::npos ? "[" + host + "]" : host;
+    }
 
     // Idle only: takes an idle cached connection to the address or opens a
     // new one within the connect time-out, and sets TCP_NODELAY on it. On
@@ -219,23 +254,80 @@ private:
     // 0 when the URI and header texts of request may be sent; else 87,
     // stored and logged as fail() does.
     int refuse_head(HTTP_Request& request);
-    // Writes every byte of the buffers (which it may change), waiting at most
-    // the send time-out for each part. 0, or -1 with errno set.
-    int write_all(iovec* iov, int count) {
-        ACE_Time_Value timeout = http_time_value(timeouts_.send_ms);
-        size_t sent = 0;
-        errno = 0;
-        return handler_->peer().sendv_n(iov, count, &timeout, &sent) < 0 ? -1 : 0;
+    static uint64_t now_ms() {
+        return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                         std::chrono::steady_clock::now().time_since_epoch())
+                                         .count());
     }
-    // Waits for the socket to be readable: 0, or -1 with errno set.
-    int wait_readable() {
+    // The code of a wait that cannot go on: ERROR_CANCELLED when the stop
+    // check asks to stop, WSAETIMEDOUT when the deadline has passed, else 0.
+    int wait_refused() {
+        uint64_t now = now_ms();
+        if (stopCheck_ && (!begun_ || now >= begun_ + kStopGraceMs) && stopCheck_->interrupted())
+            return ERROR_CANCELLED;
+        if (deadline_ && now >= deadline_) return WSAETIMEDOUT;
+        return 0;
+    }
+    // The next slice of a wait that may last until end (steady ms): at most
+    // kPollMs, and no further than the deadline; 0 when nothing is left.
+    DWORD next_slice(uint64_t end) const {
+        uint64_t now = now_ms();
+        if (deadline_ && deadline_ < end) end = deadline_;
+        if (now >= end) return 0;
+        return static_cast<DWORD>(std::min<uint64_t>(end - now, kPollMs));
+    }
+    // Writes every byte of the buffers (which it changes), waiting at most
+    // the send time-out for the connection to take each part. 0, or -1 with
+    // the code in *code.
+    int write_all(iovec* iov, int count, int* code) {
+        uint64_t end = now_ms() + timeouts_.send_ms;
+        while (count > 0 && iov->iov_len == 0) ++iov, --count;
+        while (count > 0) {
+            if ((*code = wait_refused()) != 0) return -1;
+            DWORD slice = next_slice(end);
+            if (slice == 0) {
+                *code = WSAETIMEDOUT;
+                return -1;
+            }
+            ACE_Time_Value timeout = http_time_value(slice);
+            size_t sent = 0;
+            errno = 0;
+            ssize_t n = handler_->peer().sendv_n(iov, count, &timeout, &sent);
+            if (n < 0 && errno != ETIME && errno != EWOULDBLOCK && errno != EINTR) {
+                *code = WSAGetLastError();
+                return -1;
+            }
+            if (sent > 0) end = now_ms() + timeouts_.send_ms;  // the connection took bytes
+            while (count > 0 && sent >= iov->iov_len) {
+                sent -= iov->iov_len;
+                ++iov, --count;
+            }
+            if (count > 0) {
+                iov->iov_base = static_cast<char*>(iov->iov_base) + sent;
+                iov->iov_len -= sent;
+            }
+        }
+        return 0;
+    }
+    // Waits for the socket to be readable, at most the receive time-out: 0,
+    // or -1 with the code in *code.
+    int wait_readable(int* code) {
+        uint64_t end = now_ms() + timeouts_.recv_ms;
         for (;;) {
-            ACE_Time_Value timeout = http_time_value(timeouts_.recv_ms);
+            if ((*code = wait_refused()) != 0) return -1;
+            DWORD slice = next_slice(end);
+            if (slice == 0) {
+                *code = WSAETIMEDOUT;
+                return -1;
+            }
+            ACE_Time_Value timeout = http_time_value(slice);
             errno = 0;
             int ready = ACE::handle_read_ready(handler_->peer().get_handle(), &timeout);
             if (ready > 0) return 0;
-            if (ready == 0) errno = ETIME;
-            if (errno != EINTR) return -1;
+            if (ready < 0 && errno != EINTR && errno != ETIME) {
+                *code = WSAGetLastError();
+                return -1;
+            }
         }
     }
     int send_chunk_i(const iovec* data, int count, size_t size);
@@ -254,6 +346,9 @@ private:
     std::unique_ptr<HTTP_Receive_Buffer> chunkReader_;
     HTTP_Timeouts timeouts_;
     uint64_t maxBody_ = kDefaultMaxBodyLength;
+    uint64_t deadline_ = 0;  // steady milliseconds; 0: none
+    uint64_t begun_ = 0;     // when the deadline was set
+    interrupter* stopCheck_ = nullptr;
 };
 
 template <class Connector, class Handler>
@@ -266,8 +361,15 @@ int HTTP_Invoker_T<Connector, Handler>::connect(Connector& connector) {
         // A name that does not resolve: what connecting to no address gives.
         error_ = WSAEADDRNOTAVAIL;
     } else {
+        // A connect is not cut into slices: it waits at most its time-out or
+        // up to the deadline, whichever comes first.
+        uint64_t wait = timeouts_.connect_ms;
+        if (deadline_) {
+            uint64_t now = now_ms();
+            wait = std::min<uint64_t>(wait, deadline_ > now ? deadline_ - now : 1);
+        }
         ACE_Synch_Options options(ACE_Synch_Options::USE_TIMEOUT,
-                                  http_time_value(timeouts_.connect_ms));
+                                  http_time_value(static_cast<DWORD>(wait)));
         Handler* handler = nullptr;
         errno = 0;
         if (connector.connect(handler, address, options) == 0 && handler) {
@@ -317,9 +419,10 @@ int HTTP_Invoker_T<Connector, Handler>::refuse_head(HTTP_Request& request) {
             "character.\n",
             "URI");
     const HTTP_Headers& headers = request.headers();
+    const std::string host = host_header();
     for (int i = 0; i < HTTP_HEAD_COUNT; ++i) {
         const char* value = headers.get(i);
-        if (i == HTTP_HEAD_HOST && (!value || !*value)) value = host_.get();
+        if (i == HTTP_HEAD_HOST && (!value || !*value)) value = host.c_str();
         if (value && !head_text_allowed(value))
             return refuse(
                 "Refused to send HTTP request to %s:%u: its %s header holds a control "
@@ -355,9 +458,10 @@ int HTTP_Invoker_T<Connector, Handler>::send_head(HTTP_Request& request) {
     parts.push_back(text(" HTTP/"));
     parts.push_back(text(version));
     const HTTP_Headers& headers = request.headers();
+    const std::string host = host_header();
     for (int i = 0; i < HTTP_HEAD_COUNT; ++i) {
         const char* value = headers.get(i);
-        if (i == HTTP_HEAD_HOST && (!value || !*value)) value = host_.get();
+        if (i == HTTP_HEAD_HOST && (!value || !*value)) value = host.c_str();
         if (!value) continue;
         parts.push_back(text(http_head_string(i)));
         parts.push_back(text(": "));
@@ -365,8 +469,9 @@ int HTTP_Invoker_T<Connector, Handler>::send_head(HTTP_Request& request) {
         parts.push_back(text("\r\n"));
     }
     parts.push_back(text("\r\n"));
-    if (write_all(parts.data(), static_cast<int>(parts.size())) != 0)
-        return fail(WSAGetLastError(), "Unable to send HTTP request to %s:%u: %m\n");
+    int code = 0;
+    if (write_all(parts.data(), static_cast<int>(parts.size()), &code) != 0)
+        return fail(code, "Unable to send HTTP request to %s:%u: %m\n");
 
     int index = request.method();
     if (index == HTTP_METHOD_POST || index == HTTP_METHOD_PUT) {
@@ -386,8 +491,9 @@ int HTTP_Invoker_T<Connector, Handler>::send_body(const void* data, size_t size)
     size_t n = static_cast<size_t>(
         std::min<uint64_t>({size, length_ - done_, static_cast<uint64_t>(INT_MAX)}));
     iovec part = http_iovec(data, n);
-    if (n > 0 && write_all(&part, 1) != 0)
-        return fail(WSAGetLastError(), "Unable to send HTTP request to %s:%u: %m\n");
+    int code = 0;
+    if (n > 0 && write_all(&part, 1, &code) != 0)
+        return fail(code, "Unable to send HTTP request to %s:%u: %m\n");
     done_ += n;
     if (done_ == length_) state_ = STATE_REQUEST_SENT;
     return static_cast<int>(n);
@@ -404,8 +510,9 @@ int HTTP_Invoker_T<Connector, Handler>::send_body_v(const iovec* iov, int count)
     std::vector<iovec> parts(iov, iov + count);
     uint64_t total = 0;
     for (const iovec& part : parts) total += part.iov_len;
-    if (total > 0 && write_all(parts.data(), count) != 0)
-        return fail(WSAGetLastError(), "Failed to send HTTP request data chunk to %s:%u: %m\n");
+    int code = 0;
+    if (total > 0 && write_all(parts.data(), count, &code) != 0)
+        return fail(code, "Failed to send HTTP request data chunk to %s:%u: %m\n");
     done_ += total;
     if (done_ > length_) {
         fail(7, "Send too much request content to %s:%u and the connection is corrupted.\n");
@@ -444,8 +551,9 @@ int HTTP_Invoker_T<Connector, Handler>::send_chunk_i(const iovec* data, int coun
     for (int i = 0; i < count; ++i)
         if (data[i].iov_len) parts.push_back(data[i]);
     parts.push_back(http_iovec(kEnd, 2));
-    if (write_all(parts.data(), static_cast<int>(parts.size())) != 0)
-        return fail(WSAGetLastError(), "Failed to send HTTP request data chunk to %s:%u: %m\n");
+    int code = 0;
+    if (write_all(parts.data(), static_cast<int>(parts.size()), &code) != 0)
+        return fail(code, "Failed to send HTTP request data chunk to %s:%u: %m\n");
     if (size == 0) {
         state_ = STATE_REQUEST_SENT;
         return 0;
@@ -457,8 +565,9 @@ int HTTP_Invoker_T<Connector, Handler>::send_chunk_i(const iovec* data, int coun
 template <class Connector, class Handler>
 int HTTP_Invoker_T<Connector, Handler>::recv(void* buf, size_t size) {
     if (!handler_) return fail(WSAENOTCONN, "Failed to receive HTTP data from %s:%u %m\n");
-    if (wait_readable() != 0)
-        return fail(WSAGetLastError(), "Failed to wait for HTTP ready to read from %s:%u %m\n");
+    int code = 0;
+    if (wait_readable(&code) != 0)
+        return fail(code, "Failed to wait for HTTP ready to read from %s:%u %m\n");
     errno = 0;
     ssize_t n = handler_->peer().recv(buf, std::min<size_t>(size, INT_MAX));
     if (n < 0) return fail(WSAGetLastError(), "Failed to receive HTTP data from %s:%u %m\n");
@@ -470,14 +579,13 @@ template <class Connector, class Handler>
 int HTTP_Invoker_T<Connector, Handler>::recv_n(void* buf, size_t size) {
     if (!handler_) return fail(WSAENOTCONN, "Failed to receive HTTP data from %s:%u %m\n");
     size = std::min<size_t>(size, INT_MAX);
-    if (size == 0) return 0;
-    ACE_Time_Value timeout = http_time_value(timeouts_.recv_ms);
     size_t got = 0;
-    errno = 0;
-    ssize_t n = handler_->peer().recv_n(buf, size, &timeout, &got);
-    if (n < 0) return fail(WSAGetLastError(), "Failed to receive HTTP data from %s:%u %m\n");
-    if (n == 0) return fail(WSAECONNRESET, "The HTTP connection is closed by %s:%u.\n");
-    return static_cast<int>(n);
+    while (got < size) {
+        int n = recv(static_cast<char*>(buf) + got, size - got);
+        if (n < 0) return -1;
+        got += static_cast<size_t>(n);
+    }
+    return static_cast<int>(got);
 }
 
 template <class Connector, class Handler>
@@ -547,10 +655,20 @@ int HTTP_Invoker_T<Connector, Handler>::recv_body(ACE_Message_Block& out, size_t
         } else if (chunkReader_->state() == HTTP_Receive_Buffer::CHUNK_ERROR && error_ == 0) {
             // A read that failed has set the error; without one the reader
             // ran out of memory (-1) or found the body malformed.
-            result =
-                result < 0
-                    ? fail(ERROR_NOT_ENOUGH_MEMORY, "Failed to receive HTTP data from %s:%u %m\n")
-                    : malformed("The chunked HTTP response body from %s:%u is malformed.\n");
+            // A body that cannot be decoded fails the exchange as a dropped
+            // connection would: the connection is unusable, the reply lost.
+            if (result < 0) {
+                result =
+                    fail(ERROR_NOT_ENOUGH_MEMORY, "Failed to receive HTTP data from %s:%u %m\n");
+            } else if (chunkReader_->over_bound()) {
+                result =
+                    malformed("The chunked HTTP response body from %s:%u is over its limit.\n");
+            } else {
+                malformed("The chunked HTTP response body from %s:%u is malformed.\n");
+                error_ = WSAECONNRESET;
+                SetLastError(WSAECONNRESET);
+                result = -1;
+            }
         }
     } else {
         result = read_length(out, &delivered, mode);

@@ -78,8 +78,21 @@ public:
     // request is never sent.
     bool refused() const { return refused_; }
 
+    // The longest reply body this request's kind accepts (0: the
+    // connection's default bound); a longer one fails the exchange.
+    uint64_t reply_bound() const { return replyBound_; }
+    void reply_bound(uint64_t bound) { replyBound_ = bound; }
+    // About how many reply bytes the exchange is expected to carry, for its
+    // deadline (with the request body's length).
+    uint64_t expected_reply() const { return expectedReply_; }
+    void expected_reply(uint64_t bytes) { expectedReply_ = bytes; }
+    // The request body's length when it is known before sending (0 else).
+    uint64_t body_size() const;
+
 protected:
     bool refused_ = false;
+    uint64_t replyBound_ = 0;
+    uint64_t expectedReply_ = 0;
 };
 
 template <class Body>
@@ -109,8 +122,23 @@ Request_T<Body>::Request_T() {
     this->headers().put(kHeaderAgent, kAgentMark);
 }
 
-// Sends a text body with its head: Content-Length, then one body send.
+// Sends a text body with its head: Content-Length, then one body send. The
+// body never goes out chunked (a Transfer-Encoding of the request is taken
+// off).
 int send_text_body(HTTP_Invoker& invoker, HTTP_Request& request, const std::string& text);
+
+template <>
+inline uint64_t Request_T<json_spirit::Value>::body_size() const {
+    return 0;  // written when sent; the bodies of this kind are small
+}
+template <>
+inline uint64_t Request_T<std::string>::body_size() const {
+    return body_.size();
+}
+template <>
+inline uint64_t Request_T<FBuffer>::body_size() const {
+    return body_.length();
+}
 
 template <>
 inline int Request_T<json_spirit::Value>::send(HTTP_Invoker& invoker) {

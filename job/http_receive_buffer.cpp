@@ -20,6 +20,7 @@ int HTTP_Receive_Buffer::reset(ACE_Message_Block* block) {
     line_ = 0;
     digits_ = false;
     total_ = 0;
+    overBound_ = false;
     if (block) {
         block_ = duplicate_message_block(*block);
     } else if (block_) {
@@ -48,6 +49,7 @@ void HTTP_Receive_Buffer::step(char c) {
     if ((state_ == CHUNK_SIZE || state_ == CHUNK_EXTENSION || state_ == CHUNK_SIZE_LF) &&
         ++line_ > kMaxSizeLine) {
         state_ = CHUNK_ERROR;
+        overBound_ = true;
         return;
     }
     switch (state_) {
@@ -57,6 +59,7 @@ void HTTP_Receive_Buffer::step(char c) {
                 uint32_t value = static_cast<uint32_t>(digit);
                 if (size_ > (kMaxChunkSize - value) / 16) {
                     state_ = CHUNK_ERROR;
+                    overBound_ = true;
                 } else {
                     size_ = size_ * 16 + value;
                     digits_ = true;
@@ -73,8 +76,11 @@ void HTTP_Receive_Buffer::step(char c) {
             break;
         }
         case CHUNK_SIZE_LF:
-            if (c != '\n' || total_ > maxBody_ || size_ > maxBody_ - total_) {
+            if (c != '\n') {
                 state_ = CHUNK_ERROR;
+            } else if (total_ > maxBody_ || size_ > maxBody_ - total_) {
+                state_ = CHUNK_ERROR;
+                overBound_ = true;
             } else {
                 total_ += size_;
                 state_ = CHUNK_DATA;

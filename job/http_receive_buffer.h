@@ -83,6 +83,9 @@ public:
     int read_chunked(ACE_Message_Block& out, size_t* got, int mode);
 
     int state() const { return state_; }
+    // Whether the error state came from a bound above (not from a byte that
+    // breaks the encoding).
+    bool over_bound() const { return overBound_; }
     uint32_t size() const { return size_; }
     uint32_t count() const { return count_; }
     // The sum of the sizes of the chunks begun so far.
@@ -102,4 +105,5 @@ private:
     bool digits_ = false;  // the current size line has a digit
     uint64_t total_ = 0;
     uint64_t maxBody_ = UINT64_MAX;
+    bool overBound_ = false;
 };

@@ -28,6 +28,8 @@ const char kSnapshot[] = "enableSnapshot";
 const char kConnectTimeout[] = "connectTimeout";
 const char kSendTimeout[] = "sendTimeout";
 const char kReceiveTimeout[] = "receiveTimeout";
+const char kExchangeTimeout[] = "exchangeTimeout";
+const char kExchangeMinRate[] = "exchangeMinRate";
 
 constexpr unsigned short kDefaultPort = 80;
 constexpr int kDefaultRetryTimes = 5;
@@ -176,6 +178,8 @@ OptionsImpl::OptionsImpl() {
     timeouts.connect_ms = static_cast<DWORD>(connectTimeout());
     timeouts.send_ms = static_cast<DWORD>(sendTimeout());
     timeouts.recv_ms = static_cast<DWORD>(receiveTimeout());
+    timeouts.exchange_ms = static_cast<DWORD>(exchangeTimeout());
+    timeouts.min_rate = static_cast<DWORD>(exchangeMinRate());
     set_http_client_timeouts(timeouts);
 }
 
@@ -238,7 +242,7 @@ bool OptionsImpl::save() {
     std::wstring data = data_file_path();
     bool opened = false;
     if (data.empty()) SetLastError(ERROR_PATH_NOT_FOUND);
-    if (data.empty() || !replace_file(data, text, &opened)) {
+    if (data.empty() || !replace_file(data, text, &opened, true)) {
         DWORD error = GetLastError();
         if (opened)
             log_message(LM_ERROR, "Failed to write options storage \"%W\", %m.\n", data.c_str());
@@ -248,7 +252,7 @@ bool OptionsImpl::save() {
         return false;
     }
     std::wstring program = program_file_path();
-    if (!program.empty()) replace_file(program, text);
+    if (!program.empty()) replace_file(program, text, nullptr, true);
     return true;
 }
 
@@ -316,6 +320,12 @@ int OptionsImpl::sendTimeout() const {
 }
 int OptionsImpl::receiveTimeout() const {
     return positive_or(get_int(kReceiveTimeout, 0), HTTP_Timeouts::kDefaultRecvMs);
+}
+int OptionsImpl::exchangeTimeout() const {
+    return positive_or(get_int(kExchangeTimeout, 0), HTTP_Timeouts::kDefaultExchangeMs);
+}
+int OptionsImpl::exchangeMinRate() const {
+    return positive_or(get_int(kExchangeMinRate, 0), HTTP_Timeouts::kDefaultMinRate);
 }
 int OptionsImpl::update_again_at() const { return get_int(kAgainAt, kDefaultAgainAt); }
 

@@ -10,7 +10,8 @@
 // machine-wide application-data folder). Every change is written at once to
 // the data folder and, when it can be, beside the program. Each write goes to
 // a temporary file beside the file, is flushed and renamed over it, so a
-// failed write leaves the old file whole. Keys the agent does not know are kept and written back.
+// failed write leaves the old file whole. The files are readable and
+// writable by their owner only. Keys the agent does not know are kept and written back.
 // There is no reload: another process's change to the files is not seen and
 // is overwritten by this one's next save.
 //
@@ -83,6 +84,13 @@ public:
     int connectTimeout() const;
     int sendTimeout() const;
     int receiveTimeout() const;
+    // The bound of one whole exchange: "exchangeTimeout" milliseconds
+    // (180000), plus one second for every "exchangeMinRate" bytes (32768)
+    // that the exchange is expected to carry; each the stored integer when it
+    // is above 0. Changed only by editing the file; handed to the HTTP client
+    // with the time-outs above.
+    int exchangeTimeout() const;
+    int exchangeMinRate() const;
 
 protected:
     // Reads the program file when it is a file, else the data file, into the

@@ -25,9 +25,12 @@ template class Remote_Request_T<json_spirit::Value>;
 template class Remote_Request_T<std::string>;
 template class Remote_Request_T<FBuffer>;
 
-bool Increament_Check_Request::build(const std::string& cookie, json_spirit::Value sources) {
+bool Increament_Check_Request::build(const std::string& cookie, std::string body,
+                                     uint64_t listBytes) {
     if (!cookieGiven(cookie, "The Cookie is empty.\n")) return false;
-    return accept(cookie, std::move(sources));
+    expected_reply(listBytes);
+    reply_bound(listBytes * 6 + (uint64_t{64} << 10));
+    return accept(cookie, std::move(body));
 }
 
 bool Start_Job_Request::build(const std::string& cookie, const std::string& definitionId,
@@ -181,6 +184,8 @@ bool Download_Data_Request::build(const std::string& cookie, const std::string& 
     object["path"] = path;
     object["filename"] = fileName;
     object["blockindex"] = u64(blockIndex);
+    expected_reply(kBlockReplyBound);
+    reply_bound(kBlockReplyBound);
     return accept(cookie, std::move(object));
 }
 

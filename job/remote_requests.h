@@ -33,6 +33,10 @@ inline constexpr const char kExportKeyMd5[] = "/tovel/WebServer/key/ImportEncryp
 inline constexpr const char kGetKeyMd5[] = "/tovel/WebServer/key/GetEncryptionKey.php";
 }  // namespace remote_paths
 
+// The reply bound of the requests whose reply is a short text or a small
+// JSON object.
+inline constexpr uint64_t kSmallReplyBound = uint64_t{1} << 20;
+
 // A request with a fixed path; Body is the kind of its body.
 template <class Body>
 class Remote_Request_T : public Request_T<Body> {
@@ -40,6 +44,7 @@ protected:
     explicit Remote_Request_T(const char* path) {
         this->method(kMethodWithBody);
         this->uri(path);
+        this->reply_bound(kSmallReplyBound);
     }
     // Logs a refused argument and marks the request as not to be sent;
     // always false, with the last error 87.
@@ -62,11 +67,14 @@ protected:
 using Json_Request = Remote_Request_T<json_spirit::Value>;
 
 // The paths whose modification time changed since the job's last completed
-// run: the caller's {"source": [...]} value as it stands.
-class Increament_Check_Request : public Json_Request {
+// run: the caller's {"id", "source": [...]} object, as compact JSON text
+// made by the caller (a list of many files is too large to hold as a JSON
+// value as well). listBytes, the bytes of the paths offered, bounds the
+// reply: every path back, each escaped to at most six times its length.
+class Increament_Check_Request : public Remote_Request_T<std::string> {
 public:
-    Increament_Check_Request() : Json_Request(remote_paths::kIncrementCheck) {}
-    bool build(const std::string& cookie, json_spirit::Value sources);
+    Increament_Check_Request() : Remote_Request_T<std::string>(remote_paths::kIncrementCheck) {}
+    bool build(const std::string& cookie, std::string body, uint64_t listBytes);
 };
 
 // Reply: {"host", "port"} of the storage server for the run. A null start
@@ -142,6 +150,7 @@ public:
 };
 
 // Reply: the block's MD5 text (32 bytes), then its stored bytes.
+inline constexpr uint64_t kBlockReplyBound = 131072 + 32;
 class Download_Data_Request : public Json_Request {
 public:
     Download_Data_Request() : Json_Request(remote_paths::kDownloadData) {}

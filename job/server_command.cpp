@@ -20,15 +20,16 @@ uint8_t* Download_Data_Type::reserve(uint64_t length) {
 }
 
 int send_text_body(HTTP_Invoker& invoker, HTTP_Request& request, const std::string& text) {
+    request.headers().put(HTTP_HEAD_TRANSFER_ENCODING, nullptr);
     request.content_length(text.size());
     if (invoker.send_head(request) < 0) return -1;
     if (text.empty()) return 0;
-    return request.chunked_transfer_encoding() ? invoker.send_chunk(text.data(), text.size())
-                                               : invoker.send_body(text.data(), text.size());
+    return invoker.send_body(text.data(), text.size());
 }
 
 template <>
 int Request_T<FBuffer>::send(HTTP_Invoker& invoker) {
+    headers().put(HTTP_HEAD_TRANSFER_ENCODING, nullptr);
     content_length(body_.length());
     if (invoker.send_head(*this) < 0) return -1;
     iovec pieces[3] = {
@@ -36,8 +37,7 @@ int Request_T<FBuffer>::send(HTTP_Invoker& invoker) {
         http_iovec(body_.data, static_cast<size_t>(body_.size)),
         http_iovec(body_.tail.data(), body_.tail.size()),
     };
-    return chunked_transfer_encoding() ? invoker.send_chunk_v(pieces, 3)
-                                       : invoker.send_body_v(pieces, 3);
+    return invoker.send_body_v(pieces, 3);
 }
 
 template <>
@@ -110,28 +110,35 @@ int Response_T<Download_Data_Type>::read(std::istream& in) {
 
 // ---- cookies
 
-bool update_session_cookie(HTTP_Request& request, const HTTP_Response& response) {
+Cookie_Upkeep update_session_cookie(HTTP_Request& request, const HTTP_Response& response) {
     const char* fresh = response.set_cookie();
     bool refused = response.status() == 401;
-    if (!(fresh && *fresh) && !refused) return false;
+    if (!(fresh && *fresh) && !refused) return Cookie_Upkeep::KEEP;
     std::string old = request.cookie() ? request.cookie() : "";
     CookieManagerImpl* cookies =
         ATL::CComSingleton<CookieManagerImpl, ATL::CComAutoCriticalSection>::instance();
     std::string user;
     bool known = !old.empty() && cookies->findUser(old.c_str(), user);
-    if (!old.empty()) cookies->removeCookie(old.c_str());
-    if (!known) return false;
+    bool removed = !old.empty() && cookies->removeCookie(old.c_str());
+    if (!known) return Cookie_Upkeep::KEEP;
     if (refused) {
-        std::string other;
-        if (cookies->findCookie(user.c_str(), other) && !other.empty()) {
-            request.cookie(other.c_str());
-            return true;
+        // A refused cookie that stays in the store would be found again and
+        // sent again for ever.
+        if (!removed && cookies->isCookieValid(old.c_str())) {
+            log_message(LM_ERROR,
+                        "The refused session cookie could not be removed from the store.\n");
+            return Cookie_Upkeep::FAILED;
         }
-        return false;
+        std::string other;
+        if (cookies->findCookie(user.c_str(), other) && !other.empty() && other != old) {
+            request.cookie(other.c_str());
+            return Cookie_Upkeep::RESEND;
+        }
+        return Cookie_Upkeep::KEEP;
     }
     cookies->saveCookie(user.c_str(), fresh);
     request.cookie(fresh);  // the caller's next request carries the new one
-    return false;
+    return Cookie_Upkeep::KEEP;
 }
 
 // ---- Invoker
@@ -160,10 +167,37 @@ bool Invoker::server(const char* host, unsigned short port, int sendBufferSize) 
         log_message(LM_ERROR, "Invalid server port(=0).\n");
         return false;
     }
-    invoker_ = std::make_unique<HTTP_Invoker>(host, port);
     sendBufferSize_ = sendBufferSize;
+    homeHost_ = host;
+    homePort_ = port;
+    return retarget(homeHost_, port);
+}
+
+bool Invoker::retarget(const std::string& host, unsigned short port) {
+    if (host.empty() || port == 0) return false;
+    invoker_ = std::make_unique<HTTP_Invoker>(host.c_str(), port);
     if (maxBodyLength_) invoker_->max_body_length(maxBodyLength_);
+    invoker_->stop_check(stopCheck_);
     return true;
+}
+
+void Invoker::returnHome() {
+    if (!invoker_ || homeHost_.empty()) return;
+    if (homeHost_ == invoker_->host() && homePort_ == invoker_->port()) return;
+    invoker_->close();
+    retarget(homeHost_, homePort_);
+}
+
+void Invoker::stopCheck(interrupter* check) {
+    stopCheck_ = check;
+    if (invoker_) invoker_->stop_check(check);
+}
+
+void Invoker::beginAttempt(uint64_t bytes, uint64_t replyBound) {
+    if (!invoker_) return;
+    invoker_->deadline_in(invoker_->timeouts().exchange_deadline_ms(bytes));
+    uint64_t bound = maxBodyLength_ ? maxBodyLength_ : replyBound;
+    invoker_->max_body_length(bound ? bound : HTTP_Invoker::kDefaultMaxBodyLength);
 }
 
 void Invoker::maxBodyLength(uint64_t limit) {
@@ -247,6 +281,7 @@ bool Invoker::received(HTTP_Request& request, HTTP_Response& response, const std
     const char* location = response.headers().get(kHeaderLocation);
     log_message(LM_DEBUG, "%s: redirect to %s.\n", name.c_str(), location ? location : "unkown");
     if (!location || !*location) return false;
+    if (!url_is_absolute_http(location)) return false;  // no host to go to: the final reply
     if (redirects >= kMaxRedirects) {
         log_message(LM_ERROR, "%s: too many redirects.\n", name.c_str());
         return false;
@@ -258,7 +293,7 @@ bool Invoker::received(HTTP_Request& request, HTTP_Response& response, const std
     // The session cookie belongs to the server that set it.
     if (!same_host(host, invoker_->host())) request.cookie(nullptr);
     invoker_->close();
-    if (!server(host.c_str(), static_cast<unsigned short>(port), 0)) return false;
+    if (!retarget(host, static_cast<unsigned short>(port))) return false;
     request.uri(path.c_str());
     ++redirects;
     return true;

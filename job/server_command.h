@@ -71,8 +71,11 @@ protected:
 
 // A command whose reply keeps the session cookies of the cookie store up to
 // date: a new Set-Cookie replaces the request's cookie for its user, and a
-// 401 is sent again once per other cookie the store has for that user. After
-// the exchange request().cookie() is the session cookie to send next.
+// 401 removes the request's cookie and is sent again with the user's next
+// cookie, as long as the store has one. A 401 whose cookie cannot be removed
+// fails the exchange (kExchangeAborted, a network failure) instead of
+// sending the same cookie again. After the exchange request().cookie() is
+// the session cookie to send next.
 template <class Request, class Response>
 class Command_To_Server : public Command<Request, Response> {
 public:
@@ -80,13 +83,28 @@ public:
     void onResponse() override;
 };
 
-// Cookie upkeep of a reply (the body of Command_To_Server::onResponse):
-// returns true when the request must be sent again with its new cookie.
-bool update_session_cookie(HTTP_Request& request, const HTTP_Response& response);
+enum class Cookie_Upkeep {
+    KEEP,    // the reply stands
+    RESEND,  // send the request again with its new cookie
+    FAILED,  // the refused cookie is still stored: the exchange failed
+};
+
+// Cookie upkeep of a reply (the body of Command_To_Server::onResponse).
+Cookie_Upkeep update_session_cookie(HTTP_Request& request, const HTTP_Response& response);
 
 template <class Request, class Response>
 void Command_To_Server<Request, Response>::onResponse() {
-    if (update_session_cookie(this->request_, this->response_)) this->state_ = CMD_READY;
+    switch (update_session_cookie(this->request_, this->response_)) {
+        case Cookie_Upkeep::RESEND:
+            this->state_ = CMD_READY;
+            break;
+        case Cookie_Upkeep::FAILED:
+            this->state_ = CMD_RECEIVE_FAILED;
+            SetLastError(kExchangeAborted);
+            break;
+        case Cookie_Upkeep::KEEP:
+            break;
+    }
 }
 
 class Invoker {
@@ -97,9 +115,20 @@ public:
     virtual ~Invoker();
 
     // Targets a server (nothing is connected yet); false for an empty host
-    // or port 0, logged. sendBufferSize 0 leaves the system's.
+    // or port 0, logged. sendBufferSize 0 leaves the system's. Every command
+    // starts at this server: a redirect holds for the rest of its own
+    // exchange only.
     bool server(const char* host, unsigned short port, int sendBufferSize);
     bool hasServer() const { return invoker_ != nullptr; }
+    // The server that the connection object now talks to ("" and 0 without
+    // one): the configured one, except within a redirected exchange.
+    std::string currentHost() const { return invoker_ ? invoker_->host() : ""; }
+    unsigned short currentPort() const { return invoker_ ? invoker_->port() : 0; }
+
+    // Asked while an exchange waits for the connection, at least every
+    // HTTP_Invoker::kPollMs: true ends the exchange at once with
+    // ERROR_CANCELLED, which is not retried. Not owned; null for none.
+    void stopCheck(interrupter* check);
 
     // The longest response body that the following exchanges accept, also
     // after a redirect (0: the connection's default bound). A longer one is
@@ -110,9 +139,12 @@ public:
     // One step of the exchange: 0 asks for another step, -1 ends it.
     template <class Request, class Response>
     int invokeStep(Command<Request, Response>& command);
-    // Runs the command to its end with one retry after a failure: 0 when it
-    // ended with a response (look at its status), -1 when it failed (last
-    // error set).
+    // Runs the command to its end with one retry after a failure (none after
+    // a stop): 0 when it ended with a response (look at its status), -1 when
+    // it failed (last error set). Each attempt, and each redirect or resend
+    // of it, must end within the deadline that HTTP_Timeouts gives for the
+    // request body and the reply expected. The invoker is back at its
+    // configured server afterwards.
     template <class Request, class Response>
     int invokeWithRetry(Command<Request, Response>& command);
 
@@ -123,10 +155,18 @@ protected:
     int sendFailed(int& state, const std::string& name);
     int receiveFailed(int& state, const std::string& name, const char* what);
     // After a complete response: closes a connection the server does not
-    // keep, follows a redirect (true: the request goes out again). A
+    // keep, follows a redirect to an absolute "http://" URL (true: the
+    // request goes out again); a relative Location is the final reply. A
     // redirect to another host takes the session cookie off the request.
     bool received(HTTP_Request& request, HTTP_Response& response, const std::string& name,
                   int& redirects);
+    // Before an attempt is sent: its deadline and its reply bound.
+    void beginAttempt(uint64_t bytes, uint64_t replyBound);
+    // Points the connection object at host:port, keeping the configured
+    // server, the send-buffer size and the stop check.
+    bool retarget(const std::string& host, unsigned short port);
+    // Back to the configured server after a redirected exchange.
+    void returnHome();
     int refusedStep(int& state, const std::string& name);
     // Receives the head and, when there is one, the body through a stream.
     template <class Response>
@@ -135,6 +175,9 @@ protected:
     std::unique_ptr<HTTP_Invoker> invoker_;
     int sendBufferSize_ = 0;
     uint64_t maxBodyLength_ = 0;
+    std::string homeHost_;
+    unsigned short homePort_ = 0;
+    interrupter* stopCheck_ = nullptr;
 };
 
 // An invoker bound to the web server of the settings; without a server there
@@ -147,6 +190,9 @@ public:
 template <class Request, class Response>
 int Invoker::invokeStep(Command<Request, Response>& command) {
     DWORD saved = GetLastError();
+    if (command.state() == CMD_READY)
+        beginAttempt(command.request().body_size() + command.request().expected_reply(),
+                     command.request().reply_bound());
     int state = command.state();
     int begun = beginStep(state, command.name(), saved);
     command.state(state);
@@ -186,7 +232,9 @@ int Invoker::invokeStep(Command<Request, Response>& command) {
     if (state == CMD_RECEIVED) {
         command.state(CMD_DONE);
         command.onResponse();
-        SetLastError(saved);
+        // A hook that failed the exchange has set the last error; the next
+        // step closes the connection and stops.
+        if (!(command.state() & kCommandFailureMask)) SetLastError(saved);
         return 0;
     }
     log_message(LM_ERROR, "%s: Unknown command state(%d).\n", command.name().c_str(), state);
@@ -203,8 +251,14 @@ bool Invoker::receive(Response& response, int& state, const std::string& name) {
     if (response.content_length() != 0 || response.chunked_transfer_encoding()) {
         HTTP_Input_Stream in(*invoker_);
         int read = response.read(in);
+        // The body is whole only when the connection reached its end: still
+        // open and complete, or closed after it without a failure. A stream
+        // that ended on a failed receive (a drop, a chunked body that cannot
+        // be decoded, a stop) has lost the reply.
         int after = invoker_->state();
-        if (read < 0 || (after != 11 && after != 1)) {
+        bool whole = after == HTTP_Invoker::STATE_COMPLETE ||
+                     (after == HTTP_Invoker::STATE_IDLE && invoker_->error() == 0);
+        if (read < 0 || !whole) {
             receiveFailed(state, name, "Receive response data failed");
             return false;
         }
@@ -214,13 +268,27 @@ bool Invoker::receive(Response& response, int& state, const std::string& name) {
 
 template <class Request, class Response>
 int Invoker::invokeWithRetry(Command<Request, Response>& command) {
+    const std::string uri = command.request().uri() ? command.request().uri() : "";
+    const std::string cookie = command.request().cookie() ? command.request().cookie() : "";
     while (invokeStep(command) >= 0) {
     }
-    if ((command.state() & kCommandFailureMask) && !command.request().refused()) {
+    if ((command.state() & kCommandFailureMask) && !command.request().refused() &&
+        GetLastError() != ERROR_CANCELLED) {
         log_message(LM_INFO, "%s: Failed, retrying...\n", command.name().c_str());
+        if (command.redirects() > 0) {
+            // The retry starts over at the configured server.
+            returnHome();
+            command.request().uri(uri.c_str());
+            command.request().cookie(cookie.empty() ? nullptr : cookie.c_str());
+            command.redirects() = 0;
+        }
         command.state(CMD_READY);
         while (invokeStep(command) >= 0) {
         }
     }
+    DWORD code = GetLastError();
+    returnHome();
+    if (invoker_) invoker_->clear_deadline();
+    SetLastError(code);
     return (command.state() & kCommandFailureMask) ? -1 : 0;
 }

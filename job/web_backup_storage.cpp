@@ -4,6 +4,7 @@
 #include <ace/Trace.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 
@@ -41,6 +42,19 @@ std::string local_time_text() {
 
 using remote::exchange;
 using remote::log_failure;
+
+// Whether a reply is an HTML page (Content-Type text/html, any letter case,
+// any parameters).
+bool html_page(const HTTP_Response& response) {
+    const char* type = response.headers().get(HTTP_HEAD_CONTENT_TYPE);
+    if (!type) return false;
+    while (*type == ' ' || *type == '\t') ++type;
+    static const char kHtml[] = "text/html";
+    for (size_t i = 0; i + 1 < sizeof kHtml; ++i)
+        if (std::tolower(static_cast<unsigned char>(type[i])) != kHtml[i]) return false;
+    char next = type[sizeof kHtml - 1];
+    return next == '\0' || next == ';' || next == ' ' || next == '\t';
+}
 
 // Reads up to size bytes, fewer only at the end of the file.
 bool read_full(HANDLE file, uint8_t* buffer, DWORD size, DWORD& got) {
@@ -150,6 +164,7 @@ bool WebBackupStorage::start() {
 
     const std::string startTime = local_time_text();
     Web_Server_Invoker web;
+    web.stopCheck(this);
     Command_To_Server<Start_Job_Request, Response_T<json_spirit::Value>> command("Start Job");
     command.request().build(cookie_, id, instanceId_, record_->totalDirectories,
                             record_->totalFiles, record_->totalBytes, startTime.c_str());
@@ -204,6 +219,7 @@ bool WebBackupStorage::start() {
     if (!storage_.server(host->second.get_str().c_str(), static_cast<unsigned short>(number),
                          kSendBufferSize))
         return fail(kMalformedReply);
+    storage_.stopCheck(this);
     storageHost_ = host->second.get_str();
     storagePort_ = static_cast<unsigned short>(number);
     return true;
@@ -264,6 +280,9 @@ bool WebBackupStorage::end() {
     const std::string endTime = local_time_text();
     Command_To_Server<End_Job_Request, Response_T<std::string>> command("End Job");
     command.request().build(cookie_, instanceId_, endTime.c_str());
+    // The run has completed: its end is not cut short by a stop, only by
+    // the exchange's deadline.
+    storage_.stopCheck(nullptr);
     DWORD code = exchange(storage_, command, cookie_);
     if (code) {
         log_failure(code, "Failed to end job {%s, %s}, error-code = %d, %m.\n",
@@ -553,6 +572,16 @@ bool WebBackupStorage::upload_file_data(const std::string& path, const void* dat
     Command_To_Server<Upload_Data_Request, Response_T<std::string>> command("Upload Data");
     command.request().build(cookie_, instanceId_, path, block, md5, data, length);
     DWORD code = exchange(storage_, command, cookie_);
+    if (!code && html_page(command.response())) {
+        // The service's own reply is never a page: something in between (a
+        // portal of the network) answered, and the block was not stored.
+        log_message(LM_ERROR,
+                    "Failed to upload file data {%s}: the reply is an HTML page, not the "
+                    "service's.\n",
+                    path.c_str());
+        SetLastError(kExchangeAborted);
+        return false;
+    }
     if (code) {
         log_failure(code, "Failed to upload file data {%s}, error-code = %d, %m.\n",
                     "Failed to upload file data {%s}, status-code = %d, %s.\n", path.c_str());

@@ -182,6 +182,7 @@ bool WebRestoreStorage::start(JobActivity* record, JobHistoryInfo* history) {
         return fail(kNoRecord);
     }
     invoker_.server(host.c_str(), port, kSendBufferSize);
+    invoker_.stopCheck(this);  // a stop or pause cuts a download short
 
     if (converted != RPC_S_OK) {
         log_message(LM_ERROR,
@@ -233,6 +234,7 @@ bool WebRestoreStorage::end(bool /*cancelled*/) {
         return fail(kNoRecord);
     }
     invoker_.server(host.c_str(), port, kSendBufferSize);
+    invoker_.stopCheck(nullptr);  // the end of a run is bounded by its deadline only
 
     DWORD errorsCode = 0;
     if (!errors_.empty()) {

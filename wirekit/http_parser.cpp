@@ -10,6 +10,17 @@ bool is_digit(char c) { return c >= '0' && c <= '9'; }
 // A header name: visible ASCII without separators that end it.
 bool is_name_char(char c) { return c > ' ' && c < 127 && c != ':'; }
 
+// Whether a line holds a control character other than HTAB (a bare CR
+// included): a header text with one could split a head line where the
+// message is written again, so the head is malformed.
+bool has_control(const char* line, size_t length) {
+    for (size_t i = 0; i < length; ++i) {
+        unsigned char c = static_cast<unsigned char>(line[i]);
+        if ((c < 0x20 && c != '\t') || c == 0x7F) return true;
+    }
+    return false;
+}
+
 // Reads decimal digits at p (at most 9); the number, or -1 without a digit.
 int read_number(const char*& p, const char* end) {
     int value = -1;
@@ -33,7 +44,7 @@ HTTP_Parser_State HTTP_Parser::parse(ACE_Message_Block& block, HTTP_Base& messag
         size_t length = static_cast<size_t>(newline - begin);
         block.rd_ptr(length + 1);
         if (length > 0 && begin[length - 1] == '\r') --length;
-        if (std::memchr(begin, '\0', length)) {
+        if (has_control(begin, length)) {
             state_ = HTTP_PARSER_ERROR;
         } else if (state_ == HTTP_PARSER_FIRST_LINE) {
             state_ = parse_first_line(begin, length, message) == 0 ? HTTP_PARSER_HEADERS

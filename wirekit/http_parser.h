@@ -30,7 +30,8 @@ public:
     // into message (first line, then one header per line, each put into the
     // message's headers by name; a later header of the same name replaces an
     // earlier one) and moves the read pointer past them. A line may end in
-    // CRLF or LF; a NUL, a folded line, a line without ':' or a header name
+    // CRLF or LF; a control character other than HTAB in a line (NUL or a
+    // bare CR among them), a folded line, a line without ':' or a header name
     // with blanks is malformed, and so is a head with more than kMaxHeaders
     // header lines (repeated names count each time). Once the result is HTTP_PARSER_DONE or an
     // error, further calls return it again and take nothing.

@@ -13,13 +13,31 @@ const char* authority_end(const char* rest) {
     return slash ? slash : rest + std::strlen(rest);
 }
 
+// Where the host of the authority [rest, end) ends: its ']' for a bracketed
+// address (null when there is none), else its first ':' or end.
+const char* host_end(const char* rest, const char* end) {
+    if (rest < end && *rest == '[') {
+        const char* close = static_cast<const char*>(std::memchr(rest, ']', end - rest));
+        return close;
+    }
+    const char* colon = static_cast<const char*>(std::memchr(rest, ':', end - rest));
+    return colon ? colon : end;
+}
+
 }  // namespace
 
 int url_port(const char* url) {
     if (!url || std::strlen(url) < kPrefix + 1) return 80;
     const char* rest = url + kPrefix;
     const char* end = authority_end(rest);
-    const char* colon = static_cast<const char*>(std::memchr(rest, ':', end - rest));
+    const char* host = host_end(rest, end);
+    if (!host) return 0;
+    if (*rest == '[') {
+        ++host;  // past ']': nothing, or ':' and the port
+        if (host == end) return 80;
+        if (*host != ':') return 0;
+    }
+    const char* colon = host < end && *host == ':' ? host : nullptr;
     if (!colon) return 80;
     const char* digits = colon + 1;
     if (digits == end) return 0;
@@ -37,12 +55,25 @@ std::string url_host(const char* url) {
     const char* rest = url + kPrefix;
     const char* slash = std::strchr(rest, '/');
     if (!slash) return std::string();
-    const char* colon = static_cast<const char*>(std::memchr(rest, ':', slash - rest));
-    return std::string(rest, colon ? colon : slash);
+    const char* end = host_end(rest, slash);
+    if (!end) return std::string();
+    if (*rest == '[') return std::string(rest + 1, end);
+    return std::string(rest, end);
 }
 
 std::string url_path(const char* url) {
     if (!url || std::strlen(url) <= kPrefix) return std::string();
     const char* slash = std::strchr(url + kPrefix, '/');
     return slash ? std::string(slash) : std::string();
+}
+
+bool url_is_absolute_http(const char* url) {
+    static const char kScheme[] = "http://";
+    if (!url) return false;
+    for (size_t i = 0; i < kPrefix; ++i) {
+        char c = url[i];
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        if (c != kScheme[i]) return false;
+    }
+    return true;
 }

@@ -2,7 +2,8 @@
 // takes a full URL that starts with the seven characters "http://" (not
 // checked) and looks only at what follows them. The authority is the text
 // after the prefix up to the first '/'; the host is the authority up to its
-// first ':'. Any thread.
+// first ':', or, for an IPv6 address, the text between its '[' and ']' (the
+// port then follows the ']'). Any thread.
 #pragma once
 
 #include <string>
@@ -13,10 +14,16 @@
 // anything but digits, 0, or a number above 65535).
 int url_port(const char* url);
 
-// The host: the authority up to its ':' (or all of it without one); empty
-// when the URL has 7 characters or fewer or no '/' after the prefix.
+// The host: the authority up to its ':' (or all of it without one), an IPv6
+// address without its brackets; empty when the URL has 7 characters or
+// fewer, no '/' after the prefix, or a '[' without its ']'.
 std::string url_host(const char* url);
 
 // The path: from the first '/' after the prefix to the end; empty when there
 // is none.
 std::string url_path(const char* url);
+
+// Whether url starts with "http://" (in any letter case): an absolute URL
+// that the functions above can split. A relative reference ("/path",
+// "path") or another scheme is not.
+bool url_is_absolute_http(const char* url);

@@ -2,18 +2,26 @@
 // simulator, which checks every body strictly: a 200 from it means the body
 // had exactly the keys and types it wants.
 #include "job/remote_requests.h"
-
+//
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <thread>
+#include <vector>
+
 #include "common/json.h"
 #include "common/md5.h"
 #include "job/cookie_manager.h"
 #include "job/http_timeouts.h"
+#include "job/increment_check.h"
 #include "job/options.h"
+#include "tools/testkit/http_script_server.h"
 #include "tools/testkit/log_capture.h"
 #include "tools/testkit/remote_service.h"
 
@@ -120,7 +128,7 @@ TEST_F(ServerCommand, ARequestWithABadArgumentIsLoggedAndNeverSent) {
     EXPECT_FALSE(stop.build("", "instance-1"));
     EXPECT_NE(logged().find("The cookie is empty."), std::string::npos);
     Increament_Check_Request check;
-    EXPECT_FALSE(check.build("", json_spirit::Object()));
+    EXPECT_FALSE(check.build("", "{}", 0));
     EXPECT_NE(logged().find("The Cookie is empty."), std::string::npos);
 }
 
@@ -300,18 +308,14 @@ TEST_F(ServerCommand, BlocksGoUpAsMultipartFormsAndComeBackWithTheirDigest) {
 // The requests of the other runs: the increment check, the restore run and
 // the key checksum, each answered 200 by the strict simulator.
 TEST_F(ServerCommand, IncrementRestoreAndKeyRequestsAreAccepted) {
-    json_spirit::Object source;
-    source["path"] = "C:\\a.txt";
-    source["mtimeHigh"] = 1;
-    source["mtimeLow"] = -2;
-    json_spirit::Object check;
-    check["id"] = "job-1";
-    check["source"] = json_spirit::Array{source};
-    Command<Increament_Check_Request, Response_T<json_spirit::Value>> increment("increment check");
-    ASSERT_TRUE(increment.request().build(kCookie, check));
+    Command_To_Server<Increament_Check_Request, Response_T<Path_List>> increment("increment check");
+    ASSERT_TRUE(increment.request().build(
+        kCookie, R"({"id":"job-1","source":[{"mtimeHigh":1,"mtimeLow":-2,"path":"C:\\a.txt"}]})",
+        11));
     ASSERT_EQ(invoker().invokeWithRetry(increment), 0);
     ASSERT_EQ(increment.response().status(), 200);
-    EXPECT_EQ(json_spirit::write(increment.response().body()), R"(["C:\\a.txt"])");
+    EXPECT_TRUE(increment.response().body().array);
+    EXPECT_EQ(increment.response().body().paths, std::vector<std::string>{"C:\\a.txt"});
 
     Command_To_Server<Start_Restore_Job_Request, Response_T<json_spirit::Value>> restore(
         "Start Restore Job");
@@ -341,4 +345,118 @@ TEST_F(ServerCommand, IncrementRestoreAndKeyRequestsAreAccepted) {
     ASSERT_TRUE(keys.request().build(kCookie));
     ASSERT_EQ(invoker_.invokeWithRetry(keys), 0);
     EXPECT_EQ(keys.response().body().get_obj().at("md5").get_str(), md5);
+}
+
+// A redirect to another host name of the same server: the redirected
+// request goes without the session cookie, and the next command of the same
+// invoker goes back to the configured server, with its cookie.
+TEST_F(ServerCommand, AfterARedirectToAnotherHostTheNextCommandGoesHome) {
+    service_.control("POST", "faults",
+                     R"({"kind":"start_job","action":"redirect","times":1,)"
+                     R"("location":"http://localhost:{port}/tovel/WebServer/jobs/StartJob.php"})");
+    startJob(kCookie);
+    EXPECT_EQ(status_, 401);
+    EXPECT_EQ(invoker_.currentHost(), "127.0.0.1");
+    Command_To_Server<Stop_Job_Request, Response_T<std::string>> stop("Stop Job");
+    stop.request().build(kCookie, "instance-1");
+    ASSERT_EQ(invoker_.invokeWithRetry(stop), 0);
+    json_spirit::Array sent = requests(service_, "stop_job");
+    ASSERT_EQ(sent.size(), 1u);
+    const json_spirit::Object& headers = sent[0].get_obj().at("headers").get_obj();
+    EXPECT_EQ(headers.at("Host").get_str(), "127.0.0.1");
+    EXPECT_EQ(headers.at("Cookie").get_str(), kCookie);
+}
+
+// A relative Location names no host: it is the final reply, never read as
+// one ("/tovel/WebServer/..." once went to a host "WebServer").
+TEST_F(ServerCommand, ARelativeLocationIsTheFinalReply) {
+    service_.control("POST", "faults",
+                     R"({"kind":"start_job","action":"redirect","times":1,)"
+                     R"("location":"/tovel/WebServer/jobs/StartJob.php"})");
+    startJob(kCookie);
+    EXPECT_EQ(status_, 302);
+    EXPECT_EQ(requests(service_, "start_job").size(), 1u);
+    EXPECT_EQ(logged().find("Connect to server failed"), std::string::npos);
+    EXPECT_EQ(invoker_.currentHost(), "127.0.0.1");
+}
+
+// A request marked chunked still goes out with its Content-Length alone,
+// whole: the strict simulator takes it.
+TEST_F(ServerCommand, ARequestMarkedChunkedGoesOutWithItsLength) {
+    Command_To_Server<Start_Job_Request, Response_T<json_spirit::Value>> command("Start Job");
+    command.request().build(kCookie, "job-1", "instance-1", 1, 2, 3, nullptr);
+    command.request().chunked_transfer_encoding(true);
+    ASSERT_EQ(invoker().invokeWithRetry(command), 0);
+    EXPECT_EQ(command.response().status(), 200);
+    json_spirit::Array sent = requests(service_, "start_job");
+    ASSERT_EQ(sent.size(), 1u);
+    const json_spirit::Object& headers = sent[0].get_obj().at("headers").get_obj();
+    EXPECT_EQ(headers.find("Transfer-Encoding"), headers.end());
+    EXPECT_NE(headers.find("Content-Length"), headers.end());
+}
+
+// An IPv6 server: its address goes out in brackets in the Host header, and
+// a redirect to a bracketed address with a port is followed.
+TEST(ServerCommandIpv6, TheHostHeaderAndARedirectBracketTheAddress) {
+    std::mutex lock;
+    std::vector<std::string> heads;
+    unsigned short port = 0;
+    tovel::testing::HttpScriptServer server(
+        [&](tovel::testing::HttpPeer& peer) {
+            for (std::string head = peer.read_head(); !head.empty(); head = peer.read_head()) {
+                bool first = false;
+                {
+                    std::lock_guard<std::mutex> guard(lock);
+                    heads.push_back(head);
+                    first = heads.size() == 1;
+                }
+                std::string location = "http://[::1]:" + std::to_string(port) + "/second";
+                peer.send(first ? "HTTP/1.1 302 Found\r\nLocation: " + location +
+                                      "\r\nContent-Length: 0\r\n\r\n"
+                                : "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok");
+            }
+        },
+        0, true);
+    if (!server.listening()) GTEST_SKIP() << "no IPv6 loopback on this machine";
+    port = server.port();
+    Invoker invoker;
+    ASSERT_TRUE(invoker.server("::1", port, 0));
+    Command<Stop_Job_Request, Response_T<std::string>> command("Stop Job");
+    command.request().build(kCookie, "instance-1");
+    ASSERT_EQ(invoker.invokeWithRetry(command), 0);
+    EXPECT_EQ(command.response().status(), 200);
+    EXPECT_EQ(command.response().body(), "ok");
+    std::lock_guard<std::mutex> guard(lock);
+    ASSERT_EQ(heads.size(), 2u);
+    EXPECT_NE(heads[0].find("\r\nHost: [::1]\r\n"), std::string::npos) << heads[0];
+    // (The script reads heads only: the first request's body comes before it.)
+    EXPECT_NE(heads[1].find("POST /second HTTP/1.1\r\n"), std::string::npos) << heads[1];
+    EXPECT_NE(heads[1].find("Cookie: " + std::string(kCookie)), std::string::npos)
+        << "the same host keeps its cookie";
+}
+
+// A 401 whose cookie cannot be removed (another holder keeps the store's
+// lock past its wait): the same cookie would be found and sent again for
+// ever, so the reply fails the exchange instead, and the cookie stays.
+TEST_F(ServerCommand, ARefusedCookieThatCannotBeRemovedFailsTheExchange) {
+    ASSERT_TRUE(cookies().saveCookie("alice", kCookie));
+    std::atomic<bool> held{false}, done{false};
+    std::thread holder([&] {
+        HANDLE lock = CreateMutexW(nullptr, FALSE, L"Global\\tovel.store.cookies");
+        WaitForSingleObject(lock, INFINITE);
+        held = true;
+        while (!done) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        ReleaseMutex(lock);
+        CloseHandle(lock);
+    });
+    while (!held) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    HTTP_Request request;
+    request.cookie(kCookie);
+    HTTP_Response response;
+    response.status(401);
+    EXPECT_EQ(update_session_cookie(request, response), Cookie_Upkeep::FAILED);
+    done = true;
+    holder.join();
+    EXPECT_STREQ(request.cookie(), kCookie);
+    EXPECT_TRUE(cookies().isCookieValid(kCookie));
 }

@@ -225,6 +225,46 @@ class BodyFaultTest(FaultCase):
         self.assertEqual(body, b'3\r\n{"m\r\n3\r\nd5"\r\n3\r\n:""\r\n1\r\n}\r\n0\r\n\r\n')
 
 
+class HostileReplyTest(FaultCase):
+    """Replies as a hostile network or a broken proxy gives them."""
+
+    def test_trickle_sends_one_byte_per_interval(self):
+        self.fault(kind="get_key_md5", action="trickle", at="body", interval=0.2, times=1)
+        sock = socket.create_connection(("127.0.0.1", self.service.web_port), timeout=5)
+        try:
+            sock.sendall(self.key_request())
+            time.sleep(0.5)
+            sock.settimeout(0.05)
+            first = b""
+            try:
+                while True:
+                    data = sock.recv(65536)
+                    if not data:
+                        break
+                    first += data
+            except socket.timeout:
+                pass
+            head, _, body = first.partition(b"\r\n\r\n")
+            self.assertTrue(head.startswith(b"HTTP/1.1 200"))
+            self.assertLessEqual(len(body), 3)   # a byte every 0.2 s, not the body
+        finally:
+            sock.close()
+        # The client left: the fault is used up and the next reply is whole.
+        status, _, body = split_reply(raw_exchange(self.service.web_port, self.key_request(), 1))
+        self.assertEqual((status, body), (200, b'{"md5":""}'))
+
+    def test_bad_chunk_spoils_the_size_line_after_the_first_chunk(self):
+        self.fault(kind="get_key_md5", action="bad_chunk", times=1)
+        _, headers, body = split_reply(raw_exchange(self.service.web_port, self.key_request(), 1))
+        self.assertEqual(headers["transfer-encoding"], "chunked")
+        self.assertTrue(body.startswith(b"a\r\n{\"md5\":\"\"}\r\nzz\r\n"), body)
+
+    def test_header_goes_out_as_it_stands(self):
+        self.fault(kind="get_key_md5", action="header", name="Set-Cookie", value="sid=1\rX: y")
+        raw = raw_exchange(self.service.web_port, self.key_request(), 1)
+        self.assertIn(b"\r\nSet-Cookie: sid=1\rX: y\r\n", raw)
+
+
 class SettingsTest(FaultCase):
 
     def test_every_reply_chunked_with_extensions(self):

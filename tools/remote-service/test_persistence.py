@@ -95,7 +95,7 @@ class InspectionTest(ServiceCase):
         _, listed = self.admin.control("GET", "instances")
         self.assertEqual(listed["instances"], [{"id": RUN, "kind": "backup", "job": JOB,
                                                 "owner": "alice", "state": "completed",
-                                                "files": 1}])
+                                                "files": 1, "complete": 1}])
         self.assertEqual(self.admin.control("GET", "instance?id=none")[0], 404)
         self.assertEqual(self.admin.control("GET", "file?instance=%s&name=g" % RUN)[0], 404)
         self.assertEqual(self.admin.control("GET", "nothing")[0], 404)

@@ -92,22 +92,33 @@ void HttpPeer::reset() {
     ::shutdown(fd_, SHUT_RDWR);
 }
 
-HttpScriptServer::HttpScriptServer(Script script, unsigned short port)
+HttpScriptServer::HttpScriptServer(Script script, unsigned short port, bool ipv6)
     : script_(std::move(script)) {
     if (::pipe2(stopPipe_, O_CLOEXEC) != 0) return;
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int fd = ::socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     int on = 1;
     ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    sockaddr_in address = loopback(port);
-    socklen_t length = sizeof address;
-    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::listen(fd, 16) != 0 ||
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    sockaddr_storage storage{};
+    socklen_t length = 0;
+    if (ipv6) {
+        auto* six = reinterpret_cast<sockaddr_in6*>(&storage);
+        six->sin6_family = AF_INET6;
+        six->sin6_addr = in6addr_loopback;
+        six->sin6_port = htons(port);
+        length = sizeof *six;
+    } else {
+        *reinterpret_cast<sockaddr_in*>(&storage) = loopback(port);
+        length = sizeof(sockaddr_in);
+    }
+    auto* address = reinterpret_cast<sockaddr*>(&storage);
+    if (fd < 0 || ::bind(fd, address, length) != 0 || ::listen(fd, 16) != 0 ||
+        ::getsockname(fd, address, &length) != 0) {
         if (fd >= 0) ::close(fd);
         return;
     }
     listener_ = fd;
-    port_ = ntohs(address.sin_port);
+    port_ = ntohs(ipv6 ? reinterpret_cast<sockaddr_in6*>(&storage)->sin6_port
+                       : reinterpret_cast<sockaddr_in*>(&storage)->sin_port);
     acceptThread_ = std::thread([this] { accept_loop(); });
 }
 

@@ -59,9 +59,10 @@ class HttpScriptServer {
 public:
     using Script = std::function<void(HttpPeer&)>;
 
-    // Listens on 127.0.0.1 at port (0: a free one). listening() tells
-    // whether it could (a given port may be taken).
-    explicit HttpScriptServer(Script script, unsigned short port = 0);
+    // Listens on 127.0.0.1 (ipv6: on ::1) at port (0: a free one).
+    // listening() tells whether it could (a given port may be taken, a
+    // machine may have no IPv6 loopback).
+    explicit HttpScriptServer(Script script, unsigned short port = 0, bool ipv6 = false);
     ~HttpScriptServer();
     HttpScriptServer(const HttpScriptServer&) = delete;
     HttpScriptServer& operator=(const HttpScriptServer&) = delete;

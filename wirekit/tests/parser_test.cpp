@@ -111,6 +111,12 @@ TEST(WirekitParser, MalformedHeads) {
         "HTTP/1.1 200 OK\r\nA: 1\r\n folded\r\n\r\n",
         "HTTP/1.1 200 OK\r\nBad Name: x\r\n\r\n",
         "HTTP/1.1 200 OK\r\n: nameless\r\n\r\n",
+        // A control character other than HTAB in a header's text, a bare CR
+        // among them, could split the header where it is written again.
+        "HTTP/1.1 200 OK\r\nSet-Cookie: sid=1\rX-Injected: 1\r\n\r\n",
+        "HTTP/1.1 200 OK\r\nSet-Cookie: sid=1\x01\r\n\r\n",
+        "HTTP/1.1 200 OK\r\nSet-Cookie: sid=1\x7f\r\n\r\n",
+        "HTTP/1.1 200 O\rK\r\n\r\n",
     };
     for (const char* head : heads) {
         HTTP_Response response;
@@ -119,6 +125,9 @@ TEST(WirekitParser, MalformedHeads) {
     std::string with_nul("HTTP/1.1 200 OK\r\nA: x\0y\r\n\r\n", 28);
     HTTP_Response response;
     EXPECT_EQ(parse_all(with_nul, response), HTTP_PARSER_ERROR);
+    HTTP_Response tabbed;
+    EXPECT_EQ(parse_all("HTTP/1.1 200 OK\r\nA: x\ty\r\n\r\n", tabbed), HTTP_PARSER_DONE);
+    EXPECT_STREQ(tabbed.headers().get("A"), "x\ty");
 }
 
 TEST(WirekitParser, ErrorStaysAndResetStartsOver) {

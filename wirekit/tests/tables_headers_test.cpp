@@ -244,6 +244,22 @@ TEST(WirekitUrl, ShortAndPartialUrls) {
     EXPECT_EQ(url_host(nullptr), "");
 }
 
+TEST(WirekitUrl, BracketedIpv6AddressesAndRelativeReferences) {
+    EXPECT_EQ(url_host("http://[::1]:8080/p"), "::1");
+    EXPECT_EQ(url_port("http://[::1]:8080/p"), 8080);
+    EXPECT_EQ(url_path("http://[::1]:8080/p"), "/p");
+    EXPECT_EQ(url_host("http://[fe80::2]/p"), "fe80::2");
+    EXPECT_EQ(url_port("http://[fe80::2]/p"), 80);
+    EXPECT_EQ(url_host("http://[::1/p"), "");  // no closing bracket
+    EXPECT_EQ(url_port("http://[::1]x/p"), 0);
+    EXPECT_TRUE(url_is_absolute_http("http://h/p"));
+    EXPECT_TRUE(url_is_absolute_http("HTTP://h/p"));
+    EXPECT_FALSE(url_is_absolute_http("/tovel/WebServer/jobs/StartJob.php"));
+    EXPECT_FALSE(url_is_absolute_http("https://h/p"));
+    EXPECT_FALSE(url_is_absolute_http("http:/"));
+    EXPECT_FALSE(url_is_absolute_http(nullptr));
+}
+
 TEST(WirekitUrl, ColonInThePathIsNotThePortsOrTheHosts) {
     EXPECT_EQ(url_host("http://h/p:90"), "h");
     EXPECT_EQ(url_port("http://h/p:90"), 80);

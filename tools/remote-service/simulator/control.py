@@ -168,9 +168,12 @@ class Control:
             out = []
             for iid in store.instances():
                 record = store.instance(iid)
+                files = store.files(iid)
                 out.append({"id": iid, "kind": record["kind"], "job": record["job"],
                             "owner": record["owner"], "state": record["state"],
-                            "files": len(store.files(iid))})
+                            "files": len(files),
+                            "complete": sum(1 for entry in files
+                                            if store.is_complete(iid, entry))})
             return {"instances": out}
 
     def get_instance(self, args, body):

@@ -65,6 +65,9 @@ ACTIONS = {
     "chunked": (True, {"chunk_size": is_int}),
     "close": (True, {}),
     "rotate_cookie": (True, {}),
+    "trickle": (True, {"at": str, "interval": (int, float), "chunk_size": is_int}),
+    "bad_chunk": (True, {}),
+    "header": (True, {"name": str, "value": str}),
 }
 COMMON = {"kind": str, "action": str, "times": is_int, "skip": is_int,
           "process": bool, "id": is_int}
@@ -107,6 +110,10 @@ class Fault:
             raise ApiError(400, 'fault %s: "skip" must not be negative' % action)
         if action == "stall" and wanted.get("at", "reply") not in ("reply", "request"):
             raise ApiError(400, 'fault stall: "at" is "reply" or "request"')
+        if action == "trickle" and wanted.get("at", "head") not in ("head", "body"):
+            raise ApiError(400, 'fault trickle: "at" is "head" or "body"')
+        if action == "header" and not wanted.get("name"):
+            raise ApiError(400, 'fault header: "name" is required')
         self.kind = kind
         self.action = action
         self.params = {k: v for k, v in wanted.items() if k in params}

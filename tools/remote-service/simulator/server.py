@@ -386,13 +386,22 @@ class Service:
         headers = [("Date", email.utils.formatdate(usegmt=True)),
                    ("Server", SERVER_NAME), ("Content-Type", reply.content_type)]
         headers += reply.headers
+        if action == "header":
+            headers.append((fault.get("name"), fault.get("value", "")))
         body = reply.body
         close_after_body = False
-        if settings["chunked"] or action == "chunked":
-            size = fault.get("chunk_size") if action == "chunked" else None
+        chunked_fault = action in ("chunked", "bad_chunk") or (
+            action == "trickle" and fault.get("chunk_size"))
+        if settings["chunked"] or chunked_fault:
+            size = fault.get("chunk_size") if action in ("chunked", "trickle") else None
             headers.append(("Transfer-Encoding", "chunked"))
             payload = _chunked(body, size or settings["chunk_size"],
                                settings["chunk_extension"])
+            if action == "bad_chunk":
+                # The first chunk, then a size line that is no number.
+                first = payload.find(b"\r\n", payload.find(b"\r\n") + 2) + 2
+                payload = payload[:first] + b"zz\r\n" + payload[first:]
+                close_after_body = True
         else:
             length = len(body)
             if action == "content_length":
@@ -421,12 +430,30 @@ class Service:
                 _abort(h, fault.get("reset", False))
             elif action == "stall":
                 self._stall(h, fault.get("seconds"))
+            elif action == "trickle":
+                start = len(head) if fault.get("at", "head") == "body" else 0
+                self._trickle(h, data, start, fault.get("interval", 1.0))
             else:
                 h.wfile.write(data)
                 if close_after_body:
                     _abort(h, False)
         except OSError:
             h.close_connection = True
+
+    def _trickle(self, h, data, start, interval):
+        """Send data[:start] at once, then one byte per interval, until the
+        whole reply is out, the client leaves, or the simulator stops."""
+        h.close_connection = True
+        poller = select.poll()
+        poller.register(h.connection, select.POLLRDHUP | select.POLLHUP | select.POLLERR)
+        h.wfile.write(data[:start])
+        h.wfile.flush()
+        for at in range(start, len(data)):
+            if self.stopping.wait(interval) or poller.poll(0):
+                break
+            h.wfile.write(data[at:at + 1])
+            h.wfile.flush()
+        _abort(h, False)
 
     def _stall(self, h, seconds):
         """Answer nothing until the client leaves, time runs out, or the end."""
