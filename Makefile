@@ -12,7 +12,7 @@ TSAN_TESTS ?= PlatformSync|PlatformMapping|PlatformRegistry|JobDispatcher|JobNot
 TSAN_EXCLUDE ?= ClosedHandleLeavesThreadRunning
 TSAN_TESTS := $(TSAN_TESTS)|HttpClientConnections|PlatformWinHttp|JobNotifyClient|PlatformProcess|UpdateSchedule|ExclusionListFile
 
-.PHONY: setup build build-tsan build-fuzz fuzz test run clean
+.PHONY: setup build build-tsan build-fuzz fuzz test power-sweep run clean
 
 setup:
 	@bash tools/setup.sh
@@ -55,6 +55,12 @@ test: build build-tsan fuzz
 	  ctest -j $(JOBS) --output-on-failure --timeout 300
 	@cd $(TSAN_BUILD) && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:suppressions=$(CURDIR)/tools/tsan.supp \
 	  ctest -j $(JOBS) --output-on-failure --timeout 300 -R '$(TSAN_TESTS)' -E '$(TSAN_EXCLUDE)'
+
+# The power-cut sweeps of job/tests/fault_sweep_test.cpp (longer than the
+# kill sweeps that run with the tests).
+power-sweep: build
+	@cd $(BUILD) && TOVEL_POWER_SWEEP=1 TOVEL_SOURCE_DIR=$(CURDIR) ASAN_OPTIONS=detect_leaks=1 \
+	  job/tests/job_tests --gtest_filter='FaultSweep.*PowerCut*'
 
 run:
 	@echo "The agent cannot be run yet: the service host has not been built."

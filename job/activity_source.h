@@ -21,6 +21,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -88,6 +89,9 @@ public:
     bool push();
     // push(), then has the system flush the file to its disk.
     bool flush();
+    // push(), then closes the file; records added later go nowhere until
+    // the next open().
+    bool close();
 
 private:
     class Buffer;
@@ -134,8 +138,10 @@ public:
     bool open(const wchar_t* path, int64_t offset);
     // Reads the next record and returns its tag, 0 at the end and on any
     // failure. After 0 the last error is ERROR_HANDLE_EOF at the end of the
-    // file (a record cut short counts as the end, and is logged), and the
-    // failure's code otherwise (13 for a length outside 6 to 4096).
+    // file, after the last whole record, and the failure's code otherwise:
+    // 13 for a torn file (it ends inside a record's head or body, as a kill
+    // of its writer leaves it) and for a length outside 6 to 4096, both
+    // logged. A torn list is never taken for a whole one.
     uint32_t next();
     // The position of the record that next() reads now; -1 on failure.
     int64_t offset();
@@ -172,9 +178,9 @@ public:
     // Starts over with the given UTF-8 paths; paths whose attributes cannot
     // be read are passed over.
     void listSources(const std::vector<std::string>& paths);
-    // Writes the items as one set, with flag 0, and flushes the file. A path
-    // too long for a record is passed over with a message. False with the
-    // last error set when the file cannot be opened or written.
+    // Writes the items as one set, with flag 0, through save_source_list. A
+    // path too long for a record is passed over with a message. False with
+    // the last error set when the file cannot be opened or written.
     bool save(const wchar_t* path);
 
     const std::vector<JobActivitySourceItem>& items() const { return items_; }
@@ -190,9 +196,23 @@ protected:
 
 private:
     JobVolume* volume_;
-    JobHistorySourceWriter writer_;
+    JobHistorySourceWriter writer_;  // receives the walk's volumes only
     uint32_t directoryOrdinal_;
     uint32_t fileOrdinal_;
     std::vector<JobActivitySourceItem> items_;
     std::vector<std::pair<std::wstring, DWORD>> walkErrors_;
 };
+
+// Writes a run's list as one set: "SSET", what fill adds, "ESET". The list is
+// written beside path (path + ".new"), put on its disk, and renamed over path
+// with the rename written through, so that path only ever holds a whole list
+// (a kill or a power cut at any point leaves the old file or none, never a
+// short one). False with the last error set when fill or any step fails; the
+// file beside is removed then.
+bool save_source_list(const std::wstring& path,
+                      const std::function<bool(JobHistorySourceWriter&)>& fill);
+
+// Whether the list at path is whole: every record complete and the last one
+// an "ESET". False with the last error set (13 for a torn list or one without
+// its end of set, logged; the open's error when it cannot be read).
+bool source_list_complete(const std::wstring& path);

@@ -19,6 +19,17 @@ namespace {
 constexpr uint64_t kStartSetSize = 8;
 constexpr uint64_t kEndSetSize = 6;
 
+bool g_groupFlush = true;
+
+size_t path_hash(const std::wstring& path) { return std::hash<std::wstring>()(path); }
+
+// Has the system put the file at path on its disk; false with the last error.
+bool flush_file(const std::wstring& path) {
+    scoped_handle file(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    return file.valid() && FlushFileBuffers(file.get());
+}
+
 uint64_t item_record_size(const std::wstring& path) { return 54 + 2 * (utf16_length(path) + 1); }
 
 // Creates the folder and its missing parents; false (logged, last error set)
@@ -54,12 +65,17 @@ LocalBackupStorage::LocalBackupStorage(const BackupJobDefinition* definition,
       catalogueEnd_(0),
       catalogueBroken_(false),
       bound_(false),
-      started_(false) {}
+      started_(false),
+      groupItems_(0),
+      groupStart_(0) {}
 
 LocalBackupStorage::~LocalBackupStorage() {
+    if (catalogue_ && !catalogueBroken_ && g_groupFlush && groupItems_ > 0) flushGroup();
     catalogue_.reset();
     delete transformation_;
 }
+
+void LocalBackupStorage::setGroupFlush(bool on) { g_groupFlush = on; }
 
 bool LocalBackupStorage::init(JobActivity* record, Transformation* transformation) {
     ACE_TRACE("LocalBackupStorage::init");
@@ -86,7 +102,10 @@ bool LocalBackupStorage::start() {
     started_ = false;
     bound_ = false;
     catalogue_.reset();
-    lastStored_ = Stored();
+    stored_.clear();
+    pending_.clear();
+    groupItems_ = 0;
+    groupStart_ = GetTickCount64();
     if (!make_folder(folder_) || !bind() || !make_folder(dataFolder_)) return false;
 
     std::wstring description = inFolder(instance_ + L".bak.def");
@@ -156,10 +175,7 @@ bool LocalBackupStorage::recoverCatalogue() {
             if (tag != kSourceTagFile && tag != kSourceTagDirectory) continue;
             JobActivitySourceItem item;
             if (!reader.item(item)) continue;
-            lastStored_.valid = true;
-            lastStored_.folder = tag == kSourceTagDirectory;
-            lastStored_.ordinal = item.ordinal;
-            lastStored_.path = std::move(item.path);
+            stored_[{tag == kSourceTagDirectory, item.ordinal}] = path_hash(item.path);
         }
         WIN32_FILE_ATTRIBUTE_DATA data;
         if (GetFileAttributesExW(cataloguePath_.c_str(), GetFileExInfoStandard, &data))
@@ -241,10 +257,32 @@ bool LocalBackupStorage::writeItem(const wchar_t* path, const WIN32_FILE_ATTRIBU
     return settle(written, item_record_size(path), false);
 }
 
+bool LocalBackupStorage::flushGroup() {
+    // Data first, then the records that name it, then the record's offset
+    // past them: what the disk holds never names data it does not hold.
+    // Without the group flush only the catalogue is forced (at the end).
+    if (!g_groupFlush) pending_.clear();
+    for (const std::wstring& data : pending_) {
+        if (flush_file(data)) continue;
+        DWORD code = GetLastError();
+        log_message(LM_ERROR, "Failed to flush data file %s, error code = %d.\n",
+                    to_utf8(data).c_str(), static_cast<int>(code));
+        SetLastError(code);
+        return false;
+    }
+    pending_.clear();
+    if (catalogue_ && !settle(true, 0, true)) return false;
+    // A record that is no view (a test's) stays as it is.
+    if (record_ && g_groupFlush) FlushViewOfFile(record_, 0);
+    groupItems_ = 0;
+    groupStart_ = GetTickCount64();
+    return true;
+}
+
 bool LocalBackupStorage::end() {
     if (!attach()) return false;
     if (catalogueBroken_ && !repairCatalogue()) return false;
-    if (catalogue_ && !settle(true, 0, true)) return false;
+    if (!flushGroup()) return false;
     errors_.save();
     SetLastError(0);
     return true;
@@ -255,7 +293,7 @@ bool LocalBackupStorage::cancel() {
     // A run stopped before any start of it has no set to end.
     bool written = true;
     if (catalogue_ || catalogueBroken_)
-        written = writeRecord(&JobHistorySourceWriter::endSet, kEndSetSize, true);
+        written = writeRecord(&JobHistorySourceWriter::endSet, kEndSetSize, false) && flushGroup();
     DWORD code = GetLastError();
     errors_.save();
     SetLastError(written ? 0 : code);
@@ -265,6 +303,13 @@ bool LocalBackupStorage::cancel() {
 bool LocalBackupStorage::finishItem(uint64_t itemIndex) {
     record_->currentItemIndex = itemIndex;
     record_->currentFileDone = 0;
+    // A pause or stop that is asked for has the job force its record (and
+    // the offset in it) to the disk: the items before it go there first.
+    bool due =
+        g_groupFlush && groupItems_ > 0 &&
+        (groupItems_ >= kGroupItems || GetTickCount64() - groupStart_ >= kGroupMilliseconds ||
+         record_->requestedTransition != 0);
+    if (due && !flushGroup()) return false;
     if (handler_ && handler_->stopRequested(0)) {
         SetLastError(0);
         return true;
@@ -282,11 +327,11 @@ bool LocalBackupStorage::backupFile(const wchar_t* path,
         return false;
     }
     bool folder = (attributes->dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-    // Only the first item after a resumption can be the one stored last.
-    Stored last = std::move(lastStored_);
-    lastStored_ = Stored();
-    if (last.valid && last.folder == folder && last.ordinal == itemIndex && last.path == path)
+    auto stored = stored_.find({folder, itemIndex});
+    if (stored != stored_.end() && stored->second == path_hash(path)) {
+        stored_.erase(stored);  // presented again: it was stored by an earlier part
         return finishItem(itemIndex);
+    }
     std::wstring name(path);
     if (utf16_length(name) > kSourceItemPathMax) {
         log_message(LM_ERROR, "Path of %d units is too long for the history source file: %s.\n",
@@ -297,6 +342,7 @@ bool LocalBackupStorage::backupFile(const wchar_t* path,
 
     if (folder) {
         if (!writeItem(path, *attributes, itemIndex, 0)) return false;
+        ++groupItems_;
         return finishItem(itemIndex);
     }
 
@@ -320,5 +366,7 @@ bool LocalBackupStorage::backupFile(const wchar_t* path,
     }
     record_->filesDone += 1;
     record_->bytesDone += size;
+    pending_.push_back(data);
+    ++groupItems_;
     return finishItem(itemIndex);
 }
