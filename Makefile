@@ -60,7 +60,7 @@ test: build build-tsan fuzz
 # kill sweeps that run with the tests).
 power-sweep: build
 	@cd $(BUILD) && TOVEL_POWER_SWEEP=1 TOVEL_SOURCE_DIR=$(CURDIR) ASAN_OPTIONS=detect_leaks=1 \
-	  job/tests/job_tests --gtest_filter='FaultSweep.*PowerCut*'
+	  job/tests/job_sweep_tests --gtest_filter='FaultSweep.*PowerCut*'
 
 run:
 	@echo "The agent cannot be run yet: the service host has not been built."

@@ -212,9 +212,9 @@ __attribute__((constructor)) void read_mode() {
         std::fprintf(stderr, "TOVEL_FAULT=%s is not a fault mode: ignored\n", text);
         return;
     }
-    const char* report = std::getenv("TOVEL_FAULT_REPORT");
-    if (report && *report)
-        m.report = ::open(report, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    const char* path = std::getenv("TOVEL_FAULT_REPORT");
+    if (path && *path) m.report = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    report(0);
     g_active = true;
 }
 

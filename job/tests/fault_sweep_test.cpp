@@ -267,6 +267,11 @@ protected:
             run_command("cp -a " + shell_quote(host_of(kData)) + " " + shell_quote(expected_)), 0);
         points_ = machine_root() + "/points";
         std::filesystem::create_directories(points_);
+        // The interpreter itself, found once: a launcher in front of it (a
+        // version manager's shim) can cost more than the check.
+        ASSERT_EQ(run_command("python3 -c 'import sys; print(sys.executable)'", &python_), 0);
+        while (!python_.empty() && python_.back() == '\n') python_.pop_back();
+        python_ = shell_quote(python_);
         const char* parallel = std::getenv("TOVEL_SWEEP_PARALLEL");
         parallel_ = parallel ? std::max(1, std::atoi(parallel)) : 4;
     }
@@ -309,7 +314,8 @@ protected:
     }
 
     // Checks what a point left; "" when everything is there once and exact,
-    // else the findings, one per line.
+    // else the findings, one per line. After the counting run, its backup is
+    // the checker's reference (see sweep_check.py).
     std::string findings(Kind kind, const std::string& root, const std::string& job) {
         std::string output;
         if (kind == Kind::Restore) {
@@ -321,14 +327,15 @@ protected:
         std::string source = environment("TOVEL_SOURCE_DIR");
         std::string script = (source.empty() ? "." : source) + "/tools/testkit/sweep_check.py";
         std::string command = kind == Kind::Offline
-                                  ? "python3 " + shell_quote(script) + " offline " +
+                                  ? python_ + " " + shell_quote(script) + " offline " +
                                         shell_quote(root + "/drives/c/backups") + " " +
                                         shell_quote(expected_) + " " + shell_quote(to_utf8(kData))
-                                  : "python3 " + shell_quote(script) + " web " +
+                                  : python_ + " " + shell_quote(script) + " web " +
                                         shell_quote(machine_root() + "/remote-service") + " " +
                                         job + " " + shell_quote(expected_) + " " +
                                         shell_quote(to_utf8(kData));
-        if (run_command(command + " 2>&1", &output) != 0) output += "checker failed\n";
+        if (run_command(command + " " + reference_ + " 2>&1", &output) != 0)
+            output += "checker failed\n";
         return output;
     }
 
@@ -339,11 +346,24 @@ protected:
         std::string root = copyMachine(name);
         std::string job = jobOf(name);
         std::string report = root + "/steps";
+        auto t0 = std::chrono::steady_clock::now();
         AgentEnd first =
             run_agent(root, kind, job, catalogue_, fault + ":" + std::to_string(step), report);
+        auto t1 = std::chrono::steady_clock::now();
         AgentEnd end = first;
         if (first.last < 0) end = run_agent(root, kind, job, catalogue_, "", "");
+        auto t2 = std::chrono::steady_clock::now();
         std::string found = findings(kind, root, job);
+        auto t3 = std::chrono::steady_clock::now();
+        if (!environment("TOVEL_SWEEP_TIMES").empty()) {
+            auto ms = [](auto a, auto b) {
+                return std::to_string(
+                    std::chrono::duration_cast<std::chrono::milliseconds>(b - a).count());
+            };
+            std::cout << "step " + std::to_string(step) + ": faulted " + ms(t0, t1) +
+                             " ms, resumed " + ms(t1, t2) + " ms, checked " + ms(t2, t3) + " ms\n"
+                      << std::flush;
+        }
         std::istringstream lines(found);
         std::string line, missing, named;
         bool damaged = false;
@@ -375,7 +395,9 @@ protected:
 
     // The whole sweep: a counting run, then every step as a point.
     void sweep(Kind kind, const std::string& fault) {
-        if (kind == Kind::Restore) ASSERT_NO_FATAL_FAILURE(prepareRestore());
+        if (kind == Kind::Restore) {
+            ASSERT_NO_FATAL_FAILURE(prepareRestore());
+        }
         std::string name = std::string(kind_name(kind)) + "-count";
         std::string root = copyMachine(name);
         std::string report = root + "/steps";
@@ -384,10 +406,25 @@ protected:
         ASSERT_EQ(findings(kind, root, jobOf(name)), "") << "the run without fault";
         uint64_t steps = std::strtoull(read_host_file(report).c_str(), nullptr, 10);
         ASSERT_GT(steps, 0u);
+        if (kind == Kind::Offline) {
+            reference_ = shell_quote(machine_root() + "/reference");
+            std::filesystem::rename(root + "/drives/c/backups", machine_root() + "/reference");
+        } else if (kind == Kind::Web) {
+            reference_ = jobOf(name);
+        }
         std::filesystem::remove_all(root);
 
+        // TOVEL_SWEEP_STEPS=A-B tries those steps only (to look at a few).
+        uint64_t first = 1;
+        std::string only = environment("TOVEL_SWEEP_STEPS");
+        if (!only.empty()) {
+            first = std::strtoull(only.c_str(), nullptr, 10);
+            size_t dash = only.find('-');
+            steps = dash == std::string::npos ? first
+                                              : std::strtoull(only.c_str() + dash + 1, nullptr, 10);
+        }
         std::vector<Point> points(steps);
-        std::atomic<uint64_t> next{1};
+        std::atomic<uint64_t> next{first};
         std::vector<std::thread> workers;
         for (int i = 0; i < parallel_; ++i) {
             workers.emplace_back([&] {
@@ -397,9 +434,10 @@ protected:
         }
         for (std::thread& worker : workers) worker.join();
 
+        points.erase(points.begin(), points.begin() + static_cast<ptrdiff_t>(first - 1));
         std::map<std::string, int> outcomes;
         for (const Point& point : points) ++outcomes[point.outcome];
-        std::cout << "[ sweep    ] " << kind_name(kind) << " " << fault << ": " << steps
+        std::cout << "[ sweep    ] " << kind_name(kind) << " " << fault << ": " << points.size()
                   << " points tried, " << outcomes["clean"] << " clean ends";
         for (const auto& [outcome, count] : outcomes)
             if (outcome != "clean") std::cout << ", " << count << " " << outcome;
@@ -418,6 +456,8 @@ protected:
     std::string expected_;
     std::string points_;
     std::string catalogue_;
+    std::string reference_;  // the checker's reference (quoted), or empty
+    std::string python_;     // the python3 interpreter's path (quoted)
     int parallel_ = 4;
 };
 
