@@ -251,9 +251,17 @@ struct Point {
     std::string detail;
 };
 
+bool power_sweeps() {
+    const char* on = std::getenv("TOVEL_POWER_SWEEP");
+    return on && std::string(on) == "1";
+}
+
 class FaultSweep : public ::testing::Test {
 protected:
     void SetUp() override {
+        std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+        if (name.find("PowerCut") != std::string::npos && !power_sweeps())
+            GTEST_SKIP() << "the power-cut sweeps run with make power-sweep (TOVEL_POWER_SWEEP=1)";
         service_ = std::make_unique<RemoteService>(std::vector<std::string>{
             "--account", "alice:secret", "--cookie", std::string("alice:") + kCookie});
         ASSERT_NE(service_->port(), 0);
@@ -461,26 +469,12 @@ protected:
     int parallel_ = 4;
 };
 
-bool power_sweeps() {
-    const char* on = std::getenv("TOVEL_POWER_SWEEP");
-    return on && std::string(on) == "1";
-}
-
 TEST_F(FaultSweep, AnOfflineBackupKilledAtEveryStep) { sweep(Kind::Offline, "kill"); }
 TEST_F(FaultSweep, AWebBackupKilledAtEveryStep) { sweep(Kind::Web, "kill"); }
 TEST_F(FaultSweep, AnOfflineRestoreKilledAtEveryStep) { sweep(Kind::Restore, "kill"); }
 
-TEST_F(FaultSweep, AnOfflineBackupPowerCutAtEveryStep) {
-    if (!power_sweeps()) GTEST_SKIP() << "the power-cut sweeps run with make power-sweep";
-    sweep(Kind::Offline, "power");
-}
-TEST_F(FaultSweep, AWebBackupPowerCutAtEveryStep) {
-    if (!power_sweeps()) GTEST_SKIP() << "the power-cut sweeps run with make power-sweep";
-    sweep(Kind::Web, "power");
-}
-TEST_F(FaultSweep, AnOfflineRestorePowerCutAtEveryStep) {
-    if (!power_sweeps()) GTEST_SKIP() << "the power-cut sweeps run with make power-sweep";
-    sweep(Kind::Restore, "power");
-}
+TEST_F(FaultSweep, AnOfflineBackupPowerCutAtEveryStep) { sweep(Kind::Offline, "power"); }
+TEST_F(FaultSweep, AWebBackupPowerCutAtEveryStep) { sweep(Kind::Web, "power"); }
+TEST_F(FaultSweep, AnOfflineRestorePowerCutAtEveryStep) { sweep(Kind::Restore, "power"); }
 
 }  // namespace
