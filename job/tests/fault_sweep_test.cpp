@@ -374,12 +374,16 @@ protected:
         }
         std::istringstream lines(found);
         std::string line, missing, named;
-        bool damaged = false;
+        bool damaged = false, strayOnly = true;
         for (std::string text; std::getline(lines, text);) {
-            if (text.rfind("named ", 0) == 0)
+            if (text.rfind("named ", 0) == 0) {
                 named += text.substr(6) + ";";
-            else if (!text.empty())
-                missing += text + ";", damaged = true;
+            } else if (!text.empty()) {
+                missing += text + ";";
+                damaged = true;
+                // A file in the restored tree that the backup never had.
+                if (text.rfind("Only in " + root + "/", 0) != 0) strayOnly = false;
+            }
         }
         point.detail = "first " + (first.last >= 0 ? std::to_string(first.last) : "killed") +
                        ", then " + end.opened + " " + std::to_string(end.last) + ": " + missing +
@@ -391,7 +395,7 @@ protected:
         else if (end.last == JS_COMPLETED && !damaged)
             point.outcome = named.empty() ? "clean" : "completed with named errors";
         else if (end.last == JS_COMPLETED)
-            point.outcome = "completed with items lost";
+            point.outcome = strayOnly ? "completed with stray files" : "completed with items lost";
         else if (end.last == JS_ERROR)
             point.outcome = "error end";
         else
