@@ -231,7 +231,6 @@ tree_bytes=$(du -sb --apparent-size "$mixed_tree" | cut -f1)
 warm "$mixed_tree"
 backup "$mixed_tree" 0
 unflushed_seconds=$backup_seconds
-rm -rf "$backup_run"
 backup "$mixed_tree"
 reference "$mixed_tree"
 echo "backup $(gb "$tree_bytes"): $backup_seconds s; reference pipeline: $reference_seconds s;" \
