@@ -114,19 +114,19 @@ public:
     // end() forces the last group to the disk (data files, catalogue, record)
     // and writes "err"; false only when a file cannot be written or flushed.
     // cancel() writes "ESET", forces the group the same way and writes "err";
-    // false when the "ESET" cannot be written or a file flushed. Both also serve a storage that was only bound
-    // with init(), as when a paused run is stopped: they then continue the
-    // run's catalogue (when it exists) as a resumed start would, and keep the
-    // entries of "err".
+    // false when the "ESET" cannot be written or a file flushed. Both also
+    // serve a storage that was only bound with init(), as when a paused run
+    // is stopped: they then continue the run's catalogue (when it exists) as
+    // a resumed start would, and keep the entries of "err".
     bool end() override;
     bool cancel() override;
     // Stores one file (its data file, then its record) or folder (its record)
     // and counts a file in the record's files and bytes done; forces the group
     // to the disk when it is due. An item of a continued catalogue, presented
-    // again, is taken as stored (see Resumption). After the item a pending stop request leaves the record's
-    // current item index at the item, else the index is reset to 0. False
-    // with the transformation's or the write's error; the record's counters
-    // then stay as they were.
+    // again, is taken as stored (see Resumption). After the item a pending
+    // stop request leaves the record's current item index at the item, else
+    // the index is reset to 0. False with the transformation's or the write's
+    // error; the record's counters then stay as they were.
     bool backupFile(const wchar_t* path, const WIN32_FILE_ATTRIBUTE_DATA* attributes,
                     uint32_t itemIndex, const wchar_t* readPath) override;
 
