@@ -57,10 +57,12 @@ test: build build-tsan fuzz
 	  ctest -j $(JOBS) --output-on-failure --timeout 300 -R '$(TSAN_TESTS)' -E '$(TSAN_EXCLUDE)'
 
 # The power-cut sweeps of job/tests/fault_sweep_test.cpp (longer than the
-# kill sweeps that run with the tests).
+# kill sweeps that run with the tests), each in a process of its own.
+# Their whole output is kept in $(BUILD)/power-sweep.log.
 power-sweep: build
-	@cd $(BUILD) && TOVEL_POWER_SWEEP=1 TOVEL_SOURCE_DIR=$(CURDIR) ASAN_OPTIONS=detect_leaks=1 \
-	  job/tests/job_sweep_tests --gtest_filter='FaultSweep.*PowerCut*'
+	@cd $(BUILD) && TOVEL_POWER_SWEEP=1 ASAN_OPTIONS=detect_leaks=1 \
+	  ctest -j 3 -V -R 'FaultSweep\..*PowerCut' >power-sweep.log 2>&1; status=$$?; \
+	  grep -E '\[ sweep|Test +#|tests passed' power-sweep.log; exit $$status
 
 run:
 	@echo "The agent cannot be run yet: the service host has not been built."

@@ -2,8 +2,12 @@
 
 #include <ace/Log_Msg.h>
 
+#include <condition_variable>
 #include <cstring>
+#include <deque>
+#include <mutex>
 #include <string>
+#include <thread>
 
 #include "common/ace_log_wrapper.h"
 #include "common/appdata_path.h"
@@ -29,6 +33,72 @@ bool flush_file(const std::wstring& path) {
                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     return file.valid() && FlushFileBuffers(file.get());
 }
+
+}  // namespace
+
+// Flushes the data files of a run on a thread of its own as they are
+// finished, so that the disk writes them while the run transforms the next
+// files; drain() waits for those handed over so far.
+class LocalBackupStorage::DataFlusher {
+public:
+    DataFlusher() : thread_([this] { run(); }) {}
+    ~DataFlusher() {
+        {
+            std::lock_guard<std::mutex> hold(lock_);
+            stopping_ = true;
+        }
+        changed_.notify_all();
+        thread_.join();
+    }
+    void add(const std::wstring& path) {
+        {
+            std::lock_guard<std::mutex> hold(lock_);
+            queue_.push_back(path);
+        }
+        changed_.notify_all();
+    }
+    // Waits until every file handed over is flushed; false with the first
+    // failure's error (and the file's name in failed) since the last drain.
+    bool drain(std::wstring& failed) {
+        std::unique_lock<std::mutex> hold(lock_);
+        changed_.wait(hold, [this] { return queue_.empty() && !busy_; });
+        DWORD error = error_;
+        failed = failed_;
+        error_ = 0;
+        if (error == 0) return true;
+        SetLastError(error);
+        return false;
+    }
+
+private:
+    void run() {
+        std::unique_lock<std::mutex> hold(lock_);
+        for (;;) {
+            changed_.wait(hold, [this] { return stopping_ || !queue_.empty(); });
+            if (queue_.empty()) return;
+            std::wstring path = std::move(queue_.front());
+            queue_.pop_front();
+            busy_ = true;
+            hold.unlock();
+            DWORD error = flush_file(path) ? 0 : GetLastError();
+            hold.lock();
+            busy_ = false;
+            if (error && !error_) error_ = error, failed_ = path;
+            changed_.notify_all();
+        }
+    }
+
+    std::mutex lock_;
+    std::condition_variable changed_;
+    std::deque<std::wstring> queue_;
+    bool busy_ = false;
+    bool stopping_ = false;
+    DWORD error_ = 0;
+    std::wstring failed_;
+    std::thread thread_;  // last: started when the rest is ready
+};
+
+namespace {
 
 uint64_t item_record_size(const std::wstring& path) { return 54 + 2 * (utf16_length(path) + 1); }
 
@@ -71,6 +141,7 @@ LocalBackupStorage::LocalBackupStorage(const BackupJobDefinition* definition,
 
 LocalBackupStorage::~LocalBackupStorage() {
     if (catalogue_ && !catalogueBroken_ && g_groupFlush && groupItems_ > 0) flushGroup();
+    flusher_.reset();
     catalogue_.reset();
     delete transformation_;
 }
@@ -103,7 +174,6 @@ bool LocalBackupStorage::start() {
     bound_ = false;
     catalogue_.reset();
     stored_.clear();
-    pending_.clear();
     groupItems_ = 0;
     groupStart_ = GetTickCount64();
     if (!make_folder(folder_) || !bind() || !make_folder(dataFolder_)) return false;
@@ -261,16 +331,14 @@ bool LocalBackupStorage::flushGroup() {
     // Data first, then the records that name it, then the record's offset
     // past them: what the disk holds never names data it does not hold.
     // Without the group flush only the catalogue is forced (at the end).
-    if (!g_groupFlush) pending_.clear();
-    for (const std::wstring& data : pending_) {
-        if (flush_file(data)) continue;
+    std::wstring failed;
+    if (flusher_ && !flusher_->drain(failed)) {
         DWORD code = GetLastError();
         log_message(LM_ERROR, "Failed to flush data file %s, error code = %d.\n",
-                    to_utf8(data).c_str(), static_cast<int>(code));
+                    to_utf8(failed).c_str(), static_cast<int>(code));
         SetLastError(code);
         return false;
     }
-    pending_.clear();
     if (catalogue_ && !settle(true, 0, true)) return false;
     // A record that is no view (a test's) stays as it is.
     if (record_ && g_groupFlush) FlushViewOfFile(record_, 0);
@@ -366,7 +434,10 @@ bool LocalBackupStorage::backupFile(const wchar_t* path,
     }
     record_->filesDone += 1;
     record_->bytesDone += size;
-    pending_.push_back(data);
+    if (g_groupFlush) {
+        if (!flusher_) flusher_ = std::make_unique<DataFlusher>();
+        flusher_->add(data);
+    }
     ++groupItems_;
     return finishItem(itemIndex);
 }

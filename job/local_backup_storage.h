@@ -50,8 +50,10 @@
 // first, when a pause or stop is asked for (the job then forces its record),
 // and at end() and cancel(): first the data files stored since the last
 // group, then the catalogue, then the job's activity record with its
-// source-list offset. So the disk never holds a catalogue record whose data
-// file it lacks, nor a source-list offset past an item whose record it
+// source-list offset. The data files are handed, each as it is finished, to
+// a thread of the storage's own that forces them to the disk while the run
+// transforms the next ones; a group waits for it before the catalogue. So the disk never holds a
+// catalogue record whose data file it lacks, nor a source-list offset past an item whose record it
 // lacks. The catalogue on the disk may hold a group more than the offset
 // shows; the resumed run presents those items again, and the storage takes
 // them as stored (see Resumption). A lost group is stored again by the
@@ -77,7 +79,8 @@
 //
 // The storage belongs to one run and is called from the job's worker thread
 // only (end, cancel and the destructor may run on the thread that stops a
-// paused job); it takes no lock.
+// paused job); only its data-file flushing thread shares anything with it,
+// under a lock of their own.
 #pragma once
 
 #include <cstdint>
@@ -182,9 +185,10 @@ private:
     // Items of a continued catalogue, (folder, item index) -> hash of the
     // path, until they are presented again.
     std::map<std::pair<bool, uint32_t>, size_t> stored_;
-    std::vector<std::wstring> pending_;  // data files not forced to the disk yet
-    bool bound_;                         // the run's files are named and "err" is loaded
-    bool started_;                       // start() succeeded: items may be stored
-    uint32_t groupItems_;                // items stored since the group began
-    uint64_t groupStart_;                // GetTickCount64 when the group began
+    class DataFlusher;
+    std::unique_ptr<DataFlusher> flusher_;  // data files being forced to the disk
+    bool bound_;                            // the run's files are named and "err" is loaded
+    bool started_;                          // start() succeeded: items may be stored
+    uint32_t groupItems_;                   // items stored since the group began
+    uint64_t groupStart_;                   // GetTickCount64 when the group began
 };
