@@ -12,7 +12,7 @@ TSAN_TESTS ?= PlatformSync|PlatformMapping|PlatformRegistry|JobDispatcher|JobNot
 TSAN_EXCLUDE ?= ClosedHandleLeavesThreadRunning
 TSAN_TESTS := $(TSAN_TESTS)|HttpClientConnections|PlatformWinHttp|JobNotifyClient|PlatformProcess|UpdateSchedule|ExclusionListFile
 
-.PHONY: setup build build-tsan build-fuzz fuzz test run clean bench-increment
+.PHONY: setup build build-tsan build-fuzz fuzz test power-sweep bench-increment run clean
 
 setup:
 	@bash tools/setup.sh
@@ -67,6 +67,14 @@ bench-increment: setup
 	@cmake --build build/release-tests -j $(JOBS) --target job_tests
 	@cd build/release-tests && TOVEL_SOURCE_DIR=$(CURDIR) TOVEL_BIG_TREE_FILES=150000 \
 	  ./job/tests/job_tests --gtest_filter='IncrementCheckBigTree.*'
+
+# The power-cut sweeps of job/tests/fault_sweep_test.cpp (longer than the
+# kill sweeps that run with the tests), each in a process of its own.
+# Their whole output is kept in $(BUILD)/power-sweep.log.
+power-sweep: build
+	@cd $(BUILD) && TOVEL_POWER_SWEEP=1 ASAN_OPTIONS=detect_leaks=1 \
+	  ctest -j 3 -V -R 'FaultSweep\..*PowerCut' >power-sweep.log 2>&1; status=$$?; \
+	  grep -E '\[ sweep|Test +#|tests passed' power-sweep.log; exit $$status
 
 run:
 	@echo "The agent cannot be run yet: the service host has not been built."

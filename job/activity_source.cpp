@@ -173,6 +173,12 @@ bool JobHistorySourceWriter::push() {
     return failed("");
 }
 
+bool JobHistorySourceWriter::close() {
+    if (!push()) return false;
+    buffer_.reset(new Buffer(INVALID_HANDLE_VALUE, false));  // closes the file
+    return true;
+}
+
 bool JobHistorySourceWriter::flush() {
     if (!push()) return false;
     if (buffer_->handle() == INVALID_HANDLE_VALUE) return true;
@@ -306,8 +312,13 @@ uint32_t JobActivitySourceReader::next() {
         log_read_failure(error);
         return 0;
     }
-    if (read < kHead) {
+    if (read == 0) {
         SetLastError(ERROR_HANDLE_EOF);
+        return 0;
+    }
+    if (read < kHead) {
+        // A head cut short is a torn file, not its end.
+        log_read_failure(ERROR_INVALID_DATA);
         return 0;
     }
     size_t length = get_u16(buffer_.get() + 4);
@@ -321,7 +332,7 @@ uint32_t JobActivitySourceReader::next() {
         return 0;
     }
     if (read < rest) {
-        log_read_failure(ERROR_HANDLE_EOF);
+        log_read_failure(ERROR_INVALID_DATA);
         return 0;
     }
     length_ = length;
@@ -445,16 +456,54 @@ void JobActivitySourceGenerator::listSources(const std::vector<std::string>& pat
 }
 
 bool JobActivitySourceGenerator::save(const wchar_t* path) {
-    if (!writer_.open(path, false) || !writer_.startSet()) return false;
-    for (const JobActivitySourceItem& item : items_) {
-        if (writer_.addFile(item.path.c_str(), item.data, item.ordinal, 0)) continue;
-        if (GetLastError() == ERROR_FILENAME_EXCED_RANGE &&
-            utf16_length(item.path) > kSourceItemPathMax) {
-            // Logged by addFile; the rest of the list is still wanted.
-            processError(item.path.c_str(), ERROR_FILENAME_EXCED_RANGE);
-            continue;
+    return save_source_list(path, [this](JobHistorySourceWriter& writer) {
+        for (const JobActivitySourceItem& item : items_) {
+            if (writer.addFile(item.path.c_str(), item.data, item.ordinal, 0)) continue;
+            if (GetLastError() == ERROR_FILENAME_EXCED_RANGE &&
+                utf16_length(item.path) > kSourceItemPathMax) {
+                // Logged by addFile; the rest of the list is still wanted.
+                processError(item.path.c_str(), ERROR_FILENAME_EXCED_RANGE);
+                continue;
+            }
+            return false;
         }
-        return false;
+        return true;
+    });
+}
+
+bool save_source_list(const std::wstring& path,
+                      const std::function<bool(JobHistorySourceWriter&)>& fill) {
+    std::wstring beside = path + L".new";
+    bool written;
+    {
+        JobHistorySourceWriter writer;
+        written = writer.open(beside.c_str(), false) && writer.startSet() && fill(writer) &&
+                  writer.endSet() && writer.flush();
+        if (written) written = writer.close();
     }
-    return writer_.endSet() && writer_.flush();
+    if (written && MoveFileExW(beside.c_str(), path.c_str(),
+                               MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        return true;
+    DWORD code = GetLastError();
+    if (written)
+        log_message(LM_ERROR,
+                    "Failed to put job activity source '%s' in place, errorcode=%d, %s.\n",
+                    to_utf8(path).c_str(), static_cast<int>(code), win32_error_text(code).text());
+    DeleteFileW(beside.c_str());
+    SetLastError(code ? code : ERROR_GEN_FAILURE);
+    return false;
+}
+
+bool source_list_complete(const std::wstring& path) {
+    JobActivitySourceReader reader;
+    if (!reader.open(path.c_str(), 0)) return false;
+    uint32_t last = 0;
+    for (uint32_t tag = reader.next(); tag != 0; tag = reader.next()) last = tag;
+    DWORD code = GetLastError();
+    if (code != ERROR_HANDLE_EOF) return false;  // torn or damaged: logged by the reader
+    if (last == kSourceTagEndSet) return true;
+    log_message(LM_ERROR, "Job activity source '%s' ends without its end of set.\n",
+                to_utf8(path).c_str());
+    SetLastError(ERROR_INVALID_DATA);
+    return false;
 }

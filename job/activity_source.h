@@ -21,6 +21,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <set>
@@ -89,6 +90,9 @@ public:
     bool push();
     // push(), then has the system flush the file to its disk.
     bool flush();
+    // push(), then closes the file; records added later go nowhere until
+    // the next open().
+    bool close();
 
 private:
     class Buffer;
@@ -135,8 +139,10 @@ public:
     bool open(const wchar_t* path, int64_t offset);
     // Reads the next record and returns its tag, 0 at the end and on any
     // failure. After 0 the last error is ERROR_HANDLE_EOF at the end of the
-    // file (a record cut short counts as the end, and is logged), and the
-    // failure's code otherwise (13 for a length outside 6 to 4096).
+    // file, after the last whole record, and the failure's code otherwise:
+    // 13 for a torn file (it ends inside a record's head or body, as a kill
+    // of its writer leaves it) and for a length outside 6 to 4096, both
+    // logged. A torn list is never taken for a whole one.
     uint32_t next();
     // The position of the record that next() reads now; -1 on failure.
     int64_t offset();
@@ -175,8 +181,8 @@ public:
     // are passed over, those whose attributes cannot be read for another
     // reason go to walkErrors().
     void listSources(const std::vector<std::string>& paths);
-    // Writes the items as one set, with flag 0, and flushes the file. A path
-    // too long for a record is passed over with a message and goes to
+    // Writes the items as one set, with flag 0, through save_source_list. A
+    // path too long for a record is passed over with a message and goes to
     // walkErrors(). False with the last error set when the file cannot be
     // opened or written.
     bool save(const wchar_t* path);
@@ -196,10 +202,24 @@ protected:
 
 private:
     JobVolume* volume_;
-    JobHistorySourceWriter writer_;
+    JobHistorySourceWriter writer_;  // receives the walk's volumes only
     uint32_t directoryOrdinal_;
     uint32_t fileOrdinal_;
     std::vector<JobActivitySourceItem> items_;
     std::vector<std::pair<std::wstring, DWORD>> walkErrors_;
     std::set<std::wstring> errorPaths_;  // the paths of walkErrors_
 };
+
+// Writes a run's list as one set: "SSET", what fill adds, "ESET". The list is
+// written beside path (path + ".new"), put on its disk, and renamed over path
+// with the rename written through, so that path only ever holds a whole list
+// (a kill or a power cut at any point leaves the old file or none, never a
+// short one). False with the last error set when fill or any step fails; the
+// file beside is removed then.
+bool save_source_list(const std::wstring& path,
+                      const std::function<bool(JobHistorySourceWriter&)>& fill);
+
+// Whether the list at path is whole: every record complete and the last one
+// an "ESET". False with the last error set (13 for a torn list or one without
+// its end of set, logged; the open's error when it cannot be read).
+bool source_list_complete(const std::wstring& path);

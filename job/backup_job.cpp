@@ -99,6 +99,13 @@ bool BackupJob::init() {
     } else if (found == JS_COMPLETED && !isRunOnce()) {
         setState(JS_IDLE);
     }
+    int now = state();
+    if (now == JS_NONE || now == JS_IDLE || now == JS_COMPLETED || now == JS_CANCELLED ||
+        now == JS_ERROR) {
+        // A run whose clean-up was cut short after its final state was
+        // written left its files: they go now.
+        removeRunFiles(true);
+    }
     schedule();
     return true;
 }
@@ -191,9 +198,21 @@ void BackupJob::run() {
         log_message(LM_DEBUG, "Speed calculater registerred.\n");
         if (record->resumeFlag) {
             loadSavedVolumes();
-        } else {
+            if (volumes_.empty()) {
+                // Stopped before its volumes were saved, the run had not
+                // begun anything that a resumption could continue.
+                log_message(LM_INFO, "Job {%s, %s} has no saved volumes, starting it anew.\n", id(),
+                            name_of(*definition()).c_str());
+                record->resumeFlag = 0;
+                record->sourceListOffset = 0;
+                record->currentVolumeIndex = 0;
+                record->currentItemIndex = 0;
+            }
+        }
+        if (!record->resumeFlag) {
             record->runStartTime = Io_Completion_Port_Ex::localFileTime();
             releaseVolumes();
+            removeRunFiles(false);  // whatever an earlier run left
             walkErrors_.clear();
             SourceClassifier()(definition()->source(), volumes_, &walkErrors_);
         }
@@ -253,8 +272,11 @@ void BackupJob::run() {
             if (!pauseForNetwork(code, false)) setState(JS_ERROR);
             break;
         }
-        if (!reader->open(job_source_path(id()).c_str(),
-                          static_cast<int64_t>(record->sourceListOffset))) {
+        // Only a whole list is read: a torn one would end the run early and
+        // look like a finished one.
+        std::wstring list = job_source_path(id());
+        if (!source_list_complete(list) ||
+            !reader->open(list.c_str(), static_cast<int64_t>(record->sourceListOffset))) {
             DWORD code = GetLastError();
             log_message(LM_ERROR, "Failed to open job activity source file, %d, %m.\n",
                         static_cast<int>(code));
@@ -362,8 +384,11 @@ void BackupJob::cleanup(std::unique_ptr<BackupStorage> storage) {
             storageStep(storage.get(), goOn);
             if (!goOn) return;
             storage.reset();
-            fileStep();
+            // The final state is on the disk before any file of the run goes:
+            // a run stopped in between is finished, and its leftovers are
+            // removed when the job is loaded again (init).
             finalStep();
+            fileStep();
             return;
         }
         case JS_PAUSING:
@@ -371,8 +396,8 @@ void BackupJob::cleanup(std::unique_ptr<BackupStorage> storage) {
             return;
         case JS_ERROR:
             storage.reset();
-            fileStep();
             finalStep();
+            fileStep();
             return;
         default:
             setRequestedTransition(0);
@@ -414,12 +439,27 @@ void BackupJob::storageStep(BackupStorage* storage, bool& goOn) {
 
 void BackupJob::fileStep() {
     activity_.sync();
+    removeRunFiles(true);
+}
+
+void BackupJob::removeRunFiles(bool history) {
     rmfile_f(job_source_path(id()).c_str());
+    rmfile_f((job_source_path(id()) + L".new").c_str());
     std::string instance = activity_->instanceText();
-    std::wstring history;
-    if (!instance.empty() && job_history_path(history, id(), instance.c_str()))
-        rm_rf(history.c_str(), TRUE);
+    std::wstring folder;
+    if (history && !instance.empty() && job_history_path(folder, id(), instance.c_str()))
+        rm_rf(folder.c_str(), TRUE);
     rm_rf(job_temp_path(id()).c_str(), TRUE);
+    // Saved volumes of a finished run (its clean-up was cut short).
+    if (job_volume_path(folder, id())) {
+        find_file_handle search;
+        std::vector<std::wstring> names;
+        for (bool found = search.first((folder + L"\\*").c_str()); found; found = search.next()) {
+            std::wstring name = search.data().cFileName;
+            if (name != L"." && name != L"..") names.push_back(name);
+        }
+        for (const std::wstring& name : names) rmfile_f((folder + L"\\" + name).c_str());
+    }
 }
 
 void BackupJob::finalStep() {

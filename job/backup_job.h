@@ -80,6 +80,10 @@ private:
     void storageStep(BackupStorage* storage, bool& goOn);
     void fileStep();
     void finalStep();
+    // Deletes the files of a run in the job's folder: the source list (and
+    // one left beside it), the work folder, the saved volumes and, with
+    // history, the run's history folder.
+    void removeRunFiles(bool history);
 
     JobVolumeMap volumes_;
     int snapshotContext_ = 0;

@@ -11,6 +11,7 @@
 #include "common/appdata_path.h"
 #include "common/holders.h"
 #include "common/json.h"
+#include "common/replace_file.h"
 #include "common/text_conv.h"
 
 namespace {
@@ -81,20 +82,15 @@ bool JobVolume::save(const char* jobId) {
     object["state"] = static_cast<int>(state);
 
     std::wstring file_path;
-    HANDLE handle = INVALID_HANDLE_VALUE;
-    if (job_volume_file_path(file_path, jobId, index))
-        handle = CreateFileW(file_path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                             nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    scoped_handle file(handle);
-    if (!file.valid()) {
+    // Replaced whole (written beside, flushed, renamed into place): a run
+    // stopped while it saves finds the earlier file or this one, never half.
+    if (!job_volume_file_path(file_path, jobId, index) ||
+        !replace_file(file_path, json_spirit::write_formatted(json_spirit::Value(object)))) {
         log_message(LM_ERROR, "Failed to open job {%s} volume file %d for writing.\n", jobId,
                     index);
         return false;
     }
-    std::string text = json_spirit::write_formatted(json_spirit::Value(object));
-    DWORD written = 0;
-    return WriteFile(file.get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr) &&
-           written == text.size();
+    return true;
 }
 
 bool JobVolume::load(const char* jobId) {

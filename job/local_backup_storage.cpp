@@ -2,8 +2,12 @@
 
 #include <ace/Log_Msg.h>
 
+#include <condition_variable>
 #include <cstring>
+#include <deque>
+#include <mutex>
 #include <string>
+#include <thread>
 
 #include "common/ace_log_wrapper.h"
 #include "common/appdata_path.h"
@@ -18,6 +22,83 @@ namespace {
 
 constexpr uint64_t kStartSetSize = 8;
 constexpr uint64_t kEndSetSize = 6;
+
+bool g_groupFlush = true;
+
+size_t path_hash(const std::wstring& path) { return std::hash<std::wstring>()(path); }
+
+// Has the system put the file at path on its disk; false with the last error.
+bool flush_file(const std::wstring& path) {
+    scoped_handle file(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    return file.valid() && FlushFileBuffers(file.get());
+}
+
+}  // namespace
+
+// Flushes the data files of a run on a thread of its own as they are
+// finished, so that the disk writes them while the run transforms the next
+// files; drain() waits for those handed over so far.
+class LocalBackupStorage::DataFlusher {
+public:
+    DataFlusher() : thread_([this] { run(); }) {}
+    ~DataFlusher() {
+        {
+            std::lock_guard<std::mutex> hold(lock_);
+            stopping_ = true;
+        }
+        changed_.notify_all();
+        thread_.join();
+    }
+    void add(const std::wstring& path) {
+        {
+            std::lock_guard<std::mutex> hold(lock_);
+            queue_.push_back(path);
+        }
+        changed_.notify_all();
+    }
+    // Waits until every file handed over is flushed; false with the first
+    // failure's error (and the file's name in failed) since the last drain.
+    bool drain(std::wstring& failed) {
+        std::unique_lock<std::mutex> hold(lock_);
+        changed_.wait(hold, [this] { return queue_.empty() && !busy_; });
+        DWORD error = error_;
+        failed = failed_;
+        error_ = 0;
+        if (error == 0) return true;
+        SetLastError(error);
+        return false;
+    }
+
+private:
+    void run() {
+        std::unique_lock<std::mutex> hold(lock_);
+        for (;;) {
+            changed_.wait(hold, [this] { return stopping_ || !queue_.empty(); });
+            if (queue_.empty()) return;
+            std::wstring path = std::move(queue_.front());
+            queue_.pop_front();
+            busy_ = true;
+            hold.unlock();
+            DWORD error = flush_file(path) ? 0 : GetLastError();
+            hold.lock();
+            busy_ = false;
+            if (error && !error_) error_ = error, failed_ = path;
+            changed_.notify_all();
+        }
+    }
+
+    std::mutex lock_;
+    std::condition_variable changed_;
+    std::deque<std::wstring> queue_;
+    bool busy_ = false;
+    bool stopping_ = false;
+    DWORD error_ = 0;
+    std::wstring failed_;
+    std::thread thread_;  // last: started when the rest is ready
+};
+
+namespace {
 
 uint64_t item_record_size(const std::wstring& path) { return 54 + 2 * (utf16_length(path) + 1); }
 
@@ -54,12 +135,18 @@ LocalBackupStorage::LocalBackupStorage(const BackupJobDefinition* definition,
       catalogueEnd_(0),
       catalogueBroken_(false),
       bound_(false),
-      started_(false) {}
+      started_(false),
+      groupItems_(0),
+      groupStart_(0) {}
 
 LocalBackupStorage::~LocalBackupStorage() {
+    if (catalogue_ && !catalogueBroken_ && g_groupFlush && groupItems_ > 0) flushGroup();
+    flusher_.reset();
     catalogue_.reset();
     delete transformation_;
 }
+
+void LocalBackupStorage::setGroupFlush(bool on) { g_groupFlush = on; }
 
 bool LocalBackupStorage::init(JobActivity* record, Transformation* transformation) {
     ACE_TRACE("LocalBackupStorage::init");
@@ -86,7 +173,9 @@ bool LocalBackupStorage::start() {
     started_ = false;
     bound_ = false;
     catalogue_.reset();
-    lastStored_ = Stored();
+    stored_.clear();
+    groupItems_ = 0;
+    groupStart_ = GetTickCount64();
     if (!make_folder(folder_) || !bind() || !make_folder(dataFolder_)) return false;
 
     std::wstring description = inFolder(instance_ + L".bak.def");
@@ -156,10 +245,7 @@ bool LocalBackupStorage::recoverCatalogue() {
             if (tag != kSourceTagFile && tag != kSourceTagDirectory) continue;
             JobActivitySourceItem item;
             if (!reader.item(item)) continue;
-            lastStored_.valid = true;
-            lastStored_.folder = tag == kSourceTagDirectory;
-            lastStored_.ordinal = item.ordinal;
-            lastStored_.path = std::move(item.path);
+            stored_[{tag == kSourceTagDirectory, item.ordinal}] = path_hash(item.path);
         }
         WIN32_FILE_ATTRIBUTE_DATA data;
         if (GetFileAttributesExW(cataloguePath_.c_str(), GetFileExInfoStandard, &data))
@@ -241,10 +327,30 @@ bool LocalBackupStorage::writeItem(const wchar_t* path, const WIN32_FILE_ATTRIBU
     return settle(written, item_record_size(path), false);
 }
 
+bool LocalBackupStorage::flushGroup() {
+    // Data first, then the records that name it, then the record's offset
+    // past them: what the disk holds never names data it does not hold.
+    // Without the group flush only the catalogue is forced (at the end).
+    std::wstring failed;
+    if (flusher_ && !flusher_->drain(failed)) {
+        DWORD code = GetLastError();
+        log_message(LM_ERROR, "Failed to flush data file %s, error code = %d.\n",
+                    to_utf8(failed).c_str(), static_cast<int>(code));
+        SetLastError(code);
+        return false;
+    }
+    if (catalogue_ && !settle(true, 0, true)) return false;
+    // A record that is no view (a test's) stays as it is.
+    if (record_ && g_groupFlush) FlushViewOfFile(record_, 0);
+    groupItems_ = 0;
+    groupStart_ = GetTickCount64();
+    return true;
+}
+
 bool LocalBackupStorage::end() {
     if (!attach()) return false;
     if (catalogueBroken_ && !repairCatalogue()) return false;
-    if (catalogue_ && !settle(true, 0, true)) return false;
+    if (!flushGroup()) return false;
     errors_.save();
     SetLastError(0);
     return true;
@@ -255,7 +361,7 @@ bool LocalBackupStorage::cancel() {
     // A run stopped before any start of it has no set to end.
     bool written = true;
     if (catalogue_ || catalogueBroken_)
-        written = writeRecord(&JobHistorySourceWriter::endSet, kEndSetSize, true);
+        written = writeRecord(&JobHistorySourceWriter::endSet, kEndSetSize, false) && flushGroup();
     DWORD code = GetLastError();
     errors_.save();
     SetLastError(written ? 0 : code);
@@ -265,6 +371,13 @@ bool LocalBackupStorage::cancel() {
 bool LocalBackupStorage::finishItem(uint64_t itemIndex) {
     record_->currentItemIndex = itemIndex;
     record_->currentFileDone = 0;
+    // A pause or stop that is asked for has the job force its record (and
+    // the offset in it) to the disk: the items before it go there first.
+    bool due =
+        g_groupFlush && groupItems_ > 0 &&
+        (groupItems_ >= kGroupItems || GetTickCount64() - groupStart_ >= kGroupMilliseconds ||
+         record_->requestedTransition != 0);
+    if (due && !flushGroup()) return false;
     if (handler_ && handler_->stopRequested(0)) {
         SetLastError(0);
         return true;
@@ -282,11 +395,11 @@ bool LocalBackupStorage::backupFile(const wchar_t* path,
         return false;
     }
     bool folder = (attributes->dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-    // Only the first item after a resumption can be the one stored last.
-    Stored last = std::move(lastStored_);
-    lastStored_ = Stored();
-    if (last.valid && last.folder == folder && last.ordinal == itemIndex && last.path == path)
+    auto stored = stored_.find({folder, itemIndex});
+    if (stored != stored_.end() && stored->second == path_hash(path)) {
+        stored_.erase(stored);  // presented again: it was stored by an earlier part
         return finishItem(itemIndex);
+    }
     std::wstring name(path);
     if (utf16_length(name) > kSourceItemPathMax) {
         log_message(LM_ERROR, "Path of %d units is too long for the history source file: %s.\n",
@@ -297,6 +410,7 @@ bool LocalBackupStorage::backupFile(const wchar_t* path,
 
     if (folder) {
         if (!writeItem(path, *attributes, itemIndex, 0)) return false;
+        ++groupItems_;
         return finishItem(itemIndex);
     }
 
@@ -320,5 +434,10 @@ bool LocalBackupStorage::backupFile(const wchar_t* path,
     }
     record_->filesDone += 1;
     record_->bytesDone += size;
+    if (g_groupFlush) {
+        if (!flusher_) flusher_ = std::make_unique<DataFlusher>();
+        flusher_->add(data);
+    }
+    ++groupItems_;
     return finishItem(itemIndex);
 }

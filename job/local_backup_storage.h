@@ -43,23 +43,32 @@
 // can move its source-list offset past the item: after a kill of the process
 // at any point, the catalogue lists every item whose storing was reported,
 // since what the system holds reaches the file whatever becomes of the
-// process. The records are not forced to the disk one by one: that would
-// cost a wait for the disk per item and buy nothing against a crash of the
-// whole system, after which neither the job's record (the offset) nor the
-// data files, which the system writes back in its own time, are known to
-// match the catalogue anyway. The catalogue is forced to the disk once, when
-// the run ends or is cancelled (end(), cancel()).
+// process.
+//
+// What a power cut cannot lose. The run's files are forced to the disk in
+// groups, every kGroupItems items or kGroupMilliseconds, whichever comes
+// first, when a pause or stop is asked for (the job then forces its record),
+// and at end() and cancel(): first the data files stored since the last
+// group, then the catalogue, then the job's activity record with its
+// source-list offset. The data files are handed, each as it is finished, to
+// a thread of the storage's own that forces them to the disk while the run
+// transforms the next ones; a group waits for it before the catalogue. So the disk never holds a
+// catalogue record whose data file it lacks, nor a source-list offset past an item whose record it
+// lacks. The catalogue on the disk may hold a group more than the offset
+// shows; the resumed run presents those items again, and the storage takes
+// them as stored (see Resumption). A lost group is stored again by the
+// resumed run, never skipped.
 //
 // Resumption. A start with the record's resume flag set and the catalogue
 // present continues that catalogue: it is read from its beginning and cut
 // back to the end of its last complete record (a record torn by a kill, a
 // record of impossible length, and anything after either are dropped), and
-// the new records follow there. The last item record it holds is
-// remembered: when the resumed run presents that same item again (same
-// kind, item index and path: the earlier part stopped or was killed after
-// the record was written but before the job moved its list offset past the
-// item), the item counts as stored and is neither written nor listed twice.
-// A fresh start (resume flag 0) replaces a catalogue of the same name.
+// the new records follow there. The items it holds are remembered: when the
+// resumed run presents one of them again (same kind, item index and path:
+// the earlier part stopped, was killed or lost its power after the record
+// was written but before the job's offset past the item reached the disk),
+// the item counts as stored and is neither written nor listed twice. A
+// fresh start (resume flag 0) replaces a catalogue of the same name.
 //
 // Failures. A record that cannot be written in full (a full disk) fails its
 // call with the write's error (112 for a full disk); the catalogue is then
@@ -70,12 +79,16 @@
 //
 // The storage belongs to one run and is called from the job's worker thread
 // only (end, cancel and the destructor may run on the thread that stops a
-// paused job); it takes no lock.
+// paused job); only its data-file flushing thread shares anything with it,
+// under a lock of their own.
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "job/activity_source.h"
 #include "job/storage.h"
@@ -101,35 +114,35 @@ public:
     // cannot be made, the catalogue cannot be opened or read back, or the
     // "SSET" cannot be written; 87 without a bound record or transformation.
     bool start() override;
-    // end() has the system put the catalogue on its disk (every record is in
-    // the file already) and writes "err"; false only when the catalogue
-    // cannot be written or flushed. cancel() writes "ESET", flushes the
-    // catalogue the same way and writes "err"; false when the "ESET" cannot
-    // be written or flushed. Both also serve a storage that was only bound
-    // with init(), as when a paused run is stopped: they then continue the
-    // run's catalogue (when it exists) as a resumed start would, and keep the
-    // entries of "err".
+    // end() forces the last group to the disk (data files, catalogue, record)
+    // and writes "err"; false only when a file cannot be written or flushed.
+    // cancel() writes "ESET", forces the group the same way and writes "err";
+    // false when the "ESET" cannot be written or a file flushed. Both also
+    // serve a storage that was only bound with init(), as when a paused run
+    // is stopped: they then continue the run's catalogue (when it exists) as
+    // a resumed start would, and keep the entries of "err".
     bool end() override;
     bool cancel() override;
     // Stores one file (its data file, then its record) or folder (its record)
-    // and counts a file in the record's files and bytes done. The last item of
-    // a continued catalogue, presented again, is taken as stored (see
-    // Resumption). After the item a pending stop request leaves the record's
-    // current item index at the item, else the index is reset to 0. False
-    // with the transformation's or the write's error; the record's counters
-    // then stay as they were.
+    // and counts a file in the record's files and bytes done; forces the group
+    // to the disk when it is due. An item of a continued catalogue, presented
+    // again, is taken as stored (see Resumption). After the item a pending
+    // stop request leaves the record's current item index at the item, else
+    // the index is reset to 0. False with the transformation's or the write's
+    // error; the record's counters then stay as they were.
     bool backupFile(const wchar_t* path, const WIN32_FILE_ATTRIBUTE_DATA* attributes,
                     uint32_t itemIndex, const wchar_t* readPath) override;
 
-private:
-    // An item record of the catalogue.
-    struct Stored {
-        bool valid = false;
-        bool folder = false;
-        uint32_t ordinal = 0;
-        std::wstring path;
-    };
+    // The items stored between two forcings of the run's files to the disk.
+    static constexpr uint32_t kGroupItems = 256;
+    static constexpr uint64_t kGroupMilliseconds = 1000;
+    // Turns the forcing of groups to the disk on (the default) or off, for
+    // every storage of the process from now on; for the benchmark, which
+    // measures what it costs. end() and cancel() force the run's files
+    // either way.
+    static void setGroupFlush(bool on);
 
+private:
     std::wstring inFolder(const std::wstring& name) const;
     // Names the run's files from the record's instance id and loads "err".
     bool bind();
@@ -149,6 +162,9 @@ private:
     bool writeItem(const wchar_t* path, const WIN32_FILE_ATTRIBUTE_DATA& data, uint32_t ordinal,
                    uint32_t flag);
     bool settle(bool written, uint64_t size, bool durable);
+    // Forces the group to the disk: its data files, then the catalogue, then
+    // the job's record. False with the last error when a file cannot be.
+    bool flushGroup();
     // Reopens the catalogue cut back to catalogueEnd_.
     bool repairCatalogue();
     // Ends an item that was stored or skipped: leaves the record's current
@@ -166,7 +182,13 @@ private:
     std::wstring dataFolder_;
     uint64_t catalogueEnd_;  // bytes of complete records in the catalogue
     bool catalogueBroken_;   // the catalogue could not be reopened after a failure
-    Stored lastStored_;      // of a continued catalogue, until that item comes again
-    bool bound_;             // the run's files are named and "err" is loaded
-    bool started_;           // start() succeeded: items may be stored
+    // Items of a continued catalogue, (folder, item index) -> hash of the
+    // path, until they are presented again.
+    std::map<std::pair<bool, uint32_t>, size_t> stored_;
+    class DataFlusher;
+    std::unique_ptr<DataFlusher> flusher_;  // data files being forced to the disk
+    bool bound_;                            // the run's files are named and "err" is loaded
+    bool started_;                          // start() succeeded: items may be stored
+    uint32_t groupItems_;                   // items stored since the group began
+    uint64_t groupStart_;                   // GetTickCount64 when the group began
 };

@@ -9,13 +9,13 @@ constexpr size_t kMaxNote = 64 * 1024;
 
 }  // namespace
 
-bool write_note(const std::wstring& path, const std::string& text) {
+bool write_note(const std::wstring& path, const std::string& text, bool durable) {
     scoped_handle note(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                    FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!note.valid()) return false;
     DWORD written = 0;
     return WriteFile(note.get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr) &&
-           written == text.size();
+           written == text.size() && (!durable || FlushFileBuffers(note.get()));
 }
 
 std::string read_note(const std::wstring& path) {

@@ -6,8 +6,9 @@
 
 #include <string>
 
-// Creates or truncates path and writes text. False with the last error on
-// failure.
-bool write_note(const std::wstring& path, const std::string& text);
+// Creates or truncates path and writes text; with durable, also has the
+// system put it on its disk (a note that must outlive a power cut). False
+// with the last error on failure.
+bool write_note(const std::wstring& path, const std::string& text, bool durable = false);
 // The note's text (at most its first 64 KiB); empty when there is none.
 std::string read_note(const std::wstring& path);

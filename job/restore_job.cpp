@@ -107,27 +107,27 @@ RestoreStorage* RestoreJob::createStorage() {
 
 bool RestoreJob::writeSourceList(const std::wstring& path) {
     JobActivity* record = activity_.get();
-    JobHistorySourceWriter writer;
-    if (!writer.open(path.c_str(), false)) return false;
-    uint32_t folders = 0, files = 0;
     record->totalDirectories = 0;
     record->totalFiles = 0;
-    for (const std::wstring& source : definition()->source()) {
-        if (source.empty()) continue;
-        WIN32_FILE_ATTRIBUTE_DATA data{};
-        bool folder = source.back() == L'\\';
-        if (folder) data.dwFileAttributes = FILE_ATTRIBUTE_DIRECTORY;
-        if (!writer.addFile(source.c_str(), data, folder ? ++folders : ++files, 0)) {
-            // A path the list cannot hold fails on its own; the rest goes on.
-            if (GetLastError() != ERROR_FILENAME_EXCED_RANGE) return false;
-            continue;
+    return save_source_list(path, [this, record](JobHistorySourceWriter& writer) {
+        uint32_t folders = 0, files = 0;
+        for (const std::wstring& source : definition()->source()) {
+            if (source.empty()) continue;
+            WIN32_FILE_ATTRIBUTE_DATA data{};
+            bool folder = source.back() == L'\\';
+            if (folder) data.dwFileAttributes = FILE_ATTRIBUTE_DIRECTORY;
+            if (!writer.addFile(source.c_str(), data, folder ? ++folders : ++files, 0)) {
+                // A path the list cannot hold fails on its own; the rest goes on.
+                if (GetLastError() != ERROR_FILENAME_EXCED_RANGE) return false;
+                continue;
+            }
+            if (folder)
+                ++record->totalDirectories;
+            else
+                ++record->totalFiles;
         }
-        if (folder)
-            ++record->totalDirectories;
-        else
-            ++record->totalFiles;
-    }
-    return writer.flush();
+        return true;
+    });
 }
 
 void RestoreJob::run() {
@@ -185,7 +185,10 @@ void RestoreJob::run() {
         record->totalDirectories = static_cast<uint32_t>(restore.totaldirectories());
         record->totalFiles = static_cast<uint32_t>(restore.totalfiles());
 
-        if (!reader.open(list.c_str(), static_cast<int64_t>(record->sourceListOffset))) {
+        // Only a whole list is read: a torn one would end the run early and
+        // look like a finished one.
+        if (!source_list_complete(list) ||
+            !reader.open(list.c_str(), static_cast<int64_t>(record->sourceListOffset))) {
             DWORD code = GetLastError();
             log_message(LM_ERROR,
                         "Failed to open job activity source file to read, error = %d, %s.\n",

@@ -231,6 +231,13 @@ bool RestoreTransformation::transform(const wchar_t* source, const wchar_t* targ
                             to_utf8(target).c_str(), win32_error_text(code).text());
             }
         }
+        // The restored bytes reach the disk before the file takes the
+        // target's place, and that place before the item counts as restored:
+        // a run that ends completed has its files on the disk.
+        if (result.code == ERROR_SUCCESS && !FlushFileBuffers(file.get())) {
+            result.code = GetLastError();
+            result.reason = win32_error_text(result.code).text();
+        }
     }  // the stored file and the temporary file are closed here
     if (result.code != ERROR_SUCCESS) {
         remove_made_file(temporary.c_str());
@@ -244,7 +251,8 @@ bool RestoreTransformation::transform(const wchar_t* source, const wchar_t* targ
         SetLastError(result.code);
         return false;
     }
-    bool moved = MoveFileExW(temporary.c_str(), target, MOVEFILE_REPLACE_EXISTING);
+    bool moved =
+        MoveFileExW(temporary.c_str(), target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
     DWORD code = GetLastError();
     if (!moved) remove_made_file(temporary.c_str());
     dropNote();
@@ -273,7 +281,9 @@ void RestoreTransformation::removeNotedTemporary() const {
 void RestoreTransformation::noteTemporary(const std::wstring& temporary) const {
     if (note_.empty()) return;
     last_error_restorer keep;
-    if (!write_note(note_, to_utf8(temporary)))
+    // On the disk before the temporary file is made: a power cut must not
+    // leave a file of ours in the user's folder that no note names.
+    if (!write_note(note_, to_utf8(temporary), true))
         log_message(LM_WARNING, "Failed to note the temporary file %s.\n",
                     to_utf8(temporary).c_str());
 }

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "platform/fault_mode.h"
 #include "platform/file_object.h"
 #include "platform/file_times.h"
 #include "platform/machine.h"
@@ -144,10 +145,16 @@ HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD /*share*/, LPSECURITY_ATTRI
     // and its reads and writes never wait either, so that no caller hangs on
     // one where Windows has only files; files and folders work as usual.
     oflags |= O_NONBLOCK;
+    namespace fault = tovel::platform::fault;
+    fault::Step step;
+    bool creates = !existed && (oflags & O_CREAT);
+    if (fault::active() && (creates || (oflags & O_TRUNC)))
+        step = fault::before_create(host, existed, (oflags & O_TRUNC) != 0);
     int fd;
     do {
         fd = ::open(host.c_str(), oflags, mode);
     } while (fd < 0 && errno == EINTR);
+    if (step && fd >= 0 && creates) fault::after_create(fd, host);
     if (fd < 0) {
         if (errno == EEXIST)
             SetLastError(ERROR_FILE_EXISTS);
@@ -205,6 +212,9 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD written,
         SetLastError(ERROR_ACCESS_DENIED);
         return FALSE;
     }
+    tovel::platform::fault::Step step;
+    if (tovel::platform::fault::active())
+        step = tovel::platform::fault::before_change(object->fd(), object->path());
     auto data = static_cast<const char*>(buffer);
     DWORD done = 0;
     while (done < toWrite) {
@@ -228,10 +238,13 @@ BOOL FlushFileBuffers(HANDLE file) {
         SetLastError(ERROR_ACCESS_DENIED);
         return FALSE;
     }
+    tovel::platform::fault::Step step;
+    if (tovel::platform::fault::active()) step = tovel::platform::fault::before_flush(object->fd());
     if (::fsync(object->fd()) != 0 && errno != EINVAL && errno != EROFS) {
         set_last_error_from_errno(errno);
         return FALSE;
     }
+    if (step) tovel::platform::fault::after_flush(object->fd());
     return TRUE;
 }
 
@@ -309,6 +322,9 @@ BOOL SetEndOfFile(HANDLE file) {
         SetLastError(ERROR_ACCESS_DENIED);
         return FALSE;
     }
+    tovel::platform::fault::Step step;
+    if (tovel::platform::fault::active())
+        step = tovel::platform::fault::before_change(object->fd(), object->path());
     off_t position = ::lseek(object->fd(), 0, SEEK_CUR);
     if (position < 0 || ::ftruncate(object->fd(), position) != 0) {
         set_last_error_from_errno(errno);
@@ -356,6 +372,8 @@ BOOL GetFileAttributesExW(LPCWSTR path, GET_FILEEX_INFO_LEVELS level, LPVOID out
 BOOL CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES /*security*/) {
     std::string host;
     if (!host_path(path, host)) return FALSE;
+    tovel::platform::fault::Step step;
+    if (tovel::platform::fault::active()) step = tovel::platform::fault::before_other();
     if (::mkdir(host.c_str(), 0777) != 0) {
         if (errno == EEXIST)
             SetLastError(ERROR_ALREADY_EXISTS);
@@ -369,6 +387,8 @@ BOOL CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES /*security*/) {
 BOOL RemoveDirectoryW(LPCWSTR path) {
     std::string host;
     if (!host_path(path, host) || refuse_drive_root(host)) return FALSE;
+    tovel::platform::fault::Step step;
+    if (tovel::platform::fault::active()) step = tovel::platform::fault::before_other();
     struct stat st;
     if (::lstat(host.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
         // A link to a folder is removed as the reparse point it stands for.
@@ -395,6 +415,8 @@ BOOL RemoveDirectoryW(LPCWSTR path) {
 BOOL DeleteFileW(LPCWSTR path) {
     std::string host;
     if (!host_path(path, host) || refuse_drive_root(host)) return FALSE;
+    tovel::platform::fault::Step step;
+    if (tovel::platform::fault::active()) step = tovel::platform::fault::before_delete(host);
     struct stat st;
     if (::lstat(host.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
         SetLastError(ERROR_ACCESS_DENIED);
@@ -411,6 +433,18 @@ BOOL MoveFileExW(LPCWSTR from, LPCWSTR to, DWORD flags) {
     std::string source, target;
     if (!host_path(from, source) || !host_path(to, target)) return FALSE;
     if (refuse_drive_root(source) || refuse_drive_root(target)) return FALSE;
+    namespace fault = tovel::platform::fault;
+    fault::Step step;
+    if (fault::active()) step = fault::before_rename(source, target);
+    // Every way out tells the model whether the rename took place.
+    struct Outcome {
+        fault::Step& step;
+        const std::string &from, &to;
+        bool done = false, through = false;
+        ~Outcome() {
+            if (step) fault::after_rename(from, to, done, through);
+        }
+    } outcome{step, source, target};
     struct stat st;
     if (::lstat(source.c_str(), &st) != 0) {
         set_last_error_from_errno(errno, source);
@@ -426,6 +460,7 @@ BOOL MoveFileExW(LPCWSTR from, LPCWSTR to, DWORD flags) {
                 set_last_error_from_errno(errno, target);
             return FALSE;
         }
+        outcome.done = true;
         return TRUE;
     }
     struct stat existing;
@@ -437,6 +472,8 @@ BOOL MoveFileExW(LPCWSTR from, LPCWSTR to, DWORD flags) {
         set_last_error_from_errno(errno, target);
         return FALSE;
     }
+    outcome.done = true;
+    outcome.through = (flags & MOVEFILE_WRITE_THROUGH) != 0;
     if (flags & MOVEFILE_WRITE_THROUGH) {
         auto slash = target.rfind('/');
         int dir = ::open(slash == 0 ? "/" : target.substr(0, slash).c_str(),
@@ -452,6 +489,8 @@ BOOL MoveFileExW(LPCWSTR from, LPCWSTR to, DWORD flags) {
 BOOL SetFileAttributesW(LPCWSTR path, DWORD attributes) {
     std::string host;
     if (!host_path(path, host)) return FALSE;
+    tovel::platform::fault::Step step;
+    if (tovel::platform::fault::active()) step = tovel::platform::fault::before_other();
     struct stat st;
     if (entry_status(host, st) != 0) {
         set_last_error_from_errno(errno, host);
@@ -478,6 +517,8 @@ BOOL SetFileTime(HANDLE file, const FILETIME* /*creationTime*/, const FILETIME* 
         return FALSE;
     }
     if (times[0].tv_nsec == UTIME_OMIT && times[1].tv_nsec == UTIME_OMIT) return TRUE;
+    tovel::platform::fault::Step step;
+    if (tovel::platform::fault::active()) step = tovel::platform::fault::before_other();
     if (::futimens(object->fd(), times) != 0) {
         set_last_error_from_errno(errno, object->path());
         return FALSE;

@@ -28,6 +28,7 @@
 #include <string>
 
 #include "platform/descriptor.h"
+#include "platform/fault_mode.h"
 #include "platform/file_object.h"
 #include "platform/host_names.h"
 #include "platform/kernel_object.h"
@@ -391,6 +392,9 @@ HANDLE CreateFileMappingW(HANDLE file, LPSECURITY_ATTRIBUTES /*security*/, DWORD
         return nullptr;
     }
     if (protect == PAGE_READWRITE) {
+        fault::Step step;
+        if (size > current && fault::active() && !memory)
+            step = fault::before_change(backing.get(), std::string());
         // The file's blocks are taken now, as Windows commits a mapping's
         // file at its creation: a full disk refuses the mapping (112) instead
         // of killing the process at its first write into a hole.
@@ -477,6 +481,7 @@ LPVOID MapViewOfFile(HANDLE mapping, DWORD access, DWORD offsetHigh, DWORD offse
         SetLastError(errno == ENOMEM ? ERROR_NOT_ENOUGH_MEMORY : win32_error_from_errno(errno));
         return nullptr;
     }
+    if (fault::active() && write) fault::mapped(object->backing(), view, length);
     auto& v = views();
     std::lock_guard<std::mutex> guard(v.lock);
     v.lengths[reinterpret_cast<uintptr_t>(view)] = length;
@@ -494,6 +499,7 @@ BOOL UnmapViewOfFile(LPCVOID view) {
     }
     ::munmap(reinterpret_cast<void*>(it->first), it->second);
     v.lengths.erase(it);
+    if (fault::active()) fault::unmapped(view);
     return TRUE;
 }
 
@@ -510,9 +516,12 @@ BOOL FlushViewOfFile(LPCVOID view, SIZE_T bytes) {
     uintptr_t end = it->first + it->second;
     if (bytes != 0 && bytes < end - address) end = address + bytes;
     uintptr_t start = address - address % page_size();
+    fault::Step step;
+    if (fault::active()) step = fault::before_view_flush(view);
     if (::msync(reinterpret_cast<void*>(start), end - start, MS_SYNC) != 0) {
         SetLastError(win32_error_from_errno(errno));
         return FALSE;
     }
+    if (step) fault::after_view_flush(view);
     return TRUE;
 }

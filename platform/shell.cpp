@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <string>
 
+#include "platform/fault_mode.h"
 #include "platform/machine.h"
 #include "platform/win/errors.h"
 
@@ -32,6 +33,8 @@ int SHCreateDirectoryExW(HWND /*owner*/, LPCWSTR path, const SECURITY_ATTRIBUTES
     struct stat st;
     if (::stat(host.c_str(), &st) == 0)
         return S_ISDIR(st.st_mode) ? ERROR_ALREADY_EXISTS : ERROR_FILE_EXISTS;
+    tovel::platform::fault::Step step;
+    if (tovel::platform::fault::active()) step = tovel::platform::fault::before_other();
     // Every folder from the drive down: the drive's own folder is the first part that exists.
     std::string drive = tovel::platform::machine_root() + "/drives/";
     size_t start = drive.size() + 1;

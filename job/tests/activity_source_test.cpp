@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -413,19 +414,37 @@ TEST_F(JobSourceFileTest, DamagedFilesEndTheList) {
     EXPECT_EQ(reader.next(), 0u);  // never opened
     EXPECT_NE(logged().find("Failed to read job activity source offset"), std::string::npos);
 
+    // A file torn inside a record's head or body is damaged, not ended: a
+    // list cut short by a kill is never taken for a whole one.
+    const std::string torn = "Failed to read job activity source offset, hr=-2147024883, " +
+                             std::string(win32_error_text(ERROR_INVALID_DATA).text()) + ".\n";
     write_host_file(host_of(kList), set + "ESE");
     ASSERT_TRUE(reader.open(kList, 0));
     EXPECT_EQ(reader.next(), kSourceTagStartSet);
     EXPECT_EQ(reader.next(), 0u);
-    EXPECT_EQ(GetLastError(), ERROR_HANDLE_EOF);
-    EXPECT_EQ(logged(), "");
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_DATA);
+    EXPECT_EQ(logged(), torn);
+    EXPECT_FALSE(source_list_complete(kList));
+    EXPECT_EQ(logged(), torn);
 
     write_host_file(host_of(kList), set + std::string("FILE\x40\x00\x20", 7));
     ASSERT_TRUE(reader.open(kList, 8));
     EXPECT_EQ(reader.next(), 0u);
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_DATA);
+    EXPECT_EQ(logged(), torn);
+
+    // Whole records without the end of the set: read to their end, but no
+    // whole list.
+    write_host_file(host_of(kList), set);
+    ASSERT_TRUE(reader.open(kList, 0));
+    EXPECT_EQ(reader.next(), kSourceTagStartSet);
+    EXPECT_EQ(reader.next(), 0u);
     EXPECT_EQ(GetLastError(), ERROR_HANDLE_EOF);
-    EXPECT_EQ(logged(), "Failed to read job activity source offset, hr=-2147024858, " +
-                            std::string(win32_error_text(ERROR_HANDLE_EOF).text()) + ".\n");
+    EXPECT_FALSE(source_list_complete(kList));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_DATA);
+    EXPECT_NE(logged().find("ends without its end of set"), std::string::npos);
+    write_host_file(host_of(kList), set + std::string("ESET\x06\x00", 6));
+    EXPECT_TRUE(source_list_complete(kList));
 
     for (const std::string& length : {std::string("\x05\x00", 2), std::string("\x01\x10", 2)}) {
         write_host_file(host_of(kList), "FILE" + length + std::string(5000, 'z'));
@@ -450,16 +469,11 @@ TEST_F(JobSourceFileTest, OffsetPastTheEndReadsNothing) {
     EXPECT_EQ(reader.next(), kSourceTagEndSet);
 }
 
-// A list that fits the writer's buffer reaches the file only in save(): the
-// failure of that last write must fail the save.
-TEST_F(JobSourceFileTest, FullDeviceFailsTheSave) {
-    JobActivitySourceGenerator generator;
-    SetLastError(0);
-    EXPECT_FALSE(generator.save(L"Z:\\dev\\full"));
-    EXPECT_EQ(GetLastError(), ERROR_DISK_FULL);
-    EXPECT_NE(logged().find("Failed to flush job activity source 'Z:\\dev\\full', errorcode=112"),
-              std::string::npos);
-
+// Records that overflow the writer's buffer meet the full device: the
+// failing record and everything after it fail with its error. (A save writes
+// beside its file and renames it into place, so it is tried on a full file
+// system of its own below, never beside a device.)
+TEST_F(JobSourceFileTest, FullDeviceFailsTheWriter) {
     JobHistorySourceWriter writer;
     ASSERT_TRUE(writer.open(L"Z:\\dev\\full", false));
     std::wstring name(2000, L'n');
@@ -528,8 +542,11 @@ TEST_F(JobSourceFileFullDiskTest, SaveFailsWithTheWriteError) {
     SetLastError(0);
     EXPECT_FALSE(generator.save(L"D:\\src"));
     EXPECT_EQ(GetLastError(), ERROR_DISK_FULL);
-    EXPECT_NE(logged().find("Failed to write job activity source 'D:\\src', errorcode=112"),
+    // The list is written beside its place, and nothing is left there.
+    EXPECT_NE(logged().find("Failed to write job activity source 'D:\\src.new', errorcode=112"),
               std::string::npos);
+    EXPECT_FALSE(std::filesystem::exists(mount_point_ + "/src.new"));
+    EXPECT_FALSE(std::filesystem::exists(mount_point_ + "/src"));
 
     generator.listSources({paths[0]});
     ASSERT_TRUE(generator.save(L"D:\\src"));  // room again: the failure went with the file

@@ -385,6 +385,38 @@ TEST_F(LocalBackupStorageResume, StopAfterAStoredItemSkipsItOnce) {
     EXPECT_EQ(catalogue(cat), "SSET\n");
 }
 
+// A power cut after a group reached the disk but before the job's offset
+// past it did: the resumed run presents the whole group again, and each item
+// that the catalogue holds is taken as stored, not listed a second time. An
+// item under another path with the same index is not the same item.
+TEST_F(LocalBackupStorageResume, ItemsOfTheContinuedCatalogueAreNotStoredTwice) {
+    auto job = definition(kJob);
+    Record record(0);
+    const std::wstring cat = L"C:\\off\\" + record.instance() + L".cat";
+    {
+        auto store = storage(*job, record);
+        ASSERT_TRUE(store->start());
+        for (uint32_t i = 1; i <= 3; ++i)
+            ASSERT_TRUE(
+                store->backupFile((L"C:\\" + std::to_wstring(i)).c_str(), &kFolder, i, nullptr));
+    }
+    record->resumeFlag = 1;
+    {
+        auto store = storage(*job, record);
+        ASSERT_TRUE(store->start());
+        for (uint32_t i = 1; i <= 4; ++i) {
+            std::wstring path = i == 3 ? L"C:\\other" : L"C:\\" + std::to_wstring(i);
+            ASSERT_TRUE(store->backupFile(path.c_str(), &kFolder, i, nullptr));
+        }
+    }
+    EXPECT_EQ(catalogue(cat),
+              "SSET\nDIRB 0x10 0x1d0000333333333 0 1 0 C:\\1\n"
+              "DIRB 0x10 0x1d0000333333333 0 2 0 C:\\2\n"
+              "DIRB 0x10 0x1d0000333333333 0 3 0 C:\\3\n"
+              "SSET\nDIRB 0x10 0x1d0000333333333 0 3 0 C:\\other\n"
+              "DIRB 0x10 0x1d0000333333333 0 4 0 C:\\4\n");
+}
+
 // The offline folder on a small file system mounted as drive D:.
 class LocalBackupStorageFullDisk : public LocalBackupStorageTest {
 protected:

@@ -5,7 +5,10 @@
 #   - backs up a mixed tree of about 1.2 GB (large and medium files, text-like
 #     and incompressible) through the job manager into an offline folder, and
 #     runs the reference pipeline, tar | gzip -6 | openssl aes-128-cbc, over
-#     the same tree; prints both times and their ratio (backup / reference);
+#     the same tree; prints both times and their ratio (backup / reference),
+#     and the ratio of a backup without the storage's group flush (the
+#     driver's --group-flush 0: what forcing the run's files to the disk in
+#     groups costs);
 #   - restores that backup through a restore job (every item, below another
 #     folder) and runs the reference's way back, openssl -d | gunzip | tar -x,
 #     over the reference's output; prints both times and their ratio;
@@ -115,18 +118,19 @@ warm() { tar -C "$(dirname "$1")" -cf - "$(basename "$1")" | wc -c >/dev/null; }
 now() { printf '%s' "$EPOCHREALTIME"; }
 elapsed() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", b - a }'; }
 
-# backup TREE: one offline backup of the tree in a fresh machine; sets
-# backup_seconds, peak_kb and stored_bytes. Fails the script unless the run
-# completed and stored one data file per file of the tree.
+# backup TREE [GROUP_FLUSH]: one offline backup of the tree in a fresh
+# machine (GROUP_FLUSH 0: without forcing the storage's groups to the disk);
+# sets backup_seconds, peak_kb and stored_bytes. Fails the script unless the
+# run completed and stored one data file per file of the tree.
 backup() {
-    local tree=$1
+    local tree=$1 group_flush=${2:-1}
     run_number=$((run_number + 1))
     run=$runs/$run_number
     mkdir -p "$run/machine"
     start_service
     local command=(env TOVEL_ROOT="$run/machine" "$driver" backup --source "$(windows_path "$tree")"
         --offline 'C:\backups' --port "$port" --user "$user" --cookie "$cookie"
-        --log "$run/engine.log")
+        --group-flush "$group_flush" --log "$run/engine.log")
     local start end status=0
     start=$(now)
     if [ -x /usr/bin/time ]; then
@@ -225,10 +229,14 @@ echo "machine: $(nproc) cores; driver $driver"
 
 tree_bytes=$(du -sb --apparent-size "$mixed_tree" | cut -f1)
 warm "$mixed_tree"
+backup "$mixed_tree" 0
+unflushed_seconds=$backup_seconds
 backup "$mixed_tree"
 reference "$mixed_tree"
 echo "backup $(gb "$tree_bytes"): $backup_seconds s; reference pipeline: $reference_seconds s;" \
     "ratio $(ratio "$backup_seconds" "$reference_seconds")"
+echo "  without the group flush: $unflushed_seconds s; ratio" \
+    "$(ratio "$unflushed_seconds" "$reference_seconds")"
 echo "  stored $(gb "$stored_bytes"), reference output $(gb "$reference_bytes");" \
     "peak memory $((peak_kb / 1024)) MB"
 restore "$mixed_tree"

@@ -54,6 +54,7 @@
 #include "job/iocp_dispatcher.h"
 #include "job/job_manager.h"
 #include "job/job_state.h"
+#include "job/local_backup_storage.h"
 #include "job/options.h"
 #include "plandeck/job_definition_factory.h"
 
@@ -240,7 +241,8 @@ void usage() {
     std::fprintf(g_messages,
                  "usage: offline_run backup --source WINPATH --offline WINPATH --port N\n"
                  "                          --user NAME --cookie sid=TOKEN [--id UUID]\n"
-                 "                          [--compression 0|1] [--timeout S] [--log FILE]\n"
+                 "                          [--compression 0|1] [--group-flush 0|1]\n"
+                 "                          [--timeout S] [--log FILE]\n"
                  "       offline_run restore --catalogue WINPATH --location WINPATH --port N\n"
                  "                           --user NAME --cookie sid=TOKEN [--id UUID]\n"
                  "                           [--timeout S] [--log FILE]\n");
@@ -361,6 +363,15 @@ int main(int argc, char** argv) {
         std::fprintf(g_messages, "offline_run: %s\n", error.c_str());
         usage();
         return kExitUsage;
+    }
+    // Without the forcing of the storage's groups to the disk (the pipeline
+    // as it was before it), to measure what the forcing costs.
+    if (auto flush = arguments.get("group-flush")) {
+        if (*flush != "0" && *flush != "1") {
+            std::fprintf(g_messages, "offline_run: --group-flush takes 0 or 1\n");
+            return kExitUsage;
+        }
+        LocalBackupStorage::setGroupFlush(*flush == "1");
     }
     for (const std::string& name : arguments.unused()) {
         std::fprintf(g_messages, "offline_run: unknown option --%s\n", name.c_str());
