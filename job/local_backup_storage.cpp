@@ -120,7 +120,7 @@ bool LocalBackupStorage::bind() {
     }
     dataFolder_ = inFolder(instance_);
     cataloguePath_ = inFolder(instance_ + L".cat");
-    errors_.load(to_utf8(inFolder(L"err")).c_str());
+    errors_.load(to_utf8(inFolder(instance_ + L".err")).c_str());
     return true;
 }
 
@@ -245,7 +245,7 @@ bool LocalBackupStorage::end() {
     if (!attach()) return false;
     if (catalogueBroken_ && !repairCatalogue()) return false;
     if (catalogue_ && !settle(true, 0, true)) return false;
-    errors_.save();
+    if (!errors_.empty()) errors_.save();
     SetLastError(0);
     return true;
 }
@@ -257,7 +257,7 @@ bool LocalBackupStorage::cancel() {
     if (catalogue_ || catalogueBroken_)
         written = writeRecord(&JobHistorySourceWriter::endSet, kEndSetSize, true);
     DWORD code = GetLastError();
-    errors_.save();
+    if (!errors_.empty()) errors_.save();
     SetLastError(written ? 0 : code);
     return written;
 }

@@ -9,12 +9,19 @@
 // UUID of the activity record) as 36 lower-case hexadecimal digits with
 // hyphens. The folder may hold any number of runs of any number of jobs; a
 // run's names all start with its own instance text, so runs never share a
-// file apart from "err".
+// file.
 //
-//   "err"                 the error list shared by every run of the folder:
-//                         one JSON array of {"code", "path", "reason"}; loaded
-//                         at each start, written at each error added, at end,
-//                         cancel and when the storage is destroyed.
+//   <instance>.err        the run's error list: one JSON array of {"code",
+//                         "path", "reason"} (job/job_history.h), written
+//                         whole when the run ends or is cancelled and when the
+//                         storage goes, if it names any item. While the run
+//                         goes on, each error is appended to its journal
+//                         "<instance>.err.journal" as it comes; a resumed run
+//                         loads both.
+//   "err"                 the list that earlier versions shared between every
+//                         run of the folder, which only ever grew: it is left
+//                         as it is (what earlier runs reported stays there),
+//                         and no run reads or writes it any more.
 //   <instance>.bak.def    the run's description, one compact JSON object
 //                         {"Id": job id, "Type": "Backup", "User": user};
 //                         replaced whole at every start of the run.
@@ -87,14 +94,16 @@ public:
     // Neither is owned; handler may be null. The definition's offline
     // location is copied now; nothing is opened before start().
     LocalBackupStorage(const BackupJobDefinition* definition, WebClientEventHandler* handler);
-    // Closes the catalogue, destroys the transformation and writes "err".
+    // Closes the catalogue, destroys the transformation and writes the
+    // run's error list (when it names an item).
     ~LocalBackupStorage() override;
     LocalBackupStorage(const LocalBackupStorage&) = delete;
     LocalBackupStorage& operator=(const LocalBackupStorage&) = delete;
 
     // Binds the record (not owned) and takes the transformation; always true.
     bool init(JobActivity* record, Transformation* transformation) override;
-    // Creates the offline folder and the run's data folder, loads "err",
+    // Creates the offline folder and the run's data folder, loads the run's
+    // error list,
     // writes the description (a failure there is logged and does not fail
     // start), opens the catalogue (fresh, or continued as described above)
     // and writes its "SSET". False with the last error set when a folder
@@ -102,13 +111,13 @@ public:
     // "SSET" cannot be written; 87 without a bound record or transformation.
     bool start() override;
     // end() has the system put the catalogue on its disk (every record is in
-    // the file already) and writes "err"; false only when the catalogue
+    // the file already) and writes the error list; false only when the catalogue
     // cannot be written or flushed. cancel() writes "ESET", flushes the
-    // catalogue the same way and writes "err"; false when the "ESET" cannot
+    // catalogue the same way and writes the error list; false when the "ESET" cannot
     // be written or flushed. Both also serve a storage that was only bound
     // with init(), as when a paused run is stopped: they then continue the
     // run's catalogue (when it exists) as a resumed start would, and keep the
-    // entries of "err".
+    // entries of the run's error list.
     bool end() override;
     bool cancel() override;
     // Stores one file (its data file, then its record) or folder (its record)
@@ -131,7 +140,8 @@ private:
     };
 
     std::wstring inFolder(const std::wstring& name) const;
-    // Names the run's files from the record's instance id and loads "err".
+    // Names the run's files from the record's instance id and loads the
+    // run's error list.
     bool bind();
     // bind() and the catalogue continued, for end() and cancel() without
     // start().
@@ -167,6 +177,6 @@ private:
     uint64_t catalogueEnd_;  // bytes of complete records in the catalogue
     bool catalogueBroken_;   // the catalogue could not be reopened after a failure
     Stored lastStored_;      // of a continued catalogue, until that item comes again
-    bool bound_;             // the run's files are named and "err" is loaded
+    bool bound_;             // the run's files are named and its error list is loaded
     bool started_;           // start() succeeded: items may be stored
 };

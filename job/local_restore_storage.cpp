@@ -105,12 +105,15 @@ LocalRestoreStorage::LocalRestoreStorage(const RestoreJobDefinition* definition,
       record_(nullptr),
       plain_(false),
       unpacking_(true),
-      policy_(createRestoreLocationPolicy(definition)) {}
+      policy_(createRestoreLocationPolicy(definition)) {
+    // Nothing else keeps the failed items of an offline restore.
+    errorsOutliveRun_ = true;
+}
 
 LocalRestoreStorage::~LocalRestoreStorage() {
     // The job removes the run's history folder once the run has ended; the
-    // list goes with it and must not make the folder again.
-    if (!historyKept()) errors_ = JobHistoryError();
+    // list must not make the folder again.
+    if (!historyKept()) errors_.unbind();
 }
 
 bool LocalRestoreStorage::start(JobActivity* record, JobHistoryInfo* /*history*/) {

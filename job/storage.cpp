@@ -4,6 +4,13 @@
 #include "common/text_conv.h"
 #include "job/note_file.h"
 
+bool RestoreStorage::releaseErrors() {
+    last_error_restorer keep;
+    bool stays = errorsOutliveRun_ && errors_.bound() && !errors_.empty() && errors_.save();
+    errors_.unbind();
+    return stays;
+}
+
 std::wstring RestoreStorage::markPath(const std::wstring& work, uint32_t itemIndex) {
     return work + L"\\" + std::to_wstring(itemIndex) + L".written";
 }

@@ -187,10 +187,10 @@ TEST_F(LocalBackupStorageLayout, RunLeavesWhatTheRestoreReads) {
               ".\n./03020100-0504-0706-0809-0a0b0c0d0e0f\n"
               "./03020100-0504-0706-0809-0a0b0c0d0e0f.bak.def\n"
               "./03020100-0504-0706-0809-0a0b0c0d0e0f.cat\n"
+              "./03020100-0504-0706-0809-0a0b0c0d0e0f.err\n"
               "./03020100-0504-0706-0809-0a0b0c0d0e0f/1\n"
               "./03020100-0504-0706-0809-0a0b0c0d0e0f/2\n"
-              "./03020100-0504-0706-0809-0a0b0c0d0e0f/3\n"
-              "./err\n");
+              "./03020100-0504-0706-0809-0a0b0c0d0e0f/3\n");
     EXPECT_EQ(read_host_file(host_of(inst + L"\\1")), "sixteen bytes..!");
     EXPECT_EQ(read_host_file(host_of(inst + L"\\2")), "");
     EXPECT_EQ(read_host_file(host_of(inst + L"\\3")), std::string(70000, 's'));
@@ -204,7 +204,7 @@ TEST_F(LocalBackupStorageLayout, RunLeavesWhatTheRestoreReads) {
               "FILE 0x20 0x1d0000333333333 16 1 1 C:\\src\\Grüße 😀\n"
               "FILE 0x21 0x1d0000333333333 70000 3 1 C:\\src\\big\n");
     EXPECT_EQ(tovel::testing::python("import json;print(json.load(open('" +
-                                     host_of(L"C:\\off\\err") + "')))"),
+                                     host_of(inst + L".err") + "')))"),
               "[{'code': 5, 'path': 'C:\\\\src\\\\gone', 'reason': 'why'}]");
     EXPECT_EQ(record->filesDone, 3u);
     EXPECT_EQ(record->bytesDone, 70016u);
@@ -227,8 +227,9 @@ TEST_F(LocalBackupStorageLayout, CancelEndsTheSetAndEndDoesNot) {
               "SSET\nDIRB 0x10 0x1d0000333333333 0 1 0 C:\\d\n");
     EXPECT_EQ(catalogue(L"C:\\off\\" + cancelled.instance() + L".cat"), "SSET\nESET\n");
     // Both storages are still there: all of it is on disk already.
-    const std::string err = host_of(L"C:\\off\\err");
+    const std::string err = host_of(L"C:\\off\\" + cancelled.instance() + L".err");
     EXPECT_NE(read_host_file(err).find("gone"), std::string::npos);
+    EXPECT_FALSE(host_exists(L"C:\\off\\" + completed.instance() + L".err"));
     second.reset();
 
     // A paused run that is stopped ends with a storage that was never started.
@@ -239,11 +240,16 @@ TEST_F(LocalBackupStorageLayout, CancelEndsTheSetAndEndDoesNot) {
               "SSET\nDIRB 0x10 0x1d0000333333333 0 1 0 C:\\d\nESET\n");
     stopped.reset();
     EXPECT_NE(read_host_file(err).find("gone"), std::string::npos);
+    EXPECT_FALSE(host_exists(L"C:\\off\\" + completed.instance() + L".err"));
 }
 
-// Each run's data lies in its own folder: item 1 of every run stays that
-// run's file.
+// Each run's data and error list lie in files of its own: item 1 of every
+// run stays that run's file. The list that earlier versions shared between
+// the runs of the folder is left as it stands.
 TEST_F(LocalBackupStorageLayout, RunsOfTwoJobsKeepTheirDataApart) {
+    make_folder(L"C:\\off");
+    const std::string shared = R"([{"code": 9, "path": "C:\\old", "reason": "earlier"}])";
+    make_file(L"C:\\off\\err", shared);
     make_folder(L"C:\\src");
     auto jobA = definition("aaaaaaaa-0000-4000-8000-000000000000");
     auto jobB = definition("bbbbbbbb-0000-4000-8000-000000000000");
@@ -268,9 +274,12 @@ TEST_F(LocalBackupStorageLayout, RunsOfTwoJobsKeepTheirDataApart) {
                       .find(i % 2 ? "bbbbbbbb" : "aaaaaaaa"),
                   std::string::npos);
     }
-    EXPECT_EQ(tovel::testing::python("import json;print([e['code'] for e in json.load(open('" +
-                                     host_of(L"C:\\off\\err") + "'))])"),
-              "[0, 1, 2, 3]");
+    for (int i = 0; i < 4; ++i)
+        EXPECT_EQ(
+            tovel::testing::python("import json;print([e['code'] for e in json.load(open('" +
+                                   host_of(L"C:\\off\\" + runs[i]->instance() + L".err") + "'))])"),
+            "[" + std::to_string(i) + "]");
+    EXPECT_EQ(read_host_file(host_of(L"C:\\off\\err")), shared);
 }
 
 TEST_F(LocalBackupStorageLayout, PathsTooLongForARecordFailBeforeAnyWrite) {
