@@ -17,6 +17,7 @@
 #include "common/text_conv.h"
 #include "common/win32_error.h"
 #include "job/note_file.h"
+#include "job/restore_place.h"
 
 namespace {
 
@@ -195,6 +196,7 @@ bool RestoreTransformation::transform(const wchar_t* source, const wchar_t* targ
         // is made: no moment passes in which a file of ours exists unnamed.
         std::function<void(const std::wstring&)> note;
         if (!note_.empty()) note = [this](const std::wstring& name) { noteTemporary(name); };
+        if (!targetFreeOfLinks(target)) return false;
         scoped_handle file(create_temporary_beside(target, temporary, note));
         if (!file.valid()) {
             DWORD code = GetLastError();
@@ -244,7 +246,9 @@ bool RestoreTransformation::transform(const wchar_t* source, const wchar_t* targ
         SetLastError(result.code);
         return false;
     }
-    bool moved = MoveFileExW(temporary.c_str(), target, MOVEFILE_REPLACE_EXISTING);
+    // What lay on the way may have changed while the data were written.
+    bool moved = targetFreeOfLinks(target) &&
+                 MoveFileExW(temporary.c_str(), target, MOVEFILE_REPLACE_EXISTING);
     DWORD code = GetLastError();
     if (!moved) remove_made_file(temporary.c_str());
     dropNote();
@@ -268,6 +272,15 @@ void RestoreTransformation::removeNotedTemporary() const {
         remove_made_file(left.c_str());
     }
     DeleteFileW(note_.c_str());
+}
+
+bool RestoreTransformation::targetFreeOfLinks(const wchar_t* target) const {
+    if (place_free_of_links(root_, target)) return true;
+    DWORD code = GetLastError();
+    log_message(LM_ERROR, "Refused to write %s, %s.\n", to_utf8(target).c_str(),
+                win32_error_text(code).text());
+    SetLastError(code);
+    return false;
 }
 
 void RestoreTransformation::noteTemporary(const std::wstring& temporary) const {

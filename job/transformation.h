@@ -50,7 +50,12 @@ public:
     // the file attributes and the times) and then renames it over target. A
     // failure at any step removes the temporary file and leaves an existing
     // target as it was; damaged data or a wrong decompression flag fails with
-    // 13.
+    // 13. Before the temporary file is made and again before the rename, the
+    // target and, below the confining folder (confine), every folder on its
+    // way must not be a link (job/restore_place.h): else nothing is written
+    // (or the temporary file is removed) and the result is false with
+    // ERROR_STOPPED_ON_SYMLINK (681). An existing name is never written
+    // through: the temporary file is made new.
     bool transform(const wchar_t* source, const wchar_t* target,
                    const WIN32_FILE_ATTRIBUTE_DATA* attributes, interrupter* stop) override;
 
@@ -64,10 +69,16 @@ public:
     // without a note. Not to be called while a transform is under way. Keeps
     // the last error.
     void removeNotedTemporary() const;
+    // The folder below which no link is followed (see transform); empty (the
+    // default): only a link at the target itself is refused.
+    void confine(const std::wstring& root) { root_ = root; }
 
 private:
     void noteTemporary(const std::wstring& temporary) const;
     void dropNote() const;
+    // place_free_of_links for target, logged when it fails.
+    bool targetFreeOfLinks(const wchar_t* target) const;
 
     std::wstring note_;
+    std::wstring root_;
 };
