@@ -312,13 +312,18 @@ bool LocalBackupStorage::backupFile(const wchar_t* path,
         SetLastError(code);
         return false;
     }
-    if (!writeItem(path, *attributes, itemIndex, transformation_->compression() ? 1 : 0)) {
+    // The record describes what was stored: the size read, which a file
+    // written to meanwhile no longer has.
+    const SourceRead& read = transformation_->sourceRead();
+    WIN32_FILE_ATTRIBUTE_DATA stored = described_attributes(*attributes, read);
+    if (!writeItem(path, stored, itemIndex, transformation_->compression() ? 1 : 0)) {
         DWORD code = GetLastError();
         DeleteFileW(data.c_str());
         SetLastError(code);
         return false;
     }
+    if (read.known && read.changed) addError(path, kChangedWhileRead, kChangedWhileReadReason);
     record_->filesDone += 1;
-    record_->bytesDone += size;
+    record_->bytesDone += static_cast<uint64_t>(stored.nFileSizeHigh) << 32 | stored.nFileSizeLow;
     return finishItem(itemIndex);
 }

@@ -39,8 +39,13 @@
 // The catalogue holds, for each start of the run (the first and each
 // resumption), one "SSET", then one "FILE" or "DIRB" record per item stored
 // by that part, in the order stored: the item's path as backed up, its
-// attribute data as the walk read it, its item index as the ordinal, and the
-// flag 1 for a file whose data file is compressed, else 0. A cancelled run
+// attribute data as the walk read it (but for a file the size and last-write
+// time of what was read and stored: the size always matches the data file,
+// also for a file written to meanwhile, see BackupTransformation), its item
+// index as the ordinal, and the flag 1 for a file whose data file is
+// compressed, else 0. A file that changed while it was read, twice, is
+// stored as the second read found it and listed in the run's error list
+// (kChangedWhileRead). A cancelled run
 // ends with "ESET"; a completed one does not. An item appears once per
 // catalogue; a reader that meets a path twice (a source list rebuilt in
 // mid-run) takes the later record.

@@ -13,6 +13,18 @@
 #include "job/job_history.h"
 #include "job/transformation.h"
 
+// The error entry of a file that changed while it was read, and again while
+// it was read once more: the storage keeps what the second read got, with
+// its size (BackupTransformation), and reports it with this code and reason.
+inline constexpr DWORD kChangedWhileRead = ERROR_SHARING_VIOLATION;
+inline constexpr wchar_t kChangedWhileReadReason[] = L"changed while read";
+
+// The attribute data that a stored file is described with: the walk's
+// (attributes), with the size and last-write time of what the
+// transformation read when it knows them.
+WIN32_FILE_ATTRIBUTE_DATA described_attributes(const WIN32_FILE_ATTRIBUTE_DATA& attributes,
+                                               const SourceRead& read);
+
 class BackupStorage {
 public:
     virtual ~BackupStorage() = default;
@@ -25,7 +37,10 @@ public:
     virtual bool end() = 0;
     virtual bool cancel() = 0;
     // Stores one file or folder (FILE_ATTRIBUTE_DIRECTORY in its attributes)
-    // under path, reading it from readPath (null: path).
+    // under path, reading it from readPath (null: path). A file is described
+    // with the size that was read and stored (described_attributes); one
+    // that changed while it was read is stored all the same and gets the
+    // error entry kChangedWhileRead.
     virtual bool backupFile(const wchar_t* path, const WIN32_FILE_ATTRIBUTE_DATA* attributes,
                             uint32_t itemIndex, const wchar_t* readPath) = 0;
     virtual int errorCount() const { return static_cast<int>(errors_.get().size()); }
