@@ -116,14 +116,16 @@ bool JobHistoryError::journalLast() {
             log_message(LM_ERROR, "Failed to open the journal of %s, %m.\n", path.c_str());
             return false;
         }
-        // A line torn by a kill is ended, so that it stays one unreadable line.
-        if (journalTorn_) line.insert(0, "\n");
-        journalTorn_ = false;
     }
+    // A line torn by a kill or a failed write is ended, so that it stays one
+    // unreadable line.
+    if (journalTorn_) line.insert(0, "\n");
+    journalTorn_ = false;
     DWORD written = 0;
     if (!WriteFile(journal_.get(), line.data(), static_cast<DWORD>(line.size()), &written,
                    nullptr) ||
         written != line.size()) {
+        journalTorn_ = written > 0;  // the next line must not continue this one
         log_message(LM_ERROR, "Failed to write the journal of %s, %m.\n", path.c_str());
         return false;
     }
