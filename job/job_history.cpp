@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <exception>
 
+#include "common/ace_log_wrapper.h"
 #include "common/text_conv.h"
 #include "common/win32_error.h"
 #include "job/error_codes.h"
@@ -11,6 +12,25 @@
 namespace {
 
 std::string wide_to_utf8(const wchar_t* text) { return to_utf8(text, -1); }
+
+// The whole file into out; false (out empty) when it cannot be read.
+bool read_whole(const std::wstring& path, std::string& out) {
+    out.clear();
+    scoped_handle file(CreateFileW(path.c_str(), GENERIC_READ,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.valid()) return false;
+    char buffer[65536];
+    for (;;) {
+        DWORD read = 0;
+        if (!ReadFile(file.get(), buffer, sizeof buffer, &read, nullptr)) {
+            out.clear();
+            return false;
+        }
+        if (read == 0) return true;
+        out.append(buffer, read);
+    }
+}
 
 // Adds to an integer member, or sets it to amount when it is missing or of
 // another type. Counts wrap as unsigned 64-bit numbers do.
@@ -38,17 +58,91 @@ std::string job_history_time_text(FILETIME time) {
 
 JobHistoryError::~JobHistoryError() {
     try {
-        if (!path.empty()) save();
+        if (bound() && !container.empty()) save();
     } catch (...) {
     }
 }
 
-bool JobHistoryError::persist() {
-    if (path.empty()) return true;
-    DWORD saved = GetLastError();
-    bool written = save();
-    SetLastError(saved);
-    return written;
+std::wstring JobHistoryError::journalPath() const { return from_utf8(path) + L".journal"; }
+
+bool JobHistoryError::load(const char* newPath) {
+    journal_.close();
+    if (newPath) path = newPath;
+    if (path.empty()) return false;
+    bool found = JSONArrayStorage::load(nullptr);
+    std::string text;
+    read_whole(journalPath(), text);
+    journalTorn_ = !text.empty() && text.back() != '\n';
+    size_t at = 0;
+    while (at < text.size()) {
+        size_t end = text.find('\n', at);
+        if (end == std::string::npos) break;  // torn by a kill: passed over
+        std::string line = text.substr(at, end - at);
+        at = end + 1;
+        json_spirit::Value value;
+        if (!json_spirit::read(line, value) || value.type() != json_spirit::array_type) continue;
+        const json_spirit::Array& pair = value.get_array();
+        if (pair.size() != 2 || pair[0].type() != json_spirit::int_type ||
+            pair[1].type() != json_spirit::obj_type)
+            continue;
+        // A place the list holds already was written by a save that was cut
+        // off before it removed the journal.
+        if (pair[0].get_int64() >= 0 &&
+            static_cast<uint64_t>(pair[0].get_int64()) < container.size())
+            continue;
+        container.push_back(pair[1]);
+        found = true;
+    }
+    return found;
+}
+
+bool JobHistoryError::journalLast() {
+    if (path.empty() || container.empty()) return true;
+    last_error_restorer keep;
+    std::string line;
+    try {
+        json_spirit::Array pair;
+        pair.emplace_back(static_cast<unsigned long long>(container.size() - 1));
+        pair.push_back(container.back());
+        line = json_spirit::write(json_spirit::Value(pair)) + "\n";
+    } catch (const std::exception&) {
+        return false;
+    }
+    if (!journal_.valid()) {
+        journal_.reset(CreateFileW(journalPath().c_str(), FILE_APPEND_DATA, FILE_SHARE_READ,
+                                   nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!journal_.valid()) {
+            journal_.reset();
+            log_message(LM_ERROR, "Failed to open the journal of %s, %m.\n", path.c_str());
+            return false;
+        }
+    }
+    // A line torn by a kill or a failed write is ended, so that it stays one
+    // unreadable line.
+    if (journalTorn_) line.insert(0, "\n");
+    journalTorn_ = false;
+    DWORD written = 0;
+    if (!WriteFile(journal_.get(), line.data(), static_cast<DWORD>(line.size()), &written,
+                   nullptr) ||
+        written != line.size()) {
+        journalTorn_ = written > 0;  // the next line must not continue this one
+        log_message(LM_ERROR, "Failed to write the journal of %s, %m.\n", path.c_str());
+        return false;
+    }
+    return true;
+}
+
+bool JobHistoryError::save() {
+    if (!JSONArrayStorage::save()) return false;
+    journal_.close();
+    last_error_restorer keep;
+    DeleteFileW(journalPath().c_str());
+    return true;
+}
+
+void JobHistoryError::unbind() {
+    journal_.close();
+    JSONArrayStorage::unbind();
 }
 
 bool JobHistoryError::add(const wchar_t* itemPath, DWORD code, const wchar_t* reason) {

@@ -4,19 +4,36 @@
 // with the run's summary and a "source" entry per restored item). Both are
 // written by their destructors and read back when the run resumes. Neither
 // takes a lock: each belongs to one run's worker thread.
+//
+// The error list's journal. A run may fail thousands of items, and each
+// failure must outlive a kill of the process at once; rewriting the whole
+// list per failure would make a run of n failures cost n^2. So an entry is
+// handed to the system as one line appended to "<list>.journal" beside the
+// list (journalLast), and the list itself is written whole only by save (at
+// the end of the run and by the destructor), which then removes the journal.
+// A journal line is "[n,{entry}]\n": n is the entry's place in the whole
+// list. Loading reads the list, then every whole line of the journal whose
+// place is not in the list yet (so a kill between the list's replacement and
+// the journal's removal repeats nothing); a line torn by a kill or left
+// unreadable is passed over. Lines are not forced to the disk: like the
+// offline catalogue, they only have to outlive the process; the list that
+// save writes is flushed and renamed over the old one.
 #pragma once
 
 #include <cstdint>
 #include <string>
 
+#include "common/holders.h"
 #include "job/json_storage.h"
 #include "platform/win32.h"
 
 class JobHistoryError : public JSONStorage<1, std::vector<json_spirit::Value>> {
 public:
     JobHistoryError() = default;
-    // Saves the list to its file (when it has one).
+    // Saves the list to its file when it has one and holds an entry.
     ~JobHistoryError() override;
+    JobHistoryError(const JobHistoryError&) = delete;
+    JobHistoryError& operator=(const JobHistoryError&) = delete;
 
     // Appends {"code": code, "path": path, "reason": ...}. Without a reason, a
     // code made from an HTTP status (0x20010000 + status) gets the phrase of the
@@ -26,9 +43,28 @@ public:
     bool empty() const { return container.empty(); }
     // The entries whose code is not 0 (a skipped item is listed with 0).
     size_t failures() const;
-    // Writes the list to its file when it has one, keeping the last error;
-    // false only when that write fails (logged).
-    bool persist();
+
+    // The list at path (UTF-8; null: the stored path) and then the entries of
+    // its journal that it does not hold (see above). False, the content kept,
+    // when neither the list nor its journal gave anything.
+    bool load(const char* path);
+    // Appends the last entry to the journal (made when missing), keeping the
+    // last error; true without a file. False only when the line could not be
+    // written (logged): the entry then reaches the file with the next save.
+    bool journalLast();
+    // Writes the whole list (flushed, then renamed over the old one) and
+    // removes the journal. False, the journal kept, when the list could not
+    // be written.
+    bool save();
+    // Unties the list from its file and closes the journal: nothing is
+    // written any more (the file's folder is going away).
+    void unbind();
+
+private:
+    std::wstring journalPath() const;
+
+    scoped_handle journal_;     // open for appending once a line was written
+    bool journalTorn_ = false;  // the journal ends inside a line
 };
 
 class JobHistoryInfo : public JSONStorage<0, std::map<std::string, json_spirit::Value>> {

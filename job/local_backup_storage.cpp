@@ -209,7 +209,7 @@ bool LocalBackupStorage::bind() {
     }
     dataFolder_ = inFolder(instance_);
     cataloguePath_ = inFolder(instance_ + L".cat");
-    errors_.load(to_utf8(inFolder(L"err")).c_str());
+    errors_.load(to_utf8(inFolder(instance_ + L".err")).c_str());
     return true;
 }
 
@@ -351,7 +351,7 @@ bool LocalBackupStorage::end() {
     if (!attach()) return false;
     if (catalogueBroken_ && !repairCatalogue()) return false;
     if (!flushGroup()) return false;
-    errors_.save();
+    if (!errors_.empty()) errors_.save();
     SetLastError(0);
     return true;
 }
@@ -363,7 +363,7 @@ bool LocalBackupStorage::cancel() {
     if (catalogue_ || catalogueBroken_)
         written = writeRecord(&JobHistorySourceWriter::endSet, kEndSetSize, false) && flushGroup();
     DWORD code = GetLastError();
-    errors_.save();
+    if (!errors_.empty()) errors_.save();
     SetLastError(written ? 0 : code);
     return written;
 }
@@ -426,14 +426,20 @@ bool LocalBackupStorage::backupFile(const wchar_t* path,
         SetLastError(code);
         return false;
     }
-    if (!writeItem(path, *attributes, itemIndex, transformation_->compression() ? 1 : 0)) {
+    // The record describes what was stored: the size read, which a file
+    // written to meanwhile no longer has.
+    const SourceRead& read = transformation_->sourceRead();
+    WIN32_FILE_ATTRIBUTE_DATA described = described_attributes(*attributes, read);
+    if (!writeItem(path, described, itemIndex, transformation_->compression() ? 1 : 0)) {
         DWORD code = GetLastError();
         DeleteFileW(data.c_str());
         SetLastError(code);
         return false;
     }
+    if (read.known && read.changed) addError(path, kChangedWhileRead, kChangedWhileReadReason);
     record_->filesDone += 1;
-    record_->bytesDone += size;
+    record_->bytesDone +=
+        static_cast<uint64_t>(described.nFileSizeHigh) << 32 | described.nFileSizeLow;
     if (g_groupFlush) {
         if (!flusher_) flusher_ = std::make_unique<DataFlusher>();
         flusher_->add(data);

@@ -9,12 +9,19 @@
 // UUID of the activity record) as 36 lower-case hexadecimal digits with
 // hyphens. The folder may hold any number of runs of any number of jobs; a
 // run's names all start with its own instance text, so runs never share a
-// file apart from "err".
+// file.
 //
-//   "err"                 the error list shared by every run of the folder:
-//                         one JSON array of {"code", "path", "reason"}; loaded
-//                         at each start, written at each error added, at end,
-//                         cancel and when the storage is destroyed.
+//   <instance>.err        the run's error list: one JSON array of {"code",
+//                         "path", "reason"} (job/job_history.h), written
+//                         whole when the run ends or is cancelled and when the
+//                         storage goes, if it names any item. While the run
+//                         goes on, each error is appended to its journal
+//                         "<instance>.err.journal" as it comes; a resumed run
+//                         loads both.
+//   "err"                 the list that earlier versions shared between every
+//                         run of the folder, which only ever grew: it is left
+//                         as it is (what earlier runs reported stays there),
+//                         and no run reads or writes it any more.
 //   <instance>.bak.def    the run's description, one compact JSON object
 //                         {"Id": job id, "Type": "Backup", "User": user};
 //                         replaced whole at every start of the run.
@@ -32,8 +39,13 @@
 // The catalogue holds, for each start of the run (the first and each
 // resumption), one "SSET", then one "FILE" or "DIRB" record per item stored
 // by that part, in the order stored: the item's path as backed up, its
-// attribute data as the walk read it, its item index as the ordinal, and the
-// flag 1 for a file whose data file is compressed, else 0. A cancelled run
+// attribute data as the walk read it (but for a file the size and last-write
+// time of what was read and stored: the size always matches the data file,
+// also for a file written to meanwhile, see BackupTransformation), its item
+// index as the ordinal, and the flag 1 for a file whose data file is
+// compressed, else 0. A file that changed while it was read, twice, is
+// stored as the second read found it and listed in the run's error list
+// (kChangedWhileRead). A cancelled run
 // ends with "ESET"; a completed one does not. An item appears once per
 // catalogue; a reader that meets a path twice (a source list rebuilt in
 // mid-run) takes the later record.
@@ -100,14 +112,16 @@ public:
     // Neither is owned; handler may be null. The definition's offline
     // location is copied now; nothing is opened before start().
     LocalBackupStorage(const BackupJobDefinition* definition, WebClientEventHandler* handler);
-    // Closes the catalogue, destroys the transformation and writes "err".
+    // Closes the catalogue, destroys the transformation and writes the
+    // run's error list (when it names an item).
     ~LocalBackupStorage() override;
     LocalBackupStorage(const LocalBackupStorage&) = delete;
     LocalBackupStorage& operator=(const LocalBackupStorage&) = delete;
 
     // Binds the record (not owned) and takes the transformation; always true.
     bool init(JobActivity* record, Transformation* transformation) override;
-    // Creates the offline folder and the run's data folder, loads "err",
+    // Creates the offline folder and the run's data folder, loads the run's
+    // error list,
     // writes the description (a failure there is logged and does not fail
     // start), opens the catalogue (fresh, or continued as described above)
     // and writes its "SSET". False with the last error set when a folder
@@ -115,12 +129,13 @@ public:
     // "SSET" cannot be written; 87 without a bound record or transformation.
     bool start() override;
     // end() forces the last group to the disk (data files, catalogue, record)
-    // and writes "err"; false only when a file cannot be written or flushed.
-    // cancel() writes "ESET", forces the group the same way and writes "err";
-    // false when the "ESET" cannot be written or a file flushed. Both also
-    // serve a storage that was only bound with init(), as when a paused run
-    // is stopped: they then continue the run's catalogue (when it exists) as
-    // a resumed start would, and keep the entries of "err".
+    // and writes the run's error list; false only when a file cannot be
+    // written or flushed. cancel() writes "ESET", forces the group the same
+    // way and writes the error list; false when the "ESET" cannot be written
+    // or a file flushed. Both also serve a storage that was only bound with
+    // init(), as when a paused run is stopped: they then continue the run's
+    // catalogue (when it exists) as a resumed start would, and keep the
+    // entries of the run's error list.
     bool end() override;
     bool cancel() override;
     // Stores one file (its data file, then its record) or folder (its record)
@@ -144,7 +159,8 @@ public:
 
 private:
     std::wstring inFolder(const std::wstring& name) const;
-    // Names the run's files from the record's instance id and loads "err".
+    // Names the run's files from the record's instance id and loads the
+    // run's error list.
     bool bind();
     // bind() and the catalogue continued, for end() and cancel() without
     // start().
@@ -187,8 +203,8 @@ private:
     std::map<std::pair<bool, uint32_t>, size_t> stored_;
     class DataFlusher;
     std::unique_ptr<DataFlusher> flusher_;  // data files being forced to the disk
-    bool bound_;                            // the run's files are named and "err" is loaded
-    bool started_;                          // start() succeeded: items may be stored
-    uint32_t groupItems_;                   // items stored since the group began
-    uint64_t groupStart_;                   // GetTickCount64 when the group began
+    bool bound_;           // the run's files are named and its error list is loaded
+    bool started_;         // start() succeeded: items may be stored
+    uint32_t groupItems_;  // items stored since the group began
+    uint64_t groupStart_;  // GetTickCount64 when the group began
 };

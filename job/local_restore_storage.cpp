@@ -11,6 +11,7 @@
 #include "common/win32_error.h"
 #include "job/activity_source.h"
 #include "job/file_helpers.h"
+#include "job/restore_place.h"
 
 namespace {
 
@@ -49,9 +50,11 @@ std::wstring last_component(const std::wstring& path) {
 
 // Sets the folder's times from data; a failure is logged and passed over.
 void set_folder_times(const std::wstring& folder, const WIN32_FILE_ATTRIBUTE_DATA& data) {
-    scoped_handle handle(CreateFileW(folder.c_str(), FILE_WRITE_ATTRIBUTES,
-                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                     nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    // A link put in the folder's place is not followed.
+    scoped_handle handle(
+        CreateFileW(folder.c_str(), FILE_WRITE_ATTRIBUTES,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     if (!handle.valid() || !SetFileTime(handle.get(), &data.ftCreationTime, &data.ftLastAccessTime,
                                         &data.ftLastWriteTime)) {
         DWORD code = GetLastError();
@@ -105,12 +108,21 @@ LocalRestoreStorage::LocalRestoreStorage(const RestoreJobDefinition* definition,
       record_(nullptr),
       plain_(false),
       unpacking_(true),
-      policy_(createRestoreLocationPolicy(definition)) {}
+      policy_(createRestoreLocationPolicy(definition)) {
+    // Nothing else keeps the failed items of an offline restore.
+    errorsOutliveRun_ = true;
+    plain_.confine(confinement());
+    unpacking_.confine(confinement());
+}
+
+std::wstring LocalRestoreStorage::confinement() const {
+    return policy_ ? policy_->confinement() : std::wstring();
+}
 
 LocalRestoreStorage::~LocalRestoreStorage() {
     // The job removes the run's history folder once the run has ended; the
-    // list goes with it and must not make the folder again.
-    if (!historyKept()) errors_ = JobHistoryError();
+    // list must not make the folder again.
+    if (!historyKept()) errors_.unbind();
 }
 
 bool LocalRestoreStorage::start(JobActivity* record, JobHistoryInfo* /*history*/) {
@@ -210,6 +222,8 @@ bool LocalRestoreStorage::restore(const wchar_t* path, const std::wstring& /*mac
     // chosen folder the policy's code.
     if (policy_ && !policy_->targetPath(key.c_str(), entry->folder(), target)) return false;
     target = LocalRestoreCatalogue::key(target);
+    // A folder that stands at its own place is left alone, link or not.
+    if ((!entry->folder() || !confinement().empty()) && !placeFreeOfLinks(target)) return false;
 
     if (!entry->folder()) return restoreFile(key, *entry, target, itemIndex);
     if (!makeFolderPath(key, target)) return false;
@@ -246,6 +260,15 @@ bool LocalRestoreStorage::restoreFile(const std::wstring& key, const Entry& entr
     record_->currentFileSize = 0;
     SetLastError(code);
     return restored;
+}
+
+bool LocalRestoreStorage::placeFreeOfLinks(const std::wstring& target) const {
+    if (place_free_of_links(confinement(), target)) return true;
+    DWORD code = GetLastError();
+    log_message(LM_ERROR, "Refused to restore to %s, %s.\n", to_utf8(target).c_str(),
+                win32_error_text(code).text());
+    SetLastError(code);
+    return false;
 }
 
 bool LocalRestoreStorage::makeFolderPath(const std::wstring& source, const std::wstring& target) {

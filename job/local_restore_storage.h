@@ -8,7 +8,8 @@
 // stored compressed) from its data file, and both get the attributes and
 // times that the catalogue stored for them. Missing parent folders are made
 // too, those that stand for a catalogued folder with that folder's
-// attributes and times.
+// attributes and times. Below a chosen folder no link is followed: a link at
+// a target or on its way fails the item (job/restore_place.h).
 //
 // The storage belongs to one run and is called from the job's worker thread
 // only (end and the destructor may run on the thread that stops a paused
@@ -94,7 +95,10 @@ public:
     // resumed run that its mark shows written already is done. False with
     //   3   path not in the catalogue;
     //   0   the policy skips the item (skip mode, a file at the target);
-    //   the policy's own code when it finds no place for the item (161);
+    //   the policy's own code when it finds no place for the item (161 for
+    //       a path that would lead out of the chosen folder);
+    //   681 when a link stands at the target or, below the chosen folder, on
+    //       its way (job/restore_place.h): nothing is written through it;
     //   the folder's error when the folder or a parent cannot be made (80 for
     //       a file in the way): no data file is read then;
     //   the transformation's error (2 for a missing data file, 13 for damaged
@@ -109,6 +113,11 @@ private:
 
     // Whether the run's history folder, where the error list is kept, exists.
     bool historyKept() const;
+    // The chosen folder below which no link is followed; empty for a restore
+    // to the items' own places.
+    std::wstring confinement() const;
+    // place_free_of_links below confinement(), logged when it fails.
+    bool placeFreeOfLinks(const std::wstring& target) const;
     bool restoreFile(const std::wstring& key, const Entry& entry, const std::wstring& target,
                      uint32_t itemIndex);
     // Makes target and its missing parents; source is the catalogued path

@@ -6,9 +6,11 @@
 
 #include <cstring>
 #include <sstream>
+#include <vector>
 
 #include "common/ace_log_wrapper.h"
 #include "common/appdata_path.h"
+#include "common/find_file_handle.h"
 #include "common/holders.h"
 #include "common/text_conv.h"
 #include "common/win32_error.h"
@@ -43,6 +45,17 @@ size_t count_items(const std::wstring& list) {
     for (uint32_t tag = reader.next(); tag != 0; tag = reader.next())
         if (tag == kSourceTagDirectory || tag == kSourceTagFile) ++count;
     return count;
+}
+
+// Removes everything in folder but the entry named kept.
+void remove_all_but(const std::wstring& folder, const wchar_t* kept) {
+    std::vector<std::wstring> names;
+    find_file_handle search;
+    for (bool found = search.first((folder + L"\\*").c_str()); found; found = search.next()) {
+        std::wstring name = search.data().cFileName;
+        if (name != L"." && name != L".." && name != kept) names.push_back(name);
+    }
+    for (const std::wstring& name : names) rm_rf((folder + L"\\" + name).c_str(), TRUE);
 }
 
 }  // namespace
@@ -376,8 +389,10 @@ void RestoreJob::removeRunFolders(RestoreStorage* storage) {
     std::wstring folder;
     if (!instance_.empty() && job_history_path(folder, id(), instance_.c_str())) {
         history_.unbind();
-        if (storage) storage->unbindErrors();
-        rm_rf(folder.c_str(), TRUE);
+        if (storage && storage->releaseErrors())
+            remove_all_but(folder, L"err");  // the run's only record of its failed items
+        else
+            rm_rf(folder.c_str(), TRUE);
     }
     rm_rf(job_temp_path(id()).c_str(), TRUE);
 }

@@ -3,8 +3,13 @@
 // to their original place or below another folder. The run writes the chosen
 // paths as its source list and reads it back item by item, so that a stopped
 // or interrupted run goes on at the item where it stood; its history record
-// and error list live in the run's history folder until the run ends. A
-// network failure pauses the run and resumes it 30 seconds later.
+// and error list live in the run's history folder until the run ends. Then
+// the folder goes, except that an offline run whose error list names any
+// item keeps that list there, "hist\<instance>\err" in the job's folder
+// (<instance> the run's instance id of the activity record): a run from the
+// remote service submits its list, an offline run has no other record of its
+// failed items. A network failure pauses the run and resumes it 30 seconds
+// later.
 //
 // Threads: run() and everything it calls on the job's worker; init, stop and
 // pause under the job manager's lock (stop of a paused job ends its run on
@@ -49,8 +54,9 @@ private:
     // Applies the network rule: true when code is a network failure; the run
     // then pauses (unless a pause is under way already) and resumes later.
     bool pauseForNetwork(DWORD code);
-    // Removes the run's history and work folders; the history record and
-    // the storage's error list are no longer saved afterwards.
+    // Removes the run's history and work folders (but the error list that
+    // the storage keeps, see above); the history record and the storage's
+    // error list are no longer saved afterwards.
     void removeRunFolders(RestoreStorage* storage);
     void finalStep();
     void lastRunStep();

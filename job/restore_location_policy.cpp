@@ -1,19 +1,45 @@
 #include "job/restore_location_policy.h"
 
 #include <algorithm>
+#include <vector>
 
 #include "job/file_helpers.h"
 #include "plandeck/restore_job_definition.h"
 
 namespace {
 
-// True when every component of a relative path stays below the folder it is
-// appended to: no "..", no drive or stream colon.
-bool staysBelow(const std::wstring& remainder) {
-    if (remainder.find(L':') != std::wstring::npos) return false;
-    for (const std::wstring& component : splitPath(remainder))
-        if (component == L"..") return false;
-    return true;
+bool is_separator(wchar_t c) { return c == L'\\' || c == L'/'; }
+
+// The part of a path below the folder it is appended to, with "/" read as
+// "\", empty and "." parts dropped and each ".." taking the part before it
+// away; false when a ".." would climb above the folder, a part names a drive
+// or a stream (a colon), or a part is made of dots and spaces only but for
+// "." and ".." (Windows drops trailing dots and spaces from a name, so
+// ".. " would climb too). out is joined with single back-slashes.
+bool normalised_below(const std::wstring& remainder, std::wstring& out) {
+    std::vector<std::wstring> parts;
+    size_t start = 0;
+    while (start <= remainder.size()) {
+        size_t end = start;
+        while (end < remainder.size() && !is_separator(remainder[end])) ++end;
+        std::wstring part = remainder.substr(start, end - start);
+        start = end + 1;
+        if (part.empty() || part == L".") continue;
+        if (part.find(L':') != std::wstring::npos) return false;
+        if (part != L".." && part.find_first_not_of(L". ") == std::wstring::npos) return false;
+        if (part == L"..") {
+            if (parts.empty()) return false;
+            parts.pop_back();
+            continue;
+        }
+        parts.push_back(std::move(part));
+    }
+    out.clear();
+    for (const std::wstring& part : parts) {
+        if (!out.empty()) out += L'\\';
+        out += part;
+    }
+    return !out.empty();
 }
 
 }  // namespace
@@ -43,6 +69,8 @@ RestoreOtherLocationPolicy::RestoreOtherLocationPolicy(int overwrite, const std:
                                                        const std::wstring& base)
     : RestoreLocationPolicy(overwrite), folder_(folder), base_(base) {
     std::replace(folder_.begin(), folder_.end(), L'/', L'\\');
+    confinement_ = folder_;
+    while (confinement_.size() > 1 && confinement_.back() == L'\\') confinement_.pop_back();
 }
 
 bool RestoreOtherLocationPolicy::place(const std::wstring& source, std::wstring& target) {
@@ -60,14 +88,15 @@ bool RestoreOtherLocationPolicy::place(const std::wstring& source, std::wstring&
         }
         remainder = source.substr(base_.size() + 1);
     }
-    remainder.erase(0, remainder.find_first_not_of(L"\\/"));
-    if (remainder.empty() || !staysBelow(remainder)) {
+    std::wstring below;
+    if (!normalised_below(remainder, below)) {
         SetLastError(ERROR_BAD_PATHNAME);
         return false;
     }
     target = folder_;
     if (!target.empty() && target.back() != L'\\') target += L'\\';
-    target += remainder;
+    target += below;
+    if (is_separator(remainder.back())) target += L'\\';  // a folder keeps its mark
     return true;
 }
 

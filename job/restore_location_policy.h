@@ -16,18 +16,27 @@ public:
     // target <- the place of the item backed up at source. False when the
     // item is not to be written: last error 0 when it is skipped (the skip
     // mode found a file at the target), ERROR_BAD_PATHNAME when the source
-    // has no place below the target folder (a ".." or a drive in the part
-    // below the base, a source outside the base) and ERROR_INVALID_PARAMETER
-    // for an empty source. A folder is never skipped or renamed. With the
-    // rename mode an existing file X gives X.0, then X.0.1, X.0.1.2 and so
-    // on, the first such name where no file exists.
+    // has no place below the target folder (its part below the base, read
+    // with both separators and its "." and ".." parts, climbs above the
+    // target folder or names a drive; a source outside the base) and
+    // ERROR_INVALID_PARAMETER for an empty source. A folder is never skipped
+    // or renamed. With the rename mode an existing file X gives X.0, then
+    // X.0.1, X.0.1.2 and so on, the first such name where no file exists
+    // (a link counts as a file there).
     bool targetPath(const wchar_t* source, bool isFolder, std::wstring& target);
+
+    // The folder that every target lies below, without a trailing separator
+    // (the chosen folder); empty when the targets are the items' own paths.
+    // A restore follows no link below it (job/restore_place.h).
+    const std::wstring& confinement() const { return confinement_; }
 
 protected:
     explicit RestoreLocationPolicy(int overwrite) : overwrite_(overwrite) {}
     // The place of source before the existing-file rule; false with the last
     // error set when it has none.
     virtual bool place(const std::wstring& source, std::wstring& target) = 0;
+
+    std::wstring confinement_;
 
 private:
     int overwrite_;  // 1 skip, 3 rename, anything else overwrite
@@ -45,7 +54,9 @@ protected:
 // Every item goes below another folder: the part of its path below the base
 // (the common folder of the restored paths) is appended to the folder, or,
 // without a base, the whole path with the drive's colon dropped
-// ("C:\a\b.txt" below "D:\r" gives "D:\r\C\a\b.txt").
+// ("C:\a\b.txt" below "D:\r" gives "D:\r\C\a\b.txt"). That part is
+// normalised first and never leads out of the folder: "sub/../x" is "x",
+// "sub/../../x" has no place.
 class RestoreOtherLocationPolicy : public RestoreLocationPolicy {
 public:
     // folder: "/" is read as "\".

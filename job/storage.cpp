@@ -4,6 +4,23 @@
 #include "common/text_conv.h"
 #include "job/note_file.h"
 
+WIN32_FILE_ATTRIBUTE_DATA described_attributes(const WIN32_FILE_ATTRIBUTE_DATA& attributes,
+                                               const SourceRead& read) {
+    WIN32_FILE_ATTRIBUTE_DATA described = attributes;
+    if (!read.known) return described;
+    described.nFileSizeHigh = static_cast<DWORD>(read.size >> 32);
+    described.nFileSizeLow = static_cast<DWORD>(read.size);
+    described.ftLastWriteTime = read.lastWriteTime;
+    return described;
+}
+
+bool RestoreStorage::releaseErrors() {
+    last_error_restorer keep;
+    bool stays = errorsOutliveRun_ && errors_.bound() && !errors_.empty() && errors_.save();
+    errors_.unbind();
+    return stays;
+}
+
 std::wstring RestoreStorage::markPath(const std::wstring& work, uint32_t itemIndex) {
     return work + L"\\" + std::to_wstring(itemIndex) + L".written";
 }

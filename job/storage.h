@@ -13,6 +13,18 @@
 #include "job/job_history.h"
 #include "job/transformation.h"
 
+// The error entry of a file that changed while it was read, and again while
+// it was read once more: the storage keeps what the second read got, with
+// its size (BackupTransformation), and reports it with this code and reason.
+inline constexpr DWORD kChangedWhileRead = ERROR_SHARING_VIOLATION;
+inline constexpr wchar_t kChangedWhileReadReason[] = L"changed while read";
+
+// The attribute data that a stored file is described with: the walk's
+// (attributes), with the size and last-write time of what the
+// transformation read when it knows them.
+WIN32_FILE_ATTRIBUTE_DATA described_attributes(const WIN32_FILE_ATTRIBUTE_DATA& attributes,
+                                               const SourceRead& read);
+
 class BackupStorage {
 public:
     virtual ~BackupStorage() = default;
@@ -25,18 +37,22 @@ public:
     virtual bool end() = 0;
     virtual bool cancel() = 0;
     // Stores one file or folder (FILE_ATTRIBUTE_DIRECTORY in its attributes)
-    // under path, reading it from readPath (null: path).
+    // under path, reading it from readPath (null: path). A file is described
+    // with the size that was read and stored (described_attributes); one
+    // that changed while it was read is stored all the same and gets the
+    // error entry kChangedWhileRead.
     virtual bool backupFile(const wchar_t* path, const WIN32_FILE_ATTRIBUTE_DATA* attributes,
                             uint32_t itemIndex, const wchar_t* readPath) = 0;
     virtual int errorCount() const { return static_cast<int>(errors_.get().size()); }
 
-    // Appends an error to the run's list and writes the list to its file at
-    // once (keeping the last error): the list offset moves past the item
+    // Appends an error to the run's list and hands it to the list's journal
+    // at once (keeping the last error): the list offset moves past the item
     // next, so a run killed after that reports the error only when the
-    // resumed run loads it back from the file.
+    // resumed run loads it back from the file. The whole list is written
+    // once, when the storage ends or goes.
     bool addError(const wchar_t* path, DWORD code, const wchar_t* reason) {
         if (!errors_.add(path, code, reason)) return false;
-        errors_.persist();
+        errors_.journalLast();
         return true;
     }
 
@@ -61,15 +77,19 @@ public:
     // True when the last restore returned early for a stop, leaving its item
     // (and its work file) to be presented again.
     bool itemPending() const { return itemPending_; }
-    // The error list is no longer saved (its folder is being removed).
-    void unbindErrors() { errors_.unbind(); }
+    // Called when the run has ended and its history folder is about to be
+    // removed: the list is no longer saved afterwards. A storage whose list
+    // is the only record of the run's failed items (the offline one: nothing
+    // submits it) first writes it whole and answers true when it holds an
+    // entry: the folder's "err" must then stay. Keeps the last error.
+    bool releaseErrors();
 
-    // Appends an error to the run's list and writes the list to its file at
-    // once (keeping the last error), so that a run taken up after its process
-    // died still counts and reports the item.
+    // Appends an error to the run's list and hands it to the list's journal
+    // at once (keeping the last error), so that a run taken up after its
+    // process died still counts and reports the item.
     bool addError(const wchar_t* path, DWORD code, const wchar_t* reason) {
         if (!errors_.add(path, code, reason)) return false;
-        errors_.persist();
+        errors_.journalLast();
         return true;
     }
 
@@ -91,6 +111,8 @@ protected:
     static bool writtenEarlier(const std::wstring& work, uint32_t itemIndex);
 
     JobHistoryError errors_;
+    // The list stays in the run's history folder after the run (releaseErrors).
+    bool errorsOutliveRun_ = false;
     bool itemPending_ = false;
     // Whether the next restore is the first of a run taken up again (the
     // record's resume flag was set at start): only its item may have a mark.

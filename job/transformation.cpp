@@ -8,6 +8,7 @@
 
 #include <cstring>
 #include <functional>
+#include <istream>
 #include <new>
 #include <ostream>
 #include <string>
@@ -17,6 +18,7 @@
 #include "common/text_conv.h"
 #include "common/win32_error.h"
 #include "job/note_file.h"
+#include "job/restore_place.h"
 
 namespace {
 
@@ -41,6 +43,42 @@ constexpr DWORD kSettableAttributes = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_H
 
 // How far a temporary name beside a restore target is searched for.
 constexpr int kTemporaryTries = 100;
+
+// How many times a source that changes while it is read is read.
+constexpr int kSourceReads = 2;
+
+// A read buffer over a source file that counts the bytes it hands on.
+class counting_read_buffer : public basic_read_handle_streambuf<char> {
+public:
+    counting_read_buffer(HANDLE file, interrupter* stop)
+        : basic_read_handle_streambuf<char>(file, false, stop) {}
+    uint64_t bytes() const { return bytes_; }
+
+protected:
+    int_type underflow() override {
+        bool refill = gptr() >= egptr();
+        int_type next = basic_read_handle_streambuf<char>::underflow();
+        if (refill && !traits::eq_int_type(next, traits::eof())) bytes_ += egptr() - eback();
+        return next;
+    }
+
+private:
+    uint64_t bytes_ = 0;
+};
+
+// Whether a regular file read between before and after, giving read bytes,
+// stayed as it was: the same size and last-write time, and that size read.
+// Anything else (a pipe, a device) has no state to compare.
+bool same_state(const BY_HANDLE_FILE_INFORMATION& before, const BY_HANDLE_FILE_INFORMATION& after,
+                uint64_t read) {
+    if (before.dwFileAttributes & FILE_ATTRIBUTE_DEVICE) return true;
+    uint64_t size = static_cast<uint64_t>(after.nFileSizeHigh) << 32 | after.nFileSizeLow;
+    return before.nFileSizeHigh == after.nFileSizeHigh &&
+           before.nFileSizeLow == after.nFileSizeLow &&
+           before.ftLastWriteTime.dwLowDateTime == after.ftLastWriteTime.dwLowDateTime &&
+           before.ftLastWriteTime.dwHighDateTime == after.ftLastWriteTime.dwHighDateTime &&
+           size == read;
+}
 
 // How one pass through a chain ended: code 0 when the whole input reached the
 // output; otherwise the Win32 code (1223 for a stop) and a text for the log.
@@ -122,20 +160,50 @@ Transformation::Transformation(bool compression) : compression_(compression) {
 bool BackupTransformation::transform(const wchar_t* source, const wchar_t* target,
                                      const WIN32_FILE_ATTRIBUTE_DATA* /*attributes*/,
                                      interrupter* stop) {
+    read_ = SourceRead();
     if (!source || !target) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return false;
     }
+    BY_HANDLE_FILE_INFORMATION before{}, after{};
+    uint64_t bytes = 0;
+    bool steady = false;
+    for (int attempt = 0; attempt < kSourceReads && !steady; ++attempt) {
+        if (attempt > 0)
+            log_message(LM_WARNING, "%s changed while it was read, reading it again.\n",
+                        to_utf8(source).c_str());
+        if (!pass(source, target, stop, before, after, bytes)) return false;
+        steady = same_state(before, after, bytes);
+    }
+    if (!steady)
+        log_message(LM_WARNING,
+                    "%s changed while it was read, twice: %s bytes of it are stored as the last "
+                    "read found them.\n",
+                    to_utf8(source).c_str(), std::to_string(bytes).c_str());
+    read_.known = true;
+    read_.size = bytes;
+    read_.lastWriteTime = before.ftLastWriteTime;
+    read_.changed = !steady;
+    SetLastError(ERROR_SUCCESS);
+    return true;
+}
+
+bool BackupTransformation::pass(const wchar_t* source, const wchar_t* target, interrupter* stop,
+                                BY_HANDLE_FILE_INFORMATION& before,
+                                BY_HANDLE_FILE_INFORMATION& after, uint64_t& read) {
     PassResult result;
     {
-        win32_file_tistream<char> in(source, stop);
-        if (!in) {
+        scoped_handle file(CreateFileW(source, GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!file.valid() || !GetFileInformationByHandle(file.get(), &before)) {
             DWORD code = GetLastError();
             log_message(LM_ERROR, "Failed to open source %s, %s\n", to_utf8(source).c_str(),
                         win32_error_text(code).text());
             SetLastError(code);
             return false;
         }
+        counting_read_buffer buffer(file.get(), stop);
+        std::istream in(&buffer);
         win32_file_tostream<char> out(target);
         if (!out) {
             DWORD code = GetLastError();
@@ -153,11 +221,13 @@ bool BackupTransformation::transform(const wchar_t* source, const wchar_t* targe
                 first = new CryptoPP::ZlibCompressor(encrypt, kDeflateLevel, kLog2Window, true);
             CryptoPP::FileSource pump(in, true, first);
         });
+        read = buffer.bytes();
+        if (result.code == ERROR_SUCCESS && !GetFileInformationByHandle(file.get(), &after)) {
+            DWORD code = GetLastError();
+            result = {code, win32_error_text(code).text()};
+        }
     }  // both files are closed here
-    if (result.code == ERROR_SUCCESS) {
-        SetLastError(ERROR_SUCCESS);
-        return true;
-    }
+    if (result.code == ERROR_SUCCESS) return true;
     remove_made_file(target);
     if (result.code == ERROR_CANCELLED)
         log_message(LM_ERROR, "Failed to compress and encrypt %s, user cancelled.\n",
@@ -195,6 +265,7 @@ bool RestoreTransformation::transform(const wchar_t* source, const wchar_t* targ
         // is made: no moment passes in which a file of ours exists unnamed.
         std::function<void(const std::wstring&)> note;
         if (!note_.empty()) note = [this](const std::wstring& name) { noteTemporary(name); };
+        if (!targetFreeOfLinks(target)) return false;
         scoped_handle file(create_temporary_beside(target, temporary, note));
         if (!file.valid()) {
             DWORD code = GetLastError();
@@ -251,7 +322,9 @@ bool RestoreTransformation::transform(const wchar_t* source, const wchar_t* targ
         SetLastError(result.code);
         return false;
     }
+    // What lay on the way may have changed while the data were written.
     bool moved =
+        targetFreeOfLinks(target) &&
         MoveFileExW(temporary.c_str(), target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
     DWORD code = GetLastError();
     if (!moved) remove_made_file(temporary.c_str());
@@ -276,6 +349,15 @@ void RestoreTransformation::removeNotedTemporary() const {
         remove_made_file(left.c_str());
     }
     DeleteFileW(note_.c_str());
+}
+
+bool RestoreTransformation::targetFreeOfLinks(const wchar_t* target) const {
+    if (place_free_of_links(root_, target)) return true;
+    DWORD code = GetLastError();
+    log_message(LM_ERROR, "Refused to write %s, %s.\n", to_utf8(target).c_str(),
+                win32_error_text(code).text());
+    SetLastError(code);
+    return false;
 }
 
 void RestoreTransformation::noteTemporary(const std::wstring& temporary) const {

@@ -11,6 +11,19 @@
 #include "common/file_stream.h"
 #include "platform/win32.h"
 
+// What a backup transformation read of its source file: the bytes that its
+// target holds the stored form of, and the file's last-write time when that
+// read began.
+struct SourceRead {
+    bool known = false;  // set by a successful backup transform
+    uint64_t size = 0;
+    FILETIME lastWriteTime{};
+    // The file changed while it was read, and again while it was read a
+    // second time: the target holds the second read, which may mix the file's
+    // states.
+    bool changed = false;
+};
+
 class Transformation {
 public:
     virtual ~Transformation() = default;
@@ -20,6 +33,8 @@ public:
                            const WIN32_FILE_ATTRIBUTE_DATA* attributes, interrupter* stop) = 0;
 
     bool compression() const { return compression_; }
+    // Of the last successful backup transform; not known otherwise.
+    const SourceRead& sourceRead() const { return read_; }
 
 protected:
     explicit Transformation(bool compression);
@@ -27,6 +42,7 @@ protected:
     bool compression_;
     uint8_t key_[16];
     uint8_t iv_[16];
+    SourceRead read_;
 };
 
 class BackupTransformation : public Transformation {
@@ -34,8 +50,22 @@ public:
     explicit BackupTransformation(bool compress) : Transformation(compress) {}
     // Writes the stored form of source to target (created or truncated);
     // attributes is not used. A failure after target was opened removes it.
+    //
+    // A file that is written to while it is read would be stored torn. So
+    // the size and last-write time of the open source are compared before
+    // and after the read (and with the bytes read); when they differ, the
+    // file is read once more. When it changes during that read too, what
+    // that read got is stored and sourceRead() says changed. sourceRead()
+    // gives the size stored, which the caller describes the file with.
     bool transform(const wchar_t* source, const wchar_t* target,
                    const WIN32_FILE_ATTRIBUTE_DATA* attributes, interrupter* stop) override;
+
+private:
+    // One read of source into target: the file's state before and after it
+    // and the bytes read. False with the failure's code and text.
+    bool pass(const wchar_t* source, const wchar_t* target, interrupter* stop,
+              BY_HANDLE_FILE_INFORMATION& before, BY_HANDLE_FILE_INFORMATION& after,
+              uint64_t& read);
 };
 
 // The name of the note of RestoreTransformation::temporaryNote in a job's
@@ -50,7 +80,12 @@ public:
     // the file attributes and the times) and then renames it over target. A
     // failure at any step removes the temporary file and leaves an existing
     // target as it was; damaged data or a wrong decompression flag fails with
-    // 13.
+    // 13. Before the temporary file is made and again before the rename, the
+    // target and, below the confining folder (confine), every folder on its
+    // way must not be a link (job/restore_place.h): else nothing is written
+    // (or the temporary file is removed) and the result is false with
+    // ERROR_STOPPED_ON_SYMLINK (681). An existing name is never written
+    // through: the temporary file is made new.
     bool transform(const wchar_t* source, const wchar_t* target,
                    const WIN32_FILE_ATTRIBUTE_DATA* attributes, interrupter* stop) override;
 
@@ -64,10 +99,16 @@ public:
     // without a note. Not to be called while a transform is under way. Keeps
     // the last error.
     void removeNotedTemporary() const;
+    // The folder below which no link is followed (see transform); empty (the
+    // default): only a link at the target itself is refused.
+    void confine(const std::wstring& root) { root_ = root; }
 
 private:
     void noteTemporary(const std::wstring& temporary) const;
     void dropNote() const;
+    // place_free_of_links for target, logged when it fails.
+    bool targetFreeOfLinks(const wchar_t* target) const;
 
     std::wstring note_;
+    std::wstring root_;
 };

@@ -18,6 +18,7 @@
 #include "job/error_codes.h"
 #include "job/file_helpers.h"
 #include "job/json_storage.h"
+#include "job/note_file.h"
 #include "job/remote_exchange.h"
 #include "job/remote_requests.h"
 
@@ -323,10 +324,49 @@ bool WebBackupStorage::resumable(uint32_t itemIndex, const std::wstring& work) c
     return size == record_->currentFileSize && done <= size && done % kBlockSize == 0;
 }
 
+std::wstring WebBackupStorage::descriptionPath(const std::wstring& work) { return work + L".read"; }
+
+void WebBackupStorage::noteDescription(const std::wstring& work,
+                                       const WIN32_FILE_ATTRIBUTE_DATA& attributes,
+                                       const WIN32_FILE_ATTRIBUTE_DATA& described) {
+    last_error_restorer keep;
+    const std::wstring note = descriptionPath(work);
+    if (described.nFileSizeHigh == attributes.nFileSizeHigh &&
+        described.nFileSizeLow == attributes.nFileSizeLow &&
+        described.ftLastWriteTime.dwLowDateTime == attributes.ftLastWriteTime.dwLowDateTime &&
+        described.ftLastWriteTime.dwHighDateTime == attributes.ftLastWriteTime.dwHighDateTime) {
+        if (fileExists(note)) rmfile_f(note.c_str());
+        return;
+    }
+    char text[96];
+    std::snprintf(text, sizeof text, "%lu %lu %lu %lu",
+                  static_cast<unsigned long>(described.nFileSizeHigh),
+                  static_cast<unsigned long>(described.nFileSizeLow),
+                  static_cast<unsigned long>(described.ftLastWriteTime.dwHighDateTime),
+                  static_cast<unsigned long>(described.ftLastWriteTime.dwLowDateTime));
+    if (!write_note(note, text))
+        log_message(LM_WARNING, "Failed to note the read size of %s, %m.\n", to_utf8(work).c_str());
+}
+
+WIN32_FILE_ATTRIBUTE_DATA WebBackupStorage::noted(const std::wstring& work,
+                                                  const WIN32_FILE_ATTRIBUTE_DATA& attributes) {
+    WIN32_FILE_ATTRIBUTE_DATA described = attributes;
+    unsigned long high = 0, low = 0, timeHigh = 0, timeLow = 0;
+    std::string text = read_note(descriptionPath(work));
+    if (std::sscanf(text.c_str(), "%lu %lu %lu %lu", &high, &low, &timeHigh, &timeLow) == 4) {
+        described.nFileSizeHigh = static_cast<DWORD>(high);
+        described.nFileSizeLow = static_cast<DWORD>(low);
+        described.ftLastWriteTime.dwHighDateTime = static_cast<DWORD>(timeHigh);
+        described.ftLastWriteTime.dwLowDateTime = static_cast<DWORD>(timeLow);
+    }
+    return described;
+}
+
 void WebBackupStorage::dropCurrentItem() {
     last_error_restorer keep;
     std::wstring work = workPath(record_->currentItemIndex);
     if (fileExists(work)) rmfile_f(work.c_str());
+    if (fileExists(descriptionPath(work))) rmfile_f(descriptionPath(work).c_str());
     record_->currentItemIndex = 0;
     record_->currentFileDone = 0;
     record_->currentFileState = 0;
@@ -348,6 +388,9 @@ bool WebBackupStorage::backupFile(const wchar_t* path, const WIN32_FILE_ATTRIBUT
 
     const bool folder = attributes->dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY;
     const std::wstring work = workPath(itemIndex);
+    // What the service is told of the item: for a file, the size and time of
+    // what was read, which its blocks are the stored form of.
+    WIN32_FILE_ATTRIBUTE_DATA described = *attributes;
     if (folder || !resumable(itemIndex, work)) {
         // Whatever the record held for another item has ended.
         if (record_->currentItemIndex != itemIndex) dropCurrentItem();
@@ -397,6 +440,12 @@ bool WebBackupStorage::backupFile(const wchar_t* path, const WIN32_FILE_ATTRIBUT
         record_->currentFileSize =
             (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
         record_->currentItemIndex = itemIndex;
+        const SourceRead& read = transformation_->sourceRead();
+        described = described_attributes(*attributes, read);
+        noteDescription(work, *attributes, described);
+        if (read.known && read.changed) addError(path, kChangedWhileRead, kChangedWhileReadReason);
+    } else if (!folder) {
+        described = noted(work, *attributes);
     }
 
     log_message(LM_DEBUG, "File {%} is ecrypted/compressed, start to upload file information.\n",
@@ -407,7 +456,7 @@ bool WebBackupStorage::backupFile(const wchar_t* path, const WIN32_FILE_ATTRIBUT
     // The service expects one block more than the whole blocks, also for an
     // exact multiple and an empty file; no block beyond the data is sent.
     const uint64_t totalBlocks = folder ? 0 : size / kBlockSize + 1;
-    if (!upload_file_info(name, *attributes, size, totalBlocks)) {
+    if (!upload_file_info(name, described, size, totalBlocks)) {
         DWORD code = GetLastError();
         if (interrupted()) {
             SetLastError(code);
@@ -445,7 +494,7 @@ bool WebBackupStorage::backupFile(const wchar_t* path, const WIN32_FILE_ATTRIBUT
 
     ++record_->filesDone;
     record_->bytesDone +=
-        (static_cast<uint64_t>(attributes->nFileSizeHigh) << 32) | attributes->nFileSizeLow;
+        (static_cast<uint64_t>(described.nFileSizeHigh) << 32) | described.nFileSizeLow;
     dropCurrentItem();
     log_message(LM_DEBUG, "Remove temporary file and return. File {%}.\n", name.c_str());
     return true;

@@ -17,6 +17,12 @@
 // a half-sent item from none, so item 0 resumes like any other and a fresh
 // (zeroed) record never resumes anything.
 //
+// Descriptions. A file is described with the size and last-write time of
+// what was read of it (BackupTransformation), so that the size the service
+// is told is the size of the data it receives; a file that changed while it
+// was read, twice, is sent as read and gets the run's error entry
+// kChangedWhileRead.
+//
 // Work files. The storage owns the work files of the tmp folder: it deletes
 // one when its item is finished, when the item fails in a way that spoils
 // the work file (transformation, attributes, open, seek or read of the work
@@ -117,9 +123,19 @@ private:
     bool sendBlocks(const std::string& name, const std::wstring& work, bool& spoiled);
     // Whether itemIndex is half-sent and its work file fits the record.
     bool resumable(uint32_t itemIndex, const std::wstring& work) const;
-    // Ends the record's current item: deletes its work file and clears the
-    // index, the offset and the state.
+    // Ends the record's current item: deletes its work file (and the note of
+    // its description) and clears the index, the offset and the state.
     void dropCurrentItem();
+    // The description of a half-sent item outlives the storage: when it is
+    // not the walk's own (the file changed before or while it was read), it
+    // is noted in "<work file>.read" beside the work file, which the resumed
+    // item is described with again.
+    static std::wstring descriptionPath(const std::wstring& work);
+    static void noteDescription(const std::wstring& work,
+                                const WIN32_FILE_ATTRIBUTE_DATA& attributes,
+                                const WIN32_FILE_ATTRIBUTE_DATA& described);
+    static WIN32_FILE_ATTRIBUTE_DATA noted(const std::wstring& work,
+                                           const WIN32_FILE_ATTRIBUTE_DATA& attributes);
     // Whether the last error is ERROR_CANCELLED or a stop is requested.
     bool cancelled();
     // The run's "end" file names a storage server and End Job sent there

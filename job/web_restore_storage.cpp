@@ -17,6 +17,7 @@
 #include "job/options.h"
 #include "job/remote_exchange.h"
 #include "job/remote_requests.h"
+#include "job/restore_place.h"
 
 namespace {
 
@@ -26,6 +27,10 @@ using remote::log_failure;
 // The code of an operation called without the run's record or without a web
 // server in the settings (ERROR_BAD_COMMAND).
 constexpr DWORD kNoRecord = 22;
+
+// How a made folder is opened for its times: as a folder, and never through
+// a link put in its place.
+constexpr DWORD kFolderTimesFlags = FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT;
 
 CookieManagerImpl& cookie_store() {
     return *ATL::CComSingleton<CookieManagerImpl, ATL::CComAutoCriticalSection>::instance();
@@ -124,6 +129,12 @@ WebRestoreStorage::WebRestoreStorage(const RestoreJobDefinition* definition,
         decrypting_.temporaryNote(workFolder_ + L"\\" + kTemporaryNote);
         decompressing_.temporaryNote(workFolder_ + L"\\" + kTemporaryNote);
     }
+    decrypting_.confine(confinement());
+    decompressing_.confine(confinement());
+}
+
+std::wstring WebRestoreStorage::confinement() const {
+    return policy_ ? policy_->confinement() : std::wstring();
 }
 
 WebRestoreStorage::~WebRestoreStorage() = default;
@@ -309,6 +320,14 @@ bool WebRestoreStorage::restore(const wchar_t* path, const std::wstring& machine
         return true;
     }
 
+    // Nothing is written through a link (a folder at its own place is left
+    // alone, link or not).
+    if ((!isFolder || !confinement().empty()) && !place_free_of_links(confinement(), target)) {
+        DWORD code = GetLastError();
+        log_message(LM_ERROR, "File {%s} is not restored to {%s}, error-code = %d, %m.\n",
+                    name.c_str(), to_utf8(target).c_str(), static_cast<int>(code));
+        return fail(code);
+    }
     const std::string host = to_utf8(machine);
     bool done =
         isFolder ? restoreFolder(path, target, host) : restoreFile(path, target, host, itemIndex);
@@ -326,7 +345,7 @@ void WebRestoreStorage::stampMadeFolders(const std::wstring& folder) const {
         if (made == madeFolders_.end()) continue;
         scoped_handle handle(CreateFileW(at.c_str(), FILE_WRITE_ATTRIBUTES,
                                          FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                         FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+                                         kFolderTimesFlags, nullptr));
         if (handle.valid())
             SetFileTime(handle.get(), &made->second.ftCreationTime, &made->second.ftLastAccessTime,
                         &made->second.ftLastWriteTime);
@@ -409,7 +428,7 @@ bool WebRestoreStorage::restoreFolder(const std::wstring& source, const std::wst
     // A folder opens for its attributes only.
     scoped_handle handle(CreateFileW(target.c_str(), FILE_WRITE_ATTRIBUTES,
                                      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                     FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+                                     kFolderTimesFlags, nullptr));
     if (handle.valid())
         SetFileTime(handle.get(), &item.attributes.ftCreationTime,
                     &item.attributes.ftLastAccessTime, &item.attributes.ftLastWriteTime);

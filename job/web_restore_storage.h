@@ -8,7 +8,9 @@
 // that comes with each block, and turned back (decrypted, and decompressed
 // when it was stored compressed) into its target, which gets its attributes
 // and times. The location policy of the definition decides each target; end
-// submits the run's error list and then the restore history.
+// submits the run's error list and then the restore history. Nothing is
+// written through a link at a target or, below a chosen folder, on its way:
+// the item fails with 681 (job/restore_place.h).
 //
 // Resumption. The record's current file done is the offset in the work file
 // (the decimal item index in the job's "tmp" folder) of the next block to
@@ -127,6 +129,9 @@ private:
     // times again: writing into a folder moves its last-write time.
     void stampMadeFolders(const std::wstring& folder) const;
 
+    // The chosen folder below which no link is followed; empty for a restore
+    // to the items' own places.
+    std::wstring confinement() const;
     std::wstring workPath(uint64_t itemIndex) const;
     std::string jobName() const;
     const char* jobId() const;

@@ -55,6 +55,7 @@ const Message kSystem[] = {
     {WAIT_TIMEOUT, "The wait timed out."},
     {ERROR_DIRECTORY, "The name is not a folder."},
     {ERROR_MR_MID_NOT_FOUND, "No message text exists for the code %1."},
+    {ERROR_STOPPED_ON_SYMLINK, "The path leads through a link, which was not followed."},
     {ERROR_OPERATION_ABORTED, "The operation was aborted."},
     {ERROR_IO_INCOMPLETE, "The input or output event is not complete."},
     {ERROR_IO_PENDING, "The input or output operation is in progress."},

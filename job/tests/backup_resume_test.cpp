@@ -842,7 +842,8 @@ TEST_F(BackupResumeKill, AWebItemErrorBeforeAKillIsReportedAtTheEnd) {
     EXPECT_EQ(error["code"].get_int(), ERROR_FILE_NOT_FOUND);
 }
 
-// The same for an offline run: the folder's "err" names the file.
+// The same for an offline run: the run's error list in the folder names the
+// file.
 TEST_F(BackupResumeKill, AnOfflineItemErrorBeforeAKillIsReportedAtTheEnd) {
     std::vector<Item> tree = make_tree(16);
     const std::wstring gone = L"C:\\data\\many\\f08.txt";
@@ -869,7 +870,11 @@ TEST_F(BackupResumeKill, AnOfflineItemErrorBeforeAKillIsReportedAtTheEnd) {
         }
     }
     check_offline(tree);
-    json_spirit::Value errors = parse(read_host_file(host_of(L"C:\\backups\\err")));
+    std::vector<std::string> lists;  // the run's own error list
+    for (const auto& entry : std::filesystem::directory_iterator(host_of(L"C:\\backups")))
+        if (entry.path().extension() == ".err") lists.push_back(entry.path().string());
+    ASSERT_EQ(lists.size(), 1u);
+    json_spirit::Value errors = parse(read_host_file(lists[0]));
     ASSERT_EQ(errors.type(), json_spirit::array_type);
     ASSERT_EQ(errors.get_array().size(), 1u);
     json_spirit::Object error = errors.get_array()[0].get_obj();

@@ -2,10 +2,14 @@
 #include "job/job_history.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "common/appdata_path.h"
 #include "common/json.h"
@@ -122,6 +126,60 @@ TEST_F(JobHistory, ErrorListIsSavedByItsDestructorAndResumed) {
               "(['C:\\\\a', 'C:\\\\b'], ['code', 'path', 'reason'])\n");
     { JobHistoryError unused; }  // no path: nothing written, nothing logged
     EXPECT_EQ(logged(), "");
+}
+
+// Each error is appended to the list's journal as it comes, so that a kill
+// of the process keeps it without the list being rewritten per error; the
+// next load takes the journal's entries that the list does not hold, and a
+// save writes the list whole and drops the journal.
+TEST_F(JobHistory, AnErrorJournaledBeforeAKillIsLoadedBackOnce) {
+    const std::wstring file = history_file(L"err"), journal = file + L".journal";
+    const std::string path = to_utf8(file);
+    {
+        JobHistoryError errors;
+        errors.load(path.c_str());
+        errors.add(L"C:\\a", 5, L"first");
+        ASSERT_TRUE(errors.save());
+    }
+    pid_t child = ::fork();
+    if (child == 0) {
+        // Killed before any destructor or save: only the journal holds these.
+        JobHistoryError errors;
+        errors.load(path.c_str());
+        for (const wchar_t* name : {L"C:\\b", L"C:\\c"}) {
+            errors.add(name, 2, nullptr);
+            errors.journalLast();
+        }
+        ::kill(::getpid(), SIGKILL);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFSIGNALED(status));
+    EXPECT_EQ(python(file, "len(d)"), "1\n");
+    // A line torn by a kill, and one repeating a place the list holds (a save
+    // cut off before it dropped the journal): both passed over.
+    std::string lines = read_host_file(host_of(journal));
+    write_host_file(host_of(journal), R"([0,{"code":7,"path":"C:\\a","reason":"again"}])"
+                                      "\n" +
+                                          lines + "[3,{\"co");
+    JobHistoryError errors;
+    ASSERT_TRUE(errors.load(path.c_str()));
+    errors.add(L"C:\\d", 3, L"after");
+    errors.journalLast();
+    std::vector<std::string> paths;
+    for (const json_spirit::Value& entry : errors.get())
+        paths.push_back(entry.get_obj().at("path").get_str());
+    EXPECT_EQ(paths, (std::vector<std::string>{"C:\\a", "C:\\b", "C:\\c", "C:\\d"}));
+    {
+        JobHistoryError reread;
+        ASSERT_TRUE(reread.load(path.c_str()));
+        EXPECT_EQ(reread.get().size(), 4u);  // the torn line was ended first
+        reread.unbind();
+    }
+    ASSERT_TRUE(errors.save());
+    EXPECT_FALSE(std::filesystem::exists(host_of(journal)));
+    EXPECT_EQ(python(file, "[e[\"path\"] for e in d]"),
+              "['C:\\\\a', 'C:\\\\b', 'C:\\\\c', 'C:\\\\d']\n");
 }
 
 TEST_F(JobHistory, DatesHaveNoLeadingZerosInMonthAndDay) {

@@ -4,6 +4,7 @@
 // goes through a copying transformation of the test's own.
 #include "job/local_backup_storage.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/mman.h>
@@ -17,7 +18,9 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <map>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -187,10 +190,10 @@ TEST_F(LocalBackupStorageLayout, RunLeavesWhatTheRestoreReads) {
               ".\n./03020100-0504-0706-0809-0a0b0c0d0e0f\n"
               "./03020100-0504-0706-0809-0a0b0c0d0e0f.bak.def\n"
               "./03020100-0504-0706-0809-0a0b0c0d0e0f.cat\n"
+              "./03020100-0504-0706-0809-0a0b0c0d0e0f.err\n"
               "./03020100-0504-0706-0809-0a0b0c0d0e0f/1\n"
               "./03020100-0504-0706-0809-0a0b0c0d0e0f/2\n"
-              "./03020100-0504-0706-0809-0a0b0c0d0e0f/3\n"
-              "./err\n");
+              "./03020100-0504-0706-0809-0a0b0c0d0e0f/3\n");
     EXPECT_EQ(read_host_file(host_of(inst + L"\\1")), "sixteen bytes..!");
     EXPECT_EQ(read_host_file(host_of(inst + L"\\2")), "");
     EXPECT_EQ(read_host_file(host_of(inst + L"\\3")), std::string(70000, 's'));
@@ -204,7 +207,7 @@ TEST_F(LocalBackupStorageLayout, RunLeavesWhatTheRestoreReads) {
               "FILE 0x20 0x1d0000333333333 16 1 1 C:\\src\\Grüße 😀\n"
               "FILE 0x21 0x1d0000333333333 70000 3 1 C:\\src\\big\n");
     EXPECT_EQ(tovel::testing::python("import json;print(json.load(open('" +
-                                     host_of(L"C:\\off\\err") + "')))"),
+                                     host_of(inst + L".err") + "')))"),
               "[{'code': 5, 'path': 'C:\\\\src\\\\gone', 'reason': 'why'}]");
     EXPECT_EQ(record->filesDone, 3u);
     EXPECT_EQ(record->bytesDone, 70016u);
@@ -227,8 +230,9 @@ TEST_F(LocalBackupStorageLayout, CancelEndsTheSetAndEndDoesNot) {
               "SSET\nDIRB 0x10 0x1d0000333333333 0 1 0 C:\\d\n");
     EXPECT_EQ(catalogue(L"C:\\off\\" + cancelled.instance() + L".cat"), "SSET\nESET\n");
     // Both storages are still there: all of it is on disk already.
-    const std::string err = host_of(L"C:\\off\\err");
+    const std::string err = host_of(L"C:\\off\\" + cancelled.instance() + L".err");
     EXPECT_NE(read_host_file(err).find("gone"), std::string::npos);
+    EXPECT_FALSE(host_exists(L"C:\\off\\" + completed.instance() + L".err"));
     second.reset();
 
     // A paused run that is stopped ends with a storage that was never started.
@@ -239,11 +243,16 @@ TEST_F(LocalBackupStorageLayout, CancelEndsTheSetAndEndDoesNot) {
               "SSET\nDIRB 0x10 0x1d0000333333333 0 1 0 C:\\d\nESET\n");
     stopped.reset();
     EXPECT_NE(read_host_file(err).find("gone"), std::string::npos);
+    EXPECT_FALSE(host_exists(L"C:\\off\\" + completed.instance() + L".err"));
 }
 
-// Each run's data lies in its own folder: item 1 of every run stays that
-// run's file.
+// Each run's data and error list lie in files of its own: item 1 of every
+// run stays that run's file. The list that earlier versions shared between
+// the runs of the folder is left as it stands.
 TEST_F(LocalBackupStorageLayout, RunsOfTwoJobsKeepTheirDataApart) {
+    make_folder(L"C:\\off");
+    const std::string shared = R"([{"code": 9, "path": "C:\\old", "reason": "earlier"}])";
+    make_file(L"C:\\off\\err", shared);
     make_folder(L"C:\\src");
     auto jobA = definition("aaaaaaaa-0000-4000-8000-000000000000");
     auto jobB = definition("bbbbbbbb-0000-4000-8000-000000000000");
@@ -268,9 +277,12 @@ TEST_F(LocalBackupStorageLayout, RunsOfTwoJobsKeepTheirDataApart) {
                       .find(i % 2 ? "bbbbbbbb" : "aaaaaaaa"),
                   std::string::npos);
     }
-    EXPECT_EQ(tovel::testing::python("import json;print([e['code'] for e in json.load(open('" +
-                                     host_of(L"C:\\off\\err") + "'))])"),
-              "[0, 1, 2, 3]");
+    for (int i = 0; i < 4; ++i)
+        EXPECT_EQ(
+            tovel::testing::python("import json;print([e['code'] for e in json.load(open('" +
+                                   host_of(L"C:\\off\\" + runs[i]->instance() + L".err") + "'))])"),
+            "[" + std::to_string(i) + "]");
+    EXPECT_EQ(read_host_file(host_of(L"C:\\off\\err")), shared);
 }
 
 TEST_F(LocalBackupStorageLayout, PathsTooLongForARecordFailBeforeAnyWrite) {
@@ -478,6 +490,129 @@ TEST_F(LocalBackupStorageFullDisk, FailedWritesFailTheItemAndKeepTheRun) {
               "SSET\n"
               "FILE 0x20 0x1d0000333333333 5 1 1 C:\\src\\small\n"
               "FILE 0x20 0x1d0000333333333 20000 4 1 C:\\src\\large\n");
+}
+
+// A file written to while the backup reads it. The real backup
+// transformation reads through an interrupter of the test, which the read
+// asks once per 2 MiB: there, on the reading thread, the test changes the
+// file as a writer in another process would, so that each read of a 3 MiB
+// file meets exactly one change at 2 MiB. Each data file must decode
+// (openssl, python's zlib) to exactly the size of its catalogue record.
+class ChangedSource : public Transformation {
+public:
+    // change(source, ask) runs at the ask-th question of the reads of source
+    // (from 0, counted over both reads).
+    explicit ChangedSource(std::function<void(const std::wstring&, int)> change)
+        : Transformation(true), inner_(true), change_(std::move(change)) {}
+    bool transform(const wchar_t* source, const wchar_t* target,
+                   const WIN32_FILE_ATTRIBUTE_DATA* attributes, interrupter*) override {
+        Writer writer(change_, source);
+        bool done = inner_.transform(source, target, attributes, &writer);
+        read_ = inner_.sourceRead();
+        return done;
+    }
+
+private:
+    class Writer : public interrupter {
+    public:
+        Writer(const std::function<void(const std::wstring&, int)>& change, const wchar_t* source)
+            : change_(change), source_(source) {}
+        bool interrupted() override {
+            change_(source_, asks_++);
+            return false;
+        }
+
+    private:
+        const std::function<void(const std::wstring&, int)>& change_;
+        std::wstring source_;
+        int asks_ = 0;
+    };
+
+    BackupTransformation inner_;
+    std::function<void(const std::wstring&, int)> change_;
+};
+
+std::string patterned(size_t size, char seed) {
+    std::string bytes(size, '\0');
+    for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>(seed + (i * 131) % 23);
+    return bytes;
+}
+
+using LocalBackupStorageChangedSource = LocalBackupStorageTest;
+
+TEST_F(LocalBackupStorageChangedSource, StoredSizeIsWhatWasReadAndARepeatedChangeIsAnError) {
+    constexpr size_t kSize = 3 << 20;
+    constexpr size_t kCut = 256 << 10;
+    make_folder(L"C:\\src");
+    const std::wstring grows = L"C:\\src\\grows", shrinks = L"C:\\src\\shrinks",
+                       rewritten = L"C:\\src\\rewritten";
+    make_file(grows, patterned(kSize, 'a'));
+    make_file(shrinks, patterned(kSize, 'b'));
+    make_file(rewritten, patterned(kSize, 'c'));
+    auto change = [&](const std::wstring& source, int ask) {
+        const std::string host = host_of(source);
+        if (source == grows && ask == 0) {
+            // Appended once: the second read finds the file steady.
+            std::string bytes = read_host_file(host) + std::string(100000, 'g');
+            write_host_file(host, bytes);
+        } else if (source == shrinks) {
+            ASSERT_EQ(::truncate(host.c_str(), static_cast<off_t>(kSize - (ask + 1) * kCut)), 0);
+        } else if (source == rewritten) {
+            // The head, read already, is written again, with a new time.
+            int fd = ::open(host.c_str(), O_WRONLY | O_CLOEXEC);
+            ASSERT_GE(fd, 0);
+            std::string head = "rewrite " + std::to_string(ask);
+            ASSERT_EQ(::pwrite(fd, head.data(), head.size(), 0), static_cast<ssize_t>(head.size()));
+            timespec times[2] = {{0, UTIME_OMIT}, {1500000000 + ask, 0}};
+            ASSERT_EQ(::futimens(fd, times), 0);
+            ::close(fd);
+        }
+    };
+    auto job = definition(kJob);
+    Record record(0);
+    LocalBackupStorage store(job.get(), nullptr);
+    store.init(record.get(), new ChangedSource(change));
+    ASSERT_TRUE(store.start());
+    // The walk saw each file at 3 MiB.
+    auto walked = attributes(0x20, kSize);
+    EXPECT_TRUE(store.backupFile(grows.c_str(), &walked, 1, nullptr));
+    EXPECT_TRUE(store.backupFile(shrinks.c_str(), &walked, 2, nullptr));
+    EXPECT_TRUE(store.backupFile(rewritten.c_str(), &walked, 3, nullptr));
+    ASSERT_TRUE(store.end());
+
+    const std::wstring inst = L"C:\\off\\" + record.instance();
+    std::string listed = catalogue(inst + L".cat");
+    std::map<std::string, size_t> sizes;  // by the data file's name
+    std::istringstream lines(listed);
+    std::string tag, bits, time, size, ordinal, flag, path;
+    while (lines >> tag) {
+        if (tag != "FILE") continue;
+        lines >> bits >> time >> size >> ordinal >> flag >> path;
+        sizes[ordinal] = std::stoull(size);
+    }
+    ASSERT_EQ(sizes.size(), 3u) << listed;
+    auto decoded = [&](int index) {
+        return tovel::testing::decode_stored(host_of(inst + L"\\" + std::to_wstring(index)), true);
+    };
+    // Read again after the change: the whole grown file.
+    EXPECT_EQ(sizes["1"], kSize + 100000);
+    EXPECT_EQ(decoded(1), read_host_file(host_of(grows)));
+    // Cut during both reads: what the second read got, 2 cuts short.
+    EXPECT_EQ(sizes["2"], kSize - 2 * kCut);
+    EXPECT_EQ(decoded(2), patterned(kSize, 'b').substr(0, kSize - 2 * kCut));
+    // Rewritten during both reads: the second read's bytes, which the file
+    // no longer holds, at the size read.
+    std::string stored = decoded(3);
+    EXPECT_EQ(sizes["3"], stored.size());
+    EXPECT_EQ(stored.substr(0, 8), "rewrite ");
+    EXPECT_EQ(stored[8], '0');
+    EXPECT_EQ(read_host_file(host_of(rewritten)).substr(0, 9), "rewrite 1");
+    EXPECT_EQ(record->bytesDone, sizes["1"] + sizes["2"] + sizes["3"]);
+    EXPECT_EQ(tovel::testing::python("import json\n"
+                                     "for e in json.load(open('" +
+                                     host_of(inst + L".err") +
+                                     "')): print(e['code'], e['path'], e['reason'])"),
+              "32 C:\\src\\shrinks changed while read\n32 C:\\src\\rewritten changed while read");
 }
 
 }  // namespace

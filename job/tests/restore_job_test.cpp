@@ -7,7 +7,9 @@
 #include <chrono>
 #include <filesystem>
 #include <thread>
+#include <vector>
 
+#include "common/text_conv.h"
 #include "job/cookie_manager.h"
 #include "job/iocp_dispatcher.h"
 #include "job/job_manager.h"
@@ -15,6 +17,7 @@
 #include "job/options.h"
 #include "plandeck/backup_job_definition.h"
 #include "plandeck/restore_job_definition.h"
+#include "tools/testkit/checkers.h"
 #include "tools/testkit/machine_fixture.h"
 #include "tools/testkit/remote_service.h"
 
@@ -125,4 +128,20 @@ TEST_F(RestoreJobRun, ARunWhoseEveryItemFailsEndsInError) {
                   kRestoreId),
               JS_ERROR);
     EXPECT_EQ(read_host_file(host_of(L"C:\\data\\a.txt")), "kept");
+    // The run has no other record of what failed: its list stays in the
+    // job's history folder, alone, where the web interface reads it.
+    std::wstring history =
+        L"C:\\ProgramData\\morvask\\Tovel\\job\\" + from_utf8(kRestoreId) + L"\\hist";
+    std::vector<std::string> runs;
+    for (const auto& entry : std::filesystem::directory_iterator(host_of(history)))
+        runs.push_back(entry.path().filename().string());
+    ASSERT_EQ(runs.size(), 1u);
+    std::string folder = host_of(history + L"\\" + from_utf8(runs[0]));
+    EXPECT_EQ(run_command("cd " + tovel::testing::shell_quote(folder) +
+                          " && ls -A | grep -qx err && "
+                          "test $(ls -A | wc -l) = 1"),
+              0);
+    EXPECT_EQ(tovel::testing::python("import json\nfor e in json.load(open('" + folder +
+                                     "/err')): print(e['code'], e['path'])"),
+              "3 C:\\data\\a.txt\n3 C:\\data\\sub\\b.bin");
 }

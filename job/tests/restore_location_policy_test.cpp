@@ -45,13 +45,24 @@ TEST(RestorePolicyOther, JoinsTheFolderAndThePartBelowTheBase) {
     EXPECT_EQ(target_of(*policy, L"C:\\data\\a.txt"), L"D:\\r\\data\\a.txt");
     EXPECT_EQ(target_of(*policy, L"C:\\data\\sub\\", true), L"D:\\r\\data\\sub\\");
     EXPECT_EQ(target_of(*policy, L"C:\\data\\sub\\x\\y.bin"), L"D:\\r\\data\\sub\\x\\y.bin");
-    // Parts that would leave the folder, or lie outside the base, are refused.
-    EXPECT_EQ(target_of(*policy, L"C:\\data\\..\\Windows\\x.dll"), L"<refused 161>");
-    EXPECT_EQ(target_of(*policy, L"C:\\data\\sub\\..\\..\\x"), L"<refused 161>");
+    // Parts that would leave the folder, or lie outside the base, are
+    // refused; ".." parts that stay below it are taken as they would be.
+    EXPECT_EQ(target_of(*policy, L"C:\\data\\..\\Windows\\x.dll"), L"D:\\r\\Windows\\x.dll");
+    EXPECT_EQ(target_of(*policy, L"C:\\data\\sub\\..\\..\\x"), L"D:\\r\\x");
+    EXPECT_EQ(target_of(*policy, L"C:\\data\\..\\..\\x"), L"<refused 161>");
     EXPECT_EQ(target_of(*policy, L"C:\\data\\a.txt:stream"), L"<refused 161>");
     EXPECT_EQ(target_of(*policy, L"E:\\data\\a.txt"), L"<refused 161>");
     EXPECT_EQ(target_of(*policy, L"C:"), L"<refused 161>");
     EXPECT_EQ(target_of(*policy, L""), L"<refused 87>");
+    // The part below the base is read with both separators, its "." and
+    // ".." parts taken as they would be: only what stays below is placed.
+    EXPECT_EQ(target_of(*policy, L"C:\\data\\sub/../../../x.txt"), L"<refused 161>");
+    EXPECT_EQ(target_of(*policy, L"C:\\data/../../x.txt"), L"<refused 161>");
+    EXPECT_EQ(target_of(*policy, L"C:\\data\\.. \\x.txt"), L"<refused 161>");
+    EXPECT_EQ(target_of(*policy, L"C:\\data\\...\\x.txt"), L"<refused 161>");
+    EXPECT_EQ(target_of(*policy, L"C:\\data\\sub/../a.txt"), L"D:\\r\\data\\a.txt");
+    EXPECT_EQ(target_of(*policy, L"C:\\data/./sub//x/"), L"D:\\r\\data\\sub\\x\\");
+    EXPECT_EQ(policy->confinement(), L"D:\\r");
 
     // Without a common base the whole path goes below, its drive's colon dropped.
     auto drives = policy_of(R"("location":"D:\\r\\","source":["C:\\a\\b.txt","E:\\c.txt"])");

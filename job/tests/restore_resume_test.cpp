@@ -238,9 +238,12 @@ using RestoreResumeKill = RestoreResume;
 // and once more while the run's end waits for the service to take its
 // history: each next process takes the run up, the last one ends it, and
 // the service saw one restore run, started by each process, ended once.
+// The service holds back its answer where a process is to be killed (the
+// fourth download, eight downloads later, the history), so that each kill
+// comes there however slowly the test looks.
 TEST_F(RestoreResumeKill, AWebRunIsTakenUpByTheNextProcess) {
     prepare(true);
-    fault(R"({"kind":"download_data","action":"delay","seconds":0.15})");
+    fault(R"({"kind":"download_data","action":"stall","skip":3,"times":1})");
     closeManager();
     auto wait_for_requests = [&](const std::string& kind, size_t count) {
         auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
@@ -251,14 +254,15 @@ TEST_F(RestoreResumeKill, AWebRunIsTakenUpByTheNextProcess) {
     {
         Agent agent(service_->port());
         agent.send("submit " + request_.json());
-        ASSERT_TRUE(wait_for_requests("download_data", 3));
+        ASSERT_TRUE(wait_for_requests("download_data", 4));
         agent.kill();
     }
     size_t asked = requests("download_data").size();
+    fault(R"({"kind":"download_data","action":"stall","skip":8,"times":1})");
     {
         Agent agent(service_->port());
         agent.send("watch");
-        ASSERT_TRUE(wait_for_requests("download_data", asked + 8));
+        ASSERT_TRUE(wait_for_requests("download_data", asked + 9));
         agent.kill();
     }
     fault(R"({"kind":"submit_history","action":"stall","times":1})");
@@ -313,14 +317,15 @@ TEST_F(RestoreResumeKill, AnOfflineRunIsTakenUpByTheNextProcess) {
     expectRestored();
 }
 
-// Three items that the backup does not hold, each answered (404) after a
-// pause: the process is killed once the first has failed. The run taken up
-// by the next process still counts that failure: every item failed, so the
-// run ends in error, and the service gets all three in the run's errors.
+// Three items that the backup does not hold, each answered 404: the process
+// is killed once the first has failed, while the service holds back its
+// answer for the second. The run taken up by the next process still counts
+// that failure: every item failed, so the run ends in error, and the service
+// gets all three in the run's errors.
 TEST_F(RestoreResumeKill, FailuresBeforeAKillStillCount) {
     Trees trees;
     backUp(true);
-    fault(R"({"kind":"get_file_info","action":"delay","seconds":1})");
+    fault(R"({"kind":"get_file_info","action":"stall","skip":1,"times":1})");
     closeManager();
     request_ = restoreOf(
         {std::wstring(kData) + L"\\missing 1.txt", std::wstring(kData) + L"\\missing 2.txt",

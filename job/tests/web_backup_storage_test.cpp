@@ -10,6 +10,7 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <memory>
 #include <utility>
 
@@ -21,6 +22,7 @@
 #include "job/http_timeouts.h"
 #include "job/options.h"
 #include "job/tests/test_job.h"
+#include "tools/testkit/checkers.h"
 #include "tools/testkit/log_capture.h"
 #include "tools/testkit/machine_fixture.h"
 #include "tools/testkit/remote_service.h"
@@ -192,6 +194,77 @@ TEST_F(WebBackupStorageRun, EndSubmitsTheErrorsAndEndsTheRunCancelStopsIt) {
     EXPECT_EQ(instance.get_obj()["state"].get_str(), "cancelled");
     EXPECT_FALSE(storage_->end());
     EXPECT_EQ(GetLastError(), 0x20010000u | 409);
+}
+
+// A file written to while it is read: the real transformation reads it
+// through the storage, which asks the job's stop test once per 2 MiB read;
+// there, on the reading thread, the test changes the file as another writer
+// would. What the service keeps of each file must decode (openssl) to the
+// size it was described with; a file that changed during both reads is in
+// the run's error list.
+TEST_F(WebBackupStorageRun, AFileChangedWhileReadIsDescribedWithTheSizeSent) {
+    constexpr size_t kSize = 3 << 20, kCut = 256 << 10;
+    const std::wstring grows = L"C:\\data\\grows", shrinks = L"C:\\data\\shrinks";
+    source(grows, kSize, 'a');
+    std::string cut = source(shrinks, kSize, 'b').substr(0, kSize - 2 * kCut);
+    ASSERT_TRUE(storage_->init(record_.get(), new BackupTransformation(false)));
+    int asks = 0;
+    // The first asks come from the reads of the file; the later ones from
+    // the block loop.
+    handler_.stopTest = [&] {
+        if (asks++ == 0)  // appended once: the second read finds the file steady
+            write_host_file(host_of(grows),
+                            read_host_file(host_of(grows)) + std::string(100000, 'g'));
+        return false;
+    };
+    ASSERT_TRUE(backup(grows, 1));
+    asks = 0;
+    handler_.stopTest = [&] {
+        int ask = asks++;
+        if (ask < 2) {  // cut during both reads
+            EXPECT_EQ(::truncate(host_of(shrinks).c_str(), kSize - (ask + 1) * kCut), 0);
+        }
+        return false;
+    };
+    ASSERT_TRUE(backup(shrinks, 2));
+    handler_.stopTest = nullptr;
+    ASSERT_TRUE(storage_->end());
+
+    // What the service keeps, from its state folder: the description and
+    // the blocks of each file.
+    std::string files = tovel::testing::machine_root() + "/remote-service/instances/" +
+                        storage_->instanceId() + "/files";
+    std::map<std::string, std::pair<uint64_t, std::string>> kept;
+    for (const auto& entry : std::filesystem::directory_iterator(files)) {
+        json_spirit::Object meta =
+            parse(read_host_file(entry.path().string() + "/meta.json")).get_obj();
+        const json_spirit::Object& attri = meta.at("attri").get_obj();
+        uint64_t described = static_cast<uint64_t>(attri.at("nFileSizeHigh").get_int64()) << 32 |
+                             static_cast<uint32_t>(attri.at("nFileSizeLow").get_int64());
+        std::string data = entry.path().string() + "/data";
+        std::string blocks;
+        for (int block = 1;
+             std::filesystem::exists(entry.path() / (std::to_string(block) + ".blk")); ++block)
+            blocks += read_host_file((entry.path() / (std::to_string(block) + ".blk")).string());
+        write_host_file(data, blocks);
+        kept[meta.at("name").get_str()] = {described, tovel::testing::decode_stored(data, false)};
+    }
+    ASSERT_EQ(kept.size(), 2u);
+    // Read again after the change: the whole grown file.
+    EXPECT_EQ(kept["C:\\data\\grows"].first, kSize + 100000);
+    EXPECT_EQ(kept["C:\\data\\grows"].second, read_host_file(host_of(grows)));
+    // Cut during both reads: what the second read got.
+    EXPECT_EQ(kept["C:\\data\\shrinks"].first, kSize - 2 * kCut);
+    EXPECT_EQ(kept["C:\\data\\shrinks"].second, cut);
+    EXPECT_EQ(record_->bytesDone, 2 * kSize + 100000 - 2 * kCut);
+
+    json_spirit::Value instance =
+        parse(service_.control("GET", "instance?id=" + storage_->instanceId()));
+    json_spirit::Array& errors = instance.get_obj()["errors"].get_array();
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_EQ(errors[0].get_obj()["path"].get_str(), "C:\\data\\shrinks");
+    EXPECT_EQ(errors[0].get_obj()["code"].get_int64(), 32);
+    EXPECT_EQ(errors[0].get_obj()["reason"].get_str(), "changed while read");
 }
 
 TEST_F(WebBackupStorageRun, ARotatedCookieIsUsedForTheFollowingRequests) {
