@@ -89,6 +89,11 @@ std::string shell_quote(const std::string& text) {
 
 int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
+    // "python3" of the tests and of what they start is the build's chosen
+    // interpreter.
+    const char* path = getenv("PATH");
+    std::string search = std::string(TOVEL_TEST_PYTHON_DIR) + (path ? ":" + std::string(path) : "");
+    setenv("PATH", search.c_str(), 1);
     ::testing::UnitTest::GetInstance()->listeners().Append(new tovel::testing::FreshMachine);
     return RUN_ALL_TESTS();
 }
