@@ -632,8 +632,8 @@ TEST_F(BackupEndToEndOffline, WhatCannotBeStoredIsListedAsErrorsOfACompletedRun)
     std::string listed = python(
         "import json\n"
         "for e in json.load(open('" +
-        folder +
-        "/err', encoding='utf-8')):\n"
+        folder + "/" + *instances.begin() +
+        ".err', encoding='utf-8')):\n"
         "    print('%d\\t%s' % (e['code'], e['path'].encode('utf-8').hex()))");
     std::set<Error> found;
     for (const std::string& line : lines_of(listed)) {
