@@ -384,7 +384,7 @@ bool WebBackupStorage::backupFile(const wchar_t* path, const WIN32_FILE_ATTRIBUT
                 name.c_str());
     // From here on the item is half-sent: the marker comes last.
     record_->currentFileState = kTransferState;
-    const uint64_t size = folder ? 0 : record_->currentFileSize;
+    const uint64_t size = folder ? 0 : record_->currentFileSize.load();
     // The service expects one block more than the whole blocks, also for an
     // exact multiple and an empty file; no block beyond the data is sent.
     const uint64_t totalBlocks = folder ? 0 : size / kBlockSize + 1;
