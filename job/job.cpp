@@ -196,7 +196,7 @@ void Job::setRequestedTransition(int transition) {
     if (activity_.get()) activity_->requestedTransition = transition;
 }
 
-int Job::lastRunState() const { return activity_.get() ? activity_->lastRunState : JS_NONE; }
+int Job::lastRunState() const { return activity_.get() ? activity_->lastRunState.load() : JS_NONE; }
 
 std::wstring Job::file() const {
     return activity_.get() ? activity_->currentFilePath() : std::wstring();

@@ -31,7 +31,10 @@ public:
         ref().store(value);
         return *this;
     }
-    // A field is copied by its value only: record->a = record->b.load().
+    // A field is copied by its value only (record->a = record->b.load()),
+    // never as a whole object, which would read it without the atomic load
+    // (also where it is passed to a "..." function: pass field.load()).
+    RecordField(const RecordField&) = delete;
     RecordField& operator=(const RecordField&) = delete;
     RecordField& operator+=(T value) {
         ref().fetch_add(value);
@@ -115,7 +118,7 @@ struct alignas(8) JobActivity {
 #pragma pack(pop)
 
 static_assert(sizeof(JobActivity) == JobActivity::kSize, "the record is 4096 bytes");
-static_assert(std::is_trivially_copyable_v<RecordField<uint64_t>> &&
+static_assert(std::is_standard_layout_v<RecordField<uint64_t>> &&
                   sizeof(RecordField<uint64_t>) == 8 && sizeof(RecordField<int32_t>) == 4,
               "a field is plain memory of its width");
 static_assert(

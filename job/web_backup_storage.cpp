@@ -350,7 +350,7 @@ bool WebBackupStorage::backupFile(const wchar_t* path, const WIN32_FILE_ATTRIBUT
                 log_message(
                     LM_INFO,
                     "File {%s} backing up is cancelled when ecrypt/compress, offset {%Q}.\n",
-                    name.c_str(), record_->currentFileDone);
+                    name.c_str(), record_->currentFileDone.load());
             else
                 log_message(LM_ERROR, "Encrypt/compress file {%s} failed, error-code = %d, %m.\n",
                             name.c_str(), static_cast<int>(code));
@@ -370,7 +370,7 @@ bool WebBackupStorage::backupFile(const wchar_t* path, const WIN32_FILE_ATTRIBUT
                 log_message(LM_INFO,
                             "File {%s} backing up is cancelled when encrypt/compress at offset "
                             "{%Q}, error-code = %d, %m.\n",
-                            name.c_str(), record_->currentFileDone, static_cast<int>(code));
+                            name.c_str(), record_->currentFileDone.load(), static_cast<int>(code));
             }
             dropCurrentItem();
             return fail(code);
@@ -395,7 +395,7 @@ bool WebBackupStorage::backupFile(const wchar_t* path, const WIN32_FILE_ATTRIBUT
             log_message(LM_INFO,
                         "File {%s} backing up is cancelled when upload file information at offset "
                         "{%Q}, error-code = %d, %m.\n",
-                        name.c_str(), record_->currentFileDone, static_cast<int>(code));
+                        name.c_str(), record_->currentFileDone.load(), static_cast<int>(code));
         }
         if (folder) dropCurrentItem();
         return fail(code);
@@ -407,7 +407,8 @@ bool WebBackupStorage::backupFile(const wchar_t* path, const WIN32_FILE_ATTRIBUT
             log_message(LM_INFO,
                         "File {%s} backing up is cancelled when upload directory data, offset "
                         "{%Q}, error-code = %d, %m.\n",
-                        name.c_str(), record_->currentFileDone, static_cast<int>(keep.saved()));
+                        name.c_str(), record_->currentFileDone.load(),
+                        static_cast<int>(keep.saved()));
         }
         ++record_->filesDone;
         dropCurrentItem();
@@ -447,7 +448,7 @@ bool WebBackupStorage::sendBlocks(const std::string& name, const std::wstring& w
             log_message(LM_INFO,
                         "File {%s, target {%s}} backing up is cancelled when open target file to "
                         "read, offset {%Q}, error-code = %d, %m.\n",
-                        name.c_str(), target.c_str(), record_->currentFileDone,
+                        name.c_str(), target.c_str(), record_->currentFileDone.load(),
                         static_cast<int>(code));
         }
         SetLastError(code);
@@ -458,16 +459,17 @@ bool WebBackupStorage::sendBlocks(const std::string& name, const std::wstring& w
         offset.QuadPart = static_cast<LONGLONG>(record_->currentFileDone);
         if (!SetFilePointerEx(file.get(), offset, nullptr, FILE_BEGIN)) {
             DWORD code = GetLastError();
-            log_message(
-                LM_ERROR, "Seek file {%s, target {%s}} to {%Q} failed, error-code = %d, %m.\n",
-                target.c_str(), name.c_str(), record_->currentFileDone, static_cast<int>(code));
+            log_message(LM_ERROR,
+                        "Seek file {%s, target {%s}} to {%Q} failed, error-code = %d, %m.\n",
+                        target.c_str(), name.c_str(), record_->currentFileDone.load(),
+                        static_cast<int>(code));
             file.close();
             if (interrupted()) {
                 SetLastError(code);
                 log_message(LM_INFO,
                             "File {%s, target {%s}} backing up is cancelled when seek target file, "
                             "offset {%Q}, error-code = %d, %m.\n",
-                            name.c_str(), target.c_str(), record_->currentFileDone,
+                            name.c_str(), target.c_str(), record_->currentFileDone.load(),
                             static_cast<int>(code));
             }
             SetLastError(code);
@@ -492,7 +494,8 @@ bool WebBackupStorage::sendBlocks(const std::string& name, const std::wstring& w
         if (got < wanted) {
             // The work file lost bytes since it was described.
             log_message(LM_ERROR, "File {%s, target {%s}} ends at {%Q} before its size {%Q}.\n",
-                        name.c_str(), target.c_str(), offset + got, record_->currentFileSize);
+                        name.c_str(), target.c_str(), offset + got,
+                        record_->currentFileSize.load());
             SetLastError(ERROR_HANDLE_EOF);
             return false;
         }
