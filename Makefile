@@ -11,6 +11,10 @@ JOBS ?= $(shell nproc)
 TSAN_TESTS ?= PlatformSync|PlatformMapping|PlatformRegistry|JobDispatcher|JobNotifications|JobActivity|JobCmdQueue|JobBase|JobManager|ScheduleManager|Options|PlatformMutex|GlobalKey|PasswordStore|CookieStore
 TSAN_EXCLUDE ?= ClosedHandleLeavesThreadRunning
 TSAN_TESTS := $(TSAN_TESTS)|HttpClientConnections|PlatformWinHttp|JobNotifyClient|PlatformProcess|UpdateSchedule|ExclusionListFile
+# Job runs: both kinds of job with their offline and web storages, through
+# pauses and resumptions (the heaviest end-to-end and kill sweeps run under
+# AddressSanitizer only, to keep the run's time down).
+TSAN_TESTS := $(TSAN_TESTS)|BackupJobRun|RestoreJobRun|LocalBackupStorage|LocalRestore|WebBackupStorage|WebRestoreRun|WebRestoreResume|WebRestoreStart|BackupEndToEndOffline\.Uncompressed|BackupEndToEndOnline|RestoreEndToEndOffline|RestoreResumePause|BackupResumePause\.AWebRun|BackupResumeFaults\.ALostEndJob
 
 .PHONY: setup build build-tsan build-fuzz fuzz test power-sweep bench-increment run clean
 

@@ -114,10 +114,7 @@ bool BackupJob::stop() {
     log_message(LM_INFO, "Stopping job {%s, %s}, current state is %d, pre-commit state is %d.\n",
                 id(), name_of(*definition()).c_str(), state(), requestedTransition());
     requester_.setEndEvent();
-    int current = state();
-    if (current >= JS_STARTING && current <= JS_COMPLETING) return requestStop();
-    if (current == JS_PAUSED) cancelPausedRun([this] { cleanup(nullptr); });
-    return true;
+    return stopRun([this] { cleanup(nullptr); });
 }
 
 bool BackupJob::pause(bool manual) {

@@ -6,6 +6,7 @@
 #include <new>
 
 #include "common/ace_log_wrapper.h"
+#include "job/job_cmd_queue.h"
 
 namespace {
 
@@ -201,6 +202,11 @@ void Io_Completion_Port_Ex::clock_changed() {
 // ---- Iocp_Dispatcher
 
 Iocp_Dispatcher* Iocp_Dispatcher::instance() {
+    // The command queue that the timers feed (and the job manager it calls)
+    // is made first, so that it is destroyed after the dispatcher, whose
+    // destruction ends the thread that runs the timers.
+    static JobCmdQueueImpl* const queue = JobCmdQueueImpl::instance();
+    (void)queue;
     static Iocp_Dispatcher dispatcher;
     return &dispatcher;
 }

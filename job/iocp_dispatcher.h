@@ -105,8 +105,9 @@ protected:
 
 class Iocp_Dispatcher : public Io_Completion_Port_Ex {
 public:
-    // The process's dispatcher, made on first use; destroyed at process end
-    // (which stops and joins its thread).
+    // The process's dispatcher, made on first use after the process's command
+    // queue; destroyed at process end before the queue (which stops and joins
+    // its thread, so that no timer reaches a queue that is gone).
     static Iocp_Dispatcher* instance();
     ~Iocp_Dispatcher() override;
 

@@ -2,18 +2,17 @@
 
 #include <ace/Log_Msg.h>
 
-#include <cstddef>
 #include <cstring>
 #include <new>
 #include <sstream>
 
 #include "common/ace_log_wrapper.h"
-#include "common/appdata_path.h"
-#include "common/data_folder.h"
 #include "common/text_conv.h"
 #include "common/win32_error.h"
 #include "job/error_codes.h"
 #include "job/file_helpers.h"
+#include "job/job_cmd_queue.h"
+#include "job/job_folders.h"
 #include "job/job_notify_manager.h"
 #include "job/job_state.h"
 #include "plandeck/backup_job_definition.h"
@@ -27,22 +26,6 @@ JobNotifyManagerImpl* notify_manager() {
 
 bool is_final_state(int state) {
     return state == JS_IDLE || state == JS_COMPLETED || state == JS_CANCELLED || state == JS_ERROR;
-}
-
-// The record's fields that the worker and the controlling threads write at the
-// same time, read and written atomically (they lie at 4-byte aligned offsets
-// of the mapped record).
-std::atomic_ref<int32_t> shared_field(JobActivity* record, size_t offset) {
-    return std::atomic_ref<int32_t>(
-        *reinterpret_cast<int32_t*>(reinterpret_cast<char*>(record) + offset));
-}
-
-std::atomic_ref<int32_t> shared_state(JobActivity* record) {
-    return shared_field(record, offsetof(JobActivity, state));
-}
-
-std::atomic_ref<int32_t> shared_transition(JobActivity* record) {
-    return shared_field(record, offsetof(JobActivity, requestedTransition));
 }
 
 std::string error_text(DWORD code) {
@@ -199,21 +182,21 @@ bool Job::lock(bool locked) {
     return locked;
 }
 
-int Job::state() const { return activity_.get() ? shared_state(activity_.get()).load() : JS_NONE; }
+int Job::state() const { return activity_.get() ? activity_->state.load() : JS_NONE; }
 
 int Job::requestedTransition() const {
-    return activity_.get() ? shared_transition(activity_.get()).load() : 0;
+    return activity_.get() ? activity_->requestedTransition.load() : 0;
 }
 
 void Job::setState(int state) {
-    if (activity_.get()) shared_state(activity_.get()).store(state);
+    if (activity_.get()) activity_->state = state;
 }
 
 void Job::setRequestedTransition(int transition) {
-    if (activity_.get()) shared_transition(activity_.get()).store(transition);
+    if (activity_.get()) activity_->requestedTransition = transition;
 }
 
-int Job::lastRunState() const { return activity_.get() ? activity_->lastRunState : JS_NONE; }
+int Job::lastRunState() const { return activity_.get() ? activity_->lastRunState.load() : JS_NONE; }
 
 std::wstring Job::file() const {
     return activity_.get() ? activity_->currentFilePath() : std::wstring();
@@ -228,11 +211,11 @@ int Job::speed() const { return activity_.get() ? activity_->speed() : 0; }
 int Job::remainTime() const { return activity_.get() ? activity_->remainTime() : 0; }
 
 bool Job::lastRunTime(int& date, int& time) const {
-    return toDateTime(activity_.get() ? activity_->lastRunTime : 0, date, time);
+    return toDateTime(activity_.get() ? activity_->lastRunTime.load() : 0, date, time);
 }
 
 bool Job::nextRunTime(int& date, int& time) const {
-    return toDateTime(activity_.get() ? activity_->nextRunTime : 0, date, time);
+    return toDateTime(activity_.get() ? activity_->nextRunTime.load() : 0, date, time);
 }
 
 bool Job::isRunOnce() const {
@@ -360,6 +343,11 @@ bool Job::startTask() {
         return false;
     }
     join();  // never two workers on one record
+    // A command signalled to the run before (a pause asked for twice, a stop
+    // that came after the run's last control point) is not the new run's.
+    ResetEvent(commandEvent_.get());
+    commandCode_ = 0;
+    stopAfterPause_ = false;
     scoped_handle started(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     if (!started.valid()) return false;
     startEvent_ = started.get();
@@ -386,6 +374,12 @@ DWORD Job::run_wrapper(LPVOID parameter) {
     Job* job = static_cast<Job*>(parameter);
     job->running_ = true;
     job->run();
+    // The flag is taken before the state is read, and stopRun sets it before
+    // it reads the state: one of the two sees the other's side.
+    if (job->stopAfterPause_.exchange(false) && job->state() == JS_PAUSED) {
+        log_message(LM_INFO, "Job %s paused while a stop was pending: stopping it.\n", job->id());
+        JobCmdQueueImpl::instance()->add(job->id(), "stop");
+    }
     job->running_ = false;
     return 0;
 }
@@ -477,7 +471,32 @@ bool Job::pausesForNetwork(DWORD code) const {
     return is_network_error(code) || code == http_error_code(401) || code == http_error_code(406);
 }
 
+bool Job::stopRun(const std::function<void()>& endPaused) {
+    int current = state();
+    bool busy = current >= JS_STARTING && current <= JS_COMPLETING;
+    if (busy && requestedTransition() != JS_PAUSING) return requestStop();
+    if (busy || current == JS_PAUSING) {
+        stopAfterPause_ = true;
+        if (busy) {
+            // The pause may not have been taken yet: the stop takes its place.
+            setRequestedTransition(JS_CANCELING);
+            activity_.sync();
+            notify_state(JS_CANCELING);
+            if (!emit(CMD_STOP)) return false;
+        }
+        if (state() != JS_PAUSED) return true;  // the worker passes the stop on
+    } else if (current != JS_PAUSED) {
+        return true;
+    }
+    cancelPausedRun(endPaused);
+    return true;
+}
+
 void Job::cancelPausedRun(const std::function<void()>& end) {
+    // The worker of the run that paused may still be ending it (releasing
+    // what the run held, posting its end).
+    join();
+    stopAfterPause_ = false;  // this stop is the one that was pending
     if (!activity_->pausedManually) cancelResumeTimer();
     setRequestedTransition(JS_CANCELING);
     setState(JS_CANCELING);
@@ -525,11 +544,10 @@ void Job::dumpState(std::ostream& out, int state) const {
 
 bool Job::remove_impl() {
     activity_.close();
-    std::wstring folder;
-    if (common_appdata_path(folder, tovel::kJobSubFolderPrefix)) {
-        folder += from_utf8(id(), -1);
-        rm_rf(folder.c_str(), TRUE);
-    }
+    // Out of the jobs folder at once: a removal cut short never brings the
+    // job back at the next start.
+    std::wstring folder = job_folder(id());
+    if (!folder.empty()) discard_job_folder(folder);
     notify_state(JS_DELETED);
     return true;
 }

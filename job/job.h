@@ -141,14 +141,24 @@ protected:
     bool notify_error(DWORD code);
     // Hands the worker a command and signals the command event.
     bool emit(int code);
+    // The kinds' stop. A busy run (starting to completing) is asked to stop:
+    // "canceling" is posted before the worker can take the command (so that
+    // it never arrives after the worker's "cancelled"), and a stop requested
+    // already is signalled again. A pause asked for and not yet taken is
+    // replaced by the stop; a pause that the worker has taken, or is taking,
+    // is let through and the stop follows it: the worker queues "stop" for
+    // the job when its run ends paused, or this call ends the paused run when
+    // the pause is through by the time it looks. A paused run is ended by
+    // cancelPausedRun with endPaused. Under the job manager's lock.
+    bool stopRun(const std::function<void()>& endPaused);
     // A kind's stop of a busy run (starting to completing): signals a stop or
-    // pause already requested again, else requests the stop, posting
-    // "canceling" before the worker can take the command (so that it never
-    // arrives after the worker's "cancelled").
+    // pause already requested again, else requests the stop.
     bool requestStop();
-    // A kind's stop of a paused run, on the calling thread: cancels the
-    // resume timer of a system pause, posts "canceling" and calls end (the
-    // kind's end of a cancelled run), then clears the requested transition.
+    // A kind's stop of a paused run, on the calling thread: waits for the
+    // worker of the run that paused to end (so that nothing of the run is
+    // touched from two threads), cancels the resume timer of a system pause,
+    // posts "canceling" and calls end (the kind's end of a cancelled run),
+    // then clears the requested transition.
     void cancelPausedRun(const std::function<void()>& end);
     // Waits for the current worker to end and forgets it.
     bool join();
@@ -187,6 +197,9 @@ private:
     mutable std::mutex timerLock_;  // guards resumeTimer_
     std::unique_ptr<ResumeTimer> resumeTimer_;
     std::atomic<bool> running_{false};
+    // A stop that came while a pause was under way: the worker whose run
+    // ends paused queues the stop.
+    std::atomic<bool> stopAfterPause_{false};
     std::atomic<bool> removing_{false};
     std::atomic<bool> locked_{false};
     std::shared_ptr<CompletionLink> link_;

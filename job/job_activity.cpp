@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <climits>
 #include <cstring>
+#include <mutex>
 #include <sstream>
 
 #include "common/ace_log_wrapper.h"
@@ -44,9 +45,9 @@ int percent_of(uint64_t part, uint64_t whole) {
 }
 
 // Bytes of the finished files and of the current one, saturated.
-uint64_t bytes_done(const JobActivity& record) {
-    uint64_t sum = record.bytesDone + record.currentFileDone;
-    return sum < record.bytesDone ? UINT64_MAX : sum;
+uint64_t bytes_done(uint64_t finished, uint64_t current) {
+    uint64_t sum = finished + current;
+    return sum < finished ? UINT64_MAX : sum;
 }
 
 bool all_zero(const void* data, size_t size) {
@@ -54,9 +55,17 @@ bool all_zero(const void* data, size_t size) {
     return std::all_of(p, p + size, [](uint8_t b) { return b == 0; });
 }
 
+// Names are copied in and out unit by unit; a reader of this process never
+// sees half of one.
+std::mutex& name_lock() {
+    static std::mutex lock;
+    return lock;
+}
+
 }  // namespace
 
 std::wstring JobActivity::currentFilePath() const {
+    std::lock_guard<std::mutex> guard(name_lock());
     size_t units = 0;
     while (units < kNameUnits && (name[2 * units] || name[2 * units + 1])) ++units;
     return from_utf16le(name, units);
@@ -73,19 +82,23 @@ void JobActivity::currentFilePath(const wchar_t* path) {
                         static_cast<uint16_t>(static_cast<uint8_t>(bytes[limit - 1]) << 8);
         if (last >= 0xD800 && last <= 0xDBFF) bytes.resize(limit - 2);
     }
+    std::lock_guard<std::mutex> guard(name_lock());
     std::memcpy(name, bytes.data(), bytes.size());
     name[bytes.size()] = 0;
     name[bytes.size() + 1] = 0;
 }
 
+// Each formula reads every field once: the worker may change them meanwhile.
 int JobActivity::progress() const {
-    if (totalBytes == 0) return 0;
-    return percent_of(std::min(bytes_done(*this), totalBytes), totalBytes);
+    uint64_t total = totalBytes;
+    if (total == 0) return 0;
+    return percent_of(std::min(bytes_done(bytesDone, currentFileDone), total), total);
 }
 
 int JobActivity::fileProgress() const {
-    if (currentFileSize == 0) return 0;
-    return percent_of(std::min(currentFileDone, currentFileSize), currentFileSize);
+    uint64_t size = currentFileSize;
+    if (size == 0) return 0;
+    return percent_of(std::min(currentFileDone.load(), size), size);
 }
 
 int JobActivity::speed() const {
@@ -105,9 +118,10 @@ int JobActivity::AverageSpeed() const {
 }
 
 int JobActivity::remainTime() const {
-    uint64_t done = std::min(bytes_done(*this), totalBytes);
+    uint64_t total = totalBytes;
+    uint64_t done = std::min(bytes_done(bytesDone, currentFileDone), total);
     if (done == 0) return 0;
-    double ratio = static_cast<double>(totalBytes - done) / static_cast<double>(done);
+    double ratio = static_cast<double>(total - done) / static_cast<double>(done);
     return clamp_to_int(ratio * static_cast<double>(elapsedTime / 10000000));
 }
 

@@ -3,6 +3,7 @@
 #include <ace/Log_Msg.h>
 #include <ace/Trace.h>
 
+#include <algorithm>
 #include <new>
 
 #include "common/ace_log_wrapper.h"
@@ -13,6 +14,7 @@
 #include "job/backup_job.h"
 #include "job/consistent_check.h"
 #include "job/file_helpers.h"
+#include "job/job_folders.h"
 #include "job/job_notify_manager.h"
 #include "job/job_state.h"
 #include "job/restore_job.h"
@@ -53,13 +55,7 @@ Job* known_jobs(JobDefinition* definition) {
     return nullptr;
 }
 
-std::wstring job_folder(const char* id) {
-    std::wstring folder;
-    common_appdata_path(folder, tovel::kJobSubFolderPrefix);
-    return folder + from_utf8(id, -1);
-}
-
-// The job folder and its "def" file.
+// An existing job's "def", replaced whole (the old one stays on a failure).
 bool save_definition(const JobDefinition& definition) {
     std::wstring folder = job_folder(definition.id());
     DWORD made = mkdir_p(folder.c_str());
@@ -69,6 +65,14 @@ bool save_definition(const JobDefinition& definition) {
         return false;
     }
     return definition.save((folder + L"\\def").c_str());
+}
+
+// A run-once job whose record shows it has never run: its submission ended
+// before it was started, so open starts it.
+bool never_ran(const Job& job) {
+    int date = 0, time = 0;
+    return job.isRunOnce() && job.state() == JS_IDLE && job.lastRunState() == JS_NONE &&
+           !job.lastRunTime(date, time);
 }
 
 }  // namespace
@@ -98,6 +102,7 @@ bool JobManagerImpl::open() {
     Iocp_Dispatcher::instance()->open();
     std::wstring folder;
     if (!common_appdata_path(folder, tovel::kJobsSubFolder)) return true;
+    empty_job_staging();  // half-made and half-removed job folders of an earlier run
     std::vector<std::wstring> names;
     find_file_handle search;
     for (bool found = search.first((folder + L"\\*").c_str()); found; found = search.next()) {
@@ -109,19 +114,71 @@ bool JobManagerImpl::open() {
     }
     for (const std::wstring& name : names) {
         std::wstring path = folder + L"\\" + name;
-        JobDefinition* definition = JobDefinitionFactory::create((path + L"\\def").c_str());
+        std::string shown = to_utf8(path.c_str(), -1);
+        std::string folderId;
+        if (!JobDefinition::normalisedId(to_utf8(name.c_str(), -1).c_str(), folderId)) {
+            // Not made by the engine: left as it is.
+            log_message(LM_WARNING, "Skip directory \"%s\": it is not named by a job id.\n",
+                        shown.c_str());
+            continue;
+        }
+        std::wstring lower = from_utf8(folderId.c_str(), -1);
+        if (lower != name) {
+            // A job id is spelt in lower case everywhere; a folder of an older
+            // spelling takes it, unless the job has a folder in that spelling.
+            std::wstring target = folder + L"\\" + lower;
+            if (std::find(names.begin(), names.end(), lower) != names.end()) {
+                log_message(LM_ERROR, "Job directory \"%s\" duplicates job %s.\n", shown.c_str(),
+                            folderId.c_str());
+                quarantine_job_folder(path, name);
+                continue;
+            }
+            if (!MoveFileExW(path.c_str(), target.c_str(), MOVEFILE_WRITE_THROUGH)) {
+                log_message(LM_ERROR,
+                            "Skip job directory \"%s\": it cannot be renamed to the job's id, "
+                            "error-code = %d, %m.\n",
+                            shown.c_str(), static_cast<int>(GetLastError()));
+                continue;
+            }
+            log_message(LM_INFO, "Renamed job directory \"%s\" to the job's id.\n", shown.c_str());
+            path = target;
+            shown = to_utf8(path.c_str(), -1);
+        }
+        JobDefinitionFactory::Failure failure;
+        JobDefinition* definition =
+            JobDefinitionFactory::create((path + L"\\def").c_str(), failure);
         if (!definition) {
-            log_message(LM_INFO, "Recycle the job directory \"%s\".\n",
-                        to_utf8(path.c_str(), -1).c_str());
-            rm_rf(path.c_str(), TRUE);
+            DWORD error = GetLastError();
+            if (failure == JobDefinitionFactory::Failure::Unreadable &&
+                error != ERROR_FILE_NOT_FOUND) {
+                // The definition may be whole and only out of reach now (held by
+                // another program, no descriptor left, a failing disk): the
+                // job's folder, record and history stay for the next start.
+                log_message(LM_ERROR,
+                            "Skip job directory \"%s\": its definition cannot be read, "
+                            "error-code = %d, %m.\n",
+                            shown.c_str(), static_cast<int>(error));
+                continue;
+            }
+            // No definition in it, or none that can ever be read: not a job,
+            // yet its history may matter to someone; moved aside.
+            log_message(LM_ERROR, "Job directory \"%s\" holds no job definition.\n", shown.c_str());
+            quarantine_job_folder(path, lower);
             continue;
         }
         int type = definition->type();
         std::string id = definition->id();
+        if (id != folderId) {
+            log_message(LM_ERROR, "Job directory \"%s\" holds the definition of job %s.\n",
+                        shown.c_str(), id.c_str());
+            delete definition;
+            quarantine_job_folder(path, lower);
+            continue;
+        }
         if (find(id.c_str()) >= 0) {
             // A second folder claiming a listed job would share its record.
             log_message(LM_ERROR, "Skip job directory \"%s\": job %s is loaded already.\n",
-                        to_utf8(path.c_str(), -1).c_str(), id.c_str());
+                        shown.c_str(), id.c_str());
             delete definition;
             continue;
         }
@@ -135,7 +192,13 @@ bool JobManagerImpl::open() {
             log_message(LM_ERROR, "Init job failed. job type:%d job id:%s.\n", type, id.c_str());
             continue;
         }
+        Job* loaded = job.get();
         jobs_.push_back(std::move(job));
+        if (never_ran(*loaded)) {
+            log_message(LM_INFO, "Start job %s: it was submitted to run once and never ran.\n",
+                        id.c_str());
+            loaded->start();
+        }
     }
     return true;
 }
@@ -143,8 +206,9 @@ bool JobManagerImpl::open() {
 bool JobManagerImpl::submitJob(JobDefinition* definition) {
     if (!definition) return false;
     std::unique_ptr<JobDefinition> incoming(definition);
-    if (!JobDefinition::isUuidText(incoming->id())) {
-        log_message(LM_ERROR, "Refuse job \"%s\": a job id is the text of a UUID.\n",
+    std::string normalised;
+    if (!JobDefinition::normalisedId(incoming->id(), normalised) || normalised != incoming->id()) {
+        log_message(LM_ERROR, "Refuse job \"%s\": a job id is the text of a UUID in lower case.\n",
                     incoming->id());
         SetLastError(ERROR_INVALID_PARAMETER);
         return false;
@@ -173,14 +237,18 @@ bool JobManagerImpl::submitJob(JobDefinition* definition) {
         job->definition(incoming.release());
         event = JS_UPDATED;
     } else {
-        if (!save_definition(*incoming)) return false;
+        // The folder comes into place whole with its definition, and never
+        // over a folder that open kept.
+        if (!place_new_job_folder(*incoming)) return false;
         std::string id = incoming->id();
         std::unique_ptr<Job> made(factory_(incoming.release()));
         if (!made || !made->hasRecord()) {
-            DWORD code = GetLastError();  // why the record could not be made (112: disk full)
+            // Why the job could not be made (112: the disk is full).
+            DWORD error = GetLastError();
+            if (error == 0) error = made ? ERROR_GEN_FAILURE : ERROR_INVALID_PARAMETER;
             made.reset();
-            rm_rf(job_folder(id.c_str()).c_str(), TRUE);  // it held nothing before
-            SetLastError(code ? code : static_cast<DWORD>(ERROR_GEN_FAILURE));
+            discard_job_folder(job_folder(id.c_str()));  // this call placed it
+            SetLastError(error);
             return false;
         }
         job = made.get();

@@ -38,15 +38,25 @@ public:
     // jobs. Call it before open.
     void jobFactory(JobFactory factory);
 
-    // Builds the jobs of the job folders: a folder whose "def" cannot be read
-    // is deleted; a job whose record cannot be mapped or whose init fails is
-    // left out (its folder stays). Creates the dispatcher's port. Called once
-    // before any other caller. Always true.
+    // Builds the jobs of the job folders. Empties the staging folder beside
+    // the jobs folder (half-made and half-removed folders). A folder named by
+    // a job id in another case is renamed to the lower-case id first. A
+    // folder whose "def" cannot be read now (any failure to open or read it
+    // but a missing file) is kept and skipped; one whose "def" is missing or
+    // holds no definition of that id is moved into the quarantine folder
+    // (common/data_folder.h); a folder not named by a job id is left alone.
+    // A job whose record cannot be mapped or whose init fails is left out
+    // (its folder stays). A run-once job that never ran is started.
+    // Creates the dispatcher's port. Called once before any other caller.
+    // Always true.
     bool open();
     // Adds the job of a new id, or gives an idle job its new definition; the
-    // manager owns the definition in every case. A busy job keeps its
-    // definition (true, "updated"); false for a bad id (87), a job being
-    // removed, or a definition that cannot be saved (the old one stays).
+    // manager owns the definition in every case. A new job's folder comes
+    // into the jobs folder whole, with its definition on disk, or not at all.
+    // A busy job keeps its definition (true, "updated"); false for an id that
+    // is not lower-case UUID text (87), a job being removed, a new job whose
+    // id has a folder already that open did not load (183; the folder is left
+    // as it is), or a definition that cannot be saved (the old one stays).
     bool submitJob(JobDefinition* definition);
 
     // Calls visit with the job of that id under the lock; false when there is

@@ -85,10 +85,7 @@ bool RestoreJob::init() {
 }
 
 bool RestoreJob::stop() {
-    int current = state();
-    if (current >= JS_STARTING && current <= JS_COMPLETING) return requestStop();
-    if (current == JS_PAUSED) cancelPausedRun([this] { finish(nullptr); });
-    return true;
+    return stopRun([this] { finish(nullptr); });
 }
 
 bool RestoreJob::pauseForNetwork(DWORD code) {

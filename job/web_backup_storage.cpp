@@ -412,7 +412,7 @@ bool WebBackupStorage::backupFile(const wchar_t* path, const WIN32_FILE_ATTRIBUT
                 log_message(
                     LM_INFO,
                     "File {%s} backing up is cancelled when ecrypt/compress, offset {%Q}.\n",
-                    name.c_str(), record_->currentFileDone);
+                    name.c_str(), record_->currentFileDone.load());
             else
                 log_message(LM_ERROR, "Encrypt/compress file {%s} failed, error-code = %d, %m.\n",
                             name.c_str(), static_cast<int>(code));
@@ -432,7 +432,7 @@ bool WebBackupStorage::backupFile(const wchar_t* path, const WIN32_FILE_ATTRIBUT
                 log_message(LM_INFO,
                             "File {%s} backing up is cancelled when encrypt/compress at offset "
                             "{%Q}, error-code = %d, %m.\n",
-                            name.c_str(), record_->currentFileDone, static_cast<int>(code));
+                            name.c_str(), record_->currentFileDone.load(), static_cast<int>(code));
             }
             dropCurrentItem();
             return fail(code);
@@ -452,7 +452,7 @@ bool WebBackupStorage::backupFile(const wchar_t* path, const WIN32_FILE_ATTRIBUT
                 name.c_str());
     // From here on the item is half-sent: the marker comes last.
     record_->currentFileState = kTransferState;
-    const uint64_t size = folder ? 0 : record_->currentFileSize;
+    const uint64_t size = folder ? 0 : record_->currentFileSize.load();
     // The service expects one block more than the whole blocks, also for an
     // exact multiple and an empty file; no block beyond the data is sent.
     const uint64_t totalBlocks = folder ? 0 : size / kBlockSize + 1;
@@ -463,7 +463,7 @@ bool WebBackupStorage::backupFile(const wchar_t* path, const WIN32_FILE_ATTRIBUT
             log_message(LM_INFO,
                         "File {%s} backing up is cancelled when upload file information at offset "
                         "{%Q}, error-code = %d, %m.\n",
-                        name.c_str(), record_->currentFileDone, static_cast<int>(code));
+                        name.c_str(), record_->currentFileDone.load(), static_cast<int>(code));
         }
         if (folder) dropCurrentItem();
         return fail(code);
@@ -475,7 +475,8 @@ bool WebBackupStorage::backupFile(const wchar_t* path, const WIN32_FILE_ATTRIBUT
             log_message(LM_INFO,
                         "File {%s} backing up is cancelled when upload directory data, offset "
                         "{%Q}, error-code = %d, %m.\n",
-                        name.c_str(), record_->currentFileDone, static_cast<int>(keep.saved()));
+                        name.c_str(), record_->currentFileDone.load(),
+                        static_cast<int>(keep.saved()));
         }
         ++record_->filesDone;
         dropCurrentItem();
@@ -515,7 +516,7 @@ bool WebBackupStorage::sendBlocks(const std::string& name, const std::wstring& w
             log_message(LM_INFO,
                         "File {%s, target {%s}} backing up is cancelled when open target file to "
                         "read, offset {%Q}, error-code = %d, %m.\n",
-                        name.c_str(), target.c_str(), record_->currentFileDone,
+                        name.c_str(), target.c_str(), record_->currentFileDone.load(),
                         static_cast<int>(code));
         }
         SetLastError(code);
@@ -526,16 +527,17 @@ bool WebBackupStorage::sendBlocks(const std::string& name, const std::wstring& w
         offset.QuadPart = static_cast<LONGLONG>(record_->currentFileDone);
         if (!SetFilePointerEx(file.get(), offset, nullptr, FILE_BEGIN)) {
             DWORD code = GetLastError();
-            log_message(
-                LM_ERROR, "Seek file {%s, target {%s}} to {%Q} failed, error-code = %d, %m.\n",
-                target.c_str(), name.c_str(), record_->currentFileDone, static_cast<int>(code));
+            log_message(LM_ERROR,
+                        "Seek file {%s, target {%s}} to {%Q} failed, error-code = %d, %m.\n",
+                        target.c_str(), name.c_str(), record_->currentFileDone.load(),
+                        static_cast<int>(code));
             file.close();
             if (interrupted()) {
                 SetLastError(code);
                 log_message(LM_INFO,
                             "File {%s, target {%s}} backing up is cancelled when seek target file, "
                             "offset {%Q}, error-code = %d, %m.\n",
-                            name.c_str(), target.c_str(), record_->currentFileDone,
+                            name.c_str(), target.c_str(), record_->currentFileDone.load(),
                             static_cast<int>(code));
             }
             SetLastError(code);
@@ -560,7 +562,8 @@ bool WebBackupStorage::sendBlocks(const std::string& name, const std::wstring& w
         if (got < wanted) {
             // The work file lost bytes since it was described.
             log_message(LM_ERROR, "File {%s, target {%s}} ends at {%Q} before its size {%Q}.\n",
-                        name.c_str(), target.c_str(), offset + got, record_->currentFileSize);
+                        name.c_str(), target.c_str(), offset + got,
+                        record_->currentFileSize.load());
             SetLastError(ERROR_HANDLE_EOF);
             return false;
         }

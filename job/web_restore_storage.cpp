@@ -447,7 +447,7 @@ bool WebRestoreStorage::restoreFile(const std::wstring& path, const std::wstring
     };
     if (interrupted()) {
         log_message(LM_INFO, "Restoring file {%s} is cancelled, at offset {%Q}.\n", name.c_str(),
-                    record_->currentFileDone);
+                    record_->currentFileDone.load());
         itemPending_ = true;
         return true;
     }
@@ -461,7 +461,7 @@ bool WebRestoreStorage::restoreFile(const std::wstring& path, const std::wstring
             log_message(LM_INFO,
                         "Restoring file {%s} is cancelled when create parents directories, offset "
                         "{%Q}}.\n",
-                        name.c_str(), record_->currentFileDone);
+                        name.c_str(), record_->currentFileDone.load());
         return fail(code);
     }
     log_message(LM_DEBUG, "Parent directories restored.\n");
@@ -473,12 +473,12 @@ bool WebRestoreStorage::restoreFile(const std::wstring& path, const std::wstring
         log_message(LM_ERROR,
                     "Download file information failed, file {%s}, at offset {%Q}, error-code = "
                     "%d, %m.\n",
-                    name.c_str(), record_->currentFileDone, static_cast<int>(code));
+                    name.c_str(), record_->currentFileDone.load(), static_cast<int>(code));
         if (interrupted())
             log_message(LM_INFO,
                         "Restoring file {%s} is cancelled when download file information, offset "
                         "{%Q}.\n",
-                        name.c_str(), record_->currentFileDone);
+                        name.c_str(), record_->currentFileDone.load());
         return fail(code);
     }
     log_message(LM_DEBUG, "File information restored.\n");
@@ -515,7 +515,7 @@ bool WebRestoreStorage::restoreFile(const std::wstring& path, const std::wstring
         if (interrupted()) {
             log_message(LM_INFO,
                         "Restoring file {%s} is cancelled when download file data, offset {%Q}.\n",
-                        name.c_str(), record_->currentFileDone);
+                        name.c_str(), record_->currentFileDone.load());
             itemPending_ = true;
             return true;  // the work file and the offset stay for the next attempt
         }
@@ -526,7 +526,7 @@ bool WebRestoreStorage::restoreFile(const std::wstring& path, const std::wstring
         log_message(LM_ERROR,
                     "Failed to download file {%s}, the stored blocks end at {%Q}, before its size "
                     "{%Q}.\n",
-                    name.c_str(), record_->currentFileDone, item.size);
+                    name.c_str(), record_->currentFileDone.load(), item.size);
         return drop(kMalformedReply);
     }
     log_message(LM_DEBUG, "File {%s} downloaded.\n", name.c_str());
@@ -578,12 +578,13 @@ bool WebRestoreStorage::openWorkFile(const std::wstring& work, const StoredItem&
         log_message(LM_ERROR,
                     "Failed to create file {%s, target {%s}} to write, offset {%Q}, error-code = "
                     "%d, %m.\n",
-                    name.c_str(), path.c_str(), record_->currentFileDone, static_cast<int>(code));
+                    name.c_str(), path.c_str(), record_->currentFileDone.load(),
+                    static_cast<int>(code));
         if (interrupted())
             log_message(LM_INFO,
                         "Restoring file {%s} is cancelled when create file to write, offset "
                         "{%Q}.\n",
-                        name.c_str(), record_->currentFileDone);
+                        name.c_str(), record_->currentFileDone.load());
         file.reset();
         SetLastError(code);
         return false;

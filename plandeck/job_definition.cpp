@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <utility>
 
 #include "common/ace_log_wrapper.h"
 #include "common/holders.h"
@@ -22,7 +23,8 @@ std::string new_id() {
     if (UuidCreate(&uuid) != RPC_S_OK) return std::string();
     rpc_string_holder text;
     if (UuidToStringA(&uuid, text.out()) != RPC_S_OK || text.empty()) return std::string();
-    return text.c_str();
+    std::string id;
+    return JobDefinition::normalisedId(text.c_str(), id) ? id : std::string();
 }
 
 std::wstring computer_name() {
@@ -60,6 +62,13 @@ bool JobDefinition::isUuidText(const char* id) {
     return true;
 }
 
+bool JobDefinition::normalisedId(const char* id, std::string& out) {
+    if (!isUuidText(id)) return false;
+    out = id;
+    for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return true;
+}
+
 bool JobDefinition::fromJSON(const json_spirit::Value& value) {
     ACE_TRACE("JobDefinition::fromJSON");
     try {
@@ -69,11 +78,15 @@ bool JobDefinition::fromJSON(const json_spirit::Value& value) {
         }
         const json_spirit::Object& object = value.get_obj();
         json_spirit::object_get(object, "id", id_);
-        // The id names the job's folder and its kernel objects.
-        if (!isSafeId(id_)) {
+        // The id names the job's folder, its record and its timers: only UUID
+        // text is taken, in lower case, so that two spellings of one id can
+        // never make two folders or two timers of one job.
+        std::string normalised;
+        if (!normalisedId(id_.c_str(), normalised)) {
             log_message(LM_ERROR, "Invalid job id of job definition: \"%s\".\n", id_.c_str());
             return false;
         }
+        id_ = std::move(normalised);
         json_spirit::object_get(object, "user", user_);
 
         SYSTEMTIME time = {};

@@ -54,6 +54,10 @@ public:
     // of either case): the only ids the job engine gives folders, records and
     // kernel objects.
     static bool isUuidText(const char* id);
+    // The one spelling of a job id: its UUID text in lower case, which names
+    // the job's folder, record and timers everywhere. False (out untouched)
+    // for an id that is not UUID text.
+    static bool normalisedId(const char* id, std::string& out);
 
 protected:
     explicit JobDefinition(int type);

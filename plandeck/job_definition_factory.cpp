@@ -4,7 +4,9 @@
 #include <ace/Trace.h>
 
 #include <exception>
+#include <iterator>
 #include <memory>
+#include <new>
 
 #include "common/ace_log_wrapper.h"
 #include "common/appdata_path.h"
@@ -40,45 +42,78 @@ JobDefinition* JobDefinitionFactory::create(const json_spirit::Value& value) {
 }
 
 JobDefinition* JobDefinitionFactory::create(const wchar_t* path) {
+    Failure ignored;
+    return create(path, ignored);
+}
+
+JobDefinition* JobDefinitionFactory::create(const wchar_t* path, Failure& failure) {
     ACE_TRACE("JobDefinitionFactory::create");
-    if (!path || !*path) return nullptr;
+    failure = Failure::Unreadable;
+    if (!path || !*path) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
     std::string name = to_utf8(path, -1);
-    json_spirit::Value value;
-    try {
+    std::string text;
+    {
         win32_file_tistream<char> stream(path, nullptr);
         if (!stream) {
+            DWORD error = GetLastError();
             log_message(LM_ERROR, "Failed to open %s for creating job definition,error code = %d\n",
-                        name.c_str(), static_cast<int>(GetLastError()));
+                        name.c_str(), static_cast<int>(error));
+            SetLastError(error);
             return nullptr;
         }
-        json_spirit::read_or_throw(stream, value);
+        try {
+            text.assign(std::istreambuf_iterator<char>(stream), std::istreambuf_iterator<char>());
+        } catch (const win32_read_error& error) {
+            log_message(LM_ERROR, "Failed to read job definition %s, error code = %d\n",
+                        name.c_str(), static_cast<int>(error.code()));
+            SetLastError(error.code());
+            return nullptr;
+        } catch (const std::bad_alloc&) {
+            log_message(LM_ERROR, "Failed to read job definition %s: out of memory.\n",
+                        name.c_str());
+            SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+            return nullptr;
+        }
+    }
+    failure = Failure::NotADefinition;
+    json_spirit::Value value;
+    try {
+        json_spirit::read_or_throw(text, value);
     } catch (const json_spirit::Error_position& error) {
         log_message(LM_ERROR, "Failed to read job definition %s: line %d, column %d, %s.\n",
                     name.c_str(), static_cast<int>(error.line_), static_cast<int>(error.column_),
                     error.reason_.c_str());
+        SetLastError(ERROR_INVALID_DATA);
         return nullptr;
     } catch (const std::exception& error) {
         log_message(LM_ERROR, "Failed to read job definition %s: %s.\n", name.c_str(),
                     error.what());
-        return nullptr;
-    } catch (...) {
-        log_message(LM_ERROR, "Failed to read job definition %s.\n", name.c_str());
+        SetLastError(ERROR_INVALID_DATA);
         return nullptr;
     }
-    return create(value);
+    JobDefinition* definition = create(value);
+    if (!definition) {
+        SetLastError(ERROR_INVALID_DATA);
+        return nullptr;
+    }
+    failure = Failure::None;
+    return definition;
 }
 
 JobDefinition* JobDefinitionFactory::create(const char* jobId) {
-    // The id names one folder of the jobs folder: an empty one, or one that
-    // could lead out of it ("..\other"), names no job.
-    if (!jobId || !JobDefinition::isSafeId(jobId)) {
+    // The id names one folder of the jobs folder, in its lower-case spelling.
+    std::string id;
+    if (!jobId || !JobDefinition::normalisedId(jobId, id)) {
         log_message(LM_ERROR, "Invalid job id \"%s\" for creating job definition.\n",
                     jobId ? jobId : "");
         return nullptr;
     }
     std::wstring folder = jobs_folder();
     if (folder.empty()) return nullptr;
-    std::wstring path = folder + L"\\" + from_utf8(jobId, -1) + L"\\def";
+    std::wstring path = folder + L"\\" + from_utf8(id.c_str(), -1) + L"\\def";
     return create(path.c_str());
 }
 
@@ -92,8 +127,13 @@ void JobDefinitionFactory::create(std::vector<JobDefinition*>& out) {
         std::wstring name = entry.cFileName;
         if (!(entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || name == L"." || name == L"..")
             continue;
+        // Only a folder named by its job's id is a job folder: the job engine
+        // gives every job one, and moves aside any other it finds.
+        std::string folderId;
+        if (!JobDefinition::normalisedId(to_utf8(name.c_str(), -1).c_str(), folderId)) continue;
         std::wstring path = folder + L"\\" + name + L"\\def";
-        if (JobDefinition* definition = create(path.c_str())) out.push_back(definition);
+        std::unique_ptr<JobDefinition> definition(create(path.c_str()));
+        if (definition && folderId == definition->id()) out.push_back(definition.release());
     } while (FindNextFileW(search, &entry));
     FindClose(search);
 }

@@ -450,6 +450,18 @@ BOOL MoveFileExW(LPCWSTR from, LPCWSTR to, DWORD flags) {
         set_last_error_from_errno(errno, source);
         return FALSE;
     }
+    // The rename reaches the disk before the call returns: the target's
+    // folder is flushed.
+    auto write_through = [&target, flags] {
+        if (!(flags & MOVEFILE_WRITE_THROUGH)) return;
+        auto slash = target.rfind('/');
+        int dir = ::open(slash == 0 ? "/" : target.substr(0, slash).c_str(),
+                         O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (dir >= 0) {
+            ::fsync(dir);
+            ::close(dir);
+        }
+    };
     if (!(flags & MOVEFILE_REPLACE_EXISTING)) {
         // Fails instead of replacing, without a window between test and rename.
         if (::renameat2(AT_FDCWD, source.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) !=
@@ -461,6 +473,8 @@ BOOL MoveFileExW(LPCWSTR from, LPCWSTR to, DWORD flags) {
             return FALSE;
         }
         outcome.done = true;
+        outcome.through = (flags & MOVEFILE_WRITE_THROUGH) != 0;
+        write_through();
         return TRUE;
     }
     struct stat existing;
@@ -474,15 +488,7 @@ BOOL MoveFileExW(LPCWSTR from, LPCWSTR to, DWORD flags) {
     }
     outcome.done = true;
     outcome.through = (flags & MOVEFILE_WRITE_THROUGH) != 0;
-    if (flags & MOVEFILE_WRITE_THROUGH) {
-        auto slash = target.rfind('/');
-        int dir = ::open(slash == 0 ? "/" : target.substr(0, slash).c_str(),
-                         O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (dir >= 0) {
-            ::fsync(dir);
-            ::close(dir);
-        }
-    }
+    write_through();
     return TRUE;
 }
 

@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <climits>
 #include <cstring>
 #include <string>
+#include <thread>
 
 #include "job/job_activity.h"
 #include "job/job_state.h"
@@ -187,4 +189,39 @@ TEST(JobActivityRecord, CopiesHoldTheBasePartOnly) {
     assigned = r;
     EXPECT_EQ(assigned.state, JS_RUNNING);
     EXPECT_EQ(assigned.currentFilePath(), L"C:\\kept");
+}
+
+// The worker names files and counts while other threads of the process read
+// the record: a reader sees one whole name, never part of two, and counters
+// that only grow. (The ThreadSanitizer run checks the accesses themselves.)
+TEST(JobActivityRecord, ReadersOfThisProcessSeeWholeNamesAndValues) {
+    JobActivityHandle handle;
+    ASSERT_TRUE(handle.open(kId, true));
+    JobActivity& record = *handle.get();
+    const std::wstring names[2] = {std::wstring(1500, L'a'), std::wstring(900, L'b')};
+    std::atomic<bool> done{false};
+    std::thread worker([&] {
+        for (uint32_t i = 0; i < 2000; ++i) {
+            record.currentFilePath(names[i % 2].c_str());
+            ++record.filesDone;
+            record.bytesDone += 4096;
+            record.currentFileSize = uint64_t{i} << 33;
+        }
+        done = true;
+    });
+    int torn = 0, reads = 0;
+    uint64_t lastBytes = 0;
+    while (!done) {
+        std::wstring name = record.currentFilePath();
+        if (!name.empty() && name != names[0] && name != names[1]) ++torn;
+        uint64_t bytes = record.bytesDone;
+        EXPECT_GE(bytes, lastBytes);
+        lastBytes = bytes;
+        EXPECT_EQ(record.currentFileSize.load() & 0x1FFFFFFFFull, 0u);
+        ++reads;
+    }
+    worker.join();
+    EXPECT_EQ(torn, 0) << "of " << reads << " reads";
+    EXPECT_EQ(record.filesDone, 2000u);
+    EXPECT_EQ(record.bytesDone, 2000u * 4096);
 }

@@ -1,13 +1,19 @@
 #include "job/job_cmd_queue.h"
 
+#include <ace/Log_Msg.h>
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 
 #include <chrono>
 #include <condition_variable>
+#include <cstdlib>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "job/iocp_dispatcher.h"
+#include "tools/testkit/child_process.h"
 
 using namespace std::chrono_literals;
 
@@ -89,4 +95,54 @@ TEST(JobCmdQueue, ManyThreadsAddingCollapsePerJob) {
     // Each command ran at most once per time it was added, at least once per job.
     EXPECT_GE(ids.size(), 8u);
     EXPECT_LE(ids.size(), 1600u);
+}
+
+// ---- the process's queue at the process's end
+
+namespace {
+
+// A timer that queues a command each time it fires and arms itself again a
+// millisecond later, so that the dispatcher feeds the queue without pause.
+class Feeder : public Io_Completion_Port_Ex::Timeout_Handler {
+public:
+    void handle_timeout(uint64_t) override {
+        JobCmdQueueImpl::instance()->add("0a1b2c3d-1111-4222-8333-444455556666", "start");
+        Iocp_Dispatcher::instance()->schedule_after_ms(this, 1);
+    }
+};
+
+// Stands for the other objects of the process that end between two of the
+// engine's: its destruction takes 100 ms.
+struct SlowToEnd {
+    ~SlowToEnd() { std::this_thread::sleep_for(100ms); }
+};
+
+}  // namespace
+
+// The child: its dispatcher feeds the process's queue until the process
+// exits through its static destructors.
+TEST(JobCmdQueueAtExit, DISABLED_Child) {
+    if (!std::getenv("TOVEL_QUEUE_AT_EXIT")) GTEST_SKIP() << "runs only as the child of a test";
+    ACE_LOG_MSG->priority_mask(0, ACE_Log_Msg::PROCESS);  // a line per command otherwise
+    static Feeder* const feeder = new Feeder;             // outlives the dispatcher
+    Iocp_Dispatcher* dispatcher = Iocp_Dispatcher::instance();
+    static SlowToEnd between;  // made after the dispatcher, before the first command
+    ASSERT_TRUE(dispatcher->open());
+    ASSERT_TRUE(dispatcher->activate());
+    JobCmdQueueImpl::instance();
+    dispatcher->schedule_after_ms(feeder, 0);
+    std::this_thread::sleep_for(100ms);
+    std::exit(0);
+}
+
+// The dispatcher that feeds the queue ends before the queue is destroyed: no
+// timer reaches a queue that is gone.
+TEST(JobCmdQueueAtExit, TheDispatcherEndsBeforeTheQueueItFeeds) {
+    for (int run = 0; run < 2; ++run) {
+        tovel::testing::ChildProcess child("JobCmdQueueAtExit.DISABLED_Child",
+                                           {"TOVEL_QUEUE_AT_EXIT=1"});
+        EXPECT_EQ(child.next([](const std::string&) { return false; }, 60000), "<closed>");
+        int status = child.kill_and_reap();
+        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "wait status " << status;
+    }
 }

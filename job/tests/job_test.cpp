@@ -57,17 +57,35 @@ TEST_F(JobBase, StartRunsOneWorkerAndStopCancelsIt) {
               (Events{"starting", "running", "canceling", "cancelled", "idle"}));
 }
 
-TEST_F(JobBase, PendingPauseIsSignalledAgainNotPostedTwice) {
+TEST_F(JobBase, PendingPauseIsSignalledAgainAndAStopTakesItsPlace) {
     TestJob& job = make();
     counters().holdStart = true;  // the worker waits before its first control point
     ASSERT_TRUE(job.start());
     EXPECT_TRUE(job.pause(true));
     EXPECT_EQ(job.requestedTransition(), JS_PAUSING);
     EXPECT_TRUE(job.pause(true));  // re-signals PAUSE
-    EXPECT_TRUE(job.stop());       // a pending pause stays a pause
     json_spirit::Object reported;
     ASSERT_TRUE(job.toJSON(reported));
     EXPECT_EQ(reported["state"].get_str(), "pausing");
+    EXPECT_TRUE(job.stop());  // the pause was not taken yet: the stop replaces it
+    reported.clear();
+    ASSERT_TRUE(job.toJSON(reported));
+    EXPECT_EQ(reported["state"].get_str(), "canceling");
+    counters().holdStart = false;
+    ASSERT_TRUE(job.wait(5000));
+    EXPECT_EQ(job.state(), JS_IDLE);
+    EXPECT_EQ(job.lastRunState(), JS_CANCELLED);
+    EXPECT_EQ(job.requestedTransition(), 0);
+    EXPECT_EQ(events_.await(kId, 5),
+              (Events{"starting", "pausing", "canceling", "cancelled", "idle"}));
+}
+
+TEST_F(JobBase, PausedRunResumesOnANewWorker) {
+    TestJob& job = make();
+    counters().holdStart = true;
+    ASSERT_TRUE(job.start());
+    EXPECT_TRUE(job.pause(true));
+    EXPECT_TRUE(job.pause(true));  // signalled twice, taken once
     counters().holdStart = false;
     ASSERT_TRUE(job.wait(5000));
     EXPECT_EQ(job.state(), JS_PAUSED);

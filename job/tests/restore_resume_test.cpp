@@ -174,6 +174,25 @@ TEST_F(RestoreResumePause, AWebRunGoesOnAtTheBlockWhereItStood) {
     expectRestored();
 }
 
+// A stop right after a pause, while big.bin's blocks come in, is not lost
+// behind the pause: the run ends cancelled, with its work files gone.
+TEST_F(RestoreResumePause, AStopRightAfterAPauseCancelsTheRun) {
+    prepare(true);
+    fault(R"({"kind":"download_data","action":"delay","seconds":0.1})");
+    ASSERT_TRUE(manager()->submitJob(request_.definition()));
+    ASSERT_TRUE(waitFor(request_.id, [&](const Job& job) {
+        return job.file() == kBig && job.fileProgress() > 10;
+    }));
+    ASSERT_TRUE(manager()->pauseJob(request_.id.c_str()));
+    ASSERT_TRUE(manager()->stopJob(request_.id.c_str()));
+    EXPECT_EQ(waitForEnd(request_.id), JS_CANCELLED);
+    int last = 0;
+    manager()->job(request_.id.c_str(), [&](const Job& job) { last = job.lastRunState(); });
+    EXPECT_EQ(last, JS_CANCELLED);
+    std::string work = job_folder(request_.id) + "/tmp";
+    EXPECT_TRUE(!std::filesystem::exists(work) || std::filesystem::is_empty(work)) << work;
+}
+
 // An offline run paused among its many small files pauses there, with files
 // still to restore, and the resumed run restores those.
 TEST_F(RestoreResumePause, AnOfflineRunPausesBetweenItemsAndGoesOn) {

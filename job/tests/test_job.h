@@ -30,6 +30,11 @@ struct TestJobCounters {
     std::atomic<int> steps{100000};
     // Milliseconds the worker lingers after writing its final state.
     std::atomic<int> lingerMs{0};
+    // Milliseconds a run that took a pause spends winding down ("pausing")
+    // before it writes "paused".
+    std::atomic<int> pausingMs{0};
+    // Ends of a paused run that a stop ran while a worker was still inside run.
+    std::atomic<int> overlappingEnds{0};
     // A run that starts waits until this is false (the start event is set first).
     std::atomic<bool> holdStart{false};
 };
@@ -65,15 +70,12 @@ public:
         return true;
     }
 
+    // The end of a paused run happens on the stopping thread.
     bool stop() override {
-        int current = state();
-        if (current >= JS_STARTING && current <= JS_COMPLETING) {
-            return requestStop();
-        } else if (current == JS_PAUSED) {
-            // The end of a paused run happens on the stopping thread.
-            cancelPausedRun([this] { finish(); });
-        }
-        return true;
+        return stopRun([this] {
+            if (counters().active > 0) ++counters().overlappingEnds;
+            finish();
+        });
     }
 
     JobActivity* record() { return activity_.get(); }
@@ -104,6 +106,8 @@ protected:
             for (int i = 0, n = c.steps; go && i < n; ++i) go = pollEvent(5);
             if (go) setState(JS_COMPLETING);
         }
+        if (int pausing = c.pausingMs; pausing && state() == JS_PAUSING)
+            std::this_thread::sleep_for(std::chrono::milliseconds(pausing));
         finish();
         if (int linger = c.lingerMs) std::this_thread::sleep_for(std::chrono::milliseconds(linger));
         --c.active;

@@ -70,7 +70,7 @@ TEST_F(Definition, BackupRoundTripsForEverySchedule) {
         SCOPED_TRACE(schedule.in);
         BackupJobDefinition first;
         ASSERT_TRUE(first.fromJSON(parse(
-            R"({"type":"backup","id":"job-1","user":"alice","creationTime":"2010-3-7 9:05:00",)"
+            R"({"type":"backup","id":"0A1B2C3D-AAAA-4BBB-8CCC-DDDDEEEEFFFF","user":"alice","creationTime":"2010-3-7 9:05:00",)"
             R"("machine":"ELSEWHERE","offline":"C:/backups/","name":"N\u00e4chtlich",)"
             R"("source":["C:/data/","D:/photos/a b.jpg"],"inclusion":["doc","xls"],)"
             R"("compression":true,"retention":7,"offline_backup":true,"schedule":)" +
@@ -84,7 +84,8 @@ TEST_F(Definition, BackupRoundTripsForEverySchedule) {
         std::string out = written(first);
         EXPECT_EQ(
             parse(out),
-            parse(R"({"compression":true,"creationTime":"2010-3-7 9:5:0","id":"job-1",)"
+            parse(R"({"compression":true,"creationTime":"2010-3-7 9:5:0",)"
+                  R"("id":"0a1b2c3d-aaaa-4bbb-8ccc-ddddeeeeffff",)"
                   R"("inclusion":["doc","xls"],"machine":")" +
                   computer_name() +
                   R"(","name":"N\u00e4chtlich","offline":"C:/backups/","offline_backup":true,)"
@@ -113,7 +114,7 @@ TEST_F(Definition, RestoreRoundTripsAndDefaultsToSkip) {
         RestoreJobDefinition first;
         EXPECT_EQ(first.overwrite(), 0);
         ASSERT_TRUE(first.fromJSON(parse(
-            R"({"type":"restore","id":"r-1","user":"bob","creationTime":"2012-12-31 23:59:59",)"
+            R"({"type":"restore","id":"1a2b3c4d-0000-4111-8222-333344445555","user":"bob","creationTime":"2012-12-31 23:59:59",)"
             R"("source":["C:/data/a.txt"],"name":"back","instanceId":"run-9","offline":"E:/store",)"
             R"("location":"D:\\to\\here","offline_restore":true,"totalsize":18446744073709551615,)"
             R"("totaldirectories":3,"totalfiles":9223372036854775807)" +
@@ -128,14 +129,15 @@ TEST_F(Definition, RestoreRoundTripsAndDefaultsToSkip) {
         std::string out = written(first);
         EXPECT_EQ(
             parse(out),
-            parse(R"({"creationTime":"2012-12-31 23:59:59","existing":")" + std::string(mode.out) +
-                  R"(","id":"r-1","instanceId":"run-9","location":"D:\\to\\here",)"
-                  R"("machine":")" +
-                  computer_name() +
-                  R"(","name":"back","offline":"E:/store","offline_restore":true,)"
-                  R"("source":["C:/data/a.txt"],"totaldirectories":3,)"
-                  R"("totalfiles":9223372036854775807,"totalsize":18446744073709551615,)"
-                  R"("type":"restore","user":"bob"})"));
+            parse(
+                R"({"creationTime":"2012-12-31 23:59:59","existing":")" + std::string(mode.out) +
+                R"(","id":"1a2b3c4d-0000-4111-8222-333344445555","instanceId":"run-9","location":"D:\\to\\here",)"
+                R"("machine":")" +
+                computer_name() +
+                R"(","name":"back","offline":"E:/store","offline_restore":true,)"
+                R"("source":["C:/data/a.txt"],"totaldirectories":3,)"
+                R"("totalfiles":9223372036854775807,"totalsize":18446744073709551615,)"
+                R"("type":"restore","user":"bob"})"));
         RestoreJobDefinition second;
         ASSERT_TRUE(second.fromJSON(parse(out)));
         EXPECT_EQ(written(second), out);
@@ -260,8 +262,12 @@ TEST_F(Definition, IdComesFromJsonOrTheConstructor) {
     EXPECT_STRNE(first.id(), second.id());
     EXPECT_EQ(member(first, "id"), Value(first.id()));
 
-    // The id names a folder: anything that could leave the jobs folder is refused.
-    for (const char* bad : {"", "..", "a..b", "a\\\\b", "a/b", "C:x", "a\\tb", "a\\u0001"}) {
+    // The id names a folder, a record and timers: only UUID text is taken,
+    // spelt in lower case whatever case it came in.
+    for (const char* bad :
+         {"", "..", "a..b", "a\\\\b", "a/b", "C:x", "a\\tb", "a\\u0001", "a.b-c_d {x}",
+          "0a1b2c3d-aaaa-4bbb-8ccc-ddddeeeeffff0", "0a1b2c3d_aaaa-4bbb-8ccc-ddddeeeeffff",
+          "0a1b2c3g-aaaa-4bbb-8ccc-ddddeeeeffff"}) {
         SCOPED_TRACE(bad);
         std::string text = definition_text("backup", std::string(R"(,"id":")") + bad + "\"");
         BackupJobDefinition backup;
@@ -269,9 +275,11 @@ TEST_F(Definition, IdComesFromJsonOrTheConstructor) {
         EXPECT_NE(logged().find("Invalid job id"), std::string::npos);
         EXPECT_EQ(JobDefinitionFactory::create(parse(text)), nullptr);
     }
-    BackupJobDefinition plain;
-    EXPECT_TRUE(plain.fromJSON(parse(definition_text("backup", R"(,"id":"a.b-c_d {x}")"))));
-    EXPECT_STREQ(plain.id(), "a.b-c_d {x}");
+    BackupJobDefinition mixed;
+    EXPECT_TRUE(mixed.fromJSON(
+        parse(definition_text("backup", R"(,"id":"0A1b2C3d-AaAa-4BbB-8cCc-DdDdEeEeFfFf")"))));
+    EXPECT_STREQ(mixed.id(), "0a1b2c3d-aaaa-4bbb-8ccc-ddddeeeeffff");
+    EXPECT_EQ(member(mixed, "id"), Value("0a1b2c3d-aaaa-4bbb-8ccc-ddddeeeeffff"));
 }
 
 TEST_F(Definition, MachineIsAlwaysThisComputer) {

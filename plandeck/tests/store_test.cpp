@@ -4,6 +4,8 @@
 #include <sys/statvfs.h>
 
 #include <algorithm>
+#include <cctype>
+#include <cwchar>
 #include <filesystem>
 #include <memory>
 #include <regex>
@@ -28,6 +30,17 @@ namespace {
 std::string good_text(const std::string& id, const char* type = "backup") {
     return std::string(R"({"type":")") + type + R"(","id":")" + id + R"(","name":"job )" + id +
            R"(","source":["C:/data/"]})";
+}
+
+// Job ids of the tests: UUID text in lower case.
+const char* const kR1 = "0000000a-0000-4000-8000-000000000001";
+const char* const kR2 = "0000000a-0000-4000-8000-000000000002";
+
+std::wstring wide(const std::string& text) { return std::wstring(text.begin(), text.end()); }
+
+std::string upper(std::string text) {
+    for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return text;
 }
 
 std::wstring def_path(const std::wstring& job) {
@@ -75,32 +88,81 @@ TEST_F(Store, ValueWithoutAKnownTypeGivesNullSilently) {
 }
 
 TEST_F(Store, CreateFromPathAndJobId) {
-    make_job(L"r1", good_text("r1", "restore").c_str());
-    std::unique_ptr<JobDefinition> by_path(JobDefinitionFactory::create(def_path(L"r1").c_str()));
+    make_job(wide(kR1), good_text(kR1, "restore").c_str());
+    std::unique_ptr<JobDefinition> by_path(
+        JobDefinitionFactory::create(def_path(wide(kR1)).c_str()));
     ASSERT_NE(by_path, nullptr);
     ASSERT_NE(dynamic_cast<RestoreJobDefinition*>(by_path.get()), nullptr);
-    EXPECT_STREQ(by_path->id(), "r1");
-    std::unique_ptr<JobDefinition> by_id(JobDefinitionFactory::create("r1"));
+    EXPECT_STREQ(by_path->id(), kR1);
+    std::unique_ptr<JobDefinition> by_id(JobDefinitionFactory::create(kR1));
     ASSERT_NE(by_id, nullptr);
     EXPECT_EQ(written(*by_id), written(*by_path));
+    // An id of another case names the same job, in its one folder.
+    std::unique_ptr<JobDefinition> by_upper(JobDefinitionFactory::create(upper(kR1).c_str()));
+    ASSERT_NE(by_upper, nullptr);
+    EXPECT_EQ(written(*by_upper), written(*by_path));
     EXPECT_EQ(logged(), "");
 
-    EXPECT_EQ(JobDefinitionFactory::create("r2"), nullptr);
-    EXPECT_NE(logged().find("Failed to open " +
-                            std::string("C:\\ProgramData\\morvask\\Tovel\\job\\r2\\def")),
+    EXPECT_EQ(JobDefinitionFactory::create(kR2), nullptr);
+    EXPECT_NE(logged().find("Failed to open C:\\ProgramData\\morvask\\Tovel\\job\\" +
+                            std::string(kR2) + "\\def"),
               std::string::npos);
     EXPECT_EQ(JobDefinitionFactory::create(static_cast<const wchar_t*>(nullptr)), nullptr);
     EXPECT_EQ(JobDefinitionFactory::create(L""), nullptr);
     EXPECT_EQ(JobDefinitionFactory::create(static_cast<const char*>(nullptr)), nullptr);
     logged();
 
-    // An id names one folder of the jobs folder, never a path out of it.
-    write_host_file(host_of(std::wstring(kJobsFolder) + L"\\def"), good_text("loose"));
+    // An id names one folder of the jobs folder, never a path out of it nor
+    // a folder the engine would not make.
+    write_host_file(host_of(std::wstring(kJobsFolder) + L"\\def"), good_text(kR2));
     std::filesystem::create_directories(host_of(L"C:\\ProgramData\\morvask\\Tovel\\other"));
-    write_host_file(host_of(L"C:\\ProgramData\\morvask\\Tovel\\other\\def"), good_text("other"));
-    for (const char* id : {"", "..\\other", "../other", "r1\\..\\..\\other"})
+    write_host_file(host_of(L"C:\\ProgramData\\morvask\\Tovel\\other\\def"), good_text(kR2));
+    make_job(L"r1", good_text(kR2).c_str());
+    for (const char* id : {"", "..\\other", "../other", "r1\\..\\..\\other", "r1"})
         EXPECT_EQ(JobDefinitionFactory::create(id), nullptr) << id;
     EXPECT_EQ(JobDefinitionFactory::create(static_cast<const char*>(nullptr)), nullptr);
+}
+
+// The job engine keeps a job whose definition cannot be read now and moves
+// aside one that holds none: the factory tells the two apart.
+TEST_F(Store, ReadFailuresAreToldFromFilesThatHoldNoDefinition) {
+    using Failure = JobDefinitionFactory::Failure;
+    struct Case {
+        const wchar_t* path;
+        Failure failure;
+        DWORD error;
+    };
+    make_job(wide(kR1), good_text(kR1).c_str());
+    std::filesystem::create_directories(host_of(def_path(L"folder")));  // "def" is a folder
+    make_job(L"missing", nullptr);
+    make_job(L"cut", "{\"type\": \"backup\", \"name\"");
+    make_job(L"other", R"({"type":"job","name":"n","source":["C:/a"]})");
+    make_job(L"bad-id", good_text("not-a-uuid").c_str());
+    const std::wstring paths[] = {def_path(wide(kR1)), def_path(L"folder"), def_path(L"missing"),
+                                  def_path(L"cut"),    def_path(L"other"),  def_path(L"bad-id")};
+    const Case cases[] = {
+        {paths[0].c_str(), Failure::None, 0},
+        {paths[1].c_str(), Failure::Unreadable, ERROR_ACCESS_DENIED},
+        {paths[2].c_str(), Failure::Unreadable, ERROR_FILE_NOT_FOUND},
+        {paths[3].c_str(), Failure::NotADefinition, ERROR_INVALID_DATA},
+        {paths[4].c_str(), Failure::NotADefinition, ERROR_INVALID_DATA},
+        {paths[5].c_str(), Failure::NotADefinition, ERROR_INVALID_DATA},
+        // Opened, then failing to read (EIO): the host's view of the
+        // process's own memory at address 0.
+        {L"Z:\\proc\\self\\mem", Failure::Unreadable, ERROR_IO_DEVICE},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.path, c.path + wcslen(c.path)));
+        Failure failure = Failure::NotADefinition;
+        SetLastError(0);
+        std::unique_ptr<JobDefinition> made(JobDefinitionFactory::create(c.path, failure));
+        EXPECT_EQ(made != nullptr, c.failure == Failure::None);
+        EXPECT_EQ(static_cast<int>(failure), static_cast<int>(c.failure));
+        if (c.failure != Failure::None) {
+            EXPECT_EQ(GetLastError(), c.error);
+        }
+    }
+    logged();
 }
 
 TEST_F(Store, BadFileIsLoggedWithLineAndColumn) {
@@ -118,39 +180,46 @@ TEST_F(Store, BadFileIsLoggedWithLineAndColumn) {
 }
 
 TEST_F(Store, ListingAppendsTheGoodDefinitionsInNameOrder) {
-    make_job(L"f-good", good_text("f").c_str());
-    make_job(L"a-good", good_text("a", "restore").c_str());
-    make_job(L".cache", good_text("cache").c_str());
-    make_job(L"c-missing", nullptr);
-    make_job(L"d-empty", "");
-    make_job(L"e-cut", good_text("e").substr(0, 30).c_str());
-    make_job(L"g-text", "type = backup\n");
-    write_host_file(host_of(std::wstring(kJobsFolder) + L"\\b-file"), good_text("b"));
+    const std::string a = "0000000a-0000-4000-8000-00000000000a";
+    const std::string c = "0000000c-0000-4000-8000-00000000000c";
+    const std::string e = "0000000e-0000-4000-8000-00000000000e";
+    const std::string f = "0000000f-0000-4000-8000-00000000000f";
+    make_job(wide(f), good_text(f).c_str());
+    make_job(wide(a), good_text(a, "restore").c_str());
+    make_job(wide(upper(e)), good_text(upper(e)).c_str());  // an older spelling of the id
+    make_job(L".cache", good_text(c).c_str());              // not named by a job id
+    make_job(wide(c), good_text(a).c_str());                // the definition of another job
+    make_job(L"0000000b-0000-4000-8000-00000000000b", nullptr);
+    make_job(L"0000000d-0000-4000-8000-00000000000d", "");
+    make_job(L"00000010-0000-4000-8000-000000000010", good_text(f).substr(0, 30).c_str());
+    make_job(L"00000011-0000-4000-8000-000000000011", "type = backup\n");
+    write_host_file(host_of(std::wstring(kJobsFolder) + L"\\00000012-0000-4000-8000-000000000012"),
+                    good_text(f));
 
     auto* earlier = new BackupJobDefinition();
     std::vector<JobDefinition*> out{earlier};
     EXPECT_NO_THROW(JobDefinitionFactory::create(out));
     ASSERT_EQ(out.size(), 4u);
     EXPECT_EQ(out[0], earlier);
-    EXPECT_STREQ(out[1]->id(), "cache");
-    EXPECT_STREQ(out[2]->id(), "a");
-    EXPECT_NE(dynamic_cast<RestoreJobDefinition*>(out[2]), nullptr);
-    EXPECT_STREQ(out[3]->id(), "f");
+    EXPECT_EQ(out[1]->id(), a);
+    EXPECT_NE(dynamic_cast<RestoreJobDefinition*>(out[1]), nullptr);
+    EXPECT_EQ(out[2]->id(), e);  // listed as "0000000E-...", without regard to case
+    EXPECT_EQ(out[3]->id(), f);
     for (JobDefinition* definition : out) delete definition;
 
     std::string log = logged();
     static const std::regex kRead(
-        "Failed to read job definition [^\n]*\\\\(d-empty|e-cut|g-text)\\\\def: line [0-9]+, "
-        "column "
-        "[0-9]+, [^\n]+\n");
+        "Failed to read job definition [^\n]*\\\\def: line [0-9]+, column [0-9]+, [^\n]+\n");
     EXPECT_EQ(
         std::distance(std::sregex_iterator(log.begin(), log.end(), kRead), std::sregex_iterator()),
         3)
         << log;
-    EXPECT_NE(log.find("Failed to open C:\\ProgramData\\morvask\\Tovel\\job\\c-missing\\def"),
+    EXPECT_NE(log.find("Failed to open C:\\ProgramData\\morvask\\Tovel\\job\\"
+                       "0000000b-0000-4000-8000-00000000000b\\def"),
               std::string::npos)
         << log;
-    EXPECT_EQ(log.find("b-file"), std::string::npos) << log;
+    EXPECT_EQ(log.find("000000000012"), std::string::npos) << log;
+    EXPECT_EQ(log.find(".cache"), std::string::npos) << log;
 
     // No jobs folder at all: nothing appended.
     std::filesystem::remove_all(host_of(kJobsFolder));
@@ -214,7 +283,7 @@ TEST_F(Store, SavedDefinitionReadsBackTheSame) {
 
 TEST_F(Store, SaveIntoMissingFolderFailsAndCreatesNothing) {
     BackupJobDefinition backup;
-    ASSERT_TRUE(backup.fromJSON(parse(good_text("x"))));
+    ASSERT_TRUE(backup.fromJSON(parse(good_text(kR1))));
     EXPECT_FALSE(backup.save(L"C:\\nowhere\\job\\def"));
     EXPECT_EQ(logged(), "Failed to open job definition C:\\nowhere\\job\\def for writing\n");
     EXPECT_FALSE(std::filesystem::exists(host_of(L"C:\\nowhere")));
@@ -255,7 +324,7 @@ TEST_F(FullDisk, SaveToAFullDiskKeepsThePreviousFile) {
     std::filesystem::create_directories(mount_point_ + "/job");
     const wchar_t* path = L"D:\\job\\def";
     BackupJobDefinition small;
-    ASSERT_TRUE(small.fromJSON(parse(good_text("small"))));
+    ASSERT_TRUE(small.fromJSON(parse(good_text(kR1))));
     ASSERT_TRUE(small.save(path));
     std::string before = read_host_file(host_of(path));
     ASSERT_NE(before, "");
@@ -272,8 +341,8 @@ TEST_F(FullDisk, SaveToAFullDiskKeepsThePreviousFile) {
         sources += std::string(i ? "," : "") + "\"C:/a/rather/long/folder/name/number/" +
                    std::to_string(i) + "\"";
     BackupJobDefinition large;
-    ASSERT_TRUE(large.fromJSON(
-        parse(R"({"type":"backup","id":"small","name":"n","source":[)" + sources + "]}")));
+    ASSERT_TRUE(large.fromJSON(parse(R"({"type":"backup","id":")" + std::string(kR1) +
+                                     R"(","name":"n","source":[)" + sources + "]}")));
     EXPECT_FALSE(large.save(path));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_DISK_FULL));
     EXPECT_NE(logged().find("Failed to write job definition D:\\job\\def, "), std::string::npos);
