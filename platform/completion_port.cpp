@@ -91,7 +91,7 @@ BOOL GetQueuedCompletionStatus(HANDLE port, LPDWORD bytes, ULONG_PTR* key, LPOVE
     auto ready = [&] { return queue->closed || !queue->packets.empty(); };
     if (milliseconds == INFINITE) {
         queue->changed.wait(guard, ready);
-    } else if (!queue->changed.wait_until(guard, deadline, ready)) {
+    } else if (milliseconds == 0 ? !ready() : !queue->changed.wait_until(guard, deadline, ready)) {
         *overlapped = nullptr;
         SetLastError(WAIT_TIMEOUT);
         return FALSE;
