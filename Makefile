@@ -11,6 +11,7 @@ JOBS ?= $(shell nproc)
 TSAN_TESTS ?= PlatformSync|PlatformMapping|PlatformRegistry|JobDispatcher|JobNotifications|JobActivity|JobCmdQueue|JobBase|JobManager|ScheduleManager|Options|PlatformMutex|GlobalKey|PasswordStore|CookieStore
 TSAN_EXCLUDE ?= ClosedHandleLeavesThreadRunning
 TSAN_TESTS := $(TSAN_TESTS)|HttpClientConnections|PlatformWinHttp|JobNotifyClient|PlatformProcess|UpdateSchedule|ExclusionListFile
+TSAN_TESTS := $(TSAN_TESTS)|WebServer
 
 .PHONY: setup build build-tsan build-fuzz fuzz test power-sweep bench-increment run clean
 
@@ -26,6 +27,7 @@ build-tsan: setup
 	  -DCMAKE_CXX_FLAGS="-fsanitize=thread -O1" -DCMAKE_EXE_LINKER_FLAGS=-fsanitize=thread \
 	  -DCMAKE_SHARED_LINKER_FLAGS=-fsanitize=thread >/dev/null
 	@cmake --build $(TSAN_BUILD) -j $(JOBS) --target platform_tests job_tests
+	@cmake --build $(TSAN_BUILD) -j $(JOBS) --target webserver_tests
 
 # The fuzz targets, with clang, libFuzzer and the sanitizers.
 build-fuzz: setup
