@@ -108,8 +108,9 @@ int on_begin_request(::mg_connection* c) {
     mg_context* owner = owner_of(c);
     if (!owner) return 0;
     EngineConnection io(c);
-    if (answer_request(*owner, io) == Outcome::unbound) return 0;
-    return 1;
+    int status = 0;
+    if (answer_request(*owner, io, &status) == Outcome::unbound) return 0;
+    return status;  // the engine keeps it as the reply's status
 }
 
 int on_log_message(const ::mg_connection* c, const char* message) {
