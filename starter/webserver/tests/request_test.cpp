@@ -1,0 +1,265 @@
+// The server's request handling driven through the in-memory connection: options, which handler
+// a URI reaches, the authorisation hook, whole bodies and form variables.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <thread>
+
+#include "starter/webserver/server.h"
+#include "starter/webserver/tests/fake_connection.h"
+#include "starter/webserver/tests/recording_plugin.h"
+
+namespace tovel::web::testing {
+namespace {
+
+// A context over a plug-in of test functions; stopped at the end of the test.
+struct Context {
+    explicit Context(std::map<std::string, void*> exports)
+        : ctx(start_context(std::make_unique<FunctionPlugin>(std::move(exports)), 2000)) {}
+    ~Context() { mg_stop(ctx); }
+    mg_context* ctx;
+};
+
+std::string status_line(const std::string& reply) { return reply.substr(0, reply.find("\r\n")); }
+
+// Answers method path through ctx; the reply's status line, or "unbound".
+std::string ask(mg_context* ctx, const char* method, const char* path) {
+    FakeConnection io(method, path);
+    if (answer_request(*ctx, io) == Outcome::unbound) return "unbound";
+    return status_line(io.written());
+}
+
+std::string last_handler() {
+    auto all = calls();
+    return all.empty() ? "" : all.back().handler;
+}
+
+TEST(WebServerOptions, NamesAliasesUnsetValuesAndFixedSettings) {
+    mg_context* ctx = mg_start();
+    ASSERT_NE(ctx, nullptr);
+    EXPECT_EQ(mg_get_option(ctx, "ports"), nullptr);
+    EXPECT_EQ(mg_get_option(ctx, "root"), nullptr);
+    EXPECT_EQ(mg_set_option(ctx, "ports", "127.0.0.1:0"), 1);
+    EXPECT_STREQ(mg_get_option(ctx, "listening_ports"), "127.0.0.1:0");
+    EXPECT_EQ(mg_set_option(ctx, "root", ""), 1);
+    ASSERT_NE(mg_get_option(ctx, "root"), nullptr);  // an empty text is set
+    EXPECT_STREQ(mg_get_option(ctx, "document_root"), "");
+    EXPECT_EQ(mg_set_option(ctx, "auth_realm", "realm"), 1);
+    EXPECT_STREQ(mg_get_option(ctx, "authentication_domain"), "realm");
+    EXPECT_EQ(mg_set_option(ctx, "no_such_option", "1"), 0);
+    EXPECT_EQ(mg_get_option(ctx, "no_such_option"), nullptr);
+    EXPECT_EQ(mg_set_option(ctx, "ports", nullptr), 0);
+
+    // What the options file asks for cannot turn on what the server keeps off.
+    for (auto [name, value] : {std::pair{"enable_keep_alive", "yes"},
+                               {"dir_list", "yes"},
+                               {"cgi_ext", "**.cgi$"},
+                               {"ssi_ext", "**.shtml$"},
+                               {"access_control_allow_origin", "*"},
+                               {"request_timeout_ms", "0"}}) {
+        EXPECT_EQ(mg_set_option(ctx, name, value), 1) << name;
+    }
+    std::map<std::string, std::string> engine;
+    for (auto& [n, v] : ctx->options.engine_options(1234)) engine[n] = v;
+    EXPECT_EQ(engine["enable_keep_alive"], "no");
+    EXPECT_EQ(engine["enable_directory_listing"], "no");
+    EXPECT_EQ(engine["cgi_pattern"], "");
+    EXPECT_EQ(engine["ssi_pattern"], "");
+    EXPECT_EQ(engine["access_control_allow_origin"], "");
+    EXPECT_EQ(engine["request_timeout_ms"], "1234");
+    EXPECT_EQ(engine["listening_ports"], "127.0.0.1:0");
+    EXPECT_EQ(engine["authentication_domain"], "realm");
+
+    // Without a "ports" option the server listens on this machine only.
+    OptionSet fresh;
+    std::string fallback;
+    for (auto& [n, v] : fresh.engine_options(1000)) {
+        if (n == "listening_ports") fallback = v;
+    }
+    EXPECT_EQ(fallback, "127.0.0.1:8080");
+
+    // Listening from the test's folder, where there is no plug-in: the handlers that need no
+    // cookie answer 404, the others 401; then the options are fixed and "ports" tells the port.
+    ASSERT_EQ(mg_listen(ctx), 1);
+    EXPECT_EQ(ask(ctx, "GET", "/"), "HTTP/1.1 404 Not Found");
+    EXPECT_EQ(ask(ctx, "GET", "/jobs"), "HTTP/1.1 401 Unauthorized");
+    std::vector<int> ports = listening_ports(ctx);
+    ASSERT_EQ(ports.size(), 1u);
+    EXPECT_EQ(mg_get_option(ctx, "ports"), "127.0.0.1:" + std::to_string(ports[0]));
+    EXPECT_EQ(mg_set_option(ctx, "root", "/"), 0);
+    EXPECT_EQ(mg_listen(ctx), 0);
+    mg_stop(ctx);
+
+    // The create-thread callback is kept and can start a thread.
+    static std::atomic<int> ran{0};
+    mg_set_create_thread_callback([](mg_thread_func_t f, void* p) {
+        std::thread(f, p).detach();
+        return 0;
+    });
+    mg_create_thread_callback_t callback = mg_get_create_thread_callback();
+    ASSERT_NE(callback, nullptr);
+    EXPECT_EQ(callback(
+                  [](void*) -> void* {
+                      ran = 1;
+                      return nullptr;
+                  },
+                  nullptr),
+              0);
+    while (!ran) std::this_thread::yield();
+    mg_set_create_thread_callback(nullptr);
+}
+
+TEST(WebServerRouting, LongestPrefixPicksTheHandler) {
+    auto exports = recording_exports();
+    exports["auth_callback"] = reinterpret_cast<void*>(&authorize_all);
+    Context c(exports);
+    ASSERT_EQ(bindings().size(), 23u);
+    for (size_t i = 1; i < bindings().size(); ++i) {
+        EXPECT_GE(std::strlen(bindings()[i - 1].prefix), std::strlen(bindings()[i].prefix));
+    }
+    struct Case {
+        const char* method;
+        const char* uri;
+        const char* handler;  // "" when no handler may run
+        const char* status;
+    } cases[] = {
+        {"GET", "/jobsview/x", "jobsview_callback", "HTTP/1.1 200 OK"},
+        {"GET", "/jobsx", "jobs_callback", "HTTP/1.1 200 OK"},
+        {"DELETE", "/jobs/7", "jobs_callback", "HTTP/1.1 200 OK"},
+        {"GET", "/", "language_callback", "HTTP/1.1 200 OK"},
+        {"GET", "/serversettings", "server_settings_callback", "HTTP/1.1 200 OK"},
+        {"GET", "/servers", "server_callback", "HTTP/1.1 200 OK"},
+        {"POST", "/server", "server_callback", "HTTP/1.1 200 OK"},
+        {"GET", "/serverstatusx", "serverstatus_callback", "HTTP/1.1 200 OK"},
+        {"GET", "/consistentcheck/query", "consistentcheck_callback", "HTTP/1.1 200 OK"},
+        {"GET", "/update/C:/x", "update_callback", "HTTP/1.1 200 OK"},
+        {"GET", "/userinfo", "userinfo_callback", "HTTP/1.1 200 OK"},
+        {"GET", "/networksbandwidth", "network_bandwidth_callback", "HTTP/1.1 200 OK"},
+        {"GET", "/tovel.html", "", "unbound"},
+        {"GET", "//jobs", "", "unbound"},
+        {"POST", "/tovel.html", "", "HTTP/1.1 405 Method Not Allowed"},
+    };
+    for (const Case& k : cases) {
+        clear_calls();
+        EXPECT_EQ(ask(c.ctx, k.method, k.uri), k.status) << k.uri;
+        EXPECT_EQ(last_handler(), k.handler) << k.uri;
+    }
+    FakeConnection io("GET", "/");
+    mg_connection conn(*c.ctx, io);
+    EXPECT_EQ(mg_uri_callback_require_auth(&conn, "/jobsview/1"), 1);
+    EXPECT_EQ(mg_uri_callback_require_auth(&conn, "/login"), 0);
+    EXPECT_EQ(mg_uri_callback_require_auth(&conn, "/serversettings"), 0);
+    EXPECT_EQ(mg_uri_callback_require_auth(&conn, "/tovel.html"), -1);
+}
+
+// Hooks that refuse: one that writes its own answer, one that writes nothing.
+int refuse_with_403(mg_connection* conn, const mg_request_info*) {
+    return mg_printf(conn, "HTTP/1.1 403 Forbidden\r\nContent-Length: 0\r\n\r\n");
+}
+int refuse_silently(mg_connection*, const mg_request_info*) { return 1; }
+
+TEST(WebServerRouting, NoHandlerRunsWithoutAuthorisation) {
+    // Without a hook (the plug-in has none yet): cookie handlers 401, open handlers run, a
+    // handler the plug-in lacks 404.
+    auto exports = recording_exports();
+    exports.erase("login_callback");
+    {
+        Context c(exports);
+        clear_calls();
+        EXPECT_EQ(ask(c.ctx, "GET", "/jobs"), "HTTP/1.1 401 Unauthorized");
+        EXPECT_EQ(ask(c.ctx, "GET", "/key/x"), "HTTP/1.1 401 Unauthorized");
+        EXPECT_EQ(ask(c.ctx, "GET", "/login"), "HTTP/1.1 404 Not Found");
+        EXPECT_TRUE(calls().empty());
+        EXPECT_EQ(ask(c.ctx, "GET", "/logout"), "HTTP/1.1 200 OK");
+        EXPECT_EQ(last_handler(), "logout_callback");
+    }
+    for (auto hook : {&refuse_with_403, &refuse_silently}) {
+        exports["auth_callback"] = reinterpret_cast<void*>(hook);
+        Context c(exports);
+        clear_calls();
+        for (const char* uri : {"/jobs", "/logout", "/"}) {
+            FakeConnection io("GET", uri);
+            EXPECT_EQ(answer_request(*c.ctx, io), Outcome::answered);
+            // One reply only: the hook's, or 401 when it wrote none.
+            EXPECT_EQ(io.written(), hook == &refuse_with_403
+                                        ? "HTTP/1.1 403 Forbidden\r\nContent-Length: 0\r\n\r\n"
+                                        : "HTTP/1.1 401 Unauthorized\r\nContent-Length: 0\r\n\r\n");
+        }
+        EXPECT_TRUE(calls().empty());
+    }
+}
+
+TEST(WebServerBody, BodiesAreReadWholeUpTo16MiB) {
+    auto exports = recording_exports();
+    exports["auth_callback"] = reinterpret_cast<void*>(&authorize_all);
+    Context c(exports);
+    clear_calls();
+
+    // Announced too long: refused before a byte is read.
+    FakeConnection announced("POST", "/jobs");
+    announced.set_body({"x"}, static_cast<long long>(kMaxBody) + 1);
+    ASSERT_EQ(answer_request(*c.ctx, announced), Outcome::answered);
+    EXPECT_EQ(status_line(announced.written()), "HTTP/1.1 413 Payload Too Large");
+    EXPECT_EQ(announced.bytes_read(), 0);
+
+    // A body without a length (chunked on the wire) in uneven pieces: 16 MiB passes whole, one
+    // byte more is refused.
+    std::string whole;
+    std::vector<std::string> pieces;
+    for (size_t size = 1; whole.size() < kMaxBody; size = size * 3 + 7) {
+        std::string piece(std::min(size, kMaxBody - whole.size()), 'a' + pieces.size() % 26);
+        whole += piece;
+        pieces.push_back(piece);
+    }
+    FakeConnection fits("POST", "/jobs");
+    fits.set_body(pieces, -1);
+    ASSERT_EQ(answer_request(*c.ctx, fits), Outcome::answered);
+    EXPECT_EQ(status_line(fits.written()), "HTTP/1.1 200 OK");
+    ASSERT_EQ(calls().size(), 1u);
+    EXPECT_TRUE(calls()[0].body == whole);
+
+    pieces.push_back("z");
+    FakeConnection over("POST", "/jobs");
+    over.set_body(pieces, -1);
+    ASSERT_EQ(answer_request(*c.ctx, over), Outcome::answered);
+    EXPECT_EQ(status_line(over.written()), "HTTP/1.1 413 Payload Too Large");
+    EXPECT_EQ(calls().size(), 1u);
+
+    // While the server stops, requests get 503 and reach nothing.
+    mg_set_stopping(c.ctx);
+    EXPECT_EQ(ask(c.ctx, "GET", "/jobs"), "HTTP/1.1 503 Service Unavailable");
+    EXPECT_EQ(ask(c.ctx, "GET", "/tovel.html"), "HTTP/1.1 503 Service Unavailable");
+    EXPECT_EQ(calls().size(), 1u);
+}
+
+std::map<std::string, std::string> g_vars;
+
+void read_vars(mg_connection* conn, const mg_request_info*) {
+    for (const char* name : {"a", "b", "c", "d", "e", "z"}) {
+        char* value = mg_get_var(conn, name);
+        g_vars[name] = value ? value : "(null)";
+        mg_free(value);
+    }
+    mg_printf(conn, "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n");
+}
+
+TEST(WebServerBody, FormVariablesComeFromTheBodyThenTheQuery) {
+    Context c({{"login_callback", reinterpret_cast<void*>(&read_vars)}});
+    FakeConnection io("POST", "/login");
+    io.set_body({"a=1&b=x+y%21", "&c&%62=late"}, -1);
+    io.set_query("a=2&d=q%20r&e=&z");
+    ASSERT_EQ(answer_request(*c.ctx, io), Outcome::answered);
+    EXPECT_EQ(g_vars["a"], "1");
+    EXPECT_EQ(g_vars["b"], "x y!");
+    EXPECT_EQ(g_vars["c"], "");
+    EXPECT_EQ(g_vars["d"], "q r");
+    EXPECT_EQ(g_vars["e"], "");
+    EXPECT_EQ(g_vars["z"], "");
+    g_vars.clear();
+    FakeConnection none("GET", "/login");
+    ASSERT_EQ(answer_request(*c.ctx, none), Outcome::answered);
+    EXPECT_EQ(g_vars["a"], "(null)");
+}
+
+}  // namespace
+}  // namespace tovel::web::testing
