@@ -13,6 +13,8 @@ TSAN_EXCLUDE ?= ClosedHandleLeavesThreadRunning
 TSAN_TESTS := $(TSAN_TESTS)|HttpClientConnections|PlatformWinHttp|JobNotifyClient|PlatformProcess|UpdateSchedule|ExclusionListFile
 # Named events across processes; the window core's queues and timers.
 TSAN_TESTS := $(TSAN_TESTS)|PlatformNamedEvent
+# The service host's runs, in real processes.
+TSAN_TESTS := $(TSAN_TESTS)|ConsoleRun|LoggerSetup|StarterService|HiddenWindow|SpawnServerThread
 
 .PHONY: setup build build-tsan build-fuzz fuzz test power-sweep bench-increment run clean
 
@@ -27,7 +29,7 @@ build-tsan: setup
 	@cmake -S . -B $(TSAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug \
 	  -DCMAKE_CXX_FLAGS="-fsanitize=thread -O1" -DCMAKE_EXE_LINKER_FLAGS=-fsanitize=thread \
 	  -DCMAKE_SHARED_LINKER_FLAGS=-fsanitize=thread >/dev/null
-	@cmake --build $(TSAN_BUILD) -j $(JOBS) --target platform_tests job_tests
+	@cmake --build $(TSAN_BUILD) -j $(JOBS) --target platform_tests job_tests starter_tests
 
 # The fuzz targets, with clang, libFuzzer and the sanitizers.
 build-fuzz: setup
@@ -78,8 +80,12 @@ power-sweep: build
 	  ctest -j 3 -V -R 'FaultSweep\..*PowerCut' >power-sweep.log 2>&1; status=$$?; \
 	  grep -E '\[ sweep|Test +#|tests passed' power-sweep.log; exit $$status
 
-run:
-	@echo "The agent cannot be run yet: the service host has not been built."
+# The agent in the console against the remote-service simulator, on the
+# machine TOVEL_ROOT names (build/run-root when unset); see tools/run_agent.py.
+run: setup
+	@cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTOVEL_SANITIZE=ON >/dev/null
+	@cmake --build $(BUILD) -j $(JOBS) --target starter portvane
+	@python3 tools/run_agent.py --program $(BUILD)/bin/starter --conf mongoose.conf
 
 clean:
 	rm -rf build
