@@ -12,7 +12,7 @@ TSAN_TESTS ?= PlatformSync|PlatformMapping|PlatformRegistry|JobDispatcher|JobNot
 TSAN_EXCLUDE ?= ClosedHandleLeavesThreadRunning
 TSAN_TESTS := $(TSAN_TESTS)|HttpClientConnections|PlatformWinHttp|JobNotifyClient|PlatformProcess|UpdateSchedule|ExclusionListFile
 # Named events across processes; the window core's queues and timers.
-TSAN_TESTS := $(TSAN_TESTS)|PlatformNamedEvent
+TSAN_TESTS := $(TSAN_TESTS)|PlatformNamedEvent|PlatformWindow|PlatformAtlWindow
 
 .PHONY: setup build build-tsan build-fuzz fuzz test power-sweep bench-increment run clean
 
