@@ -12,7 +12,7 @@ TSAN_TESTS ?= PlatformSync|PlatformMapping|PlatformRegistry|JobDispatcher|JobNot
 TSAN_EXCLUDE ?= ClosedHandleLeavesThreadRunning
 TSAN_TESTS := $(TSAN_TESTS)|HttpClientConnections|PlatformWinHttp|JobNotifyClient|PlatformProcess|UpdateSchedule|ExclusionListFile
 # Named events across processes; the window core's queues and timers.
-TSAN_TESTS := $(TSAN_TESTS)|PlatformNamedEvent
+TSAN_TESTS := $(TSAN_TESTS)|PlatformNamedEvent|PlatformWindow|PlatformAtlWindow
 # The service host's runs, in real processes.
 TSAN_TESTS := $(TSAN_TESTS)|ConsoleRun|LoggerSetup|StarterService|HiddenWindow|SpawnServerThread
 

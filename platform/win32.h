@@ -16,5 +16,6 @@
 #include "platform/win/text.h"
 #include "platform/win/time.h"
 #include "platform/win/types.h"
+#include "platform/win/window.h"
 #include "platform/win/winhttp.h"
 #include "platform/win/winsock.h"

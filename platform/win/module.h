@@ -64,8 +64,9 @@ DWORD GetModuleFileNameW(HMODULE module, LPWSTR filename, DWORD size);
 DWORD GetModuleFileNameA(HMODULE module, LPSTR filename, DWORD size);
 
 // Writes the text to standard error as one line (a line feed is added when
-// it does not end with one), in one write so that the lines of several
-// threads do not mix. A null text writes nothing. Any thread.
+// it does not end with one), in one write, so that the lines of several
+// threads do not mix (on a pipe, as long as a line fits in its atomic size,
+// 4096 bytes). A null text writes nothing. Any thread.
 void OutputDebugStringA(LPCSTR text);
 
 #define MAX_COMPUTERNAME_LENGTH 15
