@@ -11,6 +11,7 @@ JOBS ?= $(shell nproc)
 TSAN_TESTS ?= PlatformSync|PlatformMapping|PlatformRegistry|JobDispatcher|JobNotifications|JobActivity|JobCmdQueue|JobBase|JobManager|ScheduleManager|Options|PlatformMutex|GlobalKey|PasswordStore|CookieStore
 TSAN_EXCLUDE ?= ClosedHandleLeavesThreadRunning
 TSAN_TESTS := $(TSAN_TESTS)|HttpClientConnections|PlatformWinHttp|JobNotifyClient|PlatformProcess|UpdateSchedule|ExclusionListFile
+TSAN_TESTS := $(TSAN_TESTS)|PlatformService
 
 .PHONY: setup build build-tsan build-fuzz fuzz test power-sweep bench-increment run clean
 
