@@ -15,6 +15,7 @@ TSAN_TESTS := $(TSAN_TESTS)|HttpClientConnections|PlatformWinHttp|JobNotifyClien
 TSAN_TESTS := $(TSAN_TESTS)|PlatformNamedEvent|PlatformWindow|PlatformAtlWindow
 # The service host's runs, in real processes.
 TSAN_TESTS := $(TSAN_TESTS)|ConsoleRun|LoggerSetup|StarterService|HiddenWindow|SpawnServerThread
+TSAN_TESTS := $(TSAN_TESTS)|PlatformService
 
 .PHONY: setup build build-tsan build-fuzz fuzz test power-sweep bench-increment run clean
 

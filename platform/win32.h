@@ -11,6 +11,7 @@
 #include "platform/win/registry.h"
 #include "platform/win/rpc.h"
 #include "platform/win/security.h"
+#include "platform/win/service.h"
 #include "platform/win/shell.h"
 #include "platform/win/sync.h"
 #include "platform/win/text.h"
