@@ -13,9 +13,10 @@ TSAN_EXCLUDE ?= ClosedHandleLeavesThreadRunning
 TSAN_TESTS := $(TSAN_TESTS)|HttpClientConnections|PlatformWinHttp|JobNotifyClient|PlatformProcess|UpdateSchedule|ExclusionListFile
 # Named events across processes; the window core's queues and timers.
 TSAN_TESTS := $(TSAN_TESTS)|PlatformNamedEvent|PlatformWindow|PlatformAtlWindow
+TSAN_TESTS := $(TSAN_TESTS)|PlatformService
+TSAN_TESTS := $(TSAN_TESTS)|WebServer
 # The service host's runs, in real processes.
 TSAN_TESTS := $(TSAN_TESTS)|ConsoleRun|LoggerSetup|StarterService|HiddenWindow|SpawnServerThread
-TSAN_TESTS := $(TSAN_TESTS)|PlatformService
 
 .PHONY: setup build build-tsan build-fuzz fuzz test power-sweep bench-increment run clean
 
@@ -30,7 +31,9 @@ build-tsan: setup
 	@cmake -S . -B $(TSAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug \
 	  -DCMAKE_CXX_FLAGS="-fsanitize=thread -O1" -DCMAKE_EXE_LINKER_FLAGS=-fsanitize=thread \
 	  -DCMAKE_SHARED_LINKER_FLAGS=-fsanitize=thread >/dev/null
-	@cmake --build $(TSAN_BUILD) -j $(JOBS) --target platform_tests job_tests starter_tests
+	@cmake --build $(TSAN_BUILD) -j $(JOBS) --target platform_tests job_tests
+	@cmake --build $(TSAN_BUILD) -j $(JOBS) --target webserver_tests
+	@cmake --build $(TSAN_BUILD) -j $(JOBS) --target starter_tests
 
 # The fuzz targets, with clang, libFuzzer and the sanitizers.
 build-fuzz: setup

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <vector>
 
 #include "starter/webserver/server.h"
 
@@ -18,7 +19,7 @@ namespace {
 
 // The context being started on this thread, for the engine's messages before its user data is set.
 thread_local mg_context* t_starting = nullptr;
-thread_local std::string* t_start_messages = nullptr;
+thread_local std::vector<std::string>* t_start_messages = nullptr;
 
 mg_context* owner_of(const ::mg_connection* c) {
     if (t_starting) return t_starting;
@@ -107,15 +108,13 @@ int on_begin_request(::mg_connection* c) {
     mg_context* owner = owner_of(c);
     if (!owner) return 0;
     EngineConnection io(c);
-    if (answer_request(*owner, io) == Outcome::unbound) return 0;
-    return 1;
+    int status = 0;
+    if (answer_request(*owner, io, &status) == Outcome::unbound) return 0;
+    return status;  // the engine keeps it as the reply's status
 }
 
 int on_log_message(const ::mg_connection* c, const char* message) {
-    if (t_start_messages) {
-        if (!t_start_messages->empty()) *t_start_messages += "; ";
-        *t_start_messages += message;
-    }
+    if (t_start_messages) t_start_messages->push_back(message);
     mg_context* owner = owner_of(c);
     if (!owner) return 0;
     auto* conn = c ? static_cast<mg_connection*>(::mg_get_user_connection_data(c)) : nullptr;
@@ -163,15 +162,21 @@ std::unique_ptr<Engine> Engine::start(mg_context& owner, std::string& error) {
     char text[256] = "";
     unsigned code = 0;
     ::mg_error_data failure{&code, text, sizeof text};
-    std::string messages;
+    std::vector<std::string> messages;
     t_starting = &owner;
     t_start_messages = &messages;
     ::mg_context* engine = ::mg_start2(&init, &failure);
     t_starting = nullptr;
     t_start_messages = nullptr;
     if (!engine) {
+        // The engine's summary, and the messages that say why (which port, which option).
         error = text[0] ? text : "the web server cannot start";
-        if (!messages.empty() && messages != error) error += " (" + messages + ")";
+        std::string why;
+        for (const std::string& m : messages) {
+            if (m == error) continue;
+            why += (why.empty() ? "" : "; ") + m;
+        }
+        if (!why.empty()) error += " (" + why + ")";
         return nullptr;
     }
     return std::make_unique<CivetEngine>(engine);

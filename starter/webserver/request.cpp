@@ -115,10 +115,10 @@ void note_status(mg_connection& conn, const void* data, size_t length) {
     }
 }
 
-}  // namespace
-
-Outcome answer_request(mg_context& ctx, Connection& io) {
-    mg_connection conn(ctx, io);
+// Answers conn's request; see answer_request.
+Outcome answer(mg_connection& conn) {
+    mg_context& ctx = conn.ctx;
+    Connection& io = conn.io;
     Attachment attachment(conn);
     conn.uri = io.path() ? io.path() : "";
     mg_request_info& info = conn.info;
@@ -176,6 +176,15 @@ Outcome answer_request(mg_context& ctx, Connection& io) {
     }
     run_handler(conn, handler);
     return Outcome::answered;
+}
+
+}  // namespace
+
+Outcome answer_request(mg_context& ctx, Connection& io, int* status) {
+    mg_connection conn(ctx, io);
+    Outcome outcome = answer(conn);
+    if (status) *status = conn.status > 0 ? conn.status : 500;
+    return outcome;
 }
 
 const char* mg_get_header(const mg_connection* conn, const char* name) {

@@ -74,8 +74,9 @@ enum class Outcome {
 
 // Answers one request: 503 while refusing, 413 for a body over kMaxBody, then the plug-in's
 // authorisation hook (or, without one, 401 for handlers that need a cookie), then the bound
-// handler (404 when the plug-in does not export it). Any worker thread.
-Outcome answer_request(mg_context& ctx, Connection& io);
+// handler (404 when the plug-in does not export it). The reply's status goes to status when it
+// is answered (500 when nothing readable was written). Any worker thread.
+Outcome answer_request(mg_context& ctx, Connection& io, int* status = nullptr);
 
 // For tests: a context whose plug-in is the given one instead of the program folder's, and
 // whose clients may stall request_timeout_ms.

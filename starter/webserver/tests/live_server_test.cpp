@@ -97,6 +97,16 @@ void watch_client(mg_connection* conn, const mg_request_info*) {
     g_readable_closed = closed;
 }
 
+std::atomic<int> g_stream_running{0}, g_stream_saw_stop{0};
+
+// Runs until the server stops, as the job event stream does.
+void stream_until_stop(mg_connection* conn, const mg_request_info*) {
+    mg_printf(conn, "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n");
+    g_stream_running = 1;
+    while (!mg_is_stopping(conn)) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    g_stream_saw_stop = 1;
+}
+
 std::vector<std::string> g_log;
 std::mutex g_log_lock;
 void keep_log(mg_connection*, const mg_request_info*, const char* message) {
@@ -123,6 +133,7 @@ protected:
         exports["auth_callback"] = reinterpret_cast<void*>(&authorize_all);
         exports["jobs_callback"] = reinterpret_cast<void*>(&big_reply);
         exports["job_notify_callback"] = reinterpret_cast<void*>(&watch_client);
+        exports["webui_callback"] = reinterpret_cast<void*>(&stream_until_stop);
         ctx_ = start_context(std::make_unique<FunctionPlugin>(exports), kTimeoutMs);
         mg_set_log_callback(ctx_, keep_log);
         for (auto [name, value] : {std::pair{"ports", "127.0.0.1:0"},
@@ -208,12 +219,16 @@ TEST_F(WebServerLive, ReadableTellsAQuietClientFromAGoneOne) {
 }
 
 TEST_F(WebServerLive, StalledClientsHoldUpNoOneAndStopEndsThem) {
-    // Mid-head, mid-body, and a client that does not read its 8 MiB reply.
-    Client head(port_), body(port_), reader(port_, 4096);
+    // Mid-head, mid-body, and a client that does not read its 8 MiB reply; and a handler that
+    // runs until the server stops.
+    Client head(port_), body(port_), reader(port_, 4096), stream(port_);
+    ASSERT_TRUE(stream.send("GET /webui HTTP/1.1\r\nHost: h\r\n\r\n"));
     ASSERT_TRUE(head.send("GET /login HTTP/1.1\r\nHost: h\r\nX-Part"));
     ASSERT_TRUE(body.send("POST /login HTTP/1.1\r\nHost: h\r\nContent-Length: 100\r\n\r\nabc"));
     ASSERT_TRUE(reader.send("GET /jobs/big HTTP/1.1\r\nHost: h\r\n\r\n"));
-    while (!g_big_writing) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    while (!g_big_writing || !g_stream_running) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
 
     std::atomic<int> answered{0};
     std::vector<std::thread> others;
@@ -242,6 +257,7 @@ TEST_F(WebServerLive, StalledClientsHoldUpNoOneAndStopEndsThem) {
     std::printf("[ web ] stop with three stalled clients took %lld ms (request time-out %d ms)\n",
                 static_cast<long long>(took), kTimeoutMs);
     EXPECT_LT(took, kTimeoutMs + 1000);
+    EXPECT_EQ(g_stream_saw_stop, 1);
     size_t handled = 0;
     for (const Call& call : calls()) handled += call.handler == "logout_callback";
     EXPECT_EQ(handled, 20u);
