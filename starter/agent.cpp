@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 
+#include "common/ace_log_wrapper.h"
 #include "job/iocp_dispatcher.h"
 #include "job/job_manager.h"
 #include "scheduler/update_scheduler.h"
@@ -151,6 +152,7 @@ int run_agent(int argc, char** argv) {
     std::printf("Mongoose %s started on port(s) [%s], serving directory [%s]\n", mg_version(),
                 ports ? ports : "", root ? root : "");
     std::fflush(stdout);
+    log_message(LM_DEBUG, "The web server listens on %s.\n", ports ? ports : "");
 
     run.scheduler_ = std::make_unique<Update_Scheduler>();
     run.scheduler_->schedule();
@@ -163,6 +165,7 @@ int run_agent(int argc, char** argv) {
         TranslateMessage(&message);
         DispatchMessageA(&message);
     }
+    log_message(LM_DEBUG, "The agent ends on signal %d.\n", state.lastSignal.load());
     run.end(true);
     return 0;
 }

@@ -20,6 +20,7 @@
 #include "starter/tests/exit_event_watcher.h"
 #include "starter/tests/http_probe.h"
 #include "starter/tests/starter_process.h"
+#include "tools/testkit/checkers.h"
 #include "tools/testkit/machine_fixture.h"
 #include "tools/testkit/remote_service.h"
 
@@ -32,6 +33,16 @@ using tovel::testing::write_host_file;
 namespace {
 
 std::string data_folder() { return host_of(L"C:\\ProgramData\\morvask\\Tovel"); }
+
+// A Python string literal of text.
+std::string python_text(const std::string& text) {
+    std::string out = "'";
+    for (char c : text) {
+        if (c == '\\' || c == '\'') out += '\\';
+        out += c;
+    }
+    return out + "'";
+}
 
 // The web server's options file of the machine: any free loopback port.
 std::string write_options(const std::string& more = "") {
@@ -49,12 +60,17 @@ class ConsoleSignal : public ::testing::TestWithParam<int> {};
 
 // The run as a console user sees it: the options file loaded, the server's
 // address and folder, and on SIGINT or SIGTERM the shutdown line and its
-// end. The exit event is set before the end, while the server still runs:
-// the program is held at its next output line, where another process sees
-// the event set and a request gets 503. Exit status 0.
+// end. Another process sees the exit event set before the end: the signal
+// sets it at once. The program is held at its shutdown line (its output is
+// not read meanwhile), where the job engine is closed and the server still
+// runs, but answers 503. Exit status 0.
 TEST_P(ConsoleSignal, ShutsDownInOrder) {
     int number = GetParam();
     std::string options = write_options();
+    // The update schedule tries (and fails) to start the updater every 20 ms,
+    // which logs at LM_TRACE.
+    write_host_file(data_folder() + "/options",
+                    R"({"update_start_at": 20, "update_again_at": 20})");
     ExitEventWatcher watcher;
     StarterProcess agent({"-d"});
     ASSERT_NE(agent.waitFor("serving directory ["), std::string::npos) << agent.errors();
@@ -69,9 +85,16 @@ TEST_P(ConsoleSignal, ShutsDownInOrder) {
 
     agent.jamOutput();
     agent.signal(number);
-    ASSERT_TRUE(watcher.set()) << "the exit event is set before the shutdown line";
-    std::string reply = http_get(port, "/");
+    ASSERT_TRUE(watcher.set()) << "the signal sets the exit event";
+    // The agent stops at its shutdown line, after the job engine has closed
+    // and before the server stops: requests then get 503, none is refused.
+    std::string reply;
+    EXPECT_TRUE(eventually([&] {
+        reply = http_get(port, "/");
+        return status_of(reply) != 307;
+    }));
     EXPECT_EQ(status_of(reply), 503) << reply;
+    EXPECT_EQ(status_of(http_get(port, "/")), 503);
     EXPECT_EQ(agent.output().find(" done."), std::string::npos);
 
     std::string last = "Exiting on signal " + std::to_string(number) +
@@ -79,6 +102,14 @@ TEST_P(ConsoleSignal, ShutsDownInOrder) {
     EXPECT_NE(agent.waitFor(last), std::string::npos) << agent.output();
     EXPECT_EQ(agent.wait(), 0);
     EXPECT_EQ(http_get(port, "/"), "") << "the server has stopped";
+    // The log as python3 reads it: the agent's LM_DEBUG lines, no LM_TRACE line.
+    EXPECT_EQ(
+        tovel::testing::python("import sys\n"
+                               "text = open(" +
+                               python_text(data_folder() + "/agent.log") +
+                               ", 'rb').read().decode()\n"
+                               "print(text.count('@LM_DEBUG@') >= 2, text.count('@LM_TRACE@'))"),
+        "True 0");
 }
 
 INSTANTIATE_TEST_SUITE_P(ConsoleRun, ConsoleSignal, ::testing::Values(SIGINT, SIGTERM),

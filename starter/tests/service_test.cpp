@@ -10,6 +10,7 @@
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -27,6 +28,7 @@
 
 using namespace tovel::starter::testing;
 using tovel::testing::host_of;
+using tovel::testing::machine_root;
 using tovel::testing::RemoteService;
 using tovel::testing::write_host_file;
 
@@ -125,6 +127,12 @@ TEST_F(StarterService, RunsUntilTheServiceManagerStopsIt) {
     ASSERT_NE(service.waitFor("serving directory"), std::string::npos) << service.errors();
     unsigned short port = listening_port(service.output());
     EXPECT_EQ(status_of(http_get(port, "/")), 307);
+    // Only the service's user may send it a control.
+    struct stat socket;
+    ASSERT_EQ(stat((machine_root() + "/services/morvasktovelagent/control.sock").c_str(), &socket),
+              0);
+    EXPECT_TRUE(S_ISSOCK(socket.st_mode));
+    EXPECT_EQ(socket.st_mode & 0777, 0600u);
     std::set<DWORD> seen;
     service.signal(SIGTERM);
     EXPECT_TRUE(eventually([&] {
@@ -226,7 +234,10 @@ TEST_F(StarterServiceJobs, RemoveRequestStopsEveryJob) {
     Ended remove = run_starter({"--remove"});
     EXPECT_EQ(remove.status, 0) << remove.errors;
     EXPECT_TRUE(watcher.set());
-    EXPECT_TRUE(eventually([] { return job_record()->state == JS_CANCELLED; }));
+    EXPECT_TRUE(eventually([] { return job_record()->lastRunState == JS_CANCELLED; }))
+        << "state " << job_record()->state << ", last run " << job_record()->lastRunState << "\n"
+        << service.errors();
+    EXPECT_EQ(job_record()->state, JS_IDLE);
     EXPECT_EQ(service_state(), static_cast<DWORD>(SERVICE_RUNNING));
     service.signal(SIGTERM);
     EXPECT_EQ(service.wait(), 0);
