@@ -15,7 +15,12 @@ TSAN_TESTS := $(TSAN_TESTS)|HttpClientConnections|PlatformWinHttp|JobNotifyClien
 # pauses and resumptions (the heaviest end-to-end and kill sweeps run under
 # AddressSanitizer only, to keep the run's time down).
 TSAN_TESTS := $(TSAN_TESTS)|BackupJobRun|RestoreJobRun|LocalBackupStorage|LocalRestore|WebBackupStorage|WebRestoreRun|WebRestoreResume|WebRestoreStart|BackupEndToEndOffline\.Uncompressed|BackupEndToEndOnline|RestoreEndToEndOffline|RestoreResumePause|BackupResumePause\.AWebRun|BackupResumeFaults\.ALostEndJob
+# Named events across processes; the window core's queues and timers.
+TSAN_TESTS := $(TSAN_TESTS)|PlatformNamedEvent|PlatformWindow|PlatformAtlWindow
+TSAN_TESTS := $(TSAN_TESTS)|PlatformService
 TSAN_TESTS := $(TSAN_TESTS)|WebServer
+# The service host's runs, in real processes.
+TSAN_TESTS := $(TSAN_TESTS)|ConsoleRun|LoggerSetup|StarterService|HiddenWindow|SpawnServerThread
 
 .PHONY: setup build build-tsan build-fuzz fuzz test power-sweep bench-increment run clean
 
@@ -32,6 +37,7 @@ build-tsan: setup
 	  -DCMAKE_SHARED_LINKER_FLAGS=-fsanitize=thread >/dev/null
 	@cmake --build $(TSAN_BUILD) -j $(JOBS) --target platform_tests job_tests
 	@cmake --build $(TSAN_BUILD) -j $(JOBS) --target webserver_tests
+	@cmake --build $(TSAN_BUILD) -j $(JOBS) --target starter_tests
 
 # The fuzz targets, with clang, libFuzzer and the sanitizers.
 build-fuzz: setup
@@ -82,8 +88,12 @@ power-sweep: build
 	  ctest -j 3 -V -R 'FaultSweep\..*PowerCut' >power-sweep.log 2>&1; status=$$?; \
 	  grep -E '\[ sweep|Test +#|tests passed' power-sweep.log; exit $$status
 
-run:
-	@echo "The agent cannot be run yet: the service host has not been built."
+# The agent in the console against the remote-service simulator, on the
+# machine TOVEL_ROOT names (build/run-root when unset); see tools/run_agent.py.
+run: setup
+	@cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTOVEL_SANITIZE=ON >/dev/null
+	@cmake --build $(BUILD) -j $(JOBS) --target starter portvane
+	@python3 tools/run_agent.py --program $(BUILD)/bin/starter --conf mongoose.conf
 
 clean:
 	rm -rf build

@@ -2,6 +2,7 @@
 
 #include <ace/Log_Msg.h>
 
+#include <atomic>
 #include <clocale>
 #include <cstdarg>
 #include <mutex>
@@ -51,7 +52,26 @@ std::string expand_format(const char* format, DWORD error) {
     return out;
 }
 
+std::atomic<std::ostream*> g_shared_stream{nullptr};
+
+// Points this thread's log at the shared stream, or away from it once it is
+// no longer shared; a stream the thread chose itself is left alone.
+void follow_shared_stream(ACE_Log_Msg* log) {
+    thread_local std::ostream* adopted = nullptr;
+    std::ostream* shared = g_shared_stream.load(std::memory_order_acquire);
+    if (shared == adopted) return;
+    std::ostream* current = log->msg_ostream();
+    if (current == nullptr || current == adopted) {
+        if (current != shared) log->msg_ostream(shared);
+        adopted = shared;
+    }
+}
+
 }  // namespace
+
+void share_log_stream(std::ostream* stream) {
+    g_shared_stream.store(stream, std::memory_order_release);
+}
 
 void log_message(int priority, const char* format, ...) {
     last_error_restorer keep;
@@ -60,6 +80,7 @@ void log_message(int priority, const char* format, ...) {
     DWORD error = keep.saved();
     std::string text = expand_format(format, error);
     ACE_Log_Msg* log = ACE_Log_Msg::instance();
+    follow_shared_stream(log);
     log->conditional_set("ace_log_wrapper.h", 25, 0, static_cast<int>(error));
     va_list arguments;
     va_start(arguments, format);

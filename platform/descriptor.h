@@ -75,7 +75,7 @@ inline int reserve_file(int fd, off_t size) {
 class NamespaceLock {
 public:
     NamespaceLock(const std::string& objects, const char* kind)
-        : fd_(::open((objects + "/" + kind + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC,
+        : fd_(::open((objects + "/" + kind + ".lock").c_str(), O_RDONLY | O_CREAT | O_CLOEXEC,
                      0644)) {
         if (fd_.get() >= 0 && retry_flock(fd_.get(), LOCK_EX) != 0) fd_.reset();
     }

@@ -84,9 +84,9 @@ HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD /*share*/, LPSECURITY_ATTRI
     std::string host;
     if (!host_path(path, host)) return INVALID_HANDLE_VALUE;
     mode_t mode = 0666;
-    bool own_mode = security && security->lpSecurityDescriptor;
-    if (own_mode &&
-        !tovel::platform::file_mode_of_descriptor(security->lpSecurityDescriptor, mode)) {
+    bool own_mode = false;
+    if (security && security->lpSecurityDescriptor &&
+        !tovel::platform::file_mode_of_descriptor(security->lpSecurityDescriptor, mode, own_mode)) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return INVALID_HANDLE_VALUE;
     }

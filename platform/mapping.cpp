@@ -30,9 +30,9 @@
 #include "platform/descriptor.h"
 #include "platform/fault_mode.h"
 #include "platform/file_object.h"
-#include "platform/host_names.h"
 #include "platform/kernel_object.h"
 #include "platform/machine.h"
+#include "platform/object_names.h"
 #include "platform/win/errors.h"
 
 namespace tovel::platform {
@@ -114,26 +114,9 @@ bool write_whole(int fd, const std::string& bytes) {
     return true;
 }
 
-// A file name for a mapping name: bytes other than letters, digits, '_' and
-// '-' become %XX. Long names keep a prefix and a hash of the whole, to stay
-// within the host's name length; the entry's key tells two such apart.
-std::string escape_name(const std::wstring& name) {
-    std::string bytes = host_name_from_wide(name.data(), name.size());
-    static const char kHex[] = "0123456789ABCDEF";
-    std::string out;
-    for (unsigned char c : bytes) {
-        if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-            c == '_' || c == '-') {
-            out += static_cast<char>(c);
-        } else {
-            out += '%';
-            out += kHex[c >> 4];
-            out += kHex[c & 0x0F];
-        }
-    }
-    return out;
-}
-
+// The file name for a mapping's key (object_key). Long keys keep a prefix
+// and a hash of the whole, to stay within the host's name length; the entry's
+// key tells two such apart.
 std::string file_name_of(const std::string& key) {
     if (key.size() <= 180) return key;
     uint64_t hash = 1469598103934665603ull;  // FNV-1a
@@ -141,13 +124,6 @@ std::string file_name_of(const std::string& key) {
     char tail[24];
     std::snprintf(tail, sizeof tail, "~%016lx", static_cast<unsigned long>(hash));
     return key.substr(0, 150) + tail;
-}
-
-// "x" is "Local\x"; "Global\..." and "Local\..." stay as they are.
-std::wstring full_name(const wchar_t* name) {
-    std::wstring text(name);
-    if (text.rfind(L"Global\\", 0) == 0 || text.rfind(L"Local\\", 0) == 0) return text;
-    return L"Local\\" + text;
 }
 
 // Removes a stale entry and the memory file it names. Under the namespace lock.
@@ -327,7 +303,7 @@ HANDLE CreateFileMappingW(HANDLE file, LPSECURITY_ATTRIBUTES /*security*/, DWORD
     std::string key, entry_path;
     std::unique_ptr<NamespaceLock> lock;
     if (named) {
-        key = escape_name(full_name(name));
+        key = object_key(name);
         entry_path = objects + "/mapping." + file_name_of(key);
         lock = std::make_unique<NamespaceLock>(objects, "mapping");
         if (!lock->held()) {
@@ -432,7 +408,7 @@ HANDLE OpenFileMappingW(DWORD access, BOOL /*inherit*/, LPCWSTR name) {
         return nullptr;
     }
     std::string objects = machine_root() + "/objects";
-    std::string key = escape_name(full_name(name));
+    std::string key = object_key(name);
     std::string entry_path = objects + "/mapping." + file_name_of(key);
     NamespaceLock lock(objects, "mapping");
     if (!lock.held()) {

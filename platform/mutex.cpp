@@ -36,9 +36,9 @@
 #include <utility>
 
 #include "platform/descriptor.h"
-#include "platform/host_names.h"
 #include "platform/kernel_object.h"
 #include "platform/machine.h"
+#include "platform/object_names.h"
 #include "platform/sync_object.h"
 #include "platform/win/errors.h"
 #include "platform/win/sync.h"
@@ -54,29 +54,6 @@ struct SharedMutex {
     uint32_t reserved;
     pthread_mutex_t mutex;
 };
-
-// Letters, digits, '_' and '-' stay; every other byte becomes %XX.
-std::string escape_name(const std::wstring& name) {
-    static const char kHex[] = "0123456789ABCDEF";
-    std::string out;
-    for (unsigned char c : host_name_from_wide(name.data(), name.size())) {
-        if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-            c == '_' || c == '-') {
-            out += static_cast<char>(c);
-        } else {
-            out += '%';
-            out += kHex[c >> 4];
-            out += kHex[c & 0x0F];
-        }
-    }
-    return out;
-}
-
-std::wstring full_name(const wchar_t* name) {
-    std::wstring text(name);
-    if (text.rfind(L"Global\\", 0) == 0 || text.rfind(L"Local\\", 0) == 0) return text;
-    return L"Local\\" + text;
-}
 
 bool init_mutex(pthread_mutex_t* mutex, bool shared) {
     pthread_mutexattr_t attributes;
@@ -310,7 +287,7 @@ HANDLE CreateMutexW(LPSECURITY_ATTRIBUTES /*security*/, BOOL initialOwner, LPCWS
         }
     } else {
         std::string objects = machine_root() + "/objects";
-        std::string file = escape_name(full_name(name));
+        std::string file = object_key(name);
         if (file.size() > kMaxFileName) {
             SetLastError(ERROR_FILENAME_EXCED_RANGE);
             return nullptr;

@@ -18,6 +18,9 @@ struct Descriptor {
     uint32_t mode;
 };
 constexpr uint32_t kDescriptorTag = 0x31445354;  // "TSD1"
+// An initialised descriptor without an access list; its mode is not used.
+constexpr uint32_t kNoListTag = 0x30445354;  // "TSD0"
+static_assert(sizeof(SECURITY_DESCRIPTOR) >= sizeof(Descriptor), "room for the layer's descriptor");
 
 constexpr mode_t kOwner = S_IRWXU;
 constexpr mode_t kOthers = S_IRWXG | S_IRWXO;
@@ -108,12 +111,13 @@ bool parse_descriptor(const std::wstring& text, mode_t& mode) {
 
 namespace tovel::platform {
 
-bool file_mode_of_descriptor(const void* descriptor, mode_t& mode) {
+bool file_mode_of_descriptor(const void* descriptor, mode_t& mode, bool& own) {
     if (!descriptor) return false;
     Descriptor held;
     std::memcpy(&held, descriptor, sizeof held);
-    if (held.tag != kDescriptorTag) return false;
-    mode = static_cast<mode_t>(held.mode);
+    if (held.tag != kDescriptorTag && held.tag != kNoListTag) return false;
+    own = held.tag == kDescriptorTag;
+    if (own) mode = static_cast<mode_t>(held.mode);
     return true;
 }
 
@@ -133,5 +137,31 @@ BOOL ConvertStringSecurityDescriptorToSecurityDescriptorW(LPCWSTR text, DWORD re
     made->mode = static_cast<uint32_t>(mode);
     *descriptor = made;
     if (size) *size = sizeof(Descriptor);
+    return TRUE;
+}
+
+BOOL InitializeSecurityDescriptor(PSECURITY_DESCRIPTOR sd, DWORD revision) {
+    if (!sd || revision != SECURITY_DESCRIPTOR_REVISION) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    std::memset(sd, 0, sizeof(SECURITY_DESCRIPTOR));
+    const Descriptor made{kNoListTag, 0};
+    std::memcpy(sd, &made, sizeof made);
+    return TRUE;
+}
+
+BOOL SetSecurityDescriptorDacl(PSECURITY_DESCRIPTOR sd, BOOL present, PACL dacl,
+                               BOOL /*defaulted*/) {
+    mode_t mode = 0;
+    bool own = false;
+    if (!sd || dacl || !tovel::platform::file_mode_of_descriptor(sd, mode, own)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    // A null list is what "D:NO_ACCESS_CONTROL" gives.
+    const Descriptor made{present ? kDescriptorTag : kNoListTag,
+                          present ? static_cast<uint32_t>(kRead | kWrite) : 0u};
+    std::memcpy(sd, &made, sizeof made);
     return TRUE;
 }

@@ -7,8 +7,11 @@
 namespace tovel::platform {
 
 // The permission bits that a descriptor made by
-// ConvertStringSecurityDescriptorToSecurityDescriptorW gives the files created
-// with it; false when descriptor is no such descriptor.
-bool file_mode_of_descriptor(const void* descriptor, mode_t& mode);
+// ConvertStringSecurityDescriptorToSecurityDescriptorW or
+// InitializeSecurityDescriptor gives the files and named objects created with
+// it. own is false for a descriptor without an access list (the creator's
+// default applies; mode is then untouched). False when descriptor is no
+// descriptor of the layer.
+bool file_mode_of_descriptor(const void* descriptor, mode_t& mode, bool& own);
 
 }  // namespace tovel::platform

@@ -9,6 +9,7 @@
 #include <optional>
 #include <vector>
 
+#include "platform/named_event.h"
 #include "platform/sync_object.h"
 #include "platform/win/errors.h"
 
@@ -30,14 +31,18 @@ std::recursive_mutex& section_lock(LPCRITICAL_SECTION section) {
     return *static_cast<std::recursive_mutex*>(section->impl);
 }
 
-class EventObject : public Waitable {
+class EventObject : public EventWaitable {
 public:
     EventObject(bool manual, bool set) : manual_(manual), set_(set) {}
     bool signalled() const override { return set_; }
-    void acquire() override {
+    bool acquire() override {
         if (!manual_) set_ = false;
+        return true;
     }
-    void set(bool value) { set_ = value; }
+    void give_back() override {
+        if (!manual_) set_ = true;
+    }
+    void set(bool value) override { set_ = value; }
 
 private:
     const bool manual_;
@@ -48,7 +53,11 @@ class SemaphoreObject : public Waitable {
 public:
     SemaphoreObject(LONG count, LONG maximum) : count_(count), maximum_(maximum) {}
     bool signalled() const override { return count_ > 0; }
-    void acquire() override { --count_; }
+    bool acquire() override {
+        --count_;
+        return true;
+    }
+    void give_back() override { ++count_; }
     // False, changing nothing, when the count would pass the maximum.
     bool release(LONG count, LONG& previous) {
         if (static_cast<int64_t>(count_) + count > maximum_) return false;
@@ -80,14 +89,17 @@ std::optional<DWORD> try_satisfy(const std::vector<std::shared_ptr<Waitable>>& o
     if (all) {
         for (const auto& object : objects)
             if (!object->signalled()) return std::nullopt;
-        for (const auto& object : objects) object->acquire();
+        for (size_t i = 0; i < objects.size(); ++i) {
+            if (!objects[i]->acquire()) {
+                while (i > 0) objects[--i]->give_back();
+                return std::nullopt;
+            }
+        }
         return WAIT_OBJECT_0;
     }
     for (size_t i = 0; i < objects.size(); ++i) {
-        if (objects[i]->signalled()) {
-            objects[i]->acquire();
+        if (objects[i]->signalled() && objects[i]->acquire())
             return WAIT_OBJECT_0 + static_cast<DWORD>(i);
-        }
     }
     return std::nullopt;
 }
@@ -116,6 +128,7 @@ DWORD wait_for(const HANDLE* handles, DWORD count, bool all, DWORD milliseconds)
     const auto deadline =
         std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
     std::unique_lock<std::mutex> guard(wait_lock());
+    for (const auto& object : objects) object->will_wait();
     for (;;) {
         if (auto result = try_satisfy(objects, all)) return *result;
         // A zero time-out only tests: even a wait for a deadline already
@@ -166,16 +179,17 @@ void DeleteCriticalSection(LPCRITICAL_SECTION section) {
     section->impl = nullptr;
 }
 
-HANDLE CreateEventW(LPSECURITY_ATTRIBUTES /*security*/, BOOL manualReset, BOOL initialState,
+HANDLE CreateEventW(LPSECURITY_ATTRIBUTES security, BOOL manualReset, BOOL initialState,
                     LPCWSTR name) {
-    if (!unnamed(name)) return nullptr;
+    if (name && *name)
+        return tovel::platform::create_named_event(security, manualReset, initialState, name);
     return new_handle(std::make_shared<EventObject>(manualReset, initialState));
 }
 
 namespace {
 
 BOOL set_event(HANDLE event, bool value) {
-    auto object = lookup<EventObject>(event);
+    auto object = lookup<tovel::platform::EventWaitable>(event);
     if (!object) return FALSE;
     {
         std::lock_guard<std::mutex> guard(wait_lock());

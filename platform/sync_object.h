@@ -13,9 +13,24 @@ namespace tovel::platform {
 
 class Waitable : public KernelObject {
 public:
-    // Both called with wait_lock() held; acquire() only when signalled().
+    // All called with wait_lock() held; acquire() only when signalled().
     virtual bool signalled() const = 0;
-    virtual void acquire() {}
+    // Takes what a satisfied wait consumes. Only an object that other
+    // processes change too can fail (false, nothing taken): when one of them
+    // took it first.
+    virtual bool acquire() { return true; }
+    // Puts back what acquire() took, for a wait for all whose later object
+    // could not be taken.
+    virtual void give_back() {}
+    // Called once by each wait that includes the object, before its first look.
+    virtual void will_wait() {}
+};
+
+// An event: set(true) by SetEvent, set(false) by ResetEvent, with wait_lock()
+// held; the caller then wakes the waiters.
+class EventWaitable : public Waitable {
+public:
+    virtual void set(bool value) = 0;
 };
 
 // Never destroyed, so that detached threads may use them at process end.

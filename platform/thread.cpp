@@ -132,6 +132,8 @@ DWORD GetCurrentThreadId() {
     return tovel::platform::t_thread_id;
 }
 
+HANDLE GetCurrentThread() { return reinterpret_cast<HANDLE>(static_cast<intptr_t>(-2)); }
+
 DWORD GetCurrentProcessId() { return static_cast<DWORD>(getpid()); }
 
 namespace {

@@ -1,7 +1,9 @@
 #include "platform/win/winsock.h"
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
+#include <cstring>
 
 namespace {
 
@@ -13,7 +15,33 @@ const bool g_no_sigpipe = [] {
     return true;
 }();
 
+// The start-ups not yet cleaned up.
+std::atomic<int> g_startups{0};
+
 }  // namespace
+
+int WSAStartup(WORD version, LPWSADATA data) {
+    const int major = LOBYTE(version), minor = HIBYTE(version);
+    if (major < 1 || (major == 1 && minor < 1)) return WSAVERNOTSUPPORTED;
+    if (!data) return WSAEFAULT;
+    std::memset(data, 0, sizeof *data);
+    const WORD highest = MAKEWORD(2, 2);
+    data->wVersion = (major > 2 || (major == 2 && minor >= 2)) ? highest : version;
+    data->wHighVersion = highest;
+    std::strcpy(data->szDescription, "BSD sockets");
+    std::strcpy(data->szSystemStatus, "Running");
+    ++g_startups;
+    return 0;
+}
+
+int WSACleanup() {
+    int left = g_startups.load();
+    while (left > 0 && !g_startups.compare_exchange_weak(left, left - 1)) {
+    }
+    if (left > 0) return 0;
+    SetLastError(WSANOTINITIALISED);
+    return SOCKET_ERROR;
+}
 
 int WSAGetLastError() {
     switch (errno) {

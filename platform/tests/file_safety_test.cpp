@@ -142,6 +142,26 @@ TEST(PlatformSecurityDescriptor, ExistingFileKeepsItsOwnAccess) {
     EXPECT_EQ(mode_of(L"C:\\plain.txt"), "644");
 }
 
+TEST(PlatformSecurityDescriptor, AnInitialisedDescriptorGivesTheDefaultOrWithANullListAll) {
+    ScopedMask scoped(0022);
+    SECURITY_DESCRIPTOR sd;
+    ASSERT_TRUE(InitializeSecurityDescriptor(&sd, SECURITY_DESCRIPTOR_REVISION));
+    SECURITY_ATTRIBUTES attributes = {sizeof attributes, &sd, FALSE};
+    Handle plain(create_with(L"C:\\plain.txt", &attributes, CREATE_NEW));
+    EXPECT_EQ(mode_of(L"C:\\plain.txt"), "644");  // no access list: the default
+    ASSERT_TRUE(SetSecurityDescriptorDacl(&sd, TRUE, nullptr, FALSE));
+    Handle open(create_with(L"C:\\open.txt", &attributes, CREATE_NEW));
+    EXPECT_EQ(mode_of(L"C:\\open.txt"), "666");  // a null list: everyone
+    ASSERT_TRUE(SetSecurityDescriptorDacl(&sd, FALSE, nullptr, FALSE));
+    Handle again(create_with(L"C:\\again.txt", &attributes, CREATE_NEW));
+    EXPECT_EQ(mode_of(L"C:\\again.txt"), "644");
+    SECURITY_DESCRIPTOR never = {};
+    EXPECT_FALSE(SetSecurityDescriptorDacl(&never, TRUE, nullptr, FALSE));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+    EXPECT_FALSE(InitializeSecurityDescriptor(&sd, 2));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+}
+
 TEST(PlatformSecurityDescriptor, TextsBeyondWhatTheLayerKnowsAreRefusedWith87) {
     const wchar_t* refused[] = {
         L"",

@@ -76,10 +76,15 @@
 // FILE_ATTRIBUTE_DEVICE.
 //
 // security: a descriptor of ConvertStringSecurityDescriptorToSecurityDescriptorW
-// gives a file that this call creates exactly its access; an existing file
-// keeps its own; another pointer fails with 87. Without one a new file gets
-// the process's default access.
+// (or of InitializeSecurityDescriptor with a null access list) gives a file
+// that this call creates exactly its access; an existing file keeps its own;
+// another pointer fails with 87. Without one, or with a descriptor that has
+// no access list, a new file gets the process's default access.
 HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+                   DWORD disposition, DWORD flagsAndAttributes, HANDLE templateFile);
+
+// CreateFileW for a narrow path, taken as UTF-8 (the layer's ANSI code page).
+HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
                    DWORD disposition, DWORD flagsAndAttributes, HANDLE templateFile);
 
 // Synchronous reads and writes (overlapped must be null). ReadFile reports end

@@ -59,6 +59,16 @@ BOOL FreeLibrary(HMODULE module);
 // UTF-8): 0 and 2. Any thread, as long as nothing changes the environment.
 DWORD GetModuleFileNameW(HMODULE module, LPWSTR filename, DWORD size);
 
+// GetModuleFileNameW with the path in UTF-8: the same results, counted in
+// bytes (a path cut short may end inside a character).
+DWORD GetModuleFileNameA(HMODULE module, LPSTR filename, DWORD size);
+
+// Writes the text to standard error as one line (a line feed is added when
+// it does not end with one), in one write, so that the lines of several
+// threads do not mix (on a pipe, as long as a line fits in its atomic size,
+// 4096 bytes). A null text writes nothing. Any thread.
+void OutputDebugStringA(LPCSTR text);
+
 #define MAX_COMPUTERNAME_LENGTH 15
 
 // The host's name up to its first dot, in capitals, cut to 15 characters.

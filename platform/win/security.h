@@ -8,6 +8,27 @@ typedef PVOID PSECURITY_DESCRIPTOR;
 typedef ULONG* PULONG;
 
 #define SDDL_REVISION_1 1u
+#define SECURITY_DESCRIPTOR_REVISION 1u
+
+// A security descriptor in the caller's memory; its content is the layer's.
+struct SECURITY_DESCRIPTOR {
+    DWORD opaque[4];
+};
+// Access lists cannot be built here: the only list a caller gives is none.
+struct ACL;
+typedef ACL* PACL;
+
+// Makes sd a descriptor without an access list: what is created with it gets
+// its creator's default access. FALSE with 87 for a null sd or a revision
+// other than SECURITY_DESCRIPTOR_REVISION.
+BOOL InitializeSecurityDescriptor(PSECURITY_DESCRIPTOR sd, DWORD revision);
+// Sets the access list of an initialised descriptor. present FALSE: none (the
+// creator's default); present TRUE with a null dacl: a null access list, so
+// that any local user may open and change what is created with it (files get
+// read and write for everyone, named events may be opened by every user).
+// FALSE with 87 for a non-null dacl or an sd that InitializeSecurityDescriptor
+// did not make. defaulted is accepted and not used.
+BOOL SetSecurityDescriptorDacl(PSECURITY_DESCRIPTOR sd, BOOL present, PACL dacl, BOOL defaulted);
 
 // Builds a security descriptor from its text form. The text holds a DACL
 // part only: "D:" with the flags P, AI and AR in any order (accepted; a file

@@ -12,6 +12,15 @@
 // Only CSIDL_COMMON_APPDATA is known; others give E_INVALIDARG.
 HRESULT SHGetFolderPathW(HWND owner, int csidl, HANDLE token, DWORD flags, LPWSTR path);
 
+// The narrow form of the folder's path (UTF-8) into path, which has room for
+// MAX_PATH bytes. Only CSIDL_COMMON_APPDATA is known. With create the folder
+// is made when it is missing; without, a missing folder gives FALSE. FALSE
+// (path untouched) also for another folder or a null path.
+BOOL SHGetSpecialFolderPathA(HWND owner, LPSTR path, int csidl, BOOL create);
+
+// Whether a file or folder is at the narrow (UTF-8) path; FALSE for null.
+BOOL PathFileExistsA(LPCSTR path);
+
 // Creates every missing folder of path. Returns ERROR_SUCCESS, 183 when the
 // folder existed, or the error of the folder that could not be made.
 int SHCreateDirectory(HWND owner, LPCWSTR path);

@@ -1,6 +1,7 @@
 // Critical sections, events, semaphores, threads, waits and completion ports.
-// Objects here are of this process; named objects shared between processes
-// are the file mappings of platform/win/mapping.h.
+// Objects here are of this process, but for named events, which every
+// process of the machine can open by name (so are named mutexes and file
+// mappings, platform/win/mutex.h and mapping.h).
 #pragma once
 
 #include "platform/win/types.h"
@@ -25,10 +26,42 @@ void DeleteCriticalSection(LPCRITICAL_SECTION section);
 #undef MAXIMUM_WAIT_OBJECTS
 #define MAXIMUM_WAIT_OBJECTS 64u
 
-// Unnamed events (a name fails with 87 for now). A manual-reset event stays
-// signalled until reset; an auto-reset event releases one waiter.
+// Events. A manual-reset event stays signalled until reset; an auto-reset
+// event releases one waiter.
+//
+// Without a name (or with an empty one) the event is of this process. A name
+// makes it visible to every process of the machine while some process holds
+// a handle to it, as for named mutexes: "Global\x" and "Local\x" are two
+// names, a plain "x" is "Local\x", names are case-sensitive. When a living
+// event has the name already, a handle to it is returned with last error 183
+// and manualReset and initialState are ignored; otherwise last error is 0.
+// SetEvent and ResetEvent through any process's handle change the one event,
+// and waits in every process see it (WaitForMultipleObjects included).
+//
+// Who may open a named event: with a security descriptor whose access list
+// is null (SetSecurityDescriptorDacl with a null list, or
+// "D:NO_ACCESS_CONTROL"), any local user; otherwise the user who made it
+// (and the machine's administrator). Fails (null) with 5 when the name is
+// held by an event of another user that does not let this one in, 87 for a
+// descriptor of no kind the layer makes, 206 for a name too long, or the last
+// error of the machine's objects folder.
 HANDLE CreateEventW(LPSECURITY_ATTRIBUTES security, BOOL manualReset, BOOL initialState,
                     LPCWSTR name);
+// The name in UTF-8.
+HANDLE CreateEventA(LPSECURITY_ATTRIBUTES security, BOOL manualReset, BOOL initialState,
+                    LPCSTR name);
+
+#define SYNCHRONIZE 0x00100000u
+#define EVENT_MODIFY_STATE 0x0002u
+#define EVENT_ALL_ACCESS 0x001F0003u
+
+// Opens the living named event of that name: null with 2 when none lives, 5
+// when its maker does not let this user in, 87 for a null name or an access
+// that asks for neither SYNCHRONIZE nor EVENT_MODIFY_STATE (any such access
+// gives the whole of it here). inheritHandle is accepted and not used.
+HANDLE OpenEventW(DWORD access, BOOL inheritHandle, LPCWSTR name);
+HANDLE OpenEventA(DWORD access, BOOL inheritHandle, LPCSTR name);
+
 BOOL SetEvent(HANDLE event);
 BOOL ResetEvent(HANDLE event);
 
@@ -53,6 +86,9 @@ DWORD ResumeThread(HANDLE thread);
 BOOL GetExitCodeThread(HANDLE thread, LPDWORD exitCode);
 // Non-zero, never reused in a process; the id CreateThread gives for its thread.
 DWORD GetCurrentThreadId();
+// A pseudo-handle that stands for the calling thread (the same value on every
+// thread). It needs no closing, and no call of the layer takes it for now.
+HANDLE GetCurrentThread();
 // The process's id, as the host gives it.
 DWORD GetCurrentProcessId();
 #define STILL_ACTIVE 259u

@@ -1,0 +1,248 @@
+// The class-library windows that the system's code uses: a window handle
+// with its calls (CWindow), window styles as a type (CWinTraits), and a
+// window whose messages go to a C++ object's message map (CWindowImpl with
+// BEGIN_MSG_MAP / MESSAGE_HANDLER / END_MSG_MAP).
+//
+// A CWindowImpl<T> object and its window go together: Create makes the
+// window of T's class (registered on first use under a generated name,
+// "ATL:" and a number, or under the name of DECLARE_WND_CLASS) and ties it
+// to the object; from then on every message of the window reaches
+// T::ProcessWindowMessage on the window's thread, and what it leaves
+// unhandled goes to DefWindowProcW. When the window is destroyed, m_hWnd is
+// cleared after WM_NCDESTROY and OnFinalMessage is called. The object must
+// outlive its window.
+#pragma once
+
+#include <cstdint>
+#include <cwchar>
+#include <string>
+
+#include "platform/win/errors.h"
+#include "platform/win/types.h"
+#include "platform/win/window.h"
+
+namespace ATL {
+
+// A rectangle given by pointer or by reference (null: the default).
+class _U_RECT {
+public:
+    _U_RECT(RECT* rect = nullptr) : m_lpRect(rect) {}  // NOLINT: converts as the library does
+    _U_RECT(RECT& rect) : m_lpRect(&rect) {}           // NOLINT
+    RECT* m_lpRect;
+};
+
+// A menu handle or a child window's id.
+class _U_MENUorID {
+public:
+    _U_MENUorID(HMENU menu) : m_hMenu(menu) {}  // NOLINT
+    _U_MENUorID(UINT id)                        // NOLINT
+        : m_hMenu(reinterpret_cast<HMENU>(static_cast<UINT_PTR>(id))) {}
+    HMENU m_hMenu;
+};
+
+// A window handle (not owned: destroying the object leaves the window).
+class CWindow {
+public:
+    // Default position and size.
+    static inline RECT rcDefault = {CW_USEDEFAULT, CW_USEDEFAULT, 0, 0};
+
+    CWindow(HWND window = nullptr) : m_hWnd(window) {}  // NOLINT
+    CWindow& operator=(HWND window) {
+        m_hWnd = window;
+        return *this;
+    }
+    operator HWND() const { return m_hWnd; }
+
+    void Attach(HWND window) { m_hWnd = window; }
+    HWND Detach() {
+        HWND window = m_hWnd;
+        m_hWnd = nullptr;
+        return window;
+    }
+    BOOL IsWindow() const { return ::IsWindow(m_hWnd); }
+    // Clears m_hWnd when the window was destroyed.
+    BOOL DestroyWindow() {
+        if (!::DestroyWindow(m_hWnd)) return FALSE;
+        m_hWnd = nullptr;
+        return TRUE;
+    }
+    LRESULT SendMessage(UINT message, WPARAM wParam = 0, LPARAM lParam = 0) const {
+        return ::SendMessageW(m_hWnd, message, wParam, lParam);
+    }
+    BOOL PostMessage(UINT message, WPARAM wParam = 0, LPARAM lParam = 0) const {
+        return ::PostMessageW(m_hWnd, message, wParam, lParam);
+    }
+    UINT_PTR SetTimer(UINT_PTR id, UINT elapse, TIMERPROC procedure = nullptr) const {
+        return ::SetTimer(m_hWnd, id, elapse, procedure);
+    }
+    BOOL KillTimer(UINT_PTR id) const { return ::KillTimer(m_hWnd, id); }
+
+    HWND m_hWnd;
+};
+
+// The styles a window class gives its windows when Create is given none.
+template <DWORD t_dwStyle = 0, DWORD t_dwExStyle = 0>
+class CWinTraits {
+public:
+    static DWORD GetWndStyle(DWORD style) { return style == 0 ? t_dwStyle : style; }
+    static DWORD GetWndExStyle(DWORD exStyle) { return exStyle == 0 ? t_dwExStyle : exStyle; }
+};
+typedef CWinTraits<WS_CHILD | WS_VISIBLE | WS_CLIPCHILDREN | WS_CLIPSIBLINGS, 0> CControlWinTraits;
+
+// What has a message map.
+class CMessageMap {
+public:
+    virtual ~CMessageMap() = default;
+    // Handles the message: TRUE with its result in result, or FALSE to leave
+    // it to the default handling. mapId selects an alternate map (0: the main).
+    virtual BOOL ProcessWindowMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam,
+                                      LRESULT& result, DWORD mapId) = 0;
+};
+
+namespace detail {
+// The object whose window the calling thread is creating, until the
+// window's first message ties the two.
+inline thread_local void* t_creating = nullptr;
+}  // namespace detail
+
+template <class TBase = CWindow, class TWinTraits = CControlWinTraits>
+class CWindowImplBaseT : public TBase, public CMessageMap {
+public:
+    // Called once the window is gone (after WM_NCDESTROY, m_hWnd cleared).
+    virtual void OnFinalMessage(HWND /*window*/) {}
+
+    // The default handling of a message this object's map left.
+    LRESULT DefWindowProc(UINT message, WPARAM wParam, LPARAM lParam) {
+        return ::DefWindowProcW(this->m_hWnd, message, wParam, lParam);
+    }
+
+    // The class's procedure: ties the window being made to its object, then
+    // hands this and every later message to WindowProc.
+    static LRESULT StartWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+        auto* self = static_cast<CWindowImplBaseT*>(detail::t_creating);
+        detail::t_creating = nullptr;
+        if (!self) return ::DefWindowProcW(window, message, wParam, lParam);  // not made by Create
+        self->m_hWnd = window;
+        ::SetWindowLongPtrW(window, 0, reinterpret_cast<LONG_PTR>(self));
+        ::SetWindowLongPtrW(window, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&WindowProc));
+        return WindowProc(window, message, wParam, lParam);
+    }
+
+    static LRESULT WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+        auto* self = reinterpret_cast<CWindowImplBaseT*>(::GetWindowLongPtrW(window, 0));
+        LRESULT result = 0;
+        if (!self->ProcessWindowMessage(window, message, wParam, lParam, result, 0))
+            result = self->DefWindowProc(message, wParam, lParam);
+        if (message == WM_NCDESTROY) {
+            self->m_hWnd = nullptr;
+            self->OnFinalMessage(window);
+        }
+        return result;
+    }
+
+protected:
+    HWND Create(LPCWSTR className, HWND parent, _U_RECT rect, LPCWSTR name, DWORD style,
+                DWORD exStyle, _U_MENUorID menu, LPVOID parameter) {
+        const RECT* at = rect.m_lpRect ? rect.m_lpRect : &CWindow::rcDefault;
+        // A default corner takes a default size too.
+        const int width = at->left == CW_USEDEFAULT ? CW_USEDEFAULT : at->right - at->left;
+        const int height = at->top == CW_USEDEFAULT ? CW_USEDEFAULT : at->bottom - at->top;
+        detail::t_creating = this;
+        HWND window = ::CreateWindowExW(TWinTraits::GetWndExStyle(exStyle), className, name,
+                                        TWinTraits::GetWndStyle(style), at->left, at->top, width,
+                                        height, parent, menu.m_hMenu, nullptr, parameter);
+        detail::t_creating = nullptr;
+        return window;
+    }
+};
+
+// A window of class T (see the top of the file).
+template <class T, class TBase = CWindow, class TWinTraits = CControlWinTraits>
+class CWindowImpl : public CWindowImplBaseT<TBase, TWinTraits> {
+public:
+    // The class's name; DECLARE_WND_CLASS in T gives one, null a generated one.
+    static LPCWSTR GetWndClassName() { return nullptr; }
+
+    // Makes the window (see CreateWindowExW; null on failure, with its last
+    // error). The styles of 0 take the traits' own.
+    HWND Create(HWND parent, _U_RECT rect = nullptr, LPCWSTR name = nullptr, DWORD style = 0,
+                DWORD exStyle = 0, _U_MENUorID menu = 0U, LPVOID parameter = nullptr) {
+        static const ATOM atom = register_class();
+        if (!atom) return nullptr;
+        return CWindowImplBaseT<TBase, TWinTraits>::Create(MAKEINTATOM(atom), parent, rect, name,
+                                                           style, exStyle, menu, parameter);
+    }
+
+private:
+    static ATOM register_class() {
+        static char marker;  // one per T: its address numbers the generated name
+        std::wstring name;
+        if (LPCWSTR given = T::GetWndClassName()) {
+            name = given;
+        } else {
+            wchar_t generated[32];
+            std::swprintf(generated, 32, L"ATL:%p", static_cast<void*>(&marker));
+            name = generated;
+        }
+        WNDCLASSEXW windowClass = {};
+        windowClass.cbSize = sizeof windowClass;
+        windowClass.lpfnWndProc = &CWindowImplBaseT<TBase, TWinTraits>::StartWindowProc;
+        windowClass.cbWndExtra = sizeof(void*);
+        windowClass.lpszClassName = name.c_str();
+        return ::RegisterClassExW(&windowClass);
+    }
+};
+
+}  // namespace ATL
+
+// In T's class body: the name of T's window class.
+#define DECLARE_WND_CLASS(WndClassName) \
+    static LPCWSTR GetWndClassName() { return WndClassName; }
+
+// T's message map: BEGIN_MSG_MAP(T), entries, END_MSG_MAP(). The entries are
+// tried in order; the first that handles the message ends the search.
+// clang-format off
+#define BEGIN_MSG_MAP(theClass)                                                   \
+public:                                                                           \
+    BOOL ProcessWindowMessage(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam, \
+                              LRESULT& lResult, DWORD dwMsgMapID = 0) {           \
+        BOOL bHandled = TRUE;                                                     \
+        (void)hWnd;                                                               \
+        (void)uMsg;                                                               \
+        (void)wParam;                                                             \
+        (void)lParam;                                                             \
+        (void)lResult;                                                            \
+        (void)bHandled;                                                           \
+        switch (dwMsgMapID) {                                                     \
+        case 0:
+
+// func(UINT message, WPARAM, LPARAM, BOOL& handled) returns the message's
+// result; handled comes in TRUE, and set FALSE the search goes on.
+#define MESSAGE_HANDLER(msg, func)                              \
+            if (uMsg == (msg)) {                                \
+                bHandled = TRUE;                                \
+                lResult = func(uMsg, wParam, lParam, bHandled); \
+                if (bHandled) return TRUE;                      \
+            }
+
+// As MESSAGE_HANDLER for the messages first to last.
+#define MESSAGE_RANGE_HANDLER(msgFirst, msgLast, func)          \
+            if (uMsg >= (msgFirst) && uMsg <= (msgLast)) {      \
+                bHandled = TRUE;                                \
+                lResult = func(uMsg, wParam, lParam, bHandled); \
+                if (bHandled) return TRUE;                      \
+            }
+
+// Hands the message to a base class's map.
+#define CHAIN_MSG_MAP(theChainClass)                                                      \
+            if (theChainClass::ProcessWindowMessage(hWnd, uMsg, wParam, lParam, lResult)) \
+                return TRUE;
+
+#define END_MSG_MAP() \
+            break;    \
+        default:      \
+            break;    \
+        }             \
+        return FALSE; \
+    }
+// clang-format on
