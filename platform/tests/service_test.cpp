@@ -93,6 +93,7 @@ TEST(PlatformService, StartControlAndStopThroughTheHandler) {
     ScHandle service(create_service(manager.get(), kServiceName, service_program()));
     ASSERT_TRUE(service) << GetLastError();
     ASSERT_TRUE(StartServiceA(service.get(), 0, nullptr)) << GetLastError();
+    KillAtEnd cleanup(service_process_id("toveltestservice"));
     ASSERT_TRUE(wait_until([&] { return state_of(service.get()) == SERVICE_RUNNING; }))
         << state_of(service.get()) << " " << service_log();
     EXPECT_FALSE(StartServiceA(service.get(), 0, nullptr));
