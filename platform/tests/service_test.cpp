@@ -165,7 +165,10 @@ TEST(PlatformService, StartControlAndStopThroughTheHandler) {
 
     // The dispatcher returned after the main function, and the process took
     // the deleted service's folder with it.
-    ASSERT_TRUE(wait_until([] { return !std::filesystem::exists(service_folder()); }));
+    ASSERT_TRUE(wait_until([] {
+        return service_log().find("dispatcher returned") != std::string::npos;
+    })) << service_log();
+    EXPECT_FALSE(std::filesystem::exists(service_folder()));
     lines = lines_of(service_log());
     ASSERT_GE(lines.size(), 4u);
     EXPECT_EQ(lines[lines.size() - 4], "enter 1 dispatcher");
