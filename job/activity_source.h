@@ -137,6 +137,9 @@ public:
     // Opens the file and, for an offset above 0, moves there (an offset that
     // offset() returned before a record). False on failure (logged).
     bool open(const wchar_t* path, int64_t offset);
+    bool isOpen() const { return handle_ != INVALID_HANDLE_VALUE; }
+    // Closes the file (also done by open and the destructor).
+    void close();
     // Reads the next record and returns its tag, 0 at the end and on any
     // failure. After 0 the last error is ERROR_HANDLE_EOF at the end of the
     // file, after the last whole record, and the failure's code otherwise:
@@ -144,8 +147,13 @@ public:
     // of its writer leaves it) and for a length outside 6 to 4096, both
     // logged. A torn list is never taken for a whole one.
     uint32_t next();
-    // The position of the record that next() reads now; -1 on failure.
+    // The position of the record that next() reads now; -1 when no file is
+    // open. Costs no call to the system: the reader reads ahead in blocks.
     int64_t offset();
+    // Moves to an offset that offset() returned before a record, without a
+    // call to the system when it lies in the block read ahead. False on
+    // failure (logged).
+    bool seek(int64_t offset);
 
     // The bytes of the record that next() read last.
     const uint8_t* record() const { return buffer_.get(); }
@@ -156,10 +164,21 @@ public:
     bool volume(std::wstring& out) const;
 
 private:
+    // Makes at least want bytes (or what the file still holds) readable
+    // from ahead_ + aheadAt_; the bytes there, or -1 when a read failed.
+    int64_t fill(size_t want);
+
     HANDLE handle_;
     JobTransactionManager* transactions_;
     std::unique_ptr<uint8_t[]> buffer_;
     size_t length_;
+    // The block read ahead: aheadFill_ bytes of the file from aheadStart_ on,
+    // of which those before aheadAt_ are taken. The file's own position is
+    // always aheadStart_ + aheadFill_.
+    std::unique_ptr<uint8_t[]> ahead_;
+    int64_t aheadStart_;
+    size_t aheadFill_;
+    size_t aheadAt_;
 };
 
 // Collects a run's items, from a walk over its volumes' snapshots or from a
@@ -188,6 +207,9 @@ public:
     bool save(const wchar_t* path);
 
     const std::vector<JobActivitySourceItem>& items() const { return items_; }
+    // From now on the walks hand each item to sink (which may take its path)
+    // instead of keeping it in items(); an empty sink keeps them again.
+    void sendItemsTo(std::function<void(JobActivitySourceItem&)> sink) { sink_ = std::move(sink); }
     // What the walks, listSources and save could not take, with its error:
     // the sources that could not be read, the folders that could not be
     // listed, the entries that cannot be backed up (see walkSource) and the
@@ -206,6 +228,7 @@ private:
     uint32_t directoryOrdinal_;
     uint32_t fileOrdinal_;
     std::vector<JobActivitySourceItem> items_;
+    std::function<void(JobActivitySourceItem&)> sink_;
     std::vector<std::pair<std::wstring, DWORD>> walkErrors_;
     std::set<std::wstring> errorPaths_;  // the paths of walkErrors_
 };
