@@ -42,7 +42,8 @@
 # trees, runs and logs), BENCH_BUILD (default build/release), BENCH_BYTES
 # (size of the mixed tree, default 1200000000), BENCH_SMALL_FILES (default
 # 200000, or 1000000 in the million mode), BENCH_SETTLE (below), BENCH_OTHERS
-# (0: leave restic and borg out), JOBS (build jobs, default 2).
+# (0: leave restic and borg out), BENCH_RESTORE (0: leave Tovel's restores
+# out), JOBS (build jobs, default 2).
 set -euo pipefail
 
 source_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
@@ -59,6 +60,7 @@ case "$mode" in
         ;;
 esac
 others=${BENCH_OTHERS:-1}
+restores=${BENCH_RESTORE:-1}
 jobs=${JOBS:-2}
 driver=$build/tools/bench/offline_run
 user=bench
@@ -383,7 +385,8 @@ ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else
 goals=()
 goal() {
     local verdict
-    verdict=$(awk -v v="$2" -v b="$3" 'BEGIN { if (v != "n/a" && v + 0 <= b + 0) print "met"; else print "NOT MET" }')
+    verdict=$(awk -v v="$2" -v b="$3" 'BEGIN { if (v == "n/a") print "not measured";
+        else if (v + 0 <= b + 0) print "met"; else print "NOT MET" }')
     goals+=("$(printf '  %-44s %8s   bound %-6s %s' "$1" "$2" "$3" "$verdict")")
 }
 
@@ -405,12 +408,15 @@ if [ "$mode" = full ]; then
         "$(ratio "$unflushed_seconds" "$reference_seconds")"
     echo "  stored $(gb "$stored_bytes"), reference output $(gb "$reference_bytes");" \
         "peak memory $((peak_kb / 1024)) MB"
-    restore "$mixed_tree"
-    reference_back
+    mixed_restore_ratio=n/a
+    if [ "$restores" = 1 ]; then
+        restore "$mixed_tree"
+        reference_back
+        mixed_restore_ratio=$(ratio "$restore_seconds" "$reference_back_seconds")
+        echo "restore $(gb "$tree_bytes"): $restore_seconds s; reference openssl -d | gunzip |" \
+            "tar -x: $reference_back_seconds s; ratio $mixed_restore_ratio"
+    fi
     rm -f "$reference_out"
-    mixed_restore_ratio=$(ratio "$restore_seconds" "$reference_back_seconds")
-    echo "restore $(gb "$tree_bytes"): $restore_seconds s; reference openssl -d | gunzip | tar -x:" \
-        "$reference_back_seconds s; ratio $mixed_restore_ratio"
     others "$mixed_tree" "$(gb "$tree_bytes")"
 fi
 
@@ -426,13 +432,16 @@ if [ "$mode" = million ]; then
     goal "backup, $small_files small files / pipeline" "$small_backup_ratio" 1.5
     goal "peak memory (MB), $small_files small files" "$small_peak_mb" 300
 else
-    restore "$small_tree"
-    reference_back
+    small_restore_ratio=n/a
+    if [ "$restores" = 1 ]; then
+        restore "$small_tree"
+        reference_back
+        small_restore_ratio=$(ratio "$restore_seconds" "$reference_back_seconds")
+        echo "restore $small_files small files: $restore_seconds s; reference openssl -d |" \
+            "gunzip | tar -x: $reference_back_seconds s; ratio $small_restore_ratio;" \
+            "peak memory $((restore_peak_kb / 1024)) MB"
+    fi
     rm -f "$reference_out"
-    small_restore_ratio=$(ratio "$restore_seconds" "$reference_back_seconds")
-    echo "restore $small_files small files: $restore_seconds s; reference openssl -d | gunzip |" \
-        "tar -x: $reference_back_seconds s; ratio $small_restore_ratio;" \
-        "peak memory $((restore_peak_kb / 1024)) MB"
     warm "$small_tree"
     rerun "$small_tree"
     find_walk "$small_tree"
