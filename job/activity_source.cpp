@@ -15,10 +15,10 @@
 namespace {
 
 constexpr size_t kHead = 6;
+// What a reader reads of its file at once (at least one record of the most).
+constexpr size_t kReadAhead = 65536;
 constexpr size_t kVolumeNameAt = 10;
 constexpr size_t kItemNameAt = 54;
-// The block that a reader reads ahead: many records per call to the system.
-constexpr size_t kReadAhead = 64 * 1024;
 
 void put_u16(std::string& record, size_t at, uint32_t value) {
     record[at] = static_cast<char>(value & 0xFF);
@@ -69,6 +69,18 @@ bool record_name(const uint8_t* record, size_t length, size_t nameAt, std::wstri
     if (record[at + bytes - 2] != 0 || record[at + bytes - 1] != 0) return false;
     out = from_utf16le(record + at, bytes / 2 - 1);
     return true;
+}
+
+// Reads up to size bytes, fewer only at the end of the file.
+BOOL read_fully(HANDLE handle, uint8_t* buffer, DWORD size, DWORD* done) {
+    *done = 0;
+    while (*done < size) {
+        DWORD read = 0;
+        if (!ReadFile(handle, buffer + *done, size - *done, &read, nullptr)) return FALSE;
+        if (read == 0) break;
+        *done += read;
+    }
+    return TRUE;
 }
 
 void log_read_failure(DWORD error) {
@@ -241,12 +253,7 @@ bool JobHistorySourceWriter::addFile(const wchar_t* path, const WIN32_FILE_ATTRI
 }
 
 JobActivitySourceReader::JobActivitySourceReader()
-    : handle_(INVALID_HANDLE_VALUE),
-      transactions_(nullptr),
-      length_(0),
-      aheadStart_(0),
-      aheadFill_(0),
-      aheadAt_(0) {}
+    : handle_(INVALID_HANDLE_VALUE), transactions_(nullptr), length_(0) {}
 
 JobActivitySourceReader::~JobActivitySourceReader() { close(); }
 
@@ -254,13 +261,17 @@ void JobActivitySourceReader::close() {
     if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
     handle_ = INVALID_HANDLE_VALUE;
     length_ = 0;
-    aheadStart_ = 0;
-    aheadFill_ = aheadAt_ = 0;
+    buffer_.reset();
+    aheadPosition_ = 0;
+    aheadStart_ = aheadEnd_ = 0;
 }
 
 bool JobActivitySourceReader::open(const wchar_t* path, int64_t offset) {
     ACE_TRACE("JobActivitySourceReader::open");
-    close();
+    if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
+    handle_ = INVALID_HANDLE_VALUE;
+    length_ = 0;
+    buffer_.reset();
     HANDLE handle = INVALID_HANDLE_VALUE;
     if (!path) {
         SetLastError(ERROR_INVALID_PARAMETER);
@@ -291,41 +302,41 @@ bool JobActivitySourceReader::open(const wchar_t* path, int64_t offset) {
             SetLastError(error);
             return false;
         }
-        aheadStart_ = offset;
     }
     handle_ = handle;
     buffer_.reset(new uint8_t[kSourceRecordMax]());
     if (!ahead_) ahead_.reset(new uint8_t[kReadAhead]);
+    aheadPosition_ = offset > 0 ? offset : 0;
+    aheadStart_ = aheadEnd_ = 0;
     return true;
 }
 
-int64_t JobActivitySourceReader::fill(size_t want) {
-    if (aheadFill_ - aheadAt_ >= want) return static_cast<int64_t>(aheadFill_ - aheadAt_);
-    // What is left moves to the front; the block then takes what follows.
-    std::memmove(ahead_.get(), ahead_.get() + aheadAt_, aheadFill_ - aheadAt_);
-    aheadStart_ += static_cast<int64_t>(aheadAt_);
-    aheadFill_ -= aheadAt_;
-    aheadAt_ = 0;
-    while (aheadFill_ < want) {
-        DWORD read = 0;
-        if (!ReadFile(handle_, ahead_.get() + aheadFill_,
-                      static_cast<DWORD>(kReadAhead - aheadFill_), &read, nullptr))
-            return -1;
-        if (read == 0) break;
-        aheadFill_ += read;
-    }
-    return static_cast<int64_t>(aheadFill_);
+bool JobActivitySourceReader::fill(size_t size, size_t& held) {
+    held = aheadEnd_ - aheadStart_;
+    if (held >= size) return true;
+    // What is left moves to the front; the file is read on behind it.
+    std::memmove(ahead_.get(), ahead_.get() + aheadStart_, held);
+    aheadPosition_ += static_cast<int64_t>(aheadStart_);
+    aheadStart_ = 0;
+    aheadEnd_ = held;
+    DWORD read = 0;
+    if (!read_fully(handle_, ahead_.get() + aheadEnd_, static_cast<DWORD>(kReadAhead - aheadEnd_),
+                    &read))
+        return false;
+    aheadEnd_ += read;
+    held = aheadEnd_;
+    return true;
 }
 
 uint32_t JobActivitySourceReader::next() {
     ACE_TRACE("JobActivitySourceReader::next");
     length_ = 0;
-    if (!buffer_ || handle_ == INVALID_HANDLE_VALUE) {
+    if (!buffer_) {
         log_read_failure(ERROR_INVALID_HANDLE);
         return 0;
     }
-    int64_t held = fill(kHead);
-    if (held < 0) {
+    size_t held = 0;
+    if (!fill(kHead, held)) {
         DWORD error = GetLastError();
         if (error == ERROR_HANDLE_EOF) return 0;
         log_read_failure(error);
@@ -335,66 +346,58 @@ uint32_t JobActivitySourceReader::next() {
         SetLastError(ERROR_HANDLE_EOF);
         return 0;
     }
-    if (held < static_cast<int64_t>(kHead)) {
+    if (held < kHead) {
         // A head cut short is a torn file, not its end.
-        aheadAt_ = aheadFill_;
         log_read_failure(ERROR_INVALID_DATA);
         return 0;
     }
-    size_t length = get_u16(ahead_.get() + aheadAt_ + 4);
+    size_t length = get_u16(ahead_.get() + aheadStart_ + 4);
     if (length < kHead || length > kSourceRecordMax) {
-        aheadAt_ += kHead;
         log_read_failure(ERROR_INVALID_DATA);
         return 0;
     }
-    held = fill(length);
-    if (held < 0) {
+    if (!fill(length, held)) {
         log_read_failure(GetLastError());
         return 0;
     }
-    if (held < static_cast<int64_t>(length)) {
-        aheadAt_ = aheadFill_;
+    if (held < length) {
         log_read_failure(ERROR_INVALID_DATA);
         return 0;
     }
-    std::memcpy(buffer_.get(), ahead_.get() + aheadAt_, length);
-    aheadAt_ += length;
+    std::memcpy(buffer_.get(), ahead_.get() + aheadStart_, length);
+    aheadStart_ += length;
     length_ = length;
     return get_u32(buffer_.get());
 }
 
 int64_t JobActivitySourceReader::offset() {
-    if (handle_ == INVALID_HANDLE_VALUE) {
-        log_message(LM_ERROR, "Failed to get job activity source offset, hr=%d, %s.\n",
-                    HRESULT_FROM_WIN32(ERROR_INVALID_HANDLE),
-                    win32_error_text(ERROR_INVALID_HANDLE).text());
+    if (!buffer_) {
         SetLastError(ERROR_INVALID_HANDLE);
         return -1;
     }
-    return aheadStart_ + static_cast<int64_t>(aheadAt_);
+    return aheadPosition_ + static_cast<int64_t>(aheadStart_);
 }
 
 bool JobActivitySourceReader::seek(int64_t offset) {
     length_ = 0;
-    if (handle_ != INVALID_HANDLE_VALUE && offset >= aheadStart_ &&
-        offset <= aheadStart_ + static_cast<int64_t>(aheadFill_)) {
-        aheadAt_ = static_cast<size_t>(offset - aheadStart_);
+    if (buffer_ && offset >= aheadPosition_ &&
+        offset <= aheadPosition_ + static_cast<int64_t>(aheadEnd_)) {
+        aheadStart_ = static_cast<size_t>(offset - aheadPosition_);
         return true;
     }
     LARGE_INTEGER distance;
     distance.QuadPart = offset;
-    if (handle_ == INVALID_HANDLE_VALUE || offset < 0 ||
-        !SetFilePointerEx(handle_, distance, nullptr, FILE_BEGIN)) {
-        DWORD error = handle_ == INVALID_HANDLE_VALUE ? ERROR_INVALID_HANDLE
-                      : offset < 0                    ? ERROR_NEGATIVE_SEEK
-                                                      : GetLastError();
+    if (!buffer_ || offset < 0 || !SetFilePointerEx(handle_, distance, nullptr, FILE_BEGIN)) {
+        DWORD error = !buffer_     ? ERROR_INVALID_HANDLE
+                      : offset < 0 ? ERROR_NEGATIVE_SEEK
+                                   : GetLastError();
         log_message(LM_ERROR, "Failed to seek job activity source, hr=%d, %s.\n",
                     HRESULT_FROM_WIN32(error), win32_error_text(error).text());
         SetLastError(error);
         return false;
     }
-    aheadStart_ = offset;
-    aheadFill_ = aheadAt_ = 0;
+    aheadPosition_ = offset;
+    aheadStart_ = aheadEnd_ = 0;
     return true;
 }
 

@@ -147,11 +147,12 @@ public:
     // of its writer leaves it) and for a length outside 6 to 4096, both
     // logged. A torn list is never taken for a whole one.
     uint32_t next();
-    // The position of the record that next() reads now; -1 when no file is
-    // open. Costs no call to the system: the reader reads ahead in blocks.
+    // The position of the record that next() reads now; -1 on failure.
+    // (The file is read ahead in large pieces: offset() is the reader's own
+    // position, not the handle's.)
     int64_t offset();
     // Moves to an offset that offset() returned before a record, without a
-    // call to the system when it lies in the block read ahead. False on
+    // call to the system when it lies in what was read ahead. False on
     // failure (logged).
     bool seek(int64_t offset);
 
@@ -164,21 +165,18 @@ public:
     bool volume(std::wstring& out) const;
 
 private:
-    // Makes at least want bytes (or what the file still holds) readable
-    // from ahead_ + aheadAt_; the bytes there, or -1 when a read failed.
-    int64_t fill(size_t want);
+    // Reads on until the bytes held ahead are size or more, or the file
+    // ends; held gets what is held then. False with the read's error.
+    bool fill(size_t size, size_t& held);
 
     HANDLE handle_;
     JobTransactionManager* transactions_;
     std::unique_ptr<uint8_t[]> buffer_;
     size_t length_;
-    // The block read ahead: aheadFill_ bytes of the file from aheadStart_ on,
-    // of which those before aheadAt_ are taken. The file's own position is
-    // always aheadStart_ + aheadFill_.
-    std::unique_ptr<uint8_t[]> ahead_;
-    int64_t aheadStart_;
-    size_t aheadFill_;
-    size_t aheadAt_;
+    std::unique_ptr<uint8_t[]> ahead_;  // what was read of the file ahead
+    int64_t aheadPosition_ = 0;         // the file's position of ahead_[0]
+    size_t aheadStart_ = 0;             // the next record's first byte in ahead_
+    size_t aheadEnd_ = 0;
 };
 
 // Collects a run's items, from a walk over its volumes' snapshots or from a
