@@ -137,6 +137,9 @@ public:
     // Opens the file and, for an offset above 0, moves there (an offset that
     // offset() returned before a record). False on failure (logged).
     bool open(const wchar_t* path, int64_t offset);
+    bool isOpen() const { return handle_ != INVALID_HANDLE_VALUE; }
+    // Closes the file (also done by open and the destructor).
+    void close();
     // Reads the next record and returns its tag, 0 at the end and on any
     // failure. After 0 the last error is ERROR_HANDLE_EOF at the end of the
     // file, after the last whole record, and the failure's code otherwise:
@@ -145,7 +148,13 @@ public:
     // logged. A torn list is never taken for a whole one.
     uint32_t next();
     // The position of the record that next() reads now; -1 on failure.
+    // (The file is read ahead in large pieces: offset() is the reader's own
+    // position, not the handle's.)
     int64_t offset();
+    // Moves to an offset that offset() returned before a record, without a
+    // call to the system when it lies in what was read ahead. False on
+    // failure (logged).
+    bool seek(int64_t offset);
 
     // The bytes of the record that next() read last.
     const uint8_t* record() const { return buffer_.get(); }
@@ -156,10 +165,18 @@ public:
     bool volume(std::wstring& out) const;
 
 private:
+    // Reads on until the bytes held ahead are size or more, or the file
+    // ends; held gets what is held then. False with the read's error.
+    bool fill(size_t size, size_t& held);
+
     HANDLE handle_;
     JobTransactionManager* transactions_;
     std::unique_ptr<uint8_t[]> buffer_;
     size_t length_;
+    std::unique_ptr<uint8_t[]> ahead_;  // what was read of the file ahead
+    int64_t aheadPosition_ = 0;         // the file's position of ahead_[0]
+    size_t aheadStart_ = 0;             // the next record's first byte in ahead_
+    size_t aheadEnd_ = 0;
 };
 
 // Collects a run's items, from a walk over its volumes' snapshots or from a
@@ -188,6 +205,9 @@ public:
     bool save(const wchar_t* path);
 
     const std::vector<JobActivitySourceItem>& items() const { return items_; }
+    // From now on the walks hand each item to sink (which may take its path)
+    // instead of keeping it in items(); an empty sink keeps them again.
+    void sendItemsTo(std::function<void(JobActivitySourceItem&)> sink) { sink_ = std::move(sink); }
     // What the walks, listSources and save could not take, with its error:
     // the sources that could not be read, the folders that could not be
     // listed, the entries that cannot be backed up (see walkSource) and the
@@ -206,6 +226,7 @@ private:
     uint32_t directoryOrdinal_;
     uint32_t fileOrdinal_;
     std::vector<JobActivitySourceItem> items_;
+    std::function<void(JobActivitySourceItem&)> sink_;
     std::vector<std::pair<std::wstring, DWORD>> walkErrors_;
     std::set<std::wstring> errorPaths_;  // the paths of walkErrors_
 };

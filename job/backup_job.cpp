@@ -442,6 +442,7 @@ void BackupJob::fileStep() {
 void BackupJob::removeRunFiles(bool history) {
     rmfile_f(job_source_path(id()).c_str());
     rmfile_f((job_source_path(id()) + L".new").c_str());
+    rmfile_f(candidate_list_path(job_source_path(id())).c_str());
     std::string instance = activity_->instanceText();
     std::wstring folder;
     if (history && !instance.empty() && job_history_path(folder, id(), instance.c_str()))

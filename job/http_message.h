@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <istream>
 #include <string>
 #include <vector>
@@ -26,6 +27,24 @@ public:
     uint64_t size = 0;
 
     uint64_t length() const { return head.size() + size + tail.size(); }
+};
+
+// A request body made piece by piece while it is sent, for a text too large
+// to be held whole (the increment check's list of a large tree). Its length
+// is known before it is sent; every send (a retried exchange sends it again)
+// starts it over with rewind.
+class Body_Source {
+public:
+    uint64_t length = 0;
+    // Starts the text over; false (with the last error set) when it cannot.
+    std::function<bool()> rewind;
+    // Puts the next piece of the text into piece (emptied first); an empty
+    // piece ends the text. False (with the last error set) when the piece
+    // cannot be made.
+    std::function<bool(std::string& piece)> next;
+
+    // A body of one text held whole.
+    static Body_Source of(std::string text);
 };
 
 // The body of one block download: the block's MD5 text followed by its bytes,
@@ -139,6 +158,10 @@ template <>
 inline uint64_t Request_T<FBuffer>::body_size() const {
     return body_.length();
 }
+template <>
+inline uint64_t Request_T<Body_Source>::body_size() const {
+    return body_.length;
+}
 
 template <>
 inline int Request_T<json_spirit::Value>::send(HTTP_Invoker& invoker) {
@@ -153,6 +176,11 @@ inline int Request_T<std::string>::send(HTTP_Invoker& invoker) {
 
 template <>
 int Request_T<FBuffer>::send(HTTP_Invoker& invoker);
+// Sends the head with the body's length, then the pieces as they are made:
+// -1 when a piece cannot be made (its last error stays) or the pieces do not
+// add up to the length (13).
+template <>
+int Request_T<Body_Source>::send(HTTP_Invoker& invoker);
 
 template <>
 int Response_T<json_spirit::Value>::read(std::istream& in);

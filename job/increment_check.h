@@ -6,10 +6,13 @@
 // The check sends every candidate path with its last-write time and reads
 // back the paths to back up. Lists of many files make both texts large (a
 // home folder of 150 000 files gives about 18 MB each way), so neither is
-// ever held as a JSON value: the request is written as text, and the reply
-// is read element by element as it arrives, keeping only the paths that the
-// run offered. The reply's bound follows the size of the list sent, and the
-// exchange's deadline the bytes it carries.
+// ever held whole: the candidates wait in a work file beside the source file
+// (candidate_list_path, see job/candidate_list.h), the request is made from
+// it while it is sent, and the reply is read element by element as it
+// arrives, choosing only items that the run offered. The reply's bound
+// follows the size of the list sent, and the exchange's deadline the bytes it
+// carries. The source list holds the chosen items with the attributes that
+// the walk read.
 //
 // Runs on the job's worker thread.
 #pragma once
@@ -77,3 +80,8 @@ struct Source_List_Run {
 // read.
 bool build_source_list(const Source_List_Run& run, const std::wstring& sourceFile,
                        std::vector<std::pair<std::wstring, DWORD>>& walkErrors);
+
+// The work file of the candidates of the source list at sourceFile, which
+// the step removes when it ends (a run's clean-up removes one that a killed
+// process left).
+std::wstring candidate_list_path(const std::wstring& sourceFile);

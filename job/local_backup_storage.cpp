@@ -2,12 +2,14 @@
 
 #include <ace/Log_Msg.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <cstring>
 #include <deque>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "common/ace_log_wrapper.h"
 #include "common/appdata_path.h"
@@ -23,45 +25,53 @@ namespace {
 constexpr uint64_t kStartSetSize = 8;
 constexpr uint64_t kEndSetSize = 6;
 
+// The threads that force data files to the disk at once: a disk takes
+// several flushes together in about the time of one.
+constexpr int kFlushThreads = 8;
+
 bool g_groupFlush = true;
 
 size_t path_hash(const std::wstring& path) { return std::hash<std::wstring>()(path); }
 
-// Has the system put the file at path on its disk; false with the last error.
-bool flush_file(const std::wstring& path) {
-    scoped_handle file(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    return file.valid() && FlushFileBuffers(file.get());
+uint64_t stored_key(bool folder, uint32_t itemIndex) {
+    return static_cast<uint64_t>(itemIndex) << 1 | (folder ? 1 : 0);
 }
 
 }  // namespace
 
-// Flushes the data files of a run on a thread of its own as they are
-// finished, so that the disk writes them while the run transforms the next
-// files; drain() waits for those handed over so far.
+// Flushes the data files of a run on threads of its own as they are
+// finished, through the handles that wrote them, so that the disk writes
+// them while the run transforms the next ones; drain() waits for those
+// handed over so far.
 class LocalBackupStorage::DataFlusher {
 public:
-    DataFlusher() : thread_([this] { run(); }) {}
+    DataFlusher() {
+        for (int i = 0; i < kFlushThreads; ++i) threads_.emplace_back([this] { run(); });
+    }
     ~DataFlusher() {
         {
             std::lock_guard<std::mutex> hold(lock_);
             stopping_ = true;
         }
         changed_.notify_all();
-        thread_.join();
+        for (std::thread& thread : threads_) thread.join();
     }
-    void add(const std::wstring& path) {
+    // Takes the handle (open for writing) of the data file at path; an
+    // invalid one (the last error tells why) fails the next drain.
+    void add(const std::wstring& path, scoped_handle file) {
+        DWORD error = file.valid() ? 0 : GetLastError();
         {
             std::lock_guard<std::mutex> hold(lock_);
-            queue_.push_back(path);
+            queue_.push_back({path, std::move(file), error ? error : ERROR_INVALID_HANDLE});
         }
-        changed_.notify_all();
+        changed_.notify_one();
     }
-    // Waits until every file handed over is flushed; false with the first
-    // failure's error (and the file's name in failed) since the last drain.
+    // Waits until every file handed over is flushed and closed; false with
+    // the first failure's error (and the file's name in failed) since the
+    // last drain.
     bool drain(std::wstring& failed) {
         std::unique_lock<std::mutex> hold(lock_);
-        changed_.wait(hold, [this] { return queue_.empty() && !busy_; });
+        drained_.wait(hold, [this] { return queue_.empty() && busy_ == 0; });
         DWORD error = error_;
         failed = failed_;
         error_ = 0;
@@ -71,31 +81,41 @@ public:
     }
 
 private:
+    struct Pending {
+        std::wstring path;
+        scoped_handle file;
+        DWORD openError;  // why file is not valid
+    };
+
     void run() {
         std::unique_lock<std::mutex> hold(lock_);
         for (;;) {
             changed_.wait(hold, [this] { return stopping_ || !queue_.empty(); });
             if (queue_.empty()) return;
-            std::wstring path = std::move(queue_.front());
+            Pending next = std::move(queue_.front());
             queue_.pop_front();
-            busy_ = true;
+            ++busy_;
             hold.unlock();
-            DWORD error = flush_file(path) ? 0 : GetLastError();
+            DWORD error = !next.file.valid()                  ? next.openError
+                          : FlushFileBuffers(next.file.get()) ? 0
+                                                              : GetLastError();
+            next.file.close();
             hold.lock();
-            busy_ = false;
-            if (error && !error_) error_ = error, failed_ = path;
-            changed_.notify_all();
+            --busy_;
+            if (error && !error_) error_ = error, failed_ = next.path;
+            if (queue_.empty() && busy_ == 0) drained_.notify_all();
         }
     }
 
     std::mutex lock_;
-    std::condition_variable changed_;
-    std::deque<std::wstring> queue_;
-    bool busy_ = false;
+    std::condition_variable changed_;  // work, or the end
+    std::condition_variable drained_;  // nothing left
+    std::deque<Pending> queue_;
+    int busy_ = 0;
     bool stopping_ = false;
     DWORD error_ = 0;
     std::wstring failed_;
-    std::thread thread_;  // last: started when the rest is ready
+    std::vector<std::thread> threads_;  // last: started when the rest is ready
 };
 
 namespace {
@@ -174,6 +194,7 @@ bool LocalBackupStorage::start() {
     bound_ = false;
     catalogue_.reset();
     stored_.clear();
+    storedTaken_.clear();
     groupItems_ = 0;
     groupStart_ = GetTickCount64();
     if (!make_folder(folder_) || !bind() || !make_folder(dataFolder_)) return false;
@@ -245,7 +266,8 @@ bool LocalBackupStorage::recoverCatalogue() {
             if (tag != kSourceTagFile && tag != kSourceTagDirectory) continue;
             JobActivitySourceItem item;
             if (!reader.item(item)) continue;
-            stored_[{tag == kSourceTagDirectory, item.ordinal}] = path_hash(item.path);
+            stored_.push_back(
+                {stored_key(tag == kSourceTagDirectory, item.ordinal), path_hash(item.path)});
         }
         WIN32_FILE_ATTRIBUTE_DATA data;
         if (GetFileAttributesExW(cataloguePath_.c_str(), GetFileExInfoStandard, &data))
@@ -265,6 +287,27 @@ bool LocalBackupStorage::recoverCatalogue() {
         }
     }
     catalogueEnd_ = complete;
+    // Sorted by key, the later of two records of one item kept.
+    std::stable_sort(stored_.begin(), stored_.end(),
+                     [](const StoredItem& a, const StoredItem& b) { return a.key < b.key; });
+    size_t kept = 0;
+    for (size_t i = 0; i < stored_.size(); ++i)
+        if (i + 1 == stored_.size() || stored_[i + 1].key != stored_[i].key)
+            stored_[kept++] = stored_[i];
+    stored_.resize(kept);
+    stored_.shrink_to_fit();
+    storedTaken_.assign(kept, false);
+    return true;
+}
+
+bool LocalBackupStorage::takeStored(bool folder, uint32_t itemIndex, const wchar_t* path) {
+    uint64_t key = stored_key(folder, itemIndex);
+    auto found = std::lower_bound(stored_.begin(), stored_.end(), key,
+                                  [](const StoredItem& item, uint64_t k) { return item.key < k; });
+    if (found == stored_.end() || found->key != key) return false;
+    size_t at = static_cast<size_t>(found - stored_.begin());
+    if (storedTaken_[at] || found->pathHash != path_hash(path)) return false;
+    storedTaken_[at] = true;
     return true;
 }
 
@@ -395,9 +438,8 @@ bool LocalBackupStorage::backupFile(const wchar_t* path,
         return false;
     }
     bool folder = (attributes->dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-    auto stored = stored_.find({folder, itemIndex});
-    if (stored != stored_.end() && stored->second == path_hash(path)) {
-        stored_.erase(stored);  // presented again: it was stored by an earlier part
+    if (takeStored(folder, itemIndex, path)) {
+        // Presented again: it was stored by an earlier part.
         return finishItem(itemIndex);
     }
     std::wstring name(path);
@@ -420,18 +462,22 @@ bool LocalBackupStorage::backupFile(const wchar_t* path,
     record_->currentFilePath(path);
     std::wstring data;
     path_join_number(dataFolder_.c_str(), itemIndex, data);
+    // With the group flush, the data file stays open for its flush.
+    transformation_->keepTarget(g_groupFlush);
     if (!transformation_->transform(readPath ? readPath : path, data.c_str(), nullptr, nullptr)) {
         DWORD code = GetLastError();
         DeleteFileW(data.c_str());
         SetLastError(code);
         return false;
     }
+    scoped_handle written(transformation_->takeTarget());
     // The record describes what was stored: the size read, which a file
     // written to meanwhile no longer has.
     const SourceRead& read = transformation_->sourceRead();
     WIN32_FILE_ATTRIBUTE_DATA described = described_attributes(*attributes, read);
     if (!writeItem(path, described, itemIndex, transformation_->compression() ? 1 : 0)) {
         DWORD code = GetLastError();
+        written.close();
         DeleteFileW(data.c_str());
         SetLastError(code);
         return false;
@@ -442,7 +488,13 @@ bool LocalBackupStorage::backupFile(const wchar_t* path,
         static_cast<uint64_t>(described.nFileSizeHigh) << 32 | described.nFileSizeLow;
     if (g_groupFlush) {
         if (!flusher_) flusher_ = std::make_unique<DataFlusher>();
-        flusher_->add(data);
+        if (!written.valid()) {
+            // A transformation that cannot keep its target: the file is
+            // opened again for its flush.
+            written.reset(CreateFileW(data.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+        }
+        flusher_->add(data, std::move(written));
     }
     ++groupItems_;
     return finishItem(itemIndex);

@@ -96,7 +96,6 @@
 #pragma once
 
 #include <cstdint>
-#include <map>
 #include <memory>
 #include <string>
 #include <utility>
@@ -198,9 +197,18 @@ private:
     std::wstring dataFolder_;
     uint64_t catalogueEnd_;  // bytes of complete records in the catalogue
     bool catalogueBroken_;   // the catalogue could not be reopened after a failure
-    // Items of a continued catalogue, (folder, item index) -> hash of the
-    // path, until they are presented again.
-    std::map<std::pair<bool, uint32_t>, size_t> stored_;
+    // Items of a continued catalogue, sorted by kind and item index (the
+    // later record of one that is there twice), with the hash of the path;
+    // taken once presented again. Sixteen bytes and a bit an item.
+    struct StoredItem {
+        uint64_t key;  // item index << 1 | 1 for a folder
+        size_t pathHash;
+    };
+    std::vector<StoredItem> stored_;
+    std::vector<bool> storedTaken_;
+    // Whether the item is one of stored_ not yet presented again: then it
+    // is taken now.
+    bool takeStored(bool folder, uint32_t itemIndex, const wchar_t* path);
     class DataFlusher;
     std::unique_ptr<DataFlusher> flusher_;  // data files being forced to the disk
     bool bound_;           // the run's files are named and its error list is loaded

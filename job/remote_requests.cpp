@@ -25,7 +25,7 @@ template class Remote_Request_T<json_spirit::Value>;
 template class Remote_Request_T<std::string>;
 template class Remote_Request_T<FBuffer>;
 
-bool Increament_Check_Request::build(const std::string& cookie, std::string body,
+bool Increament_Check_Request::build(const std::string& cookie, Body_Source body,
                                      uint64_t listBytes) {
     if (!cookieGiven(cookie, "The Cookie is empty.\n")) return false;
     expected_reply(listBytes);

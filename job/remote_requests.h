@@ -68,13 +68,18 @@ using Json_Request = Remote_Request_T<json_spirit::Value>;
 
 // The paths whose modification time changed since the job's last completed
 // run: the caller's {"id", "source": [...]} object, as compact JSON text
-// made by the caller (a list of many files is too large to hold as a JSON
-// value as well). listBytes, the bytes of the paths offered, bounds the
-// reply: every path back, each escaped to at most six times its length.
-class Increament_Check_Request : public Remote_Request_T<std::string> {
+// made by the caller, piece by piece while it is sent (a list of many files
+// is too large to hold as a JSON value, or whole as text). listBytes, the bytes of the paths
+// offered, bounds the reply: every path back, each escaped to at most six times its length.
+class Increament_Check_Request : public Remote_Request_T<Body_Source> {
 public:
-    Increament_Check_Request() : Remote_Request_T<std::string>(remote_paths::kIncrementCheck) {}
-    bool build(const std::string& cookie, std::string body, uint64_t listBytes);
+    Increament_Check_Request() : Remote_Request_T<Body_Source>(remote_paths::kIncrementCheck) {}
+    // The body made as it is sent (see Body_Source).
+    bool build(const std::string& cookie, Body_Source body, uint64_t listBytes);
+    // The body held whole.
+    bool build(const std::string& cookie, std::string body, uint64_t listBytes) {
+        return build(cookie, Body_Source::of(std::move(body)), listBytes);
+    }
 };
 
 // Reply: {"host", "port"} of the storage server for the run. A null start

@@ -4,6 +4,8 @@
 
 #include <cctype>
 #include <cstring>
+#include <memory>
+#include <string>
 
 #include "common/ace_log_wrapper.h"
 #include "job/connector_mgr.h"
@@ -38,6 +40,55 @@ int Request_T<FBuffer>::send(HTTP_Invoker& invoker) {
         http_iovec(body_.tail.data(), body_.tail.size()),
     };
     return invoker.send_body_v(pieces, 3);
+}
+
+Body_Source Body_Source::of(std::string text) {
+    auto whole = std::make_shared<std::string>(std::move(text));
+    auto given = std::make_shared<bool>(false);
+    Body_Source body;
+    body.length = whole->size();
+    body.rewind = [given] {
+        *given = false;
+        return true;
+    };
+    body.next = [whole, given](std::string& piece) {
+        piece.clear();
+        if (!*given) piece = *whole;
+        *given = true;
+        return true;
+    };
+    return body;
+}
+
+template <>
+int Request_T<Body_Source>::send(HTTP_Invoker& invoker) {
+    headers().put(HTTP_HEAD_TRANSFER_ENCODING, nullptr);
+    content_length(body_.length);
+    if (!body_.rewind || !body_.next) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return -1;
+    }
+    if (!body_.rewind()) return -1;
+    if (invoker.send_head(*this) < 0) return -1;
+    uint64_t sent = 0;
+    std::string piece;
+    int result = 0;
+    for (;;) {
+        if (!body_.next(piece)) return -1;
+        if (piece.empty()) break;
+        if (sent + piece.size() > body_.length) break;
+        result = invoker.send_body(piece.data(), piece.size());
+        if (result < 0) return -1;
+        sent += piece.size();
+    }
+    if (sent != body_.length) {
+        log_message(LM_ERROR, "Request body of %s bytes made %s bytes or more.\n",
+                    std::to_string(body_.length).c_str(),
+                    std::to_string(sent + piece.size()).c_str());
+        SetLastError(ERROR_INVALID_DATA);
+        return -1;
+    }
+    return result;
 }
 
 template <>

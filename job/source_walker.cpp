@@ -41,6 +41,15 @@ WIN32_FILE_ATTRIBUTE_DATA attribute_data(const WIN32_FIND_DATAW& entry) {
     return data;
 }
 
+// An entry that a listing names without its attributes, times and size
+// (which the listing could not read) has no times at all.
+bool out_of_reach(const WIN32_FILE_ATTRIBUTE_DATA& data) {
+    auto zero = [](const FILETIME& time) {
+        return time.dwLowDateTime == 0 && time.dwHighDateTime == 0;
+    };
+    return zero(data.ftCreationTime) && zero(data.ftLastAccessTime) && zero(data.ftLastWriteTime);
+}
+
 // Case folding for the extension filter: Unicode simple mappings where the
 // run-time library has them, else the classic locale's (ASCII only).
 const std::ctype<wchar_t>& folding() {
@@ -98,7 +107,21 @@ public:
                 failure_(full.c_str(), code);
                 continue;
             }
-            report_(full.c_str(), attribute_data(entry));
+            WIN32_FILE_ATTRIBUTE_DATA data = attribute_data(entry);
+            if (out_of_reach(data)) {
+                // Listed, but its attributes could not be read (a path too
+                // long for the host, a folder that cannot be searched):
+                // reading them again gives the reason, and the entry is no
+                // item.
+                if (!GetFileAttributesExW(full.c_str(), GetFileExInfoStandard, &data)) {
+                    DWORD code = GetLastError();
+                    if (code != ERROR_FILE_NOT_FOUND && code != ERROR_PATH_NOT_FOUND)
+                        failure_(full.c_str(), code);
+                    continue;
+                }
+                descend = is_walked_folder(data.dwFileAttributes);
+            }
+            report_(full.c_str(), data);
             if (descend) walk(full);
         } while (FindNextFileW(search, &entry));
         DWORD code = GetLastError();

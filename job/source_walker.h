@@ -18,9 +18,11 @@ class FilterPolicy;
 class SourceWalker;
 
 // Reports every source, and everything below each source folder, to walker
-// (depth first, in listing order). Sources that cannot be read and folders
-// whose listing fails go to the walker's processError (listings are also
-// logged) and the walk goes on; so do entries that cannot be backed up: a
+// (depth first, in listing order), with the attributes that the listing
+// read (no further call per entry). Sources that cannot be read, folders
+// whose listing fails and entries listed whose attributes cannot be read go
+// to the walker's processError (listings are also logged) and the walk goes
+// on; so do entries that cannot be backed up: a
 // name that is no valid text on the host (1113, not walked into) and a
 // special file such as a FIFO or a device (50). Links (reparse points) are
 // reported but never followed. With a filter, a file is reported

@@ -9,8 +9,10 @@
 #include <cstring>
 #include <functional>
 #include <istream>
+#include <memory>
 #include <new>
 #include <ostream>
+#include <streambuf>
 #include <string>
 
 #include "common/ace_log_wrapper.h"
@@ -157,10 +159,90 @@ Transformation::Transformation(bool compression) : compression_(compression) {
     std::memcpy(iv_, kDataKeyMaterial + sizeof key_, sizeof iv_);
 }
 
+namespace {
+
+// A read buffer over bytes in memory.
+class memory_buffer : public std::streambuf {
+public:
+    explicit memory_buffer(std::string& bytes) {
+        char* begin = bytes.empty() ? nullptr : &bytes[0];
+        setg(begin, begin, begin + bytes.size());
+    }
+};
+
+}  // namespace
+
+// The stored form of small files, made in memory: one compressor and one
+// cipher serve every file, each started over for the next. A compressor
+// that ended a message has reset itself, but for the level that its test
+// for data that does not compress may have lowered: it is set again. The
+// cipher is set back to the IV. A failure drops the compressor, so that the
+// next file gets a new one.
+class BackupTransformation::Packer {
+public:
+    Packer(const uint8_t* key, const uint8_t* iv) : cipher_(key, 16, iv) {
+        std::memcpy(iv_, iv, sizeof iv_);
+    }
+    // The source's bytes, read by the caller.
+    std::string& data() { return data_; }
+    // The stored form of data(): compressed when asked, then padded and
+    // encrypted. Throws what the compressor and the cipher throw.
+    const std::string& pack(bool compress) {
+        std::string* plain = &data_;
+        if (compress) {
+            if (!compressor_)
+                compressor_ = std::make_unique<CryptoPP::ZlibCompressor>(
+                    new CryptoPP::StringSink(compressed_), kDeflateLevel, kLog2Window, true);
+            compressed_.clear();
+            try {
+                compressor_->SetDeflateLevel(kDeflateLevel);
+                // Fed as a file source feeds it, piece by piece: where the
+                // compressor ends its blocks depends on the pieces it gets.
+                memory_buffer buffer(data_);
+                std::istream in(&buffer);
+                CryptoPP::FileSource pump(in, true, new CryptoPP::Redirector(*compressor_));
+            } catch (...) {
+                compressor_.reset();
+                throw;
+            }
+            plain = &compressed_;
+        }
+        // PKCS #7: a whole block of padding when the length is a multiple.
+        size_t pad = CryptoPP::AES::BLOCKSIZE - plain->size() % CryptoPP::AES::BLOCKSIZE;
+        plain->append(pad, static_cast<char>(pad));
+        stored_.resize(plain->size());
+        cipher_.Resynchronize(iv_, sizeof iv_);
+        cipher_.ProcessData(reinterpret_cast<CryptoPP::byte*>(&stored_[0]),
+                            reinterpret_cast<const CryptoPP::byte*>(plain->data()), plain->size());
+        return stored_;
+    }
+
+private:
+    CryptoPP::CBC_Mode<CryptoPP::AES>::Encryption cipher_;
+    uint8_t iv_[16];
+    std::string data_;
+    std::string compressed_;  // the compressor's sink: declared before it
+    std::unique_ptr<CryptoPP::ZlibCompressor> compressor_;
+    std::string stored_;
+};
+
+// How one pass ended: code 0 when the target holds the stored form of what
+// was read; targetFailed when the target could not be made.
+struct BackupTransformation::Pass {
+    DWORD code = ERROR_SUCCESS;
+    std::string reason;
+    bool targetFailed = false;
+};
+
+BackupTransformation::BackupTransformation(bool compress) : Transformation(compress) {}
+
+BackupTransformation::~BackupTransformation() = default;
+
 bool BackupTransformation::transform(const wchar_t* source, const wchar_t* target,
                                      const WIN32_FILE_ATTRIBUTE_DATA* /*attributes*/,
                                      interrupter* stop) {
     read_ = SourceRead();
+    kept_.close();
     if (!source || !target) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return false;
@@ -184,6 +266,7 @@ bool BackupTransformation::transform(const wchar_t* source, const wchar_t* targe
     read_.size = bytes;
     read_.lastWriteTime = before.ftLastWriteTime;
     read_.changed = !steady;
+    if (!keepTarget_) kept_.close();
     SetLastError(ERROR_SUCCESS);
     return true;
 }
@@ -191,7 +274,9 @@ bool BackupTransformation::transform(const wchar_t* source, const wchar_t* targe
 bool BackupTransformation::pass(const wchar_t* source, const wchar_t* target, interrupter* stop,
                                 BY_HANDLE_FILE_INFORMATION& before,
                                 BY_HANDLE_FILE_INFORMATION& after, uint64_t& read) {
-    PassResult result;
+    kept_.close();
+    Pass result;
+    scoped_handle made;
     {
         scoped_handle file(CreateFileW(source, GENERIC_READ, FILE_SHARE_READ, nullptr,
                                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
@@ -202,32 +287,29 @@ bool BackupTransformation::pass(const wchar_t* source, const wchar_t* target, in
             SetLastError(code);
             return false;
         }
-        counting_read_buffer buffer(file.get(), stop);
-        std::istream in(&buffer);
-        win32_file_tostream<char> out(target);
-        if (!out) {
-            DWORD code = GetLastError();
-            log_message(LM_ERROR, "Failed to open target %s, %s\n", to_utf8(target).c_str(),
-                        win32_error_text(code).text());
-            SetLastError(code);
-            return false;
-        }
-        result = run_pass(in, [&] {
-            CryptoPP::CBC_Mode<CryptoPP::AES>::Encryption cipher(key_, sizeof key_, iv_);
-            auto* encrypt = new CryptoPP::StreamTransformationFilter(
-                cipher, new CryptoPP::FileSink(out), CryptoPP::BlockPaddingSchemeDef::PKCS_PADDING);
-            CryptoPP::BufferedTransformation* first = encrypt;
-            if (compression_)
-                first = new CryptoPP::ZlibCompressor(encrypt, kDeflateLevel, kLog2Window, true);
-            CryptoPP::FileSource pump(in, true, first);
-        });
-        read = buffer.bytes();
+        uint64_t size = static_cast<uint64_t>(before.nFileSizeHigh) << 32 | before.nFileSizeLow;
+        read = 0;
+        if (!(before.dwFileAttributes & FILE_ATTRIBUTE_DEVICE) && size <= kInMemoryBytes)
+            result = packInMemory(file.get(), size, stop, target, made, read);
+        else
+            result = stream(file.get(), stop, target, made, read);
         if (result.code == ERROR_SUCCESS && !GetFileInformationByHandle(file.get(), &after)) {
             DWORD code = GetLastError();
-            result = {code, win32_error_text(code).text()};
+            result.code = code;
+            result.reason = win32_error_text(code).text();
         }
-    }  // both files are closed here
-    if (result.code == ERROR_SUCCESS) return true;
+    }  // the source is closed here
+    if (result.targetFailed) {
+        log_message(LM_ERROR, "Failed to open target %s, %s\n", to_utf8(target).c_str(),
+                    win32_error_text(result.code).text());
+        SetLastError(result.code);
+        return false;
+    }
+    if (result.code == ERROR_SUCCESS) {
+        kept_ = std::move(made);
+        return true;
+    }
+    made.close();
     remove_made_file(target);
     if (result.code == ERROR_CANCELLED)
         log_message(LM_ERROR, "Failed to compress and encrypt %s, user cancelled.\n",
@@ -237,6 +319,100 @@ bool BackupTransformation::pass(const wchar_t* source, const wchar_t* target, in
                     result.reason.c_str());
     SetLastError(result.code);
     return false;
+}
+
+BackupTransformation::Pass BackupTransformation::packInMemory(HANDLE source, uint64_t size,
+                                                              interrupter* stop,
+                                                              const wchar_t* target,
+                                                              scoped_handle& made, uint64_t& read) {
+    Pass result;
+    if (!packer_) packer_ = std::make_unique<Packer>(key_, iv_);
+    std::string& data = packer_->data();
+    // One byte more than the size: a short read is the end of the file, and
+    // a file longer than its size says (one that grows, or a file of the
+    // system whose size tells nothing) goes the streamed way from its start.
+    data.resize(static_cast<size_t>(size) + 1);
+    DWORD got = 0;
+    if (!ReadFile(source, &data[0], static_cast<DWORD>(data.size()), &got, nullptr)) {
+        result.code = GetLastError();
+        result.reason = win32_error_text(result.code).text();
+        return result;
+    }
+    if (got > size) {
+        LARGE_INTEGER start;
+        start.QuadPart = 0;
+        if (!SetFilePointerEx(source, start, nullptr, FILE_BEGIN)) {
+            result.code = GetLastError();
+            result.reason = win32_error_text(result.code).text();
+            return result;
+        }
+        return stream(source, stop, target, made, read);
+    }
+    data.resize(got);
+    read = got;
+    const std::string* stored = nullptr;
+    try {
+        stored = &packer_->pack(compression_);
+    } catch (const std::bad_alloc&) {
+        result.code = ERROR_NOT_ENOUGH_MEMORY;
+    } catch (const std::exception& error) {
+        result.code = ERROR_GEN_FAILURE;
+        result.reason = error.what();
+    }
+    if (!stored) {
+        if (result.reason.empty()) result.reason = win32_error_text(result.code).text();
+        return result;
+    }
+    made.reset(CreateFileW(target, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!made.valid()) {
+        result.code = GetLastError();
+        result.targetFailed = true;
+        made.reset();
+        return result;
+    }
+    DWORD written = 0;
+    if (!WriteFile(made.get(), stored->data(), static_cast<DWORD>(stored->size()), &written,
+                   nullptr)) {
+        result.code = GetLastError();
+        if (result.code == ERROR_SUCCESS) result.code = ERROR_GEN_FAILURE;
+        result.reason = win32_error_text(result.code).text();
+    }
+    return result;
+}
+
+BackupTransformation::Pass BackupTransformation::stream(HANDLE source, interrupter* stop,
+                                                        const wchar_t* target, scoped_handle& made,
+                                                        uint64_t& read) {
+    Pass result;
+    made.reset(CreateFileW(target, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!made.valid()) {
+        result.code = GetLastError();
+        result.targetFailed = true;
+        made.reset();
+        return result;
+    }
+    counting_read_buffer buffer(source, stop);
+    std::istream in(&buffer);
+    PassResult passed;
+    {
+        basic_write_handle_streambuf<char> sink(made.get(), false);
+        std::ostream out(&sink);
+        passed = run_pass(in, [&] {
+            CryptoPP::CBC_Mode<CryptoPP::AES>::Encryption cipher(key_, sizeof key_, iv_);
+            auto* encrypt = new CryptoPP::StreamTransformationFilter(
+                cipher, new CryptoPP::FileSink(out), CryptoPP::BlockPaddingSchemeDef::PKCS_PADDING);
+            CryptoPP::BufferedTransformation* first = encrypt;
+            if (compression_)
+                first = new CryptoPP::ZlibCompressor(encrypt, kDeflateLevel, kLog2Window, true);
+            CryptoPP::FileSource pump(in, true, first);
+        });
+    }  // the sink wrote what it held at the end of the chain
+    read = buffer.bytes();
+    result.code = passed.code;
+    result.reason = passed.reason;
+    return result;
 }
 
 bool RestoreTransformation::transform(const wchar_t* source, const wchar_t* target,

@@ -6,9 +6,11 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "common/file_stream.h"
+#include "common/holders.h"
 #include "platform/win32.h"
 
 // What a backup transformation read of its source file: the bytes that its
@@ -36,6 +38,13 @@ public:
     // Of the last successful backup transform; not known otherwise.
     const SourceRead& sourceRead() const { return read_; }
 
+    // With keep set, a successful backup transform leaves its target open
+    // (for writing: it may be flushed through it) and takeTarget() hands
+    // that handle to the caller, who closes it; otherwise, and after
+    // another transform, takeTarget() gives null.
+    void keepTarget(bool keep) { keepTarget_ = keep; }
+    HANDLE takeTarget() { return kept_.release(); }
+
 protected:
     explicit Transformation(bool compression);
 
@@ -43,11 +52,14 @@ protected:
     uint8_t key_[16];
     uint8_t iv_[16];
     SourceRead read_;
+    bool keepTarget_ = false;
+    scoped_handle kept_;
 };
 
 class BackupTransformation : public Transformation {
 public:
-    explicit BackupTransformation(bool compress) : Transformation(compress) {}
+    explicit BackupTransformation(bool compress);
+    ~BackupTransformation() override;
     // Writes the stored form of source to target (created or truncated);
     // attributes is not used. A failure after target was opened removes it.
     //
@@ -57,15 +69,33 @@ public:
     // file is read once more. When it changes during that read too, what
     // that read got is stored and sourceRead() says changed. sourceRead()
     // gives the size stored, which the caller describes the file with.
+    //
+    // A regular file of up to kInMemoryBytes is read whole (one read, no
+    // stop question: a stream asks it only after 2 MiB) and transformed in
+    // memory by a compressor and a cipher that serve every file of this
+    // transformation, started over for each: its stored form is byte for
+    // byte the one the streamed path makes, which larger files take.
     bool transform(const wchar_t* source, const wchar_t* target,
                    const WIN32_FILE_ATTRIBUTE_DATA* attributes, interrupter* stop) override;
 
+    static constexpr uint64_t kInMemoryBytes = 1024 * 1024;
+
 private:
+    class Packer;
+    struct Pass;
     // One read of source into target: the file's state before and after it
     // and the bytes read. False with the failure's code and text.
     bool pass(const wchar_t* source, const wchar_t* target, interrupter* stop,
               BY_HANDLE_FILE_INFORMATION& before, BY_HANDLE_FILE_INFORMATION& after,
               uint64_t& read);
+    // The two ways of one pass from the open source into the target, which
+    // they create (into made); read: the bytes read.
+    Pass packInMemory(HANDLE source, uint64_t size, interrupter* stop, const wchar_t* target,
+                      scoped_handle& made, uint64_t& read);
+    Pass stream(HANDLE source, interrupter* stop, const wchar_t* target, scoped_handle& made,
+                uint64_t& read);
+
+    std::unique_ptr<Packer> packer_;  // made at the first small file
 };
 
 // The name of the note of RestoreTransformation::temporaryNote in a job's

@@ -64,6 +64,51 @@ TEST_F(JobSourceFileTest, EmptySetIsFourteenBytes) {
                                  14));
 }
 
+// The reader reads ahead in blocks: offsets and seeks across many blocks,
+// in any order, land on their records, and a list that grows after the
+// reader met its end gives the records added.
+TEST_F(JobSourceFileTest, SeeksAcrossBlocksAndReadsWhatIsAddedLater) {
+    JobHistorySourceWriter writer;
+    ASSERT_TRUE(writer.open(kList, false));
+    ASSERT_TRUE(writer.startSet());
+    const int count = 3000;  // about 300 KB of records
+    for (int i = 1; i <= count; ++i) {
+        std::wstring path = L"C:\\folder\\" + std::wstring(i % 40, L'n') + std::to_wstring(i);
+        ASSERT_TRUE(writer.addFile(path.c_str(), attributes(0x20, 0, i), i, 0));
+    }
+    ASSERT_TRUE(writer.push());
+
+    JobActivitySourceReader reader;
+    ASSERT_TRUE(reader.open(kList, 0));
+    std::vector<int64_t> offsets;
+    EXPECT_EQ(reader.next(), kSourceTagStartSet);
+    for (int i = 1; i <= count; ++i) {
+        offsets.push_back(reader.offset());
+        ASSERT_EQ(reader.next(), kSourceTagFile) << i;
+    }
+    EXPECT_EQ(reader.next(), 0u);
+    EXPECT_EQ(GetLastError(), ERROR_HANDLE_EOF);
+
+    for (int i : {2999, 0, 1500, 1501, 1499, 17, 2000, 2999, 3}) {
+        SCOPED_TRACE(i);
+        ASSERT_TRUE(reader.seek(offsets[i]));
+        EXPECT_EQ(reader.offset(), offsets[i]);
+        ASSERT_EQ(reader.next(), kSourceTagFile);
+        JobActivitySourceItem item;
+        ASSERT_TRUE(reader.item(item));
+        EXPECT_EQ(item.ordinal, static_cast<uint32_t>(i + 1));
+        EXPECT_EQ(item.path.substr(item.path.size() - std::to_wstring(i + 1).size()),
+                  std::to_wstring(i + 1));
+    }
+    while (reader.next() != 0) {
+    }
+    ASSERT_TRUE(writer.endSet());
+    ASSERT_TRUE(writer.push());
+    EXPECT_EQ(reader.next(), kSourceTagEndSet);
+    EXPECT_EQ(reader.next(), 0u);
+    EXPECT_EQ(reader.offset(), static_cast<int64_t>(read_host_file(host_of(kList)).size()));
+}
+
 TEST_F(JobSourceFileTest, RecordFieldsAtTheirOffsets) {
     {
         JobHistorySourceWriter writer;

@@ -4,10 +4,17 @@
 // failures with their codes and log lines.
 #include "job/transformation.h"
 
+#include <cryptopp/aes.h>
+#include <cryptopp/filters.h>
+#include <cryptopp/hex.h>
+#include <cryptopp/modes.h>
+#include <cryptopp/zlib.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <memory>
 #include <random>
 #include <set>
 #include <string>
@@ -190,6 +197,78 @@ TEST_F(TransformationRoundTrip, IncompressibleDataIsStoredInZlibStoredBlocks) {
     // stream is hardly longer than the data.
     EXPECT_EQ(zlib_view(plain, bytes), "789c 0 True");
     EXPECT_LE(plain.size(), bytes.size() + 5 * (bytes.size() / 16384 + 1) + 6);
+}
+
+// The stored form as a chain of its own makes it, fresh for the one file and
+// fed in small pieces: zlib at level 6 with a 32 KiB window and the test for
+// data that does not compress, then AES-128-CBC with PKCS #7 padding.
+std::string fresh_stored_form(const std::string& bytes, bool compress) {
+    std::string key, iv, out;
+    CryptoPP::StringSource(kKeyHex + kIvHex, true,
+                           new CryptoPP::HexDecoder(new CryptoPP::StringSink(key)));
+    iv = key.substr(16);
+    CryptoPP::CBC_Mode<CryptoPP::AES>::Encryption cipher(
+        reinterpret_cast<const CryptoPP::byte*>(key.data()), 16,
+        reinterpret_cast<const CryptoPP::byte*>(iv.data()));
+    auto* encrypt = new CryptoPP::StreamTransformationFilter(cipher, new CryptoPP::StringSink(out));
+    CryptoPP::BufferedTransformation* first = encrypt;
+    if (compress) first = new CryptoPP::ZlibCompressor(encrypt, 6, 15, true);
+    std::unique_ptr<CryptoPP::BufferedTransformation> chain(first);
+    for (size_t at = 0; at < bytes.size(); at += 8192)
+        chain->Put(reinterpret_cast<const CryptoPP::byte*>(bytes.data() + at),
+                   std::min<size_t>(8192, bytes.size() - at));
+    chain->MessageEnd();
+    return out;
+}
+
+// One transformation stores file after file, small ones in memory through
+// one compressor and one cipher, each file's stored form the very bytes
+// that a fresh chain makes of it alone: also after data that does not
+// compress (which lowers the compressor's level for its own stream), after
+// an empty file, at the edge of the in-memory size and past it.
+TEST_F(TransformationRoundTrip, EveryFileIsStoredAsAChainOfItsOwnStoresIt) {
+    const size_t edge = static_cast<size_t>(BackupTransformation::kInMemoryBytes);
+    const std::vector<std::string> files = {
+        noise_of(70000, 1), text_of(50000), "",
+        noise_of(16, 2),    text_of(16),    noise_of(200000, 3),
+        text_of(100),       text_of(edge),  noise_of(edge, 4),
+        text_of(edge + 1),  text_of(33000), noise_of(edge + 5000, 5),
+        text_of(7)};
+    for (bool compress : {true, false}) {
+        BackupTransformation transformation(compress);
+        for (size_t i = 0; i < files.size(); ++i) {
+            SCOPED_TRACE(std::to_string(i) + (compress ? " compressed" : " plain"));
+            write_host_file(host_of(kSource), files[i]);
+            ASSERT_TRUE(transformation.transform(kSource, kWork, nullptr, nullptr));
+            EXPECT_EQ(transformation.sourceRead().size, files[i].size());
+            EXPECT_TRUE(read_host_file(host_of(kWork)) == fresh_stored_form(files[i], compress));
+        }
+    }
+    EXPECT_EQ(logged(), "");
+}
+
+// Asked to, a transformation leaves its target open for writing and hands
+// the handle over once; otherwise it keeps none.
+TEST_F(TransformationRoundTrip, AKeptTargetIsHandedOverOpen) {
+    for (size_t size :
+         {size_t{10}, static_cast<size_t>(BackupTransformation::kInMemoryBytes) + 1}) {
+        SCOPED_TRACE(size);
+        write_host_file(host_of(kSource), text_of(size));
+        BackupTransformation transformation(true);
+        ASSERT_TRUE(transformation.transform(kSource, kWork, nullptr, nullptr));
+        EXPECT_EQ(transformation.takeTarget(), nullptr);
+        transformation.keepTarget(true);
+        ASSERT_TRUE(transformation.transform(kSource, kWork, nullptr, nullptr));
+        HANDLE kept = transformation.takeTarget();
+        ASSERT_NE(kept, nullptr);
+        EXPECT_EQ(transformation.takeTarget(), nullptr);
+        EXPECT_TRUE(FlushFileBuffers(kept));
+        EXPECT_TRUE(CloseHandle(kept));
+        EXPECT_EQ(zlib_view(openssl_plain(kWork), text_of(size)).substr(7), "True");
+        // A failed transform keeps nothing.
+        EXPECT_FALSE(transformation.transform(L"C:\\data\\missing", kWork, nullptr, nullptr));
+        EXPECT_EQ(transformation.takeTarget(), nullptr);
+    }
 }
 
 TEST_F(TransformationStop, AStopAfterTwoMiBFailsWith1223AndLeavesNoTarget) {

@@ -13,24 +13,54 @@
 #     folder) and runs the reference's way back, openssl -d | gunzip | tar -x,
 #     over the reference's output; prints both times and their ratio;
 #   - backs up a tree of 200 000 small files the same way and prints its time
-#     against the reference and the driver's peak resident memory.
+#     against the reference and the driver's peak resident memory; restores
+#     it against the reference's way back; then runs the same backup job
+#     again in the same machine over the unchanged tree, with the service
+#     answering the increment check that nothing changed (the simulator's
+#     "body" fault, so that the time is the agent's own: walk, list, check
+#     and an empty run), against find -printf '%s %T@\n' over the tree;
+#   - when restic or borg (borgbackup) is installed, backs up, restores and
+#     backs up again the same trees with it (restic with its defaults, borg
+#     with repokey encryption and zlib,6) and prints its times beside
+#     Tovel's; the benchmark installs neither (apt-get install restic
+#     borgbackup adds them);
+#   - ends with the ratios that the performance goals are stated in, each
+#     with its bound, as measured in this run.
 # Every backup runs in a fresh simulated machine with a fresh remote-service
 # simulator (for the increment check). Times are wall-clock, with the source
 # trees in the page cache (each is read once before it is measured).
 #
 #   tools/bench/backup_bench.sh
+#   BENCH_MODE=million tools/bench/backup_bench.sh
 #
-# Environment: BENCH_DIR (default build/bench: trees, runs and logs),
-# BENCH_BUILD (default build/release), BENCH_BYTES (size of the mixed tree,
-# default 1200000000), BENCH_SMALL_FILES (default 200000), BENCH_SETTLE
-# (below), JOBS (build jobs, default 2).
+# The second form (run by hand: it makes a tree of 1 000 000 small files,
+# about 1 GB and 2 000 000 inodes with the backup, and takes a while) backs
+# up only that tree against the reference and prints the driver's peak
+# memory against its bound.
+#
+# Environment: BENCH_MODE (full or million), BENCH_DIR (default build/bench:
+# trees, runs and logs), BENCH_BUILD (default build/release), BENCH_BYTES
+# (size of the mixed tree, default 1200000000), BENCH_SMALL_FILES (default
+# 200000, or 1000000 in the million mode), BENCH_SETTLE (below), BENCH_OTHERS
+# (0: leave restic and borg out), BENCH_RESTORE (0: leave Tovel's restores
+# out), JOBS (build jobs, default 2).
 set -euo pipefail
 
 source_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 bench=${BENCH_DIR:-$source_dir/build/bench}
 build=${BENCH_BUILD:-$source_dir/build/release}
 bytes=${BENCH_BYTES:-1200000000}
-small_files=${BENCH_SMALL_FILES:-200000}
+mode=${BENCH_MODE:-full}
+case "$mode" in
+    full) small_files=${BENCH_SMALL_FILES:-200000} ;;
+    million) small_files=${BENCH_SMALL_FILES:-1000000} ;;
+    *)
+        echo "BENCH_MODE is full or million" >&2
+        exit 2
+        ;;
+esac
+others=${BENCH_OTHERS:-1}
+restores=${BENCH_RESTORE:-1}
 jobs=${JOBS:-2}
 driver=$build/tools/bench/offline_run
 user=bench
@@ -46,7 +76,9 @@ cmake --build "$build" -j "$jobs" --target offline_run >/dev/null
 mkdir -p "$bench"
 mixed_tree=$bench/tree-$bytes
 small_tree=$bench/small-$small_files
-python3 "$source_dir/tools/bench/make_tree.py" mixed "$mixed_tree" --bytes "$bytes"
+if [ "$mode" = full ]; then
+    python3 "$source_dir/tools/bench/make_tree.py" mixed "$mixed_tree" --bytes "$bytes"
+fi
 python3 "$source_dir/tools/bench/make_tree.py" small "$small_tree" --count "$small_files"
 
 # Every backup runs in a folder of its own under runs/, and all of them are
@@ -94,12 +126,15 @@ run_number=0
 # host's root.
 windows_path() { printf 'Z:%s' "${1//\//\\}"; }
 
-# Starts the simulator with the bench account and session; sets port.
+# Starts the simulator with the bench account and session, and the faults
+# given (JSON objects); sets port.
 start_service() {
-    local out=$run/service.out
+    local out=$run/service.out fault faults=()
+    for fault in "$@"; do faults+=(--fault "$fault"); done
     : >"$out"
     python3 "$source_dir/tools/remote-service/remote_service.py" --state "$run/service" \
-        --port 0 --account "$user:secret" --cookie "$user:$cookie" >"$out" 2>"$run/service.err" &
+        --port 0 --account "$user:secret" --cookie "$user:$cookie" "${faults[@]}" \
+        >"$out" 2>"$run/service.err" &
     service_pid=$!
     for _ in $(seq 200); do
         port=$(sed -n 's/^port \([0-9][0-9]*\)$/\1/p' "$out")
@@ -118,29 +153,43 @@ warm() { tar -C "$(dirname "$1")" -cf - "$(basename "$1")" | wc -c >/dev/null; }
 now() { printf '%s' "$EPOCHREALTIME"; }
 elapsed() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", b - a }'; }
 
+# run_driver LOG PEAK COMMAND...: runs the driver (as COMMAND) with its
+# output in LOG and its peak resident memory (KB) in PEAK; sets status.
+run_driver() {
+    local log=$1 peak=$2
+    shift 2
+    status=0
+    if [ -x /usr/bin/time ]; then
+        /usr/bin/time -f '%M' -o "$peak" "$@" >"$log" || status=$?
+    else
+        python3 -c 'import resource, subprocess, sys
+status = subprocess.call(sys.argv[2:])
+open(sys.argv[1], "w").write("%d\n" % resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)
+sys.exit(status)' "$peak" "$@" >"$log" || status=$?
+    fi
+}
+
+# The stored data files of a machine's offline folder.
+stored_files() { find "$1/drives/c/backups" -mindepth 2 -maxdepth 2 -type f | wc -l; }
+
 # backup TREE [GROUP_FLUSH]: one offline backup of the tree in a fresh
-# machine (GROUP_FLUSH 0: without forcing the storage's groups to the disk);
-# sets backup_seconds, peak_kb and stored_bytes. Fails the script unless the
-# run completed and stored one data file per file of the tree.
+# machine (GROUP_FLUSH 0: without forcing the storage's groups to the disk),
+# as a job of its own id (backup_id); sets backup_seconds, peak_kb and
+# stored_bytes. Fails the script unless the run completed and stored one data
+# file per file of the tree.
 backup() {
     local tree=$1 group_flush=${2:-1}
     run_number=$((run_number + 1))
     run=$runs/$run_number
     mkdir -p "$run/machine"
+    backup_id=$(python3 -c 'import uuid; print(uuid.uuid4())')
     start_service
     local command=(env TOVEL_ROOT="$run/machine" "$driver" backup --source "$(windows_path "$tree")"
         --offline 'C:\backups' --port "$port" --user "$user" --cookie "$cookie"
-        --group-flush "$group_flush" --log "$run/engine.log")
-    local start end status=0
+        --id "$backup_id" --group-flush "$group_flush" --log "$run/engine.log")
+    local start end
     start=$(now)
-    if [ -x /usr/bin/time ]; then
-        /usr/bin/time -f '%M' -o "$run/peak" "${command[@]}" >"$run/driver.out" || status=$?
-    else
-        python3 -c 'import resource, subprocess, sys
-status = subprocess.call(sys.argv[2:])
-open(sys.argv[1], "w").write("%d\n" % resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)
-sys.exit(status)' "$run/peak" "${command[@]}" >"$run/driver.out" || status=$?
-    fi
+    run_driver "$run/driver.out" "$run/peak" "${command[@]}"
     end=$(now)
     stop_service
     if [ "$status" -ne 0 ]; then
@@ -151,31 +200,65 @@ sys.exit(status)' "$run/peak" "${command[@]}" >"$run/driver.out" || status=$?
     fi
     backup_seconds=$(elapsed "$start" "$end")
     peak_kb=$(tail -n 1 "$run/peak")
-    local offline=$run/machine/drives/c/backups files stored
+    local files stored
     files=$(find "$tree" -type f | wc -l)
-    stored=$(find "$offline" -mindepth 2 -maxdepth 2 -type f | wc -l)
+    stored=$(stored_files "$run/machine")
     if [ "$files" -ne "$stored" ]; then
         echo "the backup of $tree stored $stored files of $files" >&2
         exit 1
     fi
-    stored_bytes=$(du -sb "$offline" | cut -f1)
+    stored_bytes=$(du -sb "$run/machine/drives/c/backups" | cut -f1)
     backup_run=$run
 }
 
+# rerun TREE: runs the job of the last backup (of TREE) again in its machine,
+# the service answering that nothing changed; sets rerun_seconds and
+# rerun_peak_kb. Fails the script unless the run completed and stored
+# nothing more.
+rerun() {
+    local tree=$1 before
+    run=$backup_run
+    before=$(stored_files "$run/machine")
+    start_service '{"kind": "increment_check", "action": "body", "body": "[]", "process": false}'
+    local command=(env TOVEL_ROOT="$run/machine" "$driver" backup --source "$(windows_path "$tree")"
+        --offline 'C:\backups' --port "$port" --user "$user" --cookie "$cookie"
+        --id "$backup_id" --log "$run/rerun.log")
+    local start end
+    start=$(now)
+    run_driver "$run/rerun.out" "$run/rerun.peak" "${command[@]}"
+    end=$(now)
+    stop_service
+    if [ "$status" -ne 0 ]; then
+        echo "the re-run of $tree failed (exit status $status):" >&2
+        cat "$run/rerun.out" >&2
+        tail -n 40 "$run/rerun.log" >&2
+        exit 1
+    fi
+    if [ "$(stored_files "$run/machine")" -ne "$before" ]; then
+        echo "the re-run of the unchanged $tree stored files" >&2
+        exit 1
+    fi
+    rerun_seconds=$(elapsed "$start" "$end")
+    rerun_peak_kb=$(tail -n 1 "$run/rerun.peak")
+}
+
 # restore TREE: restores the last backup (of TREE) in its machine below
-# C:\restored; sets restore_seconds. Fails the script unless the run completed
-# and gave back every file of the tree with its size.
+# C:\restored; sets restore_seconds and restore_peak_kb. Fails the script
+# unless the run completed and gave back every file of the tree with its
+# size.
 restore() {
     local tree=$1 catalogue
     run=$backup_run
-    catalogue=$(find "$run/machine/drives/c/backups" -maxdepth 1 -name '*.cat' | head -n 1)
+    # The backup's catalogue: the largest (a re-run's lists nothing).
+    catalogue=$(find "$run/machine/drives/c/backups" -maxdepth 1 -name '*.cat' -printf '%s %p\n' |
+        sort -n | tail -n 1 | cut -d' ' -f2-)
     start_service
     local command=(env TOVEL_ROOT="$run/machine" "$driver" restore
         --catalogue "C:\\backups\\$(basename "$catalogue")" --location 'C:\restored'
         --port "$port" --user "$user" --cookie "$cookie" --log "$run/restore.log")
-    local start end status=0
+    local start end
     start=$(now)
-    "${command[@]}" >"$run/restore.out" || status=$?
+    run_driver "$run/restore.out" "$run/restore.peak" "${command[@]}"
     end=$(now)
     stop_service
     if [ "$status" -ne 0 ]; then
@@ -185,6 +268,7 @@ restore() {
         exit 1
     fi
     restore_seconds=$(elapsed "$start" "$end")
+    restore_peak_kb=$(tail -n 1 "$run/restore.peak")
     local restored=$run/machine/drives/c/restored
     if [ "$(du -sb --apparent-size "$tree" | cut -f1)" != \
         "$(du -sb --apparent-size "$restored"/* | cut -f1)" ] ||
@@ -213,7 +297,8 @@ reference() {
 # reference_back: openssl -d | gunzip | tar -x of the last reference output;
 # sets reference_back_seconds.
 reference_back() {
-    local start end into=$(dirname "$reference_out")/untarred
+    local start end into
+    into=$(dirname "$reference_out")/untarred
     mkdir -p "$into"
     start=$(now)
     openssl enc -d -aes-128-cbc -K "$ref_key" -iv "$ref_iv" <"$reference_out" | gunzip |
@@ -222,32 +307,154 @@ reference_back() {
     reference_back_seconds=$(elapsed "$start" "$end")
 }
 
+# find_walk TREE: what an unchanged re-run at least does, the size and
+# last-write time of every entry; sets find_seconds.
+find_walk() {
+    local start end
+    start=$(now)
+    find "$1" -printf '%s %T@\n' >/dev/null
+    end=$(now)
+    find_seconds=$(elapsed "$start" "$end")
+}
+
+# timed VAR COMMAND...: runs the command (its output to the run's others.log)
+# and sets VAR to its seconds; fails the script when it fails.
+timed() {
+    local var=$1 start end
+    shift
+    start=$(now)
+    if ! "$@" >>"$run/others.log" 2>&1; then
+        echo "$* failed:" >&2
+        tail -n 20 "$run/others.log" >&2
+        exit 1
+    fi
+    end=$(now)
+    printf -v "$var" '%s' "$(elapsed "$start" "$end")"
+}
+
+# restic_runs TREE / borg_runs TREE: backup, restore and unchanged re-run of
+# the tree with the other tool, each in a repository of its own; set
+# other_backup, other_restore, other_rerun.
+restic_runs() {
+    local tree=$1
+    run_number=$((run_number + 1))
+    run=$runs/$run_number
+    mkdir -p "$run/restored"
+    export RESTIC_PASSWORD=bench RESTIC_CACHE_DIR=$run/cache
+    restic init -q -r "$run/repo" >>"$run/others.log" 2>&1
+    timed other_backup restic -q -r "$run/repo" backup "$tree"
+    timed other_restore restic -q -r "$run/repo" restore latest --target "$run/restored"
+    timed other_rerun restic -q -r "$run/repo" backup "$tree"
+    unset RESTIC_PASSWORD RESTIC_CACHE_DIR
+}
+borg_runs() {
+    local tree=$1
+    run_number=$((run_number + 1))
+    run=$runs/$run_number
+    mkdir -p "$run/restored"
+    export BORG_PASSPHRASE=bench BORG_BASE_DIR=$run/home
+    borg init --encryption=repokey "$run/repo" >>"$run/others.log" 2>&1
+    timed other_backup borg create --compression zlib,6 "$run/repo::one" "$tree"
+    timed other_restore bash -c 'cd "$1" && borg extract "$2"' - "$run/restored" "$run/repo::one"
+    timed other_rerun borg create --compression zlib,6 "$run/repo::two" "$tree"
+    unset BORG_PASSPHRASE BORG_BASE_DIR
+}
+
+# others TREE LABEL: the other tools that are installed, over the tree.
+others() {
+    local tree=$1 label=$2
+    [ "$others" = 1 ] || return 0
+    if command -v restic >/dev/null; then
+        warm "$tree"
+        restic_runs "$tree"
+        echo "  restic, $label: backup $other_backup s, restore $other_restore s," \
+            "unchanged re-run $other_rerun s"
+    fi
+    if command -v borg >/dev/null; then
+        warm "$tree"
+        borg_runs "$tree"
+        echo "  borg zlib,6, $label: backup $other_backup s, restore $other_restore s," \
+            "unchanged re-run $other_rerun s"
+    fi
+}
+
 gb() { awk -v n="$1" 'BEGIN { printf "%.2f GB", n / 1e9 }'; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "n/a" }'; }
 
-echo "machine: $(nproc) cores; driver $driver"
+# goal TEXT VALUE BOUND: one line of the summary (VALUE at most BOUND).
+goals=()
+goal() {
+    local verdict
+    verdict=$(awk -v v="$2" -v b="$3" 'BEGIN { if (v == "n/a") print "not measured";
+        else if (v + 0 <= b + 0) print "met"; else print "NOT MET" }')
+    goals+=("$(printf '  %-44s %8s   bound %-6s %s' "$1" "$2" "$3" "$verdict")")
+}
 
-tree_bytes=$(du -sb --apparent-size "$mixed_tree" | cut -f1)
-warm "$mixed_tree"
-backup "$mixed_tree" 0
-unflushed_seconds=$backup_seconds
-backup "$mixed_tree"
-reference "$mixed_tree"
-echo "backup $(gb "$tree_bytes"): $backup_seconds s; reference pipeline: $reference_seconds s;" \
-    "ratio $(ratio "$backup_seconds" "$reference_seconds")"
-echo "  without the group flush: $unflushed_seconds s; ratio" \
-    "$(ratio "$unflushed_seconds" "$reference_seconds")"
-echo "  stored $(gb "$stored_bytes"), reference output $(gb "$reference_bytes");" \
-    "peak memory $((peak_kb / 1024)) MB"
-restore "$mixed_tree"
-reference_back
-echo "restore $(gb "$tree_bytes"): $restore_seconds s; reference openssl -d | gunzip | tar -x:" \
-    "$reference_back_seconds s; ratio $(ratio "$restore_seconds" "$reference_back_seconds")"
+echo "machine: $(nproc) cores, load average $(cut -d' ' -f1-3 /proc/loadavg); driver $driver"
+command -v restic >/dev/null || echo "restic is not installed (apt-get install restic to compare with it)"
+command -v borg >/dev/null || echo "borg is not installed (apt-get install borgbackup to compare with it)"
+
+if [ "$mode" = full ]; then
+    tree_bytes=$(du -sb --apparent-size "$mixed_tree" | cut -f1)
+    warm "$mixed_tree"
+    backup "$mixed_tree" 0
+    unflushed_seconds=$backup_seconds
+    backup "$mixed_tree"
+    reference "$mixed_tree"
+    mixed_backup_ratio=$(ratio "$backup_seconds" "$reference_seconds")
+    echo "backup $(gb "$tree_bytes"): $backup_seconds s; reference pipeline: $reference_seconds s;" \
+        "ratio $mixed_backup_ratio"
+    echo "  without the group flush: $unflushed_seconds s; ratio" \
+        "$(ratio "$unflushed_seconds" "$reference_seconds")"
+    echo "  stored $(gb "$stored_bytes"), reference output $(gb "$reference_bytes");" \
+        "peak memory $((peak_kb / 1024)) MB"
+    mixed_restore_ratio=n/a
+    if [ "$restores" = 1 ]; then
+        restore "$mixed_tree"
+        reference_back
+        mixed_restore_ratio=$(ratio "$restore_seconds" "$reference_back_seconds")
+        echo "restore $(gb "$tree_bytes"): $restore_seconds s; reference openssl -d | gunzip |" \
+            "tar -x: $reference_back_seconds s; ratio $mixed_restore_ratio"
+    fi
+    rm -f "$reference_out"
+    others "$mixed_tree" "$(gb "$tree_bytes")"
+fi
 
 warm "$small_tree"
 backup "$small_tree"
 reference "$small_tree"
-rm -f "$reference_out"
+small_backup_ratio=$(ratio "$backup_seconds" "$reference_seconds")
+small_peak_mb=$((peak_kb / 1024))
 echo "backup $small_files small files: $backup_seconds s; reference pipeline:" \
-    "$reference_seconds s; ratio $(ratio "$backup_seconds" "$reference_seconds")"
-echo "peak memory, $small_files small files: $((peak_kb / 1024)) MB"
+    "$reference_seconds s; ratio $small_backup_ratio"
+echo "peak memory, $small_files small files: $small_peak_mb MB"
+if [ "$mode" = million ]; then
+    goal "backup, $small_files small files / pipeline" "$small_backup_ratio" 1.5
+    goal "peak memory (MB), $small_files small files" "$small_peak_mb" 300
+else
+    small_restore_ratio=n/a
+    if [ "$restores" = 1 ]; then
+        restore "$small_tree"
+        reference_back
+        small_restore_ratio=$(ratio "$restore_seconds" "$reference_back_seconds")
+        echo "restore $small_files small files: $restore_seconds s; reference openssl -d |" \
+            "gunzip | tar -x: $reference_back_seconds s; ratio $small_restore_ratio;" \
+            "peak memory $((restore_peak_kb / 1024)) MB"
+    fi
+    rm -f "$reference_out"
+    warm "$small_tree"
+    rerun "$small_tree"
+    find_walk "$small_tree"
+    small_rerun_ratio=$(ratio "$rerun_seconds" "$find_seconds")
+    echo "unchanged re-run, $small_files small files: $rerun_seconds s; find -printf:" \
+        "$find_seconds s; ratio $small_rerun_ratio; peak memory $((rerun_peak_kb / 1024)) MB"
+    others "$small_tree" "$small_files small files"
+    goal "backup, $small_files small files / pipeline" "$small_backup_ratio" 1.5
+    goal "restore, $small_files small files / reference" "$small_restore_ratio" 2
+    goal "unchanged re-run, $small_files files / find" "$small_rerun_ratio" 3
+    goal "peak memory (MB), $small_files small files" "$small_peak_mb" 100
+    goal "backup, mixed tree / pipeline" "$mixed_backup_ratio" 0.85
+    goal "restore, mixed tree / reference" "$mixed_restore_ratio" 1.05
+fi
+echo "goals (ratios of this run):"
+printf '%s\n' "${goals[@]}"

@@ -27,6 +27,12 @@
 // state (printed); 2 for a wrong command line; 3 when the job could not be
 // set up or submitted; 4 when it had not ended within the time-out.
 //
+// The driver times the run that its own submission starts: a job that ran
+// before in the same machine (the same --id) runs again, and the driver waits
+// for the end of that new run, not the earlier run's "completed" (so an
+// unchanged re-run of a backup is measured as such). A run paused for the
+// network and resumed later counts as the same run.
+//
 // Each mode only builds its job's definition from the command line: the
 // submission, the wait for the end and the report are shared.
 #include <ace/Log_Msg.h>
@@ -35,12 +41,14 @@
 
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <random>
 #include <string>
@@ -53,6 +61,7 @@
 #include "job/cookie_manager.h"
 #include "job/iocp_dispatcher.h"
 #include "job/job_manager.h"
+#include "job/job_notify_manager.h"
 #include "job/job_state.h"
 #include "job/local_backup_storage.h"
 #include "job/options.h"
@@ -272,17 +281,66 @@ bool route_log(const std::string& path) {
     return true;
 }
 
-// The end state of the job, or 0 while it has not ended.
-int last_run_state(JobManagerImpl& manager, const std::string& id) {
-    int last = 0;
-    manager.job(id.c_str(), [&](const Job& job) { last = job.lastRunState(); });
-    return last;
-}
+// Follows one job's state events: the start of a run ("starting") and the
+// first final state after it. Registered before the submission, so that the
+// new run's start is never missed; the events of an earlier run are not
+// taken for it. Called on the dispatcher thread; waited for on the main one.
+class RunWatch : public JobNotifyObserver {
+public:
+    explicit RunWatch(std::string id) : JobNotifyObserver(nullptr), id_(std::move(id)) {}
+
+    bool Post(const std::string& event) override {
+        json_spirit::Value value;
+        if (event.empty() || !json_spirit::read(event, value) ||
+            value.type() != json_spirit::obj_type)
+            return true;
+        const json_spirit::Object& object = value.get_obj();
+        // Error events carry the state the job was in, not a change of it.
+        if (object.count("error-code")) return true;
+        auto id = object.find("id");
+        auto state = object.find("state");
+        if (id == object.end() || state == object.end() ||
+            id->second.type() != json_spirit::str_type ||
+            state->second.type() != json_spirit::str_type || id->second.get_str() != id_)
+            return true;
+        int number = jobStateFromString(state->second.get_str().c_str());
+        std::lock_guard<std::mutex> hold(lock_);
+        if (number == JS_STARTING) {
+            started_ = true;
+        } else if (started_ && end_ == 0 &&
+                   (number == JS_COMPLETED || number == JS_CANCELLED || number == JS_ERROR)) {
+            end_ = number;
+            ended_.notify_all();
+        }
+        return true;
+    }
+
+    // The end state of the run started since registration, or 0 when it has
+    // not ended by the deadline.
+    int wait(std::chrono::steady_clock::time_point deadline) {
+        std::unique_lock<std::mutex> hold(lock_);
+        ended_.wait_until(hold, deadline, [this] { return end_ != 0; });
+        return end_;
+    }
+
+private:
+    const std::string id_;
+    std::mutex lock_;
+    std::condition_variable ended_;
+    bool started_ = false;
+    int end_ = 0;
+};
 
 int current_state(JobManagerImpl& manager, const std::string& id) {
     int current = 0;
     manager.job(id.c_str(), [&](const Job& job) { current = job.state(); });
     return current;
+}
+
+bool worker_running(JobManagerImpl& manager, const std::string& id) {
+    bool running = false;
+    manager.job(id.c_str(), [&](const Job& job) { running = job.running(); });
+    return running;
 }
 
 // Submits the definition through the job manager (a job that runs once, as
@@ -304,6 +362,9 @@ int run_job(const Common& common, const json_spirit::Object& object) {
     }
     int status = kExitSetup;
     auto started = std::chrono::steady_clock::now();
+    using Notifications = ATL::CComSingleton<JobNotifyManagerImpl, ATL::CComAutoCriticalSection>;
+    RunWatch watch(common.id);
+    Notifications::instance()->registerObserver(&watch);
     // Of the kind that the definition's "type" names.
     std::unique_ptr<JobDefinition> definition(
         JobDefinitionFactory::create(json_spirit::Value(object)));
@@ -313,10 +374,12 @@ int run_job(const Common& common, const json_spirit::Object& object) {
         std::fprintf(g_messages, "offline_run: the job cannot be submitted\n");
     } else {
         auto deadline = started + common.timeout;
-        int last = 0;
-        while ((last = last_run_state(*manager, common.id)) == 0 &&
+        int last = watch.wait(deadline);
+        // The final state is posted before the run's clean-up ends: the run
+        // is over when its worker is.
+        while (last != 0 && worker_running(*manager, common.id) &&
                std::chrono::steady_clock::now() < deadline)
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
         double seconds =
             std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
         if (last == 0) {
@@ -331,6 +394,7 @@ int run_job(const Common& common, const json_spirit::Object& object) {
         }
     }
     std::fflush(stdout);
+    Notifications::instance()->unregisterObserver(&watch);
     manager->close();
     Iocp_Dispatcher::instance()->stop();
     return status;
