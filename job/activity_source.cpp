@@ -15,6 +15,8 @@
 namespace {
 
 constexpr size_t kHead = 6;
+// What a reader reads of its file at once (at least one record of the most).
+constexpr size_t kReadAhead = 65536;
 constexpr size_t kVolumeNameAt = 10;
 constexpr size_t kItemNameAt = 54;
 
@@ -262,6 +264,7 @@ bool JobActivitySourceReader::open(const wchar_t* path, int64_t offset) {
     if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
     handle_ = INVALID_HANDLE_VALUE;
     length_ = 0;
+    buffer_.reset();
     HANDLE handle = INVALID_HANDLE_VALUE;
     if (!path) {
         SetLastError(ERROR_INVALID_PARAMETER);
@@ -295,6 +298,26 @@ bool JobActivitySourceReader::open(const wchar_t* path, int64_t offset) {
     }
     handle_ = handle;
     buffer_.reset(new uint8_t[kSourceRecordMax]());
+    if (!ahead_) ahead_.reset(new uint8_t[kReadAhead]);
+    aheadPosition_ = offset > 0 ? offset : 0;
+    aheadStart_ = aheadEnd_ = 0;
+    return true;
+}
+
+bool JobActivitySourceReader::fill(size_t size, size_t& held) {
+    held = aheadEnd_ - aheadStart_;
+    if (held >= size) return true;
+    // What is left moves to the front; the file is read on behind it.
+    std::memmove(ahead_.get(), ahead_.get() + aheadStart_, held);
+    aheadPosition_ += static_cast<int64_t>(aheadStart_);
+    aheadStart_ = 0;
+    aheadEnd_ = held;
+    DWORD read = 0;
+    if (!read_fully(handle_, ahead_.get() + aheadEnd_, static_cast<DWORD>(kReadAhead - aheadEnd_),
+                    &read))
+        return false;
+    aheadEnd_ += read;
+    held = aheadEnd_;
     return true;
 }
 
@@ -305,52 +328,47 @@ uint32_t JobActivitySourceReader::next() {
         log_read_failure(ERROR_INVALID_HANDLE);
         return 0;
     }
-    DWORD read = 0;
-    if (!read_fully(handle_, buffer_.get(), kHead, &read)) {
+    size_t held = 0;
+    if (!fill(kHead, held)) {
         DWORD error = GetLastError();
         if (error == ERROR_HANDLE_EOF) return 0;
         log_read_failure(error);
         return 0;
     }
-    if (read == 0) {
+    if (held == 0) {
         SetLastError(ERROR_HANDLE_EOF);
         return 0;
     }
-    if (read < kHead) {
+    if (held < kHead) {
         // A head cut short is a torn file, not its end.
         log_read_failure(ERROR_INVALID_DATA);
         return 0;
     }
-    size_t length = get_u16(buffer_.get() + 4);
+    size_t length = get_u16(ahead_.get() + aheadStart_ + 4);
     if (length < kHead || length > kSourceRecordMax) {
         log_read_failure(ERROR_INVALID_DATA);
         return 0;
     }
-    DWORD rest = static_cast<DWORD>(length - kHead);
-    if (!read_fully(handle_, buffer_.get() + kHead, rest, &read)) {
+    if (!fill(length, held)) {
         log_read_failure(GetLastError());
         return 0;
     }
-    if (read < rest) {
+    if (held < length) {
         log_read_failure(ERROR_INVALID_DATA);
         return 0;
     }
+    std::memcpy(buffer_.get(), ahead_.get() + aheadStart_, length);
+    aheadStart_ += length;
     length_ = length;
     return get_u32(buffer_.get());
 }
 
 int64_t JobActivitySourceReader::offset() {
-    LARGE_INTEGER zero, position;
-    zero.QuadPart = 0;
-    position.QuadPart = 0;
-    if (!SetFilePointerEx(handle_, zero, &position, FILE_CURRENT)) {
-        DWORD error = GetLastError();
-        log_message(LM_ERROR, "Failed to get job activity source offset, hr=%d, %s.\n",
-                    HRESULT_FROM_WIN32(error), win32_error_text(error).text());
-        SetLastError(error);
+    if (!buffer_) {
+        SetLastError(ERROR_INVALID_HANDLE);
         return -1;
     }
-    return position.QuadPart;
+    return aheadPosition_ + static_cast<int64_t>(aheadStart_);
 }
 
 bool JobActivitySourceReader::item(JobActivitySourceItem& out) const {

@@ -145,6 +145,8 @@ public:
     // logged. A torn list is never taken for a whole one.
     uint32_t next();
     // The position of the record that next() reads now; -1 on failure.
+    // (The file is read ahead in large pieces: offset() is the reader's own
+    // position, not the handle's.)
     int64_t offset();
 
     // The bytes of the record that next() read last.
@@ -156,10 +158,18 @@ public:
     bool volume(std::wstring& out) const;
 
 private:
+    // Reads on until the bytes held ahead are size or more, or the file
+    // ends; held gets what is held then. False with the read's error.
+    bool fill(size_t size, size_t& held);
+
     HANDLE handle_;
     JobTransactionManager* transactions_;
     std::unique_ptr<uint8_t[]> buffer_;
     size_t length_;
+    std::unique_ptr<uint8_t[]> ahead_;  // what was read of the file ahead
+    int64_t aheadPosition_ = 0;         // the file's position of ahead_[0]
+    size_t aheadStart_ = 0;             // the next record's first byte in ahead_
+    size_t aheadEnd_ = 0;
 };
 
 // Collects a run's items, from a walk over its volumes' snapshots or from a
