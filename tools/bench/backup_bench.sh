@@ -23,7 +23,9 @@
 # Environment: BENCH_DIR (default build/bench: trees, runs and logs),
 # BENCH_BUILD (default build/release), BENCH_BYTES (size of the mixed tree,
 # default 1200000000), BENCH_SMALL_FILES (default 200000), BENCH_SETTLE
-# (below), JOBS (build jobs, default 2).
+# (below), JOBS (build jobs, default 2), BENCH_RESTORE_ONLY (1: only the
+# restores, of both trees, each against openssl -d | gunzip | tar -x; their
+# backups are made but not compared).
 set -euo pipefail
 
 source_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
@@ -226,6 +228,23 @@ gb() { awk -v n="$1" 'BEGIN { printf "%.2f GB", n / 1e9 }'; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "n/a" }'; }
 
 echo "machine: $(nproc) cores; driver $driver"
+
+# The restore-only mode: each tree is backed up, restored and compared with
+# the reference's way back, one after the other.
+if [ "${BENCH_RESTORE_ONLY:-0}" = 1 ]; then
+    for tree in "$mixed_tree" "$small_tree"; do
+        warm "$tree"
+        backup "$tree"
+        reference "$tree"
+        restore "$tree"
+        reference_back
+        rm -f "$reference_out"
+        echo "restore $(basename "$tree") ($(find "$tree" -type f | wc -l) files): $restore_seconds s;" \
+            "reference openssl -d | gunzip | tar -x: $reference_back_seconds s;" \
+            "ratio $(ratio "$restore_seconds" "$reference_back_seconds")"
+    done
+    exit 0
+fi
 
 tree_bytes=$(du -sb --apparent-size "$mixed_tree" | cut -f1)
 warm "$mixed_tree"
