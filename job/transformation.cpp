@@ -43,6 +43,11 @@ constexpr DWORD kSettableAttributes = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_H
 // How far a temporary name beside a restore target is searched for.
 constexpr int kTemporaryTries = 100;
 
+// A stored file of at most kInMemoryStored bytes is turned back in memory
+// when its data take at most kInMemoryRestored bytes.
+constexpr uint64_t kInMemoryStored = 1u << 20;
+constexpr uint64_t kInMemoryRestored = 4u << 20;
+
 // The attributes a new file has from its making: it need not be given them.
 constexpr DWORD kNewFileAttributes = FILE_ATTRIBUTE_ARCHIVE;
 
@@ -136,6 +141,60 @@ HANDLE create_temporary_beside(const wchar_t* target, std::wstring& path) {
     }
     SetLastError(ERROR_FILE_EXISTS);
     return INVALID_HANDLE_VALUE;
+}
+
+// Turns a small stored file back in memory: its bytes into bytes, its data
+// into restored (made bytes), each allocated on first use. False when it is
+// not done so: the file too large, its data too large, or the file cannot be
+// opened (result has the code then); true with result's code 0, or with the
+// failure's code (damaged data, a failed read).
+bool restore_in_memory(const wchar_t* source, const uint8_t* key, const uint8_t* iv,
+                       bool decompress, std::unique_ptr<uint8_t[]>& bytes,
+                       std::unique_ptr<uint8_t[]>& restored, size_t& made, PassResult& result) {
+    result = {};
+    scoped_handle file(CreateFileW(source, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                   FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.valid()) {
+        DWORD code = GetLastError();
+        result = {code, win32_error_text(code).text()};
+        return false;
+    }
+    // One read asks for a byte more than the limit: a file that gives fewer
+    // has ended (a file's read comes short only at its end).
+    if (!bytes) bytes.reset(new uint8_t[kInMemoryStored + 1]);
+    DWORD held = 0;
+    if (!ReadFile(file.get(), bytes.get(), static_cast<DWORD>(kInMemoryStored + 1), &held,
+                  nullptr)) {
+        DWORD code = GetLastError();
+        result = {code, win32_error_text(code).text()};
+        return true;
+    }
+    if (held > kInMemoryStored) return false;
+    if (!restored) restored.reset(new uint8_t[kInMemoryRestored]);
+    uint64_t total = 0;
+    try {
+        CryptoPP::CBC_Mode<CryptoPP::AES>::Decryption cipher(key, 16, iv);
+        auto* array = new CryptoPP::ArraySink(restored.get(), kInMemoryRestored);
+        CryptoPP::BufferedTransformation* sink = array;
+        if (decompress) sink = new CryptoPP::ZlibDecompressor(sink, false);
+        CryptoPP::ArraySource pump(
+            bytes.get(), held, true,
+            new CryptoPP::StreamTransformationFilter(
+                cipher, sink, CryptoPP::BlockPaddingSchemeDef::PKCS_PADDING));
+        total = array->TotalPutLength();
+    } catch (const CryptoPP::Exception& error) {
+        result = {ERROR_INVALID_DATA, error.what()};
+        return true;
+    } catch (const std::bad_alloc&) {
+        result = {ERROR_NOT_ENOUGH_MEMORY, win32_error_text(ERROR_NOT_ENOUGH_MEMORY).text()};
+        return true;
+    } catch (const std::exception& error) {
+        result = {ERROR_GEN_FAILURE, error.what()};
+        return true;
+    }
+    if (total > kInMemoryRestored) return false;  // more than the memory holds: streamed
+    made = static_cast<size_t>(total);
+    return true;
 }
 
 // Removes a file that this transformation made, even when it was already
@@ -249,12 +308,28 @@ bool RestoreTransformation::transform(const wchar_t* source, const wchar_t* targ
     std::wstring temporary;
     PassResult result;
     {
-        win32_file_tistream<char> in(source, stop);
-        if (!in) {
-            DWORD code = GetLastError();
-            log_message(LM_ERROR, "Failed to target file %s, %s.\n", to_utf8(source).c_str(),
-                        win32_error_text(code).text());
-            SetLastError(code);
+        // A small stored file is read whole and turned back in memory, its
+        // data then written at once; a larger one (or one whose data would
+        // not fit the memory kept for it) is streamed.
+        size_t made = 0;
+        bool inMemory =
+            restore_in_memory(source, key_, iv_, compression_, read_, restored_, made, result);
+        std::unique_ptr<win32_file_tistream<char>> in;
+        if (!inMemory) {
+            if (result.code == ERROR_SUCCESS)
+                in = std::make_unique<win32_file_tistream<char>>(source, stop);
+            if (result.code != ERROR_SUCCESS || !*in) {
+                DWORD code = result.code != ERROR_SUCCESS ? result.code : GetLastError();
+                log_message(LM_ERROR, "Failed to target file %s, %s.\n", to_utf8(source).c_str(),
+                            win32_error_text(code).text());
+                SetLastError(code);
+                return false;
+            }
+        } else if (result.code != ERROR_SUCCESS) {
+            // Damaged data: nothing is written.
+            log_message(LM_ERROR, "Failed to decrypt and decompress %s, %s.\n",
+                        to_utf8(source).c_str(), result.reason.c_str());
+            SetLastError(result.code);
             return false;
         }
         // The data goes to a new file beside the target, which replaces the
@@ -272,15 +347,28 @@ bool RestoreTransformation::transform(const wchar_t* source, const wchar_t* targ
             SetLastError(code);
             return false;
         }
-        {
+        if (inMemory) {
+            for (size_t done = 0; done < made;) {
+                DWORD written = 0;
+                DWORD piece = static_cast<DWORD>(std::min<size_t>(made - done, 1u << 30));
+                if (!WriteFile(file.get(), restored_.get() + done, piece, &written, nullptr) ||
+                    written == 0) {
+                    DWORD code = GetLastError();
+                    if (code == ERROR_SUCCESS) code = ERROR_DISK_FULL;
+                    result = {code, win32_error_text(code).text()};
+                    break;
+                }
+                done += written;
+            }
+        } else {
             basic_write_handle_streambuf<char> buffer(file.get(), false);
             std::ostream out(&buffer);
-            result = run_pass(in, [&] {
+            result = run_pass(*in, [&] {
                 CryptoPP::CBC_Mode<CryptoPP::AES>::Decryption cipher(key_, sizeof key_, iv_);
                 CryptoPP::BufferedTransformation* sink = new CryptoPP::FileSink(out);
                 if (compression_) sink = new CryptoPP::ZlibDecompressor(sink, false);
                 CryptoPP::FileSource pump(
-                    in, true,
+                    *in, true,
                     new CryptoPP::StreamTransformationFilter(
                         cipher, sink, CryptoPP::BlockPaddingSchemeDef::PKCS_PADDING));
             });

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "common/file_stream.h"
@@ -123,4 +124,6 @@ private:
     std::wstring token_;
     LinkCheck links_;
     bool durableEach_ = true;
+    std::unique_ptr<uint8_t[]> read_;      // a small stored file, read whole
+    std::unique_ptr<uint8_t[]> restored_;  // its data
 };
