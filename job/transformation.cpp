@@ -44,7 +44,7 @@ constexpr DWORD kSettableAttributes = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_H
 constexpr int kTemporaryTries = 100;
 
 // A stored file of at most kInMemoryStored bytes is turned back in memory
-// when its data take at most kInMemoryRestored bytes.
+// when its data take less than kInMemoryRestored bytes.
 constexpr uint64_t kInMemoryStored = 1u << 20;
 constexpr uint64_t kInMemoryRestored = 4u << 20;
 
@@ -192,7 +192,9 @@ bool restore_in_memory(const wchar_t* source, const uint8_t* key, const uint8_t*
         result = {ERROR_GEN_FAILURE, error.what()};
         return true;
     }
-    if (total > kInMemoryRestored) return false;  // more than the memory holds: streamed
+    // A sink that is full stops taking data without a word: data that filled
+    // it may have been cut short, and are streamed instead.
+    if (total >= kInMemoryRestored) return false;
     made = static_cast<size_t>(total);
     return true;
 }
