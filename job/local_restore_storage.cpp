@@ -113,6 +113,7 @@ LocalRestoreStorage::LocalRestoreStorage(const RestoreJobDefinition* definition,
     errorsOutliveRun_ = true;
     plain_.confine(confinement());
     unpacking_.confine(confinement());
+    links_.confine(confinement());
 }
 
 std::wstring LocalRestoreStorage::confinement() const {
@@ -135,13 +136,14 @@ bool LocalRestoreStorage::start(JobActivity* record, JobHistoryInfo* /*history*/
     }
     record_ = record;
     madeFolders_.clear();
+    dirtyFolders_.clear();
+    knownFolders_.clear();
     firstOfResumed_ = record->resumeFlag != 0;
     work_ = job_temp_path(definition_->id());
-    if (!work_.empty()) {
-        plain_.temporaryNote(work_ + L"\\" + kTemporaryNote);
-        unpacking_.temporaryNote(work_ + L"\\" + kTemporaryNote);
-        plain_.removeNotedTemporary();
-    }
+    group_.start(record, work_, [this] { endGroup(); });
+    std::wstring token = RestoreGroup::tokenOf(record);
+    plain_.temporaryToken(token);
+    unpacking_.temporaryToken(token);
     std::wstring location = definition_->offlineLocation();
     dataFolder_ = data_folder_of(location);
     if (dataFolder_.empty()) {
@@ -165,6 +167,16 @@ bool LocalRestoreStorage::start(JobActivity* record, JobHistoryInfo* /*history*/
     }
     record_->totalFiles = static_cast<uint32_t>(files);
     record_->totalBytes = bytes;
+    removeLostTemporaries(definition_->id(), record_, plain_,
+                          [this](const std::wstring& path, std::wstring& target) {
+                              const Entry* entry = catalogue_.find(path);
+                              if (!entry || entry->folder()) return false;
+                              target = LocalRestoreCatalogue::key(path);
+                              if (policy_ && !policy_->targetPath(target.c_str(), false, target))
+                                  return false;
+                              target = LocalRestoreCatalogue::key(target);
+                              return true;
+                          });
 
     // Without its instance text the run has no history folder of its own
     // (the path would name the job's whole history): the list then stays in
@@ -186,6 +198,7 @@ bool LocalRestoreStorage::end(bool cancelled) {
     if (failed > 0)
         log_message(LM_WARNING, "%d item(s) of the %s restore failed.\n", failed,
                     cancelled ? "cancelled" : "completed");
+    settle();
     if (historyKept()) errors_.save();
     return true;
 }
@@ -209,7 +222,7 @@ bool LocalRestoreStorage::restore(const wchar_t* path, const std::wstring& /*mac
         SetLastError(ERROR_PATH_NOT_FOUND);
         return false;
     }
-    if (first && !entry->folder() && !work_.empty() && writtenEarlier(work_, itemIndex)) {
+    if (first && !entry->folder() && group_.writtenEarlier(itemIndex)) {
         log_message(LM_INFO, "%s was restored before the run was interrupted.\n",
                     to_utf8(key).c_str());
         record_->filesDone += 1;
@@ -223,17 +236,18 @@ bool LocalRestoreStorage::restore(const wchar_t* path, const std::wstring& /*mac
     if (policy_ && !policy_->targetPath(key.c_str(), entry->folder(), target)) return false;
     target = LocalRestoreCatalogue::key(target);
     // A folder that stands at its own place is left alone, link or not.
-    if ((!entry->folder() || !confinement().empty()) && !placeFreeOfLinks(target)) return false;
+    DWORD found = INVALID_FILE_ATTRIBUTES;
+    if ((!entry->folder() || !confinement().empty()) && !placeFreeOfLinks(target, found))
+        return false;
 
-    if (!entry->folder()) return restoreFile(key, *entry, target, itemIndex);
+    if (!entry->folder()) return restoreFile(key, *entry, target, itemIndex, found);
     if (!makeFolderPath(key, target)) return false;
-    stampMadeFolders(target);
     SetLastError(0);
     return true;
 }
 
 bool LocalRestoreStorage::restoreFile(const std::wstring& key, const Entry& entry,
-                                      const std::wstring& target, uint32_t itemIndex) {
+                                      const std::wstring& target, uint32_t itemIndex, DWORD found) {
     record_->currentFilePath(key.c_str());
     std::wstring parent = parentFolder(target);
     if (parent.empty()) {
@@ -247,10 +261,12 @@ bool LocalRestoreStorage::restoreFile(const std::wstring& key, const Entry& entr
     std::wstring data;
     path_join_number(dataFolder_.c_str(), entry.itemIndex, data);
     RestoreTransformation& transformation = entry.compressed ? unpacking_ : plain_;
-    if (!work_.empty() && !fileExists(target)) markFreshTarget(work_, itemIndex, target);
+    transformation.durableEach(!group_.grouped(target));
+    if (found == INVALID_FILE_ATTRIBUTES || (found & FILE_ATTRIBUTE_DIRECTORY))
+        group_.mark(itemIndex, target);
     bool restored = transformation.transform(data.c_str(), target.c_str(), &entry.data, nullptr);
     DWORD code = GetLastError();
-    stampMadeFolders(parent);
+    touched(parent);  // whatever was made or written there moved its times
     if (restored) {
         record_->filesDone += 1;
         record_->bytesDone += entry.size();
@@ -262,8 +278,8 @@ bool LocalRestoreStorage::restoreFile(const std::wstring& key, const Entry& entr
     return restored;
 }
 
-bool LocalRestoreStorage::placeFreeOfLinks(const std::wstring& target) const {
-    if (place_free_of_links(confinement(), target)) return true;
+bool LocalRestoreStorage::placeFreeOfLinks(const std::wstring& target, DWORD& found) {
+    if (links_.freeOfLinks(target, &found)) return true;
     DWORD code = GetLastError();
     log_message(LM_ERROR, "Refused to restore to %s, %s.\n", to_utf8(target).c_str(),
                 win32_error_text(code).text());
@@ -276,7 +292,11 @@ bool LocalRestoreStorage::makeFolderPath(const std::wstring& source, const std::
         SetLastError(ERROR_BAD_PATHNAME);
         return false;
     }
-    if (dirExists(target)) return true;
+    if (knownFolders_.count(target)) return true;
+    if (dirExists(target)) {
+        knownFolders_.insert(target);
+        return true;
+    }
     // The target stands for the source only while their names agree: above
     // that, the target's folders are the chosen folder's and its parents.
     bool paired = !source.empty() && last_component(source) == last_component(target);
@@ -300,13 +320,26 @@ bool LocalRestoreStorage::makeFolderPath(const std::wstring& source, const std::
                         to_utf8(target).c_str(), win32_error_text(code).text());
         }
         madeFolders_[target] = entry->data;
+        dirtyFolders_.insert(target);
     }
+    knownFolders_.insert(target);
+    touched(parent);
     return true;
 }
 
-void LocalRestoreStorage::stampMadeFolders(const std::wstring& folder) const {
-    for (std::wstring at = folder; !at.empty(); at = parentFolder(at)) {
-        auto made = madeFolders_.find(at);
-        if (made != madeFolders_.end()) set_folder_times(at, made->second);
+void LocalRestoreStorage::touched(const std::wstring& folder) {
+    if (madeFolders_.count(folder)) dirtyFolders_.insert(folder);
+}
+
+void LocalRestoreStorage::endGroup() {
+    for (const std::wstring& folder : dirtyFolders_) {
+        auto made = madeFolders_.find(folder);
+        if (made != madeFolders_.end()) set_folder_times(folder, made->second);
     }
+    dirtyFolders_.clear();
+    // A folder put in a link's place is seen from the next group on.
+    knownFolders_.clear();
+    links_.forget();
+    plain_.links().forget();
+    unpacking_.links().forget();
 }

@@ -19,9 +19,12 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
+#include <unordered_set>
 
 #include "job/restore_location_policy.h"
+#include "job/restore_place.h"
 #include "job/storage.h"
 #include "job/transformation.h"
 #include "job/web_client_event_handler.h"
@@ -73,25 +76,26 @@ public:
     LocalRestoreStorage(const LocalRestoreStorage&) = delete;
     LocalRestoreStorage& operator=(const LocalRestoreStorage&) = delete;
 
-    // Binds the record (not owned; history is not used), keeps the note of
-    // the temporary file being written beside a target in the job's tmp
-    // folder (see RestoreTransformation::temporaryNote) and removes what an
-    // earlier attempt that never ended left there, reads the catalogue,
-    // sets the record's total files and total bytes to the files of the
-    // definition's source list found in it, and loads the error list of the
+    // Binds the record (not owned; history is not used) and the run's
+    // durable group (RestoreGroup, whose mark of the item in flight is in the
+    // job's tmp folder), names the temporary files with the run's token,
+    // reads the catalogue, sets the record's total files and total bytes to
+    // the files of the definition's source list found in it, removes the
+    // temporary files that a run taken up again may have left
+    // (RestoreStorage::removeLostTemporaries), and loads the error list of the
     // run's history folder ("err", made afresh when missing). False with 87
     // for a null record, a missing definition or an empty location,
     // ERROR_BAD_PATHNAME (161) for a location that does not end in ".cat",
     // and the reader's error when the catalogue cannot be opened. On success
     // the caller's last error is kept.
     bool start(JobActivity* record, JobHistoryInfo* history) override;
-    // Writes the error list to the history folder (while it exists); always
-    // true. errorCount() counts that list: the items the job recorded as
-    // failed with addError.
+    // Ends the durable group and writes the error list to the history
+    // folder (while it exists); always true. errorCount() counts that list: the items the job
+    // recorded as failed with addError.
     bool end(bool cancelled) override;
     // Writes the catalogue's item for path to its target; machine and
     // isFolder are not used (the catalogue's record decides), itemIndex names
-    // the item's mark (see RestoreStorage::markPath): the first item of a
+    // the item's mark (see RestoreGroup::mark): the first item of a
     // resumed run that its mark shows written already is done. False with
     //   3   path not in the catalogue;
     //   0   the policy skips the item (skip mode, a file at the target);
@@ -116,19 +120,24 @@ private:
     // The chosen folder below which no link is followed; empty for a restore
     // to the items' own places.
     std::wstring confinement() const;
-    // place_free_of_links below confinement(), logged when it fails.
-    bool placeFreeOfLinks(const std::wstring& target) const;
+    // The link check below confinement(), logged when it fails; found gets
+    // the target's attributes (INVALID_FILE_ATTRIBUTES: nothing there).
+    bool placeFreeOfLinks(const std::wstring& target, DWORD& found);
     bool restoreFile(const std::wstring& key, const Entry& entry, const std::wstring& target,
-                     uint32_t itemIndex);
+                     uint32_t itemIndex, DWORD found);
     // Makes target and its missing parents; source is the catalogued path
     // that target stands for (empty: none). A made folder that stands for a
     // catalogued folder gets its attributes and is remembered for its times.
     // An existing folder is left as it is. False with the error of the folder
     // that could not be made.
     bool makeFolderPath(const std::wstring& source, const std::wstring& target);
-    // Gives the folders this storage made, from folder up, their stored
-    // times again: writing into a folder moves its last-write time.
-    void stampMadeFolders(const std::wstring& folder) const;
+    // Something was made or written in folder: when this storage made it,
+    // it gets its stored times again at the group's end (writing into a
+    // folder moves its last-write time).
+    void touched(const std::wstring& folder);
+    // The end of a durable group, before its flush: the touched folders get
+    // their times, and the folders on the way are looked at afresh.
+    void endGroup();
 
     const RestoreJobDefinition* definition_;
     WebClientEventHandler* handler_;
@@ -141,6 +150,10 @@ private:
     LocalRestoreCatalogue catalogue_;
     std::unique_ptr<RestoreLocationPolicy> policy_;
     // Target folders made by this storage for catalogued folders, with the
-    // times they are to keep.
+    // times they are to keep; those touched in the group under way.
     std::map<std::wstring, WIN32_FILE_ATTRIBUTE_DATA> madeFolders_;
+    std::set<std::wstring> dirtyFolders_;
+    // Folders found (or made) in the group under way.
+    std::unordered_set<std::wstring> knownFolders_;
+    LinkCheck links_;
 };

@@ -283,18 +283,17 @@ void RestoreJob::run() {
                 // again (a second restore of it would make a renamed copy).
                 if (pending && state() != JS_RUNNING) break;
                 // The record is a shared mapping of its file: the offset
-                // outlives a killed process without being forced to disk.
+                // outlives a killed process without being forced to disk;
+                // the storage forces it with its durable group.
                 offset = reader.offset();
                 if (offset >= 0) record->sourceListOffset = static_cast<uint64_t>(offset);
-                if (tag == kSourceTagFile) {
-                    std::wstring folder = job_temp_path(id()), work;
-                    rm_rf(path_join_number(folder.c_str(), item.ordinal, work).c_str(), TRUE);
-                    rmfile_f(RestoreStorage::markPath(folder, item.ordinal).c_str());
-                }
+                storage->passed(item.ordinal, tag == kSourceTagDirectory);
             }
         }
     } while (false);
 
+    // Whatever way the run ends, what its record reports is on the disk.
+    if (storage) storage->settle();
     sampler.reset();
     finish(storage.get());
     postCompletion();

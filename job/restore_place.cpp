@@ -19,9 +19,12 @@ std::vector<std::wstring> parts_of(const std::wstring& path) {
     return parts;
 }
 
-}  // namespace
-
-bool place_free_of_links(const std::wstring& root, const std::wstring& path) {
+// The look of place_free_of_links; known (may be null) holds the folders
+// found free of links before, and takes those found now. last gets the
+// attributes of path's last part when it is looked at.
+bool check_place(const std::wstring& root, const std::wstring& path,
+                 std::unordered_set<std::wstring>* known, DWORD* last, bool withLast = true) {
+    if (last) *last = INVALID_FILE_ATTRIBUTES;
     size_t end = path.size();
     while (end > 0 && is_separator(path[end - 1])) --end;
     std::wstring at;
@@ -43,16 +46,41 @@ bool place_free_of_links(const std::wstring& root, const std::wstring& path) {
         at = root.substr(0, length) + L"\\";
         from = length + 1;
     }
-    for (const std::wstring& part : parts_of(path.substr(from, end - from))) {
+    std::vector<std::wstring> parts = parts_of(path.substr(from, end - from));
+    for (size_t i = 0; i < parts.size(); ++i) {
         if (!at.empty() && !is_separator(at.back())) at += L'\\';
-        at += part;
+        at += parts[i];
+        bool folder = i + 1 < parts.size();
+        if (!folder && !withLast) break;
+        if (folder && known && known->count(at)) continue;
         DWORD attributes = GetFileAttributesW(at.c_str());
+        if (!folder && last) *last = attributes;
         if (attributes == INVALID_FILE_ATTRIBUTES) break;  // not there (yet)
         if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
             SetLastError(kLinkInTheWay);
             return false;
         }
+        if (folder && known) known->insert(at);
     }
     SetLastError(ERROR_SUCCESS);
     return true;
+}
+
+}  // namespace
+
+bool place_free_of_links(const std::wstring& root, const std::wstring& path) {
+    return check_place(root, path, nullptr, nullptr);
+}
+
+void LinkCheck::confine(const std::wstring& root) {
+    root_ = root;
+    known_.clear();
+}
+
+bool LinkCheck::freeOfLinks(const std::wstring& path, DWORD* attributes) {
+    return check_place(root_, path, &known_, attributes);
+}
+
+bool LinkCheck::wayFreeOfLinks(const std::wstring& path) {
+    return check_place(root_, path, &known_, nullptr, false);
 }

@@ -1,8 +1,9 @@
 #include "job/storage.h"
 
+#include "common/appdata_path.h"
 #include "common/holders.h"
 #include "common/text_conv.h"
-#include "job/note_file.h"
+#include "job/activity_source.h"
 
 WIN32_FILE_ATTRIBUTE_DATA described_attributes(const WIN32_FILE_ATTRIBUTE_DATA& attributes,
                                                const SourceRead& read) {
@@ -21,19 +22,24 @@ bool RestoreStorage::releaseErrors() {
     return stays;
 }
 
-std::wstring RestoreStorage::markPath(const std::wstring& work, uint32_t itemIndex) {
-    return work + L"\\" + std::to_wstring(itemIndex) + L".written";
-}
+void RestoreStorage::passed(uint32_t /*itemIndex*/, bool /*isFolder*/) { group_.passed(); }
 
-void RestoreStorage::markFreshTarget(const std::wstring& work, uint32_t itemIndex,
-                                     const std::wstring& target) {
+void RestoreStorage::removeLostTemporaries(
+    const char* jobId, JobActivity* record, RestoreTransformation& transformation,
+    const std::function<bool(const std::wstring& path, std::wstring& target)>& place) {
+    if (!record || !record->resumeFlag || !jobId) return;
     last_error_restorer keep;
-    write_note(markPath(work, itemIndex), to_utf8(target));
-}
-
-bool RestoreStorage::writtenEarlier(const std::wstring& work, uint32_t itemIndex) {
-    std::string text = read_note(markPath(work, itemIndex));
-    if (text.empty()) return false;
-    DWORD attributes = GetFileAttributesW(from_utf8(text).c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+    JobActivitySourceReader reader;
+    if (!reader.open(job_source_path(jobId).c_str(),
+                     static_cast<int64_t>(record->sourceListOffset.load())))
+        return;
+    uint32_t files = 0;
+    for (uint32_t tag = reader.next(); tag != 0 && files < RestoreGroup::kGroupItems;
+         tag = reader.next()) {
+        if (tag != kSourceTagFile) continue;
+        ++files;
+        JobActivitySourceItem item;
+        std::wstring target;
+        if (reader.item(item) && place(item.path, target)) transformation.removeTemporaryOf(target);
+    }
 }

@@ -7,10 +7,12 @@
 // failure as false with the reason in the thread's last error.
 #pragma once
 
+#include <functional>
 #include <string>
 
 #include "job/job_activity.h"
 #include "job/job_history.h"
+#include "job/restore_group.h"
 #include "job/transformation.h"
 
 // The error entry of a file that changed while it was read, and again while
@@ -93,22 +95,26 @@ public:
         return true;
     }
 
-    // The mark of a file item written to a target where no file was:
-    // "<work>\<itemIndex>.written" (work: the job's tmp folder) names the
-    // target. A storage writes it just before the target is made; the job
-    // removes it once it has moved past the item. If the process dies in
-    // between, the item is presented again to the next run although its file
-    // is in place: that run's first item, when it has a mark whose target
-    // exists, is done already (restoring it again would make a renamed copy).
-    static std::wstring markPath(const std::wstring& work, uint32_t itemIndex);
+    // The job has moved its source-list offset past the item (the record
+    // holds the new offset): counts it in the run's durable group, which
+    // ends when it is due (see RestoreGroup). The web storage also removes
+    // the item's work file, which a failed item may have left.
+    virtual void passed(uint32_t itemIndex, bool isFolder);
+    // Ends the durable group now: what the record reports as restored is on
+    // the disk afterwards. The job calls it at every end of a run. False
+    // when a volume could not be forced to the disk (logged).
+    bool settle() { return group_.settle(); }
 
 protected:
-    // Writes the mark of the item (failures are not reported: without a
-    // mark the item is only restored again).
-    static void markFreshTarget(const std::wstring& work, uint32_t itemIndex,
-                                const std::wstring& target);
-    // Whether the item has a mark whose target is a file.
-    static bool writtenEarlier(const std::wstring& work, uint32_t itemIndex);
+    // On the start of a run taken up again (the record's resume flag): the
+    // items from the record's source-list offset on, as far as one durable
+    // group reaches, may have left their temporary files (named with the
+    // run's token) beside their targets when the power went: for each file
+    // item of the job's source list there that place gives a target for,
+    // transformation removes that target's temporary file.
+    void removeLostTemporaries(
+        const char* jobId, JobActivity* record, RestoreTransformation& transformation,
+        const std::function<bool(const std::wstring& path, std::wstring& target)>& place);
 
     JobHistoryError errors_;
     // The list stays in the run's history folder after the run (releaseErrors).
@@ -117,4 +123,5 @@ protected:
     // Whether the next restore is the first of a run taken up again (the
     // record's resume flag was set at start): only its item may have a mark.
     bool firstOfResumed_ = false;
+    RestoreGroup group_;
 };

@@ -19,7 +19,6 @@
 #include "common/holders.h"
 #include "common/text_conv.h"
 #include "common/win32_error.h"
-#include "job/note_file.h"
 #include "job/restore_place.h"
 
 namespace {
@@ -45,6 +44,14 @@ constexpr DWORD kSettableAttributes = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_H
 
 // How far a temporary name beside a restore target is searched for.
 constexpr int kTemporaryTries = 100;
+
+// A stored file of at most kInMemoryStored bytes is turned back in memory
+// when its data take less than kInMemoryRestored bytes.
+constexpr uint64_t kInMemoryStored = 1u << 20;
+constexpr uint64_t kInMemoryRestored = 4u << 20;
+
+// The attributes a new file has from its making: it need not be given them.
+constexpr DWORD kNewFileAttributes = FILE_ATTRIBUTE_ARCHIVE;
 
 // How many times a source that changes while it is read is read.
 constexpr int kSourceReads = 2;
@@ -118,26 +125,80 @@ PassResult run_pass(std::istream& in, Build build) {
 }
 
 // Opens a new file beside target, never one that exists already: its path
-// goes to path. note, when given, is called with a free name before the file
-// of that name is made. INVALID_HANDLE_VALUE with the last error of the first
-// failure other than an existing name.
-HANDLE create_temporary_beside(const wchar_t* target, std::wstring& path,
-                               const std::function<void(const std::wstring&)>& note) {
+// goes to path. INVALID_HANDLE_VALUE with the last error of the first failure
+// other than an existing name.
+// A new file at path for the restored data (never one that exists).
+HANDLE create_new(const std::wstring& path) {
+    return CreateFileW(path.c_str(), GENERIC_WRITE | FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ,
+                       nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+HANDLE create_temporary_beside(const wchar_t* target, std::wstring& path) {
     for (int n = 0; n < kTemporaryTries; ++n) {
         path = std::wstring(target) + L".~tovel" + std::to_wstring(n);
-        if (note) {
-            if (GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES) continue;
-            note(path);
-        }
-        HANDLE handle =
-            CreateFileW(path.c_str(), GENERIC_WRITE | FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ,
-                        nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+        HANDLE handle = create_new(path);
         if (handle != INVALID_HANDLE_VALUE) return handle;
         DWORD code = GetLastError();
         if (code != ERROR_FILE_EXISTS && code != ERROR_ALREADY_EXISTS) return handle;
     }
     SetLastError(ERROR_FILE_EXISTS);
     return INVALID_HANDLE_VALUE;
+}
+
+// Turns a small stored file back in memory: its bytes into bytes, its data
+// into restored (made bytes), each allocated on first use. False when it is
+// not done so: the file too large, its data too large, or the file cannot be
+// opened (result has the code then); true with result's code 0, or with the
+// failure's code (damaged data, a failed read).
+bool restore_in_memory(const wchar_t* source, const uint8_t* key, const uint8_t* iv,
+                       bool decompress, std::unique_ptr<uint8_t[]>& bytes,
+                       std::unique_ptr<uint8_t[]>& restored, size_t& made, PassResult& result) {
+    result = {};
+    scoped_handle file(CreateFileW(source, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                   FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.valid()) {
+        DWORD code = GetLastError();
+        result = {code, win32_error_text(code).text()};
+        return false;
+    }
+    // One read asks for a byte more than the limit: a file that gives fewer
+    // has ended (a file's read comes short only at its end).
+    if (!bytes) bytes.reset(new uint8_t[kInMemoryStored + 1]);
+    DWORD held = 0;
+    if (!ReadFile(file.get(), bytes.get(), static_cast<DWORD>(kInMemoryStored + 1), &held,
+                  nullptr)) {
+        DWORD code = GetLastError();
+        result = {code, win32_error_text(code).text()};
+        return true;
+    }
+    if (held > kInMemoryStored) return false;
+    if (!restored) restored.reset(new uint8_t[kInMemoryRestored]);
+    uint64_t total = 0;
+    try {
+        CryptoPP::CBC_Mode<CryptoPP::AES>::Decryption cipher(key, 16, iv);
+        auto* array = new CryptoPP::ArraySink(restored.get(), kInMemoryRestored);
+        CryptoPP::BufferedTransformation* sink = array;
+        if (decompress) sink = new CryptoPP::ZlibDecompressor(sink, false);
+        CryptoPP::ArraySource pump(
+            bytes.get(), held, true,
+            new CryptoPP::StreamTransformationFilter(
+                cipher, sink, CryptoPP::BlockPaddingSchemeDef::PKCS_PADDING));
+        total = array->TotalPutLength();
+    } catch (const CryptoPP::Exception& error) {
+        result = {ERROR_INVALID_DATA, error.what()};
+        return true;
+    } catch (const std::bad_alloc&) {
+        result = {ERROR_NOT_ENOUGH_MEMORY, win32_error_text(ERROR_NOT_ENOUGH_MEMORY).text()};
+        return true;
+    } catch (const std::exception& error) {
+        result = {ERROR_GEN_FAILURE, error.what()};
+        return true;
+    }
+    // A sink that is full stops taking data without a word: data that filled
+    // it may have been cut short, and are streamed instead.
+    if (total >= kInMemoryRestored) return false;
+    made = static_cast<size_t>(total);
+    return true;
 }
 
 // Removes a file that this transformation made, even when it was already
@@ -425,48 +486,75 @@ bool RestoreTransformation::transform(const wchar_t* source, const wchar_t* targ
     std::wstring temporary;
     PassResult result;
     {
-        win32_file_tistream<char> in(source, stop);
-        if (!in) {
-            DWORD code = GetLastError();
-            log_message(LM_ERROR, "Failed to target file %s, %s.\n", to_utf8(source).c_str(),
-                        win32_error_text(code).text());
-            SetLastError(code);
+        // A small stored file is read whole and turned back in memory, its
+        // data then written at once; a larger one (or one whose data would
+        // not fit the memory kept for it) is streamed.
+        size_t made = 0;
+        bool inMemory =
+            restore_in_memory(source, key_, iv_, compression_, read_, restored_, made, result);
+        std::unique_ptr<win32_file_tistream<char>> in;
+        if (!inMemory) {
+            if (result.code == ERROR_SUCCESS)
+                in = std::make_unique<win32_file_tistream<char>>(source, stop);
+            if (result.code != ERROR_SUCCESS || !*in) {
+                DWORD code = result.code != ERROR_SUCCESS ? result.code : GetLastError();
+                log_message(LM_ERROR, "Failed to target file %s, %s.\n", to_utf8(source).c_str(),
+                            win32_error_text(code).text());
+                SetLastError(code);
+                return false;
+            }
+        } else if (result.code != ERROR_SUCCESS) {
+            // Damaged data: nothing is written.
+            log_message(LM_ERROR, "Failed to decrypt and decompress %s, %s.\n",
+                        to_utf8(source).c_str(), result.reason.c_str());
+            SetLastError(result.code);
             return false;
         }
         // The data goes to a new file beside the target, which replaces the
         // target only once it is whole: a damaged or stopped restore leaves an
         // existing target as it was. The handle stays ours (not a stream's)
-        // so that the times are set on it before it is closed.
-        // With a note, the temporary file's name is noted before the file
-        // is made: no moment passes in which a file of ours exists unnamed.
-        std::function<void(const std::wstring&)> note;
-        if (!note_.empty()) note = [this](const std::wstring& name) { noteTemporary(name); };
-        if (!targetFreeOfLinks(target)) return false;
-        scoped_handle file(create_temporary_beside(target, temporary, note));
+        // so that the times are set on it before it is closed. The
+        // temporary file is made new (never through a link at its name);
+        // the target itself is looked at before the rename.
+        if (!targetFreeOfLinks(target, true)) return false;
+        scoped_handle file(createTemporary(target, temporary));
         if (!file.valid()) {
             DWORD code = GetLastError();
             log_message(LM_ERROR, "Failed to open target %s, %s.\n", to_utf8(target).c_str(),
                         win32_error_text(code).text());
-            dropNote();
             SetLastError(code);
             return false;
         }
-        {
+        if (inMemory) {
+            for (size_t done = 0; done < made;) {
+                DWORD written = 0;
+                DWORD piece = static_cast<DWORD>(std::min<size_t>(made - done, 1u << 30));
+                if (!WriteFile(file.get(), restored_.get() + done, piece, &written, nullptr) ||
+                    written == 0) {
+                    DWORD code = GetLastError();
+                    if (code == ERROR_SUCCESS) code = ERROR_DISK_FULL;
+                    result = {code, win32_error_text(code).text()};
+                    break;
+                }
+                done += written;
+            }
+        } else {
             basic_write_handle_streambuf<char> buffer(file.get(), false);
             std::ostream out(&buffer);
-            result = run_pass(in, [&] {
+            result = run_pass(*in, [&] {
                 CryptoPP::CBC_Mode<CryptoPP::AES>::Decryption cipher(key_, sizeof key_, iv_);
                 CryptoPP::BufferedTransformation* sink = new CryptoPP::FileSink(out);
                 if (compression_) sink = new CryptoPP::ZlibDecompressor(sink, false);
                 CryptoPP::FileSource pump(
-                    in, true,
+                    *in, true,
                     new CryptoPP::StreamTransformationFilter(
                         cipher, sink, CryptoPP::BlockPaddingSchemeDef::PKCS_PADDING));
             });
         }  // the sink flushed everything at the end of the pass
         if (result.code == ERROR_SUCCESS && attributes) {
             DWORD wanted = attributes->dwFileAttributes & kSettableAttributes;
-            if (!SetFileAttributesW(temporary.c_str(), wanted ? wanted : FILE_ATTRIBUTE_NORMAL)) {
+            if (!wanted) wanted = FILE_ATTRIBUTE_NORMAL;
+            if (wanted != kNewFileAttributes && !SetFileAttributesW(temporary.c_str(), wanted)) {
                 DWORD code = GetLastError();
                 log_message(LM_WARNING, "Failed to set the attributes of %s, %s.\n",
                             to_utf8(target).c_str(), win32_error_text(code).text());
@@ -480,15 +568,15 @@ bool RestoreTransformation::transform(const wchar_t* source, const wchar_t* targ
         }
         // The restored bytes reach the disk before the file takes the
         // target's place, and that place before the item counts as restored:
-        // a run that ends completed has its files on the disk.
-        if (result.code == ERROR_SUCCESS && !FlushFileBuffers(file.get())) {
+        // a run that ends completed has its files on the disk. (Without
+        // durableEach the caller forces them in groups.)
+        if (result.code == ERROR_SUCCESS && durableEach_ && !FlushFileBuffers(file.get())) {
             result.code = GetLastError();
             result.reason = win32_error_text(result.code).text();
         }
     }  // the stored file and the temporary file are closed here
     if (result.code != ERROR_SUCCESS) {
         remove_made_file(temporary.c_str());
-        dropNote();
         if (result.code == ERROR_CANCELLED)
             log_message(LM_ERROR, "Failed to decrypt and decompress %s, user cancelled.\n",
                         to_utf8(source).c_str());
@@ -499,13 +587,11 @@ bool RestoreTransformation::transform(const wchar_t* source, const wchar_t* targ
         return false;
     }
     // What lay on the way may have changed while the data were written.
-    bool moved =
-        targetFreeOfLinks(target) &&
-        MoveFileExW(temporary.c_str(), target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+    DWORD flags = MOVEFILE_REPLACE_EXISTING | (durableEach_ ? MOVEFILE_WRITE_THROUGH : 0);
+    bool moved = targetFreeOfLinks(target) && MoveFileExW(temporary.c_str(), target, flags);
     DWORD code = GetLastError();
-    if (!moved) remove_made_file(temporary.c_str());
-    dropNote();
     if (!moved) {
+        remove_made_file(temporary.c_str());
         log_message(LM_ERROR, "Failed to replace target %s, %s.\n", to_utf8(target).c_str(),
                     win32_error_text(code).text());
         SetLastError(code);
@@ -515,39 +601,52 @@ bool RestoreTransformation::transform(const wchar_t* source, const wchar_t* targ
     return true;
 }
 
-void RestoreTransformation::removeNotedTemporary() const {
-    if (note_.empty()) return;
-    last_error_restorer keep;
-    std::string text = read_note(note_);
-    std::wstring left = from_utf8(text);
-    if (!left.empty() && GetFileAttributesW(left.c_str()) != INVALID_FILE_ATTRIBUTES) {
-        log_message(LM_INFO, "Removing %s, left by a restore that never ended.\n", text.c_str());
-        remove_made_file(left.c_str());
-    }
-    DeleteFileW(note_.c_str());
+std::wstring RestoreTransformation::temporaryOf(const std::wstring& target,
+                                                const std::wstring& token) {
+    return target + L".~tovel-" + token;
 }
 
-bool RestoreTransformation::targetFreeOfLinks(const wchar_t* target) const {
-    if (place_free_of_links(root_, target)) return true;
+HANDLE RestoreTransformation::createTemporary(const wchar_t* target, std::wstring& path) {
+    if (token_.empty()) return create_temporary_beside(target, path);
+    path = temporaryOf(target, token_);
+    HANDLE handle = create_new(path);
+    if (handle != INVALID_HANDLE_VALUE) return handle;
+    DWORD code = GetLastError();
+    if (code != ERROR_FILE_EXISTS && code != ERROR_ALREADY_EXISTS) return handle;
+    // Left by an attempt of this run that never ended, unless it is no plain
+    // file (a link is never written through, nor given attributes).
+    DWORD attributes = GetFileAttributesW(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES ||
+        (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)))
+        return create_temporary_beside(target, path);
+    log_message(LM_INFO, "Removing %s, left by a restore that never ended.\n",
+                to_utf8(path).c_str());
+    remove_made_file(path.c_str());
+    handle = create_new(path);
+    if (handle != INVALID_HANDLE_VALUE) return handle;
+    code = GetLastError();
+    if (code != ERROR_FILE_EXISTS && code != ERROR_ALREADY_EXISTS) return handle;
+    return create_temporary_beside(target, path);
+}
+
+void RestoreTransformation::removeTemporaryOf(const std::wstring& target) {
+    if (token_.empty()) return;
+    last_error_restorer keep;
+    std::wstring left = temporaryOf(target, token_);
+    DWORD attributes = INVALID_FILE_ATTRIBUTES;
+    // A link at the name or on its way is left alone.
+    if (!links_.freeOfLinks(left, &attributes)) return;
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY)) return;
+    log_message(LM_INFO, "Removing %s, left by a restore that never ended.\n",
+                to_utf8(left).c_str());
+    remove_made_file(left.c_str());
+}
+
+bool RestoreTransformation::targetFreeOfLinks(const wchar_t* target, bool wayOnly) {
+    if (wayOnly ? links_.wayFreeOfLinks(target) : links_.freeOfLinks(target)) return true;
     DWORD code = GetLastError();
     log_message(LM_ERROR, "Refused to write %s, %s.\n", to_utf8(target).c_str(),
                 win32_error_text(code).text());
     SetLastError(code);
     return false;
-}
-
-void RestoreTransformation::noteTemporary(const std::wstring& temporary) const {
-    if (note_.empty()) return;
-    last_error_restorer keep;
-    // On the disk before the temporary file is made: a power cut must not
-    // leave a file of ours in the user's folder that no note names.
-    if (!write_note(note_, to_utf8(temporary), true))
-        log_message(LM_WARNING, "Failed to note the temporary file %s.\n",
-                    to_utf8(temporary).c_str());
-}
-
-void RestoreTransformation::dropNote() const {
-    if (note_.empty()) return;
-    last_error_restorer keep;
-    DeleteFileW(note_.c_str());
 }

@@ -11,6 +11,7 @@
 
 #include "common/file_stream.h"
 #include "common/holders.h"
+#include "job/restore_place.h"
 #include "platform/win32.h"
 
 // What a backup transformation read of its source file: the bytes that its
@@ -98,47 +99,60 @@ private:
     std::unique_ptr<Packer> packer_;  // made at the first small file
 };
 
-// The name of the note of RestoreTransformation::temporaryNote in a job's
-// work folder.
-inline constexpr wchar_t kTemporaryNote[] = L"restoring";
-
 class RestoreTransformation : public Transformation {
 public:
     explicit RestoreTransformation(bool decompress) : Transformation(decompress) {}
     // Writes the data of the stored file source into a new temporary file
-    // beside target ("<target>.~tovel<n>"), gives it attributes (when given:
-    // the file attributes and the times) and then renames it over target. A
-    // failure at any step removes the temporary file and leaves an existing
-    // target as it was; damaged data or a wrong decompression flag fails with
-    // 13. Before the temporary file is made and again before the rename, the
-    // target and, below the confining folder (confine), every folder on its
-    // way must not be a link (job/restore_place.h): else nothing is written
-    // (or the temporary file is removed) and the result is false with
-    // ERROR_STOPPED_ON_SYMLINK (681). An existing name is never written
+    // beside target (temporaryOf), gives it attributes (when given: the file
+    // attributes and the times) and then renames it over target. A failure
+    // at any step removes the temporary file and leaves an existing target
+    // as it was; damaged data or a wrong decompression flag fails with 13.
+    // Below the confining folder (confine), no folder on the target's way
+    // may be a link before the temporary file is made, and neither such a
+    // folder nor the target itself before the rename (job/restore_place.h;
+    // the folders are looked at once until links().forget()): else nothing
+    // is written (or the temporary file is removed) and the result is false
+    // with ERROR_STOPPED_ON_SYMLINK (681). An existing name is never written
     // through: the temporary file is made new.
+    //
+    // Durability: by default (durableEach) the temporary file is forced to
+    // the disk before the rename, and the rename is written through, so a
+    // true result means the target is on the disk. Without it neither is
+    // done: the caller forces the volume to the disk for a group of files
+    // (RestoreGroup) before it counts them as restored there.
     bool transform(const wchar_t* source, const wchar_t* target,
                    const WIN32_FILE_ATTRIBUTE_DATA* attributes, interrupter* stop) override;
 
-    // A file of the job's own (in its work folder) that names the temporary
-    // file of a transform while it may exist (from just before it is made
-    // until it is renamed or removed); empty (the default): none is kept,
-    // and no file that a transform did not make is ever removed.
-    void temporaryNote(const std::wstring& note) { note_ = note; }
-    // Removes the file that the note names and the note: what a transform
-    // that never ended (its process died) left beside its target. Nothing
-    // without a note. Not to be called while a transform is under way. Keeps
-    // the last error.
-    void removeNotedTemporary() const;
+    // The token of the run's temporary names: with one, the temporary file of
+    // a target is "<target>.~tovel-<token>", a name that only this run makes,
+    // so that a file left under it by an attempt that never ended (its
+    // process died, or the power went) is the run's own: transform removes it
+    // first, and so does removeTemporaryOf. Without one (the default) the
+    // name is the first free of "<target>.~tovel0", "<target>.~tovel1", ...,
+    // and nothing that a transform did not make is ever removed.
+    void temporaryToken(const std::wstring& token) { token_ = token; }
+    // The name of target's temporary file under the token (see above).
+    static std::wstring temporaryOf(const std::wstring& target, const std::wstring& token);
+    // Removes target's temporary file of the token, when a file (or a link)
+    // of that name is there and no link is on its way. Keeps the last error.
+    void removeTemporaryOf(const std::wstring& target);
     // The folder below which no link is followed (see transform); empty (the
     // default): only a link at the target itself is refused.
-    void confine(const std::wstring& root) { root_ = root; }
+    void confine(const std::wstring& root) { links_.confine(root); }
+    LinkCheck& links() { return links_; }
+    void durableEach(bool on) { durableEach_ = on; }
+    bool durableEach() const { return durableEach_; }
 
 private:
-    void noteTemporary(const std::wstring& temporary) const;
-    void dropNote() const;
-    // place_free_of_links for target, logged when it fails.
-    bool targetFreeOfLinks(const wchar_t* target) const;
+    // The link check of target (wayOnly: of its folders only), logged when
+    // it fails.
+    bool targetFreeOfLinks(const wchar_t* target, bool wayOnly = false);
+    // Makes the temporary file of target: see temporaryToken.
+    HANDLE createTemporary(const wchar_t* target, std::wstring& path);
 
-    std::wstring note_;
-    std::wstring root_;
+    std::wstring token_;
+    LinkCheck links_;
+    bool durableEach_ = true;
+    std::unique_ptr<uint8_t[]> read_;      // a small stored file, read whole
+    std::unique_ptr<uint8_t[]> restored_;  // its data
 };

@@ -125,12 +125,9 @@ WebRestoreStorage::WebRestoreStorage(const RestoreJobDefinition* definition,
       workFolder_(job_temp_path(definition ? definition->id() : nullptr)),
       policy_(createRestoreLocationPolicy(definition)),
       handler_(handler) {
-    if (!workFolder_.empty()) {
-        decrypting_.temporaryNote(workFolder_ + L"\\" + kTemporaryNote);
-        decompressing_.temporaryNote(workFolder_ + L"\\" + kTemporaryNote);
-    }
     decrypting_.confine(confinement());
     decompressing_.confine(confinement());
+    links_.confine(confinement());
 }
 
 std::wstring WebRestoreStorage::confinement() const {
@@ -171,7 +168,19 @@ bool WebRestoreStorage::start(JobActivity* record, JobHistoryInfo* history) {
     record_ = record;
     history_ = history;
     firstOfResumed_ = record->resumeFlag != 0;
-    decrypting_.removeNotedTemporary();
+    madeFolders_.clear();
+    dirtyFolders_.clear();
+    knownFolders_.clear();
+    workLeft_ = false;
+    group_.start(record, workFolder_, [this] { endGroup(); });
+    std::wstring token = RestoreGroup::tokenOf(record);
+    decrypting_.temporaryToken(token);
+    decompressing_.temporaryToken(token);
+    removeLostTemporaries(definition_->id(), record, decrypting_,
+                          [this](const std::wstring& path, std::wstring& target) {
+                              target = path;
+                              return !policy_ || policy_->targetPath(path.c_str(), false, target);
+                          });
 
     UUID instance;
     std::memcpy(&instance, record->instanceId, sizeof instance);
@@ -237,6 +246,7 @@ bool WebRestoreStorage::end(bool /*cancelled*/) {
         SetLastError(code);
         return false;
     };
+    settle();
 
     std::string host;
     unsigned short port = 0;
@@ -293,7 +303,7 @@ bool WebRestoreStorage::restore(const wchar_t* path, const std::wstring& machine
     const std::string name = to_utf8(path, -1);
     log_message(LM_DEBUG, "Restoring file {%s}, job {%s, %s}.\n", name.c_str(), jobName().c_str(),
                 jobId());
-    if (first && !isFolder && writtenEarlier(workFolder_, itemIndex)) {
+    if (first && !isFolder && group_.writtenEarlier(itemIndex)) {
         log_message(LM_INFO, "File {%s} was restored before the run was interrupted.\n",
                     name.c_str());
         rmfile_f(workPath(itemIndex).c_str());
@@ -322,34 +332,53 @@ bool WebRestoreStorage::restore(const wchar_t* path, const std::wstring& machine
 
     // Nothing is written through a link (a folder at its own place is left
     // alone, link or not).
-    if ((!isFolder || !confinement().empty()) && !place_free_of_links(confinement(), target)) {
+    DWORD found = INVALID_FILE_ATTRIBUTES;
+    if ((!isFolder || !confinement().empty()) && !links_.freeOfLinks(target, &found)) {
         DWORD code = GetLastError();
         log_message(LM_ERROR, "File {%s} is not restored to {%s}, error-code = %d, %m.\n",
                     name.c_str(), to_utf8(target).c_str(), static_cast<int>(code));
         return fail(code);
     }
     const std::string host = to_utf8(machine);
-    bool done =
-        isFolder ? restoreFolder(path, target, host) : restoreFile(path, target, host, itemIndex);
+    bool done = isFolder ? restoreFolder(path, target, host)
+                         : restoreFile(path, target, host, itemIndex, found);
     DWORD code = GetLastError();
     // Whatever was made or written (a failed file's temporary file too) moved
-    // the times of the folders above it.
-    stampMadeFolders(isFolder ? target : parentFolder(target));
+    // the times of the folder it is in.
+    if (!isFolder) touched(folder_key(parentFolder(target)));
     if (!done) return fail(code);
     return true;
 }
 
-void WebRestoreStorage::stampMadeFolders(const std::wstring& folder) const {
-    for (std::wstring at = folder_key(folder); !at.empty(); at = parentFolder(at)) {
-        auto made = madeFolders_.find(at);
+void WebRestoreStorage::touched(const std::wstring& folder) {
+    if (madeFolders_.count(folder)) dirtyFolders_.insert(folder);
+}
+
+void WebRestoreStorage::endGroup() {
+    for (const std::wstring& folder : dirtyFolders_) {
+        auto made = madeFolders_.find(folder);
         if (made == madeFolders_.end()) continue;
-        scoped_handle handle(CreateFileW(at.c_str(), FILE_WRITE_ATTRIBUTES,
+        scoped_handle handle(CreateFileW(folder.c_str(), FILE_WRITE_ATTRIBUTES,
                                          FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                                          kFolderTimesFlags, nullptr));
         if (handle.valid())
             SetFileTime(handle.get(), &made->second.ftCreationTime, &made->second.ftLastAccessTime,
                         &made->second.ftLastWriteTime);
     }
+    dirtyFolders_.clear();
+    // A folder put in a link's place is seen from the next group on.
+    knownFolders_.clear();
+    links_.forget();
+    decrypting_.links().forget();
+    decompressing_.links().forget();
+}
+
+void WebRestoreStorage::passed(uint32_t itemIndex, bool isFolder) {
+    // A failed item may have left its work file; a finished one is never
+    // presented again.
+    if (!isFolder && workLeft_) rmfile_f(workPath(itemIndex).c_str());
+    workLeft_ = false;
+    RestoreStorage::passed(itemIndex, isFolder);
 }
 
 bool WebRestoreStorage::restoreFolder(const std::wstring& source, const std::wstring& target,
@@ -374,8 +403,10 @@ bool WebRestoreStorage::restoreFolder(const std::wstring& source, const std::wst
     }
     // A drive is named with its separator ("C:" alone means a current folder).
     const std::wstring folder = target.size() == 2 && target[1] == L':' ? target + L"\\" : target;
+    if (knownFolders_.count(folder)) return true;
     if (dirExists(folder)) {
         log_message(LM_DEBUG, "Directory {%s} exists.\n", place.c_str());
+        knownFolders_.insert(folder);
         logStop();
         return true;
     }
@@ -406,6 +437,8 @@ bool WebRestoreStorage::restoreFolder(const std::wstring& source, const std::wst
         SetLastError(static_cast<DWORD>(made));
         return false;
     }
+    knownFolders_.insert(folder);
+    touched(folder_key(parentFolder(target)));
 
     // Below another folder the target has parents that no stored folder stands for.
     if (source.empty()) return true;
@@ -433,11 +466,12 @@ bool WebRestoreStorage::restoreFolder(const std::wstring& source, const std::wst
         SetFileTime(handle.get(), &item.attributes.ftCreationTime,
                     &item.attributes.ftLastAccessTime, &item.attributes.ftLastWriteTime);
     madeFolders_[folder_key(target)] = item.attributes;
+    dirtyFolders_.insert(folder_key(target));
     return true;
 }
 
 bool WebRestoreStorage::restoreFile(const std::wstring& path, const std::wstring& target,
-                                    const std::string& machine, uint32_t itemIndex) {
+                                    const std::string& machine, uint32_t itemIndex, DWORD found) {
     const std::string name = to_utf8(path), place = to_utf8(target);
     log_message(LM_DEBUG, "Restoring file {%s} to {%s}.\n", name.c_str(), place.c_str());
     auto fail = [&](DWORD code) {
@@ -486,9 +520,11 @@ bool WebRestoreStorage::restoreFile(const std::wstring& path, const std::wstring
 
     scoped_handle file;
     if (!openWorkFile(work, item, name, file)) return fail(GetLastError());
+    workLeft_ = true;
     auto drop = [&](DWORD code) {
         file.close();
         rmfile_f(work.c_str());
+        workLeft_ = false;
         return fail(code);
     };
 
@@ -542,7 +578,9 @@ bool WebRestoreStorage::restoreFile(const std::wstring& path, const std::wstring
     // The transformation gives the target its attributes and times before it
     // takes the target's place.
     RestoreTransformation& transformation = item.compression ? decompressing_ : decrypting_;
-    if (!fileExists(target)) markFreshTarget(workFolder_, itemIndex, target);
+    transformation.durableEach(!group_.grouped(target));
+    if (found == INVALID_FILE_ATTRIBUTES || (found & FILE_ATTRIBUTE_DIRECTORY))
+        group_.mark(itemIndex, target);
     if (!transformation.transform(work.c_str(), target.c_str(), &item.attributes, this)) {
         DWORD code = GetLastError();
         const std::string from = to_utf8(work);
@@ -557,6 +595,7 @@ bool WebRestoreStorage::restoreFile(const std::wstring& path, const std::wstring
     }
     log_message(LM_DEBUG, "File {%s} decrypted/decompressed.\n", name.c_str());
     rmfile_f(work.c_str());
+    workLeft_ = false;
 
     const uint64_t own = size_of(item.attributes.nFileSizeHigh, item.attributes.nFileSizeLow);
     if (history_)

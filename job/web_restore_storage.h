@@ -36,7 +36,9 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
+#include <unordered_set>
 
 // The command layer brings ACE, whose headers must come before the platform layer's.
 #include "job/server_command.h"
@@ -46,6 +48,7 @@
 #include "job/job_activity.h"
 #include "job/job_history.h"
 #include "job/restore_location_policy.h"
+#include "job/restore_place.h"
 #include "job/storage.h"
 #include "job/transformation.h"
 #include "job/web_client_event_handler.h"
@@ -60,8 +63,7 @@ public:
 
     // Neither is owned; both must outlive the storage. handler may be null
     // (then nothing ever asks to stop). The job's tmp folder is made here;
-    // it also holds the note of the temporary file being written beside a
-    // target ("restoring", see RestoreTransformation::temporaryNote).
+    // it also holds the mark of the item in flight (RestoreGroup::mark).
     WebRestoreStorage(const RestoreJobDefinition* definition, WebClientEventHandler* handler);
     // The error list is written to the run's history folder.
     ~WebRestoreStorage() override;
@@ -69,20 +71,23 @@ public:
     WebRestoreStorage& operator=(const WebRestoreStorage&) = delete;
 
     // Binds the run (record and history are not owned; the record's instance
-    // id is the restore run's), removes the temporary file that an earlier
-    // attempt that never ended left beside a target, loads its error list, finds the session
+    // id is the restore run's) and its durable group (RestoreGroup), names
+    // the temporary files with the run's token and removes those that a run
+    // taken up again may have left (RestoreStorage::removeLostTemporaries),
+    // loads its error list, finds the session
     // cookie of the definition's user and sends Start Restore Job. False with
     // 22 for a null record or no web server in the settings, 0x20010191 when
     // the user has no cookie.
     bool start(JobActivity* record, JobHistoryInfo* history) override;
-    // Submits the error list when it holds anything, then the history. A
+    // Ends the durable group, then submits the error list when it holds
+    // anything, then the history. A
     // refused error list does not keep the history back: the result is the
     // history's, and the errors' failure stays as the last error.
     bool end(bool cancelled) override;
     // Restores one item of the backup run (see Resumption above). A skipped
     // file (the policy found one at its target) counts as done, and so does
     // the first item of a resumed run that its mark shows written already
-    // (see RestoreStorage::markPath; itemIndex names the mark and the work
+    // (see RestoreGroup::mark; itemIndex names the mark and the work
     // file). machine is
     // the name of the machine that was backed up.
     bool restore(const wchar_t* path, const std::wstring& machine, bool isFolder,
@@ -90,6 +95,9 @@ public:
 
     // The handler's stop test without waiting; false without a handler.
     bool interrupted() override;
+    // Removes the item's work file when a failure left it, then counts the
+    // item in the durable group.
+    void passed(uint32_t itemIndex, bool isFolder) override;
 
     // The session cookie that the next request carries (the server may hand
     // out a new one with any reply).
@@ -110,8 +118,9 @@ private:
     // left alone.
     bool restoreFolder(const std::wstring& source, const std::wstring& target,
                        const std::string& machine);
+    // found: the target's attributes (INVALID_FILE_ATTRIBUTES: nothing there).
     bool restoreFile(const std::wstring& path, const std::wstring& target,
-                     const std::string& machine, uint32_t itemIndex);
+                     const std::string& machine, uint32_t itemIndex, DWORD found);
     // Get File Info for path (a folder ends in a separator). False with the
     // failure's code.
     bool getFileInfo(const std::string& machine, const std::string& path, StoredItem& item);
@@ -125,9 +134,13 @@ private:
     bool openWorkFile(const std::wstring& work, const StoredItem& item, const std::string& name,
                       scoped_handle& file);
 
-    // Gives the folders this storage made, from folder up, their stored
-    // times again: writing into a folder moves its last-write time.
-    void stampMadeFolders(const std::wstring& folder) const;
+    // Something was made or written in folder (without trailing separator):
+    // when this storage made it, it gets its stored times again at the
+    // group's end (writing into a folder moves its last-write time).
+    void touched(const std::wstring& folder);
+    // The end of a durable group, before its flush: the touched folders get
+    // their times, and the folders on the way are looked at afresh.
+    void endGroup();
 
     // The chosen folder below which no link is followed; empty for a restore
     // to the items' own places.
@@ -147,6 +160,12 @@ private:
     std::string cookie_;
     std::string instanceId_;
     Invoker invoker_;
-    // Target folders made for stored folders, with the times they keep.
+    // Target folders made for stored folders, with the times they keep;
+    // those touched in the group under way.
     std::map<std::wstring, WIN32_FILE_ATTRIBUTE_DATA> madeFolders_;
+    std::set<std::wstring> dirtyFolders_;
+    // Folders found (or made) in the group under way.
+    std::unordered_set<std::wstring> knownFolders_;
+    LinkCheck links_;
+    bool workLeft_ = false;  // the current item's work file may exist
 };

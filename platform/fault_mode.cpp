@@ -257,6 +257,32 @@ void after_flush(int fd) {
         forget(key);
 }
 
+void after_volume_flush(const std::string& folder) {
+    if (!modelling()) return;
+    Model& m = model();
+    auto below = [&folder](const std::string& path) {
+        return path.size() > folder.size() && path.compare(0, folder.size(), folder) == 0 &&
+               path[folder.size()] == '/';
+    };
+    std::vector<Rename> kept;
+    for (Rename& rename : m.renames) {
+        if (!below(rename.to)) {
+            kept.push_back(std::move(rename));
+            continue;
+        }
+        if (!rename.stash.empty()) {
+            struct stat st;
+            if (::stat(rename.stash.c_str(), &st) == 0) forget({st.st_dev, st.st_ino});
+            ::unlink(rename.stash.c_str());
+        }
+    }
+    m.renames = std::move(kept);
+    std::vector<Key> flushed;
+    for (const auto& entry : m.files)
+        if (!entry.second.mapped && below(entry.second.path)) flushed.push_back(entry.first);
+    for (const Key& key : flushed) forget(key);
+}
+
 Step before_rename(const std::string& from, const std::string& to) {
     Step held = step();
     if (!modelling()) return held;

@@ -41,6 +41,8 @@
 // - A rename (MoveFileExW) is undone unless the folder of its new name was
 //   flushed afterwards; MOVEFILE_WRITE_THROUGH flushes it at once. The file
 //   that a rename replaced comes back under its name.
+// - FlushFileBuffers of a volume's handle ("\\.\C:") flushes every file and
+//   every rename on that drive, but the views of mapped files.
 // - Creations and removals of folders, deletions of files, times and
 //   attributes are taken as durable at once: the model questions the order of
 //   data against metadata, which is where a run's files can disagree.
@@ -79,6 +81,11 @@ Step before_change(int fd, const std::string& host);
 // A flush of the file behind fd (content durable now).
 Step before_flush(int fd);
 void after_flush(int fd);
+// A flush of a whole volume (after before_flush of its handle): the files
+// below its host folder have their content now as the durable one (but a
+// mapped file, which goes back to its last flushed view), and every rename
+// into a folder below it is durable.
+void after_volume_flush(const std::string& folder);
 // A rename; replacing: the target may be replaced.
 Step before_rename(const std::string& from, const std::string& to);
 void after_rename(const std::string& from, const std::string& to, bool succeeded,

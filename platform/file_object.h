@@ -10,12 +10,13 @@ namespace tovel::platform {
 class FileObject : public KernelObject {
 public:
     FileObject(int fd, bool readable, bool writable, bool directory, std::string path,
-               bool delete_on_close)
+               bool delete_on_close, bool volume = false)
         : fd_(fd),
           readable_(readable),
           writable_(writable),
           directory_(directory),
           delete_on_close_(delete_on_close),
+          volume_(volume),
           path_(std::move(path)) {}
     ~FileObject() override;
     FileObject(const FileObject&) = delete;
@@ -25,6 +26,9 @@ public:
     bool readable() const { return readable_; }
     bool writable() const { return writable_; }
     bool directory() const { return directory_; }
+    // A handle of a whole volume ("\\.\C:"): path() is the drive's folder,
+    // and a flush forces everything on the volume to its disk.
+    bool volume() const { return volume_; }
     const std::string& path() const { return path_; }
 
 private:
@@ -33,6 +37,7 @@ private:
     bool writable_;
     bool directory_;
     bool delete_on_close_;
+    bool volume_;
     std::string path_;
 };
 

@@ -68,6 +68,37 @@ bool timespec_from_filetime(const FILETIME* time, struct timespec& out) {
     return true;
 }
 
+// The drive letter of a volume's device path ("\\.\C:", either separator,
+// any case); 0 for any other path.
+char volume_letter(const wchar_t* path) {
+    if (!path) return 0;
+    auto separator = [](wchar_t c) { return c == L'\\' || c == L'/'; };
+    if (!separator(path[0]) || !separator(path[1]) || path[2] != L'.' || !separator(path[3]))
+        return 0;
+    wchar_t letter = path[4] | 0x20;
+    if (letter < L'a' || letter > L'z' || path[5] != L':' || path[6] != 0) return 0;
+    return static_cast<char>(letter);
+}
+
+// A handle of the volume of a drive: its folder, opened for the flush of the
+// whole file system below it.
+HANDLE open_volume(char letter, DWORD access, DWORD disposition) {
+    if (disposition != OPEN_EXISTING) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return INVALID_HANDLE_VALUE;
+    }
+    std::string folder = machine_root() + "/drives/" + letter;
+    int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return INVALID_HANDLE_VALUE;
+    }
+    bool writable = access & (GENERIC_WRITE | GENERIC_ALL | FILE_WRITE_DATA);
+    SetLastError(ERROR_SUCCESS);
+    return register_object(
+        std::make_shared<FileObject>(fd, false, writable, true, folder, false, true));
+}
+
 }  // namespace
 }  // namespace tovel::platform
 
@@ -81,6 +112,8 @@ using tovel::platform::set_last_error_from_errno;
 
 HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD /*share*/, LPSECURITY_ATTRIBUTES security,
                    DWORD disposition, DWORD flags, HANDLE /*templateFile*/) {
+    if (char letter = tovel::platform::volume_letter(path))
+        return tovel::platform::open_volume(letter, access, disposition);
     std::string host;
     if (!host_path(path, host)) return INVALID_HANDLE_VALUE;
     mode_t mode = 0666;
@@ -123,8 +156,13 @@ HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD /*share*/, LPSECURITY_ATTRI
             return INVALID_HANDLE_VALUE;
     }
 
+    namespace fault = tovel::platform::fault;
+    // A new file is made only where no name is (O_EXCL, which never follows
+    // a link either): nothing is looked at first, but by the fault mode.
+    bool fresh = disposition == CREATE_NEW && !fault::active();
     struct stat before;
-    bool existed = (no_follow ? entry_status(host, before) : ::stat(host.c_str(), &before)) == 0;
+    bool existed =
+        !fresh && (no_follow ? entry_status(host, before) : ::stat(host.c_str(), &before)) == 0;
     if (existed && S_ISDIR(before.st_mode)) {
         // A folder opens only for its attributes, and never as a file.
         if (!(flags & FILE_FLAG_BACKUP_SEMANTICS) || writable || disposition == CREATE_NEW ||
@@ -144,8 +182,7 @@ HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD /*share*/, LPSECURITY_ATTRI
     // Opening a special file (a FIFO above all) never waits for its peer,
     // and its reads and writes never wait either, so that no caller hangs on
     // one where Windows has only files; files and folders work as usual.
-    oflags |= O_NONBLOCK;
-    namespace fault = tovel::platform::fault;
+    if (!fresh) oflags |= O_NONBLOCK;
     fault::Step step;
     bool creates = !existed && (oflags & O_CREAT);
     if (fault::active() && (creates || (oflags & O_TRUNC)))
@@ -163,8 +200,8 @@ HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD /*share*/, LPSECURITY_ATTRI
         return INVALID_HANDLE_VALUE;
     }
     struct stat opened;
-    if (::fstat(fd, &opened) == 0 && (S_ISREG(opened.st_mode) || S_ISDIR(opened.st_mode)))
-        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    if (!fresh && ::fstat(fd, &opened) == 0 && (S_ISREG(opened.st_mode) || S_ISDIR(opened.st_mode)))
+        ::fcntl(fd, F_SETFL, oflags & ~O_NONBLOCK);
     // The descriptor's access, not the process's default mask.
     if (own_mode && !existed) ::fchmod(fd, mode);
     bool directory = existed && S_ISDIR(before.st_mode);
@@ -238,13 +275,24 @@ BOOL FlushFileBuffers(HANDLE file) {
         SetLastError(ERROR_ACCESS_DENIED);
         return FALSE;
     }
-    tovel::platform::fault::Step step;
-    if (tovel::platform::fault::active()) step = tovel::platform::fault::before_flush(object->fd());
+    namespace fault = tovel::platform::fault;
+    fault::Step step;
+    if (object->volume()) {
+        // Everything written on the volume, data and names, reaches its disk.
+        if (fault::active()) step = fault::before_flush(object->fd());
+        if (::syncfs(object->fd()) != 0) {
+            set_last_error_from_errno(errno);
+            return FALSE;
+        }
+        if (step) fault::after_volume_flush(object->path());
+        return TRUE;
+    }
+    if (fault::active()) step = fault::before_flush(object->fd());
     if (::fsync(object->fd()) != 0 && errno != EINVAL && errno != EROFS) {
         set_last_error_from_errno(errno);
         return FALSE;
     }
-    if (step) tovel::platform::fault::after_flush(object->fd());
+    if (step) fault::after_flush(object->fd());
     return TRUE;
 }
 
@@ -477,14 +525,25 @@ BOOL MoveFileExW(LPCWSTR from, LPCWSTR to, DWORD flags) {
         write_through();
         return TRUE;
     }
-    struct stat existing;
-    if (::lstat(target.c_str(), &existing) == 0 && S_ISDIR(existing.st_mode)) {
-        SetLastError(ERROR_ACCESS_DENIED);
-        return FALSE;
-    }
-    if (::rename(source.c_str(), target.c_str()) != 0) {
-        set_last_error_from_errno(errno, target);
-        return FALSE;
+    // A folder in the target's place is never replaced.
+    if (!S_ISDIR(st.st_mode)) {
+        if (::rename(source.c_str(), target.c_str()) != 0) {
+            if (errno == EISDIR)
+                SetLastError(ERROR_ACCESS_DENIED);
+            else
+                set_last_error_from_errno(errno, target);
+            return FALSE;
+        }
+    } else {
+        struct stat existing;
+        if (::lstat(target.c_str(), &existing) == 0 && S_ISDIR(existing.st_mode)) {
+            SetLastError(ERROR_ACCESS_DENIED);
+            return FALSE;
+        }
+        if (::rename(source.c_str(), target.c_str()) != 0) {
+            set_last_error_from_errno(errno, target);
+            return FALSE;
+        }
     }
     outcome.done = true;
     outcome.through = (flags & MOVEFILE_WRITE_THROUGH) != 0;

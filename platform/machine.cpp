@@ -81,12 +81,39 @@ std::string machine_root() {
     static std::set<std::string> laid_out;
     const char* env = std::getenv("TOVEL_ROOT");
     std::string root = (env && *env) ? env : kDefaultRoot;
-    if (root[0] != '/') root = current_folder() + "/" + root;
+    // The last absolute root of this thread, as it was given and as it is
+    // used (laid out already): most calls name the same.
+    thread_local std::string given, used;
+    if (root[0] == '/' && root == given) return used;
+    bool absolute = root[0] == '/';
+    if (absolute) given = root;
+    if (!absolute) root = current_folder() + "/" + root;
     root = join_parts("", normal_parts(root));
     std::lock_guard<std::mutex> guard(lock);
     if (laid_out.insert(root).second) lay_out_machine(root);
+    if (absolute) used = root;
     return root;
 }
+
+namespace {
+
+// Whether the drive folder base exists. A drive found once stays (a machine
+// does not lose its drives while it runs): only the first look costs a stat.
+bool drive_exists(const std::string& base) {
+    static std::mutex lock;
+    static std::set<std::string> found;
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        if (found.count(base)) return true;
+    }
+    struct stat st;
+    if (::stat(base.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return false;
+    std::lock_guard<std::mutex> guard(lock);
+    found.insert(base);
+    return true;
+}
+
+}  // namespace
 
 bool host_path(const wchar_t* windows_path, std::string& out) {
     if (!windows_path) {
@@ -113,8 +140,7 @@ bool host_path(const wchar_t* windows_path, std::string& out) {
     if (has_drive || (!path.empty() && path[0] == L'/')) {
         char letter = has_drive ? static_cast<char>(path[0] | 0x20) : 'c';
         base = machine_root() + "/drives/" + letter;
-        struct stat st;
-        if (::stat(base.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+        if (!drive_exists(base)) {
             SetLastError(ERROR_PATH_NOT_FOUND);
             return false;
         }

@@ -19,6 +19,7 @@
 
 #include "common/appdata_path.h"
 #include "common/text_conv.h"
+#include "job/activity_source.h"
 #include "job/cookie_manager.h"
 #include "job/file_helpers.h"
 #include "job/job_manager.h"
@@ -229,7 +230,9 @@ TEST_F(LocalRestorePlaces, BackToTheOriginalPlaceWithContentsTimesAndParents) {
     EXPECT_EQ(record_.currentFilePath(), L"C:\\data\\empty.txt");
 
     // The files keep their times and attributes, the parents made for them
-    // their stored times even after files were written into them.
+    // their stored times even after files were written into them (given
+    // again at the end of the durable group).
+    EXPECT_TRUE(storage->settle());
     EXPECT_EQ(times_of(L"C:\\data\\a.txt"), times_text(kT1, kT2));
     EXPECT_EQ(times_of(L"C:\\data\\sub\\b.bin"), times_text(kT2, kT3));
     EXPECT_EQ(times_of(L"C:\\data\\empty.txt"), times_text(kT3, kT1));
@@ -256,6 +259,7 @@ TEST_F(LocalRestorePlaces, BelowAnotherFolderWhoseParentsAreMissing) {
     auto storage = started();
     EXPECT_EQ(outcome(*storage, L"C:\\data\\sub\\b.bin"), "ok");
     EXPECT_EQ(outcome(*storage, L"C:\\data\\a.txt"), "ok");
+    EXPECT_TRUE(storage->settle());
     const std::wstring below = L"D:\\r\\deep\\er\\data";
     EXPECT_EQ(times_of(below + L"\\sub\\b.bin"), times_text(kT2, kT3));
     EXPECT_EQ(times_of(below + L"\\a.txt"), times_text(kT1, kT2));
@@ -286,6 +290,56 @@ TEST_F(LocalRestorePlaces, TheCatalogueFlagDecidesTheDecompression) {
         EXPECT_EQ(outcome(*started(), L"C:\\data\\f.txt"), "ok");
         EXPECT_EQ(read_host_file(host_of(L"C:\\data\\f.txt")), std::string(100000, 'z'));
     }
+}
+
+// A run taken up again after its process died or its power went: the files
+// of the group under way may have left their temporary files, named with the
+// run's token, beside their targets. The storage's start removes those of
+// the items from the record's offset on, and nothing else: not a file of the
+// old numbered name, not one of another run's token, not a link.
+TEST_F(LocalRestorePlaces, ARunTakenUpAgainRemovesTheTemporaryFilesItsLostGroupLeft) {
+    std::wstring catalogue = backed_up_tree(false);
+    const std::vector<std::wstring> files = {L"C:\\data\\a.txt", L"C:\\data\\sub\\b.bin",
+                                             L"C:\\data\\empty.txt"};
+    define(catalogue, files);
+    ASSERT_TRUE(save_source_list(job_source_path(kJobId), [&](JobHistorySourceWriter& writer) {
+        WIN32_FILE_ATTRIBUTE_DATA data{};
+        for (uint32_t i = 0; i < files.size(); ++i)
+            if (!writer.addFile(files[i].c_str(), data, i + 1, 0)) return false;
+        return true;
+    }));
+    // The run's token: the instance id's first field (set_instance 0x70).
+    const std::wstring token = L".~tovel-73727170";
+    for (const std::wstring& file : files) make_file(file + token, "cut short");
+    make_file(L"C:\\data\\a.txt.~tovel0", "the user's");
+    make_file(L"C:\\data\\a.txt.~tovel-00000000", "another run's");
+    make_folder(L"C:\\outside");
+    make_file(L"C:\\outside\\kept", "precious");
+    std::filesystem::remove(host_of(L"C:\\data\\empty.txt" + token));
+    std::filesystem::create_symlink(host_of(L"C:\\outside\\kept"),
+                                    host_of(L"C:\\data\\empty.txt" + token));
+
+    record_.resumeFlag = 1;
+    auto storage = started();
+    EXPECT_FALSE(exists(L"C:\\data\\a.txt" + token));
+    EXPECT_FALSE(exists(L"C:\\data\\sub\\b.bin" + token));
+    EXPECT_TRUE(std::filesystem::is_symlink(host_of(L"C:\\data\\empty.txt" + token)));
+    EXPECT_EQ(read_host_file(host_of(L"C:\\outside\\kept")), "precious");
+    EXPECT_EQ(read_host_file(host_of(L"C:\\data\\a.txt.~tovel0")), "the user's");
+    EXPECT_EQ(read_host_file(host_of(L"C:\\data\\a.txt.~tovel-00000000")), "another run's");
+
+    // A temporary file of the token that comes back (a kill while the item was
+    // written) is the run's own: the item is written anew beside it.
+    make_file(L"C:\\data\\a.txt" + token, "cut short");
+    EXPECT_EQ(outcome(*storage, L"C:\\data\\a.txt"), "ok");
+    EXPECT_EQ(read_host_file(host_of(L"C:\\data\\a.txt")), "first file");
+    EXPECT_FALSE(exists(L"C:\\data\\a.txt" + token));
+
+    // A fresh run leaves every such file alone.
+    make_file(L"C:\\data\\sub\\b.bin" + token, "not this run's to judge");
+    record_.resumeFlag = 0;
+    storage = started();
+    EXPECT_TRUE(exists(L"C:\\data\\sub\\b.bin" + token));
 }
 
 using LocalRestoreExisting = LocalRestoreTest;
@@ -429,6 +483,7 @@ TEST_F(LocalRestoreFolders, SelectedFoldersAreFoundMadeOrLeftAsTheyAre) {
     EXPECT_EQ(record_.totalBytes, 0u);
     EXPECT_EQ(outcome(*storage, L"C:\\data\\empty\\"), "ok");
     EXPECT_EQ(outcome(*storage, L"C:\\data\\kept\\"), "ok");
+    EXPECT_TRUE(storage->settle());
     EXPECT_EQ(times_of(L"C:\\data\\empty"), times_text(kT1, kT2));
     EXPECT_EQ(times_of(L"C:\\data\\kept"), times_text(kT3, kT3));
     EXPECT_EQ(record_.filesDone, 0u);

@@ -188,6 +188,19 @@ TEST_F(TransformationRoundTrip, WithCompressionTheStoredFormIsEncryptedZlib) {
     EXPECT_EQ(logged(), "");
 }
 
+// A small stored file is turned back in memory, up to 4 MiB of data; text
+// that is stored in less but holds more (just as much, a byte more) comes
+// back whole all the same, streamed.
+TEST_F(TransformationRoundTrip, SmallStoredFilesOfMuchDataComeBackWhole) {
+    const size_t kFourMiB = 4u << 20;
+    for (size_t n : {kFourMiB - 1, kFourMiB, kFourMiB + 1, 3 * kFourMiB}) {
+        SCOPED_TRACE(n);
+        check_round_trip(text_of(n), true);
+        EXPECT_LT(read_host_file(host_of(kWork)).size(), size_t{1} << 20);
+    }
+    EXPECT_EQ(logged(), "");
+}
+
 TEST_F(TransformationRoundTrip, IncompressibleDataIsStoredInZlibStoredBlocks) {
     std::string bytes = noise_of(kTwoMiB + 1);
     check_round_trip(bytes, false);

@@ -74,14 +74,41 @@ void run_script() {
 // The steps of the script, numbered where they are taken.
 constexpr int kAllSteps = 22;
 
-// The script, in a child process on the parent's machine; prints "done".
+// Files written and renamed without a flush of their own, then a flush of
+// the whole volume: what came before it stays, what came after it does not.
+void run_volume_script() {
+    ASSERT_TRUE(CreateDirectoryW(L"C:\\p", nullptr));  // 1
+    {
+        Handle old(open_file(L"C:\\p\\target", GENERIC_WRITE, CREATE_NEW));  // 2
+        ASSERT_TRUE(write_text(old.get(), "old"));                           // 3
+        Handle next(open_file(L"C:\\p\\next", GENERIC_WRITE, CREATE_NEW));   // 4
+        ASSERT_TRUE(write_text(next.get(), "new"));                          // 5
+    }
+    ASSERT_TRUE(MoveFileExW(L"C:\\p\\next", L"C:\\p\\target", MOVEFILE_REPLACE_EXISTING));  // 6
+    Handle volume(CreateFileW(L"\\\\.\\c:", GENERIC_READ | GENERIC_WRITE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                              nullptr));
+    ASSERT_TRUE(volume.valid()) << GetLastError();
+    ASSERT_TRUE(FlushFileBuffers(volume.get()));  // 7
+    {
+        Handle late(open_file(L"C:\\p\\late", GENERIC_WRITE, CREATE_NEW));  // 8
+        ASSERT_TRUE(write_text(late.get(), "late"));                        // 9
+    }
+    ASSERT_TRUE(CreateDirectoryW(L"C:\\p\\last", nullptr));  // 10
+}
+
+// A script, in a child process on the parent's machine; prints "done".
 TEST(PlatformFaultScript, DISABLED_Run) {
     const char* root = std::getenv("TOVEL_FAULT_TEST_ROOT");
     if (!root) GTEST_SKIP() << "run by PlatformFaultMode only";
     std::error_code ignored;
     std::filesystem::remove_all(machine_root(), ignored);
     setenv("TOVEL_ROOT", root, 1);
-    run_script();
+    const char* script = std::getenv("TOVEL_FAULT_TEST_SCRIPT");
+    if (script && std::string(script) == "volume")
+        run_volume_script();
+    else
+        run_script();
     std::cout << "\ndone" << std::endl;
 }
 
@@ -91,12 +118,12 @@ struct Outcome {
     int steps = -1;
 };
 
-Outcome run_child(const std::string& fault) {
+Outcome run_child(const std::string& fault, const std::string& script = "") {
     std::string report = machine_root() + "/steps";
     std::filesystem::remove(report);
     ChildProcess child("PlatformFaultScript.DISABLED_Run",
                        {"TOVEL_FAULT_TEST_ROOT=" + machine_root(), "TOVEL_FAULT=" + fault,
-                        "TOVEL_FAULT_REPORT=" + report});
+                        "TOVEL_FAULT_REPORT=" + report, "TOVEL_FAULT_TEST_SCRIPT=" + script});
     Outcome out;
     out.done = child.next([](const std::string& line) { return line == "done"; }, 60000) == "done";
     child.next([](const std::string&) { return false; }, 60000);  // its end
@@ -169,6 +196,30 @@ TEST(PlatformFaultMode, APowerCutLeavesWhatWasFlushed) {
     record = read_host_file(host_of(L"C:\\p\\record"));
     EXPECT_EQ(record, std::string()) << "a file created and never flushed comes back empty";
     EXPECT_EQ(read_host_file(host_of(L"C:\\through")), "two");
+}
+
+// A flush of the volume's handle makes the data and the renames before it
+// durable at once; a file made after it comes back empty.
+TEST(PlatformFaultMode, AVolumeFlushKeepsEverythingBeforeIt) {
+    Outcome cut = run_child("power:10", "volume");
+    EXPECT_TRUE(cut.killed);
+    EXPECT_EQ(cut.steps, 9);
+    EXPECT_EQ(read_host_file(host_of(L"C:\\p\\target")), "new");
+    EXPECT_FALSE(std::filesystem::exists(host_of(L"C:\\p\\next")));
+    EXPECT_TRUE(std::filesystem::exists(host_of(L"C:\\p\\late")));
+    EXPECT_EQ(read_host_file(host_of(L"C:\\p\\late")), "");
+    EXPECT_FALSE(std::filesystem::exists(host_of(L"C:\\p\\last")));
+
+    // Cut at the flush itself: the rename is undone, the written files are empty.
+    clear_machine();
+    Outcome early = run_child("power:7", "volume");
+    EXPECT_TRUE(early.killed);
+    EXPECT_EQ(read_host_file(host_of(L"C:\\p\\target")), "");
+    EXPECT_EQ(read_host_file(host_of(L"C:\\p\\next")), "");
+
+    // Only a volume's device path opens a volume, and only an existing drive's.
+    Handle none(CreateFileW(L"\\\\.\\q:", GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    EXPECT_FALSE(none.valid());
 }
 
 }  // namespace
