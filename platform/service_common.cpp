@@ -147,12 +147,13 @@ DWORD number_field(const std::map<std::string, std::string>& fields, const char*
     return static_cast<DWORD>(value);
 }
 
-std::string status_text(const SERVICE_STATUS& s) {
+std::string status_text(const SERVICE_STATUS& s, pid_t process) {
     std::ostringstream out;
     out << "type " << s.dwServiceType << "\nstate " << s.dwCurrentState << "\ncontrols "
         << s.dwControlsAccepted << "\nwin32_exit_code " << s.dwWin32ExitCode
         << "\nspecific_exit_code " << s.dwServiceSpecificExitCode << "\ncheck_point "
         << s.dwCheckPoint << "\nwait_hint " << s.dwWaitHint << "\n";
+    if (process > 0) out << "process " << process << "\n";
     return out.str();
 }
 

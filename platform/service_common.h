@@ -48,7 +48,9 @@ std::map<std::string, std::string> parse_lines(const std::string& text);
 // A DWORD field of parsed lines; def when missing or not a number.
 DWORD number_field(const std::map<std::string, std::string>& fields, const char* key, DWORD def);
 
-std::string status_text(const SERVICE_STATUS& status);
+// The status file's text; "process <pid>" ends it while a service process
+// runs (pid 0: none).
+std::string status_text(const SERVICE_STATUS& status, pid_t process = 0);
 SERVICE_STATUS parse_status(const std::string& text);
 
 // Whether a service process holds the service's process lock, i.e. runs.

@@ -49,8 +49,8 @@ struct ServiceProcess {
     // Records and reports the status; the last error of a failed report.
     bool report(const SERVICE_STATUS& next) {
         status = next;
-        int error =
-            write_file_atomically(service_file(folded, kStatusFile), status_text(status), 0644);
+        int error = write_file_atomically(service_file(folded, kStatusFile),
+                                          status_text(status, handle != 0 ? ::getpid() : 0), 0644);
         if (backend == Backend::systemd && !notify_service_manager(notify_text(status)))
             return false;
         if (error != 0) return fail(win32_error_from_errno(error));
@@ -209,17 +209,17 @@ bool dispatch(const SERVICE_TABLE_ENTRYA& entry, const std::string& folded, Back
         SERVICE_STATUS starting = {};
         starting.dwServiceType = type;
         starting.dwCurrentState = SERVICE_START_PENDING;
-        if (!p.report(starting)) return false;
         p.handle = p.next_handle;
         p.next_handle += 4;
+        if (!p.report(starting)) return false;
     }
     int ends[2];
     if (::pipe2(ends, O_CLOEXEC) != 0) return fail(win32_error_from_errno(errno));
     Descriptor ended(ends[0]), ending(ends[1]);
     std::string name = entry.lpServiceName;
-    std::thread main;
+    std::thread mainThread;
     try {
-        main = std::thread([&entry, &name, &ending] {
+        mainThread = std::thread([&entry, &name, &ending] {
             char* argv[] = {name.data(), nullptr};
             entry.lpServiceProc(1, argv);
             ending.reset();  // the dispatcher sees the pipe's end
@@ -237,9 +237,10 @@ bool dispatch(const SERVICE_TABLE_ENTRYA& entry, const std::string& folded, Back
             if (auto request = listener.accept()) serve(*request);
         }
     }
-    main.join();
+    mainThread.join();
     {
         std::lock_guard<std::mutex> guard(p.lock);
+        p.handle = 0;
         if (p.status.dwCurrentState != SERVICE_STOPPED) {
             SERVICE_STATUS stopped = p.status;
             stopped.dwCurrentState = SERVICE_STOPPED;
@@ -249,8 +250,10 @@ bool dispatch(const SERVICE_TABLE_ENTRYA& entry, const std::string& folded, Back
             stopped.dwCheckPoint = 0;
             stopped.dwWaitHint = 0;
             p.report(stopped);
+        } else {
+            // The same status, without the process that ends.
+            write_file_atomically(service_file(folded, kStatusFile), status_text(p.status), 0644);
         }
-        p.handle = 0;
     }
     claim.finish(folded, backend);
     return true;

@@ -3,6 +3,8 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -65,6 +67,33 @@ inline std::string service_log() {
 inline DWORD state_of(SC_HANDLE service) {
     SERVICE_STATUS status = {};
     return QueryServiceStatus(service, &status) ? status.dwCurrentState : 0;
+}
+
+// Kills a service process that is still there at the end of a test (one
+// that a failing test left behind); waits for it when it is this test's own
+// child, else the layer reaps it.
+class KillAtEnd {
+public:
+    explicit KillAtEnd(pid_t pid, bool ownChild = false) : pid_(pid), ownChild_(ownChild) {}
+    ~KillAtEnd() {
+        if (pid_ <= 0 || ::kill(pid_, SIGKILL) != 0) return;
+        if (ownChild_) ::waitpid(pid_, nullptr, 0);
+    }
+    KillAtEnd(const KillAtEnd&) = delete;
+    KillAtEnd& operator=(const KillAtEnd&) = delete;
+    void release() { pid_ = -1; }
+
+private:
+    pid_t pid_;
+    bool ownChild_;
+};
+
+// The service process named by a service's status file, 0 when none.
+inline pid_t service_process_id(const char* folded) {
+    std::string text = tovel::testing::read_host_file(tovel::testing::machine_root() +
+                                                      "/services/" + folded + "/status");
+    size_t at = text.find("process ");
+    return at == std::string::npos ? 0 : static_cast<pid_t>(std::stol(text.substr(at + 8)));
 }
 
 }  // namespace platform_tests

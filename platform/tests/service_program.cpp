@@ -5,7 +5,8 @@
 //   "enter <code> <thread>"          the handler started ("dispatcher" when it
 //   "leave <code>"                   runs on the thread that called the
 //                                    dispatcher, else "other")
-//   "main returned", "dispatcher returned"
+//   "main returned"                  300 ms after the service stopped
+//   "dispatcher returned"
 // Its handler: SERVICE_CONTROL_STOP reports SERVICE_STOP_PENDING, waits while
 // the file "hold-stop" exists under the root and "release-stop" does not,
 // then reports SERVICE_STOPPED and lets the main function return. 200 waits
@@ -89,6 +90,10 @@ void service_main(DWORD argc, LPSTR* argv) {
     report(SERVICE_RUNNING, SERVICE_ACCEPT_STOP);
     std::unique_lock<std::mutex> guard(g_lock);
     g_stopped_changed.wait(guard, [] { return g_stopped; });
+    // The service goes on shutting down after it reported SERVICE_STOPPED;
+    // the process must not end meanwhile.
+    guard.unlock();
+    ::usleep(300000);
     record("main returned");
 }
 

@@ -198,6 +198,7 @@ TEST_F(PlatformServiceSystemd, StatesGoAsDatagramsAndOwnCodesOverTheSocket) {
         SCOPED_TRACE(name);
         NotifySocket notify(name);
         pid_t pid = start_as_systemd(name);
+        KillAtEnd cleanup(pid, true);
         EXPECT_EQ(notify.next(), "STATUS=Starting\n");
         EXPECT_EQ(notify.next(), "READY=1\nSTATUS=Running\n");
 
@@ -213,6 +214,7 @@ TEST_F(PlatformServiceSystemd, StatesGoAsDatagramsAndOwnCodesOverTheSocket) {
         EXPECT_EQ(notify.next(), "STOPPING=1\nSTATUS=Stopped, exit code 0\n");
         int wait = -1;
         ASSERT_EQ(waitpid(pid, &wait, 0), pid);
+        cleanup.release();
         EXPECT_TRUE(WIFEXITED(wait) && WEXITSTATUS(wait) == 0) << wait;
         EXPECT_EQ(service_log().substr(service_log().rfind('\n', service_log().size() - 2) + 1),
                   "dispatcher returned\n");

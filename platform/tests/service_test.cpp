@@ -93,6 +93,7 @@ TEST(PlatformService, StartControlAndStopThroughTheHandler) {
     ScHandle service(create_service(manager.get(), kServiceName, service_program()));
     ASSERT_TRUE(service) << GetLastError();
     ASSERT_TRUE(StartServiceA(service.get(), 0, nullptr)) << GetLastError();
+    KillAtEnd cleanup(service_process_id("toveltestservice"));
     ASSERT_TRUE(wait_until([&] { return state_of(service.get()) == SERVICE_RUNNING; }))
         << state_of(service.get()) << " " << service_log();
     EXPECT_FALSE(StartServiceA(service.get(), 0, nullptr));
@@ -164,7 +165,10 @@ TEST(PlatformService, StartControlAndStopThroughTheHandler) {
 
     // The dispatcher returned after the main function, and the process took
     // the deleted service's folder with it.
-    ASSERT_TRUE(wait_until([] { return !std::filesystem::exists(service_folder()); }));
+    ASSERT_TRUE(wait_until([] {
+        return service_log().find("dispatcher returned") != std::string::npos;
+    })) << service_log();
+    EXPECT_FALSE(std::filesystem::exists(service_folder()));
     lines = lines_of(service_log());
     ASSERT_GE(lines.size(), 4u);
     EXPECT_EQ(lines[lines.size() - 4], "enter 1 dispatcher");
