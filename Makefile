@@ -20,7 +20,7 @@ TSAN_TESTS := $(TSAN_TESTS)|PlatformNamedEvent|PlatformWindow|PlatformAtlWindow
 TSAN_TESTS := $(TSAN_TESTS)|PlatformService
 TSAN_TESTS := $(TSAN_TESTS)|WebServer
 # The service host's runs, in real processes.
-TSAN_TESTS := $(TSAN_TESTS)|ConsoleRun|LoggerSetup|StarterService|HiddenWindow|SpawnServerThread
+TSAN_TESTS := $(TSAN_TESTS)|ConsoleRun|LoggerSetup|StarterService|HiddenWindow|SpawnServerThread|MakeRun|CommandLine|ServerOptions|LogServerMessage|DataFilePath
 
 .PHONY: setup build build-tsan build-fuzz fuzz test power-sweep bench-increment run clean
 

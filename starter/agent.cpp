@@ -34,9 +34,7 @@ HostState& host_state() {
 void prepare_message_queue() {
     MSG message;
     PeekMessageW(&message, nullptr, WM_USER, WM_USER, PM_NOREMOVE);
-    HostState& state = host_state();
-    state.mainThread = GetCurrentThread();
-    state.mainThreadId.store(GetCurrentThreadId());
+    host_state().mainThreadId.store(GetCurrentThreadId());
 }
 
 }  // namespace tovel::starter
@@ -48,9 +46,8 @@ constexpr char kCannotStart[] = "Cannot initialize Mongoose context";
 // A signal taken by the signal thread: in the service SIGTERM is the stop
 // request; anything else is the console's.
 void take_signal(int signal) {
-    HostState& state = host_state();
-    void (*stop)() = state.serviceStop.load();
-    if (state.service.load() && signal == SIGTERM && stop)
+    void (*stop)() = host_state().serviceStop.load();
+    if (signal == SIGTERM && stop)
         stop();
     else
         on_signal(signal);
@@ -63,8 +60,8 @@ public:
     AgentRun(const AgentRun&) = delete;
     AgentRun& operator=(const AgentRun&) = delete;
 
-    // The end of a start that failed after the network library started: the
-    // job engine (with the jobs it restarted) is closed and the event set.
+    // The end of a start that failed: whatever was started goes (the job
+    // engine with the runs it restarted is closed) and the event is set.
     int fail(int result) {
         end(false);
         return result;

@@ -18,9 +18,6 @@ struct HostState {
     std::atomic<int> lastSignal{0};
     // The thread of the message loop, once it has its message queue.
     std::atomic<DWORD> mainThreadId{0};
-    HANDLE mainThread = nullptr;
-    // Set by the service's main function: the run is the service's.
-    std::atomic<bool> service{false};
     // In the service, what a SIGTERM does (the stop control); null in the
     // console, where on_signal takes both signals.
     std::atomic<void (*)()> serviceStop{nullptr};

@@ -151,7 +151,6 @@ int edit_passwords_file(const char* file, const char* realm, const char* user,
 void agent_service_main(DWORD argc, LPSTR* argv) {
     // The loop's queue exists before the handler can post a stop to it.
     tovel::starter::prepare_message_queue();
-    host_state().service.store(true);
     host_state().serviceStop.store(stop_on_signal);
     SERVICE_STATUS_HANDLE handle =
         RegisterServiceCtrlHandlerA(kServiceName, service_control_handler);
