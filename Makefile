@@ -60,7 +60,9 @@ fuzz: build-fuzz
 
 test: build build-tsan fuzz
 	@cd $(BUILD) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
-	  ctest -j $(JOBS) --output-on-failure --timeout 300
+	  ctest -j $(JOBS) --output-on-failure --timeout 300; status=$$?; \
+	  awk '/^\[ RUN      \]/ { name = $$4 } /: Skipped$$/ { getline why; print "skipped " name ": " why }' \
+	    Testing/Temporary/LastTest.log; exit $$status
 	@cd $(TSAN_BUILD) && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:suppressions=$(CURDIR)/tools/tsan.supp \
 	  ctest -j $(JOBS) --output-on-failure --timeout 300 -R '$(TSAN_TESTS)' -E '$(TSAN_EXCLUDE)'
 
