@@ -8,6 +8,7 @@ packages=(
   libace-dev libcrypto++-dev libssl-dev libboost-dev libsqlite3-dev sqlite3
   uuid-dev libcurl4-openssl-dev libgtest-dev libgmock-dev nlohmann-json3-dev
   libcivetweb-dev zlib1g-dev python3 openssl clang libclang-rt-dev time
+  curl
 )
 
 missing=()
