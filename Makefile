@@ -15,7 +15,7 @@ TSAN_TESTS := $(TSAN_TESTS)|HttpClientConnections|PlatformWinHttp|JobNotifyClien
 # pauses and resumptions (the heaviest end-to-end and kill sweeps run under
 # AddressSanitizer only, to keep the run's time down).
 TSAN_TESTS := $(TSAN_TESTS)|BackupJobRun|RestoreJobRun|LocalBackupStorage|LocalRestore|WebBackupStorage|WebRestoreRun|WebRestoreResume|WebRestoreStart|BackupEndToEndOffline\.Uncompressed|BackupEndToEndOnline|RestoreEndToEndOffline|RestoreResumePause|BackupResumePause\.AWebRun|BackupResumeFaults\.ALostEndJob
-TSAN_TESTS := $(TSAN_TESTS)|WebServer
+TSAN_TESTS := $(TSAN_TESTS)|WebServer|Portvane|WebEndToEnd|JobNotifyStream|JobNotifyLive
 
 .PHONY: setup build build-tsan build-fuzz fuzz test power-sweep bench-increment run clean
 
@@ -31,7 +31,7 @@ build-tsan: setup
 	  -DCMAKE_CXX_FLAGS="-fsanitize=thread -O1" -DCMAKE_EXE_LINKER_FLAGS=-fsanitize=thread \
 	  -DCMAKE_SHARED_LINKER_FLAGS=-fsanitize=thread >/dev/null
 	@cmake --build $(TSAN_BUILD) -j $(JOBS) --target platform_tests job_tests
-	@cmake --build $(TSAN_BUILD) -j $(JOBS) --target webserver_tests
+	@cmake --build $(TSAN_BUILD) -j $(JOBS) --target webserver_tests portvane_tests portvane_web_tests
 
 # The fuzz targets, with clang, libFuzzer and the sanitizers.
 build-fuzz: setup

@@ -8,7 +8,7 @@
 #include <utility>
 
 #include "common/ace_log_wrapper.h"
-#include "job/cookie_manager.h"
+#include "portvane/conventions.h"
 
 using tovel::web::mg_connection;
 using tovel::web::mg_request_info;
@@ -17,13 +17,6 @@ namespace {
 
 constexpr std::string_view kHead =
     "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nTransfer-Encoding: chunked\r\n\r\n";
-constexpr std::string_view k404 = "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n";
-constexpr std::string_view k500 = "HTTP/1.1 500 Internal Server Error\r\nContent-Length: 0\r\n\r\n";
-constexpr std::string_view k503 = "HTTP/1.1 503 Service Unavailable\r\nContent-Length: 0\r\n\r\n";
-
-void reply(mg_connection* conn, std::string_view text) {
-    tovel::web::mg_write(conn, text.data(), text.size());
-}
 
 const char* end_text(MongooseJobNotifyObserver::End end) {
     switch (end) {
@@ -39,15 +32,6 @@ const char* end_text(MongooseJobNotifyObserver::End end) {
             return "a write failed";
     }
     return "";
-}
-
-// The user of the request's cookie, or "" (every user's events).
-std::string listener_user(const mg_connection* conn) {
-    std::string user;
-    const char* cookie = tovel::web::mg_get_header(conn, "Cookie");
-    if (cookie && !ATL::CComSingleton<CookieManagerImpl>::instance()->findUser(cookie, user))
-        user.clear();
-    return user;
 }
 
 // Streams running now, against kMaxJobNotifyStreams.
@@ -132,24 +116,25 @@ MongooseJobNotifyObserver::End MongooseJobNotifyObserver::stream() {
 
 extern "C" void job_notify_callback(mg_connection* conn, const mg_request_info* request) {
     if (std::strncmp(request->uri, "/jobnotify", 10) != 0) {
-        reply(conn, k404);
+        portvane::reply(conn, portvane::kReply404);
         return;
     }
     StreamSlot slot;
     if (!slot.taken()) {
         log_message(LM_WARNING, "job_notify_callback: %d job event streams run already.\n",
                     kMaxJobNotifyStreams);
-        reply(conn, k503);
+        portvane::reply(conn, portvane::kReply503);
         return;
     }
-    std::string user = listener_user(conn);
+    std::string user;  // none known: every user's events
+    portvane::userFromCookie(conn, user);
     MongooseJobNotifyObserver observer(user.c_str(), conn);
     JobNotifyManagerImpl* manager = ATL::CComSingleton<JobNotifyManagerImpl>::instance();
     // Registered before the head goes out, so that a listener that has the head misses no event
     // posted after it; the events queued meanwhile follow the head.
     if (!manager || !manager->registerObserver(&observer)) {
         log_message(LM_ERROR, "job_notify_callback: the job events cannot be followed.\n");
-        reply(conn, k500);
+        portvane::reply(conn, portvane::kReply500);
         return;
     }
     MongooseJobNotifyObserver::End end = observer.stream();

@@ -78,9 +78,10 @@ private:
 };
 
 // The stream's handler: any URI that begins with "/jobnotify" (else 404), any method. The user is
-// the one of the request's cookie; without a cookie, or with one the cookie store does not know,
-// the stream carries the events of every user. At most kMaxJobNotifyStreams streams run at once,
-// so that they never hold every worker of the web server; one more is answered 503.
+// the one of the request's session cookie (portvane::userFromCookie); without a cookie, or with
+// one the cookie store does not know, the stream carries the events of every user. At most
+// kMaxJobNotifyStreams streams run at once, so that they never hold every worker of the web server;
+// one more is answered 503.
 inline constexpr int kMaxJobNotifyStreams = 16;
 extern "C" void job_notify_callback(tovel::web::mg_connection* conn,
                                     const tovel::web::mg_request_info* request);

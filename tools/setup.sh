@@ -7,7 +7,8 @@ packages=(
   build-essential cmake ninja-build pkg-config clang-format
   libace-dev libcrypto++-dev libssl-dev libboost-dev libsqlite3-dev sqlite3
   uuid-dev libcurl4-openssl-dev libgtest-dev libgmock-dev nlohmann-json3-dev
-  libcivetweb-dev zlib1g-dev python3 openssl clang libclang-rt-dev time curl chromium
+  libcivetweb-dev zlib1g-dev python3 openssl clang libclang-rt-dev time
+  curl chromium
 )
 # node and npm drive the browser tests; a machine that has node already keeps its own.
 command -v node >/dev/null 2>&1 || packages+=(nodejs)

@@ -102,7 +102,7 @@ using JobNotifyLive = LiveServer;
 
 TEST_F(JobNotifyLive, TheTraysClientAndCurlGetEveryEventOnceInOrder) {
     TrayClient tray;
-    ASSERT_EQ(tray.Open(L"127.0.0.1", static_cast<unsigned short>(port_)), 0);
+    ASSERT_EQ(tray.Open(L"127.0.0.1", static_cast<unsigned short>(port())), 0);
     std::string raw = machine_root() + "/stream.raw";
     int curl_status = -1;
     std::thread curl([&] {
@@ -157,14 +157,14 @@ TEST_F(JobNotifyLive, TheTraysClientAndCurlGetEveryEventOnceInOrder) {
 // While one reader has stopped reading, events keep reaching everyone else, the dispatcher's
 // timers keep firing, and the stalled stream ends by itself with every chunk it got whole.
 TEST_F(JobNotifyLive, AReaderThatStopsReadingHoldsUpNoOneElse) {
-    RawClient stalled(port_, 4096);
-    ASSERT_TRUE(stalled.send("GET /jobnotify HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"));
+    RawClient stalled(port(), 4096);
+    ASSERT_TRUE(stalled.send(request("/jobnotify")));
     std::string stalled_bytes;
     ASSERT_TRUE(stalled.read_until(stalled_bytes, sizeof kStreamHead - 1));
     ASSERT_EQ(stalled_bytes.substr(0, sizeof kStreamHead - 1), kStreamHead);
 
-    RawClient healthy(port_);
-    ASSERT_TRUE(healthy.send("GET /jobnotify/x HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"));
+    RawClient healthy(port());
+    ASSERT_TRUE(healthy.send(request("/jobnotify/x")));
     std::mutex lock;
     std::condition_variable changed;
     std::string healthy_bytes;
@@ -183,7 +183,7 @@ TEST_F(JobNotifyLive, AReaderThatStopsReadingHoldsUpNoOneElse) {
         return read_chunks(healthy_bytes.substr(sizeof kStreamHead - 1));
     };
     TrayClient tray;
-    ASSERT_EQ(tray.Open(L"127.0.0.1", static_cast<unsigned short>(port_)), 0);
+    ASSERT_EQ(tray.Open(L"127.0.0.1", static_cast<unsigned short>(port())), 0);
     ASSERT_TRUE(
         wait_registered([&] { return !tray.events().empty() && !healthy_chunks().empty(); }));
     size_t tray_probes = tray.events().size();

@@ -1,12 +1,13 @@
 // The job event stream through the server's request handling with an in-memory connection: the
-// real plug-in, the real notification manager and dispatcher, a client whose writes and reads the
-// test controls.
+// plug-in's handlers, the real notification manager and dispatcher, a client whose writes and
+// reads the test controls.
 #include "portvane/job_notify.h"
 
 #include <gtest/gtest.h>
 
 #include <condition_variable>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -25,6 +26,9 @@ using namespace portvane_tests;
 using tovel::web::answer_request;
 using tovel::web::mg_context;
 using tovel::web::testing::FakeConnection;
+using tovel::web::testing::FunctionPlugin;
+
+extern "C" int auth_callback(tovel::web::mg_connection*, const tovel::web::mg_request_info*);
 
 namespace {
 
@@ -127,10 +131,10 @@ private:
 class JobNotifyStream : public ::testing::Test {
 protected:
     void SetUp() override {
-        std::string error;
-        auto plugin = tovel::web::load_plugin(TOVEL_PORTVANE_PATH, error);
-        ASSERT_TRUE(plugin) << error;
-        ctx_ = tovel::web::start_context(std::move(plugin), 5000);
+        std::map<std::string, void*> exports = {
+            {"auth_callback", reinterpret_cast<void*>(&auth_callback)},
+            {"job_notify_callback", reinterpret_cast<void*>(&job_notify_callback)}};
+        ctx_ = tovel::web::start_context(std::make_unique<FunctionPlugin>(exports), 5000);
         ASSERT_TRUE(Iocp_Dispatcher::instance()->open());
         ASSERT_TRUE(Iocp_Dispatcher::instance()->activate());
     }
@@ -146,7 +150,8 @@ protected:
 
 TEST_F(JobNotifyStream, EachListenerGetsItsUsersEventsOneChunkEachAfterTheHead) {
     ASSERT_TRUE(ATL::CComSingleton<CookieManagerImpl>::instance()->saveCookie("alice", "SID=a1"));
-    StreamClient all, alice("SID=a1"), unknown("SID=gone");
+    // Another program's cookie on 127.0.0.1 comes along with alice's session.
+    StreamClient all, alice("tracker=1; SID=a1"), unknown("SID=gone");
     Request r1(*ctx_, all), r2(*ctx_, alice), r3(*ctx_, unknown);
     ASSERT_TRUE(all.wait_streaming() && alice.wait_streaming() && unknown.wait_streaming());
 

@@ -1,5 +1,4 @@
-// The web server over its real engine on 127.0.0.1 with the real plug-in, the job engine's
-// dispatcher running, and the test pages as its document folder; and a raw socket client of it.
+// The agent's web interface (web_fixture.h) serving the test pages, and a raw socket client of it.
 #pragma once
 
 #include <arpa/inet.h>
@@ -8,42 +7,30 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <string>
 
-#include "job/iocp_dispatcher.h"
-#include "starter/webserver/server.h"
+#include "portvane/tests/web_fixture.h"
 
 namespace portvane_tests {
 
-class LiveServer : public ::testing::Test {
+// The agent's web interface with the test pages as its document folder.
+class LiveServer : public portvane::testing::WebFixture {
 protected:
-    void SetUp() override {
-        std::string error;
-        auto plugin = tovel::web::load_plugin(TOVEL_PORTVANE_PATH, error);
-        ASSERT_TRUE(plugin) << error;
-        ctx_ = tovel::web::start_context(std::move(plugin), 5000);
+    LiveServer() {
         const char* source = std::getenv("TOVEL_SOURCE_DIR");
         pages_ = std::string(source ? source : ".") + "/portvane/tests/pages";
-        ASSERT_EQ(tovel::web::mg_set_option(ctx_, "ports", "127.0.0.1:0"), 1);
-        ASSERT_EQ(tovel::web::mg_set_option(ctx_, "root", pages_.c_str()), 1);
-        ASSERT_EQ(tovel::web::mg_listen(ctx_), 1);
-        port_ = tovel::web::listening_ports(ctx_).at(0);
-        ASSERT_TRUE(Iocp_Dispatcher::instance()->open());
-        ASSERT_TRUE(Iocp_Dispatcher::instance()->activate());
-    }
-    void TearDown() override {
-        tovel::web::mg_stop(ctx_);  // ends every stream, within a slice
-        Iocp_Dispatcher::instance()->stop();
+        documentRoot_ = pages_;
     }
 
-    std::string url(const std::string& path) const {
-        return "http://127.0.0.1:" + std::to_string(port_) + path;
+    std::string url(const std::string& path) const { return base() + path; }
+    // A request head as a client of this server sends it.
+    std::string request(const std::string& uri) const {
+        return "GET " + uri + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port()) + "\r\n\r\n";
     }
 
-    tovel::web::mg_context* ctx_ = nullptr;
     std::string pages_;
-    int port_ = 0;
 };
 
 // A TCP client of 127.0.0.1:port whose reads give up after 30 s; receive_buffer, when not 0, is

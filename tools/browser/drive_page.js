@@ -6,7 +6,7 @@
 // --map HOST resolves HOST to 127.0.0.1 in the browser, so that a page can come from a made-up
 // name. Writes one line per event to standard output:
 //   "ready"                  the browser runs
-//   "navigated STATUS"       the page's own response arrived (STATUS 0 when none came)
+//   "navigated STATUS"       the page's own response arrived
 //   "tovel:..."              a console message of the page that begins with "tovel:"
 //   "pageerror TEXT"         an uncaught error of the page
 //   "failed TEXT"            the browser could not be started or the page not opened
@@ -66,11 +66,18 @@ async function main() {
     if (text.startsWith('tovel:')) say(text);
   });
   page.on('pageerror', (error) => say('pageerror ' + error.message));
+  // The page's own response, also when the browser shows an error page for it instead.
+  let navigated = false;
+  page.on('response', (response) => {
+    const request = response.request();
+    if (navigated || !request.isNavigationRequest() || response.frame() !== page.mainFrame()) return;
+    navigated = true;
+    say('navigated ' + response.status());
+  });
   try {
-    const response = await page.goto(url, { waitUntil: 'domcontentloaded', timeout: 60000 });
-    say('navigated ' + (response ? response.status() : 0));
+    await page.goto(url, { waitUntil: 'domcontentloaded', timeout: 60000 });
   } catch (e) {
-    say('failed ' + e.message);
+    if (!navigated) say('failed ' + e.message);
   }
 }
 
