@@ -18,7 +18,7 @@ TSAN_TESTS := $(TSAN_TESTS)|BackupJobRun|RestoreJobRun|LocalBackupStorage|LocalR
 # Named events across processes; the window core's queues and timers.
 TSAN_TESTS := $(TSAN_TESTS)|PlatformNamedEvent|PlatformWindow|PlatformAtlWindow
 TSAN_TESTS := $(TSAN_TESTS)|PlatformService
-TSAN_TESTS := $(TSAN_TESTS)|WebServer
+TSAN_TESTS := $(TSAN_TESTS)|WebServer|Portvane|WebEndToEnd|JobNotifyStream|JobNotifyLive
 # The service host's runs, in real processes.
 TSAN_TESTS := $(TSAN_TESTS)|ConsoleRun|LoggerSetup|StarterService|HiddenWindow|SpawnServerThread|MakeRun|CommandLine|ServerOptions|LogServerMessage|DataFilePath
 
@@ -36,7 +36,7 @@ build-tsan: setup
 	  -DCMAKE_CXX_FLAGS="-fsanitize=thread -O1" -DCMAKE_EXE_LINKER_FLAGS=-fsanitize=thread \
 	  -DCMAKE_SHARED_LINKER_FLAGS=-fsanitize=thread >/dev/null
 	@cmake --build $(TSAN_BUILD) -j $(JOBS) --target platform_tests job_tests
-	@cmake --build $(TSAN_BUILD) -j $(JOBS) --target webserver_tests
+	@cmake --build $(TSAN_BUILD) -j $(JOBS) --target webserver_tests portvane_tests portvane_web_tests
 	@cmake --build $(TSAN_BUILD) -j $(JOBS) --target starter_tests
 
 # The fuzz targets, with clang, libFuzzer and the sanitizers.
@@ -66,7 +66,9 @@ fuzz: build-fuzz
 
 test: build build-tsan fuzz
 	@cd $(BUILD) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
-	  ctest -j $(JOBS) --output-on-failure --timeout 300
+	  ctest -j $(JOBS) --output-on-failure --timeout 300; status=$$?; \
+	  awk '/^\[ RUN      \]/ { name = $$4 } /: Skipped$$/ { getline why; print "skipped " name ": " why }' \
+	    Testing/Temporary/LastTest.log; exit $$status
 	@cd $(TSAN_BUILD) && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:suppressions=$(CURDIR)/tools/tsan.supp \
 	  ctest -j $(JOBS) --output-on-failure --timeout 300 -R '$(TSAN_TESTS)' -E '$(TSAN_EXCLUDE)'
 

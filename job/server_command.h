@@ -110,6 +110,12 @@ void Command_To_Server<Request, Response>::onResponse() {
 class Invoker {
 public:
     Invoker() = default;
+    // Targets host:port at once, as server() does; when server() refuses
+    // them the invoker has no server, and every command run on it fails with
+    // CMD_CONNECT_FAILED (last error 87).
+    Invoker(const char* host, unsigned short port, int sendBufferSize) {
+        server(host, port, sendBufferSize);
+    }
     Invoker(const Invoker&) = delete;
     Invoker& operator=(const Invoker&) = delete;
     virtual ~Invoker();

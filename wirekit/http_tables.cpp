@@ -11,7 +11,7 @@ bool equal_ignoring_case(const char* a, const char* b) {
 }
 
 const char* const kMethods[HTTP_METHOD_COUNT] = {
-    "GET", "HEAD", "DELETE", "OPTIONS", "POST", "PUT", "TRACE", "CONNECT", "PATCH",
+    "HEAD", "GET", "DELETE", "OPTIONS", "POST", "PUT", "TRACE", "CONNECT", "PATCH",
 };
 
 const char* const kHeads[HTTP_HEAD_COUNT] = {

@@ -2,10 +2,11 @@
 // status reason phrases. Every text is static; any thread.
 #pragma once
 
-// Method indices.
+// Method indices. The remote service's requests use 1 (GET, a reply with a
+// body and no request body) and 4 (POST).
 enum HTTP_Method_Index {
-    HTTP_METHOD_GET = 0,
-    HTTP_METHOD_HEAD = 1,
+    HTTP_METHOD_HEAD = 0,
+    HTTP_METHOD_GET = 1,
     HTTP_METHOD_DELETE = 2,
     HTTP_METHOD_OPTIONS = 3,
     HTTP_METHOD_POST = 4,  // carries a body

@@ -6,11 +6,12 @@ namespace tovel::web {
 namespace {
 
 // Longest first, so that "/jobsview" wins over "/jobs" and "/serversettings" over "/servers".
-// Each handler checks the rest of its URI itself; a prefix only picks the handler.
+// Each handler checks the rest of its URI itself; a prefix only picks the handler. Only the
+// start-page redirects, which change nothing, may be reached from another site's links.
 constexpr Binding kBindings[] = {
     {"/networksbandwidth", false, "network_bandwidth_callback", true},
     {"/consistentcheck", false, "consistentcheck_callback", true},
-    {"/serversettings", false, "server_settings_callback", false},
+    {"/serversettings", false, "server_settings_callback", false, true},
     {"/jobinstances", false, "jobinstances_callback", true},
     {"/serverstatus", false, "serverstatus_callback", false},
     {"/deletefiles", false, "deletefiles_callback", true},
@@ -30,7 +31,7 @@ constexpr Binding kBindings[] = {
     {"/webui", false, "webui_callback", false},
     {"/jobs", false, "jobs_callback", true},
     {"/key", false, "key_callback", true},
-    {"/", true, "language_callback", false},
+    {"/", true, "language_callback", false, true},
 };
 
 }  // namespace

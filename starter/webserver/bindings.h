@@ -11,6 +11,7 @@ struct Binding {
     bool exact;               // the URI must equal prefix
     const char* export_name;  // the handler's name in the plug-in
     bool needs_cookie;        // the handler serves logged-in users only
+    bool cross_site = false;  // a request that another site's page made may reach it
 };
 
 // Every binding, longest prefix first.

@@ -26,6 +26,8 @@ public:
     // The client's IPv4 address in host order (0 when the client is not IPv4) and port.
     virtual uint32_t remote_ipv4() const = 0;
     virtual int remote_port() const = 0;
+    // The server's port that the request came in on.
+    virtual int local_port() const = 0;
 
     // The declared body length, or -1 when the body is not announced by length (chunked, or none).
     virtual long long content_length() const = 0;

@@ -85,6 +85,7 @@ public:
         return inet_pton(AF_INET, ri_->remote_addr, &address) == 1 ? ntohl(address.s_addr) : 0;
     }
     int remote_port() const override { return ri_->remote_port; }
+    int local_port() const override { return ri_->server_port; }
     long long content_length() const override { return ri_->content_length; }
     int read(void* data, size_t length) override { return ::mg_read(c_, data, length); }
     int write(const void* data, size_t length) override { return ::mg_write(c_, data, length); }

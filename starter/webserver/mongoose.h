@@ -23,6 +23,10 @@
 // connection after one request (handlers write whole raw replies) and gives up on a client that
 // stalls longer than its request time-out.
 //
+// A request whose "Host" is not this machine's loopback name with the server's port, whose
+// "Origin" is another than that host's, or that another site's page made (other than the start
+// pages and the files of the document folder) gets "403 Forbidden" before the plug-in sees it.
+//
 // Handlers of the plug-in are looked up by name in "libportvane.so" in the folder of the running
 // program; the URI decides which one runs (see bindings.h).
 #pragma once
@@ -130,6 +134,9 @@ const char* mg_get_header(const mg_connection* conn, const char* name);
 // when the variable is absent.
 char* mg_get_var(const mg_connection* conn, const char* name);
 void mg_free(void* p);
+
+// The same for a variable of the body only: the query string is not looked at.
+char* mg_get_body_var(const mg_connection* conn, const char* name);
 
 // Write raw bytes of the reply to the client (the handler writes the status line and headers
 // itself). Return the bytes written: fewer, 0 or -1 when the client is gone or stalled beyond

@@ -7,12 +7,14 @@
 #include <exception>
 #include <string_view>
 
+#include "starter/webserver/origin.h"
 #include "starter/webserver/server.h"
 
 namespace tovel::web {
 namespace {
 
 constexpr std::string_view k401 = "HTTP/1.1 401 Unauthorized\r\nContent-Length: 0\r\n\r\n";
+constexpr std::string_view k403 = "HTTP/1.1 403 Forbidden\r\nContent-Length: 0\r\n\r\n";
 constexpr std::string_view k404 = "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n";
 constexpr std::string_view k405 =
     "HTTP/1.1 405 Method Not Allowed\r\nAllow: GET, HEAD\r\nContent-Length: 0\r\n\r\n";
@@ -133,6 +135,13 @@ Outcome answer(mg_connection& conn) {
         reply(conn, k503);
         return Outcome::answered;
     }
+    size_t index = 0;
+    const Binding* binding = find_binding(info.uri, &index);
+    if (!same_origin_request(io, binding)) {
+        ctx.log(&conn, "request refused: it names another host or comes from another site's page");
+        reply(conn, k403);
+        return Outcome::answered;
+    }
     switch (read_body(conn)) {
         case Body::too_long:
             reply(conn, k413);
@@ -145,8 +154,6 @@ Outcome answer(mg_connection& conn) {
     info.post_data = conn.body.c_str();
     info.post_data_len = conn.body.size();
 
-    size_t index = 0;
-    const Binding* binding = find_binding(info.uri, &index);
     if (ctx.exports.auth) {
         try {
             ctx.exports.auth(&conn, &info);
@@ -198,6 +205,12 @@ char* mg_get_var(const mg_connection* conn, const char* name) {
     if (!found && conn->info.query_string)
         found = find_form_var(conn->info.query_string, name, value);
     return found ? strdup(value.c_str()) : nullptr;
+}
+
+char* mg_get_body_var(const mg_connection* conn, const char* name) {
+    if (!conn || !name) return nullptr;
+    std::string value;
+    return find_form_var(conn->body, name, value) ? strdup(value.c_str()) : nullptr;
 }
 
 void mg_free(void* p) { std::free(p); }

@@ -72,7 +72,8 @@ enum class Outcome {
     unbound,   // no handler is bound and the request may go on to the document folder
 };
 
-// Answers one request: 503 while refusing, 413 for a body over kMaxBody, then the plug-in's
+// Answers one request: 503 while refusing, 403 for a request that names another host or comes
+// from another site's page (see origin.h), 413 for a body over kMaxBody, then the plug-in's
 // authorisation hook (or, without one, 401 for handlers that need a cookie), then the bound
 // handler (404 when the plug-in does not export it). The reply's status goes to status when it
 // is answered (500 when nothing readable was written). Any worker thread.

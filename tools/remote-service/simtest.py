@@ -35,6 +35,7 @@ PATHS = {
     "download_data": STORE + "RestoreServer/DownloadFileBlock.php",
     "export_key_md5": WEB + "key/ImportEncryptionKeyMd5.php",
     "get_key_md5": WEB + "key/GetEncryptionKey.php",
+    "server_status": WEB + "ServerStatus.php",
 }
 
 

@@ -259,6 +259,21 @@ class HostileReplyTest(FaultCase):
         self.assertEqual(headers["transfer-encoding"], "chunked")
         self.assertTrue(body.startswith(b"a\r\n{\"md5\":\"\"}\r\nzz\r\n"), body)
 
+    def test_headers_replace_or_join_the_replys_own(self):
+        self.fault(kind="get_key_md5", action="headers", times=1,
+                   headers={"content-type": "text/html", "Access-Control-Allow-Origin": "*",
+                            "Location": "http://elsewhere.example/"})
+        raw = raw_exchange(self.service.web_port, self.key_request(), 1)
+        head = raw.partition(b"\r\n\r\n")[0].decode("latin-1").lower()
+        self.assertEqual(head.count("content-type:"), 1, head)
+        _, headers, body = split_reply(raw)
+        self.assertEqual(headers["content-type"], "text/html")
+        self.assertEqual(headers["access-control-allow-origin"], "*")
+        self.assertEqual(headers["location"], "http://elsewhere.example/")
+        self.assertEqual(body, b'{"md5":""}')
+        self.assertEqual(self.admin.control("POST", "faults", {"kind": "login", "action": "headers",
+                                                               "headers": {"X": 1}})[0], 400)
+
     def test_header_goes_out_as_it_stands(self):
         self.fault(kind="get_key_md5", action="header", name="Set-Cookie", value="sid=1\rX: y")
         raw = raw_exchange(self.service.web_port, self.key_request(), 1)

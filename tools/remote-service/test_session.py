@@ -33,6 +33,18 @@ class SessionTest(ServiceCase):
             self.assertEqual(status, 401, cookie)
             self.assertIn("error", reply)
 
+    def test_server_status_by_get_without_a_session(self):
+        c = self.client()
+        status, headers, body = c.raw("GET", PATHS["server_status"])
+        self.assertEqual((status, body), (200, b"running"))
+        self.assertTrue(headers["Content-Type"].startswith("text/plain"))
+        self.assertEqual(c.raw("POST", PATHS["server_status"])[0], 405)
+        self.assertEqual(c.raw("GET", PATHS["server_status"], b"x")[0], 400)
+        self.fault(kind="server_status", action="status", status=500, body="down", times=1)
+        self.assertEqual(c.raw("GET", PATHS["server_status"])[::2], (500, b"down"))
+        self.assertEqual([(r["method"], r["status"]) for r in self.requests("server_status")],
+                         [("GET", 200), ("POST", 405), ("GET", 400), ("GET", 500)])
+
     def test_cookie_header_with_other_pairs(self):
         c = self.client("theme=dark; " + self.alice.cookie + "; x=y")
         self.assertEqual(c.call("get_key_md5")[0], 200)

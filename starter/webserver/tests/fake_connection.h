@@ -16,10 +16,16 @@
 
 namespace tovel::web::testing {
 
+// A request that came in on port kFakePort from 127.0.0.1, with "Host: 127.0.0.1:<kFakePort>"
+// unless the test changes or removes it.
 class FakeConnection : public Connection {
 public:
+    static constexpr int kFakePort = 8888;
+
     FakeConnection(std::string method, std::string path)
-        : method_(std::move(method)), path_(std::move(path)) {}
+        : method_(std::move(method)), path_(std::move(path)) {
+        headers_.emplace_back("Host", "127.0.0.1:" + std::to_string(kFakePort));
+    }
 
     // The body as the transport hands it out: each piece at most one read. declared is the
     // announced length (-1: none, as for a chunked body).
@@ -28,9 +34,17 @@ public:
         declared_ = declared;
     }
     void set_query(std::string query) { query_ = std::move(query); }
+    // Adds a header, or replaces the one of that name.
     void add_header(std::string name, std::string value) {
+        remove_header(name);
         headers_.emplace_back(std::move(name), std::move(value));
     }
+    void remove_header(const std::string& name) {
+        std::erase_if(headers_, [&](const auto& h) {
+            return strcasecmp(h.first.c_str(), name.c_str()) == 0;
+        });
+    }
+    void set_remote_ipv4(uint32_t address) { remote_ip_ = address; }
 
     const std::string& written() const { return out_; }
     long long bytes_read() const { return bytes_read_; }
@@ -45,8 +59,9 @@ public:
         }
         return nullptr;
     }
-    uint32_t remote_ipv4() const override { return 0x7F000001; }
+    uint32_t remote_ipv4() const override { return remote_ip_; }
     int remote_port() const override { return 40000; }
+    int local_port() const override { return kFakePort; }
     long long content_length() const override { return declared_; }
     int read(void* data, size_t length) override {
         if (next_ == pieces_.size()) return 0;
@@ -69,6 +84,7 @@ public:
 
 private:
     std::string method_, path_;
+    uint32_t remote_ip_ = 0x7F000001;
     std::optional<std::string> query_;
     std::vector<std::pair<std::string, std::string>> headers_;
     std::vector<std::string> pieces_;

@@ -2,6 +2,7 @@
 // a URI reaches, the authorisation hook, whole bodies and form variables.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
 #include <thread>
 
@@ -232,6 +233,101 @@ TEST(WebServerBody, BodiesAreReadWholeUpTo16MiB) {
     EXPECT_EQ(calls().size(), 1u);
 }
 
+TEST(WebServerOrigin, OnlyThisServersOwnPagesAndProgramsReachIt) {
+    auto exports = recording_exports();
+    exports["auth_callback"] = reinterpret_cast<void*>(&authorize_all);
+    Context c(exports);
+    const std::string own = "127.0.0.1:" + std::to_string(FakeConnection::kFakePort);
+    struct Case {
+        const char* method;
+        const char* uri;
+        std::vector<std::pair<std::string, std::string>> headers;  // value "": removed
+        bool answered;
+    } cases[] = {
+        // The loopback names with the port the request came in on, any letter case.
+        {"POST", "/server", {}, true},
+        {"GET", "/jobs", {{"Host", "localhost:8888"}}, true},
+        {"GET", "/jobs", {{"Host", "LocalHost:8888"}}, true},
+        {"GET", "/jobs", {{"Host", "[::1]:8888"}}, true},
+        // Another name that resolves here, another port, no port, no Host at all.
+        {"GET", "/jobs", {{"Host", "evil.example:8888"}}, false},
+        {"GET", "/jobs", {{"Host", "127.0.0.1.nip.io:8888"}}, false},
+        {"GET", "/jobs", {{"Host", "127.0.0.1:8889"}}, false},
+        {"GET", "/jobs", {{"Host", "127.0.0.1:08888"}}, false},
+        {"GET", "/jobs", {{"Host", "127.0.0.1"}}, false},
+        {"GET", "/jobs", {{"Host", "[::1]"}}, false},
+        {"GET", "/jobs", {{"Host", "127.0.0.2:8888"}}, false},
+        {"GET", "/jobs", {{"Host", ""}}, false},
+        {"GET", "/tovel.html", {{"Host", "evil.example:8888"}}, false},
+        {"GET", "/", {{"Host", "evil.example:8888"}}, false},
+        // Origin: exactly this server as the Host names it.
+        {"POST", "/server", {{"Origin", "http://" + own}}, true},
+        {"POST",
+         "/server",
+         {{"Host", "localhost:8888"}, {"Origin", "http://localhost:8888"}},
+         true},
+        {"POST", "/server", {{"Origin", "http://localhost:8888"}}, false},
+        {"POST", "/server", {{"Origin", "http://127.0.0.1:9999"}}, false},
+        {"POST", "/server", {{"Origin", "https://" + own}}, false},
+        {"POST", "/server", {{"Origin", "null"}}, false},
+        {"OPTIONS", "/server", {{"Origin", "http://evil.example"}}, false},
+        {"GET", "/tovel.html", {{"Origin", "http://evil.example"}}, false},
+        // Another site's links reach the start pages and the document folder only.
+        {"GET", "/jobs/x/start", {{"Sec-Fetch-Site", "cross-site"}}, false},
+        {"GET", "/logout", {{"Sec-Fetch-Site", "cross-site"}}, false},
+        {"GET", "/webui", {{"Sec-Fetch-Site", "cross-site"}}, false},
+        {"GET", "/", {{"Sec-Fetch-Site", "cross-site"}}, true},
+        {"GET", "/serversettings", {{"Sec-Fetch-Site", "cross-site"}}, true},
+        {"GET", "/tovel.html", {{"Sec-Fetch-Site", "cross-site"}}, true},
+        {"GET", "/jobs", {{"Sec-Fetch-Site", "same-origin"}}, true},
+        {"GET", "/jobs", {{"Sec-Fetch-Site", "none"}}, true},
+        {"GET", "/jobs", {{"Sec-Fetch-Site", "same-site"}}, true},
+    };
+    for (const Case& k : cases) {
+        clear_calls();
+        FakeConnection io(k.method, k.uri);
+        std::string shown = std::string(k.method) + " " + k.uri;
+        for (const auto& [name, value] : k.headers) {
+            if (value.empty()) {
+                io.remove_header(name);
+            } else {
+                io.add_header(name, value);
+            }
+            shown += " " + name + ": " + value;
+        }
+        Outcome outcome = answer_request(*c.ctx, io);
+        if (k.answered) {
+            EXPECT_NE(io.written(), "HTTP/1.1 403 Forbidden\r\nContent-Length: 0\r\n\r\n") << shown;
+        } else {
+            EXPECT_EQ(outcome, Outcome::answered) << shown;
+            EXPECT_EQ(io.written(), "HTTP/1.1 403 Forbidden\r\nContent-Length: 0\r\n\r\n") << shown;
+            EXPECT_TRUE(calls().empty()) << shown;
+        }
+    }
+}
+
+// A hook that only counts its calls: a refused request never reaches it.
+std::atomic<int> g_hook_calls{0};
+int counting_hook(mg_connection* conn, const mg_request_info*) {
+    ++g_hook_calls;
+    return mg_authorize(conn);
+}
+
+TEST(WebServerOrigin, TheHookSeesNoRefusedRequestAndNoBodyIsRead) {
+    auto exports = recording_exports();
+    exports["auth_callback"] = reinterpret_cast<void*>(&counting_hook);
+    Context c(exports);
+    FakeConnection io("POST", "/server");
+    io.add_header("Origin", "http://evil.example");
+    io.set_body({"{\"host\":\"x\",\"port\":1}"}, 21);
+    EXPECT_EQ(answer_request(*c.ctx, io), Outcome::answered);
+    EXPECT_EQ(g_hook_calls, 0);
+    EXPECT_EQ(io.bytes_read(), 0);
+    FakeConnection good("POST", "/server");
+    EXPECT_EQ(answer_request(*c.ctx, good), Outcome::answered);
+    EXPECT_EQ(g_hook_calls, 1);
+}
+
 std::map<std::string, std::string> g_vars;
 
 void read_vars(mg_connection* conn, const mg_request_info*) {
@@ -239,6 +335,9 @@ void read_vars(mg_connection* conn, const mg_request_info*) {
         char* value = mg_get_var(conn, name);
         g_vars[name] = value ? value : "(null)";
         mg_free(value);
+        char* body_value = mg_get_body_var(conn, name);
+        g_vars[std::string("body.") + name] = body_value ? body_value : "(null)";
+        mg_free(body_value);
     }
     mg_printf(conn, "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n");
 }
@@ -255,6 +354,11 @@ TEST(WebServerBody, FormVariablesComeFromTheBodyThenTheQuery) {
     EXPECT_EQ(g_vars["d"], "q r");
     EXPECT_EQ(g_vars["e"], "");
     EXPECT_EQ(g_vars["z"], "");
+    // The body alone: what only the query holds is absent.
+    EXPECT_EQ(g_vars["body.a"], "1");
+    EXPECT_EQ(g_vars["body.c"], "");
+    EXPECT_EQ(g_vars["body.d"], "(null)");
+    EXPECT_EQ(g_vars["body.z"], "(null)");
     g_vars.clear();
     FakeConnection none("GET", "/login");
     ASSERT_EQ(answer_request(*c.ctx, none), Outcome::answered);

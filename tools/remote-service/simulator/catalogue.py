@@ -74,13 +74,14 @@ class Reply:
 class Kind:
     """One request kind of the catalogue."""
 
-    def __init__(self, name, path, role, body, auth, handler):
+    def __init__(self, name, path, role, body, auth, handler, method="POST"):
         self.name = name
         self.path = path
         self.role = role
         self.body = body
         self.auth = auth
         self.handler = handler
+        self.method = method
 
     def serves(self, role, split):
         """Whether a server of ``role`` answers this kind.
@@ -96,10 +97,10 @@ KINDS_BY_PATH = {}   # by the percent-decoded path
 KINDS_BY_NAME = {}
 
 
-def request_kind(name, path, role, body=JSON, auth=True):
-    """Register a request kind (decorator)."""
+def request_kind(name, path, role, body=JSON, auth=True, method="POST"):
+    """Register a request kind (decorator); ``method`` is the one it takes."""
     def register(handler):
-        kind = Kind(name, path, role, body, auth, handler)
+        kind = Kind(name, path, role, body, auth, handler, method)
         KINDS_BY_PATH[urllib.parse.unquote(path)] = kind
         KINDS_BY_NAME[name] = kind
         return handler
@@ -225,6 +226,12 @@ def logout(ctx, body):
     if token:
         ctx.store.close_session(token)
     return Reply.ok()
+
+
+@request_kind("server_status", "/tovel/WebServer/ServerStatus.php", WEB, body=EMPTY,
+              auth=False, method="GET")
+def server_status(ctx, body):
+    return Reply(200, b"running", "text/plain")
 
 
 # ------------------------------------------------------------- backup runs

@@ -46,6 +46,11 @@ Actions and their parameters:
     close           answer with "Connection: close" and close
     rotate_cookie   answer with a new session cookie in Set-Cookie; the old
                     one stops working at once
+    trickle         send the reply a byte at a time
+    bad_chunk       a chunked reply whose second size line is no number
+    header          one more reply header "name": "value", as it stands
+    headers         "headers": {name: value, ...}, each replacing the reply's
+                    header of that name (Content-Type, Location...) or added
 """
 
 import threading
@@ -68,6 +73,7 @@ ACTIONS = {
     "trickle": (True, {"at": str, "interval": (int, float), "chunk_size": is_int}),
     "bad_chunk": (True, {}),
     "header": (True, {"name": str, "value": str}),
+    "headers": (True, {"headers": dict}),
 }
 COMMON = {"kind": str, "action": str, "times": is_int, "skip": is_int,
           "process": bool, "id": is_int}
@@ -114,6 +120,10 @@ class Fault:
             raise ApiError(400, 'fault trickle: "at" is "head" or "body"')
         if action == "header" and not wanted.get("name"):
             raise ApiError(400, 'fault header: "name" is required')
+        if action == "headers" and not all(
+                name and isinstance(value, str)
+                for name, value in (wanted.get("headers") or {}).items()):
+            raise ApiError(400, 'fault headers: "headers" maps names to texts')
         self.kind = kind
         self.action = action
         self.params = {k: v for k, v in wanted.items() if k in params}

@@ -281,8 +281,9 @@ class Service:
         entry["body_length"] = len(body)
         if kind is None or not served:
             reply = Reply.error(404, "no such request: %s" % raw_path)
-        elif h.command != "POST":
-            reply = Reply.error(405, "%s takes POST" % raw_path, [("Allow", "POST")])
+        elif h.command != kind.method:
+            reply = Reply.error(405, "%s takes %s" % (raw_path, kind.method),
+                                [("Allow", kind.method)])
         else:
             reply = self._serve(h, kind, body, fault, entry)
         self._finish(h, reply, fault, entry)
@@ -388,6 +389,10 @@ class Service:
         headers += reply.headers
         if action == "header":
             headers.append((fault.get("name"), fault.get("value", "")))
+        if action == "headers":
+            for name, value in fault.get("headers", {}).items():
+                headers = [(n, v) for n, v in headers if n.lower() != name.lower()]
+                headers.append((name, value))
         body = reply.body
         close_after_body = False
         chunked_fault = action in ("chunked", "bad_chunk") or (
