@@ -36,6 +36,13 @@ struct VarFree {
 };
 using Var = std::unique_ptr<char, VarFree>;
 
+bool hasControlCharacter(const char* text) {
+    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p; ++p) {
+        if (*p < 0x20 || *p == 0x7F) return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 // POST of the urlencoded form "username", "userpassword" (both in the body: a password in a URL
@@ -56,6 +63,13 @@ extern "C" void login_callback(mg_connection* conn, const mg_request_info* reque
     }
     if (!passwordVar || !*passwordVar) {
         log_message(LM_ERROR, "Login failed, bad request, empty password.\n");
+        bad = true;
+    }
+    if (!bad && hasControlCharacter(userVar.get())) {
+        // It would be written into the log as it stands, breaking or forging its lines.
+        log_message(LM_ERROR,
+                    "Login failed, bad request, the user name holds a control "
+                    "character.\n");
         bad = true;
     }
     if (bad) {

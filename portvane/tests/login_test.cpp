@@ -106,6 +106,8 @@ TEST_F(PortvaneLogin, ThePasswordComesByPostInTheBodyOnly) {
     EXPECT_EQ(p_.post("/login", "username=alice").raw, kReply400);
     EXPECT_EQ(p_.post("/login", "userpassword=secret").raw, kReply400);
     EXPECT_EQ(p_.post("/login", "username=&userpassword=").raw, kReply400);
+    // A name that would break the log's lines.
+    EXPECT_EQ(p_.post("/login", "username=x%0A@1@forged&userpassword=secret").raw, kReply400);
     EXPECT_EQ(seen("login"), 0);
     EXPECT_EQ(LoginRestrictions::instance()->records(), 0u);
     EXPECT_EQ(p_.post("/login", "username=alice&userpassword=se%63ret").status, 200);
@@ -151,12 +153,6 @@ TEST_F(PortvaneLogin, SixRejectionsBlockTheNameUntilAgainAfter) {
     EXPECT_EQ(login("Alice", "secret").raw, kReply403);
     EXPECT_EQ(login("%20ALICE%20", "secret").raw, kReply403);
     EXPECT_EQ(seen("login"), 13);
-}
-
-TEST_F(PortvaneLogin, NamesCountWithoutRegardToCaseOrBlanks) {
-    const char* spellings[] = {"alice", "Alice", "ALICE", "%20alice", "alice%09", "aLiCe"};
-    for (const char* name : spellings) EXPECT_EQ(login(name, "wrong").status, 401) << name;
-    EXPECT_EQ(login("alice", "secret").raw, kReply403);
 }
 
 TEST_F(PortvaneLogin, RejectionsFarApartNeverBlock) {
