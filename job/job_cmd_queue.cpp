@@ -18,14 +18,18 @@ JobCmdQueueImpl::JobCmdQueueImpl(Executor executor) : executor_(std::move(execut
 }
 
 JobCmdQueueImpl::~JobCmdQueueImpl() {
-    if (thread_) {
-        SetEvent(exit_);
-        WaitForSingleObject(thread_, INFINITE);
-        CloseHandle(thread_);
-    }
+    stop();
     if (semaphore_) CloseHandle(semaphore_);
     if (exit_) CloseHandle(exit_);
     DeleteCriticalSection(&lock_);
+}
+
+void JobCmdQueueImpl::stop() {
+    if (!thread_) return;
+    SetEvent(exit_);
+    WaitForSingleObject(thread_, INFINITE);
+    CloseHandle(thread_);
+    thread_ = nullptr;
 }
 
 void JobCmdQueueImpl::add(std::string jobId, std::string command) {

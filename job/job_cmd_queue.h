@@ -34,6 +34,12 @@ public:
     // never waits for a command to run.
     void add(std::string jobId, std::string command);
 
+    // Ends the dispatch thread now (after the command it may be running);
+    // later commands are only collected. A host calls it before it closes the
+    // logger, which the thread's last line would otherwise reach after its
+    // end. Not on the queue's own thread.
+    void stop();
+
 private:
     static DWORD thread_main(LPVOID self);
     DWORD dispatch();

@@ -10,6 +10,7 @@
 
 #include "common/ace_log_wrapper.h"
 #include "job/iocp_dispatcher.h"
+#include "job/job_cmd_queue.h"
 #include "job/job_manager.h"
 #include "scheduler/update_scheduler.h"
 #include "starter/exit_event.h"
@@ -87,7 +88,10 @@ public:
         network_ = false;
         // The dispatcher's thread ends before ACE does, which would otherwise
         // lose what the thread holds of it.
-        if (jobsOpen_) IocpDispatherWrapper::close();
+        if (jobsOpen_) {
+            IocpDispatherWrapper::close();
+            JobCmdQueueImpl::instance()->stop();
+        }
         jobsOpen_ = false;
         if (report) {
             std::printf("%s", " done.\n");
