@@ -203,7 +203,7 @@ protected:
 // finds the event set and reports STOPPED at once, but the process still
 // ends only after the agent's shutdown has ended.
 TEST_F(StarterServiceJobs, UpdateRequestPausesEveryJob) {
-    fault(R"({"kind":"upload_data","action":"delay","seconds":0.2})");
+    fault(R"({"kind":"upload_data","action":"delay","seconds":1})");
     ExitEventWatcher watcher;
     ServiceProcess service;
     ASSERT_TRUE(reaches(SERVICE_RUNNING)) << service.errors();
@@ -225,7 +225,7 @@ TEST_F(StarterServiceJobs, UpdateRequestPausesEveryJob) {
 // "--remove" (130) locks every job and stops it, and sets the exit event,
 // while the service goes on RUNNING.
 TEST_F(StarterServiceJobs, RemoveRequestStopsEveryJob) {
-    fault(R"({"kind":"upload_data","action":"delay","seconds":0.2})");
+    fault(R"({"kind":"upload_data","action":"delay","seconds":1})");
     ExitEventWatcher watcher;
     ServiceProcess service;
     ASSERT_TRUE(reaches(SERVICE_RUNNING)) << service.errors();
