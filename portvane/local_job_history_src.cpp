@@ -2,6 +2,7 @@
 
 #include <sqlite3.h>
 
+#include <atomic>
 #include <map>
 #include <unordered_set>
 
@@ -122,10 +123,18 @@ LocalJobHistorySrc::RunLock::~RunLock() {
     if (it != g_runLocks.end() && it->second.use_count() == 1) g_runLocks.erase(it);
 }
 
-LocalJobHistorySrc::LocalJobHistorySrc(const std::string& runId) {
+LocalJobHistorySrc::LocalJobHistorySrc(const std::string& runId, Area area) {
+    static std::atomic<unsigned> scratches{0};
     std::wstring data;
     common_appdata_path(data, tovel::kDataSubFolder);
-    folder_ = data + L"\\jobhistorysrc\\" + from_utf8(runId);
+    if (area == Area::scratch) {
+        areaFolder_ = data + L"\\jobhistorysrc-live";
+        folder_ = areaFolder_ + L"\\" + from_utf8(runId) + L"-" +
+                  std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(++scratches);
+    } else {
+        areaFolder_ = data + L"\\jobhistorysrc";
+        folder_ = areaFolder_ + L"\\" + from_utf8(runId);
+    }
     dbPath_ = folder_ + L"\\jobhistorysrc.db";
     tempPath_ = dbPath_ + L".build";
     target_ = to_utf8(dbPath_);
@@ -142,8 +151,7 @@ bool LocalJobHistorySrc::Free_DB() {
 }
 
 bool LocalJobHistorySrc::PrepareDB() {
-    std::wstring parent;
-    common_appdata_path(parent, (std::wstring(tovel::kDataSubFolder) + L"\\jobhistorysrc").c_str());
+    CreateDirectoryW(areaFolder_.c_str(), nullptr);
     CreateDirectoryW(folder_.c_str(), nullptr);
     Sqlite3Connection db;
     if (sqlite_open(target_.c_str(), SqliteOpen::create, db.out()) != SQLITE_OK) {

@@ -49,8 +49,13 @@ public:
         std::shared_ptr<std::mutex> mutex_;
     };
 
+    // Where a database lies: the run's cache ("jobhistorysrc\<run id>"), or a scratch copy of
+    // one request ("jobhistorysrc-live\<run id>-<n>", for a run still under way) that the owner
+    // removes with Free_DB.
+    enum class Area { cache, scratch };
+
     // runId must be one safe file-name component (isSafeFileName); nothing is created here.
-    explicit LocalJobHistorySrc(const std::string& runId);
+    explicit LocalJobHistorySrc(const std::string& runId, Area area = Area::cache);
     virtual ~LocalJobHistorySrc() = default;
 
     const std::wstring& folder() const { return folder_; }
@@ -98,6 +103,7 @@ protected:
 private:
     bool insertRows(sqlite3* db, const json_spirit::Array& nodes);
 
+    std::wstring areaFolder_;
     std::wstring folder_;
     std::wstring dbPath_;
     std::wstring tempPath_;

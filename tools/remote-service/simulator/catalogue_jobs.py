@@ -76,8 +76,10 @@ def _node(entry, sent):
     if entry["type"] == "folder":
         node["dir"] = path + "/"
     else:
+        # The size of the original file, not of its stored form.
         node["file"] = path
-        node["size"] = entry["size"]
+        node["size"] = ((attri["nFileSizeHigh"] & 0xFFFFFFFF) << 32) | (attri["nFileSizeLow"]
+                                                                       & 0xFFFFFFFF)
     return node
 
 
