@@ -274,5 +274,103 @@ TEST_F(JobsHandlerTest, ABackupJobIsDefinedRunBrowsedRestoredAndDeleted) {
     EXPECT_EQ(web_->ask("DELETE", (std::string("/jobs/") + kJob).c_str(), kAlice).status, 500);
 }
 
+TEST_F(JobsHandlerTest, RefusalsComeBeforeTheServiceIsAskedAndHalfRunsAreNotCached) {
+    makeTree();
+    ASSERT_EQ(web_->post("/jobs", backupDefinition("b"), kAlice).status, 200);
+    // Bad requests of the run family.
+    struct Case {
+        const char* method;
+        const char* uri;
+        const char* cookie;
+        int status;
+    } cases[] = {
+        {"GET", "/jobinstances/7", nullptr, 401},
+        {"GET", "/jobinstances", kAlice, 400},
+        {"GET", "/jobinstancesX/1", kAlice, 404},
+        {"POST", "/jobinstances/1", kAlice, 403},
+        {"GET", "/jobinstances/7/foo", kAlice, 400},
+        {"GET", "/jobinstances/a:b", kAlice, 400},
+        {"GET", "/jobinstances/../source/", kAlice, 400},
+        {"DELETE", "/jobinstances/#all", kAlice, 400},
+        {"DELETE", "/jobinstances/#all/notanid", kAlice, 400},
+        {"GET", "/jobinstances/#all/source/", kAlice, 400},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(web_->ask(c.method, c.uri, c.cookie ? c.cookie : "").status, c.status) << c.uri;
+    }
+    EXPECT_EQ(service_->control("GET", "requests?kind=instance_status").find("\"seq\""),
+              std::string::npos);
+
+    // A run still under way: browsed from the service's tree, never cached; its job keeps its
+    // definition, and the service is not asked to change it.
+    service_->control("POST", "faults",
+                      R"({"kind":"end_job","action":"delay","seconds":3,"times":1})");
+    ASSERT_EQ(get(std::string("/jobs/") + kJob + "/start").status, 200);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    int state = 0;
+    while (state != JS_COMPLETING && std::chrono::steady_clock::now() < deadline) {
+        manager_->job(kJob, [&](const Job& job) { state = job.state(); });
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_EQ(state, JS_COMPLETING);
+    json_spirit::Array runs =
+        parsed(get(std::string("/jobs/") + kJob + "/instanceids").body).get_array();
+    ASSERT_EQ(runs.size(), 1u);
+    const std::string run = runs[0].get_obj().at("id").get_str();
+    Reply live = get("/jobinstances/" + run + "/source/C:/t/");
+    EXPECT_EQ(live.status, 200);
+    EXPECT_EQ(parsed(live.body).get_array().size(), 5u);
+    LocalJobHistorySrc cache(run);
+    EXPECT_FALSE(exists(cache.folder()));
+    std::string scratch;
+    run_command(
+        "ls -A " + shell_quote(host_of(L"C:\\ProgramData\\morvask\\Tovel\\jobhistorysrc-live")),
+        &scratch);
+    EXPECT_EQ(scratch, "");
+    EXPECT_EQ(
+        web_->post((std::string("/jobs/") + kJob).c_str(), backupDefinition("changed"), kAlice)
+            .status,
+        403);
+    EXPECT_EQ(remoteRequests("update_job_definition"), 0);
+    ASSERT_EQ(waitForEnd(kJob), JS_COMPLETED);
+    EXPECT_EQ(remoteRequests("get_instance_sources"), 1);
+
+    // Two first requests at once: one fetch, one build, the same answer.
+    service_->control("POST", "faults",
+                      R"({"kind":"get_instance_sources","action":"delay","seconds":1,"times":1})");
+    Reply first, second;
+    std::thread other([&] { second = get("/jobinstances/" + run + "/source/C:/t/"); });
+    first = get("/jobinstances/" + run + "/source/C:/t/");
+    other.join();
+    EXPECT_EQ(first.status, 200);
+    EXPECT_EQ(first.body, second.body);
+    EXPECT_EQ(parsed(first.body), parsed(live.body));
+    EXPECT_EQ(remoteRequests("get_instance_sources"), 2);
+    EXPECT_TRUE(exists(cache.dbPath()));
+
+    // A tree that is empty once read is answered as such, and nothing is cached.
+    ASSERT_TRUE(cache.Free_DB());
+    service_->control(
+        "POST", "faults",
+        R"({"kind":"get_instance_sources","action":"body","body":"[ ]\n","times":1})");
+    Reply empty = get("/jobinstances/" + run + "/source/");
+    EXPECT_EQ(empty.status, 200);
+    EXPECT_EQ(empty.body, "[]");
+    EXPECT_FALSE(exists(cache.dbPath()));
+    EXPECT_EQ(parsed(get("/jobinstances/" + run + "/source/").body).get_array().size(), 1u);
+    EXPECT_EQ(remoteRequests("get_instance_sources"), 4);
+
+    // A job the manager refuses after the service took it: 500, its definition freed once.
+    const char kStray[] = "1a2b3c4d-5e6f-4a7b-8c9d-0e1f2a3b4c5d";
+    ASSERT_TRUE(CreateDirectoryW((std::wstring(L"C:\\ProgramData\\morvask\\Tovel\\job\\") +
+                                  L"1a2b3c4d-5e6f-4a7b-8c9d-0e1f2a3b4c5d")
+                                     .c_str(),
+                                 nullptr));
+    std::string stray = R"({"type":"backup","id":")" + std::string(kStray) +
+                        R"(","name":"s","source":["C:/t"],"schedule":{"type":"manual"}})";
+    EXPECT_EQ(web_->post("/jobs", stray, kAlice).status, 500);
+    EXPECT_FALSE(manager_->job(kStray, [](const Job&) {}));
+}
+
 }  // namespace
 }  // namespace portvane::testing
