@@ -88,6 +88,11 @@ bool nodeOf(const json_spirit::Object& object, bool withVolumes, const char*& ki
     return false;
 }
 
+// At most the first 512 bytes of a text, for a log line.
+std::string logExcerpt(const std::string& text) {
+    return text.size() <= 512 ? text : text.substr(0, 512) + "...";
+}
+
 bool isInteger(const json_spirit::Value& value) { return value.type() == json_spirit::int_type; }
 
 // The integer value of an integer member (a count above the signed range saturates), else 0.
@@ -272,7 +277,9 @@ bool LocalJobHistorySrc::InsertResult(const json_spirit::Array& nodes) {
 }
 
 bool LocalJobHistorySrc::BuildJobHistorySrcDB(const std::string& text) {
-    log_message(LM_DEBUG, "BuildJobHistorySrcDB(), result=%s\n", text.c_str());
+    // A run's tree can be tens of megabytes: its length and its start are enough for the log.
+    log_message(LM_DEBUG, "BuildJobHistorySrcDB(), %d bytes, result=%s\n",
+                static_cast<int>(text.size()), logExcerpt(text).c_str());
     json_spirit::Value value;
     if (!json_spirit::read(text, value)) {
         log_message(LM_ERROR, "jobhistorysrc null.\n");
@@ -285,7 +292,7 @@ bool LocalJobHistorySrc::BuildJobHistorySrcDB(const std::string& text) {
         return false;
     }
     if (value.get_array().empty()) {
-        log_message(LM_ERROR, "%s\n", text.c_str());
+        log_message(LM_ERROR, "%s\n", logExcerpt(text).c_str());
         Free_DB();
         return false;
     }
@@ -400,7 +407,7 @@ bool LocalJobHistorySrc::QueryAll(std::string& out, bool incrementOnly) {
         return false;
     }
     out = json_spirit::write(files);
-    log_message(LM_DEBUG, "result=%s\n", out.c_str());
+    log_message(LM_DEBUG, "result=%s\n", logExcerpt(out).c_str());
     return true;
 }
 
