@@ -196,6 +196,10 @@ void Job::setRequestedTransition(int transition) {
     if (activity_.get()) activity_->requestedTransition = transition;
 }
 
+std::string Job::instanceId() const {
+    return activity_.get() ? activity_->instanceText() : std::string();
+}
+
 int Job::lastRunState() const { return activity_.get() ? activity_->lastRunState.load() : JS_NONE; }
 
 std::wstring Job::file() const {

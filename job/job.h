@@ -109,6 +109,9 @@ public:
     bool nextRunTime(int& date, int& time) const;
     bool isRunOnce() const;
     bool isManual() const;
+    // The instance id of the current run, or of the last one, as UUID text; empty without a
+    // record. Set when a run starts, under the manager's lock.
+    std::string instanceId() const;
     // {"id", "state", and for a busy job its progress}; false without a record.
     bool toJSON(json_spirit::Object& object) const;
 

@@ -54,8 +54,10 @@ TEST_F(WebEndToEnd, ANewUsersRoad) {
     EXPECT_EQ(in.header("set-cookie"), in.session() + "; SameSite=Strict");
     std::string bob = in.session();
     // Another program's cookie on 127.0.0.1 comes along and changes nothing: the hook lets the
-    // session through (the jobs handler is not there yet: 404, not 401).
-    EXPECT_EQ(get("/jobs", withCookie("tracker=1; " + bob)).status, 404);
+    // session through, and the jobs handler lists bob's jobs (none).
+    WebReply jobs = get("/jobs", withCookie("tracker=1; " + bob));
+    EXPECT_EQ(jobs.status, 200);
+    EXPECT_EQ(jobs.body, "[]");
     EXPECT_EQ(get("/jobs", withCookie("tracker=1")).status, 401);
 
     // The server's status, then a failing one with its body.

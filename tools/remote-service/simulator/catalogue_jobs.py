@@ -1,0 +1,210 @@
+"""The web interface's requests about job definitions and their runs.
+
+Job definitions are kept by their "id" under the session's user; a Start Job
+of that id then runs that job.  The catalogue requests list a definition's
+runs, describe the source tree of a run, tell a run's status, and give its
+history and errors as kept; the delete requests mark runs deleted (a deleted
+run is no longer listed and its status is "deleted"; deleting again is a
+harmless repeat, so that a client's retry after a lost reply is not refused).
+"""
+
+import datetime
+
+from .catalogue import WEB, Reply, request_kind, _owned_instance
+from .checks import ApiError, exact_keys, need_object, string
+from .store import path_key
+
+_EPOCH = datetime.datetime(1601, 1, 1)
+
+
+def _definition_job(ctx, job_id, must_exist):
+    """The job record of a definition id, checked against the session's user."""
+    job = ctx.store.job(job_id)
+    if job is None:
+        if must_exist:
+            raise ApiError(404, "no job definition %s" % job_id)
+        return None
+    if job["owner"] not in (None, ctx.user):
+        raise ApiError(403, "job %s belongs to another user" % job_id)
+    ctx.note["job"] = job_id
+    return job
+
+
+def _keep_definition(ctx, body, must_exist):
+    need_object(body)
+    job_id = string(body, "id")
+    _definition_job(ctx, job_id, must_exist)
+    job = ctx.store.set_job(job_id, owner=ctx.user)
+    with ctx.store.lock:
+        job["definition"] = body
+        ctx.store._save_service()
+    return Reply.ok()
+
+
+@request_kind("create_job_definition", "/tovel/WebServer/jobs/CreateJobDefinition.php", WEB)
+def create_job_definition(ctx, body):
+    return _keep_definition(ctx, body, must_exist=False)
+
+
+@request_kind("update_job_definition", "/tovel/WebServer/jobs/UpdateJobDefinition.php", WEB)
+def update_job_definition(ctx, body):
+    return _keep_definition(ctx, body, must_exist=True)
+
+
+def _time_text(high, low):
+    """A FILETIME's halves (signed 32-bit as sent) as "YYYY-MM-DD hh:mm:ss"."""
+    ticks = ((high & 0xFFFFFFFF) << 32) | (low & 0xFFFFFFFF)
+    try:
+        moment = _EPOCH + datetime.timedelta(microseconds=ticks // 10)
+    except OverflowError:
+        return ""
+    return moment.strftime("%Y-%m-%d %H:%M:%S")
+
+
+def _node(entry, sent):
+    attri = entry["attri"]
+    path = entry["name"].replace("\\", "/").rstrip("/")
+    node = {
+        "mtime": _time_text(attri["ftLastWriteTimedwHighDateTime"],
+                            attri["ftLastWriteTimedwLowDateTime"]),
+        "atime": _time_text(attri["ftLastAccessTimedwHighDateTime"],
+                            attri["ftLastAccessTimedwLowDateTime"]),
+        "ctime": _time_text(attri["ftCreationTimedwHighDateTime"],
+                            attri["ftCreationTimedwLowDateTime"]),
+        "bUp": 1 if sent else 0,
+    }
+    if entry["type"] == "folder":
+        node["dir"] = path + "/"
+    else:
+        # The size of the original file, not of its stored form.
+        node["file"] = path
+        node["size"] = ((attri["nFileSizeHigh"] & 0xFFFFFFFF) << 32) | (attri["nFileSizeLow"]
+                                                                       & 0xFFFFFFFF)
+    return node
+
+
+def _run_items(ctx, record):
+    """(entry, sent) of every item a backup run holds, in order.
+
+    The run's own descriptions come first; then the complete items of the
+    same job's earlier completed runs (not deleted) that the run did not send
+    again, newest first: an item that did not change was carried over.
+    """
+    store = ctx.store
+    items = {}
+    order = []
+    for entry in store.files(record["id"]):
+        key = path_key(entry["name"])
+        if key not in items:
+            order.append(key)
+        items[key] = (entry, True)
+    job = store.job(record["job"]) or {"instances": [record["id"]]}
+    runs = job["instances"]
+    position = runs.index(record["id"]) if record["id"] in runs else len(runs)
+    for iid in reversed(runs[:position]):
+        earlier = store.instance(iid) or {}
+        if earlier.get("state") != "completed" or earlier.get("deleted"):
+            continue
+        for entry in store.files(iid):
+            key = path_key(entry["name"])
+            if key not in items and store.is_complete(iid, entry):
+                items[key] = (entry, False)
+                order.append(key)
+    return [items[key] for key in order]
+
+
+@request_kind("get_instance_sources",
+              "/tovel/WebServer/catalog/GetSourcesByJobInstanceID.php", WEB)
+def get_instance_sources(ctx, body):
+    exact_keys(body, ["jobinstanceid"])
+    record = _owned_instance(ctx, string(body, "jobinstanceid"), "backup")
+    nodes = []
+    volumes = []
+    for entry, sent in _run_items(ctx, record):
+        node = _node(entry, sent)
+        path = node.get("file") or node["dir"]
+        if len(path) >= 2 and path[1] == ":":
+            volume = path[:2] + "/"
+            if volume not in volumes:
+                volumes.append(volume)
+        nodes.append(node)
+    ctx.note["nodes"] = len(nodes)
+    tree = [{"vol": v, "mtime": "", "atime": "", "ctime": "", "bUp": 0} for v in volumes]
+    return Reply.json(tree + nodes)
+
+
+def _summary(record):
+    start = record.get("start") or {}
+    return {
+        "id": record["id"],
+        "state": "deleted" if record.get("deleted") else record["state"],
+        "starttime": start.get("starttime", ""),
+        "endtime": record.get("endtime") or "",
+        "totalfiles": start.get("totalfiles", 0),
+        "totalsize": start.get("totalsize", 0),
+    }
+
+
+@request_kind("list_job_instances",
+              "/tovel/WebServer/catalog/ListJobInstanceOfJobDefinition.php", WEB)
+def list_job_instances(ctx, body):
+    exact_keys(body, ["jobdefinitionid"])
+    job = _definition_job(ctx, string(body, "jobdefinitionid"), must_exist=True)
+    runs = []
+    for iid in job["instances"]:
+        record = ctx.store.instance(iid)
+        if record is not None and not record.get("deleted"):
+            runs.append(_summary(record))
+    return Reply.json(runs)
+
+
+@request_kind("instance_status", "/tovel/WebServer/catalog/InstanceStatus.php", WEB)
+def instance_status(ctx, body):
+    exact_keys(body, ["instanceId"])
+    record = _owned_instance(ctx, string(body, "instanceId"))
+    return Reply.json({"status": _summary(record)["state"]})
+
+
+@request_kind("get_instance_history",
+              "/tovel/WebServer/catalog/GetHistoryByJobInstanceID.php", WEB)
+def get_instance_history(ctx, body):
+    exact_keys(body, ["jobinstanceid"])
+    record = _owned_instance(ctx, string(body, "jobinstanceid"))
+    history = record.get("history")
+    return Reply.json(history if history is not None else _summary(record))
+
+
+@request_kind("list_instance_errors",
+              "/tovel/WebServer/catalog/ListErrorByJobInstanceID.php", WEB)
+def list_instance_errors(ctx, body):
+    exact_keys(body, ["jobinstanceid"])
+    record = _owned_instance(ctx, string(body, "jobinstanceid"))
+    return Reply.json(record.get("errors") or [])
+
+
+def _mark_deleted(ctx, record):
+    if not record.get("deleted"):
+        record["deleted"] = True
+        ctx.store.save_instance(record)
+
+
+@request_kind("delete_job_instance", "/tovel/WebServer/catalog/DeleteJobInstance.php", WEB)
+def delete_job_instance(ctx, body):
+    exact_keys(body, ["id"])
+    _mark_deleted(ctx, _owned_instance(ctx, string(body, "id")))
+    return Reply.ok()
+
+
+@request_kind("delete_job_definition_runs",
+              "/tovel/WebServer/catalog/DeleteJobDefinition.php", WEB)
+def delete_job_definition_runs(ctx, body):
+    exact_keys(body, ["id"])
+    job = _definition_job(ctx, string(body, "id"), must_exist=True)
+    count = 0
+    for iid in job["instances"]:
+        record = ctx.store.instance(iid)
+        if record is not None:
+            _mark_deleted(ctx, record)
+            count += 1
+    ctx.note["deleted"] = count
+    return Reply.ok()
