@@ -477,6 +477,20 @@ BOOL DeleteFileW(LPCWSTR path) {
     return TRUE;
 }
 
+BOOL MoveFileW(LPCWSTR from, LPCWSTR to) {
+    std::string source, target;
+    if (!host_path(from, source) || !host_path(to, target)) return FALSE;
+    // The drive is the one the path names: a host rename between two drive folders that share
+    // a file system would otherwise move across volumes.
+    std::wstring fromDrive = tovel::platform::windows_path(source).substr(0, 2);
+    std::wstring toDrive = tovel::platform::windows_path(target).substr(0, 2);
+    if (fromDrive != toDrive) {
+        SetLastError(ERROR_NOT_SAME_DEVICE);
+        return FALSE;
+    }
+    return MoveFileExW(from, to, 0);
+}
+
 BOOL MoveFileExW(LPCWSTR from, LPCWSTR to, DWORD flags) {
     std::string source, target;
     if (!host_path(from, source) || !host_path(to, target)) return FALSE;

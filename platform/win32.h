@@ -17,6 +17,7 @@
 #include "platform/win/text.h"
 #include "platform/win/time.h"
 #include "platform/win/types.h"
+#include "platform/win/volumes.h"
 #include "platform/win/window.h"
 #include "platform/win/winhttp.h"
 #include "platform/win/winsock.h"

@@ -148,6 +148,9 @@ BOOL DeleteFileW(LPCWSTR path);
 // Renames within a volume (atomically replacing the target with
 // MOVEFILE_REPLACE_EXISTING, else failing with 183 when it exists).
 BOOL MoveFileExW(LPCWSTR from, LPCWSTR to, DWORD flags);
+// Moves or renames a file or folder: MoveFileExW without flags, so an existing target fails
+// with 183 and is left as it is. A move to another drive fails with 17 (nothing is copied).
+BOOL MoveFileW(LPCWSTR from, LPCWSTR to);
 
 struct WIN32_FIND_DATAW {
     DWORD dwFileAttributes;

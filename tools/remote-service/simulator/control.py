@@ -10,6 +10,7 @@ import urllib.parse
 
 from . import CONTROL_PREFIX
 from .catalogue import Reply
+from .catalogue_machines import control_routes
 from .checks import ApiError, bad, md5_text, parse_json, need_object
 from .store import SESSION_COOKIE, block_count
 
@@ -42,6 +43,7 @@ class Control:
             ("GET", "instance"): self.get_instance,
             ("GET", "file"): self.get_file,
         }
+        self.routes.update(control_routes(service))
 
     def handle(self, method, path, query, body):
         """A ``Reply`` for one control request."""
