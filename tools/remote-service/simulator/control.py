@@ -8,7 +8,7 @@ log.  The README lists them with examples.
 
 import urllib.parse
 
-from . import CONTROL_PREFIX
+from . import CONTROL_PREFIX, catalogue_updates
 from .catalogue import Reply
 from .checks import ApiError, bad, md5_text, parse_json, need_object
 from .store import SESSION_COOKIE, block_count
@@ -42,6 +42,8 @@ class Control:
             ("GET", "instance"): self.get_instance,
             ("GET", "file"): self.get_file,
         }
+        self.routes[("POST", "updates")] = (
+            lambda args, body: catalogue_updates.control_updates(self.service, args, body))
 
     def handle(self, method, path, query, body):
         """A ``Reply`` for one control request."""
