@@ -30,7 +30,7 @@ class UpdaterRun : public ::testing::Test {
 protected:
     void SetUp() override {
         served_ = machine_root() + "/served.exe";
-        serve(installer("one", 4 * 1024 * 1024 + 321));
+        serve(installer("one", 300 * 1024 + 321));
         sim_ = std::make_unique<RemoteService>(std::vector<std::string>{"--installer", served_});
         ASSERT_NE(sim_->port(), 0);
         std::string data = host_of(L"C:\\ProgramData\\morvask\\Tovel");
@@ -161,6 +161,7 @@ TEST_F(UpdaterRun, FreshRunDownloadsChecksAndStartsTheInstallerOnce) {
 }
 
 TEST_F(UpdaterRun, DropAfterThreeMiBResumesWithARangeNextRun) {
+    serve(installer("one", 4 * 1024 * 1024 + 321));  // two full chunks and more
     std::string head;
     run_command("curl -s -D - -o /dev/null http://127.0.0.1:" + std::to_string(sim_->port()) +
                     "/tovel/updates/Tovel.exe",
@@ -258,10 +259,9 @@ TEST_F(UpdaterRun, RefusedRangeResetsWithoutWriting) {
 }
 
 TEST_F(UpdaterRun, NewVersionOverALongerPartialFile) {
-    std::string old = installer("old", 5 * 1024 * 1024);
+    std::string old = installer("old", 700 * 1024);
     write_partial(old);
-    write_info(md5_of(served_), 3 * 1024 * 1024, old.size());  // an older record
-    write_info("00000000000000000000000000000000", 3 * 1024 * 1024, old.size());
+    write_info("00000000000000000000000000000000", 400 * 1024, old.size());
     std::string log = run();
     EXPECT_EQ(markers(1), "one\n") << log;
     EXPECT_EQ(file_size(updates("Tovel.exe")), file_size(served_));
