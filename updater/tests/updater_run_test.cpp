@@ -289,3 +289,14 @@ TEST_F(UpdaterRun, BadAnnouncementsDownloadNothing) {
     EXPECT_TRUE(requests("update_download").empty());
     EXPECT_EQ(markers(0), "");
 }
+
+// A record whose offset passed its size is reset, and the server's size put back at once, so
+// that a later run can resume from what it saves.
+TEST_F(UpdaterRun, RecordWithOffsetPastSizeTakesTheServersSize) {
+    write_info(served_md5_, 5000, 100);
+    fault("{\"kind\": \"update_download\", \"action\": \"status\", \"status\": 500, \"times\": 1}");
+    std::string log = run();
+    EXPECT_NE(log.find("offset is larger than size"), std::string::npos) << log;
+    EXPECT_EQ(info(), served_md5_ + " 0 " + std::to_string(file_size(served_)));
+    EXPECT_EQ(markers(0), "");
+}
