@@ -10,12 +10,28 @@
 
 #include "platform/fault_mode.h"
 #include "platform/file_object.h"
+#include "platform/file_owner.h"
 #include "platform/file_times.h"
 #include "platform/machine.h"
 #include "platform/security_descriptor.h"
 #include "platform/win/errors.h"
 
 namespace tovel::platform {
+
+bool owned_privately(const wchar_t* path) {
+    std::string host;
+    struct stat st;
+    if (!path || !host_path(path, host) || ::lstat(host.c_str(), &st) != 0) return false;
+    if (S_ISLNK(st.st_mode) || st.st_uid != ::geteuid()) return false;
+    return (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+}
+
+bool names_program(const std::string& host) {
+    if (host.size() < 4) return false;
+    std::string tail = host.substr(host.size() - 4);
+    for (char& c : tail) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
+    return tail == ".exe";
+}
 
 FileObject::~FileObject() {
     if (delete_on_close_) ::unlink(path_.c_str());
@@ -204,6 +220,12 @@ HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD /*share*/, LPSECURITY_ATTRI
         ::fcntl(fd, F_SETFL, oflags & ~O_NONBLOCK);
     // The descriptor's access, not the process's default mask.
     if (own_mode && !existed) ::fchmod(fd, mode);
+    // A program the system makes (an installer it downloads) can be started
+    // by its owner, as a program file on Windows can.
+    if (creates && tovel::platform::names_program(host)) {
+        struct stat made;
+        if (::fstat(fd, &made) == 0) ::fchmod(fd, (made.st_mode & 07777) | S_IXUSR);
+    }
     bool directory = existed && S_ISDIR(before.st_mode);
     HANDLE handle = tovel::platform::register_object(std::make_shared<FileObject>(
         fd, readable, writable, directory, host, flags & FILE_FLAG_DELETE_ON_CLOSE));
@@ -417,9 +439,16 @@ BOOL GetFileAttributesExW(LPCWSTR path, GET_FILEEX_INFO_LEVELS level, LPVOID out
     return TRUE;
 }
 
-BOOL CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES /*security*/) {
+BOOL CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES security) {
     std::string host;
     if (!host_path(path, host)) return FALSE;
+    mode_t mode = 0777;
+    bool own_mode = false;
+    if (security && security->lpSecurityDescriptor &&
+        !tovel::platform::file_mode_of_descriptor(security->lpSecurityDescriptor, mode, own_mode)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
     tovel::platform::fault::Step step;
     if (tovel::platform::fault::active()) step = tovel::platform::fault::before_other();
     if (::mkdir(host.c_str(), 0777) != 0) {
@@ -429,6 +458,8 @@ BOOL CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES /*security*/) {
             set_last_error_from_errno(errno, host);
         return FALSE;
     }
+    // A folder that its users may read may also be entered.
+    if (own_mode) ::chmod(host.c_str(), mode | ((mode & 0444) >> 2));
     return TRUE;
 }
 

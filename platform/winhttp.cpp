@@ -16,6 +16,7 @@ using tovel::platform::winhttp::Connection;
 using tovel::platform::winhttp::Engine;
 using tovel::platform::winhttp::find;
 using tovel::platform::winhttp::find_handle;
+using tovel::platform::winhttp::Notification;
 using tovel::platform::winhttp::remove_handle;
 using tovel::platform::winhttp::Request;
 using tovel::platform::winhttp::Session;
@@ -58,16 +59,36 @@ bool limit(int value, DWORD& out) {
 
 std::shared_ptr<Request> find_request(HINTERNET handle) { return find<Request>(handle); }
 
+// A synchronous request's operation: waits for its notification; FALSE with
+// the error of a REQUEST_ERROR.
+template <class Operation>
+BOOL settle(const std::shared_ptr<Request>& request, Operation operation, Notification& n) {
+    if (!Engine::instance().wait(request, operation, n)) return FALSE;
+    if (n.status == WINHTTP_CALLBACK_STATUS_REQUEST_ERROR) return fail(n.result.dwError);
+    return TRUE;
+}
+
+// The header's value as WinHTTP gives text: UTF-16 units with a terminator,
+// lengths in bytes.
+BOOL copy_text(const std::string& value, LPVOID buffer, LPDWORD bufferLength) {
+    DWORD needed = static_cast<DWORD>((value.size() + 1) * sizeof(WCHAR));
+    if (!buffer || *bufferLength < needed) {
+        *bufferLength = needed;
+        return fail(ERROR_INSUFFICIENT_BUFFER);
+    }
+    auto* out = static_cast<WCHAR*>(buffer);
+    for (char c : value) *out++ = static_cast<unsigned char>(c);
+    *out = 0;
+    *bufferLength = needed - sizeof(WCHAR);
+    return TRUE;
+}
+
 }  // namespace
 
 HINTERNET WinHttpOpen(LPCWSTR agent, DWORD accessType, LPCWSTR proxyName, LPCWSTR proxyBypass,
                       DWORD flags) {
-    if ((flags & WINHTTP_FLAG_ASYNC) == 0) {
-        SetLastError(ERROR_NOT_SUPPORTED);
-        return nullptr;
-    }
-    if (flags != WINHTTP_FLAG_ASYNC || accessType > WINHTTP_ACCESS_TYPE_NO_PROXY || proxyName ||
-        proxyBypass) {
+    if ((flags & ~WINHTTP_FLAG_ASYNC) != 0 || accessType > WINHTTP_ACCESS_TYPE_NO_PROXY ||
+        proxyName || proxyBypass) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
@@ -83,7 +104,7 @@ HINTERNET WinHttpOpen(LPCWSTR agent, DWORD accessType, LPCWSTR proxyName, LPCWST
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
     }
-    return add_handle(std::make_shared<Session>(agentText));
+    return add_handle(std::make_shared<Session>(agentText, flags == 0));
 }
 
 HINTERNET WinHttpConnect(HINTERNET session, LPCWSTR host, INTERNET_PORT port, DWORD reserved) {
@@ -106,9 +127,10 @@ HINTERNET WinHttpOpenRequest(HINTERNET connection, LPCWSTR verb, LPCWSTR objectN
                              LPCWSTR version, LPCWSTR referrer, LPCWSTR* acceptTypes, DWORD flags) {
     auto owner = find<Connection>(connection);
     if (!owner) return nullptr;
-    if ((verb && std::wcscmp(verb, L"GET") != 0) ||
+    bool head = verb && std::wcscmp(verb, L"HEAD") == 0;
+    if ((verb && !head && std::wcscmp(verb, L"GET") != 0) ||
         (version && std::wcscmp(version, L"HTTP/1.1") != 0) || referrer || acceptTypes ||
-        flags != 0) {
+        (flags & ~WINHTTP_FLAG_REFRESH) != 0) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
@@ -120,7 +142,8 @@ HINTERNET WinHttpOpenRequest(HINTERNET connection, LPCWSTR verb, LPCWSTR objectN
         }
         if (path.front() != '/') path.insert(path.begin(), '/');
     }
-    auto request = std::make_shared<Request>(owner, path);
+    auto request =
+        std::make_shared<Request>(owner, path, head, (flags & WINHTTP_FLAG_REFRESH) != 0);
     HINTERNET handle = add_handle(request);
     Engine::instance().with(request, [&](Request& r) {
         r.handle(handle);
@@ -166,6 +189,10 @@ BOOL WinHttpSendRequest(HINTERNET request, LPCWSTR headers, DWORD headersLength,
     if (!r) return FALSE;
     if (headers || headersLength || optional || optionalLength || totalLength)
         return fail(ERROR_INVALID_PARAMETER);
+    Notification n;
+    if (r->synchronous())
+        return settle(
+            r, [&](Request& q) { return q.send(context); }, n);
     return Engine::instance().with(r, [&](Request& q) { return q.send(context); }) ? TRUE : FALSE;
 }
 
@@ -173,6 +200,10 @@ BOOL WinHttpReceiveResponse(HINTERNET request, LPVOID reserved) {
     auto r = find_request(request);
     if (!r) return FALSE;
     if (reserved) return fail(ERROR_INVALID_PARAMETER);
+    Notification n;
+    if (r->synchronous())
+        return settle(
+            r, [](Request& q) { return q.receive(); }, n);
     return Engine::instance().with(r, [](Request& q) { return q.receive(); }) ? TRUE : FALSE;
 }
 
@@ -180,10 +211,22 @@ BOOL WinHttpQueryHeaders(HINTERNET request, DWORD infoLevel, LPCWSTR name, LPVOI
                          LPDWORD bufferLength, LPDWORD index) {
     auto r = find_request(request);
     if (!r) return FALSE;
-    if (name || index || !bufferLength) return fail(ERROR_INVALID_PARAMETER);
+    if (index || !bufferLength) return fail(ERROR_INVALID_PARAMETER);
+    if ((infoLevel == WINHTTP_QUERY_CUSTOM) != (name != nullptr))
+        return fail(ERROR_INVALID_PARAMETER);
     DWORD status = 0;
     if (!Engine::instance().with(r, [&](Request& q) { return q.status_code(status); }))
         return FALSE;
+    std::string text;
+    if (infoLevel == WINHTTP_QUERY_STATUS_CODE)
+        return copy_text(std::to_string(status), buffer, bufferLength);
+    if (infoLevel == WINHTTP_QUERY_CONTENT_LENGTH || infoLevel == WINHTTP_QUERY_CUSTOM) {
+        std::string wanted = "Content-Length";
+        if (name && !ascii_text(name, wanted)) return fail(ERROR_WINHTTP_HEADER_NOT_FOUND);
+        if (!Engine::instance().with(r, [&](Request& q) { return q.header(wanted, text); }))
+            return FALSE;
+        return copy_text(text, buffer, bufferLength);
+    }
     if (infoLevel != (WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER))
         return fail(ERROR_WINHTTP_HEADER_NOT_FOUND);
     if (!buffer || *bufferLength < sizeof status) {
@@ -195,18 +238,60 @@ BOOL WinHttpQueryHeaders(HINTERNET request, DWORD infoLevel, LPCWSTR name, LPVOI
     return TRUE;
 }
 
-BOOL WinHttpQueryDataAvailable(HINTERNET request, LPDWORD /*bytesAvailable*/) {
+BOOL WinHttpQueryDataAvailable(HINTERNET request, LPDWORD bytesAvailable) {
     auto r = find_request(request);
     if (!r) return FALSE;
+    if (r->synchronous()) {
+        Notification n;
+        if (!settle(
+                r, [](Request& q) { return q.query_data(); }, n))
+            return FALSE;
+        if (bytesAvailable) *bytesAvailable = n.count;
+        return TRUE;
+    }
     return Engine::instance().with(r, [](Request& q) { return q.query_data(); }) ? TRUE : FALSE;
 }
 
 BOOL WinHttpReadData(HINTERNET request, LPVOID buffer, DWORD toRead, LPDWORD bytesRead) {
     auto r = find_request(request);
     if (!r) return FALSE;
+    if (r->synchronous()) {
+        Notification n;
+        if (!settle(
+                r, [&](Request& q) { return q.read(buffer, toRead, nullptr); }, n))
+            return FALSE;
+        if (bytesRead) *bytesRead = n.length;
+        return TRUE;
+    }
     return Engine::instance().with(r, [&](Request& q) { return q.read(buffer, toRead, bytesRead); })
                ? TRUE
                : FALSE;
+}
+
+BOOL WinHttpAddRequestHeaders(HINTERNET request, LPCWSTR headers, DWORD headersLength,
+                              DWORD modifiers) {
+    auto r = find_request(request);
+    if (!r) return FALSE;
+    const DWORD known = WINHTTP_ADDREQ_FLAG_ADD | WINHTTP_ADDREQ_FLAG_REPLACE;
+    if (!headers || (modifiers & ~known) != 0 || (modifiers & WINHTTP_ADDREQ_FLAG_ADD) == 0)
+        return fail(ERROR_INVALID_PARAMETER);
+    size_t length = headersLength == static_cast<DWORD>(-1) ? std::wcslen(headers) : headersLength;
+    std::string text;
+    for (size_t i = 0; i < length; ++i) {
+        WCHAR c = headers[i];
+        if (c != L'\r' && c != L'\n' && (c < L' ' || c > L'~'))
+            return fail(ERROR_WINHTTP_INVALID_HEADER);
+        text += static_cast<char>(c);
+    }
+    bool replace = (modifiers & WINHTTP_ADDREQ_FLAG_REPLACE) != 0;
+    return Engine::instance().with(r, [&](Request& q) { return q.add_headers(text, replace); })
+               ? TRUE
+               : FALSE;
+}
+
+BOOL WinHttpWriteData(HINTERNET request, LPCVOID, DWORD, LPDWORD) {
+    if (!find_request(request)) return FALSE;
+    return fail(ERROR_NOT_SUPPORTED);
 }
 
 BOOL WinHttpCloseHandle(HINTERNET handle) {

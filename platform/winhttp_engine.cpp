@@ -107,6 +107,7 @@ bool Engine::deliver_all(std::unique_lock<std::mutex>& lock) {
     for (size_t i = 0; i < active_.size(); ++i) {
         std::shared_ptr<Request> request = active_[i];
         Delivery d;
+        if (request->synchronous()) continue;  // its caller takes them
         while (request->take(d)) {
             any = true;
             if (!d.callback || (d.flags & d.notification.status) == 0) continue;
@@ -141,6 +142,7 @@ void Engine::run() {
         curl_multi_perform(multi_, &running);
         collect_finished();
         for (const auto& request : active_) request->resolve();
+        settled_.notify_all();
         bool delivered = deliver_all(lock);
         std::erase_if(active_, [](const std::shared_ptr<Request>& r) { return !r->busy(); });
         if (delivered) continue;  // the callbacks may have asked for more

@@ -12,6 +12,7 @@
 
 #include <curl/curl.h>
 
+#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -36,7 +37,26 @@ public:
         std::lock_guard<std::mutex> guard(lock_);
         auto result = operation(*request);
         activate(request);
+        settled_.notify_all();
         return result;
+    }
+
+    // For a request of a synchronous session: runs operation(request) under
+    // the lock and, when it succeeds, waits on the caller's thread until the
+    // request's notification is there and takes it into settled. false when
+    // the operation fails (its last error set) or the request is closed
+    // meanwhile (12017).
+    template <class Operation>
+    bool wait(const std::shared_ptr<Request>& request, Operation operation, Notification& settled) {
+        std::unique_lock<std::mutex> lock(lock_);
+        if (!operation(*request)) return false;
+        activate(request);
+        settled_.wait(lock, [&] { return request->closed() || request->take_settled(settled); });
+        if (request->closed()) {
+            SetLastError(ERROR_WINHTTP_OPERATION_CANCELLED);
+            return false;
+        }
+        return true;
     }
 
 private:
@@ -60,6 +80,7 @@ private:
     void remove_transfer(Request& request);
 
     std::mutex lock_;
+    std::condition_variable settled_;  // a synchronous request may have its notification
     CURLM* multi_ = nullptr;
     bool running_ = false;                          // a worker is in run()
     std::vector<std::shared_ptr<Request>> active_;  // the busy requests

@@ -26,10 +26,13 @@ public:
 
 class Session : public InternetObject {
 public:
-    explicit Session(std::string agent) : agent_(std::move(agent)) {}
+    Session(std::string agent, bool synchronous)
+        : agent_(std::move(agent)), synchronous_(synchronous) {}
 
     // The User-Agent text; empty: none is sent.
     const std::string& agent() const { return agent_; }
+    // Opened without WINHTTP_FLAG_ASYNC: every call returns when done.
+    bool synchronous() const { return synchronous_; }
     Timeouts timeouts() const {
         std::lock_guard<std::mutex> guard(lock_);
         return timeouts_;
@@ -41,6 +44,7 @@ public:
 
 private:
     const std::string agent_;
+    const bool synchronous_;
     mutable std::mutex lock_;
     Timeouts timeouts_;
 };

@@ -34,11 +34,31 @@ DWORD error_of(CURLcode code) {
 
 long limit_of(DWORD ms) { return ms ? static_cast<long>(ms) : static_cast<long>(INT_MAX); }
 
+bool same_name(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        char x = a[i] >= 'A' && a[i] <= 'Z' ? a[i] + 32 : a[i];
+        char y = b[i] >= 'A' && b[i] <= 'Z' ? b[i] + 32 : b[i];
+        if (x != y) return false;
+    }
+    return true;
+}
+
+std::string_view trimmed(std::string_view text) {
+    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
+    while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r' ||
+                             text.back() == '\n'))
+        text.remove_suffix(1);
+    return text;
+}
+
 }  // namespace
 
-Request::Request(std::shared_ptr<Connection> connection, std::string path)
+Request::Request(std::shared_ptr<Connection> connection, std::string path, bool head, bool refresh)
     : connection_(std::move(connection)),
       url_("http://" + connection_->host() + ":" + std::to_string(connection_->port()) + path),
+      headOnly_(head),
+      refresh_(refresh),
       timeouts_(connection_->session()->timeouts()) {}
 
 Request::~Request() = default;
@@ -130,11 +150,62 @@ bool Request::status_code(DWORD& status) const {
     return true;
 }
 
+bool Request::header(std::string_view name, std::string& value) const {
+    if (!open_check()) return false;
+    if (!headTold_) {
+        SetLastError(ERROR_WINHTTP_INCORRECT_HANDLE_STATE);
+        return false;
+    }
+    for (const auto& [key, text] : received_) {
+        if (!same_name(key, name)) continue;
+        value = text;
+        return true;
+    }
+    SetLastError(ERROR_WINHTTP_HEADER_NOT_FOUND);
+    return false;
+}
+
+bool Request::add_headers(std::string_view text, bool replace) {
+    if (!open_check()) return false;
+    std::vector<std::pair<std::string, std::string>> lines;
+    while (!text.empty()) {
+        size_t end = text.find('\n');
+        std::string_view line = text.substr(0, end);
+        text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
+        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+        if (line.empty()) continue;
+        size_t colon = line.find(':');
+        std::string_view name = line.substr(0, colon);
+        bool good = colon != std::string_view::npos && colon > 0;
+        for (char c : line) good = good && c >= ' ' && c <= '~';
+        for (char c : name) good = good && c != ' ';
+        if (!good) {
+            SetLastError(ERROR_WINHTTP_INVALID_HEADER);
+            return false;
+        }
+        lines.emplace_back(std::string(name), std::string(trimmed(line.substr(colon + 1))));
+    }
+    for (auto& line : lines) {
+        auto same = [&](const auto& h) { return same_name(h.first, line.first); };
+        if (replace) std::erase_if(added_, same);
+        added_.push_back(std::move(line));
+    }
+    return true;
+}
+
+bool Request::take_settled(Notification& notification) {
+    if (queue_.empty()) return false;
+    notification = queue_.front();
+    queue_.pop_front();
+    return true;
+}
+
 void Request::close() {
     closed_ = true;
     restart_ = false;
     pending_ = Pending::kNone;
     queue_.clear();
+    if (synchronous()) return;  // nobody to tell
     Notification n;
     n.status = WINHTTP_CALLBACK_STATUS_HANDLE_CLOSING;
     n.closed = handle_;
@@ -152,9 +223,19 @@ CURL* Request::start(Clock::time_point now) {
     body_.clear();
     bodyRead_ = 0;
     easy_.reset(curl_easy_init());
+    received_.clear();
     headers_.reset(curl_slist_append(nullptr, "Accept:"));  // none, as WinHTTP sends
+    bool ok = headers_ != nullptr;
+    std::vector<std::string> extra;
+    if (refresh_) extra = {"Cache-Control: no-cache", "Pragma: no-cache"};
+    for (const auto& [name, value] : added_)
+        extra.push_back(value.empty() ? name + ";" : name + ": " + value);
+    for (const std::string& line : extra) {
+        curl_slist* more = ok ? curl_slist_append(headers_.get(), line.c_str()) : nullptr;
+        ok = more != nullptr;
+    }
     CURL* easy = easy_.get();
-    bool ok = easy && headers_;
+    ok = ok && easy;
     const std::string& agent = connection_->session()->agent();
     ok = ok && curl_easy_setopt(easy, CURLOPT_URL, url_.c_str()) == CURLE_OK &&
          curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http") == CURLE_OK &&
@@ -163,6 +244,7 @@ CURL* Request::start(Clock::time_point now) {
          curl_easy_setopt(easy, CURLOPT_PROXY, "") == CURLE_OK &&
          curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, CURL_HTTP_VERSION_1_1) == CURLE_OK &&
          curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headers_.get()) == CURLE_OK &&
+         (!headOnly_ || curl_easy_setopt(easy, CURLOPT_NOBODY, 1L) == CURLE_OK) &&
          (agent.empty() || curl_easy_setopt(easy, CURLOPT_USERAGENT, agent.c_str()) == CURLE_OK) &&
          curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, limit_of(timeouts_.connect_ms)) ==
              CURLE_OK &&
@@ -306,6 +388,7 @@ size_t Request::on_header(char* data, size_t size, size_t count, void* self) {
     if (line.substr(0, 5) == "HTTP/") {
         size_t space = line.find(' ');
         r->status_ = 0;
+        r->received_.clear();
         for (size_t i = space + 1; space != std::string_view::npos && i < space + 4 && i < n; ++i)
             if (line[i] >= '0' && line[i] <= '9') r->status_ = r->status_ * 10 + (line[i] - '0');
     } else if (line == "\r\n" || line == "\n") {
@@ -313,6 +396,13 @@ size_t Request::on_header(char* data, size_t size, size_t count, void* self) {
             r->status_ = 0;  // an interim head; the final one follows
         else
             r->head_ = true;
+    } else if (size_t colon = line.find(':'); colon != std::string_view::npos && colon > 0) {
+        try {
+            r->received_.emplace_back(std::string(line.substr(0, colon)),
+                                      std::string(trimmed(line.substr(colon + 1))));
+        } catch (const std::bad_alloc&) {
+            return 0;
+        }
     }
     return n;
 }

@@ -1,5 +1,7 @@
 // One WinHTTP request: the state of its response, its pending operation and
 // the notifications due to its callback, over one libcurl transfer per send.
+// A request of a synchronous session keeps its notifications for the caller
+// that waits for them (Engine::wait) instead of a callback.
 // It starts no thread and takes no lock: every member is called with the
 // engine's lock held (winhttp_engine.h), the transfer's callbacks from inside
 // the engine's curl calls on the worker thread.
@@ -11,6 +13,9 @@
 #include <deque>
 #include <memory>
 #include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
 
 #include "platform/winhttp_handles.h"
 
@@ -44,7 +49,9 @@ public:
     static constexpr size_t kPauseBytes = 256 * 1024;
     static constexpr size_t kResumeBytes = 64 * 1024;
 
-    Request(std::shared_ptr<Connection> connection, std::string path);
+    // head: a HEAD request (no body is read after its response head).
+    // refresh: asks caches on the way not to answer from a stored copy.
+    Request(std::shared_ptr<Connection> connection, std::string path, bool head, bool refresh);
     ~Request() override;
     Request(const Request&) = delete;
     Request& operator=(const Request&) = delete;
@@ -62,6 +69,13 @@ public:
     // *bytesRead: what was copied at once (0 when the read is pending).
     bool read(void* buffer, DWORD size, DWORD* bytesRead);
     bool status_code(DWORD& status) const;
+    // The value of the final response head's first header of the name (any
+    // case): false with 12150 when it has none, 12019 before the head.
+    bool header(std::string_view name, std::string& value) const;
+    // Adds request headers for the sends to come: "Name: value" lines. With
+    // replace an earlier header of the same name (any case) is replaced, else
+    // the new one is added beside it. false with 12153 for a malformed line.
+    bool add_headers(std::string_view text, bool replace);
     // Cancels what is pending and queues HANDLE_CLOSING as the last notification.
     void close();
 
@@ -87,9 +101,13 @@ public:
     bool take(Delivery& delivery);
     // Whether the worker still has something to do for it.
     bool busy() const {
-        return inMulti_ || restart_ || !queue_.empty() || pending_ != Pending::kNone;
+        return inMulti_ || restart_ || (!synchronous() && !queue_.empty()) ||
+               pending_ != Pending::kNone;
     }
     bool closed() const { return closed_; }
+    // Synchronous requests: whether a notification waits, and taking it.
+    bool synchronous() const { return connection_->session()->synchronous(); }
+    bool take_settled(Notification& notification);
 
 private:
     enum class Pending { kNone, kSend, kReceive, kQuery, kRead };
@@ -112,6 +130,9 @@ private:
 
     const std::shared_ptr<Connection> connection_;
     const std::string url_;
+    const bool headOnly_;
+    const bool refresh_;
+    std::vector<std::pair<std::string, std::string>> added_;  // request headers
     HINTERNET handle_ = nullptr;
     Timeouts timeouts_;
     WINHTTP_STATUS_CALLBACK callback_ = nullptr;
@@ -132,9 +153,10 @@ private:
     bool head_ = false;       // the final response head is complete
     bool headTold_ = false;   // HEADERS_AVAILABLE queued
     DWORD status_ = 0;
-    bool done_ = false;  // the transfer ended
-    DWORD error_ = 0;    // and how (0: the body is complete)
-    std::string body_;   // decoded body bytes not yet read start at bodyRead_
+    std::vector<std::pair<std::string, std::string>> received_;  // response headers
+    bool done_ = false;                                          // the transfer ended
+    DWORD error_ = 0;   // and how (0: the body is complete)
+    std::string body_;  // decoded body bytes not yet read start at bodyRead_
     size_t bodyRead_ = 0;
 
     Pending pending_ = Pending::kNone;

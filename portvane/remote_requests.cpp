@@ -25,3 +25,20 @@ int Server_Status_Request::send(HTTP_Invoker& invoker) {
     headers().put(HTTP_HEAD_CONTENT_LENGTH, nullptr);
     return invoker.send_head(*this);
 }
+
+Get_User_Info_Request::Get_User_Info_Request()
+    : Remote_Request_T<std::string>(remote_paths::kUserInfo) {
+    method(HTTP_METHOD_GET);
+}
+
+bool Get_User_Info_Request::build(const std::string& cookie) {
+    if (!cookieGiven(cookie, "The Cookie is empty.\n")) return false;
+    this->cookie(cookie.c_str());
+    return true;
+}
+
+int Get_User_Info_Request::send(HTTP_Invoker& invoker) {
+    headers().put(HTTP_HEAD_TRANSFER_ENCODING, nullptr);
+    headers().put(HTTP_HEAD_CONTENT_LENGTH, nullptr);
+    return invoker.send_head(*this);
+}

@@ -35,3 +35,16 @@ public:
     // Sends the head alone: no Content-Length, no body.
     int send(HTTP_Invoker& invoker);
 };
+
+namespace remote_paths {
+inline constexpr const char kUserInfo[] = "/tovel/WebServer/UserInfo.php";
+}  // namespace remote_paths
+
+// GET without a body, with the user's session cookie; the reply is the account's information.
+class Get_User_Info_Request : public Remote_Request_T<std::string> {
+public:
+    Get_User_Info_Request();
+    bool build(const std::string& cookie);
+    // Sends the head alone: no Content-Length, no body.
+    int send(HTTP_Invoker& invoker);
+};

@@ -1,7 +1,11 @@
-// WinHTTP in its asynchronous form: a session, a connection to one server,
-// GET requests on it, and the status callback through which every operation
-// completes. The system's caller is the job notification client, which reads
-// one long chunked response; what it relies on is realised here, no more.
+// WinHTTP: a session, a connection to one server, GET and HEAD requests on
+// it. In the asynchronous form (WINHTTP_FLAG_ASYNC) every operation completes
+// through the status callback; its caller is the job notification client,
+// which reads one long chunked response. In the synchronous form (the
+// updater's) each call returns, on the caller's thread, when the asynchronous
+// form would have notified: TRUE for what would have been the success
+// notification (its count written to the caller), FALSE with the error of
+// REQUEST_ERROR. Both forms share one request engine and its transfers.
 //
 // Threads: every notification is delivered on the layer's own worker thread,
 // never inside the call that started the operation, and the notifications of
@@ -83,11 +87,18 @@ typedef WINHTTP_ASYNC_RESULT* LPWINHTTP_ASYNC_RESULT;
 #define WINHTTP_HEADER_NAME_BY_INDEX nullptr
 #define WINHTTP_NO_HEADER_INDEX nullptr
 
+#define WINHTTP_QUERY_CONTENT_LENGTH 5u
 #define WINHTTP_QUERY_STATUS_CODE 19u
+#define WINHTTP_QUERY_CUSTOM 65535u
 #define WINHTTP_QUERY_FLAG_NUMBER 0x20000000u
 
-// A session. Only the asynchronous form (WINHTTP_FLAG_ASYNC) is realised;
-// without it: null and 50. The access type is DEFAULT_PROXY or NO_PROXY, both
+#define WINHTTP_FLAG_REFRESH 0x00000100u
+
+#define WINHTTP_ADDREQ_FLAG_ADD 0x20000000u
+#define WINHTTP_ADDREQ_FLAG_REPLACE 0x80000000u
+
+// A session: asynchronous with WINHTTP_FLAG_ASYNC, synchronous with flags 0;
+// other flags: null and 87. The access type is DEFAULT_PROXY or NO_PROXY, both
 // of which connect directly (no proxy, whatever the environment says); proxy
 // names must be null; else null and 87. The agent is the User-Agent text
 // (printable ASCII, else 87); a null agent sends none.
@@ -100,8 +111,12 @@ HINTERNET WinHttpOpen(LPCWSTR agent, DWORD accessType, LPCWSTR proxyName, LPCWST
 // is not a session: 12018; an unknown one: 6.
 HINTERNET WinHttpConnect(HINTERNET session, LPCWSTR host, INTERNET_PORT port, DWORD reserved);
 
-// A request on a connection. Only "GET" (or a null verb) over HTTP/1.1 (a
-// null version, or L"HTTP/1.1") without flags is realised, else 87. A null
+// A request on a connection. Only "GET" (or a null verb) and "HEAD" over
+// HTTP/1.1 (a null version, or L"HTTP/1.1") are realised, with no flag but
+// WINHTTP_FLAG_REFRESH (the request asks caches on the way not to answer from
+// a stored copy), else 87. After a HEAD no body is read, whatever the
+// response's Content-Length says, and the connection stays open for the next
+// request to the server. A null
 // object name is "/"; one outside visible ASCII: 12005. Referrer and accept
 // types must be null (87); no Accept header is sent. The request starts with
 // the session's time-outs.
@@ -140,17 +155,23 @@ BOOL WinHttpSendRequest(HINTERNET request, LPCWSTR headers, DWORD headersLength,
 // first, 12152 for a head that cannot be read). Earlier or twice: 12019.
 BOOL WinHttpReceiveResponse(HINTERNET request, LPVOID reserved);
 
-// After HEADERS_AVAILABLE. Only the status code is realised:
-// WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER writes it as a DWORD
-// (a buffer under 4 bytes: 122, with *bufferLength set to 4); other levels:
-// 12150. Before the head: 12019. Name and index must be null (87).
+// After HEADERS_AVAILABLE. WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER
+// writes the status code as a DWORD (a buffer under 4 bytes: 122, with
+// *bufferLength set to 4). As text: WINHTTP_QUERY_STATUS_CODE,
+// WINHTTP_QUERY_CONTENT_LENGTH and WINHTTP_QUERY_CUSTOM (the header named by
+// name) write the value as WCHARs with a terminator and set *bufferLength to
+// its bytes without the terminator; a null or short buffer gives 122 with
+// *bufferLength set to the bytes needed, terminator included. A header the
+// response lacks, or another level: 12150. Before the head: 12019. Name
+// must be given with WINHTTP_QUERY_CUSTOM only, index must be null (87).
 BOOL WinHttpQueryHeaders(HINTERNET request, DWORD infoLevel, LPCWSTR name, LPVOID buffer,
                          LPDWORD bufferLength, LPDWORD index);
 
 // After HEADERS_AVAILABLE: DATA_AVAILABLE once body bytes are buffered (the
 // count of them) or the body has ended (0), or REQUEST_ERROR
 // (API_QUERY_DATA_AVAILABLE) when the connection fails with nothing left to
-// read. bytesAvailable is not written: the count comes with the notification.
+// read. Asynchronous: bytesAvailable is not written (the count comes with the
+// notification); synchronous: it receives the count (0 at the end of the body).
 BOOL WinHttpQueryDataAvailable(HINTERNET request, LPDWORD bytesAvailable);
 
 // After HEADERS_AVAILABLE. With body bytes buffered (as after DATA_AVAILABLE)
@@ -162,8 +183,21 @@ BOOL WinHttpQueryDataAvailable(HINTERNET request, LPDWORD bytesAvailable);
 // size of 0: 87.
 BOOL WinHttpReadData(HINTERNET request, LPVOID buffer, DWORD toRead, LPDWORD bytesRead);
 
+// Adds headers to the request's later sends: "Name: value" lines separated
+// by CRLF, headersLength characters of them (-1: up to the terminator).
+// Modifiers: WINHTTP_ADDREQ_FLAG_ADD, with WINHTTP_ADDREQ_FLAG_REPLACE an
+// earlier header of the same name (any case) is replaced; anything else: 87.
+// A line without a name and a colon, or characters outside visible ASCII:
+// 12153. Names and values go out as given.
+BOOL WinHttpAddRequestHeaders(HINTERNET request, LPCWSTR headers, DWORD headersLength,
+                              DWORD modifiers);
+
+// Request bodies are not realised: 50 for a request, 6 for an unknown handle.
+BOOL WinHttpWriteData(HINTERNET request, LPCVOID buffer, DWORD toWrite, LPDWORD written);
+
 // Closes a session, connection or request handle. A request's pending
 // operation is cancelled and HANDLE_CLOSING delivered (when its flag is set)
 // as said above; open requests keep working when their connection or session
 // is closed before them. The handle is unknown (6) from then on.
+// A synchronous call waiting on another thread then fails with 12017.
 BOOL WinHttpCloseHandle(HINTERNET handle);

@@ -64,6 +64,7 @@ def _serve_parser():
                    help="drop the sessions kept in the state folder")
     p.add_argument("--until-stdin-closes", action="store_true",
                    help="also stop when standard input reaches its end")
+    p.add_argument("--installer", default=None, help="host file served as the newest installer")
     p.add_argument("--verbose", action="store_true", help="log requests on standard error")
     return p
 
@@ -126,6 +127,9 @@ def _configure(service, args):
         if not sep or not token or not service.store.has_account(user):
             raise ValueError("--cookie takes USER:sid=TOKEN of a known account")
         service.store.open_session(user, token)
+    if args.installer:
+        from simulator import catalogue_updates
+        catalogue_updates.set_installer(service, args.installer)
     settings = {}
     if args.chunked:
         settings["chunked"] = True

@@ -8,7 +8,7 @@ log.  The README lists them with examples.
 
 import urllib.parse
 
-from . import CONTROL_PREFIX
+from . import CONTROL_PREFIX, catalogue_updates
 from .catalogue import Reply
 from .catalogue_machines import control_routes
 from .checks import ApiError, bad, md5_text, parse_json, need_object
@@ -44,6 +44,8 @@ class Control:
             ("GET", "file"): self.get_file,
         }
         self.routes.update(control_routes(service))
+        self.routes[("POST", "updates")] = (
+            lambda args, body: catalogue_updates.control_updates(self.service, args, body))
 
     def handle(self, method, path, query, body):
         """A ``Reply`` for one control request."""

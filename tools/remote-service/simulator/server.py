@@ -26,6 +26,7 @@ from . import CONTROL_PREFIX
 from .catalogue import KINDS_BY_NAME, KINDS_BY_PATH, WEB, STORAGE, Context, Reply, session_token
 from . import catalogue_jobs  # noqa: F401 (registers the web interface's job requests)
 from . import catalogue_machines  # noqa: F401  (registers its request kinds)
+from . import catalogue_updates  # noqa: F401  (registers its kinds)
 from .checks import ApiError, bad
 from .control import Control
 from .faults import FaultTable
@@ -89,6 +90,7 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         self.server.service.handle(self)
 
     do_GET = do_POST = do_PUT = do_DELETE = do_PATCH = do_OPTIONS = _dispatch
+    do_HEAD = _dispatch
 
     def log_message(self, fmt, *args):
         if self.server.service.setting("verbose"):
@@ -254,6 +256,7 @@ class Service:
             self._handle_control(h, path, query)
             return
         kind = KINDS_BY_PATH.get(path)
+        kind = getattr(kind, "by_method", {}).get(h.command, kind)
         served = kind is not None and kind.serves(h.server.role, self.split)
         entry = {
             "time": time.time(), "method": h.command, "path": h.path,
@@ -415,8 +418,11 @@ class Service:
                 delta = fault.get("delta", 16)
                 length = max(0, length + delta)
                 close_after_body = delta > 0 and fault.get("close", True)
-            headers.append(("Content-Length", str(length)))
+            if not getattr(reply, "omit_length", False):
+                headers.append(("Content-Length", str(length)))
             payload = body
+        if h.command == "HEAD":
+            payload = b""  # the head tells the length of what GET would send
         headers.append(("Connection", "close" if close else "keep-alive"))
         phrase = _phrase(reply.status)
         head = "HTTP/1.1 %d %s\r\n" % (reply.status, phrase)
