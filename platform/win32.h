@@ -3,6 +3,7 @@
 #pragma once
 
 #include "platform/win/errors.h"
+#include "platform/win/locale.h"
 #include "platform/win/files.h"
 #include "platform/win/mapping.h"
 #include "platform/win/module.h"
