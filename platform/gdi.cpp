@@ -616,7 +616,7 @@ HPEN CreatePen(int style, int width, COLORREF colour) {
     pen.width = std::max(width, 1);
     pen.colour = colour & 0xFFFFFF;
     pen.hollow = style == PS_NULL;
-    return tovel::platform::gdi::add_object(pen);
+    return static_cast<HPEN>(tovel::platform::gdi::add_object(pen));
 }
 
 HBRUSH CreateSolidBrush(COLORREF colour) {
@@ -673,7 +673,7 @@ HBITMAP CreateCompatibleBitmap(HDC /*dc*/, int width, int height) {
     std::lock_guard<std::mutex> guard(gdi_lock());
     Object bitmap{Object::bitmap};
     bitmap.canvas = std::make_shared<tovel::platform::gdi::Canvas>(width, height, true);
-    return tovel::platform::gdi::add_object(bitmap);
+    return static_cast<HBITMAP>(tovel::platform::gdi::add_object(bitmap));
 }
 
 COLORREF GetPixel(HDC handle, int x, int y) {

@@ -343,5 +343,5 @@ HFONT CreateFontIndirectW(const LOGFONTW* font) {
     tovel::platform::gdi::Object made{tovel::platform::gdi::Object::font};
     made.logfont = *font;
     made.logfont.lfFaceName[LF_FACESIZE - 1] = 0;
-    return tovel::platform::gdi::add_object(made);
+    return static_cast<HFONT>(tovel::platform::gdi::add_object(made));
 }

@@ -2,8 +2,9 @@
 // virtual clock, message pumping, the mouse, and pictures as PNG files.
 #include "platform/gui_test.h"
 
-#include <cairo.h>
+#include <zlib.h>
 
+#include <fstream>
 #include <memory>
 
 #include "platform/gui_desktop.h"
@@ -98,19 +99,44 @@ Picture screen_picture() {
 
 bool write_png(const Picture& picture, const std::string& path) {
     if (picture.width <= 0 || picture.height <= 0) return false;
-    cairo_surface_t* surface =
-        cairo_image_surface_create(CAIRO_FORMAT_ARGB32, picture.width, picture.height);
-    cairo_surface_flush(surface);
-    unsigned char* data = cairo_image_surface_get_data(surface);
-    const int stride = cairo_image_surface_get_stride(surface);
+    std::string rows;
+    rows.reserve(static_cast<size_t>(picture.height) * (1 + 4 * picture.width));
     for (int y = 0; y < picture.height; ++y) {
-        auto* row = reinterpret_cast<uint32_t*>(data + static_cast<size_t>(y) * stride);
-        for (int x = 0; x < picture.width; ++x) row[x] = gdi::premultiply(picture.at(x, y));
+        rows += '\0';  // no filter
+        for (int x = 0; x < picture.width; ++x) {
+            uint32_t p = picture.at(x, y);
+            rows += static_cast<char>((p >> 16) & 0xFF);
+            rows += static_cast<char>((p >> 8) & 0xFF);
+            rows += static_cast<char>(p & 0xFF);
+            rows += static_cast<char>(p >> 24);
+        }
     }
-    cairo_surface_mark_dirty(surface);
-    bool written = cairo_surface_write_to_png(surface, path.c_str()) == CAIRO_STATUS_SUCCESS;
-    cairo_surface_destroy(surface);
-    return written;
+    uLongf packed_size = compressBound(static_cast<uLong>(rows.size()));
+    std::string packed(packed_size, '\0');
+    if (compress2(reinterpret_cast<Bytef*>(packed.data()), &packed_size,
+                  reinterpret_cast<const Bytef*>(rows.data()), static_cast<uLong>(rows.size()),
+                  6) != Z_OK)
+        return false;
+    packed.resize(packed_size);
+    auto be32 = [](uint32_t v) {
+        std::string out(4, '\0');
+        for (int i = 0; i < 4; ++i) out[i] = static_cast<char>((v >> (24 - 8 * i)) & 0xFF);
+        return out;
+    };
+    auto chunk = [&](const char* kind, const std::string& body) {
+        std::string typed = std::string(kind, 4) + body;
+        uLong crc =
+            crc32(0, reinterpret_cast<const Bytef*>(typed.data()), static_cast<uInt>(typed.size()));
+        return be32(static_cast<uint32_t>(body.size())) + typed + be32(static_cast<uint32_t>(crc));
+    };
+    std::string header = be32(static_cast<uint32_t>(picture.width)) +
+                         be32(static_cast<uint32_t>(picture.height)) +
+                         std::string("\x08\x06\x00\x00\x00", 5);  // 8-bit RGBA
+    std::string file = std::string("\x89PNG\r\n\x1a\n", 8) + chunk("IHDR", header) +
+                       chunk("IDAT", packed) + chunk("IEND", "");
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(file.data(), static_cast<std::streamsize>(file.size()));
+    return static_cast<bool>(out.flush());
 }
 
 }  // namespace tovel::platform::gui

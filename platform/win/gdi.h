@@ -23,12 +23,12 @@
 #include "platform/win/gui.h"
 #include "platform/win/types.h"
 
-typedef struct HGDIOBJ__* HGDIOBJ;
-typedef HGDIOBJ HBITMAP;
-typedef HGDIOBJ HPEN;
-typedef HGDIOBJ HFONT;
-// HBRUSH (window.h) and HRGN (gui.h) are HGDIOBJs too: converted with
-// reinterpret_cast where a call takes an HGDIOBJ.
+// Any drawing object; each kind has a handle type of its own (HBRUSH in
+// window.h, HRGN in gui.h), which converts to it.
+typedef void* HGDIOBJ;
+typedef struct HBITMAP__* HBITMAP;
+typedef struct HPEN__* HPEN;
+typedef struct HFONT__* HFONT;
 
 #define RGB(r, g, b)                                                                               \
     (static_cast<COLORREF>(static_cast<BYTE>(r) | (static_cast<WORD>(static_cast<BYTE>(g)) << 8) | \

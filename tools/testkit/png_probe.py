@@ -40,7 +40,7 @@ def read_png(path):
     for _ in range(height):
         kind, line = raw[at], bytearray(raw[at + 1:at + 1 + stride])
         at += 1 + stride
-        for i in range(stride):
+        for i in range(stride if kind else 0):
             left = line[i - step] if i >= step else 0
             up = previous[i]
             corner = previous[i - step] if i >= step else 0
@@ -57,12 +57,26 @@ def read_png(path):
                 line[i] = (line[i] + pred) & 255
         rows.append(line)
         previous = line
-    pixels = []
-    for line in rows:
-        for x in range(width):
-            px = line[x * step:(x + 1) * step]
-            pixels.append(tuple(px) + ((255,) if step == 3 else ()))
-    return width, height, pixels
+    return width, height, Pixels(rows, width, step)
+
+
+class Pixels:
+    """The pixels as (r, g, b, a), row by row, read on demand."""
+
+    def __init__(self, rows, width, step):
+        self.rows, self.width, self.step = rows, width, step
+
+    def __len__(self):
+        return len(self.rows) * self.width
+
+    def __getitem__(self, index):
+        line = self.rows[index // self.width]
+        x = index % self.width
+        px = tuple(line[x * self.step:(x + 1) * self.step])
+        return px + ((255,) if self.step == 3 else ())
+
+    def __iter__(self):
+        return (self[i] for i in range(len(self)))
 
 
 def main(argv):
