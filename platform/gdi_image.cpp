@@ -4,6 +4,9 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <fstream>
+#include <iterator>
+#include <string>
 
 #include "platform/gdi_objects.h"
 #include "platform/machine.h"
@@ -16,6 +19,47 @@ namespace {
 constexpr int kLargest = 4096;
 constexpr off_t kLargestFile = 64 << 20;
 
+uint32_t le32(const std::string& b, size_t at) {
+    return static_cast<uint32_t>(static_cast<unsigned char>(b[at])) |
+           static_cast<uint32_t>(static_cast<unsigned char>(b[at + 1])) << 8 |
+           static_cast<uint32_t>(static_cast<unsigned char>(b[at + 2])) << 16 |
+           static_cast<uint32_t>(static_cast<unsigned char>(b[at + 3])) << 24;
+}
+
+// Whether an ICO or BMP file holds all that its headers announce: a file cut
+// short must not load as a partly decoded picture.
+bool complete(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::string b((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (b.size() >= 6 && b[0] == 0 && b[1] == 0 && b[2] == 1 && b[3] == 0) {
+        const size_t count = static_cast<unsigned char>(b[4]) | static_cast<unsigned char>(b[5]) << 8;
+        if (count == 0 || b.size() < 6 + 16 * count) return false;
+        for (size_t i = 0; i < count; ++i) {
+            const uint64_t size = le32(b, 6 + 16 * i + 8), offset = le32(b, 6 + 16 * i + 12);
+            if (offset + size > b.size()) return false;
+        }
+        return true;
+    }
+    if (b.size() >= 2 && b[0] == 'B' && b[1] == 'M') {
+        if (b.size() < 54) return false;
+        const uint64_t declared = le32(b, 2), offset = le32(b, 10), image = le32(b, 34);
+        if (declared > b.size() || offset > b.size()) return false;
+        const int64_t width = static_cast<int32_t>(le32(b, 18));
+        const int64_t height = static_cast<int32_t>(le32(b, 22));
+        const unsigned bits = static_cast<unsigned char>(b[28]) | static_cast<unsigned char>(b[29]) << 8;
+        const uint32_t compression = le32(b, 30);
+        if (compression == 0 && width > 0 && bits > 0) {
+            const uint64_t stride = ((static_cast<uint64_t>(width) * bits + 31) / 32) * 4;
+            const uint64_t rows = static_cast<uint64_t>(height < 0 ? -height : height);
+            if (offset + stride * rows > b.size()) return false;
+        } else if (offset + image > b.size()) {
+            return false;
+        }
+        return true;
+    }
+    return true;  // another format: gdk-pixbuf decides
+}
+
 // The picture of an image file, or null with the last error set.
 std::shared_ptr<Canvas> decode(const std::string& path, int width, int height, bool opaque) {
     struct stat st;
@@ -24,6 +68,10 @@ std::shared_ptr<Canvas> decode(const std::string& path, int width, int height, b
         return nullptr;
     }
     if (st.st_size > kLargestFile) {
+        SetLastError(ERROR_INVALID_DATA);
+        return nullptr;
+    }
+    if (!complete(path)) {
         SetLastError(ERROR_INVALID_DATA);
         return nullptr;
     }

@@ -72,6 +72,9 @@ bool unescape(const std::wstring& text, std::wstring& out) {
             case L't':
                 out += L'\t';
                 break;
+            case L's':
+                out += L' ';
+                break;
             case L'\\':
                 out += L'\\';
                 break;
