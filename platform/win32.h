@@ -4,7 +4,6 @@
 
 #include "platform/win/desktop.h"
 #include "platform/win/errors.h"
-#include "platform/win/locale.h"
 #include "platform/win/files.h"
 #include "platform/win/gdi.h"
 #include "platform/win/gui.h"
