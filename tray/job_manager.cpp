@@ -136,7 +136,7 @@ bool JobManager::makeEventWindow() {
     windowClass.lpszClassName = kEventClass;
     RegisterClassExW(&windowClass);  // taken already by an earlier list: the same class
     HWND window =
-        CreateWindowExW(0, kEventClass, L"", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr, this);
+        CreateWindowExW(0, kEventClass, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, this);
     if (!window) {
         log_message(LM_ERROR, "Can't create the job event window, error-code = %d, %m.\n",
                     static_cast<int>(GetLastError()));

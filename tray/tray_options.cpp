@@ -80,7 +80,7 @@ const std::wstring kClassify = L"classifypane";
 
 }  // namespace
 
-const char* face_language(WORD language) { return language == 2052 ? "chs" : "enu"; }
+const char* face_language(LANGID language) { return language == 2052 ? "chs" : "enu"; }
 
 bool read_json_file(Value& value, const wchar_t* path) {
     if (!path) return false;

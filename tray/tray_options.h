@@ -83,4 +83,4 @@ bool read_json_file(json_spirit::Value& value, const wchar_t* path);
 
 // The language code of a font's "face" for a user language id: "chs" for
 // 2052, "enu" for every other.
-const char* face_language(WORD language);
+const char* face_language(LANGID language);

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "job/job_state.h"
+#include "platform/gui_test.h"
 #include "tools/testkit/http_script_server.h"
 #include "tools/testkit/log_capture.h"
 #include "tray/tests/job_list_kit.h"
@@ -146,6 +147,8 @@ TEST_F(TrayJobList, EventsReachTheObserversInOrderOnTheGuiThread) {
 }
 
 TEST_F(TrayJobList, RefreshTellsAPaneOfChangesAndOfRunningJobsOnly) {
+    namespace gui = tovel::platform::gui;
+    gui::VirtualClock clock;                     // before the list's first window and timer
     ByteStream::map_port(free_loopback_port());  // no service: the client retries quietly
     make_job(kA, "idle");
     make_job(kB, "running");
@@ -161,29 +164,28 @@ TEST_F(TrayJobList, RefreshTellsAPaneOfChangesAndOfRunningJobsOnly) {
     list.attachJobObserver(&second, kB);  // kB keeps its first pane
     EXPECT_EQ(list.getJobObserver(kB), &runningPane);
 
-    for (int tick = 0; tick < 3; ++tick) list.refreshActivities();
+    // Three seconds: the running job's pane three times, the idle one never.
+    gui::run_for(3000);
     EXPECT_EQ(runningPane.told, std::vector<Told>(3, {kB, JS_RUNNING, gui_}));
     EXPECT_TRUE(idlePane.told.empty());
     EXPECT_TRUE(second.told.empty());
 
-    // A change without a pane is kept for the next pane to see.
+    // A change without a pane is kept for the next pane, told on the next tick.
     list.detachJobObserver(kA);
     a.state(JS_PAUSED);
-    list.refreshActivities();
-    list.refreshActivities();
+    gui::run_for(1000);
     EXPECT_TRUE(idlePane.told.empty());
     Recorder newPane;
     list.attachJobObserver(&newPane, kA);
-    list.refreshActivities();
-    list.refreshActivities();
+    gui::run_for(1000);
     EXPECT_EQ(newPane.told, (std::vector<Told>{{kA, JS_PAUSED, gui_}}));
-
-    // The timer does the same once a second on this thread.
-    size_t before = runningPane.told.size();
-    ASSERT_TRUE(pump_until([&] { return runningPane.told.size() > before; }));
-    EXPECT_EQ(runningPane.told.back(), (Told{kB, JS_RUNNING, gui_}));
+    gui::run_for(1000);
+    EXPECT_EQ(newPane.told.size(), 1u);
+    EXPECT_EQ(runningPane.told.size(), 6u);
     list.fini();
     EXPECT_EQ(list.jobCount(), 0u);
+    gui::run_for(1000);
+    EXPECT_EQ(runningPane.told.size(), 6u) << "the timer ends with fini";
 }
 
 TEST_F(TrayJobList, InitTwiceAndFiniBeforeInitOnlyWarn) {
