@@ -17,7 +17,10 @@
 #include <cwchar>
 #include <string>
 
+#include "platform/win/desktop.h"
 #include "platform/win/errors.h"
+#include "platform/win/gdi.h"
+#include "platform/win/gui.h"
 #include "platform/win/types.h"
 #include "platform/win/window.h"
 
@@ -76,6 +79,93 @@ public:
         return ::SetTimer(m_hWnd, id, elapse, procedure);
     }
     BOOL KillTimer(UINT_PTR id) const { return ::KillTimer(m_hWnd, id); }
+
+    BOOL GetWindowRect(LPRECT rect) const { return ::GetWindowRect(m_hWnd, rect); }
+    BOOL GetClientRect(LPRECT rect) const { return ::GetClientRect(m_hWnd, rect); }
+    BOOL ClientToScreen(LPPOINT point) const { return ::ClientToScreen(m_hWnd, point); }
+    BOOL ClientToScreen(LPRECT rect) const {
+        POINT corners[2] = {{rect->left, rect->top}, {rect->right, rect->bottom}};
+        if (!::ClientToScreen(m_hWnd, &corners[0]) || !::ClientToScreen(m_hWnd, &corners[1]))
+            return FALSE;
+        *rect = {corners[0].x, corners[0].y, corners[1].x, corners[1].y};
+        return TRUE;
+    }
+    BOOL ScreenToClient(LPPOINT point) const { return ::ScreenToClient(m_hWnd, point); }
+    BOOL ScreenToClient(LPRECT rect) const {
+        POINT corners[2] = {{rect->left, rect->top}, {rect->right, rect->bottom}};
+        if (!::ScreenToClient(m_hWnd, &corners[0]) || !::ScreenToClient(m_hWnd, &corners[1]))
+            return FALSE;
+        *rect = {corners[0].x, corners[0].y, corners[1].x, corners[1].y};
+        return TRUE;
+    }
+    BOOL MoveWindow(int x, int y, int width, int height, BOOL repaint = TRUE) const {
+        return ::MoveWindow(m_hWnd, x, y, width, height, repaint);
+    }
+    BOOL MoveWindow(const RECT* rect, BOOL repaint = TRUE) const {
+        return ::MoveWindow(m_hWnd, rect->left, rect->top, rect->right - rect->left,
+                            rect->bottom - rect->top, repaint);
+    }
+    BOOL SetWindowPos(HWND after, int x, int y, int width, int height, UINT flags) const {
+        return ::SetWindowPos(m_hWnd, after, x, y, width, height, flags);
+    }
+    BOOL SetWindowPos(HWND after, const RECT* rect, UINT flags) const {
+        return ::SetWindowPos(m_hWnd, after, rect->left, rect->top, rect->right - rect->left,
+                              rect->bottom - rect->top, flags);
+    }
+    BOOL ShowWindow(int command) const { return ::ShowWindow(m_hWnd, command); }
+    BOOL IsWindowVisible() const { return ::IsWindowVisible(m_hWnd); }
+    BOOL IsWindowEnabled() const { return ::IsWindowEnabled(m_hWnd); }
+    BOOL EnableWindow(BOOL enable = TRUE) const { return ::EnableWindow(m_hWnd, enable); }
+    HWND GetParent() const { return ::GetParent(m_hWnd); }
+    HWND GetDlgItem(int id) const { return ::GetDlgItem(m_hWnd, id); }
+    int GetDlgCtrlID() const { return ::GetDlgCtrlID(m_hWnd); }
+    DWORD GetStyle() const { return static_cast<DWORD>(::GetWindowLongW(m_hWnd, GWL_STYLE)); }
+    DWORD GetExStyle() const { return static_cast<DWORD>(::GetWindowLongW(m_hWnd, GWL_EXSTYLE)); }
+    BOOL SetWindowText(LPCWSTR text) const { return ::SetWindowTextW(m_hWnd, text); }
+    BOOL Invalidate(BOOL erase = TRUE) const { return ::InvalidateRect(m_hWnd, nullptr, erase); }
+    BOOL InvalidateRect(const RECT* rect, BOOL erase = TRUE) const {
+        return ::InvalidateRect(m_hWnd, rect, erase);
+    }
+    BOOL UpdateWindow() const { return ::UpdateWindow(m_hWnd); }
+    HDC GetDC() const { return ::GetDC(m_hWnd); }
+    int ReleaseDC(HDC dc) const { return ::ReleaseDC(m_hWnd, dc); }
+    HDC BeginPaint(LPPAINTSTRUCT paint) const { return ::BeginPaint(m_hWnd, paint); }
+    void EndPaint(LPPAINTSTRUCT paint) const { ::EndPaint(m_hWnd, paint); }
+    int SetWindowRgn(HRGN region, BOOL redraw = FALSE) const {
+        return ::SetWindowRgn(m_hWnd, region, redraw);
+    }
+    HWND SetCapture() const { return ::SetCapture(m_hWnd); }
+    HWND SetFocus() const { return ::SetFocus(m_hWnd); }
+    BOOL SetForegroundWindow() const { return ::SetForegroundWindow(m_hWnd); }
+    BOOL LockWindowUpdate(BOOL lock = TRUE) const {
+        return ::LockWindowUpdate(lock ? m_hWnd : nullptr);
+    }
+    // Centres the window on the other window (null: the owner, else the
+    // work area), kept inside the work area.
+    BOOL CenterWindow(HWND centreOn = nullptr) const {
+        RECT own, around;
+        if (!::GetWindowRect(m_hWnd, &own)) return FALSE;
+        HWND on = centreOn ? centreOn : ::GetParent(m_hWnd);
+        if (!on || !::GetWindowRect(on, &around))
+            ::SystemParametersInfoW(SPI_GETWORKAREA, 0, &around, 0);
+        const int width = own.right - own.left, height = own.bottom - own.top;
+        int x = around.left + (around.right - around.left - width) / 2;
+        int y = around.top + (around.bottom - around.top - height) / 2;
+        RECT work;
+        ::SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0);
+        if (x + width > work.right) x = work.right - width;
+        if (y + height > work.bottom) y = work.bottom - height;
+        if (x < work.left) x = work.left;
+        if (y < work.top) y = work.top;
+        if (::GetWindowLongW(m_hWnd, GWL_STYLE) & WS_CHILD) {
+            POINT at = {x, y};
+            ::ScreenToClient(::GetParent(m_hWnd), &at);
+            x = at.x;
+            y = at.y;
+        }
+        return ::SetWindowPos(m_hWnd, nullptr, x, y, 0, 0,
+                              SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+    }
 
     HWND m_hWnd;
 };

@@ -1,9 +1,12 @@
 // The threads' message queues: posting, sending across threads, and taking
 // messages (see window_core.h for the locks).
+#include <algorithm>
 #include <chrono>
 #include <unordered_map>
 
+#include "platform/gui_desktop.h"
 #include "platform/win/errors.h"
+#include "platform/win/gui.h"
 #include "platform/win/sync.h"
 #include "platform/win/time.h"
 #include "platform/window_core.h"
@@ -102,6 +105,9 @@ struct Filter {
 // remove; false when there is none now. due, when no message is found, is
 // set to the time the first matching timer falls due (UINT64_MAX: none).
 bool next_message(ThreadQueue& own, const Filter& filter, bool remove, MSG& out, uint64_t& due) {
+    uint64_t hover = UINT64_MAX;
+    MSG hovered;
+    while (hover_due(own, timer_clock_now(), hovered, hover)) own.posted.push_back(hovered);
     for (auto it = own.posted.begin(); it != own.posted.end(); ++it) {
         if (filter.matches(it->hwnd, it->message)) {
             out = *it;
@@ -114,7 +120,14 @@ bool next_message(ThreadQueue& own, const Filter& filter, bool remove, MSG& out,
         if (remove) own.quit = false;
         return true;
     }
-    due = UINT64_MAX;
+    if (filter.matches(nullptr, WM_PAINT) || filter.window) {
+        HWND paint = window_to_paint(own, filter.window);
+        if (paint && filter.matches(paint, WM_PAINT)) {
+            out = MSG{paint, WM_PAINT, 0, 0, 0, {0, 0}};
+            return true;
+        }
+    }
+    due = hover;
     Timer* first = nullptr;
     for (auto& timer : own.timers) {
         if (!filter.matches(timer.window, WM_TIMER)) continue;
@@ -123,7 +136,7 @@ bool next_message(ThreadQueue& own, const Filter& filter, bool remove, MSG& out,
     if (!first) return false;
     uint64_t now = timer_clock_now();
     if (first->due > now) {
-        due = first->due;
+        due = std::min(due, first->due);
         return false;
     }
     out = MSG{first->window, WM_TIMER, first->id, reinterpret_cast<LPARAM>(first->procedure), 0,
@@ -150,6 +163,7 @@ bool take_message(LPMSG msg, const Filter& filter, bool remove, bool wait) {
         uint64_t due = UINT64_MAX;
         if (next_message(*own, filter, remove, *msg, due)) {
             msg->time = GetTickCount();
+            GetCursorPos(&msg->pt);
             return true;
         }
         if (!wait) return false;
@@ -253,13 +267,20 @@ BOOL PeekMessageW(LPMSG msg, HWND window, UINT filterMin, UINT filterMax, UINT r
         return FALSE;
     }
     if (!tovel::platform::valid_filter(window)) return FALSE;
-    return tovel::platform::take_message(msg, {window, filterMin, filterMax},
-                                         (removeFlags & PM_REMOVE) != 0, false)
-               ? TRUE
-               : FALSE;
+    if (tovel::platform::take_message(msg, {window, filterMin, filterMax},
+                                      (removeFlags & PM_REMOVE) != 0, false))
+        return TRUE;
+    // Nothing came: on the virtual clock, time moves on by the look.
+    if (tovel::platform::virtual_clock_on()) tovel::platform::virtual_clock_tick();
+    return FALSE;
 }
 
 BOOL PostMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (window == HWND_BROADCAST) {
+        for (HWND each : tovel::platform::desk::broadcast_targets())
+            PostMessageW(each, message, wParam, lParam);
+        return TRUE;
+    }
     if (!window)
         return tovel::platform::post(own_queue(), nullptr, message, wParam, lParam,
                                      ERROR_INVALID_WINDOW_HANDLE);
@@ -294,6 +315,11 @@ void PostQuitMessage(int exitCode) {
 }
 
 LRESULT SendMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (window == HWND_BROADCAST) {
+        for (HWND each : tovel::platform::desk::broadcast_targets())
+            SendMessageW(each, message, wParam, lParam);
+        return 0;
+    }
     auto record = find_window(window);
     if (!record) return 0;
     if (record->queue->thread == GetCurrentThreadId())

@@ -13,6 +13,7 @@
 
 #include "platform/machine.h"
 #include "platform/messages.h"
+#include "platform/resources_core.h"
 #include "platform/win/errors.h"
 #include "platform/win/text.h"
 
@@ -170,7 +171,8 @@ HMODULE LoadLibraryExW(LPCWSTR name, HANDLE /*reserved*/, DWORD /*flags*/) {
 }
 
 BOOL FreeLibrary(HMODULE module) {
-    if (module != main_module() && module != winhttp_module()) {
+    if (module != main_module() && module != winhttp_module() &&
+        !tovel::platform::res::is_library(module)) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }

@@ -6,6 +6,7 @@
 
 #include "platform/file_times.h"
 #include "platform/win/errors.h"
+#include "platform/window_core.h"
 
 namespace {
 
@@ -181,6 +182,7 @@ LONG CompareFileTime(const FILETIME* a, const FILETIME* b) {
 }
 
 ULONGLONG GetTickCount64() {
+    if (tovel::platform::virtual_clock_on()) return tovel::platform::timer_clock_now();
     struct timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
     return static_cast<ULONGLONG>(now.tv_sec) * 1000 +

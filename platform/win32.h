@@ -2,8 +2,11 @@
 // declares the project's own POSIX realisation of them (see platform/).
 #pragma once
 
+#include "platform/win/desktop.h"
 #include "platform/win/errors.h"
 #include "platform/win/files.h"
+#include "platform/win/gdi.h"
+#include "platform/win/gui.h"
 #include "platform/win/mapping.h"
 #include "platform/win/module.h"
 #include "platform/win/mutex.h"

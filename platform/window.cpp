@@ -2,6 +2,7 @@
 // the procedures' defaults.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <map>
 #include <string>
@@ -9,6 +10,7 @@
 
 #include "platform/host_names.h"
 #include "platform/win/errors.h"
+#include "platform/win/gui.h"
 #include "platform/win/sync.h"
 #include "platform/win/time.h"
 #include "platform/window_core.h"
@@ -112,6 +114,7 @@ void forget(HWND window) {
 // WM_DESTROY, the children (of this thread) destroyed, WM_NCDESTROY.
 void destroy_tree(WindowRecord& window) {
     window.destroying = true;
+    window_going(window);
     call_procedure(window, WM_DESTROY, 0, 0);
     for (auto& child : children_of(window.handle))
         if (child->queue == window.queue && !child->destroying) destroy_tree(*child);
@@ -151,6 +154,20 @@ void forget_windows_of(const ThreadQueue& queue) {
             ++it;
         }
     }
+}
+
+std::vector<std::shared_ptr<WindowRecord>> all_windows() {
+    std::vector<std::shared_ptr<WindowRecord>> every;
+    {
+        auto& all = registry();
+        std::lock_guard<std::mutex> guard(all.lock);
+        every.reserve(all.windows.size());
+        for (auto& entry : all.windows) every.push_back(entry.second);
+    }
+    std::sort(every.begin(), every.end(), [](const auto& a, const auto& b) {
+        return reinterpret_cast<uintptr_t>(a->handle) < reinterpret_cast<uintptr_t>(b->handle);
+    });
+    return every;
 }
 
 std::vector<HWND> top_level_windows() {
@@ -198,6 +215,8 @@ HWND CreateWindowExW(DWORD exStyle, LPCWSTR className, LPCWSTR windowName, DWORD
     }
     auto windowClass = tovel::platform::find_class(className);
     if (!windowClass) return nullptr;
+    const bool message_only = parent == HWND_MESSAGE;
+    if (message_only) parent = nullptr;
     if (parent && !find_window(parent)) return nullptr;
     auto own = tovel::platform::own_queue();
     std::shared_ptr<WindowRecord> window;
@@ -209,6 +228,25 @@ HWND CreateWindowExW(DWORD exStyle, LPCWSTR className, LPCWSTR windowName, DWORD
         window = std::make_shared<WindowRecord>(handle, own, parent, windowClass->procedure,
                                                 windowClass->extra_bytes);
         all.windows[reinterpret_cast<uintptr_t>(handle)] = window;
+    }
+    {
+        std::lock_guard<std::mutex> guard(tovel::platform::ui_lock());
+        auto& ui = window->ui;
+        ui.style = style;
+        ui.ex_style = exStyle;
+        ui.message_only = message_only;
+        ui.child = parent && (style & WS_CHILD);
+        ui.topmost = (exStyle & WS_EX_TOPMOST) != 0;
+        const int left = x == CW_USEDEFAULT ? 0 : x;
+        const int top = y == CW_USEDEFAULT ? 0 : y;
+        const int w = width == CW_USEDEFAULT ? 0 : std::max(width, 0);
+        const int h = height == CW_USEDEFAULT ? 0 : std::max(height, 0);
+        ui.rect = {left, top, left + w, top + h};
+        if (ui.child) ui.id = reinterpret_cast<UINT_PTR>(menu);
+        static uint64_t next_z = 0;
+        ui.z = ++next_z;
+        if (windowName) ui.text = windowName;
+        ui.class_name = windowClass->name;
     }
     CREATESTRUCTW create = {parameter,
                             instance,
@@ -236,6 +274,8 @@ HWND CreateWindowExW(DWORD exStyle, LPCWSTR className, LPCWSTR windowName, DWORD
         return nullptr;
     }
     if (!parent) tovel::platform::watch_clock_for_windows();
+    tovel::platform::window_created(*window);
+    if (!IsWindow(window->handle)) return nullptr;  // its showing destroyed it
     return window->handle;
 }
 
@@ -331,6 +371,11 @@ LRESULT DefWindowProcW(HWND window, UINT message, WPARAM /*wParam*/, LPARAM /*lP
         case WM_CLOSE:
             DestroyWindow(window);
             return 0;
+        case WM_PAINT:
+            ValidateRect(window, nullptr);
+            return 0;
+        case WM_ERASEBKGND:
+            return 1;
         default:
             return 0;
     }

@@ -14,6 +14,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include "platform/win/window.h"
@@ -85,7 +86,62 @@ public:
     std::vector<unsigned char> extra;  // under extra_lock
     bool gone = false;                 // under queue->lock: no message reaches it any more
     bool destroying = false;           // used by the owning thread only
+    // What the window shows and where (gui_window.cpp); under ui_lock().
+    struct Ui {
+        DWORD style = 0;
+        DWORD ex_style = 0;
+        bool message_only = false;
+        bool child = false;  // WS_CHILD with a parent: rect in the parent's client coordinates
+        RECT rect = {0, 0, 0, 0};
+        UINT_PTR id = 0;  // a child's menu argument
+        bool topmost = false;
+        uint64_t z = 0;  // higher: nearer the top among its siblings
+        bool has_update = false;
+        bool erase = false;
+        RECT update = {0, 0, 0, 0};
+        std::shared_ptr<void> canvas;  // the window's picture (gdi_core.h), made on first use
+        std::shared_ptr<void> region;  // its shape, or null
+        BYTE alpha = 255;
+        bool layered_alpha = false;
+        bool color_key = false;
+        DWORD key = 0;
+        std::wstring text;
+        std::wstring class_name;
+        // Hover tracking: active, due on the clock, and where the cursor stood.
+        bool hover = false;
+        uint64_t hover_due = 0;
+        UINT hover_time = 0;
+        POINT hover_at = {0, 0};
+        bool leave = false;              // leave tracking
+        LONG_PTR dialog[3] = {0, 0, 0};  // DWLP_ values of a dialog
+        bool dialog_window = false;
+    } ui;
 };
+
+// Guards every WindowRecord::ui and the desktop's state (cursor, capture,
+// focus, active window). Taken after a queue's lock and the registry's, never
+// before them; no procedure runs under it.
+std::mutex& ui_lock();
+// Whether the window has an update rectangle to paint: the first such window
+// of the queue's thread in creation order (parents first), or null. Caller
+// holds queue.lock.
+HWND window_to_paint(const ThreadQueue& queue, HWND filter);
+// A WM_MOUSEHOVER that has come due for a window of the queue's thread (its
+// tracking then ends); otherwise false, with due lowered to the next one.
+bool hover_due(const ThreadQueue& queue, uint64_t now, MSG& out, uint64_t& due);
+// Called by DestroyWindow before WM_DESTROY: the window loses activation,
+// focus, capture and tracking.
+void window_going(WindowRecord& window);
+// Called by CreateWindowExW once WM_CREATE succeeded: shows it when it has
+// WS_VISIBLE (WM_SHOWWINDOW, activation of a top-level window).
+void window_created(WindowRecord& window);
+// Every living window record, in creation order.
+std::vector<std::shared_ptr<WindowRecord>> all_windows();
+// Whether the layer's GetTickCount follows the virtual clock (gui_test.h).
+bool virtual_clock_on();
+// Moves the held clock 1 ms on and wakes every queue.
+void virtual_clock_tick();
+void set_virtual_clock(bool on);
 
 // The window of a handle while it lives (until its WM_NCDESTROY has run);
 // null with 1400 otherwise. Any thread.

@@ -14,6 +14,7 @@ std::atomic<bool> g_held{false};
 std::atomic<uint64_t> g_held_now{0};
 // Ids of timers without a window, never reused in the process.
 std::atomic<UINT_PTR> g_next_thread_timer{0x7F00};
+std::atomic<bool> g_virtual{false};
 
 uint64_t monotonic_now() {
     return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -26,6 +27,15 @@ uint64_t monotonic_now() {
 uint64_t timer_clock_now() { return g_held.load() ? g_held_now.load() : monotonic_now(); }
 
 bool timer_clock_held() { return g_held.load(); }
+
+bool virtual_clock_on() { return g_virtual.load(); }
+
+void virtual_clock_tick() {
+    g_held_now.fetch_add(1);
+    wake_all_queues();
+}
+
+void set_virtual_clock(bool on) { g_virtual.store(on); }
 
 HeldTimerClock::HeldTimerClock() {
     g_held_now.store(monotonic_now());

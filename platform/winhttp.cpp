@@ -3,6 +3,7 @@
 // winhttp_engine.cpp.
 #include "platform/win/winhttp.h"
 
+#include <cstdlib>
 #include <cwchar>
 #include <string>
 
@@ -83,6 +84,23 @@ BOOL copy_text(const std::string& value, LPVOID buffer, LPDWORD bufferLength) {
     return TRUE;
 }
 
+// The port that TOVEL_WINHTTP_PORT_MAP maps port to (tests only), or port.
+INTERNET_PORT mapped_port(INTERNET_PORT port) {
+    const char* map = std::getenv("TOVEL_WINHTTP_PORT_MAP");
+    while (map && *map) {
+        char* end = nullptr;
+        unsigned long from = std::strtoul(map, &end, 10);
+        if (end == map || *end != '=') break;
+        const char* toText = end + 1;
+        unsigned long to = std::strtoul(toText, &end, 10);
+        if (end == toText || to == 0 || to > 65535) break;
+        if (from == port) return static_cast<INTERNET_PORT>(to);
+        if (*end != ',') break;
+        map = end + 1;
+    }
+    return port;
+}
+
 }  // namespace
 
 HINTERNET WinHttpOpen(LPCWSTR agent, DWORD accessType, LPCWSTR proxyName, LPCWSTR proxyBypass,
@@ -120,7 +138,7 @@ HINTERNET WinHttpConnect(HINTERNET session, LPCWSTR host, INTERNET_PORT port, DW
         return nullptr;
     }
     if (port == INTERNET_DEFAULT_PORT) port = INTERNET_DEFAULT_HTTP_PORT;
-    return add_handle(std::make_shared<Connection>(owner, hostText, port));
+    return add_handle(std::make_shared<Connection>(owner, hostText, mapped_port(port)));
 }
 
 HINTERNET WinHttpOpenRequest(HINTERNET connection, LPCWSTR verb, LPCWSTR objectName,

@@ -9,6 +9,7 @@ packages=(
   uuid-dev libcurl4-openssl-dev libgtest-dev libgmock-dev nlohmann-json3-dev
   libcivetweb-dev zlib1g-dev python3 openssl clang libclang-rt-dev time
   curl chromium
+  libcairo2-dev libgdk-pixbuf-2.0-dev libfreetype-dev fonts-dejavu-core
 )
 # node and npm drive the browser tests; a machine that has node already keeps its own.
 command -v node >/dev/null 2>&1 || packages+=(nodejs)

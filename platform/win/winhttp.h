@@ -109,6 +109,10 @@ HINTERNET WinHttpOpen(LPCWSTR agent, DWORD accessType, LPCWSTR proxyName, LPCWST
 // network traffic yet. A null or empty host, or reserved not 0: 87; a host
 // with characters outside letters, digits and ".-_:[]": 12005; a handle that
 // is not a session: 12018; an unknown one: 6.
+// For tests only: the environment variable TOVEL_WINHTTP_PORT_MAP, a list of
+// "from=to" pairs separated by commas, connects to port to where a caller
+// names port from (a program that fixes its port then reaches a server of
+// the test on a free one). Unset in production.
 HINTERNET WinHttpConnect(HINTERNET session, LPCWSTR host, INTERNET_PORT port, DWORD reserved);
 
 // A request on a connection. Only "GET" (or a null verb) and "HEAD" over
