@@ -54,10 +54,10 @@ TEST(PlatformDesktop, TheNotificationAreaIsReadAndClickedByTests) {
     SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(&seen));
 
     const std::string folder = tray_folder() + "/Skin/Tray/tray_ico/";
-    HICON none = static_cast<HICON>(LoadImageW(nullptr, on_z(folder + "none.ico").c_str(), IMAGE_ICON,
-                                               0, 0, LR_LOADFROMFILE));
-    HICON err = static_cast<HICON>(LoadImageW(nullptr, on_z(folder + "err.ico").c_str(), IMAGE_ICON,
-                                              0, 0, LR_LOADFROMFILE));
+    HICON none = static_cast<HICON>(
+        LoadImageW(nullptr, on_z(folder + "none.ico").c_str(), IMAGE_ICON, 0, 0, LR_LOADFROMFILE));
+    HICON err = static_cast<HICON>(
+        LoadImageW(nullptr, on_z(folder + "err.ico").c_str(), IMAGE_ICON, 0, 0, LR_LOADFROMFILE));
     ASSERT_NE(none, nullptr);
     ASSERT_NE(err, nullptr);
     NOTIFYICONDATAW data = {};
@@ -91,8 +91,8 @@ TEST(PlatformDesktop, TheNotificationAreaIsReadAndClickedByTests) {
     gui::pump();
     std::vector<LPARAM> events;
     for (auto& s : seen) events.push_back(s.second);
-    EXPECT_EQ(events, (std::vector<LPARAM>{WM_LBUTTONDOWN, WM_LBUTTONUP, WM_LBUTTONDBLCLK,
-                                           WM_LBUTTONUP}));
+    EXPECT_EQ(events,
+              (std::vector<LPARAM>{WM_LBUTTONDOWN, WM_LBUTTONUP, WM_LBUTTONDBLCLK, WM_LBUTTONUP}));
     POINT cursor;
     GetCursorPos(&cursor);
     RECT on = gui::notify_icon_rect(window, 1000);
@@ -123,8 +123,8 @@ TEST(PlatformDesktop, TheNotificationAreaIsReadAndClickedByTests) {
 TEST(PlatformDesktop, LaunchesMessageBoxesLanguagesAndTheVersion) {
     {
         gui::LaunchRecorder recorder;
-        EXPECT_GT(reinterpret_cast<INT_PTR>(ShellExecuteW(nullptr, L"open", L"http://127.0.0.1:8888",
-                                                          nullptr, nullptr, SW_SHOWNORMAL)),
+        EXPECT_GT(reinterpret_cast<INT_PTR>(ShellExecuteW(
+                      nullptr, L"open", L"http://127.0.0.1:8888", nullptr, nullptr, SW_SHOWNORMAL)),
                   32);
         SHELLEXECUTEINFOW info = {};
         info.cbSize = sizeof info;
@@ -147,8 +147,11 @@ TEST(PlatformDesktop, LaunchesMessageBoxesLanguagesAndTheVersion) {
     std::string keep = saved ? saved : "";
     unsetenv("LC_ALL");
     unsetenv("LC_MESSAGES");
-    const std::pair<const char*, LANGID> rows[] = {
-        {"zh_CN.UTF-8", 2052}, {"de_DE.UTF-8", 1031}, {"en_GB.UTF-8", 1033}, {"C", 1033}, {"", 1033}};
+    const std::pair<const char*, LANGID> rows[] = {{"zh_CN.UTF-8", 2052},
+                                                   {"de_DE.UTF-8", 1031},
+                                                   {"en_GB.UTF-8", 1033},
+                                                   {"C", 1033},
+                                                   {"", 1033}};
     for (auto& row : rows) {
         setenv("LANG", row.first, 1);
         EXPECT_EQ(GetSystemDefaultLangID(), row.second) << row.first;
@@ -202,9 +205,9 @@ TEST(PlatformResources, LibrariesLoadAsOnWindowsAndBadFilesGiveNull) {
 
 TEST(PlatformResources, TheShippedLibraryAndSkinAreCompleteAndReadable) {
     // Every text id the tray names, in every language folder.
-    std::vector<UINT> ids = {12288, 12289, 12290, 16385, 16386, 16387, 16432, 16433, 16434, 16435,
-                             16448, 16449, 16450, 16451, 16452, 16454, 16455, 16456, 16457, 16464,
-                             16465, 16466, 16467, 16468, 16480, 16400};
+    std::vector<UINT> ids = {12288, 12289, 12290, 16385, 16386, 16387, 16432, 16433, 16434,
+                             16435, 16448, 16449, 16450, 16451, 16452, 16454, 16455, 16456,
+                             16457, 16464, 16465, 16466, 16467, 16468, 16480, 16400};
     for (UINT id = 16401; id <= 16421; ++id) ids.push_back(id);
     const char* saved = getenv("LANG");
     std::string keep = saved ? saved : "";
@@ -214,8 +217,8 @@ TEST(PlatformResources, TheShippedLibraryAndSkinAreCompleteAndReadable) {
         setenv("LANG", lang, 1);
         const LANGID id = GetSystemDefaultLangID();
         const char* folder = id == 2052 ? "chs" : id == 1033 ? "enu" : "ENU";
-        HMODULE module = LoadLibraryW(
-            on_z(tray_folder() + "/TrayLoc/" + folder + "/loc.dll").c_str());
+        HMODULE module =
+            LoadLibraryW(on_z(tray_folder() + "/TrayLoc/" + folder + "/loc.dll").c_str());
         ASSERT_NE(module, nullptr) << lang;
         for (UINT each : ids) {
             const wchar_t* text = nullptr;
@@ -235,17 +238,19 @@ TEST(PlatformResources, TheShippedLibraryAndSkinAreCompleteAndReadable) {
     // Every image loads here, and python3 reads each one independently.
     const std::string skin = tray_folder() + "/Skin/Tray/";
     std::vector<std::string> icons = {"none", "notify", "warning", "err"};
-    for (const char* group : {"jobrunning", "jobrunning_notify", "jobrunning_warning", "jobrunning_err"})
+    for (const char* group :
+         {"jobrunning", "jobrunning_notify", "jobrunning_warning", "jobrunning_err"})
         for (int i = 1; i <= 5; ++i) icons.push_back(group + std::to_string(i));
     for (auto& name : icons) {
-        HANDLE icon = LoadImageW(nullptr, on_z(skin + "tray_ico/" + name + ".ico").c_str(), IMAGE_ICON,
-                                 0, 0, LR_LOADFROMFILE);
+        HANDLE icon = LoadImageW(nullptr, on_z(skin + "tray_ico/" + name + ".ico").c_str(),
+                                 IMAGE_ICON, 0, 0, LR_LOADFROMFILE);
         EXPECT_NE(icon, nullptr) << name;
         DestroyIcon(static_cast<HICON>(icon));
     }
-    const char* bitmaps[] = {"closenormal", "closehover", "closedown", "closefocus", "closedisable",
-                             "StickBtnUnstickNormal", "StickBtnUnstickHover", "StickBtnStickNormal",
-                             "StickBtnStickHover", "StickBtnDisable"};
+    const char* bitmaps[] = {"closenormal",          "closehover",          "closedown",
+                             "closefocus",           "closedisable",        "StickBtnUnstickNormal",
+                             "StickBtnUnstickHover", "StickBtnStickNormal", "StickBtnStickHover",
+                             "StickBtnDisable"};
     for (const char* name : bitmaps) {
         HANDLE bitmap = LoadImageW(nullptr, on_z(skin + name + ".bmp").c_str(), IMAGE_BITMAP, 0, 0,
                                    LR_LOADFROMFILE);
