@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/atl_window.h"
 #include "platform/gui_test.h"
 #include "platform/win32.h"
 #include "tools/testkit/checkers.h"
@@ -293,4 +294,88 @@ for b in bmps: bmp(skin + b)
 print(len(names), len(bmps), differ)
 )");
     EXPECT_EQ(report, "24 10 True");
+}
+
+namespace {
+
+class AboutBox : public ATL::CDialogImpl<AboutBox> {
+public:
+    enum { IDD = 100 };
+    BEGIN_MSG_MAP(AboutBox)
+    MESSAGE_HANDLER(WM_INITDIALOG, OnInit)
+    MESSAGE_HANDLER(WM_TIMER, OnTimer)
+    COMMAND_ID_HANDLER(IDOK, OnEnd)
+    COMMAND_ID_HANDLER(IDCANCEL, OnEnd)
+    END_MSG_MAP()
+
+    LRESULT OnInit(UINT, WPARAM, LPARAM, BOOL&) {
+        icon = LoadIconW(ATL::_AtlBaseModule.GetResourceInstance(), MAKEINTRESOURCEW(128));
+        SendDlgItemMessageW(m_hWnd, 5001, STM_SETICON, reinterpret_cast<WPARAM>(icon), 0);
+        SetTimer(1, 10);
+        return TRUE;
+    }
+    // Once shown, the user clicks OK (or closes the box).
+    LRESULT OnTimer(UINT, WPARAM, LPARAM, BOOL&) {
+        KillTimer(1);
+        RECT frame, client, button;
+        ::GetWindowRect(m_hWnd, &frame);
+        ::GetClientRect(m_hWnd, &client);
+        outer = {frame.right - frame.left, frame.bottom - frame.top};
+        inner = {client.right, client.bottom};
+        const std::string png = machine_root() + "/about.png";
+        gui::write_png(gui::window_picture(m_hWnd), png);
+        picture = png;
+        if (close) {
+            PostMessage(WM_CLOSE);
+            return 0;
+        }
+        ::GetWindowRect(GetDlgItem(IDOK), &button);
+        gui::click((button.left + button.right) / 2, (button.top + button.bottom) / 2);
+        return 0;
+    }
+    LRESULT OnEnd(WORD, WORD id, HWND, BOOL&) {
+        EndDialog(id);
+        return 0;
+    }
+
+    bool close = false;
+    HICON icon = nullptr;
+    SIZE outer = {}, inner = {};
+    std::string picture;
+};
+
+}  // namespace
+
+TEST(PlatformResources, DialogsComeFromTemplatesWithAPlainFrame) {
+    const std::string icon = read_host_file(tray_folder() + "/tray.ico");
+    write_host_file(host_of(L"C:\\tray.ico"), icon);
+    write_host_file(host_of(L"C:\\loc.dll"),
+                    "tovel-resources 1\nicon 128 tray.ico\ndialog 100 260 140 About\n"
+                    "control 100 5001 ICON 114 16 32 32\ncontrol 100 1 BUTTON 95 104 70 24 OK\n");
+    HMODULE library = LoadLibraryW(L"C:\\loc.dll");
+    ASSERT_NE(library, nullptr);
+    HINSTANCE old = ATL::_AtlBaseModule.SetResourceInstance(library);
+    for (bool close : {false, true}) {
+        AboutBox box;
+        box.close = close;
+        EXPECT_EQ(box.DoModal(nullptr), close ? IDCANCEL : IDOK);
+        EXPECT_EQ(box.m_hWnd, nullptr);
+        EXPECT_EQ(box.outer.cx, 262);
+        EXPECT_EQ(box.outer.cy, 162);
+        EXPECT_EQ(box.inner.cx, 260);
+        EXPECT_EQ(box.inner.cy, 140);
+        ASSERT_NE(box.icon, nullptr);
+        DestroyIcon(box.icon);
+        // Border, caption, the dialog's face, the button's face.
+        EXPECT_EQ(
+            tovel::testing::python("import subprocess; print(subprocess.run(['python3', '" +
+                                   std::string(TOVEL_SOURCE_ROOT) +
+                                   "/tools/testkit/png_probe.py', '" + box.picture +
+                                   "', '0,0', '10,10', '5,150', '100,129'], capture_output=True, "
+                                   "text=True).stdout.split())"),
+            "['1e3c5aff', '2d5f8bff', 'f0f0f0ff', 'e1e6ebff']");
+    }
+    ATL::_AtlBaseModule.SetResourceInstance(old);
+    EXPECT_EQ(CreateDialogParamW(library, MAKEINTRESOURCEW(129), nullptr, nullptr, 0), nullptr);
+    EXPECT_EQ(GetLastError(), 1812u);
 }
