@@ -3,6 +3,7 @@
 // winhttp_engine.cpp.
 #include "platform/win/winhttp.h"
 
+#include <cstdlib>
 #include <cwchar>
 #include <string>
 
@@ -99,6 +100,12 @@ HINTERNET WinHttpConnect(HINTERNET session, LPCWSTR host, INTERNET_PORT port, DW
         return nullptr;
     }
     if (port == INTERNET_DEFAULT_PORT) port = INTERNET_DEFAULT_HTTP_PORT;
+    if (port == 8888) {
+        const char* moved = std::getenv("TOVEL_TEST_PORT_8888");
+        char* end = nullptr;
+        const long to = moved && *moved ? std::strtol(moved, &end, 10) : 0;
+        if (end && *end == '\0' && to > 0 && to < 65536) port = static_cast<INTERNET_PORT>(to);
+    }
     return add_handle(std::make_shared<Connection>(owner, hostText, port));
 }
 

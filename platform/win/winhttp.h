@@ -98,6 +98,9 @@ HINTERNET WinHttpOpen(LPCWSTR agent, DWORD accessType, LPCWSTR proxyName, LPCWST
 // network traffic yet. A null or empty host, or reserved not 0: 87; a host
 // with characters outside letters, digits and ".-_:[]": 12005; a handle that
 // is not a session: 12018; an unknown one: 6.
+// For tests only: while the environment variable TOVEL_TEST_PORT_8888 names
+// a port, a connection to port 8888 goes to that port instead (the tray's
+// port is fixed; a test's server listens where it can).
 HINTERNET WinHttpConnect(HINTERNET session, LPCWSTR host, INTERNET_PORT port, DWORD reserved);
 
 // A request on a connection. Only "GET" (or a null verb) over HTTP/1.1 (a
