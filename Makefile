@@ -23,6 +23,8 @@ TSAN_TESTS := $(TSAN_TESTS)|WebServer|Portvane|WebEndToEnd|JobNotifyStream|JobNo
 TSAN_TESTS := $(TSAN_TESTS)|ConsoleRun|LoggerSetup|StarterService|HiddenWindow|SpawnServerThread|MakeRun|CommandLine|ServerOptions|LogServerMessage|DataFilePath
 # The tray's singletons and its job list under events at full speed.
 TSAN_TESTS := $(TSAN_TESTS)|TraySingleton|TrayJobList\.
+# The headless desktop: windows, input, drawing and the shell.
+TSAN_TESTS := $(TSAN_TESTS)|PlatformGui|PlatformGdi|PlatformDesktop|PlatformResources
 
 .PHONY: setup build build-tsan build-fuzz fuzz test power-sweep bench-increment run clean
 
@@ -41,6 +43,7 @@ build-tsan: setup
 	@cmake --build $(TSAN_BUILD) -j $(JOBS) --target webserver_tests portvane_tests portvane_web_tests
 	@cmake --build $(TSAN_BUILD) -j $(JOBS) --target starter_tests
 	@cmake --build $(TSAN_BUILD) -j $(JOBS) --target tray_tests
+	@cmake --build $(TSAN_BUILD) -j $(JOBS) --target platform_gui_tests
 
 # The fuzz targets, with clang, libFuzzer and the sanitizers.
 build-fuzz: setup

@@ -21,6 +21,7 @@
 #include "platform/win/errors.h"
 #include "platform/win/gdi.h"
 #include "platform/win/gui.h"
+#include "platform/win/module.h"
 #include "platform/win/types.h"
 #include "platform/win/window.h"
 
@@ -283,6 +284,82 @@ private:
     }
 };
 
+// The module of the program: its instance and the instance its resources
+// (strings, dialogs, icons) are read from, which a program may switch to a
+// resource library.
+class CAtlBaseModule {
+public:
+    HINSTANCE GetModuleInstance() const { return ::GetModuleHandleW(nullptr); }
+    HINSTANCE GetResourceInstance() const {
+        return m_hInstResource ? m_hInstResource : ::GetModuleHandleW(nullptr);
+    }
+    HINSTANCE SetResourceInstance(HINSTANCE instance) {
+        HINSTANCE old = m_hInstResource;
+        m_hInstResource = instance;
+        return old;
+    }
+    HINSTANCE m_hInstResource = nullptr;
+};
+inline CAtlBaseModule _AtlBaseModule;
+
+// A dialog of template T::IDD (from the module's resource instance) whose
+// messages go to T's message map: what the map handles is the dialog's
+// answer (its result through DWLP_MSGRESULT), the rest the dialog's default
+// handling. The object is kept in the dialog's DWLP_USER; m_hWnd is cleared
+// after WM_NCDESTROY and OnFinalMessage called. The object must outlive its
+// dialog.
+template <class T, class TBase = CWindow>
+class CDialogImpl : public TBase, public CMessageMap {
+public:
+    virtual void OnFinalMessage(HWND /*window*/) {}
+
+    // Modeless; null on failure.
+    HWND Create(HWND parent, LPARAM initParam = 0) {
+        detail::t_creating = this;
+        HWND made =
+            ::CreateDialogParamW(_AtlBaseModule.GetResourceInstance(), MAKEINTRESOURCEW(T::IDD),
+                                 parent, &StartDialogProc, initParam);
+        detail::t_creating = nullptr;
+        return made;
+    }
+    // Modal: returns EndDialog's result, -1 when the dialog could not be made.
+    INT_PTR DoModal(HWND parent = ::GetActiveWindow(), LPARAM initParam = 0) {
+        detail::t_creating = this;
+        INT_PTR result =
+            ::DialogBoxParamW(_AtlBaseModule.GetResourceInstance(), MAKEINTRESOURCEW(T::IDD),
+                              parent, &StartDialogProc, initParam);
+        detail::t_creating = nullptr;
+        return result;
+    }
+    BOOL EndDialog(int result) { return ::EndDialog(this->m_hWnd, result); }
+
+    static INT_PTR StartDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
+        auto* self = static_cast<CDialogImpl*>(detail::t_creating);
+        if (!self) return FALSE;
+        detail::t_creating = nullptr;
+        self->m_hWnd = dialog;
+        ::SetWindowLongPtrW(dialog, DWLP_USER, reinterpret_cast<LONG_PTR>(self));
+        ::SetWindowLongPtrW(dialog, DWLP_DLGPROC, reinterpret_cast<LONG_PTR>(&DialogProc));
+        return DialogProc(dialog, message, wParam, lParam);
+    }
+
+    static INT_PTR DialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
+        auto* self = reinterpret_cast<CDialogImpl*>(::GetWindowLongPtrW(dialog, DWLP_USER));
+        if (!self) return FALSE;
+        LRESULT result = 0;
+        BOOL handled = self->ProcessWindowMessage(dialog, message, wParam, lParam, result, 0);
+        if (message == WM_NCDESTROY) {
+            self->m_hWnd = nullptr;
+            self->OnFinalMessage(dialog);
+            return FALSE;
+        }
+        if (!handled) return FALSE;
+        if (message == WM_INITDIALOG) return result;
+        ::SetWindowLongPtrW(dialog, DWLP_MSGRESULT, result);
+        return TRUE;
+    }
+};
+
 }  // namespace ATL
 
 // In T's class body: the name of T's window class.
@@ -327,6 +404,16 @@ public:                                                                         
 #define CHAIN_MSG_MAP(theChainClass)                                                      \
             if (theChainClass::ProcessWindowMessage(hWnd, uMsg, wParam, lParam, lResult)) \
                 return TRUE;
+
+// func(WORD notifyCode, WORD id, HWND control, BOOL& handled) for the
+// WM_COMMAND of that id.
+#define COMMAND_ID_HANDLER(id, func)                                                \
+            if (uMsg == WM_COMMAND && LOWORD(wParam) == (id)) {                     \
+                bHandled = TRUE;                                                    \
+                lResult = func(HIWORD(wParam), LOWORD(wParam),                      \
+                               reinterpret_cast<HWND>(lParam), bHandled);           \
+                if (bHandled) return TRUE;                                          \
+            }
 
 #define END_MSG_MAP() \
             break;    \

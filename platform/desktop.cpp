@@ -296,7 +296,8 @@ BOOL Shell_NotifyIconW(DWORD message, PNOTIFYICONDATAW data) {
     }
     if (message == NIM_ADD && !IsWindow(data->hWnd)) return FALSE;
     tovel::platform::gdi::IconImage image;
-    const bool with_icon = (data->uFlags & NIF_ICON) && (message == NIM_ADD || message == NIM_MODIFY);
+    const bool with_icon =
+        (data->uFlags & NIF_ICON) && (message == NIM_ADD || message == NIM_MODIFY);
     if (with_icon && data->hIcon && !tovel::platform::gdi::icon_image(data->hIcon, image)) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;

@@ -32,7 +32,8 @@ bool complete(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     std::string b((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     if (b.size() >= 6 && b[0] == 0 && b[1] == 0 && b[2] == 1 && b[3] == 0) {
-        const size_t count = static_cast<unsigned char>(b[4]) | static_cast<unsigned char>(b[5]) << 8;
+        const size_t count = static_cast<unsigned char>(b[4]) | static_cast<unsigned char>(b[5])
+                                                                    << 8;
         if (count == 0 || b.size() < 6 + 16 * count) return false;
         for (size_t i = 0; i < count; ++i) {
             const uint64_t size = le32(b, 6 + 16 * i + 8), offset = le32(b, 6 + 16 * i + 12);
@@ -46,7 +47,8 @@ bool complete(const std::string& path) {
         if (declared > b.size() || offset > b.size()) return false;
         const int64_t width = static_cast<int32_t>(le32(b, 18));
         const int64_t height = static_cast<int32_t>(le32(b, 22));
-        const unsigned bits = static_cast<unsigned char>(b[28]) | static_cast<unsigned char>(b[29]) << 8;
+        const unsigned bits = static_cast<unsigned char>(b[28]) | static_cast<unsigned char>(b[29])
+                                                                      << 8;
         const uint32_t compression = le32(b, 30);
         if (compression == 0 && width > 0 && bits > 0) {
             const uint64_t stride = ((static_cast<uint64_t>(width) * bits + 31) / 32) * 4;

@@ -105,5 +105,20 @@ Picture window_picture(HWND window);
 Picture screen_picture();
 // Writes the picture as an 8-bit RGBA PNG; false when it cannot.
 bool write_png(const Picture& picture, const std::string& path);
+// Reads an 8-bit RGB or RGBA PNG (not interlaced); false when it cannot.
+bool read_png(const std::string& path, Picture& picture);
+
+// Where tests leave the pictures a person looks at: TOVEL_PICTURES when set,
+// else build/pictures under TOVEL_SOURCE_DIR (the test environment's), else
+// the current folder's "pictures"; made when missing.
+std::string pictures_folder();
+// The share (0 to 1) of pixels of which some channel (alpha included)
+// differs by more than threshold; 1 when the sizes differ.
+double differing_share(const Picture& a, const Picture& b, int threshold);
+// Compares the picture with the golden copy at path: true when at most
+// share of its pixels differ by more than threshold. With TOVEL_REGENERATE
+// set to 1 the golden copy is written from the picture instead (true).
+bool matches_golden(const Picture& picture, const std::string& path, double share = 0.005,
+                    int threshold = 8);
 
 }  // namespace tovel::platform::gui

@@ -61,16 +61,23 @@ struct Snapshot {
 
 int width_of(const RECT& rect) { return rect.right - rect.left; }
 int height_of(const RECT& rect) { return rect.bottom - rect.top; }
+int client_width(const WindowRecord& w) {
+    return std::max<int>(width_of(w.ui.rect) - w.ui.insets.left - w.ui.insets.right, 0);
+}
+int client_height(const WindowRecord& w) {
+    return std::max<int>(height_of(w.ui.rect) - w.ui.insets.top - w.ui.insets.bottom, 0);
+}
 
 // The screen position of the window's client origin (under ui_lock()).
 POINT origin_of(const WindowRecord& window, const Snapshot& all) {
-    POINT at = {window.ui.rect.left, window.ui.rect.top};
+    POINT at = {window.ui.rect.left + window.ui.insets.left,
+                window.ui.rect.top + window.ui.insets.top};
     const WindowRecord* walk = &window;
     while (walk->ui.child) {
         walk = all.find(walk->parent);
         if (!walk) break;
-        at.x += walk->ui.rect.left;
-        at.y += walk->ui.rect.top;
+        at.x += walk->ui.rect.left + walk->ui.insets.left;
+        at.y += walk->ui.rect.top + walk->ui.insets.top;
     }
     return at;
 }
@@ -133,8 +140,13 @@ WindowRecord* deepest_at(WindowRecord* window, int x, int y, const Snapshot& all
     auto children = shown_children(window->handle, all);
     for (auto it = children.rbegin(); it != children.rend(); ++it) {
         const RECT& r = (*it)->ui.rect;
-        if (inside(r, x, y) && region_has(**it, x - r.left, y - r.top))
-            return deepest_at(*it, x - r.left, y - r.top, all);
+        const RECT& in = (*it)->ui.insets;
+        if (inside(r, x, y) && region_has(**it, x - r.left, y - r.top)) {
+            RECT client = {r.left + in.left, r.top + in.top, r.right - in.right,
+                           r.bottom - in.bottom};
+            if (!inside(client, x, y)) return *it;
+            return deepest_at(*it, x - client.left, y - client.top, all);
+        }
     }
     return window;
 }
@@ -143,8 +155,13 @@ WindowRecord* hit(POINT point, const Snapshot& all) {
     auto tops = top_levels(all);
     for (auto it = tops.rbegin(); it != tops.rend(); ++it) {
         const RECT& r = (*it)->ui.rect;
-        if (inside(r, point.x, point.y) && region_has(**it, point.x - r.left, point.y - r.top))
-            return deepest_at(*it, point.x - r.left, point.y - r.top, all);
+        const RECT& in = (*it)->ui.insets;
+        if (inside(r, point.x, point.y) && region_has(**it, point.x - r.left, point.y - r.top)) {
+            RECT client = {r.left + in.left, r.top + in.top, r.right - in.right,
+                           r.bottom - in.bottom};
+            if (!inside(client, point.x, point.y)) return *it;
+            return deepest_at(*it, point.x - client.left, point.y - client.top, all);
+        }
     }
     return nullptr;
 }
@@ -166,7 +183,7 @@ void post_all(const std::vector<Post>& posts) {
 }
 
 void invalidate_locked(WindowRecord& window, const RECT* rect, bool erase) {
-    RECT client = {0, 0, width_of(window.ui.rect), height_of(window.ui.rect)};
+    RECT client = {0, 0, client_width(window), client_height(window)};
     RECT add = client;
     if (rect && !IntersectRect(&add, rect, &client)) return;
     if (IsRectEmpty(&add)) return;
@@ -226,6 +243,7 @@ struct Moved {
     bool moved = false;
     bool sized = false;
     RECT rect;
+    int width = 0, height = 0;  // of the client area
 };
 
 Moved place(WindowRecord& window, const RECT& rect, bool redraw) {
@@ -235,6 +253,8 @@ Moved place(WindowRecord& window, const RECT& rect, bool redraw) {
     result.sized = width_of(rect) != width_of(ui.rect) || height_of(rect) != height_of(ui.rect);
     ui.rect = rect;
     result.rect = rect;
+    result.width = client_width(window);
+    result.height = client_height(window);
     if (result.sized) ui.canvas.reset();  // remade at the new size (window_canvas keeps what fits)
     if (result.sized && redraw) invalidate_locked(window, nullptr, true);
     return result;
@@ -242,8 +262,7 @@ Moved place(WindowRecord& window, const RECT& rect, bool redraw) {
 
 void send_moves(HWND window, const Moved& moved) {
     if (moved.moved) tell(window, WM_MOVE, 0, MAKELPARAM(moved.rect.left, moved.rect.top));
-    if (moved.sized)
-        tell(window, WM_SIZE, 0, MAKELPARAM(width_of(moved.rect), height_of(moved.rect)));
+    if (moved.sized) tell(window, WM_SIZE, 0, MAKELPARAM(moved.width, moved.height));
 }
 
 // The old canvas of a window being resized, to copy from.
@@ -332,6 +351,14 @@ void window_created(WindowRecord& window) {
     if (activates && IsWindow(window.handle)) activate(window.handle, WA_ACTIVE);
 }
 
+void set_frame(HWND window, const RECT& insets) {
+    auto record = find_window(window);
+    if (!record) return;
+    std::lock_guard<std::mutex> guard(ui_lock());
+    record->ui.insets = insets;
+    record->ui.canvas.reset();
+}
+
 namespace gdi {
 
 std::shared_ptr<Canvas> window_canvas(HWND window) {
@@ -340,8 +367,7 @@ std::shared_ptr<Canvas> window_canvas(HWND window) {
     std::lock_guard<std::mutex> guard(ui_lock());
     auto& ui = record->ui;
     if (ui.canvas) return std::static_pointer_cast<Canvas>(ui.canvas);
-    auto canvas = std::make_shared<Canvas>(std::max<int>(width_of(ui.rect), 0),
-                                           std::max<int>(height_of(ui.rect), 0), false);
+    auto canvas = std::make_shared<Canvas>(client_width(*record), client_height(*record), false);
     auto kept = old_canvases().find(window);
     if (kept != old_canvases().end()) {
         auto& old = kept->second;
@@ -526,18 +552,34 @@ Shown compose(WindowRecord& window, const Snapshot& all, bool apply_alpha) {
     shown.width = std::max<int>(width_of(window.ui.rect), 0);
     shown.height = std::max<int>(height_of(window.ui.rect), 0);
     shown.pixels.assign(static_cast<size_t>(shown.width) * shown.height, 0);
+    const RECT& in = window.ui.insets;
+    if (in.left || in.top || in.right || in.bottom) {
+        // A plain frame: a border and a caption bar.
+        for (int y = 0; y < shown.height; ++y)
+            for (int x = 0; x < shown.width; ++x)
+                shown.pixels[static_cast<size_t>(y) * shown.width + x] =
+                    y < in.top && y > 0 && x > 0 && x < shown.width - 1 ? 0xFF2D5F8Bu : 0xFF1E3C5Au;
+    }
+    const int cw = client_width(window), ch = client_height(window);
     if (window.ui.canvas) {
         auto canvas = std::static_pointer_cast<gdi::Canvas>(window.ui.canvas);
         canvas->flush();
-        for (int y = 0; y < std::min(shown.height, canvas->height()); ++y)
-            for (int x = 0; x < std::min(shown.width, canvas->width()); ++x)
-                shown.pixels[static_cast<size_t>(y) * shown.width + x] =
+        for (int y = 0; y < std::min(ch, canvas->height()); ++y)
+            for (int x = 0; x < std::min(cw, canvas->width()); ++x)
+                shown.pixels[static_cast<size_t>(y + in.top) * shown.width + x + in.left] =
                     gdi::unpremultiply(canvas->row(y)[x]);
     }
     for (WindowRecord* child : shown_children(window.handle, all)) {
         Shown part = compose(*child, all, false);
-        blend_over(shown.pixels, shown.width, shown.height, child->ui.rect.left, child->ui.rect.top,
-                   part);
+        // Clipped to the client area.
+        for (int y = 0; y < part.height; ++y)
+            for (int x = 0; x < part.width; ++x) {
+                const int px = child->ui.rect.left + x, py = child->ui.rect.top + y;
+                if (px < 0 || py < 0 || px >= cw || py >= ch)
+                    part.pixels[static_cast<size_t>(y) * part.width + x] = 0;
+            }
+        blend_over(shown.pixels, shown.width, shown.height, child->ui.rect.left + in.left,
+                   child->ui.rect.top + in.top, part);
     }
     if (window.ui.region) {
         auto region = std::static_pointer_cast<gdi::Region>(window.ui.region);
@@ -693,6 +735,8 @@ BOOL GetWindowRect(HWND window, LPRECT rect) {
         return FALSE;
     }
     POINT at = tovel::platform::origin_of(*record, all);
+    at.x -= record->ui.insets.left;
+    at.y -= record->ui.insets.top;
     *rect = {at.x, at.y, at.x + tovel::platform::width_of(record->ui.rect),
              at.y + tovel::platform::height_of(record->ui.rect)};
     return TRUE;
@@ -710,8 +754,7 @@ BOOL GetClientRect(HWND window, LPRECT rect) {
     auto record = find_window(window);
     if (!record) return FALSE;
     std::lock_guard<std::mutex> guard(ui_lock());
-    *rect = {0, 0, tovel::platform::width_of(record->ui.rect),
-             tovel::platform::height_of(record->ui.rect)};
+    *rect = {0, 0, tovel::platform::client_width(*record), tovel::platform::client_height(*record)};
     return TRUE;
 }
 

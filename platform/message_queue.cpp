@@ -44,9 +44,15 @@ void end_queue(const std::shared_ptr<ThreadQueue>& queue) {
     for (auto& sent : dropped) complete(*sent, 0);
 }
 
+// Set when the thread's queue went with its thread-local objects: calls made
+// later (by destructors of statics at exit) get an ended queue of their own.
+thread_local bool t_queue_gone = false;
+
 struct QueueHolder {
     ~QueueHolder() {
         if (queue) end_queue(queue);
+        queue.reset();
+        t_queue_gone = true;
     }
     std::shared_ptr<ThreadQueue> queue;
 };
@@ -206,6 +212,11 @@ bool queue_sent(const WindowRecord& window, const std::shared_ptr<SentMessage>& 
 }  // namespace
 
 std::shared_ptr<ThreadQueue> own_queue() {
+    if (t_queue_gone) {
+        auto ended = std::make_shared<ThreadQueue>(GetCurrentThreadId());
+        ended->ended = true;
+        return ended;
+    }
     if (!t_queue.queue) {
         auto queue = std::make_shared<ThreadQueue>(GetCurrentThreadId());
         auto& all = queues();

@@ -371,9 +371,11 @@ LRESULT DefWindowProcW(HWND window, UINT message, WPARAM /*wParam*/, LPARAM /*lP
         case WM_CLOSE:
             DestroyWindow(window);
             return 0;
-        case WM_PAINT:
-            ValidateRect(window, nullptr);
+        case WM_PAINT: {
+            PAINTSTRUCT paint;  // erases when asked to, and validates
+            if (BeginPaint(window, &paint)) EndPaint(window, &paint);
             return 0;
+        }
         case WM_ERASEBKGND:
             return 1;
         default:

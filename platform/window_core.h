@@ -93,6 +93,8 @@ public:
         bool message_only = false;
         bool child = false;  // WS_CHILD with a parent: rect in the parent's client coordinates
         RECT rect = {0, 0, 0, 0};
+        // The frame around the client area (a dialog's border and caption).
+        RECT insets = {0, 0, 0, 0};
         UINT_PTR id = 0;  // a child's menu argument
         bool topmost = false;
         uint64_t z = 0;  // higher: nearer the top among its siblings
@@ -135,6 +137,8 @@ void window_going(WindowRecord& window);
 // Called by CreateWindowExW once WM_CREATE succeeded: shows it when it has
 // WS_VISIBLE (WM_SHOWWINDOW, activation of a top-level window).
 void window_created(WindowRecord& window);
+// Gives a window a frame of the insets around its client area.
+void set_frame(HWND window, const RECT& insets);
 // Every living window record, in creation order.
 std::vector<std::shared_ptr<WindowRecord>> all_windows();
 // Whether the layer's GetTickCount follows the virtual clock (gui_test.h).

@@ -3,8 +3,14 @@
 // from point sizes.
 #pragma once
 
+#include <algorithm>
+#include <map>
+#include <mutex>
+#include <vector>
+
 #include "platform/atl_window.h"
 #include "platform/win/gdi.h"
+#include "platform/win/sync.h"
 
 namespace WTL {
 
@@ -69,4 +75,125 @@ public:
 typedef CFontT<true> CFont;
 typedef CFontT<false> CFontHandle;
 
+// Sees each message of a message loop before it is dispatched; TRUE: it was
+// handled and is not dispatched.
+class CMessageFilter {
+public:
+    virtual ~CMessageFilter() = default;
+    virtual BOOL PreTranslateMessage(MSG* msg) = 0;
+};
+
+// Called when the loop's queue is empty; FALSE: no more idle calls until the
+// next message.
+class CIdleHandler {
+public:
+    virtual ~CIdleHandler() = default;
+    virtual BOOL OnIdle() = 0;
+};
+
+// The message loop of a thread with its filters and idle handlers (not
+// owned; the later added is asked first).
+class CMessageLoop {
+public:
+    BOOL AddMessageFilter(CMessageFilter* filter) {
+        filters_.push_back(filter);
+        return TRUE;
+    }
+    BOOL RemoveMessageFilter(CMessageFilter* filter) { return remove(filters_, filter); }
+    BOOL AddIdleHandler(CIdleHandler* handler) {
+        idle_.push_back(handler);
+        return TRUE;
+    }
+    BOOL RemoveIdleHandler(CIdleHandler* handler) { return remove(idle_, handler); }
+
+    // Runs until WM_QUIT; returns its code (-1 when GetMessageW fails).
+    int Run() {
+        MSG msg;
+        bool idle = true;
+        for (;;) {
+            while (idle && !::PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE)) {
+                bool more = false;
+                for (auto* handler : std::vector<CIdleHandler*>(idle_))
+                    if (handler->OnIdle()) more = true;
+                idle = more;
+            }
+            BOOL got = ::GetMessageW(&msg, nullptr, 0, 0);
+            if (got == -1) return -1;
+            if (!got) return static_cast<int>(msg.wParam);
+            if (!PreTranslateMessage(&msg)) {
+                ::TranslateMessage(&msg);
+                ::DispatchMessageW(&msg);
+            }
+            idle = true;
+        }
+    }
+    virtual ~CMessageLoop() = default;
+    virtual BOOL PreTranslateMessage(MSG* msg) {
+        for (auto it = filters_.rbegin(); it != filters_.rend(); ++it)
+            if ((*it)->PreTranslateMessage(msg)) return TRUE;
+        return FALSE;
+    }
+
+private:
+    template <class P>
+    static BOOL remove(std::vector<P*>& list, P* item) {
+        auto it = std::find(list.begin(), list.end(), item);
+        if (it == list.end()) return FALSE;
+        list.erase(it);
+        return TRUE;
+    }
+    std::vector<CMessageFilter*> filters_;
+    std::vector<CIdleHandler*> idle_;
+};
+
+// The program's module: its instance, its resource instance (shared with
+// ATL::_AtlBaseModule) and the message loop of each thread.
+class CAppModule {
+public:
+    HRESULT Init(void* /*objectMap*/, HINSTANCE instance) {
+        m_hInst = instance;
+        return S_OK;
+    }
+    void Term() {
+        std::lock_guard<std::mutex> guard(lock_);
+        loops_.clear();
+    }
+    HINSTANCE GetModuleInstance() const { return m_hInst; }
+    HINSTANCE GetResourceInstance() const { return ATL::_AtlBaseModule.GetResourceInstance(); }
+    HINSTANCE SetResourceInstance(HINSTANCE instance) {
+        return ATL::_AtlBaseModule.SetResourceInstance(instance);
+    }
+    BOOL AddMessageLoop(CMessageLoop* loop) {
+        std::lock_guard<std::mutex> guard(lock_);
+        return loops_.emplace(::GetCurrentThreadId(), loop).second ? TRUE : FALSE;
+    }
+    BOOL RemoveMessageLoop() {
+        std::lock_guard<std::mutex> guard(lock_);
+        return loops_.erase(::GetCurrentThreadId()) ? TRUE : FALSE;
+    }
+    CMessageLoop* GetMessageLoop(DWORD thread = ::GetCurrentThreadId()) const {
+        std::lock_guard<std::mutex> guard(lock_);
+        auto it = loops_.find(thread);
+        return it == loops_.end() ? nullptr : it->second;
+    }
+
+    HINSTANCE m_hInst = nullptr;
+
+private:
+    mutable std::mutex lock_;
+    std::map<DWORD, CMessageLoop*> loops_;
+};
+
+// Updating of menu and toolbar items: the tray has none, so the map is
+// empty and the calls keep nothing.
+template <class T>
+class CUpdateUI {
+public:
+    BOOL UIAddChildWindowContainer(HWND /*window*/) { return TRUE; }
+    BOOL UIUpdateChildWindows(BOOL /*force*/ = FALSE) { return TRUE; }
+};
+
 }  // namespace WTL
+
+#define BEGIN_UPDATE_UI_MAP(theClass)
+#define END_UPDATE_UI_MAP()

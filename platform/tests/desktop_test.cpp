@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/atl_window.h"
 #include "platform/gui_test.h"
 #include "platform/win32.h"
 #include "tools/testkit/checkers.h"
@@ -54,10 +55,10 @@ TEST(PlatformDesktop, TheNotificationAreaIsReadAndClickedByTests) {
     SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(&seen));
 
     const std::string folder = tray_folder() + "/Skin/Tray/tray_ico/";
-    HICON none = static_cast<HICON>(LoadImageW(nullptr, on_z(folder + "none.ico").c_str(), IMAGE_ICON,
-                                               0, 0, LR_LOADFROMFILE));
-    HICON err = static_cast<HICON>(LoadImageW(nullptr, on_z(folder + "err.ico").c_str(), IMAGE_ICON,
-                                              0, 0, LR_LOADFROMFILE));
+    HICON none = static_cast<HICON>(
+        LoadImageW(nullptr, on_z(folder + "none.ico").c_str(), IMAGE_ICON, 0, 0, LR_LOADFROMFILE));
+    HICON err = static_cast<HICON>(
+        LoadImageW(nullptr, on_z(folder + "err.ico").c_str(), IMAGE_ICON, 0, 0, LR_LOADFROMFILE));
     ASSERT_NE(none, nullptr);
     ASSERT_NE(err, nullptr);
     NOTIFYICONDATAW data = {};
@@ -91,8 +92,8 @@ TEST(PlatformDesktop, TheNotificationAreaIsReadAndClickedByTests) {
     gui::pump();
     std::vector<LPARAM> events;
     for (auto& s : seen) events.push_back(s.second);
-    EXPECT_EQ(events, (std::vector<LPARAM>{WM_LBUTTONDOWN, WM_LBUTTONUP, WM_LBUTTONDBLCLK,
-                                           WM_LBUTTONUP}));
+    EXPECT_EQ(events,
+              (std::vector<LPARAM>{WM_LBUTTONDOWN, WM_LBUTTONUP, WM_LBUTTONDBLCLK, WM_LBUTTONUP}));
     POINT cursor;
     GetCursorPos(&cursor);
     RECT on = gui::notify_icon_rect(window, 1000);
@@ -123,8 +124,8 @@ TEST(PlatformDesktop, TheNotificationAreaIsReadAndClickedByTests) {
 TEST(PlatformDesktop, LaunchesMessageBoxesLanguagesAndTheVersion) {
     {
         gui::LaunchRecorder recorder;
-        EXPECT_GT(reinterpret_cast<INT_PTR>(ShellExecuteW(nullptr, L"open", L"http://127.0.0.1:8888",
-                                                          nullptr, nullptr, SW_SHOWNORMAL)),
+        EXPECT_GT(reinterpret_cast<INT_PTR>(ShellExecuteW(
+                      nullptr, L"open", L"http://127.0.0.1:8888", nullptr, nullptr, SW_SHOWNORMAL)),
                   32);
         SHELLEXECUTEINFOW info = {};
         info.cbSize = sizeof info;
@@ -147,8 +148,11 @@ TEST(PlatformDesktop, LaunchesMessageBoxesLanguagesAndTheVersion) {
     std::string keep = saved ? saved : "";
     unsetenv("LC_ALL");
     unsetenv("LC_MESSAGES");
-    const std::pair<const char*, LANGID> rows[] = {
-        {"zh_CN.UTF-8", 2052}, {"de_DE.UTF-8", 1031}, {"en_GB.UTF-8", 1033}, {"C", 1033}, {"", 1033}};
+    const std::pair<const char*, LANGID> rows[] = {{"zh_CN.UTF-8", 2052},
+                                                   {"de_DE.UTF-8", 1031},
+                                                   {"en_GB.UTF-8", 1033},
+                                                   {"C", 1033},
+                                                   {"", 1033}};
     for (auto& row : rows) {
         setenv("LANG", row.first, 1);
         EXPECT_EQ(GetSystemDefaultLangID(), row.second) << row.first;
@@ -202,9 +206,9 @@ TEST(PlatformResources, LibrariesLoadAsOnWindowsAndBadFilesGiveNull) {
 
 TEST(PlatformResources, TheShippedLibraryAndSkinAreCompleteAndReadable) {
     // Every text id the tray names, in every language folder.
-    std::vector<UINT> ids = {12288, 12289, 12290, 16385, 16386, 16387, 16432, 16433, 16434, 16435,
-                             16448, 16449, 16450, 16451, 16452, 16454, 16455, 16456, 16457, 16464,
-                             16465, 16466, 16467, 16468, 16480, 16400};
+    std::vector<UINT> ids = {12288, 12289, 12290, 16385, 16386, 16387, 16432, 16433, 16434,
+                             16435, 16448, 16449, 16450, 16451, 16452, 16454, 16455, 16456,
+                             16457, 16464, 16465, 16466, 16467, 16468, 16480, 16400};
     for (UINT id = 16401; id <= 16421; ++id) ids.push_back(id);
     const char* saved = getenv("LANG");
     std::string keep = saved ? saved : "";
@@ -214,8 +218,8 @@ TEST(PlatformResources, TheShippedLibraryAndSkinAreCompleteAndReadable) {
         setenv("LANG", lang, 1);
         const LANGID id = GetSystemDefaultLangID();
         const char* folder = id == 2052 ? "chs" : id == 1033 ? "enu" : "ENU";
-        HMODULE module = LoadLibraryW(
-            on_z(tray_folder() + "/TrayLoc/" + folder + "/loc.dll").c_str());
+        HMODULE module =
+            LoadLibraryW(on_z(tray_folder() + "/TrayLoc/" + folder + "/loc.dll").c_str());
         ASSERT_NE(module, nullptr) << lang;
         for (UINT each : ids) {
             const wchar_t* text = nullptr;
@@ -235,17 +239,19 @@ TEST(PlatformResources, TheShippedLibraryAndSkinAreCompleteAndReadable) {
     // Every image loads here, and python3 reads each one independently.
     const std::string skin = tray_folder() + "/Skin/Tray/";
     std::vector<std::string> icons = {"none", "notify", "warning", "err"};
-    for (const char* group : {"jobrunning", "jobrunning_notify", "jobrunning_warning", "jobrunning_err"})
+    for (const char* group :
+         {"jobrunning", "jobrunning_notify", "jobrunning_warning", "jobrunning_err"})
         for (int i = 1; i <= 5; ++i) icons.push_back(group + std::to_string(i));
     for (auto& name : icons) {
-        HANDLE icon = LoadImageW(nullptr, on_z(skin + "tray_ico/" + name + ".ico").c_str(), IMAGE_ICON,
-                                 0, 0, LR_LOADFROMFILE);
+        HANDLE icon = LoadImageW(nullptr, on_z(skin + "tray_ico/" + name + ".ico").c_str(),
+                                 IMAGE_ICON, 0, 0, LR_LOADFROMFILE);
         EXPECT_NE(icon, nullptr) << name;
         DestroyIcon(static_cast<HICON>(icon));
     }
-    const char* bitmaps[] = {"closenormal", "closehover", "closedown", "closefocus", "closedisable",
-                             "StickBtnUnstickNormal", "StickBtnUnstickHover", "StickBtnStickNormal",
-                             "StickBtnStickHover", "StickBtnDisable"};
+    const char* bitmaps[] = {"closenormal",          "closehover",          "closedown",
+                             "closefocus",           "closedisable",        "StickBtnUnstickNormal",
+                             "StickBtnUnstickHover", "StickBtnStickNormal", "StickBtnStickHover",
+                             "StickBtnDisable"};
     for (const char* name : bitmaps) {
         HANDLE bitmap = LoadImageW(nullptr, on_z(skin + name + ".bmp").c_str(), IMAGE_BITMAP, 0, 0,
                                    LR_LOADFROMFILE);
@@ -288,4 +294,88 @@ for b in bmps: bmp(skin + b)
 print(len(names), len(bmps), differ)
 )");
     EXPECT_EQ(report, "24 10 True");
+}
+
+namespace {
+
+class AboutBox : public ATL::CDialogImpl<AboutBox> {
+public:
+    enum { IDD = 100 };
+    BEGIN_MSG_MAP(AboutBox)
+    MESSAGE_HANDLER(WM_INITDIALOG, OnInit)
+    MESSAGE_HANDLER(WM_TIMER, OnTimer)
+    COMMAND_ID_HANDLER(IDOK, OnEnd)
+    COMMAND_ID_HANDLER(IDCANCEL, OnEnd)
+    END_MSG_MAP()
+
+    LRESULT OnInit(UINT, WPARAM, LPARAM, BOOL&) {
+        icon = LoadIconW(ATL::_AtlBaseModule.GetResourceInstance(), MAKEINTRESOURCEW(128));
+        SendDlgItemMessageW(m_hWnd, 5001, STM_SETICON, reinterpret_cast<WPARAM>(icon), 0);
+        SetTimer(1, 10);
+        return TRUE;
+    }
+    // Once shown, the user clicks OK (or closes the box).
+    LRESULT OnTimer(UINT, WPARAM, LPARAM, BOOL&) {
+        KillTimer(1);
+        RECT frame, client, button;
+        ::GetWindowRect(m_hWnd, &frame);
+        ::GetClientRect(m_hWnd, &client);
+        outer = {frame.right - frame.left, frame.bottom - frame.top};
+        inner = {client.right, client.bottom};
+        const std::string png = machine_root() + "/about.png";
+        gui::write_png(gui::window_picture(m_hWnd), png);
+        picture = png;
+        if (close) {
+            PostMessage(WM_CLOSE);
+            return 0;
+        }
+        ::GetWindowRect(GetDlgItem(IDOK), &button);
+        gui::click((button.left + button.right) / 2, (button.top + button.bottom) / 2);
+        return 0;
+    }
+    LRESULT OnEnd(WORD, WORD id, HWND, BOOL&) {
+        EndDialog(id);
+        return 0;
+    }
+
+    bool close = false;
+    HICON icon = nullptr;
+    SIZE outer = {}, inner = {};
+    std::string picture;
+};
+
+}  // namespace
+
+TEST(PlatformResources, DialogsComeFromTemplatesWithAPlainFrame) {
+    const std::string icon = read_host_file(tray_folder() + "/tray.ico");
+    write_host_file(host_of(L"C:\\tray.ico"), icon);
+    write_host_file(host_of(L"C:\\loc.dll"),
+                    "tovel-resources 1\nicon 128 tray.ico\ndialog 100 260 140 About\n"
+                    "control 100 5001 ICON 114 16 32 32\ncontrol 100 1 BUTTON 95 104 70 24 OK\n");
+    HMODULE library = LoadLibraryW(L"C:\\loc.dll");
+    ASSERT_NE(library, nullptr);
+    HINSTANCE old = ATL::_AtlBaseModule.SetResourceInstance(library);
+    for (bool close : {false, true}) {
+        AboutBox box;
+        box.close = close;
+        EXPECT_EQ(box.DoModal(nullptr), close ? IDCANCEL : IDOK);
+        EXPECT_EQ(box.m_hWnd, nullptr);
+        EXPECT_EQ(box.outer.cx, 262);
+        EXPECT_EQ(box.outer.cy, 162);
+        EXPECT_EQ(box.inner.cx, 260);
+        EXPECT_EQ(box.inner.cy, 140);
+        ASSERT_NE(box.icon, nullptr);
+        DestroyIcon(box.icon);
+        // Border, caption, the dialog's face, the button's face.
+        EXPECT_EQ(
+            tovel::testing::python("import subprocess; print(subprocess.run(['python3', '" +
+                                   std::string(TOVEL_SOURCE_ROOT) +
+                                   "/tools/testkit/png_probe.py', '" + box.picture +
+                                   "', '0,0', '10,10', '5,150', '100,129'], capture_output=True, "
+                                   "text=True).stdout.split())"),
+            "['1e3c5aff', '2d5f8bff', 'f0f0f0ff', 'e1e6ebff']");
+    }
+    ATL::_AtlBaseModule.SetResourceInstance(old);
+    EXPECT_EQ(CreateDialogParamW(library, MAKEINTRESOURCEW(129), nullptr, nullptr, 0), nullptr);
+    EXPECT_EQ(GetLastError(), 1812u);
 }

@@ -214,3 +214,24 @@ TEST(PlatformGdi, TextExtentsArePinnedAndATrailingLineBreakMakesALine) {
     DeleteObject(bold);
     DeleteDC(dc);
 }
+
+TEST(PlatformGdi, PicturesReadBackAndCompareWithTheirGoldenCopy) {
+    gui::Picture picture;
+    picture.width = 20;
+    picture.height = 10;
+    for (int i = 0; i < 200; ++i) picture.pixels.push_back(0xFF000000u | (i * 0x010305u));
+    picture.pixels[3] = 0x80123456u;
+    const std::string path = machine_root() + "/golden.png";
+    ASSERT_TRUE(gui::write_png(picture, path));
+    gui::Picture back;
+    ASSERT_TRUE(gui::read_png(path, back));
+    EXPECT_EQ(back.pixels, picture.pixels);
+    gui::Picture near = picture;
+    near.pixels[0] += 8;  // within the threshold
+    EXPECT_TRUE(gui::matches_golden(near, path));
+    near.pixels[1] += 9;  // one pixel in 200 beyond it: 0.5 %
+    EXPECT_TRUE(gui::matches_golden(near, path));
+    near.pixels[2] ^= 0xFF;
+    EXPECT_FALSE(gui::matches_golden(near, path));
+    EXPECT_DOUBLE_EQ(gui::differing_share(near, picture, 8), 0.01);
+}

@@ -296,3 +296,44 @@ TEST_F(PlatformGuiInput, GeometryShowingAndHandlesThatAreNeverReused) {
     gui::set_taskbar(ABE_BOTTOM, 40);
     EXPECT_EQ(RegisterWindowMessageW(L"TaskbarCreated"), RegisterWindowMessageW(L"taskbarcreated"));
 }
+
+namespace {
+
+// What a singleton of the tray does when the process ends: its window, its
+// timer and its icon go after the main thread's queue went.
+struct LateUser {
+    HWND window = nullptr;
+    UINT_PTR timer = 0;
+    ~LateUser() {
+        KillTimer(nullptr, timer);
+        SetTimer(nullptr, timer, 100, nullptr);
+        PostMessageW(window, WM_USER, 0, 0);
+        DestroyWindow(window);
+        NOTIFYICONDATAW data = {};
+        data.cbSize = sizeof data;
+        data.hWnd = window;
+        Shell_NotifyIconW(NIM_DELETE, &data);
+        HDC dc = GetDC(window);
+        if (dc) ReleaseDC(window, dc);
+        SetCapture(window);
+        ReleaseCapture();
+    }
+};
+
+}  // namespace
+
+TEST_F(PlatformGuiInput, TheLayerOutlivesObjectsThatUseItAtExit) {
+    EXPECT_EXIT(
+        {
+            static LateUser late;
+            Handler none;
+            late.window = make(&none, WS_POPUP | WS_VISIBLE, {0, 0, 10, 10});
+            late.timer = SetTimer(nullptr, 0, 100, nullptr);
+            NOTIFYICONDATAW data = {};
+            data.cbSize = sizeof data;
+            data.hWnd = late.window;
+            Shell_NotifyIconW(NIM_ADD, &data);
+            std::exit(0);
+        },
+        ::testing::ExitedWithCode(0), "");
+}

@@ -315,6 +315,23 @@ TEST(PlatformWinHttp, StreamsAChunkedBodyInTheOrderTheClientRelies) {
     EXPECT_EQ(sent.find("Accept"), std::string::npos) << sent;
 }
 
+TEST(PlatformWinHttp, ATestMovesPort8888ToItsOwnServer) {
+    HttpScriptServer server([&](HttpPeer& peer) {
+        peer.read_head();
+        peer.send_chunked_head();
+        peer.send_chunk("moved");
+        peer.end_chunks();
+        peer.wait_closed();
+    });
+    setenv("TOVEL_WINHTTP_PORT_MAP", ("1=2,8888=" + std::to_string(server.port())).c_str(), 1);
+    Recorder recorder;
+    Exchange exchange(8888, recorder);
+    unsetenv("TOVEL_WINHTTP_PORT_MAP");
+    ASSERT_TRUE(exchange.send());
+    ASSERT_TRUE(wait_end(recorder));
+    EXPECT_EQ(recorder.body(), "moved");
+}
+
 TEST(PlatformWinHttp, BodyArrivesWholeWhateverItsPieces) {
     std::string body;
     for (int i = 0; i < 300; ++i) body += static_cast<char>('a' + i % 26);

@@ -248,8 +248,8 @@ int DrawTextW(HDC dc, LPCWSTR text, int count, LPRECT rect, UINT format);
 #define MAKEINTRESOURCEW(i) (reinterpret_cast<LPWSTR>(static_cast<ULONG_PTR>(static_cast<WORD>(i))))
 #define IS_INTRESOURCE(p) ((reinterpret_cast<ULONG_PTR>(p) >> 16) == 0)
 // LR_LOADFROMFILE: name is a Windows path of a BMP (IMAGE_BITMAP) or an ICO
-// (IMAGE_ICON; the image nearest the size asked, 0 x 0: the largest) file,
-// decoded by gdk-pixbuf. Otherwise name is a resource id of the module's
+// (IMAGE_ICON: its largest image) file, decoded by gdk-pixbuf and scaled to
+// width x height unless those are 0. Otherwise name is a resource id of the module's
 // resource file (resource.h): its icon. Null with 2 for a missing file, 13
 // for one that does not decode (a truncated or malformed file included).
 HANDLE LoadImageW(HINSTANCE module, LPCWSTR name, UINT type, int width, int height, UINT flags);
