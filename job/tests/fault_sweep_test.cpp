@@ -11,8 +11,11 @@
 // the fault at step N, then an agent without fault that opens the job
 // manager (which resumes the interrupted run) and waits for the run's end.
 // Points run in parallel child processes (TOVEL_SWEEP_PARALLEL, 4). The kill
-// sweeps run with the suite; the power-cut sweeps are kept for the make
-// target "power-sweep" (TOVEL_POWER_SWEEP=1) and say so when skipped.
+// sweeps run with the suite; the power-cut sweeps, under both models of the
+// cut (renames undone unless flushed, or renames kept and only data put
+// back: platform/fault_mode.h), and the sweeps of a restore into an empty
+// folder that skips existing targets are kept for the make target
+// "power-sweep" (TOVEL_POWER_SWEEP=1) and say so when skipped.
 //
 // A job whose submission was cut short may exist without ever running (its
 // definition saved, no run started): that is counted apart as "never ran",
