@@ -89,11 +89,12 @@ bench-increment: setup
 	  ./job/tests/job_tests --gtest_filter='IncrementCheckBigTree.*'
 
 # The power-cut sweeps of job/tests/fault_sweep_test.cpp (longer than the
-# kill sweeps that run with the tests), each in a process of its own.
+# kill sweeps that run with the tests), each in a process of its own, and the
+# sweeps of a restore elsewhere.
 # Their whole output is kept in $(BUILD)/power-sweep.log.
 power-sweep: build
 	@cd $(BUILD) && TOVEL_POWER_SWEEP=1 ASAN_OPTIONS=detect_leaks=1 \
-	  ctest -j 3 -V -R 'FaultSweep\..*PowerCut' >power-sweep.log 2>&1; status=$$?; \
+	  ctest -j 3 -V -R 'FaultSweep\..*(PowerCut|Elsewhere)' >power-sweep.log 2>&1; status=$$?; \
 	  grep -E '\[ sweep|Test +#|tests passed' power-sweep.log; exit $$status
 
 # The agent in the console against the remote-service simulator, on the

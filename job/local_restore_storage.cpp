@@ -138,7 +138,6 @@ bool LocalRestoreStorage::start(JobActivity* record, JobHistoryInfo* /*history*/
     madeFolders_.clear();
     dirtyFolders_.clear();
     knownFolders_.clear();
-    firstOfResumed_ = record->resumeFlag != 0;
     work_ = job_temp_path(definition_->id());
     group_.start(record, work_, [this] { endGroup(); });
     std::wstring token = RestoreGroup::tokenOf(record);
@@ -194,11 +193,11 @@ bool LocalRestoreStorage::start(JobActivity* record, JobHistoryInfo* /*history*/
 bool LocalRestoreStorage::end(bool cancelled) {
     ACE_TRACE("LocalRestoreStorage::end");
     last_error_restorer caller;
+    settle();  // its files that fail to take their places count below
     int failed = errorCount();
     if (failed > 0)
         log_message(LM_WARNING, "%d item(s) of the %s restore failed.\n", failed,
                     cancelled ? "cancelled" : "completed");
-    settle();
     if (historyKept()) errors_.save();
     return true;
 }
@@ -210,8 +209,6 @@ bool LocalRestoreStorage::historyKept() const {
 bool LocalRestoreStorage::restore(const wchar_t* path, const std::wstring& /*machine*/,
                                   bool /*isFolder*/, uint32_t itemIndex) {
     ACE_TRACE("LocalRestoreStorage::restore");
-    bool first = firstOfResumed_;
-    firstOfResumed_ = false;
     if (!record_ || !path || !*path) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return false;
@@ -222,11 +219,10 @@ bool LocalRestoreStorage::restore(const wchar_t* path, const std::wstring& /*mac
         SetLastError(ERROR_PATH_NOT_FOUND);
         return false;
     }
-    if (first && !entry->folder() && group_.writtenEarlier(itemIndex)) {
+    if (!entry->folder() && group_.writtenEarlier(itemIndex)) {
         log_message(LM_INFO, "%s was restored before the run was interrupted.\n",
                     to_utf8(key).c_str());
-        record_->filesDone += 1;
-        record_->bytesDone += entry->size();
+        group_.count(1, entry->size());
         SetLastError(0);
         return true;
     }
@@ -261,15 +257,29 @@ bool LocalRestoreStorage::restoreFile(const std::wstring& key, const Entry& entr
     std::wstring data;
     path_join_number(dataFolder_.c_str(), entry.itemIndex, data);
     RestoreTransformation& transformation = entry.compressed ? unpacking_ : plain_;
-    transformation.durableEach(!group_.grouped(target));
-    if (found == INVALID_FILE_ATTRIBUTES || (found & FILE_ATTRIBUTE_DIRECTORY))
-        group_.mark(itemIndex, target);
+    bool each = !group_.grouped(target);
+    transformation.durableEach(each);
+    bool fresh = found == INVALID_FILE_ATTRIBUTES || (found & FILE_ATTRIBUTE_DIRECTORY);
+    if (each && fresh) group_.mark(itemIndex, target);
     bool restored = transformation.transform(data.c_str(), target.c_str(), &entry.data, nullptr);
     DWORD code = GetLastError();
     touched(parent);  // whatever was made or written there moved its times
-    if (restored) {
-        record_->filesDone += 1;
-        record_->bytesDone += entry.size();
+    if (restored && !transformation.waiting().empty()) {
+        // In its place, and counted, at the group's end.
+        RestoreGroup::Waiting waiting;
+        waiting.by = &transformation;
+        waiting.temporary = transformation.waiting();
+        waiting.target = target;
+        waiting.itemIndex = itemIndex;
+        waiting.fresh = fresh;
+        waiting.bytes = entry.size();
+        waiting.done = [this, key](DWORD failed) {
+            if (failed) addError(key.c_str(), failed, nullptr);
+        };
+        group_.defer(std::move(waiting));
+        code = 0;
+    } else if (restored) {
+        group_.count(1, entry.size());
         code = 0;
     }
     record_->currentFileDone = 0;

@@ -77,8 +77,8 @@ public:
     LocalRestoreStorage& operator=(const LocalRestoreStorage&) = delete;
 
     // Binds the record (not owned; history is not used) and the run's
-    // durable group (RestoreGroup, whose mark of the item in flight is in the
-    // job's tmp folder), names the temporary files with the run's token,
+    // durable group (RestoreGroup, whose mark of the items in flight is in
+    // the job's tmp folder), names the temporary files with the run's token,
     // reads the catalogue, sets the record's total files and total bytes to
     // the files of the definition's source list found in it, removes the
     // temporary files that a run taken up again may have left
@@ -95,8 +95,8 @@ public:
     bool end(bool cancelled) override;
     // Writes the catalogue's item for path to its target; machine and
     // isFolder are not used (the catalogue's record decides), itemIndex names
-    // the item's mark (see RestoreGroup::mark): the first item of a
-    // resumed run that its mark shows written already is done. False with
+    // the item's mark (see RestoreGroup): an item of a resumed run that the
+    // mark shows in place already is done. False with
     //   3   path not in the catalogue;
     //   0   the policy skips the item (skip mode, a file at the target);
     //   the policy's own code when it finds no place for the item (161 for
@@ -108,7 +108,10 @@ public:
     //   the transformation's error (2 for a missing data file, 13 for damaged
     //       data): an existing target is left as it was.
     // A restored file counts in the record's files done and, by its stored
-    // size, bytes done; the current-file counters are 0 afterwards.
+    // size, bytes done; the current-file counters are 0 afterwards. On a
+    // volume forced as a whole the file takes its target's place, and
+    // counts, only at the durable group's end; when it fails to, the item is
+    // added to the error list then.
     bool restore(const wchar_t* path, const std::wstring& machine, bool isFolder,
                  uint32_t itemIndex) override;
 

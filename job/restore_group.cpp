@@ -7,6 +7,7 @@
 #include "common/text_conv.h"
 #include "common/win32_error.h"
 #include "job/note_file.h"
+#include "job/transformation.h"
 
 namespace {
 
@@ -40,22 +41,35 @@ void RestoreGroup::start(JobActivity* record, const std::wstring& work,
                          std::function<void()> before) {
     record_ = record;
     before_ = std::move(before);
+    token_ = tokenOf(record);
     items_ = 0;
     groupStart_ = GetTickCount64();
     pending_ = false;
-    earlierIndex_ = 0;
-    earlierTarget_.clear();
+    holding_ = heldOffset_ = false;
+    heldFiles_ = 0;
+    heldBytes_ = 0;
+    waiting_.clear();
+    marked_.clear();
+    earlier_.clear();
     markFile_.reset();
     markPath_.clear();
     if (work.empty()) return;
     markPath_ = work + L"\\" + kMarkName;
+    if (!record || !record->resumeFlag) return;
+    // "<token>\n" then "<item index>\n<target>\n" for each item, ended by a NUL.
     std::string text = read_note(markPath_);
     size_t end = text.find('\0');
     if (end != std::string::npos) text.resize(end);
     size_t line = text.find('\n');
-    if (line != std::string::npos) {
-        earlierIndex_ = static_cast<uint32_t>(std::strtoul(text.c_str(), nullptr, 10));
-        earlierTarget_ = from_utf8(text.substr(line + 1));
+    if (line == std::string::npos || from_utf8(text.substr(0, line)) != token_) return;
+    for (size_t at = line + 1; at < text.size();) {
+        size_t index = text.find('\n', at);
+        if (index == std::string::npos) break;
+        size_t target = text.find('\n', index + 1);
+        if (target == std::string::npos) break;
+        uint32_t item = static_cast<uint32_t>(std::strtoul(text.c_str() + at, nullptr, 10));
+        if (item != 0) earlier_[item] = from_utf8(text.substr(index + 1, target - index - 1));
+        at = target + 1;
     }
 }
 
@@ -84,7 +98,14 @@ bool RestoreGroup::grouped(const std::wstring& target) {
     return volume != INVALID_HANDLE_VALUE;
 }
 
-void RestoreGroup::mark(uint32_t itemIndex, const std::wstring& target) {
+void RestoreGroup::defer(Waiting waiting) {
+    holding_ = true;
+    pending_ = true;
+    if (waiting.fresh) marked_.emplace_back(waiting.itemIndex, waiting.target);
+    waiting_.push_back(std::move(waiting));
+}
+
+void RestoreGroup::writeMark(bool force) {
     if (markPath_.empty()) return;
     last_error_restorer keep;
     if (!markFile_.valid()) {
@@ -93,20 +114,50 @@ void RestoreGroup::mark(uint32_t itemIndex, const std::wstring& target) {
         if (!markFile_.valid()) return;
     }
     // Written over in place: the text ends at its NUL.
-    std::string text = std::to_string(itemIndex) + "\n" + to_utf8(target);
+    std::string text = to_utf8(token_) + "\n";
+    for (const auto& item : marked_)
+        text += std::to_string(item.first) + "\n" + to_utf8(item.second) + "\n";
     text.push_back('\0');
     LARGE_INTEGER start{};
     DWORD written = 0;
     if (!SetFilePointerEx(markFile_.get(), start, nullptr, FILE_BEGIN) ||
         !WriteFile(markFile_.get(), text.data(), static_cast<DWORD>(text.size()), &written,
-                   nullptr))
+                   nullptr) ||
+        (force && !FlushFileBuffers(markFile_.get())))
         markFile_.reset();
 }
 
+void RestoreGroup::mark(uint32_t itemIndex, const std::wstring& target) {
+    // Files of the group that wait are listed too, until the group's end.
+    if (!holding_) marked_.clear();
+    marked_.emplace_back(itemIndex, target);
+    writeMark(false);
+}
+
 bool RestoreGroup::writtenEarlier(uint32_t itemIndex) const {
-    if (earlierIndex_ == 0 || earlierIndex_ != itemIndex || earlierTarget_.empty()) return false;
-    DWORD attributes = GetFileAttributesW(earlierTarget_.c_str());
+    auto found = earlier_.find(itemIndex);
+    if (found == earlier_.end() || found->second.empty()) return false;
+    DWORD attributes = GetFileAttributesW(found->second.c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+void RestoreGroup::count(uint32_t files, uint64_t bytes) {
+    if (holding_) {
+        heldFiles_ += files;
+        heldBytes_ += bytes;
+    } else if (record_) {
+        record_->filesDone += files;
+        record_->bytesDone += bytes;
+    }
+}
+
+void RestoreGroup::advance(JobActivity* record, uint64_t offset) {
+    if (holding_) {
+        heldOffset_ = true;
+        offset_ = offset;
+    } else if (record) {
+        record->sourceListOffset = offset;
+    }
 }
 
 bool RestoreGroup::passed() {
@@ -115,22 +166,73 @@ bool RestoreGroup::passed() {
     return settle();
 }
 
+bool RestoreGroup::flushVolumes() {
+    bool flushed = true;
+    for (auto& volume : volumes_) {
+        if (volume.second == INVALID_HANDLE_VALUE || FlushFileBuffers(volume.second)) continue;
+        DWORD code = GetLastError();
+        log_message(LM_ERROR, "Failed to force volume %c: to the disk, %s.\n",
+                    static_cast<char>(volume.first), win32_error_text(code).text());
+        flushed = false;
+    }
+    return flushed;
+}
+
+void RestoreGroup::forceEach() {
+    std::vector<Waiting> kept;
+    for (Waiting& waiting : waiting_) {
+        scoped_handle file(CreateFileW(waiting.temporary.c_str(), GENERIC_WRITE, FILE_SHARE_READ,
+                                       nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (file.valid() && FlushFileBuffers(file.get())) {
+            kept.push_back(std::move(waiting));
+            continue;
+        }
+        DWORD code = GetLastError();
+        file.close();
+        log_message(LM_ERROR, "Failed to force %s to the disk, %s.\n",
+                    to_utf8(waiting.temporary).c_str(), win32_error_text(code).text());
+        DeleteFileW(waiting.temporary.c_str());
+        if (waiting.done) waiting.done(code);
+    }
+    waiting_ = std::move(kept);
+}
+
 bool RestoreGroup::settle() {
     last_error_restorer keep;
     items_ = 0;
     groupStart_ = GetTickCount64();
-    if (before_) before_();
-    bool flushed = true;
-    if (pending_) {
-        for (auto& volume : volumes_) {
-            if (volume.second == INVALID_HANDLE_VALUE || FlushFileBuffers(volume.second)) continue;
-            DWORD code = GetLastError();
-            log_message(LM_ERROR, "Failed to force volume %c: to the disk, %s.\n",
-                        static_cast<char>(volume.first), win32_error_text(code).text());
-            flushed = false;
+    if (!waiting_.empty()) {
+        // The data first, then the names.
+        writeMark(true);
+        if (!flushVolumes()) forceEach();
+        for (Waiting& waiting : waiting_) {
+            bool placed =
+                waiting.by && waiting.by->place(waiting.temporary, waiting.target.c_str(), false);
+            DWORD code = placed ? ERROR_SUCCESS : GetLastError();
+            if (placed) {
+                heldFiles_ += 1;
+                heldBytes_ += waiting.bytes;
+            } else if (code == ERROR_SUCCESS) {
+                code = ERROR_GEN_FAILURE;
+            }
+            if (waiting.done) waiting.done(code);
         }
+        waiting_.clear();
     }
-    if (!flushed) return false;  // the offset on the disk stays where it was
+    if (before_) before_();
+    bool flushed = !pending_ || flushVolumes();
+    // What the group held back: the record reports it now. (A flush that
+    // failed leaves it to the disk's own pace, as an unforced record would.)
+    if (holding_ && record_) {
+        record_->filesDone += heldFiles_;
+        record_->bytesDone += heldBytes_;
+        if (heldOffset_) record_->sourceListOffset = offset_;
+    }
+    holding_ = heldOffset_ = false;
+    heldFiles_ = 0;
+    heldBytes_ = 0;
+    marked_.clear();
+    if (!flushed) return false;  // the record on the disk stays where it was
     pending_ = false;
     // (A record that is no mapped view, as in tests, has nothing to force.)
     if (record_) FlushViewOfFile(record_, 0);

@@ -238,7 +238,7 @@ void RestoreJob::run() {
             // offline one) would otherwise restore everything first.
             if (!pollEvent(0)) break;
             int64_t offset = reader.offset();
-            if (offset >= 0) record->sourceListOffset = static_cast<uint64_t>(offset);
+            if (offset >= 0) storage->advance(record, static_cast<uint64_t>(offset));
             uint32_t tag = reader.next();
             if (tag == 0) {
                 DWORD code = GetLastError();
@@ -284,9 +284,10 @@ void RestoreJob::run() {
                 if (pending && state() != JS_RUNNING) break;
                 // The record is a shared mapping of its file: the offset
                 // outlives a killed process without being forced to disk;
-                // the storage forces it with its durable group.
+                // the storage writes it (at once, or once the group's files
+                // are in place) and forces it with its durable group.
                 offset = reader.offset();
-                if (offset >= 0) record->sourceListOffset = static_cast<uint64_t>(offset);
+                if (offset >= 0) storage->advance(record, static_cast<uint64_t>(offset));
                 storage->passed(item.ordinal, tag == kSourceTagDirectory);
             }
         }

@@ -104,6 +104,10 @@ public:
     // the disk afterwards. The job calls it at every end of a run. False
     // when a volume could not be forced to the disk (logged).
     bool settle() { return group_.settle(); }
+    // The job's source-list offset past an item, for record: written at
+    // once, or at the durable group's end while a file of the group waits
+    // for its place there (the offset never passes an item not in place).
+    void advance(JobActivity* record, uint64_t offset) { group_.advance(record, offset); }
 
 protected:
     // On the start of a run taken up again (the record's resume flag): the
@@ -120,8 +124,5 @@ protected:
     // The list stays in the run's history folder after the run (releaseErrors).
     bool errorsOutliveRun_ = false;
     bool itemPending_ = false;
-    // Whether the next restore is the first of a run taken up again (the
-    // record's resume flag was set at start): only its item may have a mark.
-    bool firstOfResumed_ = false;
     RestoreGroup group_;
 };

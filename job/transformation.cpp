@@ -483,6 +483,7 @@ bool RestoreTransformation::transform(const wchar_t* source, const wchar_t* targ
         SetLastError(ERROR_INVALID_PARAMETER);
         return false;
     }
+    waiting_.clear();
     std::wstring temporary;
     PassResult result;
     {
@@ -569,7 +570,7 @@ bool RestoreTransformation::transform(const wchar_t* source, const wchar_t* targ
         // The restored bytes reach the disk before the file takes the
         // target's place, and that place before the item counts as restored:
         // a run that ends completed has its files on the disk. (Without
-        // durableEach the caller forces them in groups.)
+        // durableEach the caller forces them in groups, then places them.)
         if (result.code == ERROR_SUCCESS && durableEach_ && !FlushFileBuffers(file.get())) {
             result.code = GetLastError();
             result.reason = win32_error_text(result.code).text();
@@ -586,8 +587,18 @@ bool RestoreTransformation::transform(const wchar_t* source, const wchar_t* targ
         SetLastError(result.code);
         return false;
     }
+    if (!durableEach_) {
+        waiting_ = temporary;
+        SetLastError(ERROR_SUCCESS);
+        return true;
+    }
+    return place(temporary, target, true);
+}
+
+bool RestoreTransformation::place(const std::wstring& temporary, const wchar_t* target,
+                                  bool writeThrough) {
     // What lay on the way may have changed while the data were written.
-    DWORD flags = MOVEFILE_REPLACE_EXISTING | (durableEach_ ? MOVEFILE_WRITE_THROUGH : 0);
+    DWORD flags = MOVEFILE_REPLACE_EXISTING | (writeThrough ? MOVEFILE_WRITE_THROUGH : 0);
     bool moved = targetFreeOfLinks(target) && MoveFileExW(temporary.c_str(), target, flags);
     DWORD code = GetLastError();
     if (!moved) {

@@ -117,11 +117,22 @@ public:
     //
     // Durability: by default (durableEach) the temporary file is forced to
     // the disk before the rename, and the rename is written through, so a
-    // true result means the target is on the disk. Without it neither is
-    // done: the caller forces the volume to the disk for a group of files
-    // (RestoreGroup) before it counts them as restored there.
+    // true result means the target is on the disk. Without it the temporary
+    // file is written and closed but neither forced nor renamed: a true
+    // result leaves its path in waiting(), and the caller forces the volume
+    // for a group of files (RestoreGroup), then places each (place), then
+    // forces the volume again before it counts them as restored. (A rename
+    // may reach the disk before the data of the file it names: made first,
+    // it could leave the target in place, empty, after a power cut.)
     bool transform(const wchar_t* source, const wchar_t* target,
                    const WIN32_FILE_ATTRIBUTE_DATA* attributes, interrupter* stop) override;
+    // The temporary file that the last transform left to be placed; empty
+    // when it placed its file itself or failed.
+    const std::wstring& waiting() const { return waiting_; }
+    // Renames temporary over target (written through when asked), after the
+    // link check of target; on failure removes temporary and returns false
+    // with the reason in the last error (logged).
+    bool place(const std::wstring& temporary, const wchar_t* target, bool writeThrough);
 
     // The token of the run's temporary names: with one, the temporary file of
     // a target is "<target>.~tovel-<token>", a name that only this run makes,
@@ -151,6 +162,7 @@ private:
     HANDLE createTemporary(const wchar_t* target, std::wstring& path);
 
     std::wstring token_;
+    std::wstring waiting_;
     LinkCheck links_;
     bool durableEach_ = true;
     std::unique_ptr<uint8_t[]> read_;      // a small stored file, read whole

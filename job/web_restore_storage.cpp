@@ -167,7 +167,6 @@ bool WebRestoreStorage::start(JobActivity* record, JobHistoryInfo* history) {
     }
     record_ = record;
     history_ = history;
-    firstOfResumed_ = record->resumeFlag != 0;
     madeFolders_.clear();
     dirtyFolders_.clear();
     knownFolders_.clear();
@@ -297,18 +296,16 @@ bool WebRestoreStorage::restore(const wchar_t* path, const std::wstring& machine
         return false;
     };
     itemPending_ = false;
-    bool first = firstOfResumed_;
-    firstOfResumed_ = false;
     if (!record_ || !path || !*path) return fail(ERROR_INVALID_PARAMETER);
     const std::string name = to_utf8(path, -1);
     log_message(LM_DEBUG, "Restoring file {%s}, job {%s, %s}.\n", name.c_str(), jobName().c_str(),
                 jobId());
-    if (first && !isFolder && group_.writtenEarlier(itemIndex)) {
+    if (!isFolder && group_.writtenEarlier(itemIndex)) {
         log_message(LM_INFO, "File {%s} was restored before the run was interrupted.\n",
                     name.c_str());
         rmfile_f(workPath(itemIndex).c_str());
         record_->currentFileDone = 0;
-        ++record_->filesDone;
+        group_.count(1, 0);
         return true;
     }
 
@@ -325,7 +322,7 @@ bool WebRestoreStorage::restore(const wchar_t* path, const std::wstring& machine
         WIN32_FILE_ATTRIBUTE_DATA data;
         if (GetFileAttributesExW(path, GetFileExInfoStandard, &data) &&
             !(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
-            record_->bytesDone += size_of(data.nFileSizeHigh, data.nFileSizeLow);
+            group_.count(0, size_of(data.nFileSizeHigh, data.nFileSizeLow));
         log_message(LM_DEBUG, "File {%s} exists, skipped.\n", to_utf8(target).c_str());
         return true;
     }
@@ -578,9 +575,10 @@ bool WebRestoreStorage::restoreFile(const std::wstring& path, const std::wstring
     // The transformation gives the target its attributes and times before it
     // takes the target's place.
     RestoreTransformation& transformation = item.compression ? decompressing_ : decrypting_;
-    transformation.durableEach(!group_.grouped(target));
-    if (found == INVALID_FILE_ATTRIBUTES || (found & FILE_ATTRIBUTE_DIRECTORY))
-        group_.mark(itemIndex, target);
+    bool each = !group_.grouped(target);
+    transformation.durableEach(each);
+    bool fresh = found == INVALID_FILE_ATTRIBUTES || (found & FILE_ATTRIBUTE_DIRECTORY);
+    if (each && fresh) group_.mark(itemIndex, target);
     if (!transformation.transform(work.c_str(), target.c_str(), &item.attributes, this)) {
         DWORD code = GetLastError();
         const std::string from = to_utf8(work);
@@ -598,12 +596,29 @@ bool WebRestoreStorage::restoreFile(const std::wstring& path, const std::wstring
     workLeft_ = false;
 
     const uint64_t own = size_of(item.attributes.nFileSizeHigh, item.attributes.nFileSizeLow);
-    if (history_)
-        history_->addSourceFile(path.c_str(), item.attributes.ftCreationTime,
-                                item.attributes.ftLastWriteTime, own);
     record_->currentFileDone = 0;
-    ++record_->filesDone;
-    record_->bytesDone += own;
+    const FILETIME made = item.attributes.ftCreationTime;
+    const FILETIME written = item.attributes.ftLastWriteTime;
+    if (transformation.waiting().empty()) {
+        if (history_) history_->addSourceFile(path.c_str(), made, written, own);
+        group_.count(1, own);
+        return true;
+    }
+    // In its place, listed and counted at the group's end.
+    RestoreGroup::Waiting waiting;
+    waiting.by = &transformation;
+    waiting.temporary = transformation.waiting();
+    waiting.target = target;
+    waiting.itemIndex = itemIndex;
+    waiting.fresh = fresh;
+    waiting.bytes = own;
+    waiting.done = [this, path, made, written, own](DWORD failed) {
+        if (failed)
+            addError(path.c_str(), failed, nullptr);
+        else if (history_)
+            history_->addSourceFile(path.c_str(), made, written, own);
+    };
+    group_.defer(std::move(waiting));
     return true;
 }
 

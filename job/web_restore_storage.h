@@ -86,9 +86,11 @@ public:
     bool end(bool cancelled) override;
     // Restores one item of the backup run (see Resumption above). A skipped
     // file (the policy found one at its target) counts as done, and so does
-    // the first item of a resumed run that its mark shows written already
-    // (see RestoreGroup::mark; itemIndex names the mark and the work
-    // file). machine is
+    // an item of a resumed run that the mark shows in place already (see
+    // RestoreGroup; itemIndex names the mark and the work file). On a volume
+    // forced as a whole a restored file takes its target's place, and counts
+    // and enters the history, only at the durable group's end; when it fails
+    // to, the item is added to the error list then. machine is
     // the name of the machine that was backed up.
     bool restore(const wchar_t* path, const std::wstring& machine, bool isFolder,
                  uint32_t itemIndex) override;

@@ -21,7 +21,7 @@ bool g_active = false;
 
 namespace {
 
-enum class Mode { Count, Kill, Power };
+enum class Mode { Count, Kill, Power, PowerKeep };
 
 using Key = std::pair<dev_t, ino_t>;
 
@@ -47,6 +47,9 @@ struct Model {
     uint64_t stashes = 0;
     std::map<Key, Saved> files;
     std::vector<Rename> renames;
+    // (power-keep) the file that the rename under way replaces, if any.
+    bool replacing = false;
+    Key replaced{};
     std::map<uintptr_t, std::pair<size_t, Key>> views;
 };
 
@@ -55,7 +58,10 @@ Model& model() {
     return *instance;
 }
 
-bool modelling() { return model().mode == Mode::Power; }
+bool modelling() { return model().mode == Mode::Power || model().mode == Mode::PowerKeep; }
+
+// Whether renames are durable at once (power-keep): only data go back.
+bool keeping() { return model().mode == Mode::PowerKeep; }
 
 bool key_of(int fd, Key& out) {
     struct stat st;
@@ -184,7 +190,7 @@ Step step() {
     Step held(m.lock);
     uint64_t now = ++m.steps;
     if (m.mode != Mode::Count && now == m.target) {
-        if (m.mode == Mode::Power) cut_power();
+        if (m.mode == Mode::Power || m.mode == Mode::PowerKeep) cut_power();
         ::kill(::getpid(), SIGKILL);
         for (;;) ::pause();
     }
@@ -208,6 +214,9 @@ __attribute__((constructor)) void read_mode() {
     } else if (mode.rfind("power:", 0) == 0) {
         m.mode = Mode::Power;
         m.target = number(6);
+    } else if (mode.rfind("power-keep:", 0) == 0) {
+        m.mode = Mode::PowerKeep;
+        m.target = number(11);
     } else {
         std::fprintf(stderr, "TOVEL_FAULT=%s is not a fault mode: ignored\n", text);
         return;
@@ -286,7 +295,16 @@ void after_volume_flush(const std::string& folder) {
 Step before_rename(const std::string& from, const std::string& to) {
     Step held = step();
     if (!modelling()) return held;
-    struct stat st;
+    struct stat st = {};
+    if (keeping()) {
+        // The replaced file is gone for good once the rename is made.
+        struct stat source;
+        model().replacing = ::lstat(to.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+                            !(::lstat(from.c_str(), &source) == 0 && source.st_dev == st.st_dev &&
+                              source.st_ino == st.st_ino);
+        model().replaced = {st.st_dev, st.st_ino};
+        return held;
+    }
     if (from != to && ::lstat(to.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
         // The file that the rename replaces is kept under a name of the
         // model's, to come back if the rename is undone.
@@ -307,6 +325,13 @@ void after_rename(const std::string& from, const std::string& to, bool succeeded
                   bool write_through) {
     if (!modelling()) return;
     Model& m = model();
+    if (keeping()) {
+        if (!succeeded) return;
+        if (m.replacing) forget(m.replaced);
+        m.replacing = false;
+        move_paths(from, to);
+        return;
+    }
     if (m.renames.empty() || m.renames.back().from != from || m.renames.back().to != to) return;
     if (!succeeded) {
         if (!m.renames.back().stash.empty()) {

@@ -8,6 +8,8 @@
 //   TOVEL_FAULT=power:N    cut the power at step N: put the files back as a
 //                          machine that lost its power then would show them
 //                          (below), then kill the process, before step N
+//   TOVEL_FAULT=power-keep:N  the same with the second model of the cut
+//                          (below): every rename kept, only data go back
 //   TOVEL_FAULT_REPORT=F   the process keeps its count of the steps it took
 //                          in the host file F (decimal text), so that a
 //                          counting run tells a sweep how many steps there
@@ -46,6 +48,14 @@
 // - Creations and removals of folders, deletions of files, times and
 //   attributes are taken as durable at once: the model questions the order of
 //   data against metadata, which is where a run's files can disagree.
+// The second model (power-keep) questions the other order: a rename (and a
+// creation) reaches the disk at once, before the data of the file it names,
+// as a file system with delayed allocation may write them. Every rename is
+// kept as made, MOVEFILE_WRITE_THROUGH or not, and the file it replaced is
+// gone; every file's data go back as above. So a file written, renamed onto
+// its final name and never flushed comes back under that name, empty: the
+// outcome where a reader finds the file in place and trusts it.
+//
 // The cut itself is made by this process while it holds the step lock, so no
 // other step of it runs meanwhile; the files are put back with plain host
 // calls that are not steps, and the process then kills itself.

@@ -11,8 +11,11 @@
 // the fault at step N, then an agent without fault that opens the job
 // manager (which resumes the interrupted run) and waits for the run's end.
 // Points run in parallel child processes (TOVEL_SWEEP_PARALLEL, 4). The kill
-// sweeps run with the suite; the power-cut sweeps are kept for the make
-// target "power-sweep" (TOVEL_POWER_SWEEP=1) and say so when skipped.
+// sweeps run with the suite; the power-cut sweeps, under both models of the
+// cut (renames undone unless flushed, or renames kept and only data put
+// back: platform/fault_mode.h), and the sweeps of a restore into an empty
+// folder that skips existing targets are kept for the make target
+// "power-sweep" (TOVEL_POWER_SWEEP=1) and say so when skipped.
 //
 // A job whose submission was cut short may exist without ever running (its
 // definition saved, no run started): that is counted apart as "never ran",
@@ -65,11 +68,27 @@ const char* kCookie = "sid=5566778899aabbccddeeff0011223344";
 const char* kTemplateBackup = "0a1b2c3d-0000-4000-8000-00000000b0b0";
 const std::wstring kData = L"C:\\data";
 
-enum class Kind { Offline, Web, Restore };
+// Restore: back to the tree's own place (removed before), overwriting;
+// RestoreElsewhere: below the empty folder kElsewhere, skipping a target that
+// exists (the definition's default).
+enum class Kind { Offline, Web, Restore, RestoreElsewhere };
 
 const char* kind_name(Kind kind) {
-    return kind == Kind::Offline ? "offline" : kind == Kind::Web ? "web" : "restore";
+    switch (kind) {
+        case Kind::Offline:
+            return "offline";
+        case Kind::Web:
+            return "web";
+        case Kind::Restore:
+            return "restore";
+        default:
+            return "restore-elsewhere";
+    }
 }
+
+bool restoring(Kind kind) { return kind == Kind::Restore || kind == Kind::RestoreElsewhere; }
+
+const char* kElsewhere = "C:\\restored";
 
 // ---- the tree: three folders, twelve files, one of them over a block
 
@@ -135,7 +154,8 @@ BackupJobDefinition* backup_definition(const std::string& id, bool offline) {
     return definition;
 }
 
-RestoreJobDefinition* restore_definition(const std::string& id, const std::string& catalogue) {
+RestoreJobDefinition* restore_definition(const std::string& id, const std::string& catalogue,
+                                         bool elsewhere) {
     json_spirit::Object object;
     object["type"] = "restore";
     object["id"] = id;
@@ -148,7 +168,10 @@ RestoreJobDefinition* restore_definition(const std::string& id, const std::strin
         paths.push_back(json_spirit::Value(to_utf8(file.path)));
     object["source"] = paths;
     object["offline"] = catalogue;
-    object["existing"] = "overwrite";
+    if (elsewhere)
+        object["location"] = kElsewhere;
+    else
+        object["existing"] = "overwrite";
     auto* definition = new RestoreJobDefinition;
     EXPECT_TRUE(definition->fromJSON(json_spirit::Value(object)));
     return definition;
@@ -184,10 +207,11 @@ TEST(FaultSweepAgent, DISABLED_Run) {
     bool known = manager->job(id.c_str(), [&](const Job& job) { state = job.state(); });
     if (!known) {
         how = "submitted";
-        JobDefinition* definition = kind == "restore"
-                                        ? static_cast<JobDefinition*>(restore_definition(
-                                              id, environment("TOVEL_SWEEP_CATALOGUE")))
-                                        : backup_definition(id, kind == "offline");
+        JobDefinition* definition =
+            kind.rfind("restore", 0) == 0
+                ? static_cast<JobDefinition*>(restore_definition(
+                      id, environment("TOVEL_SWEEP_CATALOGUE"), kind == "restore-elsewhere"))
+                : backup_definition(id, kind == "offline");
         ASSERT_TRUE(manager->submitJob(definition));
     } else if (state == JS_NONE || state == JS_IDLE) {
         how = "started";
@@ -260,8 +284,11 @@ class FaultSweep : public ::testing::Test {
 protected:
     void SetUp() override {
         std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
-        if (name.find("PowerCut") != std::string::npos && !power_sweeps())
-            GTEST_SKIP() << "the power-cut sweeps run with make power-sweep (TOVEL_POWER_SWEEP=1)";
+        if ((name.find("PowerCut") != std::string::npos ||
+             name.find("Elsewhere") != std::string::npos) &&
+            !power_sweeps())
+            GTEST_SKIP() << "the power-cut sweeps and the restore elsewhere run with make "
+                            "power-sweep (TOVEL_POWER_SWEEP=1)";
         service_ = std::make_unique<RemoteService>(std::vector<std::string>{
             "--account", "alice:secret", "--cookie", std::string("alice:") + kCookie});
         ASSERT_NE(service_->port(), 0);
@@ -326,9 +353,11 @@ protected:
     // the checker's reference (see sweep_check.py).
     std::string findings(Kind kind, const std::string& root, const std::string& job) {
         std::string output;
-        if (kind == Kind::Restore) {
+        if (restoring(kind)) {
+            std::string place =
+                kind == Kind::Restore ? "/drives/c/data" : "/drives/c/restored/data";
             run_command("diff -rq --no-dereference " + shell_quote(expected_) + " " +
-                            shell_quote(root + "/drives/c/data") + " 2>&1",
+                            shell_quote(root + place) + " 2>&1",
                         &output);
             return output;
         }
@@ -407,7 +436,7 @@ protected:
 
     // The whole sweep: a counting run, then every step as a point.
     void sweep(Kind kind, const std::string& fault) {
-        if (kind == Kind::Restore) {
+        if (restoring(kind)) {
             ASSERT_NO_FATAL_FAILURE(prepareRestore());
         }
         std::string name = std::string(kind_name(kind)) + "-count";
@@ -480,5 +509,26 @@ TEST_F(FaultSweep, AnOfflineRestoreKilledAtEveryStep) { sweep(Kind::Restore, "ki
 TEST_F(FaultSweep, AnOfflineBackupPowerCutAtEveryStep) { sweep(Kind::Offline, "power"); }
 TEST_F(FaultSweep, AWebBackupPowerCutAtEveryStep) { sweep(Kind::Web, "power"); }
 TEST_F(FaultSweep, AnOfflineRestorePowerCutAtEveryStep) { sweep(Kind::Restore, "power"); }
+
+// The second model of the cut: renames reach the disk before the data.
+TEST_F(FaultSweep, AnOfflineBackupPowerCutKeepingRenamesAtEveryStep) {
+    sweep(Kind::Offline, "power-keep");
+}
+TEST_F(FaultSweep, AWebBackupPowerCutKeepingRenamesAtEveryStep) { sweep(Kind::Web, "power-keep"); }
+TEST_F(FaultSweep, AnOfflineRestorePowerCutKeepingRenamesAtEveryStep) {
+    sweep(Kind::Restore, "power-keep");
+}
+
+// Into an empty folder, skipping what exists: a target left in place by a cut
+// is not restored again.
+TEST_F(FaultSweep, AnOfflineRestoreElsewhereKilledAtEveryStep) {
+    sweep(Kind::RestoreElsewhere, "kill");
+}
+TEST_F(FaultSweep, AnOfflineRestoreElsewherePowerCutAtEveryStep) {
+    sweep(Kind::RestoreElsewhere, "power");
+}
+TEST_F(FaultSweep, AnOfflineRestoreElsewherePowerCutKeepingRenamesAtEveryStep) {
+    sweep(Kind::RestoreElsewhere, "power-keep");
+}
 
 }  // namespace

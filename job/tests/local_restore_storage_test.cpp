@@ -166,11 +166,17 @@ protected:
         EXPECT_TRUE(storage->start(&record_, &history_)) << GetLastError();
         return storage;
     }
-    // The code of restore(path), 0 as "ok" when it succeeded.
-    std::string outcome(LocalRestoreStorage& storage, const std::wstring& path) {
+    // The code of restore(path), 0 as "ok" when it succeeded; then, unless
+    // asked not to, the end of the durable group (where its file takes its
+    // place and counts), as a job that moves past the item would reach.
+    std::string outcome(LocalRestoreStorage& storage, const std::wstring& path,
+                        bool settle = true) {
         SetLastError(1234);
         bool done =
             storage.restore(path.c_str(), L"machine", !path.empty() && path.back() == L'\\', 7);
+        DWORD code = GetLastError();
+        if (settle) storage.settle();
+        SetLastError(code);
         return done ? (GetLastError() == 0 ? "ok" : "ok but " + std::to_string(GetLastError()))
                     : "failed " + std::to_string(GetLastError());
     }
@@ -217,22 +223,24 @@ TEST_F(LocalRestorePlaces, BackToTheOriginalPlaceWithContentsTimesAndParents) {
     EXPECT_EQ(record_.totalFiles, 3u);
     EXPECT_EQ(record_.totalBytes, 200010u);
 
-    // Each file adds its size; the current-file counters are 0 after it.
-    EXPECT_EQ(outcome(*storage, L"C:\\data\\sub\\b.bin"), "ok");
-    EXPECT_EQ(record_.bytesDone, 200000u);
-    EXPECT_EQ(outcome(*storage, L"C:\\data\\a.txt"), "ok");
-    EXPECT_EQ(record_.bytesDone, 200010u);
-    EXPECT_EQ(outcome(*storage, L"C:\\data\\empty.txt"), "ok");
-    EXPECT_EQ(record_.bytesDone, 200010u);
-    EXPECT_EQ(record_.filesDone, 3u);
+    // Each file waits under its temporary name, uncounted, until the durable
+    // group's end; the current-file counters are 0 after it.
+    EXPECT_EQ(outcome(*storage, L"C:\\data\\sub\\b.bin", false), "ok");
+    EXPECT_EQ(outcome(*storage, L"C:\\data\\a.txt", false), "ok");
+    EXPECT_EQ(outcome(*storage, L"C:\\data\\empty.txt", false), "ok");
+    EXPECT_FALSE(exists(L"C:\\data\\a.txt"));
+    EXPECT_EQ(record_.filesDone, 0u);
+    EXPECT_EQ(record_.bytesDone, 0u);
     EXPECT_EQ(record_.currentFileSize, 0u);
     EXPECT_EQ(record_.currentFileDone, 0u);
     EXPECT_EQ(record_.currentFilePath(), L"C:\\data\\empty.txt");
 
-    // The files keep their times and attributes, the parents made for them
-    // their stored times even after files were written into them (given
-    // again at the end of the durable group).
+    // Then each adds its size. The files keep their times and attributes,
+    // the parents made for them their stored times even after files were
+    // written into them (given again at the end of the durable group).
     EXPECT_TRUE(storage->settle());
+    EXPECT_EQ(record_.bytesDone, 200010u);
+    EXPECT_EQ(record_.filesDone, 3u);
     EXPECT_EQ(times_of(L"C:\\data\\a.txt"), times_text(kT1, kT2));
     EXPECT_EQ(times_of(L"C:\\data\\sub\\b.bin"), times_text(kT2, kT3));
     EXPECT_EQ(times_of(L"C:\\data\\empty.txt"), times_text(kT3, kT1));
@@ -271,6 +279,45 @@ TEST_F(LocalRestorePlaces, BelowAnotherFolderWhoseParentsAreMissing) {
     EXPECT_EQ(read_host_file(host_of(below + L"\\sub\\b.bin")), patterned(200000));
     EXPECT_EQ(read_host_file(host_of(below + L"\\a.txt")), "first file");
     EXPECT_EQ(read_host_file(host_of(L"C:\\data\\a.txt")), "first file");  // the original stays
+}
+
+// A file system may write a rename before the data of the file it names: a
+// file renamed over its target before its data were forced could come back
+// from a power cut in place but empty. So the files of a group take their
+// places only after the group's data were forced, and the record counts them
+// and moves its offset past them only then. A file that cannot take its
+// place then is its item's failure.
+TEST_F(LocalRestorePlaces, FilesTakeTheirPlacesAtTheGroupsEndAndAFailureThereIsTheItems) {
+    std::wstring catalogue = backed_up_tree(false);
+    std::filesystem::remove_all(host_of(L"C:\\data"));
+    define(catalogue, {L"C:\\data\\a.txt", L"C:\\data\\sub\\b.bin"});
+    auto storage = started();
+    storage->advance(&record_, 10);  // nothing waits: at once
+    EXPECT_EQ(record_.sourceListOffset, 10u);
+    EXPECT_EQ(outcome(*storage, L"C:\\data\\a.txt", false), "ok");
+    storage->advance(&record_, 20);
+    EXPECT_EQ(outcome(*storage, L"C:\\data\\sub\\b.bin", false), "ok");
+    storage->advance(&record_, 30);
+    EXPECT_FALSE(exists(L"C:\\data\\a.txt"));
+    EXPECT_FALSE(exists(L"C:\\data\\sub\\b.bin"));
+    EXPECT_EQ(record_.sourceListOffset, 10u);
+    EXPECT_EQ(record_.filesDone, 0u);
+
+    // A folder takes a.txt's place meanwhile.
+    make_folder(L"C:\\data\\a.txt");
+    EXPECT_TRUE(storage->settle());
+    EXPECT_EQ(read_host_file(host_of(L"C:\\data\\sub\\b.bin")), patterned(200000));
+    EXPECT_EQ(record_.filesDone, 1u);
+    EXPECT_EQ(record_.bytesDone, 200000u);
+    EXPECT_EQ(record_.sourceListOffset, 30u);
+    EXPECT_EQ(storage->errorCount(), 1);
+    EXPECT_EQ(names_in(L"C:\\data"), "a.txt\nsub");  // its temporary file removed
+    EXPECT_EQ(names_in(L"C:\\data\\sub"), "b.bin");
+    storage->advance(&record_, 40);
+    EXPECT_EQ(record_.sourceListOffset, 40u);
+    EXPECT_TRUE(storage->end(false));
+    EXPECT_EQ(storage->errorCount(), 1);
+    EXPECT_NE(logged().find("Failed to replace target"), std::string::npos);
 }
 
 TEST_F(LocalRestorePlaces, TheCatalogueFlagDecidesTheDecompression) {
@@ -630,6 +677,7 @@ TEST(LocalRestoreAfterABackupRun, ARealOfflineBackupComesBackBelowAnotherFolder)
     EXPECT_EQ(record.totalBytes, 300010u);
     EXPECT_TRUE(storage.restore(L"C:\\data\\sub\\b.txt", L"", false, 2));
     EXPECT_TRUE(storage.restore(L"C:\\data\\a.txt", L"", false, 1));
+    EXPECT_TRUE(storage.settle());
     EXPECT_EQ(times_of(L"D:\\r\\data\\a.txt"), times_text(kT1, kT2));
     EXPECT_EQ(times_of(L"D:\\r\\data\\sub\\b.txt"), times_text(kT2, kT3));
     EXPECT_EQ(read_host_file(host_of(L"D:\\r\\data\\a.txt")), "first file");

@@ -157,8 +157,14 @@ protected:
         ASSERT_TRUE(storage_->start(record_.get(), history_.get())) << GetLastError();
     }
 
+    // One item, then the end of its durable group (where its file takes its
+    // place and counts), as a job that moves past the item would reach.
     bool restore(const std::wstring& path, bool folder, uint32_t index) {
-        return storage_->restore(path.c_str(), restoreDefinition_->machine(), folder, index);
+        bool done = storage_->restore(path.c_str(), restoreDefinition_->machine(), folder, index);
+        DWORD code = GetLastError();
+        storage_->settle();
+        SetLastError(code);
+        return done;
     }
 
     json_spirit::Array requests(const std::string& kind) {

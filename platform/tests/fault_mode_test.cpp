@@ -222,4 +222,37 @@ TEST(PlatformFaultMode, AVolumeFlushKeepsEverythingBeforeIt) {
     EXPECT_FALSE(none.valid());
 }
 
+// The second model keeps every rename and puts back only data: a file
+// renamed onto its final name before its data were flushed is there, empty.
+TEST(PlatformFaultMode, APowerCutThatKeepsRenamesPutsBackOnlyData) {
+    Outcome cut = run_child("power-keep:7", "volume");
+    EXPECT_TRUE(cut.killed);
+    EXPECT_EQ(cut.steps, 6);
+    EXPECT_TRUE(std::filesystem::exists(host_of(L"C:\\p\\target")));
+    EXPECT_EQ(read_host_file(host_of(L"C:\\p\\target")), "");
+    EXPECT_FALSE(std::filesystem::exists(host_of(L"C:\\p\\next")));
+
+    // After the volume's flush the renamed file keeps its data; a later one is empty.
+    clear_machine();
+    cut = run_child("power-keep:10", "volume");
+    EXPECT_TRUE(cut.killed);
+    EXPECT_EQ(read_host_file(host_of(L"C:\\p\\target")), "new");
+    EXPECT_TRUE(std::filesystem::exists(host_of(L"C:\\p\\late")));
+    EXPECT_EQ(read_host_file(host_of(L"C:\\p\\late")), "");
+
+    // The longer script: no rename is undone, a replaced file stays gone, and
+    // data and the mapped file go back as in the first model.
+    clear_machine();
+    cut = run_child("power-keep:" + std::to_string(kAllSteps));
+    EXPECT_TRUE(cut.killed);
+    EXPECT_EQ(read_host_file(host_of(L"C:\\p\\kept")), "durable");
+    EXPECT_EQ(read_host_file(host_of(L"C:\\p\\fresh")), "");
+    EXPECT_EQ(read_host_file(host_of(L"C:\\p\\target")), "new");
+    EXPECT_FALSE(std::filesystem::exists(host_of(L"C:\\p\\next")));
+    EXPECT_EQ(read_host_file(host_of(L"C:\\through")), "two");
+    std::string record = read_host_file(host_of(L"C:\\p\\record"));
+    ASSERT_EQ(record.size(), 4096u);
+    EXPECT_EQ(record.substr(0, 2), std::string("A\0", 2));
+}
+
 }  // namespace
