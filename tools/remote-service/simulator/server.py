@@ -25,6 +25,7 @@ import urllib.parse
 from . import CONTROL_PREFIX
 from .catalogue import KINDS_BY_NAME, KINDS_BY_PATH, WEB, STORAGE, Context, Reply, session_token
 from . import catalogue_jobs  # noqa: F401 (registers the web interface's job requests)
+from . import consistent_check  # noqa: F401 (registers the consistent check's requests)
 from .checks import ApiError, bad
 from .control import Control
 from .faults import FaultTable
