@@ -53,6 +53,16 @@ class ConsistentCheckTest(ServiceCase):
         self.assertEqual(self.ask(self.alice, "consistentcheck/jobinstancelastbackup.php",
                                   {"jobinstanceid": "nope"})[0], 404)
 
+        # A restore that names no instance reads the newest complete version.
+        info = "/tovel/Storage%20Server/RestoreServer/GetFileInfo.php"
+        for path, name, found in [("C:\\t\\a_b", "x", "r2"), ("D:", "f.txt", "r1")]:
+            status, _, data = self.alice.raw("POST", info, json.dumps(
+                {"machine": "m", "jobinstanceid": "", "path": path, "filename": name}).encode())
+            self.assertEqual((status, json.loads(data)["jobinstanceid"]), (200, found))
+        status, _, _ = self.alice.raw("POST", info, json.dumps(
+            {"machine": "m", "jobinstanceid": "", "path": "C:", "filename": "none"}).encode())
+        self.assertEqual(status, 404)
+
         # Deleting is idempotent; a path nothing holds is refused and deletes nothing.
         self.assertEqual(self.ask(self.alice, "catalog/DeleteFiles.php",
                                   ["C:/t/aXb/y", "C:/none"])[0], 404)
