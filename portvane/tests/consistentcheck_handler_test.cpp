@@ -7,6 +7,8 @@
 #include <chrono>
 #include <thread>
 
+#include "common/appdata_path.h"
+#include "common/data_folder.h"
 #include "job/cookie_manager.h"
 #include "job/iocp_dispatcher.h"
 #include "job/job_manager.h"
@@ -282,6 +284,14 @@ TEST_F(CheckHandlerTest, BadRequestsAreRefusedBeforeAnythingIsSentOrWritten) {
     // The reads of the list never write it.
     EXPECT_EQ(web_->ask("GET", "/exclusion/anything", kAlice).body, "null");
     EXPECT_EQ(machineListing(), before);
+
+    // A list that cannot be written back is a failure, not a success.
+    std::wstring data;
+    ASSERT_TRUE(common_appdata_path(data, tovel::kDataSubFolder));
+    CreateDirectoryW(data.c_str(), nullptr);
+    ASSERT_TRUE(CreateDirectoryW((data + L"\\exclusions").c_str(), nullptr));
+    EXPECT_EQ(post("/exclusion/add", R"(["C:/a"])").status, 500);
+    EXPECT_EQ(post("/exclusion/remove", R"(["C:/a"])").status, 500);
 }
 
 TEST_F(CheckHandlerTest, ConcurrentAddsAreAllKept) {
