@@ -34,11 +34,15 @@ ExclusionList::ExclusionList() {
     load(file.c_str());
 }
 
-ExclusionList::~ExclusionList() { save(); }
+ExclusionList::~ExclusionList() {
+    if (changed_) save();
+}
 
 bool ExclusionList::save() {
     Locked locked;
-    return JSONStorage::save();
+    if (!JSONStorage::save()) return false;
+    changed_ = false;
+    return true;
 }
 
 void ExclusionList::addPath(const char* user, const char* path) {
@@ -46,10 +50,13 @@ void ExclusionList::addPath(const char* user, const char* path) {
     auto it = container.find(user);
     if (it == container.end()) {
         container.emplace(user, json_spirit::Value(json_spirit::Array{json_spirit::Value(path)}));
+        changed_ = true;
         return;
     }
-    if (it->second.type() == json_spirit::array_type)
+    if (it->second.type() == json_spirit::array_type) {
         it->second.get_array().push_back(json_spirit::Value(path));
+        changed_ = true;
+    }
 }
 
 void ExclusionList::removePath(const char* user, const char* path) {
@@ -59,7 +66,10 @@ void ExclusionList::removePath(const char* user, const char* path) {
     json_spirit::Array& paths = it->second.get_array();
     const json_spirit::Value wanted(path);
     auto found = std::find(paths.begin(), paths.end(), wanted);
-    if (found != paths.end()) paths.erase(found);
+    if (found != paths.end()) {
+        paths.erase(found);
+        changed_ = true;
+    }
 }
 
 bool ExclusionList::getList(const char* user, json_spirit::Value& out) const {

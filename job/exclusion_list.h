@@ -6,8 +6,9 @@
 //
 // The web interface makes one list per request: the constructor reads the
 // file, the request reads or changes its own copy, and save() and the
-// destructor write the copy back, so of two requests that change the list at
-// once the later save wins. Loading and saving hold the class-wide s_locker;
+// destructor write the copy back once it was changed, so of two requests
+// that change the list at once the later save wins unless each holds a Hold
+// from before its load until after its save. Loading and saving hold the class-wide s_locker;
 // the other members take no lock and act on the instance alone, which belongs
 // to one thread at a time. User names and paths compare byte for byte.
 #pragma once
@@ -26,7 +27,9 @@ public:
     ExclusionList();
     ExclusionList(const ExclusionList&) = default;
     ExclusionList& operator=(const ExclusionList&) = default;
-    // Saves the list under s_locker (its result is not reported).
+    // Saves the list under s_locker when an edit changed it since the load or
+    // the last successful save (the result is not reported); a list that was
+    // only read is never written back.
     ~ExclusionList() override;
 
     // Appends path to the user's array, which is made when the user has no
@@ -44,4 +47,18 @@ public:
 
     // Held while any instance of the process loads or saves the file.
     static ATL::CComAutoCriticalSection s_locker;
+
+    // Holds s_locker while it lives (re-entrant): a request that edits the list
+    // holds it from before the load until after the save, so that no other
+    // request's edit falls between the two and is lost.
+    class Hold {
+    public:
+        Hold() { s_locker.Lock(); }
+        ~Hold() { s_locker.Unlock(); }
+        Hold(const Hold&) = delete;
+        Hold& operator=(const Hold&) = delete;
+    };
+
+private:
+    bool changed_ = false;
 };

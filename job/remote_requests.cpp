@@ -160,7 +160,8 @@ bool Get_File_Info_Request::build(const std::string& cookie, const std::string& 
                                   const char* fileName) {
     if (!cookieGiven(cookie)) return false;
     if (machine.empty()) return refuse("Invalid machine name.\n");
-    if (!instanceGiven(instanceId, LM_WARNING)) return false;
+    // A one-time restore names no instance: the service reads the newest version of the path.
+    if (instanceId.empty()) log_message(LM_WARNING, "Invalid job instance id.\n");
     if (path.empty()) return refuse("Invalid path.\n");
     json_spirit::Object object;
     object["machine"] = machine;
@@ -175,7 +176,8 @@ bool Download_Data_Request::build(const std::string& cookie, const std::string& 
                                   const std::string& fileName, uint64_t blockIndex) {
     if (!cookieGiven(cookie)) return false;
     if (machine.empty()) return refuse("Invalid machine name.\n");
-    if (!instanceGiven(instanceId, LM_WARNING)) return false;
+    // A one-time restore names no instance: the service reads the newest version of the path.
+    if (instanceId.empty()) log_message(LM_WARNING, "Invalid job instance id.\n");
     if (path.empty()) return refuse("Invalid path.\n");
     if (fileName.empty()) return refuse("Invalid file name.\n");
     json_spirit::Object object;

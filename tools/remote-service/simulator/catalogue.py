@@ -198,10 +198,28 @@ def _find_stored(ctx, record, path, filename):
 
 def _restore_query(body):
     string(body, "machine")
-    iid = string(body, "jobinstanceid")
+    iid = string(body, "jobinstanceid", empty=True)
     path = string(body, "path")
     filename = string(body, "filename", empty=True)
     return iid, path, filename
+
+
+def _restore_source(ctx, iid, path, filename):
+    """(instance id, file entry) that a restore reads: of the instance as it holds it, or with
+    no instance (a one-time restore) the newest complete version among the user's backups."""
+    if iid != "":
+        return _find_stored(ctx, _owned_instance(ctx, iid, "backup"), path, filename)
+    name = path if filename == "" else path + "\\" + filename
+    records = [ctx.store.instance(i) for i in ctx.store.instances()]
+    records = [r for r in records if r and r.get("owner") == ctx.user
+               and r.get("kind") == "backup" and r.get("state") == "completed"
+               and not r.get("deleted")]
+    for record in sorted(records, key=lambda r: r.get("created") or 0, reverse=True):
+        entry = ctx.store.file_entry(record["id"], name)
+        if entry is not None and ctx.store.is_complete(record["id"], entry):
+            ctx.note["found_in"] = record["id"]
+            return record["id"], entry
+    raise ApiError(404, "nothing of %s stored in the backups of %s" % (name, ctx.user))
 
 
 # ---------------------------------------------------------- session requests
@@ -455,8 +473,7 @@ def submit_history(ctx, body):
 def get_file_info(ctx, body):
     exact_keys(body, ["machine", "jobinstanceid", "path", "filename"])
     iid, path, filename = _restore_query(body)
-    record = _owned_instance(ctx, iid, "backup")
-    found, entry = _find_stored(ctx, record, path, filename)
+    found, entry = _restore_source(ctx, iid, path, filename)
     holder = ctx.store.instance(found)
     return Reply.json({
         "totalblock": entry["totalblock"], "totalsizeHigh": entry["totalsizeHigh"],
@@ -473,8 +490,7 @@ def download_data(ctx, body):
     iid, path, filename = _restore_query(body)
     index = uint64(body, "blockindex")
     ctx.note["block"] = index
-    record = _owned_instance(ctx, iid, "backup")
-    found, entry = _find_stored(ctx, record, path, filename)
+    found, entry = _restore_source(ctx, iid, path, filename)
     if index not in ctx.store.blocks(found, entry):
         raise ApiError(404, "%s has no block %d" % (entry["name"], index))
     data = ctx.store.read_block(found, entry, index)

@@ -27,6 +27,7 @@ from .catalogue import KINDS_BY_NAME, KINDS_BY_PATH, WEB, STORAGE, Context, Repl
 from . import catalogue_jobs  # noqa: F401 (registers the web interface's job requests)
 from . import catalogue_machines  # noqa: F401  (registers its request kinds)
 from . import catalogue_updates  # noqa: F401  (registers its kinds)
+from . import consistent_check  # noqa: F401 (registers the consistent check's requests)
 from .checks import ApiError, bad
 from .control import Control
 from .faults import FaultTable
