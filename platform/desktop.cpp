@@ -350,20 +350,14 @@ UINT_PTR SHAppBarMessage(DWORD message, PAPPBARDATA data) {
     return TRUE;
 }
 
+namespace tovel::platform {
+bool is_web_address(LPCWSTR file) { return file && is_http(file); }
+INT_PTR open_web_address(LPCWSTR verb, LPCWSTR file) { return open_address(verb, file); }
+}  // namespace tovel::platform
+
 HINSTANCE ShellExecuteW(HWND /*window*/, LPCWSTR verb, LPCWSTR file, LPCWSTR /*parameters*/,
                         LPCWSTR /*folder*/, int /*show*/) {
     return reinterpret_cast<HINSTANCE>(tovel::platform::open_address(verb, file));
-}
-
-BOOL ShellExecuteExW(LPSHELLEXECUTEINFOW info) {
-    if (!info || info->cbSize != sizeof(SHELLEXECUTEINFOW)) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    INT_PTR result = tovel::platform::open_address(info->lpVerb, info->lpFile);
-    info->hInstApp = reinterpret_cast<HINSTANCE>(result);
-    info->hProcess = nullptr;
-    return result > 32 ? TRUE : FALSE;
 }
 
 BOOL SHGetSpecialFolderPathW(HWND owner, LPWSTR path, int csidl, BOOL create) {

@@ -8,6 +8,13 @@
 #include "platform/gdi_core.h"
 #include "platform/win/gui.h"
 
+namespace tovel::platform {
+// Whether the shell opens file as an address in the user's browser (http or
+// https), and that opening: the ShellExecute result (over 32 on success).
+bool is_web_address(LPCWSTR file);
+INT_PTR open_web_address(LPCWSTR verb, LPCWSTR file);
+}  // namespace tovel::platform
+
 namespace tovel::platform::desk {
 
 RECT screen_rect();

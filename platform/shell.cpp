@@ -8,6 +8,7 @@
 #include <string>
 
 #include "platform/fault_mode.h"
+#include "platform/gui_desktop.h"
 #include "platform/kernel_object.h"
 #include "platform/machine.h"
 #include "platform/spawn.h"
@@ -114,6 +115,12 @@ BOOL shell_open(const std::wstring& file, bool openVerb, bool others, ULONG mask
 
 BOOL ShellExecuteExW(SHELLEXECUTEINFOW* info) {
     if (!info || info->cbSize != sizeof *info) return shell_fail(ERROR_INVALID_PARAMETER);
+    if (tovel::platform::is_web_address(info->lpFile)) {
+        INT_PTR result = tovel::platform::open_web_address(info->lpVerb, info->lpFile);
+        info->hInstApp = reinterpret_cast<HINSTANCE>(result);
+        info->hProcess = nullptr;
+        return result > 32 ? TRUE : FALSE;
+    }
     bool openVerb = !info->lpVerb || std::wstring(info->lpVerb) == L"open";
     bool others = info->lpParameters || info->lpDirectory;
     return shell_open(info->lpFile ? info->lpFile : L"", openVerb, others, info->fMask,

@@ -6,6 +6,7 @@
 #include "platform/win/gdi.h"
 #include "platform/win/gui.h"
 #include "platform/win/rpc.h"
+#include "platform/win/shell.h"
 #include "platform/win/types.h"
 
 // --- notification area ------------------------------------------------------
@@ -80,27 +81,7 @@ UINT_PTR SHAppBarMessage(DWORD message, PAPPBARDATA data);
 
 // --- opening documents and addresses ----------------------------------------
 #define SEE_MASK_DEFAULT 0x00000000u
-#define SEE_MASK_NOCLOSEPROCESS 0x00000040u
-#define SEE_MASK_FLAG_NO_UI 0x00000400u
 #define SE_ERR_NOASSOC 31
-struct SHELLEXECUTEINFOW {
-    DWORD cbSize;
-    ULONG fMask;
-    HWND hwnd;
-    LPCWSTR lpVerb;
-    LPCWSTR lpFile;
-    LPCWSTR lpParameters;
-    LPCWSTR lpDirectory;
-    int nShow;
-    HINSTANCE hInstApp;
-    void* lpIDList;
-    LPCWSTR lpClass;
-    HANDLE hkeyClass;
-    DWORD dwHotKey;
-    HANDLE hIcon;
-    HANDLE hProcess;
-};
-typedef SHELLEXECUTEINFOW* LPSHELLEXECUTEINFOW;
 // Opens an http or https address (verb null or "open") in the user's
 // browser, started detached (BROWSER, else xdg-open; the layer reaps it).
 // While a test records launches (platform/gui_test.h) nothing is started and
@@ -109,8 +90,7 @@ typedef SHELLEXECUTEINFOW* LPSHELLEXECUTEINFOW;
 // could be started (2).
 HINSTANCE ShellExecuteW(HWND window, LPCWSTR verb, LPCWSTR file, LPCWSTR parameters, LPCWSTR folder,
                         int show);
-// As ShellExecuteW; hInstApp receives its result, hProcess is always null.
-BOOL ShellExecuteExW(LPSHELLEXECUTEINFOW info);
+// ShellExecuteExW (shell.h) opens http and https addresses the same way.
 
 // The wide form of SHGetSpecialFolderPathA (shell.h): MAX_PATH units.
 BOOL SHGetSpecialFolderPathW(HWND owner, LPWSTR path, int csidl, BOOL create);
