@@ -201,12 +201,14 @@ TEST_F(JobNotifyStream, EmptyEventWritesTheLastChunkAndServerStopEndsTheStream) 
     }
     // It unregistered: later events reach no observer that is gone (AddressSanitizer would
     // see it), and a new stream starts afresh.
-    post_state("alice", "a", JS_IDLE);
+    std::string idle = post_state("alice", "a", JS_IDLE);
     Request request(*ctx_, stopped);
     ASSERT_TRUE(stopped.wait_streaming());
     ctx_->stopping = true;
     ASSERT_TRUE(request.wait_done());
-    EXPECT_EQ(stopped.output(), kStreamHead);
+    // The event is delivered by the dispatcher: it may reach the new stream or go before it.
+    EXPECT_TRUE(stopped.output() == kStreamHead || stopped.output() == kStreamHead + chunk(idle))
+        << stopped.output();
 }
 
 // A listener that stops reading once held up the dispatcher: its chunks were written on the
