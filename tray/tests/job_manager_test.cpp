@@ -329,8 +329,6 @@ TEST_F(TrayJobList, EventsAtFullSpeedWhileTheGuiThreadChangesObservers) {
 }
 
 TEST_F(TrayJobList, TheProcessEndsWithEventsInFlight) {
-    GTEST_SKIP() << "the window core's per-thread queue is gone before exit functions run, so "
-                    "KillTimer and DestroyWindow at exit read freed memory";
     make_job(kA, "one");
     ServiceRecord a(kA, JS_RUNNING);
     HttpScriptServer server([&](HttpPeer& peer) {
