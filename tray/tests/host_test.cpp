@@ -1,9 +1,10 @@
 // The job list following a real service host: the agent runs in the console
-// on the test's machine with its web server on a free port, and resumes a
-// backup job that the remote-service simulator serves slowly. The job's
-// events reach the list's observer in the order the service sends them (a
-// plain socket reading the same stream is the reference), and the job's
-// pane is told every second while the job runs.
+// on the test's machine with its web server on a free port; a backup job is
+// defined and started over HTTP with curl, as a user's browser would, and
+// the remote-service simulator serves it slowly. The job's events reach the
+// list's observer in the order the service sends them (a plain socket
+// reading the same stream is the reference), and the job's pane is told
+// every second while the job runs.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -16,13 +17,13 @@
 #include <filesystem>
 #include <memory>
 #include <mutex>
+#include <random>
 #include <regex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "job/job_state.h"
-#include "starter/tests/backup_fixture.h"
 #include "starter/tests/http_probe.h"
 #include "starter/tests/starter_process.h"
 #include "tools/testkit/machine_fixture.h"
@@ -30,14 +31,18 @@
 #include "tray/job_manager.h"
 #include "tray/tests/job_list_kit.h"
 
-using tovel::starter::testing::kJobId;
+using tovel::starter::testing::header_of;
 using tovel::starter::testing::listening_port;
 using tovel::starter::testing::StarterProcess;
+using tovel::starter::testing::status_of;
 using tovel::testing::host_of;
 using tovel::testing::RemoteService;
+using tovel::testing::run_command;
+using tovel::testing::shell_quote;
 using tovel::testing::write_host_file;
 using tray_tests::pump_until;
 using tray_tests::Recorder;
+using tray_tests::Told;
 
 namespace {
 
@@ -64,6 +69,12 @@ public:
         stop_ = true;
         thread_.join();
         close(fd_);
+    }
+    // True once the stream's head came: the agent tells this reader every
+    // event posted from then on.
+    bool registered() {
+        std::lock_guard<std::mutex> guard(lock_);
+        return text_.find("\r\n\r\n") != std::string::npos;
     }
     std::vector<Event> events() {
         std::lock_guard<std::mutex> guard(lock_);
@@ -103,20 +114,49 @@ std::vector<Event> from_running(const std::vector<Event>& events) {
     return std::vector<Event>(first, events.end());
 }
 
+// A request to the agent with curl: the reply's head and body as received.
+std::string curl(unsigned short port, const std::string& method, const std::string& path,
+                 const std::string& cookie = "", const std::string& body = "",
+                 const std::string& type = "application/json") {
+    std::string command = "curl -s -i --max-time 60 -X " + method;
+    if (!cookie.empty()) command += " -H " + shell_quote("Cookie: " + cookie);
+    if (!body.empty())
+        command +=
+            " -H " + shell_quote("Content-Type: " + type) + " --data-binary " + shell_quote(body);
+    command += " " + shell_quote("http://127.0.0.1:" + std::to_string(port) + path);
+    std::string reply;
+    EXPECT_EQ(run_command(command, &reply), 0) << command;
+    return reply;
+}
+
+std::string body_of(const std::string& reply) {
+    size_t end = reply.find("\r\n\r\n");
+    return end == std::string::npos ? "" : reply.substr(end + 4);
+}
+
+// The files to back up: C:\data with a sub-folder, 15 blocks of random bytes.
+void make_tree() {
+    std::mt19937 random(20261209);
+    auto bytes = [&random](size_t size) {
+        std::string out(size, '\0');
+        for (char& c : out) c = static_cast<char>(random() & 0xFF);
+        return out;
+    };
+    std::filesystem::create_directories(host_of(L"C:\\data\\sub"));
+    write_host_file(host_of(L"C:\\data\\a.bin"), bytes(2 * 131072 + 5));
+    write_host_file(host_of(L"C:\\data\\b.bin"), bytes(6 * 131072));
+    write_host_file(host_of(L"C:\\data\\sub\\c.bin"), bytes(4 * 131072 + 1));
+    write_host_file(host_of(L"C:\\data\\sub\\d.bin"), bytes(3 * 131072 - 7));
+}
+
 }  // namespace
 
-TEST(TrayJobListWithHost, AResumedBackupReachesTheObservers) {
-    // The run waits 2 s in its increment check, so that both listeners are
-    // there before it runs, and each block takes 0.3 s, so that it runs a
-    // few seconds.
-    std::vector<std::string> arguments = tovel::starter::testing::backup_service_arguments();
-    for (const char* fault : {R"({"kind": "increment_check", "action": "delay", "seconds": 2})",
-                              R"({"kind": "upload_data", "action": "delay", "seconds": 0.3})"}) {
-        arguments.push_back("--fault");
-        arguments.push_back(fault);
-    }
-    RemoteService service(arguments);
-    tovel::starter::testing::prepare_interrupted_backup(service);
+TEST(TrayJobListWithHost, ABackupMadeAndStartedOverHttpReachesTheObservers) {
+    // Each block takes 0.3 s at the service, so that the run lasts a few seconds.
+    RemoteService service({"--account", "alice:secret", "--fault",
+                           R"({"kind": "upload_data", "action": "delay", "seconds": 0.3})"});
+    ASSERT_NE(service.port(), 0);
+    make_tree();
     std::string data = host_of(L"C:\\ProgramData\\morvask\\Tovel");
     std::filesystem::create_directories(data);
     write_host_file(data + "/mongoose.conf", "ports 127.0.0.1:0\n");
@@ -126,22 +166,55 @@ TEST(TrayJobListWithHost, AResumedBackupReachesTheObservers) {
     unsigned short port = listening_port(agent.output());
     ASSERT_NE(port, 0);
     auto reference = std::make_unique<StreamReader>(port);
-    setenv("TOVEL_WINHTTP_PORT_MAP", ("8888=" + std::to_string(port)).c_str(), 1);
+    ASSERT_TRUE(pump_until([&] { return reference->registered(); }));
 
+    // A fresh agent: the simulator bound, alice logged in, no job yet.
+    std::string bound = curl(port, "POST", "/server", "",
+                             R"({"name": "simulator", "host": "127.0.0.1", "port": )" +
+                                 std::to_string(service.port()) + "}");
+    ASSERT_EQ(status_of(bound), 200) << bound;
+    std::string login = curl(port, "POST", "/login", "", "username=alice&userpassword=secret",
+                             "application/x-www-form-urlencoded");
+    std::string cookie = header_of(login, "Set-Cookie");
+    cookie = cookie.substr(0, cookie.find(';'));
+    ASSERT_EQ(status_of(login), 200) << login;
+    ASSERT_FALSE(cookie.empty()) << login;
+
+    setenv("TOVEL_WINHTTP_PORT_MAP", ("8888=" + std::to_string(port)).c_str(), 1);
     Recorder controller;
     Recorder pane;
     {
         JobManager list;
         list.init(&controller);
-        ASSERT_EQ(controller.told.size(), 1u) << "the job's first report";
-        EXPECT_EQ(controller.told[0].id, kJobId);
-        controller.told.clear();
+        EXPECT_TRUE(controller.told.empty()) << "no job yet";
         list.attach(&controller);
-        list.attachJobObserver(&pane, kJobId);
 
+        // The job as the web interface defines it; its event adds it to the list.
+        const std::string definition =
+            R"("type":"backup","name":"Tray trial","source":["C:/data"],"schedule":{"type":"manual"})";
+        std::string made = curl(port, "POST", "/jobs", cookie, "{" + definition + "}");
+        ASSERT_EQ(status_of(made), 200) << made;
+        std::smatch match;
+        std::string answer = body_of(made);
+        ASSERT_TRUE(std::regex_search(answer, match, std::regex("\"id\":\"([^\"]+)\""))) << made;
+        const std::string id = match[1];
+        // The list's stream may be opened after that event went out: the same
+        // definition is sent again (an idle job's update, an event of its own)
+        // until the list heard of the job.
+        for (int round = 0; round < 30; ++round) {
+            if (pump_until([&] { return !controller.told.empty(); }, 1)) break;
+            curl(port, "POST", "/jobs", cookie, R"({"id":")" + id + "\"," + definition + "}");
+        }
+        ASSERT_FALSE(controller.told.empty()) << agent.output();
+        list.attachJobObserver(&pane, id);
+
+        std::string started = curl(port, "GET", "/jobs/" + id + "/start", cookie);
+        ASSERT_EQ(status_of(started), 200) << started;
         // To the end of the run: completed, then idle again.
         ASSERT_TRUE(pump_until([&] {
-            return !controller.told.empty() && controller.told.back().state == JS_IDLE;
+            return controller.told.back().state == JS_IDLE &&
+                   std::any_of(controller.told.begin(), controller.told.end(),
+                               [](const Told& t) { return t.state == JS_COMPLETED; });
         })) << agent.output();
         std::vector<Event> told;
         for (const auto& t : controller.told) told.emplace_back(t.id, t.state);
@@ -149,7 +222,7 @@ TEST(TrayJobListWithHost, AResumedBackupReachesTheObservers) {
             pump_until([&] { return from_running(reference->events()) == from_running(told); }));
         EXPECT_EQ(from_running(told), from_running(reference->events()));
         EXPECT_FALSE(from_running(told).empty());
-        for (const auto& t : controller.told) EXPECT_EQ(t.id, kJobId);
+        for (const auto& t : controller.told) EXPECT_EQ(t.id, id);
         list.fini();
     }
     // The run's 15 blocks took 4.5 s or more: the pane heard of it running

@@ -77,10 +77,10 @@ inline std::string state_event(const std::string& id, int state) {
     return Event_State("alice", id.c_str(), L"a job", static_cast<unsigned>(state)).event();
 }
 
-// Runs the test thread's messages until done() or 30 s (false then).
+// Runs the test thread's messages until done() or for seconds (false then).
 template <class Done>
-bool pump_until(Done done) {
-    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+bool pump_until(Done done, int seconds = 30) {
+    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
     // A thread timer of its own wakes the loop to look at done().
     UINT_PTR tick = SetTimer(nullptr, 0, 10, nullptr);
     bool reached = true;
