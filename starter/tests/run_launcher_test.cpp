@@ -65,7 +65,8 @@ TEST(MakeRun, AsANewUserTriesIt) {
     std::filesystem::create_directories(data);
     write_host_file(data + "/mongoose.conf", "ports 127.0.0.1:0\n");
     StarterProcess run = launcher();
-    size_t address = run.waitFor("Web interface: http://127.0.0.1:");
+    // The line after the address: the address's own line is then whole.
+    size_t address = run.waitFor("Ctrl-C stops the agent");
     ASSERT_NE(address, std::string::npos) << run.output() << run.errors();
     std::string output = run.output();
     EXPECT_TRUE(std::regex_search(output, std::regex("Account: demo, password [0-9a-f]+\n")))
