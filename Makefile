@@ -3,7 +3,7 @@ BUILD ?= build/asan
 TSAN_BUILD ?= build/tsan
 FUZZ_BUILD ?= build/fuzz
 # Seconds that each fuzz target runs in the test command.
-FUZZ_SECONDS ?= 15
+FUZZ_SECONDS ?= 6
 FUZZ_TARGETS := response_head chunked_body json source_list data_heads
 JOBS ?= $(shell nproc)
 # The concurrency tests, also run under ThreadSanitizer. (The thread-count
