@@ -16,6 +16,7 @@
 #include "job/options.h"
 #include "platform/win32.h"
 #include "portvane/tests/handler_kit.h"
+#include "tools/testkit/job_waits.h"
 #include "tools/testkit/machine_fixture.h"
 #include "tools/testkit/remote_service.h"
 
@@ -125,18 +126,7 @@ protected:
 
     // Waits until the job's run has ended; the run's final state.
     int waitForEnd(const std::string& id) {
-        int state = 0;
-        bool ended = false;
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
-        while (!ended && std::chrono::steady_clock::now() < deadline) {
-            manager_->job(id.c_str(), [&](const Job& job) {
-                ended = job.lastRunState() != 0 && !job.running();
-                state = job.lastRunState();
-            });
-            if (!ended) std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        EXPECT_TRUE(ended) << id;
-        return state;
+        return tovel::testing::wait_for_run_end(*manager_, id).lastRunState;
     }
 
     // Backs up C:\t with a job of the agent; the run's id.

@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 
+#include "portvane/tests/reply_head.h"
 #include "starter/webserver/server.h"
 #include "starter/webserver/tests/fake_connection.h"
 
@@ -30,46 +31,17 @@ using tovel::web::testing::FakeConnection;
 using tovel::web::testing::FunctionPlugin;
 
 // A reply as the browser receives it: status, headers by lower-case name, body.
-struct Reply {
+struct Reply : ReplyHead {
     std::string raw;
-    int status = 0;
-    std::string reason;
-    std::multimap<std::string, std::string> headers;
     std::string body;
-
-    std::string header(const std::string& lowerName) const {
-        auto it = headers.find(lowerName);
-        return it == headers.end() ? "" : it->second;
-    }
-    bool has(const std::string& lowerName) const { return headers.count(lowerName) > 0; }
 };
-
-inline std::string lower(std::string text) {
-    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return text;
-}
 
 inline Reply parse_reply(const std::string& raw) {
     Reply r;
     r.raw = raw;
     size_t end = raw.find("\r\n\r\n");
-    std::string head = raw.substr(0, end);
+    parse_head(raw.substr(0, end), r);
     r.body = end == std::string::npos ? "" : raw.substr(end + 4);
-    size_t line_end = head.find("\r\n");
-    std::string first = head.substr(0, line_end);
-    if (first.size() >= 12) {
-        r.status = std::atoi(first.c_str() + 9);
-        r.reason = first.size() > 13 ? first.substr(13) : "";
-    }
-    while (line_end != std::string::npos) {
-        size_t start = line_end + 2;
-        line_end = head.find("\r\n", start);
-        std::string line = head.substr(
-            start, line_end == std::string::npos ? std::string::npos : line_end - start);
-        size_t colon = line.find(": ");
-        if (colon != std::string::npos)
-            r.headers.emplace(lower(line.substr(0, colon)), line.substr(colon + 2));
-    }
     return r;
 }
 

@@ -27,8 +27,10 @@
 #include "job/job_state.h"
 #include "job/options.h"
 #include "plandeck/backup_job_definition.h"
+#include "portvane/tests/reply_head.h"
 #include "starter/webserver/mongoose.h"
 #include "tools/testkit/checkers.h"
+#include "tools/testkit/job_waits.h"
 #include "tools/testkit/machine_fixture.h"
 #include "tools/testkit/remote_service.h"
 
@@ -36,17 +38,9 @@ namespace portvane::testing {
 
 // A reply as curl received it: the last head's status, reason and headers (by lower-case name),
 // and the body as it came on the wire (chunked bodies with their size lines when asked for raw).
-struct WebReply {
-    int status = 0;  // 0 when curl could not connect
-    std::string reason;
-    std::multimap<std::string, std::string> headers;
+struct WebReply : ReplyHead {
     std::string body;
 
-    std::string header(const std::string& lowerName) const {
-        auto it = headers.find(lowerName);
-        return it == headers.end() ? "" : it->second;
-    }
-    bool has(const std::string& lowerName) const { return headers.count(lowerName) > 0; }
     // The name=value of the Set-Cookie header, without its attributes ("" when none).
     std::string session() const {
         std::string cookie = header("set-cookie");
@@ -168,18 +162,7 @@ protected:
     }
     // Waits (at most two minutes) until the job's run has ended; the state it is left in.
     int waitForEnd(const std::string& id) {
-        int state = 0;
-        bool ended = false;
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
-        while (!ended && std::chrono::steady_clock::now() < deadline) {
-            manager_->job(id.c_str(), [&](const Job& job) {
-                ended = job.lastRunState() != 0 && !job.running();
-                state = job.state();
-            });
-            if (!ended) std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        EXPECT_TRUE(ended) << id;
-        return state;
+        return tovel::testing::wait_for_run_end(*manager_, id).state;
     }
 
     // How many requests of a kind the simulator saw (it must be running).
@@ -206,25 +189,7 @@ protected:
             std::string head = output.substr(at, end - at);
             at = end + 4;
             r = WebReply{};
-            size_t line_end = head.find("\r\n");
-            std::string first = head.substr(0, line_end);
-            if (first.size() >= 12) {
-                r.status = std::atoi(first.c_str() + 9);
-                r.reason = first.size() > 13 ? first.substr(13) : "";
-            }
-            while (line_end != std::string::npos) {
-                size_t start = line_end + 2;
-                line_end = head.find("\r\n", start);
-                std::string line = head.substr(
-                    start, line_end == std::string::npos ? std::string::npos : line_end - start);
-                size_t colon = line.find(':');
-                if (colon == std::string::npos) continue;
-                std::string name = line.substr(0, colon);
-                for (char& c : name)
-                    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-                size_t value = line.find_first_not_of(' ', colon + 1);
-                r.headers.emplace(name, value == std::string::npos ? "" : line.substr(value));
-            }
+            parse_head(head, r);
             if (r.status >= 200 || r.status == 0) break;
         }
         r.body = output.substr(at);
