@@ -409,7 +409,16 @@ TEST(PlatformCrossProcess, TheHooksSocketDrivesAChildsWindow) {
               0);
     EXPECT_EQ(out, "200 100\nc81e1eff\nc81e1eff\n3a6ea5ff\n");
     EXPECT_FALSE(remote.write_window_png(reinterpret_cast<HWND>(0x7777), window_png));
-    EXPECT_EQ(remote.launches().size(), 0u);
+
+    // A second client at once; launches recorded from its word on.
+    tovel::testing::GuiRemote second(socket);
+    ASSERT_TRUE(second.connect());
+    EXPECT_EQ(second.launches().size(), 0u);
+    ASSERT_TRUE(second.record_launches());
+    ASSERT_EQ(child.ask("shell"), "shelled");
+    EXPECT_EQ(remote.launches(),
+              (std::vector<std::wstring>{L"http://127.0.0.1:8888", L"http://localhost:8888"}));
+    EXPECT_EQ(second.message_boxes().size(), 1u);
 }
 
 TEST(PlatformCrossProcess, TheShellRecordKeepsWhatAChildDidAfterItEnded) {
