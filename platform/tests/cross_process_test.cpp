@@ -154,6 +154,9 @@ void run_command_line(const std::string& line, HWND& window) {
         ShellExecuteExW(&info);
         MessageBoxW(nullptr, L"Can't load resource dll(C:\\x\\lo\u00e9.dll).", L"Error!", MB_OK);
         say("shelled");
+    } else if (verb == "hang") {  // the GUI thread stops answering for a while
+        say("hanging");
+        std::this_thread::sleep_for(std::chrono::seconds(60));
     } else if (verb == "exit") {
         std::cout.flush();
         _exit(0);
@@ -332,6 +335,23 @@ TEST(PlatformCrossProcess, ABroadcastReachesTheUsersProcessesAndNoOtherUsers) {
     EXPECT_EQ(other.ask("seen"), "seen 1");
     EXPECT_EQ(same.ask("seen"), "seen 3");
     DestroyWindow(mine);
+}
+
+TEST(PlatformCrossProcess, ASendGivesUpOnAProcessThatDoesNotAnswer) {
+    Child hung, live;
+    ASSERT_EQ(hung.ask("window").rfind("window ", 0), 0u);
+    ASSERT_EQ(live.ask("window").rfind("window ", 0), 0u);
+    ASSERT_EQ(hung.ask("hang"), "hanging");
+    const UINT id = RegisterWindowMessageW(L"Tovel.Hung");
+    std::atomic<bool> returned{false};
+    std::thread sender([&] {
+        SendMessageW(HWND_BROADCAST, id, 1, 2);
+        returned = true;
+    });
+    EXPECT_EQ(live.line(), "got 1 2");
+    sender.join();  // after the bounded wait for the hung one
+    EXPECT_TRUE(returned.load());
+    EXPECT_EQ(hung.line(100), "<timeout>");
 }
 
 TEST(PlatformCrossProcess, AnEventNameWithoutGlobalBelongsToTheUser) {
