@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -36,6 +37,14 @@ class TrayPopUp : public pane_tests::PaneTest {
 protected:
     void SetUp() override {
         PaneTest::SetUp();
+        // The buttons' images beside the program, as the tray is installed.
+        std::string skin = tovel::testing::host_of(L"C:\\Program Files\\Tovel\\Skin\\Tray");
+        std::filesystem::create_directories(skin);
+        std::filesystem::copy(std::string(TOVEL_SOURCE) + "/tray/Skin/Tray", skin,
+                              std::filesystem::copy_options::recursive |
+                                  std::filesystem::copy_options::overwrite_existing);
+        // After the texts are loaded: the tabs read theirs when made.
+        container_ = std::make_unique<PaneContainer>();
         // The cursor away from where the pop-up shows.
         gui::move_mouse(10, 10);
         gui::pump();
@@ -87,7 +96,7 @@ protected:
 
     gui::VirtualClock clock_;
     std::vector<std::unique_ptr<Job>> jobs_;
-    std::unique_ptr<PaneContainer> container_ = std::make_unique<PaneContainer>();
+    std::unique_ptr<PaneContainer> container_;
 };
 
 }  // namespace
@@ -110,7 +119,9 @@ TEST_F(TrayPopUp, ShowsTheFirstSevenMatchingCardsAboveTheNotificationArea) {
         all[i]->size(size);
         widest = std::max(widest, static_cast<int>(size.cx));
         RECT r = rect_of(*all[i]);
-        if (i > 0) EXPECT_EQ(r.top, bottom);
+        if (i > 0) {
+            EXPECT_EQ(r.top, bottom);
+        }
         bottom = r.bottom;
     }
     RECT popup = rect_of(window);
@@ -207,7 +218,9 @@ TEST_F(TrayPopUp, ADragPastTheScreenEdgeSnapsBackInsideTheWorkArea) {
         RECT work = work_area();
         RECT shown = rect_of(window);
         EXPECT_EQ(shown.bottom, work.bottom);
-        if (c.edge == ABE_BOTTOM) EXPECT_EQ(shown.right, work.right);
+        if (c.edge == ABE_BOTTOM) {
+            EXPECT_EQ(shown.right, work.right);
+        }
         const int width = shown.right - shown.left;
         const int height = shown.bottom - shown.top;
 
@@ -245,4 +258,64 @@ TEST_F(TrayPopUp, ADragPastTheScreenEdgeSnapsBackInsideTheWorkArea) {
         container_->DestroyWindow();
         gui::pump();
     }
+}
+
+TEST_F(TrayPopUp, PicturesOfACardAndThePopUpShowTheCardsFill) {
+    add_jobs({"Pictures", "Documents of the office"});
+    (*jobs_[0])->state = JS_RUNNING;
+    (*jobs_[0])->totalBytes = 4000;
+    (*jobs_[0])->bytesDone = 1000;
+    (*jobs_[0])->elapsedTime = 30 * 10000000ull;
+    (*jobs_[0])->bytesTransferred = 30 * 2047;
+    (*jobs_[0])->runStartTime = pane_tests::stamp(2026, 1, 5, 9, 3, 7);
+    (*jobs_[1])->nextRunTime = pane_tests::stamp(2026, 1, 6, 22, 0, 0);
+    HWND window = show();
+    gui::run_for(700);  // full opacity
+    JobInfoPane& card = *cards()[0];
+    ASSERT_TRUE(card.IsWindow());
+    // The running job's refresh, as the job list's once-a-second call.
+    EXPECT_EQ(card.onJobState(jobs_[0]->id(), JS_RUNNING), 0);
+    gui::pump();
+    ASSERT_NE(card.body().find(L"Done: 25%"), std::wstring::npos);
+
+    // A repaint of a part of the card after a change draws the whole card
+    // under it: the picture is the same as one of a full repaint.
+    gui::Picture whole = gui::window_picture(card);
+    RECT client;
+    card.GetClientRect(&client);
+    SendMessageW(card, WM_SIZING, 0, 0);  // the buffer is drawn again
+    RECT part = {client.right / 2 - 12, client.bottom / 2 - 12, client.right / 2 + 12,
+                 client.bottom / 2 + 12};
+    InvalidateRect(card, &part, FALSE);
+    gui::pump();
+    gui::Picture after = gui::window_picture(card);
+    EXPECT_EQ(gui::differing_share(whole, after, 0), 0.0);
+
+    const std::string folder = gui::pictures_folder();
+    const std::string cardFile = folder + "/tray_card_running.png";
+    const std::string popupFile = folder + "/tray_popup_two_cards.png";
+    ASSERT_TRUE(gui::write_png(after, cardFile));
+    ASSERT_TRUE(gui::write_png(gui::screen_picture(), popupFile));
+
+    // Read back by an independent reader: the card's normal fill left of its
+    // texts, on the card and where the card stands on the screen (the pop-up
+    // is opaque by now).
+    RECT at = rect_of(card);
+    const int y = (at.bottom - at.top) / 2;
+    std::string pixels;
+    const std::string probe = std::string(TOVEL_SOURCE) + "/tools/testkit/png_probe.py";
+    ASSERT_EQ(tovel::testing::run_command(
+                  "python3 " + tovel::testing::shell_quote(probe) + " " +
+                      tovel::testing::shell_quote(cardFile) + " 3," + std::to_string(y) + " " +
+                      "&& python3 " + tovel::testing::shell_quote(probe) + " " +
+                      tovel::testing::shell_quote(popupFile) + " " + std::to_string(at.left + 3) +
+                      "," + std::to_string(at.top + y),
+                  &pixels),
+              0);
+    const COLORREF fill = card.fillColour(JobInfoPane::LOOK_NORMAL);
+    char expected[16];
+    std::snprintf(expected, sizeof expected, "%02x%02x%02xff", GetRValue(fill), GetGValue(fill),
+                  GetBValue(fill));
+    EXPECT_EQ(pixels, std::string(expected) + "\n" + expected + "\n");
+    EXPECT_TRUE(IsWindow(window));
 }
