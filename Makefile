@@ -27,6 +27,8 @@ TSAN_TESTS := $(TSAN_TESTS)|ConsoleRun|LoggerSetup|StarterService|HiddenWindow|S
 TSAN_TESTS := $(TSAN_TESTS)|TraySingleton|TrayJobList\.
 # The headless desktop: windows, input, drawing and the shell.
 TSAN_TESTS := $(TSAN_TESTS)|PlatformGui|PlatformGdi|PlatformDesktop|PlatformResources
+# Job cards told of events streaming while they come and go.
+TSAN_TESTS := $(TSAN_TESTS)|TrayPaneEvents
 
 .PHONY: setup build build-tsan build-fuzz fuzz test power-sweep bench-increment run clean
 
@@ -46,6 +48,7 @@ build-tsan: setup
 	@cmake --build $(TSAN_BUILD) -j $(JOBS) --target starter_tests
 	@cmake --build $(TSAN_BUILD) -j $(JOBS) --target tray_tests
 	@cmake --build $(TSAN_BUILD) -j $(JOBS) --target platform_gui_tests
+	@cmake --build $(TSAN_BUILD) -j $(JOBS) --target tray_pane_tests
 
 # The fuzz targets, with clang, libFuzzer and the sanitizers.
 build-fuzz: setup
