@@ -317,5 +317,36 @@ TEST_F(TrayPopUp, PicturesOfACardAndThePopUpShowTheCardsFill) {
     std::snprintf(expected, sizeof expected, "%02x%02x%02xff", GetRValue(fill), GetGValue(fill),
                   GetBValue(fill));
     EXPECT_EQ(pixels, std::string(expected) + "\n" + expected + "\n");
+
+    // A click on the card opens the web interface and closes the pop-up.
+    gui::LaunchRecorder launches;
+    gui::click(at.left + 10, at.top + y);
+    gui::pump();
+    EXPECT_EQ(launches.launches(), std::vector<std::wstring>{L"http://localhost:8888"});
+    EXPECT_FALSE(IsWindow(window));
+}
+
+TEST_F(TrayPopUp, ACardWhoseRecordComesLaterShowsAtTheNextLayout) {
+    add_jobs({"ready"});
+    const std::string late = job_id(9);
+    tray_tests::make_job(late, "late");
+    ASSERT_TRUE(JobManager::instance()->addJob(late));
+    JobInfoCreator creator;
+    creator.set(JobManager::instance()->find(late), JS_IDLE);
+    container_->appendPane(creator.create());
+    HWND window = show();
+    JobInfoPane* card = cards()[1];
+    EXPECT_EQ(card->jobId(), late);
+    EXPECT_FALSE(card->IsWindow()) << "no texts yet";
+    JobActivityHandle record;
+    ASSERT_TRUE(record.open(late.c_str(), true));
+    record.reset(JS_IDLE, true);
+    container_->beginUpdate();
+    container_->endUpdate();
+    gui::pump();
+    ASSERT_TRUE(card->IsWindow());
+    EXPECT_TRUE(card->IsWindowVisible());
+    EXPECT_EQ(card->title(), L"Backup: late");
+    EXPECT_EQ(JobManager::instance()->getJobObserver(late), card);
     EXPECT_TRUE(IsWindow(window));
 }
