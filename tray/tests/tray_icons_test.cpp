@@ -88,47 +88,55 @@ protected:
 
 }  // namespace
 
-TEST_F(TrayIcons, AStatusAnimatesItsFramesInTurnAndOnlyOneTimerRuns) {
-    load();
+TEST_F(TrayIcons, StatusesAnimateTheirFramesOnOneTimerAndGroupsWithoutFilesAreRefused) {
+    // Every frame of 20 is missing, and two of 16.
+    load({"jobrunning_err1.ico", "jobrunning_err2.ico", "jobrunning_err3.ico",
+          "jobrunning_err4.ico", "jobrunning_err5.ico", "jobrunning2.ico", "jobrunning4.ico"});
     Mgr* mgr = Mgr::instance();
     // Added with the image of status 0, which setting status 0 gives again.
     EXPECT_EQ(shown(window_), (std::vector<std::string>{"none.ico", "none.ico"}));
+    ASSERT_NE(mgr->list()->group(20), nullptr);
+    EXPECT_EQ(mgr->list()->group(20)->size(), 0u);
 
-    // Each step: the status, how long the clock then runs, and the images
-    // shown meanwhile (the status's first frame, then one every 200 ms).
+    // Each step: the status asked for, whether it was taken, how long the
+    // clock then runs, and the images shown meanwhile (a new status's first
+    // frame at once, then one frame every 200 ms).
     const struct {
         int status;
+        bool taken;
         uint32_t run;
         std::vector<std::string> next;
     } kSteps[] = {
-        {16, 700, {"jobrunning1.ico", "jobrunning2.ico", "jobrunning3.ico", "jobrunning4.ico"}},
+        {16,
+         true,
+         700,
+         {"jobrunning1.ico", "jobrunning3.ico", "jobrunning5.ico", "jobrunning1.ico"}},
         // The same status again: the animation goes on where it was.
         {16,
+         true,
          1000,
-         {"jobrunning5.ico", "jobrunning1.ico", "jobrunning2.ico", "jobrunning3.ico",
-          "jobrunning4.ico"}},
+         {"jobrunning3.ico", "jobrunning5.ico", "jobrunning1.ico", "jobrunning3.ico",
+          "jobrunning5.ico"}},
+        // No frames, no group: refused, the icon animates on as it was.
+        {20, false, 400, {"jobrunning1.ico", "jobrunning3.ico"}},
+        {17, false, 0, {}},
         // A single frame stays.
-        {4, 700, {"err.ico", "err.ico", "err.ico", "err.ico"}},
-        {20,
-         1100,
-         {"jobrunning_err1.ico", "jobrunning_err2.ico", "jobrunning_err3.ico",
-          "jobrunning_err4.ico", "jobrunning_err5.ico", "jobrunning_err1.ico"}},
+        {4, true, 700, {"err.ico", "err.ico", "err.ico", "err.ico"}},
     };
     for (const auto& step : kSteps) {
         size_t from = shown(window_).size();
-        ASSERT_TRUE(mgr->setStatus(step.status, 200));
+        EXPECT_EQ(mgr->setStatus(step.status, 200), step.taken) << step.status;
         gui::run_for(step.run);
         EXPECT_EQ(shown(window_, from), step.next) << "status " << step.status;
     }
+    EXPECT_EQ(mgr->status(), 4);
 
     // Twenty flips replace the one timer: four frames in the next 900 ms,
     // not eighty.
-    for (int i = 0; i < 20; ++i) ASSERT_TRUE(mgr->setStatus(i % 2 ? 20 : 16, 200));
+    for (int i = 0; i < 20; ++i) ASSERT_TRUE(mgr->setStatus(i % 2 ? 4 : 16, 200));
     size_t from = shown(window_).size();
     gui::run_for(900);
-    EXPECT_EQ(shown(window_, from),
-              (std::vector<std::string>{"jobrunning_err2.ico", "jobrunning_err3.ico",
-                                        "jobrunning_err4.ico", "jobrunning_err5.ico"}));
+    EXPECT_EQ(shown(window_, from).size(), 4u);
 
     // -1 stops the animation on its frame.
     ASSERT_TRUE(mgr->setStatus(-1, 200));
@@ -136,48 +144,16 @@ TEST_F(TrayIcons, AStatusAnimatesItsFramesInTurnAndOnlyOneTimerRuns) {
     from = shown(window_).size();
     gui::run_for(1000);
     EXPECT_EQ(shown(window_, from).size(), 0u);
-    EXPECT_EQ(mgr->status(), 20);
+    EXPECT_EQ(mgr->status(), 4);
 
-    // The icon goes with its timer.
+    // The tooltip is cut to 127 characters; the icon goes with its timer.
+    ASSERT_TRUE(helper_.setTooltip(std::wstring(200, L'x')));
+    ASSERT_EQ(gui::notify_icons().size(), 1u);
+    EXPECT_EQ(gui::notify_icons()[0].tooltip, std::wstring(127, L'x'));
     ASSERT_TRUE(mgr->setStatus(16, 200));
     EXPECT_NE(mgr->timerId(), 0u);
     ASSERT_TRUE(helper_.removeIcon());
     EXPECT_FALSE(helper_.isAdded());
     EXPECT_EQ(mgr->timerId(), 0u);
     EXPECT_TRUE(gui::notify_icons().empty());
-}
-
-TEST_F(TrayIcons, AGroupWithoutFilesLeavesTheIconAsItWas) {
-    // Every frame of 20 is missing, and two of 16.
-    load({"jobrunning_err1.ico", "jobrunning_err2.ico", "jobrunning_err3.ico",
-          "jobrunning_err4.ico", "jobrunning_err5.ico", "jobrunning2.ico", "jobrunning4.ico"});
-    Mgr* mgr = Mgr::instance();
-    ASSERT_NE(mgr->list()->group(20), nullptr);
-    EXPECT_EQ(mgr->list()->group(20)->size(), 0u);
-    ASSERT_TRUE(mgr->setStatus(16, 200));
-    gui::run_for(700);
-    size_t from = shown(window_).size();
-    EXPECT_FALSE(mgr->setStatus(20, 200));
-    EXPECT_EQ(mgr->status(), 16);
-    EXPECT_FALSE(mgr->setStatus(17, 200));  // no group at all
-    gui::run_for(600);
-    // The three frames there are run on, in turn.
-    EXPECT_EQ(shown(window_, from),
-              (std::vector<std::string>{"jobrunning3.ico", "jobrunning5.ico", "jobrunning1.ico"}));
-
-    // The menu: open, about, exit from the top, each sending its command to
-    // the icon's window; the tooltip is cut to 127 characters.
-    const auto& items = helper_.menu().items();
-    ASSERT_EQ(items.size(), 3u);
-    EXPECT_EQ(items[0]->id(), 32795u);
-    EXPECT_EQ(items[1]->id(), 32794u);
-    EXPECT_EQ(items[2]->id(), 32793u);
-    ASSERT_TRUE(helper_.showMenu(500, 400));
-    RECT at = {};
-    GetWindowRect(helper_.menu(), &at);
-    EXPECT_EQ(at.right, 500);
-    EXPECT_EQ(at.bottom, 400);
-    ASSERT_TRUE(helper_.setTooltip(std::wstring(200, L'x')));
-    ASSERT_EQ(gui::notify_icons().size(), 1u);
-    EXPECT_EQ(gui::notify_icons()[0].tooltip, std::wstring(127, L'x'));
 }
