@@ -29,6 +29,8 @@ TSAN_TESTS := $(TSAN_TESTS)|TraySingleton|TrayJobList\.
 TSAN_TESTS := $(TSAN_TESTS)|PlatformGui|PlatformGdi|PlatformDesktop|PlatformResources
 # The tray's notification icon, and its controller under streamed job events.
 TSAN_TESTS := $(TSAN_TESTS)|TrayIcons|TrayController
+# Job cards told of events streaming while they come and go.
+TSAN_TESTS := $(TSAN_TESTS)|TrayPaneEvents
 
 .PHONY: setup build build-tsan build-fuzz fuzz test power-sweep bench-increment run clean
 
@@ -49,6 +51,7 @@ build-tsan: setup
 	@cmake --build $(TSAN_BUILD) -j $(JOBS) --target tray_tests
 	@cmake --build $(TSAN_BUILD) -j $(JOBS) --target tray_controller_tests
 	@cmake --build $(TSAN_BUILD) -j $(JOBS) --target platform_gui_tests
+	@cmake --build $(TSAN_BUILD) -j $(JOBS) --target tray_pane_tests
 
 # The fuzz targets, with clang, libFuzzer and the sanitizers.
 build-fuzz: setup
