@@ -29,6 +29,8 @@ TSAN_TESTS := $(TSAN_TESTS)|TraySingleton|TrayJobList\.
 TSAN_TESTS := $(TSAN_TESTS)|PlatformGui|PlatformGdi|PlatformDesktop|PlatformResources
 # The desktop across processes: broadcasts, the hooks' socket.
 TSAN_TESTS := $(TSAN_TESTS)|PlatformCrossProcess
+# The tray's notification icon, and its controller under streamed job events.
+TSAN_TESTS := $(TSAN_TESTS)|TrayIcons|TrayController
 # Job cards told of events streaming while they come and go.
 TSAN_TESTS := $(TSAN_TESTS)|TrayPaneEvents
 
@@ -49,6 +51,7 @@ build-tsan: setup
 	@cmake --build $(TSAN_BUILD) -j $(JOBS) --target webserver_tests portvane_tests portvane_web_tests
 	@cmake --build $(TSAN_BUILD) -j $(JOBS) --target starter_tests
 	@cmake --build $(TSAN_BUILD) -j $(JOBS) --target tray_tests
+	@cmake --build $(TSAN_BUILD) -j $(JOBS) --target tray_controller_tests
 	@cmake --build $(TSAN_BUILD) -j $(JOBS) --target platform_gui_tests
 	@cmake --build $(TSAN_BUILD) -j $(JOBS) --target platform_xproc_tests
 	@cmake --build $(TSAN_BUILD) -j $(JOBS) --target tray_pane_tests
