@@ -9,9 +9,8 @@ JOBS ?= $(shell nproc)
 # The concurrency tests, also run under ThreadSanitizer. (The thread-count
 # check is left out there: the sanitizer runs a thread of its own.)
 TSAN_TESTS ?= PlatformSync|PlatformMapping|PlatformRegistry|JobDispatcher|JobNotifications|JobActivity|JobCmdQueue|JobBase|JobManager|ScheduleManager|Options|PlatformMutex|GlobalKey|PasswordStore|CookieStore
-# The curl scenarios run whole programs and are left to the AddressSanitizer run; the tray's
-# exit test ends its process with the test kit's server thread still running.
-TSAN_EXCLUDE ?= ClosedHandleLeavesThreadRunning|Scenario|TheProcessEndsWithEventsInFlight
+# The curl scenarios run whole programs and are left to the AddressSanitizer run.
+TSAN_EXCLUDE ?= ClosedHandleLeavesThreadRunning|Scenario
 TSAN_TESTS := $(TSAN_TESTS)|HttpClientConnections|PlatformWinHttp|JobNotifyClient|PlatformProcess|UpdateSchedule|ExclusionListFile
 # Job runs: both kinds of job with their offline and web storages, through
 # pauses and resumptions (the heaviest end-to-end and kill sweeps run under

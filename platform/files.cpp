@@ -218,8 +218,13 @@ HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD /*share*/, LPSECURITY_ATTRI
     struct stat opened;
     if (!fresh && ::fstat(fd, &opened) == 0 && (S_ISREG(opened.st_mode) || S_ISDIR(opened.st_mode)))
         ::fcntl(fd, F_SETFL, oflags & ~O_NONBLOCK);
-    // The descriptor's access, not the process's default mask.
-    if (own_mode && !existed) ::fchmod(fd, mode);
+    // The descriptor's access, or the one the folder gives, not the
+    // process's default mask.
+    mode_t inherited = 0;
+    if (own_mode && !existed)
+        ::fchmod(fd, mode);
+    else if (creates && tovel::platform::inherited_mode(host, false, inherited))
+        ::fchmod(fd, inherited);
     // A program the system makes (an installer it downloads) can be started
     // by its owner, as a program file on Windows can.
     if (creates && tovel::platform::names_program(host)) {
@@ -459,7 +464,11 @@ BOOL CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES security) {
         return FALSE;
     }
     // A folder that its users may read may also be entered.
-    if (own_mode) ::chmod(host.c_str(), mode | ((mode & 0444) >> 2));
+    mode_t inherited = 0;
+    if (own_mode)
+        ::chmod(host.c_str(), mode | ((mode & 0444) >> 2));
+    else if (tovel::platform::inherited_mode(host, true, inherited))
+        ::chmod(host.c_str(), inherited);
     return TRUE;
 }
 

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/gdi_objects.h"
+#include "platform/gui_test.h"
 #include "platform/win/errors.h"
 #include "platform/win/text.h"
 
@@ -166,11 +167,38 @@ std::vector<std::wstring> wrap(cairo_t* cr, const std::wstring& line, int width)
     return out;
 }
 
-std::wstring ellipsis(cairo_t* cr, const std::wstring& line, int width) {
+// The line cut so that it fits in width with "..." after it: at a character
+// (DT_END_ELLIPSIS), or after the last whole word that leaves room for it
+// (DT_WORD_ELLIPSIS; a first word too long even so is cut at a character).
+std::wstring ellipsis(cairo_t* cr, const std::wstring& line, int width, bool at_word) {
     if (width_of(cr, line) <= width) return line;
+    if (at_word) {
+        size_t end = line.size();
+        while (end > 0) {
+            size_t space = line.rfind(L' ', end - 1);
+            if (space == std::wstring::npos) break;
+            size_t stop = space;
+            while (stop > 0 && line[stop - 1] == L' ') --stop;
+            if (stop == 0) break;
+            std::wstring cut = line.substr(0, stop) + L"...";
+            if (width_of(cr, cut) <= width) return cut;
+            end = stop;
+        }
+    }
     std::wstring cut = line;
     while (!cut.empty() && width_of(cr, cut + L"...") > width) cut.pop_back();
     return cut + L"...";
+}
+
+// What a TextRecorder collects; under the drawing lock.
+struct TextLog {
+    bool recording = false;
+    std::vector<tovel::platform::gui::DrawnText> texts;
+};
+
+TextLog& text_log() {
+    static TextLog* log = new TextLog;  // drawing may go on while statics go
+    return *log;
 }
 
 }  // namespace
@@ -222,6 +250,8 @@ namespace {
 void draw_line(cairo_t* cr, const Dc& dc, const tovel::platform::gdi::Face& face, int x, int y,
                const std::wstring& line) {
     const int width = tovel::platform::gdi::width_of(cr, line);
+    auto& log = tovel::platform::gdi::text_log();
+    if (log.recording) log.texts.push_back({line, x, y, width});
     if (dc.background_mode == OPAQUE) {
         cairo_set_antialias(cr, CAIRO_ANTIALIAS_NONE);
         cairo_rectangle(cr, x, y, width, face.height());
@@ -285,7 +315,9 @@ int DrawTextW(HDC handle, LPCWSTR text, int count, LPRECT rect, UINT format) {
         }
     }
     if (format & (DT_WORD_ELLIPSIS | DT_END_ELLIPSIS))
-        for (auto& line : lines) line = tovel::platform::gdi::ellipsis(measure, line, box_width);
+        for (auto& line : lines)
+            line = tovel::platform::gdi::ellipsis(measure, line, box_width,
+                                                  (format & DT_WORD_ELLIPSIS) != 0);
     const int height = face.height() * static_cast<int>(lines.size());
 
     if (calc) {
@@ -333,3 +365,24 @@ HFONT CreateFontIndirectW(const LOGFONTW* font) {
     made.logfont.lfFaceName[LF_FACESIZE - 1] = 0;
     return static_cast<HFONT>(tovel::platform::gdi::add_object(made));
 }
+
+namespace tovel::platform::gui {
+
+TextRecorder::TextRecorder() {
+    std::lock_guard<std::mutex> guard(gdi_lock());
+    auto& log = tovel::platform::gdi::text_log();
+    log.recording = true;
+    log.texts.clear();
+}
+
+TextRecorder::~TextRecorder() {
+    std::lock_guard<std::mutex> guard(gdi_lock());
+    tovel::platform::gdi::text_log().recording = false;
+}
+
+std::vector<DrawnText> TextRecorder::texts() const {
+    std::lock_guard<std::mutex> guard(gdi_lock());
+    return tovel::platform::gdi::text_log().texts;
+}
+
+}  // namespace tovel::platform::gui

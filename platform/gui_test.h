@@ -95,6 +95,23 @@ public:
 // Every MessageBoxW of the process so far: "caption: text".
 std::vector<std::wstring> message_boxes();
 
+// The lines of text that DrawTextW and TextOutW draw on any DC of the
+// process (as drawn: wrapped, cut and with their ellipses), in order, while a
+// recorder lives (one at a time). x and y are the line's top-left in the DC,
+// width its extent in pixels.
+struct DrawnText {
+    std::wstring text;
+    int x = 0, y = 0, width = 0;
+};
+class TextRecorder {
+public:
+    TextRecorder();
+    ~TextRecorder();
+    TextRecorder(const TextRecorder&) = delete;
+    TextRecorder& operator=(const TextRecorder&) = delete;
+    std::vector<DrawnText> texts() const;
+};
+
 // Pictures. A window's picture is the window as the compositor shows it:
 // its own pixels with its children's over them (each clipped to its parent
 // and its region), in its region only, with its layered alpha; pixels

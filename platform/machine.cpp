@@ -31,7 +31,10 @@ void make_folder(const std::string& path, mode_t mode) {
     for (size_t i = 1; i <= path.size(); ++i) {
         if (i == path.size() || path[i] == '/') {
             std::string part = path.substr(0, i);
-            if (::mkdir(part.c_str(), mode) != 0 && errno != EEXIST) return;
+            if (::mkdir(part.c_str(), mode) == 0)
+                ::chmod(part.c_str(), mode);  // exactly: not narrowed by the file mode mask
+            else if (errno != EEXIST)
+                return;
         }
     }
 }
@@ -114,6 +117,13 @@ bool drive_exists(const std::string& base) {
 }
 
 }  // namespace
+
+bool inherited_mode(const std::string& host_path, bool folder, mode_t& mode) {
+    const std::string shared = machine_root() + "/drives/c/ProgramData/";
+    if (host_path.compare(0, shared.size(), shared) != 0) return false;
+    mode = folder ? 0755 : 0644;
+    return true;
+}
 
 bool host_path(const wchar_t* windows_path, std::string& out) {
     if (!windows_path) {

@@ -3,6 +3,8 @@
 // by tests that need to look at the host side.
 #pragma once
 
+#include <sys/types.h>
+
 #include <string>
 
 #include "platform/win/types.h"
@@ -25,6 +27,13 @@ bool host_path(const wchar_t* windows_path, std::string& out);
 // root of a volume: never a reparse point, never removed or renamed, even
 // where the drive is a symbolic link on the host.
 bool is_drive_root(const std::string& host_path);
+
+// The access a new file or folder inherits (made without a descriptor of
+// its own) below the common application-data folder (drives/c/ProgramData),
+// where every user may read and its owner write: 0644 for a file, 0755 for a
+// folder, whatever the process's file mode mask. False elsewhere: the
+// creator's default applies there.
+bool inherited_mode(const std::string& host_path, bool folder, mode_t& mode);
 
 // The Windows form of a host path: a path under a drive folder becomes that
 // drive's path, anything else a path on Z:.

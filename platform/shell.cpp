@@ -49,7 +49,11 @@ int SHCreateDirectoryExW(HWND /*owner*/, LPCWSTR path, const SECURITY_ATTRIBUTES
     for (size_t i = start; i <= host.size(); ++i) {
         if (i != host.size() && host[i] != '/') continue;
         std::string part = host.substr(0, i);
-        if (::mkdir(part.c_str(), 0777) != 0 && errno != EEXIST) {
+        mode_t inherited = 0;
+        if (::mkdir(part.c_str(), 0777) == 0) {
+            if (tovel::platform::inherited_mode(part, true, inherited))
+                ::chmod(part.c_str(), inherited);
+        } else if (errno != EEXIST) {
             int error = errno;
             tovel::platform::set_last_error_from_errno(error, part);
             return static_cast<int>(GetLastError());

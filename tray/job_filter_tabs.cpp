@@ -116,10 +116,25 @@ void JobTypePane::measure() {
     POINT corner = {window.left, window.top};
     if (HWND parent = ::GetParent(m_hWnd)) ::ScreenToClient(parent, &corner);
     ::MoveWindow(m_hWnd, corner.x, corner.y, width, height, FALSE);
+    layOut(width, height);
+}
+
+void JobTypePane::layOut(int width, int height) {
     own_ = {0, 0, width, height};
-    int arrow = hasMenu() ? arrowWidth(height) : 0;
+    int arrow = hasMenu() ? std::min(arrowWidth(height), width) : 0;
     arrow_ = {width - arrow, 0, width, height};
     labelZone_ = {0, 0, width - arrow, height};
+}
+
+LRESULT JobTypePane::OnSize(UINT, WPARAM, LPARAM lParam, BOOL&) {
+    int width = LOWORD(lParam);
+    int height = HIWORD(lParam);
+    if (width == own_.right && height == own_.bottom) return 0;
+    layOut(width, height);
+    // The back buffer is made again at the new size on the next paint.
+    freeBuffer(memDC_, bitmap_, oldBitmap_);
+    ::InvalidateRect(m_hWnd, nullptr, FALSE);
+    return 0;
 }
 
 void JobTypePane::setItems(const std::vector<int>& states, const std::vector<std::wstring>& names) {
@@ -161,7 +176,7 @@ void JobTypePane::draw(HDC dc) {
         HFONT font = hot ? underlined_ : font_;
         HGDIOBJ old = font ? ::SelectObject(dc, font) : nullptr;
         ::SetBkMode(dc, TRANSPARENT);
-        RECT rect = own_;
+        RECT rect = labelZone_;
         ::DrawTextW(dc, label_.c_str(), -1, &rect, DT_WORD_ELLIPSIS);
         if (old) ::SelectObject(dc, old);
     }
@@ -203,7 +218,7 @@ void JobTypePaneMore::draw(HDC dc) {
         HFONT font = hot ? underlined_ : font_;
         HGDIOBJ old = font ? ::SelectObject(dc, font) : nullptr;
         ::SetBkMode(dc, TRANSPARENT);
-        RECT rect = own_;
+        RECT rect = labelZone_;
         ::DrawTextW(dc, label_.c_str(), -1, &rect, DT_CENTER | DT_WORD_ELLIPSIS);
         if (old) ::SelectObject(dc, old);
     }

@@ -39,6 +39,7 @@ public:
     MESSAGE_HANDLER(WM_CREATE, OnCreate)
     MESSAGE_HANDLER(WM_PAINT, OnPaint)
     MESSAGE_HANDLER(WM_ERASEBKGND, OnEraseBackground)
+    MESSAGE_HANDLER(WM_SIZE, OnSize)
     MESSAGE_HANDLER(WM_MOUSEMOVE, OnMouseMove)
     MESSAGE_HANDLER(WM_MOUSEHOVER, OnMouseHover)
     MESSAGE_HANDLER(WM_MOUSELEAVE, OnMouseLeave)
@@ -63,17 +64,25 @@ public:
     bool menuOpen() const { return menuOpen_; }
     SkinMenu& menu() { return menu_; }
     const RECT& arrowZone() const { return arrow_; }
+    // Where the label is drawn: the tab but its arrow. A label wider than it
+    // ends with "..." after its last whole word that fits.
+    const RECT& labelZone() const { return labelZone_; }
 
 protected:
     // The more tab has no drop-down and is never disabled.
     virtual bool hasMenu() const { return true; }
     void redraw();
     void measure();
+    // The zones of a tab of that size.
+    void layOut(int width, int height);
     void setLook(int look);
 
     LRESULT OnCreate(UINT, WPARAM, LPARAM, BOOL&);
     LRESULT OnPaint(UINT, WPARAM, LPARAM, BOOL&);
     LRESULT OnEraseBackground(UINT, WPARAM, LPARAM, BOOL&) { return 1; }
+    // A tab given another size (narrower than its label) lays its zones out
+    // again and draws anew.
+    LRESULT OnSize(UINT, WPARAM, LPARAM, BOOL&);
     LRESULT OnMouseMove(UINT, WPARAM, LPARAM, BOOL&);
     LRESULT OnMouseHover(UINT, WPARAM, LPARAM, BOOL&);
     LRESULT OnMouseLeave(UINT, WPARAM, LPARAM, BOOL&);

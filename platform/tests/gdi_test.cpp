@@ -5,6 +5,7 @@
 // alpha on the screen; text extents pinned for the DejaVu faces.
 #include <gtest/gtest.h>
 
+#include <cwchar>
 #include <functional>
 #include <string>
 
@@ -212,6 +213,45 @@ TEST(PlatformGdi, TextExtentsArePinnedAndATrailingLineBreakMakesALine) {
     EXPECT_EQ(outside, 0);
     DeleteObject(bitmap);
     DeleteObject(bold);
+    DeleteDC(dc);
+}
+
+// DT_WORD_ELLIPSIS ends a line that does not fit after its last whole word
+// that leaves room for "..."; a word alone too long is cut at a character,
+// as DT_END_ELLIPSIS cuts every line. The recorder reads back what was drawn.
+TEST(PlatformGdi, WordEllipsisCutsAfterAWholeWord) {
+    HDC dc = CreateCompatibleDC(nullptr);
+    HBITMAP bitmap = CreateCompatibleBitmap(dc, 300, 20);
+    HGDIOBJ old = SelectObject(dc, bitmap);
+    auto extent = [&](const wchar_t* text) {
+        SIZE size = {};
+        GetTextExtentPoint32W(dc, text, static_cast<int>(std::wcslen(text)), &size);
+        return static_cast<int>(size.cx);
+    };
+    auto drawn = [&](const wchar_t* text, int width, UINT format) {
+        gui::TextRecorder recorder;
+        RECT box = {0, 0, width, 20};
+        DrawTextW(dc, text, -1, &box, format);
+        auto texts = recorder.texts();
+        EXPECT_EQ(texts.size(), 1u);
+        if (texts.empty()) return std::wstring();
+        EXPECT_LE(texts[0].width, width) << texts[0].width;
+        return texts[0].text;
+    };
+    const wchar_t* label = L"Backup jobs of  this computer";
+    const int room = extent(L"Backup jobs of...");
+    EXPECT_EQ(drawn(label, room, DT_WORD_ELLIPSIS), L"Backup jobs of...");
+    EXPECT_EQ(drawn(label, room - 1, DT_WORD_ELLIPSIS), L"Backup jobs...");
+    EXPECT_EQ(drawn(label, extent(L"Backup jobs of  this c..."), DT_WORD_ELLIPSIS),
+              L"Backup jobs of  this...");
+    EXPECT_EQ(drawn(label, extent(label), DT_WORD_ELLIPSIS | DT_SINGLELINE), label);
+    // A first word that does not fit, and the end ellipsis: cut at a character.
+    EXPECT_EQ(drawn(label, extent(L"Backu..."), DT_WORD_ELLIPSIS), L"Backu...");
+    EXPECT_EQ(drawn(L"Backupjobsandmore", extent(L"Backupj..."), DT_WORD_ELLIPSIS), L"Backupj...");
+    EXPECT_EQ(drawn(label, extent(L"Backup jobs of  th..."), DT_END_ELLIPSIS),
+              L"Backup jobs of  th...");
+    SelectObject(dc, old);
+    DeleteObject(bitmap);
     DeleteDC(dc);
 }
 

@@ -184,3 +184,32 @@ TEST_F(TrayTabs, MoreOpensTheWebInterfaceAndKeepsTheSelection) {
     EXPECT_EQ(pane_->selectedState(), 0);
     EXPECT_EQ(container_.got, std::vector<UINT>{WM_CLOSE});
 }
+
+// A tab narrowed below its label's width: the label, drawn left of the arrow,
+// ends with "..." after the last whole word that fits there. The zone is the
+// one the tab measures for the label cut at a character, which a cut at a
+// character would fill.
+TEST_F(TrayTabs, ALabelTooLongForItsZoneEndsAfterAWholeWord) {
+    JobTypePane& tab = pane_->backupTab();
+    tab.setup(L"Backup jobs of this co...", 1);
+    RECT fitted;
+    GetWindowRect(tab, &fitted);
+    tab.setup(L"Backup jobs of this computer", 1);
+    RECT grown;
+    GetWindowRect(tab, &grown);
+    ASSERT_GT(grown.right, fitted.right);
+    gui::TextRecorder recorder;
+    POINT corner = {fitted.left, fitted.top};
+    ScreenToClient(*pane_, &corner);
+    MoveWindow(tab, corner.x, corner.y, fitted.right - fitted.left, fitted.bottom - fitted.top,
+               TRUE);
+    gui::pump();
+    std::vector<gui::DrawnText> labels;
+    for (const auto& drawn : recorder.texts())
+        if (drawn.text.rfind(L"Backup", 0) == 0) labels.push_back(drawn);
+    ASSERT_FALSE(labels.empty());
+    EXPECT_EQ(labels.back().text, L"Backup jobs of this...");
+    EXPECT_LE(labels.back().x + labels.back().width, tab.labelZone().right);
+    EXPECT_EQ(tab.labelZone().right, tab.arrowZone().left);
+    EXPECT_EQ(tab.arrowZone().right, fitted.right - fitted.left);
+}

@@ -334,18 +334,28 @@ TEST_F(TrayJobList, EventsAtFullSpeedWhileTheGuiThreadChangesObservers) {
 TEST_F(TrayJobList, TheProcessEndsWithEventsInFlight) {
     make_job(kA, "one");
     ServiceRecord a(kA, JS_RUNNING);
-    // The server's thread still sends while the statics go at exit: it keeps
-    // its own copies of the events.
-    HttpScriptServer server([running = state_event(kA, JS_RUNNING),
-                             paused = state_event(kA, JS_PAUSED)](HttpPeer& peer) {
-        if (peer.read_head().empty()) return;
-        peer.send_chunked_head();
-        for (int i = 0;; ++i)
-            if (!peer.send_chunk(i % 2 ? running : paused)) return;
-    });
-    ByteStream::map_port(server.port());
-    // The server's threads run already: the child starts afresh from an
-    // exec rather than from a fork of them.
+    // The events come at full speed from a server of this test's process; the
+    // child that ends (started afresh from an exec, which runs this test
+    // again) finds its port in the environment and runs no thread of it.
+    static const char kServerPort[] = "TOVEL_TEST_EXIT_SERVER_PORT";
+    std::unique_ptr<HttpScriptServer> server;
+    unsigned short port = 0;
+    if (const char* given = std::getenv(kServerPort)) {
+        port = static_cast<unsigned short>(std::atoi(given));
+    } else {
+        server = std::make_unique<HttpScriptServer>(
+            [running = state_event(kA, JS_RUNNING),
+             paused = state_event(kA, JS_PAUSED)](HttpPeer& peer) {
+                if (peer.read_head().empty()) return;
+                peer.send_chunked_head();
+                for (int i = 0;; ++i)
+                    if (!peer.send_chunk(i % 2 ? running : paused)) return;
+            });
+        ASSERT_TRUE(server->listening());
+        port = server->port();
+        setenv(kServerPort, std::to_string(port).c_str(), 1);
+    }
+    ByteStream::map_port(port);
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     // The list as the tray has it: the process's own, deleted at exit while
     // the stream still sends and an event may wait on the GUI thread.
@@ -359,5 +369,8 @@ TEST_F(TrayJobList, TheProcessEndsWithEventsInFlight) {
         std::exit(0);
     };
     EXPECT_EXIT(run(), ::testing::ExitedWithCode(0), "leaving\n");
-    server.stop();
+    unsetenv(kServerPort);
+    unsetenv("TOVEL_WINHTTP_PORT_MAP");
+    // The child's end closed its connection: the script has returned.
+    if (server) server->stop();
 }
