@@ -27,6 +27,8 @@ TSAN_TESTS := $(TSAN_TESTS)|ConsoleRun|LoggerSetup|StarterService|HiddenWindow|S
 TSAN_TESTS := $(TSAN_TESTS)|TraySingleton|TrayJobList\.
 # The headless desktop: windows, input, drawing and the shell.
 TSAN_TESTS := $(TSAN_TESTS)|PlatformGui|PlatformGdi|PlatformDesktop|PlatformResources
+# The tray's main window with its exit watcher.
+TSAN_TESTS := $(TSAN_TESTS)|TrayMainDialog
 
 .PHONY: setup build build-tsan build-fuzz fuzz test power-sweep bench-increment run clean
 
@@ -45,6 +47,7 @@ build-tsan: setup
 	@cmake --build $(TSAN_BUILD) -j $(JOBS) --target webserver_tests portvane_tests portvane_web_tests
 	@cmake --build $(TSAN_BUILD) -j $(JOBS) --target starter_tests
 	@cmake --build $(TSAN_BUILD) -j $(JOBS) --target tray_tests
+	@cmake --build $(TSAN_BUILD) -j $(JOBS) --target tray_app_tests
 	@cmake --build $(TSAN_BUILD) -j $(JOBS) --target platform_gui_tests
 
 # The fuzz targets, with clang, libFuzzer and the sanitizers.
