@@ -3,6 +3,7 @@
 // system's version; and the test interface's view of them (gui_test.h).
 #include "platform/win/desktop.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -89,6 +90,21 @@ bool is_http(const std::wstring& file) {
     return starts(L"http://") || starts(L"https://");
 }
 
+// With TOVEL_SHELL_RECORD naming a file (tests only), appends one line to
+// it in UTF-8, written at once so that lines of several processes do not
+// mix; false when the variable is not set.
+bool append_shell_record(const std::wstring& line) {
+    const char* path = std::getenv("TOVEL_SHELL_RECORD");
+    if (!path || !*path) return false;
+    int fd = ::open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (fd < 0) return true;
+    std::string bytes = utf8_of(line) + "\n";
+    ssize_t written = ::write(fd, bytes.data(), bytes.size());
+    (void)written;
+    ::close(fd);
+    return true;
+}
+
 // Opens an address; the ShellExecute result.
 INT_PTR open_address(LPCWSTR verb, LPCWSTR file) {
     if (!file || (verb && std::wcscmp(verb, L"open") != 0) || !is_http(file)) {
@@ -100,9 +116,11 @@ INT_PTR open_address(LPCWSTR verb, LPCWSTR file) {
         std::lock_guard<std::mutex> guard(s.lock);
         if (s.recording) {
             s.launches.push_back(file);
+            append_shell_record(std::wstring(L"launch ") + file);
             return 42;
         }
     }
+    if (append_shell_record(std::wstring(L"launch ") + file)) return 42;
     SpawnPlan plan;
     const char* browser = std::getenv("BROWSER");
     plan.arguments = {browser && *browser ? browser : "xdg-open", utf8_of(file)};
@@ -397,6 +415,7 @@ int MessageBoxW(HWND /*owner*/, LPCWSTR text, LPCWSTR caption, UINT type) {
         std::lock_guard<std::mutex> guard(s.lock);
         s.boxes.push_back(line);
     }
+    tovel::platform::append_shell_record(L"box " + line);
     std::string bytes = tovel::platform::utf8_of(line) + "\n";
     ssize_t written = ::write(2, bytes.data(), bytes.size());
     (void)written;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "platform/gdi_core.h"
@@ -26,6 +27,15 @@ void set_double_click_time(UINT milliseconds);
 // The windows a broadcast reaches: every top-level window that is not
 // message-only.
 std::vector<HWND> broadcast_targets();
+// What the broadcast targets show, for the test hooks.
+struct TopWindow {
+    HWND handle;
+    std::wstring title;
+    std::wstring class_name;
+    RECT rect;
+    bool visible;
+};
+std::vector<TopWindow> top_windows();
 
 // The user's hand on the mouse (screen coordinates); messages are posted.
 void inject_move(int x, int y);

@@ -34,8 +34,6 @@ struct Desktop {
     int taskbar_thickness = 40;
     UINT double_click = 500;
     uint64_t next_z = 1u << 20;
-    std::map<std::wstring, UINT> registered;
-    UINT next_message = 0xC000;
 };
 
 Desktop& desktop() {
@@ -444,6 +442,17 @@ std::vector<HWND> broadcast_targets() {
         if (!window->ui.child && !window->ui.message_only && !window->parent)
             targets.push_back(window->handle);
     return targets;
+}
+
+std::vector<TopWindow> top_windows() {
+    std::vector<TopWindow> out;
+    Snapshot all;
+    std::lock_guard<std::mutex> guard(ui_lock());
+    for (auto& window : all.windows)
+        if (!window->ui.child && !window->ui.message_only && !window->parent)
+            out.push_back({window->handle, window->ui.text, window->ui.class_name, window->ui.rect,
+                           shows(*window, all)});
+    return out;
 }
 
 void inject_move(int x, int y) {
@@ -1344,32 +1353,4 @@ BOOL SystemParametersInfoW(UINT action, UINT /*uiParam*/, PVOID parameter, UINT 
             SetLastError(ERROR_INVALID_PARAMETER);
             return FALSE;
     }
-}
-
-UINT RegisterWindowMessageW(LPCWSTR name) {
-    if (!name || !*name) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return 0;
-    }
-    std::wstring key(name);
-    for (auto& c : key) c = static_cast<wchar_t>(std::towlower(static_cast<wint_t>(c)));
-    std::lock_guard<std::mutex> guard(ui_lock());
-    auto& d = desktop();
-    auto it = d.registered.find(key);
-    if (it != d.registered.end()) return it->second;
-    if (d.next_message > 0xFFFF) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return 0;
-    }
-    UINT id = d.next_message++;
-    d.registered[key] = id;
-    return id;
-}
-
-UINT RegisterWindowMessageA(LPCSTR name) {
-    if (!name) return RegisterWindowMessageW(nullptr);
-    std::wstring wide;
-    for (const char* p = name; *p; ++p)
-        wide += static_cast<wchar_t>(static_cast<unsigned char>(*p));
-    return RegisterWindowMessageW(wide.c_str());
 }

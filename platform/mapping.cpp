@@ -33,6 +33,7 @@
 #include "platform/kernel_object.h"
 #include "platform/machine.h"
 #include "platform/object_names.h"
+#include "platform/user_session.h"
 #include "platform/win/errors.h"
 
 namespace tovel::platform {
@@ -303,7 +304,7 @@ HANDLE CreateFileMappingW(HANDLE file, LPSECURITY_ATTRIBUTES /*security*/, DWORD
     std::string key, entry_path;
     std::unique_ptr<NamespaceLock> lock;
     if (named) {
-        key = object_key(name);
+        if (!named_object_place(name, objects, key)) return nullptr;
         entry_path = objects + "/mapping." + file_name_of(key);
         lock = std::make_unique<NamespaceLock>(objects, "mapping");
         if (!lock->held()) {
@@ -407,8 +408,8 @@ HANDLE OpenFileMappingW(DWORD access, BOOL /*inherit*/, LPCWSTR name) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
-    std::string objects = machine_root() + "/objects";
-    std::string key = object_key(name);
+    std::string objects, key;
+    if (!named_object_place(name, objects, key)) return nullptr;
     std::string entry_path = objects + "/mapping." + file_name_of(key);
     NamespaceLock lock(objects, "mapping");
     if (!lock.held()) {

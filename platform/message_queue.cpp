@@ -2,6 +2,7 @@
 // messages (see window_core.h for the locks).
 #include <algorithm>
 #include <chrono>
+#include <thread>
 #include <unordered_map>
 
 #include "platform/gui_desktop.h"
@@ -9,6 +10,7 @@
 #include "platform/win/gui.h"
 #include "platform/win/sync.h"
 #include "platform/win/time.h"
+#include "platform/window_broadcast.h"
 #include "platform/window_core.h"
 
 namespace tovel::platform {
@@ -61,6 +63,15 @@ thread_local QueueHolder t_queue;
 
 // Runs a message sent to one of the calling thread's windows and answers it.
 void run_sent(ThreadQueue& own, SentMessage& sent) {
+    if (sent.task) {
+        sent.task();
+        if (sent.sender) {
+            std::lock_guard<std::mutex> guard(sent.sender->lock);
+            sent.ran = true;
+        }
+        complete(sent, 0);
+        return;
+    }
     LRESULT result = 0;
     auto window = find_window(sent.window);
     if (window && window->queue.get() == &own) {
@@ -247,6 +258,45 @@ void wake_all_queues() {
     }
 }
 
+// Waits, as a sender waits, until sent is done; what others send to the
+// calling thread runs meanwhile.
+void wait_done(const std::shared_ptr<ThreadQueue>& own, const SentMessage& sent) {
+    std::unique_lock<std::mutex> guard(own->lock);
+    while (!sent.done) {
+        if (!run_all_sent(*own, guard)) own->changed.wait(guard);
+    }
+}
+
+bool run_on_window_thread(HWND window, std::function<void()> task) {
+    auto record = find_window(window);
+    if (!record) return false;
+    if (record->queue->thread == GetCurrentThreadId()) {
+        task();
+        return true;
+    }
+    auto own = own_queue();
+    auto sent = std::make_shared<SentMessage>();
+    sent->window = window;
+    sent->sender = own;
+    sent->task = std::move(task);
+    if (!queue_sent(*record, sent)) return false;
+    wait_done(own, *sent);
+    std::lock_guard<std::mutex> guard(own->lock);
+    return sent->ran;
+}
+
+void wait_running_sent(const std::function<void()>& work) {
+    auto own = own_queue();
+    auto sent = std::make_shared<SentMessage>();
+    sent->sender = own;
+    std::thread worker([&work, sent] {
+        work();
+        complete(*sent, 0);
+    });
+    wait_done(own, *sent);
+    worker.join();
+}
+
 void complete(SentMessage& sent, LRESULT result) {
     if (!sent.sender) return;
     {
@@ -290,6 +340,7 @@ BOOL PostMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     if (window == HWND_BROADCAST) {
         for (HWND each : tovel::platform::desk::broadcast_targets())
             PostMessageW(each, message, wParam, lParam);
+        tovel::platform::broadcast::post_to_others(message, wParam, lParam);
         return TRUE;
     }
     if (!window)
@@ -329,6 +380,7 @@ LRESULT SendMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     if (window == HWND_BROADCAST) {
         for (HWND each : tovel::platform::desk::broadcast_targets())
             SendMessageW(each, message, wParam, lParam);
+        tovel::platform::broadcast::send_to_others(message, wParam, lParam);
         return 0;
     }
     auto record = find_window(window);

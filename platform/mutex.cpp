@@ -40,6 +40,7 @@
 #include "platform/machine.h"
 #include "platform/object_names.h"
 #include "platform/sync_object.h"
+#include "platform/user_session.h"
 #include "platform/win/errors.h"
 #include "platform/win/sync.h"
 
@@ -286,8 +287,8 @@ HANDLE CreateMutexW(LPSECURITY_ATTRIBUTES /*security*/, BOOL initialOwner, LPCWS
             return nullptr;
         }
     } else {
-        std::string objects = machine_root() + "/objects";
-        std::string file = object_key(name);
+        std::string objects, file;
+        if (!named_object_place(name, objects, file)) return nullptr;
         if (file.size() > kMaxFileName) {
             SetLastError(ERROR_FILENAME_EXCED_RANGE);
             return nullptr;

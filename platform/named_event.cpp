@@ -19,6 +19,11 @@
 // file, and all of it happens under the exclusive lock of objects/event.lock.
 // A process maps each file once, however many handles it opens to the name.
 //
+// A name with the "Global\" prefix lives in the machine's objects folder;
+// any other name belongs to the user's logon session and lives in the
+// session's own objects folder (user_session.h), so that two users each have
+// their own event of a plain name.
+//
 // Who may open the event is the file's mode: read and write for everyone
 // when its maker gave a null access list, for the maker's user only
 // otherwise (the machine's administrator opens any).
@@ -49,6 +54,7 @@
 #include "platform/object_names.h"
 #include "platform/security_descriptor.h"
 #include "platform/sync_object.h"
+#include "platform/user_session.h"
 #include "platform/win/errors.h"
 #include "platform/win/sync.h"
 
@@ -273,8 +279,8 @@ HANDLE open_event(Open how, LPSECURITY_ATTRIBUTES security, bool manual, bool in
         }
         if (own) mode |= given & (S_IRUSR | S_IWUSR | S_IRGRP | S_IWGRP | S_IROTH | S_IWOTH);
     }
-    std::string objects = machine_root() + "/objects";
-    std::string key = object_key(name);
+    std::string objects, key;
+    if (!named_object_place(name, objects, key)) return nullptr;
     if (key.size() > kMaxFileName) {
         SetLastError(ERROR_FILENAME_EXCED_RANGE);
         return nullptr;

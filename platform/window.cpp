@@ -8,11 +8,13 @@
 #include <string>
 #include <unordered_map>
 
+#include "platform/gui_remote_hooks.h"
 #include "platform/host_names.h"
 #include "platform/win/errors.h"
 #include "platform/win/gui.h"
 #include "platform/win/sync.h"
 #include "platform/win/time.h"
+#include "platform/window_broadcast.h"
 #include "platform/window_core.h"
 
 namespace tovel::platform {
@@ -274,6 +276,10 @@ HWND CreateWindowExW(DWORD exStyle, LPCWSTR className, LPCWSTR windowName, DWORD
         return nullptr;
     }
     if (!parent) tovel::platform::watch_clock_for_windows();
+    if (!parent && !message_only) {
+        tovel::platform::broadcast::listen();
+        tovel::platform::gui::serve_remote_hooks();
+    }
     tovel::platform::window_created(*window);
     if (!IsWindow(window->handle)) return nullptr;  // its showing destroyed it
     return window->handle;

@@ -12,6 +12,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -30,6 +31,10 @@ struct SentMessage {
     WPARAM wParam;
     LPARAM lParam;
     std::shared_ptr<ThreadQueue> sender;  // null when nobody waits for the result
+    // Work handed to the thread instead of a message (window then names a
+    // window of that thread); set ran when it ran.
+    std::function<void()> task;
+    bool ran = false;  // under the sender's lock
     // Under the sender's lock: set once, by whoever ran or dropped the message.
     LRESULT result = 0;
     bool done = false;
@@ -67,6 +72,16 @@ std::shared_ptr<ThreadQueue> queue_of_thread(DWORD thread);
 void wake_all_queues();
 // Sets the result of a sent message and wakes its sender.
 void complete(SentMessage& sent, LRESULT result);
+// Runs task on the thread that owns window, where a message sent to the
+// window would run, and waits for it as SendMessageW waits (what other
+// threads send to the calling thread runs meanwhile). True when it ran;
+// false when the window or its thread is gone. On the owning thread it runs
+// at once.
+bool run_on_window_thread(HWND window, std::function<void()> task);
+// Runs work on a thread of its own while the calling thread waits for it as
+// SendMessageW waits for another thread, so that the work may wait for
+// other processes that send to this thread meanwhile.
+void wait_running_sent(const std::function<void()>& work);
 
 class WindowRecord {
 public:
