@@ -29,6 +29,8 @@ TSAN_TESTS := $(TSAN_TESTS)|TraySingleton|TrayJobList\.
 TSAN_TESTS := $(TSAN_TESTS)|PlatformGui|PlatformGdi|PlatformDesktop|PlatformResources
 # The tray's main window with its exit watcher.
 TSAN_TESTS := $(TSAN_TESTS)|TrayMainDialog
+# The tray's notification icon, and its controller under streamed job events.
+TSAN_TESTS := $(TSAN_TESTS)|TrayIcons|TrayController
 
 .PHONY: setup build build-tsan build-fuzz fuzz test power-sweep bench-increment run clean
 
@@ -48,6 +50,7 @@ build-tsan: setup
 	@cmake --build $(TSAN_BUILD) -j $(JOBS) --target starter_tests
 	@cmake --build $(TSAN_BUILD) -j $(JOBS) --target tray_tests
 	@cmake --build $(TSAN_BUILD) -j $(JOBS) --target tray_app_tests
+	@cmake --build $(TSAN_BUILD) -j $(JOBS) --target tray_controller_tests
 	@cmake --build $(TSAN_BUILD) -j $(JOBS) --target platform_gui_tests
 
 # The fuzz targets, with clang, libFuzzer and the sanitizers.
