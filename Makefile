@@ -31,6 +31,8 @@ TSAN_TESTS := $(TSAN_TESTS)|PlatformGui|PlatformGdi|PlatformDesktop|PlatformReso
 TSAN_TESTS := $(TSAN_TESTS)|TrayMainDialog
 # The tray's notification icon, and its controller under streamed job events.
 TSAN_TESTS := $(TSAN_TESTS)|TrayIcons|TrayController
+# The desktop across processes: broadcasts, the hooks' socket.
+TSAN_TESTS := $(TSAN_TESTS)|PlatformCrossProcess
 
 .PHONY: setup build build-tsan build-fuzz fuzz test power-sweep bench-increment run clean
 
@@ -52,6 +54,7 @@ build-tsan: setup
 	@cmake --build $(TSAN_BUILD) -j $(JOBS) --target tray_app_tests
 	@cmake --build $(TSAN_BUILD) -j $(JOBS) --target tray_controller_tests
 	@cmake --build $(TSAN_BUILD) -j $(JOBS) --target platform_gui_tests
+	@cmake --build $(TSAN_BUILD) -j $(JOBS) --target platform_xproc_tests
 
 # The fuzz targets, with clang, libFuzzer and the sanitizers.
 build-fuzz: setup

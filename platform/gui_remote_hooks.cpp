@@ -124,11 +124,13 @@ public:
             return done ? "ok" : "error no such icon";
         }
         if (verb == "record-launches") {
+            std::lock_guard<std::mutex> guard(lock_);
             if (!recorder_) recorder_ = std::make_unique<LaunchRecorder>();
             return "ok";
         }
         if (verb == "launches" || verb == "boxes") {
             std::vector<std::wstring> texts;
+            std::lock_guard<std::mutex> guard(lock_);
             if (verb == "boxes")
                 texts = message_boxes();
             else if (recorder_)
@@ -165,7 +167,8 @@ public:
         return "error unknown";
     }
 
-    // Answers the lines of one client until it goes.
+    // Answers the lines of one client until it goes (a thread of its own
+    // for each client).
     void serve(int fd) {
         Descriptor connection(fd);
         std::string buffer;
@@ -194,14 +197,15 @@ public:
         for (;;) {
             int fd = ::accept4(listening, nullptr, nullptr, SOCK_CLOEXEC);
             if (fd >= 0)
-                serve(fd);
+                std::thread([this, fd] { serve(fd); }).detach();
             else if (errno != EINTR && errno != ECONNABORTED)
                 return;
         }
     }
 
 private:
-    std::unique_ptr<LaunchRecorder> recorder_;
+    std::mutex lock_;
+    std::unique_ptr<LaunchRecorder> recorder_;  // under lock_
 };
 
 }  // namespace

@@ -3,7 +3,8 @@
 //
 // When the environment variable TOVEL_GUI_SOCKET names a path, the process
 // listens there on a Unix socket (mode 0600) from its first top-level window
-// on, on a thread of its own, and answers one request line with one answer.
+// on, on a thread of its own (and one per client), and answers each request
+// line with one answer.
 // Work on windows runs on the thread of the process's first top-level
 // window, handed over as a sent message is. The protocol, one line each way
 // (texts UTF-8, with '\', tab and newline written as \\, \t, \n; window

@@ -80,7 +80,12 @@ bool click_notify_icon(HWND window, UINT id, IconClick kind);
 void broadcast_taskbar_created();
 
 // Launches of ShellExecuteW/ExW recorded instead of started, while a
-// recorder lives (one at a time).
+// recorder lives (one at a time). Another process is watched through files
+// and sockets instead: with TOVEL_SHELL_RECORD naming a file, each launch
+// of a web address ("launch <address>", not started) and each MessageBoxW
+// ("box <caption>: <text>") appends a UTF-8 line to it; with
+// TOVEL_GUI_SOCKET naming a path, these hooks answer there
+// (gui_remote_hooks.h; tools/testkit/gui_remote.h is the client).
 class LaunchRecorder {
 public:
     LaunchRecorder();

@@ -26,7 +26,7 @@ void post_to_others(UINT message, WPARAM wParam, LPARAM lParam);
 // each has run it in all its top-level windows, or for at most
 // kAnswerWaitMs for a process that does not answer. Messages sent to the
 // calling thread run meanwhile.
-constexpr int kAnswerWaitMs = 10000;
+constexpr int kAnswerWaitMs = 5000;
 void send_to_others(UINT message, WPARAM wParam, LPARAM lParam);
 
 }  // namespace tovel::platform::broadcast

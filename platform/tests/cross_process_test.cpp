@@ -154,6 +154,9 @@ void run_command_line(const std::string& line, HWND& window) {
         ShellExecuteExW(&info);
         MessageBoxW(nullptr, L"Can't load resource dll(C:\\x\\lo\u00e9.dll).", L"Error!", MB_OK);
         say("shelled");
+    } else if (verb == "hang") {  // the GUI thread stops answering for a while
+        say("hanging");
+        std::this_thread::sleep_for(std::chrono::seconds(60));
     } else if (verb == "exit") {
         std::cout.flush();
         _exit(0);
@@ -334,6 +337,23 @@ TEST(PlatformCrossProcess, ABroadcastReachesTheUsersProcessesAndNoOtherUsers) {
     DestroyWindow(mine);
 }
 
+TEST(PlatformCrossProcess, ASendGivesUpOnAProcessThatDoesNotAnswer) {
+    Child hung, live;
+    ASSERT_EQ(hung.ask("window").rfind("window ", 0), 0u);
+    ASSERT_EQ(live.ask("window").rfind("window ", 0), 0u);
+    ASSERT_EQ(hung.ask("hang"), "hanging");
+    const UINT id = RegisterWindowMessageW(L"Tovel.Hung");
+    std::atomic<bool> returned{false};
+    std::thread sender([&] {
+        SendMessageW(HWND_BROADCAST, id, 1, 2);
+        returned = true;
+    });
+    EXPECT_EQ(live.line(), "got 1 2");
+    sender.join();  // after the bounded wait for the hung one
+    EXPECT_TRUE(returned.load());
+    EXPECT_EQ(hung.line(100), "<timeout>");
+}
+
 TEST(PlatformCrossProcess, AnEventNameWithoutGlobalBelongsToTheUser) {
     ASSERT_EQ(chmod(machine_root().c_str(), 0755), 0);
     Child same, other;
@@ -409,7 +429,16 @@ TEST(PlatformCrossProcess, TheHooksSocketDrivesAChildsWindow) {
               0);
     EXPECT_EQ(out, "200 100\nc81e1eff\nc81e1eff\n3a6ea5ff\n");
     EXPECT_FALSE(remote.write_window_png(reinterpret_cast<HWND>(0x7777), window_png));
-    EXPECT_EQ(remote.launches().size(), 0u);
+
+    // A second client at once; launches recorded from its word on.
+    tovel::testing::GuiRemote second(socket);
+    ASSERT_TRUE(second.connect());
+    EXPECT_EQ(second.launches().size(), 0u);
+    ASSERT_TRUE(second.record_launches());
+    ASSERT_EQ(child.ask("shell"), "shelled");
+    EXPECT_EQ(remote.launches(),
+              (std::vector<std::wstring>{L"http://127.0.0.1:8888", L"http://localhost:8888"}));
+    EXPECT_EQ(second.message_boxes().size(), 1u);
 }
 
 TEST(PlatformCrossProcess, TheShellRecordKeepsWhatAChildDidAfterItEnded) {

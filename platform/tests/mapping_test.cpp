@@ -55,9 +55,14 @@ uint32_t* map_words(HANDLE mapping, DWORD access, SIZE_T bytes = 4096) {
 // The names of this machine's mapping files under objects/, the lock aside.
 std::vector<std::string> mapping_files() {
     std::vector<std::string> out;
-    for (const auto& entry : std::filesystem::directory_iterator(machine_root() + "/objects")) {
-        std::string name = entry.path().filename().string();
-        if (name.rfind("mapping.", 0) == 0 && name != "mapping.lock") out.push_back(name);
+    // The machine's names, and the user's session's.
+    const std::string session = machine_root() + "/sessions/" + std::to_string(geteuid());
+    for (const std::string& folder : {machine_root() + "/objects", session + "/objects"}) {
+        if (!std::filesystem::exists(folder)) continue;
+        for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+            std::string name = entry.path().filename().string();
+            if (name.rfind("mapping.", 0) == 0 && name != "mapping.lock") out.push_back(name);
+        }
     }
     return out;
 }

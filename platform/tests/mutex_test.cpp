@@ -52,9 +52,14 @@ auto on_other_thread(F f) {
 
 std::vector<std::string> mutex_files() {
     std::vector<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(machine_root() + "/objects")) {
-        std::string name = entry.path().filename().string();
-        if (name.rfind("mutex.", 0) == 0 && name != "mutex.lock") names.push_back(name);
+    // The machine's names, and the user's session's.
+    const std::string session = machine_root() + "/sessions/" + std::to_string(geteuid());
+    for (const std::string& folder : {machine_root() + "/objects", session + "/objects"}) {
+        if (!std::filesystem::exists(folder)) continue;
+        for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+            std::string name = entry.path().filename().string();
+            if (name.rfind("mutex.", 0) == 0 && name != "mutex.lock") names.push_back(name);
+        }
     }
     return names;
 }

@@ -25,9 +25,14 @@ namespace {
 
 std::vector<std::string> event_files() {
     std::vector<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(machine_root() + "/objects")) {
-        std::string name = entry.path().filename().string();
-        if (name.rfind("event.", 0) == 0 && name != "event.lock") names.push_back(name);
+    // The machine's names, and the user's session's.
+    const std::string session = machine_root() + "/sessions/" + std::to_string(geteuid());
+    for (const std::string& folder : {machine_root() + "/objects", session + "/objects"}) {
+        if (!std::filesystem::exists(folder)) continue;
+        for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+            std::string name = entry.path().filename().string();
+            if (name.rfind("event.", 0) == 0 && name != "event.lock") names.push_back(name);
+        }
     }
     return names;
 }
