@@ -33,6 +33,8 @@ TSAN_TESTS := $(TSAN_TESTS)|TrayMainDialog
 TSAN_TESTS := $(TSAN_TESTS)|TrayIcons|TrayController
 # The desktop across processes: broadcasts, the hooks' socket.
 TSAN_TESTS := $(TSAN_TESTS)|PlatformCrossProcess
+# Job cards told of events streaming while they come and go.
+TSAN_TESTS := $(TSAN_TESTS)|TrayPaneEvents
 
 .PHONY: setup build build-tsan build-fuzz fuzz test power-sweep bench-increment run clean
 
@@ -55,6 +57,7 @@ build-tsan: setup
 	@cmake --build $(TSAN_BUILD) -j $(JOBS) --target tray_controller_tests
 	@cmake --build $(TSAN_BUILD) -j $(JOBS) --target platform_gui_tests
 	@cmake --build $(TSAN_BUILD) -j $(JOBS) --target platform_xproc_tests
+	@cmake --build $(TSAN_BUILD) -j $(JOBS) --target tray_pane_tests
 
 # The fuzz targets, with clang, libFuzzer and the sanitizers.
 build-fuzz: setup

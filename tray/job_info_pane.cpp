@@ -318,7 +318,7 @@ bool JobInfoPane::measureBoth(RECT& title, RECT& body) {
 bool JobInfoPane::setJobInfoPane(std::shared_ptr<JobRecord> record, int state) {
     ACE_TRACE("JobInfoPane::setJobInfoPane");
     checkThread();
-    log_message(LM_DEBUG, "Start to setting job information pane.\n");
+    log_message(LM_INFO, "Start to setting job information pane.\n");
     if (!record) return false;
     std::wstring title;
     std::wstring body;
