@@ -103,7 +103,7 @@ private:
     std::string pendingId_;
     int pendingState_ = -1;
     // The GUI thread: the one that called init.
-    DWORD guiThread_ = 0;
+    std::atomic<DWORD> guiThread_{0};
     // Done events of requests whose watcher stopped waiting before the GUI
     // thread set them; closed once set (or with the controller), so that a
     // late 39002 never sets a closed or reused handle.
