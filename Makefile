@@ -30,6 +30,12 @@ TSAN_TESTS := $(TSAN_TESTS)|PlatformGui|PlatformGdi|PlatformDesktop|PlatformReso
 TSAN_TESTS := $(TSAN_TESTS)|PlatformCrossProcess
 # The tray's notification icon, and its controller under streamed job events.
 TSAN_TESTS := $(TSAN_TESTS)|TrayIcons|TrayController
+# The tray's main window with its exit watcher.
+TSAN_TESTS := $(TSAN_TESTS)|TrayMainDialog
+# The tray's notification icon, and its controller under streamed job events.
+TSAN_TESTS := $(TSAN_TESTS)|TrayIcons|TrayController
+# The desktop across processes: broadcasts, the hooks' socket.
+TSAN_TESTS := $(TSAN_TESTS)|PlatformCrossProcess
 # Job cards told of events streaming while they come and go.
 TSAN_TESTS := $(TSAN_TESTS)|TrayPaneEvents
 
@@ -50,6 +56,7 @@ build-tsan: setup
 	@cmake --build $(TSAN_BUILD) -j $(JOBS) --target webserver_tests portvane_tests portvane_web_tests
 	@cmake --build $(TSAN_BUILD) -j $(JOBS) --target starter_tests
 	@cmake --build $(TSAN_BUILD) -j $(JOBS) --target tray_tests
+	@cmake --build $(TSAN_BUILD) -j $(JOBS) --target tray_app_tests
 	@cmake --build $(TSAN_BUILD) -j $(JOBS) --target tray_controller_tests
 	@cmake --build $(TSAN_BUILD) -j $(JOBS) --target platform_gui_tests
 	@cmake --build $(TSAN_BUILD) -j $(JOBS) --target platform_xproc_tests

@@ -1,0 +1,174 @@
+// The tray program itself, as a child process on the test's machine: its
+// command line, one tray per user, the resource library of the system's
+// language. What it opens in the browser and the message boxes it shows are
+// read from the shell record (TOVEL_SHELL_RECORD).
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <chrono>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "starter/tests/starter_process.h"
+#include "tools/testkit/gui_remote.h"
+#include "tools/testkit/machine_fixture.h"
+#include "tray/app/tests/tray_files.h"
+
+using tovel::starter::testing::StarterProcess;
+using tovel::testing::GuiRemote;
+using tovel::testing::machine_root;
+using tovel::testing::read_host_file;
+using namespace tray_app_tests;
+
+namespace {
+
+// Polls until done() (true) or timeoutMs (false).
+template <class Done>
+bool wait_until(Done done, int timeoutMs = 60000) {
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > end) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
+// The shell record's lines.
+std::vector<std::string> lines_of(const std::string& path) {
+    std::vector<std::string> lines;
+    std::string text = read_host_file(path), line;
+    for (char c : text) {
+        if (c == '\n') {
+            lines.push_back(line);
+            line.clear();
+        } else {
+            line += c;
+        }
+    }
+    if (!line.empty()) lines.push_back(line);
+    return lines;
+}
+
+class TrayProgram : public ::testing::Test {
+protected:
+    void SetUp() override { record_ = machine_root() + "/shell-record.txt"; }
+
+    // The tray of the build's programs folder, with its resource library
+    // and skin beside it, unless a test installed one in the machine.
+    std::unique_ptr<StarterProcess> start(const std::vector<std::string>& arguments,
+                                          std::vector<std::string> environment = {}) {
+        environment.push_back("TOVEL_SHELL_RECORD=" + record_);
+        if (!installed_) environment.push_back("TOVEL_PROGRAM=");
+        return std::make_unique<StarterProcess>(arguments, environment, TRAY_PROGRAM);
+    }
+    // Waits until the tray runs: its main window made and its watcher
+    // started (no service runs here, so it logs that it cannot watch it).
+    static bool running(StarterProcess& tray) {
+        return wait_until([&] {
+            return tray.errors().find("Failed to open the agent monitor event") !=
+                   std::string::npos;
+        });
+    }
+    std::vector<std::string> record() { return lines_of(record_); }
+
+    std::string record_;
+    bool installed_ = false;
+};
+
+const std::string kLaunch = "launch http://127.0.0.1:8888";
+
+}  // namespace
+
+TEST_F(TrayProgram, CommandLineAndOneTrayPerUser) {
+    auto first = start({});
+    ASSERT_TRUE(running(*first)) << first->errors();
+    EXPECT_EQ(record(), std::vector<std::string>{kLaunch});
+
+    // A second tray leaves; without "-nohome" it opens the browser first.
+    auto second = start({"-nohome", "--unknown"});
+    EXPECT_EQ(second->wait(), 0);
+    EXPECT_NE(second->errors().find("An instance of Tovel Tray is exists, exit this instance."),
+              std::string::npos)
+        << second->errors();
+    EXPECT_EQ(record().size(), 1u);
+    auto capitals = start({"-NOHOME"});
+    EXPECT_EQ(capitals->wait(), 0);
+    EXPECT_EQ(record(), (std::vector<std::string>{kLaunch, kLaunch}));
+
+    // "-k" closes the running tray (through WM_CLOSE: code 2) and opens nothing.
+    auto closer = start({"-k", "-nohome"});
+    EXPECT_EQ(closer->wait(), 0);
+    EXPECT_EQ(first->wait(), 2);
+    auto third = start({"-nohome"});
+    ASSERT_TRUE(running(*third)) << third->errors();
+    auto closer2 = start({"-nohome", "-k"});
+    EXPECT_EQ(closer2->wait(), 0);
+    EXPECT_EQ(third->wait(), 2);
+    EXPECT_EQ(record().size(), 2u);
+
+    // A tray killed outright leaves no instance behind.
+    auto killed = start({"-nohome"});
+    ASSERT_TRUE(running(*killed)) << killed->errors();
+    killed->signal(SIGKILL);
+    EXPECT_EQ(killed->wait(), 1000 + SIGKILL);
+    auto after = start({"-nohome"});
+    ASSERT_TRUE(running(*after)) << after->errors();
+    EXPECT_EQ(start({"-k"})->wait(), 0);
+    EXPECT_EQ(after->wait(), 2);
+    EXPECT_EQ(record().size(), 2u);
+}
+
+TEST_F(TrayProgram, TheSystemsLanguageChoosesTheResourceLibrary) {
+    // Only the Chinese library is installed.
+    install_tray({L"chs"});
+    installed_ = true;
+    auto chinese = start({"-nohome"}, {"LC_ALL=zh_CN.UTF-8"});
+    ASSERT_TRUE(running(*chinese)) << chinese->errors();
+    EXPECT_EQ(start({"-k"})->wait(), 0);
+    EXPECT_EQ(chinese->wait(), 2);
+
+    // German takes ENU, which is missing: the box names the whole path.
+    auto german = start({"-nohome"}, {"LC_ALL=de_DE.UTF-8"});
+    EXPECT_EQ(german->wait(), 0);
+    EXPECT_EQ(record(), std::vector<std::string>{"box Error!: Can't load resource dll(C:\\Program "
+                                                 "Files\\Tovel\\TrayLoc\\ENU\\loc.dll)."});
+    EXPECT_NE(german->errors().find("Failed load resource DLL, error-code = 126"),
+              std::string::npos)
+        << german->errors();
+
+    std::filesystem::remove_all(tovel::testing::host_of(L"C:\\Program Files\\Tovel\\TrayLoc"));
+    install_tray({L"ENU"});
+    auto again = start({"-nohome"}, {"LC_ALL=de_DE.UTF-8"});
+    ASSERT_TRUE(running(*again)) << again->errors();
+    EXPECT_EQ(start({"-k"})->wait(), 0);
+    EXPECT_EQ(again->wait(), 2);
+}
+
+TEST_F(TrayProgram, ExitFromTheMenuEndsWithZero) {
+    std::string socket = machine_root() + "/gui.sock";
+    auto tray = start({"-nohome"}, {"TOVEL_GUI_SOCKET=" + socket});
+    GuiRemote remote(socket);
+    ASSERT_TRUE(remote.connect()) << tray->errors();
+    ASSERT_TRUE(running(*tray)) << tray->errors();
+    std::vector<GuiRemote::Icon> icons = remote.icons();
+    ASSERT_EQ(icons.size(), 1u);
+    EXPECT_EQ(icons[0].version, 3u);
+    EXPECT_EQ(icons[0].tooltip, L"Tovel backup agent");
+    ASSERT_TRUE(
+        remote.click_icon(icons[0].window, icons[0].id, tovel::platform::gui::IconClick::right));
+    // The menu: Open, About, Exit from the top, 25 pixels each below a
+    // border of 3.
+    GuiRemote::Window menu;
+    ASSERT_TRUE(wait_until([&] {
+        for (const auto& window : remote.windows())
+            if (window.visible && window.rect.right - window.rect.left == 154) menu = window;
+        return menu.handle != nullptr;
+    }));
+    EXPECT_EQ(menu.rect.bottom - menu.rect.top, 3 * 25 + 6);
+    ASSERT_TRUE(remote.click(menu.rect.left + 77, menu.rect.top + 3 + 2 * 25 + 12));
+    EXPECT_EQ(tray->wait(), 0);
+    EXPECT_EQ(record().size(), 0u);
+}
