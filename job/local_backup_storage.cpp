@@ -18,6 +18,7 @@
 #include "common/replace_file.h"
 #include "common/text_conv.h"
 #include "common/utf16le.h"
+#include "common/win32_error.h"
 #include "job/file_helpers.h"
 
 namespace {
@@ -35,6 +36,15 @@ size_t path_hash(const std::wstring& path) { return std::hash<std::wstring>()(pa
 
 uint64_t stored_key(bool folder, uint32_t itemIndex) {
     return static_cast<uint64_t>(itemIndex) << 1 | (folder ? 1 : 0);
+}
+
+// The drive letter of a path "X:..." or "\\?\X:..." in lower case; 0 for
+// any other (a network path, a relative one).
+wchar_t drive_of(const std::wstring& path) {
+    size_t at = path.rfind(L"\\\\?\\", 0) == 0 ? 4 : 0;
+    if (path.size() < at + 2 || path[at + 1] != L':') return 0;
+    wchar_t letter = path[at] | 0x20;
+    return letter >= L'a' && letter <= L'z' ? letter : 0;
 }
 
 }  // namespace
@@ -197,6 +207,9 @@ bool LocalBackupStorage::start() {
     storedTaken_.clear();
     groupItems_ = 0;
     groupStart_ = GetTickCount64();
+    volume_.reset();
+    volumeTried_ = false;
+    groupFiles_.clear();
     if (!make_folder(folder_) || !bind() || !make_folder(dataFolder_)) return false;
 
     std::wstring description = inFolder(instance_ + L".bak.def");
@@ -300,6 +313,16 @@ bool LocalBackupStorage::recoverCatalogue() {
     return true;
 }
 
+bool LocalBackupStorage::dataFileHeld(uint32_t itemIndex) const {
+    // Stored data are never empty: the cipher pads them to a whole block.
+    std::wstring data;
+    path_join_number(dataFolder_.c_str(), itemIndex, data);
+    WIN32_FILE_ATTRIBUTE_DATA found;
+    return GetFileAttributesExW(data.c_str(), GetFileExInfoStandard, &found) &&
+           !(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
+           (found.nFileSizeHigh != 0 || found.nFileSizeLow != 0);
+}
+
 bool LocalBackupStorage::takeStored(bool folder, uint32_t itemIndex, const wchar_t* path) {
     uint64_t key = stored_key(folder, itemIndex);
     auto found = std::lower_bound(stored_.begin(), stored_.end(), key,
@@ -375,6 +398,13 @@ bool LocalBackupStorage::flushGroup() {
     // past them: what the disk holds never names data it does not hold.
     // Without the group flush only the catalogue is forced (at the end).
     std::wstring failed;
+    if (!forceGroupFiles(failed)) {
+        DWORD code = GetLastError();
+        log_message(LM_ERROR, "Failed to flush data file %s, error code = %d.\n",
+                    to_utf8(failed).c_str(), static_cast<int>(code));
+        SetLastError(code);
+        return false;
+    }
     if (flusher_ && !flusher_->drain(failed)) {
         DWORD code = GetLastError();
         log_message(LM_ERROR, "Failed to flush data file %s, error code = %d.\n",
@@ -387,6 +417,50 @@ bool LocalBackupStorage::flushGroup() {
     if (record_ && g_groupFlush) FlushViewOfFile(record_, 0);
     groupItems_ = 0;
     groupStart_ = GetTickCount64();
+    return true;
+}
+
+bool LocalBackupStorage::volumeFlushes() {
+    if (volumeTried_) return volume_.valid();
+    volumeTried_ = true;
+    wchar_t letter = drive_of(dataFolder_);
+    if (!letter) return false;
+    wchar_t device[] = L"\\\\.\\X:";
+    device[4] = letter;
+    volume_.reset(CreateFileW(device, GENERIC_READ | GENERIC_WRITE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                              nullptr));
+    if (!volume_.valid()) {
+        DWORD code = GetLastError();
+        log_message(LM_WARNING,
+                    "Volume %c: cannot be flushed as a whole, %s: the run's data files are forced "
+                    "to the disk one by one.\n",
+                    static_cast<char>(letter), win32_error_text(code).text());
+        volume_.reset();
+    }
+    return volume_.valid();
+}
+
+bool LocalBackupStorage::forceGroupFiles(std::wstring& failed) {
+    if (groupFiles_.empty()) return true;
+    std::vector<std::wstring> files;
+    files.swap(groupFiles_);
+    if (volume_.valid() && FlushFileBuffers(volume_.get())) return true;
+    if (volume_.valid()) {
+        DWORD code = GetLastError();
+        log_message(LM_WARNING,
+                    "Failed to force the volume of %s to the disk, %s: the run's data files are "
+                    "forced one by one.\n",
+                    to_utf8(dataFolder_).c_str(), win32_error_text(code).text());
+        volume_.reset();
+    }
+    for (const std::wstring& path : files) {
+        scoped_handle file(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (file.valid() && FlushFileBuffers(file.get())) continue;
+        failed = path;
+        return false;
+    }
     return true;
 }
 
@@ -438,7 +512,7 @@ bool LocalBackupStorage::backupFile(const wchar_t* path,
         return false;
     }
     bool folder = (attributes->dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-    if (takeStored(folder, itemIndex, path)) {
+    if (takeStored(folder, itemIndex, path) && (folder || dataFileHeld(itemIndex))) {
         // Presented again: it was stored by an earlier part.
         return finishItem(itemIndex);
     }
@@ -462,8 +536,10 @@ bool LocalBackupStorage::backupFile(const wchar_t* path,
     record_->currentFilePath(path);
     std::wstring data;
     path_join_number(dataFolder_.c_str(), itemIndex, data);
-    // With the group flush, the data file stays open for its flush.
-    transformation_->keepTarget(g_groupFlush);
+    // With the group flush, a data file that its volume's flush does not
+    // force stays open for a flush of its own.
+    bool byVolume = g_groupFlush && volumeFlushes();
+    transformation_->keepTarget(g_groupFlush && !byVolume);
     if (!transformation_->transform(readPath ? readPath : path, data.c_str(), nullptr, nullptr)) {
         DWORD code = GetLastError();
         DeleteFileW(data.c_str());
@@ -486,7 +562,9 @@ bool LocalBackupStorage::backupFile(const wchar_t* path,
     record_->filesDone += 1;
     record_->bytesDone +=
         static_cast<uint64_t>(described.nFileSizeHigh) << 32 | described.nFileSizeLow;
-    if (g_groupFlush) {
+    if (byVolume) {
+        groupFiles_.push_back(std::move(data));
+    } else if (g_groupFlush) {
         if (!flusher_) flusher_ = std::make_unique<DataFlusher>();
         if (!written.valid()) {
             // A transformation that cannot keep its target: the file is

@@ -62,13 +62,18 @@
 // first, when a pause or stop is asked for (the job then forces its record),
 // and at end() and cancel(): first the data files stored since the last
 // group, then the catalogue, then the job's activity record with its
-// source-list offset. The data files are handed, each as it is finished, to
-// a thread of the storage's own that forces them to the disk while the run
-// transforms the next ones; a group waits for it before the catalogue. So the disk never holds a
-// catalogue record whose data file it lacks, nor a source-list offset past an item whose record it
-// lacks. The catalogue on the disk may hold a group more than the offset
-// shows; the resumed run presents those items again, and the storage takes
-// them as stored (see Resumption). A lost group is stored again by the
+// source-list offset. The data files are forced by one flush of the volume
+// that holds them (FlushFileBuffers of "\\.\X:"), which forces the
+// catalogue's records pushed so far with them; where the volume cannot be
+// opened or flushed (a network folder), each data file is handed, as it is
+// finished, to threads of the storage's own that force it through the handle
+// that wrote it while the run transforms the next ones, and a group waits for
+// them before the catalogue. So the disk never holds a source-list offset past
+// an item whose data file or record it lacks. Should a cut in the middle of a
+// volume's flush keep a record without its data file, the resumed run finds
+// the data file missing or empty and stores the item again. The catalogue on
+// the disk may hold a group more than the offset shows; the resumed run presents those items again,
+// and the storage takes them as stored (see Resumption). A lost group is stored again by the
 // resumed run, never skipped.
 //
 // Resumption. A start with the record's resume flag set and the catalogue
@@ -79,7 +84,8 @@
 // resumed run presents one of them again (same kind, item index and path:
 // the earlier part stopped, was killed or lost its power after the record
 // was written but before the job's offset past the item reached the disk),
-// the item counts as stored and is neither written nor listed twice. A
+// the item counts as stored (a file only when its data file is there and not
+// empty) and is neither written nor listed twice. A
 // fresh start (resume flag 0) replaces a catalogue of the same name.
 //
 // Failures. A record that cannot be written in full (a full disk) fails its
@@ -101,6 +107,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/holders.h"
 #include "job/activity_source.h"
 #include "job/storage.h"
 #include "job/web_client_event_handler.h"
@@ -209,8 +216,22 @@ private:
     // Whether the item is one of stored_ not yet presented again: then it
     // is taken now.
     bool takeStored(bool folder, uint32_t itemIndex, const wchar_t* path);
+    // Whether the data file of item itemIndex is there and not empty (a
+    // power cut in the middle of a group's flush may have put its record on
+    // the disk before it).
+    bool dataFileHeld(uint32_t itemIndex) const;
+    // Whether the data files are forced to the disk by a flush of their
+    // volume (opened on first use); false where it cannot be opened.
+    bool volumeFlushes();
+    // Forces the data files of groupFiles_ to the disk: their volume at
+    // once, or each on its own should that fail (the volume is then no
+    // longer used). False with the last error and the file's name in failed.
+    bool forceGroupFiles(std::wstring& failed);
     class DataFlusher;
-    std::unique_ptr<DataFlusher> flusher_;  // data files being forced to the disk
+    std::unique_ptr<DataFlusher> flusher_;  // data files being forced to the disk one by one
+    scoped_handle volume_;                  // the data folder's volume, for its flush
+    bool volumeTried_ = false;
+    std::vector<std::wstring> groupFiles_;  // data files of the group, forced with the volume
     bool bound_;           // the run's files are named and its error list is loaded
     bool started_;         // start() succeeded: items may be stored
     uint32_t groupItems_;  // items stored since the group began

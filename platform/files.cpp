@@ -115,6 +115,74 @@ HANDLE open_volume(char letter, DWORD access, DWORD disposition) {
         std::make_shared<FileObject>(fd, false, writable, true, folder, false, true));
 }
 
+int open_retrying(const std::string& host, int oflags, mode_t mode) {
+    int fd;
+    do {
+        fd = ::open(host.c_str(), oflags, mode);
+    } while (fd < 0 && errno == EINTR);
+    return fd;
+}
+
+// The opens that look at nothing first (see CreateFileW): true when handle
+// (or the last error) is the answer, false when the general way must take
+// the call.
+bool open_at_once(const std::string& host, int oflags, mode_t mode, bool own_mode,
+                  DWORD disposition, DWORD flags, bool readable, bool writable, bool truncates,
+                  bool no_follow, HANDLE& handle) {
+    bool delete_on_close = flags & FILE_FLAG_DELETE_ON_CLOSE;
+    if (disposition == CREATE_ALWAYS || disposition == OPEN_ALWAYS) {
+        // A new file where no name is (O_EXCL never follows a link); a name
+        // that is there takes the general way, which tells what it is.
+        int fd = open_retrying(host, (oflags & ~O_TRUNC) | O_CREAT | O_EXCL, mode);
+        if (fd < 0 && errno == EEXIST) return false;
+        if (fd < 0) {
+            set_last_error_from_errno(errno, host);
+            return true;
+        }
+        if (own_mode) ::fchmod(fd, mode);
+        if (names_program(host)) {
+            struct stat made;
+            if (::fstat(fd, &made) == 0) ::fchmod(fd, (made.st_mode & 07777) | S_IXUSR);
+        }
+        handle = register_object(
+            std::make_shared<FileObject>(fd, readable, writable, false, host, delete_on_close));
+        SetLastError(ERROR_SUCCESS);
+        return true;
+    }
+    if (disposition != OPEN_EXISTING && disposition != TRUNCATE_EXISTING) return false;
+    // What is there is looked at through the descriptor. A special file (a
+    // FIFO above all) opens without waiting for its peer and keeps
+    // O_NONBLOCK, so that no caller hangs on one where Windows has only
+    // files; on a file or a folder the flag changes nothing. A folder opens
+    // only for its attributes (a write or truncation of one fails with
+    // EISDIR, which is 5).
+    if (!readable && !writable) oflags = (oflags & ~O_ACCMODE) | O_RDONLY;
+    if (truncates) oflags |= O_TRUNC;
+    if (no_follow && !is_drive_root(host)) oflags |= O_NOFOLLOW;
+    int fd = open_retrying(host, oflags | O_NONBLOCK, mode);
+    struct stat opened;
+    if (fd >= 0 && ::fstat(fd, &opened) != 0) {
+        int error = errno;
+        ::close(fd);
+        fd = -1;
+        errno = error;
+    }
+    if (fd < 0) {
+        set_last_error_from_errno(errno, host);
+        return true;
+    }
+    bool directory = S_ISDIR(opened.st_mode);
+    if (directory && !(flags & FILE_FLAG_BACKUP_SEMANTICS)) {
+        ::close(fd);
+        SetLastError(ERROR_ACCESS_DENIED);
+        return true;
+    }
+    handle = register_object(
+        std::make_shared<FileObject>(fd, readable, writable, directory, host, delete_on_close));
+    SetLastError(ERROR_SUCCESS);
+    return true;
+}
+
 }  // namespace
 }  // namespace tovel::platform
 
@@ -173,6 +241,14 @@ HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD /*share*/, LPSECURITY_ATTRI
     }
 
     namespace fault = tovel::platform::fault;
+    // Without the fault mode, whose model must know what was there, the
+    // common opens look at nothing first.
+    if (!fault::active()) {
+        HANDLE handle = INVALID_HANDLE_VALUE;
+        if (tovel::platform::open_at_once(host, oflags, mode, own_mode, disposition, flags,
+                                          readable, writable, truncates, no_follow, handle))
+            return handle;
+    }
     // A new file is made only where no name is (O_EXCL, which never follows
     // a link either): nothing is looked at first, but by the fault mode.
     bool fresh = disposition == CREATE_NEW && !fault::active();
@@ -547,11 +623,6 @@ BOOL MoveFileExW(LPCWSTR from, LPCWSTR to, DWORD flags) {
             if (step) fault::after_rename(from, to, done, through);
         }
     } outcome{step, source, target};
-    struct stat st;
-    if (::lstat(source.c_str(), &st) != 0) {
-        set_last_error_from_errno(errno, source);
-        return FALSE;
-    }
     // The rename reaches the disk before the call returns: the target's
     // folder is flushed.
     auto write_through = [&target, flags] {
@@ -564,6 +635,21 @@ BOOL MoveFileExW(LPCWSTR from, LPCWSTR to, DWORD flags) {
             ::close(dir);
         }
     };
+    // Where no name is in the target's place, the rename is the same
+    // whatever the source is: it is made without looking at anything first.
+    // Any failure (a target there, a source missing, a file system without
+    // the call) takes the general way, which tells why.
+    if (::renameat2(AT_FDCWD, source.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0) {
+        outcome.done = true;
+        outcome.through = (flags & MOVEFILE_WRITE_THROUGH) != 0;
+        write_through();
+        return TRUE;
+    }
+    struct stat st;
+    if (::lstat(source.c_str(), &st) != 0) {
+        set_last_error_from_errno(errno, source);
+        return FALSE;
+    }
     if (!(flags & MOVEFILE_REPLACE_EXISTING)) {
         // Fails instead of replacing, without a window between test and rename.
         if (::renameat2(AT_FDCWD, source.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) !=

@@ -429,6 +429,45 @@ TEST_F(LocalBackupStorageResume, ItemsOfTheContinuedCatalogueAreNotStoredTwice) 
               "DIRB 0x10 0x1d0000333333333 0 4 0 C:\\4\n");
 }
 
+// A power cut in the middle of a group's flush of the volume may keep the
+// catalogue's records without the data files they name (the volume writes
+// them in an order of its own): an item of the continued catalogue whose data
+// file is missing or empty is stored again, and the later record names it.
+TEST_F(LocalBackupStorageResume, AnItemWhoseDataFileWasLostIsStoredAgain) {
+    make_folder(L"C:\\src");
+    for (int i = 1; i <= 3; ++i) make_file(L"C:\\src\\" + std::to_wstring(i), "data");
+    auto job = definition(kJob);
+    Record record(0);
+    auto file = attributes(0x20, 4);
+    const std::wstring inst = L"C:\\off\\" + record.instance();
+    {
+        auto store = storage(*job, record);
+        ASSERT_TRUE(store->start());
+        for (uint32_t i = 1; i <= 3; ++i)
+            ASSERT_TRUE(
+                store->backupFile((L"C:\\src\\" + std::to_wstring(i)).c_str(), &file, i, nullptr));
+    }
+    write_host_file(host_of(inst + L"\\2"), "");
+    ASSERT_EQ(::unlink(host_of(inst + L"\\3").c_str()), 0);
+    record->resumeFlag = 1;
+    {
+        auto store = storage(*job, record);
+        ASSERT_TRUE(store->start());
+        for (uint32_t i = 1; i <= 3; ++i)
+            ASSERT_TRUE(
+                store->backupFile((L"C:\\src\\" + std::to_wstring(i)).c_str(), &file, i, nullptr));
+    }
+    EXPECT_EQ(calls_, 5);
+    EXPECT_EQ(read_host_file(host_of(inst + L"\\2")), "data");
+    EXPECT_EQ(read_host_file(host_of(inst + L"\\3")), "data");
+    EXPECT_EQ(catalogue(inst + L".cat"),
+              "SSET\nFILE 0x20 0x1d0000333333333 4 1 1 C:\\src\\1\n"
+              "FILE 0x20 0x1d0000333333333 4 2 1 C:\\src\\2\n"
+              "FILE 0x20 0x1d0000333333333 4 3 1 C:\\src\\3\n"
+              "SSET\nFILE 0x20 0x1d0000333333333 4 2 1 C:\\src\\2\n"
+              "FILE 0x20 0x1d0000333333333 4 3 1 C:\\src\\3\n");
+}
+
 // The offline folder on a small file system mounted as drive D:.
 class LocalBackupStorageFullDisk : public LocalBackupStorageTest {
 protected:
