@@ -430,9 +430,9 @@ BOOL GetVersionExW(OSVERSIONINFOW* info) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    info->dwMajorVersion = 10;
-    info->dwMinorVersion = 0;
-    info->dwBuildNumber = 19045;
+    info->dwMajorVersion = 6;
+    info->dwMinorVersion = 1;
+    info->dwBuildNumber = 7601;
     info->dwPlatformId = 2;
     info->szCSDVersion[0] = 0;
     info->wServicePackMajor = 0;

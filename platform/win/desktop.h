@@ -131,7 +131,7 @@ struct OSVERSIONINFOEXW {
     BYTE wReserved;
 };
 typedef OSVERSIONINFOEXW OSVERSIONINFOW;
-// Version 10.0, build 19045. FALSE with 87 when the size is neither of the
+// Version 6.1, build 7601. FALSE with 87 when the size is neither of the
 // structure's.
 BOOL GetVersionExW(OSVERSIONINFOW* info);
 
