@@ -139,7 +139,13 @@ bool open_at_once(const std::string& host, int oflags, mode_t mode, bool own_mod
             set_last_error_from_errno(errno, host);
             return true;
         }
-        if (own_mode) ::fchmod(fd, mode);
+        // The descriptor's access, or the one the folder gives, not the
+        // process's default mask.
+        mode_t inherited = 0;
+        if (own_mode)
+            ::fchmod(fd, mode);
+        else if (inherited_mode(host, false, inherited))
+            ::fchmod(fd, inherited);
         if (names_program(host)) {
             struct stat made;
             if (::fstat(fd, &made) == 0) ::fchmod(fd, (made.st_mode & 07777) | S_IXUSR);
