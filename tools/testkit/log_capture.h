@@ -34,18 +34,28 @@ protected:
         static const std::regex kPrefix("(^|\n)@[0-9]+@");
         return std::regex_replace(take_log(), kPrefix, "$1");
     }
-    // What was logged since the last call, as it stands.
+    // What was logged since the last call, as it stands. The log's own lock,
+    // which every thread's logging call holds while it writes, is held here,
+    // so other threads may log meanwhile.
     std::string take_log() {
+        LogLock hold;
         std::string text = stream_.str();
         stream_.str("");
         return text;
     }
     // What was logged since the last call, left in place.
-    std::string peek_log() const { return stream_.str(); }
+    std::string peek_log() const {
+        LogLock hold;
+        return stream_.str();
+    }
     // The stream the log goes to (for pointing another thread's log at it).
     std::ostream& log_stream() { return stream_; }
 
 private:
+    struct LogLock {
+        LogLock() { ACE_Log_Msg::instance()->acquire(); }
+        ~LogLock() { ACE_Log_Msg::instance()->release(); }
+    };
     std::ostringstream stream_;
     std::ostream* saved_stream_ = nullptr;
     unsigned long saved_flags_ = 0;
