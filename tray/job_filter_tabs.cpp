@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cwchar>
 
+#include "tray/tray_drawing.h"
 #include "tray/tray_options.h"
 #include "tray/tray_resources.h"
 
@@ -12,7 +13,6 @@ constexpr COLORREF kWhite = RGB(255, 255, 255);
 constexpr COLORREF kArrowLine = 0xF0C8F0;
 constexpr COLORREF kArrowOpen = 0xB48C78;
 // The web interface on this computer, as the tray menu opens it.
-constexpr const wchar_t* kWebInterface = L"http://localhost:8888";
 
 int arrowWidth(int height) { return static_cast<int>(height * 3 * 0.25); }
 
@@ -460,13 +460,7 @@ LRESULT JobClassifyPane::OnSelect(UINT, WPARAM wParam, LPARAM lParam, BOOL&) {
     if (tab == type_ && state == state_) return 0;
     HWND container = ::GetParent(m_hWnd);
     if (tab == 3) {
-        SHELLEXECUTEINFOW info = {};
-        info.cbSize = sizeof info;
-        info.fMask = SEE_MASK_FLAG_NO_UI;
-        info.lpVerb = L"open";
-        info.lpFile = kWebInterface;
-        info.nShow = SW_SHOW;
-        ::ShellExecuteExW(&info);
+        tray::open_web_interface();
         // The more tab never stays chosen.
         more_.setSelected(false);
         if (container) ::PostMessageW(container, WM_CLOSE, 0, 0);

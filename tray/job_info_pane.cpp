@@ -12,6 +12,7 @@
 #include "plandeck/backup_job_definition.h"
 #include "plandeck/restore_job_definition.h"
 #include "tray/job_manager.h"
+#include "tray/tray_drawing.h"
 #include "tray/tray_options.h"
 #include "tray/tray_resources.h"
 
@@ -19,7 +20,6 @@ namespace {
 
 constexpr COLORREF kWhite = RGB(255, 255, 255);
 // The web interface on this computer, as the tabs open it.
-constexpr const wchar_t* kWebInterface = L"http://localhost:8888";
 
 enum {
     kNone = 0,
@@ -574,13 +574,7 @@ LRESULT JobInfoPane::OnButtonUp(UINT, WPARAM, LPARAM, BOOL&) {
     ::GetCursorPos(&cursor);
     ::GetWindowRect(m_hWnd, &window);
     if (::PtInRect(&window, cursor)) {
-        SHELLEXECUTEINFOW info = {};
-        info.cbSize = sizeof info;
-        info.fMask = SEE_MASK_FLAG_NO_UI;
-        info.lpVerb = L"open";
-        info.lpFile = kWebInterface;
-        info.nShow = SW_SHOW;
-        ::ShellExecuteExW(&info);
+        tray::open_web_interface();
         if (HWND parent = ::GetParent(m_hWnd)) ::PostMessageW(parent, WM_CLOSE, 0, 0);
     }
     return 0;

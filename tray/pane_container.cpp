@@ -10,6 +10,7 @@
 
 #include "common/ace_log_wrapper.h"
 #include "tray/job_info_pane.h"
+#include "tray/tray_drawing.h"
 #include "tray/tray_options.h"
 
 namespace {
@@ -47,19 +48,6 @@ JobInfoPane* liveCard(AbsPane* pane, JobDefinition** definition, int* state) {
     *definition = d;
     *state = JobRecord::state(live);
     return card;
-}
-
-void roundBox(HDC dc, COLORREF border, COLORREF fill, int left, int top, int right, int bottom,
-              int corner) {
-    HPEN pen = ::CreatePen(PS_SOLID, 1, border);
-    HBRUSH brush = ::CreateSolidBrush(fill);
-    HGDIOBJ oldPen = ::SelectObject(dc, pen);
-    HGDIOBJ oldBrush = ::SelectObject(dc, brush);
-    ::RoundRect(dc, left, top, right, bottom, corner, corner);
-    ::SelectObject(dc, oldBrush);
-    ::SelectObject(dc, oldPen);
-    ::DeleteObject(brush);
-    ::DeleteObject(pen);
 }
 
 }  // namespace
@@ -308,7 +296,7 @@ void PaneContainer::paintBuffer(int width, int height, int corner) {
     HBRUSH key = ::CreateSolidBrush(kKey);
     ::FillRect(memDC_, &all, key);
     ::DeleteObject(key);
-    roundBox(memDC_, border_, fill_, 0, 0, width - 1, height - 1, corner);
+    tray::round_box(memDC_, 0, 0, width - 1, height - 1, corner, border_, fill_);
 }
 
 bool PaneContainer::keepInWorkArea(RECT& rect) {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cwchar>
 
+#include "tray/tray_drawing.h"
 #include "tray/tray_options.h"
 
 namespace {
@@ -15,20 +16,6 @@ const COLORREF kDefaultBorders[MenuItem::STATES] = {RGB(235, 245, 245), RGB(225,
 const COLORREF kDefaultFills[MenuItem::STATES] = {RGB(237, 239, 239), RGB(211, 233, 233),
                                                   RGB(211, 233, 233), RGB(211, 233, 233),
                                                   RGB(160, 160, 160)};
-
-// A rounded rectangle in a 1-pixel border pen and a fill brush.
-void roundBox(HDC dc, int left, int top, int right, int bottom, int corner, COLORREF border,
-              COLORREF fill) {
-    HPEN pen = ::CreatePen(PS_SOLID, 1, border);
-    HBRUSH brush = ::CreateSolidBrush(fill);
-    HGDIOBJ oldPen = ::SelectObject(dc, pen);
-    HGDIOBJ oldBrush = ::SelectObject(dc, brush);
-    ::RoundRect(dc, left, top, right, bottom, corner, corner);
-    ::SelectObject(dc, oldPen);
-    ::SelectObject(dc, oldBrush);
-    ::DeleteObject(pen);
-    ::DeleteObject(brush);
-}
 
 }  // namespace
 
@@ -80,8 +67,8 @@ bool MenuItem::draw(HDC dc, const RECT* rect) {
     int state = !::IsWindowEnabled(m_hWnd)                                         ? DISABLE
                 : state_ & (SKIN_STATE_HOVER | SKIN_STATE_DOWN | SKIN_STATE_FOCUS) ? HOVER
                                                                                    : NORMAL;
-    roundBox(dc, client.left, client.top, client.right, client.bottom, 3, borders_[state],
-             fills_[state]);
+    tray::round_box(dc, client.left, client.top, client.right, client.bottom, 3, borders_[state],
+                    fills_[state]);
     ::SetBkMode(dc, TRANSPARENT);
     ::SetTextColor(dc, text_);
     HGDIOBJ oldFont = font_ ? ::SelectObject(dc, font_) : nullptr;
@@ -204,7 +191,7 @@ void SkinMenu::layout() {
 }
 
 void SkinMenu::drawBackground(int width, int height) {
-    roundBox(memDC_, 0, 0, width - 1, height - 1, 2, border_, fill_);
+    tray::round_box(memDC_, 0, 0, width - 1, height - 1, 2, border_, fill_);
 }
 
 void SkinMenu::deleteBuffer() {

@@ -5,6 +5,7 @@
 #include "common/ace_log_wrapper.h"
 #include "tray/app/about_dialog.h"
 #include "tray/app/tray_main.h"
+#include "tray/tray_drawing.h"
 
 WTL::CAppModule _Module;
 
@@ -94,13 +95,7 @@ LRESULT CMainDlg::OnTrayMenuAbout(WORD, WORD, HWND, BOOL&) {
 
 LRESULT CMainDlg::OnTrayMenuTovel(WORD, WORD, HWND, BOOL&) {
     ACE_TRACE("CMainDlg::OnTrayMenuTovel");
-    SHELLEXECUTEINFOW info = {};
-    info.cbSize = sizeof info;
-    info.fMask = SEE_MASK_FLAG_NO_UI;
-    info.lpVerb = L"open";
-    info.lpFile = kWebMenuAddress;
-    info.nShow = SW_SHOW;
-    ShellExecuteExW(&info);
+    tray::open_web_interface();
     return 0;
 }
 

@@ -15,6 +15,5 @@ int Run(LPWSTR lpCmdLine, int nCmdShow);
 // 0 when the tray leaves early. Main thread, before any other thread.
 int _tWinMain(HINSTANCE hInstance, HINSTANCE hPrevInstance, LPWSTR lpCmdLine, int nCmdShow);
 
-// The address _tWinMain opens and the one the tray menu opens.
+// The address _tWinMain opens (the tray menu opens tray::kWebInterface).
 inline constexpr wchar_t kWebRootAddress[] = L"http://127.0.0.1:8888";
-inline constexpr wchar_t kWebMenuAddress[] = L"http://localhost:8888";

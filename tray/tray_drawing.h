@@ -1,0 +1,38 @@
+// Small drawing and shell steps shared by the tray's windows. GUI thread.
+#pragma once
+
+#include "platform/win32.h"
+
+namespace tray {
+
+// The local web interface as the tray's menu, tabs and cards open it.
+inline constexpr wchar_t kWebInterface[] = L"http://localhost:8888";
+
+// Opens the local web interface in the browser, without error boxes; the
+// result is not looked at.
+inline void open_web_interface() {
+    SHELLEXECUTEINFOW info = {};
+    info.cbSize = sizeof info;
+    info.fMask = SEE_MASK_FLAG_NO_UI;
+    info.lpVerb = L"open";
+    info.lpFile = kWebInterface;
+    info.nShow = SW_SHOW;
+    ::ShellExecuteExW(&info);
+}
+
+// A rounded rectangle in a 1-pixel border pen and a fill brush; the DC's
+// pen and brush are put back after.
+inline void round_box(HDC dc, int left, int top, int right, int bottom, int corner, COLORREF border,
+                      COLORREF fill) {
+    HPEN pen = ::CreatePen(PS_SOLID, 1, border);
+    HBRUSH brush = ::CreateSolidBrush(fill);
+    HGDIOBJ oldPen = ::SelectObject(dc, pen);
+    HGDIOBJ oldBrush = ::SelectObject(dc, brush);
+    ::RoundRect(dc, left, top, right, bottom, corner, corner);
+    ::SelectObject(dc, oldPen);
+    ::SelectObject(dc, oldBrush);
+    ::DeleteObject(pen);
+    ::DeleteObject(brush);
+}
+
+}  // namespace tray
