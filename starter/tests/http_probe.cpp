@@ -10,6 +10,10 @@
 #include <chrono>
 #include <regex>
 
+#include <gtest/gtest.h>
+
+#include "tools/testkit/machine_fixture.h"
+
 namespace tovel::starter::testing {
 
 std::string http_exchange(unsigned short port, const std::string& request, int timeoutMs) {
@@ -74,6 +78,20 @@ unsigned short listening_port(const std::string& output) {
     return std::regex_search(output, match, kPorts)
                ? static_cast<unsigned short>(std::stoi(match[1]))
                : 0;
+}
+
+std::string curl(unsigned short port, const std::string& method, const std::string& path,
+                 const std::string& cookie, const std::string& body, const std::string& type) {
+    using tovel::testing::shell_quote;
+    std::string command = "curl -s -i --max-time 60 -X " + method;
+    if (!cookie.empty()) command += " -H " + shell_quote("Cookie: " + cookie);
+    if (!body.empty())
+        command +=
+            " -H " + shell_quote("Content-Type: " + type) + " --data-binary " + shell_quote(body);
+    command += " " + shell_quote("http://127.0.0.1:" + std::to_string(port) + path);
+    std::string reply;
+    EXPECT_EQ(tovel::testing::run_command(command, &reply), 0) << command;
+    return reply;
 }
 
 }  // namespace tovel::starter::testing

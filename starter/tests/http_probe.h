@@ -20,4 +20,11 @@ std::string header_of(const std::string& reply, const std::string& name);
 // line; 0 when the output has none.
 unsigned short listening_port(const std::string& output);
 
+// A request with curl, as the web interface sends it (Cookie and, with a
+// body, Content-Type headers): the reply's head and body as received. A curl
+// that fails fails the test and gives what it printed.
+std::string curl(unsigned short port, const std::string& method, const std::string& path,
+                 const std::string& cookie = "", const std::string& body = "",
+                 const std::string& type = "application/json");
+
 }  // namespace tovel::starter::testing

@@ -33,6 +33,7 @@
 
 using tovel::starter::testing::header_of;
 using tovel::starter::testing::listening_port;
+using tovel::starter::testing::curl;
 using tovel::starter::testing::StarterProcess;
 using tovel::starter::testing::status_of;
 using tovel::testing::host_of;
@@ -112,21 +113,6 @@ std::vector<Event> from_running(const std::vector<Event>& events) {
     auto first = std::find_if(events.begin(), events.end(),
                               [](const Event& e) { return e.second == JS_RUNNING; });
     return std::vector<Event>(first, events.end());
-}
-
-// A request to the agent with curl: the reply's head and body as received.
-std::string curl(unsigned short port, const std::string& method, const std::string& path,
-                 const std::string& cookie = "", const std::string& body = "",
-                 const std::string& type = "application/json") {
-    std::string command = "curl -s -i --max-time 60 -X " + method;
-    if (!cookie.empty()) command += " -H " + shell_quote("Cookie: " + cookie);
-    if (!body.empty())
-        command +=
-            " -H " + shell_quote("Content-Type: " + type) + " --data-binary " + shell_quote(body);
-    command += " " + shell_quote("http://127.0.0.1:" + std::to_string(port) + path);
-    std::string reply;
-    EXPECT_EQ(run_command(command, &reply), 0) << command;
-    return reply;
 }
 
 std::string body_of(const std::string& reply) {
