@@ -139,10 +139,10 @@ TEST_F(TrayTabs, ChoosingAStateFromTheDropDownFiltersTheJobs) {
     std::filesystem::create_directories(dir);
     std::string file = dir + "/tabs_dropdown_open.png";
     ASSERT_TRUE(gui::write_png(gui::screen_picture(), file));
-    // Against its golden copy (rewritten when TOVEL_UPDATE_GOLDENS is set):
+    // Against its golden copy (rewritten when TOVEL_REGENERATE is set):
     // at most 0.5 % of the pixels differ by more than 8 in a channel.
     std::string golden = std::string(TOVEL_SOURCE) + "/tray/tests/golden/tabs_dropdown_open.png";
-    if (std::getenv("TOVEL_UPDATE_GOLDENS"))
+    if (std::getenv("TOVEL_REGENERATE"))
         std::filesystem::copy_file(file, golden, std::filesystem::copy_options::overwrite_existing);
     std::string share;
     ASSERT_EQ(

@@ -63,13 +63,13 @@ std::string rgba(COLORREF colour) {
 }
 
 // Writes the picture and checks it against its golden copy (regenerated
-// when TOVEL_UPDATE_GOLDENS is set): at most 0.5 % of the pixels may differ
+// when TOVEL_REGENERATE is set): at most 0.5 % of the pixels may differ
 // by more than 8 in a channel.
 void check_golden(const gui::Picture& picture, const std::string& name) {
     std::string file = pictures_dir() + "/" + name;
     ASSERT_TRUE(gui::write_png(picture, file));
     std::string golden = std::string(TOVEL_SOURCE) + "/tray/tests/golden/" + name;
-    if (std::getenv("TOVEL_UPDATE_GOLDENS")) {
+    if (std::getenv("TOVEL_REGENERATE")) {
         std::filesystem::create_directories(std::filesystem::path(golden).parent_path());
         std::filesystem::copy_file(file, golden, std::filesystem::copy_options::overwrite_existing);
     }
