@@ -527,8 +527,10 @@ LRESULT JobInfoPane::OnPaint(UINT, WPARAM, LPARAM, BOOL&) {
 }
 
 LRESULT JobInfoPane::OnSize(UINT, WPARAM, LPARAM, BOOL&) {
-    // The buffer follows the client size at the next paint.
-    if (buffer_.isValid()) invalidate();
+    // The buffer follows the client size at the next paint, which covers
+    // the whole card: the layout moves cards without redrawing them, and an
+    // update region left from before the move covers only the old size.
+    invalidate();
     return 0;
 }
 
