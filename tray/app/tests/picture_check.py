@@ -16,8 +16,8 @@ from png_probe import read_png  # noqa: E402
 
 def main():
     _, _, pixels = read_png(sys.argv[1])
-    for spec in sys.argv[2:]:
-        rect, colour = spec.split("=")
+    for area in sys.argv[2:]:
+        rect, colour = area.split("=")
         x0, y0, x1, y1 = (int(v) for v in rect.split(","))
         want = tuple(int(colour[i:i + 2], 16) for i in (0, 2, 4))
         hits = total = 0
