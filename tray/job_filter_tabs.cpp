@@ -167,32 +167,28 @@ void JobTypePane::redraw() {
     ::InvalidateRect(m_hWnd, nullptr, FALSE);
 }
 
+void JobTypePane::drawLabel(HDC dc, const RECT& clear, UINT format) {
+    fill(dc, clear, kWhite);
+    bool hot = look_ == SELECTED || (look_ == HOT && zone_ == LABEL);
+    ::SetTextColor(dc, hot ? hoverText_ : normalText_);
+    HFONT font = hot ? underlined_ : font_;
+    HGDIOBJ old = font ? ::SelectObject(dc, font) : nullptr;
+    ::SetBkMode(dc, TRANSPARENT);
+    RECT rect = labelZone_;
+    ::DrawTextW(dc, label_.c_str(), -1, &rect, format | DT_WORD_ELLIPSIS);
+    if (old) ::SelectObject(dc, old);
+}
+
 void JobTypePane::draw(HDC dc) {
     bool zoneChange = zone_ != drawnZone_ && (zone_ == LABEL || drawnZone_ == LABEL);
-    if (look_ != drawnLook_ || zoneChange) {
-        fill(dc, labelZone_, kWhite);
-        bool hot = look_ == SELECTED || (look_ == HOT && zone_ == LABEL);
-        ::SetTextColor(dc, hot ? hoverText_ : normalText_);
-        HFONT font = hot ? underlined_ : font_;
-        HGDIOBJ old = font ? ::SelectObject(dc, font) : nullptr;
-        ::SetBkMode(dc, TRANSPARENT);
-        RECT rect = labelZone_;
-        ::DrawTextW(dc, label_.c_str(), -1, &rect, DT_WORD_ELLIPSIS);
-        if (old) ::SelectObject(dc, old);
-    }
+    if (look_ != drawnLook_ || zoneChange) drawLabel(dc, labelZone_, 0);
     // The arrow zone with its two chevrons.
     fill(dc, arrow_, kWhite);
-    HPEN pen = ::CreatePen(PS_SOLID, 1, menuOpen_ || zone_ == ARROW ? kArrowLine : kWhite);
-    HBRUSH brush = ::CreateSolidBrush(menuOpen_ ? kArrowOpen : kWhite);
-    HGDIOBJ oldPen = ::SelectObject(dc, pen);
-    HGDIOBJ oldBrush = ::SelectObject(dc, brush);
-    ::RoundRect(dc, arrow_.left, arrow_.top, arrow_.right, arrow_.bottom, 2, 2);
-    ::SelectObject(dc, oldBrush);
-    ::DeleteObject(brush);
-    ::SelectObject(dc, oldPen);
-    ::DeleteObject(pen);
+    tray::round_box(dc, arrow_.left, arrow_.top, arrow_.right, arrow_.bottom, 2,
+                    menuOpen_ || zone_ == ARROW ? kArrowLine : kWhite,
+                    menuOpen_ ? kArrowOpen : kWhite);
     HPEN chevron = ::CreatePen(PS_SOLID, 2, kArrowLine);
-    oldPen = ::SelectObject(dc, chevron);
+    HGDIOBJ oldPen = ::SelectObject(dc, chevron);
     double dx = (arrow_.right - arrow_.left) / 6.0;
     double dy = (arrow_.bottom - arrow_.top) / 6.0;
     int l = arrow_.left;
@@ -211,17 +207,7 @@ void JobTypePane::draw(HDC dc) {
 
 void JobTypePaneMore::draw(HDC dc) {
     bool zoneChange = zone_ != drawnZone_ && (zone_ == LABEL || drawnZone_ == LABEL);
-    if (look_ != drawnLook_ || zoneChange) {
-        fill(dc, own_, kWhite);
-        bool hot = look_ == SELECTED || (look_ == HOT && zone_ == LABEL);
-        ::SetTextColor(dc, hot ? hoverText_ : normalText_);
-        HFONT font = hot ? underlined_ : font_;
-        HGDIOBJ old = font ? ::SelectObject(dc, font) : nullptr;
-        ::SetBkMode(dc, TRANSPARENT);
-        RECT rect = labelZone_;
-        ::DrawTextW(dc, label_.c_str(), -1, &rect, DT_CENTER | DT_WORD_ELLIPSIS);
-        if (old) ::SelectObject(dc, old);
-    }
+    if (look_ != drawnLook_ || zoneChange) drawLabel(dc, own_, DT_CENTER);
     drawnLook_ = look_;
     drawnZone_ = zone_;
 }

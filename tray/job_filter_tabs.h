@@ -72,6 +72,8 @@ protected:
     // The more tab has no drop-down and is never disabled.
     virtual bool hasMenu() const { return true; }
     void redraw();
+    // Clears `clear` and draws the label in its zone in the current look.
+    void drawLabel(HDC dc, const RECT& clear, UINT format);
     void measure();
     // The zones of a tab of that size.
     void layOut(int width, int height);
