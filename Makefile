@@ -32,10 +32,6 @@ TSAN_TESTS := $(TSAN_TESTS)|PlatformCrossProcess
 TSAN_TESTS := $(TSAN_TESTS)|TrayIcons|TrayController
 # The tray's main window with its exit watcher.
 TSAN_TESTS := $(TSAN_TESTS)|TrayMainDialog
-# The tray's notification icon, and its controller under streamed job events.
-TSAN_TESTS := $(TSAN_TESTS)|TrayIcons|TrayController
-# The desktop across processes: broadcasts, the hooks' socket.
-TSAN_TESTS := $(TSAN_TESTS)|PlatformCrossProcess
 # Job cards told of events streaming while they come and go.
 TSAN_TESTS := $(TSAN_TESTS)|TrayPaneEvents
 
@@ -52,15 +48,9 @@ build-tsan: setup
 	@cmake -S . -B $(TSAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug \
 	  -DCMAKE_CXX_FLAGS="-fsanitize=thread -O1" -DCMAKE_EXE_LINKER_FLAGS=-fsanitize=thread \
 	  -DCMAKE_SHARED_LINKER_FLAGS=-fsanitize=thread >/dev/null
-	@cmake --build $(TSAN_BUILD) -j $(JOBS) --target platform_tests job_tests
-	@cmake --build $(TSAN_BUILD) -j $(JOBS) --target webserver_tests portvane_tests portvane_web_tests
-	@cmake --build $(TSAN_BUILD) -j $(JOBS) --target starter_tests
-	@cmake --build $(TSAN_BUILD) -j $(JOBS) --target tray_tests
-	@cmake --build $(TSAN_BUILD) -j $(JOBS) --target tray_app_tests
-	@cmake --build $(TSAN_BUILD) -j $(JOBS) --target tray_controller_tests
-	@cmake --build $(TSAN_BUILD) -j $(JOBS) --target platform_gui_tests
-	@cmake --build $(TSAN_BUILD) -j $(JOBS) --target platform_xproc_tests
-	@cmake --build $(TSAN_BUILD) -j $(JOBS) --target tray_pane_tests
+	@cmake --build $(TSAN_BUILD) -j $(JOBS) --target \
+	  platform_tests job_tests webserver_tests portvane_tests portvane_web_tests starter_tests \
+	  tray_tests tray_app_tests tray_controller_tests platform_gui_tests platform_xproc_tests tray_pane_tests
 
 # The fuzz targets, with clang, libFuzzer and the sanitizers.
 build-fuzz: setup

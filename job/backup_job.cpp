@@ -156,6 +156,13 @@ void BackupJob::setError(DWORD code) {
     notify_error(code);
 }
 
+bool BackupJob::cutShortByRequest(DWORD code) {
+    if (code != ERROR_CANCELLED) return false;
+    if (state() == JS_STARTING) pollEvent(0);
+    int now = state();
+    return now == JS_PAUSING || now == JS_CANCELING;
+}
+
 bool BackupJob::pauseForNetwork(DWORD code, bool notify) {
     if (!pausesForNetwork(code)) return false;
     Job::pause(false);
@@ -263,7 +270,7 @@ void BackupJob::run() {
         if (!buildSourceList()) {
             DWORD code = GetLastError();
             // Stopped or paused while the check waited: the run ends as asked.
-            if (code == ERROR_CANCELLED && state() != JS_STARTING) break;
+            if (cutShortByRequest(code)) break;
             log_message(LM_DEBUG, "Start job failed.\n");
             notify_error(code);
             if (!pauseForNetwork(code, false)) setState(JS_ERROR);
@@ -283,6 +290,8 @@ void BackupJob::run() {
         storage.reset(createStorage());
         if (!storage || !storage->start()) {
             DWORD code = GetLastError();
+            // A pause or stop that cut the start's request short.
+            if (cutShortByRequest(code)) break;
             log_message(LM_DEBUG, "Start job failed.\n");
             notify_error(code);
             if (!pauseForNetwork(code, true)) setState(JS_ERROR);

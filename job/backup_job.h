@@ -76,6 +76,10 @@ private:
     // Applies the network rule to a failure: true when the run was paused for
     // a later resumption.
     bool pauseForNetwork(DWORD code, bool notify);
+    // A step of the start that failed with code: true when a pause or stop
+    // cut it short (the command is taken if the step left it pending), so
+    // that the run ends as asked rather than in error.
+    bool cutShortByRequest(DWORD code);
     void setError(DWORD code);
     void storageStep(BackupStorage* storage, bool& goOn);
     void fileStep();

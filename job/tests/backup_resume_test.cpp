@@ -262,6 +262,18 @@ json_spirit::Array requests(const RemoteService& service, const std::string& kin
     return value.get_obj()["requests"].get_array();
 }
 
+// Whether the simulator holds a request of a kind, after request number
+// since, with a stall.
+bool stalled(const RemoteService& service, const std::string& kind, int since) {
+    for (json_spirit::Value& request : requests(service, kind, since)) {
+        auto applied = request.get_obj().find("fault");
+        if (applied != request.get_obj().end() && applied->second.type() == json_spirit::str_type &&
+            applied->second.get_str() == "stall")
+            return true;
+    }
+    return false;
+}
+
 // Checks the simulator after a completed web run: one completed instance of
 // the job that lists each item of the tree once, complete, each file's stored
 // bytes byte-exact. Returns the instance record (its "starts" counts the
@@ -498,6 +510,34 @@ TEST_F(BackupResumePause, AWebRunPausedByHandGoesOnAtTheNextBlock) {
         EXPECT_EQ(upload.second, 1) << upload.first.first << " block " << upload.first.second;
 }
 
+// A pause, then a stop, while the service holds the run's Start Job: the
+// request is cut short and the run ends paused (resumed, it completes) or
+// cancelled, neither of them an error of the run.
+TEST_F(BackupResumePause, APauseOrAStopDuringTheStartEndsTheRunAsAsked) {
+    tree_ = make_tree();
+    fault(R"({"kind":"start_job","action":"stall","at":"request","times":1})");
+    ASSERT_TRUE(submit(false));
+    ASSERT_TRUE(eventually([&] { return stalled(service_, "start_job", 0); }));
+    ASSERT_TRUE(manager_->pauseJob(kJob));
+    ASSERT_TRUE(eventually([&] { return paused() || finished(); }));
+    EXPECT_EQ(state(), JS_PAUSED);
+    EXPECT_EQ(record_file()->pausedManually, 1u);
+    ASSERT_TRUE(manager_->resumeJob(kJob));
+    ASSERT_TRUE(eventually([&] { return finished(); }));
+    EXPECT_EQ(lastRunState(), JS_COMPLETED);
+    check_web(service_, tree_);
+
+    int since = 0;
+    for (json_spirit::Value& request : requests(service_, ""))
+        since = std::max(since, request.get_obj()["seq"].get_int());
+    fault(R"({"kind":"start_job","action":"stall","at":"request","times":1})");
+    ASSERT_TRUE(manager_->startJob(kJob));
+    ASSERT_TRUE(eventually([&] { return stalled(service_, "start_job", since); }));
+    ASSERT_TRUE(manager_->stopJob(kJob));
+    ASSERT_TRUE(eventually([&] { return finished(); }));
+    EXPECT_EQ(lastRunState(), JS_CANCELLED);
+}
+
 // A run that paused for the network once (its error list then kept in the
 // run's history folder) and completed leaves no file of the run in the job's
 // folder, and writes nothing after its clean-up deleted them.
@@ -697,17 +737,7 @@ protected:
         EXPECT_NE(service_.control("POST", "faults", json).find("\"faults\""), std::string::npos);
     }
     void clearFaults() { service_.control("POST", "faults/clear", "{}"); }
-    // The request of a kind that a stall holds, after request number since.
-    bool stalled(const std::string& kind, int since) {
-        for (json_spirit::Value& request : requests(service_, kind, since)) {
-            auto applied = request.get_obj().find("fault");
-            if (applied != request.get_obj().end() &&
-                applied->second.type() == json_spirit::str_type &&
-                applied->second.get_str() == "stall")
-                return true;
-        }
-        return false;
-    }
+    bool stalled(const std::string& kind, int since) { return ::stalled(service_, kind, since); }
     int lastSeq() {
         int last = 0;
         for (json_spirit::Value& request : requests(service_, ""))

@@ -1,6 +1,7 @@
 // Critical sections, events, semaphores, waits, threads, the completion port,
 // COM start-up and the singleton helper.
 #include <gtest/gtest.h>
+#include <pthread.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -305,6 +306,7 @@ TEST(PlatformSyncThreads, ManyWaitOnOneThreadAndSeeItsExitCode) {
 }
 
 TEST(PlatformSyncThreads, ClosedHandleLeavesThreadRunningAndItsResourcesGo) {
+    finish(spawn([] { return 0u; }));  // the layer's own thread, made with the first one
     const int before = threads_of_process();
     HANDLE gate = event(true), done = CreateSemaphoreW(nullptr, 0, 100, nullptr);
     for (int i = 0; i < 50; ++i) {
@@ -326,6 +328,30 @@ TEST(PlatformSyncThreads, ClosedHandleLeavesThreadRunningAndItsResourcesGo) {
     EXPECT_LE(threads_of_process(), before);
     CloseHandle(gate);
     CloseHandle(done);
+}
+
+// A wait on a thread returns once the thread is gone whole: the clean-up of
+// its thread-local data, which runs after its function returned and which a
+// library may do under a lock of its own, is over by then.
+TEST(PlatformSyncThreads, AWaitEndsAfterTheThreadsLocalCleanUp) {
+    static std::atomic<int> cleaned{0};
+    pthread_key_t key;
+    ASSERT_EQ(pthread_key_create(&key,
+                                 [](void*) {
+                                     usleep(100000);
+                                     ++cleaned;
+                                 }),
+              0);
+    for (int i = 0; i < 3; ++i) {
+        HANDLE h = spawn([key] {
+            pthread_setspecific(key, &cleaned);
+            return 0u;
+        });
+        ASSERT_EQ(WaitForSingleObject(h, kBound), WAIT_OBJECT_0);
+        EXPECT_EQ(cleaned.load(), i + 1);
+        CloseHandle(h);
+    }
+    pthread_key_delete(key);
 }
 
 TEST(PlatformSyncThreads, SuspendedUntilResumed) {

@@ -27,6 +27,7 @@
 using namespace tovel::starter::testing;
 using tovel::testing::host_of;
 using tovel::testing::machine_root;
+using tovel::testing::read_host_file;
 using tovel::testing::RemoteService;
 using tovel::testing::write_host_file;
 
@@ -178,7 +179,7 @@ TEST(ConsoleRun, RefusedOptionClosesTheRestartedJobs) {
     EXPECT_NE(agent.errors().find("refused option no_such_option \"12\""), std::string::npos)
         << agent.errors();
     RecordView record = job_record();
-    EXPECT_EQ(record->state, JS_PAUSED);
+    EXPECT_EQ(record->state, JS_PAUSED) << read_host_file(data_folder() + "/agent.log");
     EXPECT_EQ(record->pausedManually, 0u);
 }
 
