@@ -6,6 +6,9 @@ FUZZ_BUILD ?= build/fuzz
 FUZZ_SECONDS ?= 6
 FUZZ_TARGETS := response_head chunked_body json source_list data_heads
 JOBS ?= $(shell nproc)
+# The sanitised builds use clang: it compiles them in about half the time
+# that gcc takes.
+CLANG := -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
 # The concurrency tests, also run under ThreadSanitizer. (The thread-count
 # check is left out there: the sanitizer runs a thread of its own.)
 TSAN_TESTS ?= PlatformSync|PlatformMapping|PlatformRegistry|JobDispatcher|JobNotifications|JobActivity|JobCmdQueue|JobBase|JobManager|ScheduleManager|Options|PlatformMutex|GlobalKey|PasswordStore|CookieStore
@@ -41,11 +44,11 @@ setup:
 	@bash tools/setup.sh
 
 build: setup
-	@cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTOVEL_SANITIZE=ON >/dev/null
+	@cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTOVEL_SANITIZE=ON $(CLANG) >/dev/null
 	@cmake --build $(BUILD) -j $(JOBS)
 
 build-tsan: setup
-	@cmake -S . -B $(TSAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug \
+	@cmake -S . -B $(TSAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug $(CLANG) \
 	  -DCMAKE_CXX_FLAGS="-fsanitize=thread -O1" -DCMAKE_EXE_LINKER_FLAGS=-fsanitize=thread \
 	  -DCMAKE_SHARED_LINKER_FLAGS=-fsanitize=thread >/dev/null
 	@cmake --build $(TSAN_BUILD) -j $(JOBS) --target \
@@ -107,7 +110,7 @@ power-sweep: build
 # The agent in the console against the remote-service simulator, on the
 # machine TOVEL_ROOT names (build/run-root when unset); see tools/run_agent.py.
 run: setup
-	@cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTOVEL_SANITIZE=ON >/dev/null
+	@cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTOVEL_SANITIZE=ON $(CLANG) >/dev/null
 	@cmake --build $(BUILD) -j $(JOBS) --target starter portvane
 	@python3 tools/run_agent.py --program $(BUILD)/bin/starter --conf mongoose.conf
 

@@ -170,8 +170,9 @@ TEST_F(JobNotifyStream, EachListenerGetsItsUsersEventsOneChunkEachAfterTheHead) 
     std::string expect_alice = head + chunk(text26) + chunk(alices) + chunk(everyones);
     for (auto [client, expected] :
          {std::pair{&all, expect_all}, {&alice, expect_alice}, {&unknown, expect_all}}) {
-        ASSERT_TRUE(client->wait_output(
-            [&](const std::string& out) { return out.size() >= expected.size(); }));
+        const size_t length = expected.size();
+        ASSERT_TRUE(
+            client->wait_output([length](const std::string& out) { return out.size() >= length; }));
         EXPECT_EQ(client->output(), expected);
     }
     // Anything from the client ends its stream, and only its own.
