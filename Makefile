@@ -55,30 +55,34 @@ build-tsan: setup
 	  platform_tests job_tests webserver_tests portvane_tests portvane_web_tests starter_tests \
 	  tray_tests tray_app_tests tray_controller_tests platform_gui_tests platform_xproc_tests tray_pane_tests
 
-# The fuzz targets, with clang, libFuzzer and the sanitizers.
+# The fuzz targets, with clang, libFuzzer and the sanitizers; unoptimised, as
+# they build much faster so, and the test command runs each for seconds only.
 build-fuzz: setup
-	@cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-	  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+	@cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug $(CLANG) \
 	  -DTOVEL_SANITIZE=ON -DTOVEL_FUZZ=ON -DTOVEL_TESTS=OFF >/dev/null
 	@cmake --build $(FUZZ_BUILD) -j $(JOBS) --target $(addprefix fuzz_,$(FUZZ_TARGETS))
 
-# Runs each fuzz target for FUZZ_SECONDS on the seeds in tools/fuzz/corpus
-# and on what earlier runs found (kept in the build folder), with the
-# target's dictionary tools/fuzz/<target>.dict (http.dict when it has none).
-# A crashing input is left in $(FUZZ_BUILD)/artifacts.
+# Runs each fuzz target for FUZZ_SECONDS, all at once, on the seeds in
+# tools/fuzz/corpus and on what earlier runs found (kept in the build folder),
+# with the target's dictionary tools/fuzz/<target>.dict (http.dict when it has
+# none). A crashing input is left in $(FUZZ_BUILD)/artifacts.
 fuzz: build-fuzz
 	@mkdir -p $(FUZZ_BUILD)/artifacts
 	@for t in $(FUZZ_TARGETS); do \
 	  mkdir -p $(FUZZ_BUILD)/corpus/$$t; \
 	  dict=tools/fuzz/$$t.dict; [ -f $$dict ] || dict=tools/fuzz/http.dict; \
-	  if $(FUZZ_BUILD)/tools/fuzz/fuzz_$$t -max_total_time=$(FUZZ_SECONDS) -timeout=10 \
+	  { $(FUZZ_BUILD)/tools/fuzz/fuzz_$$t -max_total_time=$(FUZZ_SECONDS) -timeout=10 \
 	      -dict=$$dict -artifact_prefix=$(abspath $(FUZZ_BUILD))/artifacts/ \
-	      $(FUZZ_BUILD)/corpus/$$t tools/fuzz/corpus/$$t >$(FUZZ_BUILD)/$$t.log 2>&1; then \
+	      $(FUZZ_BUILD)/corpus/$$t tools/fuzz/corpus/$$t >$(FUZZ_BUILD)/$$t.log 2>&1; \
+	    echo $$? >$(FUZZ_BUILD)/$$t.status; } & \
+	done; wait; \
+	status=0; for t in $(FUZZ_TARGETS); do \
+	  if [ "$$(cat $(FUZZ_BUILD)/$$t.status)" = 0 ]; then \
 	    echo "fuzz $$t: $$(grep -o 'Done [0-9]* runs' $(FUZZ_BUILD)/$$t.log), no crash"; \
 	  else \
-	    tail -n 60 $(FUZZ_BUILD)/$$t.log; echo "fuzz $$t: crashed (see $(FUZZ_BUILD)/artifacts)"; exit 1; \
+	    tail -n 60 $(FUZZ_BUILD)/$$t.log; echo "fuzz $$t: crashed (see $(FUZZ_BUILD)/artifacts)"; status=1; \
 	  fi; \
-	done
+	done; exit $$status
 
 test: build build-tsan fuzz
 	@cd $(BUILD) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \

@@ -37,7 +37,7 @@ private:
 bool same_md5(const std::string& digest, const std::wstring& text) {
     if (digest.size() != text.size()) return false;
     for (size_t i = 0; i < digest.size(); ++i)
-        if (static_cast<wchar_t>(digest[i]) != std::towlower(text[i])) return false;
+        if (static_cast<wint_t>(digest[i]) != std::towlower(text[i])) return false;
     return true;
 }
 

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <new>
 #include <sstream>
+#include <utility>
 
 #include "common/ace_log_wrapper.h"
 #include "common/text_conv.h"
@@ -90,7 +91,11 @@ Job::~Job() {
 void Job::definition(JobDefinition* definition) {
     if (definition == definition_.get()) return;
     join();
-    definition_.reset(definition);
+    // The dispatcher's thread may be delivering the last run's completion,
+    // which reads the definition: the old one goes between two deliveries.
+    std::unique_ptr<JobDefinition> old;
+    std::lock_guard<std::mutex> guard(link_->lock);
+    old = std::exchange(definition_, std::unique_ptr<JobDefinition>(definition));
 }
 
 bool Job::pause(bool manual) {

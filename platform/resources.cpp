@@ -24,7 +24,7 @@ namespace tovel::platform::res {
 namespace {
 
 constexpr off_t kLargest = 1 << 20;
-const char kHeader[] = "tovel-resources 1";
+const wchar_t kHeader[] = L"tovel-resources 1";
 
 struct Library {
     std::wstring folder;  // Windows path of its folder, with a final "\"
@@ -127,7 +127,7 @@ bool parse(const std::string& bytes, Library& library) {
         if (!line.empty() && line.back() == L'\r') line.pop_back();
         lines.push_back(line);
     }
-    if (lines.empty() || lines[0] != L"tovel-resources 1") return false;
+    if (lines.empty() || lines[0] != kHeader) return false;
     for (size_t i = 1; i < lines.size(); ++i) {
         const std::wstring& l = lines[i];
         if (l.empty() || l[0] == L'#') continue;

@@ -7,7 +7,7 @@ packages=(
   build-essential cmake ninja-build pkg-config clang-format
   libace-dev libcrypto++-dev libssl-dev libboost-dev libsqlite3-dev sqlite3
   uuid-dev libcurl4-openssl-dev libgtest-dev libgmock-dev nlohmann-json3-dev
-  libcivetweb-dev zlib1g-dev python3 openssl clang libclang-rt-dev time
+  libcivetweb-dev zlib1g-dev python3 openssl clang libclang-rt-dev lld time
   curl chromium
   libcairo2-dev libgdk-pixbuf-2.0-dev libfreetype-dev fonts-dejavu-core
 )

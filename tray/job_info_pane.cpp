@@ -18,7 +18,6 @@
 
 namespace {
 
-constexpr COLORREF kWhite = RGB(255, 255, 255);
 // The web interface on this computer, as the tabs open it.
 
 enum {

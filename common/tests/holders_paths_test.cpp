@@ -222,7 +222,8 @@ TEST(FindFileHandle, AssignmentSharesAndDropsTheOldRecord) {
     EXPECT_EQ(a.get()->references, 2);
     WIN32_FIND_DATAW data;
     EXPECT_FALSE(FindNextFileW(b_search, &data));  // b's own search was its last holder's
-    b = b;
+    find_file_handle& same = b;
+    b = same;  // assigned to itself
     EXPECT_EQ(a.get()->references, 2);
 }
 

@@ -361,7 +361,6 @@ TEST_F(HttpClientHead, ServerThatClosesInsteadOfAnsweringGives10054) {
 }
 
 TEST_F(HttpClientHead, HeadersOfAnEarlierResponseAreNotKept) {
-    std::mutex mutex;
     std::vector<std::string> replies = {
         "HTTP/1.1 401 Unauthorized\r\nSet-Cookie: old\r\nContent-Length: 0\r\n\r\n",
         "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n"};

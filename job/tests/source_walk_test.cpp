@@ -306,7 +306,8 @@ TEST(JobFilter, CopiesShareTheExtensionsAndOutliveTheOriginal) {
     ExtensitonsFilterPolicy copy(*original);
     ExtensitonsFilterPolicy assigned(true, {L"jpg"});
     assigned = *original;
-    assigned = assigned;
+    ExtensitonsFilterPolicy& same = assigned;
+    assigned = same;  // assigned to itself
     original.reset();
     EXPECT_FALSE(copy.isInclude(L"a.tmp"));
     EXPECT_TRUE(copy.isInclude(L"a.jpg"));

@@ -50,8 +50,12 @@ typedef struct HWND__* HWND;
 typedef HANDLE HLOCAL;
 typedef HANDLE HKEY_BASE_;
 
+#ifndef TRUE
 #define TRUE 1
+#endif
+#ifndef FALSE
 #define FALSE 0
+#endif
 #define INVALID_HANDLE_VALUE (reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1)))
 #define MAX_PATH 260
 #define INFINITE 0xFFFFFFFFu
