@@ -30,14 +30,12 @@ public:
     DWORD suspend_count = 0;
 };
 
-class Reaper;
-
 struct ThreadStart {
     std::shared_ptr<ThreadObject> self;  // the thread keeps its object while it runs
     LPTHREAD_START_ROUTINE start;
     LPVOID parameter;
     DWORD id;
-    Reaper* reaper;  // joins the thread when it ends; null for a detached one
+    bool joinable;  // joined by the reaper when it ends; else detached
 };
 
 std::atomic<DWORD> next_thread_id{0x1000};
@@ -154,10 +152,15 @@ void* thread_main(void* argument) {
         wait_changed().wait(guard, [&] { return run->self->suspend_count == 0; });
     }
     DWORD code = run->start(run->parameter);
-    if (run->reaper)
-        run->reaper->add(pthread_self(), std::move(run->self), code);
-    else
+    // The process's reaper at the end, which in a child of fork() is the
+    // child's own.
+    Reaper* reaper = run->joinable ? Reaper::instance() : nullptr;
+    if (reaper) {
+        reaper->add(pthread_self(), std::move(run->self), code);
+    } else {
+        if (run->joinable) pthread_detach(pthread_self());
         signal_end(*run->self, code);
+    }
     return nullptr;
 }
 
@@ -186,13 +189,13 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES /*security*/, SIZE_T stackSize,
     auto object = std::make_shared<ThreadObject>();
     object->suspend_count = (flags & CREATE_SUSPENDED) ? 1 : 0;
     auto* run = new ThreadStart{object, start, parameter, tovel::platform::new_thread_id(),
-                                tovel::platform::Reaper::instance()};
+                                tovel::platform::Reaper::instance() != nullptr};
     DWORD id = run->id;
 
     pthread_attr_t attributes;
     pthread_attr_init(&attributes);
     pthread_attr_setdetachstate(&attributes,
-                                run->reaper ? PTHREAD_CREATE_JOINABLE : PTHREAD_CREATE_DETACHED);
+                                run->joinable ? PTHREAD_CREATE_JOINABLE : PTHREAD_CREATE_DETACHED);
     if (stackSize != 0)
         pthread_attr_setstacksize(&attributes, tovel::platform::stack_bytes(stackSize));
     pthread_t thread;
