@@ -1,5 +1,6 @@
 #include "common/text_conv.h"
 
+#include <cstdint>
 #include <vector>
 
 #include "platform/win32.h"
@@ -16,6 +17,27 @@ int count_wide(const char* text, int length) {
 }  // namespace
 
 int to_utf8(const wchar_t* text, int length, std::string& out) {
+    // Plain ASCII (most paths) is its own UTF-8: taken in one pass, without
+    // the counting pass and the buffer.
+    if (text && length >= -1 && length != 0) {
+        size_t units = 0;
+        bool ascii = true;
+        for (; length == -1 ? text[units] != 0 : units < static_cast<size_t>(length); ++units) {
+            if (static_cast<uint32_t>(text[units]) >= 0x80) {
+                ascii = false;
+                break;
+            }
+        }
+        if (ascii) {
+            // The count includes the terminator; the string holds one unit less.
+            size_t kept = length == -1 ? units : units - 1;
+            if (units <= 0x7FFFFFFE) {
+                out.resize(kept);
+                for (size_t i = 0; i < kept; ++i) out[i] = static_cast<char>(text[i]);
+                return static_cast<int>(length == -1 ? units + 1 : units);
+            }
+        }
+    }
     int n = count_utf8(text, length);
     if (n < 2) {
         out.clear();

@@ -2,33 +2,29 @@
 
 #include <cstdint>
 
-namespace {
-
-void put_unit(std::string& out, uint32_t unit) {
-    out += static_cast<char>(unit & 0xFF);
-    out += static_cast<char>((unit >> 8) & 0xFF);
-}
-
-}  // namespace
-
-size_t utf16_length(const std::wstring& text) {
+size_t utf16_length(std::wstring_view text) {
     size_t units = 0;
     for (wchar_t c : text)
         units += static_cast<uint32_t>(c) > 0xFFFF && static_cast<uint32_t>(c) <= 0x10FFFF ? 2 : 1;
     return units;
 }
 
-void append_utf16le(const std::wstring& text, std::string& out) {
-    out.reserve(out.size() + text.size() * 2);
+void append_utf16le(std::wstring_view text, std::string& out) {
+    size_t at = out.size();
+    out.resize(at + 2 * utf16_length(text));
+    auto put_unit = [&out, &at](uint32_t unit) {
+        out[at++] = static_cast<char>(unit & 0xFF);
+        out[at++] = static_cast<char>((unit >> 8) & 0xFF);
+    };
     for (wchar_t wc : text) {
         uint32_t c = static_cast<uint32_t>(wc);
         if (c > 0x10FFFF) c = 0xFFFD;
         if (c > 0xFFFF) {
             c -= 0x10000;
-            put_unit(out, 0xD800 + (c >> 10));
-            put_unit(out, 0xDC00 + (c & 0x3FF));
+            put_unit(0xD800 + (c >> 10));
+            put_unit(0xDC00 + (c & 0x3FF));
         } else {
-            put_unit(out, c);
+            put_unit(c);
         }
     }
 }

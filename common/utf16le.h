@@ -6,12 +6,13 @@
 
 #include <cstddef>
 #include <string>
+#include <string_view>
 
 // The number of UTF-16 units of the text.
-size_t utf16_length(const std::wstring& text);
+size_t utf16_length(std::wstring_view text);
 
 // Appends the UTF-16LE bytes of the text (no terminator) to out.
-void append_utf16le(const std::wstring& text, std::string& out);
+void append_utf16le(std::wstring_view text, std::string& out);
 std::string to_utf16le(const std::wstring& text);
 
 // Decodes units UTF-16 units from bytes; pairs combine, a lone surrogate is

@@ -226,17 +226,21 @@ bool JobHistorySourceWriter::addVolume(const wchar_t* path) {
 
 bool JobHistorySourceWriter::addFile(const wchar_t* path, const WIN32_FILE_ATTRIBUTE_DATA& data,
                                      uint32_t ordinal, uint32_t flag) {
-    std::wstring name = path ? path : L"";
+    std::wstring_view name = path ? std::wstring_view(path) : std::wstring_view();
     size_t units = utf16_length(name);
     if (units > kSourceItemPathMax) {
         log_message(LM_ERROR, "Job activity source item of %d units is too long: '%s'.\n",
-                    static_cast<int>(units), to_utf8(name).c_str());
+                    static_cast<int>(units), utf8_of(path).c_str());
         SetLastError(ERROR_FILENAME_EXCED_RANGE);
         return false;
     }
     size_t bytes = (units + 1) * 2;
     bool folder = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-    std::string record = record_head(folder ? "DIRB" : "FILE", kItemNameAt + bytes);
+    // One buffer for every record of the writer.
+    std::string& record = record_;
+    record.assign(kItemNameAt, '\0');
+    std::memcpy(&record[0], folder ? "DIRB" : "FILE", 4);
+    put_u16(record, 4, static_cast<uint32_t>(kItemNameAt + bytes));
     put_u32(record, 6, data.dwFileAttributes);
     put_filetime(record, 10, data.ftCreationTime);
     put_filetime(record, 18, data.ftLastAccessTime);
@@ -247,8 +251,8 @@ bool JobHistorySourceWriter::addFile(const wchar_t* path, const WIN32_FILE_ATTRI
     put_u32(record, 46, flag);
     put_u16(record, 50, static_cast<uint32_t>(bytes));
     put_u16(record, 52, kItemNameAt);
-    std::string text = to_utf16le(name);
-    std::memcpy(&record[kItemNameAt], text.data(), text.size());
+    append_utf16le(name, record);
+    record.append(2, '\0');
     return put(record);
 }
 

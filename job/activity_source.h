@@ -102,8 +102,9 @@ private:
     bool failed(const char* where);
 
     std::unique_ptr<Buffer> buffer_;
-    std::wstring path_;  // for the messages
-    DWORD error_;        // the first failed write since open(), or 0
+    std::wstring path_;   // for the messages
+    std::string record_;  // the item record being written
+    DWORD error_;         // the first failed write since open(), or 0
 };
 
 // Opens files for a reader inside a transaction when the system offers one.

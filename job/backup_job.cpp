@@ -17,6 +17,7 @@
 #include "common/text_conv.h"
 #include "common/win32_error.h"
 #include "job/backup_job.h"
+#include "job/candidate_list.h"
 #include "job/cookie_manager.h"
 #include "job/error_codes.h"
 #include "job/file_helpers.h"
@@ -452,6 +453,7 @@ void BackupJob::removeRunFiles(bool history) {
     rmfile_f(job_source_path(id()).c_str());
     rmfile_f((job_source_path(id()) + L".new").c_str());
     rmfile_f(candidate_list_path(job_source_path(id())).c_str());
+    rmfile_f(candidate_body_path(candidate_list_path(job_source_path(id()))).c_str());
     std::string instance = activity_->instanceText();
     std::wstring folder;
     if (history && !instance.empty() && job_history_path(folder, id(), instance.c_str()))

@@ -3,11 +3,12 @@
 #include <ace/Log_Msg.h>
 
 #include <algorithm>
-#include <cstdio>
+#include <charconv>
 #include <functional>
 #include <memory>
 
 #include "common/ace_log_wrapper.h"
+#include "common/file_stream.h"
 #include "common/text_conv.h"
 #include "common/utf16le.h"
 #include "common/win32_error.h"
@@ -21,15 +22,21 @@ uint64_t path_hash(const std::string& utf8) { return std::hash<std::string>()(ut
 
 uint64_t record_size(const std::wstring& path) { return 54 + 2 * (utf16_length(path) + 1); }
 
+void append_number(std::string& out, int value) {
+    char digits[16];
+    auto done = std::to_chars(digits, digits + sizeof digits, value);
+    out.append(digits, done.ptr);
+}
+
 // One element of the body's "source" array; the bytes of its path as a
 // JSON string.
 size_t append_element(std::string& out, const WIN32_FILE_ATTRIBUTE_DATA& data,
                       const std::string& utf8) {
-    char times[64];
-    int n = std::snprintf(times, sizeof times, "{\"mtimeHigh\":%d,\"mtimeLow\":%d,\"path\":",
-                          static_cast<int>(data.ftLastWriteTime.dwHighDateTime),
-                          static_cast<int>(data.ftLastWriteTime.dwLowDateTime));
-    out.append(times, static_cast<size_t>(n));
+    out += "{\"mtimeHigh\":";
+    append_number(out, static_cast<int>(data.ftLastWriteTime.dwHighDateTime));
+    out += ",\"mtimeLow\":";
+    append_number(out, static_cast<int>(data.ftLastWriteTime.dwLowDateTime));
+    out += ",\"path\":";
     size_t before = out.size();
     append_json_string(out, utf8);
     size_t path = out.size() - before;
@@ -87,13 +94,17 @@ void append_json_string(std::string& out, const std::string& text) {
     out += '"';
 }
 
-CandidateList::CandidateList(std::wstring file) : file_(std::move(file)) {}
+CandidateList::CandidateList(std::wstring file)
+    : file_(std::move(file)), bodyFile_(candidate_body_path(file_)) {}
 
 CandidateList::~CandidateList() {
-    sender_.close();
+    sender_.reset();
     lookup_.close();
     DeleteFileW(file_.c_str());
+    DeleteFileW(bodyFile_.c_str());
 }
+
+std::wstring candidate_body_path(const std::wstring& file) { return file + L".body"; }
 
 bool CandidateList::walk(const JobVolumeMap& volumes, FilterPolicy* filter) {
     offsets_.clear();
@@ -103,8 +114,23 @@ bool CandidateList::walk(const JobVolumeMap& volumes, FilterPolicy* filter) {
     bodyItems_ = listBytes_ = 0;
     JobHistorySourceWriter writer;
     if (!writer.open(file_.c_str(), false)) return false;
+    // The body's elements are made once, here, and sent from their file as
+    // they stand.
+    scoped_handle bodyHandle(CreateFileW(bodyFile_.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                         CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!bodyHandle.valid()) {
+        DWORD code = GetLastError();
+        log_message(LM_ERROR, "Failed to make the work file '%s', errorcode=%d, %s.\n",
+                    to_utf8(bodyFile_).c_str(), static_cast<int>(code),
+                    win32_error_text(code).text());
+        SetLastError(code);
+        return false;
+    }
+    auto body = std::make_unique<basic_write_handle_streambuf<char, kPieceBytes>>(
+        bodyHandle.release(), true);
     uint64_t written = 0;
     bool failed = false;
+    std::string utf8;
     std::string element;
     JobActivitySourceGenerator generator;
     generator.sendItemsTo([&](JobActivitySourceItem& item) {
@@ -113,16 +139,24 @@ bool CandidateList::walk(const JobVolumeMap& volumes, FilterPolicy* filter) {
             failed = true;
             return;
         }
-        std::string utf8 = to_utf8(item.path);
+        to_utf8(item.path.c_str(), -1, utf8);
         auto number = static_cast<uint32_t>(offsets_.size());
         offsets_.push_back(written);
         index_.push_back({path_hash(utf8), number});
         written += record_size(item.path);
         element.clear();
+        if (number) element += ',';
         listBytes_ += append_element(element, item.data, utf8) + 1;
-        bodyItems_ += element.size() + (number ? 1 : 0);
+        bodyItems_ += element.size();
+        auto size = static_cast<std::streamsize>(element.size());
+        if (body->sputn(element.data(), size) != size) failed = true;
     });
-    if (!generator(volumes, filter) || failed || !writer.close()) {
+    bool walked = generator(volumes, filter) && !failed && body->pubsync() == 0;
+    {
+        last_error_restorer keep;
+        body.reset();  // closes the file
+    }
+    if (!walked || !writer.close()) {
         DWORD code = GetLastError();
         offsets_.clear();
         index_.clear();
@@ -145,33 +179,33 @@ Body_Source CandidateList::requestBody(const std::string& jobId) {
     body.length = head.size() + bodyItems_ + sizeof kBodyTail - 1;
     struct Progress {
         bool headSent = false;
-        bool itemSent = false;
         bool done = false;
     };
     auto progress = std::make_shared<Progress>();
     body.rewind = [this, progress] {
         *progress = Progress();
-        return sender_.open(file_.c_str(), 0);
+        sender_.reset(CreateFileW(bodyFile_.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+        return sender_.valid();
     };
     body.next = [this, progress, head](std::string& piece) {
         piece.clear();
         if (progress->done) return true;
         if (!progress->headSent) piece = head;
         progress->headSent = true;
-        JobActivitySourceItem item;
-        while (piece.size() < kPieceBytes) {
-            uint32_t tag = sender_.next();
-            if (tag == 0) {
-                if (GetLastError() != ERROR_HANDLE_EOF) return false;
-                piece += kBodyTail;
-                progress->done = true;
-                sender_.close();
-                return true;
-            }
-            if (!sender_.item(item)) continue;
-            if (progress->itemSent) piece += ',';
-            progress->itemSent = true;
-            append_element(piece, item.data, to_utf8(item.path));
+        size_t at = piece.size();
+        piece.resize(at + kPieceBytes);
+        DWORD read = 0;
+        if (!sender_.valid() ||
+            !ReadFile(sender_.get(), &piece[at], static_cast<DWORD>(kPieceBytes), &read, nullptr)) {
+            if (!sender_.valid()) SetLastError(ERROR_INVALID_HANDLE);
+            return false;
+        }
+        piece.resize(at + read);
+        if (read == 0) {
+            piece += kBodyTail;
+            progress->done = true;
+            sender_.close();
         }
         return true;
     };

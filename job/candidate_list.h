@@ -5,10 +5,11 @@
 // names it, its place in the reply: a few dozen bytes, so that a tree of a
 // million files costs a few dozen megabytes.
 //
-// From the file come the check's request body, made piece by piece while it
-// is sent, and the run's source list: the items that the reply names, in
-// the reply's order, each once, with the attributes the walk read (those
-// whose last-write times the check was asked about). Only paths that the
+// The walk also writes the elements of the check's request body to a second
+// work file, from which the body is sent as it stands. From the first comes
+// the run's source list: the items that the reply names, in the reply's
+// order, each once, with the attributes the walk read (those whose
+// last-write times the check was asked about). Only paths that the
 // walk found can be chosen: a reply names items, it cannot add any.
 //
 // Belongs to one run and is used from its worker thread only.
@@ -22,13 +23,15 @@
 #include <utility>
 #include <vector>
 
+#include "common/holders.h"
 #include "job/activity_source.h"
 #include "job/source_walker.h"
 
 class CandidateList {
 public:
     // file: the work file, made by walk() (replacing one a killed run left)
-    // and removed by the destructor.
+    // with the body's beside it (candidate_body_path), both removed by the
+    // destructor.
     explicit CandidateList(std::wstring file);
     ~CandidateList();
     CandidateList(const CandidateList&) = delete;
@@ -45,8 +48,8 @@ public:
 
     // The check's body, {"id": jobId, "source": [{"mtimeHigh", "mtimeLow",
     // "path"}, ...]} in compact JSON with sorted keys, one element per item
-    // in the walk's order, made from the work file while it is sent. Valid
-    // while this list is.
+    // in the walk's order, read from the body's work file while it is sent.
+    // Valid while this list is.
     Body_Source requestBody(const std::string& jobId);
     // The bytes of the items' paths as JSON strings, one separator each.
     uint64_t listBytes() const { return listBytes_; }
@@ -83,12 +86,17 @@ private:
     std::vector<std::pair<std::wstring, DWORD>> walkErrors_;
     uint64_t bodyItems_ = 0;  // bytes of the body's elements with their commas
     uint64_t listBytes_ = 0;
-    JobActivitySourceReader sender_;  // the body's reader
+    std::wstring bodyFile_;           // the body's elements, written by walk()
+    scoped_handle sender_;            // the body's reader
     JobActivitySourceReader lookup_;  // for paths whose hashes meet
     uint32_t files_ = 0;
     uint32_t directories_ = 0;
     uint64_t bytes_ = 0;
 };
+
+// The work file beside the candidates' file that holds the request body's
+// elements as the walk made them.
+std::wstring candidate_body_path(const std::wstring& file);
 
 // The JSON text of a UTF-8 string as the system's JSON writer makes it:
 // quotes, back-slash escapes for the quote, the back-slash and the control

@@ -7,9 +7,9 @@
 // back the paths to back up. Lists of many files make both texts large (a
 // home folder of 150 000 files gives about 18 MB each way), so neither is
 // ever held whole: the candidates wait in a work file beside the source file
-// (candidate_list_path, see job/candidate_list.h), the request is made from
-// it while it is sent, and the reply is read element by element as it
-// arrives, choosing only items that the run offered. The reply's bound
+// (candidate_list_path, see job/candidate_list.h), the request is sent from
+// a second one that the walk writes, and the reply is read element by
+// element as it arrives, choosing only items that the run offered. The reply's bound
 // follows the size of the list sent, and the exchange's deadline the bytes it
 // carries. The source list holds the chosen items with the attributes that
 // the walk read.

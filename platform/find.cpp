@@ -1,4 +1,6 @@
 #include <dirent.h>
+#include <fcntl.h>
+#include <limits.h>
 #include <locale.h>
 #include <sys/stat.h>
 #include <wctype.h>
@@ -80,7 +82,10 @@ struct SortedName {
     int rank;
     std::u16string key;
     std::wstring name;
+    std::string host;    // the name as the listing gave it
     unsigned char type;  // the listing's d_type
+    bool gone = false;   // removed since it was listed
+    WIN32_FILE_ATTRIBUTE_DATA status{};
 };
 
 bool ntfs_order(const SortedName& a, const SortedName& b) {
@@ -105,36 +110,61 @@ DWORD attributes_from_type(unsigned char type) {
     }
 }
 
+// The entry's attributes, times and size as the listing's folder (open as
+// folder, whose host path is path) gives them: its own status, a link's and
+// not its target's, read relative to the folder, so that only the entry's
+// name is looked up. A whole path too long for the host is looked up whole,
+// so that it fails as every other use of that path will. An entry that
+// cannot be read keeps the kind the listing gave it (a path too long for the
+// host, a folder that may be read but not searched): the name is still given,
+// as Windows lists every name of a folder, and the caller meets the error
+// when it uses the entry.
+void read_status(DIR* folder, const std::string& path, SortedName& entry) {
+    struct stat st;
+    std::string whole;
+    int result;
+    if (path.size() + 1 + entry.host.size() >= PATH_MAX) {
+        whole = path + "/" + entry.host;
+        result = ::lstat(whole.c_str(), &st);
+    } else {
+        result = ::fstatat(::dirfd(folder), entry.host.c_str(), &st, AT_SYMLINK_NOFOLLOW);
+    }
+    WIN32_FILE_ATTRIBUTE_DATA& data = entry.status;
+    if (result != 0) {
+        entry.gone = errno == ENOENT;
+        data.dwFileAttributes = attributes_from_type(entry.type);
+        return;
+    }
+    // A link's attributes say whether its target is a folder.
+    if (S_ISLNK(st.st_mode) && whole.empty()) whole = path + "/" + entry.host;
+    data.dwFileAttributes = attributes_from_stat(st, whole.c_str());
+    data.ftCreationTime = filetime_from_timespec(st.st_ctim);
+    data.ftLastAccessTime = filetime_from_timespec(st.st_atim);
+    data.ftLastWriteTime = filetime_from_timespec(st.st_mtim);
+    uint64_t size = S_ISREG(st.st_mode) ? static_cast<uint64_t>(st.st_size) : 0;
+    data.nFileSizeHigh = static_cast<DWORD>(size >> 32);
+    data.nFileSizeLow = static_cast<DWORD>(size);
+}
+
+// The entries of one listing, each with the status read while the listing
+// was open; it holds no descriptor.
 class FindObject : public KernelObject {
 public:
-    FindObject(std::string folder, std::vector<SortedName> entries)
-        : folder_(std::move(folder)), entries_(std::move(entries)) {}
+    explicit FindObject(std::vector<SortedName> entries) : entries_(std::move(entries)) {}
 
     // Fills data with the next entry that still exists; false at the end.
     bool next(WIN32_FIND_DATAW* data) {
         while (position_ < entries_.size()) {
             const SortedName& entry = entries_[position_++];
+            if (entry.gone) continue;
             const std::wstring& name = entry.name;
-            std::string host = folder_ + "/" + host_name_from_wide(name.data(), name.size());
-            struct stat st;
             *data = WIN32_FIND_DATAW{};
-            if (::lstat(host.c_str(), &st) == 0) {
-                data->dwFileAttributes = attributes_from_stat(st, host.c_str());
-                data->ftCreationTime = filetime_from_timespec(st.st_ctim);
-                data->ftLastAccessTime = filetime_from_timespec(st.st_atim);
-                data->ftLastWriteTime = filetime_from_timespec(st.st_mtim);
-                uint64_t size = S_ISREG(st.st_mode) ? static_cast<uint64_t>(st.st_size) : 0;
-                data->nFileSizeHigh = static_cast<DWORD>(size >> 32);
-                data->nFileSizeLow = static_cast<DWORD>(size);
-            } else if (errno == ENOENT) {
-                continue;  // removed meanwhile
-            } else {
-                // Listed but out of reach (a path too long for the host, a
-                // folder that may be read but not searched): the name is
-                // still given, as Windows lists every name of a folder, so
-                // that the caller meets the error when it uses the entry.
-                data->dwFileAttributes = attributes_from_type(entry.type);
-            }
+            data->dwFileAttributes = entry.status.dwFileAttributes;
+            data->ftCreationTime = entry.status.ftCreationTime;
+            data->ftLastAccessTime = entry.status.ftLastAccessTime;
+            data->ftLastWriteTime = entry.status.ftLastWriteTime;
+            data->nFileSizeHigh = entry.status.nFileSizeHigh;
+            data->nFileSizeLow = entry.status.nFileSizeLow;
             size_t length = std::min<size_t>(name.size(), MAX_PATH - 1);
             std::copy(name.begin(), name.begin() + length, data->cFileName);
             return true;
@@ -143,7 +173,6 @@ public:
     }
 
 private:
-    std::string folder_;
     std::vector<SortedName> entries_;
     size_t position_ = 0;
 };
@@ -186,21 +215,24 @@ HANDLE FindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW data) {
             read_error = errno;
             break;
         }
-        std::wstring name =
-            wide_from_host_name(entry->d_name, std::char_traits<char>::length(entry->d_name));
+        size_t bytes = std::char_traits<char>::length(entry->d_name);
+        std::wstring name = wide_from_host_name(entry->d_name, bytes);
         if (drive_root && (name == L"." || name == L"..")) continue;
         if (!wildcard_match(match.c_str(), name.c_str())) continue;
         int rank = name == L"." ? 0 : name == L".." ? 1 : 2;
         std::u16string key = collation_key(name);
-        sorted.push_back({rank, std::move(key), std::move(name), entry->d_type});
+        sorted.push_back({rank, std::move(key), std::move(name), std::string(entry->d_name, bytes),
+                          entry->d_type});
     }
-    ::closedir(dir);
     if (read_error != 0) {  // a listing cut short is no listing
+        ::closedir(dir);
         SetLastError(win32_error_from_errno(read_error));
         return INVALID_HANDLE_VALUE;
     }
     std::sort(sorted.begin(), sorted.end(), ntfs_order);
-    auto search = std::make_shared<FindObject>(host, std::move(sorted));
+    for (SortedName& entry : sorted) read_status(dir, host, entry);
+    ::closedir(dir);
+    auto search = std::make_shared<FindObject>(std::move(sorted));
     if (!search->next(data)) {
         SetLastError(ERROR_FILE_NOT_FOUND);
         return INVALID_HANDLE_VALUE;

@@ -154,6 +154,7 @@ TEST_F(CandidateListTest, TheReplyChoosesWalkedItemsOnceInItsOrder) {
         EXPECT_EQ(candidates.fileSize(), 10u);
     }
     EXPECT_FALSE(std::filesystem::exists(host_of(kWork)));
+    EXPECT_FALSE(std::filesystem::exists(host_of(candidate_body_path(kWork))));
     EXPECT_TRUE(source_list_complete(kList));
 
     JobActivitySourceReader reader;

@@ -31,6 +31,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from simulator import CONTROL_PREFIX  # noqa: E402
 from simulator.catalogue import session_token  # noqa: E402
 from simulator.checks import ApiError  # noqa: E402
+from simulator import server  # noqa: E402
 from simulator.server import Service  # noqa: E402
 
 
@@ -66,11 +67,15 @@ def _serve_parser():
                    help="also stop when standard input reaches its end")
     p.add_argument("--installer", default=None, help="host file served as the newest installer")
     p.add_argument("--verbose", action="store_true", help="log requests on standard error")
+    p.add_argument("--max-body", type=int, default=None, metavar="BYTES",
+                   help="largest request body taken (default 64 MiB)")
     return p
 
 
 def serve(argv):
     args = _serve_parser().parse_args(argv)
+    if args.max_body is not None:
+        server.MAX_BODY = args.max_body
     service = Service(args.state, host=args.host, port=args.port,
                       storage_port=args.storage_port, idle_timeout=args.idle_timeout,
                       forget_sessions=args.forget_sessions)
