@@ -424,13 +424,18 @@ void Job::deliverCompletion(DWORD threadId) {
     std::shared_ptr<JobThread> thread;
     {
         std::lock_guard<std::mutex> guard(workerLock_);
-        // A newer run may have started (and joined this one) meanwhile: its
-        // worker and its requested transition are not this completion's.
         if (!worker_ || worker_->id != threadId) return;
-        thread.swap(worker_);
+        thread = worker_;
     }
-    setRequestedTransition(0);
+    // The worker stays the job's until its thread has ended, so that a start
+    // meanwhile joins it before it resets the record.
     thread->wait(INFINITE);
+    std::lock_guard<std::mutex> guard(workerLock_);
+    // A newer run may have started (and joined this one) meanwhile: its
+    // worker and its requested transition are not this completion's.
+    if (worker_ != thread) return;
+    worker_.reset();
+    setRequestedTransition(0);
 }
 
 void Job::endRun() {
