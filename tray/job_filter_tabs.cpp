@@ -44,17 +44,6 @@ void makeBuffer(HWND window, HDC& memDC, HBITMAP& bitmap, HGDIOBJ& old) {
     fill(memDC, client, kWhite);
 }
 
-void freeBuffer(HDC& memDC, HBITMAP& bitmap, HGDIOBJ& old) {
-    if (memDC) {
-        if (old) ::SelectObject(memDC, old);
-        ::DeleteDC(memDC);
-    }
-    if (bitmap) ::DeleteObject(bitmap);
-    memDC = nullptr;
-    bitmap = nullptr;
-    old = nullptr;
-}
-
 // Copies the invalid part from the back buffer, white as the transparent colour.
 void paintFrom(HWND window, HDC memDC) {
     PAINTSTRUCT paint;
@@ -132,7 +121,7 @@ LRESULT JobTypePane::OnSize(UINT, WPARAM, LPARAM lParam, BOOL&) {
     if (width == own_.right && height == own_.bottom) return 0;
     layOut(width, height);
     // The back buffer is made again at the new size on the next paint.
-    freeBuffer(memDC_, bitmap_, oldBitmap_);
+    tray::free_back_buffer(memDC_, bitmap_, oldBitmap_);
     ::InvalidateRect(m_hWnd, nullptr, FALSE);
     return 0;
 }
@@ -359,7 +348,7 @@ LRESULT JobTypePane::OnDestroy(UINT, WPARAM, LPARAM, BOOL& handled) {
     if (underlined_) ::DeleteObject(underlined_);
     font_ = nullptr;
     underlined_ = nullptr;
-    freeBuffer(memDC_, bitmap_, oldBitmap_);
+    tray::free_back_buffer(memDC_, bitmap_, oldBitmap_);
     menu_.clear();
     look_ = NORMAL;
     menuOpen_ = false;
@@ -463,7 +452,7 @@ LRESULT JobClassifyPane::OnSelect(UINT, WPARAM wParam, LPARAM lParam, BOOL&) {
 LRESULT JobClassifyPane::OnDestroy(UINT, WPARAM, LPARAM, BOOL& handled) {
     backup_.setSelected(true);
     restore_.setSelected(false);
-    freeBuffer(memDC_, bitmap_, oldBitmap_);
+    tray::free_back_buffer(memDC_, bitmap_, oldBitmap_);
     type_ = 1;
     state_ = 0;
     handled = FALSE;

@@ -515,13 +515,7 @@ bool JobInfoPane::draw(HDC dc, const RECT*) {
 }
 
 LRESULT JobInfoPane::OnPaint(UINT, WPARAM, LPARAM, BOOL&) {
-    if (!buffer_.isValid()) buffer_.create(m_hWnd, this);
-    if (!buffer_.paint()) {
-        PAINTSTRUCT paint;
-        HDC dc = BeginPaint(&paint);
-        draw(dc, &paint.rcPaint);
-        EndPaint(&paint);
-    }
+    buffer_.onPaint(m_hWnd, this);
     return 0;
 }
 

@@ -41,6 +41,17 @@ public:
         return ok;
     }
 
+    // Answers the window's WM_PAINT: from the copy (made at the first paint),
+    // or, when there is none or a step fails, drawn straight into the window.
+    void onPaint(HWND window, T* owner) {
+        if (!isValid()) create(window, owner);
+        if (paint()) return;
+        PAINTSTRUCT paint;
+        HDC dc = ::BeginPaint(window, &paint);
+        owner->draw(dc, &paint.rcPaint);
+        ::EndPaint(window, &paint);
+    }
+
     // Paints the window from the copy, drawing it first when dirty (again at
     // a new client size). False when there is no copy or a step fails.
     bool paint() {

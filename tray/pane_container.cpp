@@ -446,16 +446,7 @@ LRESULT PaneContainer::OnClose(UINT, WPARAM, LPARAM, BOOL&) {
     return 0;
 }
 
-void PaneContainer::freeBuffer() {
-    if (memDC_) {
-        if (oldBitmap_) ::SelectObject(memDC_, oldBitmap_);
-        ::DeleteDC(memDC_);
-    }
-    if (bitmap_) ::DeleteObject(bitmap_);
-    memDC_ = nullptr;
-    bitmap_ = nullptr;
-    oldBitmap_ = nullptr;
-}
+void PaneContainer::freeBuffer() { tray::free_back_buffer(memDC_, bitmap_, oldBitmap_); }
 
 LRESULT PaneContainer::OnDestroy(UINT, WPARAM, LPARAM, BOOL& handled) {
     ACE_TRACE("PaneContainer::OnDestroy");

@@ -13,6 +13,7 @@
 #include "platform/atl_window.h"
 #include "tray/job_filter_tabs.h"
 #include "tray/skin_button.h"
+#include "tray/tray_drawing.h"
 
 // The stick button: each release flips it between stuck and not stuck and
 // tells its owner, which then stays open.
@@ -38,19 +39,7 @@ public:
         bool hover = (state_ & SKIN_STATE_HOVER) != 0;
         int index = stuck_ ? (hover ? 3 : 2) : hover ? 1 : ::IsWindowEnabled(m_hWnd) ? 0 : 4;
         HBITMAP image = images_[index] ? images_[index] : images_[0];
-        ::FillRect(dc, &client, static_cast<HBRUSH>(::GetStockObject(WHITE_BRUSH)));
-        if (!image) return true;
-        HDC source = ::CreateCompatibleDC(dc);
-        if (!source) return false;
-        HGDIOBJ old = ::SelectObject(source, image);
-        BITMAP info = {};
-        ::GetObjectW(image, sizeof info, &info);
-        bool ok = ::TransparentBlt(dc, client.left, client.top, client.right - client.left,
-                                   client.bottom - client.top, source, 0, 0, info.bmWidth,
-                                   info.bmHeight, RGB(255, 255, 255));
-        ::SelectObject(source, old);
-        ::DeleteDC(source);
-        return ok;
+        return tray::draw_keyed_image(dc, client, image, RGB(255, 255, 255));
     }
 
     void setOwner(T* owner) { owner_ = owner; }

@@ -1,5 +1,7 @@
 #include "tray/skin_button.h"
 
+#include "tray/tray_drawing.h"
+
 namespace {
 
 constexpr COLORREF kKey = RGB(255, 255, 255);
@@ -44,19 +46,7 @@ bool CSkinButton::draw(HDC dc, const RECT* rect) {
     else if (state_ & SKIN_STATE_FOCUS)
         image = images_[3];
     if (!image) image = images_[0];
-    ::FillRect(dc, &client, static_cast<HBRUSH>(::GetStockObject(WHITE_BRUSH)));
-    if (!image) return true;
-    HDC source = ::CreateCompatibleDC(dc);
-    if (!source) return false;
-    HGDIOBJ old = ::SelectObject(source, image);
-    BITMAP info = {};
-    ::GetObjectW(image, sizeof info, &info);
-    bool ok = ::TransparentBlt(dc, client.left, client.top, client.right - client.left,
-                               client.bottom - client.top, source, 0, 0, info.bmWidth,
-                               info.bmHeight, kKey);
-    ::SelectObject(source, old);
-    ::DeleteDC(source);
-    return ok;
+    return tray::draw_keyed_image(dc, client, image, kKey);
 }
 
 void CSkinButton::setImages(const std::wstring& normal, const std::wstring& hover,
@@ -86,13 +76,7 @@ void CSkinButton::redraw() {
 }
 
 LRESULT CSkinButton::OnPaint(UINT, WPARAM, LPARAM, BOOL&) {
-    if (!buffer_.isValid()) buffer_.create(m_hWnd, this);
-    if (!buffer_.paint()) {
-        PAINTSTRUCT paint;
-        HDC dc = BeginPaint(&paint);
-        draw(dc, &paint.rcPaint);
-        EndPaint(&paint);
-    }
+    buffer_.onPaint(m_hWnd, this);
     return 0;
 }
 

@@ -194,16 +194,7 @@ void SkinMenu::drawBackground(int width, int height) {
     tray::round_box(memDC_, 0, 0, width - 1, height - 1, 2, border_, fill_);
 }
 
-void SkinMenu::deleteBuffer() {
-    if (memDC_) {
-        if (oldBitmap_) ::SelectObject(memDC_, oldBitmap_);
-        ::DeleteDC(memDC_);
-    }
-    if (bitmap_) ::DeleteObject(bitmap_);
-    memDC_ = nullptr;
-    bitmap_ = nullptr;
-    oldBitmap_ = nullptr;
-}
+void SkinMenu::deleteBuffer() { tray::free_back_buffer(memDC_, bitmap_, oldBitmap_); }
 
 LRESULT SkinMenu::OnCreate(UINT, WPARAM, LPARAM, BOOL&) {
     for (size_t i = 0; i < items_.size(); ++i) {

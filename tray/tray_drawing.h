@@ -35,4 +35,36 @@ inline void round_box(HDC dc, int left, int top, int right, int bottom, int corn
     ::DeleteObject(brush);
 }
 
+// Frees a window's back buffer: its bitmap put back out of the memory DC,
+// the DC and the bitmap deleted; the three are null after.
+inline void free_back_buffer(HDC& memDC, HBITMAP& bitmap, HGDIOBJ& old) {
+    if (memDC) {
+        if (old) ::SelectObject(memDC, old);
+        ::DeleteDC(memDC);
+    }
+    if (bitmap) ::DeleteObject(bitmap);
+    memDC = nullptr;
+    bitmap = nullptr;
+    old = nullptr;
+}
+
+// Fills area white and stretches image over it whole, key as its
+// transparent colour; without an image the area stays white. False when the
+// image could not be drawn.
+inline bool draw_keyed_image(HDC dc, const RECT& area, HBITMAP image, COLORREF key) {
+    ::FillRect(dc, &area, static_cast<HBRUSH>(::GetStockObject(WHITE_BRUSH)));
+    if (!image) return true;
+    HDC source = ::CreateCompatibleDC(dc);
+    if (!source) return false;
+    HGDIOBJ old = ::SelectObject(source, image);
+    BITMAP info = {};
+    ::GetObjectW(image, sizeof info, &info);
+    bool ok =
+        ::TransparentBlt(dc, area.left, area.top, area.right - area.left, area.bottom - area.top,
+                         source, 0, 0, info.bmWidth, info.bmHeight, key);
+    ::SelectObject(source, old);
+    ::DeleteDC(source);
+    return ok;
+}
+
 }  // namespace tray
