@@ -1,0 +1,58 @@
+// A few threads that do a run's per-item work ahead of the job's worker: the
+// worker posts the work of the items it will ask for next, goes on, and waits
+// for an item's work only when it comes to that item. Each task is told the
+// index of the thread that runs it (0 to threads() - 1), so that it can use
+// state of that thread's own (a transformation) without a lock.
+//
+// Tasks begin in the order posted and end in any order. The pool belongs to
+// one owner thread, which alone posts, waits and cancels; what a task writes
+// before it returns is seen by the owner once wait() for it has returned.
+// The destructor drops the tasks not begun and joins the threads after the
+// running ones end.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <set>
+#include <thread>
+#include <vector>
+
+class AheadPool {
+public:
+    using Task = std::function<void(unsigned thread)>;
+
+    // threads: at least 1.
+    explicit AheadPool(unsigned threads);
+    ~AheadPool();
+    AheadPool(const AheadPool&) = delete;
+    AheadPool& operator=(const AheadPool&) = delete;
+
+    // The number of threads a pool for per-item work should have on this
+    // machine: one per core beside the job's worker, at most max.
+    static unsigned suggestedThreads(unsigned max);
+
+    unsigned threads() const { return static_cast<unsigned>(threads_.size()); }
+    // Queues the task; its ticket is the number of tasks posted before it.
+    uint64_t post(Task task);
+    // Waits until the task of ticket has ended: true, or false when it was
+    // dropped by cancel() before it began.
+    bool wait(uint64_t ticket);
+    // Drops the tasks not begun and waits for the running ones to end.
+    void cancel();
+
+private:
+    void serve(unsigned index);
+
+    std::mutex lock_;
+    std::condition_variable work_;   // a task was posted, or the pool ends
+    std::condition_variable ended_;  // a task ended
+    std::deque<std::pair<uint64_t, Task>> queue_;
+    std::set<uint64_t> running_;
+    std::set<uint64_t> dropped_;
+    uint64_t posted_ = 0;
+    bool closing_ = false;
+    std::vector<std::thread> threads_;
+};
