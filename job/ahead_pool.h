@@ -5,8 +5,9 @@
 // state of that thread's own (a transformation) without a lock.
 //
 // Tasks begin in the order posted and end in any order. The pool belongs to
-// one owner thread, which alone posts, waits and cancels; what a task writes
-// before it returns is seen by the owner once wait() for it has returned.
+// one owner thread, which alone posts and cancels; wait() may be called on any
+// thread, and what a task wrote before it returned is seen there once wait()
+// for it has returned.
 // The destructor drops the tasks not begun and joins the threads after the
 // running ones end.
 #pragma once

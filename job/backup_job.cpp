@@ -26,6 +26,7 @@
 #include "job/job_volume.h"
 #include "job/local_backup_storage.h"
 #include "job/options.h"
+#include "job/source_lookahead.h"
 #include "job/speed_sampler.h"
 #include "job/web_backup_storage.h"
 #include "scheduler/schedule_manager.h"
@@ -311,12 +312,13 @@ void BackupJob::run() {
         for (auto& entry : volumes_)
             if (entry.second && entry.second->index == static_cast<int>(record->currentVolumeIndex))
                 volume = entry.second;
+        SourceLookahead ahead(*reader, volumes_, volume, *storage);
         for (;;) {
-            int64_t offset = reader->offset();
-            if (offset >= 0) record->sourceListOffset = static_cast<uint64_t>(offset);
-            uint32_t tag = reader->next();
+            SourceLookahead::Entry& next = ahead.front();
+            if (next.offset >= 0) record->sourceListOffset = static_cast<uint64_t>(next.offset);
+            uint32_t tag = next.tag;
             if (tag == 0) {
-                DWORD code = GetLastError();
+                DWORD code = next.code;
                 if (code != ERROR_HANDLE_EOF) {
                     // A list that cannot be read is not a finished list.
                     setError(code);
@@ -332,24 +334,14 @@ void BackupJob::run() {
                 log_message(LM_INFO, "End source files/directories set.\n");
             } else if (tag == kSourceTagVolume) {
                 log_message(LM_INFO, "Skip backup volumn item.\n");
-                std::wstring path;
-                if (reader->volume(path)) {
-                    auto found = volumes_.find(path);
-                    if (found != volumes_.end() && found->second) {
-                        volume = found->second;
-                        record->currentVolumeIndex = static_cast<uint32_t>(volume->index);
-                    }
+                if (next.volume) {
+                    volume = next.volume;
+                    record->currentVolumeIndex = static_cast<uint32_t>(volume->index);
                 }
             } else if (tag == kSourceTagDirectory || tag == kSourceTagFile) {
-                JobActivitySourceItem item;
-                if (!reader->item(item)) continue;
+                JobActivitySourceItem& item = next.item;
                 record->currentFilePath(item.path.c_str());
-                std::wstring readPath;
-                const wchar_t* source = nullptr;
-                if (tag == kSourceTagFile && volume) {
-                    readPath = snapshotPath(item.path, volume->path, volume->shadowPath);
-                    source = readPath.c_str();
-                }
+                const wchar_t* source = next.readPath.empty() ? nullptr : next.readPath.c_str();
                 if (!storage->backupFile(item.path.c_str(), &item.data, item.ordinal, source)) {
                     DWORD code = GetLastError();
                     if (pausesForNetwork(code)) {
@@ -364,6 +356,7 @@ void BackupJob::run() {
                 // the resumed run and removes the others itself.
                 if (state() != JS_RUNNING) break;
             }
+            ahead.pop();
         }
     } while (false);
 

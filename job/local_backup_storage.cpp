@@ -170,6 +170,7 @@ LocalBackupStorage::LocalBackupStorage(const BackupJobDefinition* definition,
       groupStart_(0) {}
 
 LocalBackupStorage::~LocalBackupStorage() {
+    discardPrepared();
     if (catalogue_ && !catalogueBroken_ && g_groupFlush && groupItems_ > 0) flushGroup();
     flusher_.reset();
     catalogue_.reset();
@@ -323,15 +324,120 @@ bool LocalBackupStorage::dataFileHeld(uint32_t itemIndex) const {
            (found.nFileSizeHigh != 0 || found.nFileSizeLow != 0);
 }
 
-bool LocalBackupStorage::takeStored(bool folder, uint32_t itemIndex, const wchar_t* path) {
+size_t LocalBackupStorage::findStored(bool folder, uint32_t itemIndex) const {
     uint64_t key = stored_key(folder, itemIndex);
     auto found = std::lower_bound(stored_.begin(), stored_.end(), key,
                                   [](const StoredItem& item, uint64_t k) { return item.key < k; });
-    if (found == stored_.end() || found->key != key) return false;
-    size_t at = static_cast<size_t>(found - stored_.begin());
-    if (storedTaken_[at] || found->pathHash != path_hash(path)) return false;
+    if (found == stored_.end() || found->key != key) return stored_.size();
+    return static_cast<size_t>(found - stored_.begin());
+}
+
+bool LocalBackupStorage::takeStored(bool folder, uint32_t itemIndex, const wchar_t* path) {
+    size_t at = findStored(folder, itemIndex);
+    if (at == stored_.size() || storedTaken_[at] || stored_[at].pathHash != path_hash(path))
+        return false;
     storedTaken_[at] = true;
     return true;
+}
+
+// What a thread made of one announced file: its data file's path, and the
+// transform's outcome as backupFile would have had it.
+struct LocalBackupStorage::Prepared {
+    uint64_t ticket = 0;
+    uint32_t itemIndex = 0;
+    std::wstring path;
+    std::wstring data;
+    bool done = false;  // the transform succeeded
+    DWORD code = 0;     // why it failed
+    SourceRead read;
+    bool compression = false;
+    scoped_handle target;  // kept open for its flush (see keepTarget)
+};
+
+bool LocalBackupStorage::preparing() {
+    if (aheadTried_) return pool_ != nullptr;
+    aheadTried_ = true;
+    // Only the backup transformation is known to be made again per thread.
+    auto* own = dynamic_cast<BackupTransformation*>(transformation_);
+    if (!own) return false;
+    unsigned threads = AheadPool::suggestedThreads(4);
+    for (unsigned i = 0; i < threads; ++i)
+        aheadTransformations_.push_back(std::make_unique<BackupTransformation>(own->compression()));
+    pool_ = std::make_unique<AheadPool>(threads);
+    return true;
+}
+
+void LocalBackupStorage::prepare(const wchar_t* path, const WIN32_FILE_ATTRIBUTE_DATA* attributes,
+                                 uint32_t itemIndex, const wchar_t* readPath) {
+    if (!started_ || !path || !*path || !attributes ||
+        (attributes->dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+        return;
+    uint64_t size =
+        static_cast<uint64_t>(attributes->nFileSizeHigh) << 32 | attributes->nFileSizeLow;
+    // A large file is streamed by the worker itself when it comes to it; an
+    // item of a continued catalogue may be taken as stored, and its data
+    // file must not be written over.
+    if (size > BackupTransformation::kInMemoryBytes || prepared_.size() >= kLookahead ||
+        findStored(false, itemIndex) != stored_.size() || utf16_length(path) > kSourceItemPathMax ||
+        !preparing())
+        return;
+    auto item = std::make_unique<Prepared>();
+    item->itemIndex = itemIndex;
+    item->path = path;
+    path_join_number(dataFolder_.c_str(), itemIndex, item->data);
+    std::wstring source = readPath ? readPath : path;
+    // With the group flush, a data file that its volume's flush does not
+    // force stays open for a flush of its own.
+    bool keep = g_groupFlush && !volumeFlushes();
+    Prepared* slot = item.get();
+    item->ticket = pool_->post([this, slot, source, keep](unsigned thread) {
+        Transformation& transformation = *aheadTransformations_[thread];
+        transformation.keepTarget(keep);
+        slot->done = transformation.transform(source.c_str(), slot->data.c_str(), nullptr, nullptr);
+        if (!slot->done) {
+            slot->code = GetLastError();
+            DeleteFileW(slot->data.c_str());
+            return;
+        }
+        slot->read = transformation.sourceRead();
+        slot->compression = transformation.compression();
+        slot->target.reset(transformation.takeTarget());
+    });
+    prepared_.push_back(std::move(item));
+}
+
+std::unique_ptr<LocalBackupStorage::Prepared> LocalBackupStorage::takePrepared(
+    uint32_t itemIndex, const wchar_t* path) {
+    // Items that were not prepared (folders, large files, items stored by an
+    // earlier part) come between the prepared ones: those stay for their turn.
+    auto found = std::find_if(prepared_.begin(), prepared_.end(), [&](const auto& item) {
+        return item->itemIndex == itemIndex && item->path == path;
+    });
+    if (found == prepared_.end()) return nullptr;
+    const Prepared* wanted = found->get();
+    // Those before it were announced but never stored in their turn.
+    while (prepared_.front().get() != wanted) {
+        std::unique_ptr<Prepared> skipped = std::move(prepared_.front());
+        prepared_.pop_front();
+        bool ran = pool_->wait(skipped->ticket);
+        skipped->target.close();
+        if (ran && skipped->done && skipped->itemIndex != itemIndex)
+            DeleteFileW(skipped->data.c_str());
+    }
+    std::unique_ptr<Prepared> item = std::move(prepared_.front());
+    prepared_.pop_front();
+    if (!pool_->wait(item->ticket)) return nullptr;
+    return item;
+}
+
+void LocalBackupStorage::discardPrepared() {
+    if (!pool_) return;
+    pool_->cancel();
+    for (auto& item : prepared_) {
+        item->target.close();
+        if (item->done) DeleteFileW(item->data.c_str());
+    }
+    prepared_.clear();
 }
 
 bool LocalBackupStorage::openCatalogue(bool append) {
@@ -539,19 +645,34 @@ bool LocalBackupStorage::backupFile(const wchar_t* path,
     // With the group flush, a data file that its volume's flush does not
     // force stays open for a flush of its own.
     bool byVolume = g_groupFlush && volumeFlushes();
-    transformation_->keepTarget(g_groupFlush && !byVolume);
-    if (!transformation_->transform(readPath ? readPath : path, data.c_str(), nullptr, nullptr)) {
-        DWORD code = GetLastError();
-        DeleteFileW(data.c_str());
-        SetLastError(code);
-        return false;
+    scoped_handle written;
+    SourceRead read;
+    bool compressed;
+    if (std::unique_ptr<Prepared> ready = takePrepared(itemIndex, path)) {
+        if (!ready->done) {
+            SetLastError(ready->code);
+            return false;
+        }
+        written.reset(ready->target.release());
+        read = ready->read;
+        compressed = ready->compression;
+    } else {
+        transformation_->keepTarget(g_groupFlush && !byVolume);
+        if (!transformation_->transform(readPath ? readPath : path, data.c_str(), nullptr,
+                                        nullptr)) {
+            DWORD code = GetLastError();
+            DeleteFileW(data.c_str());
+            SetLastError(code);
+            return false;
+        }
+        written.reset(transformation_->takeTarget());
+        read = transformation_->sourceRead();
+        compressed = transformation_->compression();
     }
-    scoped_handle written(transformation_->takeTarget());
     // The record describes what was stored: the size read, which a file
     // written to meanwhile no longer has.
-    const SourceRead& read = transformation_->sourceRead();
     WIN32_FILE_ATTRIBUTE_DATA described = described_attributes(*attributes, read);
-    if (!writeItem(path, described, itemIndex, transformation_->compression() ? 1 : 0)) {
+    if (!writeItem(path, described, itemIndex, compressed ? 1 : 0)) {
         DWORD code = GetLastError();
         written.close();
         DeleteFileW(data.c_str());

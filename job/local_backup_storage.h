@@ -102,6 +102,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <string>
 #include <utility>
@@ -109,6 +110,7 @@
 
 #include "common/holders.h"
 #include "job/activity_source.h"
+#include "job/ahead_pool.h"
 #include "job/storage.h"
 #include "job/web_client_event_handler.h"
 #include "plandeck/backup_job_definition.h"
@@ -153,6 +155,19 @@ public:
     // error; the record's counters then stay as they were.
     bool backupFile(const wchar_t* path, const WIN32_FILE_ATTRIBUTE_DATA* attributes,
                     uint32_t itemIndex, const wchar_t* readPath) override;
+
+    // The storage transforms the small files (up to
+    // BackupTransformation::kInMemoryBytes) among the next kLookahead items
+    // on threads of its own, each into its data file, while the job's worker
+    // stores the items before them; backupFile then takes the prepared item's
+    // data file as its own transform would have left it and writes its
+    // record. Nothing is prepared for an item of a continued catalogue, nor
+    // with a transformation of another kind. The data files of items prepared
+    // but never stored (a run cut short) are removed when the storage goes.
+    size_t lookahead() const override { return kLookahead; }
+    void prepare(const wchar_t* path, const WIN32_FILE_ATTRIBUTE_DATA* attributes,
+                 uint32_t itemIndex, const wchar_t* readPath) override;
+    static constexpr size_t kLookahead = 64;
 
     // The items stored between two forcings of the run's files to the disk.
     static constexpr uint32_t kGroupItems = 256;
@@ -227,6 +242,17 @@ private:
     // once, or each on its own should that fail (the volume is then no
     // longer used). False with the last error and the file's name in failed.
     bool forceGroupFiles(std::wstring& failed);
+    // The item's slot in the stored items, or stored_.size().
+    size_t findStored(bool folder, uint32_t itemIndex) const;
+    // Whether items are prepared ahead (the threads and their
+    // transformations are made at the first).
+    bool preparing();
+    struct Prepared;
+    // The prepared item at the head of prepared_ when it is this one (its
+    // work done), dropping any before it; null when there is none.
+    std::unique_ptr<Prepared> takePrepared(uint32_t itemIndex, const wchar_t* path);
+    // Drops the prepared items not taken, with their data files.
+    void discardPrepared();
     class DataFlusher;
     std::unique_ptr<DataFlusher> flusher_;  // data files being forced to the disk one by one
     scoped_handle volume_;                  // the data folder's volume, for its flush
@@ -236,4 +262,8 @@ private:
     bool started_;         // start() succeeded: items may be stored
     uint32_t groupItems_;  // items stored since the group began
     uint64_t groupStart_;  // GetTickCount64 when the group began
+    bool aheadTried_ = false;
+    std::vector<std::unique_ptr<Transformation>> aheadTransformations_;  // one per thread
+    std::deque<std::unique_ptr<Prepared>> prepared_;                     // in the order announced
+    std::unique_ptr<AheadPool> pool_;  // last: its tasks use the members above
 };

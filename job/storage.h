@@ -45,6 +45,15 @@ public:
     // error entry kChangedWhileRead.
     virtual bool backupFile(const wchar_t* path, const WIN32_FILE_ATTRIBUTE_DATA* attributes,
                             uint32_t itemIndex, const wchar_t* readPath) = 0;
+    // How many items ahead of the one it stores the storage wants to hear
+    // of; 0 (the default): none.
+    virtual size_t lookahead() const { return 0; }
+    // The item comes to backupFile after those announced before it (the
+    // arguments are the same): the storage may begin its work on it now.
+    // Nothing is stored until backupFile; what an item announced but never
+    // stored left behind (a run cut short) is the storage's to remove.
+    virtual void prepare(const wchar_t* /*path*/, const WIN32_FILE_ATTRIBUTE_DATA* /*attributes*/,
+                         uint32_t /*itemIndex*/, const wchar_t* /*readPath*/) {}
     virtual int errorCount() const { return static_cast<int>(errors_.get().size()); }
 
     // Appends an error to the run's list and hands it to the list's journal

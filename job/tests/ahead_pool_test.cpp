@@ -30,21 +30,23 @@ TEST(AheadPool, TasksRunAheadAndTheOwnerWaitsForEachOrDropsThem) {
     for (unsigned index : indexes) EXPECT_LT(index, 3u);
 
     std::atomic<bool> release{false};
-    std::atomic<int> ran{0};
+    std::atomic<int> begun{0}, ran{0};
     std::vector<uint64_t> held;
     for (int i = 0; i < 3; ++i)
         held.push_back(pool.post([&](unsigned) {
+            ++begun;
             while (!release) std::this_thread::yield();
             ++ran;
         }));
     uint64_t late = pool.post([&](unsigned) { ++ran; });
-    // The three threads are held: the last task cannot begin before the
-    // release, which comes while cancel() waits for the running ones.
-    std::thread releaser([&] { release = true; });
-    pool.cancel();
-    releaser.join();
+    while (begun < 3) std::this_thread::yield();
+    // The three threads are held, so the last task is still queued when
+    // cancel() drops it; the running ones are released only then.
+    std::thread canceller([&] { pool.cancel(); });
+    EXPECT_FALSE(pool.wait(late));
+    release = true;
+    canceller.join();
     for (uint64_t ticket : held) EXPECT_TRUE(pool.wait(ticket));
-    // It may have begun before cancel() took the queue: then it ran.
-    EXPECT_EQ(pool.wait(late), ran == 4);
+    EXPECT_EQ(ran, 3);
     EXPECT_FALSE(pool.wait(late + 100));
 }
