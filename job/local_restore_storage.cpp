@@ -434,14 +434,7 @@ void LocalRestoreStorage::prepare(const wchar_t* path, const std::wstring& /*mac
     item->entry = *entry;
     path_join_number(dataFolder_.c_str(), entry->itemIndex, item->data);
     item->target = target;
-    Prepared* task = item.get();
-    item->ticket = pool_->post([this, task](unsigned thread) {
-        RestoreTransformation& transformation = aheadOf(thread, task->entry.compressed);
-        task->outcome = transformation.transformAhead(task->data.c_str(), task->target.c_str(),
-                                                      &task->entry.data, task->held);
-        if (task->outcome == RestoreTransformation::Ahead::kWritten)
-            task->temporary = transformation.waiting();
-    });
+    queue(item.get());
     preparing_.insert(target);
     preparedBytes_ += entry->size();
     prepared_.push_back(std::move(item));
@@ -463,19 +456,49 @@ void LocalRestoreStorage::writeHeld(const std::wstring& folder) {
         if (item->waited && item->outcome != RestoreTransformation::Ahead::kHeld) continue;
         if (parentFolder(item->target) != folder) continue;
         await(*item);
-        if (item->outcome != RestoreTransformation::Ahead::kHeld) continue;
-        item->waited = false;
-        item->ticket = pool_->post([this, item](unsigned thread) {
-            RestoreTransformation& plain = aheadOf(thread, false);
-            item->outcome = RestoreTransformation::Ahead::kNone;
-            if (plain.write(item->held.data(), item->held.size(), item->target.c_str(),
-                            &item->entry.data, item->data.c_str())) {
-                item->outcome = RestoreTransformation::Ahead::kWritten;
-                item->temporary = plain.waiting();
-            }
-            item->held = std::vector<uint8_t>();
-        });
+        if (item->outcome == RestoreTransformation::Ahead::kHeld) queue(item);
     }
+    postBatch();
+}
+
+void LocalRestoreStorage::queue(Prepared* item) {
+    item->waited = false;
+    item->posted = false;
+    batch_.push_back(item);
+    if (batch_.size() >= kBatch) postBatch();
+}
+
+void LocalRestoreStorage::postBatch() {
+    if (batch_.empty()) return;
+    std::vector<Prepared*> items;
+    items.swap(batch_);
+    uint64_t ticket = pool_->post([this, items](unsigned thread) {
+        for (Prepared* item : items) work(*item, thread);
+    });
+    for (Prepared* item : items) {
+        item->ticket = ticket;
+        item->posted = true;
+    }
+}
+
+void LocalRestoreStorage::work(Prepared& item, unsigned thread) {
+    if (item.outcome == RestoreTransformation::Ahead::kHeld) {
+        // Its folder is there now.
+        RestoreTransformation& plain = aheadOf(thread, false);
+        item.outcome = RestoreTransformation::Ahead::kNone;
+        if (plain.write(item.held.data(), item.held.size(), item.target.c_str(), &item.entry.data,
+                        item.data.c_str())) {
+            item.outcome = RestoreTransformation::Ahead::kWritten;
+            item.temporary = plain.waiting();
+        }
+        item.held = std::vector<uint8_t>();
+        return;
+    }
+    RestoreTransformation& transformation = aheadOf(thread, item.entry.compressed);
+    item.outcome = transformation.transformAhead(item.data.c_str(), item.target.c_str(),
+                                                 &item.entry.data, item.held);
+    if (item.outcome == RestoreTransformation::Ahead::kWritten)
+        item.temporary = transformation.waiting();
 }
 
 std::unique_ptr<LocalRestoreStorage::Prepared> LocalRestoreStorage::takePrepared(
@@ -492,6 +515,7 @@ std::unique_ptr<LocalRestoreStorage::Prepared> LocalRestoreStorage::takePrepared
 
 void LocalRestoreStorage::await(Prepared& item) {
     if (item.waited) return;
+    if (!item.posted) postBatch();
     item.waited = true;
     if (!pool_->wait(item.ticket)) item.outcome = RestoreTransformation::Ahead::kNone;
 }
@@ -528,6 +552,11 @@ bool LocalRestoreStorage::usePrepared(Prepared& item, const std::wstring& target
 }
 
 void LocalRestoreStorage::dropPrepared() {
+    for (Prepared* item : batch_) {
+        item->waited = true;  // never begun
+        item->outcome = RestoreTransformation::Ahead::kNone;
+    }
+    batch_.clear();
     if (pool_) pool_->cancel();
     for (auto& item : prepared_) discard(*item);
     prepared_.clear();

@@ -150,6 +150,7 @@ public:
     static constexpr size_t kLookahead = 48;
     static constexpr uint64_t kAheadFileBytes = 256 * 1024;
     static constexpr uint64_t kAheadBytes = 8 * 1024 * 1024;
+    static constexpr size_t kBatch = 8;
 
 private:
     using Entry = LocalRestoreCatalogue::Entry;
@@ -163,7 +164,8 @@ private:
         Entry entry;
         std::wstring data;    // the stored file
         std::wstring target;  // the place before the existing-file rule
-        uint64_t ticket = 0;
+        uint64_t ticket = 0;  // of its batch
+        bool posted = false;
         bool waited = false;
         RestoreTransformation::Ahead outcome = RestoreTransformation::Ahead::kNone;
         std::wstring temporary;     // kWritten
@@ -176,7 +178,15 @@ private:
     // The pool thread's own transformation (on that thread), its folders
     // found free of links forgotten at each group's end.
     RestoreTransformation& aheadOf(unsigned thread, bool compressed);
-    // Waits for the item's task.
+    // Items go to the pool kBatch at a time, one task each batch (a task
+    // posted wakes a thread): queue adds the item's next step (its
+    // transformation, or the write of its held data) to the batch under way,
+    // postBatch posts that batch now.
+    void queue(Prepared* item);
+    void postBatch();
+    // The item's next step, on a pool thread.
+    void work(Prepared& item, unsigned thread);
+    // Waits for the item's task (posting its batch first).
     void await(Prepared& item);
     // The job's thread has made folder: the prepared items whose data wait
     // for it (kHeld) are written there by the pool.
@@ -235,6 +245,7 @@ private:
     // of the files waiting in the group under way (not prepared again: their
     // temporary names are taken).
     std::deque<std::unique_ptr<Prepared>> prepared_;
+    std::vector<Prepared*> batch_;  // queued, not yet posted
     std::unordered_set<std::wstring> preparing_;
     std::unordered_set<std::wstring> deferred_;
     uint64_t preparedBytes_ = 0;
