@@ -173,6 +173,8 @@ bool LocalRestoreStorage::start(JobActivity* record, JobHistoryInfo* /*history*/
     knownFolders_.clear();
     work_ = job_temp_path(definition_->id());
     group_.start(record, work_, [this] { endGroup(); });
+    group_.placeWith([this](const std::vector<RestoreGroup::Waiting>& waiting,
+                            std::vector<DWORD>& codes) { placeAll(waiting, codes); });
     std::wstring token = RestoreGroup::tokenOf(record);
     plain_.temporaryToken(token);
     unpacking_.temporaryToken(token);
@@ -549,6 +551,41 @@ bool LocalRestoreStorage::usePrepared(Prepared& item, const std::wstring& target
     item.outcome = RestoreTransformation::Ahead::kNone;  // used
     item.temporary.clear();
     return true;
+}
+
+void LocalRestoreStorage::placeAll(const std::vector<RestoreGroup::Waiting>& waiting,
+                                   std::vector<DWORD>& codes) {
+    codes.assign(waiting.size(), ERROR_GEN_FAILURE);
+    auto placeOne = [&](RestoreTransformation& by, size_t i) {
+        if (by.place(waiting[i].temporary, waiting[i].target.c_str(), false))
+            codes[i] = ERROR_SUCCESS;
+        else if (GetLastError() != ERROR_SUCCESS)
+            codes[i] = GetLastError();
+    };
+    // A few files, or no pool (the storage ends): one by one here.
+    if (!pool_ || waiting.size() < kPlacedApart) {
+        for (size_t i = 0; i < waiting.size(); ++i) placeOne(plain_, i);
+        return;
+    }
+    // Each thread renames a share of the files, those of one target in the
+    // group's order; every rename is done before the group flushes again.
+    std::vector<std::vector<size_t>> shares(pool_->threads());
+    std::hash<std::wstring> hash;
+    for (size_t i = 0; i < waiting.size(); ++i)
+        shares[hash(waiting[i].target) % shares.size()].push_back(i);
+    std::vector<std::pair<uint64_t, const std::vector<size_t>*>> tickets;
+    for (const std::vector<size_t>& share : shares) {
+        if (share.empty()) continue;
+        const std::vector<size_t>* mine = &share;
+        tickets.emplace_back(pool_->post([this, mine, &placeOne](unsigned thread) {
+            RestoreTransformation& by = aheadOf(thread, false);
+            for (size_t i : *mine) placeOne(by, i);
+        }),
+                             mine);
+    }
+    for (const auto& [ticket, share] : tickets)
+        if (!pool_->wait(ticket))
+            for (size_t i : *share) placeOne(plain_, i);
 }
 
 void LocalRestoreStorage::dropPrepared() {

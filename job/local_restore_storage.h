@@ -151,6 +151,8 @@ public:
     static constexpr uint64_t kAheadFileBytes = 256 * 1024;
     static constexpr uint64_t kAheadBytes = 8 * 1024 * 1024;
     static constexpr size_t kBatch = 8;
+    // From this many files of a group on, the pool renames them.
+    static constexpr size_t kPlacedApart = 64;
 
 private:
     using Entry = LocalRestoreCatalogue::Entry;
@@ -188,6 +190,9 @@ private:
     void work(Prepared& item, unsigned thread);
     // Waits for the item's task (posting its batch first).
     void await(Prepared& item);
+    // The durable group's placer (RestoreGroup::placeWith): the renames of a
+    // large group are shared among the pool's threads.
+    void placeAll(const std::vector<RestoreGroup::Waiting>& waiting, std::vector<DWORD>& codes);
     // The job's thread has made folder: the prepared items whose data wait
     // for it (kHeld) are written there by the pool.
     void writeHeld(const std::wstring& folder);
