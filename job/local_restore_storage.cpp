@@ -505,6 +505,14 @@ void LocalRestoreStorage::work(Prepared& item, unsigned thread) {
 
 std::unique_ptr<LocalRestoreStorage::Prepared> LocalRestoreStorage::takePrepared(
     uint32_t itemIndex, const std::wstring& key) {
+    // The list numbers its files in order: one before this item that was
+    // prepared and not asked for is dropped.
+    while (!prepared_.empty() && prepared_.front()->itemIndex < itemIndex) {
+        discard(*prepared_.front());
+        preparing_.erase(prepared_.front()->target);
+        preparedBytes_ -= prepared_.front()->entry.size();
+        prepared_.pop_front();
+    }
     if (prepared_.empty() || prepared_.front()->itemIndex != itemIndex ||
         prepared_.front()->key != key)
         return nullptr;
