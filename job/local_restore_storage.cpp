@@ -2,7 +2,9 @@
 
 #include <ace/Log_Msg.h>
 
+#include <algorithm>
 #include <cstring>
+#include <functional>
 
 #include "common/ace_log_wrapper.h"
 #include "common/appdata_path.h"
@@ -71,21 +73,32 @@ std::wstring LocalRestoreCatalogue::key(const std::wstring& path) {
     return end == 0 ? path : path.substr(0, end);
 }
 
+uint64_t LocalRestoreCatalogue::hashOf(const std::wstring& key) {
+    return std::hash<std::wstring>()(key);
+}
+
+void LocalRestoreCatalogue::clear() {
+    slots_.clear();
+    slots_.shrink_to_fit();
+    reader_.close();
+}
+
 bool LocalRestoreCatalogue::load(const std::wstring& path) {
-    items_.clear();
-    JobActivitySourceReader reader;
-    if (!reader.open(path.c_str(), 0)) return false;
+    clear();
+    if (!reader_.open(path.c_str(), 0)) return false;
     for (;;) {
-        uint32_t tag = reader.next();
+        int64_t offset = reader_.offset();
+        uint32_t tag = reader_.next();
         if (tag == 0) break;
         if (tag != kSourceTagFile && tag != kSourceTagDirectory) continue;
-        JobActivitySourceItem item;
-        if (!reader.item(item)) continue;
-        Entry entry;
-        entry.itemIndex = item.ordinal;
-        entry.data = item.data;
-        entry.compressed = item.flag == 1;
-        items_[key(item.path)] = entry;
+        if (!reader_.item(read_)) continue;
+        Slot slot;
+        slot.hash = hashOf(key(read_.path));
+        slot.offset = offset;
+        slot.entry.itemIndex = read_.ordinal;
+        slot.entry.data = read_.data;
+        slot.entry.compressed = read_.flag == 1;
+        slots_.push_back(slot);
     }
     DWORD code = GetLastError();
     if (code != ERROR_HANDLE_EOF)
@@ -93,12 +106,30 @@ bool LocalRestoreCatalogue::load(const std::wstring& path) {
                     "Catalogue %s is damaged, error = %d: only the items before the damage can be "
                     "restored.\n",
                     to_utf8(path).c_str(), static_cast<int>(code));
+    slots_.shrink_to_fit();
+    std::sort(slots_.begin(), slots_.end(), [](const Slot& a, const Slot& b) {
+        return a.hash != b.hash ? a.hash < b.hash : a.offset < b.offset;
+    });
     return true;
 }
 
 const LocalRestoreCatalogue::Entry* LocalRestoreCatalogue::find(const std::wstring& path) const {
-    auto it = items_.find(key(path));
-    return it == items_.end() ? nullptr : &it->second;
+    std::wstring wanted = key(path);
+    uint64_t hash = hashOf(wanted);
+    auto first = std::lower_bound(slots_.begin(), slots_.end(), hash,
+                                  [](const Slot& slot, uint64_t h) { return slot.hash < h; });
+    auto last = first;
+    while (last != slots_.end() && last->hash == hash) ++last;
+    // The later record of a path counts: the slots of a hash are in the
+    // file's order.
+    last_error_restorer keep;
+    while (last != first) {
+        --last;
+        if (reader_.seek(last->offset) && reader_.next() != 0 && reader_.item(read_) &&
+            key(read_.path) == wanted)
+            return &last->entry;
+    }
+    return nullptr;
 }
 
 LocalRestoreStorage::LocalRestoreStorage(const RestoreJobDefinition* definition,
@@ -121,6 +152,8 @@ std::wstring LocalRestoreStorage::confinement() const {
 }
 
 LocalRestoreStorage::~LocalRestoreStorage() {
+    dropPrepared();
+    pool_.reset();
     // The job removes the run's history folder once the run has ended; the
     // list must not make the folder again.
     if (!historyKept()) errors_.unbind();
@@ -140,9 +173,23 @@ bool LocalRestoreStorage::start(JobActivity* record, JobHistoryInfo* /*history*/
     knownFolders_.clear();
     work_ = job_temp_path(definition_->id());
     group_.start(record, work_, [this] { endGroup(); });
+    group_.placeWith([this](const std::vector<RestoreGroup::Waiting>& waiting,
+                            std::vector<DWORD>& codes) { placeAll(waiting, codes); });
     std::wstring token = RestoreGroup::tokenOf(record);
     plain_.temporaryToken(token);
     unpacking_.temporaryToken(token);
+    dropPrepared();
+    if (!pool_) {
+        pool_ = std::make_unique<AheadPool>(AheadPool::suggestedThreads(4));
+        seenEpoch_.assign(pool_->threads(), 0);
+        for (unsigned i = 0; i < pool_->threads() * 2; ++i) {
+            auto made = std::make_unique<RestoreTransformation>(i % 2 == 1);
+            made->confine(confinement());
+            made->durableEach(false);
+            ahead_.push_back(std::move(made));
+        }
+    }
+    for (auto& transformation : ahead_) transformation->temporaryToken(token);
     std::wstring location = definition_->offlineLocation();
     dataFolder_ = data_folder_of(location);
     if (dataFolder_.empty()) {
@@ -193,6 +240,7 @@ bool LocalRestoreStorage::start(JobActivity* record, JobHistoryInfo* /*history*/
 bool LocalRestoreStorage::end(bool cancelled) {
     ACE_TRACE("LocalRestoreStorage::end");
     last_error_restorer caller;
+    dropPrepared();
     settle();  // its files that fail to take their places count below
     int failed = errorCount();
     if (failed > 0)
@@ -214,11 +262,20 @@ bool LocalRestoreStorage::restore(const wchar_t* path, const std::wstring& /*mac
         return false;
     }
     std::wstring key = LocalRestoreCatalogue::key(path);
-    const Entry* entry = catalogue_.find(key);
+    std::unique_ptr<Prepared> early = takePrepared(itemIndex, key);
+    const Entry* entry = early ? &early->entry : catalogue_.find(key);
     if (!entry) {
         SetLastError(ERROR_PATH_NOT_FOUND);
         return false;
     }
+    // What the item's task wrote goes unless it is used below.
+    struct Discard {
+        LocalRestoreStorage* storage;
+        Prepared* item;
+        ~Discard() {
+            if (item) storage->discard(*item);
+        }
+    } unused{this, early.get()};
     if (!entry->folder() && group_.writtenEarlier(itemIndex)) {
         log_message(LM_INFO, "%s was restored before the run was interrupted.\n",
                     to_utf8(key).c_str());
@@ -236,14 +293,15 @@ bool LocalRestoreStorage::restore(const wchar_t* path, const std::wstring& /*mac
     if ((!entry->folder() || !confinement().empty()) && !placeFreeOfLinks(target, found))
         return false;
 
-    if (!entry->folder()) return restoreFile(key, *entry, target, itemIndex, found);
+    if (!entry->folder()) return restoreFile(key, *entry, target, itemIndex, found, early.get());
     if (!makeFolderPath(key, target)) return false;
     SetLastError(0);
     return true;
 }
 
 bool LocalRestoreStorage::restoreFile(const std::wstring& key, const Entry& entry,
-                                      const std::wstring& target, uint32_t itemIndex, DWORD found) {
+                                      const std::wstring& target, uint32_t itemIndex, DWORD found,
+                                      Prepared* early) {
     record_->currentFilePath(key.c_str());
     std::wstring parent = parentFolder(target);
     if (parent.empty()) {
@@ -256,17 +314,29 @@ bool LocalRestoreStorage::restoreFile(const std::wstring& key, const Entry& entr
     record_->currentFileDone = 0;
     std::wstring data;
     path_join_number(dataFolder_.c_str(), entry.itemIndex, data);
-    RestoreTransformation& transformation = entry.compressed ? unpacking_ : plain_;
+    RestoreTransformation* by = entry.compressed ? &unpacking_ : &plain_;
     bool each = !group_.grouped(target);
-    transformation.durableEach(each);
+    by->durableEach(each);
     bool fresh = found == INVALID_FILE_ATTRIBUTES || (found & FILE_ATTRIBUTE_DIRECTORY);
     if (each && fresh) group_.mark(itemIndex, target);
-    bool restored = transformation.transform(data.c_str(), target.c_str(), &entry.data, nullptr);
+    bool restored = false;
+    if (!each && early && usePrepared(*early, target, restored)) {
+        by = &plain_;
+    } else {
+        // A later prepared item of the same target would take its temporary
+        // name: it is restored in its own turn without its task's work.
+        if (preparing_.count(target))
+            for (auto& item : prepared_)
+                if (item->target == target) discard(*item);
+        restored = by->transform(data.c_str(), target.c_str(), &entry.data, nullptr);
+    }
+    RestoreTransformation& transformation = *by;
     DWORD code = GetLastError();
     touched(parent);  // whatever was made or written there moved its times
     if (restored && !transformation.waiting().empty()) {
         // In its place, and counted, at the group's end.
         RestoreGroup::Waiting waiting;
+        // Placing uses the transformation's link check of the job's thread.
         waiting.by = &transformation;
         waiting.temporary = transformation.waiting();
         waiting.target = target;
@@ -276,6 +346,7 @@ bool LocalRestoreStorage::restoreFile(const std::wstring& key, const Entry& entr
         waiting.done = [this, key](DWORD failed) {
             if (failed) addError(key.c_str(), failed, nullptr);
         };
+        deferred_.insert(target);
         group_.defer(std::move(waiting));
         code = 0;
     } else if (restored) {
@@ -321,6 +392,7 @@ bool LocalRestoreStorage::makeFolderPath(const std::wstring& source, const std::
         SetLastError(static_cast<DWORD>(result));
         return false;
     }
+    writeHeld(target);
     const Entry* entry = paired ? catalogue_.find(source) : nullptr;
     if (entry && entry->folder()) {
         DWORD wanted = entry->data.dwFileAttributes & kSettableFolderAttributes;
@@ -341,7 +413,205 @@ void LocalRestoreStorage::touched(const std::wstring& folder) {
     if (madeFolders_.count(folder)) dirtyFolders_.insert(folder);
 }
 
+void LocalRestoreStorage::prepare(const wchar_t* path, const std::wstring& /*machine*/,
+                                  bool isFolder, uint32_t itemIndex) {
+    if (!record_ || !pool_ || isFolder || !path || !*path) return;
+    last_error_restorer caller;
+    std::wstring key = LocalRestoreCatalogue::key(path);
+    const Entry* entry = catalogue_.find(key);
+    if (!entry || entry->folder() || entry->size() > kAheadFileBytes ||
+        preparedBytes_ + entry->size() > kAheadBytes || group_.writtenEarlier(itemIndex))
+        return;
+    // The item's place before the existing-file rule, which restore applies
+    // in the item's turn (a folder's place is the plain one).
+    std::wstring target = key;
+    if (policy_ && !policy_->targetPath(key.c_str(), true, target)) return;
+    target = LocalRestoreCatalogue::key(target);
+    if (parentFolder(target).empty() || preparing_.count(target) || deferred_.count(target) ||
+        !group_.grouped(target))
+        return;
+    auto item = std::make_unique<Prepared>();
+    item->itemIndex = itemIndex;
+    item->key = key;
+    item->entry = *entry;
+    path_join_number(dataFolder_.c_str(), entry->itemIndex, item->data);
+    item->target = target;
+    queue(item.get());
+    preparing_.insert(target);
+    preparedBytes_ += entry->size();
+    prepared_.push_back(std::move(item));
+}
+
+RestoreTransformation& LocalRestoreStorage::aheadOf(unsigned thread, bool compressed) {
+    uint64_t epoch = linkEpoch_.load();
+    if (seenEpoch_[thread] != epoch) {
+        ahead_[thread * 2]->links().forget();
+        ahead_[thread * 2 + 1]->links().forget();
+        seenEpoch_[thread] = epoch;
+    }
+    return *ahead_[thread * 2 + (compressed ? 1 : 0)];
+}
+
+void LocalRestoreStorage::writeHeld(const std::wstring& folder) {
+    for (auto& held : prepared_) {
+        Prepared* item = held.get();
+        if (item->waited && item->outcome != RestoreTransformation::Ahead::kHeld) continue;
+        if (parentFolder(item->target) != folder) continue;
+        await(*item);
+        if (item->outcome == RestoreTransformation::Ahead::kHeld) queue(item);
+    }
+    postBatch();
+}
+
+void LocalRestoreStorage::queue(Prepared* item) {
+    item->waited = false;
+    item->posted = false;
+    batch_.push_back(item);
+    if (batch_.size() >= kBatch) postBatch();
+}
+
+void LocalRestoreStorage::postBatch() {
+    if (batch_.empty()) return;
+    std::vector<Prepared*> items;
+    items.swap(batch_);
+    uint64_t ticket = pool_->post([this, items](unsigned thread) {
+        for (Prepared* item : items) work(*item, thread);
+    });
+    for (Prepared* item : items) {
+        item->ticket = ticket;
+        item->posted = true;
+    }
+}
+
+void LocalRestoreStorage::work(Prepared& item, unsigned thread) {
+    if (item.outcome == RestoreTransformation::Ahead::kHeld) {
+        // Its folder is there now.
+        RestoreTransformation& plain = aheadOf(thread, false);
+        item.outcome = RestoreTransformation::Ahead::kNone;
+        if (plain.write(item.held.data(), item.held.size(), item.target.c_str(), &item.entry.data,
+                        item.data.c_str())) {
+            item.outcome = RestoreTransformation::Ahead::kWritten;
+            item.temporary = plain.waiting();
+        }
+        item.held = std::vector<uint8_t>();
+        return;
+    }
+    RestoreTransformation& transformation = aheadOf(thread, item.entry.compressed);
+    item.outcome = transformation.transformAhead(item.data.c_str(), item.target.c_str(),
+                                                 &item.entry.data, item.held);
+    if (item.outcome == RestoreTransformation::Ahead::kWritten)
+        item.temporary = transformation.waiting();
+}
+
+std::unique_ptr<LocalRestoreStorage::Prepared> LocalRestoreStorage::takePrepared(
+    uint32_t itemIndex, const std::wstring& key) {
+    // The list numbers its files in order: one before this item that was
+    // prepared and not asked for is dropped.
+    while (!prepared_.empty() && prepared_.front()->itemIndex < itemIndex) {
+        discard(*prepared_.front());
+        preparing_.erase(prepared_.front()->target);
+        preparedBytes_ -= prepared_.front()->entry.size();
+        prepared_.pop_front();
+    }
+    if (prepared_.empty() || prepared_.front()->itemIndex != itemIndex ||
+        prepared_.front()->key != key)
+        return nullptr;
+    std::unique_ptr<Prepared> item = std::move(prepared_.front());
+    prepared_.pop_front();
+    preparing_.erase(item->target);
+    preparedBytes_ -= item->entry.size();
+    return item;
+}
+
+void LocalRestoreStorage::await(Prepared& item) {
+    if (item.waited) return;
+    if (!item.posted) postBatch();
+    item.waited = true;
+    if (!pool_->wait(item.ticket)) item.outcome = RestoreTransformation::Ahead::kNone;
+}
+
+void LocalRestoreStorage::discard(Prepared& item) {
+    await(item);
+    if (item.outcome == RestoreTransformation::Ahead::kWritten) {
+        RestoreTransformation::removeTemporary(item.temporary);
+        touched(parentFolder(item.target));  // its times are set again
+    }
+    item.outcome = RestoreTransformation::Ahead::kNone;
+    item.temporary.clear();
+    item.held.clear();
+}
+
+bool LocalRestoreStorage::usePrepared(Prepared& item, const std::wstring& target, bool& restored) {
+    await(item);
+    if (item.target != target) return false;  // the rename rule chose another name
+    plain_.durableEach(false);
+    if (item.outcome == RestoreTransformation::Ahead::kWritten) {
+        plain_.adopt(item.temporary);
+        restored = true;
+    } else if (item.outcome == RestoreTransformation::Ahead::kHeld) {
+        // The folder is made now: the data go where the task would have
+        // put them, as the inline path writes them.
+        restored = plain_.write(item.held.data(), item.held.size(), target.c_str(),
+                                &item.entry.data, item.data.c_str());
+    } else {
+        return false;
+    }
+    item.outcome = RestoreTransformation::Ahead::kNone;  // used
+    item.temporary.clear();
+    return true;
+}
+
+void LocalRestoreStorage::placeAll(const std::vector<RestoreGroup::Waiting>& waiting,
+                                   std::vector<DWORD>& codes) {
+    codes.assign(waiting.size(), ERROR_GEN_FAILURE);
+    auto placeOne = [&](RestoreTransformation& by, size_t i) {
+        if (by.place(waiting[i].temporary, waiting[i].target.c_str(), false))
+            codes[i] = ERROR_SUCCESS;
+        else if (GetLastError() != ERROR_SUCCESS)
+            codes[i] = GetLastError();
+    };
+    // A few files, or no pool (the storage ends): one by one here.
+    if (!pool_ || waiting.size() < kPlacedApart) {
+        for (size_t i = 0; i < waiting.size(); ++i) placeOne(plain_, i);
+        return;
+    }
+    // Each thread renames a share of the files, those of one target in the
+    // group's order; every rename is done before the group flushes again.
+    std::vector<std::vector<size_t>> shares(pool_->threads());
+    std::hash<std::wstring> hash;
+    for (size_t i = 0; i < waiting.size(); ++i)
+        shares[hash(waiting[i].target) % shares.size()].push_back(i);
+    std::vector<std::pair<uint64_t, const std::vector<size_t>*>> tickets;
+    for (const std::vector<size_t>& share : shares) {
+        if (share.empty()) continue;
+        const std::vector<size_t>* mine = &share;
+        tickets.emplace_back(pool_->post([this, mine, &placeOne](unsigned thread) {
+            RestoreTransformation& by = aheadOf(thread, false);
+            for (size_t i : *mine) placeOne(by, i);
+        }),
+                             mine);
+    }
+    for (const auto& [ticket, share] : tickets)
+        if (!pool_->wait(ticket))
+            for (size_t i : *share) placeOne(plain_, i);
+}
+
+void LocalRestoreStorage::dropPrepared() {
+    for (Prepared* item : batch_) {
+        item->waited = true;  // never begun
+        item->outcome = RestoreTransformation::Ahead::kNone;
+    }
+    batch_.clear();
+    if (pool_) pool_->cancel();
+    for (auto& item : prepared_) discard(*item);
+    prepared_.clear();
+    preparing_.clear();
+    preparedBytes_ = 0;
+}
+
 void LocalRestoreStorage::endGroup() {
+    deferred_.clear();
+    ++linkEpoch_;
     for (const std::wstring& folder : dirtyFolders_) {
         auto made = madeFolders_.find(folder);
         if (made != madeFolders_.end()) set_folder_times(folder, made->second);

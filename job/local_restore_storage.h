@@ -13,16 +13,26 @@
 //
 // The storage belongs to one run and is called from the job's worker thread
 // only (end and the destructor may run on the thread that stops a paused
-// job); it takes no lock.
+// job). The job hands it the file items it will ask for next (prepare): a
+// small file's data are decrypted, decompressed and written to its temporary
+// file on a pool of threads meanwhile, each thread with transformations of
+// its own; everything that decides about the item (the place, the existing
+// file rule, the link checks, the folders made) stays in restore, on the
+// job's thread and in the list's order.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <memory>
 #include <set>
 #include <string>
 #include <unordered_set>
+#include <vector>
 
+#include "job/activity_source.h"
+#include "job/ahead_pool.h"
 #include "job/restore_location_policy.h"
 #include "job/restore_place.h"
 #include "job/storage.h"
@@ -34,6 +44,11 @@
 // unit (letter case counts) and without trailing separators, since the
 // restore list marks a folder with a trailing back-slash and the catalogue
 // does not. Of a path listed twice the later record counts.
+//
+// Only a hash of each path is held, with the offset of its record and its
+// entry (64 bytes an item): a hit is told from another path of the same hash
+// by reading its record back from the catalogue file, which stays open.
+// Not thread-safe, find included (it reads the file).
 class LocalRestoreCatalogue {
 public:
     struct Entry {
@@ -51,16 +66,27 @@ public:
     // False with the reader's error when the file cannot be opened. A damaged
     // record ends the reading (logged): the records before it are kept.
     bool load(const std::wstring& path);
-    // Null when the path is not listed.
+    // Null when the path is not listed (or its record can no longer be read
+    // back). The entry stays valid until the next load or clear.
     const Entry* find(const std::wstring& path) const;
-    void clear() { items_.clear(); }
+    void clear();
+    size_t size() const { return slots_.size(); }
 
     // path without its trailing back-slashes and slashes (a path of
     // separators only is kept as it is).
     static std::wstring key(const std::wstring& path);
 
 private:
-    std::map<std::wstring, Entry> items_;
+    struct Slot {
+        uint64_t hash;
+        int64_t offset;  // of the record
+        Entry entry;
+    };
+    static uint64_t hashOf(const std::wstring& key);
+
+    std::vector<Slot> slots_;  // by hash, then offset
+    mutable JobActivitySourceReader reader_;
+    mutable JobActivitySourceItem read_;
 };
 
 class LocalRestoreStorage : public RestoreStorage {
@@ -114,9 +140,69 @@ public:
     // added to the error list then.
     bool restore(const wchar_t* path, const std::wstring& machine, bool isFolder,
                  uint32_t itemIndex) override;
+    // kLookahead items; prepares a file item of up to kAheadFileBytes while
+    // the prepared items not yet asked for hold at most kAheadBytes.
+    size_t lookahead() const override { return kLookahead; }
+    void prepare(const wchar_t* path, const std::wstring& machine, bool isFolder,
+                 uint32_t itemIndex) override;
+    void dropPrepared() override;
+
+    static constexpr size_t kLookahead = 48;
+    static constexpr uint64_t kAheadFileBytes = 256 * 1024;
+    static constexpr uint64_t kAheadBytes = 8 * 1024 * 1024;
+    static constexpr size_t kBatch = 8;
+    // From this many files of a group on, the pool renames them.
+    static constexpr size_t kPlacedApart = 64;
 
 private:
     using Entry = LocalRestoreCatalogue::Entry;
+
+    // A file item handed to prepare, and what its task did. The task writes
+    // outcome, temporary and held; the job's thread reads them after the
+    // pool's wait for ticket.
+    struct Prepared {
+        uint32_t itemIndex = 0;
+        std::wstring key;
+        Entry entry;
+        std::wstring data;    // the stored file
+        std::wstring target;  // the place before the existing-file rule
+        uint64_t ticket = 0;  // of its batch
+        bool posted = false;
+        bool waited = false;
+        RestoreTransformation::Ahead outcome = RestoreTransformation::Ahead::kNone;
+        std::wstring temporary;     // kWritten
+        std::vector<uint8_t> held;  // kHeld
+    };
+
+    // The prepared item of itemIndex and key, out of the queue; null when
+    // the item was not prepared.
+    std::unique_ptr<Prepared> takePrepared(uint32_t itemIndex, const std::wstring& key);
+    // The pool thread's own transformation (on that thread), its folders
+    // found free of links forgotten at each group's end.
+    RestoreTransformation& aheadOf(unsigned thread, bool compressed);
+    // Items go to the pool kBatch at a time, one task each batch (a task
+    // posted wakes a thread): queue adds the item's next step (its
+    // transformation, or the write of its held data) to the batch under way,
+    // postBatch posts that batch now.
+    void queue(Prepared* item);
+    void postBatch();
+    // The item's next step, on a pool thread.
+    void work(Prepared& item, unsigned thread);
+    // Waits for the item's task (posting its batch first).
+    void await(Prepared& item);
+    // The durable group's placer (RestoreGroup::placeWith): the renames of a
+    // large group are shared among the pool's threads.
+    void placeAll(const std::vector<RestoreGroup::Waiting>& waiting, std::vector<DWORD>& codes);
+    // The job's thread has made folder: the prepared items whose data wait
+    // for it (kHeld) are written there by the pool.
+    void writeHeld(const std::wstring& folder);
+    // Waits for the item's task and removes what it wrote.
+    void discard(Prepared& item);
+    // Takes the work of a prepared item for target, as the inline transform
+    // would have done it: true with restored set (the file waiting in
+    // plain_), false when the inline path must run (another target, or the
+    // task did nothing).
+    bool usePrepared(Prepared& item, const std::wstring& target, bool& restored);
 
     // Whether the run's history folder, where the error list is kept, exists.
     bool historyKept() const;
@@ -127,7 +213,7 @@ private:
     // the target's attributes (INVALID_FILE_ATTRIBUTES: nothing there).
     bool placeFreeOfLinks(const std::wstring& target, DWORD& found);
     bool restoreFile(const std::wstring& key, const Entry& entry, const std::wstring& target,
-                     uint32_t itemIndex, DWORD found);
+                     uint32_t itemIndex, DWORD found, Prepared* early);
     // Makes target and its missing parents; source is the catalogued path
     // that target stands for (empty: none). A made folder that stands for a
     // catalogued folder gets its attributes and is remembered for its times.
@@ -159,4 +245,21 @@ private:
     // Folders found (or made) in the group under way.
     std::unordered_set<std::wstring> knownFolders_;
     LinkCheck links_;
+
+    // The prepared items in the list's order, and their targets; the targets
+    // of the files waiting in the group under way (not prepared again: their
+    // temporary names are taken).
+    std::deque<std::unique_ptr<Prepared>> prepared_;
+    std::vector<Prepared*> batch_;  // queued, not yet posted
+    std::unordered_set<std::wstring> preparing_;
+    std::unordered_set<std::wstring> deferred_;
+    uint64_t preparedBytes_ = 0;
+    // Two transformations (plain, unpacking) for each thread of the pool.
+    std::vector<std::unique_ptr<RestoreTransformation>> ahead_;
+    // Moved at each group's end: a thread forgets its folders found free of
+    // links when it sees a new value.
+    std::atomic<uint64_t> linkEpoch_{0};
+    std::vector<uint64_t> seenEpoch_;  // by thread, each its own
+    // Last: it ends (joining its threads) before what its tasks use.
+    std::unique_ptr<AheadPool> pool_;
 };

@@ -205,10 +205,20 @@ bool RestoreGroup::settle() {
         // The data first, then the names.
         writeMark(true);
         if (!flushVolumes()) forceEach();
-        for (Waiting& waiting : waiting_) {
-            bool placed =
-                waiting.by && waiting.by->place(waiting.temporary, waiting.target.c_str(), false);
-            DWORD code = placed ? ERROR_SUCCESS : GetLastError();
+        std::vector<DWORD> codes;
+        if (placer_) placer_(waiting_, codes);
+        for (size_t i = 0; i < waiting_.size(); ++i) {
+            Waiting& waiting = waiting_[i];
+            bool placed;
+            DWORD code;
+            if (placer_) {
+                code = i < codes.size() ? codes[i] : ERROR_GEN_FAILURE;
+                placed = code == ERROR_SUCCESS;
+            } else {
+                placed = waiting.by &&
+                         waiting.by->place(waiting.temporary, waiting.target.c_str(), false);
+                code = placed ? ERROR_SUCCESS : GetLastError();
+            }
             if (placed) {
                 heldFiles_ += 1;
                 heldBytes_ += waiting.bytes;

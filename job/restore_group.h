@@ -94,6 +94,15 @@ public:
     // placed at the group's end.
     void defer(Waiting waiting);
 
+    // Places the group's waiting files (step 3) at once: codes gets, for
+    // each in order, 0 or the code of its failure (its temporary file then
+    // removed), as Waiting::by->place would give without write-through. A
+    // file of a target listed before it in the group is placed after that
+    // one. Unset (the default), the group places them one by one itself.
+    using Placer =
+        std::function<void(const std::vector<Waiting>& waiting, std::vector<DWORD>& codes)>;
+    void placeWith(Placer placer) { placer_ = std::move(placer); }
+
     // Writes the mark of the file item itemIndex, whose target does not
     // exist yet and is about to be made on its own (durableEach). Failures
     // are not reported: without a mark the item is only restored again.
@@ -129,6 +138,7 @@ private:
 
     JobActivity* record_ = nullptr;
     std::function<void()> before_;
+    Placer placer_;
     std::wstring token_;
     scoped_handle markFile_;
     std::wstring markPath_;

@@ -4,7 +4,9 @@
 #include <ace/Log_Msg.h>
 #include <ace/Trace.h>
 
+#include <algorithm>
 #include <cstring>
+#include <deque>
 #include <sstream>
 #include <vector>
 
@@ -27,6 +29,17 @@
 namespace {
 
 constexpr uint64_t kResumeDelayMs = 30000;
+
+// One entry of the restore list as the run reads it: its tag (0: the list
+// ended, with code), its item, and the reader's offsets before and after it.
+struct ListEntry {
+    uint32_t tag = 0;
+    DWORD code = 0;
+    bool valid = false;  // an item that reads whole
+    JobActivitySourceItem item{};
+    int64_t before = -1;
+    int64_t after = -1;
+};
 
 std::string name_of(const JobDefinition& definition) { return to_utf8(definition.name(), -1); }
 
@@ -232,16 +245,38 @@ void RestoreJob::run() {
         log_message(LM_DEBUG, "Start to restore files/directories.\n");
 
         std::wstring machine = definition()->machine();
+        // The entries read ahead of the one worked on, for the storage to
+        // prepare (none when its lookahead is 0: each is read in its turn).
+        // The offsets the storage is given stay those of the worked entry.
+        std::deque<ListEntry> ahead;
+        size_t reach = std::max<size_t>(storage->lookahead(), 1);
+        auto readAhead = [&] {
+            while (ahead.size() < reach && (ahead.empty() || ahead.back().tag != 0)) {
+                ListEntry entry;
+                entry.before = reader.offset();
+                entry.tag = reader.next();
+                if (entry.tag == 0) entry.code = GetLastError();
+                if (entry.tag == kSourceTagDirectory || entry.tag == kSourceTagFile)
+                    entry.valid = reader.item(entry.item);
+                entry.after = reader.offset();
+                if (entry.valid && storage->lookahead() > 0)
+                    storage->prepare(entry.item.path.c_str(), machine,
+                                     entry.tag == kSourceTagDirectory, entry.item.ordinal);
+                ahead.push_back(std::move(entry));
+            }
+        };
         while (state() == JS_RUNNING) {
             // A pause or stop asked for between two items takes effect here,
             // before the next item is read: a storage that never asks (the
             // offline one) would otherwise restore everything first.
             if (!pollEvent(0)) break;
-            int64_t offset = reader.offset();
-            if (offset >= 0) storage->advance(record, static_cast<uint64_t>(offset));
-            uint32_t tag = reader.next();
+            readAhead();
+            ListEntry entry = std::move(ahead.front());
+            ahead.pop_front();
+            if (entry.before >= 0) storage->advance(record, static_cast<uint64_t>(entry.before));
+            uint32_t tag = entry.tag;
             if (tag == 0) {
-                DWORD code = GetLastError();
+                DWORD code = entry.code;
                 if (code != ERROR_HANDLE_EOF) {
                     // A list that cannot be read is not a finished list.
                     setState(JS_ERROR);
@@ -260,8 +295,8 @@ void RestoreJob::run() {
             } else if (tag == kSourceTagEndSet) {
                 log_message(LM_INFO, "End of files/directories list.\n");
             } else if (tag == kSourceTagDirectory || tag == kSourceTagFile) {
-                JobActivitySourceItem item;
-                if (!reader.item(item)) continue;
+                if (!entry.valid) continue;
+                const JobActivitySourceItem& item = entry.item;
                 record->currentFilePath(item.path.c_str());
                 record->currentItemIndex = item.ordinal;
                 bool pending = false;
@@ -286,15 +321,18 @@ void RestoreJob::run() {
                 // outlives a killed process without being forced to disk;
                 // the storage writes it (at once, or once the group's files
                 // are in place) and forces it with its durable group.
-                offset = reader.offset();
-                if (offset >= 0) storage->advance(record, static_cast<uint64_t>(offset));
+                if (entry.after >= 0) storage->advance(record, static_cast<uint64_t>(entry.after));
                 storage->passed(item.ordinal, tag == kSourceTagDirectory);
             }
         }
     } while (false);
 
-    // Whatever way the run ends, what its record reports is on the disk.
-    if (storage) storage->settle();
+    // Whatever way the run ends, what its record reports is on the disk, and
+    // nothing of the items read ahead stays behind.
+    if (storage) {
+        storage->dropPrepared();
+        storage->settle();
+    }
     sampler.reset();
     finish(storage.get());
     postCompletion();

@@ -34,7 +34,7 @@ void RestoreStorage::removeLostTemporaries(
                      static_cast<int64_t>(record->sourceListOffset.load())))
         return;
     uint32_t files = 0;
-    for (uint32_t tag = reader.next(); tag != 0 && files < RestoreGroup::kGroupItems;
+    for (uint32_t tag = reader.next(); tag != 0 && files < RestoreGroup::kGroupItems + lookahead();
          tag = reader.next()) {
         if (tag != kSourceTagFile) continue;
         ++files;

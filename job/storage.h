@@ -81,6 +81,19 @@ public:
     // Writes one item to its target place.
     virtual bool restore(const wchar_t* path, const std::wstring& machine, bool isFolder,
                          uint32_t itemIndex) = 0;
+    // How many items of its list the job reads ahead of the one it works on
+    // and hands to prepare (0: none, prepare is never called).
+    virtual size_t lookahead() const { return 0; }
+    // The job will ask for this item (as restore) after the items handed
+    // before it: the storage may begin its work now, on threads of its own.
+    // What it does there has no effect on what restore gives, decides or
+    // counts; a prepared item that is never asked for (the run ended first)
+    // leaves nothing behind once dropPrepared has returned.
+    virtual void prepare(const wchar_t* /*path*/, const std::wstring& /*machine*/,
+                         bool /*isFolder*/, uint32_t /*itemIndex*/) {}
+    // Ends the work of the prepared items not asked for and removes what it
+    // wrote. The job calls it at every end of a run, before settle.
+    virtual void dropPrepared() {}
     virtual int errorCount() const { return static_cast<int>(errors_.get().size()); }
     // The items of the run (this attempt and the earlier ones whose list was
     // loaded by start) that failed; skipped items do not count.
@@ -122,9 +135,10 @@ protected:
     // On the start of a run taken up again (the record's resume flag): the
     // items from the record's source-list offset on, as far as one durable
     // group reaches, may have left their temporary files (named with the
-    // run's token) beside their targets when the power went: for each file
-    // item of the job's source list there that place gives a target for,
-    // transformation removes that target's temporary file.
+    // run's token) beside their targets when the power went, and so may the
+    // items prepared ahead of them (lookahead): for each file item of the
+    // job's source list there that place gives a target for, transformation
+    // removes that target's temporary file.
     void removeLostTemporaries(
         const char* jobId, JobActivity* record, RestoreTransformation& transformation,
         const std::function<bool(const std::wstring& path, std::wstring& target)>& place);

@@ -484,107 +484,158 @@ bool RestoreTransformation::transform(const wchar_t* source, const wchar_t* targ
         return false;
     }
     waiting_.clear();
-    std::wstring temporary;
+    // A small stored file is read whole and turned back in memory, its data
+    // then written at once; a larger one (or one whose data would not fit
+    // the memory kept for it) is streamed.
     PassResult result;
-    {
-        // A small stored file is read whole and turned back in memory, its
-        // data then written at once; a larger one (or one whose data would
-        // not fit the memory kept for it) is streamed.
-        size_t made = 0;
-        bool inMemory =
-            restore_in_memory(source, key_, iv_, compression_, read_, restored_, made, result);
-        std::unique_ptr<win32_file_tistream<char>> in;
-        if (!inMemory) {
-            if (result.code == ERROR_SUCCESS)
-                in = std::make_unique<win32_file_tistream<char>>(source, stop);
-            if (result.code != ERROR_SUCCESS || !*in) {
-                DWORD code = result.code != ERROR_SUCCESS ? result.code : GetLastError();
-                log_message(LM_ERROR, "Failed to target file %s, %s.\n", to_utf8(source).c_str(),
-                            win32_error_text(code).text());
-                SetLastError(code);
-                return false;
-            }
-        } else if (result.code != ERROR_SUCCESS) {
+    size_t made = 0;
+    if (restore_in_memory(source, key_, iv_, compression_, read_, restored_, made, result)) {
+        if (result.code != ERROR_SUCCESS) {
             // Damaged data: nothing is written.
             log_message(LM_ERROR, "Failed to decrypt and decompress %s, %s.\n",
                         to_utf8(source).c_str(), result.reason.c_str());
             SetLastError(result.code);
             return false;
         }
-        // The data goes to a new file beside the target, which replaces the
-        // target only once it is whole: a damaged or stopped restore leaves an
-        // existing target as it was. The handle stays ours (not a stream's)
-        // so that the times are set on it before it is closed. The
-        // temporary file is made new (never through a link at its name);
-        // the target itself is looked at before the rename.
-        if (!targetFreeOfLinks(target, true)) return false;
-        scoped_handle file(createTemporary(target, temporary));
-        if (!file.valid()) {
-            DWORD code = GetLastError();
-            log_message(LM_ERROR, "Failed to open target %s, %s.\n", to_utf8(target).c_str(),
-                        win32_error_text(code).text());
-            SetLastError(code);
-            return false;
+        return write(restored_.get(), made, target, attributes, source);
+    }
+    std::unique_ptr<win32_file_tistream<char>> in;
+    if (result.code == ERROR_SUCCESS)
+        in = std::make_unique<win32_file_tistream<char>>(source, stop);
+    if (result.code != ERROR_SUCCESS || !*in) {
+        DWORD code = result.code != ERROR_SUCCESS ? result.code : GetLastError();
+        log_message(LM_ERROR, "Failed to target file %s, %s.\n", to_utf8(source).c_str(),
+                    win32_error_text(code).text());
+        SetLastError(code);
+        return false;
+    }
+    std::wstring temporary;
+    scoped_handle file(openTemporary(target, temporary));
+    if (!file.valid()) return false;
+    {
+        basic_write_handle_streambuf<char> buffer(file.get(), false);
+        std::ostream out(&buffer);
+        result = run_pass(*in, [&] {
+            CryptoPP::CBC_Mode<CryptoPP::AES>::Decryption cipher(key_, sizeof key_, iv_);
+            CryptoPP::BufferedTransformation* sink = new CryptoPP::FileSink(out);
+            if (compression_) sink = new CryptoPP::ZlibDecompressor(sink, false);
+            CryptoPP::FileSource pump(
+                *in, true,
+                new CryptoPP::StreamTransformationFilter(
+                    cipher, sink, CryptoPP::BlockPaddingSchemeDef::PKCS_PADDING));
+        });
+    }  // the sink flushed everything at the end of the pass
+    in.reset();
+    return complete(file, temporary, source, target, attributes, result.code, result.reason);
+}
+
+RestoreTransformation::Ahead RestoreTransformation::transformAhead(
+    const wchar_t* source, const wchar_t* target, const WIN32_FILE_ATTRIBUTE_DATA* attributes,
+    std::vector<uint8_t>& held) {
+    waiting_.clear();
+    held.clear();
+    PassResult result;
+    size_t made = 0;
+    if (!source || !target ||
+        !restore_in_memory(source, key_, iv_, compression_, read_, restored_, made, result))
+        return Ahead::kNone;
+    if (result.code != ERROR_SUCCESS) return Ahead::kNone;
+    // A target whose folder the job has not made yet gets the data later.
+    std::wstring folder = target;
+    size_t cut = folder.find_last_of(L"\\/");
+    if (cut != std::wstring::npos) folder.resize(cut);
+    DWORD found =
+        cut == std::wstring::npos ? INVALID_FILE_ATTRIBUTES : GetFileAttributesW(folder.c_str());
+    if (found == INVALID_FILE_ATTRIBUTES || !(found & FILE_ATTRIBUTE_DIRECTORY)) {
+        held.assign(restored_.get(), restored_.get() + made);
+        return Ahead::kHeld;
+    }
+    bool each = durableEach_;
+    durableEach_ = false;
+    bool written = write(restored_.get(), made, target, attributes);
+    durableEach_ = each;
+    return written ? Ahead::kWritten : Ahead::kNone;
+}
+
+bool RestoreTransformation::write(const uint8_t* data, size_t size, const wchar_t* target,
+                                  const WIN32_FILE_ATTRIBUTE_DATA* attributes,
+                                  const wchar_t* source) {
+    waiting_.clear();
+    std::wstring temporary;
+    scoped_handle file(openTemporary(target, temporary));
+    if (!file.valid()) return false;
+    DWORD code = ERROR_SUCCESS;
+    for (size_t done = 0; done < size;) {
+        DWORD written = 0;
+        DWORD piece = static_cast<DWORD>(std::min<size_t>(size - done, 1u << 30));
+        if (!WriteFile(file.get(), data + done, piece, &written, nullptr) || written == 0) {
+            code = GetLastError();
+            if (code == ERROR_SUCCESS) code = ERROR_DISK_FULL;
+            break;
         }
-        if (inMemory) {
-            for (size_t done = 0; done < made;) {
-                DWORD written = 0;
-                DWORD piece = static_cast<DWORD>(std::min<size_t>(made - done, 1u << 30));
-                if (!WriteFile(file.get(), restored_.get() + done, piece, &written, nullptr) ||
-                    written == 0) {
-                    DWORD code = GetLastError();
-                    if (code == ERROR_SUCCESS) code = ERROR_DISK_FULL;
-                    result = {code, win32_error_text(code).text()};
-                    break;
-                }
-                done += written;
-            }
-        } else {
-            basic_write_handle_streambuf<char> buffer(file.get(), false);
-            std::ostream out(&buffer);
-            result = run_pass(*in, [&] {
-                CryptoPP::CBC_Mode<CryptoPP::AES>::Decryption cipher(key_, sizeof key_, iv_);
-                CryptoPP::BufferedTransformation* sink = new CryptoPP::FileSink(out);
-                if (compression_) sink = new CryptoPP::ZlibDecompressor(sink, false);
-                CryptoPP::FileSource pump(
-                    *in, true,
-                    new CryptoPP::StreamTransformationFilter(
-                        cipher, sink, CryptoPP::BlockPaddingSchemeDef::PKCS_PADDING));
-            });
-        }  // the sink flushed everything at the end of the pass
-        if (result.code == ERROR_SUCCESS && attributes) {
-            DWORD wanted = attributes->dwFileAttributes & kSettableAttributes;
-            if (!wanted) wanted = FILE_ATTRIBUTE_NORMAL;
-            if (wanted != kNewFileAttributes && !SetFileAttributesW(temporary.c_str(), wanted)) {
-                DWORD code = GetLastError();
-                log_message(LM_WARNING, "Failed to set the attributes of %s, %s.\n",
-                            to_utf8(target).c_str(), win32_error_text(code).text());
-            }
-            if (!SetFileTime(file.get(), &attributes->ftCreationTime, &attributes->ftLastAccessTime,
-                             &attributes->ftLastWriteTime)) {
-                DWORD code = GetLastError();
-                log_message(LM_WARNING, "Failed to set the times of %s, %s.\n",
-                            to_utf8(target).c_str(), win32_error_text(code).text());
-            }
+        done += written;
+    }
+    return complete(file, temporary, source, target, attributes, code,
+                    code == ERROR_SUCCESS ? std::string() : win32_error_text(code).text());
+}
+
+HANDLE RestoreTransformation::openTemporary(const wchar_t* target, std::wstring& temporary) {
+    // The data goes to a new file beside the target, which replaces the
+    // target only once it is whole: a damaged or stopped restore leaves an
+    // existing target as it was. The handle stays ours (not a stream's) so
+    // that the times are set on it before it is closed. The temporary file
+    // is made new (never through a link at its name); the target itself is
+    // looked at before the rename.
+    if (!targetFreeOfLinks(target, true)) return INVALID_HANDLE_VALUE;
+    HANDLE file = createTemporary(target, temporary);
+    if (file == INVALID_HANDLE_VALUE) {
+        DWORD code = GetLastError();
+        log_message(LM_ERROR, "Failed to open target %s, %s.\n", to_utf8(target).c_str(),
+                    win32_error_text(code).text());
+        SetLastError(code);
+    }
+    return file;
+}
+
+bool RestoreTransformation::complete(scoped_handle& file, const std::wstring& temporary,
+                                     const wchar_t* source, const wchar_t* target,
+                                     const WIN32_FILE_ATTRIBUTE_DATA* attributes, DWORD code,
+                                     const std::string& reason) {
+    if (code == ERROR_SUCCESS && attributes) {
+        DWORD wanted = attributes->dwFileAttributes & kSettableAttributes;
+        if (!wanted) wanted = FILE_ATTRIBUTE_NORMAL;
+        if (wanted != kNewFileAttributes && !SetFileAttributesW(temporary.c_str(), wanted)) {
+            DWORD failed = GetLastError();
+            log_message(LM_WARNING, "Failed to set the attributes of %s, %s.\n",
+                        to_utf8(target).c_str(), win32_error_text(failed).text());
         }
-        // The restored bytes reach the disk before the file takes the
-        // target's place, and that place before the item counts as restored:
-        // a run that ends completed has its files on the disk. (Without
-        // durableEach the caller forces them in groups, then places them.)
-        if (result.code == ERROR_SUCCESS && durableEach_ && !FlushFileBuffers(file.get())) {
-            result.code = GetLastError();
-            result.reason = win32_error_text(result.code).text();
+        if (!SetFileTime(file.get(), &attributes->ftCreationTime, &attributes->ftLastAccessTime,
+                         &attributes->ftLastWriteTime)) {
+            DWORD failed = GetLastError();
+            log_message(LM_WARNING, "Failed to set the times of %s, %s.\n", to_utf8(target).c_str(),
+                        win32_error_text(failed).text());
         }
-    }  // the stored file and the temporary file are closed here
-    if (result.code != ERROR_SUCCESS) {
+    }
+    // The restored bytes reach the disk before the file takes the target's
+    // place, and that place before the item counts as restored: a run that
+    // ends completed has its files on the disk. (Without durableEach the
+    // caller forces them in groups, then places them.)
+    std::string why = reason;
+    if (code == ERROR_SUCCESS && durableEach_ && !FlushFileBuffers(file.get())) {
+        code = GetLastError();
+        why = win32_error_text(code).text();
+    }
+    file.reset();
+    if (code != ERROR_SUCCESS) {
         remove_made_file(temporary.c_str());
-        if (result.code == ERROR_CANCELLED)
+        std::string what = to_utf8(source ? source : target);
+        if (code == ERROR_CANCELLED)
             log_message(LM_ERROR, "Failed to decrypt and decompress %s, user cancelled.\n",
-                        to_utf8(source).c_str());
+                        what.c_str());
         else
-            log_message(LM_ERROR, "Failed to decrypt and decompress %s, %s.\n",
-                        to_utf8(source).c_str(), result.reason.c_str());
-        SetLastError(result.code);
+            log_message(LM_ERROR, "Failed to decrypt and decompress %s, %s.\n", what.c_str(),
+                        why.c_str());
+        SetLastError(code);
         return false;
     }
     if (!durableEach_) {
@@ -593,6 +644,10 @@ bool RestoreTransformation::transform(const wchar_t* source, const wchar_t* targ
         return true;
     }
     return place(temporary, target, true);
+}
+
+void RestoreTransformation::removeTemporary(const std::wstring& temporary) {
+    remove_made_file(temporary.c_str());
 }
 
 bool RestoreTransformation::place(const std::wstring& temporary, const wchar_t* target,

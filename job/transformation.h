@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "common/file_stream.h"
 #include "common/holders.h"
@@ -126,6 +127,31 @@ public:
     // it could leave the target in place, empty, after a power cut.)
     bool transform(const wchar_t* source, const wchar_t* target,
                    const WIN32_FILE_ATTRIBUTE_DATA* attributes, interrupter* stop) override;
+    // What transformAhead did.
+    enum class Ahead {
+        kNone,     // nothing (a stored file too large for memory, or a failure)
+        kWritten,  // the temporary file is written, its path in waiting()
+        kHeld,     // the target's folder does not exist yet: the data are in held
+    };
+    // The part of a transform without durableEach up to and including the
+    // temporary file, for a small stored file, done ahead of the item's turn
+    // on a thread of its own (each thread with its own transformation): the
+    // caller defers the file as for transform, or writes held with write()
+    // once the folder is made, or (kNone) calls transform in the item's turn,
+    // which fails or streams as it would have. held is replaced.
+    Ahead transformAhead(const wchar_t* source, const wchar_t* target,
+                         const WIN32_FILE_ATTRIBUTE_DATA* attributes, std::vector<uint8_t>& held);
+    // The rest of a transform for restored data in memory: writes them into
+    // target's temporary file and goes on as transform does (source, when
+    // given, names the stored file in the log).
+    bool write(const uint8_t* data, size_t size, const wchar_t* target,
+               const WIN32_FILE_ATTRIBUTE_DATA* attributes, const wchar_t* source = nullptr);
+    // Takes a temporary file that another transformation of the run wrote
+    // (transformAhead) as the one waiting(), to be placed by this one.
+    void adopt(const std::wstring& temporary) { waiting_ = temporary; }
+    // Removes a temporary file that a transform made and nothing placed.
+    // Keeps the last error.
+    static void removeTemporary(const std::wstring& temporary);
     // The temporary file that the last transform left to be placed; empty
     // when it placed its file itself or failed.
     const std::wstring& waiting() const { return waiting_; }
@@ -160,6 +186,15 @@ private:
     bool targetFreeOfLinks(const wchar_t* target, bool wayOnly = false);
     // Makes the temporary file of target: see temporaryToken.
     HANDLE createTemporary(const wchar_t* target, std::wstring& path);
+    // The link check of target's way, then createTemporary; logged when it
+    // fails.
+    HANDLE openTemporary(const wchar_t* target, std::wstring& temporary);
+    // Gives the written temporary file its attributes and times, forces it
+    // (durableEach) and closes it; then places it (durableEach) or leaves it
+    // in waiting(). code: the write's (not 0: the file is removed, false).
+    bool complete(scoped_handle& file, const std::wstring& temporary, const wchar_t* source,
+                  const wchar_t* target, const WIN32_FILE_ATTRIBUTE_DATA* attributes, DWORD code,
+                  const std::string& reason);
 
     std::wstring token_;
     std::wstring waiting_;

@@ -258,6 +258,48 @@ TEST_F(LocalRestorePlaces, BackToTheOriginalPlaceWithContentsTimesAndParents) {
     EXPECT_EQ(logged(), "");
 }
 
+// Files handed to prepare come out as restore alone makes them: one whose
+// folder is not made yet, one that the rename rule sends to another name than
+// the one prepared. One prepared and never asked for leaves nothing when the
+// prepared items are dropped, and is restored when asked for later.
+TEST_F(LocalRestorePlaces, PreparedFilesComeOutAsRestoredAndDroppedOnesLeaveNothing) {
+    std::wstring catalogue = backed_up_tree(true);
+    std::filesystem::remove_all(host_of(L"C:\\data"));
+    make_folder(L"C:\\data");
+    make_file(L"C:\\data\\a.txt", "older");
+    const std::vector<std::wstring> files = {L"C:\\data\\sub\\b.bin", L"C:\\data\\a.txt",
+                                             L"C:\\data\\empty.txt"};
+    define(catalogue, files, "rename");
+    auto storage = started();
+    ASSERT_GT(storage->lookahead(), 0u);
+    for (uint32_t i = 0; i < files.size(); ++i)
+        storage->prepare(files[i].c_str(), L"m", false, i + 1);
+    EXPECT_TRUE(storage->restore(files[0].c_str(), L"m", false, 1)) << GetLastError();
+    EXPECT_TRUE(storage->restore(files[1].c_str(), L"m", false, 2)) << GetLastError();
+    storage->dropPrepared();
+    EXPECT_TRUE(storage->settle());
+    // (The times first: listing a folder moves its access time.)
+    EXPECT_EQ(times_of(L"C:\\data\\sub\\b.bin"), times_text(kT2, kT3));
+    EXPECT_EQ(times_of(L"C:\\data\\sub"), times_text(kT1 + 100, kT1 + 200));
+    EXPECT_EQ(names_in(L"C:\\data"), "a.txt\na.txt.0\nsub");
+    EXPECT_EQ(names_in(L"C:\\data\\sub"), "b.bin");
+    EXPECT_EQ(read_host_file(host_of(L"C:\\data\\a.txt")), "older");
+    EXPECT_EQ(read_host_file(host_of(L"C:\\data\\a.txt.0")), "first file");
+    EXPECT_EQ(read_host_file(host_of(L"C:\\data\\sub\\b.bin")), patterned(200000));
+    EXPECT_EQ(GetFileAttributesW(L"C:\\data\\sub\\b.bin"),
+              FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_ARCHIVE);
+    EXPECT_EQ(record_.filesDone, 2u);
+
+    storage->prepare(files[2].c_str(), L"m", false, 3);
+    EXPECT_TRUE(storage->restore(files[2].c_str(), L"m", false, 3)) << GetLastError();
+    EXPECT_TRUE(storage->end(false));
+    EXPECT_EQ(names_in(L"C:\\data"), "a.txt\na.txt.0\nempty.txt\nsub");
+    EXPECT_EQ(times_of(L"C:\\data\\empty.txt"), times_text(kT3, kT1));
+    EXPECT_EQ(record_.filesDone, 3u);
+    EXPECT_EQ(storage->errorCount(), 0);
+    EXPECT_EQ(logged(), "");
+}
+
 TEST_F(LocalRestorePlaces, BelowAnotherFolderWhoseParentsAreMissing) {
     std::wstring catalogue = backed_up_tree(false);
     add_drive('d');

@@ -166,6 +166,7 @@ class TransformationStop : public InDataFolder {};
 class TransformationDamage : public InDataFolder {};
 class TransformationAttributes : public InDataFolder {};
 class TransformationFailures : public InDataFolder {};
+class TransformationAhead : public InDataFolder {};
 
 }  // namespace
 
@@ -455,4 +456,46 @@ TEST_F(TransformationFailures, AFullDiskRemovesThePartialFileInBothDirections) {
     for (const auto& entry : std::filesystem::directory_iterator(host_of(L"C:\\small")))
         left.insert(entry.path().filename().string());
     EXPECT_EQ(left, (std::set<std::string>{"restored.bin"}));
+}
+
+// The part of a restore done ahead on a thread of its own: a small stored
+// file is written to its target's temporary file, or, while the target's
+// folder does not exist, held in memory for write(); a stored file too large
+// for memory is left to transform. Either way the bytes are the file's.
+TEST_F(TransformationAhead, SmallFilesAreWrittenOrHeldAndLargeOnesLeftToTransform) {
+    const std::string text = text_of(5000);
+    write_host_file(host_of(kSource), text);
+    ASSERT_TRUE(backup(true));
+    RestoreTransformation transformation(true);
+    transformation.temporaryToken(L"0badf00d");
+    std::vector<uint8_t> held;
+
+    const std::wstring later = L"C:\\data\\later\\r.bin";
+    EXPECT_EQ(transformation.transformAhead(kWork, later.c_str(), nullptr, held),
+              RestoreTransformation::Ahead::kHeld);
+    EXPECT_EQ(std::string(held.begin(), held.end()), text);
+    EXPECT_FALSE(exists(L"C:\\data\\later"));
+    ASSERT_TRUE(std::filesystem::create_directory(host_of(L"C:\\data\\later")));
+    transformation.durableEach(false);
+    ASSERT_TRUE(transformation.write(held.data(), held.size(), later.c_str(), nullptr));
+    EXPECT_EQ(transformation.waiting(), RestoreTransformation::temporaryOf(later, L"0badf00d"));
+    EXPECT_FALSE(exists(later));
+    ASSERT_TRUE(transformation.place(transformation.waiting(), later.c_str(), false));
+    EXPECT_EQ(read_host_file(host_of(later)), text);
+
+    transformation.durableEach(true);
+    EXPECT_EQ(transformation.transformAhead(kWork, kTarget, nullptr, held),
+              RestoreTransformation::Ahead::kWritten);
+    EXPECT_TRUE(transformation.durableEach());
+    EXPECT_EQ(transformation.waiting(), RestoreTransformation::temporaryOf(kTarget, L"0badf00d"));
+    EXPECT_EQ(read_host_file(host_of(transformation.waiting())), text);
+    EXPECT_FALSE(exists(kTarget));
+
+    write_host_file(host_of(kSource), noise_of(3 * 1024 * 1024));
+    ASSERT_TRUE(backup(false));
+    RestoreTransformation plain(false);
+    plain.temporaryToken(L"0badf00d");
+    EXPECT_EQ(plain.transformAhead(kWork, L"C:\\data\\large.bin", nullptr, held),
+              RestoreTransformation::Ahead::kNone);
+    EXPECT_EQ(names_in_data().count("large.bin.~tovel-0badf00d"), 0u);
 }
