@@ -48,6 +48,7 @@ void AheadPool::cancel() {
     std::unique_lock<std::mutex> hold(lock_);
     for (auto& entry : queue_) dropped_.insert(entry.first);
     queue_.clear();
+    ended_.notify_all();  // waiters for the dropped tasks
     ended_.wait(hold, [&] { return running_.empty(); });
 }
 

@@ -170,7 +170,7 @@ public:
     static constexpr size_t kLookahead = 64;
 
     // The items stored between two forcings of the run's files to the disk.
-    static constexpr uint32_t kGroupItems = 256;
+    static constexpr uint32_t kGroupItems = 16384;
     static constexpr uint64_t kGroupMilliseconds = 1000;
     // Turns the forcing of groups to the disk on (the default) or off, for
     // every storage of the process from now on; for the benchmark, which

@@ -55,7 +55,7 @@ class RestoreTransformation;
 
 class RestoreGroup {
 public:
-    static constexpr uint32_t kGroupItems = 2048;
+    static constexpr uint32_t kGroupItems = 16384;
     static constexpr uint64_t kGroupMilliseconds = 1000;
 
     // A restored file waiting under its temporary name for the group's end.
