@@ -148,8 +148,8 @@ public:
     void dropPrepared() override;
 
     static constexpr size_t kLookahead = 48;
-    static constexpr uint64_t kAheadFileBytes = 256 * 1024;
-    static constexpr uint64_t kAheadBytes = 8 * 1024 * 1024;
+    static constexpr uint64_t kAheadFileBytes = 1024 * 1024;
+    static constexpr uint64_t kAheadBytes = 32 * 1024 * 1024;
     static constexpr size_t kBatch = 8;
     // From this many files of a group on, the pool renames them.
     static constexpr size_t kPlacedApart = 64;
