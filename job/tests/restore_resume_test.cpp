@@ -35,6 +35,18 @@ std::string job_folder(const std::string& id) {
 
 class RestoreResume : public RestoreTest {
 protected:
+    // Pauses the run and waits until its worker is gone: the state it ended
+    // in (0 when it did not end in time).
+    int pauseAndWait() {
+        if (!manager()->pauseJob(request_.id.c_str())) return 0;
+        int state = 0;
+        bool still = waitFor(request_.id, [&](const Job& job) {
+            state = job.state();
+            return !job.running() && (state == JS_PAUSED || is_final(state));
+        });
+        return still ? state : 0;
+    }
+
     // The tree (with a file of 12 blocks, and for many an 8 MiB text and 300
     // small files more) backed up, then the place prepared: the tree is gone
     // but for every other file, which holds other bytes. C:\expected is what
@@ -201,13 +213,7 @@ TEST_F(RestoreResumePause, AnOfflineRunPausesBetweenItemsAndGoesOn) {
     ASSERT_TRUE(waitFor(request_.id, [&](const Job& job) {
         return job.file().find(L"\\many\\file 0") != std::wstring::npos;
     }));
-    ASSERT_TRUE(manager()->pauseJob(request_.id.c_str()));
-    int state = 0;
-    ASSERT_TRUE(waitFor(request_.id, [&](const Job& job) {
-        state = job.state();
-        return !job.running() && (state == JS_PAUSED || is_final(state));
-    }));
-    ASSERT_EQ(state, JS_PAUSED);
+    ASSERT_EQ(pauseAndWait(), JS_PAUSED);
     // The last file of the list that is not there before the restore.
     std::vector<std::wstring> files = trees_->files();
     std::wstring last = files[(files.size() - 1) % 2 ? files.size() - 1 : files.size() - 2];
@@ -247,13 +253,7 @@ TEST_F(RestoreResumePause, AnOfflineRunPausedWithFilesPreparedAheadRestoresEachO
         ASSERT_TRUE(waitFor(request_.id, [&](const Job& job) {
             return job.file().find(mark) != std::wstring::npos;
         }));
-        ASSERT_TRUE(manager()->pauseJob(request_.id.c_str()));
-        int state = 0;
-        ASSERT_TRUE(waitFor(request_.id, [&](const Job& job) {
-            state = job.state();
-            return !job.running() && (state == JS_PAUSED || is_final(state));
-        }));
-        ASSERT_EQ(state, JS_PAUSED);
+        ASSERT_EQ(pauseAndWait(), JS_PAUSED);
         size_t found = 0;
         for (const auto& entry :
              std::filesystem::recursive_directory_iterator(host_of(kData) + "/ahead")) {
