@@ -312,9 +312,27 @@ void BackupJob::run() {
         for (auto& entry : volumes_)
             if (entry.second && entry.second->index == static_cast<int>(record->currentVolumeIndex))
                 volume = entry.second;
-        SourceLookahead ahead(*reader, volumes_, volume, *storage);
+        // The volume of the entries read ahead, and where their files are
+        // read from; the storage hears of each file ahead when it wants to.
+        JobVolume* aheadVolume = volume;
+        size_t depth = storage->lookahead();
+        SourceLookahead ahead(*reader, depth, [&](SourceLookahead::Entry& entry) {
+            if (entry.tag == kSourceTagVolume) {
+                std::wstring path;
+                auto found = reader->volume(path) ? volumes_.find(path) : volumes_.end();
+                if (found != volumes_.end() && found->second)
+                    aheadVolume = entry.volume = found->second;
+            } else if (entry.tag == kSourceTagFile) {
+                if (aheadVolume)
+                    entry.readPath =
+                        snapshotPath(entry.item.path, aheadVolume->path, aheadVolume->shadowPath);
+                if (depth > 0)
+                    storage->prepare(entry.item.path.c_str(), &entry.item.data, entry.item.ordinal,
+                                     entry.readPath.empty() ? nullptr : entry.readPath.c_str());
+            }
+        });
         for (;;) {
-            SourceLookahead::Entry& next = ahead.front();
+            SourceLookahead::Entry next = ahead.next();
             if (next.offset >= 0) record->sourceListOffset = static_cast<uint64_t>(next.offset);
             uint32_t tag = next.tag;
             if (tag == 0) {
@@ -356,7 +374,6 @@ void BackupJob::run() {
                 // the resumed run and removes the others itself.
                 if (state() != JS_RUNNING) break;
             }
-            ahead.pop();
         }
     } while (false);
 

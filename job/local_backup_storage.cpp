@@ -341,7 +341,8 @@ bool LocalBackupStorage::takeStored(bool folder, uint32_t itemIndex, const wchar
 }
 
 // What a thread made of one announced file: its data file's path, and the
-// transform's outcome as backupFile would have had it.
+// transform's outcome as backupFile would have had it (the threads'
+// transformations compress as the storage's own does).
 struct LocalBackupStorage::Prepared {
     uint64_t ticket = 0;
     uint32_t itemIndex = 0;
@@ -350,7 +351,6 @@ struct LocalBackupStorage::Prepared {
     bool done = false;  // the transform succeeded
     DWORD code = 0;     // why it failed
     SourceRead read;
-    bool compression = false;
     scoped_handle target;  // kept open for its flush (see keepTarget)
 };
 
@@ -400,7 +400,6 @@ void LocalBackupStorage::prepare(const wchar_t* path, const WIN32_FILE_ATTRIBUTE
             return;
         }
         slot->read = transformation.sourceRead();
-        slot->compression = transformation.compression();
         slot->target.reset(transformation.takeTarget());
     });
     prepared_.push_back(std::move(item));
@@ -647,7 +646,6 @@ bool LocalBackupStorage::backupFile(const wchar_t* path,
     bool byVolume = g_groupFlush && volumeFlushes();
     scoped_handle written;
     SourceRead read;
-    bool compressed;
     if (std::unique_ptr<Prepared> ready = takePrepared(itemIndex, path)) {
         if (!ready->done) {
             SetLastError(ready->code);
@@ -655,7 +653,6 @@ bool LocalBackupStorage::backupFile(const wchar_t* path,
         }
         written.reset(ready->target.release());
         read = ready->read;
-        compressed = ready->compression;
     } else {
         transformation_->keepTarget(g_groupFlush && !byVolume);
         if (!transformation_->transform(readPath ? readPath : path, data.c_str(), nullptr,
@@ -667,12 +664,11 @@ bool LocalBackupStorage::backupFile(const wchar_t* path,
         }
         written.reset(transformation_->takeTarget());
         read = transformation_->sourceRead();
-        compressed = transformation_->compression();
     }
     // The record describes what was stored: the size read, which a file
     // written to meanwhile no longer has.
     WIN32_FILE_ATTRIBUTE_DATA described = described_attributes(*attributes, read);
-    if (!writeItem(path, described, itemIndex, compressed ? 1 : 0)) {
+    if (!writeItem(path, described, itemIndex, transformation_->compression() ? 1 : 0)) {
         DWORD code = GetLastError();
         written.close();
         DeleteFileW(data.c_str());

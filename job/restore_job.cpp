@@ -4,9 +4,7 @@
 #include <ace/Log_Msg.h>
 #include <ace/Trace.h>
 
-#include <algorithm>
 #include <cstring>
-#include <deque>
 #include <sstream>
 #include <vector>
 
@@ -23,23 +21,13 @@
 #include "job/job_state.h"
 #include "job/local_restore_storage.h"
 #include "job/restore_job.h"
+#include "job/source_lookahead.h"
 #include "job/speed_sampler.h"
 #include "plandeck/restore_job_definition.h"
 
 namespace {
 
 constexpr uint64_t kResumeDelayMs = 30000;
-
-// One entry of the restore list as the run reads it: its tag (0: the list
-// ended, with code), its item, and the reader's offsets before and after it.
-struct ListEntry {
-    uint32_t tag = 0;
-    DWORD code = 0;
-    bool valid = false;  // an item that reads whole
-    JobActivitySourceItem item{};
-    int64_t before = -1;
-    int64_t after = -1;
-};
 
 std::string name_of(const JobDefinition& definition) { return to_utf8(definition.name(), -1); }
 
@@ -245,35 +233,22 @@ void RestoreJob::run() {
         log_message(LM_DEBUG, "Start to restore files/directories.\n");
 
         std::wstring machine = definition()->machine();
-        // The entries read ahead of the one worked on, for the storage to
+        // The items read ahead of the one worked on, for the storage to
         // prepare (none when its lookahead is 0: each is read in its turn).
         // The offsets the storage is given stay those of the worked entry.
-        std::deque<ListEntry> ahead;
-        size_t reach = std::max<size_t>(storage->lookahead(), 1);
-        auto readAhead = [&] {
-            while (ahead.size() < reach && (ahead.empty() || ahead.back().tag != 0)) {
-                ListEntry entry;
-                entry.before = reader.offset();
-                entry.tag = reader.next();
-                if (entry.tag == 0) entry.code = GetLastError();
-                if (entry.tag == kSourceTagDirectory || entry.tag == kSourceTagFile)
-                    entry.valid = reader.item(entry.item);
-                entry.after = reader.offset();
-                if (entry.valid && storage->lookahead() > 0)
-                    storage->prepare(entry.item.path.c_str(), machine,
-                                     entry.tag == kSourceTagDirectory, entry.item.ordinal);
-                ahead.push_back(std::move(entry));
-            }
-        };
+        size_t depth = storage->lookahead();
+        SourceLookahead ahead(reader, depth, [&](SourceLookahead::Entry& entry) {
+            if (depth > 0 && (entry.tag == kSourceTagDirectory || entry.tag == kSourceTagFile))
+                storage->prepare(entry.item.path.c_str(), machine, entry.tag == kSourceTagDirectory,
+                                 entry.item.ordinal);
+        });
         while (state() == JS_RUNNING) {
             // A pause or stop asked for between two items takes effect here,
             // before the next item is read: a storage that never asks (the
             // offline one) would otherwise restore everything first.
             if (!pollEvent(0)) break;
-            readAhead();
-            ListEntry entry = std::move(ahead.front());
-            ahead.pop_front();
-            if (entry.before >= 0) storage->advance(record, static_cast<uint64_t>(entry.before));
+            SourceLookahead::Entry entry = ahead.next();
+            if (entry.offset >= 0) storage->advance(record, static_cast<uint64_t>(entry.offset));
             uint32_t tag = entry.tag;
             if (tag == 0) {
                 DWORD code = entry.code;
@@ -295,7 +270,6 @@ void RestoreJob::run() {
             } else if (tag == kSourceTagEndSet) {
                 log_message(LM_INFO, "End of files/directories list.\n");
             } else if (tag == kSourceTagDirectory || tag == kSourceTagFile) {
-                if (!entry.valid) continue;
                 const JobActivitySourceItem& item = entry.item;
                 record->currentFilePath(item.path.c_str());
                 record->currentItemIndex = item.ordinal;

@@ -1,23 +1,18 @@
 #include "job/source_lookahead.h"
 
-#include "job/file_helpers.h"
+SourceLookahead::SourceLookahead(JobActivitySourceReader& reader, size_t depth, Announce announce)
+    : reader_(reader), depth_(depth + 1), announce_(std::move(announce)) {}
 
-SourceLookahead::SourceLookahead(JobActivitySourceReader& reader, const JobVolumeMap& volumes,
-                                 JobVolume* volume, BackupStorage& storage)
-    : reader_(reader),
-      volumes_(volumes),
-      volume_(volume),
-      storage_(storage),
-      depth_(storage.lookahead() + 1) {}
-
-SourceLookahead::Entry& SourceLookahead::front() {
+SourceLookahead::Entry SourceLookahead::next() {
     while (!ended_ && entries_.size() < depth_) readOne();
     if (entries_.empty()) {
         Entry end;
         end.code = ERROR_HANDLE_EOF;
-        entries_.push_back(std::move(end));
+        return end;
     }
-    return entries_.front();
+    Entry entry = std::move(entries_.front());
+    entries_.pop_front();
+    return entry;
 }
 
 void SourceLookahead::readOne() {
@@ -27,20 +22,11 @@ void SourceLookahead::readOne() {
     if (entry.tag == 0) {
         entry.code = GetLastError();
         ended_ = true;
-    } else if (entry.tag == kSourceTagVolume) {
-        std::wstring path;
-        if (reader_.volume(path)) {
-            auto found = volumes_.find(path);
-            if (found != volumes_.end() && found->second) volume_ = entry.volume = found->second;
-        }
-    } else if (entry.tag == kSourceTagDirectory || entry.tag == kSourceTagFile) {
-        // A record that does not parse is passed over.
-        if (!reader_.item(entry.item)) return;
-        if (entry.tag == kSourceTagFile && volume_)
-            entry.readPath = snapshotPath(entry.item.path, volume_->path, volume_->shadowPath);
-        if (depth_ > 1 && entry.tag == kSourceTagFile)
-            storage_.prepare(entry.item.path.c_str(), &entry.item.data, entry.item.ordinal,
-                             entry.readPath.empty() ? nullptr : entry.readPath.c_str());
+    } else if ((entry.tag == kSourceTagDirectory || entry.tag == kSourceTagFile) &&
+               !reader_.item(entry.item)) {
+        return;
     }
+    entry.after = reader_.offset();
+    if (announce_) announce_(entry);
     entries_.push_back(std::move(entry));
 }

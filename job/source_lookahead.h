@@ -1,49 +1,52 @@
-// The run's source list read ahead of the item that the backup stores, so
-// that the storage hears of the next items (BackupStorage::prepare) while it
-// stores one. With a storage that wants none ahead, each record is read when
-// the job comes to it, as a plain loop over the list would.
+// A run's list (job/activity_source.h) read ahead of the entry the run works
+// on, so that its storage hears of the next items while it works on one. Each
+// entry is announced to the caller as it is read, in the list's order; with a
+// depth of 0 each record is read only when the run comes to it, as a plain
+// loop over the list would. A record of an item that does not parse is passed
+// over.
 //
-// Belongs to one run, on the job's worker thread; the reader, the volumes and
-// the storage are not owned and outlive it.
+// Belongs to one run, on the job's worker thread; the reader is not owned and
+// outlives it.
 #pragma once
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <string>
 
 #include "job/activity_source.h"
-#include "job/job_volume.h"
-#include "job/source_walker.h"
-#include "job/storage.h"
+
+class JobVolume;
 
 class SourceLookahead {
 public:
     struct Entry {
         uint32_t tag = 0;  // 0: the list's end, or a failure to read it (code)
         DWORD code = 0;
-        int64_t offset = -1;          // of the record in the list; -1 unknown
-        JobActivitySourceItem item;   // of a "FILE" or "DIRB" record
-        std::wstring readPath;        // where a file is read from; empty: its own path
-        JobVolume* volume = nullptr;  // of a "VOLB" record, when it is one of the run's
+        int64_t offset = -1;         // of the record in the list; -1 unknown
+        int64_t after = -1;          // of the record after it; -1 unknown
+        JobActivitySourceItem item;  // of a "FILE" or "DIRB" record
+        // Filled by the announcement, where the caller wants them: where a
+        // file is read from (empty: its own path), a "VOLB" record's volume.
+        std::wstring readPath;
+        JobVolume* volume = nullptr;
     };
+    using Announce = std::function<void(Entry& entry)>;
 
-    // volume: the run's volume at the reader's position (null: none).
-    SourceLookahead(JobActivitySourceReader& reader, const JobVolumeMap& volumes, JobVolume* volume,
-                    BackupStorage& storage);
+    // depth: the entries read ahead of the one worked on; announce (may be
+    // empty) is called for every entry as it is read.
+    SourceLookahead(JobActivitySourceReader& reader, size_t depth, Announce announce);
 
-    // The entry the job works on, read now if it was not yet, with up to the
-    // storage's lookahead() more behind it. Valid until pop().
-    Entry& front();
-    void pop() { entries_.pop_front(); }
+    // The next entry, read now if it was not yet, with up to depth more read
+    // behind it. After the end entry, the end again.
+    Entry next();
 
 private:
     void readOne();
 
     JobActivitySourceReader& reader_;
-    const JobVolumeMap& volumes_;
-    JobVolume* volume_;  // at the end of what was read
-    BackupStorage& storage_;
     size_t depth_;
+    Announce announce_;
     bool ended_ = false;
     std::deque<Entry> entries_;
 };

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "platform/win32.h"
+#include "tray/tray_drawing.h"
 
 template <class T>
 class MemDCHelper {
@@ -87,14 +88,7 @@ public:
 
     // Forgets the window and owner and deletes the copy; dirty.
     void reset() {
-        if (memDC_) {
-            if (old_) ::SelectObject(memDC_, old_);
-            ::DeleteDC(memDC_);
-        }
-        if (bitmap_) ::DeleteObject(bitmap_);
-        memDC_ = nullptr;
-        bitmap_ = nullptr;
-        old_ = nullptr;
+        tray::free_back_buffer(memDC_, bitmap_, old_);
         window_ = nullptr;
         owner_ = nullptr;
         info_ = BITMAP{};
