@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 #include <functional>
+#include <string_view>
 
 #include "common/ace_log_wrapper.h"
 #include "common/appdata_path.h"
@@ -171,6 +172,8 @@ bool LocalRestoreStorage::start(JobActivity* record, JobHistoryInfo* /*history*/
     madeFolders_.clear();
     dirtyFolders_.clear();
     knownFolders_.clear();
+    newFolders_.clear();
+    restoredInNew_.clear();
     work_ = job_temp_path(definition_->id());
     group_.start(record, work_, [this] { endGroup(); });
     group_.placeWith([this](const std::vector<RestoreGroup::Waiting>& waiting,
@@ -180,7 +183,9 @@ bool LocalRestoreStorage::start(JobActivity* record, JobHistoryInfo* /*history*/
     unpacking_.temporaryToken(token);
     dropPrepared();
     if (!pool_) {
-        pool_ = std::make_unique<AheadPool>(AheadPool::suggestedThreads(4));
+        // A small file's work is mostly calls that wait for its folder's
+        // lock: beyond six threads a restore of small files went no faster.
+        pool_ = std::make_unique<AheadPool>(AheadPool::suggestedThreads(6));
         seenEpoch_.assign(pool_->threads(), 0);
         for (unsigned i = 0; i < pool_->threads() * 2; ++i) {
             auto made = std::make_unique<RestoreTransformation>(i % 2 == 1);
@@ -288,10 +293,16 @@ bool LocalRestoreStorage::restore(const wchar_t* path, const std::wstring& /*mac
     // chosen folder the policy's code.
     if (policy_ && !policy_->targetPath(key.c_str(), entry->folder(), target)) return false;
     target = LocalRestoreCatalogue::key(target);
-    // A folder that stands at its own place is left alone, link or not.
+    // A folder that stands at its own place is left alone, link or not. A
+    // file new to a folder the run made is not there: only its way is looked
+    // at (a look-up of a missing name waits for the folder's lock, which the
+    // files written ahead into the same folder hold).
     DWORD found = INVALID_FILE_ATTRIBUTES;
-    if ((!entry->folder() || !confinement().empty()) && !placeFreeOfLinks(target, found))
+    if (!entry->folder() && firstInNewFolder(target)) {
+        if (!placeFreeOfLinks(target, found, true)) return false;
+    } else if ((!entry->folder() || !confinement().empty()) && !placeFreeOfLinks(target, found)) {
         return false;
+    }
 
     if (!entry->folder()) return restoreFile(key, *entry, target, itemIndex, found, early.get());
     if (!makeFolderPath(key, target)) return false;
@@ -342,6 +353,7 @@ bool LocalRestoreStorage::restoreFile(const std::wstring& key, const Entry& entr
         waiting.target = target;
         waiting.itemIndex = itemIndex;
         waiting.fresh = fresh;
+        waiting.absent = found == INVALID_FILE_ATTRIBUTES;
         waiting.bytes = entry.size();
         waiting.done = [this, key](DWORD failed) {
             if (failed) addError(key.c_str(), failed, nullptr);
@@ -359,8 +371,13 @@ bool LocalRestoreStorage::restoreFile(const std::wstring& key, const Entry& entr
     return restored;
 }
 
-bool LocalRestoreStorage::placeFreeOfLinks(const std::wstring& target, DWORD& found) {
-    if (links_.freeOfLinks(target, &found)) return true;
+bool LocalRestoreStorage::firstInNewFolder(const std::wstring& target) {
+    if (!newFolders_.count(parentFolder(target))) return false;
+    return restoredInNew_.insert(std::hash<std::wstring>()(target)).second;
+}
+
+bool LocalRestoreStorage::placeFreeOfLinks(const std::wstring& target, DWORD& found, bool wayOnly) {
+    if (wayOnly ? links_.wayFreeOfLinks(target) : links_.freeOfLinks(target, &found)) return true;
     DWORD code = GetLastError();
     log_message(LM_ERROR, "Refused to restore to %s, %s.\n", to_utf8(target).c_str(),
                 win32_error_text(code).text());
@@ -392,6 +409,7 @@ bool LocalRestoreStorage::makeFolderPath(const std::wstring& source, const std::
         SetLastError(static_cast<DWORD>(result));
         return false;
     }
+    if (result == ERROR_SUCCESS) newFolders_.insert(target);
     writeHeld(target);
     const Entry* entry = paired ? catalogue_.find(source) : nullptr;
     if (entry && entry->folder()) {
@@ -565,7 +583,7 @@ void LocalRestoreStorage::placeAll(const std::vector<RestoreGroup::Waiting>& wai
                                    std::vector<DWORD>& codes) {
     codes.assign(waiting.size(), ERROR_GEN_FAILURE);
     auto placeOne = [&](RestoreTransformation& by, size_t i) {
-        if (by.place(waiting[i].temporary, waiting[i].target.c_str(), false))
+        if (by.place(waiting[i].temporary, waiting[i].target.c_str(), false, waiting[i].absent))
             codes[i] = ERROR_SUCCESS;
         else if (GetLastError() != ERROR_SUCCESS)
             codes[i] = GetLastError();
@@ -575,12 +593,19 @@ void LocalRestoreStorage::placeAll(const std::vector<RestoreGroup::Waiting>& wai
         for (size_t i = 0; i < waiting.size(); ++i) placeOne(plain_, i);
         return;
     }
-    // Each thread renames a share of the files, those of one target in the
-    // group's order; every rename is done before the group flushes again.
+    // Each thread renames a share of the files, those of one folder (and so
+    // of one target) in the group's order: renames in one folder wait for
+    // each other on its lock, so its files are renamed by one thread, and
+    // the folders side by side. Every rename is done before the group
+    // flushes again.
     std::vector<std::vector<size_t>> shares(pool_->threads());
-    std::hash<std::wstring> hash;
-    for (size_t i = 0; i < waiting.size(); ++i)
-        shares[hash(waiting[i].target) % shares.size()].push_back(i);
+    std::hash<std::wstring_view> hash;
+    for (size_t i = 0; i < waiting.size(); ++i) {
+        const std::wstring& target = waiting[i].target;
+        size_t cut = target.find_last_of(L"\\/");
+        std::wstring_view folder(target.data(), cut == std::wstring::npos ? 0 : cut);
+        shares[hash(folder) % shares.size()].push_back(i);
+    }
     std::vector<std::pair<uint64_t, const std::vector<size_t>*>> tickets;
     for (const std::vector<size_t>& share : shares) {
         if (share.empty()) continue;

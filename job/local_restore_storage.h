@@ -210,8 +210,9 @@ private:
     // to the items' own places.
     std::wstring confinement() const;
     // The link check below confinement(), logged when it fails; found gets
-    // the target's attributes (INVALID_FILE_ATTRIBUTES: nothing there).
-    bool placeFreeOfLinks(const std::wstring& target, DWORD& found);
+    // the target's attributes (INVALID_FILE_ATTRIBUTES: nothing there, or
+    // not looked at: wayOnly checks the folders on the way only).
+    bool placeFreeOfLinks(const std::wstring& target, DWORD& found, bool wayOnly = false);
     bool restoreFile(const std::wstring& key, const Entry& entry, const std::wstring& target,
                      uint32_t itemIndex, DWORD found, Prepared* early);
     // Makes target and its missing parents; source is the catalogued path
@@ -224,6 +225,9 @@ private:
     // it gets its stored times again at the group's end (writing into a
     // folder moves its last-write time).
     void touched(const std::wstring& folder);
+    // Whether file target lies in a folder this run made and is not one it
+    // restored before (it is taken as restored from now on).
+    bool firstInNewFolder(const std::wstring& target);
     // The end of a durable group, before its flush: the touched folders get
     // their times, and the folders on the way are looked at afresh.
     void endGroup();
@@ -244,6 +248,12 @@ private:
     std::set<std::wstring> dirtyFolders_;
     // Folders found (or made) in the group under way.
     std::unordered_set<std::wstring> knownFolders_;
+    // Folders this run made (they were not there), and the hashes of the
+    // file targets it restored into them: a target there that the run has
+    // not restored before cannot exist, unless somebody else made it since
+    // (what the checks at its placement see).
+    std::unordered_set<std::wstring> newFolders_;
+    std::unordered_set<uint64_t> restoredInNew_;
     LinkCheck links_;
 
     // The prepared items in the list's order, and their targets; the targets

@@ -215,8 +215,8 @@ bool RestoreGroup::settle() {
                 code = i < codes.size() ? codes[i] : ERROR_GEN_FAILURE;
                 placed = code == ERROR_SUCCESS;
             } else {
-                placed = waiting.by &&
-                         waiting.by->place(waiting.temporary, waiting.target.c_str(), false);
+                placed = waiting.by && waiting.by->place(waiting.temporary, waiting.target.c_str(),
+                                                         false, waiting.absent);
                 code = placed ? ERROR_SUCCESS : GetLastError();
             }
             if (placed) {

@@ -64,8 +64,9 @@ public:
         std::wstring temporary;
         std::wstring target;
         uint32_t itemIndex = 0;
-        bool fresh = false;  // its target did not exist: it goes into the mark
-        uint64_t bytes = 0;  // what the item counts in the bytes done
+        bool fresh = false;   // its target did not exist: it goes into the mark
+        bool absent = false;  // nothing was at its target in its turn
+        uint64_t bytes = 0;   // what the item counts in the bytes done
         // Called once the file took its target's place (0) or failed to
         // (the code; its temporary file is removed).
         std::function<void(DWORD code)> done;

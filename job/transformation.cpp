@@ -540,19 +540,18 @@ RestoreTransformation::Ahead RestoreTransformation::transformAhead(
         !restore_in_memory(source, key_, iv_, compression_, read_, restored_, made, result))
         return Ahead::kNone;
     if (result.code != ERROR_SUCCESS) return Ahead::kNone;
-    // A target whose folder the job has not made yet gets the data later.
-    std::wstring folder = target;
-    size_t cut = folder.find_last_of(L"\\/");
-    if (cut != std::wstring::npos) folder.resize(cut);
-    DWORD found =
-        cut == std::wstring::npos ? INVALID_FILE_ATTRIBUTES : GetFileAttributesW(folder.c_str());
-    if (found == INVALID_FILE_ATTRIBUTES || !(found & FILE_ATTRIBUTE_DIRECTORY)) {
+    std::wstring temporary;
+    // A target whose folder the job has not made yet gets the data later:
+    // the temporary file's creation tells, without a look of its own.
+    scoped_handle file(openTemporary(target, temporary, ERROR_PATH_NOT_FOUND));
+    if (!file.valid()) {
+        if (GetLastError() != ERROR_PATH_NOT_FOUND) return Ahead::kNone;
         held.assign(restored_.get(), restored_.get() + made);
         return Ahead::kHeld;
     }
     bool each = durableEach_;
     durableEach_ = false;
-    bool written = write(restored_.get(), made, target, attributes);
+    bool written = writeOut(file, temporary, restored_.get(), made, nullptr, target, attributes);
     durableEach_ = each;
     return written ? Ahead::kWritten : Ahead::kNone;
 }
@@ -564,6 +563,13 @@ bool RestoreTransformation::write(const uint8_t* data, size_t size, const wchar_
     std::wstring temporary;
     scoped_handle file(openTemporary(target, temporary));
     if (!file.valid()) return false;
+    return writeOut(file, temporary, data, size, source, target, attributes);
+}
+
+bool RestoreTransformation::writeOut(scoped_handle& file, const std::wstring& temporary,
+                                     const uint8_t* data, size_t size, const wchar_t* source,
+                                     const wchar_t* target,
+                                     const WIN32_FILE_ATTRIBUTE_DATA* attributes) {
     DWORD code = ERROR_SUCCESS;
     for (size_t done = 0; done < size;) {
         DWORD written = 0;
@@ -579,7 +585,8 @@ bool RestoreTransformation::write(const uint8_t* data, size_t size, const wchar_
                     code == ERROR_SUCCESS ? std::string() : win32_error_text(code).text());
 }
 
-HANDLE RestoreTransformation::openTemporary(const wchar_t* target, std::wstring& temporary) {
+HANDLE RestoreTransformation::openTemporary(const wchar_t* target, std::wstring& temporary,
+                                            DWORD quiet) {
     // The data goes to a new file beside the target, which replaces the
     // target only once it is whole: a damaged or stopped restore leaves an
     // existing target as it was. The handle stays ours (not a stream's) so
@@ -590,6 +597,7 @@ HANDLE RestoreTransformation::openTemporary(const wchar_t* target, std::wstring&
     HANDLE file = createTemporary(target, temporary);
     if (file == INVALID_HANDLE_VALUE) {
         DWORD code = GetLastError();
+        if (code == quiet) return file;
         log_message(LM_ERROR, "Failed to open target %s, %s.\n", to_utf8(target).c_str(),
                     win32_error_text(code).text());
         SetLastError(code);
@@ -651,9 +659,18 @@ void RestoreTransformation::removeTemporary(const std::wstring& temporary) {
 }
 
 bool RestoreTransformation::place(const std::wstring& temporary, const wchar_t* target,
-                                  bool writeThrough) {
+                                  bool writeThrough, bool absent) {
+    DWORD through = writeThrough ? MOVEFILE_WRITE_THROUGH : 0;
+    // A rename that never replaces can neither follow nor replace a link at
+    // the target: where nothing was, only the way is looked at (whatever
+    // came since takes the usual way below).
+    if (absent && links_.wayFreeOfLinks(target) &&
+        MoveFileExW(temporary.c_str(), target, through)) {
+        SetLastError(ERROR_SUCCESS);
+        return true;
+    }
     // What lay on the way may have changed while the data were written.
-    DWORD flags = MOVEFILE_REPLACE_EXISTING | (writeThrough ? MOVEFILE_WRITE_THROUGH : 0);
+    DWORD flags = MOVEFILE_REPLACE_EXISTING | through;
     bool moved = targetFreeOfLinks(target) && MoveFileExW(temporary.c_str(), target, flags);
     DWORD code = GetLastError();
     if (!moved) {

@@ -157,8 +157,11 @@ public:
     const std::wstring& waiting() const { return waiting_; }
     // Renames temporary over target (written through when asked), after the
     // link check of target; on failure removes temporary and returns false
-    // with the reason in the last error (logged).
-    bool place(const std::wstring& temporary, const wchar_t* target, bool writeThrough);
+    // with the reason in the last error (logged). absent: target was not
+    // there when its item's turn came (a rename that cannot replace is tried
+    // first, with the check of the way only).
+    bool place(const std::wstring& temporary, const wchar_t* target, bool writeThrough,
+               bool absent = false);
 
     // The token of the run's temporary names: with one, the temporary file of
     // a target is "<target>.~tovel-<token>", a name that only this run makes,
@@ -186,9 +189,13 @@ private:
     bool targetFreeOfLinks(const wchar_t* target, bool wayOnly = false);
     // Makes the temporary file of target: see temporaryToken.
     HANDLE createTemporary(const wchar_t* target, std::wstring& path);
-    // The link check of target's way, then createTemporary; logged when it
-    // fails.
-    HANDLE openTemporary(const wchar_t* target, std::wstring& temporary);
+    // The link check of target's way, then createTemporary; a failure is
+    // logged unless its code is quiet.
+    HANDLE openTemporary(const wchar_t* target, std::wstring& temporary, DWORD quiet = 0);
+    // Writes size bytes of data into the temporary file, then complete().
+    bool writeOut(scoped_handle& file, const std::wstring& temporary, const uint8_t* data,
+                  size_t size, const wchar_t* source, const wchar_t* target,
+                  const WIN32_FILE_ATTRIBUTE_DATA* attributes);
     // Gives the written temporary file its attributes and times, forces it
     // (durableEach) and closes it; then places it (durableEach) or leaves it
     // in waiting(). code: the write's (not 0: the file is removed, false).

@@ -9,10 +9,30 @@
 
 namespace {
 thread_local DWORD t_last_error = 0;
+// Windows tells a missing folder on the way (3) from a missing last part (2);
+// POSIX says ENOENT for both. Telling them apart costs a look at the parent
+// folder, which most callers of a failed look-up never need (a restore asks
+// after hundreds of thousands of names that are not there yet): the parent
+// is kept here and looked at when the code is read, unless another code
+// replaced it first.
+thread_local std::string t_missing_parent;
+thread_local bool t_missing_pending = false;
+}  // namespace
+
+DWORD GetLastError() {
+    if (t_missing_pending) {
+        t_missing_pending = false;
+        struct stat st;
+        if (::stat(t_missing_parent.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+            t_last_error = ERROR_PATH_NOT_FOUND;
+    }
+    return t_last_error;
 }
 
-DWORD GetLastError() { return t_last_error; }
-void SetLastError(DWORD code) { t_last_error = code; }
+void SetLastError(DWORD code) {
+    t_missing_pending = false;
+    t_last_error = code;
+}
 
 namespace tovel::platform {
 
@@ -81,20 +101,14 @@ DWORD win32_error_from_errno(int error) {
 }
 
 void set_last_error_from_errno(int error, const std::string& host_path) {
-    DWORD code = win32_error_from_errno(error);
-    if (error == ENOENT && !host_path.empty()) {
-        // Windows tells a missing folder on the way (3) from a missing last part (2).
-        std::string parent = host_path;
-        while (parent.size() > 1 && parent.back() == '/') parent.pop_back();
-        auto slash = parent.rfind('/');
-        if (slash != std::string::npos) {
-            parent.resize(slash == 0 ? 1 : slash);
-            struct stat st;
-            if (::stat(parent.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
-                code = ERROR_PATH_NOT_FOUND;
-        }
-    }
-    SetLastError(code);
+    SetLastError(win32_error_from_errno(error));
+    if (error != ENOENT || host_path.empty()) return;
+    size_t end = host_path.size();
+    while (end > 1 && host_path[end - 1] == '/') --end;
+    size_t slash = host_path.rfind('/', end - 1);
+    if (slash == std::string::npos) return;
+    t_missing_parent.assign(host_path, 0, slash == 0 ? 1 : slash);
+    t_missing_pending = true;
 }
 
 }  // namespace tovel::platform

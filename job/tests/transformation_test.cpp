@@ -475,6 +475,7 @@ TEST_F(TransformationAhead, SmallFilesAreWrittenOrHeldAndLargeOnesLeftToTransfor
               RestoreTransformation::Ahead::kHeld);
     EXPECT_EQ(std::string(held.begin(), held.end()), text);
     EXPECT_FALSE(exists(L"C:\\data\\later"));
+    EXPECT_EQ(logged(), "");  // a missing folder is no failure
     ASSERT_TRUE(std::filesystem::create_directory(host_of(L"C:\\data\\later")));
     transformation.durableEach(false);
     ASSERT_TRUE(transformation.write(held.data(), held.size(), later.c_str(), nullptr));
@@ -498,4 +499,37 @@ TEST_F(TransformationAhead, SmallFilesAreWrittenOrHeldAndLargeOnesLeftToTransfor
     EXPECT_EQ(plain.transformAhead(kWork, L"C:\\data\\large.bin", nullptr, held),
               RestoreTransformation::Ahead::kNone);
     EXPECT_EQ(names_in_data().count("large.bin.~tovel-0badf00d"), 0u);
+}
+
+// A file whose target was not there in its turn is renamed without a look at
+// the target; whatever came there since is met as at any target: a file is
+// replaced, a link refused and left as it was, with no temporary file left.
+TEST_F(TransformationAhead, AnAbsentTargetThatFilledSinceIsReplacedOrRefusedAsAnyOther) {
+    const std::string text = text_of(3000);
+    write_host_file(host_of(kSource), text);
+    ASSERT_TRUE(backup(true));
+    RestoreTransformation transformation(true);
+    transformation.temporaryToken(L"0badf00d");
+    std::vector<uint8_t> held;
+    auto place_absent = [&] {
+        EXPECT_EQ(transformation.transformAhead(kWork, kTarget, nullptr, held),
+                  RestoreTransformation::Ahead::kWritten);
+        return transformation.place(transformation.waiting(), kTarget, false, true);
+    };
+    ASSERT_TRUE(place_absent());
+    EXPECT_EQ(read_host_file(host_of(kTarget)), text);
+
+    write_host_file(host_of(kTarget), "came since");
+    ASSERT_TRUE(place_absent());
+    EXPECT_EQ(read_host_file(host_of(kTarget)), text);
+
+    const std::string victim = host_of(L"C:\\victim.txt");
+    write_host_file(victim, "not the restore's");
+    std::filesystem::remove(host_of(kTarget));
+    std::filesystem::create_symlink(victim, host_of(kTarget));
+    EXPECT_FALSE(place_absent());
+    EXPECT_EQ(GetLastError(), kLinkInTheWay);
+    EXPECT_TRUE(std::filesystem::is_symlink(host_of(kTarget)));
+    EXPECT_EQ(read_host_file(victim), "not the restore's");
+    EXPECT_EQ(names_in_data().count("restored.bin.~tovel-0badf00d"), 0u);
 }
