@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <system_error>
 
 #include "common/ace_log_wrapper.h"
 #include "common/text_conv.h"
@@ -25,6 +26,7 @@ wchar_t drive_of(const std::wstring& path) {
 }  // namespace
 
 RestoreGroup::~RestoreGroup() {
+    if (early_.valid()) early_.wait();  // it uses the volumes' handles
     for (auto& volume : volumes_)
         if (volume.second != INVALID_HANDLE_VALUE) CloseHandle(volume.second);
 }
@@ -44,6 +46,7 @@ void RestoreGroup::start(JobActivity* record, const std::wstring& work,
     token_ = tokenOf(record);
     items_ = 0;
     groupStart_ = GetTickCount64();
+    nextEarly_ = kEarlyFlushMilliseconds;
     pending_ = false;
     holding_ = heldOffset_ = false;
     heldFiles_ = 0;
@@ -162,8 +165,31 @@ void RestoreGroup::advance(JobActivity* record, uint64_t offset) {
 
 bool RestoreGroup::passed() {
     ++items_;
-    if (items_ < kGroupItems && GetTickCount64() - groupStart_ < kGroupMilliseconds) return true;
+    uint64_t age = GetTickCount64() - groupStart_;
+    if (items_ < kGroupItems && age < kGroupMilliseconds) {
+        if (age >= nextEarly_) {
+            nextEarly_ = age + kEarlyFlushMilliseconds;
+            if (!waiting_.empty()) flushEarly();
+        }
+        return true;
+    }
     return settle();
+}
+
+void RestoreGroup::flushEarly() {
+    if (early_.valid() && early_.wait_for(std::chrono::seconds(0)) != std::future_status::ready)
+        return;
+    std::vector<HANDLE> volumes;
+    for (const auto& volume : volumes_)
+        if (volume.second != INVALID_HANDLE_VALUE) volumes.push_back(volume.second);
+    if (volumes.empty()) return;
+    try {
+        early_ = std::async(std::launch::async, [volumes] {
+            for (HANDLE volume : volumes) FlushFileBuffers(volume);
+        });
+    } catch (const std::system_error&) {
+        early_ = std::future<void>();  // no thread for it: the group's end flushes all
+    }
 }
 
 bool RestoreGroup::flushVolumes() {
@@ -199,8 +225,10 @@ void RestoreGroup::forceEach() {
 
 bool RestoreGroup::settle() {
     last_error_restorer keep;
+    if (early_.valid()) early_.wait();
     items_ = 0;
     groupStart_ = GetTickCount64();
+    nextEarly_ = kEarlyFlushMilliseconds;
     if (!waiting_.empty()) {
         // The data first, then the names.
         writeMark(true);

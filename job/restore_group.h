@@ -44,6 +44,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <future>
 #include <map>
 #include <string>
 #include <vector>
@@ -57,6 +58,11 @@ class RestoreGroup {
 public:
     static constexpr uint32_t kGroupItems = 16384;
     static constexpr uint64_t kGroupMilliseconds = 1000;
+    // While a group fills, its volumes are flushed in the background every
+    // kEarlyFlushMilliseconds (one such flush at a time): the data of its
+    // files go to the disk while the run goes on, so the flush at the
+    // group's end, which the run waits for, finds little left to write.
+    static constexpr uint64_t kEarlyFlushMilliseconds = 250;
 
     // A restored file waiting under its temporary name for the group's end.
     struct Waiting {
@@ -131,6 +137,9 @@ public:
 private:
     // Forces every volume opened; false when one failed (logged).
     bool flushVolumes();
+    // Starts a flush of every volume opened on a thread of its own, unless
+    // the last one still runs; its failures are left to the group's own.
+    void flushEarly();
     // Forces each waiting file on its own (when a volume flush failed); a
     // file that cannot be forced is dropped as that item's failure.
     void forceEach();
@@ -147,9 +156,11 @@ private:
     std::vector<std::pair<uint32_t, std::wstring>> marked_;  // of the group under way
     std::vector<Waiting> waiting_;
     std::map<wchar_t, HANDLE> volumes_;  // by lower-case letter; INVALID: cannot be flushed
+    std::future<void> early_;            // the flush of flushEarly, until waited for
     uint32_t items_ = 0;
     uint64_t groupStart_ = 0;
-    bool pending_ = false;  // something was written since the last settle
+    uint64_t nextEarly_ = kEarlyFlushMilliseconds;  // the group's age for flushEarly
+    bool pending_ = false;                          // something was written since the last settle
     // Held back while a file waits: counts and the offset.
     bool holding_ = false;
     uint32_t heldFiles_ = 0;
