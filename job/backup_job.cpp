@@ -331,9 +331,11 @@ void BackupJob::run() {
                                      entry.readPath.empty() ? nullptr : entry.readPath.c_str());
             }
         });
+        uint32_t volumeIndex = record->currentVolumeIndex;
         for (;;) {
             SourceLookahead::Entry next = ahead.next();
-            if (next.offset >= 0) record->sourceListOffset = static_cast<uint64_t>(next.offset);
+            if (next.offset >= 0)
+                storage->advance(record, static_cast<uint64_t>(next.offset), volumeIndex);
             uint32_t tag = next.tag;
             if (tag == 0) {
                 DWORD code = next.code;
@@ -354,7 +356,7 @@ void BackupJob::run() {
                 log_message(LM_INFO, "Skip backup volumn item.\n");
                 if (next.volume) {
                     volume = next.volume;
-                    record->currentVolumeIndex = static_cast<uint32_t>(volume->index);
+                    volumeIndex = static_cast<uint32_t>(volume->index);
                 }
             } else if (tag == kSourceTagDirectory || tag == kSourceTagFile) {
                 JobActivitySourceItem& item = next.item;

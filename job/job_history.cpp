@@ -67,6 +67,8 @@ std::wstring JobHistoryError::journalPath() const { return from_utf8(path) + L".
 
 bool JobHistoryError::load(const char* newPath) {
     journal_.close();
+    listed_.clear();
+    indexed_ = 0;
     if (newPath) path = newPath;
     if (path.empty()) return false;
     bool found = JSONArrayStorage::load(nullptr);
@@ -145,8 +147,34 @@ void JobHistoryError::unbind() {
     JSONArrayStorage::unbind();
 }
 
+namespace {
+
+// The key of an error entry for JobHistoryError's index; empty for an entry
+// that is no error object.
+std::string listed_key(const json_spirit::Value& entry) {
+    if (entry.type() != json_spirit::obj_type) return std::string();
+    const json_spirit::Object& object = entry.get_obj();
+    auto code = object.find("code");
+    auto path = object.find("path");
+    if (code == object.end() || path == object.end() ||
+        code->second.type() != json_spirit::int_type ||
+        path->second.type() != json_spirit::str_type)
+        return std::string();
+    return std::to_string(code->second.get_int64()) + " " + path->second.get_str();
+}
+
+}  // namespace
+
 bool JobHistoryError::add(const wchar_t* itemPath, DWORD code, const wchar_t* reason) {
     if (!itemPath || !*itemPath) return false;
+    if (container.size() < indexed_) {  // the list was replaced
+        listed_.clear();
+        indexed_ = 0;
+    }
+    for (; indexed_ < container.size(); ++indexed_) listed_.insert(listed_key(container[indexed_]));
+    std::string path = wide_to_utf8(itemPath);
+    if (!listed_.insert(std::to_string(code) + " " + path).second) return false;
+    ++indexed_;
     std::string reasonText;
     if (reason) {
         reasonText = wide_to_utf8(reason);
@@ -159,7 +187,7 @@ bool JobHistoryError::add(const wchar_t* itemPath, DWORD code, const wchar_t* re
     }
     json_spirit::Object entry;
     entry["code"] = json_spirit::Value(static_cast<unsigned>(code));
-    entry["path"] = json_spirit::Value(wide_to_utf8(itemPath));
+    entry["path"] = json_spirit::Value(std::move(path));
     entry["reason"] = json_spirit::Value(std::move(reasonText));
     container.emplace_back(std::move(entry));
     return true;

@@ -22,6 +22,7 @@
 
 #include <cstdint>
 #include <string>
+#include <unordered_set>
 
 #include "common/holders.h"
 #include "job/json_storage.h"
@@ -38,7 +39,10 @@ public:
     // Appends {"code": code, "path": path, "reason": ...}. Without a reason, a
     // code made from an HTTP status (0x20010000 + status) gets the phrase of the
     // status (600 read as 500), any other the Win32 message text.
-    // False, nothing appended, for a null or empty path.
+    // False, nothing appended, for a null or empty path, and for a path the
+    // list holds with that code already (a resumed run presents the items
+    // after its last durable point again, and one that failed before fails
+    // again: the list names each failure once).
     bool add(const wchar_t* path, DWORD code, const wchar_t* reason);
     bool empty() const { return container.empty(); }
     // The entries whose code is not 0 (a skipped item is listed with 0).
@@ -65,6 +69,9 @@ private:
 
     scoped_handle journal_;     // open for appending once a line was written
     bool journalTorn_ = false;  // the journal ends inside a line
+    // "<code> <path>" of the first indexed_ entries of the list.
+    std::unordered_set<std::string> listed_;
+    size_t indexed_ = 0;
 };
 
 class JobHistoryInfo : public JSONStorage<0, std::map<std::string, json_spirit::Value>> {

@@ -208,6 +208,7 @@ bool LocalBackupStorage::start() {
     storedTaken_.clear();
     groupItems_ = 0;
     groupStart_ = GetTickCount64();
+    placeHeld_ = false;
     volume_.reset();
     volumeTried_ = false;
     groupFiles_.clear();
@@ -518,11 +519,26 @@ bool LocalBackupStorage::flushGroup() {
         return false;
     }
     if (catalogue_ && !settle(true, 0, true)) return false;
+    if (record_ && placeHeld_) {
+        record_->sourceListOffset = heldOffset_;
+        record_->currentVolumeIndex = heldVolume_;
+        placeHeld_ = false;
+    }
     // A record that is no view (a test's) stays as it is.
     if (record_ && g_groupFlush) FlushViewOfFile(record_, 0);
     groupItems_ = 0;
     groupStart_ = GetTickCount64();
     return true;
+}
+
+void LocalBackupStorage::advance(JobActivity* record, uint64_t offset, uint32_t volumeIndex) {
+    if (record != record_ || !g_groupFlush || groupItems_ == 0) {
+        BackupStorage::advance(record, offset, volumeIndex);
+        return;
+    }
+    placeHeld_ = true;
+    heldOffset_ = offset;
+    heldVolume_ = volumeIndex;
 }
 
 bool LocalBackupStorage::volumeFlushes() {
@@ -618,7 +634,10 @@ bool LocalBackupStorage::backupFile(const wchar_t* path,
     }
     bool folder = (attributes->dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
     if (takeStored(folder, itemIndex, path) && (folder || dataFileHeld(itemIndex))) {
-        // Presented again: it was stored by an earlier part.
+        // Presented again: it was stored by an earlier part, which may not
+        // have forced it to the disk (a killed process): the group's flush
+        // does before the record's place passes it.
+        ++groupItems_;
         return finishItem(itemIndex);
     }
     std::wstring name(path);

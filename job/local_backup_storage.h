@@ -128,6 +128,12 @@ public:
 
     // Binds the record (not owned) and takes the transformation; always true.
     bool init(JobActivity* record, Transformation* transformation) override;
+    // With the group flush, while items of the group under way are not on
+    // the disk, the place is held back and written with the group's flush:
+    // the record never points past an item whose data file or catalogue
+    // record the disk may lack, even when the system writes the record's
+    // page back early. Otherwise written at once.
+    void advance(JobActivity* record, uint64_t offset, uint32_t volumeIndex) override;
     // Creates the offline folder and the run's data folder, loads the run's
     // error list,
     // writes the description (a failure there is logged and does not fail
@@ -262,6 +268,10 @@ private:
     bool started_;         // start() succeeded: items may be stored
     uint32_t groupItems_;  // items stored since the group began
     uint64_t groupStart_;  // GetTickCount64 when the group began
+    // The job's place, held back until the group's flush (advance).
+    bool placeHeld_ = false;
+    uint64_t heldOffset_ = 0;
+    uint32_t heldVolume_ = 0;
     bool aheadTried_ = false;
     std::vector<std::unique_ptr<Transformation>> aheadTransformations_;  // one per thread
     std::deque<std::unique_ptr<Prepared>> prepared_;                     // in the order announced

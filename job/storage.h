@@ -55,6 +55,15 @@ public:
     virtual void prepare(const wchar_t* /*path*/, const WIN32_FILE_ATTRIBUTE_DATA* /*attributes*/,
                          uint32_t /*itemIndex*/, const wchar_t* /*readPath*/) {}
     virtual int errorCount() const { return static_cast<int>(errors_.get().size()); }
+    // The job's place in its source list (the entry it takes next, and the
+    // volume that entry's files are read from), for record: written at once
+    // here; a storage that makes its items durable in groups holds it back
+    // until the items before it are on the disk (the record is a shared
+    // mapping that the system may write back at any time).
+    virtual void advance(JobActivity* record, uint64_t offset, uint32_t volumeIndex) {
+        record->sourceListOffset = offset;
+        record->currentVolumeIndex = volumeIndex;
+    }
 
     // Appends an error to the run's list and hands it to the list's journal
     // at once (keeping the last error): the list offset moves past the item

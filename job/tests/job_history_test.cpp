@@ -120,6 +120,7 @@ TEST_F(JobHistory, ErrorListIsSavedByItsDestructorAndResumed) {
         JobHistoryError errors;
         ASSERT_TRUE(errors.load(to_utf8(file).c_str()));
         EXPECT_FALSE(errors.empty());
+        EXPECT_FALSE(errors.add(L"C:\\a", 0x20010194, nullptr));  // listed already
         errors.add(L"C:\\b", 5, L"denied");
     }
     EXPECT_EQ(python(file, "[e[\"path\"] for e in d], sorted(d[1])"),

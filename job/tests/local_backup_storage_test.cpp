@@ -366,6 +366,39 @@ TEST_F(LocalBackupStorageResume, KillAfterAStoredItemLosesAndRepeatsNothing) {
     EXPECT_EQ(catalogue(cat), stored + "SSET\nFILE 0x20 0x1d0000333333333 4 3 1 C:\\src\\3\n");
 }
 
+// The record is a shared mapping, which the system may write back to the
+// disk at any time: the job's place in its list (and the volume it reads)
+// moves past stored items only with their group's flush, at once while
+// nothing of the group waits. A resumed run presents the items after that
+// place again: one that failed before is listed once.
+TEST_F(LocalBackupStorageResume, TheRecordsPlacePassesItemsOnlyWithTheirGroup) {
+    make_folder(L"C:\\src");
+    for (int i = 1; i <= 2; ++i) make_file(L"C:\\src\\" + std::to_wstring(i), "data");
+    auto job = definition(kJob);
+    Record record(0);
+    auto file = attributes(0x20, 4);
+    auto store = storage(*job, record);
+    ASSERT_TRUE(store->start());
+    store->advance(record.get(), 10, 0);
+    EXPECT_EQ(record->sourceListOffset, 10u);
+    EXPECT_TRUE(store->backupFile(L"C:\\src\\1", &file, 1, nullptr));
+    store->advance(record.get(), 20, 1);
+    EXPECT_EQ(record->sourceListOffset, 10u);
+    EXPECT_EQ(record->currentVolumeIndex, 0u);
+    record->requestedTransition = 5;  // a pause: the group is flushed after the item
+    EXPECT_TRUE(store->backupFile(L"C:\\src\\2", &file, 2, nullptr));
+    EXPECT_EQ(record->sourceListOffset, 20u);
+    EXPECT_EQ(record->currentVolumeIndex, 1u);
+    store->advance(record.get(), 30, 1);
+    EXPECT_EQ(record->sourceListOffset, 30u);
+
+    EXPECT_TRUE(store->addError(L"C:\\src\\gone", 2, nullptr));
+    EXPECT_FALSE(store->addError(L"C:\\src\\gone", 2, nullptr));
+    EXPECT_TRUE(store->addError(L"C:\\src\\gone", 5, nullptr));
+    EXPECT_EQ(store->errorCount(), 2);
+    ASSERT_TRUE(store->end());
+}
+
 // A stop seen after an item was stored: the item, presented again, is
 // skipped once. A fresh run on the same record starts a new catalogue.
 TEST_F(LocalBackupStorageResume, StopAfterAStoredItemSkipsItOnce) {
