@@ -8,7 +8,7 @@ packages=(
   libace-dev libcrypto++-dev libssl-dev libboost-dev libsqlite3-dev sqlite3
   uuid-dev libcurl4-openssl-dev libgtest-dev libgmock-dev nlohmann-json3-dev
   libcivetweb-dev zlib1g-dev python3 openssl clang libclang-rt-dev lld time
-  curl chromium
+  curl chromium ccache
   libcairo2-dev libgdk-pixbuf-2.0-dev libfreetype-dev fonts-dejavu-core
 )
 # node and npm drive the browser tests; a machine that has node already keeps its own.
