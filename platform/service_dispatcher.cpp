@@ -140,9 +140,15 @@ public:
         lock_.reset(::open(service_file(folded, kProcessLockFile).c_str(),
                            O_RDWR | O_CREAT | O_CLOEXEC, 0644));
         if (lock_.get() < 0) return fail(win32_error_from_errno(errno));
-        if (retry_flock(lock_.get(), LOCK_EX | LOCK_NB) != 0) {
-            lock_.reset();
-            return fail(ERROR_SERVICE_ALREADY_RUNNING);
+        // A status query of another process takes this lock shared for a
+        // moment to learn whether the service runs; a second service process
+        // holds it for good. So a refusal is believed only after half a second.
+        for (int attempt = 0; retry_flock(lock_.get(), LOCK_EX | LOCK_NB) != 0; ++attempt) {
+            if (errno != EWOULDBLOCK || attempt == 100) {
+                lock_.reset();
+                return fail(ERROR_SERVICE_ALREADY_RUNNING);
+            }
+            ::usleep(5000);
         }
         return true;
     }
