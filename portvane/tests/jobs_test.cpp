@@ -171,7 +171,7 @@ TEST_F(JobsHandlerTest, ABackupJobIsDefinedRunBrowsedRestoredAndDeleted) {
     EXPECT_NE(get("/jobs/state").body.find(kJob), std::string::npos);
 
     // Another user's job, and a restore posted under a backup job's id, never reach it.
-    EXPECT_EQ(web_->post("/jobs", backupDefinition("mine now"), kBob).status, 403);
+    EXPECT_EQ(web_->post("/jobs", backupDefinition("mine now"), kBob).status, 404);
     std::string restoreUnderBackup = R"({"type":"restore","id":")" + std::string(kJob) +
                                      R"(","name":"r","instanceId":"7","source":["C:/t/"]})";
     EXPECT_EQ(web_->post("/jobs", restoreUnderBackup, kAlice).status, 400);

@@ -1,0 +1,247 @@
+#!/usr/bin/env python3
+"""Every log format of the tree ends its line.
+
+The logging call (log_message) writes its format as it stands, so a format
+without "\\n" runs into the next line of the log. This reads the C++ sources
+of the tree and collects the formats the calls are given:
+
+- a format written at the call as string literals;
+- a format that the call takes from a parameter of the function around it:
+  the literal arguments that calls of that function give in that place;
+- the literals of the message tables that handlers hand to the shared
+  forwarding code (ForwardMessages and BodyMessages, and the brace lists given
+  straight to exchange, forwardCommand and answerForwarded).
+
+It fails, naming file and line, for any format that does not end in "\\n".
+A format it cannot trace (a member of a table of texts) is counted only.
+
+    log_line_ends.py SOURCE_ROOT
+"""
+
+import os
+import re
+import sys
+
+SKIPPED_FOLDERS = {".git", "node_modules"}
+CARRIER_TYPES = ("ForwardMessages", "BodyMessages")
+CARRIER_CALLS = ("exchange", "forwardCommand", "answerForwarded")
+
+
+def sources(root):
+    for folder, folders, names in os.walk(root):
+        folders[:] = sorted(f for f in folders
+                            if f not in SKIPPED_FOLDERS and not f.startswith("build"))
+        for name in sorted(names):
+            if name.endswith((".cpp", ".h", ".cc")):
+                yield os.path.join(folder, name)
+
+
+def blank_comments(text):
+    """The text with comments turned into spaces (line breaks kept); literals untouched."""
+    out = []
+    i = 0
+    n = len(text)
+    while i < n:
+        c = text[i]
+        if text.startswith("//", i):
+            end = text.find("\n", i)
+            end = n if end < 0 else end
+            out.append(" " * (end - i))
+            i = end
+        elif text.startswith("/*", i):
+            end = text.find("*/", i + 2)
+            end = n if end < 0 else end + 2
+            out.append(re.sub(r"[^\n]", " ", text[i:end]))
+            i = end
+        elif c == 'R' and text.startswith('R"', i) and not (i and (text[i - 1].isalnum() or text[i - 1] == "_")):
+            open_at = text.find("(", i)
+            delimiter = text[i + 2:open_at]
+            end = text.find(")" + delimiter + '"', open_at)
+            end = n if end < 0 else end + len(delimiter) + 2
+            out.append(text[i:end])
+            i = end
+        elif c in "\"'":
+            j = i + 1
+            while j < n and text[j] != c and text[j] != "\n":
+                j += 2 if text[j] == "\\" else 1
+            out.append(text[i:j + 1])
+            i = j + 1
+        else:
+            out.append(c)
+            i += 1
+    return "".join(out)
+
+
+def closing(text, start):
+    """The index just after the bracket that closes the one before start."""
+    depth = 1
+    i = start
+    while i < len(text) and depth:
+        c = text[i]
+        if c in "\"'":
+            j = i + 1
+            while j < len(text) and text[j] != c:
+                j += 2 if text[j] == "\\" else 1
+            i = j
+        elif c in "([{":
+            depth += 1
+        elif c in ")]}":
+            depth -= 1
+        i += 1
+    return i
+
+
+def split_arguments(text):
+    """The top-level comma-separated pieces of an argument list."""
+    pieces, depth, current, i = [], 0, [], 0
+    while i < len(text):
+        c = text[i]
+        if c in "\"'":
+            j = i + 1
+            while j < len(text) and text[j] != c:
+                j += 2 if text[j] == "\\" else 1
+            current.append(text[i:j + 1])
+            i = j + 1
+            continue
+        if c in "([{<" and not (c == "<" and depth == 0 and text[i + 1:i + 2] in " ="):
+            depth += 1
+        elif c in ")]}>" and depth:
+            depth -= 1
+        if c == "," and depth == 0:
+            pieces.append("".join(current).strip())
+            current = []
+        else:
+            current.append(c)
+        i += 1
+    if current or pieces:
+        pieces.append("".join(current).strip())
+    return pieces
+
+
+LITERAL = re.compile(r'^(?:(?:u8|L|u|U)?"(?:[^"\\]|\\.)*"\s*)+$', re.S)
+
+
+def literal_value(piece):
+    """The source text of a string literal argument (adjacent pieces joined), else None."""
+    if not LITERAL.match(piece):
+        return None
+    return "".join(re.findall(r'"((?:[^"\\]|\\.)*)"', piece))
+
+
+def line_of(text, at):
+    return text.count("\n", 0, at) + 1
+
+
+class Scan:
+    def __init__(self, root):
+        self.root = root
+        self.texts = {}
+        for path in sources(root):
+            with open(path, encoding="utf-8", errors="replace") as f:
+                self.texts[path] = blank_comments(f.read())
+        self.formats = []  # (path, line, format source text)
+        self.untraced = 0
+
+    def calls(self, name):
+        """(path, offset of the call, its arguments) of every call of name."""
+        pattern = re.compile(r"(?<![\w.>:])" + re.escape(name) + r"\s*\(")
+        for path, text in self.texts.items():
+            for m in pattern.finditer(text):
+                end = closing(text, m.end())
+                yield path, m.start(), split_arguments(text[m.end():end - 1])
+
+    def enclosing_parameter(self, text, at, name):
+        """(function name, index) of the parameter name of the function defined around at."""
+        header = re.compile(r"(\w+)\s*\(([^;{}()]*(?:\([^()]*\)[^;{}()]*)*)\)\s*(?:const\s*)?"
+                            r"(?:override\s*)?(?:noexcept\s*)?\{")
+        best = None
+        for m in header.finditer(text, 0, at):
+            if closing(text, m.end()) > at:  # the body holds the call
+                best = m
+        if not best:
+            return None
+        for index, parameter in enumerate(split_arguments(best.group(2))):
+            words = re.findall(r"\w+", parameter.split("=")[0])
+            if words and words[-1] == name:
+                return best.group(1), index
+        return None
+
+    def run(self):
+        for path, at, arguments in list(self.calls("log_message")):
+            if len(arguments) < 2:
+                continue
+            text = self.texts[path]
+            value = literal_value(arguments[1])
+            if value is not None:
+                self.formats.append((path, line_of(text, at), value))
+                continue
+            if re.fullmatch(r"\w+", arguments[1]):
+                self.trace_parameter(path, at, arguments[1])
+            elif re.fullmatch(r"\w+\.\w+", arguments[1]):
+                pass  # a table's member: the carriers below, or untraced
+            else:
+                self.untraced += 1
+        self.carriers()
+        return self
+
+    def trace_parameter(self, path, at, name):
+        found = self.enclosing_parameter(self.texts[path], at, name)
+        if not found:
+            # A local variable given its text in the same function.
+            text = self.texts[path]
+            m = None
+            for m in re.finditer(r"\b" + re.escape(name) + r"\s*(?:\[\])?\s*=\s*((?:\"(?:[^\"\\]|\\.)*\"\s*)+)",
+                                 text, 0):
+                if m.start() > at:
+                    break
+                value = literal_value(m.group(1))
+                self.formats.append((path, line_of(text, m.start()), value))
+                return
+            self.untraced += 1
+            return
+        function, index = found
+        traced = False
+        # A helper called in its own file (beside its definition, which matches too) is that
+        # file's, as names such as "fail" recur; any other is looked for everywhere.
+        calls = list(self.calls(function))
+        here = [c for c in calls if c[0] == path]
+        for call_path, call_at, arguments in (here if len(here) > 1 else calls):
+            if index < len(arguments):
+                value = literal_value(arguments[index])
+                if value is not None:
+                    self.formats.append((call_path, line_of(self.texts[call_path], call_at), value))
+                    traced = True
+        if not traced:
+            self.untraced += 1
+
+    def carriers(self):
+        lists = []
+        for path, text in self.texts.items():
+            for kind in CARRIER_TYPES:
+                for m in re.finditer(r"\b" + kind + r"\s+\w+\s*=\s*\{", text):
+                    lists.append((path, m.start(), text[m.end():closing(text, m.end()) - 1]))
+        for name in CARRIER_CALLS:
+            for path, at, arguments in self.calls(name):
+                if arguments and arguments[-1].startswith("{"):
+                    lists.append((path, at, arguments[-1][1:-1]))
+        for path, at, body in lists:
+            for piece in split_arguments(body):
+                value = literal_value(piece)
+                if value is not None:
+                    self.formats.append((path, line_of(self.texts[path], at), value))
+
+
+def main():
+    root = sys.argv[1] if len(sys.argv) > 1 else "."
+    scan = Scan(root).run()
+    unique = sorted(set(scan.formats))
+    missing = [f for f in unique if not f[2].endswith("\\n")]
+    for path, line, value in missing:
+        print("%s:%d: no line end: \"%s\"" % (os.path.relpath(path, root), line, value))
+    print("%d log formats read in %d files (%d not traced to a text); %d without a line end"
+          % (len(unique), len(scan.texts), scan.untraced, len(missing)))
+    return 1 if missing or len(unique) < 500 else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
