@@ -8,12 +8,14 @@ of the tree and collects the formats the calls are given:
 - a format written at the call as string literals;
 - a format that the call takes from a parameter of the function around it:
   the literal arguments that calls of that function give in that place;
-- the literals of the message tables that handlers hand to the shared
-  forwarding code (ForwardMessages and BodyMessages, and the brace lists given
-  straight to exchange, forwardCommand and answerForwarded).
+- a format that the call takes from a member of a table of texts (a struct
+  of "const char*" members, such as the forwarding messages of the handlers):
+  that member's literal in every initialiser of the struct, named or given as
+  a brace list to a function that takes the struct.
 
-It fails, naming file and line, for any format that does not end in "\\n".
-A format it cannot trace (a member of a table of texts) is counted only.
+It fails, naming file and line, for any format that does not end in "\\n",
+and when it finds fewer formats than the tree surely holds. A format it cannot
+trace is counted only.
 
     log_line_ends.py SOURCE_ROOT
 """
@@ -23,8 +25,11 @@ import re
 import sys
 
 SKIPPED_FOLDERS = {".git", "node_modules"}
-CARRIER_TYPES = ("ForwardMessages", "BodyMessages")
-CARRIER_CALLS = ("exchange", "forwardCommand", "answerForwarded")
+KEYWORDS = {"if", "for", "while", "switch", "catch"}
+# A named lambda: auto name = [captures](parameters) {
+LAMBDA = re.compile(r"auto\s+(\w+)\s*=\s*\[[^\]]*\]\s*\(([^()]*)\)\s*(?:->\s*[\w:]+\s*)?\{")
+HEADER = re.compile(r"(\w+)\s*\(([^;{}()]*(?:\([^()]*\)[^;{}()]*)*)\)\s*(?:const\s*)?"
+                    r"(?:override\s*)?(?:noexcept\s*)?\{")
 
 
 def sources(root):
@@ -151,25 +156,28 @@ class Scan:
                 yield path, m.start(), split_arguments(text[m.end():end - 1])
 
     def enclosing_parameter(self, text, at, name):
-        """(function name, index) of the parameter name of the function defined around at."""
-        header = re.compile(r"(\w+)\s*\(([^;{}()]*(?:\([^()]*\)[^;{}()]*)*)\)\s*(?:const\s*)?"
-                            r"(?:override\s*)?(?:noexcept\s*)?\{")
-        best = None
-        for m in header.finditer(text, 0, at):
-            if closing(text, m.end()) > at:  # the body holds the call
-                best = m
-        if not best:
-            return None
-        for index, parameter in enumerate(split_arguments(best.group(2))):
-            words = re.findall(r"\w+", parameter.split("=")[0])
-            if words and words[-1] == name:
-                return best.group(1), index
+        """(function name, index, type word) of the parameter name of the function around at."""
+        around = [m for pattern in (HEADER, LAMBDA) for m in pattern.finditer(text, 0, at)
+                  if closing(text, m.end()) > at]
+        around.sort(key=lambda m: m.start())
+        for m in reversed(around):  # the innermost first: loops, then the function
+            if m.group(1) in KEYWORDS and m.group(1) != "for":
+                continue
+            parameters = m.group(2)
+            if m.group(1) == "for":  # a range-for declares one variable before its " : "
+                parameters = re.split(r"(?<!:):(?!:)", parameters)[0]
+            for index, parameter in enumerate(split_arguments(parameters)):
+                words = re.findall(r"\w+", parameter.split("=")[0])
+                if words and words[-1] == name:
+                    if m.group(1) in KEYWORDS:  # a range-for's variable
+                        return None, None, words[-2] if len(words) > 1 else ""
+                    return m.group(1), index, words[-2] if len(words) > 1 else ""
         return None
 
     def run(self):
         for path, at, arguments in list(self.calls("log_message")):
-            if len(arguments) < 2:
-                continue
+            if len(arguments) < 2 or arguments[1].startswith("const char*"):
+                continue  # the logging call's own declaration
             text = self.texts[path]
             value = literal_value(arguments[1])
             if value is not None:
@@ -178,10 +186,9 @@ class Scan:
             if re.fullmatch(r"\w+", arguments[1]):
                 self.trace_parameter(path, at, arguments[1])
             elif re.fullmatch(r"\w+\.\w+", arguments[1]):
-                pass  # a table's member: the carriers below, or untraced
+                self.trace_member(path, at, *arguments[1].split("."))
             else:
                 self.untraced += 1
-        self.carriers()
         return self
 
     def trace_parameter(self, path, at, name):
@@ -199,7 +206,10 @@ class Scan:
                 return
             self.untraced += 1
             return
-        function, index = found
+        function, index, _ = found
+        if function is None:
+            self.untraced += 1
+            return
         traced = False
         # A helper called in its own file (beside its definition, which matches too) is that
         # file's, as names such as "fail" recur; any other is looked for everywhere.
@@ -214,21 +224,76 @@ class Scan:
         if not traced:
             self.untraced += 1
 
-    def carriers(self):
-        lists = []
+    def variable_type(self, path, at, name):
+        """The type word of a parameter or a member (of the class's header) named name."""
+        found = self.enclosing_parameter(self.texts[path], at, name)
+        if found:
+            return found[2]
+        stem = os.path.splitext(path)[0]
+        for other in (path, stem + ".h"):
+            m = re.search(r"(\w+)\s*[&*]?\s*\b" + re.escape(name) + r"\s*;", self.texts.get(other, ""))
+            if m:
+                return m.group(1)
+        return None
+
+    def struct_members(self, kind, path):
+        """The member names of struct kind, as the file at path (else any file) defines it."""
+        for text in [self.texts[path]] + list(self.texts.values()):
+            m = re.search(r"\bstruct\s+" + re.escape(kind) + r"\s*\{", text)
+            if m:
+                body = text[m.end():closing(text, m.end()) - 1]
+                return [re.findall(r"\w+", d.split("=")[0])[-1]
+                        for d in body.split(";") if re.findall(r"\w+", d)]
+        return None
+
+    def initialisers(self, kind):
+        """(path, offset, brace-list text) of every initialiser of the struct kind."""
+        named = re.compile(r"\b" + re.escape(kind) + r"\s+\w+\s*(\[\w*\]\s*)?(?:=\s*)?\{")
+        inline = re.compile(r"\bstruct\s+" + re.escape(kind) + r"\s*\{")
+        takers = []
         for path, text in self.texts.items():
-            for kind in CARRIER_TYPES:
-                for m in re.finditer(r"\b" + kind + r"\s+\w+\s*=\s*\{", text):
-                    lists.append((path, m.start(), text[m.end():closing(text, m.end()) - 1]))
-        for name in CARRIER_CALLS:
-            for path, at, arguments in self.calls(name):
-                if arguments and arguments[-1].startswith("{"):
-                    lists.append((path, at, arguments[-1][1:-1]))
-        for path, at, body in lists:
-            for piece in split_arguments(body):
-                value = literal_value(piece)
-                if value is not None:
-                    self.formats.append((path, line_of(self.texts[path], at), value))
+            for m in named.finditer(text):
+                body = text[m.end():closing(text, m.end()) - 1]
+                if not m.group(1):
+                    yield path, m.start(), body
+                    continue
+                for element in split_arguments(body):  # an array: one per element
+                    if element.startswith("{"):
+                        yield path, m.start(), element[1:-1]
+            for m in inline.finditer(text):  # struct kind {...} name[] = {...};
+                after = closing(text, m.end())
+                tail = re.match(r"\s*\w+\s*\[\w*\]\s*=\s*\{", text[after:])
+                if tail:
+                    start = after + tail.end()
+                    for element in split_arguments(text[start:closing(text, start) - 1]):
+                        if element.startswith("{"):
+                            yield path, m.start(), element[1:-1]
+            for m in HEADER.finditer(text):
+                for index, parameter in enumerate(split_arguments(m.group(2))):
+                    words = re.findall(r"\w+", parameter.split("=")[0])
+                    if len(words) > 1 and words[-2] == kind:
+                        takers.append((m.group(1), index))
+        for function, index in set(takers):
+            for path, at, arguments in self.calls(function):
+                if index < len(arguments) and arguments[index].startswith("{"):
+                    yield path, at, arguments[index][1:-1]
+
+    def trace_member(self, path, at, name, member):
+        kind = self.variable_type(path, at, name)
+        members = self.struct_members(kind, path) if kind else None
+        if not members or member not in members:
+            self.untraced += 1
+            return
+        position = members.index(member)
+        traced = False
+        for where, offset, body in self.initialisers(kind):
+            pieces = split_arguments(body)
+            value = literal_value(pieces[position]) if position < len(pieces) else None
+            if value is not None:
+                self.formats.append((where, line_of(self.texts[where], offset), value))
+                traced = True
+        if not traced:
+            self.untraced += 1
 
 
 def main():
