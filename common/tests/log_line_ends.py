@@ -58,7 +58,8 @@ def blank_comments(text):
             end = n if end < 0 else end + 2
             out.append(re.sub(r"[^\n]", " ", text[i:end]))
             i = end
-        elif c == 'R' and text.startswith('R"', i) and not (i and (text[i - 1].isalnum() or text[i - 1] == "_")):
+        elif text.startswith('R"', i) and not (i and (text[i - 1].isalnum() or
+                                                       text[i - 1] == "_")):
             open_at = text.find("(", i)
             delimiter = text[i + 2:open_at]
             end = text.find(")" + delimiter + '"', open_at)
@@ -192,19 +193,18 @@ class Scan:
         return self
 
     def trace_parameter(self, path, at, name):
-        found = self.enclosing_parameter(self.texts[path], at, name)
+        text = self.texts[path]
+        found = self.enclosing_parameter(text, at, name)
         if not found:
-            # A local variable given its text in the same function.
-            text = self.texts[path]
-            m = None
-            for m in re.finditer(r"\b" + re.escape(name) + r"\s*(?:\[\])?\s*=\s*((?:\"(?:[^\"\\]|\\.)*\"\s*)+)",
-                                 text, 0):
-                if m.start() > at:
-                    break
-                value = literal_value(m.group(1))
-                self.formats.append((path, line_of(text, m.start()), value))
-                return
-            self.untraced += 1
+            # A variable given its text before the call: the last such assignment.
+            assignment = re.compile(r"\b" + re.escape(name) +
+                                    r"\s*(?:\[\])?\s*=\s*((?:\"(?:[^\"\\]|\\.)*\"\s*)+)")
+            given = [m for m in assignment.finditer(text, 0, at)]
+            if given:
+                self.formats.append((path, line_of(text, given[-1].start()),
+                                     literal_value(given[-1].group(1))))
+            else:
+                self.untraced += 1
             return
         function, index, _ = found
         if function is None:
@@ -219,7 +219,8 @@ class Scan:
             if index < len(arguments):
                 value = literal_value(arguments[index])
                 if value is not None:
-                    self.formats.append((call_path, line_of(self.texts[call_path], call_at), value))
+                    line = line_of(self.texts[call_path], call_at)
+                    self.formats.append((call_path, line, value))
                     traced = True
         if not traced:
             self.untraced += 1
@@ -231,7 +232,8 @@ class Scan:
             return found[2]
         stem = os.path.splitext(path)[0]
         for other in (path, stem + ".h"):
-            m = re.search(r"(\w+)\s*[&*]?\s*\b" + re.escape(name) + r"\s*;", self.texts.get(other, ""))
+            declared = r"(\w+)\s*[&*]?\s*\b" + re.escape(name) + r"\s*;"
+            m = re.search(declared, self.texts.get(other, ""))
             if m:
                 return m.group(1)
         return None
