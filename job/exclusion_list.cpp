@@ -53,10 +53,12 @@ void ExclusionList::addPath(const char* user, const char* path) {
         changed_ = true;
         return;
     }
-    if (it->second.type() == json_spirit::array_type) {
-        it->second.get_array().push_back(json_spirit::Value(path));
-        changed_ = true;
-    }
+    if (it->second.type() != json_spirit::array_type) return;
+    json_spirit::Array& paths = it->second.get_array();
+    const json_spirit::Value added(path);
+    if (std::find(paths.begin(), paths.end(), added) != paths.end()) return;
+    paths.push_back(added);
+    changed_ = true;
 }
 
 void ExclusionList::removePath(const char* user, const char* path) {
@@ -65,9 +67,9 @@ void ExclusionList::removePath(const char* user, const char* path) {
     if (it == container.end() || it->second.type() != json_spirit::array_type) return;
     json_spirit::Array& paths = it->second.get_array();
     const json_spirit::Value wanted(path);
-    auto found = std::find(paths.begin(), paths.end(), wanted);
-    if (found != paths.end()) {
-        paths.erase(found);
+    auto kept = std::remove(paths.begin(), paths.end(), wanted);
+    if (kept != paths.end()) {
+        paths.erase(kept, paths.end());
         changed_ = true;
     }
 }

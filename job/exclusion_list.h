@@ -1,8 +1,8 @@
 // The paths that each user of the web interface has excluded (deleted from
 // the backups, or left out of the consistent check): one JSON object in the
 // file "exclusions" of the data folder, a member per user name whose value is
-// the array of that user's paths (UTF-8, in the order they were added,
-// duplicates kept).
+// the array of that user's paths (UTF-8, in the order they were first added,
+// each once: a path excluded twice and removed once is no longer excluded).
 //
 // The web interface makes one list per request: the constructor reads the
 // file, the request reads or changes its own copy, and save() and the
@@ -33,11 +33,12 @@ public:
     ~ExclusionList() override;
 
     // Appends path to the user's array, which is made when the user has no
-    // member. A member that is no array is left alone; a null user or path
-    // changes nothing.
+    // member, unless the array holds it already. A member that is no array is
+    // left alone; a null user or path changes nothing.
     void addPath(const char* user, const char* path);
-    // Removes the first string of the user's array that equals path. Nothing
-    // changes when there is none, the member is no array, or an argument is null.
+    // Removes every string of the user's array that equals path (a file
+    // written before paths were kept once may hold one twice). Nothing changes
+    // when there is none, the member is no array, or an argument is null.
     void removePath(const char* user, const char* path);
     // Copies the user's array into out: false, out untouched, when the user
     // has no array member or user is null.

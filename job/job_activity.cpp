@@ -195,7 +195,7 @@ bool JobActivityHandle::open(const char* id, bool create) {
     }
     mapping_ = OpenFileMappingW(FILE_MAP_READ, FALSE, name.c_str());
     if (!mapping_) {
-        log_message(LM_ERROR, "Failed to open job {%s} activity info file mapping, %s", job,
+        log_message(LM_ERROR, "Failed to open job {%s} activity info file mapping, %s\n", job,
                     error_text().c_str());
         close();
         return false;
@@ -203,7 +203,7 @@ bool JobActivityHandle::open(const char* id, bool create) {
     view_ =
         static_cast<JobActivity*>(MapViewOfFile(mapping_, FILE_MAP_READ, 0, 0, JobActivity::kSize));
     if (!view_) {
-        log_message(LM_ERROR, "Failed to get map view of job {%s} activity info file, %s", job,
+        log_message(LM_ERROR, "Failed to get map view of job {%s} activity info file, %s\n", job,
                     error_text().c_str());
         close();
         return false;

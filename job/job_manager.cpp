@@ -433,9 +433,13 @@ bool JobManagerImpl::deleteJob(const char* id) {
 
 void JobManagerImpl::removeAllJobs() {
     ACE_TRACE("JobManagerImpl::removeAllJobs");
+    removeJobs([](const Job&) { return true; });
+}
+
+void JobManagerImpl::removeJobs(const std::function<bool(const Job&)>& chosen) {
     Locked locked(lock_);
     for (auto it = jobs_.begin(); it != jobs_.end();) {
-        if ((*it)->remove()) {
+        if (chosen(**it) && (*it)->remove()) {
             std::unique_ptr<Job> job = std::move(*it);
             it = jobs_.erase(it);
             job.reset();  // waits for its worker, then deletes its folder

@@ -85,6 +85,9 @@ public:
     bool removeJob(const char* id);
     // Removes every job that can be stopped, at once, on this thread.
     void removeAllJobs();
+    // The same for the jobs that chosen picks (called under the lock; it must
+    // not add or remove jobs).
+    void removeJobs(const std::function<bool(const Job&)>& chosen);
     // Waits for the removals under way, destroys every job (each pauses its
     // run and waits for its worker) and removes the consistent-check data.
     void close();

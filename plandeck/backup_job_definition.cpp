@@ -51,7 +51,7 @@ bool BackupJobDefinition::fromJSON(const json_spirit::Value& value) {
     extensions_.clear();
     if (filter) {
         if (filter->type() != json_spirit::array_type) {
-            log_message(LM_ERROR, "Invalid extension of job definition.");
+            log_message(LM_ERROR, "Invalid extension of job definition.\n");
             return false;
         }
         for (const auto& element : filter->get_array())

@@ -21,6 +21,8 @@ const char kCreate[] =
     "varchar(4096),status varchar(10));";
 // Listing a folder reads that folder's rows only.
 const char kIndex[] = "create index if not exists res_parentpath on res(parentpath);";
+// The user who ran the check (one row).
+const char kOwner[] = "create table if not exists owner(user text not null);";
 
 bool fileExists(const std::wstring& path) {
     return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
@@ -162,7 +164,7 @@ bool ConsistencheckImpl::consistentcheck(const std::string& selection,
         SetLastError(ERROR_INVALID_PARAMETER);
         return false;
     }
-    return check_file(backup.get_obj());
+    return check_file(backup.get_obj(), user);
 }
 
 void ConsistencheckImpl::walk(const std::wstring& path) {
@@ -199,6 +201,7 @@ void ConsistencheckImpl::walk(const std::wstring& path) {
 bool ConsistencheckImpl::prepare_db(sqlite3* db) {
     int rc = sqlite3_direct_exec(db, kCreate);
     if (rc == SQLITE_OK) rc = sqlite3_direct_exec(db, kIndex);
+    if (rc == SQLITE_OK) rc = sqlite3_direct_exec(db, kOwner);
     if (rc != SQLITE_OK) {
         log_message(LM_WARNING,
                     "Consistent check: build consistent check DB failed, failed to create "
@@ -206,7 +209,8 @@ bool ConsistencheckImpl::prepare_db(sqlite3* db) {
                     rc, sqlite3_errmsg(db));
         return false;
     }
-    if ((rc = sqlite3_direct_exec(db, "delete from res;")) != SQLITE_OK) {
+    if ((rc = sqlite3_direct_exec(db, "delete from res;")) != SQLITE_OK ||
+        (rc = sqlite3_direct_exec(db, "delete from owner;")) != SQLITE_OK) {
         log_message(LM_WARNING,
                     "Consistent check: clear consistent check DB failed, Sqlite3 error-code = "
                     "%d, Sqlite3 error-msg = %s\n",
@@ -261,7 +265,8 @@ bool ConsistencheckImpl::insertDifference(sqlite3* db, sqlite3_stmt* insert,
     return false;
 }
 
-bool ConsistencheckImpl::check_file(const json_spirit::Object& lastBackup) {
+bool ConsistencheckImpl::check_file(const json_spirit::Object& lastBackup,
+                                    const std::string& owner) {
     std::string dbPath = to_utf8(dbPath_);
     // The folder with every missing parent (a machine where nothing was kept yet).
     for (size_t at = folder_.find(L'\\', 3); at != std::wstring::npos;
@@ -332,6 +337,14 @@ bool ConsistencheckImpl::check_file(const json_spirit::Object& lastBackup) {
         if (!write(path, "deleted")) return false;
     }
     insert.finalize();
+    if ((rc = sqlite3_direct_execf(db.get(), "insert into owner values(%Q);", owner.c_str())) !=
+        SQLITE_OK) {
+        log_message(LM_ERROR,
+                    "Consistent check: insert the owner failed, Sqlite3 error-code = %d, Sqlite3 "
+                    "error-msg = %s\n",
+                    rc, sqlite3_errmsg(db.get()));
+        return false;
+    }
     transactor.setAbort(false);
     if (!transactor.commit()) {
         log_message(LM_ERROR,
@@ -341,6 +354,12 @@ bool ConsistencheckImpl::check_file(const json_spirit::Object& lastBackup) {
         return false;
     }
     return true;
+}
+
+bool ConsistencheckImpl::exists() const { return fileExists(dbPath_); }
+
+bool ConsistencheckImpl::ownedBy(const std::string& user) const {
+    return exists() && sqlite_owned_by(to_utf8(dbPath_).c_str(), user);
 }
 
 bool ConsistencheckImpl::openResult(sqlite3** db, const std::string& what) {

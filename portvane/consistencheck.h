@@ -7,7 +7,7 @@
 // Table res holds a row per difference (fullpath, parentpath, status "added", "modified" or
 // "deleted"), a row per folder above one (fullpath ending in "/", empty status), and a
 // placeholder row of empty texts; it is indexed by parentpath. Paths are UTF-8 with "/"
-// separators.
+// separators. Table owner holds the user who ran the check: the result is his alone.
 //
 // One object serves one request on its thread; each operation opens and closes its own
 // connection, which waits for another request's writer instead of failing. Only consistentcheck
@@ -35,13 +35,17 @@ public:
 
     const std::wstring& folder() const { return folder_; }
     const std::wstring& dbPath() const { return dbPath_; }
+    // Whether a result of this id exists.
+    bool exists() const;
+    // Whether the result exists and is user's (a result of no owner is nobody's).
+    bool ownedBy(const std::string& user) const;
 
     // The whole check: selection is the JSON object whose "source" maps paths to 1 (a folder
     // and everything in it) or another integer (one file); lastBackup maps the paths the backup
     // holds to their last-write times ("high-low" halves of the FILETIME in decimal). Paths
     // that user's exclusion list holds exactly get no row. Replaces any earlier result of the
-    // same id. False (last error 87 for bad input) when a text cannot be read or a database
-    // step fails; a failed check keeps no difference row.
+    // same id; the result is user's. False (last error 87 for bad input) when a text cannot be read
+    // or a database step fails; a failed check keeps no difference row.
     bool consistentcheck(const std::string& selection, const std::string& lastBackup,
                          const std::string& user);
     // The children of the folder path ("" the top folders; a "/" is added to a path without
@@ -67,7 +71,7 @@ protected:
 
 private:
     void walk(const std::wstring& path);
-    bool check_file(const json_spirit::Object& lastBackup);
+    bool check_file(const json_spirit::Object& lastBackup, const std::string& owner);
     bool prepare_db(sqlite3* db);
     bool insertDifference(sqlite3* db, sqlite3_stmt* insert, const std::string& path,
                           const char* status);

@@ -3,8 +3,9 @@
 // result (ConsistencheckImpl); "query" browses the result; "exclude", "deletefiles", "backup"
 // and "restore" turn the files found under the browser's paths into exclusions, a deletion on
 // the server, or a one-time job; "deleteresult" removes the result. Every command is a POST of
-// a JSON object. Runs on the request's worker thread; nothing is kept between requests but the
-// result on disk.
+// a JSON object. A result is the user's who ran the check: every command about it answers another
+// user 404 and changes nothing. Runs on the request's worker thread; nothing is kept between
+// requests but the result on disk.
 //
 // The remote requests come first: they bring ACE.
 #include "portvane/catalogue_exchange.h"
@@ -107,6 +108,16 @@ bool userOf(mg_connection* conn, std::string& cookie, std::string& user, const c
     return false;
 }
 
+// Whether the result of check id exists and is another user's than user: to him it does not
+// exist, so that nothing reads, changes or acts on it (404 written then).
+bool anothersResult(mg_connection* conn, const std::string& id, const std::string& user) {
+    ConsistencheckImpl check(id);
+    if (!check.exists() || check.ownedBy(user)) return false;
+    log_message(LM_ERROR, "The consistent check result {%s} is not the user's.\n", id.c_str());
+    reply(conn, kReply404);
+    return true;
+}
+
 // The session cookie a reply's Set-Cookie names ("name=value" before its attributes), else
 // the one given.
 std::string nextCookie(const std::string& setCookie, const std::string& cookie) {
@@ -194,6 +205,7 @@ void cc_submit(mg_connection* conn, const json_spirit::Object& body) {
             reply(conn, kReply400);
             return;
         }
+        if (anothersResult(conn, it->second.get_str(), user)) return;
         submitByInstance(conn, user, cookie, it->second.get_str());
         return;
     }
@@ -209,8 +221,9 @@ void cc_submit(mg_connection* conn, const json_spirit::Object& body) {
 }
 
 void cc_query(mg_connection* conn, const json_spirit::Object& body) {
-    std::string id, path;
-    if (!checkIdOf(conn, body, kQueryBody, id) || !stringOf(conn, body, "path", kQueryBody, path))
+    std::string cookie, user, id, path;
+    if (!userOf(conn, cookie, user, nullptr) || !checkIdOf(conn, body, kQueryBody, id) ||
+        !stringOf(conn, body, "path", kQueryBody, path) || anothersResult(conn, id, user))
         return;
     ConsistencheckImpl check(id);
     json_spirit::Array rows;
@@ -237,7 +250,7 @@ void cc_exclude(mg_connection* conn, const json_spirit::Object& body) {
     std::string cookie, user, id;
     json_spirit::Array source, deleted;
     if (!userOf(conn, cookie, user, "Can't find the user for specified cookie.\n") ||
-        !selectionOf(conn, body, kExcludeBody, id, source) ||
+        !selectionOf(conn, body, kExcludeBody, id, source) || anothersResult(conn, id, user) ||
         !leavesOf(conn, id, source, "deleted", deleted,
                   "Get deleted nodes by selected path failed, id {%s}.\n"))
         return;
@@ -261,7 +274,7 @@ void cc_deletefiles(mg_connection* conn, const json_spirit::Object& body) {
     std::string cookie, user, id;
     json_spirit::Array source, deleted;
     if (!userOf(conn, cookie, user, "Can't find the user for specified cookie.\n") ||
-        !selectionOf(conn, body, kExcludeBody, id, source) ||
+        !selectionOf(conn, body, kExcludeBody, id, source) || anothersResult(conn, id, user) ||
         !leavesOf(conn, id, source, "deleted", deleted,
                   "Get deleted nodes by selected path failed, id {%s}.\n"))
         return;
@@ -283,8 +296,10 @@ void cc_deletefiles(mg_connection* conn, const json_spirit::Object& body) {
 }
 
 void cc_deleteresult(mg_connection* conn, const json_spirit::Object& body) {
-    std::string id;
-    if (!checkIdOf(conn, body, kDeleteResultBody, id)) return;
+    std::string cookie, user, id;
+    if (!userOf(conn, cookie, user, nullptr) || !checkIdOf(conn, body, kDeleteResultBody, id) ||
+        anothersResult(conn, id, user))
+        return;
     log_message(LM_INFO, "Delete consistent check result, id {%s}.\n", id.c_str());
     ConsistencheckImpl check(id);
     check.free_db();
@@ -330,7 +345,7 @@ void cc_restorefiles(mg_connection* conn, const json_spirit::Object& body) {
     std::string cookie, user, id;
     json_spirit::Array source, deleted;
     if (!userOf(conn, cookie, user, "Can't find the cookie.\n") ||
-        !selectionOf(conn, body, kRestoreBody, id, source) ||
+        !selectionOf(conn, body, kRestoreBody, id, source) || anothersResult(conn, id, user) ||
         !leavesOf(conn, id, source, "deleted", deleted,
                   "Get deleted nodes by selected path failed, id {%s}.\n"))
         return;
@@ -346,7 +361,8 @@ void cc_restorefiles(mg_connection* conn, const json_spirit::Object& body) {
 void cc_backupfiles(mg_connection* conn, const json_spirit::Object& body) {
     std::string cookie, user, id;
     json_spirit::Array source, paths;
-    if (!userOf(conn, cookie, user, nullptr) || !selectionOf(conn, body, kBackupBody, id, source))
+    if (!userOf(conn, cookie, user, nullptr) || !selectionOf(conn, body, kBackupBody, id, source) ||
+        anothersResult(conn, id, user))
         return;
     const char* failed = "Get added/modified files from consisten result failed.\n";
     {

@@ -32,7 +32,7 @@ bool runIsLive(const std::string& runId) {
 }  // namespace
 
 TreeFetch fetchRunTree(mg_connection* conn, const std::string& runId, const std::string& cookie,
-                       LocalJobHistorySrc& src, std::string& setCookie) {
+                       const std::string& user, LocalJobHistorySrc& src, std::string& setCookie) {
     ServerAddress server = serverAddress();
     if (!haveServer(conn, server, "Get job instance source: can't get the server information.\n"))
         return TreeFetch::answered;
@@ -51,7 +51,7 @@ TreeFetch fetchRunTree(mg_connection* conn, const std::string& runId, const std:
                              tree.type() == json_spirit::array_type && tree.get_array().empty())) {
         return TreeFetch::empty;
     }
-    if (!src.BuildJobHistorySrcDB(body)) {
+    if (!src.BuildJobHistorySrcDB(body, user)) {
         log_message(LM_ERROR,
                     "Get job instance: build job history DB failed, path = %s, error-code = %d.\n",
                     runId.c_str(), static_cast<int>(GetLastError()));
@@ -89,14 +89,17 @@ void instance_status(mg_connection* conn, const std::string& cookie, const std::
                    "Get instance status failed, http-status-code = %d.\n"})) {
         return;
     }
-    // The service answers {"status": …}; a bare text is wrapped so.
+    // The answer is {"status": text}, the text being the remote body. A service that answers
+    // {"status": text} itself gives that text, not the object's JSON text. A cookie the service
+    // rotated is passed on: the store has forgotten the browser's old one.
     const std::string& body = command.response().body();
     json_spirit::Value value;
     std::string status;
     bool object = json_spirit::read(body, value) && value.type() == json_spirit::obj_type &&
                   json_spirit::object_get(value.get_obj(), "status", status);
-    replyJsonWithCookie(conn, setCookieOf(command.response()),
-                        object ? body : json_spirit::write(json_spirit::Object{{"status", body}}));
+    replyJsonWithCookie(
+        conn, setCookieOf(command.response()),
+        json_spirit::write(json_spirit::Object{{"status", object ? status : body}}));
 }
 
 void get_history_or_erros(const std::string& runId, bool errors, mg_connection* conn,
@@ -120,7 +123,7 @@ void get_history_or_erros(const std::string& runId, bool errors, mg_connection* 
 }
 
 void get_history_src(const std::string& path, const std::string& runId, mg_connection* conn,
-                     const std::string& cookie) {
+                     const std::string& cookie, const std::string& user) {
     std::string setCookie;
     LocalJobHistorySrc cache(runId);
     std::unique_ptr<LocalJobHistorySrc> scratch;
@@ -130,11 +133,14 @@ void get_history_src(const std::string& path, const std::string& runId, mg_conne
         // Half a run: answered from the server's tree of now, and forgotten.
         scratch = std::make_unique<LocalJobHistorySrc>(runId, LocalJobHistorySrc::Area::scratch);
         src = scratch.get();
-        fetched = fetchRunTree(conn, runId, cookie, *src, setCookie);
+        fetched = fetchRunTree(conn, runId, cookie, user, *src, setCookie);
     } else {
-        // One fetch and build per run at a time: a second first request waits and finds it.
+        // One fetch and build per run at a time: a second first request waits and finds it. A
+        // cache of another user (or of none) is not shown: the remote service is asked on this
+        // user's session, and what it grants replaces the cache.
         LocalJobHistorySrc::RunLock lock(runId);
-        if (!cache.exists()) fetched = fetchRunTree(conn, runId, cookie, cache, setCookie);
+        if (!cache.ownedBy(user))
+            fetched = fetchRunTree(conn, runId, cookie, user, cache, setCookie);
     }
     if (fetched == TreeFetch::answered) return;
     if (fetched == TreeFetch::empty) {
@@ -189,19 +195,19 @@ void delete_jobinstance(const std::string& cookie, const std::string& runId, mg_
 void delete_all_jobinstances(const std::string& definitionId, mg_connection* conn,
                              const std::string& cookie) {
     const char* id = definitionId.c_str();
-    log_message(LM_INFO, "Delete all instances of job {%s}.", id);
-    log_message(LM_INFO, "Get all instances of job {%s}.", id);
+    log_message(LM_INFO, "Delete all instances of job {%s}.\n", id);
+    log_message(LM_INFO, "Get all instances of job {%s}.\n", id);
     ServerAddress server = serverAddress();
     if (server.host.empty() || server.port == 0) {
-        log_message(LM_ERROR, "Get server information failed, error-code = %d, %m.",
+        log_message(LM_ERROR, "Get server information failed, error-code = %d, %m.\n",
                     static_cast<int>(GetLastError()));
         reply(conn, kReply404);
         return;
     }
     // The id is a job id (UUID text), so it may stand in a format.
-    std::string listState = "List instances of job {" + definitionId + "} failed, state = %d.";
+    std::string listState = "List instances of job {" + definitionId + "} failed, state = %d.\n";
     std::string listStatus =
-        "List instances of job {" + definitionId + "} failed, status-code = %d.";
+        "List instances of job {" + definitionId + "} failed, status-code = %d.\n";
     TextCommand<List_Instances_Request> list("list instance of job");
     list.request().build(cookie, definitionId);
     Invoker invoker(server.host.c_str(), server.port, 0);
@@ -211,16 +217,16 @@ void delete_all_jobinstances(const std::string& definitionId, mg_connection* con
         runs.type() != json_spirit::array_type) {
         log_message(LM_ERROR,
                     "Failed to decode server response for instances of job {%s}, response "
-                    "object is not array object.",
+                    "object is not array object.\n",
                     id);
         reply(conn, kReply500);
         return;
     }
-    log_message(LM_INFO, "Delete instances of job {%s}.", id);
+    log_message(LM_INFO, "Delete instances of job {%s}.\n", id);
     std::string deleteState =
-        "Delete all instance of job {" + definitionId + "} failed, state = %d.";
+        "Delete all instance of job {" + definitionId + "} failed, state = %d.\n";
     std::string deleteStatus =
-        "Delete all instances of job {" + definitionId + "} failed, status-code = %d.";
+        "Delete all instances of job {" + definitionId + "} failed, status-code = %d.\n";
     TextCommand<Delete_All_Instance_Request> remove("delete all instances");
     remove.request().build(list.request().cookie() ? list.request().cookie() : cookie,
                            definitionId);
@@ -229,25 +235,25 @@ void delete_all_jobinstances(const std::string& definitionId, mg_connection* con
         if (run.type() != json_spirit::obj_type) {
             log_message(LM_ERROR,
                         "Invalid list job instances response, the array item type is not object "
-                        "type.");
+                        "type.\n");
             continue;
         }
         auto found = run.get_obj().find("id");
         if (found == run.get_obj().end()) {
             log_message(LM_ERROR,
-                        "Invalid list job instances response, can't find the instance id.");
+                        "Invalid list job instances response, can't find the instance id.\n");
             continue;
         }
         if (found->second.type() != json_spirit::str_type) {
             log_message(LM_ERROR,
-                        "Invalid list job instances response, the instance id is not a string.");
+                        "Invalid list job instances response, the instance id is not a string.\n");
             continue;
         }
         const std::string& runId = found->second.get_str();
         if (!isSafeFileName(runId)) {
             log_message(LM_ERROR,
                         "Invalid list job instances response, the instance id is not one file "
-                        "name.");
+                        "name.\n");
             continue;
         }
         {
@@ -295,7 +301,7 @@ extern "C" void jobinstances_callback(mg_connection* conn, const mg_request_info
         if (segments.size() < 3) {
             instance_status(conn, cookie, id);
         } else if (segments[2] == "source") {
-            get_history_src(textAfterSegment(request->uri, 2), id, conn, cookie);
+            get_history_src(textAfterSegment(request->uri, 2), id, conn, cookie, user);
         } else if (segments[2] == "history" || segments[2] == "errors") {
             get_history_or_erros(id, segments[2] == "errors", conn, cookie);
         } else {

@@ -19,11 +19,13 @@ namespace portvane {
 // GET /jobinstances/{run}: {"status": …} of the run.
 void instance_status(mg_connection* conn, const std::string& cookie, const std::string& runId);
 // GET /jobinstances/{run}/source/{path}: the children of path ("#all" every file, "#increment"
-// those sent in this run) from the run's cache, which the first request builds from the remote
-// tree. A run that a local job is still running is answered from the remote tree alone, and
-// nothing is cached.
+// those sent in this run) from the run's cache, which the first request of the run's owner
+// builds from the remote tree. Any other user's request asks the remote tree with his own
+// cookie (the remote service refuses another user's run) and is answered from it: the cache is
+// shown to its owner only. A run that a local job is still running is answered from the remote
+// tree alone, and nothing is cached.
 void get_history_src(const std::string& path, const std::string& runId, mg_connection* conn,
-                     const std::string& cookie);
+                     const std::string& cookie, const std::string& user);
 // GET /jobinstances/{run}/history and /errors: the remote answer as it stands.
 void get_history_or_erros(const std::string& runId, bool errors, mg_connection* conn,
                           const std::string& cookie);
@@ -41,10 +43,11 @@ enum class TreeFetch {
     empty,     // the run holds nothing: nothing was built, the browser not answered
     answered,  // a failure, which the browser has been answered
 };
-// Asks the remote web server for the run's tree and builds src from it (the caller holds the
-// run's lock for a cache). setCookie gets the reply's Set-Cookie.
+// Asks the remote web server for the run's tree with the session cookie of user and builds src
+// from it as his (the caller holds the run's lock for a cache). setCookie gets the reply's
+// Set-Cookie.
 TreeFetch fetchRunTree(mg_connection* conn, const std::string& runId, const std::string& cookie,
-                       LocalJobHistorySrc& src, std::string& setCookie);
+                       const std::string& user, LocalJobHistorySrc& src, std::string& setCookie);
 
 // The text of uri after the "/" that follows its segment number index (0-based; segments as
 // splitUri counts them); "" when no "/" follows that segment.

@@ -1,7 +1,9 @@
 // "/jobs" and "/jobsview": the agent's jobs for the web interface. Reads and job operations go to
 // the job manager, whose lock is held only while a visit reads jobs (never while a reply is
 // written or the remote server is asked); defining a job registers the definition with the remote
-// web server first and then hands it to the job manager. Runs on the request's worker thread.
+// web server first and then hands it to the job manager. A job is its user's: every operation on
+// one job id answers another user 404, as for a job that does not exist, and changes nothing.
+// Runs on the request's worker thread.
 //
 // The remote requests come first: they bring ACE.
 #include "portvane/catalogue_exchange.h"
@@ -76,6 +78,15 @@ bool ownedBy(const Job& job, const std::string& user) {
     return job.definition() && user == job.definition()->user();
 }
 
+// Whether the job of id is another user's than user: to him it does not exist, so that no
+// operation reads or changes it (404 written then). An unknown id is the caller's to answer.
+bool anothersJob(mg_connection* conn, const std::string& id, const std::string& user) {
+    bool anothers = false;
+    manager()->job(id.c_str(), [&](const Job& job) { anothers = !ownedBy(job, user); });
+    if (anothers) reply(conn, kReply404);
+    return anothers;
+}
+
 // The request's session cookie and its user; false (401 written) when it has none the store
 // knows.
 bool sessionOf(mg_connection* conn, std::string& cookie, std::string& user) {
@@ -101,8 +112,8 @@ bool runNotDeleted(mg_connection* conn, const std::string& runId, const std::str
     }
     Invoker invoker(server.host.c_str(), server.port, 0);
     if (!exchange(conn, invoker, command,
-                  {"Get instances status failed, command state = %d.",
-                   "Get instances status failed, http-status-code: %d."})) {
+                  {"Get instances status failed, command state = %d.\n",
+                   "Get instances status failed, http-status-code: %d.\n"})) {
         return false;
     }
     json_spirit::Value value;
@@ -111,7 +122,7 @@ bool runNotDeleted(mg_connection* conn, const std::string& runId, const std::str
     } catch (const json_spirit::Error_position& error) {
         log_message(LM_ERROR,
                     "Get instances status failed, failed to parse the instance-status-json "
-                    "object, instance %s, line %d, column %d, %s.",
+                    "object, instance %s, line %d, column %d, %s.\n",
                     runId.c_str(), error.line_, error.column_, error.reason_.c_str());
         reply(conn, kReply500);
         return false;
@@ -198,8 +209,8 @@ void instanceIdsCommand(mg_connection* conn, const std::string& id) {
     TextCommand<List_Instances_Request> command("list instance of job");
     command.request().build(cookie, id);
     forwardCommand(conn, server, command,
-                   {"List instances of job failed. command state = %d.",
-                    "List instances of job failed, http-status-code: %d."});
+                   {"List instances of job failed. command state = %d.\n",
+                    "List instances of job failed, http-status-code: %d.\n"});
 }
 
 struct JobCommand {
@@ -255,6 +266,14 @@ void stateList(mg_connection* conn, const std::vector<std::string>& segments) {
     replyJson(conn, json_spirit::write(out));
 }
 
+// Removes the jobs of the request's user that can be stopped; another user's are left alone.
+void removeUserJobs(mg_connection* conn) {
+    std::string cookie, user;
+    if (!sessionOf(conn, cookie, user)) return;
+    manager()->removeJobs([&](const Job& job) { return ownedBy(job, user); });
+    reply(conn, kReply200);
+}
+
 void oneDefinition(mg_connection* conn, const std::string& id) {
     json_spirit::Value definition;
     bool found = false;
@@ -271,8 +290,10 @@ void oneDefinition(mg_connection* conn, const std::string& id) {
 // ------------------------------------------------------------------- defining
 
 // Fills a restore definition's sources with what its selection stands for in the run's cache,
-// which is fetched and built first when missing. False when the browser has been answered.
-bool expandRestore(mg_connection* conn, RestoreJobDefinition& restore, const std::string& cookie) {
+// which is fetched and built first when missing or not the user's. False when the browser has been
+// answered.
+bool expandRestore(mg_connection* conn, RestoreJobDefinition& restore, const std::string& cookie,
+                   const std::string& user) {
     const std::string runId = restore.instanceId();
     json_spirit::Value value;
     auto* source = static_cast<json_spirit::Value*>(nullptr);
@@ -289,9 +310,15 @@ bool expandRestore(mg_connection* conn, RestoreJobDefinition& restore, const std
     {
         LocalJobHistorySrc::RunLock lock(runId);
         std::string setCookie;
-        TreeFetch fetched =
-            cache.exists() ? TreeFetch::built : fetchRunTree(conn, runId, cookie, cache, setCookie);
+        TreeFetch fetched = cache.ownedBy(user)
+                                ? TreeFetch::built
+                                : fetchRunTree(conn, runId, cookie, user, cache, setCookie);
         if (fetched == TreeFetch::answered) return false;
+        // Nothing to expand; whatever the cache holds is not this user's.
+        if (fetched == TreeFetch::empty) {
+            reply(conn, kReplyExpandFailed);
+            return false;
+        }
     }
     json_spirit::Array leaves;
     json_spirit::Object summary;
@@ -312,14 +339,15 @@ bool expandRestore(mg_connection* conn, RestoreJobDefinition& restore, const std
 }
 
 // Whether the definition may replace the job of its id, checked before anything is sent: a
-// job of another user (403) or a busy one (403) keeps its definition, and a definition of another
-// kind (400) never reaches it. True to go on; else the browser has been answered.
+// job of another user (404, as for him there is none) or a busy one (403) keeps its definition,
+// and a definition of another kind (400) never reaches it. True to go on; else the browser has
+// been answered.
 bool mayReplace(mg_connection* conn, const JobDefinition& definition, const std::string& user) {
     int status = 0;
     manager()->job(definition.id(), [&](const Job& job) {
         const JobDefinition* current = job.definition();
         if (!current || user != current->user()) {
-            status = 403;
+            status = 404;
         } else if (current->type() != definition.type()) {
             status = 400;
         } else if (job.removing() || !(job.state() == JS_IDLE || job.state() == JS_COMPLETED ||
@@ -330,7 +358,7 @@ bool mayReplace(mg_connection* conn, const JobDefinition& definition, const std:
     if (status == 0) return true;
     log_message(LM_ERROR, "Submit job failed, job %s may not be replaced, status %d.\n",
                 definition.id(), status);
-    reply(conn, status == 400 ? kReply400 : kReply403);
+    reply(conn, status == 400 ? kReply400 : status == 404 ? kReply404 : kReply403);
     return false;
 }
 
@@ -345,7 +373,7 @@ void defineJob(mg_connection* conn, const mg_request_info* request, bool update)
     } catch (const json_spirit::Error_position& error) {
         log_message(LM_ERROR,
                     "Submit job failed, failed to parse the job json object, line %d, column %d, "
-                    "%s.",
+                    "%s.\n",
                     error.line_, error.column_, error.reason_.c_str());
         reply(conn, kReply400);
         return;
@@ -369,11 +397,11 @@ void defineJob(mg_connection* conn, const mg_request_info* request, bool update)
         // A restore starts as soon as it is submitted: the run it restores from must not be
         // deleted.
         if (!runNotDeleted(conn, restore->instanceId(), cookie)) return;
-        if (!expandRestore(conn, *restore, cookie)) return;
+        if (!expandRestore(conn, *restore, cookie, user)) return;
     }
     if (!haveServer(conn, server, "Submit job failed, can't get the server information.\n")) return;
-    const ForwardMessages messages = {"Update job definition failed, command state = %d",
-                                      "Update job definition failed, http-status-code: %d"};
+    const ForwardMessages messages = {"Update job definition failed, command state = %d\n",
+                                      "Update job definition failed, http-status-code: %d\n"};
     Invoker invoker(server.host.c_str(), server.port, 0);
     std::string setCookie;
     if (update) {
@@ -422,12 +450,14 @@ extern "C" void jobs_callback(mg_connection* conn, const mg_request_info* reques
     } else if (methodIs(request, "GET")) {
         if (segments.size() == 1) {
             userJobs(conn, false);
-        } else if (segments[1] == "state") {
+            return;
+        }
+        if (segments[1] == "state") {
             stateList(conn, segments);
-        } else if (segments.size() == 2) {
-            oneDefinition(conn, segments[1]);
-        } else {
-            const JobCommand* chosen = nullptr;
+            return;
+        }
+        const JobCommand* chosen = nullptr;
+        if (segments.size() > 2) {
             for (const JobCommand* c = job_commands; c->word; ++c) {
                 if (segments[2] == c->word) chosen = c;
             }
@@ -435,15 +465,21 @@ extern "C" void jobs_callback(mg_connection* conn, const mg_request_info* reques
                 reply(conn, kReply400);
                 return;
             }
-            chosen->handler(conn, segments[1]);
         }
+        std::string cookie, user;
+        if (!sessionOf(conn, cookie, user) || anothersJob(conn, segments[1], user)) return;
+        if (chosen)
+            chosen->handler(conn, segments[1]);
+        else
+            oneDefinition(conn, segments[1]);
     } else if (methodIs(request, "DELETE")) {
         if (segments.size() == 1) {
-            manager()->removeAllJobs();
-            reply(conn, kReply200);
-        } else {
-            reply(conn, manager()->removeJob(segments[1].c_str()) ? kReply200 : kReply500);
+            removeUserJobs(conn);
+            return;
         }
+        std::string cookie, user;
+        if (!sessionOf(conn, cookie, user) || anothersJob(conn, segments[1], user)) return;
+        reply(conn, manager()->removeJob(segments[1].c_str()) ? kReply200 : kReply500);
     } else {
         reply(conn, kReply403);
     }
@@ -464,6 +500,8 @@ extern "C" void jobsview_callback(mg_connection* conn, const mg_request_info* re
         userJobs(conn, true);
         return;
     }
+    std::string cookie, user;
+    if (!sessionOf(conn, cookie, user) || anothersJob(conn, segments[1], user)) return;
     json_spirit::Object summary;
     bool found =
         manager()->job(segments[1].c_str(), [&](const Job& job) { summary = summaryOf(job); });

@@ -52,6 +52,10 @@ const char kCreate[] =
     "varchar(4096),type varchar(10),mtime varchar(20),atime varchar(20),ctime varchar(20),size "
     "INTEGER, srcpath INTEGER, increment INTEGER);";
 const char kIndex[] = "create index if not exists src_parentpath on src(parentpath);";
+// The user whose run the cache shows (one row): the web interface serves it to him alone.
+const char kOwner[] = "create table if not exists owner(user text not null);";
+// Set on the connection that writes the rows: SQLite keeps them per connection.
+const char kPragmas[] = "PRAGMA journal_mode=MEMORY;PRAGMA synchronous=OFF;";
 
 bool fileExists(const std::wstring& path) {
     return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
@@ -169,7 +173,9 @@ bool LocalJobHistorySrc::PrepareDB() {
     } steps[] = {
         {kCreate, "Table create failed!\n"},
         {kIndex, "Table create failed!\n"},
+        {kOwner, "Table create failed!\n"},
         {"delete from src;", "clear data failed!\n"},
+        {"delete from owner;", "clear data failed!\n"},
         {"insert into src values('','','','','','',0,0,0);", "insert filesystem node failed!\n"},
     };
     for (const Step& step : steps) {
@@ -178,12 +184,16 @@ bool LocalJobHistorySrc::PrepareDB() {
             return false;
         }
     }
-    if (sqlite3_script_exec(db.get(), "PRAGMA journal_mode=MEMORY;PRAGMA synchronous=OFF;") !=
-        SQLITE_OK) {
+    if (sqlite3_script_exec(db.get(), kPragmas) != SQLITE_OK) {
         log_message(LM_ERROR, "%s\n", sqlite3_errmsg(db.get()));
         return false;
     }
     return true;
+}
+
+bool LocalJobHistorySrc::ownedBy(const std::string& user) const {
+    // A cache made before owners were kept has no table: nobody's.
+    return exists() && sqlite_owned_by(to_utf8(dbPath_).c_str(), user);
 }
 
 int LocalJobHistorySrc::insertRow(sqlite3_stmt* insert) {
@@ -245,7 +255,7 @@ bool LocalJobHistorySrc::insertRows(sqlite3* db, const json_spirit::Array& nodes
     return true;
 }
 
-bool LocalJobHistorySrc::InsertResult(const json_spirit::Array& nodes) {
+bool LocalJobHistorySrc::InsertResult(const json_spirit::Array& nodes, const std::string& owner) {
     if (!PrepareDB()) {
         log_message(LM_ERROR, "PrepareDB failed!\n");
         return false;
@@ -255,6 +265,10 @@ bool LocalJobHistorySrc::InsertResult(const json_spirit::Array& nodes) {
         log_message(LM_ERROR, "Sqlite db open failed!\n");
         return false;
     }
+    if (sqlite3_script_exec(db.get(), kPragmas) != SQLITE_OK) {
+        log_message(LM_ERROR, "%s\n", sqlite3_errmsg(db.get()));
+        return false;
+    }
     Sqlite3Transactor transactor(db.get());
     if (transactor.state() != Sqlite3Transactor::open) {
         log_message(LM_ERROR, "Transactor begin failed!\n");
@@ -262,7 +276,9 @@ bool LocalJobHistorySrc::InsertResult(const json_spirit::Array& nodes) {
     }
     // Until every row is in, leaving the scope (a failure, an exception) rolls back.
     transactor.setAbort(true);
-    if (!insertRows(db.get(), nodes)) {
+    if (!insertRows(db.get(), nodes) ||
+        (!owner.empty() && sqlite3_direct_execf(db.get(), "insert into owner values(%Q);",
+                                                owner.c_str()) != SQLITE_OK)) {
         log_message(LM_ERROR, "Insert node failed, %d, %s\n", sqlite3_errcode(db.get()),
                     sqlite3_errmsg(db.get()));
         return false;
@@ -276,7 +292,7 @@ bool LocalJobHistorySrc::InsertResult(const json_spirit::Array& nodes) {
     return true;
 }
 
-bool LocalJobHistorySrc::BuildJobHistorySrcDB(const std::string& text) {
+bool LocalJobHistorySrc::BuildJobHistorySrcDB(const std::string& text, const std::string& owner) {
     // A run's tree can be tens of megabytes: its length and its start are enough for the log.
     log_message(LM_DEBUG, "BuildJobHistorySrcDB(), %d bytes, result=%s\n",
                 static_cast<int>(text.size()), logExcerpt(text).c_str());
@@ -299,7 +315,7 @@ bool LocalJobHistorySrc::BuildJobHistorySrcDB(const std::string& text) {
     // Built aside, renamed into place whole.
     DeleteFileW(tempPath_.c_str());
     target_ = to_utf8(tempPath_);
-    bool built = InsertResult(value.get_array());
+    bool built = InsertResult(value.get_array(), owner);
     target_ = to_utf8(dbPath_);
     if (built && !MoveFileExW(tempPath_.c_str(), dbPath_.c_str(), MOVEFILE_REPLACE_EXISTING)) {
         log_message(LM_ERROR, "Rename of the built job history DB failed, %m.\n");

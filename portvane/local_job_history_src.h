@@ -7,7 +7,8 @@
 // volumes ending in "/"), parentpath, type ("file", "dir", "vol"), the three time texts, size,
 // srcpath (1 listed by the server, 0 a parent added here) and increment (1 sent in this run, 0
 // carried over, NULL for an added parent), plus a root row of empty texts. It is indexed by
-// parentpath, so that listing a folder reads that folder's rows only.
+// parentpath, so that listing a folder reads that folder's rows only. Table owner holds the
+// user whose session the tree was fetched with: the run's files are shown to him alone.
 //
 // Each operation opens its own connection and closes it before it returns; any thread. A cache
 // is built into a temporary file that is renamed into place when complete, so that no request
@@ -68,17 +69,20 @@ public:
     // folder holds something else.
     bool Free_DB();
 
-    // Creates the table and its index when missing, empties it, adds the root row and sets the
-    // journal in memory and synchronous writes off, on the file being built (the database itself
-    // outside a build). Creates the folder and the file.
+    // Creates the tables and the index when missing, empties them, adds the root row and sets
+    // the journal in memory and synchronous writes off, on the file being built (the database
+    // itself outside a build). Creates the folder and the file.
     bool PrepareDB();
-    // PrepareDB, then every node of the server's array and every missing ancestor of them, in
-    // one transaction: any failure keeps none of the rows and fails.
-    bool InsertResult(const json_spirit::Array& nodes);
-    // Reads the server's answer (a JSON array of nodes) and builds the cache from it into a
-    // temporary file renamed into place. Fails for text that is not an array, for an empty array
-    // and for any failure of the build; the run's cache is then removed (Free_DB).
-    bool BuildJobHistorySrcDB(const std::string& text);
+    // PrepareDB, then, on a connection of its own with the journal in memory and synchronous
+    // writes off, every node of the server's array, every missing ancestor of them and the owner
+    // (none when empty) in one transaction: any failure keeps none of the rows and fails.
+    bool InsertResult(const json_spirit::Array& nodes, const std::string& owner = std::string());
+    // Reads the server's answer (a JSON array of nodes) and builds the cache of owner's run from
+    // it into a temporary file renamed into place. Fails for text that is not an array, for an
+    // empty array and for any failure of the build; the run's cache is then removed (Free_DB).
+    bool BuildJobHistorySrcDB(const std::string& text, const std::string& owner = std::string());
+    // Whether the cache exists and was built for user; false for a cache of no owner.
+    bool ownedBy(const std::string& user) const;
 
     // The children of the node at path ("" the volumes; "/" is added to a path without it) as a
     // JSON array text: folders, then files, then volumes, each by name, with "has_sub_dir"

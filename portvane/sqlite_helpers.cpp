@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "platform/sqlite_vfs.h"
+#include "portvane/transaction_guard.h"
 
 namespace portvane {
 
@@ -25,6 +26,17 @@ int sqlite_open(const char* path, SqliteOpen mode, sqlite3** db, int busyMs) {
 const char* sqlite_text(sqlite3_stmt* statement, int column) {
     const unsigned char* text = sqlite3_column_text(statement, column);
     return text ? reinterpret_cast<const char*>(text) : "";
+}
+
+bool sqlite_owned_by(const char* path, const std::string& user) {
+    Sqlite3Connection db;
+    if (sqlite_open(path, SqliteOpen::read, db.out()) != SQLITE_OK) return false;
+    Sqlite3Statement owner;
+    if (sqlite3_prepare_v2(db.get(), "select 1 from owner where user = ?1;", -1, owner.out(),
+                           nullptr) != SQLITE_OK)
+        return false;
+    sqlite3_bind_text(owner.get(), 1, user.data(), static_cast<int>(user.size()), SQLITE_TRANSIENT);
+    return sqlite3_step(owner.get()) == SQLITE_ROW;
 }
 
 }  // namespace portvane

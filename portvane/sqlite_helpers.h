@@ -26,6 +26,10 @@ int sqlite_open(const char* path, SqliteOpen mode, sqlite3** db, int busyMs = 50
 // A column's text, "" for NULL (never a null pointer). Valid until the statement steps again.
 const char* sqlite_text(sqlite3_stmt* statement, int column);
 
+// Whether the existing database at path (as sqlite_open takes it) names user in its table
+// owner(user): false when the file is missing, cannot be read or has no such table.
+bool sqlite_owned_by(const char* path, const std::string& user);
+
 }  // namespace portvane
 
 // Runs one SQL statement to its end, reading no rows back. SQLITE_OK (0) when it completed,

@@ -45,13 +45,13 @@ extern "C" void userinfo_callback(mg_connection* conn, const mg_request_info*) {
     std::string user;
     std::string cookie = portvane::userFromCookie(conn, user);
     if (cookie.empty()) {
-        log_message(LM_ERROR, "Get user information failed, the cookie is empty.");
+        log_message(LM_ERROR, "Get user information failed, the cookie is empty.\n");
         reply(conn, kReply401);
         return;
     }
     portvane::ServerAddress server = portvane::serverAddress();
     if (server.host.empty() || server.port == 0) {
-        log_message(LM_ERROR, "Get user information failed, can't get the server information.");
+        log_message(LM_ERROR, "Get user information failed, can't get the server information.\n");
         reply(conn, kReply404);
         return;
     }
@@ -61,13 +61,13 @@ extern "C" void userinfo_callback(mg_connection* conn, const mg_request_info*) {
     Invoker invoker(server.host.c_str(), server.port, 0);
     invoker.invokeWithRetry(command);
     if (command.state() & kCommandFailureMask) {
-        log_message(LM_ERROR, "Get user information failed, state = %d.", command.state());
+        log_message(LM_ERROR, "Get user information failed, state = %d.\n", command.state());
         reply(conn, kReply503);
         return;
     }
     int status = command.response().status();
     if (status < 200 || status > 299)
-        log_message(LM_ERROR, "Get user information failed, http-status-code = %d.", status);
+        log_message(LM_ERROR, "Get user information failed, http-status-code = %d.\n", status);
     portvane::relayServerResponse(conn, command.response(), command.response().body());
 }
 
@@ -77,7 +77,7 @@ extern "C" void userinfo_callback(mg_connection* conn, const mg_request_info*) {
 extern "C" void update_callback(mg_connection* conn, const mg_request_info* request) {
     std::string uri = request->uri ? request->uri : "";
     if (uri.size() < 11 || uri.compare(0, 8, "/update/") != 0) {
-        log_message(LM_ERROR, "Invalid file path = %s", uri.c_str());
+        log_message(LM_ERROR, "Invalid file path = %s\n", uri.c_str());
         reply(conn, kReply400);
         return;
     }
@@ -89,7 +89,7 @@ extern "C" void update_callback(mg_connection* conn, const mg_request_info* requ
         tovel::read_installer_info(folder + L"info", info) == tovel::InfoRead::kOk)
         check = tovel::check_installer(folder, info);
     if (check != tovel::InstallerCheck::kOk) {
-        log_message(LM_ERROR, "Invalid file path = %s", uri.c_str());
+        log_message(LM_ERROR, "Invalid file path = %s\n", uri.c_str());
         reply(conn, kReply400);
         return;
     }

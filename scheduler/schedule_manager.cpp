@@ -182,7 +182,7 @@ bool ScheduleManagerImpl::UnscheduleImpl(const std::string& jobId) {
     dispatcher->cancel_timer(it->second);
     log_message(LM_INFO,
                 "ScheduleManager::UnscheduleImpl: information - cancel the timer handler "
-                "successfully.");
+                "successfully.\n");
     return true;
 }
 

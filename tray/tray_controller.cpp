@@ -71,7 +71,7 @@ TrayController::~TrayController() {
 bool TrayController::init(HWND target) {
     ACE_TRACE("TrayController::init");
     if (!target) {
-        log_message(LM_ERROR, "Invalid target window.");
+        log_message(LM_ERROR, "Invalid target window.\n");
         return false;
     }
     if (target_.load()) {
@@ -236,7 +236,7 @@ void TrayController::JobChange() {
     JobActivity* live = record->activity();
     JobActivity* cached = record->cachedActivity();
     if (!definition || !live || !cached) {
-        log_message(LM_ERROR, "Can't get dob definition, job activity or original job activity.");
+        log_message(LM_ERROR, "Can't get dob definition, job activity or original job activity.\n");
         return;
     }
     const int newState = pendingState_;

@@ -146,7 +146,7 @@ void Updater::cached_info() {
         case InfoRead::kNotJson:
             log_message(LM_ERROR,
                         "Failed to read installer information file, the file content is not "
-                        "formatted as json_spirit object.");
+                        "formatted as json_spirit object.\n");
             return;
         case InfoRead::kNotObject:
             log_message(LM_ERROR,
@@ -167,7 +167,7 @@ void Updater::cached_info() {
     if (cached_.offset > cached_.size) {
         log_message(LM_ERROR,
                     "Invalid installer information, invalid size or version or offset value, "
-                    "offset is larger than size, both reset to zero.");
+                    "offset is larger than size, both reset to zero.\n");
         cached_.size = 0;
         cached_.offset = 0;
     }
@@ -181,7 +181,7 @@ void Updater::newest_info() {
         if (request.open("GET", *connector_, kMd5Path) != 0) {
             log_error(LM_ERROR,
                       "Failed get newest version info of Tovel, open request to server failed, "
-                      "error-code = %d, %W");
+                      "error-code = %d, %W\n");
             return;
         }
         if (request.send() != 0) {

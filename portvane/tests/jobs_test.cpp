@@ -171,7 +171,7 @@ TEST_F(JobsHandlerTest, ABackupJobIsDefinedRunBrowsedRestoredAndDeleted) {
     EXPECT_NE(get("/jobs/state").body.find(kJob), std::string::npos);
 
     // Another user's job, and a restore posted under a backup job's id, never reach it.
-    EXPECT_EQ(web_->post("/jobs", backupDefinition("mine now"), kBob).status, 403);
+    EXPECT_EQ(web_->post("/jobs", backupDefinition("mine now"), kBob).status, 404);
     std::string restoreUnderBackup = R"({"type":"restore","id":")" + std::string(kJob) +
                                      R"(","name":"r","instanceId":"7","source":["C:/t/"]})";
     EXPECT_EQ(web_->post("/jobs", restoreUnderBackup, kAlice).status, 400);
@@ -229,6 +229,14 @@ TEST_F(JobsHandlerTest, ABackupJobIsDefinedRunBrowsedRestoredAndDeleted) {
     EXPECT_EQ(get("/jobinstances/" + run + "/errors").body,
               remote("catalog/ListErrorByJobInstanceID.php", body));
     EXPECT_EQ(parsed(get("/jobinstances/" + run).body), parsed(R"({"status":"completed"})"));
+    // The status is the remote text, or the text of the remote object's "status" alone.
+    service_->control("POST", "faults",
+                      R"([{"kind":"instance_status","action":"body","body":"running",)"
+                      R"("content_type":"text/plain","times":1},)"
+                      R"({"kind":"instance_status","action":"body","times":1,)"
+                      R"("body":"{\"status\":\"deleted\",\"owner\":\"alice\"}"}])");
+    EXPECT_EQ(get("/jobinstances/" + run).body, R"({"status":"running"})");
+    EXPECT_EQ(get("/jobinstances/" + run).body, R"({"status":"deleted"})");
 
     // A restore of one folder and one file into another folder runs at once.
     const char kRestore[] = "0c9d8e7f-6a5b-4c3d-9e2f-1a0b9c8d7e6f";

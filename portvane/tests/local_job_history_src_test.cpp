@@ -189,6 +189,49 @@ TEST(LocalJobHistorySrc, AFailedRowFailsTheBuildAndKeepsNothing) {
     }
 }
 
+// Reads, at each row insert, the settings of the connection that writes the rows.
+class WatchedSrc : public LocalJobHistorySrc {
+public:
+    using LocalJobHistorySrc::LocalJobHistorySrc;
+    std::string seen;
+
+protected:
+    int insertRow(sqlite3_stmt* insert) override {
+        if (seen.empty()) {
+            sqlite3* db = sqlite3_db_handle(insert);
+            for (const char* pragma : {"PRAGMA journal_mode;", "PRAGMA synchronous;"}) {
+                sqlite3_stmt* query = nullptr;
+                if (sqlite3_prepare_v2(db, pragma, -1, &query, nullptr) == SQLITE_OK &&
+                    sqlite3_step(query) == SQLITE_ROW)
+                    seen +=
+                        std::string(reinterpret_cast<const char*>(sqlite3_column_text(query, 0))) +
+                        " ";
+                sqlite3_finalize(query);
+            }
+        }
+        return LocalJobHistorySrc::insertRow(insert);
+    }
+};
+
+TEST(LocalJobHistorySrc, TheRowsAreWrittenWithTheJournalInMemoryForTheirOwnerOnly) {
+    WatchedSrc src("run-5");
+    ASSERT_TRUE(src.BuildJobHistorySrcDB(kFour, "alice"));
+    // journal_mode MEMORY and synchronous OFF (0) on the inserting connection itself.
+    EXPECT_EQ(src.seen, "memory 0 ");
+    EXPECT_EQ(cli(src, "select user from owner"), "alice\n");
+    EXPECT_TRUE(src.ownedBy("alice"));
+    EXPECT_FALSE(src.ownedBy("bob"));
+    EXPECT_FALSE(src.ownedBy(""));
+    // A cache of no owner (as one made before owners were kept) is nobody's.
+    LocalJobHistorySrc anonymous("run-6");
+    ASSERT_TRUE(anonymous.BuildJobHistorySrcDB(kFour));
+    EXPECT_FALSE(anonymous.ownedBy("alice"));
+    EXPECT_FALSE(anonymous.ownedBy(""));
+    run_command("sqlite3 " + shell_quote(host_of(anonymous.dbPath())) + " 'drop table owner'");
+    EXPECT_FALSE(anonymous.ownedBy("alice"));
+    EXPECT_FALSE(LocalJobHistorySrc("run-7").ownedBy("alice"));
+}
+
 TEST(LocalJobHistorySrc, ADamagedCacheFailsItsQueriesInsteadOfGivingAShortList) {
     LocalJobHistorySrc src("run-4");
     std::string tree = "[";
