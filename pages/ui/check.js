@@ -89,8 +89,8 @@ export class CheckView {
     return [box,
       entry.folder
         ? h('button', { type: 'button', class: 'link', 'aria-label': t('runs.open', { name: entry.name }), onclick: () => this.go(entry.path) },
-          h('span', { class: 'icon', 'aria-hidden': 'true', text: '📁' }), entry.name)
-        : h('span', {}, h('span', { class: 'icon', 'aria-hidden': 'true', text: '📄' }), entry.name),
+          h('span', { class: 'icon folder', 'aria-hidden': 'true' }), entry.name)
+        : h('span', {}, h('span', { class: 'icon file', 'aria-hidden': 'true' }), entry.name),
       entry.state ? h('span', { class: `badge ${entry.state}`, text: t(`check.${entry.state}`) }) : null];
   }
 

@@ -5,6 +5,8 @@ import { h, fill } from './dom.js';
 import { WindowedList } from './list.js';
 import { t } from './texts.js';
 
+const collator = new Intl.Collator(undefined, { numeric: true, sensitivity: 'base' });
+
 function parentOf(path) {
   const cut = path.lastIndexOf('/');
   if (cut <= 2) return path.length > 3 ? path.slice(0, 3) : '';
@@ -27,7 +29,7 @@ export function chooseFolder(title, start = '') {
       render: (entry) => h('button', {
         type: 'button', class: 'link', 'aria-label': entry.drive ? entry.name : `Open ${entry.name}`,
         onclick: () => open(entry.path),
-      }, h('span', { class: 'icon', 'aria-hidden': 'true', text: entry.drive ? '🖴' : '📁' }), entry.name,
+      }, h('span', { class: entry.drive ? 'icon drive' : 'icon folder', 'aria-hidden': 'true' }), entry.name,
       entry.note ? h('span', { class: 'muted', text: ` ${entry.note}` }) : null),
       onActivate: (entry) => open(entry.path),
     });
@@ -64,7 +66,7 @@ export function chooseFolder(title, start = '') {
           const listing = await call('GET', `/filesystem/${pathForUri(path)}`);
           entries = (listing || []).filter((e) => e.dir !== undefined)
             .map((e) => ({ name: e.dir, path: join(path, e.dir) }))
-            .sort((a, b) => a.name.localeCompare(b.name));
+            .sort((a, b) => collator.compare(a.name, b.name));
         }
         current = path.replace(/\/+$/, '');
         location.value = current;

@@ -97,7 +97,7 @@ export async function editJob(id) {
           if (chosen) offline.value = chosen;
         } })),
       h('fieldset', {}, h('legend', { text: t('form.schedule') }),
-        h('div', { class: 'row' }, field(t('form.schedule'), kind)[0], timeField, weekdayField, monthdayField)),
+        h('div', { class: 'row' }, field(t('form.repeat'), kind)[0], timeField, weekdayField, monthdayField)),
       h('div', { class: 'row' },
         h('div', { class: 'field check' }, compression, h('label', { for: compression.id = 'compression', text: t('form.compression') })),
         field(t('form.retention'), retention)[0]),

@@ -16,6 +16,7 @@ export class JobsView {
     this.order = [];
     this.rows = new Map();
     this.polls = new Map();
+    this.latest = new Map();
     this.page = 0;
     this.body = h('tbody');
     this.pager = h('div', { class: 'pager' });
@@ -129,6 +130,8 @@ export class JobsView {
       return;
     }
     if (!event.id || !event.state) return;
+    this.latest.set(event.id, event.state);
+    if (this.latest.size > 1000) this.latest.delete(this.latest.keys().next().value);
     const job = this.jobs.get(event.id);
     if (!job) {
       if (event.state !== 'deleted') this.fetchOne(event.id, true);
@@ -155,9 +158,13 @@ export class JobsView {
       if (add) {
         if (this.jobs.has(id)) return;
         if (!(await this.mine(id)) || this.jobs.has(id)) return;
+        // Events that came while it was fetched are newer than the summary.
+        if (this.latest.has(id)) summary.state = this.latest.get(id);
         this.order.push(id);
         this.jobs.set(id, summary);
         this.draw();
+        if (ACTIVE.has(summary.state)) this.follow(id);
+        else if (summary.state !== 'idle') this.fetchOne(id, false);
         return;
       }
       const job = this.jobs.get(id);

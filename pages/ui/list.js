@@ -19,6 +19,7 @@ export class WindowedList {
       class: 'wl', role: 'listbox', tabindex: '0', 'aria-label': label,
       onscroll: () => this.draw(), onkeydown: (e) => this.key(e),
     }, this.inner);
+    this.height = height;
     this.node.style.height = `${height}px`;
   }
 
@@ -27,6 +28,8 @@ export class WindowedList {
     this.active = 0;
     this.node.scrollTop = 0;
     this.inner.style.height = `${items.length * ROW}px`;
+    // As tall as its rows, between three rows and the height given.
+    this.node.style.height = `${Math.min(this.height, Math.max(3, items.length) * ROW + 2)}px`;
     this.draw();
   }
 

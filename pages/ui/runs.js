@@ -144,8 +144,8 @@ export class RunsView {
     return [box,
       entry.folder
         ? h('button', { type: 'button', class: 'link', 'aria-label': t('runs.open', { name: entry.name }), onclick: () => this.go(entry.path) },
-          h('span', { class: 'icon', 'aria-hidden': 'true', text: '📁' }), entry.name)
-        : h('span', {}, h('span', { class: 'icon', 'aria-hidden': 'true', text: '📄' }), entry.name),
+          h('span', { class: 'icon folder', 'aria-hidden': 'true' }), entry.name)
+        : h('span', {}, h('span', { class: 'icon file', 'aria-hidden': 'true' }), entry.name),
       entry.size !== undefined ? h('span', { class: 'muted right', text: bytes(entry.size) }) : null,
       entry.mtime ? h('span', { class: 'muted', text: entry.mtime }) : null];
   }

@@ -79,6 +79,7 @@ const en_US = {
   'form.offline': 'Offline location (empty: the backup service)',
   'form.chooseOffline': 'Choose the offline location…',
   'form.schedule': 'Schedule',
+  'form.repeat': 'How often',
   'schedule.manual': 'Manual',
   'schedule.daily': 'Daily',
   'schedule.weekly': 'Weekly',

@@ -37,16 +37,9 @@ TEST_F(BrowserForeign, APageOfAnotherOriginNeitherDeletesNorExports) {
     std::filesystem::create_directories(folder + "/inner");
     std::filesystem::create_directories(tovel::testing::host_of(L"C:\\k"));
 
-    std::string html = tovel::testing::read_host_file(pages_ + "/foreign.html");
-    std::string script = tovel::testing::read_host_file(pages_ + "/foreign.js");
     HttpScriptServer foreign([&](HttpPeer& peer) {
         std::string head = peer.read_head();
-        if (head.empty()) return;
-        bool js = head.rfind("GET /foreign.js", 0) == 0;
-        const std::string& body = js ? script : html;
-        peer.send(std::string("HTTP/1.1 200 OK\r\nContent-Type: ") +
-                  (js ? "text/javascript" : "text/html") + "\r\nContent-Length: " +
-                  std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body);
+        if (!head.empty()) peer.send(pageReply(head, "foreign.html"));
     });
     ASSERT_TRUE(foreign.listening());
     std::string other = "http://127.0.0.1:" + std::to_string(foreign.port()) +
