@@ -9,6 +9,8 @@ import { CheckView } from './check.js';
 import { KeysView } from './keys.js';
 import { MoreView } from './more.js';
 
+let app = null;
+let loggedIn = false;
 const notices = document.getElementById('notices');
 const main = document.getElementById('main');
 const account = document.getElementById('account');
@@ -19,6 +21,8 @@ document.body.append(busy);
 document.title = t('app.title');
 
 function notify(text, isError) {
+  // Once the login form shows, the failures of the views' requests are no news.
+  if (isError && !loggedIn) return;
   const item = h('div', { class: `notice ${isError ? 'error' : 'info'}`, role: isError ? 'alert' : 'status' },
     h('span', { text }),
     h('button', { type: 'button', class: 'small', 'aria-label': 'Dismiss', text: '✕', onclick: () => item.remove() }));
@@ -35,8 +39,6 @@ onBusy((count) => {
 });
 onConnection((lost) => { lostNotice.hidden = !lost; });
 
-let app = null;
-let loggedIn = false;
 
 function showLogin(message) {
   loggedIn = false;
@@ -115,6 +117,7 @@ function buildApp() {
 }
 
 async function start() {
+  let failure = null;
   try {
     await call('GET', '/jobsview');
   } catch (e) {
@@ -122,9 +125,10 @@ async function start() {
       showLogin();
       return;
     }
-    notify(e.message, true);
+    failure = e;
   }
   loggedIn = true;
+  if (failure) notify(failure.message, true);
   startEvents();
   const user = localStorage.getItem('tovel-user');
   fill(account,
