@@ -33,7 +33,7 @@ export async function editJob(id) {
     const time = h('input', { type: 'time', value: schedule.startTime || '21:00' });
     const weekday = h('select', {}, t('days').split(',').map((day, i) => option(String(i), day, schedule.day === i)));
     const monthday = h('input', { type: 'number', min: '1', max: '31', value: String(schedule.day || 1) });
-    const compression = h('input', { type: 'checkbox', checked: definition.compression !== false });
+    const compression = h('input', { type: 'checkbox', id: 'job-compression', checked: definition.compression !== false });
     const retention = h('input', { type: 'number', min: '0', value: String(definition.retention || 0) });
     const filterKind = definition.inclusion ? 'include' : definition.exclusion ? 'exclude' : 'none';
     const filter = h('select', {}, ['none', 'include', 'exclude'].map((k) => option(k, t(`filter.${k}`), k === filterKind)));
@@ -99,7 +99,7 @@ export async function editJob(id) {
       h('fieldset', {}, h('legend', { text: t('form.schedule') }),
         h('div', { class: 'row' }, field(t('form.repeat'), kind)[0], timeField, weekdayField, monthdayField)),
       h('div', { class: 'row' },
-        h('div', { class: 'field check' }, compression, h('label', { for: compression.id = 'compression', text: t('form.compression') })),
+        h('div', { class: 'field check' }, compression, h('label', { for: 'job-compression', text: t('form.compression') })),
         field(t('form.retention'), retention)[0]),
       h('div', { class: 'row' }, field(t('form.filter'), filter)[0], extensionsField),
       error,

@@ -1,6 +1,7 @@
 // A windowed list: only the rows in view (and a few around them) are in the page, so a folder
 // of thousands of entries stays quick. Rows are of one height; the list is a listbox whose
-// options are reached with the arrow keys, Home, End and Page keys.
+// options are reached with the arrow keys, Home, End and Page keys; Enter opens the active row
+// and Space ticks its box.
 import { h } from './dom.js';
 
 const ROW = 34;
@@ -84,6 +85,14 @@ export class WindowedList {
         this.node.scrollTop = y + ROW - this.node.clientHeight;
       }
       this.draw();
+    } else if (e.key === ' ' && this.items.length) {
+      // Space ticks the active row's box, where it has one.
+      const row = document.getElementById(`${this.idBase()}-${this.active}`);
+      const box = row && row.querySelector('input[type=checkbox]');
+      if (box) {
+        e.preventDefault();
+        box.click();
+      }
     } else if (e.key === 'Enter' && this.items.length && this.onActivate) {
       e.preventDefault();
       this.onActivate(this.items[this.active]);

@@ -135,7 +135,10 @@ async function main() {
     await changed.getByText('modified').waitFor();
     await picture('check');
     step('exclude');
-    await page.getByRole('checkbox', { name: `Select ${settings.changedName}` }).check();
+    // From the keyboard: the list's first row is the change; Space ticks it.
+    await page.getByRole('listbox', { name: 'Folder of the check' }).focus();
+    await page.keyboard.press('Space');
+    await page.getByRole('checkbox', { name: `Select ${settings.changedName}`, checked: true }).waitFor();
     await button('Exclude').click();
     await page.getByText('Exclude: done.').waitFor();
     await changed.waitFor({ state: 'detached' });
@@ -150,7 +153,9 @@ async function main() {
     await picture('key');
 
     step('more');
-    await page.getByRole('tab', { name: 'More' }).click();
+    await page.getByRole('tab', { name: 'Key' }).focus();
+    await page.keyboard.press('ArrowRight');
+    await page.getByRole('tab', { name: 'More', selected: true }).waitFor();
     await page.getByRole('listitem').filter({ hasText: settings.changedPath }).waitFor();
     await picture('more');
 
