@@ -1,7 +1,7 @@
 // The consistent check: compares a job's last backup with the disk, shows the differences
 // folder by folder, and acts on the chosen ones (exclude, delete on the server, restore, back up).
 import { call } from './agent.js';
-import { h, fill, field } from './dom.js';
+import { h, fill, field, crumbs } from './dom.js';
 import { WindowedList } from './list.js';
 import { t } from './texts.js';
 
@@ -66,10 +66,7 @@ export class CheckView {
 
   async go(path) {
     this.path = path;
-    const parts = path ? path.replace(/\/$/, '').split('/') : [];
-    fill(this.crumbs, h('button', { type: 'button', class: 'link', text: t('runs.top'), onclick: () => this.go('') }),
-      parts.map((part, i) => [' / ', h('button', { type: 'button', class: 'link', text: part,
-        onclick: () => this.go(`${parts.slice(0, i + 1).join('/')}/`) })]));
+    crumbs(this.crumbs, path, t('runs.top'), (to) => this.go(to));
     try {
       const rows = (await call('POST', '/consistentcheck/query', { json: { consistentcheck_id: this.checkId, path }, retry: true })) || [];
       const entries = rows.map((row) => {

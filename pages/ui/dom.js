@@ -79,3 +79,12 @@ export function duration(seconds) {
   if (minutes) return `${minutes} min ${rest} s`;
   return `${rest} s`;
 }
+
+// Fills nav with the way to path ("C:/a/b/"): a button for the top and one for each folder on
+// the way; go(path) opens the one chosen.
+export function crumbs(nav, path, topLabel, go) {
+  const parts = path ? path.replace(/\/$/, '').split('/') : [];
+  fill(nav, h('button', { type: 'button', class: 'link', text: topLabel, onclick: () => go('') }),
+    parts.map((part, i) => [' / ', h('button', { type: 'button', class: 'link', text: part,
+      onclick: () => go(`${parts.slice(0, i + 1).join('/')}/`) })]));
+}

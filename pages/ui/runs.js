@@ -2,7 +2,7 @@
 // folder by folder, items chosen and restored to their place or into another folder, with the
 // rule for files that exist, and the restore followed to its end.
 import { call, onJobEvent, pathForUri } from './agent.js';
-import { h, fill, field, bytes } from './dom.js';
+import { h, fill, field, crumbs, bytes } from './dom.js';
 import { chooseFolder } from './folders.js';
 import { WindowedList } from './list.js';
 import { t } from './texts.js';
@@ -152,10 +152,7 @@ export class RunsView {
 
   async go(path) {
     this.path = path;
-    const parts = path ? path.replace(/\/$/, '').split('/') : [];
-    fill(this.crumbs, h('button', { type: 'button', class: 'link', text: t('runs.top'), onclick: () => this.go('') }),
-      parts.map((part, i) => [' / ', h('button', { type: 'button', class: 'link', text: part,
-        onclick: () => this.go(`${parts.slice(0, i + 1).join('/')}/`) })]));
+    crumbs(this.crumbs, path, t('runs.top'), (to) => this.go(to));
     try {
       const nodes = (await call('GET', `/jobinstances/${encodeURIComponent(this.run.id)}/source/${pathForUri(path)}`)) || [];
       const entries = nodes.map((node) => {
