@@ -143,6 +143,7 @@ int run_agent(int argc, char** argv) {
     mg_set_log_callback(run.server_, log_server_message);
     if (load_server_options(run.server_, argc, argv) != 0) return run.fail(1);
     if (set_default_ports(run.server_) != 1) return run.fail(1);
+    if (place_document_folder(run.server_) != 1) return run.fail(1);
     if (mg_listen(run.server_) != 1) {
         std::printf("%s\n", kCannotStart);
         std::fflush(stdout);

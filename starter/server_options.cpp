@@ -102,3 +102,18 @@ int set_default_ports(mg_context* ctx) {
     if (mg_get_option(ctx, "ports")) return 1;
     return mg_set_option(ctx, "ports", kDefaultPorts) == 1 ? 1 : 0;
 }
+
+int place_document_folder(mg_context* ctx) {
+    const char* root = mg_get_option(ctx, "root");
+    if (!root || !*root || root[0] == '/') return 1;
+    wchar_t program[MAX_PATH];
+    DWORD length = GetModuleFileNameW(nullptr, program, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) return 0;
+    std::wstring folder(program, length);
+    size_t slash = folder.find_last_of(L"\\/");
+    if (slash == std::wstring::npos) return 0;
+    std::string host = tovel::starter::host_file_path(folder.substr(0, slash));
+    if (host.empty()) return 0;
+    std::string placed = host + "/" + root;
+    return mg_set_option(ctx, "root", placed.c_str()) == 1 ? 1 : 0;
+}

@@ -33,3 +33,9 @@ int load_server_options(tovel::web::mg_context* ctx, int argc, char** argv);
 // port 8080 (an option set to an empty text counts as set). 1 when "ports" is
 // set afterwards, 0 when the server refused the default.
 int set_default_ports(tovel::web::mg_context* ctx);
+
+// A relative document folder ("root") is taken beside the program: the folder of the running
+// program's file, as the machine names it on the host, followed by the option's text. An
+// absolute or unset one stays as it is. 1 when "root" is as wanted afterwards, 0 when the
+// program's folder cannot be named or the server refused the value.
+int place_document_folder(tovel::web::mg_context* ctx);

@@ -6,8 +6,9 @@
 The machine is the folder TOVEL_ROOT names (build/run-root when it is unset).
 The launcher starts the simulator with one account (printed), points the
 agent's settings at it, copies the web server's options file into the data
-folder when it has none, runs "starter -d" and prints the web interface's
-address once the agent listens. Ctrl-C (or SIGTERM to the launcher) stops the
+folder when it has none, names the checkout's pages as its document folder,
+runs "starter -d" and prints the web interface's address once the agent
+listens. Ctrl-C (or SIGTERM to the launcher) stops the
 agent, then the simulator. Nothing outlives the launcher: the simulator ends
 when its standard input closes, and both children get SIGTERM should the
 launcher die. Exit status: the agent's, or 1 when something could not start.
@@ -76,6 +77,19 @@ def bind_settings(data, port):
     os.replace(path + ".tmp", path)
 
 
+def point_at_pages(conf, pages):
+    """Makes the options file's document folder the checkout's pages, so that a change to them
+    shows at the next reload; the other lines stay."""
+    with open(conf, encoding="utf-8") as f:
+        lines = [line for line in f if not re.match(r"(root|document_root)\s", line)]
+    if lines and not lines[-1].endswith("\n"):
+        lines[-1] += "\n"
+    lines.append("root %s\n" % pages)
+    with open(conf + ".tmp", "w", encoding="utf-8") as f:
+        f.writelines(lines)
+    os.replace(conf + ".tmp", conf)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--program", required=True, help="the starter program")
@@ -122,6 +136,7 @@ def main():
         conf = os.path.join(data, "mongoose.conf")
         if not os.path.exists(conf):
             shutil.copyfile(args.conf, conf)
+        point_at_pages(conf, os.path.join(os.path.dirname(HERE), "pages"))
         print("Machine: %s" % root, flush=True)
         if stopping:
             return 1

@@ -37,11 +37,9 @@ TEST_F(BrowserForeign, APageOfAnotherOriginNeitherDeletesNorExports) {
     std::filesystem::create_directories(folder + "/inner");
     std::filesystem::create_directories(tovel::testing::host_of(L"C:\\k"));
 
-    std::string html = tovel::testing::read_host_file(pages_ + "/foreign.html");
     HttpScriptServer foreign([&](HttpPeer& peer) {
-        if (peer.read_head().empty()) return;
-        peer.send("HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: " +
-                  std::to_string(html.size()) + "\r\nConnection: close\r\n\r\n" + html);
+        std::string head = peer.read_head();
+        if (!head.empty()) peer.send(pageReply(head, "foreign.html"));
     });
     ASSERT_TRUE(foreign.listening());
     std::string other = "http://127.0.0.1:" + std::to_string(foreign.port()) +

@@ -105,11 +105,9 @@ TEST_F(BrowserStream, APageOfTheLocalOriginFollowsItsUsersJobRun) {
 
 TEST_F(BrowserStream, APageOfAnotherOriginCannotReadTheStream) {
     // The same page, served from another port of the loopback.
-    std::string html = tovel::testing::read_host_file(pages_ + "/stream.html");
     HttpScriptServer foreign([&](HttpPeer& peer) {
-        if (peer.read_head().empty()) return;
-        peer.send("HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: " +
-                  std::to_string(html.size()) + "\r\nConnection: close\r\n\r\n" + html);
+        std::string head = peer.read_head();
+        if (!head.empty()) peer.send(pageReply(head, "stream.html"));
     });
     ASSERT_TRUE(foreign.listening());
     BrowserPage page("http://127.0.0.1:" + std::to_string(foreign.port()) +

@@ -25,13 +25,14 @@ struct CurlReader : WebFixture {
 
 class ConsoleAgent {
 public:
-    // Starts the agent on root (the test's own machine root when empty); a start that fails is
-    // a test failure and leaves port() 0.
-    explicit ConsoleAgent(const std::string& root = "") {
+    // Starts the agent on root (the test's own machine root when empty), with more lines of
+    // its options file when given; a start that fails is a test failure and leaves port() 0.
+    explicit ConsoleAgent(const std::string& root = "", const std::string& moreOptions = "") {
         root_ = root.empty() ? tovel::testing::machine_root() : root;
         std::string data = root_ + "/drives/c/ProgramData/morvask/Tovel";
         std::filesystem::create_directories(data);
-        tovel::testing::write_host_file(data + "/mongoose.conf", "ports 127.0.0.1:0\n");
+        tovel::testing::write_host_file(data + "/mongoose.conf",
+                                        "ports 127.0.0.1:0\n" + moreOptions);
         std::vector<std::string> environment;
         if (!root.empty()) environment.push_back("TOVEL_ROOT=" + root_);
         process_ = std::make_unique<tovel::starter::testing::StarterProcess>(

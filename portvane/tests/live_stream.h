@@ -12,6 +12,7 @@
 #include <string>
 
 #include "portvane/tests/web_fixture.h"
+#include "tools/testkit/machine_fixture.h"
 
 namespace portvane_tests {
 
@@ -28,6 +29,19 @@ protected:
     // A request head as a client of this server sends it.
     std::string request(const std::string& uri) const {
         return "GET " + uri + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port()) + "\r\n\r\n";
+    }
+
+    // The reply of a plain server of another origin that serves the test pages: the file that
+    // the request head names (a page or its script), else the page fallback.
+    std::string pageReply(const std::string& head, const std::string& fallback) const {
+        std::string target = head.substr(head.find(' ') + 1);
+        target = target.substr(0, target.find_first_of(" ?"));
+        bool js = target.size() > 3 && target.compare(target.size() - 3, 3, ".js") == 0;
+        std::string body = tovel::testing::read_host_file(pages_ + (js ? target : "/" + fallback));
+        return std::string("HTTP/1.1 200 OK\r\nContent-Type: ") +
+               (js ? "text/javascript" : "text/html") +
+               "\r\nContent-Length: " + std::to_string(body.size()) +
+               "\r\nConnection: close\r\n\r\n" + body;
     }
 
     std::string pages_;

@@ -82,6 +82,13 @@ TEST(MakeRun, AsANewUserTriesIt) {
     std::string german = http_get(port, "/", "Accept-Language: de-DE,de;q=0.9\r\n");
     EXPECT_EQ(status_of(german), 307) << german;
     EXPECT_EQ(header_of(german, "Location"), "/tovel.html?locale=de_DE");
+    // Where the redirect leads: the checkout's pages.
+    for (const char* page : {"/tovel.html?locale=en_US", "/serverSettings.html", "/ui/agent.js"}) {
+        std::string reply = http_get(port, page);
+        EXPECT_EQ(status_of(reply), 200) << page << reply;
+        EXPECT_EQ(header_of(reply, "Content-Security-Policy"), "default-src 'self'") << reply;
+    }
+    EXPECT_NE(http_get(port, "/tovel.html").find("ui/main.js"), std::string::npos);
 
     // The agent's settings name the simulator, which knows the account.
     std::string settings = read_host_file(data + "/options");

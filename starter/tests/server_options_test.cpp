@@ -109,6 +109,26 @@ TEST_F(ServerOptions, DefaultPortsOnlyWhenUnset) {
     EXPECT_EQ(option("ports"), "");
 }
 
+// A relative document folder lies beside the program (the shipped "root pages"); an absolute
+// or unset one stays as it is.
+TEST_F(ServerOptions, RelativeDocumentFolderBesideTheProgram) {
+    EXPECT_EQ(place_document_folder(ctx_), 1);
+    EXPECT_EQ(option("root"), "<unset>");
+    writeDataFile("root pages\n");
+    EXPECT_EQ(load({}).result, 0);
+    EXPECT_EQ(place_document_folder(ctx_), 1);
+    wchar_t program[MAX_PATH];
+    DWORD length = GetModuleFileNameW(nullptr, program, MAX_PATH);
+    ASSERT_GT(length, 0u);
+    std::wstring folder(program, length);
+    folder.resize(folder.find_last_of(L'\\'));
+    EXPECT_EQ(option("root"), host_of(folder) + "/pages");
+
+    ASSERT_EQ(mg_set_option(ctx_, "root", "/srv/pages"), 1);
+    EXPECT_EQ(place_document_folder(ctx_), 1);
+    EXPECT_EQ(option("root"), "/srv/pages");
+}
+
 // A file named on the command line (after the options) replaces the data
 // folder's; the command line's pairs override the file, in order, and a name
 // followed by another name has no value.

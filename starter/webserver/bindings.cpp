@@ -7,7 +7,8 @@ namespace {
 
 // Longest first, so that "/jobsview" wins over "/jobs" and "/serversettings" over "/servers".
 // Each handler checks the rest of its URI itself; a prefix only picks the handler. Only the
-// start-page redirects, which change nothing, may be reached from another site's links.
+// start-page redirects, which change nothing, may be reached from another site's links. The
+// server settings take their word whole, so that the page "/serverSettings.html" is a file.
 constexpr Binding kBindings[] = {
     {"/networksbandwidth", false, "network_bandwidth_callback", true},
     {"/consistentcheck", false, "consistentcheck_callback", true},
@@ -22,9 +23,9 @@ constexpr Binding kBindings[] = {
     {"/jobsview", false, "jobsview_callback", true},
     {"/machines", false, "machines_callback", true},
     {"/userinfo", false, "userinfo_callback", true},
-    {"/servers", false, "server_callback", false},
+    {"/servers", false, "server_callback", false, false, true},
     {"/logout", false, "logout_callback", false},
-    {"/server", false, "server_callback", false},
+    {"/server", false, "server_callback", false, false, true},
     {"/source", false, "source_callback", true},
     {"/update", false, "update_callback", true},
     {"/login", false, "login_callback", false},
@@ -42,8 +43,10 @@ const Binding* find_binding(const char* uri, size_t* index) {
     if (!uri) return nullptr;
     for (size_t i = 0; i < std::size(kBindings); ++i) {
         const Binding& b = kBindings[i];
+        size_t length = std::strlen(b.prefix);
         bool match = b.exact ? std::strcmp(uri, b.prefix) == 0
-                             : std::strncmp(uri, b.prefix, std::strlen(b.prefix)) == 0;
+                             : std::strncmp(uri, b.prefix, length) == 0 &&
+                                   (!b.whole_word || uri[length] == '\0' || uri[length] == '/');
         if (match) {
             if (index) *index = i;
             return &b;

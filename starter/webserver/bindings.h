@@ -12,6 +12,7 @@ struct Binding {
     const char* export_name;  // the handler's name in the plug-in
     bool needs_cookie;        // the handler serves logged-in users only
     bool cross_site = false;  // a request that another site's page made may reach it
+    bool whole_word = false;  // prefix must end the URI or be followed by '/'
 };
 
 // Every binding, longest prefix first.

@@ -12,6 +12,7 @@
 #include <mutex>
 #include <vector>
 
+#include "starter/webserver/documents.h"
 #include "starter/webserver/server.h"
 
 namespace tovel::web {
@@ -105,12 +106,26 @@ private:
     int socket_ = -2;  // -2 not looked for yet, -1 not found
 };
 
+// A GET or HEAD that no handler is bound to: the file of the document folder, or 404.
+int send_document(const mg_context& owner, ::mg_connection* c, const char* path) {
+    Document document;
+    if (find_document(owner.document_folder, path, document)) {
+        ::mg_send_mime_file2(c, document.path.c_str(), document.type, kDocumentHeaders);
+        return 200;
+    }
+    std::string reply =
+        std::string("HTTP/1.1 404 Not Found\r\n") + kDocumentHeaders + "Content-Length: 0\r\n\r\n";
+    ::mg_write(c, reply.data(), reply.size());
+    return 404;
+}
+
 int on_begin_request(::mg_connection* c) {
     mg_context* owner = owner_of(c);
     if (!owner) return 0;
     EngineConnection io(c);
     int status = 0;
-    if (answer_request(*owner, io, &status) == Outcome::unbound) return 0;
+    if (answer_request(*owner, io, &status) == Outcome::unbound)
+        return send_document(*owner, c, io.path());
     return status;  // the engine keeps it as the reply's status
 }
 
@@ -148,6 +163,7 @@ std::unique_ptr<Engine> Engine::start(mg_context& owner, std::string& error) {
     static std::once_flag library;
     std::call_once(library, [] { ::mg_init_library(0); });
 
+    owner.document_folder = document_folder(owner.options.get("document_root"));
     auto options = owner.options.engine_options(owner.request_timeout_ms);
     std::vector<const char*> list;
     for (const auto& [name, value] : options) {

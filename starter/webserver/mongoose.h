@@ -26,6 +26,9 @@
 // A request whose "Host" is not this machine's loopback name with the server's port, whose
 // "Origin" is another than that host's, or that another site's page made (other than the start
 // pages and the files of the document folder) gets "403 Forbidden" before the plug-in sees it.
+// A GET or HEAD that no handler takes is answered from the document folder ("root"): a regular
+// file inside it (no path or link leads out), sent with its type, "Content-Security-Policy:
+// default-src 'self'" and "X-Content-Type-Options: nosniff", or 404 (see documents.h).
 //
 // Handlers of the plug-in are looked up by name in "libportvane.so" in the folder of the running
 // program; the URI decides which one runs (see bindings.h).

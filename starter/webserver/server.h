@@ -43,6 +43,7 @@ struct mg_context {
     Exports exports;
     std::unique_ptr<Engine> engine;  // set while listening
     bool listen_called = false;
+    std::string document_folder;  // of the "root" option, links resolved; set before listening
     std::atomic<bool> refusing{false};  // mg_set_stopping: new requests get 503
     std::atomic<bool> stopping{false};  // mg_stop has begun
 

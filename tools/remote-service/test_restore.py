@@ -2,10 +2,11 @@
 restore history and its errors."""
 
 import hashlib
+import json
 import os
 import unittest
 
-from simtest import BLOCK, ServiceCase
+from simtest import BLOCK, WEB, ServiceCase
 
 JOB = "job-1"
 FIRST = "backup-1"
@@ -71,6 +72,18 @@ class RestoreTest(ServiceCase):
         self.assertIs(self.alice.file_info("backup-3", "C:\\docs", "z")[1]["compression"], True)
         self.assertIs(self.alice.file_info(FIRST, "C:\\docs", "old.txt")[1]["compression"],
                       False)
+
+    def test_the_definitions_compression_is_the_jobs_flag(self):
+        a = self.alice
+        for compression, instance in ((True, "backup-3"), (False, "backup-4")):
+            definition = {"id": JOB, "type": "backup", "compression": compression}
+            status = a.raw("POST", WEB + "jobs/UpdateJobDefinition.php",
+                           json.dumps(definition).encode())[0]
+            self.assertEqual(status, 200)
+            a.start_job(JOB, instance)
+            a.store_file(instance, "C:\\docs\\z", b"z")
+            self.assertIs(a.file_info(instance, "C:\\docs", "z")[1]["compression"], compression)
+        self.assertIs(a.file_info("backup-3", "C:\\docs", "z")[1]["compression"], True)
 
     def test_refusals(self):
         a = self.alice

@@ -204,6 +204,67 @@ TEST_F(WebServerLive, NoCrossOriginAnswersScriptsListingsOrKeepAlive) {
     EXPECT_EQ(both.find("logout_callback"), std::string::npos);
 }
 
+TEST_F(WebServerLive, TheDocumentFolderServesItsFilesOnly) {
+    // Its files with their types and the page headers; nothing outside it, no folder, no link
+    // that leads out, whatever the path's spelling.
+    std::filesystem::create_directories(root_ + "/ui");
+    tovel::testing::write_host_file(root_ + "/ui/app.js", "export const x = 1;");
+    tovel::testing::write_host_file(root_ + "/ui/look.css", "body{}");
+    tovel::testing::write_host_file(root_ + "/serverSettings.html", "<html>settings</html>");
+    std::string outside = tovel::testing::machine_root() + "/secret.txt";
+    tovel::testing::write_host_file(outside, "SECRET");
+    std::filesystem::create_symlink(outside, root_ + "/out.txt");
+    std::filesystem::create_directory_symlink(tovel::testing::machine_root(), root_ + "/up");
+    std::filesystem::create_symlink(root_ + "/z.txt", root_ + "/in.txt");
+    auto get = [&](const std::string& uri) {
+        return round_trip(port_, "GET " + uri + " HTTP/1.1\r\nHost: h\r\n\r\n");
+    };
+    struct Case {
+        const char* uri;
+        const char* type;  // null: 404
+        const char* body;
+    };
+    const Case cases[] = {
+        {"/tovel.html", "text/html; charset=utf-8", "<html>start</html>"},
+        {"/serverSettings.html?locale=en_US", "text/html; charset=utf-8", "settings"},
+        {"/ui/app.js", "text/javascript; charset=utf-8", "export const x"},
+        {"/ui/look.css", "text/css; charset=utf-8", "body{}"},
+        {"/%75i/app.js", "text/javascript; charset=utf-8", "export const x"},
+        {"/in.txt", "text/plain; charset=utf-8", "INCLUDED"},
+        {"/out.txt", nullptr, nullptr},
+        {"/up/secret.txt", nullptr, nullptr},
+        {"/../secret.txt", nullptr, nullptr},
+        {"/ui/%2e%2e/%2e%2e/secret.txt", nullptr, nullptr},
+        {"/ui/..%2f..%2fsecret.txt", nullptr, nullptr},
+        {"/ui%5c..%5c..%5csecret.txt", nullptr, nullptr},
+        {"/dir", nullptr, nullptr},
+        {"/dir/", nullptr, nullptr},
+        {"/ui/", nullptr, nullptr},
+        {"/missing.html", nullptr, nullptr},
+    };
+    for (const Case& c : cases) {
+        std::string reply = get(c.uri);
+        std::string head = lowercase(reply.substr(0, reply.find("\r\n\r\n")));
+        EXPECT_NE(head.find("\r\ncontent-security-policy: default-src 'self'\r\n"),
+                  std::string::npos)
+            << c.uri << "\n"
+            << reply;
+        EXPECT_NE(head.find("\r\nx-content-type-options: nosniff\r\n"), std::string::npos) << c.uri;
+        EXPECT_EQ(reply.find("SECRET"), std::string::npos) << c.uri;
+        EXPECT_EQ(reply.find("a.txt"), std::string::npos) << c.uri;
+        if (!c.type) {
+            EXPECT_EQ(reply.substr(0, 22), "HTTP/1.1 404 Not Found") << c.uri << "\n" << reply;
+            continue;
+        }
+        EXPECT_EQ(reply.substr(0, 15), "HTTP/1.1 200 OK") << c.uri << "\n" << reply;
+        EXPECT_NE(head.find(std::string("\r\ncontent-type: ") + c.type + "\r\n"), std::string::npos)
+            << c.uri << "\n"
+            << reply;
+        EXPECT_NE(reply.find(c.body), std::string::npos) << c.uri << "\n" << reply;
+    }
+    EXPECT_TRUE(calls().empty()) << "no handler saw a file of the folder";
+}
+
 TEST_F(WebServerLive, RequestRecordAndChunkedBody) {
     std::string reply = round_trip(port_,
                                    "POST /login//a%20b/./?q=1%202 HTTP/1.1\r\nHost: h\r\n"

@@ -34,7 +34,10 @@ def _keep_definition(ctx, body, must_exist):
     need_object(body)
     job_id = string(body, "id")
     _definition_job(ctx, job_id, must_exist)
-    job = ctx.store.set_job(job_id, owner=ctx.user)
+    # The definition's own compression flag is the job's, as the file information reports it.
+    compression = body.get("compression")
+    job = ctx.store.set_job(job_id, owner=ctx.user,
+                            compression=compression if isinstance(compression, bool) else None)
     with ctx.store.lock:
         job["definition"] = body
         ctx.store._save_service()
