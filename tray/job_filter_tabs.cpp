@@ -65,7 +65,9 @@ bool JobTypePane::create(HWND parent, const POINT& origin) {
     const TrayOptions* options = TrayOptions::current();
     const wchar_t* states[] = {L"normal", L"hover", L"disable"};
     COLORREF* texts[] = {&normalText_, &hoverText_, &disableText_};
-    const COLORREF defaults[] = {0xF3D497, 0xCBC065, 0x646464};
+    // Built-in label colours, each readable on the pop-up's fill (contrast
+    // above 4.5 : 1): blue, teal when hot, grey when disabled.
+    const COLORREF defaults[] = {kDefaultNormalText, kDefaultHoverText, kDefaultDisableText};
     for (int i = 0; i < 3; ++i) {
         DWORD border = 0;
         DWORD background = 0;
@@ -140,7 +142,15 @@ void JobTypePane::setItems(const std::vector<int>& states, const std::vector<std
         if (menu_.IsWindow()) menu_.addItem(name, static_cast<UINT>(state), -1);
     }
     menu_.endUpdate();
-    if (hasMenu() && IsWindow()) ::EnableWindow(m_hWnd, !items_.empty());
+    if (hasMenu() && IsWindow()) enable(!items_.empty());
+}
+
+void JobTypePane::enable(bool enabled) {
+    if ((::IsWindowEnabled(m_hWnd) != FALSE) == enabled) return;
+    ::EnableWindow(m_hWnd, enabled);
+    // The label's colour follows.
+    drawnLook_ = -1;
+    redraw();
 }
 
 void JobTypePane::setLook(int look) {
@@ -159,7 +169,9 @@ void JobTypePane::redraw() {
 void JobTypePane::drawLabel(HDC dc, const RECT& clear, UINT format) {
     fill(dc, clear, kWhite);
     bool hot = look_ == SELECTED || (look_ == HOT && zone_ == LABEL);
-    ::SetTextColor(dc, hot ? hoverText_ : normalText_);
+    // A tab without jobs to list is disabled, and looks it.
+    const bool enabled = !IsWindow() || ::IsWindowEnabled(m_hWnd);
+    ::SetTextColor(dc, !enabled ? disableText_ : hot ? hoverText_ : normalText_);
     HFONT font = hot ? underlined_ : font_;
     HGDIOBJ old = font ? ::SelectObject(dc, font) : nullptr;
     ::SetBkMode(dc, TRANSPARENT);
@@ -228,6 +240,7 @@ LRESULT JobTypePane::OnCreate(UINT, WPARAM, LPARAM, BOOL&) {
     }
     measure();
     if (hasMenu()) ::EnableWindow(m_hWnd, !items_.empty());
+    drawnLook_ = -1;
     return 0;
 }
 
@@ -418,8 +431,10 @@ LRESULT JobClassifyPane::OnCreate(UINT, WPARAM, LPARAM, BOOL&) {
     ::MoveWindow(backup_, 3, 3, b.cx, b.cy, FALSE);
     ::MoveWindow(restore_, restoreAt.x, 3, r.cx, r.cy, FALSE);
     ::MoveWindow(more_, moreAt.x, 3, m.cx, m.cy, FALSE);
-    backup_.setSelected(true);
-    restore_.setSelected(false);
+    // The selection may have been made before the window: its tab is the
+    // highlighted one.
+    backup_.setSelected(type_ == 1);
+    restore_.setSelected(type_ == 2);
     return 0;
 }
 

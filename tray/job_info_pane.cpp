@@ -80,8 +80,11 @@ constexpr Look kLooks[JobInfoPane::LOOK_COUNT] = {
     {L"disable", 0xB4B4B4, 0xA0A0A0},
 };
 
-// A local FILETIME as "year-month-day hh:mm:ss", unchanged by time zones.
+// A local FILETIME as "year-month-day hh:mm:ss", unchanged by time zones;
+// no time (0, as the next run of a job run by hand) is the text for a time
+// that cannot be told, not the first day of 1601.
 std::wstring dateText(uint64_t stamp) {
+    if (stamp == 0) return trayString(kNoTime);
     FILETIME time;
     time.dwLowDateTime = static_cast<DWORD>(stamp);
     time.dwHighDateTime = static_cast<DWORD>(stamp >> 32);

@@ -154,6 +154,12 @@ void PaneContainer::onStick(bool stuck) {
     stuck_ = stuck;
 }
 
+void PaneContainer::restartDisplay() {
+    // Past the fade-in, the time is taken back to where the fade-in ends,
+    // so that the pop-up is opaque at the next tick.
+    elapsed_ = std::min(elapsed_, display_ / 20);
+}
+
 void PaneContainer::rebuildStates() {
     bool present[2][14] = {};
     for (AbsPane* pane : panes_) {
