@@ -71,8 +71,8 @@ HWND PaneContainer::Create(HWND parent) {
         border_ = border;
         fill_ = fill;
     } else {
-        border_ = 0xF3D497;
-        fill_ = 0xEFEFED;
+        border_ = tray::kPopupBorder;
+        fill_ = tray::kPopupFill;
     }
     APPBARDATA taskbar = {};
     taskbar.cbSize = sizeof taskbar;
@@ -280,6 +280,9 @@ void PaneContainer::layout() {
     }
     if (batch) ::EndDeferWindowPos(batch);
     ::LockWindowUpdate(nullptr);
+    // The cards were placed without redrawing: each paints again where it
+    // now is.
+    for (AbsPane* pane : shown) pane->Invalidate(FALSE);
 
     RECT client;
     GetClientRect(&client);
