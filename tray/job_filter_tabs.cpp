@@ -75,6 +75,10 @@ bool JobTypePane::create(HWND parent, const POINT& origin) {
                         ? border
                         : defaults[i];
     }
+    DWORD frameBorder = 0;
+    DWORD frameFill = 0;
+    ground_ = options && options->jobPaneFrameColors(frameBorder, frameFill) ? frameFill
+                                                                             : tray::kPopupFill;
     RECT at = {origin.x, origin.y, origin.x + 1, origin.y + 1};
     return Create(parent, at) != nullptr;
 }
@@ -167,7 +171,9 @@ void JobTypePane::redraw() {
 }
 
 void JobTypePane::drawLabel(HDC dc, const RECT& clear, UINT format) {
-    fill(dc, clear, kWhite);
+    // The pop-up's fill, not the transparent white: what was drawn before
+    // (a hot label, an open arrow) must not show through.
+    fill(dc, clear, ground_);
     bool hot = look_ == SELECTED || (look_ == HOT && zone_ == LABEL);
     // A tab without jobs to list is disabled, and looks it.
     const bool enabled = !IsWindow() || ::IsWindowEnabled(m_hWnd);
@@ -184,10 +190,10 @@ void JobTypePane::draw(HDC dc) {
     bool zoneChange = zone_ != drawnZone_ && (zone_ == LABEL || drawnZone_ == LABEL);
     if (look_ != drawnLook_ || zoneChange) drawLabel(dc, labelZone_, 0);
     // The arrow zone with its two chevrons.
-    fill(dc, arrow_, kWhite);
+    fill(dc, arrow_, ground_);
     tray::round_box(dc, arrow_.left, arrow_.top, arrow_.right, arrow_.bottom, 2,
-                    menuOpen_ || zone_ == ARROW ? kArrowLine : kWhite,
-                    menuOpen_ ? kArrowOpen : kWhite);
+                    menuOpen_ || zone_ == ARROW ? kArrowLine : ground_,
+                    menuOpen_ ? kArrowOpen : ground_);
     HPEN chevron = ::CreatePen(PS_SOLID, 2, kArrowLine);
     HGDIOBJ oldPen = ::SelectObject(dc, chevron);
     double dx = (arrow_.right - arrow_.left) / 6.0;

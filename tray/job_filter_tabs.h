@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "tray/skin_menu.h"
+#include "tray/tray_drawing.h"
 
 constexpr UINT TRAY_PANE_LAYOUT_MSG = 34004;
 constexpr UINT TRAY_PANE_STATES_MSG = 39191;
@@ -120,6 +121,8 @@ protected:
     COLORREF normalText_ = kDefaultNormalText;
     COLORREF hoverText_ = kDefaultHoverText;
     COLORREF disableText_ = kDefaultDisableText;
+    // What the tab is drawn on: the pop-up's fill.
+    COLORREF ground_ = tray::kPopupFill;
     struct Item {
         int state;
         std::wstring text;

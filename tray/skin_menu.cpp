@@ -145,7 +145,6 @@ void SkinMenu::endUpdate() {
 void SkinMenu::popup(HWND owner, int x, int y) {
     if (IsWindow()) DestroyWindow();
     owner_ = owner;
-    closedTold_ = false;
     int height = kItemHeight * static_cast<int>(items_.size()) + 6;
     RECT at = {x - kWidth, y - height, x, y};
     Create(nullptr, at);
@@ -253,7 +252,7 @@ LRESULT SkinMenu::OnButtonDown(UINT, WPARAM, LPARAM, BOOL&) {
 
 LRESULT SkinMenu::OnActivate(UINT, WPARAM wParam, LPARAM, BOOL&) {
     if (LOWORD(wParam) == WA_INACTIVE) {
-        tellClosed();
+        ::PostMessageW(owner_, TRAY_MENU_CLOSED_MSG, 0, 0);
         ::PostMessageW(m_hWnd, WM_CLOSE, 0, 0);
     }
     return 0;
@@ -265,16 +264,7 @@ LRESULT SkinMenu::OnItem(UINT, WPARAM wParam, LPARAM, BOOL&) {
     return 0;
 }
 
-void SkinMenu::tellClosed() {
-    if (closedTold_ || !owner_) return;
-    closedTold_ = true;
-    ::PostMessageW(owner_, TRAY_MENU_CLOSED_MSG, 0, 0);
-}
-
 LRESULT SkinMenu::OnDestroy(UINT, WPARAM, LPARAM, BOOL& handled) {
-    // However the menu goes (a press outside it, a choice, cleared while
-    // open), its owner hears of it once, as the arrow of a tab must.
-    tellClosed();
     deleteBuffer();
     handled = FALSE;
     return 0;

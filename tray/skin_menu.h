@@ -1,8 +1,7 @@
 // The tray's own pop-up menu: a rounded window of text items, opened with
 // its bottom-right corner at a point (moved inside the desktop near its left,
 // top or right edge), that posts WM_COMMAND with the chosen item's id to its
-// owner, and TRAY_MENU_CLOSED_MSG once when its window closes (it lost
-// activation, an item was chosen, or it was cleared or destroyed). Colours and the
+// owner, and TRAY_MENU_CLOSED_MSG when it loses activation. Colours and the
 // item font come from the skin options' "menu" section. GUI thread.
 #pragma once
 
@@ -101,15 +100,12 @@ private:
     LRESULT OnActivate(UINT, WPARAM, LPARAM, BOOL&);
     LRESULT OnItem(UINT, WPARAM, LPARAM, BOOL&);
     LRESULT OnDestroy(UINT, WPARAM, LPARAM, BOOL&);
-    void tellClosed();
 
     void drawBackground(int width, int height);
     void deleteBuffer();
 
     std::vector<MenuItem*> items_;
     HWND owner_ = nullptr;
-    // Whether the owner was told of this window's close.
-    bool closedTold_ = false;
     HDC memDC_ = nullptr;
     HBITMAP bitmap_ = nullptr;
     HGDIOBJ oldBitmap_ = nullptr;
