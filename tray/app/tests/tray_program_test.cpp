@@ -186,8 +186,8 @@ TEST_F(TrayProgram, FontSizesOutOfRangeInTheOptionsLeaveTheBuiltInFonts) {
     tray_tests::ServiceRecord record(job, 1);
     std::wstring options;
     ASSERT_TRUE(TrayOptions::path(options));
-    const char* const sizes[] = {"-2147483648", "-214748365", "-1", "0", "5",
-                                 "73", "214748365", "2147483647"};
+    const char* const sizes[] = {"-2147483648", "-214748365", "-1",        "0",
+                                 "5",           "73",         "214748365", "2147483647"};
     for (const char* size : sizes) {
         SCOPED_TRACE(size);
         std::string font = std::string(R"({"color": [0, 0, 0], "size": )") + size +
