@@ -326,6 +326,7 @@ bool TrayController::ShowJobsInfo(int type, int state) {
 }
 
 void TrayController::chooseForClick(int& type, int& state) {
+    if (type != 1 && type != 2) type = 1;
     bool runs[3] = {};
     bool cards[3] = {};
     for (AbsPane* pane : container_.panes()) {

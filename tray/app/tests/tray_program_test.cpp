@@ -149,7 +149,7 @@ TEST_F(TrayProgram, TheSystemsLanguageChoosesTheResourceLibrary) {
     EXPECT_EQ(again->wait(), 2);
 }
 
-TEST_F(TrayProgram, ExitFromTheMenuEndsWithZero) {
+TEST_F(TrayProgram, TheAboutBoxAndExitFromTheMenu) {
     std::string socket = machine_root() + "/gui.sock";
     auto tray = start({"-nohome"}, {"TOVEL_GUI_SOCKET=" + socket});
     GuiRemote remote(socket);
@@ -170,6 +170,50 @@ TEST_F(TrayProgram, ExitFromTheMenuEndsWithZero) {
         return menu.handle != nullptr;
     }));
     EXPECT_EQ(menu.rect.bottom - menu.rect.top, 3 * 25 + 6);
+
+    // About, the middle item: the box draws its version text whole, on one
+    // line within its control (10, 64, 300 x 20 of its client area).
+    ASSERT_TRUE(remote.record_texts());
+    ASSERT_TRUE(remote.click(menu.rect.left + 77, menu.rect.top + 3 + 25 + 12));
+    GuiRemote::Window about;
+    ASSERT_TRUE(wait_until([&] {
+        for (const auto& window : remote.windows())
+            if (window.visible && window.title == L"About Tovel") about = window;
+        return about.handle != nullptr;
+    })) << tray->errors();
+    std::vector<tovel::platform::gui::DrawnText> version;
+    ASSERT_TRUE(wait_until([&] {
+        version.clear();
+        for (const auto& drawn : remote.texts())
+            if (drawn.text.find(L"version") != std::wstring::npos ||
+                drawn.text.find(L"3636") != std::wstring::npos)
+                version.push_back(drawn);
+        return !version.empty();
+    }));
+    for (const auto& drawn : version) {
+        EXPECT_EQ(drawn.text, L"Tovel backup agent, version 1.0.212.3636");
+        EXPECT_LE(drawn.x + drawn.width, 300);
+    }
+    ASSERT_TRUE(remote.write_screen_png(tovel::platform::gui::pictures_folder() +
+                                        "/tray-program-about.png"));
+    // Its OK button (125, 104, 70 x 24 of the client area, under a caption
+    // of 21) closes it.
+    const int client = about.rect.top + (about.rect.bottom - about.rect.top) - 141;
+    ASSERT_TRUE(remote.click(about.rect.left + 1 + 160, client + 116));
+    ASSERT_TRUE(wait_until([&] {
+        for (const auto& window : remote.windows())
+            if (window.visible && window.title == L"About Tovel") return false;
+        return true;
+    })) << tray->errors();
+
+    ASSERT_TRUE(
+        remote.click_icon(icons[0].window, icons[0].id, tovel::platform::gui::IconClick::right));
+    menu = GuiRemote::Window();
+    ASSERT_TRUE(wait_until([&] {
+        for (const auto& window : remote.windows())
+            if (window.visible && window.rect.right - window.rect.left == 154) menu = window;
+        return menu.handle != nullptr;
+    }));
     ASSERT_TRUE(remote.click(menu.rect.left + 77, menu.rect.top + 3 + 2 * 25 + 12));
     EXPECT_EQ(tray->wait(), 0);
     EXPECT_EQ(record().size(), 0u);
