@@ -281,8 +281,9 @@ void PaneContainer::layout() {
     if (batch) ::EndDeferWindowPos(batch);
     ::LockWindowUpdate(nullptr);
     // The cards were placed without redrawing: each paints again where it
-    // now is.
-    for (AbsPane* pane : shown) pane->Invalidate(FALSE);
+    // now is, at its final size, before anything else moves.
+    for (AbsPane* pane : shown)
+        ::RedrawWindow(*pane, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW);
 
     RECT client;
     GetClientRect(&client);
