@@ -124,10 +124,11 @@ long JobNotifyClient::handle(DWORD status, LPVOID information) {
 long JobNotifyClient::readAvailable(DWORD available) {
     if (available == 0) {
         // The stream has ended; an event it cut off is dropped. The client
-        // stays silent until it is opened again.
+        // stays silent until it is opened again, and says so through
+        // OnResponseComplete, so that its owner may open it again.
         text_.clear();
         braces_.clear();
-        return 0;
+        return HRESULT_FROM_WIN32(ERROR_HANDLE_EOF);
     }
     DWORD read = 0;
     DWORD wanted = std::min<DWORD>(available, sizeof buffer_);

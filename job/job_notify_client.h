@@ -54,7 +54,9 @@ public:
     // members "id" and "state", calls OnJobStateChanged(id, the state's
     // number by jobStateFromString); anything else is dropped without a call.
     // The text is emptied in every case. The result (0 after a complete
-    // object, a negative HRESULT when the response failed) is not looked at.
+    // object, a negative HRESULT when the response failed, the HRESULT of
+    // ERROR_HANDLE_EOF when the stream ended) is not looked at here; a
+    // derived class that calls this one may, to open the client again.
     void OnResponseComplete(long result) override;
     // A send that failed (API_SEND_REQUEST, as while the service is not up)
     // is sent again after kRetryDelayMs, unless the client is stopped

@@ -128,6 +128,22 @@ public:
             if (!recorder_) recorder_ = std::make_unique<LaunchRecorder>();
             return "ok";
         }
+        if (verb == "record-texts") {
+            // A fresh recording each time: what was drawn before is dropped.
+            std::lock_guard<std::mutex> guard(lock_);
+            texts_.reset();
+            texts_ = std::make_unique<TextRecorder>();
+            return "ok";
+        }
+        if (verb == "texts") {
+            std::vector<std::string> lines;
+            std::lock_guard<std::mutex> guard(lock_);
+            if (texts_)
+                for (const auto& text : texts_->texts())
+                    lines.push_back(std::to_string(text.x) + "\t" + std::to_string(text.y) + "\t" +
+                                    std::to_string(text.width) + "\t" + escaped(text.text));
+            return listing(lines);
+        }
         if (verb == "launches" || verb == "boxes") {
             std::vector<std::wstring> texts;
             std::lock_guard<std::mutex> guard(lock_);
@@ -206,6 +222,7 @@ public:
 private:
     std::mutex lock_;
     std::unique_ptr<LaunchRecorder> recorder_;  // under lock_
+    std::unique_ptr<TextRecorder> texts_;       // under lock_
 };
 
 }  // namespace

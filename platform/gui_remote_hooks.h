@@ -17,6 +17,10 @@
 //   icon-rect <window> <id>               -> ok <left> <top> <right> <bottom>
 //   record-launches                       -> ok (launches recorded from now on)
 //   launches | boxes                      -> ok <n>, then n lines
+//   record-texts                          -> ok (the lines of text drawn are
+//                                            recorded afresh from now on)
+//   texts   -> ok <n>, then n lines: x y width text (tab-separated), as the
+//              text recorder of gui_test.h keeps them
 //   screen-png <path> | window-png <window> <path> -> ok | error ...
 //   windows -> ok <n>, then n lines: window visible left top right bottom
 //              class title (tab-separated)

@@ -137,6 +137,7 @@ extern "C" void job_notify_callback(mg_connection* conn, const mg_request_info* 
         portvane::reply(conn, portvane::kReply500);
         return;
     }
+    log_message(LM_DEBUG, "job_notify_callback: a job event stream starts.\n");
     MongooseJobNotifyObserver::End end = observer.stream();
     manager->unregisterObserver(&observer);
     log_message(LM_DEBUG, "job_notify_callback: a job event stream ended after %Q events: %s.\n",

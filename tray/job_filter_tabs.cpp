@@ -65,7 +65,9 @@ bool JobTypePane::create(HWND parent, const POINT& origin) {
     const TrayOptions* options = TrayOptions::current();
     const wchar_t* states[] = {L"normal", L"hover", L"disable"};
     COLORREF* texts[] = {&normalText_, &hoverText_, &disableText_};
-    const COLORREF defaults[] = {0xF3D497, 0xCBC065, 0x646464};
+    // Built-in label colours, each readable on the pop-up's fill (contrast
+    // above 4.5 : 1): blue, teal when hot, grey when disabled.
+    const COLORREF defaults[] = {kDefaultNormalText, kDefaultHoverText, kDefaultDisableText};
     for (int i = 0; i < 3; ++i) {
         DWORD border = 0;
         DWORD background = 0;
@@ -73,6 +75,10 @@ bool JobTypePane::create(HWND parent, const POINT& origin) {
                         ? border
                         : defaults[i];
     }
+    DWORD frameBorder = 0;
+    DWORD frameFill = 0;
+    ground_ = options && options->jobPaneFrameColors(frameBorder, frameFill) ? frameFill
+                                                                             : tray::kPopupFill;
     RECT at = {origin.x, origin.y, origin.x + 1, origin.y + 1};
     return Create(parent, at) != nullptr;
 }
@@ -140,7 +146,15 @@ void JobTypePane::setItems(const std::vector<int>& states, const std::vector<std
         if (menu_.IsWindow()) menu_.addItem(name, static_cast<UINT>(state), -1);
     }
     menu_.endUpdate();
-    if (hasMenu() && IsWindow()) ::EnableWindow(m_hWnd, !items_.empty());
+    if (hasMenu() && IsWindow()) enable(!items_.empty());
+}
+
+void JobTypePane::enable(bool enabled) {
+    if ((::IsWindowEnabled(m_hWnd) != FALSE) == enabled) return;
+    ::EnableWindow(m_hWnd, enabled);
+    // The label's colour follows.
+    drawnLook_ = -1;
+    redraw();
 }
 
 void JobTypePane::setLook(int look) {
@@ -157,9 +171,13 @@ void JobTypePane::redraw() {
 }
 
 void JobTypePane::drawLabel(HDC dc, const RECT& clear, UINT format) {
-    fill(dc, clear, kWhite);
+    // The pop-up's fill, not the transparent white: what was drawn before
+    // (a hot label, an open arrow) must not show through.
+    fill(dc, clear, ground_);
     bool hot = look_ == SELECTED || (look_ == HOT && zone_ == LABEL);
-    ::SetTextColor(dc, hot ? hoverText_ : normalText_);
+    // A tab without jobs to list is disabled, and looks it.
+    const bool enabled = !IsWindow() || ::IsWindowEnabled(m_hWnd);
+    ::SetTextColor(dc, !enabled ? disableText_ : hot ? hoverText_ : normalText_);
     HFONT font = hot ? underlined_ : font_;
     HGDIOBJ old = font ? ::SelectObject(dc, font) : nullptr;
     ::SetBkMode(dc, TRANSPARENT);
@@ -172,10 +190,10 @@ void JobTypePane::draw(HDC dc) {
     bool zoneChange = zone_ != drawnZone_ && (zone_ == LABEL || drawnZone_ == LABEL);
     if (look_ != drawnLook_ || zoneChange) drawLabel(dc, labelZone_, 0);
     // The arrow zone with its two chevrons.
-    fill(dc, arrow_, kWhite);
+    fill(dc, arrow_, ground_);
     tray::round_box(dc, arrow_.left, arrow_.top, arrow_.right, arrow_.bottom, 2,
-                    menuOpen_ || zone_ == ARROW ? kArrowLine : kWhite,
-                    menuOpen_ ? kArrowOpen : kWhite);
+                    menuOpen_ || zone_ == ARROW ? kArrowLine : ground_,
+                    menuOpen_ ? kArrowOpen : ground_);
     HPEN chevron = ::CreatePen(PS_SOLID, 2, kArrowLine);
     HGDIOBJ oldPen = ::SelectObject(dc, chevron);
     double dx = (arrow_.right - arrow_.left) / 6.0;
@@ -228,6 +246,7 @@ LRESULT JobTypePane::OnCreate(UINT, WPARAM, LPARAM, BOOL&) {
     }
     measure();
     if (hasMenu()) ::EnableWindow(m_hWnd, !items_.empty());
+    drawnLook_ = -1;
     return 0;
 }
 
@@ -418,8 +437,10 @@ LRESULT JobClassifyPane::OnCreate(UINT, WPARAM, LPARAM, BOOL&) {
     ::MoveWindow(backup_, 3, 3, b.cx, b.cy, FALSE);
     ::MoveWindow(restore_, restoreAt.x, 3, r.cx, r.cy, FALSE);
     ::MoveWindow(more_, moreAt.x, 3, m.cx, m.cy, FALSE);
-    backup_.setSelected(true);
-    restore_.setSelected(false);
+    // The selection may have been made before the window: its tab is the
+    // highlighted one.
+    backup_.setSelected(type_ == 1);
+    restore_.setSelected(type_ == 2);
     return 0;
 }
 

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "tray/skin_menu.h"
+#include "tray/tray_drawing.h"
 
 constexpr UINT TRAY_PANE_LAYOUT_MSG = 34004;
 constexpr UINT TRAY_PANE_STATES_MSG = 39191;
@@ -31,6 +32,11 @@ class JobTypePane : public AbsPane {
 public:
     enum Look { NORMAL = 0, HOT = 1, SELECTED = 2 };
     enum Zone { NONE = 0, ARROW = 1, LABEL = 2 };
+    // The label colours without options (blue, teal, grey), readable on
+    // the pop-up's fill.
+    static constexpr COLORREF kDefaultNormalText = RGB(0x1F, 0x5A, 0x96);
+    static constexpr COLORREF kDefaultHoverText = RGB(0x0B, 0x5E, 0x68);
+    static constexpr COLORREF kDefaultDisableText = RGB(0x64, 0x64, 0x64);
 
     JobTypePane() = default;
     ~JobTypePane() override;
@@ -78,6 +84,8 @@ protected:
     // The zones of a tab of that size.
     void layOut(int width, int height);
     void setLook(int look);
+    // Enables or disables the window, its label redrawn in its colour.
+    void enable(bool enabled);
 
     LRESULT OnCreate(UINT, WPARAM, LPARAM, BOOL&);
     LRESULT OnPaint(UINT, WPARAM, LPARAM, BOOL&);
@@ -110,9 +118,11 @@ protected:
     HFONT underlined_ = nullptr;
     RECT own_ = {};
     SkinMenu menu_;
-    COLORREF normalText_ = 0xF3D497;
-    COLORREF hoverText_ = 0xCBC065;
-    COLORREF disableText_ = 0x646464;
+    COLORREF normalText_ = kDefaultNormalText;
+    COLORREF hoverText_ = kDefaultHoverText;
+    COLORREF disableText_ = kDefaultDisableText;
+    // What the tab is drawn on: the pop-up's fill.
+    COLORREF ground_ = tray::kPopupFill;
     struct Item {
         int state;
         std::wstring text;

@@ -80,8 +80,11 @@ constexpr Look kLooks[JobInfoPane::LOOK_COUNT] = {
     {L"disable", 0xB4B4B4, 0xA0A0A0},
 };
 
-// A local FILETIME as "year-month-day hh:mm:ss", unchanged by time zones.
+// A local FILETIME as "year-month-day hh:mm:ss", unchanged by time zones;
+// no time (0, as the next run of a job run by hand) is the text for a time
+// that cannot be told, not the first day of 1601.
 std::wstring dateText(uint64_t stamp) {
+    if (stamp == 0) return trayString(kNoTime);
     FILETIME time;
     time.dwLowDateTime = static_cast<DWORD>(stamp);
     time.dwHighDateTime = static_cast<DWORD>(stamp >> 32);
@@ -147,6 +150,10 @@ void JobInfoPane::checkThread() const {
 
 void JobInfoPane::readColours() {
     const TrayOptions* options = TrayOptions::current();
+    DWORD frameBorder = 0;
+    DWORD frameFill = 0;
+    margin_ = options && options->jobPaneFrameColors(frameBorder, frameFill) ? frameFill
+                                                                             : tray::kPopupFill;
     for (int i = 0; i < LOOK_COUNT; ++i) {
         DWORD border = 0;
         DWORD fill = 0;
@@ -484,10 +491,14 @@ bool JobInfoPane::draw(HDC dc, const RECT*) {
     const int look = (mouse_ & MOUSE_PRESSED) ? LOOK_DOWN
                      : (mouse_ & MOUSE_HOT)   ? LOOK_HOVER
                                               : LOOK_NORMAL;
-    // The whole card, whatever part is painted: the DC clips.
+    // The whole card, whatever part is painted: the DC clips. Around the
+    // box the pop-up's fill, not the transparent white: a card that shrank
+    // keeps no trace of its taller self there.
     RECT client;
     ::GetClientRect(m_hWnd, &client);
-    ::FillRect(dc, &client, static_cast<HBRUSH>(::GetStockObject(WHITE_BRUSH)));
+    HBRUSH margin = ::CreateSolidBrush(margin_);
+    ::FillRect(dc, &client, margin);
+    ::DeleteObject(margin);
     HPEN pen = ::CreatePen(PS_SOLID, 1, border_[look]);
     HBRUSH brush = ::CreateSolidBrush(fill_[look]);
     HGDIOBJ oldPen = ::SelectObject(dc, pen);

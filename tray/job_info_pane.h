@@ -17,6 +17,7 @@
 #include "tray/job_record.h"
 #include "tray/job_state_notify.h"
 #include "tray/mem_dc_helper.h"
+#include "tray/tray_drawing.h"
 
 class JobInfoPane : public AbsPane, public IJobStateNotify {
 public:
@@ -134,6 +135,8 @@ private:
     COLORREF fill_[LOOK_COUNT];
     COLORREF border_[LOOK_COUNT];
     COLORREF text_ = RGB(0, 0, 0);
+    // Around the rounded box: the pop-up's fill.
+    COLORREF margin_ = tray::kPopupFill;
     // Whether this card is its job's observer in the job list.
     bool attached_ = false;
     DWORD thread_;

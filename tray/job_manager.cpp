@@ -3,6 +3,7 @@
 #include <ace/Log_Msg.h>
 #include <ace/Trace.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "common/ace_log_wrapper.h"
@@ -14,6 +15,9 @@ namespace {
 using Guard = TRAY::Locker;
 
 constexpr const wchar_t* kEventClass = L"TovelTrayJobEvents";
+// Posted to the event window when the stream ended or failed.
+constexpr UINT kStreamEndedMessage = JobManager::kEventMessage + 1;
+constexpr UINT_PTR kReopenTimer = 1;
 constexpr int kStateRunning = 3;
 constexpr int kStateDeleted = 13;
 
@@ -75,8 +79,12 @@ void JobManager::init(IJobStateNotify* first) {
         auto record = std::make_shared<JobRecord>(definition);
         std::string name = nameOf(definition);
         if (!record->open()) {
+            // The service has not made the record yet (it starts after the
+            // tray): the job stays listed and its record is opened on a
+            // later access, when the refresh tells the observers of it.
             log_message(LM_ERROR, "Can't open job {%s, %s} activity error-code = %d, %m.\n",
                         definition->id(), name.c_str(), static_cast<int>(GetLastError()));
+            jobs_.emplace(definition->id(), record);
             continue;
         }
         log_message(LM_INFO, "Updating job {%s, %s} activity.\n", definition->id(), name.c_str());
@@ -143,6 +151,8 @@ bool JobManager::makeEventWindow() {
         return false;
     }
     eventWindow_.store(window);
+    reopenArmed_ = false;
+    reopenDelay_.store(kReopenFirstMs);
     return true;
 }
 
@@ -161,6 +171,15 @@ LRESULT JobManager::eventWindowProc(HWND window, UINT message, WPARAM wParam, LP
         const auto* event = reinterpret_cast<const Event*>(lParam);
         if (self && event) self->NotifyJobChanges(*event->id, event->state);
         return 0;
+    } else if (message == kStreamEndedMessage) {
+        auto* self = reinterpret_cast<JobManager*>(GetWindowLongPtrW(window, GWLP_USERDATA));
+        if (self) self->scheduleReopen();
+        return 0;
+    } else if (message == WM_TIMER && wParam == kReopenTimer) {
+        KillTimer(window, kReopenTimer);
+        auto* self = reinterpret_cast<JobManager*>(GetWindowLongPtrW(window, GWLP_USERDATA));
+        if (self) self->reopen();
+        return 0;
     }
     return DefWindowProcW(window, message, wParam, lParam);
 }
@@ -177,6 +196,47 @@ void JobManager::OnJobStateChanged(const char* id, int state) {
     Event event{&text, state};
     // Returns once the GUI thread ran it, or at once when the window went.
     SendMessageW(window, kEventMessage, 0, reinterpret_cast<LPARAM>(&event));
+}
+
+void JobManager::OnResponseComplete(long result) {
+    JobNotifyClient::OnResponseComplete(result);
+    if (result >= 0) {
+        reopenDelay_.store(kReopenFirstMs);  // the stream works: an event came
+        return;
+    }
+    if (HWND window = eventWindow_.load()) PostMessageW(window, kStreamEndedMessage, 0, 0);
+}
+
+void JobManager::OnRequestError(WINHTTP_ASYNC_RESULT* result) {
+    // The client retries a send that found no service by itself.
+    JobNotifyClient::OnRequestError(result);
+    if (result && result->dwResult == API_SEND_REQUEST) return;
+    if (HWND window = eventWindow_.load()) PostMessageW(window, kStreamEndedMessage, 0, 0);
+}
+
+void JobManager::scheduleReopen() {
+    HWND window = eventWindow_.load();
+    if (!window || reopenArmed_) return;
+    UINT delay = reopenDelay_.load();
+    log_message(LM_INFO, "The job event stream ended, opening it again in %u ms.\n", delay);
+    reopenDelay_.store(std::min<UINT>(delay * 2, kReopenMostMs));
+    reopenArmed_ = SetTimer(window, kReopenTimer, delay, nullptr) != 0;
+    if (!reopenArmed_)
+        log_message(LM_ERROR, "Can't arm the job event stream's reopening, error-code = %d, %m.\n",
+                    static_cast<int>(GetLastError()));
+}
+
+void JobManager::reopen() {
+    reopenArmed_ = false;
+    if (!eventWindow_.load()) return;
+    long result = Open(L"127.0.0.1", kNotifyPort);
+    if (result < 0) {
+        // Still busy with the last response, or no handle could be made.
+        log_message(LM_ERROR,
+                    "Can't open JobNotifyClient, host = %s, port = %d, error-code = %d, %m.\n",
+                    "127.0.0.1", static_cast<int>(kNotifyPort), static_cast<int>(GetLastError()));
+        scheduleReopen();
+    }
 }
 
 void JobManager::NotifyJobChanges(const std::string& id, int state) {
@@ -197,12 +257,21 @@ void JobManager::NotifyJobChanges(const std::string& id, int state) {
         log_message(LM_INFO, "Notify job state, id = %s, state = %d.\n", shown.c_str(), state);
         observer->onJobState(id, state);
     }
+    tellObservers(id, state);
+    record->updateCache();
+    if (state == kStateDeleted) {
+        Guard guard(&holder_);
+        jobs_.erase(id);
+    }
+}
+
+void JobManager::tellObservers(const std::string& id, int state) {
     std::set<IJobStateNotify*> observers;
     {
         Guard guard(&holder_);
         observers = observers_;
     }
-    log_message(LM_INFO, "Notify jobs state, id = %s, state = %d.\n", shown.c_str(), state);
+    log_message(LM_INFO, "Notify jobs state, id = %s, state = %d.\n", printable(id).c_str(), state);
     for (IJobStateNotify* observer : observers) {
         // An observer may detach (and delete) another while it is told.
         {
@@ -210,11 +279,6 @@ void JobManager::NotifyJobChanges(const std::string& id, int state) {
             if (!observers_.count(observer)) continue;
         }
         observer->onJobState(id, state);
-    }
-    record->updateCache();
-    if (state == kStateDeleted) {
-        Guard guard(&holder_);
-        jobs_.erase(id);
     }
 }
 
@@ -392,6 +456,10 @@ void JobManager::refreshActivities() {
         if (!cached) {
             log_message(LM_WARNING, "The job activity have not been updated, id = %s.\n", id);
             updateCacheLogged(*record, id);
+            // A record that opened only now (the service came after the
+            // list was loaded, or the job's first run made it): the general
+            // observers hear of the job as init would have told them.
+            if (record->cachedActivity()) tellObservers(id, JobRecord::state(live));
             continue;
         }
         int state = JobRecord::state(live);

@@ -44,9 +44,11 @@ public:
     // only go with that thread.
     ~JobManager() override;
 
-    // Loads every job with an activity record, tells first (when not null)
-    // each one's state, opens the notification client and starts the
-    // once-a-second refresh. A second call only warns. GUI thread.
+    // Loads every job, tells first (when not null) the state of each one
+    // whose activity record exists, opens the notification client and
+    // starts the once-a-second refresh. A job whose record the service has
+    // not made yet stays listed; the refresh opens it later and then tells
+    // the general observers its state. A second call only warns. GUI thread.
     void init(IJobStateNotify* first);
     // Destroys the event window, kills the timer and empties the tables; the
     // client stays open (its events are dropped). Warns when not initialised.
@@ -55,6 +57,16 @@ public:
     // One job event (WinHTTP's thread): waits until the GUI thread has run
     // NotifyJobChanges for it; dropped when there is no event window.
     void OnJobStateChanged(const char* id, int state) override;
+    // The stream's end or failure (WinHTTP's thread): the GUI thread opens
+    // the client again after a back-off (kReopenFirstMs, doubled after each
+    // try that brought no event, up to kReopenMostMs), so that the events
+    // of a service that restarted arrive. A send that cannot reach the
+    // service is retried by the client itself.
+    void OnResponseComplete(long result) override;
+    void OnRequestError(WINHTTP_ASYNC_RESULT* result) override;
+
+    static constexpr UINT kReopenFirstMs = 500;
+    static constexpr UINT kReopenMostMs = 30000;
     // Tells the job's observer and the general observers the event, adding a
     // job that is new to the list first and removing a deleted one (13)
     // after. GUI thread.
@@ -88,15 +100,22 @@ public:
     // Whether some job's live record says running (3).
     bool isAnyJobRunning();
     // The once-a-second look: a job's pane is told when its state changed
-    // since the cached copy, or while it runs. GUI thread.
+    // since the cached copy, or while it runs; the general observers when
+    // the job's record opened for the first time. GUI thread.
     void refreshActivities();
 
 private:
     static void timerCallback(HWND window, UINT message, UINT_PTR id, DWORD time);
     static LRESULT eventWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
     bool makeEventWindow();
+    // On the GUI thread: arms the reopen timer of the event window / opens
+    // the client when it fires.
+    void scheduleReopen();
+    void reopen();
     void destroyEventWindow();
     void updateCacheLogged(JobRecord& record, const char* id);
+    // Tells every general observer (a copy of the set, without the lock).
+    void tellObservers(const std::string& id, int state);
 
     // activity timer
     UINT interval_ = 0;
@@ -108,6 +127,9 @@ private:
     TRAY::Locker::Holder notifyLock_;
     // The message-only window of the GUI thread that runs the events.
     std::atomic<HWND> eventWindow_{nullptr};
+    // The next reopen's delay; back to the first once an event came.
+    std::atomic<UINT> reopenDelay_{kReopenFirstMs};
+    bool reopenArmed_ = false;  // GUI thread
 
     // The list that the timer callback refreshes.
     static inline std::atomic<JobManager*> timerTarget_{nullptr};

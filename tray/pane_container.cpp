@@ -71,8 +71,8 @@ HWND PaneContainer::Create(HWND parent) {
         border_ = border;
         fill_ = fill;
     } else {
-        border_ = 0xF3D497;
-        fill_ = 0xEFEFED;
+        border_ = tray::kPopupBorder;
+        fill_ = tray::kPopupFill;
     }
     APPBARDATA taskbar = {};
     taskbar.cbSize = sizeof taskbar;
@@ -152,6 +152,12 @@ void PaneContainer::removeAllPane() {
 void PaneContainer::onStick(bool stuck) {
     elapsed_ = display_ / 4;
     stuck_ = stuck;
+}
+
+void PaneContainer::restartDisplay() {
+    // Past the fade-in, the time is taken back to where the fade-in ends,
+    // so that the pop-up is opaque at the next tick.
+    elapsed_ = std::min(elapsed_, display_ / 20);
 }
 
 void PaneContainer::rebuildStates() {
@@ -274,6 +280,10 @@ void PaneContainer::layout() {
     }
     if (batch) ::EndDeferWindowPos(batch);
     ::LockWindowUpdate(nullptr);
+    // The cards were placed without redrawing: each paints again where it
+    // now is, at its final size, before anything else moves.
+    for (AbsPane* pane : shown)
+        ::RedrawWindow(*pane, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW);
 
     RECT client;
     GetClientRect(&client);

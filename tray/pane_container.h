@@ -115,6 +115,9 @@ public:
     // The stick button's release: stuck or not, the display time starts again
     // at a quarter.
     void onStick(bool stuck);
+    // Shown again (a click on the icon, a job's change) while it shows, as
+    // it fades out say: the display time starts again, at full opacity.
+    void restartDisplay();
 
     // Keeps a window rectangle (screen) inside the work area; true when it
     // moved it.

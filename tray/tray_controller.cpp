@@ -307,8 +307,12 @@ bool TrayController::ShowJobsInfo(int type, int state) {
         log_message(LM_WARNING, "The pane containter is empty.\n");
         return true;
     }
-    JobManager* jobs = JobManager::instance();
-    container_.setSelection(type, jobs && jobs->isAnyJobRunning() ? kStateRunning : state);
+    // A change shows the jobs of its own state (a job that failed while
+    // another runs among them); a click (state 0) the running jobs of the
+    // type that has some, else every job of a type that has cards.
+    if (state == 0) chooseForClick(type, state);
+    container_.setSelection(type, state);
+    if (container_.IsWindow()) container_.restartDisplay();
     if (!container_.IsWindow()) {
         log_message(LM_INFO, "The pane container is not exists, create it.\n");
         if (!container_.Create(target_.load())) {
@@ -319,6 +323,28 @@ bool TrayController::ShowJobsInfo(int type, int state) {
     }
     return SetWindowPos(container_.m_hWnd, HWND_TOPMOST, 0, 0, 0, 0,
                         SWP_NOSIZE | SWP_NOMOVE | SWP_NOREDRAW) == TRUE;
+}
+
+void TrayController::chooseForClick(int& type, int& state) {
+    if (type != 1 && type != 2) type = 1;
+    bool runs[3] = {};
+    bool cards[3] = {};
+    for (AbsPane* pane : container_.panes()) {
+        auto* card = pane->kind() == AbsPane::KIND_JOB ? dynamic_cast<JobInfoPane*>(pane) : nullptr;
+        std::shared_ptr<JobRecord> record = card ? card->record() : nullptr;
+        JobDefinition* definition = record ? record->definition() : nullptr;
+        JobActivity* live = record ? record->activity() : nullptr;
+        if (!definition || !live || (definition->type() != 1 && definition->type() != 2)) continue;
+        cards[definition->type()] = true;
+        if (JobRecord::state(live) == kStateRunning) runs[definition->type()] = true;
+    }
+    const int other = type == 1 ? 2 : 1;
+    if (runs[type] || runs[other]) {
+        type = runs[type] ? type : other;
+        state = kStateRunning;
+    } else if (!cards[type] && cards[other]) {
+        type = other;
+    }
 }
 
 bool TrayController::updateIconStatus(const std::string& changedId, int newState) {

@@ -76,7 +76,10 @@ public:
     // is logged and dropped (0).
     int onJobState(const std::string& id, int state) override;
     // Shows the pop-up with the jobs of the type (1 backup, 2 restore) in
-    // the state (0 every state; 3 whenever a job runs). True without cards
+    // the state, as a job's change asks. State 0 is a click on the icon: the
+    // running jobs of the type (else of the other type) when some run, else
+    // every job of the type (the other when the type has no card). A pop-up
+    // already shown starts its display time again. True without cards
     // (nothing shown) or when the pop-up is on top; false when its window
     // cannot be made.
     bool ShowJobsInfo(int type, int state);
@@ -96,6 +99,9 @@ public:
     ActionHelper& actionHelper() { return action_; }
 
 private:
+    // The selection a click shows (ShowJobsInfo with state 0).
+    void chooseForClick(int& type, int& state);
+
     std::atomic<HWND> target_{nullptr};
     PaneContainer container_;
     std::set<std::string> knownIds_;

@@ -20,6 +20,10 @@ inline void open_web_interface() {
     ::ShellExecuteExW(&info);
 }
 
+// The pop-up's own colours when the options give none.
+inline constexpr COLORREF kPopupBorder = 0xF3D497;
+inline constexpr COLORREF kPopupFill = 0xEFEFED;
+
 // A rounded rectangle in a 1-pixel border pen and a fill brush; the DC's
 // pen and brush are put back after.
 inline void round_box(HDC dc, int left, int top, int right, int bottom, int corner, COLORREF border,

@@ -59,6 +59,9 @@ bool font(const Object* object, DWORD& color, std::wstring& face, int& size) {
     DWORD c = 0;
     int s = 0;
     if (!colour(*object, "color", c) || !json_spirit::object_get(*object, "size", s)) return false;
+    // A size no one could read (or one that would overflow the drawing's
+    // arithmetic) is refused here, before any caller computes with it.
+    if (s < TrayOptions::kMinFontPoints || s > TrayOptions::kMaxFontPoints) return false;
     auto faces = object->find("face");
     if (faces == object->end() || faces->second.type() != json_spirit::obj_type) return false;
     std::string name;

@@ -21,6 +21,11 @@ class TrayOptions
 public:
     // The largest file read; a longer one is not taken (defaults stay).
     static constexpr size_t kMaxFileBytes = 1 << 20;
+    // The font sizes taken, in points; a font of any other size (negative,
+    // zero, huge) falls back whole, so that the drawing never computes with
+    // it. Colour components need no bound: each gives its low 8 bits.
+    static constexpr int kMinFontPoints = 6;
+    static constexpr int kMaxFontPoints = 72;
 
     // Where the file lives: the application-data folder +
     // "\morvask\Tovel\tray.options". False when the folder cannot be named.
@@ -40,7 +45,7 @@ public:
                     DWORD& background) const;
     // A font at section -> "item" -> "fonts" -> name: its colour, its face
     // for the user's language ("chs" for language 2052, else "enu") and its
-    // size.
+    // size, an integer from kMinFontPoints to kMaxFontPoints.
     bool itemFont(const std::wstring& section, const std::wstring& name, DWORD& color,
                   std::wstring& face, int& size) const;
     // The same below "jobpane" -> "classifypane".

@@ -208,6 +208,25 @@ std::vector<std::wstring> GuiRemote::message_boxes() {
     return out;
 }
 
+bool GuiRemote::record_texts() { return ask("record-texts"); }
+
+std::vector<platform::gui::DrawnText> GuiRemote::texts() {
+    std::vector<std::string> lines;
+    std::vector<platform::gui::DrawnText> out;
+    if (!ask("texts", nullptr, &lines)) return out;
+    for (const auto& line : lines) {
+        auto f = fields(line);
+        if (f.size() < 4) continue;
+        platform::gui::DrawnText text;
+        text.x = std::stoi(f[0]);
+        text.y = std::stoi(f[1]);
+        text.width = std::stoi(f[2]);
+        text.text = unescaped(f[3]);
+        out.push_back(text);
+    }
+    return out;
+}
+
 bool GuiRemote::write_screen_png(const std::string& path) { return ask("screen-png " + path); }
 
 bool GuiRemote::write_window_png(HWND window, const std::string& path) {

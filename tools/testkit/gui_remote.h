@@ -49,6 +49,11 @@ public:
     std::vector<std::wstring> launches();
     std::vector<std::wstring> message_boxes();
 
+    // The lines of text the process draws are recorded afresh from
+    // record_texts() on (what was recorded before is dropped).
+    bool record_texts();
+    std::vector<platform::gui::DrawnText> texts();
+
     // Writes the picture as a PNG at path (a host path); false when not written.
     bool write_screen_png(const std::string& path);
     bool write_window_png(HWND window, const std::string& path);

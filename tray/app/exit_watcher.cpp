@@ -4,12 +4,25 @@
 #include "tray/tray_controller.h"
 
 int agent_exit_watcher(HWND mainDialog, HANDLE stop) {
-    HANDLE exitEvent = OpenEventA(EVENT_ALL_ACCESS, FALSE, kAgentExitEventName);
-    if (!exitEvent) {
-        log_message(LM_ERROR, "Failed to open the agent monitor event, error-code = %d, %m.\n",
-                    static_cast<int>(GetLastError()));
-        return -1;
+    // The service may come after the tray (the user logged on first) or
+    // come back later: the event is tried again until it is there.
+    HANDLE exitEvent = nullptr;
+    bool told = false;
+    while (!(exitEvent = OpenEventA(EVENT_ALL_ACCESS, FALSE, kAgentExitEventName))) {
+        if (!told) {
+            log_message(LM_ERROR, "Failed to open the agent monitor event, error-code = %d, %m.\n",
+                        static_cast<int>(GetLastError()));
+            told = true;
+        }
+        DWORD woken = WaitForSingleObject(stop, kExitEventRetryMs);
+        if (woken == WAIT_OBJECT_0) return 0;
+        if (woken != WAIT_TIMEOUT) {
+            log_message(LM_ERROR, "Wait agent monitor event failed, error-code = %d, %m.\n",
+                        static_cast<int>(GetLastError()));
+            return -1;
+        }
     }
+    if (told) log_message(LM_INFO, "The agent monitor event is open.\n");
     HANDLE events[2] = {exitEvent, stop};
     DWORD woken = WaitForMultipleObjects(2, events, FALSE, INFINITE);
     int result = 0;

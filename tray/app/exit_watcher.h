@@ -8,12 +8,16 @@
 // The name under which the service host makes its exit event.
 inline constexpr char kAgentExitEventName[] = "Global\\{ADC53995-B026-48df-B03D-4BD973AF5CD4}";
 
-// The watcher's body, on its own thread. Opens the exit event (failure:
-// logged, -1, and the tray does not close with the service) and waits for
-// it or for stop. The exit event: logs "Agent exit event been set.", has the
-// controller empty the panes and the job list on the GUI thread (a wait that
-// stop also ends), then posts WM_CLOSE to mainDialog; 0. stop: 0. A failed
-// wait: logged, -1. The exit event's handle is closed before it returns.
+// How long the watcher waits on its stop event before it tries the exit
+// event again, while the service has not made it.
+inline constexpr DWORD kExitEventRetryMs = 2000;
+
+// The watcher's body, on its own thread. Opens the exit event, trying again
+// every kExitEventRetryMs until it exists (the first failure is logged; stop
+// ends the tries with 0), and waits for it or for stop. The exit event: logs "Agent exit event been
+// set.", has the controller empty the panes and the job list on the GUI thread (a wait that stop
+// also ends), then posts WM_CLOSE to mainDialog; 0. stop: 0. A failed wait: logged, -1. The exit
+// event's handle is closed before it returns.
 int agent_exit_watcher(HWND mainDialog, HANDLE stop);
 
 // The watcher's thread and its stop event, owned by the main dialog.

@@ -2,6 +2,8 @@
 // English texts, driven with the mouse on the virtual clock.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
@@ -11,6 +13,7 @@
 #include "platform/gui_test.h"
 #include "tools/testkit/machine_fixture.h"
 #include "tray/job_filter_tabs.h"
+#include "tray/tray_drawing.h"
 #include "tray/tray_resources.h"
 
 namespace gui = tovel::platform::gui;
@@ -212,4 +215,83 @@ TEST_F(TrayTabs, ALabelTooLongForItsZoneEndsAfterAWholeWord) {
     EXPECT_LE(labels.back().x + labels.back().width, tab.labelZone().right);
     EXPECT_EQ(tab.labelZone().right, tab.arrowZone().left);
     EXPECT_EQ(tab.arrowZone().right, fitted.right - fitted.left);
+}
+
+namespace {
+
+// The share of a window's pixels within 8 of a colour in each channel.
+size_t pixels_near(const gui::Picture& picture, COLORREF colour) {
+    size_t count = 0;
+    for (uint32_t pixel : picture.pixels) {
+        if ((pixel >> 24) == 0) continue;
+        const int got[3] = {static_cast<int>(pixel >> 16 & 0xFF),
+                            static_cast<int>(pixel >> 8 & 0xFF), static_cast<int>(pixel & 0xFF)};
+        const int want[3] = {GetRValue(colour), GetGValue(colour), GetBValue(colour)};
+        bool near = true;
+        for (int i = 0; i < 3; ++i) near = near && std::abs(got[i] - want[i]) <= 8;
+        count += near;
+    }
+    return count;
+}
+
+// The contrast ratio of two colours, as the accessibility guidelines count it.
+double contrast(COLORREF a, COLORREF b) {
+    auto luminance = [](COLORREF c) {
+        double parts[3] = {GetRValue(c) / 255.0, GetGValue(c) / 255.0, GetBValue(c) / 255.0};
+        for (double& v : parts) v = v <= 0.03928 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4);
+        return 0.2126 * parts[0] + 0.7152 * parts[1] + 0.0722 * parts[2];
+    };
+    double x = luminance(a), y = luminance(b);
+    return (std::max(x, y) + 0.05) / (std::min(x, y) + 0.05);
+}
+
+}  // namespace
+
+// The selection made before the pane's window (as the pop-up makes it before
+// it shows) highlights its own tab; a tab's arrow loses its open look however
+// its drop-down goes; a disabled tab is drawn in the disable colour; the
+// built-in label colours read on the pop-up's fill.
+TEST_F(TrayTabs, TheTabsShowTheSelectionTheDropDownAndTheirStateReadably) {
+    pane_->DestroyWindow();
+    pane_->select(2, 0);
+    ASSERT_TRUE(pane_->create(container_, {0, 0}));
+    pane_->setStates({0, 3, 10}, {0, 3, 10});
+    gui::pump();
+    EXPECT_EQ(pane_->selectedType(), 2);
+    EXPECT_EQ(pane_->restoreTab().look(), JobTypePane::SELECTED);
+    EXPECT_EQ(pane_->backupTab().look(), JobTypePane::NORMAL);
+
+    // The drop-down opened, then its states rebuilt while it is open (a job
+    // changed): it closes, and the arrow looks closed again.
+    JobTypePane& backup = pane_->backupTab();
+    POINT arrow = arrow_of(backup);
+    gui::move_mouse(arrow.x, arrow.y);
+    gui::pump();
+    gui::press(arrow.x, arrow.y);
+    gui::release(arrow.x, arrow.y);
+    gui::pump();
+    ASSERT_TRUE(backup.menu().IsWindow());
+    ASSERT_TRUE(backup.menuOpen());
+    EXPECT_GT(pixels_near(gui::window_picture(backup), 0xB48C78), 0u) << "the open arrow";
+    pane_->setStates({0, 3}, {0, 10});
+    gui::move_mouse(300, 350);
+    gui::pump();
+    EXPECT_FALSE(backup.menu().IsWindow());
+    EXPECT_FALSE(backup.menuOpen());
+    EXPECT_EQ(pixels_near(gui::window_picture(backup), 0xB48C78), 0u) << "the arrow still open";
+
+    // Without a state to list, the restore tab is disabled, and grey.
+    pane_->setStates({0, 3}, {});
+    gui::pump();
+    ASSERT_FALSE(IsWindowEnabled(pane_->restoreTab()));
+    gui::Picture restore = gui::window_picture(pane_->restoreTab());
+    EXPECT_GT(pixels_near(restore, JobTypePane::kDefaultDisableText), 10u);
+    EXPECT_EQ(pixels_near(restore, JobTypePane::kDefaultHoverText), 0u);
+    EXPECT_EQ(pixels_near(restore, JobTypePane::kDefaultNormalText), 0u);
+
+    for (COLORREF text : {JobTypePane::kDefaultNormalText, JobTypePane::kDefaultHoverText,
+                          JobTypePane::kDefaultDisableText}) {
+        EXPECT_GE(contrast(text, tray::kPopupFill), 4.5) << std::hex << text;
+        EXPECT_GE(contrast(text, RGB(255, 255, 255)), 4.5) << std::hex << text;
+    }
 }

@@ -17,6 +17,7 @@
 
 #include "common/ace_log_wrapper.h"
 #include "job/job_state.h"
+#include "plandeck/restore_job_definition.h"
 #include "platform/gui_test.h"
 #include "tools/testkit/http_script_server.h"
 #include "tools/testkit/log_capture.h"
@@ -315,6 +316,93 @@ TEST_F(TrayControllerClock, ClicksShowThePopUpOpenTheWebInterfaceOrTheMenu) {
     gui::pump();
     EXPECT_TRUE(controller_->actionHelper().menu().IsWindow());
     EXPECT_EQ(target_.commands.size(), 2u);
+}
+
+namespace {
+
+// Saves a restore definition with that id and name in the job's folder.
+void make_restore(const std::string& id, const std::string& name) {
+    RestoreJobDefinition definition;
+    json_spirit::Value value;
+    ASSERT_TRUE(json_spirit::read(R"({"type":"restore","id":")" + id +
+                                      R"(","user":"alice","name":")" + name +
+                                      R"(","source":["C:/data/a.txt"],"location":"C:\to"})",
+                                  value));
+    ASSERT_TRUE(definition.fromJSON(value));
+    std::wstring folder;
+    ASSERT_TRUE(common_appdata_path(folder, (tovel::kJobSubFolderPrefix + from_utf8(id)).c_str()));
+    ASSERT_TRUE(definition.save((folder + L"\\def").c_str()));
+}
+
+// The job's card in the pop-up, if any.
+JobInfoPane* card_of(TrayController& controller, const std::string& id) {
+    for (AbsPane* pane : controller.container().panes())
+        if (auto* card = dynamic_cast<JobInfoPane*>(pane))
+            if (card->jobId() == id) return card;
+    return nullptr;
+}
+bool shown(TrayController& controller, const std::string& id) {
+    JobInfoPane* card = card_of(controller, id);
+    return card && card->IsWindow() && card->IsWindowVisible();
+}
+
+}  // namespace
+
+// A job that fails while another runs is shown under its own state; a click
+// while only a restore runs shows the restore; a click on a pop-up that
+// fades out shows it for its whole display time again.
+TEST_F(TrayControllerClock, ThePopUpShowsWhatChangedOrRunsAndStaysWhenClickedAgain) {
+    make_job(kA, "documents");
+    make_job(kB, "photos");
+    make_restore(kC, "back");
+    ServiceRecord a(kA, JS_RUNNING);
+    ServiceRecord b(kB, JS_IDLE);
+    ServiceRecord c(kC, JS_IDLE);
+    ASSERT_TRUE(controller_->init(target_));
+    gui::pump();
+    ASSERT_EQ(controller_->container().paneCount(), 3u);
+    PaneContainer& popUp = controller_->container();
+
+    b.state(JS_ERROR);
+    event(kB, JS_ERROR);
+    ASSERT_TRUE(popUp.IsWindow());
+    EXPECT_EQ(popUp.classifyPane().selectedType(), 1);
+    EXPECT_EQ(popUp.classifyPane().selectedState(), JS_ERROR);
+    EXPECT_TRUE(shown(*controller_, kB));
+    EXPECT_FALSE(shown(*controller_, kA));
+    popUp.DestroyWindow();
+    gui::pump();
+
+    // Only the restore runs: a click shows it, its tab selected.
+    a.state(JS_IDLE);
+    event(kA, JS_IDLE);
+    popUp.DestroyWindow();
+    c.state(JS_RUNNING);
+    event(kC, JS_RUNNING);
+    popUp.DestroyWindow();
+    gui::pump();
+    ASSERT_TRUE(gui::click_notify_icon(target_, 1000, gui::IconClick::left));
+    gui::pump();
+    ASSERT_TRUE(popUp.IsWindow());
+    EXPECT_EQ(popUp.classifyPane().selectedType(), 2);
+    EXPECT_EQ(popUp.classifyPane().selectedState(), JS_RUNNING);
+    EXPECT_EQ(popUp.classifyPane().restoreTab().look(), JobTypePane::SELECTED);
+    EXPECT_TRUE(shown(*controller_, kC));
+
+    // Fading out, 9 s into its 10 (and the click's wait for a second
+    // click): a click and it shows 9.5 s more.
+    gui::move_mouse(10, 10);
+    gui::run_for(9000);
+    ASSERT_TRUE(popUp.IsWindow());
+    ASSERT_GE(popUp.elapsed(), 8500u);
+    ASSERT_TRUE(gui::click_notify_icon(target_, 1000, gui::IconClick::left));
+    gui::pump();
+    EXPECT_LE(popUp.elapsed(), popUp.displayTime() / 20 + 1000);
+    gui::run_for(8000);
+    EXPECT_TRUE(popUp.IsWindow());
+    EXPECT_EQ(popUp.alpha(), 255u);
+    gui::run_for(3000);
+    EXPECT_FALSE(popUp.IsWindow());
 }
 
 TEST_F(TrayControllerClock, JobsFirstSeenDeletedOrUnloadedGetNoCard) {

@@ -56,7 +56,13 @@ const char* const kFull = R"({
                 "noenu": {"color": [1, 1, 1], "size": 9, "face": {"chs": "Only Chinese"}},
                 "realsize": {"color": [1, 1, 1], "size": 9.5, "face": {"enu": "x"}},
                 "bigsize": {"color": [1, 1, 1], "size": 4294967296, "face": {"enu": "x"}},
-                "faceobject": {"color": [1, 1, 1], "size": 9, "face": {"enu": 5}}}
+                "faceobject": {"color": [1, 1, 1], "size": 9, "face": {"enu": 5}},
+                "smallest": {"color": [1, 1, 1], "size": 6, "face": {"enu": "x"}},
+                "largest": {"color": [1, 1, 1], "size": 72, "face": {"enu": "x"}},
+                "toosmall": {"color": [1, 1, 1], "size": 5, "face": {"enu": "x"}},
+                "toolarge": {"color": [1, 1, 1], "size": 73, "face": {"enu": "x"}},
+                "intmax": {"color": [1, 1, 1], "size": 2147483647, "face": {"enu": "x"}},
+                "intmin": {"color": [1, 1, 1], "size": -2147483648, "face": {"enu": "x"}}}
     }
   },
   "jobpane": {
@@ -166,7 +172,13 @@ const Row kRows[] = {
     {"font size real", Ask::MenuFont, L"realsize", false},
     {"font size beyond int", Ask::MenuFont, L"bigsize", false},
     {"font face not text", Ask::MenuFont, L"faceobject", false},
-    {"negative size handed over", Ask::JobPaneFont, L"title", true, 0x010000, 0, L"Title", -3},
+    {"sizes from 6", Ask::MenuFont, L"smallest", true, 0x010101, 0, L"x", 6},
+    {"up to 72 points", Ask::MenuFont, L"largest", true, 0x010101, 0, L"x", 72},
+    {"5 points: the font falls back", Ask::MenuFont, L"toosmall", false},
+    {"73 points", Ask::MenuFont, L"toolarge", false},
+    {"the largest int", Ask::MenuFont, L"intmax", false},
+    {"the smallest int", Ask::MenuFont, L"intmin", false},
+    {"a negative size", Ask::JobPaneFont, L"title", false},
     {"jobpane content font missing", Ask::JobPaneFont, L"content", false},
     {"classify font", Ask::ClassifyFont, L"title", true, 0x090909, 0, L"Classify", 14},
 };

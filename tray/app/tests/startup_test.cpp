@@ -68,29 +68,40 @@ TEST_F(TrayStartup, TheAboutBoxShowsTheVersionAndTheProgramsIcon) {
     GetWindowTextW(about.GetDlgItem(CAboutDlg::kVersionControl), text, 128);
     EXPECT_STREQ(text, L"Tovel backup agent, version 1.0.212.3636");
 
-    // The template's client area is 260 x 140, the window 262 x 162 with its
-    // frame and caption; the 32 x 32 icon goes to x = (262 - 32) / 2 = 115,
+    // The template's client area is 320 x 140, the window 322 x 162 with its
+    // frame and caption; the 32 x 32 icon goes to x = (322 - 32) / 2 = 145,
     // y = 162 / 3 - 32 = 22 of the client area.
     HWND icon = about.GetDlgItem(CAboutDlg::kIconControl);
     RECT at;
     ASSERT_TRUE(GetWindowRect(icon, &at));
     POINT corner = {at.left, at.top};
     ScreenToClient(about, &corner);
-    EXPECT_EQ(corner.x, 115);
+    EXPECT_EQ(corner.x, 145);
     EXPECT_EQ(corner.y, 22);
     EXPECT_EQ(at.right - at.left, 32);
     EXPECT_NE(SendMessageW(icon, STM_GETICON, 0, 0), 0) << "the program's own icon 128";
 
     // It is drawn there: the icon's middle is opaque and differs from the
     // dialog's face beside it.
+    gui::TextRecorder recorder;
     about.ShowWindow(SW_SHOW);
     gui::pump();
+    // The version text is drawn whole on one line inside its control (10,
+    // 64, 300 x 20 of the client area).
+    std::vector<std::wstring> lines;
+    for (const auto& drawn : recorder.texts())
+        if (drawn.text.find(L"Tovel backup agent") != std::wstring::npos ||
+            drawn.text.find(L"1.0.212.3636") != std::wstring::npos) {
+            lines.push_back(drawn.text);
+            EXPECT_LE(drawn.width, 300) << to_utf8(drawn.text);
+        }
+    EXPECT_EQ(lines, std::vector<std::wstring>{L"Tovel backup agent, version 1.0.212.3636"});
     gui::Picture picture = gui::window_picture(about);
     POINT origin = {0, 0};
     ClientToScreen(about, &origin);
     RECT window;
     GetWindowRect(about, &window);
-    const int x = origin.x - window.left + 115 + 16, y = origin.y - window.top + 22 + 16;
+    const int x = origin.x - window.left + 145 + 16, y = origin.y - window.top + 22 + 16;
     EXPECT_EQ(picture.at(x, y) >> 24, 0xFFu);
     EXPECT_NE(picture.at(x, y), picture.at(x - 40, y));
     gui::write_png(picture, gui::pictures_folder() + "/tray-about.png");

@@ -6,8 +6,12 @@
 // through its test hooks socket: its icon's frames, the pop-up of job cards
 // and the menu, as screen pictures that python reads back. When the agent
 // stops, the tray ends with it.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -15,6 +19,7 @@
 #include <memory>
 #include <random>
 #include <regex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -67,8 +72,58 @@ void make_tree(int blocks) {
 }
 
 // Colours the pictures are read for.
-const std::string kCardFill = "edefef";  // a job card (and the menu) in its normal look
+const std::string kCardFill = "edefef";    // a job card (and the menu) in its normal look
+const std::string kCardBorder = "dadada";  // a job card's border: the pop-up has none such
 const std::string kTaskbar = "202020";
+
+bool near(uint32_t pixel, uint32_t colour) {
+    for (int shift = 0; shift < 24; shift += 8) {
+        int a = (pixel >> shift) & 0xFF, b = (colour >> shift) & 0xFF;
+        if (a - b > 8 || b - a > 8) return false;
+    }
+    return true;
+}
+
+// What tells painted cards from the pop-up's own fill (which is the cards'
+// fill too): below the header, the cards' grey borders and
+// their black text.
+// A painted card has a top and a bottom edge: rows with a long run of the
+// border's colour.
+struct CardPaint {
+    size_t edges = 0, ink = 0;
+};
+CardPaint card_paint(const gui::Picture& picture, const RECT& popup) {
+    CardPaint paint;
+    bool onEdge = false;
+    for (int y = popup.top + 25; y < popup.bottom; ++y) {
+        int run = 0, longest = 0;
+        for (int x = popup.left; x < popup.right; ++x) {
+            uint32_t pixel = picture.at(x, y);
+            run = near(pixel, 0xDADADA) ? run + 1 : 0;
+            longest = std::max(longest, run);
+            paint.ink += (pixel & 0xFFFFFF) == 0;
+        }
+        bool edge = longest >= (popup.right - popup.left) / 2;
+        paint.edges += edge && !onEdge;
+        onEdge = edge;
+    }
+    return paint;
+}
+
+// A port of this machine that no one listens on now.
+unsigned short free_port() {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    unsigned short port = 0;
+    if (fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) == 0)
+        port = ntohs(address.sin_port);
+    if (fd >= 0) ::close(fd);
+    return port;
+}
 
 std::string rect_text(const RECT& r) {
     return std::to_string(r.left) + "," + std::to_string(r.top) + "," + std::to_string(r.right) +
@@ -122,9 +177,12 @@ protected:
     }
 
     // Opens the pop-up and then the menu, writing the screen each time into
-    // the pictures folder, and reads both back: the cards' fill in the
-    // pop-up, the menu's in the menu, the icon on the taskbar.
-    void pictures(const std::string& state) {
+    // the pictures folder, and reads both back: the cards painted in the
+    // pop-up (cards of them, whose titles are drawn), the menu's fill in the
+    // menu, the icon on the taskbar. The card texts drawn go to drawn.
+    void pictures(const std::string& state, const std::vector<std::wstring>& titles,
+                  std::vector<std::wstring>* drawn = nullptr, bool withMenu = true) {
+        const size_t cards = titles.size();
         GuiRemote::Icon now = icon();
         RECT iconAt = remote_->icon_rect(now.window, now.id);
         // The pop-up is what covers the desktop above the taskbar (40 high
@@ -132,13 +190,6 @@ protected:
         std::string path = gui::pictures_folder() + "/tray-program-" + state + ".png";
         gui::Picture picture;
         RECT popup = {};
-        auto near = [](uint32_t pixel, uint32_t colour) {
-            for (int shift = 0; shift < 24; shift += 8) {
-                int a = (pixel >> shift) & 0xFF, b = (colour >> shift) & 0xFF;
-                if (a - b > 8 || b - a > 8) return false;
-            }
-            return true;
-        };
         auto shown = [&] {
             if (!remote_->write_screen_png(path) || !gui::read_png(path, picture)) return false;
             popup = {1280, 760, 0, 0};
@@ -155,8 +206,11 @@ protected:
             for (int y = popup.top; y < popup.bottom; ++y)
                 for (int x = popup.left; x < popup.right; ++x)
                     hits += near(picture.at(x, y), 0xEDEFEF);
-            return hits * 2 >
-                   static_cast<size_t>((popup.right - popup.left) * (popup.bottom - popup.top));
+            // Faded in, and every card painted: its border and its text.
+            CardPaint paint = card_paint(picture, popup);
+            return hits * 2 > static_cast<size_t>((popup.right - popup.left) *
+                                                  (popup.bottom - popup.top)) &&
+                   paint.edges >= 2 * cards && paint.ink >= 150 * cards;
         };
         // A job's final event can come before its activity record holds the
         // final state; the cards read the record and catch up at the list's
@@ -165,16 +219,35 @@ protected:
         // A click as the pop-up of an earlier one fades out may be lost
         // with it: the user clicks again.
         bool seen = false;
+        std::vector<std::wstring> texts;
         for (int click = 0; click < 3 && !seen; ++click) {
             ASSERT_TRUE(remote_->click_icon(now.window, now.id, gui::IconClick::left));
             seen = wait_until(shown, 5000);
         }
-        ASSERT_TRUE(seen) << state << ": " << tray_->errors();
+        CardPaint paint = card_paint(picture, popup);
+        ASSERT_TRUE(seen) << state << ": " << paint.edges << " card edges and " << paint.ink
+                          << " ink pixels\n"
+                          << tray_->errors();
         EXPECT_GT(popup.right - popup.left, 100) << state;
         EXPECT_GT(popup.bottom - popup.top, 100) << state;
-        std::vector<double> shares = read_back(path, {{popup, kCardFill}, {iconAt, kTaskbar}});
+        // Each card's title was drawn whole (the lines drawn are recorded
+        // from the tray's start on), and no time of 0 as a date.
+        std::set<std::wstring> drawnTitles;
+        for (const auto& text : remote_->texts()) {
+            texts.push_back(text.text);
+            drawnTitles.insert(text.text);
+        }
+        for (const std::wstring& title : titles)
+            EXPECT_EQ(drawnTitles.count(title), 1u) << state << ": " << to_utf8(title);
+        for (const std::wstring& text : texts)
+            EXPECT_EQ(text.find(L"1601-"), std::wstring::npos) << state << ": " << to_utf8(text);
+        if (drawn) *drawn = texts;
+        std::vector<double> shares =
+            read_back(path, {{popup, kCardFill}, {iconAt, kTaskbar}, {popup, kCardBorder}});
         EXPECT_GT(shares[0], 0.2) << state << ": the cards' fill in the pop-up";
         EXPECT_LT(shares[1], 0.5) << state << ": the icon on the taskbar";
+        EXPECT_GT(shares[2], 0.004 * static_cast<double>(cards)) << state << ": the cards' borders";
+        if (!withMenu) return;
 
         GuiRemote::Window menu;
         std::string menuPath = gui::pictures_folder() + "/tray-program-" + state + "-menu.png";
@@ -274,9 +347,10 @@ TEST_F(TrayWithHost, JobsRunPauseAndFailAsTheTrayShowsThemAndItEndsWithTheAgent)
     tray_ = &tray;
     remote_ = std::make_unique<GuiRemote>(socket);
     ASSERT_TRUE(remote_->connect()) << tray.errors();
+    ASSERT_TRUE(remote_->record_texts());
     ASSERT_TRUE(wait_until([&] { return icon().window != nullptr; })) << tray.errors();
     ASSERT_TRUE(shows("none.ico")) << image();
-    pictures("idle");
+    pictures("idle", {L"Backup: Photos", L"Backup: Papers"});
 
     // Running: the five frames of status 16 in turn, every 200 ms.
     command(photos, "start");
@@ -295,12 +369,12 @@ TEST_F(TrayWithHost, JobsRunPauseAndFailAsTheTrayShowsThemAndItEndsWithTheAgent)
         auto number = [](const std::string& file) { return file[file.size() - 5] - '0'; };
         EXPECT_EQ(number(frames[i]), number(frames[i - 1]) % 5 + 1) << frames[i];
     }
-    pictures("running");
+    pictures("running", {L"Backup: Photos"});
 
     // Paused: no job runs, none failed.
     command(photos, "pause");
     ASSERT_TRUE(shows("none.ico")) << image();
-    pictures("paused");
+    pictures("paused", {L"Backup: Photos", L"Backup: Papers"});
 
     // A run refused by the service ends in error while the other runs (20),
     // and stays in error once the other stops (4).
@@ -316,11 +390,172 @@ TEST_F(TrayWithHost, JobsRunPauseAndFailAsTheTrayShowsThemAndItEndsWithTheAgent)
         << image() << tray.errors();
     command(photos, "stop");
     ASSERT_TRUE(shows("err.ico")) << image() << tray.errors();
-    pictures("error");
+    pictures("error", {L"Backup: Photos", L"Backup: Papers"});
 
     // The agent stops (Ctrl-C): the tray sees its exit event and ends.
     agent.signal(SIGINT);
     EXPECT_EQ(tray.wait(), 2) << tray.errors();
     EXPECT_NE(tray.errors().find("Agent exit event been set."), std::string::npos) << tray.errors();
     EXPECT_EQ(agent.wait(), 0);
+}
+
+// What the service logs as the tray's event stream starts.
+const char kStreamStarts[] = "a job event stream starts.";
+
+// How often text occurs in a log.
+size_t count_of(const std::string& log, const std::string& text) {
+    size_t count = 0;
+    for (size_t at = 0; (at = log.find(text, at)) != std::string::npos; at += text.size()) ++count;
+    return count;
+}
+
+// The state line drawn last on the card of that title: "" when none.
+std::wstring last_state(const std::vector<std::wstring>& texts, const std::wstring& title) {
+    std::wstring state;
+    bool card = false;
+    for (const std::wstring& text : texts) {
+        if (text.rfind(L"Backup: ", 0) == 0) card = text == title;
+        if (card && text.rfind(L"State: ", 0) == 0) state = text;
+    }
+    return state;
+}
+
+TEST_F(TrayWithHost, ATrayStartedBeforeTheServiceFollowsItThroughARestart) {
+    RemoteService service({"--account", "alice:secret", "--fault",
+                           R"({"kind": "upload_data", "action": "delay", "seconds": 0.5})"});
+    ASSERT_NE(service.port(), 0);
+    make_tree(48);
+    std::string data = host_of(L"C:\\ProgramData\\morvask\\Tovel");
+    std::filesystem::create_directories(data);
+    // The service listens on the same port in each of its runs.
+    const unsigned short port = free_port();
+    ASSERT_NE(port, 0);
+    write_host_file(data + "/mongoose.conf", "ports 127.0.0.1:" + std::to_string(port) + "\n");
+    std::string cookie;
+    auto start_agent = [&] {
+        auto agent = std::make_unique<StarterProcess>(std::vector<std::string>{"-d"});
+        EXPECT_NE(agent->waitFor("serving directory ["), std::string::npos) << agent->errors();
+        EXPECT_EQ(listening_port(agent->output()), port);
+        // The remote server is set once; the settings stay.
+        if (cookie.empty())
+            EXPECT_EQ(status_of(curl(port, "POST", "/server", "",
+                                     R"({"name": "simulator", "host": "127.0.0.1", "port": )" +
+                                         std::to_string(service.port()) + "}")),
+                      200);
+        std::string login = curl(port, "POST", "/login", "", "username=alice&userpassword=secret",
+                                 "application/x-www-form-urlencoded");
+        EXPECT_EQ(status_of(login), 200) << login;
+        cookie = header_of(login, "Set-Cookie");
+        cookie = cookie.substr(0, cookie.find(';'));
+        return agent;
+    };
+    auto command = [&](const std::string& id, const std::string& what) {
+        std::string reply = curl(port, "GET", "/jobs/" + id + "/" + what, cookie);
+        EXPECT_EQ(status_of(reply), 200) << what << ": " << reply;
+    };
+
+    // A first run of the service defines two jobs run by hand, and ends.
+    std::string photos, papers;
+    {
+        auto agent = start_agent();
+        auto define = [&](const std::string& name, const std::string& source) {
+            std::string made = curl(port, "POST", "/jobs", cookie,
+                                    R"({"type":"backup","name":")" + name + R"(","source":[")" +
+                                        source + R"("],"schedule":{"type":"manual"}})");
+            EXPECT_EQ(status_of(made), 200) << made;
+            std::smatch match;
+            EXPECT_TRUE(std::regex_search(made, match, std::regex("\"id\":\"([^\"]+)\""))) << made;
+            return match.size() > 1 ? match[1].str() : std::string();
+        };
+        photos = define("Photos", "C:/data");
+        papers = define("Papers", "C:/data/sub");
+        agent->signal(SIGINT);
+        ASSERT_EQ(agent->wait(), 0);
+    }
+
+    // The user logs on before the service is up: the tray finds no exit
+    // event, no activity records and no event stream yet.
+    std::string socket = machine_root() + "/tray.sock";
+    StarterProcess tray({"-nohome"},
+                        {"TOVEL_PROGRAM=", "TOVEL_GUI_SOCKET=" + socket,
+                         "TOVEL_SHELL_RECORD=" + machine_root() + "/shell.txt",
+                         "TOVEL_WINHTTP_PORT_MAP=8888=" + std::to_string(port)},
+                        TRAY_PROGRAM);
+    tray_ = &tray;
+    remote_ = std::make_unique<GuiRemote>(socket);
+    ASSERT_TRUE(remote_->connect()) << tray.errors();
+    ASSERT_TRUE(remote_->record_texts());
+    ASSERT_TRUE(wait_until([&] {
+        return tray.errors().find("Failed to open the agent monitor event") != std::string::npos;
+    })) << tray.errors();
+    ASSERT_TRUE(shows("none.ico")) << image();
+
+    // The service comes: both idle jobs show without any event of theirs, a
+    // job run by hand with no next run to tell.
+    auto agent = start_agent();
+    ASSERT_TRUE(wait_until([&] {
+        return count_of(tray.errors(), "The agent monitor event is open.") == 1;
+    })) << tray.errors();
+    std::vector<std::wstring> texts;
+    pictures("late-service", {L"Backup: Photos", L"Backup: Papers"}, &texts, false);
+    EXPECT_EQ(last_state(texts, L"Backup: Photos"), L"State: Idle");
+    EXPECT_EQ(last_state(texts, L"Backup: Papers"), L"State: Idle");
+    EXPECT_NE(std::find(texts.begin(), texts.end(), L"Next run: unknown"), texts.end());
+
+    // A job started: its card and the icon's animation, from the events of
+    // the stream the tray opened while the service was away.
+    ASSERT_TRUE(wait_until([&] { return count_of(agent->errors(), kStreamStarts) == 1; }))
+        << agent->errors();
+    command(papers, "start");
+    ASSERT_TRUE(wait_until([&] { return image().find("jobrunning") != std::string::npos; }))
+        << image() << tray.errors();
+    command(papers, "stop");
+    ASSERT_TRUE(shows("none.ico")) << image();
+    // Its stop is complete (else the next service would resume the run).
+    ASSERT_TRUE(wait_until([&] {
+        return tray.errors().find("Job state notification: id = " + papers + ", state = 9.") !=
+               std::string::npos;
+    })) << tray.errors();
+
+    // The service dies without a word (its exit event is not set) and
+    // starts again: the tray opens its stream again and follows the new run.
+    agent->signal(SIGKILL);
+    EXPECT_EQ(agent->wait(), 1000 + SIGKILL);
+    agent = start_agent();
+    ASSERT_TRUE(wait_until([&] { return count_of(agent->errors(), kStreamStarts) == 1; }))
+        << agent->errors() << tray.errors();
+    command(photos, "start");
+    ASSERT_TRUE(wait_until([&] { return image().find("jobrunning") != std::string::npos; }))
+        << image() << tray.errors();
+    std::vector<std::string> frames;
+    ASSERT_TRUE(wait_until(
+        [&] {
+            std::string now = image();
+            if (now.find("jobrunning") != std::string::npos &&
+                (frames.empty() || frames.back() != now))
+                frames.push_back(now);
+            return frames.size() >= 3;
+        },
+        10000))
+        << image();
+    // A click shows the new run's card; the other job's card tells its
+    // stop, not the run it had before the restart.
+    pictures("restart", {L"Backup: Photos"}, &texts, false);
+    EXPECT_EQ(last_state(texts, L"Backup: Photos"), L"State: Running");
+    command(photos, "stop");
+    ASSERT_TRUE(shows("none.ico")) << image();
+    // A card keeps its look while its job is being stopped: until the stop
+    // is complete.
+    ASSERT_TRUE(wait_until([&] {
+        return tray.errors().find("Job state notification: id = " + photos + ", state = 9.") !=
+               std::string::npos;
+    })) << tray.errors();
+    pictures("restart-stopped", {L"Backup: Photos", L"Backup: Papers"}, &texts, false);
+    EXPECT_NE(last_state(texts, L"Backup: Photos"), L"State: Running");
+
+    // The service ends: the tray, which found its exit event only once the
+    // service had come, ends with it.
+    agent->signal(SIGINT);
+    EXPECT_EQ(tray.wait(), 2) << tray.errors();
+    EXPECT_EQ(agent->wait(), 0);
 }

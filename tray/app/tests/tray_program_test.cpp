@@ -16,6 +16,8 @@
 #include "tools/testkit/gui_remote.h"
 #include "tools/testkit/machine_fixture.h"
 #include "tray/app/tests/tray_files.h"
+#include "tray/tests/job_list_kit.h"
+#include "tray/tray_options.h"
 
 using tovel::starter::testing::StarterProcess;
 using tovel::testing::GuiRemote;
@@ -147,7 +149,7 @@ TEST_F(TrayProgram, TheSystemsLanguageChoosesTheResourceLibrary) {
     EXPECT_EQ(again->wait(), 2);
 }
 
-TEST_F(TrayProgram, ExitFromTheMenuEndsWithZero) {
+TEST_F(TrayProgram, TheAboutBoxAndExitFromTheMenu) {
     std::string socket = machine_root() + "/gui.sock";
     auto tray = start({"-nohome"}, {"TOVEL_GUI_SOCKET=" + socket});
     GuiRemote remote(socket);
@@ -168,7 +170,117 @@ TEST_F(TrayProgram, ExitFromTheMenuEndsWithZero) {
         return menu.handle != nullptr;
     }));
     EXPECT_EQ(menu.rect.bottom - menu.rect.top, 3 * 25 + 6);
+
+    // About, the middle item: the box draws its version text whole, on one
+    // line within its control (10, 64, 300 x 20 of its client area).
+    ASSERT_TRUE(remote.record_texts());
+    ASSERT_TRUE(remote.click(menu.rect.left + 77, menu.rect.top + 3 + 25 + 12));
+    GuiRemote::Window about;
+    ASSERT_TRUE(wait_until([&] {
+        for (const auto& window : remote.windows())
+            if (window.visible && window.title == L"About Tovel") about = window;
+        return about.handle != nullptr;
+    })) << tray->errors();
+    std::vector<tovel::platform::gui::DrawnText> version;
+    ASSERT_TRUE(wait_until([&] {
+        version.clear();
+        for (const auto& drawn : remote.texts())
+            if (drawn.text.find(L"version") != std::wstring::npos ||
+                drawn.text.find(L"3636") != std::wstring::npos)
+                version.push_back(drawn);
+        return !version.empty();
+    }));
+    for (const auto& drawn : version) {
+        EXPECT_EQ(drawn.text, L"Tovel backup agent, version 1.0.212.3636");
+        EXPECT_LE(drawn.x + drawn.width, 300);
+    }
+    ASSERT_TRUE(remote.write_screen_png(tovel::platform::gui::pictures_folder() +
+                                        "/tray-program-about.png"));
+    // Its OK button (125, 104, 70 x 24 of the client area, under a caption
+    // of 21) closes it.
+    const int client = about.rect.top + (about.rect.bottom - about.rect.top) - 141;
+    ASSERT_TRUE(remote.click(about.rect.left + 1 + 160, client + 116));
+    ASSERT_TRUE(wait_until([&] {
+        for (const auto& window : remote.windows())
+            if (window.visible && window.title == L"About Tovel") return false;
+        return true;
+    })) << tray->errors();
+
+    ASSERT_TRUE(
+        remote.click_icon(icons[0].window, icons[0].id, tovel::platform::gui::IconClick::right));
+    menu = GuiRemote::Window();
+    ASSERT_TRUE(wait_until([&] {
+        for (const auto& window : remote.windows())
+            if (window.visible && window.rect.right - window.rect.left == 154) menu = window;
+        return menu.handle != nullptr;
+    }));
     ASSERT_TRUE(remote.click(menu.rect.left + 77, menu.rect.top + 3 + 2 * 25 + 12));
     EXPECT_EQ(tray->wait(), 0);
     EXPECT_EQ(record().size(), 0u);
+}
+
+// Sizes of a font no one could read, from the file's every font: each falls
+// back to the built-in fonts before any arithmetic, and the tray shows its
+// menu (whose size the built-in font sets), its pop-up with the tabs and a
+// job's card, and closes when told. Under the sanitizers a signed overflow
+// in the drawing would end the tray at once.
+TEST_F(TrayProgram, FontSizesOutOfRangeInTheOptionsLeaveTheBuiltInFonts) {
+    const std::string job = "0a0a0a01-1111-4111-8111-000000000001";
+    tray_tests::make_job(job, "Hostile");
+    tray_tests::ServiceRecord record(job, 1);
+    std::wstring options;
+    ASSERT_TRUE(TrayOptions::path(options));
+    const char* const sizes[] = {"-2147483648", "-214748365", "-1",        "0",
+                                 "5",           "73",         "214748365", "2147483647"};
+    for (const char* size : sizes) {
+        SCOPED_TRACE(size);
+        std::string font = std::string(R"({"color": [0, 0, 0], "size": )") + size +
+                           R"(, "face": {"enu": "DejaVu Sans", "chs": "DejaVu Sans"}})";
+        std::string text = R"({"menu": {"item": {"fonts": {"content": )" + font +
+                           R"(}}}, "jobpane": {"item": {"fonts": {"content": )" + font +
+                           R"(, "title": )" + font + R"(}}, "classifypane": {"fonts": {"title": )" +
+                           font + "}}}}";
+        std::string bytes;
+        for (char c : text) {
+            bytes += c;
+            bytes += '\0';
+        }
+        tovel::testing::write_host_file(tovel::testing::host_of(options), bytes);
+
+        std::string socket = machine_root() + "/gui-" + size + ".sock";
+        auto tray = start({"-nohome"}, {"TOVEL_GUI_SOCKET=" + socket});
+        GuiRemote remote(socket);
+        ASSERT_TRUE(remote.connect()) << tray->errors();
+        ASSERT_TRUE(running(*tray)) << tray->errors();
+        std::vector<GuiRemote::Icon> icons;
+        ASSERT_TRUE(wait_until([&] { return (icons = remote.icons()).size() == 1; }));
+        // The menu, in the built-in font: three items of 25 below a border of 3.
+        ASSERT_TRUE(remote.click_icon(icons[0].window, icons[0].id,
+                                      tovel::platform::gui::IconClick::right));
+        GuiRemote::Window menu;
+        ASSERT_TRUE(wait_until([&] {
+            for (const auto& window : remote.windows())
+                if (window.visible && window.rect.right - window.rect.left == 154) menu = window;
+            return menu.handle != nullptr;
+        })) << tray->errors();
+        EXPECT_EQ(menu.rect.bottom - menu.rect.top, 3 * 25 + 6);
+        ASSERT_TRUE(remote.click(200, 200));
+        // The pop-up with the tabs and the job's card.
+        ASSERT_TRUE(remote.record_texts());
+        bool card = false;
+        for (int click = 0; click < 3 && !card; ++click) {
+            ASSERT_TRUE(remote.click_icon(icons[0].window, icons[0].id,
+                                          tovel::platform::gui::IconClick::left));
+            card = wait_until(
+                [&] {
+                    for (const auto& drawn : remote.texts())
+                        if (drawn.text == L"Backup: Hostile") return true;
+                    return false;
+                },
+                5000);
+        }
+        EXPECT_TRUE(card) << tray->errors();
+        EXPECT_EQ(start({"-k"})->wait(), 0);
+        EXPECT_EQ(tray->wait(), 2) << tray->errors();
+    }
 }
