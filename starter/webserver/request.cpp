@@ -221,9 +221,8 @@ Outcome answer_request(mg_context& ctx, Connection& io, int* status) {
     Outcome outcome = answer(conn, body_read);
     // A body left unread (refused, too long, cut short) is never read later either: the client
     // gets its reply and the end of the connection at once.
-    if (outcome == Outcome::answered && !body_read && io.content_length() != 0) {
-        io.end_connection();
-    }
+    bool has_body = io.content_length() > 0 || io.header("Transfer-Encoding");
+    if (outcome == Outcome::answered && !body_read && has_body) io.end_connection();
     if (status) *status = conn.status > 0 ? conn.status : 500;
     return outcome;
 }
