@@ -341,8 +341,17 @@ bool Invoker::received(HTTP_Request& request, HTTP_Response& response, const std
     std::string path = url_path(location);
     int port = url_port(location);
     if (host.empty() || path.empty() || port <= 0 || port > 65535) return false;
-    // The session cookie belongs to the server that set it.
-    if (!same_host(host, invoker_->host())) request.cookie(nullptr);
+    // A session cookie or a password is for the server it was sent to: a redirect elsewhere
+    // (another host name, another port) is the final reply, which the caller hands on.
+    bool elsewhere = !same_host(host, invoker_->host()) || port != invoker_->port();
+    const char* cookie = request.cookie();
+    if (elsewhere && ((cookie && *cookie) || request.credentials())) {
+        log_message(LM_ERROR,
+                    "%s: redirect to another server not followed, the request carries "
+                    "credentials.\n",
+                    name.c_str());
+        return false;
+    }
     invoker_->close();
     if (!retarget(host, static_cast<unsigned short>(port))) return false;
     request.uri(path.c_str());

@@ -163,7 +163,9 @@ protected:
     // After a complete response: closes a connection the server does not
     // keep, follows a redirect to an absolute "http://" URL (true: the
     // request goes out again); a relative Location is the final reply. A
-    // redirect to another host takes the session cookie off the request.
+    // request that carries a session cookie or credentials follows a
+    // redirect only to the same host name and port: one to another server
+    // is its final reply.
     bool received(HTTP_Request& request, HTTP_Response& response, const std::string& name,
                   int& redirects);
     // Before an attempt is sent: its deadline and its reply bound.

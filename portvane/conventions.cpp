@@ -24,7 +24,9 @@ int replyJson(mg_connection* conn, const std::string& body) {
     return tovel::web::mg_write(conn, (head + body).data(), head.size() + body.size());
 }
 
-std::string browserCookie(const std::string& cookie) { return cookie + "; SameSite=Strict"; }
+std::string browserCookie(const std::string& cookie) {
+    return cookie + "; HttpOnly; Path=/; SameSite=Strict";
+}
 
 int replyRelayed(mg_connection* conn, int status, const char* setCookie, const std::string& body) {
     std::string head =

@@ -35,12 +35,15 @@ int reply(mg_connection* conn, std::string_view literal);
 int replyJson(mg_connection* conn, const std::string& body);
 
 // Writes a reply that carries what a remote server answered: the status with its reason text,
-// the Set-Cookie value when not empty (with "SameSite=Strict" added, so that no other site's
-// request carries it), "Content-Type: application/json", "X-Content-Type-Options: nosniff",
-// the body's length and the body. Nothing else of the remote reply reaches the browser.
+// the Set-Cookie value when not empty (as browserCookie gives it), "Content-Type:
+// application/json", "X-Content-Type-Options: nosniff", the body's length and the body. Nothing
+// else of the remote reply reaches the browser.
 int replyRelayed(mg_connection* conn, int status, const char* setCookie, const std::string& body);
 
-// The cookie text as the browser is given it: the session cookie with "SameSite=Strict".
+// The cookie text as the browser is given it: the session cookie with "HttpOnly" (no script of a
+// page reads it), "Path=/" (every handler of the interface gets it, whatever path set it) and
+// "SameSite=Strict" (no other site's request carries it). Attributes of the remote server's
+// making come before them, so that these win.
 std::string browserCookie(const std::string& cookie);
 
 // The non-empty segments of uri between its slashes ("//a/b/" gives "a", "b").

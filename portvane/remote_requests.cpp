@@ -6,6 +6,7 @@ bool Login_Request::build(const std::string& user, const std::string& password) 
     if (user.empty()) return refuse("The user name is empty.\n");
     if (password.empty()) return refuse("The password is empty.\n");
     body_ = json_spirit::Object{{"name", user}, {"passwd", password}};
+    credentials(true);
     return true;
 }
 

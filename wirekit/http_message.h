@@ -123,8 +123,14 @@ public:
     const char* cookie() const { return headers().get(HTTP_HEAD_COOKIE); }
     void cookie(const char* cookie) { headers().put(HTTP_HEAD_COOKIE, cookie); }
 
+    // Whether the body holds the user's credentials (a password): like a session cookie, they
+    // are for the server they were sent to and go to no other, redirect or not. Kept by reset.
+    bool credentials() const { return credentials_; }
+    void credentials(bool carried) { credentials_ = carried; }
+
 private:
     int method_;
+    bool credentials_ = false;
     std::unique_ptr<char[]> uri_;
     std::string decoded_uri_;
     HTTP_Query_String query_;

@@ -223,16 +223,57 @@ TEST_F(ServerCommand, RedirectsAreFollowedUnlessTheyNameNoUsablePort) {
     EXPECT_NE(logged().find("Start Job: too many redirects."), std::string::npos);
 }
 
-TEST_F(ServerCommand, ARedirectToAnotherHostDoesNotCarryTheSessionCookie) {
+// A session cookie is for the server it was sent to: a redirect to another host name or port
+// is the final reply of a request that carries one, and nothing reaches the place it names. A
+// request without a cookie or credentials still goes there.
+TEST_F(ServerCommand, ARequestWithACookieFollowsNoRedirectToAnotherServer) {
+    std::atomic<int> heads{0};
+    tovel::testing::HttpScriptServer elsewhere([&](tovel::testing::HttpPeer& peer) {
+        for (std::string head = peer.read_head(); !head.empty(); head = peer.read_head()) {
+            ++heads;
+            peer.send("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok");
+        }
+    });
+    ASSERT_TRUE(elsewhere.listening());
+    const std::string there = "127.0.0.1:" + std::to_string(elsewhere.port());
+    for (const std::string& location :
+         {std::string("http://localhost:{port}/tovel/WebServer/jobs/StartJob.php"),
+          "http://" + there + "/tovel/WebServer/jobs/StartJob.php", "http://" + there + "/"}) {
+        service_.control("POST", "requests/clear");
+        service_.control("POST", "faults",
+                         R"({"kind":"start_job","action":"redirect","status":307,"times":1,)"
+                         R"("location":")" +
+                             location + R"("})");
+        startJob(kCookie);
+        EXPECT_EQ(status_, 307) << location;
+        EXPECT_EQ(requests(service_, "start_job").size(), 1u) << location;
+        EXPECT_EQ(invoker_.currentHost(), "127.0.0.1");
+    }
+    EXPECT_EQ(elsewhere.accepted(), 0);
+    EXPECT_NE(logged().find("Start Job: redirect to another server not followed, the request "
+                            "carries credentials."),
+              std::string::npos);
+
+    // Without a cookie the request goes on to the other server; the next command of the invoker
+    // starts at the configured one again, with its cookie.
     service_.control("POST", "faults",
-                     R"({"kind":"start_job","action":"redirect","times":1,)"
-                     R"("location":"http://localhost:{port}/tovel/WebServer/jobs/StartJob.php"})");
-    startJob(kCookie);
-    EXPECT_EQ(status_, 401);  // it arrived without a cookie
-    json_spirit::Array sent = requests(service_, "start_job");
+                     R"({"kind":"stop_job","action":"redirect","times":1,"location":"http://)" +
+                         there + R"(/second"})");
+    Command<Stop_Job_Request, Response_T<std::string>> bare("Stop Job");
+    bare.request().build(kCookie, "instance-1");
+    bare.request().cookie(nullptr);
+    ASSERT_EQ(invoker().invokeWithRetry(bare), 0);
+    EXPECT_EQ(bare.response().body(), "ok");
+    EXPECT_EQ(heads, 1);
+    EXPECT_EQ(invoker_.currentHost(), "127.0.0.1");
+    EXPECT_EQ(invoker_.currentPort(), service_.port());
+    Command_To_Server<Stop_Job_Request, Response_T<std::string>> stop("Stop Job");
+    stop.request().build(kCookie, "instance-1");
+    ASSERT_EQ(invoker_.invokeWithRetry(stop), 0);
+    json_spirit::Array sent = requests(service_, "stop_job");
     ASSERT_EQ(sent.size(), 2u);
     const json_spirit::Object& headers = sent[1].get_obj().at("headers").get_obj();
-    EXPECT_EQ(headers.find("Cookie"), headers.end());
+    EXPECT_EQ(headers.at("Cookie").get_str(), kCookie);
 }
 
 TEST_F(ServerCommand, RepliesThatAreNotJsonLeaveANullBody) {
@@ -345,26 +386,6 @@ TEST_F(ServerCommand, IncrementRestoreAndKeyRequestsAreAccepted) {
     ASSERT_TRUE(keys.request().build(kCookie));
     ASSERT_EQ(invoker_.invokeWithRetry(keys), 0);
     EXPECT_EQ(keys.response().body().get_obj().at("md5").get_str(), md5);
-}
-
-// A redirect to another host name of the same server: the redirected
-// request goes without the session cookie, and the next command of the same
-// invoker goes back to the configured server, with its cookie.
-TEST_F(ServerCommand, AfterARedirectToAnotherHostTheNextCommandGoesHome) {
-    service_.control("POST", "faults",
-                     R"({"kind":"start_job","action":"redirect","times":1,)"
-                     R"("location":"http://localhost:{port}/tovel/WebServer/jobs/StartJob.php"})");
-    startJob(kCookie);
-    EXPECT_EQ(status_, 401);
-    EXPECT_EQ(invoker_.currentHost(), "127.0.0.1");
-    Command_To_Server<Stop_Job_Request, Response_T<std::string>> stop("Stop Job");
-    stop.request().build(kCookie, "instance-1");
-    ASSERT_EQ(invoker_.invokeWithRetry(stop), 0);
-    json_spirit::Array sent = requests(service_, "stop_job");
-    ASSERT_EQ(sent.size(), 1u);
-    const json_spirit::Object& headers = sent[0].get_obj().at("headers").get_obj();
-    EXPECT_EQ(headers.at("Host").get_str(), "127.0.0.1");
-    EXPECT_EQ(headers.at("Cookie").get_str(), kCookie);
 }
 
 // A relative Location names no host: it is the final reply, never read as

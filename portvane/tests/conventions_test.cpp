@@ -165,7 +165,7 @@ TEST(PortvaneForward, WhatReachesTheBrowserOfEachRemoteReply) {
          "created", ""},
         {"404 with a cookie",
          "HTTP/1.1 404 Not Found\r\nSet-Cookie: sid=n1\r\nContent-Length: 9\r\n\r\nnot there", 404,
-         "Not Found", "not there", "sid=n1; SameSite=Strict"},
+         "Not Found", "not there", "sid=n1; HttpOnly; Path=/; SameSite=Strict"},
         {"401", "HTTP/1.1 401 Unauthorized\r\nContent-Length: 2\r\n\r\nno", 401, "Unauthorized",
          "no", ""},
         {"302 without Location", "HTTP/1.1 302 Found\r\nContent-Length: 0\r\n\r\n", 500,
@@ -182,7 +182,7 @@ TEST(PortvaneForward, WhatReachesTheBrowserOfEachRemoteReply) {
          "6\r\n<html>\r\n7\r\n</html>\r\n0\r\n\r\n",
          200, "OK", "<html></html>", ""},
         {"a rotated cookie", "HTTP/1.1 200 OK\r\nSet-Cookie: sid=a2\r\nContent-Length: 2\r\n\r\n{}",
-         200, "OK", "{}", "sid=a2; SameSite=Strict"},
+         200, "OK", "{}", "sid=a2; HttpOnly; Path=/; SameSite=Strict"},
     };
     std::string session = "sid=a1";
     for (const Case& k : cases) {

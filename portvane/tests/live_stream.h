@@ -70,6 +70,8 @@ public:
         return connected_ && ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) ==
                                  static_cast<ssize_t>(bytes.size());
     }
+    // Ends what this client sends; it still reads.
+    void close_writing() { shutdown(fd_, SHUT_WR); }
     // Reads until the received text holds at least size bytes; false at the end or time-out.
     bool read_until(std::string& received, size_t size) {
         char data[65536];

@@ -71,8 +71,9 @@ TEST_F(PortvaneLogin, ARemoteLoginIsRelayedAndKeptForTheNextOne) {
     Reply r = login("alice", "secret");
     ASSERT_EQ(r.status, 200) << r.raw;
     std::string cookie = r.header("set-cookie");
-    ASSERT_EQ(cookie.size(), std::string("sid=; SameSite=Strict").size() + 32) << cookie;
-    EXPECT_EQ(cookie.substr(cookie.size() - 17), "; SameSite=Strict");
+    ASSERT_EQ(cookie.size(), std::string("sid=; HttpOnly; Path=/; SameSite=Strict").size() + 32)
+        << cookie;
+    EXPECT_EQ(cookie.substr(cookie.find(';')), "; HttpOnly; Path=/; SameSite=Strict");
     std::string session = cookie.substr(0, cookie.find(';'));
     EXPECT_EQ(r.header("content-type"), "application/json");
     EXPECT_EQ(r.header("x-content-type-options"), "nosniff");
@@ -88,7 +89,7 @@ TEST_F(PortvaneLogin, ARemoteLoginIsRelayedAndKeptForTheNextOne) {
     // The same password again: the agent confirms it, nothing is sent.
     Reply again = login("alice", "secret");
     EXPECT_EQ(again.raw, "HTTP/1.1 200 OK\r\nContent-Length: 0\r\nSet-Cookie: " + session +
-                             "; SameSite=Strict\r\n\r\n");
+                             "; HttpOnly; Path=/; SameSite=Strict\r\n\r\n");
     EXPECT_EQ(seen("login"), 1);
     // Another password goes to the service, which refuses it.
     EXPECT_EQ(login("alice", "guess").status, 401);
@@ -179,7 +180,8 @@ TEST_F(PortvaneLogin, GuessesCountWithTheServerUnreachable) {
     for (int i = 0; i < 6; ++i) EXPECT_EQ(login("carol", "guess").raw, kReply503) << i;
     EXPECT_EQ(login("carol", "right").raw, kReply403);
     g_now += 300;
-    EXPECT_EQ(login("carol", "right").header("set-cookie"), "sid=c1; SameSite=Strict");
+    EXPECT_EQ(login("carol", "right").header("set-cookie"),
+              "sid=c1; HttpOnly; Path=/; SameSite=Strict");
 }
 
 TEST(PortvaneLoginUnbound, GuessesCountWithNoServerBound) {

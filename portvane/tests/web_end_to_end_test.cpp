@@ -51,7 +51,7 @@ TEST_F(WebEndToEnd, ANewUsersRoad) {
     // Bob logs in; the browser's cookie is held to this site.
     WebReply in = post("/login", "username=bob&userpassword=hunter2");
     ASSERT_EQ(in.status, 200);
-    EXPECT_EQ(in.header("set-cookie"), in.session() + "; SameSite=Strict");
+    EXPECT_EQ(in.header("set-cookie"), in.session() + "; HttpOnly; Path=/; SameSite=Strict");
     std::string bob = in.session();
     // Another program's cookie on 127.0.0.1 comes along and changes nothing: the hook lets the
     // session through, and the jobs handler lists bob's jobs (none).

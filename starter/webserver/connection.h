@@ -25,6 +25,8 @@ public:
     virtual const char* header(const char* name) const = 0;
     // The client's IPv4 address in host order (0 when the client is not IPv4) and port.
     virtual uint32_t remote_ipv4() const = 0;
+    // The client's address as text ("127.0.0.1", "::1"); null when it is not known.
+    virtual const char* remote_address() const = 0;
     virtual int remote_port() const = 0;
     // The server's port that the request came in on.
     virtual int local_port() const = 0;
@@ -39,6 +41,9 @@ public:
     virtual int write(const void* data, size_t length) = 0;
     // Non-zero when the client sent data or closed within the wait, else 0.
     virtual int readable(long seconds, long microseconds) = 0;
+    // Ends the connection once what was written has gone out: nothing more of the request is
+    // read (the engine would otherwise read and drop the rest of an unread body first).
+    virtual void end_connection() = 0;
 
     // Ties the request being answered to this connection for the engine's log messages (null
     // when it is done).

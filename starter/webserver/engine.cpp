@@ -85,22 +85,32 @@ public:
         in_addr address{};
         return inet_pton(AF_INET, ri_->remote_addr, &address) == 1 ? ntohl(address.s_addr) : 0;
     }
+    const char* remote_address() const override { return ri_->remote_addr; }
     int remote_port() const override { return ri_->remote_port; }
     int local_port() const override { return ri_->server_port; }
     long long content_length() const override { return ri_->content_length; }
     int read(void* data, size_t length) override { return ::mg_read(c_, data, length); }
     int write(const void* data, size_t length) override { return ::mg_write(c_, data, length); }
     int readable(long seconds, long microseconds) override {
-        if (socket_ == -2) socket_ = find_socket(ri_);
-        if (socket_ < 0) return 1;  // not to be found: taken as gone
+        if (socket() < 0) return 1;  // not to be found: taken as gone
         long long ms = seconds * 1000LL + (microseconds + 999) / 1000;
         pollfd p{socket_, POLLIN | POLLRDHUP, 0};
         int n = poll(&p, 1, ms > 0x7fffffff ? 0x7fffffff : static_cast<int>(ms));
         return n > 0 && (p.revents & (POLLIN | POLLRDHUP | POLLHUP | POLLERR)) ? 1 : 0;
     }
+    void end_connection() override {
+        // The reply is in the socket's buffer: it goes out before the end. The engine's own
+        // reads of what is left then find the end at once.
+        if (socket() >= 0) shutdown(socket_, SHUT_RDWR);
+    }
     void attach(mg_connection* conn) override { ::mg_set_user_connection_data(c_, conn); }
 
 private:
+    int socket() {
+        if (socket_ == -2) socket_ = find_socket(ri_);
+        return socket_;
+    }
+
     ::mg_connection* c_;
     const ::mg_request_info* ri_;
     int socket_ = -2;  // -2 not looked for yet, -1 not found

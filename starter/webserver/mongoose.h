@@ -23,9 +23,13 @@
 // connection after one request (handlers write whole raw replies) and gives up on a client that
 // stalls longer than its request time-out.
 //
-// A request whose "Host" is not this machine's loopback name with the server's port, whose
-// "Origin" is another than that host's, or that another site's page made (other than the start
-// pages and the files of the document folder) gets "403 Forbidden" before the plug-in sees it.
+// A client that is not on this machine (outside 127.0.0.0/8 and ::1), and a request whose "Host"
+// is not this machine's loopback name with the server's port, whose "Origin" is another than that
+// host's, or that a page of another origin made (another site's, or one on another port of this
+// machine; the start pages and the files of the document folder aside) gets "403 Forbidden"
+// before the plug-in sees it. A "ports" entry without an address listens on 127.0.0.1. The
+// authorisation hook sees the request's head before any of its body is read, and a body shorter
+// than its Content-Length reaches no handler.
 // A GET or HEAD that no handler takes is answered from the document folder ("root"): a regular
 // file inside it (no path or link leads out), sent with its type, "Content-Security-Policy:
 // default-src 'self'" and "X-Content-Type-Options: nosniff", or 404 (see documents.h).

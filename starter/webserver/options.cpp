@@ -58,6 +58,26 @@ constexpr std::pair<const char*, const char*> kDefaults[] = {
     {"index_files", "index.html,index.htm"},
 };
 
+// The listening option with every entry that names no address ("8888", "8443s", "+8888")
+// bound to 127.0.0.1: the web interface runs as the service and serves this machine's users only,
+// never a peer on another machine. An entry with its own address is kept as it is.
+std::string on_loopback(const std::string& ports) {
+    std::string out;
+    size_t start = 0;
+    for (;;) {
+        size_t comma = ports.find(',', start);
+        std::string entry = ports.substr(start, comma == std::string::npos ? comma : comma - start);
+        if (!entry.empty() && entry.find(':') == std::string::npos) {
+            if (entry[0] == '+') entry.erase(0, 1);  // every interface, both families
+            entry = "127.0.0.1:" + entry;
+        }
+        out += entry;
+        if (comma == std::string::npos) return out;
+        out += ',';
+        start = comma + 1;
+    }
+}
+
 const char* engine_option(const char* name) {
     for (const mg_option* o = mg_get_valid_options(); o->name; ++o) {
         if (std::strcmp(o->name, name) == 0) return o->name;
@@ -78,7 +98,8 @@ const char* OptionSet::canonical(const char* name) {
 bool OptionSet::set(const char* name, const char* value) {
     const char* engine_name = canonical(name);
     if (!engine_name || !value) return false;
-    values_[engine_name] = value;
+    values_[engine_name] =
+        std::strcmp(engine_name, "listening_ports") == 0 ? on_loopback(value) : value;
     return true;
 }
 

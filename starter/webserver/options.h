@@ -19,6 +19,8 @@ public:
     static const char* canonical(const char* name);
 
     // Stores value under name's engine name; false for an unknown name. An empty value is a value.
+    // A listening entry without an address is stored bound to 127.0.0.1 ("8888" becomes
+    // "127.0.0.1:8888").
     bool set(const char* name, const char* value);
 
     // The stored value, or null when name is unknown or unset. Valid until name is set again or

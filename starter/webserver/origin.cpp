@@ -1,5 +1,7 @@
 #include "starter/webserver/origin.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <strings.h>
 
 #include <string>
@@ -40,8 +42,21 @@ bool same_origin_request(const Connection& io, const Binding* binding) {
     if (origin && std::string_view(origin) != "http://" + std::string(host)) return false;
     const char* site = io.header("Sec-Fetch-Site");
     bool cross_site_allowed = !binding || binding->cross_site;
-    if (site && strcasecmp(site, "cross-site") == 0 && !cross_site_allowed) return false;
+    if (site && !cross_site_allowed && strcasecmp(site, "same-origin") != 0 &&
+        strcasecmp(site, "none") != 0) {
+        return false;
+    }
     return true;
+}
+
+bool loopback_peer(const char* address) {
+    if (!address) return false;
+    in_addr v4{};
+    if (inet_pton(AF_INET, address, &v4) == 1) return (ntohl(v4.s_addr) >> 24) == 127;
+    in6_addr v6{};
+    if (inet_pton(AF_INET6, address, &v6) != 1) return false;
+    if (IN6_IS_ADDR_LOOPBACK(&v6)) return true;
+    return IN6_IS_ADDR_V4MAPPED(&v6) && v6.s6_addr[12] == 127;
 }
 
 }  // namespace tovel::web

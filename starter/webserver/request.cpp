@@ -26,8 +26,13 @@ void reply(mg_connection& conn, std::string_view text) {
     mg_write(&conn, text.data(), text.size());
 }
 
-enum class Body { whole, too_long, failed };
+constexpr std::string_view k400 = "HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\n\r\n";
+constexpr std::string_view k408 = "HTTP/1.1 408 Request Timeout\r\nContent-Length: 0\r\n\r\n";
 
+enum class Body { whole, too_long, cut_short, failed };
+
+// Reads the whole body into conn.body. A body that ends before its announced length (the client
+// closed, or stalled until the engine gave up) is cut short: acting on it would act on a part.
 Body read_body(mg_connection& conn) {
     long long declared = conn.io.content_length();
     if (declared > static_cast<long long>(kMaxBody)) return Body::too_long;
@@ -37,7 +42,10 @@ Body read_body(mg_connection& conn) {
         size_t room = kMaxBody + 1 - conn.body.size();
         int n = conn.io.read(chunk, room < sizeof chunk ? room : sizeof chunk);
         if (n < 0) return Body::failed;
-        if (n == 0) return Body::whole;
+        if (n == 0) {
+            bool whole = declared < 0 || conn.body.size() == static_cast<size_t>(declared);
+            return whole ? Body::whole : Body::cut_short;
+        }
         conn.body.append(chunk, static_cast<size_t>(n));
         if (conn.body.size() > kMaxBody) return Body::too_long;
     }
@@ -117,8 +125,9 @@ void note_status(mg_connection& conn, const void* data, size_t length) {
     }
 }
 
-// Answers conn's request; see answer_request.
-Outcome answer(mg_connection& conn) {
+// Answers conn's request; see answer_request. body_read tells whether the request's body was
+// read to its end (a reply given before that leaves the rest unread).
+Outcome answer(mg_connection& conn, bool& body_read) {
     mg_context& ctx = conn.ctx;
     Connection& io = conn.io;
     Attachment attachment(conn);
@@ -130,9 +139,16 @@ Outcome answer(mg_connection& conn) {
     info.http_version = io.http_version();
     info.remote_ip = io.remote_ipv4();
     info.remote_port = io.remote_port();
+    info.post_data = conn.body.c_str();
+    info.post_data_len = 0;
 
     if (ctx.refusing.load()) {
         reply(conn, k503);
+        return Outcome::answered;
+    }
+    if (!loopback_peer(io.remote_address())) {
+        ctx.log(&conn, "request refused: the client is not on this machine");
+        reply(conn, k403);
         return Outcome::answered;
     }
     size_t index = 0;
@@ -142,18 +158,13 @@ Outcome answer(mg_connection& conn) {
         reply(conn, k403);
         return Outcome::answered;
     }
-    switch (read_body(conn)) {
-        case Body::too_long:
-            reply(conn, k413);
-            return Outcome::answered;
-        case Body::failed:
-            return Outcome::answered;
-        case Body::whole:
-            break;
+    if (io.content_length() > static_cast<long long>(kMaxBody)) {
+        reply(conn, k413);
+        return Outcome::answered;
     }
-    info.post_data = conn.body.c_str();
-    info.post_data_len = conn.body.size();
 
+    // The hook decides on the head alone: a client that may not reach a handler never has its
+    // body read.
     if (ctx.exports.auth) {
         try {
             ctx.exports.auth(&conn, &info);
@@ -181,6 +192,23 @@ Outcome answer(mg_connection& conn) {
         reply(conn, k404);
         return Outcome::answered;
     }
+    switch (read_body(conn)) {
+        case Body::too_long:
+            reply(conn, k413);
+            return Outcome::answered;
+        case Body::cut_short:
+            ctx.log(&conn, "request refused: its body is shorter than its Content-Length");
+            reply(conn, k400);
+            return Outcome::answered;
+        case Body::failed:
+            reply(conn, k408);
+            return Outcome::answered;
+        case Body::whole:
+            break;
+    }
+    body_read = true;
+    info.post_data = conn.body.c_str();
+    info.post_data_len = conn.body.size();
     run_handler(conn, handler);
     return Outcome::answered;
 }
@@ -189,7 +217,12 @@ Outcome answer(mg_connection& conn) {
 
 Outcome answer_request(mg_context& ctx, Connection& io, int* status) {
     mg_connection conn(ctx, io);
-    Outcome outcome = answer(conn);
+    bool body_read = false;
+    Outcome outcome = answer(conn, body_read);
+    // A body left unread (refused, too long, cut short) is never read later either: the client
+    // gets its reply and the end of the connection at once.
+    bool has_body = io.content_length() > 0 || io.header("Transfer-Encoding");
+    if (outcome == Outcome::answered && !body_read && has_body) io.end_connection();
     if (status) *status = conn.status > 0 ? conn.status : 500;
     return outcome;
 }

@@ -73,11 +73,15 @@ enum class Outcome {
     unbound,   // no handler is bound and the request may go on to the document folder
 };
 
-// Answers one request: 503 while refusing, 403 for a request that names another host or comes
-// from another site's page (see origin.h), 413 for a body over kMaxBody, then the plug-in's
-// authorisation hook (or, without one, 401 for handlers that need a cookie), then the bound
-// handler (404 when the plug-in does not export it). The reply's status goes to status when it
-// is answered (500 when nothing readable was written). Any worker thread.
+// Answers one request: 503 while refusing, 403 for a client that is not on this machine
+// (loopback_peer) and for a request that names another host or comes from another site's page
+// (see origin.h), 413 for a body announced over kMaxBody, then the plug-in's authorisation hook
+// on the head alone (or, without one, 401 for handlers that need a cookie), then 404 when the
+// plug-in does not export the bound handler; only then is the body read: 413 past kMaxBody, 400
+// when it ends before its Content-Length, 408 when the client failed; then the bound handler.
+// A reply given before the body was read ends the connection (Connection::end_connection).
+// The reply's status goes to status when it is answered (500 when nothing readable was
+// written). Any worker thread.
 Outcome answer_request(mg_context& ctx, Connection& io, int* status = nullptr);
 
 // For tests: a context whose plug-in is the given one instead of the program folder's, and

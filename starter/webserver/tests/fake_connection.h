@@ -2,6 +2,7 @@
 // made of functions of the test.
 #pragma once
 
+#include <arpa/inet.h>
 #include <strings.h>
 
 #include <algorithm>
@@ -44,7 +45,22 @@ public:
             return strcasecmp(h.first.c_str(), name.c_str()) == 0;
         });
     }
-    void set_remote_ipv4(uint32_t address) { remote_ip_ = address; }
+    // The client's IPv4 address (0: a client of another family, "::1").
+    void set_remote_ipv4(uint32_t address) {
+        remote_ip_ = address;
+        address_ = address == 0 ? "::1"
+                                : std::to_string(address >> 24) + "." +
+                                      std::to_string((address >> 16) & 255) + "." +
+                                      std::to_string((address >> 8) & 255) + "." +
+                                      std::to_string(address & 255);
+    }
+    // The client's address as text; remote_ipv4() follows it.
+    void set_remote_address(std::string address) {
+        in_addr v4{};
+        remote_ip_ = inet_pton(AF_INET, address.c_str(), &v4) == 1 ? ntohl(v4.s_addr) : 0;
+        address_ = std::move(address);
+    }
+    bool ended() const { return ended_; }
 
     const std::string& written() const { return out_; }
     long long bytes_read() const { return bytes_read_; }
@@ -60,6 +76,7 @@ public:
         return nullptr;
     }
     uint32_t remote_ipv4() const override { return remote_ip_; }
+    const char* remote_address() const override { return address_.c_str(); }
     int remote_port() const override { return 40000; }
     int local_port() const override { return kFakePort; }
     long long content_length() const override { return declared_; }
@@ -81,10 +98,13 @@ public:
         return static_cast<int>(length);
     }
     int readable(long, long) override { return 0; }
+    void end_connection() override { ended_ = true; }
 
 private:
     std::string method_, path_;
     uint32_t remote_ip_ = 0x7F000001;
+    std::string address_ = "127.0.0.1";
+    bool ended_ = false;
     std::optional<std::string> query_;
     std::vector<std::pair<std::string, std::string>> headers_;
     std::vector<std::string> pieces_;

@@ -4,11 +4,15 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <sched.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <thread>
 
@@ -62,6 +66,7 @@ public:
         return n > 0 ? std::string(buf, static_cast<size_t>(n)) : "";
     }
     void close_now() { shutdown(fd_, SHUT_RDWR); }
+    void close_writing() { shutdown(fd_, SHUT_WR); }
 
 private:
     int fd_;
@@ -286,6 +291,51 @@ TEST_F(WebServerLive, RequestRecordAndChunkedBody) {
     EXPECT_EQ(calls().size(), 1u);
 }
 
+// A body shorter than its Content-Length reaches no handler, whether the client closes or stalls
+// until the time-out; after a refusal the connection ends at once, the rest of the body unread.
+TEST_F(WebServerLive, AShortBodyReachesNothingAndARefusedOneIsNotRead) {
+    const std::string head = "POST /jobs HTTP/1.1\r\nHost: h\r\nContent-Length: 10485760\r\n\r\n";
+    const std::string definition(150, 'd');
+    {
+        Client closing(port_);
+        ASSERT_TRUE(closing.send(head + definition));
+        closing.close_writing();
+        std::string reply = closing.receive_all();
+        EXPECT_TRUE(reply.rfind("HTTP/1.1 400 ", 0) == 0 || reply.rfind("HTTP/1.1 408 ", 0) == 0)
+            << reply;
+    }
+    {
+        Client stalling(port_);  // until the engine's time-out
+        ASSERT_TRUE(stalling.send(head + definition));
+        std::string reply = stalling.receive_all();
+        EXPECT_TRUE(reply.rfind("HTTP/1.1 400 ", 0) == 0 || reply.rfind("HTTP/1.1 408 ", 0) == 0)
+            << reply;
+    }
+    EXPECT_TRUE(calls().empty());
+
+    // 17 MiB announced: 413, and the server reads no more. A client that goes on sending finds
+    // the connection gone long before the body is through (a server that dropped what came
+    // would take all of it).
+    Client big(port_);
+    ASSERT_TRUE(big.send("POST /jobs HTTP/1.1\r\nHost: h\r\nContent-Length: 17825792\r\n\r\n"));
+    EXPECT_EQ(big.receive_some().substr(0, 30), "HTTP/1.1 413 Payload Too Large");
+    std::string block(1 << 20, 'x');
+    int sent = 0;
+    while (sent < 17 && big.send(block)) ++sent;
+    std::printf("[ web ] after the 413, %d of 17 MiB could be sent\n", sent);
+    EXPECT_LT(sent, 17);
+
+    // Refused before its body (here: a file of the document folder cannot take a POST): the same.
+    Client refused(port_);
+    ASSERT_TRUE(
+        refused.send("POST /tovel.html HTTP/1.1\r\nHost: h\r\nContent-Length: 10485760\r\n\r\n"));
+    EXPECT_EQ(refused.receive_some().substr(0, 12), "HTTP/1.1 405");
+    sent = 0;
+    while (sent < 10 && refused.send(block)) ++sent;
+    EXPECT_LT(sent, 10);
+    EXPECT_TRUE(calls().empty());
+}
+
 TEST_F(WebServerLive, ReadableTellsAQuietClientFromAGoneOne) {
     Client c(port_);
     c.send("GET /jobnotify HTTP/1.1\r\nHost: h\r\n\r\n");
@@ -354,6 +404,97 @@ TEST_F(WebServerLive, ABusyPortFailsWithItsReason) {
     std::string all;
     for (auto& line : g_log) all += line + "\n";
     EXPECT_NE(all.find("Address already in use"), std::string::npos) << all;
+}
+
+// One request from the local address from to to:port; the reply, or "<no connection>".
+std::string exchange_between(const char* from, const char* to, int port,
+                             const std::string& request) {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    timeval wait{30, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+    sockaddr_in source{}, target{};
+    source.sin_family = target.sin_family = AF_INET;
+    inet_pton(AF_INET, from, &source.sin_addr);
+    inet_pton(AF_INET, to, &target.sin_addr);
+    target.sin_port = htons(static_cast<uint16_t>(port));
+    std::string reply = "<no connection>";
+    if (bind(fd, reinterpret_cast<sockaddr*>(&source), sizeof source) == 0 &&
+        connect(fd, reinterpret_cast<sockaddr*>(&target), sizeof target) == 0) {
+        reply.clear();
+        send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+        char buf[4096];
+        ssize_t n;
+        while ((n = recv(fd, buf, sizeof buf, 0)) > 0) reply.append(buf, static_cast<size_t>(n));
+    }
+    close(fd);
+    return reply;
+}
+
+// Clients on another address of the machine's network: in a network namespace of the test's own
+// thread (its sockets, the engine's threads that it starts and the "ip" it runs are in there),
+// where 10.9.9.9 is an address of the machine besides the loopback ones.
+TEST(WebServerPeers, ClientsOfAnotherAddressAreNeitherListenedToNorServed) {
+    std::string skipped;
+    std::thread inside([&] {
+        if (unshare(CLONE_NEWNET) != 0) {
+            skipped = std::string("no network namespace of its own: ") + std::strerror(errno);
+            return;
+        }
+        if (std::system("ip link set lo up && ip addr add 10.9.9.9/32 dev lo") != 0) {
+            skipped = "no second address in the namespace (ip failed)";
+            return;
+        }
+        auto exports = recording_exports();
+        exports["auth_callback"] = reinterpret_cast<void*>(&authorize_all);
+        auto serve = [&](const char* ports) {
+            mg_context* ctx = start_context(std::make_unique<FunctionPlugin>(exports), kTimeoutMs);
+            mg_set_log_callback(ctx, keep_log);
+            EXPECT_EQ(mg_set_option(ctx, "ports", ports), 1);
+            EXPECT_EQ(mg_listen(ctx), 1);
+            return ctx;
+        };
+        // A port without an address is this machine's loopback port only.
+        mg_context* plain = serve("0");
+        int port = listening_ports(plain).at(0);
+        EXPECT_EQ(mg_get_option(plain, "ports"), "127.0.0.1:" + std::to_string(port));
+        std::string request =
+            "GET /logout HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) + "\r\n\r\n";
+        EXPECT_EQ(exchange_between("10.9.9.9", "10.9.9.9", port, request), "<no connection>");
+        EXPECT_NE(exchange_between("127.0.0.1", "127.0.0.1", port, request).find("logout_callback"),
+                  std::string::npos);
+        mg_stop(plain);
+
+        // Listening on every interface, as an options file may ask: a client of the other
+        // address is refused whatever its Host header says, before anything sees its request.
+        mg_context* every = serve("0.0.0.0:0");
+        port = listening_ports(every).at(0);
+        clear_calls();
+        for (const char* host : {"127.0.0.1", "localhost", "10.9.9.9"}) {
+            std::string forged = "GET /logout HTTP/1.1\r\nHost: " + std::string(host) + ":" +
+                                 std::to_string(port) + "\r\n\r\n";
+            EXPECT_EQ(exchange_between("10.9.9.9", "10.9.9.9", port, forged).substr(0, 22),
+                      "HTTP/1.1 403 Forbidden")
+                << host;
+            EXPECT_EQ(exchange_between("10.9.9.9", "10.9.9.9", port,
+                                       "GET /tovel.html HTTP/1.1\r\nHost: " + std::string(host) +
+                                           ":" + std::to_string(port) + "\r\n\r\n")
+                          .substr(0, 22),
+                      "HTTP/1.1 403 Forbidden")
+                << host;
+        }
+        EXPECT_TRUE(calls().empty());
+        request = "GET /logout HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) + "\r\n\r\n";
+        EXPECT_NE(exchange_between("127.0.0.1", "127.0.0.1", port, request).find("logout_callback"),
+                  std::string::npos);
+        mg_stop(every);
+    });
+    inside.join();
+    if (!skipped.empty()) GTEST_SKIP() << skipped;
+    std::lock_guard<std::mutex> hold(g_log_lock);
+    std::string all;
+    for (auto& line : g_log) all += line + "\n";
+    EXPECT_NE(all.find("request refused: the client is not on this machine"), std::string::npos)
+        << all;
 }
 
 TEST(WebServerRedirects, StartPagesCarryTheBrowsersLocale) {

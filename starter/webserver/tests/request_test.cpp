@@ -50,6 +50,13 @@ TEST(WebServerOptions, NamesAliasesUnsetValuesAndFixedSettings) {
     EXPECT_EQ(mg_set_option(ctx, "no_such_option", "1"), 0);
     EXPECT_EQ(mg_get_option(ctx, "no_such_option"), nullptr);
     EXPECT_EQ(mg_set_option(ctx, "ports", nullptr), 0);
+    // A port without an address listens on this machine only.
+    EXPECT_EQ(mg_set_option(ctx, "ports", "8888,+8889,[::1]:7,8443s,0.0.0.0:9,,0"), 1);
+    EXPECT_STREQ(mg_get_option(ctx, "ports"),
+                 "127.0.0.1:8888,127.0.0.1:8889,[::1]:7,127.0.0.1:8443s,0.0.0.0:9,,127.0.0.1:0");
+    EXPECT_EQ(mg_set_option(ctx, "listening_ports", "8080"), 1);
+    EXPECT_STREQ(mg_get_option(ctx, "ports"), "127.0.0.1:8080");
+    EXPECT_EQ(mg_set_option(ctx, "ports", "127.0.0.1:0"), 1);
 
     // What the options file asks for cannot turn on what the server keeps off.
     for (auto [name, value] : {std::pair{"enable_keep_alive", "yes"},
@@ -281,7 +288,16 @@ TEST(WebServerOrigin, OnlyThisServersOwnPagesAndProgramsReachIt) {
         {"GET", "/tovel.html", {{"Sec-Fetch-Site", "cross-site"}}, true},
         {"GET", "/jobs", {{"Sec-Fetch-Site", "same-origin"}}, true},
         {"GET", "/jobs", {{"Sec-Fetch-Site", "none"}}, true},
-        {"GET", "/jobs", {{"Sec-Fetch-Site", "same-site"}}, true},
+        // A page on another port of this machine is the same site to a browser, which sends it
+        // the session cookie: refused like another site's, and so is what no browser sends.
+        {"GET", "/jobs/x/start", {{"Sec-Fetch-Site", "same-site"}}, false},
+        {"GET", "/logout", {{"Sec-Fetch-Site", "same-site"}}, false},
+        {"POST", "/login", {{"Sec-Fetch-Site", "same-site"}}, false},
+        {"DELETE", "/jobs/x", {{"Sec-Fetch-Site", "Same-Site"}}, false},
+        {"GET", "/jobs", {{"Sec-Fetch-Site", "other"}}, false},
+        {"GET", "/jobs", {{"Sec-Fetch-Site", "Same-Origin"}}, true},
+        {"GET", "/", {{"Sec-Fetch-Site", "same-site"}}, true},
+        {"GET", "/tovel.html", {{"Sec-Fetch-Site", "same-site"}}, true},
     };
     for (const Case& k : cases) {
         clear_calls();
@@ -326,6 +342,93 @@ TEST(WebServerOrigin, TheHookSeesNoRefusedRequestAndNoBodyIsRead) {
     FakeConnection good("POST", "/server");
     EXPECT_EQ(answer_request(*c.ctx, good), Outcome::answered);
     EXPECT_EQ(g_hook_calls, 1);
+}
+
+// Whatever the Host header says, a client that is not on this machine reaches nothing, not even
+// the hook.
+TEST(WebServerOrigin, OnlyClientsOnThisMachineAreServed) {
+    auto exports = recording_exports();
+    exports["auth_callback"] = reinterpret_cast<void*>(&counting_hook);
+    Context c(exports);
+    g_hook_calls = 0;
+    struct Case {
+        const char* address;
+        bool served;
+    } cases[] = {
+        {"127.0.0.1", true},  {"127.200.3.4", true},
+        {"::1", true},        {"::ffff:127.0.0.1", true},
+        {"192.0.2.2", false}, {"10.0.0.127", false},
+        {"128.0.0.1", false}, {"::ffff:192.0.2.2", false},
+        {"fd00::2", false},   {"::2", false},
+        {"", false},
+    };
+    for (const Case& k : cases) {
+        for (const char* uri : {"/jobs", "/", "/tovel.html", "/login"}) {
+            clear_calls();
+            int before = g_hook_calls;
+            FakeConnection io("GET", uri);
+            io.set_remote_address(k.address);
+            Outcome outcome = answer_request(*c.ctx, io);
+            std::string shown = std::string(k.address) + " " + uri;
+            if (k.served) {
+                EXPECT_NE(io.written(), "HTTP/1.1 403 Forbidden\r\nContent-Length: 0\r\n\r\n")
+                    << shown;
+                EXPECT_EQ(g_hook_calls, before + 1) << shown;
+            } else {
+                EXPECT_EQ(outcome, Outcome::answered) << shown;
+                EXPECT_EQ(io.written(), "HTTP/1.1 403 Forbidden\r\nContent-Length: 0\r\n\r\n")
+                    << shown;
+                EXPECT_EQ(g_hook_calls, before) << shown;
+                EXPECT_TRUE(calls().empty()) << shown;
+            }
+        }
+    }
+}
+
+// The hook sees the head only; a body is read once the request may reach its handler, and one
+// that ends before its announced length reaches nothing. A reply given before the body was read
+// ends the connection.
+TEST(WebServerBody, TheHookRunsBeforeTheBodyAndAShortBodyIsRefused) {
+    auto exports = recording_exports();
+    exports["auth_callback"] = reinterpret_cast<void*>(&counting_hook);
+    Context c(exports);
+    clear_calls();
+    g_hook_calls = 0;
+
+    FakeConnection unknown("POST", "/jobs");
+    unknown.set_body({"{\"type\":\"backup\"}"}, 17);
+    {
+        Context refusing({{"auth_callback", reinterpret_cast<void*>(&refuse_silently)}});
+        ASSERT_EQ(answer_request(*refusing.ctx, unknown), Outcome::answered);
+    }
+    EXPECT_EQ(status_line(unknown.written()), "HTTP/1.1 401 Unauthorized");
+    EXPECT_EQ(unknown.bytes_read(), 0);
+    EXPECT_TRUE(unknown.ended());
+
+    // 10 MB announced, 150 bytes sent, then the end (the client closed, or the engine gave up on
+    // a stalled one).
+    FakeConnection cut("POST", "/jobs");
+    cut.set_body({std::string(100, 'a'), std::string(50, 'b')}, 10 << 20);
+    ASSERT_EQ(answer_request(*c.ctx, cut), Outcome::answered);
+    EXPECT_EQ(status_line(cut.written()), "HTTP/1.1 400 Bad Request");
+    EXPECT_EQ(g_hook_calls, 1);
+    EXPECT_TRUE(calls().empty());
+    EXPECT_TRUE(cut.ended());
+
+    FakeConnection over("POST", "/jobs");
+    over.set_body({"x"}, static_cast<long long>(kMaxBody) + 1);
+    ASSERT_EQ(answer_request(*c.ctx, over), Outcome::answered);
+    EXPECT_EQ(status_line(over.written()), "HTTP/1.1 413 Payload Too Large");
+    EXPECT_TRUE(over.ended());
+    EXPECT_TRUE(calls().empty());
+
+    FakeConnection whole("POST", "/jobs");
+    whole.set_body({std::string(100, 'a'), std::string(50, 'b')}, 150);
+    ASSERT_EQ(answer_request(*c.ctx, whole), Outcome::answered);
+    EXPECT_EQ(status_line(whole.written()), "HTTP/1.1 200 OK");
+    ASSERT_EQ(calls().size(), 1u);
+    EXPECT_EQ(calls()[0].body, std::string(100, 'a') + std::string(50, 'b'));
+    EXPECT_FALSE(whole.ended());
 }
 
 std::map<std::string, std::string> g_vars;
