@@ -12,6 +12,7 @@
 #include <mutex>
 #include <vector>
 
+#include "starter/webserver/peer_owner.h"
 #include "starter/webserver/server.h"
 
 namespace tovel::web {
@@ -86,6 +87,9 @@ public:
     }
     int remote_port() const override { return ri_->remote_port; }
     int local_port() const override { return ri_->server_port; }
+    long long peer_owner() const override {
+        return local_socket_owner(ri_->remote_addr, ri_->remote_port, ri_->server_port);
+    }
     long long content_length() const override { return ri_->content_length; }
     int read(void* data, size_t length) override { return ::mg_read(c_, data, length); }
     int write(const void* data, size_t length) override { return ::mg_write(c_, data, length); }
