@@ -16,11 +16,11 @@ using LoadConsole = ConsoleHandlers;
 TEST_F(LoadConsole, InterfaceStaysUsableUnderIdleSlowAndStalledClients) {
     const char* source = std::getenv("TOVEL_SOURCE_DIR");
     std::string script = std::string(source ? source : ".") + "/tools/bench/web_load.py";
-    std::string command = "python3 " + tovel::testing::shell_quote(script) +
-                          " --port " + std::to_string(agent_->port()) + " --cookie " +
+    std::string command = "python3 " + tovel::testing::shell_quote(script) + " --port " +
+                          std::to_string(agent_->port()) + " --cookie " +
                           tovel::testing::shell_quote(cookie_) + " --pid " +
                           std::to_string(agent_->pid()) +
-                          " --idle 500 --slow 60 --streams 50 --probes 5 --ramp 3 2>&1";
+                          " --idle 500 --slow 60 --streams 50 --probes 5 --ramp 3 --hold 12 2>&1";
     std::string output;
     int status = tovel::testing::run_command(command, &output);
     std::cout << output << std::flush;

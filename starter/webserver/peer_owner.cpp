@@ -11,8 +11,10 @@
 namespace tovel::web {
 namespace {
 
-constexpr int kTimeWait = 0x06;  // an end already closed: the table gives it no owner
-constexpr int kListen = 0x0A;
+// The states of an end that a program still holds open. Once closed, an end that lingers
+// (FIN_WAIT, TIME_WAIT) is the kernel's own and the table gives it account 0.
+constexpr int kEstablished = 0x01;
+constexpr int kCloseWait = 0x08;
 
 // The table's "address:port": the address as the 32-bit words of its network form, each
 // printed as the machine holds it in memory, then the port.
@@ -41,9 +43,9 @@ long long search(const char* table, const uint32_t* peer, int words, int peer_po
         char local[64], remote[64];
         int state = 0;
         long long uid = -1;
-        if (std::sscanf(line, " %*d: %63s %63s %x %*s %*s %*s %lld", local, remote, &state,
-                        &uid) != 4 ||
-            state == kTimeWait || state == kListen) {
+        if (std::sscanf(line, " %*d: %63s %63s %x %*s %*s %*s %lld", local, remote, &state, &uid) !=
+                4 ||
+            (state != kEstablished && state != kCloseWait)) {
             continue;
         }
         uint32_t local_words[4], remote_words[4];

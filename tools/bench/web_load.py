@@ -217,6 +217,8 @@ def main():
     p.add_argument("--streams", type=int, default=50)
     p.add_argument("--probes", type=int, default=10)
     p.add_argument("--ramp", type=float, default=3.0, help="seconds the load builds up")
+    p.add_argument("--hold", type=float, default=15.0,
+                   help="seconds the load is held while requests are timed")
     p.add_argument("--probe-limit", type=float, default=90.0,
                    help="seconds a probe may wait before it counts as unanswered")
     p.add_argument("--streams-uid", type=int, default=65534)
@@ -249,7 +251,8 @@ def main():
         child = os.fork()
         if child == 0:
             os.close(report_r)
-            streams_child(a.port, a.streams, a.ramp + a.probes * a.probe_limit + 30, a.streams_uid,
+            streams_child(a.port, a.streams, a.ramp + a.hold + a.probes * a.probe_limit + 30,
+                          a.streams_uid,
                           report_w)
         os.close(report_w)
         own_streams = 0
@@ -284,12 +287,18 @@ def main():
               f"{load.held('stream')} own streams; opened {load.opened}, dropped by the server "
               f"{load.dropped}", flush=True)
 
+        # The probes, spread over the hold time (at least --probes of them), so that the load
+        # also goes through the server's dropping of stalled clients and their coming back.
         times = []
-        for i in range(a.probes):
+        hold_end = time.monotonic() + a.hold
+        while len(times) < a.probes or time.monotonic() < hold_end:
             status, ms, why = probe(a.port, a.cookie, a.probe_limit)
             times.append(ms)
             print(f"under load: /jobsview {status} in {ms:.0f} ms", flush=True)
             check(status == 200, f"/jobsview under load answered {status} {why}")
+            if len(times) >= a.probes and time.monotonic() >= hold_end:
+                break
+            time.sleep(max(0.0, min(1.0, hold_end - time.monotonic())))
         if as_other:
             status, ms, why = tray_stream(a.port, a.probe_limit)
             print(f"under load: the tray's stream {status} in {ms:.0f} ms", flush=True)
