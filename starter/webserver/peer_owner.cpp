@@ -19,6 +19,7 @@ constexpr int kCloseWait = 0x08;
 // The table's "address:port": the address as the 32-bit words of its network form, each
 // printed as the machine holds it in memory, then the port.
 bool parse_end(const char* text, uint32_t* words, int count, int* port) {
+    if (std::strlen(text) < static_cast<size_t>(8 * count + 2)) return false;
     for (int i = 0; i < count; ++i) {
         char word[9] = {};
         std::memcpy(word, text + 8 * i, 8);

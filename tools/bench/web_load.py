@@ -282,7 +282,7 @@ def main():
                 line = os.read(report_r, 100)
             held = line.decode().split()
             print(f"non-reading streams of account {a.streams_uid}: "
-                  f"{held[0] if held else '?'} held of {a.streams}", flush=True)
+                  f"{held[0] if held else '?'} of {a.streams} not closed by the server", flush=True)
         print(f"load held: {load.held('idle')} idle, {load.held('slow')} slow-head, "
               f"{load.held('stream')} own streams; opened {load.opened}, dropped by the server "
               f"{load.dropped}", flush=True)
