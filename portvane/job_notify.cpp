@@ -1,6 +1,5 @@
 #include "portvane/job_notify.h"
 
-#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -9,6 +8,7 @@
 
 #include "common/ace_log_wrapper.h"
 #include "portvane/conventions.h"
+#include "portvane/stream_quota.h"
 
 using tovel::web::mg_connection;
 using tovel::web::mg_request_info;
@@ -34,24 +34,11 @@ const char* end_text(MongooseJobNotifyObserver::End end) {
     return "";
 }
 
-// Streams running now, against kMaxJobNotifyStreams.
-std::atomic<int> g_streams{0};
-
-class StreamSlot {
-public:
-    StreamSlot() : taken_(g_streams.fetch_add(1) < kMaxJobNotifyStreams) {
-        if (!taken_) g_streams.fetch_sub(1);
-    }
-    ~StreamSlot() {
-        if (taken_) g_streams.fetch_sub(1);
-    }
-    StreamSlot(const StreamSlot&) = delete;
-    StreamSlot& operator=(const StreamSlot&) = delete;
-    bool taken() const { return taken_; }
-
-private:
-    bool taken_;
-};
+portvane::StreamQuota& stream_quota() {
+    static portvane::StreamQuota quota(
+        {kMaxJobNotifyStreams, kMaxJobNotifyStreamsPerPeer, kReservedJobNotifyStreams});
+    return quota;
+}
 
 }  // namespace
 
@@ -119,10 +106,13 @@ extern "C" void job_notify_callback(mg_connection* conn, const mg_request_info* 
         portvane::reply(conn, portvane::kReply404);
         return;
     }
-    StreamSlot slot;
+    const char* peer = tovel::web::mg_get_peer_identity(conn);
+    portvane::StreamSlot slot(stream_quota(), peer);
     if (!slot.taken()) {
-        log_message(LM_WARNING, "job_notify_callback: %d job event streams run already.\n",
-                    kMaxJobNotifyStreams);
+        log_message(LM_WARNING,
+                    "job_notify_callback: no job event stream for %s: %d run, of which it has "
+                    "the most it may.\n",
+                    peer, stream_quota().running());
         portvane::reply(conn, portvane::kReply503);
         return;
     }

@@ -79,9 +79,17 @@ private:
 
 // The stream's handler: any URI that begins with "/jobnotify" (else 404), any method. The user is
 // the one of the request's session cookie (portvane::userFromCookie); without a cookie, or with
-// one the cookie store does not know, the stream carries the events of every user. At most
-// kMaxJobNotifyStreams streams run at once, so that they never hold every worker of the web server;
-// one more is answered 503.
-inline constexpr int kMaxJobNotifyStreams = 16;
+// one the cookie store does not know, the stream carries the events of every user.
+//
+// Each stream holds a worker of the web server while it runs, and a listener that never reads
+// holds it as long as it stays, so streams are admitted by a quota (stream_quota.h): at most
+// kMaxJobNotifyStreams at once, well below the server's workers; at most
+// kMaxJobNotifyStreamsPerPeer of one peer (the local account that opened the connection), more
+// than a browser opens to one host; and the last kReservedJobNotifyStreams only for a peer's
+// first, so that one user's streams, or a few users', never keep another user's tray out. A
+// stream beyond the quota is answered 503 at once.
+inline constexpr int kMaxJobNotifyStreams = 64;
+inline constexpr int kMaxJobNotifyStreamsPerPeer = 8;
+inline constexpr int kReservedJobNotifyStreams = 16;
 extern "C" void job_notify_callback(tovel::web::mg_connection* conn,
                                     const tovel::web::mg_request_info* request);

@@ -54,6 +54,8 @@ public:
     ConsoleAgent& operator=(const ConsoleAgent&) = delete;
 
     unsigned short port() const { return port_; }
+    // The service host's process (-1 when it did not start).
+    pid_t pid() const { return process_ ? process_->pid() : -1; }
     const std::string& root() const { return root_; }
     // The host path of a Windows path of this agent's machine ("C:\k" -> <root>/drives/c/k).
     std::string host(const std::string& windowsPath) const {

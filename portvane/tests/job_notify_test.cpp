@@ -57,6 +57,9 @@ public:
         changed_.notify_all();
         return static_cast<int>(taken);
     }
+    long long peer_owner() const override { return owner_; }
+    // The account that opened the client's end (-1: not known, the address counts).
+    void set_owner(long long owner) { owner_ = owner; }
     int readable(long seconds, long microseconds) override {
         std::unique_lock<std::mutex> hold(lock_);
         changed_.wait_for(hold,
@@ -86,6 +89,7 @@ public:
 
 private:
     Hook hook_;
+    long long owner_ = -1;
     std::mutex lock_;
     std::condition_variable changed_;
     std::string out_;
@@ -310,25 +314,47 @@ TEST_F(JobNotifyStream, AChunkCutShortEndsTheStream) {
 }
 
 // Each stream holds a web server worker for its whole life: a few dozen idle ones left no worker
-// for anything else.
-TEST_F(JobNotifyStream, StreamsBeyondTheCapAreRefused) {
+// for anything else, and since they were counted only all together, one user's streams kept
+// every other user's tray from its stream.
+TEST_F(JobNotifyStream, StreamsAreAdmittedByPeerWithSlotsKeptForNewPeers) {
+    constexpr int kShared = kMaxJobNotifyStreams - kReservedJobNotifyStreams;
+    static_assert(kShared % kMaxJobNotifyStreamsPerPeer == 0);
     std::vector<std::unique_ptr<StreamClient>> clients;
     std::vector<std::unique_ptr<Request>> requests;
-    for (int i = 0; i < kMaxJobNotifyStreams; ++i) {
+    auto open = [&](long long owner) {
         clients.push_back(std::make_unique<StreamClient>());
+        clients.back()->set_owner(owner);
         requests.push_back(std::make_unique<Request>(*ctx_, *clients.back()));
-        ASSERT_TRUE(clients.back()->wait_streaming()) << i;
+        return clients.back()->wait_streaming();
+    };
+    auto refused = [&](long long owner) {
+        StreamClient client;
+        client.set_owner(owner);
+        Request request(*ctx_, client);
+        return request.wait_done() &&
+               client.output() == "HTTP/1.1 503 Service Unavailable\r\nContent-Length: 0\r\n\r\n";
+    };
+    // Peers that take their whole quota fill the shared slots.
+    long long owner = 1000;
+    for (int i = 0; i < kShared; ++i) {
+        if (i > 0 && i % kMaxJobNotifyStreamsPerPeer == 0) {
+            EXPECT_TRUE(refused(owner)) << "past its quota: " << owner;
+            ++owner;
+        }
+        ASSERT_TRUE(open(owner)) << i;
     }
-    {
-        StreamClient refused;
-        Request request(*ctx_, refused);
-        ASSERT_TRUE(request.wait_done());
-        EXPECT_EQ(refused.output(),
-                  "HTTP/1.1 503 Service Unavailable\r\nContent-Length: 0\r\n\r\n");
+    EXPECT_TRUE(refused(owner));
+    // The rest go to new peers only, one stream each, until every slot runs.
+    for (int i = kShared; i < kMaxJobNotifyStreams; ++i) {
+        ASSERT_TRUE(open(++owner)) << i;
+        EXPECT_TRUE(refused(owner)) << "a second reserved slot for " << owner;
     }
+    EXPECT_TRUE(refused(++owner));
+    // Without an owner the address is the peer.
     clients[3]->close();
     ASSERT_TRUE(requests[3]->wait_done());
     StreamClient admitted;
+    admitted.set_remote_ipv4(0x7f000002);
     Request request(*ctx_, admitted);
     ASSERT_TRUE(admitted.wait_streaming());
     std::string event = post_state("u", "j", JS_IDLE);

@@ -30,6 +30,9 @@ public:
     virtual int remote_port() const = 0;
     // The server's port that the request came in on.
     virtual int local_port() const = 0;
+    // The user id of the local account that opened the client's end of the connection; -1 when
+    // the client is not on this machine or that cannot be told.
+    virtual long long peer_owner() const { return -1; }
 
     // The declared body length, or -1 when the body is not announced by length (chunked, or none).
     virtual long long content_length() const = 0;

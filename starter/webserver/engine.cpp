@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "starter/webserver/documents.h"
+#include "starter/webserver/peer_owner.h"
 #include "starter/webserver/server.h"
 
 namespace tovel::web {
@@ -88,6 +89,9 @@ public:
     const char* remote_address() const override { return ri_->remote_addr; }
     int remote_port() const override { return ri_->remote_port; }
     int local_port() const override { return ri_->server_port; }
+    long long peer_owner() const override {
+        return local_socket_owner(ri_->remote_addr, ri_->remote_port, ri_->server_port);
+    }
     long long content_length() const override { return ri_->content_length; }
     int read(void* data, size_t length) override { return ::mg_read(c_, data, length); }
     int write(const void* data, size_t length) override { return ::mg_write(c_, data, length); }

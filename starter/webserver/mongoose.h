@@ -165,4 +165,11 @@ int mg_uri_callback_require_auth(mg_connection* conn, const char* uri);
 // handler does not run.
 int mg_authorize(mg_connection* conn);
 
+// Who the client is, for quotas: "account <user id>" when the client's end of the connection is
+// a socket of this machine (the account that opened it, as the kernel records it; any program
+// may take any 127.0.0.0/8 address, so on loopback the address alone tells nothing apart), else
+// "address <client's IPv4 address, dotted>" ("address 0.0.0.0" for other families). Never null;
+// valid during the handler call; the first call looks the owner up, later ones give the same text.
+const char* mg_get_peer_identity(mg_connection* conn);
+
 }  // namespace tovel::web

@@ -52,10 +52,24 @@ constexpr std::pair<const char*, const char*> kFixed[] = {
     {"decode_url", "yes"},
 };
 
-// Defaults of this server where the engine's own would serve more than wanted.
+// Defaults of this server where the engine's own would serve more than wanted, or less.
+//
+// The engine gives each accepted connection a worker thread of its own until the request is
+// answered: a connection that sends nothing, or its head a byte at a time, holds its worker
+// (with its request buffer of max_request_size) until the request time-out drops it, and a job
+// event stream holds its worker as long as it runs. Accepted connections beyond the workers wait
+// in the engine's queue (connection_queue), then in the kernel's (listen_backlog); past both, new
+// connections are not taken until one goes. So the workers are many (idle ones cost a thread and
+// its buffer, a few tens of KB each): enough for hundreds of stalled clients and every job event
+// stream that portvane admits, with room left for the requests of the users; the queues are
+// bounded too, so that what the load holds stays bounded whatever arrives.
 constexpr std::pair<const char*, const char*> kDefaults[] = {
     {"listening_ports", kDefaultPorts},
     {"index_files", "index.html,index.htm"},
+    {"num_threads", "768"},
+    {"connection_queue", "256"},
+    {"listen_backlog", "1024"},
+    {"max_request_size", "16384"},
 };
 
 // The listening option with every entry that names no address ("8888", "8443s", "+8888")

@@ -293,4 +293,18 @@ int mg_authorize(mg_connection* conn) {
     return 1;
 }
 
+const char* mg_get_peer_identity(mg_connection* conn) {
+    if (!conn) return "";
+    if (conn->peer.empty()) {
+        long long owner = conn->io.peer_owner();
+        uint32_t a = conn->io.remote_ipv4();
+        conn->peer = owner >= 0
+                         ? "account " + std::to_string(owner)
+                         : "address " + std::to_string(a >> 24) + "." +
+                               std::to_string((a >> 16) & 255) + "." +
+                               std::to_string((a >> 8) & 255) + "." + std::to_string(a & 255);
+    }
+    return conn->peer.c_str();
+}
+
 }  // namespace tovel::web

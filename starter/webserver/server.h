@@ -66,6 +66,7 @@ struct mg_connection {
     long long written = 0;
     int status = 0;    // of the reply's status line, once written
     std::string head;  // the reply's first bytes until the status is known
+    std::string peer;  // mg_get_peer_identity's text once asked for
 };
 
 enum class Outcome {
