@@ -621,7 +621,9 @@ RestoreTransformation::Ahead RestoreTransformation::transformAhead(
         // folder is there; a failure is done again in the item's turn.
         bool each = durableEach_;
         durableEach_ = false;
+        quietStop_ = true;  // a stop drops work done ahead: no failure of the item
         bool written = stream(source, target, attributes, stop, ERROR_PATH_NOT_FOUND);
+        quietStop_ = false;
         durableEach_ = each;
         if (written) return Ahead::kWritten;
         return GetLastError() == ERROR_PATH_NOT_FOUND ? Ahead::kLater : Ahead::kNone;
@@ -724,12 +726,12 @@ bool RestoreTransformation::complete(scoped_handle& file, const std::wstring& te
     if (code != ERROR_SUCCESS) {
         remove_made_file(temporary.c_str());
         std::string what = to_utf8(source ? source : target);
-        if (code == ERROR_CANCELLED)
-            log_message(LM_ERROR, "Failed to decrypt and decompress %s, user cancelled.\n",
-                        what.c_str());
-        else
+        if (code != ERROR_CANCELLED)
             log_message(LM_ERROR, "Failed to decrypt and decompress %s, %s.\n", what.c_str(),
                         why.c_str());
+        else if (!quietStop_)
+            log_message(LM_ERROR, "Failed to decrypt and decompress %s, user cancelled.\n",
+                        what.c_str());
         SetLastError(code);
         return false;
     }
