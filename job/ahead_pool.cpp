@@ -1,6 +1,11 @@
 #include "job/ahead_pool.h"
 
 #include <algorithm>
+#include <atomic>
+
+namespace {
+std::atomic<unsigned> g_cap{0};
+}  // namespace
 
 AheadPool::AheadPool(unsigned threads) {
     for (unsigned i = 0; i < std::max(threads, 1u); ++i)
@@ -20,8 +25,12 @@ AheadPool::~AheadPool() {
 
 unsigned AheadPool::suggestedThreads(unsigned max) {
     unsigned cores = std::thread::hardware_concurrency();
+    unsigned cap = g_cap.load();
+    if (cap) max = std::min(max, cap);
     return std::max(1u, std::min(max, cores > 1 ? cores - 1 : 1u));
 }
+
+void AheadPool::limitThreads(unsigned cap) { g_cap = cap; }
 
 uint64_t AheadPool::post(Task task) {
     uint64_t ticket;

@@ -34,6 +34,9 @@ public:
     // The number of threads a pool for per-item work should have on this
     // machine: one per core beside the job's worker, at most max.
     static unsigned suggestedThreads(unsigned max);
+    // Caps suggestedThreads for every pool of the process made from now on
+    // (0: no cap); for the benchmark, which measures the pools' speed-up.
+    static void limitThreads(unsigned cap);
 
     unsigned threads() const { return static_cast<unsigned>(threads_.size()); }
     // Queues the task; its ticket is the number of tasks posted before it.

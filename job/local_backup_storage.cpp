@@ -361,7 +361,7 @@ bool LocalBackupStorage::preparing() {
     // Only the backup transformation is known to be made again per thread.
     auto* own = dynamic_cast<BackupTransformation*>(transformation_);
     if (!own) return false;
-    unsigned threads = AheadPool::suggestedThreads(4);
+    unsigned threads = AheadPool::suggestedThreads(kThreads);
     for (unsigned i = 0; i < threads; ++i)
         aheadTransformations_.push_back(std::make_unique<BackupTransformation>(own->compression()));
     pool_ = std::make_unique<AheadPool>(threads);
@@ -673,6 +673,9 @@ bool LocalBackupStorage::backupFile(const wchar_t* path,
         written.reset(ready->target.release());
         read = ready->read;
     } else {
+        // A large file's deflate is shared among the pool's threads.
+        auto* own = dynamic_cast<BackupTransformation*>(transformation_);
+        if (own && preparing()) own->compressOn(pool_.get());
         transformation_->keepTarget(g_groupFlush && !byVolume);
         if (!transformation_->transform(readPath ? readPath : path, data.c_str(), nullptr,
                                         nullptr)) {

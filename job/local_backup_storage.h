@@ -174,6 +174,11 @@ public:
     void prepare(const wchar_t* path, const WIN32_FILE_ATTRIBUTE_DATA* attributes,
                  uint32_t itemIndex, const wchar_t* readPath) override;
     static constexpr size_t kLookahead = 64;
+    // The pool's threads at most (one per core beside the job's worker): a
+    // large file's deflate is made in pieces on them too (see
+    // BackupTransformation::compressOn). Each thread keeps a transformation
+    // of a few MiB, so the bound holds the memory whatever the cores.
+    static constexpr unsigned kThreads = 7;
 
     // The items stored between two forcings of the run's files to the disk.
     static constexpr uint32_t kGroupItems = 16384;

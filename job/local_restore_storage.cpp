@@ -437,9 +437,10 @@ void LocalRestoreStorage::prepare(const wchar_t* path, const std::wstring& /*mac
     last_error_restorer caller;
     std::wstring key = LocalRestoreCatalogue::key(path);
     const Entry* entry = catalogue_.find(key);
-    if (!entry || entry->folder() || entry->size() > kAheadFileBytes ||
-        preparedBytes_ + entry->size() > kAheadBytes || group_.writtenEarlier(itemIndex))
-        return;
+    if (!entry || entry->folder() || group_.writtenEarlier(itemIndex)) return;
+    // Small files are held in memory on their way, large ones streamed.
+    bool large = entry->size() > kAheadFileBytes;
+    if (large ? largeAhead_ >= kAheadLarge : preparedBytes_ + entry->size() > kAheadBytes) return;
     // The item's place before the existing-file rule, which restore applies
     // in the item's turn (a folder's place is the plain one).
     std::wstring target = key;
@@ -456,8 +457,17 @@ void LocalRestoreStorage::prepare(const wchar_t* path, const std::wstring& /*mac
     item->target = target;
     queue(item.get());
     preparing_.insert(target);
-    preparedBytes_ += entry->size();
+    charge(*item, true);
     prepared_.push_back(std::move(item));
+}
+
+void LocalRestoreStorage::charge(const Prepared& item, bool taken) {
+    if (item.entry.size() > kAheadFileBytes)
+        largeAhead_ += taken ? 1 : -1;
+    else if (taken)
+        preparedBytes_ += item.entry.size();
+    else
+        preparedBytes_ -= item.entry.size();
 }
 
 RestoreTransformation& LocalRestoreStorage::aheadOf(unsigned thread, bool compressed) {
@@ -473,10 +483,14 @@ RestoreTransformation& LocalRestoreStorage::aheadOf(unsigned thread, bool compre
 void LocalRestoreStorage::writeHeld(const std::wstring& folder) {
     for (auto& held : prepared_) {
         Prepared* item = held.get();
-        if (item->waited && item->outcome != RestoreTransformation::Ahead::kHeld) continue;
+        auto waits = [&] {
+            return item->outcome == RestoreTransformation::Ahead::kHeld ||
+                   item->outcome == RestoreTransformation::Ahead::kLater;
+        };
+        if (item->waited && !waits()) continue;
         if (parentFolder(item->target) != folder) continue;
         await(*item);
-        if (item->outcome == RestoreTransformation::Ahead::kHeld) queue(item);
+        if (waits()) queue(item);
     }
     postBatch();
 }
@@ -484,8 +498,12 @@ void LocalRestoreStorage::writeHeld(const std::wstring& folder) {
 void LocalRestoreStorage::queue(Prepared* item) {
     item->waited = false;
     item->posted = false;
+    // A large file is a task of its own: the small ones of a batch do not
+    // wait behind it.
+    bool alone = item->entry.size() > kAheadFileBytes;
+    if (alone) postBatch();
     batch_.push_back(item);
-    if (batch_.size() >= kBatch) postBatch();
+    if (alone || batch_.size() >= kBatch) postBatch();
 }
 
 void LocalRestoreStorage::postBatch() {
@@ -516,7 +534,7 @@ void LocalRestoreStorage::work(Prepared& item, unsigned thread) {
     }
     RestoreTransformation& transformation = aheadOf(thread, item.entry.compressed);
     item.outcome = transformation.transformAhead(item.data.c_str(), item.target.c_str(),
-                                                 &item.entry.data, item.held);
+                                                 &item.entry.data, item.held, &aheadStop_);
     if (item.outcome == RestoreTransformation::Ahead::kWritten)
         item.temporary = transformation.waiting();
 }
@@ -528,7 +546,7 @@ std::unique_ptr<LocalRestoreStorage::Prepared> LocalRestoreStorage::takePrepared
     while (!prepared_.empty() && prepared_.front()->itemIndex < itemIndex) {
         discard(*prepared_.front());
         preparing_.erase(prepared_.front()->target);
-        preparedBytes_ -= prepared_.front()->entry.size();
+        charge(*prepared_.front(), false);
         prepared_.pop_front();
     }
     if (prepared_.empty() || prepared_.front()->itemIndex != itemIndex ||
@@ -537,7 +555,7 @@ std::unique_ptr<LocalRestoreStorage::Prepared> LocalRestoreStorage::takePrepared
     std::unique_ptr<Prepared> item = std::move(prepared_.front());
     prepared_.pop_front();
     preparing_.erase(item->target);
-    preparedBytes_ -= item->entry.size();
+    charge(*item, false);
     return item;
 }
 
@@ -627,11 +645,15 @@ void LocalRestoreStorage::dropPrepared() {
         item->outcome = RestoreTransformation::Ahead::kNone;
     }
     batch_.clear();
+    // A large file streamed ahead stops at its next question.
+    aheadStop_.stopping = true;
     if (pool_) pool_->cancel();
+    aheadStop_.stopping = false;
     for (auto& item : prepared_) discard(*item);
     prepared_.clear();
     preparing_.clear();
     preparedBytes_ = 0;
+    largeAhead_ = 0;
 }
 
 void LocalRestoreStorage::endGroup() {

@@ -14,8 +14,9 @@
 // The storage belongs to one run and is called from the job's worker thread
 // only (end and the destructor may run on the thread that stops a paused
 // job). The job hands it the file items it will ask for next (prepare): a
-// small file's data are decrypted, decompressed and written to its temporary
-// file on a pool of threads meanwhile, each thread with transformations of
+// file's data are decrypted, decompressed and written to its temporary file
+// on a pool of threads meanwhile (a few large files side by side, each
+// written in order by one thread), each thread with transformations of
 // its own; everything that decides about the item (the place, the existing
 // file rule, the link checks, the folders made) stays in restore, on the
 // job's thread and in the list's order.
@@ -141,7 +142,8 @@ public:
     bool restore(const wchar_t* path, const std::wstring& machine, bool isFolder,
                  uint32_t itemIndex) override;
     // kLookahead items; prepares a file item of up to kAheadFileBytes while
-    // the prepared items not yet asked for hold at most kAheadBytes.
+    // the prepared items not yet asked for hold at most kAheadBytes, and a
+    // larger one while fewer than kAheadLarge of those are prepared.
     size_t lookahead() const override { return kLookahead; }
     void prepare(const wchar_t* path, const std::wstring& machine, bool isFolder,
                  uint32_t itemIndex) override;
@@ -150,6 +152,9 @@ public:
     static constexpr size_t kLookahead = 48;
     static constexpr uint64_t kAheadFileBytes = 1024 * 1024;
     static constexpr uint64_t kAheadBytes = 32 * 1024 * 1024;
+    // Larger files prepared at a time: each is streamed into its temporary
+    // file by a thread of its own, in little memory.
+    static constexpr unsigned kAheadLarge = 4;
     static constexpr size_t kBatch = 8;
     // From this many files of a group on, the pool renames them.
     static constexpr size_t kPlacedApart = 64;
@@ -264,6 +269,15 @@ private:
     std::unordered_set<std::wstring> preparing_;
     std::unordered_set<std::wstring> deferred_;
     uint64_t preparedBytes_ = 0;
+    unsigned largeAhead_ = 0;
+    // Counts a prepared item in (taken) or out of what is in flight.
+    void charge(const Prepared& item, bool taken);
+    // Tells the large files streamed ahead to stop (dropPrepared).
+    struct AheadStop : interrupter {
+        std::atomic<bool> stopping{false};
+        bool interrupted() override { return stopping.load(); }
+    };
+    AheadStop aheadStop_;
     // Two transformations (plain, unpacking) for each thread of the pool.
     std::vector<std::unique_ptr<RestoreTransformation>> ahead_;
     // Moved at each group's end: a thread forgets its folders found free of

@@ -19,6 +19,7 @@
 #include "common/holders.h"
 #include "common/text_conv.h"
 #include "common/win32_error.h"
+#include "job/piece_deflate.h"
 #include "job/restore_place.h"
 
 namespace {
@@ -52,6 +53,9 @@ constexpr uint64_t kInMemoryRestored = 4u << 20;
 
 // The attributes a new file has from its making: it need not be given them.
 constexpr DWORD kNewFileAttributes = FILE_ATTRIBUTE_ARCHIVE;
+
+// A stream asks its interrupter after this many bytes read.
+constexpr uint64_t kStopQuestionBytes = 2u << 20;
 
 // How many times a source that changes while it is read is read.
 constexpr int kSourceReads = 2;
@@ -101,11 +105,9 @@ struct PassResult {
 // failed write as the code that WriteFile left, malformed data (bad padding,
 // bad zlib header or checksum) as 13, anything else as 31.
 template <class Build>
-PassResult run_pass(std::istream& in, Build build) {
+PassResult run_guarded(Build build) {
     SetLastError(ERROR_SUCCESS);
     try {
-        // Lets the read buffer's exceptions through instead of a bare badbit.
-        in.exceptions(std::ios_base::badbit);
         build();
         return {};
     } catch (const char*) {  // the read buffer's stop
@@ -122,6 +124,15 @@ PassResult run_pass(std::istream& in, Build build) {
     } catch (const std::exception& error) {
         return {ERROR_GEN_FAILURE, error.what()};
     }
+}
+
+template <class Build>
+PassResult run_pass(std::istream& in, Build build) {
+    return run_guarded([&] {
+        // Lets the read buffer's exceptions through instead of a bare badbit.
+        in.exceptions(std::ios_base::badbit);
+        build();
+    });
 }
 
 // Opens a new file beside target, never one that exists already: its path
@@ -445,6 +456,7 @@ BackupTransformation::Pass BackupTransformation::packInMemory(HANDLE source, uin
 BackupTransformation::Pass BackupTransformation::stream(HANDLE source, interrupter* stop,
                                                         const wchar_t* target, scoped_handle& made,
                                                         uint64_t& read) {
+    if (compression_ && pool_) return streamInPieces(source, stop, target, made, read);
     Pass result;
     made.reset(CreateFileW(target, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
                            FILE_ATTRIBUTE_NORMAL, nullptr));
@@ -476,6 +488,61 @@ BackupTransformation::Pass BackupTransformation::stream(HANDLE source, interrupt
     return result;
 }
 
+BackupTransformation::Pass BackupTransformation::streamInPieces(HANDLE source, interrupter* stop,
+                                                                const wchar_t* target,
+                                                                scoped_handle& made,
+                                                                uint64_t& read) {
+    Pass result;
+    made.reset(CreateFileW(target, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!made.valid()) {
+        result.code = GetLastError();
+        result.targetFailed = true;
+        made.reset();
+        return result;
+    }
+    read = 0;
+    PassResult passed;
+    {
+        basic_write_handle_streambuf<char> sink(made.get(), false);
+        std::ostream out(&sink);
+        passed = run_guarded([&] {
+            CryptoPP::CBC_Mode<CryptoPP::AES>::Encryption cipher(key_, sizeof key_, iv_);
+            CryptoPP::StreamTransformationFilter encrypt(
+                cipher, new CryptoPP::FileSink(out), CryptoPP::BlockPaddingSchemeDef::PKCS_PADDING);
+            PieceDeflate deflate(
+                *pool_, [&](const uint8_t* data, size_t size) { encrypt.Put(data, size); });
+            // The stop is asked as a stream asks it: after every 2 MiB read.
+            uint64_t asked = 0;
+            for (bool last = false; !last;) {
+                uint8_t* piece = deflate.next();
+                size_t got = 0;
+                while (got < PieceDeflate::kPieceBytes) {
+                    DWORD now = 0;
+                    if (!ReadFile(source, piece + got,
+                                  static_cast<DWORD>(PieceDeflate::kPieceBytes - got), &now,
+                                  nullptr))
+                        throw win32_read_error(GetLastError());
+                    if (now == 0) break;
+                    got += now;
+                }
+                read += got;
+                if (stop && read - asked >= kStopQuestionBytes) {
+                    asked = read;
+                    if (stop->interrupted()) throw "interrupt";
+                }
+                last = got < PieceDeflate::kPieceBytes;
+                deflate.post(got, last);
+            }
+            deflate.finish();
+            encrypt.MessageEnd();
+        });
+    }  // the sink wrote what it held at the end of the chain
+    result.code = passed.code;
+    result.reason = passed.reason;
+    return result;
+}
+
 bool RestoreTransformation::transform(const wchar_t* source, const wchar_t* target,
                                       const WIN32_FILE_ATTRIBUTE_DATA* attributes,
                                       interrupter* stop) {
@@ -499,18 +566,29 @@ bool RestoreTransformation::transform(const wchar_t* source, const wchar_t* targ
         }
         return write(restored_.get(), made, target, attributes, source);
     }
-    std::unique_ptr<win32_file_tistream<char>> in;
-    if (result.code == ERROR_SUCCESS)
-        in = std::make_unique<win32_file_tistream<char>>(source, stop);
-    if (result.code != ERROR_SUCCESS || !*in) {
-        DWORD code = result.code != ERROR_SUCCESS ? result.code : GetLastError();
+    if (result.code != ERROR_SUCCESS) {
+        log_message(LM_ERROR, "Failed to target file %s, %s.\n", to_utf8(source).c_str(),
+                    win32_error_text(result.code).text());
+        SetLastError(result.code);
+        return false;
+    }
+    return stream(source, target, attributes, stop);
+}
+
+bool RestoreTransformation::stream(const wchar_t* source, const wchar_t* target,
+                                   const WIN32_FILE_ATTRIBUTE_DATA* attributes, interrupter* stop,
+                                   DWORD quiet) {
+    PassResult result;
+    auto in = std::make_unique<win32_file_tistream<char>>(source, stop);
+    if (!*in) {
+        DWORD code = GetLastError();
         log_message(LM_ERROR, "Failed to target file %s, %s.\n", to_utf8(source).c_str(),
                     win32_error_text(code).text());
         SetLastError(code);
         return false;
     }
     std::wstring temporary;
-    scoped_handle file(openTemporary(target, temporary));
+    scoped_handle file(openTemporary(target, temporary, quiet));
     if (!file.valid()) return false;
     {
         basic_write_handle_streambuf<char> buffer(file.get(), false);
@@ -531,14 +609,25 @@ bool RestoreTransformation::transform(const wchar_t* source, const wchar_t* targ
 
 RestoreTransformation::Ahead RestoreTransformation::transformAhead(
     const wchar_t* source, const wchar_t* target, const WIN32_FILE_ATTRIBUTE_DATA* attributes,
-    std::vector<uint8_t>& held) {
+    std::vector<uint8_t>& held, interrupter* stop) {
     waiting_.clear();
     held.clear();
     PassResult result;
     size_t made = 0;
-    if (!source || !target ||
-        !restore_in_memory(source, key_, iv_, compression_, read_, restored_, made, result))
-        return Ahead::kNone;
+    if (!source || !target) return Ahead::kNone;
+    if (!restore_in_memory(source, key_, iv_, compression_, read_, restored_, made, result)) {
+        if (result.code != ERROR_SUCCESS) return Ahead::kNone;
+        // Too large for memory: streamed into its temporary file, when its
+        // folder is there; a failure is done again in the item's turn.
+        bool each = durableEach_;
+        durableEach_ = false;
+        quietStop_ = true;  // a stop drops work done ahead: no failure of the item
+        bool written = stream(source, target, attributes, stop, ERROR_PATH_NOT_FOUND);
+        quietStop_ = false;
+        durableEach_ = each;
+        if (written) return Ahead::kWritten;
+        return GetLastError() == ERROR_PATH_NOT_FOUND ? Ahead::kLater : Ahead::kNone;
+    }
     if (result.code != ERROR_SUCCESS) return Ahead::kNone;
     std::wstring temporary;
     // A target whose folder the job has not made yet gets the data later:
@@ -637,12 +726,12 @@ bool RestoreTransformation::complete(scoped_handle& file, const std::wstring& te
     if (code != ERROR_SUCCESS) {
         remove_made_file(temporary.c_str());
         std::string what = to_utf8(source ? source : target);
-        if (code == ERROR_CANCELLED)
-            log_message(LM_ERROR, "Failed to decrypt and decompress %s, user cancelled.\n",
-                        what.c_str());
-        else
+        if (code != ERROR_CANCELLED)
             log_message(LM_ERROR, "Failed to decrypt and decompress %s, %s.\n", what.c_str(),
                         why.c_str());
+        else if (!quietStop_)
+            log_message(LM_ERROR, "Failed to decrypt and decompress %s, user cancelled.\n",
+                        what.c_str());
         SetLastError(code);
         return false;
     }

@@ -12,6 +12,7 @@
 
 #include "common/file_stream.h"
 #include "common/holders.h"
+#include "job/ahead_pool.h"
 #include "job/restore_place.h"
 #include "platform/win32.h"
 
@@ -82,6 +83,15 @@ public:
 
     static constexpr uint64_t kInMemoryBytes = 1024 * 1024;
 
+    // With a pool (not owned; it outlives the transform calls, and none of
+    // its tasks waits for this transformation), a larger file that is
+    // compressed has its deflate made in pieces on the pool's threads (see
+    // PieceDeflate): the same data come back from the stored form, through
+    // any inflater, as from the stream made at once. The read, the
+    // encryption and the writes stay on the calling thread, in order.
+    // Null (the default): one stream on the calling thread.
+    void compressOn(AheadPool* pool) { pool_ = pool; }
+
 private:
     class Packer;
     struct Pass;
@@ -96,8 +106,11 @@ private:
                       scoped_handle& made, uint64_t& read);
     Pass stream(HANDLE source, interrupter* stop, const wchar_t* target, scoped_handle& made,
                 uint64_t& read);
+    Pass streamInPieces(HANDLE source, interrupter* stop, const wchar_t* target,
+                        scoped_handle& made, uint64_t& read);
 
     std::unique_ptr<Packer> packer_;  // made at the first small file
+    AheadPool* pool_ = nullptr;
 };
 
 class RestoreTransformation : public Transformation {
@@ -132,15 +145,20 @@ public:
         kNone,     // nothing (a stored file too large for memory, or a failure)
         kWritten,  // the temporary file is written, its path in waiting()
         kHeld,     // the target's folder does not exist yet: the data are in held
+        kLater,    // the same for a stored file too large to hold: nothing done
     };
     // The part of a transform without durableEach up to and including the
-    // temporary file, for a small stored file, done ahead of the item's turn
-    // on a thread of its own (each thread with its own transformation): the
-    // caller defers the file as for transform, or writes held with write()
-    // once the folder is made, or (kNone) calls transform in the item's turn,
-    // which fails or streams as it would have. held is replaced.
+    // temporary file, done ahead of the item's turn on a thread of its own
+    // (each thread with its own transformation): the caller defers the file
+    // as for transform, or writes held with write() once the folder is made,
+    // or (kNone) calls transform in the item's turn, which fails or streams
+    // as it would have. held is replaced. A stored file too large for memory
+    // is streamed into its temporary file (stop asked as transform asks it),
+    // and never held: without its folder the result is kLater (to be done
+    // again once the folder is made), on a failure kNone; nothing is left.
     Ahead transformAhead(const wchar_t* source, const wchar_t* target,
-                         const WIN32_FILE_ATTRIBUTE_DATA* attributes, std::vector<uint8_t>& held);
+                         const WIN32_FILE_ATTRIBUTE_DATA* attributes, std::vector<uint8_t>& held,
+                         interrupter* stop = nullptr);
     // The rest of a transform for restored data in memory: writes them into
     // target's temporary file and goes on as transform does (source, when
     // given, names the stored file in the log).
@@ -184,6 +202,10 @@ public:
     bool durableEach() const { return durableEach_; }
 
 private:
+    // The streamed way of transform, from the stored file source; quiet as
+    // for openTemporary.
+    bool stream(const wchar_t* source, const wchar_t* target,
+                const WIN32_FILE_ATTRIBUTE_DATA* attributes, interrupter* stop, DWORD quiet = 0);
     // The link check of target (wayOnly: of its folders only), logged when
     // it fails.
     bool targetFreeOfLinks(const wchar_t* target, bool wayOnly = false);
@@ -207,6 +229,7 @@ private:
     std::wstring waiting_;
     LinkCheck links_;
     bool durableEach_ = true;
+    bool quietStop_ = false;  // a stop is not logged (work done ahead)
     std::unique_ptr<uint8_t[]> read_;      // a small stored file, read whole
     std::unique_ptr<uint8_t[]> restored_;  // its data
 };

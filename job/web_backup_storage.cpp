@@ -402,6 +402,16 @@ bool WebBackupStorage::backupFile(const wchar_t* path, const WIN32_FILE_ATTRIBUT
     if (!folder && record_->currentFileState == kEncodeState) {
         const wchar_t* source = readPath ? readPath : path;
         bool transformed = false;
+        if (auto* own = dynamic_cast<BackupTransformation*>(transformation_.get());
+            own && own->compression() &&
+            (static_cast<uint64_t>(attributes->nFileSizeHigh) << 32 | attributes->nFileSizeLow) >
+                BackupTransformation::kInMemoryBytes) {
+            // A large file's deflate is shared among threads of the storage's
+            // own while the exchanges stay on this one, in order.
+            if (!pool_)
+                pool_ = std::make_unique<AheadPool>(AheadPool::suggestedThreads(kPieceThreads));
+            own->compressOn(pool_.get());
+        }
         if (transformation_)
             transformed = transformation_->transform(source, work.c_str(), attributes, this);
         else

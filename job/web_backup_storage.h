@@ -49,6 +49,7 @@
 #include "job/server_command.h"
 //
 #include "common/file_stream.h"
+#include "job/ahead_pool.h"
 #include "job/job_activity.h"
 #include "job/storage.h"
 #include "job/web_client_event_handler.h"
@@ -63,6 +64,8 @@ public:
     // it is being described and sent.
     static constexpr uint32_t kEncodeState = 1;
     static constexpr uint32_t kTransferState = 2;
+    // The threads at most that share a large file's deflate.
+    static constexpr unsigned kPieceThreads = 7;
 
     // Neither is owned; both must outlive the storage. handler may be null
     // (then nothing ever asks to stop). The job's tmp folder is made here.
@@ -157,4 +160,7 @@ private:
     std::string storageHost_;     // the storage server of the Start Job reply
     unsigned short storagePort_ = 0;
     bool ended_ = false;  // start found the run ended already
+    // The threads that share a large file's deflate (made at the first such
+    // file); last, so that it goes before the transformation it serves.
+    std::unique_ptr<AheadPool> pool_;
 };

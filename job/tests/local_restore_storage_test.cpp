@@ -300,6 +300,51 @@ TEST_F(LocalRestorePlaces, PreparedFilesComeOutAsRestoredAndDroppedOnesLeaveNoth
     EXPECT_EQ(logged(), "");
 }
 
+// Large files are streamed ahead too, each into its temporary file on a
+// thread of the pool, one whose folder the run makes later once that folder
+// is there; they take their places as any file does, and a large file
+// prepared but never asked for leaves nothing.
+TEST_F(LocalRestorePlaces, LargeFilesAreStreamedAheadAndDroppedOnesLeaveNothing) {
+    const size_t large = static_cast<size_t>(LocalRestoreStorage::kAheadFileBytes) * 3 + 77;
+    make_folder(L"C:\\data\\sub");
+    make_file(L"C:\\data\\one.bin", patterned(large));
+    make_file(L"C:\\data\\sub\\two.bin", patterned(large + 1000).substr(1000));
+    make_file(L"C:\\data\\three.bin", patterned(large / 2 * 3));
+    OfflineBackup backup(true);
+    for (const wchar_t* path : {L"C:\\data", L"C:\\data\\sub", L"C:\\data\\one.bin",
+                                L"C:\\data\\sub\\two.bin", L"C:\\data\\three.bin"})
+        backup.add(path);
+    std::wstring catalogue = backup.end();
+    std::filesystem::remove_all(host_of(L"C:\\data"));
+    make_folder(L"C:\\data");
+    const std::vector<std::wstring> files = {L"C:\\data\\one.bin", L"C:\\data\\sub\\two.bin",
+                                             L"C:\\data\\three.bin"};
+    define(catalogue, files, "overwrite");
+    auto storage = started();
+    for (uint32_t i = 0; i < files.size(); ++i)
+        storage->prepare(files[i].c_str(), L"m", false, i + 1);
+    // The first one's temporary file is made by the pool, before its turn.
+    for (int tries = 0;
+         tries < 600 && names_in(L"C:\\data").find("one.bin.~tovel") == std::string::npos; ++tries)
+        Sleep(50);
+    EXPECT_NE(names_in(L"C:\\data").find("one.bin.~tovel"), std::string::npos);
+    EXPECT_TRUE(storage->restore(files[0].c_str(), L"m", false, 1)) << GetLastError();
+    EXPECT_TRUE(storage->restore(files[1].c_str(), L"m", false, 2)) << GetLastError();
+    storage->dropPrepared();
+    EXPECT_TRUE(storage->settle());
+    EXPECT_EQ(names_in(L"C:\\data"), "one.bin\nsub");
+    EXPECT_EQ(names_in(L"C:\\data\\sub"), "two.bin");
+    EXPECT_TRUE(read_host_file(host_of(files[0])) == patterned(large));
+    EXPECT_TRUE(read_host_file(host_of(files[1])) == patterned(large + 1000).substr(1000));
+    storage->prepare(files[2].c_str(), L"m", false, 3);
+    EXPECT_TRUE(storage->restore(files[2].c_str(), L"m", false, 3)) << GetLastError();
+    EXPECT_TRUE(storage->end(false));
+    EXPECT_TRUE(read_host_file(host_of(files[2])) == patterned(large / 2 * 3));
+    EXPECT_EQ(record_.filesDone, 3u);
+    EXPECT_EQ(storage->errorCount(), 0);
+    EXPECT_EQ(logged(), "");
+}
+
 TEST_F(LocalRestorePlaces, BelowAnotherFolderWhoseParentsAreMissing) {
     std::wstring catalogue = backed_up_tree(false);
     add_drive('d');

@@ -20,6 +20,7 @@
 #include <string>
 
 #include "common/win32_error.h"
+#include "job/piece_deflate.h"
 #include "job/tests/key_checks.h"
 #include "tools/testkit/checkers.h"
 #include "tools/testkit/log_capture.h"
@@ -167,6 +168,7 @@ class TransformationDamage : public InDataFolder {};
 class TransformationAttributes : public InDataFolder {};
 class TransformationFailures : public InDataFolder {};
 class TransformationAhead : public InDataFolder {};
+class TransformationPieces : public InDataFolder {};
 
 }  // namespace
 
@@ -297,6 +299,70 @@ TEST_F(TransformationStop, AStopAfterTwoMiBFailsWith1223AndLeavesNoTarget) {
         EXPECT_EQ(logged(),
                   "Failed to compress and encrypt C:\\data\\source.bin, user cancelled.\n");
     }
+}
+
+// A large file compressed in pieces on a pool is one zlib stream: python's
+// zlib reads it to its exact end (after openssl decrypted it) and finds in
+// it the empty stored block that ends every piece but the last; the restore
+// gives the bytes back. Text and noise mixed, a file that ends on a piece's
+// edge (its last piece is empty), and noise alone.
+TEST_F(TransformationPieces, ALargeFileDeflatedInPiecesIsOneStreamThatEveryReaderReads) {
+    const size_t piece = PieceDeflate::kPieceBytes;
+    const std::vector<std::string> files = {
+        text_of(piece) + noise_of(piece) + text_of(2 * piece + 1234), text_of(4 * piece),
+        noise_of(kTwoMiB + 1)};
+    AheadPool pool(3);
+    for (const std::string& bytes : files) {
+        SCOPED_TRACE(bytes.size());
+        write_host_file(host_of(kSource), bytes);
+        BackupTransformation transformation(true);
+        transformation.compressOn(&pool);
+        ASSERT_TRUE(transformation.transform(kSource, kWork, nullptr, nullptr)) << GetLastError();
+        EXPECT_EQ(transformation.sourceRead().size, bytes.size());
+        std::string plain = openssl_plain(kWork);
+        std::string data_file = machine_root() + "/zlib-in";
+        std::string expected_file = machine_root() + "/plain";
+        write_host_file(data_file, plain);
+        write_host_file(expected_file, bytes);
+        EXPECT_EQ(python("import zlib\nd = open('" + data_file + "', 'rb').read()\n" +
+                         "z = zlib.decompressobj(15)\nout = z.decompress(d)\n" +
+                         "print(d[:2].hex(), z.eof and z.unused_data == b'', out == open('" +
+                         expected_file + "', 'rb').read(), d.count(b'\\x00\\x00\\xff\\xff') >= " +
+                         std::to_string(bytes.size() / piece) + ")"),
+                  "789c True True True");
+        // Not the stream made at once: the pieces' edges are in it.
+        EXPECT_FALSE(read_host_file(host_of(kWork)) == fresh_stored_form(bytes, true));
+        ASSERT_TRUE(restore(true)) << GetLastError();
+        EXPECT_TRUE(read_host_file(host_of(kTarget)) == bytes);
+    }
+    // Text keeps its ratio: its pieces are primed with the data before them.
+    write_host_file(host_of(kSource), text_of(4 * piece));
+    BackupTransformation alone(true);
+    ASSERT_TRUE(alone.transform(kSource, kWork, nullptr, nullptr));
+    size_t once = read_host_file(host_of(kWork)).size();
+    BackupTransformation pieces(true);
+    pieces.compressOn(&pool);
+    ASSERT_TRUE(pieces.transform(kSource, kWork, nullptr, nullptr));
+    EXPECT_LT(read_host_file(host_of(kWork)).size(), once + once / 10);
+    EXPECT_EQ(logged(), "");
+}
+
+// A stop is asked after every 2 MiB read, as the stream asks it, and leaves
+// no target; the pieces out are waited for.
+TEST_F(TransformationPieces, AStopAfterTwoMiBFailsWith1223AndLeavesNoTarget) {
+    write_host_file(host_of(kSource), noise_of(kTwoMiB + 1));
+    AheadPool pool(2);
+    BackupTransformation transformation(true);
+    transformation.compressOn(&pool);
+    FixedInterrupter stop(true);
+    EXPECT_FALSE(transformation.transform(kSource, kWork, nullptr, &stop));
+    EXPECT_EQ(GetLastError(), ERROR_CANCELLED);
+    EXPECT_EQ(stop.asked, 1);
+    EXPECT_FALSE(exists(kWork));
+    EXPECT_EQ(logged(), "Failed to compress and encrypt C:\\data\\source.bin, user cancelled.\n");
+    FixedInterrupter go(false);
+    EXPECT_TRUE(transformation.transform(kSource, kWork, nullptr, &go));
+    EXPECT_EQ(go.asked, 1);
 }
 
 TEST_F(TransformationStop, AStoppedRestoreLeavesTheExistingTargetAndNoTemporary) {
@@ -462,7 +528,7 @@ TEST_F(TransformationFailures, AFullDiskRemovesThePartialFileInBothDirections) {
 // file is written to its target's temporary file, or, while the target's
 // folder does not exist, held in memory for write(); a stored file too large
 // for memory is left to transform. Either way the bytes are the file's.
-TEST_F(TransformationAhead, SmallFilesAreWrittenOrHeldAndLargeOnesLeftToTransform) {
+TEST_F(TransformationAhead, SmallFilesAreWrittenOrHeldAndLargeOnesStreamed) {
     const std::string text = text_of(5000);
     write_host_file(host_of(kSource), text);
     ASSERT_TRUE(backup(true));
@@ -492,13 +558,36 @@ TEST_F(TransformationAhead, SmallFilesAreWrittenOrHeldAndLargeOnesLeftToTransfor
     EXPECT_EQ(read_host_file(host_of(transformation.waiting())), text);
     EXPECT_FALSE(exists(kTarget));
 
-    write_host_file(host_of(kSource), noise_of(3 * 1024 * 1024));
+    // A large one is streamed into its temporary file, not forced, and left
+    // to be placed; without its folder nothing is done (kLater), and a stop
+    // or damaged data leave nothing.
+    const std::string noise = noise_of(3 * 1024 * 1024);
+    write_host_file(host_of(kSource), noise);
     ASSERT_TRUE(backup(false));
     RestoreTransformation plain(false);
     plain.temporaryToken(L"0badf00d");
-    EXPECT_EQ(plain.transformAhead(kWork, L"C:\\data\\large.bin", nullptr, held),
+    EXPECT_EQ(plain.transformAhead(kWork, L"C:\\data\\later2\\large.bin", nullptr, held),
+              RestoreTransformation::Ahead::kLater);
+    EXPECT_TRUE(held.empty());
+    EXPECT_FALSE(exists(L"C:\\data\\later2"));
+    EXPECT_EQ(logged(), "");
+    FixedInterrupter stop(true);
+    EXPECT_EQ(plain.transformAhead(kWork, L"C:\\data\\large.bin", nullptr, held, &stop),
               RestoreTransformation::Ahead::kNone);
+    EXPECT_EQ(stop.asked, 1);
+    EXPECT_EQ(logged(), "");  // a stop of work done ahead is no failure
     EXPECT_EQ(names_in_data().count("large.bin.~tovel-0badf00d"), 0u);
+    EXPECT_EQ(plain.transformAhead(kWork, L"C:\\data\\large.bin", nullptr, held),
+              RestoreTransformation::Ahead::kWritten);
+    EXPECT_EQ(plain.waiting(),
+              RestoreTransformation::temporaryOf(L"C:\\data\\large.bin", L"0badf00d"));
+    EXPECT_TRUE(read_host_file(host_of(plain.waiting())) == noise);
+    EXPECT_FALSE(exists(L"C:\\data\\large.bin"));
+    RestoreTransformation unpacking(true);  // stored without compression: damaged for it
+    unpacking.temporaryToken(L"0badf00d");
+    EXPECT_EQ(unpacking.transformAhead(kWork, L"C:\\data\\other.bin", nullptr, held),
+              RestoreTransformation::Ahead::kNone);
+    EXPECT_EQ(names_in_data().count("other.bin.~tovel-0badf00d"), 0u);
 }
 
 // A file whose target was not there in its turn is renamed without a look at

@@ -178,13 +178,14 @@ file_bytes() { find "$1" -type f -printf '%s\n' | awk '{ n += $1 } END { print n
 # The stored data files of a machine's offline folder.
 stored_files() { find "$1/drives/c/backups" -mindepth 2 -maxdepth 2 -type f | wc -l; }
 
-# backup TREE [GROUP_FLUSH]: one offline backup of the tree in a fresh
-# machine (GROUP_FLUSH 0: without forcing the storage's groups to the disk),
+# backup TREE [GROUP_FLUSH] [THREADS]: one offline backup of the tree in a
+# fresh machine (GROUP_FLUSH 0: without forcing the storage's groups to the
+# disk; THREADS: the run's pools of at most that many threads),
 # as a job of its own id (backup_id); sets backup_seconds, peak_kb and
 # stored_bytes. Fails the script unless the run completed and stored one data
 # file per file of the tree.
 backup() {
-    local tree=$1 group_flush=${2:-1}
+    local tree=$1 group_flush=${2:-1} threads=${3:-}
     run_number=$((run_number + 1))
     run=$runs/$run_number
     mkdir -p "$run/machine"
@@ -193,6 +194,7 @@ backup() {
     local command=(env TOVEL_ROOT="$run/machine" "$driver" backup --source "$(windows_path "$tree")"
         --offline 'C:\backups' --port "$port" --user "$user" --cookie "$cookie"
         --id "$backup_id" --group-flush "$group_flush" --log "$run/engine.log")
+    [ -z "$threads" ] || command+=(--threads "$threads")
     local start end
     start=$(now)
     run_driver "$run/driver.out" "$run/peak" "${command[@]}"
@@ -376,6 +378,7 @@ others() {
         restic_runs "$tree"
         echo "  restic, $label: backup $other_backup s, restore $other_restore s," \
             "unchanged re-run $other_rerun s"
+        restic_backup=$other_backup restic_restore=$other_restore
     fi
     if command -v borg >/dev/null; then
         warm "$tree"
@@ -406,13 +409,20 @@ if [ "$mode" = full ]; then
     warm "$mixed_tree"
     backup "$mixed_tree" 0
     unflushed_seconds=$backup_seconds
+    backup "$mixed_tree" 1 1
+    one_thread_seconds=$backup_seconds
     backup "$mixed_tree"
+    mixed_backup_seconds=$backup_seconds mixed_peak_mb=$((peak_kb / 1024))
     reference "$mixed_tree"
     mixed_backup_ratio=$(ratio "$backup_seconds" "$reference_seconds")
+    flush_cost=$(ratio "$backup_seconds" "$unflushed_seconds")
+    speed_up=$(ratio "$one_thread_seconds" "$backup_seconds")
     echo "backup $(gb "$tree_bytes"): $backup_seconds s; reference pipeline: $reference_seconds s;" \
         "ratio $mixed_backup_ratio"
     echo "  without the group flush: $unflushed_seconds s; ratio" \
-        "$(ratio "$unflushed_seconds" "$reference_seconds")"
+        "$(ratio "$unflushed_seconds" "$reference_seconds"); with it / without it $flush_cost"
+    echo "  with pools of one thread: $one_thread_seconds s; speed-up of all cores" \
+        "($(nproc)) over one: $speed_up"
     echo "  stored $(gb "$stored_bytes"), reference output $(gb "$reference_bytes");" \
         "peak memory $((peak_kb / 1024)) MB"
     mixed_restore_ratio=n/a
@@ -420,11 +430,20 @@ if [ "$mode" = full ]; then
         restore "$mixed_tree"
         reference_back
         mixed_restore_ratio=$(ratio "$restore_seconds" "$reference_back_seconds")
+        mixed_restore_seconds=$restore_seconds mixed_restore_peak_mb=$((restore_peak_kb / 1024))
         echo "restore $(gb "$tree_bytes"): $restore_seconds s; reference openssl -d | gunzip |" \
-            "tar -x: $reference_back_seconds s; ratio $mixed_restore_ratio"
+            "tar -x: $reference_back_seconds s; ratio $mixed_restore_ratio;" \
+            "peak memory $mixed_restore_peak_mb MB"
     fi
     rm -f "$reference_out"
+    restic_backup= restic_restore=
     others "$mixed_tree" "$(gb "$tree_bytes")"
+    restic_backup_ratio=n/a restic_restore_ratio=n/a
+    if [ -n "$restic_backup" ]; then
+        restic_backup_ratio=$(ratio "$mixed_backup_seconds" "$restic_backup")
+        [ "$restores" = 1 ] && restic_restore_ratio=$(ratio "$mixed_restore_seconds" "$restic_restore")
+        echo "  mixed tree against restic: backup $restic_backup_ratio, restore $restic_restore_ratio"
+    fi
 fi
 
 warm "$small_tree"
@@ -462,6 +481,12 @@ else
     goal "peak memory (MB), $small_files small files" "$small_peak_mb" 100
     goal "backup, mixed tree / pipeline" "$mixed_backup_ratio" 0.85
     goal "restore, mixed tree / reference" "$mixed_restore_ratio" 1.05
+    goal "backup, mixed tree / restic" "$restic_backup_ratio" 1.0
+    goal "restore, mixed tree / restic" "$restic_restore_ratio" 1.0
+    goal "group flush, mixed tree: with / without" "$flush_cost" 1.05
+    goal "peak memory (MB), mixed backup" "$mixed_peak_mb" 150
+    goal "peak memory (MB), mixed restore" "${mixed_restore_peak_mb:-n/a}" 150
+    echo "transform speed-up, mixed backup, $(nproc) cores over one thread: $speed_up"
 fi
 echo "goals (ratios of this run):"
 printf '%s\n' "${goals[@]}"

@@ -58,6 +58,7 @@
 #include "common/json.h"
 #include "common/text_conv.h"
 #include "job/activity_source.h"
+#include "job/ahead_pool.h"
 #include "job/cookie_manager.h"
 #include "job/iocp_dispatcher.h"
 #include "job/job_manager.h"
@@ -251,10 +252,10 @@ void usage() {
                  "usage: offline_run backup --source WINPATH --offline WINPATH --port N\n"
                  "                          --user NAME --cookie sid=TOKEN [--id UUID]\n"
                  "                          [--compression 0|1] [--group-flush 0|1]\n"
-                 "                          [--timeout S] [--log FILE]\n"
+                 "                          [--threads N] [--timeout S] [--log FILE]\n"
                  "       offline_run restore --catalogue WINPATH --location WINPATH --port N\n"
                  "                           --user NAME --cookie sid=TOKEN [--id UUID]\n"
-                 "                           [--timeout S] [--log FILE]\n");
+                 "                           [--threads N] [--timeout S] [--log FILE]\n");
 }
 
 // Sends the engine's log to the file (every priority), or keeps it on
@@ -436,6 +437,15 @@ int main(int argc, char** argv) {
             return kExitUsage;
         }
         LocalBackupStorage::setGroupFlush(*flush == "1");
+    }
+    // The run's pools of at most N threads, to measure their speed-up.
+    if (auto threads = arguments.get("threads")) {
+        int cap = std::atoi(threads->c_str());
+        if (cap < 1) {
+            std::fprintf(g_messages, "offline_run: --threads takes a number from 1\n");
+            return kExitUsage;
+        }
+        AheadPool::limitThreads(static_cast<unsigned>(cap));
     }
     for (const std::string& name : arguments.unused()) {
         std::fprintf(g_messages, "offline_run: unknown option --%s\n", name.c_str());
