@@ -238,10 +238,13 @@ for line in sys.stdin.buffer.read().decode("utf-8").splitlines():
     print("insert into src values(%s,%s,%s,%s,%s,%s,%s,%s,%s);" % (q(f[0]), q(f[1]), q(f[2]), q(f[3]), q(f[4]), q(f[5]), f[6], f[7], f[8]))
 print("COMMIT;")' >"$work/rows.sql"
 mkdir -p "$work/cache-machine"
-build_s=$(TOVEL_ROOT=$work/cache-machine "$cache_driver" "$work/tree.json" "C:/w/$deep" | awk '/^build/ { print $2 }')
+driven=$(TOVEL_ROOT=$work/cache-machine "$cache_driver" "$work/tree.json" "C:/w/$deep")
+build_s=$(echo "$driven" | awk '/^build/ { print $2 }')
+all_s=$(echo "$driven" | awk '/^all/ { print $2 }')
 rm -f "$work/cli.db"
 start=$(now); sqlite3 "$work/cli.db" <"$work/rows.sql" >/dev/null; cli_s=$(elapsed "$start")
 printf "cache build alone:          %8.3f s [sqlite3 shell, same rows, %s s: %s]\n" "$build_s" "$cli_s" "$(ratio "$build_s" "$cli_s")"
+printf "\"#all\" from the cache alone: %8.3f s (every file written out, without the web server)\n" "$all_s"
 bound "the cache builds in at most 1.5 x the sqlite3 shell's time ($(ratio "$build_s" "$cli_s"))" \
     "$(le "$(ratio "$build_s" "$cli_s")" 1.5)"
 
