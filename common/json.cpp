@@ -416,6 +416,136 @@ int read_string_array(std::istream& stream, const std::function<void(std::string
     return reader.array() ? 1 : 0;
 }
 
+namespace {
+
+// Hands the elements of a top-level array (objects) or the members of a
+// top-level object to its caller as they come, with their nested values
+// emptied. The kind of the top-level value is told by top().
+class Shallow_Elements : public nlohmann::json_sax<nlohmann::json> {
+public:
+    using Element = std::function<bool(const Object&)>;
+    using Member = std::function<bool(const std::string&, const Value&)>;
+    Shallow_Elements(const Element* element, const Member* member)
+        : element_(element), member_(member) {}
+
+    bool null() override { return scalar(Value()); }
+    bool boolean(bool value) override { return scalar(Value(value)); }
+    bool number_integer(number_integer_t value) override {
+        return scalar(Value(static_cast<long long>(value)));
+    }
+    bool number_unsigned(number_unsigned_t value) override {
+        return scalar(Value(static_cast<unsigned long long>(value)));
+    }
+    bool number_float(number_float_t value, const string_t&) override {
+        return scalar(Value(value));
+    }
+    bool string(string_t& value) override { return scalar(Value(std::move(value))); }
+    bool binary(binary_t&) override { return false; }
+    bool start_object(std::size_t) override { return open(obj_type); }
+    bool key(string_t& value) override {
+        if (depth_ <= 2) key_.swap(value);
+        return true;
+    }
+    bool end_object() override { return close(); }
+    bool start_array(std::size_t) override { return open(array_type); }
+    bool end_array() override { return close(); }
+    bool parse_error(std::size_t, const std::string&,
+                     const nlohmann::detail::exception& error) override {
+        reason_ = error.what();
+        return false;
+    }
+
+    Value_type top() const { return top_; }
+    bool stopped() const { return stopped_; }
+    const std::string& reason() const { return reason_; }
+
+private:
+    // A value at the depth of the handed members: depth 2 in an array's
+    // object, depth 1 in a top-level object.
+    bool inMember() const {
+        return (top_ == array_type && depth_ == 2 && inObject_) ||
+               (top_ == obj_type && depth_ == 1 && member_);
+    }
+    bool scalar(Value&& value) {
+        if (!inMember()) return true;
+        return put(std::move(value));
+    }
+    bool put(Value&& value) {
+        if (top_ == obj_type) {
+            if ((*member_)(key_, value)) return true;
+            stopped_ = true;
+            return false;
+        }
+        current_[key_] = std::move(value);
+        return true;
+    }
+    bool open(Value_type kind) {
+        if (depth_ == 0) top_ = kind;
+        if (inMember() && !put(kind == obj_type ? Value(Object()) : Value(Array()))) return false;
+        ++depth_;
+        if (top_ == array_type && depth_ == 2 && kind == obj_type && element_) {
+            inObject_ = true;
+            current_.clear();
+        }
+        return true;
+    }
+    bool close() {
+        --depth_;
+        if (top_ == array_type && depth_ == 1 && inObject_) {
+            inObject_ = false;
+            if (!(*element_)(current_)) {
+                stopped_ = true;
+                return false;
+            }
+        }
+        return true;
+    }
+
+    const Element* element_;
+    const Member* member_;
+    int depth_ = 0;
+    Value_type top_ = null_type;
+    bool inObject_ = false;
+    bool stopped_ = false;
+    std::string key_;
+    Object current_;
+    std::string reason_;
+};
+
+int read_shallow(std::istream& stream, Shallow_Elements& reader, Value_type wanted,
+                 std::string* reason) {
+    bool parsed = false;
+    std::string why;
+    try {
+        parsed =
+            nlohmann::json::sax_parse(stream, &reader, nlohmann::json::input_format_t::json, true);
+        why = reader.stopped() ? std::string("stopped") : reader.reason();
+    } catch (const std::exception& error) {
+        why = error.what();
+    }
+    if (stream.bad() && why.empty()) why = "the stream could not be read";
+    if (!parsed || stream.bad()) {
+        if (reason) *reason = why.empty() ? std::string("malformed JSON") : why;
+        return -1;
+    }
+    return reader.top() == wanted ? 1 : 0;
+}
+
+}  // namespace
+
+int read_object_array(std::istream& stream, const std::function<bool(const Object&)>& element,
+                      std::string* reason) {
+    Shallow_Elements reader(&element, nullptr);
+    return read_shallow(stream, reader, array_type, reason);
+}
+
+int read_object_members(std::istream& stream,
+                        const std::function<bool(const std::string&, const Value&)>& member,
+                        std::string* reason) {
+    Shallow_Elements reader(nullptr, &member);
+    return read_shallow(stream, reader, obj_type, reason);
+}
+
 std::string write(const Value& value) { return dump(value, -1); }
 void write(const Value& value, std::ostream& stream) { stream << write(value); }
 std::string write_formatted(const Value& value) { return dump(value, 4); }

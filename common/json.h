@@ -115,6 +115,29 @@ bool read(std::istream& stream, Value& value);
 int read_string_array(std::istream& stream, const std::function<void(std::string&)>& element,
                       std::string* reason = nullptr);
 
+// Reads one JSON text from stream as it arrives, for an array of objects too
+// large to hold as a Value: each object element of the top-level array is
+// handed to element as soon as its closing brace is read, with its members
+// as the text has them (the last of a repeated key), except that a member
+// whose value is an object or an array holds an empty one of that kind.
+// Elements of other kinds are read and passed over. element answers false to
+// stop the reading (the result is then -1, reason "stopped"). Result: 1 when
+// the text is an array, 0 when it is well-formed JSON of another kind, -1
+// for a syntax error, trailing text or a stream that failed (reason, when
+// given, tells why).
+int read_object_array(std::istream& stream, const std::function<bool(const Object&)>& element,
+                      std::string* reason = nullptr);
+
+// Reads one JSON text from stream as it arrives, for an object too large to
+// hold as a Value: each member of the top-level object is handed to member
+// as soon as its value is read, in the order of the text (a repeated key
+// comes again), a value that is an object or an array as an empty one of
+// that kind. Results and reason as read_object_array's, with 1 when the text
+// is an object.
+int read_object_members(std::istream& stream,
+                        const std::function<bool(const std::string&, const Value&)>& member,
+                        std::string* reason = nullptr);
+
 // Compact and formatted (indented, one member a line) text. Text that is not
 // valid UTF-8 is written with U+FFFD in place of the bad bytes.
 std::string write(const Value& value);

@@ -69,6 +69,18 @@ private:
     size_t size_ = 0;
 };
 
+// A response body handed to a reader as it arrives, for a reply too large to
+// be held whole (a run's tree). The reader gets the body of a 2xx reply as a
+// stream and need not read it to its end (the rest is read and dropped); the
+// body of any other reply is kept as text, for the caller to pass on. A
+// retried or resent exchange hands the new reply to the reader again, which
+// then starts over.
+class Streamed_Body {
+public:
+    std::function<void(std::istream& in)> reader;
+    std::string text;
+};
+
 template <class Head, class Body>
 class Message_T : public Head {
 public:
@@ -186,6 +198,8 @@ template <>
 int Response_T<json_spirit::Value>::read(std::istream& in);
 template <>
 int Response_T<std::string>::read(std::istream& in);
+template <>
+int Response_T<Streamed_Body>::read(std::istream& in);
 // Reads exactly Content-Length bytes; a short body leaves the size 0 (-1).
 template <>
 int Response_T<Download_Data_Type>::read(std::istream& in);

@@ -4,6 +4,7 @@
 
 #include <cctype>
 #include <cstring>
+#include <limits>
 #include <memory>
 #include <string>
 
@@ -91,12 +92,31 @@ int Request_T<Body_Source>::send(HTTP_Invoker& invoker) {
     return result;
 }
 
+namespace {
+
+// Appends what is left of the stream to text, a block at a time, straight into the text (the
+// web server's worker threads that run this have small stacks).
+void read_rest(std::istream& in, std::string& text) {
+    constexpr size_t kBlock = 16384;
+    std::streambuf* buffer = in.rdbuf();
+    for (;;) {
+        size_t have = text.size();
+        text.resize(have + kBlock);
+        std::streamsize got = buffer->sgetn(&text[have], kBlock);
+        text.resize(have + static_cast<size_t>(got > 0 ? got : 0));
+        if (got <= 0) return;
+    }
+}
+
+}  // namespace
+
 template <>
 int Response_T<json_spirit::Value>::read(std::istream& in) {
     DWORD saved = GetLastError();
     // The body is read whole first, so that the connection is left at the end
     // of the reply whatever the parser makes of it.
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::string text;
+    read_rest(in, text);
     body_ = json_spirit::Value();
     if (in.bad()) {
         log_message(LM_ERROR, "Read response data failed. error = %d.\n",
@@ -120,7 +140,30 @@ int Response_T<json_spirit::Value>::read(std::istream& in) {
 template <>
 int Response_T<std::string>::read(std::istream& in) {
     DWORD saved = GetLastError();
-    body_.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    body_.clear();
+    read_rest(in, body_);
+    if (in.bad()) {
+        log_message(LM_WARNING, "Read response data failed, error = %d.\n",
+                    static_cast<int>(GetLastError()));
+        return -1;
+    }
+    SetLastError(saved);
+    return 0;
+}
+
+template <>
+int Response_T<Streamed_Body>::read(std::istream& in) {
+    DWORD saved = GetLastError();
+    body_.text.clear();
+    if (status() >= 200 && status() <= 299 && body_.reader) {
+        body_.reader(in);
+        // Whatever the reader left is read and dropped, so that the connection
+        // ends at the end of the reply.
+        in.clear(in.rdstate() & std::ios_base::badbit);
+        in.ignore(std::numeric_limits<std::streamsize>::max());
+    } else {
+        read_rest(in, body_.text);
+    }
     if (in.bad()) {
         log_message(LM_WARNING, "Read response data failed, error = %d.\n",
                     static_cast<int>(GetLastError()));
@@ -135,7 +178,8 @@ int Response_T<Download_Data_Type>::read(std::istream& in) {
     DWORD saved = GetLastError();
     if (chunked_transfer_encoding()) {
         // No length is announced: the body is what the stream gives.
-        std::string whole((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        std::string whole;
+        read_rest(in, whole);
         if (in.bad()) {
             body_.commit(0);
             return -1;

@@ -7,6 +7,7 @@
 #include "platform/win/files.h"
 #include "platform/win/gdi.h"
 #include "platform/win/gui.h"
+#include "platform/win/heap.h"
 #include "platform/win/mapping.h"
 #include "platform/win/module.h"
 #include "platform/win/mutex.h"

@@ -24,6 +24,25 @@ void replyJsonWithCookie(mg_connection* conn, const std::string& setCookie,
     }
 }
 
+bool replyJsonHeadWithCookie(mg_connection* conn, const std::string& setCookie, uint64_t length) {
+    // The heads of replyJson and replyRelayed, with the length given.
+    std::string head = "HTTP/1.1 200 OK\r\n";
+    if (setCookie.empty()) {
+        head += "Content-Type: application/json\r\n";
+    } else {
+        head += "Set-Cookie: " + browserCookie(setCookie) + "\r\n";
+        head += "Content-Type: application/json\r\nX-Content-Type-Options: nosniff\r\n";
+    }
+    head += "Content-Length: " + std::to_string(length) + "\r\n\r\n";
+    return tovel::web::mg_write(conn, head.data(), head.size()) == static_cast<int>(head.size());
+}
+
+void releaseFreeMemory() {
+    DWORD saved = GetLastError();
+    HeapCompact(GetProcessHeap(), 0);
+    SetLastError(saved);
+}
+
 bool isBusyState(int state) {
     switch (state) {
         case JS_STARTING:

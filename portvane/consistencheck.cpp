@@ -2,11 +2,14 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cwchar>
+#include <istream>
 
 #include "common/ace_log_wrapper.h"
 #include "common/text_conv.h"
+#include "common/text_istream.h"
 #include "job/consistent_check.h"
 #include "job/exclusion_list.h"
 #include "platform/win32.h"
@@ -92,6 +95,12 @@ bool ConsistencheckImpl::consistentcheck(const std::string& selection,
                 "ConsistencheckImpl::consistentcheck(), json_selection=%s,json_lastbackup=%s,"
                 "user=%s\n",
                 selection.substr(0, 512).c_str(), lastBackup.substr(0, 512).c_str(), user.c_str());
+    if (!walkSelection(selection, user)) return false;
+    TextIstream in(lastBackup);
+    return compare(in);
+}
+
+bool ConsistencheckImpl::walkSelection(const std::string& selection, const std::string& user) {
     json_spirit::Value parsed;
     if (!json_spirit::read(selection, parsed)) {
         log_message(LM_ERROR,
@@ -119,6 +128,7 @@ bool ConsistencheckImpl::consistentcheck(const std::string& selection,
         return false;
     }
     disk_.clear();
+    owner_ = user;
     for (const auto& member : source->second.get_obj()) {
         if (member.second.type() != json_spirit::int_type) {
             log_message(LM_ERROR, "Consistent check: source path type is invalid.\n");
@@ -147,24 +157,51 @@ bool ConsistencheckImpl::consistentcheck(const std::string& selection,
             exclusions_ = paths.get_array();
     }
 
-    json_spirit::Value backup;
-    if (!json_spirit::read(lastBackup, backup)) {
+    return true;
+}
+
+bool ConsistencheckImpl::compare(std::istream& lastBackup) {
+    // Each member of the listing is compared as it is read: a path of the disk keeps the time
+    // the backup holds for it (the last one of a repeated key), any other path is a deletion.
+    for (auto& entry : disk_) {
+        entry.second.backed = json_spirit::Value();
+        entry.second.inBackup = false;
+    }
+    deleted_.clear();
+    std::string reason;
+    int kind = json_spirit::read_object_members(
+        lastBackup,
+        [this](const std::string& path, const json_spirit::Value& time) {
+            auto found = disk_.find(path);
+            if (found == disk_.end()) {
+                deleted_.push_back(path);
+            } else {
+                found->second.backed = time;
+                found->second.inBackup = true;
+            }
+            return true;
+        },
+        &reason);
+    if (kind < 0) {
         log_message(LM_ERROR,
                     "Consistent check failed, read the last backup selection failed, "
                     "last-back-selection: %s\n",
-                    lastBackup.c_str());
+                    reason.c_str());
         SetLastError(ERROR_INVALID_PARAMETER);
         return false;
     }
-    if (backup.type() != json_spirit::obj_type) {
+    if (kind == 0) {
         log_message(LM_ERROR,
                     "Consistent check failed, invalid last backup selection format, "
                     "last-back-selection: %s\n",
-                    lastBackup.c_str());
+                    "(not an object)");
         SetLastError(ERROR_INVALID_PARAMETER);
         return false;
     }
-    return check_file(backup.get_obj(), user);
+    // The deletions in the order of their paths, each once.
+    std::sort(deleted_.begin(), deleted_.end());
+    deleted_.erase(std::unique(deleted_.begin(), deleted_.end()), deleted_.end());
+    return check_file();
 }
 
 void ConsistencheckImpl::walk(const std::wstring& path) {
@@ -178,7 +215,7 @@ void ConsistencheckImpl::walk(const std::wstring& path) {
         return;
     }
     if (path.empty() || path.back() != L'*') {
-        disk_[to_utf8(path)] = timeText(entry.ftLastWriteTime);
+        disk_[to_utf8(path)].written = timeText(entry.ftLastWriteTime);
         FindClose(search);
         return;
     }
@@ -193,7 +230,7 @@ void ConsistencheckImpl::walk(const std::wstring& path) {
         if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
             walk(full + L"/*");
         else
-            disk_[to_utf8(full)] = timeText(entry.ftLastWriteTime);
+            disk_[to_utf8(full)].written = timeText(entry.ftLastWriteTime);
     } while (FindNextFileW(search, &entry));
     FindClose(search);
 }
@@ -265,8 +302,7 @@ bool ConsistencheckImpl::insertDifference(sqlite3* db, sqlite3_stmt* insert,
     return false;
 }
 
-bool ConsistencheckImpl::check_file(const json_spirit::Object& lastBackup,
-                                    const std::string& owner) {
+bool ConsistencheckImpl::check_file() {
     std::string dbPath = to_utf8(dbPath_);
     // The folder with every missing parent (a machine where nothing was kept yet).
     for (size_t at = folder_.find(L'\\', 3); at != std::wstring::npos;
@@ -308,12 +344,13 @@ bool ConsistencheckImpl::check_file(const json_spirit::Object& lastBackup,
         return excluded(path) || insertDifference(db.get(), insert.get(), path, status);
     };
 
-    for (const auto& [path, diskTime] : disk_) {
-        auto found = lastBackup.find(path);
-        if (found == lastBackup.end()) {
+    for (const auto& [path, file] : disk_) {
+        const std::string& diskTime = file.written;
+        if (!file.inBackup) {
             if (!write(path, "added")) return false;
             continue;
         }
+        const json_spirit::Value& backedTime = file.backed;
         unsigned long long disk = 0, backed = 0;
         if (!parseTime(diskTime, disk)) {
             log_message(LM_ERROR,
@@ -322,22 +359,21 @@ bool ConsistencheckImpl::check_file(const json_spirit::Object& lastBackup,
                         path.c_str(), static_cast<int>(json_spirit::str_type));
             continue;
         }
-        if (found->second.type() != json_spirit::str_type ||
-            !parseTime(found->second.get_str(), backed)) {
+        if (backedTime.type() != json_spirit::str_type ||
+            !parseTime(backedTime.get_str(), backed)) {
             log_message(LM_ERROR,
                         "Consistent check: last-backup-time is invalid formatted within sqlite3 "
                         "DataBase, path = %s, last-backup-time format type:%d\n",
-                        path.c_str(), static_cast<int>(found->second.type()));
+                        path.c_str(), static_cast<int>(backedTime.type()));
             continue;
         }
         if (disk > backed && !write(path, "modified")) return false;
     }
-    for (const auto& [path, time] : lastBackup) {
-        if (disk_.count(path)) continue;
+    for (const std::string& path : deleted_) {
         if (!write(path, "deleted")) return false;
     }
     insert.finalize();
-    if ((rc = sqlite3_direct_execf(db.get(), "insert into owner values(%Q);", owner.c_str())) !=
+    if ((rc = sqlite3_direct_execf(db.get(), "insert into owner values(%Q);", owner_.c_str())) !=
         SQLITE_OK) {
         log_message(LM_ERROR,
                     "Consistent check: insert the owner failed, Sqlite3 error-code = %d, Sqlite3 "

@@ -14,8 +14,10 @@
 // creates the folder and the file: every read, and free_db, acts on an existing result only.
 #pragma once
 
+#include <istream>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "common/json.h"
 
@@ -48,6 +50,13 @@ public:
     // or a database step fails; a failed check keeps no difference row.
     bool consistentcheck(const std::string& selection, const std::string& lastBackup,
                          const std::string& user);
+    // The same in two halves, for a listing too large to be held whole: walkSelection reads the
+    // selection, walks it and reads user's exclusion list (false, 87, for a selection that
+    // cannot be read); compare then reads the last-backup listing from lastBackup as it arrives
+    // and writes the result. compare may run again on another listing (a resent reply): it
+    // starts over.
+    bool walkSelection(const std::string& selection, const std::string& user);
+    bool compare(std::istream& lastBackup);
     // The children of the folder path ("" the top folders; a "/" is added to a path without
     // one) as {"path": name, "state": status} objects, folders first, then "added", "deleted",
     // "modified". False when the result does not exist or a query does not run to its end.
@@ -71,13 +80,24 @@ protected:
 
 private:
     void walk(const std::wstring& path);
-    bool check_file(const json_spirit::Object& lastBackup, const std::string& owner);
+    bool check_file();
     bool prepare_db(sqlite3* db);
     bool insertDifference(sqlite3* db, sqlite3_stmt* insert, const std::string& path,
                           const char* status);
     bool openResult(sqlite3** db, const std::string& what);
 
-    std::map<std::string, std::string> disk_;
+    // A file found on the disk: its last-write time ("high-low"), and what the listing holds
+    // for its path.
+    struct DiskFile {
+        std::string written;
+        json_spirit::Value backed;
+        bool inBackup = false;
+    };
+    std::map<std::string, DiskFile> disk_;
+    // The user of the check under way (walkSelection's), whose result it is.
+    std::string owner_;
+    // The listing's paths that the disk does not hold, sorted, each once.
+    std::vector<std::string> deleted_;
     json_spirit::Array exclusions_;
     std::wstring folder_;
     std::wstring dbPath_;

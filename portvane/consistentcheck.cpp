@@ -132,16 +132,34 @@ void reply500(mg_connection* conn, const std::string& setCookie) {
         replyRelayed(conn, 500, setCookie.c_str(), "");
 }
 
-void runCheck(mg_connection* conn, const std::string& id, const std::string& selection,
-              const std::string& lastBackup, const std::string& user,
-              const std::string& setCookie) {
-    ConsistencheckImpl check(id);
-    if (!check.consistentcheck(selection, lastBackup, user)) {
-        log_message(LM_ERROR,
-                    "Consistent check failed. Selected directories/files: %s, directories/files "
-                    "last backed up: %s.\n",
-                    selection.substr(0, 512).c_str(), lastBackup.substr(0, 512).c_str());
-        reply500(conn, setCookie);
+void checkFailed(mg_connection* conn, const std::string& selection, const std::string& setCookie) {
+    log_message(LM_ERROR,
+                "Consistent check failed. Selected directories/files: %s, directories/files "
+                "last backed up: %s.\n",
+                selection.substr(0, 512).c_str(), "(read as it arrived)");
+    reply500(conn, setCookie);
+}
+
+// Sends the last-backup request of command and compares its listing with the disk as it is
+// read from the socket (a listing of a large tree is tens of megabytes), then answers: the
+// check's id, or 500 when the check failed. The selection has been walked already.
+// When the selection could not be walked (walked false) the request is still sent, and a refusal
+// of the server is what the browser gets, else 500.
+template <class Request>
+void compareListing(mg_connection* conn, Invoker& invoker, StreamedCommand<Request>& command,
+                    ConsistencheckImpl& check, bool walked, const std::string& id,
+                    const std::string& selection, std::string setCookie,
+                    const ForwardMessages& messages) {
+    bool compared = false;
+    if (walked)
+        command.response().body().reader = [&](std::istream& in) { compared = check.compare(in); };
+    bool answered = exchange(conn, invoker, command, messages);
+    releaseFreeMemory();
+    if (!answered) return;
+    std::string second = setCookieOf(command.response());
+    if (!second.empty()) setCookie = second;
+    if (!compared) {
+        checkFailed(conn, selection, setCookie);
         return;
     }
     replyJsonWithCookie(conn, setCookie, json_spirit::write(json_spirit::Object{{"id", id}}));
@@ -162,16 +180,15 @@ void submitByInstance(mg_connection* conn, const std::string& user, const std::s
                    "Get job selection failed, http-status-code = %d.\n"}))
         return;
     std::string setCookie = setCookieOf(selection.response());
-    TextCommand<Get_Job_Last_Backup_Selection_Request> lastBackup(
+    const std::string& selected = selection.response().body();
+    ConsistencheckImpl check(id);
+    bool walked = check.walkSelection(selected, user);
+    StreamedCommand<Get_Job_Last_Backup_Selection_Request> lastBackup(
         "consistent check: get job last backup selection");
     lastBackup.request().build(nextCookie(setCookie, cookie), id);
-    if (!exchange(conn, invoker, lastBackup,
-                  {"Get last backup selection failed. command state = %d.\n",
-                   "Get last backup selection failed, http-status-code: %d.\n"}))
-        return;
-    std::string second = setCookieOf(lastBackup.response());
-    if (!second.empty()) setCookie = second;
-    runCheck(conn, id, selection.response().body(), lastBackup.response().body(), user, setCookie);
+    compareListing(conn, invoker, lastBackup, check, walked, id, selected, setCookie,
+                   {"Get last backup selection failed. command state = %d.\n",
+                    "Get last backup selection failed, http-status-code: %d.\n"});
 }
 
 void submitBySelection(mg_connection* conn, const std::string& user, const std::string& cookie,
@@ -183,16 +200,15 @@ void submitBySelection(mg_connection* conn, const std::string& user, const std::
     if (!haveServer(conn, server,
                     "Submit consistent check failed, can't get the server information.\n"))
         return;
+    ConsistencheckImpl check(id);
+    bool walked = check.walkSelection(text, user);
     Invoker invoker(server.host.c_str(), server.port, 0);
-    TextCommand<Get_Last_Backup_Selection_Request> lastBackup(
+    StreamedCommand<Get_Last_Backup_Selection_Request> lastBackup(
         "consistent check: get last backup selection");
     lastBackup.request().build(cookie, json_spirit::Value(body));
-    if (!exchange(conn, invoker, lastBackup,
-                  {"Get last backup selection failed, command state = %d.\n",
-                   "Get last backup selection failed, http-status-code: %d.\n"}))
-        return;
-    runCheck(conn, id, text, lastBackup.response().body(), user,
-             setCookieOf(lastBackup.response()));
+    compareListing(conn, invoker, lastBackup, check, walked, id, text, std::string(),
+                   {"Get last backup selection failed, command state = %d.\n",
+                    "Get last backup selection failed, http-status-code: %d.\n"});
 }
 
 void cc_submit(mg_connection* conn, const json_spirit::Object& body) {

@@ -36,22 +36,24 @@ TreeFetch fetchRunTree(mg_connection* conn, const std::string& runId, const std:
     ServerAddress server = serverAddress();
     if (!haveServer(conn, server, "Get job instance source: can't get the server information.\n"))
         return TreeFetch::answered;
-    TextCommand<Instance_Sources_Request> command("get instance source");
+    // The tree goes into the cache as it is read from the socket: a run's tree of a few hundred
+    // thousand nodes is tens of megabytes of text.
+    StreamedCommand<Instance_Sources_Request> command("get instance source");
     command.request().build(cookie, runId);
+    LocalJobHistorySrc::BuildResult built = LocalJobHistorySrc::BuildResult::empty;
+    command.response().body().reader = [&](std::istream& in) {
+        built = src.BuildJobHistorySrcDB(in, user);
+    };
     Invoker invoker(server.host.c_str(), server.port, 0);
-    if (!exchange(conn, invoker, command,
-                  {"Get job instance source failed, state = %d.\n",
-                   "Get job instance source failed, http-status-code = %d.\n"})) {
-        return TreeFetch::answered;
-    }
+    bool answered = exchange(conn, invoker, command,
+                             {"Get job instance source failed, state = %d.\n",
+                              "Get job instance source failed, http-status-code = %d.\n"});
+    releaseFreeMemory();
+    if (!answered) return TreeFetch::answered;
     setCookie = setCookieOf(command.response());
-    const std::string& body = command.response().body();
-    json_spirit::Value tree;
-    if (body.size() <= 2 || (json_spirit::read(body, tree) &&
-                             tree.type() == json_spirit::array_type && tree.get_array().empty())) {
-        return TreeFetch::empty;
-    }
-    if (!src.BuildJobHistorySrcDB(body, user)) {
+    // No body at all, an empty array or one without nodes: nothing is cached.
+    if (built == LocalJobHistorySrc::BuildResult::empty) return TreeFetch::empty;
+    if (built == LocalJobHistorySrc::BuildResult::failed) {
         log_message(LM_ERROR,
                     "Get job instance: build job history DB failed, path = %s, error-code = %d.\n",
                     runId.c_str(), static_cast<int>(GetLastError()));
@@ -156,10 +158,32 @@ void get_history_src(const std::string& path, const std::string& runId, mg_conne
         reply(conn, kReply500Stop);
         return;
     }
+    if (path == "#all" || path == "#increment") {
+        // Every file of the run, written out as it is read from the cache.
+        bool headSent = false;
+        bool written = src->WriteAll(
+            path == "#increment",
+            [&](uint64_t length) {
+                headSent = true;
+                return replyJsonHeadWithCookie(conn, setCookie, length);
+            },
+            [&](const std::string& piece) {
+                return tovel::web::mg_write(conn, piece.data(), piece.size()) ==
+                       static_cast<int>(piece.size());
+            });
+        if (scratch) scratch->Free_DB();
+        releaseFreeMemory();
+        if (written) return;
+        log_message(LM_ERROR,
+                    "Get job instance source: query history from DB failed path = %s, "
+                    "error-code = %d.\n",
+                    path.c_str(), static_cast<int>(GetLastError()));
+        // A failure after the head leaves the reply short: the browser sees it cut.
+        if (!headSent) reply(conn, kReply500Stop);
+        return;
+    }
     std::string out;
-    bool queried = path == "#all"         ? src->QueryAll(out, false)
-                   : path == "#increment" ? src->QueryAll(out, true)
-                                          : src->QueryJobHistorySrcNode(path, out);
+    bool queried = src->QueryJobHistorySrcNode(path, out);
     if (scratch) scratch->Free_DB();
     if (!queried) {
         log_message(LM_ERROR,

@@ -3,13 +3,17 @@
 #include <sqlite3.h>
 
 #include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <istream>
 #include <map>
-#include <unordered_set>
+#include <set>
 
 #include "common/ace_log_wrapper.h"
 #include "common/appdata_path.h"
 #include "common/data_folder.h"
 #include "common/text_conv.h"
+#include "common/text_istream.h"
 #include "platform/win32.h"
 #include "portvane/sqlite_helpers.h"
 #include "portvane/transaction_guard.h"
@@ -69,12 +73,6 @@ bool openExisting(const std::wstring& path, Sqlite3Connection& db) {
         return false;
     }
     return true;
-}
-
-std::string stringMember(const json_spirit::Object& object, const char* key) {
-    std::string value;
-    json_spirit::object_get(object, key, value);
-    return value;
 }
 
 // The element's kind and path, from "file", else "dir", else "vol"; false when none is a string.
@@ -202,60 +200,90 @@ int LocalJobHistorySrc::insertRow(sqlite3_stmt* insert) {
     return rc;
 }
 
-bool LocalJobHistorySrc::insertRows(sqlite3* db, const json_spirit::Array& nodes) {
-    // A path already in the table keeps its first row: a node the server lists twice, and a
-    // folder that the server lists as well as an ancestor of another node.
-    Sqlite3Statement insert;
-    if (sqlite3_preparef(db, insert.out(),
-                         "insert or ignore into src values(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9)") !=
-        SQLITE_OK) {
-        return false;
+// Writes the rows of one build: each node as it comes, then the ancestors that the nodes lack.
+// A path already in the table keeps its first row: a node the server lists twice, and a folder
+// that the server lists as well as an ancestor of another node.
+class LocalJobHistorySrc::RowWriter {
+public:
+    RowWriter(LocalJobHistorySrc& cache, sqlite3* db) : cache_(cache), db_(db) {}
+
+    bool prepare() {
+        return sqlite3_preparef(db_, insert_.out(),
+                                "insert or ignore into src values(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, "
+                                "?9)") == SQLITE_OK;
     }
-    const char* kind = nullptr;
-    std::string path, parent;
-    for (const json_spirit::Value& node : nodes) {
-        if (node.type() != json_spirit::obj_type) continue;
-        const json_spirit::Object& object = node.get_obj();
-        if (!nodeOf(object, true, kind, path) || !parent_src_path(path, parent)) continue;
-        bindText(insert.get(), 1, path);
-        bindText(insert.get(), 2, parent);
-        sqlite3_bind_text(insert.get(), 3, kind, -1, SQLITE_STATIC);
-        bindText(insert.get(), 4, stringMember(object, "mtime"));
-        bindText(insert.get(), 5, stringMember(object, "atime"));
-        bindText(insert.get(), 6, stringMember(object, "ctime"));
-        sqlite3_bind_int64(insert.get(), 7, kind[0] == 'f' ? integerMember(object, "size") : 0);
-        sqlite3_bind_int64(insert.get(), 8, 1);
-        sqlite3_bind_int64(insert.get(), 9, integerMember(object, "bUp") != 0 ? 1 : 0);
-        if (insertRow(insert.get()) != SQLITE_DONE) return false;
+
+    // One element of the server's array; elements that name no node are passed over.
+    bool node(const json_spirit::Object& object) {
+        ++elements_;
+        const char* kind = nullptr;
+        if (!nodeOf(object, true, kind, path_) || !parent_src_path(path_, parent_)) return true;
+        sqlite3_stmt* insert = insert_.get();
+        bindText(insert, 1, path_);
+        bindText(insert, 2, parent_);
+        sqlite3_bind_text(insert, 3, kind, -1, SQLITE_STATIC);
+        bindStringMember(4, object, "mtime");
+        bindStringMember(5, object, "atime");
+        bindStringMember(6, object, "ctime");
+        sqlite3_bind_int64(insert, 7, kind[0] == 'f' ? integerMember(object, "size") : 0);
+        sqlite3_bind_int64(insert, 8, 1);
+        sqlite3_bind_int64(insert, 9, integerMember(object, "bUp") != 0 ? 1 : 0);
+        if (cache_.insertRow(insert) != SQLITE_DONE) return false;
+        // Volumes bring no ancestors; a folder or file brings every folder above it and its
+        // volume, noted once.
+        if (kind[0] != 'v') {
+            std::string current = parent_;
+            while (ancestors_.insert(current).second && parent_src_path(current, next_))
+                current.swap(next_);
+        }
+        return true;
     }
-    // Every ancestor of a listed file or folder, once: an ancestor added here has all of its own.
-    std::unordered_set<std::string> added;
-    std::string current, next;
-    for (const json_spirit::Value& node : nodes) {
-        if (node.type() != json_spirit::obj_type) continue;
-        if (!nodeOf(node.get_obj(), false, kind, path) || !parent_src_path(path, current)) continue;
-        while (!added.count(current) && parent_src_path(current, next)) {
+
+    // The ancestors, in path order.
+    bool finish() {
+        sqlite3_stmt* insert = insert_.get();
+        for (const std::string& current : ancestors_) {
+            if (!parent_src_path(current, next_)) continue;
             size_t before =
                 current.size() < 2 ? std::string::npos : current.rfind('/', current.size() - 2);
-            bindText(insert.get(), 1, current);
-            bindText(insert.get(), 2, next);
-            sqlite3_bind_text(insert.get(), 3, before == std::string::npos ? "vol" : "dir", -1,
+            bindText(insert, 1, current);
+            bindText(insert, 2, next_);
+            sqlite3_bind_text(insert, 3, before == std::string::npos ? "vol" : "dir", -1,
                               SQLITE_STATIC);
-            for (int column = 4; column <= 6; ++column) {
-                sqlite3_bind_text(insert.get(), column, "", 0, SQLITE_STATIC);
-            }
-            sqlite3_bind_int64(insert.get(), 7, 0);
-            sqlite3_bind_int64(insert.get(), 8, 0);
-            sqlite3_bind_null(insert.get(), 9);
-            if (insertRow(insert.get()) != SQLITE_DONE) return false;
-            added.insert(current);
-            current.swap(next);
+            for (int column = 4; column <= 6; ++column)
+                sqlite3_bind_text(insert, column, "", 0, SQLITE_STATIC);
+            sqlite3_bind_int64(insert, 7, 0);
+            sqlite3_bind_int64(insert, 8, 0);
+            sqlite3_bind_null(insert, 9);
+            if (cache_.insertRow(insert) != SQLITE_DONE) return false;
+        }
+        return true;
+    }
+
+    uint64_t elements() const { return elements_; }
+
+private:
+    void bindStringMember(int column, const json_spirit::Object& object, const char* key) {
+        auto it = object.find(key);
+        if (it == object.end() || it->second.type() != json_spirit::str_type) {
+            sqlite3_bind_text(insert_.get(), column, "", 0, SQLITE_STATIC);
+        } else {
+            const std::string& text = it->second.get_str();
+            sqlite3_bind_text(insert_.get(), column, text.data(), static_cast<int>(text.size()),
+                              SQLITE_STATIC);
         }
     }
-    return true;
-}
 
-bool LocalJobHistorySrc::InsertResult(const json_spirit::Array& nodes, const std::string& owner) {
+    LocalJobHistorySrc& cache_;
+    sqlite3* db_;
+    Sqlite3Statement insert_;
+    std::set<std::string> ancestors_;
+    std::string path_, parent_, next_;
+    uint64_t elements_ = 0;
+};
+
+bool LocalJobHistorySrc::insertNodes(const std::function<bool(RowWriter&)>& rows,
+                                     const std::string& owner) {
     if (!PrepareDB()) {
         log_message(LM_ERROR, "PrepareDB failed!\n");
         return false;
@@ -276,12 +304,15 @@ bool LocalJobHistorySrc::InsertResult(const json_spirit::Array& nodes, const std
     }
     // Until every row is in, leaving the scope (a failure, an exception) rolls back.
     transactor.setAbort(true);
-    if (!insertRows(db.get(), nodes) ||
-        (!owner.empty() && sqlite3_direct_execf(db.get(), "insert into owner values(%Q);",
-                                                owner.c_str()) != SQLITE_OK)) {
-        log_message(LM_ERROR, "Insert node failed, %d, %s\n", sqlite3_errcode(db.get()),
-                    sqlite3_errmsg(db.get()));
-        return false;
+    {
+        RowWriter writer(*this, db.get());
+        if (!writer.prepare() || !rows(writer) || !writer.finish() ||
+            (!owner.empty() && sqlite3_direct_execf(db.get(), "insert into owner values(%Q);",
+                                                    owner.c_str()) != SQLITE_OK)) {
+            log_message(LM_ERROR, "Insert node failed, %d, %s\n", sqlite3_errcode(db.get()),
+                        sqlite3_errmsg(db.get()));
+            return false;
+        }
     }
     transactor.setAbort(false);
     if (!transactor.commit()) {
@@ -292,40 +323,63 @@ bool LocalJobHistorySrc::InsertResult(const json_spirit::Array& nodes, const std
     return true;
 }
 
+bool LocalJobHistorySrc::InsertResult(const json_spirit::Array& nodes, const std::string& owner) {
+    return insertNodes(
+        [&](RowWriter& writer) {
+            for (const json_spirit::Value& node : nodes) {
+                if (node.type() == json_spirit::obj_type && !writer.node(node.get_obj()))
+                    return false;
+            }
+            return true;
+        },
+        owner);
+}
+
 bool LocalJobHistorySrc::BuildJobHistorySrcDB(const std::string& text, const std::string& owner) {
     // A run's tree can be tens of megabytes: its length and its start are enough for the log.
     log_message(LM_DEBUG, "BuildJobHistorySrcDB(), %d bytes, result=%s\n",
                 static_cast<int>(text.size()), logExcerpt(text).c_str());
-    json_spirit::Value value;
-    if (!json_spirit::read(text, value)) {
-        log_message(LM_ERROR, "jobhistorysrc null.\n");
-        Free_DB();
-        return false;
-    }
-    if (value.type() != json_spirit::array_type) {
-        log_message(LM_ERROR, "jobhistorysrc is not arrytype.\n");
-        Free_DB();
-        return false;
-    }
-    if (value.get_array().empty()) {
-        log_message(LM_ERROR, "%s\n", logExcerpt(text).c_str());
-        Free_DB();
-        return false;
-    }
-    // Built aside, renamed into place whole.
+    TextIstream in(text);
+    BuildResult result = BuildJobHistorySrcDB(in, owner);
+    if (result == BuildResult::empty) log_message(LM_ERROR, "%s\n", logExcerpt(text).c_str());
+    return result == BuildResult::built;
+}
+
+LocalJobHistorySrc::BuildResult LocalJobHistorySrc::BuildJobHistorySrcDB(std::istream& in,
+                                                                         const std::string& owner) {
+    // Built aside as the answer is read, renamed into place whole.
     DeleteFileW(tempPath_.c_str());
     target_ = to_utf8(tempPath_);
-    bool built = InsertResult(value.get_array(), owner);
+    int kind = -1;
+    uint64_t elements = 0;
+    std::string reason;
+    bool built = insertNodes(
+        [&](RowWriter& writer) {
+            kind = json_spirit::read_object_array(
+                in, [&](const json_spirit::Object& node) { return writer.node(node); }, &reason);
+            elements = writer.elements();
+            return kind == 1 && elements > 0;
+        },
+        owner);
     target_ = to_utf8(dbPath_);
-    if (built && !MoveFileExW(tempPath_.c_str(), dbPath_.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+    BuildResult result = BuildResult::built;
+    if (kind < 0 && reason != "stopped") {
+        log_message(LM_ERROR, "jobhistorysrc null.\n");
+        result = BuildResult::failed;
+    } else if (kind == 0) {
+        log_message(LM_ERROR, "jobhistorysrc is not arrytype.\n");
+        result = BuildResult::failed;
+    } else if (kind == 1 && elements == 0) {
+        result = BuildResult::empty;
+    } else if (!built) {
+        result = BuildResult::failed;
+    } else if (!MoveFileExW(tempPath_.c_str(), dbPath_.c_str(), MOVEFILE_REPLACE_EXISTING)) {
         log_message(LM_ERROR, "Rename of the built job history DB failed, %m.\n");
-        built = false;
+        result = BuildResult::failed;
     }
-    if (!built) {
-        log_message(LM_ERROR, "Insert result failed.\n");
-        Free_DB();
-    }
-    return built;
+    if (result == BuildResult::failed) log_message(LM_ERROR, "Insert result failed.\n");
+    if (result != BuildResult::built) Free_DB();
+    return result;
 }
 
 bool LocalJobHistorySrc::QueryJobHistorySrcNode(const std::string& path, std::string& out) {
@@ -388,12 +442,96 @@ bool LocalJobHistorySrc::QueryJobHistorySrcNode(const std::string& path, std::st
     return true;
 }
 
-bool LocalJobHistorySrc::QueryAll(std::string& out, bool incrementOnly) {
-    Sqlite3Connection db;
-    if (!openExisting(dbPath_, db)) {
-        out = "[]";
-        return true;
+namespace {
+
+// Appends text as a JSON string, as json_spirit::write writes it.
+void appendJsonString(std::string& out, const char* text, size_t size) {
+    for (size_t i = 0; i < size; ++i) {
+        unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c < 0x20 || c >= 0x80) {
+            // Control characters and UTF-8 (which may be invalid) are the library's to write.
+            out += json_spirit::write(json_spirit::Value(std::string(text, size)));
+            return;
+        }
     }
+    out += '"';
+    for (size_t i = 0; i < size; ++i) {
+        if (text[i] == '"' || text[i] == '\\') out += '\\';
+        out += text[i];
+    }
+    out += '"';
+}
+
+void appendTextColumn(std::string& out, sqlite3_stmt* rows, int column) {
+    const unsigned char* text = sqlite3_column_text(rows, column);
+    appendJsonString(out, reinterpret_cast<const char*>(text),
+                     text ? static_cast<size_t>(sqlite3_column_bytes(rows, column)) : 0);
+}
+
+// One file row as QueryAll's object: its members in key order, as json_spirit::write has them.
+void appendFileObject(std::string& out, sqlite3_stmt* rows) {
+    out += "{\"atime\":";
+    appendTextColumn(out, rows, 3);
+    out += ",\"ctime\":";
+    appendTextColumn(out, rows, 4);
+    out += ",\"increment\":";
+    out += std::to_string(sqlite3_column_int(rows, 6));
+    out += ",\"mtime\":";
+    appendTextColumn(out, rows, 2);
+    out += ",\"path\":";
+    appendTextColumn(out, rows, 0);
+    out += ",\"size\":";
+    out += std::to_string(static_cast<long long>(sqlite3_column_int64(rows, 5)));
+    out += ",\"type\":";
+    appendTextColumn(out, rows, 1);
+    out += '}';
+}
+
+// The length of what appendJsonString appends, without making it.
+size_t jsonStringLength(const char* text, size_t size) {
+    size_t length = size + 2;
+    for (size_t i = 0; i < size; ++i) {
+        unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c < 0x20 || c >= 0x80) {
+            std::string written;
+            appendJsonString(written, text, size);
+            return written.size();
+        }
+        if (c == '"' || c == '\\') ++length;
+    }
+    return length;
+}
+
+size_t textColumnLength(sqlite3_stmt* rows, int column) {
+    const unsigned char* text = sqlite3_column_text(rows, column);
+    return jsonStringLength(reinterpret_cast<const char*>(text),
+                            text ? static_cast<size_t>(sqlite3_column_bytes(rows, column)) : 0);
+}
+
+size_t decimalLength(long long value) {
+    char digits[24];
+    return static_cast<size_t>(std::snprintf(digits, sizeof digits, "%lld", value));
+}
+
+// The length of what appendFileObject appends for the row.
+size_t fileObjectLength(sqlite3_stmt* rows) {
+    static const size_t kNames = std::strlen(
+        "{\"atime\":,\"ctime\":,\"increment\":,\"mtime\":,\"path\":,\"size\":,\"type\":}");
+    return kNames + textColumnLength(rows, 3) + textColumnLength(rows, 4) +
+           decimalLength(sqlite3_column_int(rows, 6)) + textColumnLength(rows, 2) +
+           textColumnLength(rows, 0) + decimalLength(sqlite3_column_int64(rows, 5)) +
+           textColumnLength(rows, 1);
+}
+
+constexpr size_t kPieceSize = 64 * 1024;
+
+}  // namespace
+
+bool LocalJobHistorySrc::WriteAll(bool incrementOnly,
+                                  const std::function<bool(uint64_t length)>& head,
+                                  const std::function<bool(const std::string& piece)>& piece) {
+    Sqlite3Connection db;
+    if (!openExisting(dbPath_, db)) return head(2) && piece("[]");
     Sqlite3Statement rows;
     if (sqlite3_preparef(db.get(), rows.out(),
                          "select fullpath,type,mtime,atime,ctime,size,increment from src where "
@@ -402,27 +540,65 @@ bool LocalJobHistorySrc::QueryAll(std::string& out, bool incrementOnly) {
         log_message(LM_ERROR, "sqlite db call sqlite3_preparef failed!\n");
         return false;
     }
-    json_spirit::Array files;
-    int rc;
-    while ((rc = sqlite3_step(rows.get())) == SQLITE_ROW) {
-        std::string fullpath = sqlite_text(rows.get(), 0);
-        if (fullpath.empty()) continue;
-        json_spirit::Object file;
-        file["path"] = fullpath;
-        file["type"] = sqlite_text(rows.get(), 1);
-        file["mtime"] = sqlite_text(rows.get(), 2);
-        file["atime"] = sqlite_text(rows.get(), 3);
-        file["ctime"] = sqlite_text(rows.get(), 4);
-        file["size"] = static_cast<long long>(sqlite3_column_int64(rows.get(), 5));
-        file["increment"] = sqlite3_column_int(rows.get(), 6);
-        files.push_back(std::move(file));
-    }
-    if (rc != SQLITE_DONE) {
-        log_message(LM_ERROR, "Query of the job history DB failed, %d, %s\n", rc,
-                    sqlite3_errmsg(db.get()));
+    // Two passes over the same rows in one read transaction: the first measures the text, so
+    // that its length goes ahead of it, the second writes it out piece by piece.
+    if (sqlite3_direct_exec(db.get(), "BEGIN") != SQLITE_OK) {
+        log_message(LM_ERROR, "Query of the job history DB failed, %s\n", sqlite3_errmsg(db.get()));
         return false;
     }
-    out = json_spirit::write(files);
+    std::string text;
+    text.reserve(kPieceSize + 8192);
+    uint64_t length = 0;
+    for (int pass = 0; pass < 2; ++pass) {
+        if (pass == 1 && !head(length)) return false;
+        uint64_t rowsSeen = 0;
+        text = "[";
+        int rc;
+        while ((rc = sqlite3_step(rows.get())) == SQLITE_ROW) {
+            if (sqlite3_column_bytes(rows.get(), 0) == 0) continue;
+            if (pass == 0) {
+                length += fileObjectLength(rows.get());
+                ++rowsSeen;
+                continue;
+            }
+            if (rowsSeen++) text += ',';
+            appendFileObject(text, rows.get());
+            if (text.size() >= kPieceSize) {
+                if (!piece(text)) return false;
+                text.clear();
+            }
+        }
+        sqlite3_reset(rows.get());
+        if (rc != SQLITE_DONE) {
+            log_message(LM_ERROR, "Query of the job history DB failed, %d, %s\n", rc,
+                        sqlite3_errmsg(db.get()));
+            return false;
+        }
+        if (pass == 0) {
+            // The brackets and a comma between two objects.
+            length += 2 + (rowsSeen ? rowsSeen - 1 : 0);
+            continue;
+        }
+        text += ']';
+        if (!piece(text)) return false;
+    }
+    return true;
+}
+
+bool LocalJobHistorySrc::QueryAll(std::string& out, bool incrementOnly) {
+    std::string whole;
+    bool written = WriteAll(
+        incrementOnly,
+        [&](uint64_t length) {
+            whole.reserve(length);
+            return true;
+        },
+        [&](const std::string& piece) {
+            whole += piece;
+            return true;
+        });
+    if (!written) return false;
+    out.swap(whole);
     log_message(LM_DEBUG, "result=%s\n", logExcerpt(out).c_str());
     return true;
 }

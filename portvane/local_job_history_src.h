@@ -17,6 +17,9 @@
 // and the expansion never create a file.
 #pragma once
 
+#include <cstdint>
+#include <functional>
+#include <istream>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -81,6 +84,12 @@ public:
     // it into a temporary file renamed into place. Fails for text that is not an array, for an
     // empty array and for any failure of the build; the run's cache is then removed (Free_DB).
     bool BuildJobHistorySrcDB(const std::string& text, const std::string& owner = std::string());
+    enum class BuildResult { built, empty, failed };
+    // The same, reading the answer from in as it arrives: each node goes into the table as soon
+    // as it is read, and nothing of the answer is held but the ancestors' paths. empty for an
+    // array without objects (no cache then); failed as above. in is read to the end of the JSON
+    // text only (not further), or less when the build fails.
+    BuildResult BuildJobHistorySrcDB(std::istream& in, const std::string& owner = std::string());
     // Whether the cache exists and was built for user; false for a cache of no owner.
     bool ownedBy(const std::string& user) const;
 
@@ -92,6 +101,12 @@ public:
     // Every file of the run (only those sent in this run with incrementOnly) as a JSON array of
     // {"path", "type", "mtime", "atime", "ctime", "size", "increment"}. As above for failures.
     bool QueryAll(std::string& out, bool incrementOnly);
+    // The text of QueryAll, written out as it is read instead of held: head gets its length in
+    // bytes before any of it, piece each piece of at most about 64 KiB in order. Either answering
+    // false stops it (false). False, as QueryAll, when the database fails; a failure after head
+    // leaves the text cut short.
+    bool WriteAll(bool incrementOnly, const std::function<bool(uint64_t length)>& head,
+                  const std::function<bool(const std::string& piece)>& piece);
     // Expands a restore selection of paths: a path ending in "/" gives every node the server
     // listed below it (exact, case-sensitive prefix), any other path the listed file of that
     // path. leaves gets the paths, summary "files", "dirs" and "size". Elements that are not
@@ -105,7 +120,9 @@ protected:
     virtual int insertRow(sqlite3_stmt* insert);
 
 private:
-    bool insertRows(sqlite3* db, const json_spirit::Array& nodes);
+    class RowWriter;
+    // PrepareDB, then rows inside one transaction, kept only when rows answers true.
+    bool insertNodes(const std::function<bool(RowWriter&)>& rows, const std::string& owner);
 
     std::wstring areaFolder_;
     std::wstring folder_;

@@ -17,8 +17,10 @@ std::unique_ptr<char[]> http_copy_text(const char* text);
 
 class HTTP_Headers {
 public:
-    // Opens the extra table with 1024 buckets.
-    HTTP_Headers();
+    // Empty; the extra table is opened (with 1024 buckets) by the first extra
+    // header, so that a message without one (every message of the agent's
+    // own requests and of the remote service's replies) makes no table.
+    HTTP_Headers() = default;
     // Frees every slot and closes the extra table.
     ~HTTP_Headers();
     HTTP_Headers(const HTTP_Headers&) = delete;
@@ -47,7 +49,7 @@ public:
     int put(const char* name, const char* value);
 
     // The number of extra headers.
-    size_t extra_count() const { return extra_.current_size(); }
+    size_t extra_count() const { return extra_ ? extra_->current_size() : 0; }
 
     // Frees every slot and empties the extra table.
     void reset();
@@ -58,5 +60,5 @@ private:
     static constexpr size_t kExtraBuckets = 1024;
 
     std::unique_ptr<char[]> slots_[HTTP_HEAD_COUNT];
-    Extra_Map extra_;
+    std::unique_ptr<Extra_Map> extra_;  // null until the first extra header
 };

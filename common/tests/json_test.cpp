@@ -9,6 +9,8 @@
 #include <sstream>
 #include <streambuf>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "common/tests/checkers.h"
 #include "tools/testkit/machine_fixture.h"
@@ -349,4 +351,100 @@ TEST(JsonText, WideTextConvertsAtTheBoundary) {
     EXPECT_EQ(parse("\"\\u00fc\\ud83d\\ude00\"").get_wstr(), L"\u00fc\U0001F600");
     EXPECT_EQ(Value(static_cast<const wchar_t*>(nullptr)).get_str(), "");
     EXPECT_THROW(Value(1).get_wstr(), json_spirit::Type_error);
+}
+
+namespace {
+
+// Gives its text a byte at a time and tells how much of it has been handed out.
+class TrickleBuffer : public std::streambuf {
+public:
+    explicit TrickleBuffer(std::string text) : text_(std::move(text)) {}
+    size_t handed() const { return at_; }
+
+protected:
+    int_type underflow() override {
+        if (at_ >= text_.size()) return traits_type::eof();
+        setg(&text_[at_], &text_[at_], &text_[at_] + 1);
+        ++at_;
+        return traits_type::to_int_type(text_[at_ - 1]);
+    }
+
+private:
+    std::string text_;
+    size_t at_ = 0;
+};
+
+}  // namespace
+
+TEST(JsonStreamed, ObjectElementsComeAsTheyAreReadWithNestedValuesEmptied) {
+    const std::string text =
+        R"([{"file":"C:/a","size":5,"n":{"deep":[1,2]},"l":[{"x":1}]}, 7, "s", [{"in":1}],)"
+        R"( {"k":1,"k":2}, {}])";
+    TrickleBuffer buffer(text);
+    std::istream in(&buffer);
+    std::vector<Object> seen;
+    std::vector<size_t> handedAt;
+    std::string reason;
+    int kind = json_spirit::read_object_array(
+        in,
+        [&](const Object& element) {
+            seen.push_back(element);
+            handedAt.push_back(buffer.handed());
+            return true;
+        },
+        &reason);
+    EXPECT_EQ(kind, 1) << reason;
+    ASSERT_EQ(seen.size(), 3u);  // the objects only: not 7, "s" nor the nested array's object
+    EXPECT_EQ(Value(seen[0]),
+              Value(Object{
+                  {"file", "C:/a"}, {"size", 5}, {"n", Value(Object())}, {"l", Value(Array())}}));
+    EXPECT_EQ(Value(seen[1]), Value(Object{{"k", 2}}));  // the last of a repeated key
+    EXPECT_EQ(Value(seen[2]), Value(Object()));
+    // The first element was handed on right after its closing brace, long before the end.
+    EXPECT_LE(handedAt[0], text.find("}, 7") + 2);
+
+    // Another kind of text, a broken one, trailing text, and a reader that stops.
+    for (const char* other : {"{\"a\":1}", "3", "\"x\""}) {
+        std::istringstream s(other);
+        EXPECT_EQ(json_spirit::read_object_array(s, [](const Object&) { return true; }), 0)
+            << other;
+    }
+    for (const char* broken : {"[{\"a\":1}", "[{\"a\":}]", "[] x", ""}) {
+        std::istringstream s(broken);
+        EXPECT_EQ(json_spirit::read_object_array(
+                      s, [](const Object&) { return true; }, &reason),
+                  -1)
+            << broken;
+        EXPECT_NE(reason, "");
+    }
+    std::istringstream two("[{\"a\":1},{\"b\":2}]");
+    int calls = 0;
+    EXPECT_EQ(json_spirit::read_object_array(
+                  two, [&](const Object&) { return ++calls < 1; }, &reason),
+              -1);
+    EXPECT_EQ(calls, 1);
+    EXPECT_EQ(reason, "stopped");
+}
+
+TEST(JsonStreamed, ObjectMembersComeInTheTextsOrder) {
+    TrickleBuffer buffer(R"({"b":"1-2","a":{"x":[1]},"b":"3-4","c":[5],"d":null})");
+    std::istream in(&buffer);
+    std::vector<std::pair<std::string, Value>> seen;
+    EXPECT_EQ(json_spirit::read_object_members(in,
+                                               [&](const std::string& key, const Value& value) {
+                                                   seen.emplace_back(key, value);
+                                                   return true;
+                                               }),
+              1);
+    std::vector<std::pair<std::string, Value>> expected = {
+        {"b", "1-2"}, {"a", Value(Object())}, {"b", "3-4"}, {"c", Value(Array())}, {"d", Value()}};
+    EXPECT_EQ(seen, expected);
+    std::istringstream array("[1]");
+    EXPECT_EQ(json_spirit::read_object_members(
+                  array, [](const std::string&, const Value&) { return true; }),
+              0);
+    std::istringstream broken("{\"a\":");
+    EXPECT_EQ(json_spirit::read_object_members(
+                  broken, [](const std::string&, const Value&) { return true; }),
+              -1);
 }

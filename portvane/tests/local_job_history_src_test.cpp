@@ -5,7 +5,11 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <algorithm>
+#include <istream>
+#include <sstream>
 #include <stdexcept>
+#include <streambuf>
 
 #include "platform/win32.h"
 #include "tools/testkit/machine_fixture.h"
@@ -251,6 +255,109 @@ TEST(LocalJobHistorySrc, ADamagedCacheFailsItsQueriesInsteadOfGivingAShortList) 
     tovel::testing::write_host_file(host, bytes);
     EXPECT_FALSE(src.QueryAll(out, false));
     EXPECT_FALSE(src.QueryJobHistorySrcNode("C:/d/", out));
+}
+
+// Gives its text a few bytes at a time and tells how much of it has been handed out.
+class TrickleBuffer : public std::streambuf {
+public:
+    explicit TrickleBuffer(std::string text) : text_(std::move(text)) {}
+    size_t handed() const { return at_; }
+
+protected:
+    int_type underflow() override {
+        if (at_ >= text_.size()) return traits_type::eof();
+        size_t n = std::min<size_t>(7, text_.size() - at_);
+        setg(&text_[at_], &text_[at_], &text_[at_] + n);
+        at_ += n;
+        return traits_type::to_int_type(text_[at_ - n]);
+    }
+
+private:
+    std::string text_;
+    size_t at_ = 0;
+};
+
+// Notes how much of the answer had been read when the first row went in.
+class WatchedSrc : public LocalJobHistorySrc {
+public:
+    WatchedSrc(const std::string& run, const TrickleBuffer& buffer)
+        : LocalJobHistorySrc(run), buffer_(buffer) {}
+    size_t readAtFirstRow = 0;
+
+protected:
+    int insertRow(sqlite3_stmt* insert) override {
+        if (!readAtFirstRow) readAtFirstRow = buffer_.handed();
+        return LocalJobHistorySrc::insertRow(insert);
+    }
+
+private:
+    const TrickleBuffer& buffer_;
+};
+
+TEST(LocalJobHistorySrc, AStreamedAnswerIsBuiltAsItIsReadAndAllIsWrittenAsItIsQueried) {
+    // Names that need escaping, and more files than one piece of the written text holds.
+    std::string tree = R"([{"file":"C:/q/say \"hi\"\\now\t\u0001.txt","size":1,"bUp":1,)"
+                       R"("mtime":"m\"","atime":"a","ctime":"c"},)"
+                       R"({"file":"C:/q/n\u00e9st/\u65e5\u672c","size":2,"bUp":0})";
+    for (int i = 0; i < 2000; ++i)
+        tree += R"(,{"file":"C:/w/d)" + std::to_string(i % 7) + "/f" + std::to_string(i) +
+                R"(","size":)" + std::to_string(i) + R"(,"bUp":1,"mtime":"2024-01-02 03:04:05"})";
+    tree += "]";
+    TrickleBuffer buffer(tree);
+    std::istream in(&buffer);
+    WatchedSrc src("run-5", buffer);
+    ASSERT_EQ(src.BuildJobHistorySrcDB(in), LocalJobHistorySrc::BuildResult::built);
+    EXPECT_GT(src.readAtFirstRow, 0u);
+    EXPECT_LT(src.readAtFirstRow, 300u) << "the first node waited for the rest of the answer";
+    EXPECT_EQ(cli(src, "select count(*) from src where srcpath = 1"), "2002\n");
+
+    // The text written piece by piece is json_spirit's text of the rows, its length told first.
+    json_spirit::Array expected;
+    json_spirit::Value nodes = parsed(tree);
+    for (const json_spirit::Value& node : nodes.get_array()) {
+        const json_spirit::Object& n = node.get_obj();
+        auto text = [&](const char* key) {
+            return n.count(key) ? n.at(key).get_str() : std::string();
+        };
+        expected.push_back(json_spirit::Object{{"path", n.at("file")},
+                                               {"type", "file"},
+                                               {"mtime", text("mtime")},
+                                               {"atime", text("atime")},
+                                               {"ctime", text("ctime")},
+                                               {"size", n.at("size")},
+                                               {"increment", n.at("bUp")}});
+    }
+    uint64_t told = 0;
+    std::string written;
+    size_t pieces = 0;
+    ASSERT_TRUE(src.WriteAll(
+        false,
+        [&](uint64_t length) {
+            told = length;
+            return written.empty();
+        },
+        [&](const std::string& piece) {
+            EXPECT_LE(piece.size(), 80u * 1024);
+            written += piece;
+            ++pieces;
+            return true;
+        }));
+    EXPECT_EQ(written, json_spirit::write(expected));
+    EXPECT_EQ(told, written.size());
+    EXPECT_GT(pieces, 1u);
+    std::string all;
+    ASSERT_TRUE(src.QueryAll(all, false));
+    EXPECT_EQ(all, written);
+
+    // An answer without nodes builds nothing; a broken one fails and keeps nothing.
+    for (const char* answer : {"[]", "[1, \"x\"]"}) {
+        std::istringstream empty(answer);
+        EXPECT_EQ(src.BuildJobHistorySrcDB(empty), LocalJobHistorySrc::BuildResult::empty);
+        EXPECT_FALSE(exists(src.folder()));
+    }
+    std::istringstream cut(tree.substr(0, tree.size() / 2));
+    EXPECT_EQ(src.BuildJobHistorySrcDB(cut), LocalJobHistorySrc::BuildResult::failed);
+    EXPECT_FALSE(exists(src.folder()));
 }
 
 }  // namespace

@@ -37,16 +37,21 @@ Body read_body(mg_connection& conn) {
     long long declared = conn.io.content_length();
     if (declared > static_cast<long long>(kMaxBody)) return Body::too_long;
     if (declared > 0) conn.body.reserve(static_cast<size_t>(declared));
-    char chunk[65536];
+    // Read straight into the body: the library's worker threads have small stacks (100 KiB),
+    // too small for a buffer of this size beside a handler's own frames.
+    constexpr size_t kPiece = 65536;
     for (;;) {
-        size_t room = kMaxBody + 1 - conn.body.size();
-        int n = conn.io.read(chunk, room < sizeof chunk ? room : sizeof chunk);
+        size_t have = conn.body.size();
+        size_t room = kMaxBody + 1 - have;
+        size_t want = room < kPiece ? room : kPiece;
+        conn.body.resize(have + want);
+        int n = conn.io.read(&conn.body[have], want);
+        conn.body.resize(have + (n > 0 ? static_cast<size_t>(n) : 0));
         if (n < 0) return Body::failed;
         if (n == 0) {
             bool whole = declared < 0 || conn.body.size() == static_cast<size_t>(declared);
             return whole ? Body::whole : Body::cut_short;
         }
-        conn.body.append(chunk, static_cast<size_t>(n));
         if (conn.body.size() > kMaxBody) return Body::too_long;
     }
 }

@@ -89,3 +89,5 @@ printf "  build by the agent:            %8.3f s\n" "$build_s"
 printf "  sqlite3 loading the same rows: %8.3f s (one transaction, prepared SQL text)\n" "$cli_s"
 printf "  ratio:                         %8.2f\n" "$(awk -v a="$build_s" -v b="$cli_s" 'BEGIN {print a / b}')"
 printf "  listing a folder of %s entries: %.4f s (%s listed)\n" "$folder_entries" "$list_s" "$listed"
+printf "  every file written out as \"#all\" is: %.4f s (%s bytes)\n" \
+    "$(echo "$result" | awk '/^all/ {print $2}')" "$(echo "$result" | awk '/^all/ {print $3}')"
