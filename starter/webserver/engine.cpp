@@ -69,14 +69,38 @@ int find_socket(const ::mg_request_info* ri) {
     return found;
 }
 
+int hex_value(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// The path as the engine leaves it (decode_url "no") with every "%XX" made its byte; a '%'
+// without two hex digits stays as it is, and '+' is no blank in a path.
+std::string decoded_path(const char* raw) {
+    std::string out;
+    for (const char* p = raw ? raw : ""; *p; ++p) {
+        if (*p == '%' && hex_value(p[1]) >= 0 && hex_value(p[2]) >= 0) {
+            out += static_cast<char>(hex_value(p[1]) * 16 + hex_value(p[2]));
+            p += 2;
+        } else {
+            out += *p;
+        }
+    }
+    return out;
+}
+
 class EngineConnection : public Connection {
 public:
-    explicit EngineConnection(::mg_connection* c) : c_(c), ri_(::mg_get_request_info(c)) {}
+    explicit EngineConnection(::mg_connection* c)
+        : c_(c),
+          ri_(::mg_get_request_info(c)),
+          path_(decoded_path(ri_->local_uri_raw ? ri_->local_uri_raw : ri_->request_uri)) {}
 
     const char* method() const override { return ri_->request_method; }
-    const char* path() const override {
-        return ri_->local_uri_raw ? ri_->local_uri_raw : ri_->request_uri;
-    }
+    const char* path() const override { return path_.c_str(); }
+    bool path_holds_nul() const override { return path_.find('\0') != std::string::npos; }
     const char* query() const override { return ri_->query_string; }
     const char* http_version() const override { return ri_->http_version; }
     const char* header(const char* name) const override { return ::mg_get_header(c_, name); }
@@ -102,6 +126,7 @@ public:
 private:
     ::mg_connection* c_;
     const ::mg_request_info* ri_;
+    std::string path_;
     int socket_ = -2;  // -2 not looked for yet, -1 not found
 };
 
@@ -110,7 +135,17 @@ int on_begin_request(::mg_connection* c) {
     if (!owner) return 0;
     EngineConnection io(c);
     int status = 0;
-    if (answer_request(*owner, io, &status) == Outcome::unbound) return 0;
+    if (answer_request(*owner, io, &status) == Outcome::unbound) {
+        // The engine serves the document folder from the path as sent, which it no longer
+        // decodes: a path with an escape names no file of it.
+        const ::mg_request_info* ri = ::mg_get_request_info(c);
+        if (ri->local_uri && std::strchr(ri->local_uri, '%')) {
+            static const char k404[] = "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n";
+            ::mg_write(c, k404, sizeof k404 - 1);
+            return 404;
+        }
+        return 0;
+    }
     return status;  // the engine keeps it as the reply's status
 }
 

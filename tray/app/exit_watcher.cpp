@@ -4,7 +4,8 @@
 #include "tray/tray_controller.h"
 
 int agent_exit_watcher(HWND mainDialog, HANDLE stop) {
-    HANDLE exitEvent = OpenEventA(EVENT_ALL_ACCESS, FALSE, kAgentExitEventName);
+    // Waiting is all the service's access list grants another user.
+    HANDLE exitEvent = OpenEventA(SYNCHRONIZE, FALSE, kAgentExitEventName);
     if (!exitEvent) {
         log_message(LM_ERROR, "Failed to open the agent monitor event, error-code = %d, %m.\n",
                     static_cast<int>(GetLastError()));
