@@ -1,8 +1,10 @@
 #include "common/text_conv.h"
 
 #include <cstdint>
+#include <cstdio>
 #include <vector>
 
+#include "common/text_units.h"
 #include "platform/win32.h"
 
 namespace {
@@ -63,6 +65,32 @@ std::string to_utf8(const wchar_t* text, int length) {
 }
 
 std::string to_utf8(const std::wstring& text) { return to_utf8(text.c_str(), -1); }
+
+std::string to_utf8_keeping_units(const wchar_t* text) {
+    std::string out;
+    if (!text) return out;
+    std::wstring run;  // valid text not converted yet
+    for (const wchar_t* p = text; *p; ++p) {
+        auto unit = static_cast<uint32_t>(*p);
+        bool high = unit >= 0xD800 && unit <= 0xDBFF;
+        bool surrogate = unit >= 0xD800 && unit <= 0xDFFF;
+        auto next = static_cast<uint32_t>(p[1]);
+        if (high && sizeof(wchar_t) == 2 && next >= 0xDC00 && next <= 0xDFFF) {
+            run += p[0];
+            run += p[1];
+            ++p;
+        } else if (surrogate || unit > 0x10FFFF) {
+            out += to_utf8(run);
+            run.clear();
+            char mark[16];
+            std::snprintf(mark, sizeof mark, "\xEF\xBF\xBD{%04x}", static_cast<unsigned>(unit));
+            out += mark;
+        } else {
+            run += p[0];
+        }
+    }
+    return out + to_utf8(run);
+}
 
 int from_utf8(const char* text, int length, std::wstring& out) {
     int n = count_wide(text, length);

@@ -5,6 +5,7 @@
 
 #include "common/ace_log_wrapper.h"
 #include "common/text_conv.h"
+#include "common/text_units.h"
 #include "common/win32_error.h"
 #include "job/error_codes.h"
 #include "wirekit/http_tables.h"
@@ -172,7 +173,8 @@ bool JobHistoryError::add(const wchar_t* itemPath, DWORD code, const wchar_t* re
         indexed_ = 0;
     }
     for (; indexed_ < container.size(); ++indexed_) listed_.insert(listed_key(container[indexed_]));
-    std::string path = wide_to_utf8(itemPath);
+    // Names that are no valid text keep their undecodable units, so that each is listed.
+    std::string path = to_utf8_keeping_units(itemPath);
     if (!listed_.insert(std::to_string(code) + " " + path).second) return false;
     ++indexed_;
     std::string reasonText;

@@ -95,8 +95,11 @@ public:
     // at the path is refused, never written through; with overwrite an
     // existing regular file is replaced by the new one (so a second name of
     // it elsewhere keeps the old content). overwrite false on an existing
-    // path: false with last error ERROR_FILE_EXISTS (80); every other return
-    // leaves the last error 0. A partly written file is removed.
+    // path: false with last error ERROR_FILE_EXISTS (80). Success leaves the
+    // last error 0; another failure leaves its own code (87 for null or empty
+    // arguments, 1168 for a user without a key to export, 5 for what is no
+    // regular file at the path, or the file system's). A partly written file
+    // is removed.
     bool exportKey(const char* user, const wchar_t* path, bool overwrite);
 
     // Takes a key from a key file at path: every whitespace-separated word
@@ -108,8 +111,10 @@ public:
     // look-up), and the result is the write's of the keys file (a failed
     // write keeps the new record in memory); when it does
     // not, false and the user keeps the record held before (none when there
-    // was none). Null or empty arguments: false, last error 87; every other
-    // return keeps the caller's last error.
+    // was none). Null or empty arguments: false, last error 87. Success keeps
+    // the caller's last error; another failure leaves its own code (1168 for a
+    // user without a key, 5 for what is no regular file, 13 for a key that is
+    // not the user's or too long a file, or the file system's).
     bool importKey(const char* user, const wchar_t* path);
     static constexpr DWORD kMaxKeyFile = 4096;
 

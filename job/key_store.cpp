@@ -187,6 +187,7 @@ key_file_written write_key_file(const wchar_t* path, const std::string& text, bo
         if (!plain_file(attributes)) {
             log_message(LM_ERROR, "Refused to write the key to \"%s\", it is no regular file.\n",
                         where.c_str());
+            SetLastError(ERROR_ACCESS_DENIED);
             return key_file_written::failed;
         }
         if (!DeleteFileW(path)) {
@@ -216,8 +217,10 @@ key_file_written write_key_file(const wchar_t* path, const std::string& text, bo
         written == text.size() && FlushFileBuffers(file.get());
     good = file.close() && good;
     if (!good) {
+        DWORD failure = written == text.size() ? GetLastError() : ERROR_DISK_FULL;
         log_message(LM_ERROR, "Failed to write the key to \"%s\".\n", where.c_str());
         DeleteFileW(path);
+        SetLastError(failure);
         return key_file_written::failed;
     }
     return key_file_written::written;
@@ -239,6 +242,7 @@ bool read_key_file(const wchar_t* path, std::string& text) {
         !plain_file(information.dwFileAttributes)) {
         log_message(LM_ERROR, "Refused to read a key from \"%s\", it is no regular file.\n",
                     where.c_str());
+        SetLastError(ERROR_ACCESS_DENIED);
         return false;
     }
     // One byte more than allowed tells a longer file.
@@ -258,6 +262,7 @@ bool read_key_file(const wchar_t* path, std::string& text) {
     if (total > KeyManagerImpl::kMaxKeyFile) {
         log_message(LM_ERROR, "Refused to read a key from \"%s\", it is longer than %d bytes.\n",
                     where.c_str(), static_cast<int>(KeyManagerImpl::kMaxKeyFile));
+        SetLastError(ERROR_INVALID_DATA);
         return false;
     }
     text.clear();
@@ -418,25 +423,33 @@ int KeyManagerImpl::keyState(const char* user) {
 bool KeyManagerImpl::exportKey(const char* user, const wchar_t* path, bool overwrite) {
     ACE_TRACE("KeyManagerImpl::exportKey");
     store_guard<ATL::CComAutoCriticalSection> guard(lock);
-    auto done = [](bool result) {
-        SetLastError(ERROR_SUCCESS);
-        return result;
-    };
-    if (!given(user) || !path || !*path) return done(false);
+    if (!given(user) || !path || !*path) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return false;
+    }
     secret_text keyText;
     int state = 0;
-    if (!findKeyI(user, keyText.get(), state) || state == 0 || state == 2) return done(false);
+    if (!findKeyI(user, keyText.get(), state) || state == 0 || state == 2) {
+        SetLastError(ERROR_NOT_FOUND);
+        return false;
+    }
     switch (write_key_file(path, keyText.get(), overwrite)) {
         case key_file_written::exists:
             SetLastError(ERROR_FILE_EXISTS);
             return false;
         case key_file_written::failed:
-            return done(false);
+            if (GetLastError() == ERROR_SUCCESS) SetLastError(ERROR_GEN_FAILURE);
+            return false;
         case key_file_written::written:
             break;
     }
     keys[user].get_obj()["state"] = kExported;
-    return done(save());
+    if (!save()) {
+        if (GetLastError() == ERROR_SUCCESS) SetLastError(ERROR_GEN_FAILURE);
+        return false;
+    }
+    SetLastError(ERROR_SUCCESS);
+    return true;
 }
 
 bool KeyManagerImpl::importKey(const char* user, const wchar_t* path) {
@@ -446,20 +459,36 @@ bool KeyManagerImpl::importKey(const char* user, const wchar_t* path) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return false;
     }
-    last_error_restorer keep;
+    const DWORD callers = GetLastError();
+    // A failure leaves its own code, never 0.
+    auto failed = [](DWORD otherwise) {
+        if (GetLastError() == ERROR_SUCCESS) SetLastError(otherwise);
+        return false;
+    };
+    auto succeeded = [callers] {
+        SetLastError(callers);
+        return true;
+    };
     secret_text keyText;
     int state = 0;
-    if (!findKeyI(user, keyText.get(), state) || state == 0) return false;
+    if (!findKeyI(user, keyText.get(), state) || state == 0) {
+        SetLastError(ERROR_NOT_FOUND);
+        return false;
+    }
     secret_text imported;
-    if (!read_key_file(path, imported.get())) return false;
+    SetLastError(ERROR_SUCCESS);
+    if (!read_key_file(path, imported.get())) return failed(ERROR_GEN_FAILURE);
     const std::string checksum = MD5(imported.get()).hexdigest();
 
     auto found = keys.find(user);
     if (state == 3 && found != keys.end() && found->second.type() == json_spirit::obj_type) {
         const json_spirit::Object& record = found->second.get_obj();
         auto mine = record.find("checksum");
-        if (mine != record.end() && mine->second.type() == json_spirit::str_type)
-            return mine->second.get_str() == checksum;
+        if (mine != record.end() && mine->second.type() == json_spirit::str_type) {
+            if (mine->second.get_str() == checksum) return succeeded();
+            SetLastError(ERROR_INVALID_DATA);
+            return false;
+        }
     }
 
     // The imported key takes the record's place only once the server has
@@ -469,12 +498,16 @@ bool KeyManagerImpl::importKey(const char* user, const wchar_t* path) {
     keys[user] = key_record(imported.get(), checksum, kExported);
     secret_text again;
     int confirmed = 0;
-    if (findKeyI(user, again.get(), confirmed) && confirmed == 3) return save();
+    SetLastError(ERROR_SUCCESS);
+    if (findKeyI(user, again.get(), confirmed) && confirmed == 3) {
+        SetLastError(ERROR_SUCCESS);
+        return save() ? succeeded() : failed(ERROR_GEN_FAILURE);
+    }
     if (had)
         keys[user] = std::move(before);
     else
         keys.erase(user);
-    return false;
+    return failed(ERROR_INVALID_DATA);
 }
 
 bool KeyManagerImpl::findKey(const char* user, unsigned char* key, int keyLen, unsigned char* iv,

@@ -450,6 +450,30 @@ BOOL GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION inform
     return TRUE;
 }
 
+DWORD GetFinalPathNameByHandleW(HANDLE file, LPWSTR path, DWORD size, DWORD flags) {
+    if (flags != 0 || (!path && size != 0)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    auto object = lookup<FileObject>(file);
+    if (!object) return 0;
+    // The descriptor's own name follows the file through renames and links.
+    char link[64];
+    std::snprintf(link, sizeof link, "/proc/self/fd/%d", object->fd());
+    std::string host(4096, '\0');
+    ssize_t length = ::readlink(link, host.data(), host.size());
+    if (length <= 0 || static_cast<size_t>(length) >= host.size()) {
+        set_last_error_from_errno(length < 0 ? errno : ENAMETOOLONG);
+        return 0;
+    }
+    host.resize(static_cast<size_t>(length));
+    std::wstring final = L"\\\\?\\" + tovel::platform::windows_path(host);
+    if (final.size() + 1 > size) return static_cast<DWORD>(final.size() + 1);
+    final.copy(path, final.size());
+    path[final.size()] = L'\0';
+    return static_cast<DWORD>(final.size());
+}
+
 BOOL SetFilePointerEx(HANDLE file, LARGE_INTEGER distance, PLARGE_INTEGER newPosition,
                       DWORD moveMethod) {
     auto object = lookup<FileObject>(file);

@@ -25,8 +25,11 @@
 // their own event of a plain name.
 //
 // Who may open the event is the file's mode: read and write for everyone
-// when its maker gave a null access list, for the maker's user only
-// otherwise (the machine's administrator opens any).
+// when its maker gave a null access list, what its access list gives
+// otherwise (read: waiting, SYNCHRONIZE; write: setting, EVENT_MODIFY_STATE),
+// the maker's user only without one (the machine's administrator opens any).
+// A handle that may only wait maps the record read-only, and a process keeps
+// one state per name for each of the two kinds of handle.
 #include "platform/named_event.h"
 
 #include <fcntl.h>
@@ -75,9 +78,10 @@ static_assert(std::atomic<uint32_t>::is_always_lock_free && sizeof(std::atomic<u
 
 uint32_t* futex_word(std::atomic<uint32_t>& word) { return reinterpret_cast<uint32_t*>(&word); }
 
-// Sleeps while *word is expected (a wake, a signal or a change ends it).
-void futex_wait(std::atomic<uint32_t>& word, uint32_t expected) {
-    ::syscall(SYS_futex, futex_word(word), FUTEX_WAIT, expected, nullptr, nullptr, 0);
+// Sleeps while *word is expected (a wake, a signal, a change or the time-out
+// when one is given ends it).
+void futex_wait(std::atomic<uint32_t>& word, uint32_t expected, const timespec* timeout = nullptr) {
+    ::syscall(SYS_futex, futex_word(word), FUTEX_WAIT, expected, timeout, nullptr, 0);
 }
 
 void futex_wake_all(std::atomic<uint32_t>& word) {
@@ -85,13 +89,15 @@ void futex_wake_all(std::atomic<uint32_t>& word) {
 }
 
 using FileId = std::pair<dev_t, ino_t>;
+// A file and whether its state in this process may change it.
+using StateKey = std::pair<FileId, bool>;
 class EventState;
 
 // The named states of this process by file. Changed under the namespace lock
 // (so a state is never joined while it is torn down) and this one.
 struct NamedStates {
     std::mutex lock;
-    std::map<FileId, std::weak_ptr<EventState>> states;
+    std::map<StateKey, std::weak_ptr<EventState>> states;
 };
 
 NamedStates& named_states() {
@@ -102,16 +108,21 @@ NamedStates& named_states() {
 // The event of one name in this process, shared by all its handles here.
 class EventState {
 public:
-    EventState(SharedEvent* shared, int live, FileId file, std::string objects, std::string path)
+    EventState(SharedEvent* shared, int live, FileId file, bool writable, std::string objects,
+               std::string path)
         : shared_(shared),
           live_(live),
           file_(file),
+          writable_(writable),
           objects_(std::move(objects)),
           path_(std::move(path)) {}
     ~EventState() {
         if (relay_.joinable()) {
             stopping_.store(true);
-            changed();
+            if (writable_)
+                changed();
+            else
+                futex_wake_all(shared_->changes);  // a read-only record cannot count
             relay_.join();
         }
         ::munmap(shared_, sizeof(SharedEvent));
@@ -119,7 +130,7 @@ public:
         {
             auto& named = named_states();
             std::lock_guard<std::mutex> guard(named.lock);
-            auto entry = named.states.find(file_);
+            auto entry = named.states.find({file_, writable_});
             if (entry != named.states.end() && entry->second.expired()) named.states.erase(entry);
         }
         struct stat st;
@@ -131,6 +142,7 @@ public:
     EventState& operator=(const EventState&) = delete;
 
     bool is_set() const { return shared_->state.load() != 0; }
+    bool writable() const { return writable_; }
     bool take() {
         if (shared_->manual) return is_set();
         uint32_t set = 1;
@@ -162,8 +174,11 @@ private:
     }
 
     void relay(uint32_t seen) {
+        // A read-only state's own end is seen within a tenth of a second: it
+        // cannot change the count that would wake the relay at once.
+        const timespec tenth{0, 100000000};
         for (;;) {
-            futex_wait(shared_->changes, seen);
+            futex_wait(shared_->changes, seen, writable_ ? nullptr : &tenth);
             uint32_t now = shared_->changes.load();
             if (stopping_.load()) return;
             if (now == seen) continue;  // woken for nothing
@@ -176,6 +191,7 @@ private:
     SharedEvent* shared_;
     Descriptor live_;
     FileId file_;
+    bool writable_;
     std::string objects_;
     std::string path_;
     std::thread relay_;  // started under wait_lock()
@@ -190,6 +206,7 @@ public:
     void give_back() override { state_->put_back(); }
     void will_wait() override { state_->watch(); }
     void set(bool value) override { state_->set(value); }
+    bool may_set() const override { return state_->writable(); }
 
 private:
     std::shared_ptr<EventState> state_;
@@ -201,9 +218,10 @@ enum class Open { create, existing };
 // The state of a named event, made afresh when no living process holds the
 // name (created is then true) and how allows it. Under the namespace lock.
 std::shared_ptr<EventState> open_named(const std::string& objects, const std::string& path,
-                                       Open how, mode_t mode, bool manual, bool initial,
-                                       bool& created) {
-    int flags = O_RDWR | O_NOFOLLOW | O_CLOEXEC | (how == Open::create ? O_CREAT : 0);
+                                       Open how, bool writable, mode_t mode, bool manual,
+                                       bool initial, bool& created) {
+    int flags = (writable ? O_RDWR : O_RDONLY) | O_NOFOLLOW | O_CLOEXEC |
+                (how == Open::create ? O_CREAT : 0);
     Descriptor live(::open(path.c_str(), flags, mode));
     struct stat st;
     if (live.get() < 0 || ::fstat(live.get(), &st) != 0) {
@@ -223,7 +241,7 @@ std::shared_ptr<EventState> open_named(const std::string& objects, const std::st
         }
         auto& named = named_states();
         std::lock_guard<std::mutex> guard(named.lock);
-        auto known = named.states.find({st.st_dev, st.st_ino});
+        auto known = named.states.find({{st.st_dev, st.st_ino}, writable});
         if (known != named.states.end()) {
             if (auto state = known->second.lock()) return state;  // live drops its second LOCK_SH
         }
@@ -238,8 +256,8 @@ std::shared_ptr<EventState> open_named(const std::string& objects, const std::st
         set_last_error_from_errno(error);
         return nullptr;
     }
-    void* view =
-        ::mmap(nullptr, sizeof(SharedEvent), PROT_READ | PROT_WRITE, MAP_SHARED, live.get(), 0);
+    void* view = ::mmap(nullptr, sizeof(SharedEvent), PROT_READ | (writable ? PROT_WRITE : 0),
+                        MAP_SHARED, live.get(), 0);
     if (view == MAP_FAILED) {
         set_last_error_from_errno(errno);
         return nullptr;
@@ -256,24 +274,30 @@ std::shared_ptr<EventState> open_named(const std::string& objects, const std::st
         ::munmap(view, sizeof(SharedEvent));
         SetLastError(ERROR_INVALID_DATA);
         return nullptr;
+    } else if (!writable && !shared->manual) {
+        // A wait on an auto-reset event takes it, which a read-only record cannot.
+        ::munmap(view, sizeof(SharedEvent));
+        SetLastError(ERROR_ACCESS_DENIED);
+        return nullptr;
     }
     FileId file(st.st_dev, st.st_ino);
-    auto state = std::make_shared<EventState>(shared, live.release(), file, objects, path);
+    auto state =
+        std::make_shared<EventState>(shared, live.release(), file, writable, objects, path);
     auto& named = named_states();
     std::lock_guard<std::mutex> guard(named.lock);
-    named.states[file] = state;
+    named.states[{file, writable}] = state;
     return state;
 }
 
-HANDLE open_event(Open how, LPSECURITY_ATTRIBUTES security, bool manual, bool initial,
-                  LPCWSTR name) {
+HANDLE open_event(Open how, bool writable, LPSECURITY_ATTRIBUTES security, bool manual,
+                  bool initial, LPCWSTR name) {
     // The maker's user alone, unless its descriptor says otherwise; the
     // owner keeps reading and writing whatever the descriptor gives others.
     mode_t mode = S_IRUSR | S_IWUSR;
     bool own = false;
     if (security && security->lpSecurityDescriptor) {
         mode_t given = 0;
-        if (!file_mode_of_descriptor(security->lpSecurityDescriptor, given, own)) {
+        if (!object_mode_of_descriptor(security->lpSecurityDescriptor, given, own)) {
             SetLastError(ERROR_INVALID_PARAMETER);
             return nullptr;
         }
@@ -291,8 +315,8 @@ HANDLE open_event(Open how, LPSECURITY_ATTRIBUTES security, bool manual, bool in
         return nullptr;
     }
     bool created = false;
-    auto state =
-        open_named(objects, objects + "/event." + key, how, mode, manual, initial, created);
+    auto state = open_named(objects, objects + "/event." + key, how, writable, mode, manual,
+                            initial, created);
     if (!state) return nullptr;
     HANDLE handle = register_object(std::make_shared<NamedEventObject>(std::move(state)));
     SetLastError(how == Open::create && !created ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
@@ -305,7 +329,7 @@ std::wstring wide_name(LPCSTR name) { return wide_from_host_name(name, std::strl
 
 HANDLE create_named_event(LPSECURITY_ATTRIBUTES security, BOOL manualReset, BOOL initialState,
                           LPCWSTR name) {
-    return open_event(Open::create, security, manualReset, initialState, name);
+    return open_event(Open::create, true, security, manualReset, initialState, name);
 }
 
 }  // namespace tovel::platform
@@ -322,8 +346,10 @@ HANDLE OpenEventW(DWORD access, BOOL /*inheritHandle*/, LPCWSTR name) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
-    return tovel::platform::open_event(tovel::platform::Open::existing, nullptr, false, false,
-                                       name);
+    // A handle that may only wait reads the record; changing it needs write access to it.
+    bool modify = (access & EVENT_MODIFY_STATE) != 0;
+    return tovel::platform::open_event(tovel::platform::Open::existing, modify, nullptr, false,
+                                       false, name);
 }
 
 HANDLE OpenEventA(DWORD access, BOOL inheritHandle, LPCSTR name) {

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <cwchar>
 #include <string>
 
 #include "platform/security_descriptor.h"
@@ -12,10 +13,12 @@
 
 namespace {
 
-// The layer's descriptor: a tag, then the permission bits of new files.
+// The layer's descriptor: a tag, the permission bits of new files, and those of named kernel
+// objects (read: may wait on it, write: may change its state).
 struct Descriptor {
     uint32_t tag;
     uint32_t mode;
+    uint32_t object_mode;
 };
 constexpr uint32_t kDescriptorTag = 0x31445354;  // "TSD1"
 // An initialised descriptor without an access list; its mode is not used.
@@ -28,9 +31,33 @@ constexpr mode_t kRead = S_IRUSR | S_IRGRP | S_IROTH;
 constexpr mode_t kWrite = S_IWUSR | S_IWGRP | S_IWOTH;
 constexpr mode_t kExecute = S_IXUSR | S_IXGRP | S_IXOTH;
 
+// SYNCHRONIZE and EVENT_MODIFY_STATE, the object rights a hexadecimal entry may give.
+constexpr unsigned long kSynchronize = 0x00100000ul;
+constexpr unsigned long kModifyState = 0x0002ul;
+
+// The object rights of a file right mask: reading and executing let a holder wait, writing
+// lets it change the state.
+mode_t object_rights(mode_t rights) {
+    mode_t out = 0;
+    if (rights & (kRead | kExecute)) out |= kRead;
+    if (rights & kWrite) out |= kWrite;
+    return out;
+}
+
 // Reads the rights of one entry into a mask of read, write and execute bits
-// of every class; false for a right the layer does not know.
-bool parse_rights(const std::wstring& text, mode_t& rights) {
+// of every class for files and one of read and write bits for named objects;
+// false for a right the layer does not know. A hexadecimal mask ("0x100000")
+// may hold SYNCHRONIZE (wait) and EVENT_MODIFY_STATE (change) only; it gives a
+// file nothing.
+bool parse_rights(const std::wstring& text, mode_t& rights, mode_t& objects) {
+    if (text.compare(0, 2, L"0x") == 0 && text.size() > 2) {
+        wchar_t* end = nullptr;
+        unsigned long mask = std::wcstoul(text.c_str() + 2, &end, 16);
+        if (*end != L'\0' || mask == 0 || (mask & ~(kSynchronize | kModifyState))) return false;
+        rights = 0;
+        objects = ((mask & kSynchronize) ? kRead : 0) | ((mask & kModifyState) ? kWrite : 0);
+        return true;
+    }
     if (text.empty() || text.size() % 2 != 0) return false;
     rights = 0;
     for (size_t i = 0; i < text.size(); i += 2) {
@@ -46,6 +73,7 @@ bool parse_rights(const std::wstring& text, mode_t& rights) {
         else
             return false;
     }
+    objects = object_rights(rights);
     return true;
 }
 
@@ -64,7 +92,7 @@ bool parse_trustee(const std::wstring& text, mode_t& classes) {
 }
 
 // One "(A;;rights;;;trustee)" entry at text[at]; at moves past it.
-bool parse_entry(const std::wstring& text, size_t& at, mode_t& mode) {
+bool parse_entry(const std::wstring& text, size_t& at, mode_t& mode, mode_t& object_mode) {
     size_t end = text.find(L')', at);
     if (text[at] != L'(' || end == std::wstring::npos) return false;
     std::wstring fields[6];
@@ -79,17 +107,20 @@ bool parse_entry(const std::wstring& text, size_t& at, mode_t& mode) {
     if (field != 5 || fields[0] != L"A" || !fields[1].empty() || !fields[3].empty() ||
         !fields[4].empty())
         return false;
-    mode_t rights = 0, classes = 0;
-    if (!parse_rights(fields[2], rights) || !parse_trustee(fields[5], classes)) return false;
+    mode_t rights = 0, objects = 0, classes = 0;
+    if (!parse_rights(fields[2], rights, objects) || !parse_trustee(fields[5], classes))
+        return false;
     mode |= rights & classes;
+    object_mode |= objects & classes;
     at = end + 1;
     return true;
 }
 
-bool parse_descriptor(const std::wstring& text, mode_t& mode) {
+bool parse_descriptor(const std::wstring& text, mode_t& mode, mode_t& object_mode) {
     if (text.compare(0, 2, L"D:") != 0) return false;
     if (text == L"D:NO_ACCESS_CONTROL") {
         mode = kRead | kWrite;  // a file's "everyone may": no execution
+        object_mode = kRead | kWrite;
         return true;
     }
     size_t at = 2;
@@ -102,8 +133,9 @@ bool parse_descriptor(const std::wstring& text, mode_t& mode) {
             return false;
     }
     mode = 0;
+    object_mode = 0;
     while (at < text.size())
-        if (!parse_entry(text, at, mode)) return false;
+        if (!parse_entry(text, at, mode, object_mode)) return false;
     return true;
 }
 
@@ -121,13 +153,24 @@ bool file_mode_of_descriptor(const void* descriptor, mode_t& mode, bool& own) {
     return true;
 }
 
+bool object_mode_of_descriptor(const void* descriptor, mode_t& mode, bool& own) {
+    if (!descriptor) return false;
+    Descriptor held;
+    std::memcpy(&held, descriptor, sizeof held);
+    if (held.tag != kDescriptorTag && held.tag != kNoListTag) return false;
+    own = held.tag == kDescriptorTag;
+    if (own) mode = static_cast<mode_t>(held.object_mode);
+    return true;
+}
+
 }  // namespace tovel::platform
 
 BOOL ConvertStringSecurityDescriptorToSecurityDescriptorW(LPCWSTR text, DWORD revision,
                                                           PSECURITY_DESCRIPTOR* descriptor,
                                                           PULONG size) {
-    mode_t mode = 0;
-    if (!text || !descriptor || revision != SDDL_REVISION_1 || !parse_descriptor(text, mode)) {
+    mode_t mode = 0, object_mode = 0;
+    if (!text || !descriptor || revision != SDDL_REVISION_1 ||
+        !parse_descriptor(text, mode, object_mode)) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
@@ -135,6 +178,7 @@ BOOL ConvertStringSecurityDescriptorToSecurityDescriptorW(LPCWSTR text, DWORD re
     if (!made) return FALSE;
     made->tag = kDescriptorTag;
     made->mode = static_cast<uint32_t>(mode);
+    made->object_mode = static_cast<uint32_t>(object_mode);
     *descriptor = made;
     if (size) *size = sizeof(Descriptor);
     return TRUE;
@@ -146,7 +190,7 @@ BOOL InitializeSecurityDescriptor(PSECURITY_DESCRIPTOR sd, DWORD revision) {
         return FALSE;
     }
     std::memset(sd, 0, sizeof(SECURITY_DESCRIPTOR));
-    const Descriptor made{kNoListTag, 0};
+    const Descriptor made{kNoListTag, 0, 0};
     std::memcpy(sd, &made, sizeof made);
     return TRUE;
 }
@@ -160,8 +204,8 @@ BOOL SetSecurityDescriptorDacl(PSECURITY_DESCRIPTOR sd, BOOL present, PACL dacl,
         return FALSE;
     }
     // A null list is what "D:NO_ACCESS_CONTROL" gives.
-    const Descriptor made{present ? kDescriptorTag : kNoListTag,
-                          present ? static_cast<uint32_t>(kRead | kWrite) : 0u};
+    const uint32_t all = present ? static_cast<uint32_t>(kRead | kWrite) : 0u;
+    const Descriptor made{present ? kDescriptorTag : kNoListTag, all, all};
     std::memcpy(sd, &made, sizeof made);
     return TRUE;
 }

@@ -13,5 +13,8 @@ namespace tovel::platform {
 // default applies; mode is then untouched). False when descriptor is no
 // descriptor of the layer.
 bool file_mode_of_descriptor(const void* descriptor, mode_t& mode, bool& own);
+// The same for the named kernel objects created with it: read bits let a
+// class wait on the object (SYNCHRONIZE), write bits change its state.
+bool object_mode_of_descriptor(const void* descriptor, mode_t& mode, bool& own);
 
 }  // namespace tovel::platform

@@ -14,7 +14,7 @@ namespace tovel::platform::service {
 struct ServiceRecord {
     std::string name;          // as created
     std::string display_name;  // the name when none was given
-    std::string binary_path;   // the Windows path, quotes removed
+    std::string binary_path;   // the command line as registered: the Windows path, quotes kept
     std::string host_binary;   // its host path
     DWORD type = SERVICE_WIN32_OWN_PROCESS;
     DWORD start_type = SERVICE_DEMAND_START;
@@ -35,6 +35,16 @@ public:
     virtual bool control(const std::string& folded, DWORD code, SERVICE_STATUS* status) = 0;
     virtual bool query(const std::string& folded, SERVICE_STATUS* status) = 0;
 };
+
+// The program's Windows path of a registered command line: the text inside its leading double
+// quotes, or the whole text when it is not quoted.
+inline std::string program_of(const std::string& commandLine) {
+    if (commandLine.size() >= 2 && commandLine.front() == '"') {
+        size_t end = commandLine.find('"', 1);
+        if (end != std::string::npos) return commandLine.substr(1, end - 1);
+    }
+    return commandLine;
+}
 
 std::unique_ptr<ServiceBackend> make_files_backend();
 std::unique_ptr<ServiceBackend> make_systemd_backend();

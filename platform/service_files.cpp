@@ -169,8 +169,8 @@ public:
             if (number_field(fields, "start_type", 0) == SERVICE_DISABLED)
                 return fail(ERROR_SERVICE_DISABLED);
             std::string host;
-            std::wstring binary =
-                wide_from_host_name(fields["binary_path"].data(), fields["binary_path"].size());
+            std::string program = program_of(fields["binary_path"]);
+            std::wstring binary = wide_from_host_name(program.data(), program.size());
             if (!host_path(binary.c_str(), host)) return false;
             if (!spawn(folded, fields["name"], host, &started, &pid)) return false;
         }

@@ -74,16 +74,17 @@ bool make_record(const char* name, const char* displayName, DWORD serviceType, D
         startType < SERVICE_AUTO_START || startType > SERVICE_DISABLED ||
         errorControl > SERVICE_ERROR_CRITICAL)
         return fail<bool>(ERROR_INVALID_PARAMETER);
-    std::string path = binaryPath;
-    if (path.size() >= 2 && path.front() == '"' && path.back() == '"')
-        path = path.substr(1, path.size() - 2);
+    // A quoted path ends at its closing quote; nothing may follow it (no arguments).
+    std::string path = program_of(binaryPath);
+    if (binaryPath[0] == '"' && std::strlen(binaryPath) != path.size() + 2)
+        return fail<bool>(ERROR_INVALID_PARAMETER);
     for (char c : path)
         if (static_cast<unsigned char>(c) < 0x20) return fail<bool>(ERROR_INVALID_PARAMETER);
     std::wstring wide = wide_from_host_name(path.data(), path.size());
     if (!host_path(wide.c_str(), record->host_binary)) return false;
     record->name = name;
     record->display_name = empty(displayName) ? name : displayName;
-    record->binary_path = path;
+    record->binary_path = binaryPath;
     record->type = serviceType;
     record->start_type = startType;
     record->error_control = errorControl;

@@ -191,6 +191,10 @@ namespace {
 BOOL set_event(HANDLE event, bool value) {
     auto object = lookup<tovel::platform::EventWaitable>(event);
     if (!object) return FALSE;
+    if (!object->may_set()) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
     {
         std::lock_guard<std::mutex> guard(wait_lock());
         object->set(value);

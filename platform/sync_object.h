@@ -31,6 +31,9 @@ public:
 class EventWaitable : public Waitable {
 public:
     virtual void set(bool value) = 0;
+    // Whether this handle's access lets it change the state (a named event
+    // opened for SYNCHRONIZE alone does not).
+    virtual bool may_set() const { return true; }
 };
 
 // Never destroyed, so that detached threads may use them at process end.

@@ -22,6 +22,7 @@
 #include "plandeck/job_definition_factory.h"
 #include "platform/win32.h"
 #include "portvane/consistencheck.h"
+#include "portvane/local_paths.h"
 #include "portvane/safe_name.h"
 
 using namespace tovel::web;
@@ -439,7 +440,7 @@ extern "C" void consistentcheck_callback(mg_connection* conn, const mg_request_i
     std::string text(request->post_data ? request->post_data : "",
                      request->post_data ? request->post_data_len : 0);
     if (!methodIs(request, "POST") || !json_spirit::read(text, body) ||
-        body.type() != json_spirit::obj_type) {
+        body.type() != json_spirit::obj_type || holdsControlCharacter(body)) {
         log_message(LM_ERROR, "Bad request: invalid POST data.\n");
         reply(conn, kReply400);
         return;

@@ -120,25 +120,36 @@ void handlePost(mg_connection* conn, const mg_request_info* request, const std::
         return;
     }
     const std::string& target = p->second.get_str();
-    if (!onDrive(target)) {
+    if (portvane::hasControlCharacter(target)) {
+        reply(conn, portvane::kReply400);
+        return;
+    }
+    std::wstring to = portvane::plainDrivePath(target);
+    if (to.empty()) {
         log_message(LM_ERROR, "Filesystem: refused the path %s, not an absolute drive path.\n",
                     target.c_str());
         reply(conn, portvane::kReply403);
         return;
     }
+    if (portvane::isInsideAgentFolders(to)) {
+        log_message(LM_ERROR, "Filesystem: refused to make %s, it is the agent's own.\n",
+                    target.c_str());
+        reply(conn, portvane::kReply403);
+        return;
+    }
     if (local.empty()) {
-        int result = SHCreateDirectory(nullptr, portvane::windowsPath(target).c_str());
+        int result = SHCreateDirectory(nullptr, to.c_str());
         reply(conn, result == 0 || result == ERROR_ALREADY_EXISTS ? portvane::kReply200
                                                                   : portvane::kReply403);
         return;
     }
-    std::wstring from = portvane::windowsPath(local);
-    if (!onDrive(local) || portvane::isProtectedFolder(from)) {
+    std::wstring from = portvane::plainDrivePath(local);
+    if (from.empty() || portvane::isProtectedFolder(from) || portvane::isInsideAgentFolders(from)) {
         log_message(LM_ERROR, "Filesystem: refused to move %s.\n", local.c_str());
         reply(conn, portvane::kReply403);
         return;
     }
-    if (!MoveFileW(from.c_str(), portvane::windowsPath(target).c_str())) {
+    if (!MoveFileW(from.c_str(), to.c_str())) {
         log_message(LM_ERROR, "Filesystem: failed to move %s to %s, error-code = %d.\n",
                     local.c_str(), target.c_str(), static_cast<int>(GetLastError()));
         reply(conn, portvane::kReply403);
@@ -152,14 +163,14 @@ void handleDelete(mg_connection* conn, const std::string& local) {
         reply(conn, portvane::kReply403);
         return;
     }
-    if (!onDrive(local)) {
+    std::wstring path = portvane::plainDrivePath(local);
+    if (path.empty()) {
         log_message(LM_ERROR, "Filesystem: refused to delete %s, not an absolute drive path.\n",
                     local.c_str());
         reply(conn, portvane::kReply500);
         return;
     }
-    std::wstring path = portvane::windowsPath(local);
-    if (portvane::isProtectedFolder(path)) {
+    if (portvane::isProtectedFolder(path) || portvane::isInsideAgentFolders(path)) {
         log_message(LM_ERROR, "Filesystem: refused to delete %s.\n", local.c_str());
         reply(conn, portvane::kReply403);
         return;
@@ -181,7 +192,8 @@ void handleDelete(mg_connection* conn, const std::string& local) {
 // removes the local path and everything below it. Paths are drive paths with "/" or "\";
 // anything else is refused: a listing with 404 and a reason, a POST with 403, a DELETE with 500.
 // A drive root, the agent's data or program folder and the folders above them are never removed
-// or moved (403).
+// or moved, and nothing inside those two folders is removed, moved, renamed or made (403). A
+// path with a control character is refused (400) whatever the method.
 extern "C" void filesystem_list_callback(mg_connection* conn, const mg_request_info* request) {
     std::string uri = request->uri ? request->uri : "";
     if (uri.compare(0, 11, "/filesystem") != 0) {
@@ -190,6 +202,11 @@ extern "C" void filesystem_list_callback(mg_connection* conn, const mg_request_i
     }
     std::string local = uri.substr(11);
     if (!local.empty() && local[0] == '/') local.erase(0, 1);
+    if (portvane::hasControlCharacter(local)) {
+        log_message(LM_ERROR, "Filesystem: refused a path with a control character.\n");
+        reply(conn, portvane::kReply400);
+        return;
+    }
     if (portvane::methodIs(request, "GET")) {
         handleGet(conn, local);
     } else if (portvane::methodIs(request, "POST")) {

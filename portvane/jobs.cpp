@@ -19,6 +19,7 @@
 #include "plandeck/restore_job_definition.h"
 #include "portvane/jobinstances.h"
 #include "portvane/local_job_history_src.h"
+#include "portvane/local_paths.h"
 #include "portvane/safe_name.h"
 
 using namespace tovel::web;
@@ -378,6 +379,7 @@ void defineJob(mg_connection* conn, const mg_request_info* request, bool update)
         reply(conn, kReply400);
         return;
     }
+    if (portvane::definitionPathHasControlCharacter(value)) return (void)reply(conn, kReply400);
     std::unique_ptr<JobDefinition> definition(JobDefinitionFactory::create(value));
     std::string normalised;
     if (!definition || !JobDefinition::normalisedId(definition->id(), normalised) ||

@@ -4,6 +4,7 @@
 // The remote service's requests of this file come first: they bring ACE.
 #include "portvane/catalogue_requests.h"
 #include "portvane/forwarding.h"
+#include "portvane/local_paths.h"
 //
 #include <cstring>
 
@@ -78,6 +79,10 @@ extern "C" void machines_callback(mg_connection* conn, const mg_request_info* re
     std::vector<std::string> segments = portvane::splitUri(request->uri);
     if (segments.empty() || segments[0] != "machines") {
         reply(conn, portvane::kReply404);
+        return;
+    }
+    if (portvane::hasControlCharacter(request->uri)) {
+        reply(conn, portvane::kReply400);
         return;
     }
     if (!portvane::methodIs(request, "GET")) {

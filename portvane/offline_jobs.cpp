@@ -3,6 +3,7 @@
 // The remote service's requests of this file come first: they bring ACE.
 #include "portvane/catalogue_requests.h"
 #include "portvane/forwarding.h"
+#include "portvane/local_paths.h"
 //
 #include <string>
 
@@ -36,6 +37,15 @@ extern "C" void offlinejobs_callback(mg_connection* conn, const mg_request_info*
     std::vector<std::string> segments = portvane::splitUri(request->uri);
     if (segments.empty() || segments[0] != "offlinejobs") {
         reply(conn, portvane::kReply404);
+        return;
+    }
+    // The body is the remote service's own, but what it names stays clean.
+    json_spirit::Value named;
+    if (portvane::hasControlCharacter(request->uri) ||
+        (request->post_data_len > 0 &&
+         json_spirit::read(std::string(request->post_data, request->post_data_len), named) &&
+         portvane::holdsControlCharacter(named))) {
+        reply(conn, portvane::kReply400);
         return;
     }
     portvane::ServerAddress server = portvane::serverAddress();

@@ -22,6 +22,7 @@ bool countSelection(const json_spirit::Object& request, json_spirit::Object& ans
     std::vector<std::wstring> sources;
     for (const json_spirit::Value& element : s->second.get_array()) {
         if (element.type() != json_spirit::str_type) continue;
+        if (portvane::hasControlCharacter(element.get_str())) return false;
         // Only drive paths are walked: anything else would be taken relative to the service's
         // working folder. Such a path counts as one that does not exist.
         if (!portvane::isDrivePath(element.get_str())) {

@@ -12,14 +12,17 @@ ExitEvent::~ExitEvent() {
 }
 
 void ExitEvent::create() {
-    SECURITY_DESCRIPTOR descriptor;
-    InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
-    SetSecurityDescriptorDacl(&descriptor, TRUE, nullptr, FALSE);
-    SECURITY_ATTRIBUTES attributes;
-    attributes.nLength = sizeof attributes;
-    attributes.lpSecurityDescriptor = &descriptor;
-    attributes.bInheritHandle = FALSE;
-    HANDLE made = CreateEventA(&attributes, TRUE, FALSE, kExitEventName);
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    HANDLE made = nullptr;
+    if (ConvertStringSecurityDescriptorToSecurityDescriptorW(kExitEventAccess, SDDL_REVISION_1,
+                                                             &descriptor, nullptr)) {
+        SECURITY_ATTRIBUTES attributes;
+        attributes.nLength = sizeof attributes;
+        attributes.lpSecurityDescriptor = descriptor;
+        attributes.bInheritHandle = FALSE;
+        made = CreateEventA(&attributes, TRUE, FALSE, kExitEventName);
+        LocalFree(descriptor);
+    }
     std::lock_guard<std::mutex> guard(lock_);
     if (handle_) CloseHandle(handle_);
     handle_ = made;

@@ -1,7 +1,8 @@
 // The service's exit event: a named, manual-reset kernel event that every
-// session may open. The agent sets it once its job engine is closed (and a
-// console signal or the control requests 130 and 131 set it early); the trays
-// close themselves when they see it set. It is never reset.
+// session may open to wait on it, and only the service may set. The agent
+// sets it once its job engine is closed (and a console signal or the control
+// requests 130 and 131 set it early); the trays close themselves when they
+// see it set. It is never reset.
 #pragma once
 
 #include <condition_variable>
@@ -13,6 +14,10 @@ namespace tovel::starter {
 
 // The name under which the trays open the event.
 inline constexpr char kExitEventName[] = "Global\\{ADC53995-B026-48df-B03D-4BD973AF5CD4}";
+// Its access list: the service (the system account, the administrators)
+// everything, everyone else SYNCHRONIZE alone, so that no other user's
+// process can set it and close every tray.
+inline constexpr wchar_t kExitEventAccess[] = L"D:P(A;;GA;;;SY)(A;;GA;;;BA)(A;;0x100000;;;WD)";
 
 // The process's one holder of the event's handle. The handle is closed only
 // by close() (or at process end), never while a thread waits on it, so that
@@ -24,8 +29,8 @@ public:
     ExitEvent(const ExitEvent&) = delete;
     ExitEvent& operator=(const ExitEvent&) = delete;
 
-    // Creates the event (or opens it when it exists), not signalled, with an
-    // access list that is present but null. A failure leaves no handle (and
+    // Creates the event (or opens it when it exists), not signalled, with the
+    // access list kExitEventAccess. A failure leaves no handle (and
     // every later call is then a harmless no-op). Main thread, before any
     // other thread uses the holder.
     void create();

@@ -67,15 +67,18 @@ int install_service() {
         std::fprintf(stderr, "Failed to get module file name, err=%u.\n", GetLastError());
         return 1;
     }
+    // Quoted, so that a path with a blank ("C:\Program Files\...") cannot be read as a
+    // shorter program's path followed by arguments.
+    const std::string commandLine = std::string("\"") + program + "\"";
     SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
     if (!manager) {
         std::fprintf(stderr, "Failed to open service control manager, err=%u.\n", GetLastError());
         return 1;
     }
-    SC_HANDLE service =
-        CreateServiceA(manager, kServiceName, kServiceDisplayName, SERVICE_ALL_ACCESS,
-                       SERVICE_WIN32_OWN_PROCESS | SERVICE_INTERACTIVE_PROCESS, SERVICE_AUTO_START,
-                       SERVICE_ERROR_NORMAL, program, nullptr, nullptr, nullptr, nullptr, nullptr);
+    SC_HANDLE service = CreateServiceA(
+        manager, kServiceName, kServiceDisplayName, SERVICE_ALL_ACCESS,
+        SERVICE_WIN32_OWN_PROCESS | SERVICE_INTERACTIVE_PROCESS, SERVICE_AUTO_START,
+        SERVICE_ERROR_NORMAL, commandLine.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr);
     int result = 0;
     if (!service) {
         std::fprintf(stderr, "Failed to create service, err=%u.\n", GetLastError());

@@ -129,6 +129,29 @@ TEST_F(JobHistory, ErrorListIsSavedByItsDestructorAndResumed) {
     EXPECT_EQ(logged(), "");
 }
 
+// Two files whose names are no valid UTF-8 and differ only in their undecodable bytes are two
+// entries with two paths (a left-out file is never hidden behind another); valid names, and the
+// list's stored form as python3 and the list itself read it, stay as they were.
+TEST_F(JobHistory, NamesThatDifferOnlyInUndecodableBytesAreListedApart) {
+    const std::wstring file = history_file(L"err");
+    {
+        JobHistoryError errors;
+        EXPECT_TRUE(errors.add(L"C:\\t\\bad\xDCFF.txt", 0, nullptr));
+        EXPECT_TRUE(errors.add(L"C:\\t\\bad\xDCFE.txt", 0, nullptr));
+        EXPECT_TRUE(errors.add(L"C:\\t\\n\u00e9e \U0001F600.txt", 0, nullptr));
+        EXPECT_TRUE(errors.journalLast());
+    }
+    EXPECT_EQ(python(file, "[e[\"path\"].encode(\"unicode_escape\").decode() for e in d]"),
+              "['C:\\\\\\\\t\\\\\\\\bad\\\\ufffd{dcff}.txt', "
+              "'C:\\\\\\\\t\\\\\\\\bad\\\\ufffd{dcfe}.txt', "
+              "'C:\\\\\\\\t\\\\\\\\n\\\\xe9e \\\\U0001f600.txt']\n");
+    JobHistoryError again;
+    ASSERT_TRUE(again.load(to_utf8(file).c_str()));
+    EXPECT_FALSE(again.add(L"C:\\t\\bad\xDCFE.txt", 0, nullptr));  // listed already
+    EXPECT_TRUE(again.add(L"C:\\t\\bad\xDC80.txt", 0, nullptr));
+    again.unbind();
+}
+
 // Each error is appended to the list's journal as it comes, so that a kill
 // of the process keeps it without the list being rewritten per error; the
 // next load takes the journal's entries that the list does not hold, and a

@@ -285,7 +285,7 @@ TEST_F(KeyManagerExport, NeverWritesThroughALinkOrIntoAnotherFile) {
     write_host_file(victim, "precious");
     std::filesystem::create_symlink(victim, path);
     EXPECT_FALSE(keys_->exportKey("alice", kKeyFile, true));
-    EXPECT_EQ(GetLastError(), 0u);
+    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
     EXPECT_FALSE(keys_->exportKey("alice", kKeyFile, false));
     EXPECT_EQ(GetLastError(), ERROR_FILE_EXISTS);
     EXPECT_TRUE(std::filesystem::is_symlink(path));
@@ -311,7 +311,7 @@ TEST_F(KeyManagerExport, NeedsAKeyOfItsOwn) {
     set_server_key(std::string(32, 'a'));
     SetLastError(5);
     EXPECT_FALSE(keys_->exportKey("alice", kKeyFile, true));  // state 2
-    EXPECT_EQ(GetLastError(), 0u);
+    EXPECT_EQ(GetLastError(), ERROR_NOT_FOUND);
     EXPECT_FALSE(keys_->exportKey("alice", nullptr, true));
     EXPECT_FALSE(keys_->exportKey("", kKeyFile, true));
     EXPECT_FALSE(std::filesystem::exists(host_of(kKeyFile)));

@@ -61,7 +61,9 @@ TEST(PlatformNamedEvent, OneEventBehindEveryHandleOfTheNameUntilTheLastCloses) {
     EXPECT_TRUE(SetEvent(second));
     EXPECT_EQ(WaitForSingleObject(opened, 0), WAIT_OBJECT_0);
     EXPECT_EQ(WaitForSingleObject(first, 0), WAIT_OBJECT_0);  // manual: stays set
-    EXPECT_TRUE(ResetEvent(opened));
+    EXPECT_FALSE(ResetEvent(opened));                         // it may only wait
+    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+    EXPECT_TRUE(ResetEvent(second));
     EXPECT_EQ(WaitForSingleObject(first, 0), WAIT_TIMEOUT);
 
     HANDLE local = CreateEventW(nullptr, TRUE, FALSE, L"ev");

@@ -42,7 +42,7 @@ std::vector<std::string> lines_of(const std::string& text) {
 TEST(PlatformService, InstallTwiceRemoveAndAccess) {
     ScHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
     ASSERT_TRUE(manager);
-    ScHandle created(create_service(manager.get(), kServiceName, service_program()));
+    ScHandle created(create_service(manager.get(), kServiceName, "\"" + service_program() + "\""));
     ASSERT_TRUE(created) << GetLastError();
     // The record, read by an independent reader.
     std::string out;
@@ -52,7 +52,7 @@ TEST(PlatformService, InstallTwiceRemoveAndAccess) {
                               shell_quote(service_folder() + "/service"),
                           &out),
               0);
-    EXPECT_EQ(out, std::string(kServiceName) + " 272 2 " + service_program() + "\n");
+    EXPECT_EQ(out, std::string(kServiceName) + " 272 2 \"" + service_program() + "\"\n");
 
     // Names match without regard to case, as on Windows.
     SetLastError(0);
@@ -90,7 +90,7 @@ TEST(PlatformService, InstallTwiceRemoveAndAccess) {
 
 TEST(PlatformService, StartControlAndStopThroughTheHandler) {
     ScHandle manager(OpenSCManagerA(nullptr, SERVICES_ACTIVE_DATABASEA, SC_MANAGER_ALL_ACCESS));
-    ScHandle service(create_service(manager.get(), kServiceName, service_program()));
+    ScHandle service(create_service(manager.get(), kServiceName, "\"" + service_program() + "\""));
     ASSERT_TRUE(service) << GetLastError();
     ASSERT_TRUE(StartServiceA(service.get(), 0, nullptr)) << GetLastError();
     KillAtEnd cleanup(service_process_id("toveltestservice"));

@@ -116,6 +116,17 @@ typedef BY_HANDLE_FILE_INFORMATION* LPBY_HANDLE_FILE_INFORMATION;
 // volume and index that together tell one file from every other. A null
 // information fails with 87, a handle that is no file with 6.
 BOOL GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION information);
+// The path of the handle's file or folder as the file system resolves it
+// now, every link on the way followed and every "." and ".." gone:
+// "\\?\C:\ProgramData\a" (flags 0, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS;
+// no other flags are served, 87). A file outside every drive folder is named
+// on Z:. The result is the length without the terminator; when the buffer of
+// size characters is too small, the size needed with the terminator and
+// nothing written. 0 with the last error: 6 for a handle that is no file, 87
+// for a null buffer with a size.
+#define FILE_NAME_NORMALIZED 0x0u
+#define VOLUME_NAME_DOS 0x0u
+DWORD GetFinalPathNameByHandleW(HANDLE file, LPWSTR path, DWORD size, DWORD flags);
 BOOL SetFilePointerEx(HANDLE file, LARGE_INTEGER distance, PLARGE_INTEGER newPosition,
                       DWORD moveMethod);
 BOOL SetEndOfFile(HANDLE file);

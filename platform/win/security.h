@@ -35,7 +35,9 @@ BOOL SetSecurityDescriptorDacl(PSECURITY_DESCRIPTOR sd, BOOL present, PACL dacl,
 // inherits nothing here), or "D:NO_ACCESS_CONTROL" for a null DACL (everyone
 // may do anything), followed by allow entries "(A;;rights;;;trustee)". The
 // rights are a run of FA, GA (all), FR, GR (read), FW, GW (write) and FX, GX
-// (execute); the trustees OW and CO (the file's owner), WD (everyone), and SY
+// (execute), or a hexadecimal mask of SYNCHRONIZE (0x100000) and
+// EVENT_MODIFY_STATE (0x2), which gives a named event's waiting and setting
+// and a file nothing; the trustees OW and CO (the file's owner), WD (everyone), and SY
 // and BA (the system and the administrators, whom this machine's own
 // administrator stands for and who have every access anyway). A DACL without
 // entries gives nobody access. Anything else (owner and group parts, deny

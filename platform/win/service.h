@@ -11,12 +11,12 @@
 //
 // The files back-end keeps each service under the machine's root, in
 // services/<name>/ (the name in lower case): "service" holds the record
-// (name, display name, type, start type, error control, binary path; lines
-// "key value"), "status" the last reported status (lines "key value", written
-// whole by rename, with "process <pid>" while a service process runs),
-// "output.log" the service process's standard output and error, and
-// "control.sock" the control socket while the service process runs.
-// StartServiceA starts the binary as a child in a session of its own, with
+// (name, display name, type, start type, error control, and the binary path
+// as registered, in its quotes when it was given quoted; lines "key value";
+// StartServiceA runs the program inside the quotes), "status" the last reported status (lines "key
+// value", written whole by rename, with "process <pid>" while a service process runs), "output.log"
+// the service process's standard output and error, and "control.sock" the control socket while the
+// service process runs. StartServiceA starts the binary as a child in a session of its own, with
 // the caller's environment plus TOVEL_SERVICE_PROCESS=<name> (and
 // TOVEL_SERVICE_STARTED_FD, the pipe on which the dispatcher reports its
 // start), the folder "/" and standard input from /dev/null.

@@ -40,8 +40,11 @@ void DeleteCriticalSection(LPCRITICAL_SECTION section);
 //
 // Who may open a named event: with a security descriptor whose access list
 // is null (SetSecurityDescriptorDacl with a null list, or
-// "D:NO_ACCESS_CONTROL"), any local user; otherwise the user who made it
-// (and the machine's administrator). Fails (null) with 5 when the name is
+// "D:NO_ACCESS_CONTROL"), any local user; with an access list of
+// ConvertStringSecurityDescriptorToSecurityDescriptorW, whom it lets wait
+// (SYNCHRONIZE, or a read or execute right) or set (EVENT_MODIFY_STATE, or a
+// write right); otherwise the user who made it (and the machine's
+// administrator). The maker's user may always do both. Fails (null) with 5 when the name is
 // held by an event of another user that does not let this one in, 87 for a
 // descriptor of no kind the layer makes, 206 for a name too long, or the last
 // error of the machine's objects folder.
@@ -56,9 +59,12 @@ HANDLE CreateEventA(LPSECURITY_ATTRIBUTES security, BOOL manualReset, BOOL initi
 #define EVENT_ALL_ACCESS 0x001F0003u
 
 // Opens the living named event of that name: null with 2 when none lives, 5
-// when its maker does not let this user in, 87 for a null name or an access
-// that asks for neither SYNCHRONIZE nor EVENT_MODIFY_STATE (any such access
-// gives the whole of it here). inheritHandle is accepted and not used.
+// when its maker does not let this user in with the access asked for, 87 for
+// a null name or an access that asks for neither SYNCHRONIZE nor
+// EVENT_MODIFY_STATE. A handle without EVENT_MODIFY_STATE may only wait:
+// SetEvent and ResetEvent on it fail with 5, and an auto-reset event (whose
+// wait would take it) cannot be opened so (5). inheritHandle is accepted and
+// not used.
 HANDLE OpenEventW(DWORD access, BOOL inheritHandle, LPCWSTR name);
 HANDLE OpenEventA(DWORD access, BOOL inheritHandle, LPCSTR name);
 

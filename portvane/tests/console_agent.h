@@ -26,8 +26,10 @@ struct CurlReader : WebFixture {
 class ConsoleAgent {
 public:
     // Starts the agent on root (the test's own machine root when empty), with more lines of
-    // its options file when given; a start that fails is a test failure and leaves port() 0.
-    explicit ConsoleAgent(const std::string& root = "", const std::string& moreOptions = "") {
+    // its options file when given, from program (the build's starter when empty); a start that
+    // fails is a test failure and leaves port() 0.
+    explicit ConsoleAgent(const std::string& root = "", const std::string& moreOptions = "",
+                          const std::string& program = "") {
         root_ = root.empty() ? tovel::testing::machine_root() : root;
         std::string data = root_ + "/drives/c/ProgramData/morvask/Tovel";
         std::filesystem::create_directories(data);
@@ -36,7 +38,8 @@ public:
         std::vector<std::string> environment;
         if (!root.empty()) environment.push_back("TOVEL_ROOT=" + root_);
         process_ = std::make_unique<tovel::starter::testing::StarterProcess>(
-            std::vector<std::string>{"-d"}, environment);
+            std::vector<std::string>{"-d"}, environment,
+            program.empty() ? tovel::starter::testing::starter_program() : program);
         if (process_->waitFor("serving directory [") == std::string::npos) {
             ADD_FAILURE() << "the agent did not start: " << process_->errors();
             return;
@@ -118,7 +121,7 @@ protected:
             std::vector<std::string>{"--account", "alice:secret", "--account", "bob:hunter2"});
         ASSERT_NE(service_->port(), 0);
         prepareMachine();
-        agent_ = std::make_unique<ConsoleAgent>();
+        agent_ = std::make_unique<ConsoleAgent>("", "", program());
         ASSERT_NE(agent_->port(), 0);
         cookie_ = agent_->bindAndLogin(service_->port(), "alice", "secret");
         ASSERT_FALSE(cookie_.empty());
@@ -129,6 +132,8 @@ protected:
     }
     // What a test changes on the machine before the agent starts.
     virtual void prepareMachine() {}
+    // The host path of the starter program to run (the build's when empty).
+    virtual std::string program() { return ""; }
 
     WebReply ask(const std::string& method, const std::string& path,
                  const std::string& body = "") const {

@@ -121,6 +121,21 @@ INSTANTIATE_TEST_SUITE_P(ConsoleRun, ConsoleSignal, ::testing::Values(SIGINT, SI
 // A signal that comes while the agent still starts (here once it has read
 // its options) ends the run as soon as its message loop runs: the loop's
 // thread had its queue, and its id was known, before signals were taken.
+// A tray of another user may wait on the exit event that the agent made, but may neither set
+// it (which would close every tray) nor open it to set it; it sees the agent's own set.
+TEST(ConsoleRun, AnotherUserMayOnlyWaitOnTheExitEvent) {
+    write_options();
+    ASSERT_EQ(chmod(machine_root().c_str(), 0755), 0);  // for the other user to reach it
+    StarterProcess agent({"-d"});
+    ASSERT_NE(agent.waitFor("serving directory ["), std::string::npos) << agent.errors();
+    ExitEventWatcher watcher(false, true);
+    ASSERT_TRUE(watcher.opened());
+    EXPECT_EQ(watcher.refused(), "set 5 open 5");
+    agent.signal(SIGTERM);
+    EXPECT_TRUE(watcher.set());
+    EXPECT_EQ(agent.wait(), 0);
+}
+
 TEST(ConsoleRun, SignalDuringTheStartEndsTheRun) {
     write_options();
     StarterProcess agent({"-d"});

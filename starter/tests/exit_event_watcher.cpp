@@ -1,6 +1,7 @@
 #include "starter/tests/exit_event_watcher.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -16,10 +17,17 @@ namespace tovel::starter::testing {
 
 using tovel::testing::machine_root;
 
-ExitEventWatcher::ExitEventWatcher(bool early)
+ExitEventWatcher::ExitEventWatcher(bool early, bool asNobody)
     : process_("ExitEventWatcher.DISABLED_Watch",
                {"TOVEL_WATCH_ROOT=" + machine_root(),
-                std::string("TOVEL_WATCH_EARLY=") + (early ? "1" : "0")}) {}
+                std::string("TOVEL_WATCH_EARLY=") + (early ? "1" : "0"),
+                std::string("TOVEL_WATCH_NOBODY=") + (asNobody ? "1" : "0")}) {}
+
+std::string ExitEventWatcher::refused() {
+    std::string line =
+        process_.next([](const std::string& text) { return text.rfind("set ", 0) == 0; }, 60000);
+    return line;
+}
 
 bool ExitEventWatcher::opened() { return next("opened", 60000); }
 
@@ -41,6 +49,10 @@ TEST(ExitEventWatcher, DISABLED_Watch) {
     std::filesystem::remove_all(tovel::testing::machine_root(),
                                 ignored);  // its own root is not used
     setenv("TOVEL_ROOT", root, 1);
+    const char* nobody = std::getenv("TOVEL_WATCH_NOBODY");
+    bool asNobody = nobody && std::string(nobody) == "1";
+    if (asNobody)
+        ASSERT_TRUE(setresgid(65534, 65534, 65534) == 0 && setresuid(65534, 65534, 65534) == 0);
     const char* early = std::getenv("TOVEL_WATCH_EARLY");
     HANDLE event = nullptr;
     if (early && std::string(early) == "1")
@@ -51,6 +63,15 @@ TEST(ExitEventWatcher, DISABLED_Watch) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     std::cout << "\nopened" << std::endl;
+    if (asNobody) {
+        BOOL setting = SetEvent(event);
+        DWORD setError = GetLastError();
+        HANDLE modify = OpenEventA(EVENT_MODIFY_STATE, FALSE, tovel::starter::kExitEventName);
+        DWORD openError = GetLastError();
+        if (modify) CloseHandle(modify);
+        std::cout << "set " << (setting ? 0u : setError) << " open " << (modify ? 0u : openError)
+                  << std::endl;
+    }
     ASSERT_EQ(WaitForSingleObject(event, INFINITE), WAIT_OBJECT_0);
     std::cout << "set" << std::endl;
     CloseHandle(event);

@@ -23,6 +23,7 @@
 #include "starter/tests/exit_event_watcher.h"
 #include "starter/tests/http_probe.h"
 #include "starter/tests/starter_process.h"
+#include "tools/testkit/checkers.h"
 #include "tools/testkit/machine_fixture.h"
 #include "tools/testkit/remote_service.h"
 
@@ -95,6 +96,13 @@ protected:
 // ERROR_SERVICE_DOES_NOT_EXIST, which the request's exit status carries in
 // its low 8 bits (the role itself returns the whole code).
 TEST_F(StarterService, InstallRequestAndRemove) {
+    // The program is registered in quotes, read back by an independent reader.
+    std::string registered = tovel::testing::python(
+        "f = dict(l.rstrip('\\n').split(' ', 1) for l in open(" + "'" +
+        tovel::testing::machine_root() + "/services/morvasktovelagent/service'" +
+        "))\nprint(f['binary_path'])");
+    EXPECT_EQ(registered.front(), '"') << registered;
+    EXPECT_EQ(registered.substr(registered.size() - 9), "starter\"\n") << registered;
     Ended again = run_starter({"-i"});
     EXPECT_EQ(again.status, 1);
     EXPECT_EQ(again.errors, "Failed to create service, err=1073.\n");

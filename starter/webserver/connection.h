@@ -18,6 +18,8 @@ public:
     virtual const char* method() const = 0;
     // The path: percent-decoded, without the query, doubled slashes and dot segments as sent.
     virtual const char* path() const = 0;
+    // Whether the decoded path holds a NUL ("%00"), which path() cannot carry: it ends there.
+    virtual bool path_holds_nul() const { return false; }
     // The text after '?', still encoded; null when there is none.
     virtual const char* query() const = 0;
     virtual const char* http_version() const = 0;

@@ -71,14 +71,38 @@ int find_socket(const ::mg_request_info* ri) {
     return found;
 }
 
+int hex_value(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// The path as the engine leaves it (decode_url "no") with every "%XX" made its byte; a '%'
+// without two hex digits stays as it is, and '+' is no blank in a path.
+std::string decoded_path(const char* raw) {
+    std::string out;
+    for (const char* p = raw ? raw : ""; *p; ++p) {
+        if (*p == '%' && hex_value(p[1]) >= 0 && hex_value(p[2]) >= 0) {
+            out += static_cast<char>(hex_value(p[1]) * 16 + hex_value(p[2]));
+            p += 2;
+        } else {
+            out += *p;
+        }
+    }
+    return out;
+}
+
 class EngineConnection : public Connection {
 public:
-    explicit EngineConnection(::mg_connection* c) : c_(c), ri_(::mg_get_request_info(c)) {}
+    explicit EngineConnection(::mg_connection* c)
+        : c_(c),
+          ri_(::mg_get_request_info(c)),
+          path_(decoded_path(ri_->local_uri_raw ? ri_->local_uri_raw : ri_->request_uri)) {}
 
     const char* method() const override { return ri_->request_method; }
-    const char* path() const override {
-        return ri_->local_uri_raw ? ri_->local_uri_raw : ri_->request_uri;
-    }
+    const char* path() const override { return path_.c_str(); }
+    bool path_holds_nul() const override { return path_.find('\0') != std::string::npos; }
     const char* query() const override { return ri_->query_string; }
     const char* http_version() const override { return ri_->http_version; }
     const char* header(const char* name) const override { return ::mg_get_header(c_, name); }
@@ -117,6 +141,7 @@ private:
 
     ::mg_connection* c_;
     const ::mg_request_info* ri_;
+    std::string path_;
     int socket_ = -2;  // -2 not looked for yet, -1 not found
 };
 

@@ -38,7 +38,8 @@ constexpr Alias kAliases[] = {
 
 // Settings that hold whatever the options say: no cross-origin answers, no scripts run from the
 // document folder, no folder listings, one request per connection (the handlers write whole raw
-// replies), paths percent-decoded. An empty pattern matches nothing.
+// replies), paths left encoded: the adapter decodes them itself, so that a "%00" in one is seen
+// rather than cutting it short (engine.cpp). An empty pattern matches nothing.
 constexpr std::pair<const char*, const char*> kFixed[] = {
     {"access_control_allow_origin", ""},
     {"access_control_allow_methods", ""},
@@ -49,7 +50,7 @@ constexpr std::pair<const char*, const char*> kFixed[] = {
     {"enable_directory_listing", "no"},
     {"enable_keep_alive", "no"},
     {"allow_index_script_resource", "no"},
-    {"decode_url", "yes"},
+    {"decode_url", "no"},
 };
 
 // Defaults of this server where the engine's own would serve more than wanted, or less.

@@ -13,6 +13,7 @@
 namespace tovel::web {
 namespace {
 
+constexpr std::string_view k400 = "HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\n\r\n";
 constexpr std::string_view k401 = "HTTP/1.1 401 Unauthorized\r\nContent-Length: 0\r\n\r\n";
 constexpr std::string_view k403 = "HTTP/1.1 403 Forbidden\r\nContent-Length: 0\r\n\r\n";
 constexpr std::string_view k404 = "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n";
@@ -154,6 +155,12 @@ Outcome answer(mg_connection& conn, bool& body_read) {
     if (!loopback_peer(io.remote_address())) {
         ctx.log(&conn, "request refused: the client is not on this machine");
         reply(conn, k403);
+        return Outcome::answered;
+    }
+    // A handler would see the path cut at the NUL and act on another place than the one named.
+    if (io.path_holds_nul()) {
+        ctx.log(&conn, "request refused: its path holds a NUL");
+        reply(conn, k400);
         return Outcome::answered;
     }
     size_t index = 0;

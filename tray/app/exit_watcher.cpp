@@ -5,10 +5,11 @@
 
 int agent_exit_watcher(HWND mainDialog, HANDLE stop) {
     // The service may come after the tray (the user logged on first) or
-    // come back later: the event is tried again until it is there.
+    // come back later: the event is tried again until it is there. Waiting
+    // is all the service's access list grants another user.
     HANDLE exitEvent = nullptr;
     bool told = false;
-    while (!(exitEvent = OpenEventA(EVENT_ALL_ACCESS, FALSE, kAgentExitEventName))) {
+    while (!(exitEvent = OpenEventA(SYNCHRONIZE, FALSE, kAgentExitEventName))) {
         if (!told) {
             log_message(LM_ERROR, "Failed to open the agent monitor event, error-code = %d, %m.\n",
                         static_cast<int>(GetLastError()));
