@@ -278,9 +278,9 @@ private:
 };
 
 // Notes how much of the answer had been read when the first row went in.
-class WatchedSrc : public LocalJobHistorySrc {
+class TricklingSrc : public LocalJobHistorySrc {
 public:
-    WatchedSrc(const std::string& run, const TrickleBuffer& buffer)
+    TricklingSrc(const std::string& run, const TrickleBuffer& buffer)
         : LocalJobHistorySrc(run), buffer_(buffer) {}
     size_t readAtFirstRow = 0;
 
@@ -305,7 +305,7 @@ TEST(LocalJobHistorySrc, AStreamedAnswerIsBuiltAsItIsReadAndAllIsWrittenAsItIsQu
     tree += "]";
     TrickleBuffer buffer(tree);
     std::istream in(&buffer);
-    WatchedSrc src("run-5", buffer);
+    TricklingSrc src("run-5", buffer);
     ASSERT_EQ(src.BuildJobHistorySrcDB(in), LocalJobHistorySrc::BuildResult::built);
     EXPECT_GT(src.readAtFirstRow, 0u);
     EXPECT_LT(src.readAtFirstRow, 300u) << "the first node waited for the rest of the answer";

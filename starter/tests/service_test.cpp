@@ -98,9 +98,9 @@ protected:
 TEST_F(StarterService, InstallRequestAndRemove) {
     // The program is registered in quotes, read back by an independent reader.
     std::string registered = tovel::testing::python(
-        "f = dict(l.rstrip('\\n').split(' ', 1) for l in open(" + "'" +
-        tovel::testing::machine_root() + "/services/morvasktovelagent/service'" +
-        "))\nprint(f['binary_path'])");
+        std::string("f = dict(l.rstrip('\\n').split(' ', 1) for l in open('") +
+        tovel::testing::machine_root() + "/services/morvasktovelagent/service'))\n" +
+        "print(f['binary_path'])");
     EXPECT_EQ(registered.front(), '"') << registered;
     EXPECT_EQ(registered.substr(registered.size() - 9), "starter\"\n") << registered;
     Ended again = run_starter({"-i"});

@@ -27,7 +27,6 @@ void reply(mg_connection& conn, std::string_view text) {
     mg_write(&conn, text.data(), text.size());
 }
 
-constexpr std::string_view k400 = "HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\n\r\n";
 constexpr std::string_view k408 = "HTTP/1.1 408 Request Timeout\r\nContent-Length: 0\r\n\r\n";
 
 enum class Body { whole, too_long, cut_short, failed };
