@@ -556,7 +556,8 @@ TEST_F(BackupEndToEndOffline, WhatCannotBeStoredIsListedAsErrorsOfACompletedRun)
     ASSERT_EQ(::mkfifo(host_of(L"C:\\data\\pipe").c_str(), 0644), 0);
     errors.insert({"C:\\data\\pipe", 50});
     write_host_file(host_of(L"C:\\data") + "/bad\xff\xfe.txt", "a name that is no UTF-8\n");
-    errors.insert({"C:\\data\\bad\uFFFD\uFFFD.txt", 1113});
+    // The name's undecodable bytes stay in the entry, each as U+FFFD and its unit.
+    errors.insert({"C:\\data\\bad\uFFFD{dcff}\uFFFD{dcfe}.txt", 1113});
 
     // Record paths: nine levels of 241 units below "C:\data\long" (12
     // units); the eighth ends at 1940, the ninth at 2181, past 2020.

@@ -136,6 +136,7 @@ TEST_F(JobHistory, NamesThatDifferOnlyInUndecodableBytesAreListedApart) {
     const std::wstring file = history_file(L"err");
     {
         JobHistoryError errors;
+        errors.load(to_utf8(file).c_str());  // binds the list to its file, which is not there yet
         EXPECT_TRUE(errors.add(L"C:\\t\\bad\xDCFF.txt", 0, nullptr));
         EXPECT_TRUE(errors.add(L"C:\\t\\bad\xDCFE.txt", 0, nullptr));
         EXPECT_TRUE(errors.add(L"C:\\t\\n\u00e9e \U0001F600.txt", 0, nullptr));

@@ -78,8 +78,10 @@ const char* const kAttempts[] = {"img-start",     "nocors-start",   "frame-start
 // test has looked at the agent after the attempt before it.
 class NeighbourServer {
 public:
-    explicit NeighbourServer(std::string html)
-        : html_(std::move(html)), server_([this](HttpPeer& peer) { serve(peer); }) {}
+    NeighbourServer(std::string html, std::string script)
+        : html_(std::move(html)),
+          script_(std::move(script)),
+          server_([this](HttpPeer& peer) { serve(peer); }) {}
     ~NeighbourServer() {
         {
             std::lock_guard<std::mutex> hold(lock_);
@@ -107,6 +109,9 @@ private:
             if (path.rfind("/neighbour.html", 0) == 0) {
                 peer.send("HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: " +
                           std::to_string(html_.size()) + "\r\n\r\n" + html_);
+            } else if (path.rfind("/neighbour.js", 0) == 0) {
+                peer.send("HTTP/1.1 200 OK\r\nContent-Type: text/javascript\r\nContent-Length: " +
+                          std::to_string(script_.size()) + "\r\n\r\n" + script_);
             } else if (path.rfind("/next", 0) == 0) {
                 std::unique_lock<std::mutex> hold(lock_);
                 int mine = ++asked_;
@@ -121,7 +126,7 @@ private:
         }
     }
 
-    std::string html_;
+    std::string html_, script_;
     std::mutex lock_;
     std::condition_variable changed_;
     int asked_ = 0, released_ = 0;
@@ -152,7 +157,8 @@ protected:
         std::string never;  // the run of a job that never ran
         manager_->jobs([&](const Job& job) { never = job.instanceId(); });
 
-        NeighbourServer neighbour(tovel::testing::read_host_file(pages_ + "/neighbour.html"));
+        NeighbourServer neighbour(tovel::testing::read_host_file(pages_ + "/neighbour.html"),
+                                  tovel::testing::read_host_file(pages_ + "/neighbour.js"));
         ASSERT_TRUE(neighbour.listening());
         std::string other = "http://" + name + ":" + std::to_string(neighbour.port()) +
                             "/neighbour.html?job=" + id +

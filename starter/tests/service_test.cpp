@@ -101,8 +101,13 @@ TEST_F(StarterService, InstallRequestAndRemove) {
         std::string("f = dict(l.rstrip('\\n').split(' ', 1) for l in open('") +
         tovel::testing::machine_root() + "/services/morvasktovelagent/service'))\n" +
         "print(f['binary_path'])");
+    // The whole path in quotes, and nothing beside it.
+    while (!registered.empty() && registered.back() == '\n') registered.pop_back();
+    ASSERT_GE(registered.size(), 2u);
     EXPECT_EQ(registered.front(), '"') << registered;
-    EXPECT_EQ(registered.substr(registered.size() - 9), "starter\"\n") << registered;
+    EXPECT_EQ(registered.back(), '"') << registered;
+    EXPECT_EQ(registered.find('"', 1), registered.size() - 1) << registered;
+    EXPECT_NE(registered.find(' '), std::string::npos) << "a path with a space: " << registered;
     Ended again = run_starter({"-i"});
     EXPECT_EQ(again.status, 1);
     EXPECT_EQ(again.errors, "Failed to create service, err=1073.\n");
