@@ -385,7 +385,9 @@ TEST_F(WebServerLive, StalledClientsHoldUpNoOneAndStopEndsThem) {
                     .count();
     std::printf("[ web ] stop with three stalled clients took %lld ms (request time-out %d ms)\n",
                 static_cast<long long>(took), kTimeoutMs);
-    EXPECT_LT(took, kTimeoutMs + 1000);
+    // The stream that never ends by itself and the stalled clients would hold the stop for good;
+    // the bound is wide, as joining hundreds of workers under a sanitizer takes seconds.
+    EXPECT_LT(took, 6 * kTimeoutMs);
     EXPECT_EQ(g_stream_saw_stop, 1);
     size_t handled = 0;
     for (const Call& call : calls()) handled += call.handler == "logout_callback";
