@@ -137,11 +137,9 @@ int Response_T<json_spirit::Value>::read(std::istream& in) {
     return 0;
 }
 
-template <>
-int Response_T<std::string>::read(std::istream& in) {
-    DWORD saved = GetLastError();
-    body_.clear();
-    read_rest(in, body_);
+// The end of a body's read: -1 (logged) when the stream failed, else 0 with the caller's last
+// error put back.
+static int endOfBodyRead(const std::istream& in, DWORD saved) {
     if (in.bad()) {
         log_message(LM_WARNING, "Read response data failed, error = %d.\n",
                     static_cast<int>(GetLastError()));
@@ -149,6 +147,14 @@ int Response_T<std::string>::read(std::istream& in) {
     }
     SetLastError(saved);
     return 0;
+}
+
+template <>
+int Response_T<std::string>::read(std::istream& in) {
+    DWORD saved = GetLastError();
+    body_.clear();
+    read_rest(in, body_);
+    return endOfBodyRead(in, saved);
 }
 
 template <>
@@ -164,13 +170,7 @@ int Response_T<Streamed_Body>::read(std::istream& in) {
     } else {
         read_rest(in, body_.text);
     }
-    if (in.bad()) {
-        log_message(LM_WARNING, "Read response data failed, error = %d.\n",
-                    static_cast<int>(GetLastError()));
-        return -1;
-    }
-    SetLastError(saved);
-    return 0;
+    return endOfBodyRead(in, saved);
 }
 
 template <>
