@@ -3,6 +3,9 @@
 // file head, odd: the data head), its size (u16, little-endian; cut to what
 // is left) and its bytes. Received names must stay below the receiving
 // folder, and nothing may be read outside a package.
+// The HTTP client brings ACE, whose headers must come before the platform layer's.
+#include "job/data_headers.h"
+//
 #include <ace/Log_Msg.h>
 #include <dirent.h>
 
@@ -15,7 +18,6 @@
 #include <set>
 #include <string>
 
-#include "job/data_headers.h"
 #include "job/file_helpers.h"
 #include "platform/win32.h"
 
