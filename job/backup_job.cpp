@@ -19,7 +19,6 @@
 #include "job/backup_job.h"
 #include "job/candidate_list.h"
 #include "job/cookie_manager.h"
-#include "job/error_codes.h"
 #include "job/file_helpers.h"
 #include "job/job_cmd_queue.h"
 #include "job/job_state.h"
@@ -30,6 +29,7 @@
 #include "job/speed_sampler.h"
 #include "job/web_backup_storage.h"
 #include "scheduler/schedule_manager.h"
+#include "wirekit/error_codes.h"
 #include "wirekit/http_tables.h"
 
 namespace {

@@ -16,7 +16,7 @@
 #pragma once
 
 // The request layer brings ACE, whose headers must come before the platform layer's.
-#include "job/http_message.h"
+#include "wirekit/service_messages.h"
 //
 #include <cstdint>
 #include <string>

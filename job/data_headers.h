@@ -40,7 +40,7 @@
 #include <vector>
 
 // The HTTP client brings ACE, whose headers must come before the platform layer's.
-#include "job/http_invoker.h"
+#include "wirekit/http_invoker.h"
 //
 #include "common/holders.h"
 #include "platform/win32.h"

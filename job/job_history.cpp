@@ -7,7 +7,7 @@
 #include "common/text_conv.h"
 #include "common/text_units.h"
 #include "common/win32_error.h"
-#include "job/error_codes.h"
+#include "wirekit/error_codes.h"
 #include "wirekit/http_tables.h"
 
 namespace {

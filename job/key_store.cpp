@@ -20,9 +20,9 @@
 #include "common/text_conv.h"
 #include "job/cookie_manager.h"
 #include "job/crypt_buffers.h"
-#include "job/error_codes.h"
 #include "job/key_manager.h"
 #include "job/store_file.h"
+#include "wirekit/error_codes.h"
 
 namespace {
 

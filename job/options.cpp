@@ -12,8 +12,8 @@
 #include "common/data_folder.h"
 #include "common/file_stream.h"
 #include "common/replace_file.h"
-#include "job/http_timeouts.h"
 #include "platform/win32.h"
+#include "wirekit/http_timeouts.h"
 
 namespace {
 

@@ -6,10 +6,10 @@
 #include <string>
 
 // The command layer brings ACE, whose headers must come before the platform layer's.
-#include "job/server_command.h"
+#include "wirekit/server_command.h"
 //
 #include "common/ace_log_wrapper.h"
-#include "job/error_codes.h"
+#include "wirekit/error_codes.h"
 #include "wirekit/http_tables.h"
 
 namespace remote {

@@ -12,7 +12,7 @@
 #include <cstdint>
 #include <string>
 
-#include "job/server_command.h"
+#include "wirekit/server_command.h"
 
 // The paths of the two servers' requests.
 namespace remote_paths {

@@ -16,7 +16,6 @@
 #include "common/win32_error.h"
 #include "job/activity_source.h"
 #include "job/backup_job.h"
-#include "job/error_codes.h"
 #include "job/file_helpers.h"
 #include "job/job_state.h"
 #include "job/local_restore_storage.h"
@@ -24,6 +23,7 @@
 #include "job/source_lookahead.h"
 #include "job/speed_sampler.h"
 #include "plandeck/restore_job_definition.h"
+#include "wirekit/error_codes.h"
 
 namespace {
 

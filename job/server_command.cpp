@@ -1,4 +1,4 @@
-#include "job/server_command.h"
+#include "wirekit/server_command.h"
 
 #include <ace/Log_Msg.h>
 
@@ -9,9 +9,9 @@
 #include <string>
 
 #include "common/ace_log_wrapper.h"
-#include "job/connector_mgr.h"
 #include "job/cookie_manager.h"
 #include "job/options.h"
+#include "wirekit/connector_mgr.h"
 #include "wirekit/http_url.h"
 
 // ---- bodies

@@ -15,12 +15,12 @@
 #include "common/replace_file.h"
 #include "common/text_conv.h"
 #include "job/cookie_manager.h"
-#include "job/error_codes.h"
 #include "job/file_helpers.h"
 #include "job/json_storage.h"
 #include "job/note_file.h"
 #include "job/remote_exchange.h"
 #include "job/remote_requests.h"
+#include "wirekit/error_codes.h"
 
 namespace {
 

@@ -46,7 +46,7 @@
 #include <string>
 
 // The command layer brings ACE, whose headers must come before the platform layer's.
-#include "job/server_command.h"
+#include "wirekit/server_command.h"
 //
 #include "common/file_stream.h"
 #include "job/ahead_pool.h"

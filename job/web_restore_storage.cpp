@@ -12,12 +12,12 @@
 #include "common/md5.h"
 #include "common/text_conv.h"
 #include "job/cookie_manager.h"
-#include "job/error_codes.h"
 #include "job/file_helpers.h"
 #include "job/options.h"
 #include "job/remote_exchange.h"
 #include "job/remote_requests.h"
 #include "job/restore_place.h"
+#include "wirekit/error_codes.h"
 
 namespace {
 

@@ -41,7 +41,7 @@
 #include <unordered_set>
 
 // The command layer brings ACE, whose headers must come before the platform layer's.
-#include "job/server_command.h"
+#include "wirekit/server_command.h"
 //
 #include "common/file_stream.h"
 #include "common/holders.h"

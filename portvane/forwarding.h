@@ -4,7 +4,7 @@
 #pragma once
 
 // The command layer brings ACE, whose headers must come before the platform layer's.
-#include "job/server_command.h"
+#include "wirekit/server_command.h"
 //
 #include <string>
 

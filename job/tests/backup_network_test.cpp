@@ -21,7 +21,6 @@
 #include "common/json.h"
 #include "common/text_conv.h"
 #include "job/cookie_manager.h"
-#include "job/http_timeouts.h"
 #include "job/iocp_dispatcher.h"
 #include "job/job_manager.h"
 #include "job/job_state.h"
@@ -29,6 +28,7 @@
 #include "tools/testkit/checkers.h"
 #include "tools/testkit/machine_fixture.h"
 #include "tools/testkit/remote_service.h"
+#include "wirekit/http_timeouts.h"
 
 using tovel::testing::host_of;
 using tovel::testing::machine_root;

@@ -30,7 +30,6 @@
 #include "common/text_conv.h"
 #include "job/activity_source.h"
 #include "job/cookie_manager.h"
-#include "job/http_timeouts.h"
 #include "job/iocp_dispatcher.h"
 #include "job/job_activity.h"
 #include "job/job_manager.h"
@@ -40,6 +39,7 @@
 #include "tools/testkit/child_process.h"
 #include "tools/testkit/machine_fixture.h"
 #include "tools/testkit/remote_service.h"
+#include "wirekit/http_timeouts.h"
 
 using tovel::testing::ChildProcess;
 using tovel::testing::host_of;

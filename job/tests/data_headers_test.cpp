@@ -14,13 +14,13 @@
 #include <string>
 #include <vector>
 
-#include "job/connector_mgr.h"
 #include "job/received_name.h"
 #include "job/tests/http_test_server.h"
 #include "tools/testkit/checkers.h"
 #include "tools/testkit/host_processes.h"
 #include "tools/testkit/log_capture.h"
 #include "tools/testkit/machine_fixture.h"
+#include "wirekit/connector_mgr.h"
 
 using tovel::testing::host_of;
 using tovel::testing::python;

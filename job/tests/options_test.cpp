@@ -12,11 +12,11 @@
 #include <vector>
 
 #include "common/json.h"
-#include "job/http_timeouts.h"
 #include "platform/win32.h"
 #include "tools/testkit/checkers.h"
 #include "tools/testkit/log_capture.h"
 #include "tools/testkit/machine_fixture.h"
+#include "wirekit/http_timeouts.h"
 
 using tovel::testing::host_of;
 using tovel::testing::read_host_file;

@@ -18,12 +18,12 @@
 #include "common/json.h"
 #include "common/md5.h"
 #include "job/cookie_manager.h"
-#include "job/http_timeouts.h"
 #include "job/increment_check.h"
 #include "job/options.h"
 #include "tools/testkit/http_script_server.h"
 #include "tools/testkit/log_capture.h"
 #include "tools/testkit/remote_service.h"
+#include "wirekit/http_timeouts.h"
 
 using tovel::testing::RemoteService;
 

@@ -19,13 +19,13 @@
 #include "common/text_conv.h"
 #include "job/cookie_manager.h"
 #include "job/file_helpers.h"
-#include "job/http_timeouts.h"
 #include "job/options.h"
 #include "job/tests/test_job.h"
 #include "tools/testkit/checkers.h"
 #include "tools/testkit/log_capture.h"
 #include "tools/testkit/machine_fixture.h"
 #include "tools/testkit/remote_service.h"
+#include "wirekit/http_timeouts.h"
 
 using tovel::testing::host_of;
 using tovel::testing::read_host_file;

@@ -16,9 +16,9 @@
 #include <string>
 
 // The message classes bring ACE, whose headers must come before the platform layer's.
-#include "job/http_message.h"
+#include "wirekit/service_messages.h"
 //
-#include "job/error_codes.h"
+#include "wirekit/error_codes.h"
 
 // The states of a command, as bits.
 enum CommandState {

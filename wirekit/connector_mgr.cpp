@@ -3,7 +3,7 @@
 // GCC takes that pair for a mismatch.
 #pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 
-#include "job/connector_mgr.h"
+#include "wirekit/connector_mgr.h"
 
 #include <ace/Reactor.h>
 

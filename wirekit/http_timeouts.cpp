@@ -1,4 +1,4 @@
-#include "job/http_timeouts.h"
+#include "wirekit/http_timeouts.h"
 
 #include <atomic>
 

@@ -15,11 +15,11 @@
 #include <thread>
 #include <vector>
 
-#include "job/connector_mgr.h"
-#include "job/http_invoker.h"
-#include "job/http_stream.h"
 #include "job/tests/http_test_server.h"
 #include "tools/testkit/log_capture.h"
+#include "wirekit/connector_mgr.h"
+#include "wirekit/http_invoker.h"
+#include "wirekit/http_stream.h"
 
 using http_tests::Peer;
 using http_tests::Scripted_Server;

@@ -24,14 +24,14 @@
 #include "common/ace_log_wrapper.h"
 #include "common/file_stream.h"
 #include "common/holders.h"
-#include "job/http_receive_buffer.h"
-#include "job/http_timeouts.h"
-#include "job/message_block_ptr.h"
 #include "platform/win32.h"
 #include "wirekit/http_message.h"
 #include "wirekit/http_parser.h"
+#include "wirekit/http_receive_buffer.h"
 #include "wirekit/http_svc_handler.h"
 #include "wirekit/http_tables.h"
+#include "wirekit/http_timeouts.h"
+#include "wirekit/message_block_ptr.h"
 
 // A gather-write buffer over size bytes at data (which it does not own).
 inline iovec http_iovec(const void* data, size_t size) {

@@ -1,11 +1,11 @@
-#include "job/http_receive_buffer.h"
+#include "wirekit/http_receive_buffer.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstring>
 
-#include "job/http_invoker.h"
+#include "wirekit/http_invoker.h"
 #include "wirekit/http_tables.h"
 
 HTTP_Receive_Buffer::HTTP_Receive_Buffer(HTTP_Invoker* invoker, ACE_Message_Block* block)

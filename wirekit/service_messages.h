@@ -11,9 +11,9 @@
 #include <vector>
 
 #include "common/json.h"
-#include "job/http_invoker.h"
-#include "job/http_stream.h"
+#include "wirekit/http_invoker.h"
 #include "wirekit/http_message.h"
+#include "wirekit/http_stream.h"
 
 // The body of one block upload: a multipart form around the block's bytes,
 // which stay in the caller's buffer (they are not copied).

@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "job/message_block_ptr.h"
+#include "wirekit/message_block_ptr.h"
 
 class ACE_SOCK_Connector;
 class HTTP_Svc_Handler;

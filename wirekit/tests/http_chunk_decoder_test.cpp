@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <string>
 
-#include "job/http_receive_buffer.h"
-#include "job/message_block_ptr.h"
+#include "wirekit/http_receive_buffer.h"
+#include "wirekit/message_block_ptr.h"
 
 namespace {
 

@@ -5,8 +5,8 @@
 #include <istream>
 #include <streambuf>
 
-#include "job/http_invoker.h"
-#include "job/message_block_ptr.h"
+#include "wirekit/http_invoker.h"
+#include "wirekit/message_block_ptr.h"
 
 // The get area is its own block of Size bytes, refilled from the invoker's
 // recv_body (mode 0). The stream ends when the body is complete or a receive
