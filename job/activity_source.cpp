@@ -9,8 +9,8 @@
 #include "common/text_conv.h"
 #include "common/utf16le.h"
 #include "common/win32_error.h"
-#include "job/file_helpers.h"
-#include "job/job_volume.h"
+#include "job/core/file_helpers.h"
+#include "job/core/job_volume.h"
 
 namespace {
 

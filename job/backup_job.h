@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "job/activity_source.h"
-#include "job/job.h"
+#include "job/core/job.h"
 #include "job/storage.h"
 #include "job/web_auth_handler.h"
 #include "plandeck/backup_job_definition.h"

@@ -17,7 +17,7 @@
 #include <string>
 
 #include "common/json.h"
-#include "job/json_storage.h"
+#include "job/core/json_storage.h"
 #include "platform/atl_singleton.h"
 
 class ExclusionList : public JSONStorage<0, std::map<std::string, json_spirit::Value>> {

@@ -8,7 +8,7 @@
 #include "common/text_conv.h"
 #include "job/candidate_list.h"
 #include "job/cookie_manager.h"
-#include "job/file_helpers.h"
+#include "job/core/file_helpers.h"
 #include "job/options.h"
 #include "job/remote_exchange.h"
 #include "wirekit/error_codes.h"

@@ -28,9 +28,9 @@
 
 #include "common/file_stream.h"
 #include "job/activity_source.h"
-#include "job/job_activity.h"
+#include "job/core/job_activity.h"
+#include "job/core/web_client_event_handler.h"
 #include "job/source_walker.h"
-#include "job/web_client_event_handler.h"
 #include "plandeck/backup_job_definition.h"
 
 // The reply of the increment check: each string element of the reply array

@@ -1,5 +1,5 @@
 // The process's command queue and the job manager calls its commands become.
-#include "job/job_cmd_queue.h"
+#include "job/core/job_cmd_queue.h"
 #include "job/job_manager.h"
 
 namespace {

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "job/job.h"
+#include "job/core/job.h"
 #include "platform/atl_singleton.h"
 
 class JobManagerImpl {

@@ -5,7 +5,7 @@
 
 #include "common/ace_log_wrapper.h"
 #include "common/json.h"
-#include "job/job_state.h"
+#include "job/core/job_state.h"
 #include "job/json_stream_scanner.h"
 
 namespace {

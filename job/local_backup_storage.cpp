@@ -19,7 +19,7 @@
 #include "common/text_conv.h"
 #include "common/utf16le.h"
 #include "common/win32_error.h"
-#include "job/file_helpers.h"
+#include "job/core/file_helpers.h"
 
 namespace {
 

@@ -12,7 +12,7 @@
 // file.
 //
 //   <instance>.err        the run's error list: one JSON array of {"code",
-//                         "path", "reason"} (job/job_history.h), written
+//                         "path", "reason"} (job/core/job_history.h), written
 //                         whole when the run ends or is cancelled and when the
 //                         storage goes, if it names any item. While the run
 //                         goes on, each error is appended to its journal
@@ -111,8 +111,8 @@
 #include "common/holders.h"
 #include "job/activity_source.h"
 #include "job/ahead_pool.h"
+#include "job/core/web_client_event_handler.h"
 #include "job/storage.h"
-#include "job/web_client_event_handler.h"
 #include "plandeck/backup_job_definition.h"
 
 class LocalBackupStorage : public BackupStorage {

@@ -13,7 +13,7 @@
 #include "common/text_conv.h"
 #include "common/win32_error.h"
 #include "job/activity_source.h"
-#include "job/file_helpers.h"
+#include "job/core/file_helpers.h"
 #include "job/restore_place.h"
 
 namespace {

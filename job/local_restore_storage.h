@@ -34,11 +34,11 @@
 
 #include "job/activity_source.h"
 #include "job/ahead_pool.h"
+#include "job/core/web_client_event_handler.h"
 #include "job/restore_location_policy.h"
 #include "job/restore_place.h"
 #include "job/storage.h"
 #include "job/transformation.h"
-#include "job/web_client_event_handler.h"
 #include "plandeck/restore_job_definition.h"
 
 // The items of one catalogue by path. Paths are compared code unit by code

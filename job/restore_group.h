@@ -50,7 +50,7 @@
 #include <vector>
 
 #include "common/holders.h"
-#include "job/job_activity.h"
+#include "job/core/job_activity.h"
 
 class RestoreTransformation;
 

@@ -19,8 +19,8 @@
 
 #include <memory>
 
-#include "job/job.h"
-#include "job/job_history.h"
+#include "job/core/job.h"
+#include "job/core/job_history.h"
 #include "job/storage.h"
 #include "job/web_auth_handler.h"
 

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <vector>
 
-#include "job/file_helpers.h"
+#include "job/core/file_helpers.h"
 #include "plandeck/restore_job_definition.h"
 
 namespace {

@@ -9,7 +9,7 @@
 #include "common/appdata_path.h"
 #include "common/text_conv.h"
 #include "common/win32_error.h"
-#include "job/job_volume.h"
+#include "job/core/job_volume.h"
 #include "plandeck/backup_job_definition.h"
 
 namespace {

@@ -10,8 +10,8 @@
 #include <functional>
 #include <string>
 
-#include "job/job_activity.h"
-#include "job/job_history.h"
+#include "job/core/job_activity.h"
+#include "job/core/job_history.h"
 #include "job/restore_group.h"
 #include "job/transformation.h"
 

@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "job/web_client_event_handler.h"
+#include "job/core/web_client_event_handler.h"
 
 class WebAuthHandler : public WebClientEventHandler {
 public:

@@ -50,9 +50,9 @@
 //
 #include "common/file_stream.h"
 #include "job/ahead_pool.h"
-#include "job/job_activity.h"
+#include "job/core/job_activity.h"
+#include "job/core/web_client_event_handler.h"
 #include "job/storage.h"
-#include "job/web_client_event_handler.h"
 #include "plandeck/job_definition.h"
 
 class WebBackupStorage : public BackupStorage, public interrupter {

@@ -12,7 +12,7 @@
 #include "common/md5.h"
 #include "common/text_conv.h"
 #include "job/cookie_manager.h"
-#include "job/file_helpers.h"
+#include "job/core/file_helpers.h"
 #include "job/options.h"
 #include "job/remote_exchange.h"
 #include "job/remote_requests.h"

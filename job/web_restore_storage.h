@@ -45,13 +45,13 @@
 //
 #include "common/file_stream.h"
 #include "common/holders.h"
-#include "job/job_activity.h"
-#include "job/job_history.h"
+#include "job/core/job_activity.h"
+#include "job/core/job_history.h"
+#include "job/core/web_client_event_handler.h"
 #include "job/restore_location_policy.h"
 #include "job/restore_place.h"
 #include "job/storage.h"
 #include "job/transformation.h"
-#include "job/web_client_event_handler.h"
 #include "plandeck/restore_job_definition.h"
 
 class WebRestoreStorage : public RestoreStorage, public interrupter {

@@ -2,8 +2,8 @@
 
 #include <vector>
 
+#include "job/core/job_state.h"
 #include "job/job_manager.h"
-#include "job/job_state.h"
 #include "plandeck/restore_job_definition.h"
 
 namespace portvane {

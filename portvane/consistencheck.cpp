@@ -10,7 +10,7 @@
 #include "common/ace_log_wrapper.h"
 #include "common/text_conv.h"
 #include "common/text_istream.h"
-#include "job/consistent_check.h"
+#include "job/core/consistent_check.h"
 #include "job/exclusion_list.h"
 #include "platform/win32.h"
 #include "portvane/sqlite_helpers.h"

@@ -9,7 +9,7 @@
 #include "common/holders.h"
 #include "common/text_conv.h"
 #include "common/win32_error.h"
-#include "job/file_helpers.h"
+#include "job/core/file_helpers.h"
 #include "portvane/local_paths.h"
 
 using namespace tovel::web;

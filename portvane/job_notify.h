@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "job/job_notify_manager.h"
+#include "job/core/job_notify_manager.h"
 #include "starter/webserver/mongoose.h"
 
 class MongooseJobNotifyObserver : public JobNotifyObserver {

@@ -13,8 +13,8 @@
 #include <memory>
 
 #include "common/holders.h"
+#include "job/core/job_state.h"
 #include "job/job_manager.h"
-#include "job/job_state.h"
 #include "plandeck/job_definition_factory.h"
 #include "plandeck/restore_job_definition.h"
 #include "portvane/jobinstances.h"

@@ -7,7 +7,7 @@
 #include <new>
 
 #include "common/ace_log_wrapper.h"
-#include "job/job_cmd_queue.h"
+#include "job/core/job_cmd_queue.h"
 #include "scheduler/schedule_helpers.h"
 
 namespace {

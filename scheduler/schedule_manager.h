@@ -9,7 +9,7 @@
 #include <map>
 #include <string>
 
-#include "job/iocp_dispatcher.h"
+#include "job/core/iocp_dispatcher.h"
 #include "plandeck/schedule.h"
 #include "platform/atl_singleton.h"
 

@@ -16,7 +16,7 @@
 #include <cstdint>
 #include <string>
 
-#include "job/iocp_dispatcher.h"
+#include "job/core/iocp_dispatcher.h"
 
 class Update_Scheduler : public Io_Completion_Port_Ex::Timeout_Handler {
 public:

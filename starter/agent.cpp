@@ -9,8 +9,8 @@
 #include <optional>
 
 #include "common/ace_log_wrapper.h"
-#include "job/iocp_dispatcher.h"
-#include "job/job_cmd_queue.h"
+#include "job/core/iocp_dispatcher.h"
+#include "job/core/job_cmd_queue.h"
 #include "job/job_manager.h"
 #include "scheduler/update_scheduler.h"
 #include "starter/exit_event.h"

@@ -3,7 +3,7 @@
 // dispatcher so that every armed timer is set again for the new clock.
 #pragma once
 
-#include "job/iocp_dispatcher.h"
+#include "job/core/iocp_dispatcher.h"
 #include "platform/atl_window.h"
 
 class HiddenWindow : public ATL::CWindowImpl<HiddenWindow, ATL::CWindow, ATL::CWinTraits<0, 0>> {

@@ -7,7 +7,7 @@
 
 #include <cstddef>
 
-#include "job/job_activity.h"
+#include "job/core/job_activity.h"
 #include "plandeck/job_definition.h"
 
 class JobRecord {

@@ -16,7 +16,7 @@
 
 #include "common/text_conv.h"
 #include "common/win32_error.h"
-#include "job/job_volume.h"
+#include "job/core/job_volume.h"
 #include "job/tests/walk_checks.h"
 
 using tovel::testing::host_of;

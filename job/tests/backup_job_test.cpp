@@ -9,8 +9,8 @@
 #include <thread>
 
 #include "job/cookie_manager.h"
+#include "job/core/job_state.h"
 #include "job/job_manager.h"
-#include "job/job_state.h"
 #include "job/options.h"
 #include "tools/testkit/machine_fixture.h"
 #include "tools/testkit/remote_service.h"

@@ -12,7 +12,7 @@
 
 #include "common/json.h"
 #include "common/text_conv.h"
-#include "job/job_volume.h"
+#include "job/core/job_volume.h"
 #include "job/tests/walk_checks.h"
 
 using tovel::testing::host_of;

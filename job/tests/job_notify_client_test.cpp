@@ -16,9 +16,9 @@
 #include <utility>
 #include <vector>
 
-#include "job/job_state.h"
+#include "job/core/job_state.h"
+#include "job/core/notify_event.h"
 #include "job/json_stream_scanner.h"
-#include "job/notify_event.h"
 #include "tools/testkit/http_script_server.h"
 
 using tovel::testing::free_loopback_port;

@@ -5,7 +5,7 @@
 
 #include <filesystem>
 
-#include "job/file_helpers.h"
+#include "job/core/file_helpers.h"
 #include "plandeck/backup_job_definition.h"
 #include "plandeck/restore_job_definition.h"
 #include "tools/testkit/machine_fixture.h"

@@ -12,7 +12,7 @@
 #include <thread>
 
 #include "common/json.h"
-#include "job/iocp_dispatcher.h"
+#include "job/core/iocp_dispatcher.h"
 #include "plandeck/schedule.h"
 #include "scheduler/schedule_helpers.h"
 #include "tools/testkit/log_capture.h"

@@ -18,7 +18,7 @@
 #include "common/data_folder.h"
 #include "common/text_conv.h"
 #include "job/cookie_manager.h"
-#include "job/iocp_dispatcher.h"
+#include "job/core/iocp_dispatcher.h"
 #include "job/job_manager.h"
 #include "job/key_manager.h"
 #include "job/options.h"

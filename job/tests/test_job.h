@@ -12,9 +12,9 @@
 #include <vector>
 
 #include "common/json.h"
-#include "job/job.h"
-#include "job/job_notify_manager.h"
-#include "job/job_state.h"
+#include "job/core/job.h"
+#include "job/core/job_notify_manager.h"
+#include "job/core/job_state.h"
 #include "plandeck/backup_job_definition.h"
 
 namespace job_tests {

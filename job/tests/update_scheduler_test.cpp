@@ -21,7 +21,7 @@
 #include <thread>
 #include <vector>
 
-#include "job/iocp_dispatcher.h"
+#include "job/core/iocp_dispatcher.h"
 #include "tools/testkit/host_processes.h"
 #include "tools/testkit/log_capture.h"
 #include "tools/testkit/machine_fixture.h"

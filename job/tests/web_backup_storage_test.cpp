@@ -18,7 +18,7 @@
 #include "common/json.h"
 #include "common/text_conv.h"
 #include "job/cookie_manager.h"
-#include "job/file_helpers.h"
+#include "job/core/file_helpers.h"
 #include "job/options.h"
 #include "job/tests/test_job.h"
 #include "tools/testkit/checkers.h"

@@ -19,7 +19,7 @@
 #include "common/md5.h"
 #include "common/text_conv.h"
 #include "job/cookie_manager.h"
-#include "job/file_helpers.h"
+#include "job/core/file_helpers.h"
 #include "job/options.h"
 #include "job/tests/test_job.h"
 #include "job/web_backup_storage.h"

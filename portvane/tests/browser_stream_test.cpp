@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "common/json.h"
-#include "job/job_state.h"
+#include "job/core/job_state.h"
 #include "portvane/tests/live_stream.h"
 #include "portvane/tests/notify_helpers.h"
 #include "tools/testkit/browser_page.h"

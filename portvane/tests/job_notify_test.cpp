@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "job/cookie_manager.h"
-#include "job/job_state.h"
+#include "job/core/job_state.h"
 #include "portvane/tests/notify_helpers.h"
 #include "starter/webserver/server.h"
 #include "starter/webserver/tests/fake_connection.h"

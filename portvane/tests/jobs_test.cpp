@@ -8,9 +8,9 @@
 #include <thread>
 
 #include "job/cookie_manager.h"
-#include "job/iocp_dispatcher.h"
+#include "job/core/iocp_dispatcher.h"
+#include "job/core/job_state.h"
 #include "job/job_manager.h"
-#include "job/job_state.h"
 #include "job/options.h"
 #include "platform/win32.h"
 #include "portvane/local_job_history_src.h"

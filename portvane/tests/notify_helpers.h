@@ -14,9 +14,9 @@
 #include <string>
 #include <vector>
 
-#include "job/iocp_dispatcher.h"
-#include "job/job_notify_manager.h"
-#include "job/notify_event.h"
+#include "job/core/iocp_dispatcher.h"
+#include "job/core/job_notify_manager.h"
+#include "job/core/notify_event.h"
 
 namespace portvane_tests {
 

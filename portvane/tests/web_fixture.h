@@ -22,9 +22,9 @@
 #include <vector>
 
 #include "job/cookie_manager.h"
-#include "job/iocp_dispatcher.h"
+#include "job/core/iocp_dispatcher.h"
+#include "job/core/job_state.h"
 #include "job/job_manager.h"
-#include "job/job_state.h"
 #include "job/options.h"
 #include "plandeck/backup_job_definition.h"
 #include "portvane/tests/reply_head.h"

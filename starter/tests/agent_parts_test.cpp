@@ -8,7 +8,7 @@
 #include <future>
 #include <thread>
 
-#include "job/iocp_dispatcher.h"
+#include "job/core/iocp_dispatcher.h"
 #include "starter/agent.h"
 #include "starter/hidden_window.h"
 #include "starter/server_callbacks.h"

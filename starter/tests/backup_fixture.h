@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "job/job_activity.h"
+#include "job/core/job_activity.h"
 #include "tools/testkit/remote_service.h"
 
 namespace tovel::starter::testing {

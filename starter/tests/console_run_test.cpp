@@ -14,7 +14,7 @@
 #include <regex>
 #include <thread>
 
-#include "job/job_state.h"
+#include "job/core/job_state.h"
 #include "platform/win32.h"
 #include "starter/tests/backup_fixture.h"
 #include "starter/tests/exit_event_watcher.h"

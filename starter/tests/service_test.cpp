@@ -16,7 +16,7 @@
 #include <filesystem>
 #include <set>
 
-#include "job/job_state.h"
+#include "job/core/job_state.h"
 #include "platform/win32.h"
 #include "starter/tests/backup_fixture.h"
 #include "starter/tests/captured_output.h"

@@ -18,7 +18,7 @@
 #include <set>
 #include <string>
 
-#include "job/file_helpers.h"
+#include "job/core/file_helpers.h"
 #include "platform/win32.h"
 
 namespace {

@@ -23,7 +23,7 @@
 #include <thread>
 #include <vector>
 
-#include "job/job_state.h"
+#include "job/core/job_state.h"
 #include "starter/tests/http_probe.h"
 #include "starter/tests/starter_process.h"
 #include "tools/testkit/machine_fixture.h"

@@ -8,7 +8,7 @@
 #include <memory>
 #include <string>
 
-#include "job/job_state.h"
+#include "job/core/job_state.h"
 #include "tray/tests/pane_kit.h"
 
 using pane_tests::Job;

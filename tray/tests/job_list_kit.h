@@ -14,8 +14,8 @@
 #include "common/appdata_path.h"
 #include "common/data_folder.h"
 #include "common/text_conv.h"
-#include "job/job_activity.h"
-#include "job/notify_event.h"
+#include "job/core/job_activity.h"
+#include "job/core/notify_event.h"
 #include "plandeck/backup_job_definition.h"
 #include "tray/job_state_notify.h"
 

@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "job/job_state.h"
+#include "job/core/job_state.h"
 #include "platform/gui_test.h"
 #include "tools/testkit/http_script_server.h"
 #include "tools/testkit/log_capture.h"

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "job/job_state.h"
+#include "job/core/job_state.h"
 #include "tools/testkit/machine_fixture.h"
 #include "tray/job_info_pane.h"
 #include "tray/tests/pane_kit.h"

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "job/job_state.h"
+#include "job/core/job_state.h"
 #include "tools/testkit/http_script_server.h"
 #include "tray/job_info_pane.h"
 #include "tray/pane_container.h"

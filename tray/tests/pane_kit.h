@@ -10,7 +10,7 @@
 #include <memory>
 #include <string>
 
-#include "job/job_activity.h"
+#include "job/core/job_activity.h"
 #include "platform/gui_test.h"
 #include "tools/testkit/log_capture.h"
 #include "tray/job_manager.h"

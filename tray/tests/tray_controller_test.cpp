@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "common/ace_log_wrapper.h"
-#include "job/job_state.h"
+#include "job/core/job_state.h"
 #include "plandeck/restore_job_definition.h"
 #include "platform/gui_test.h"
 #include "tools/testkit/http_script_server.h"

@@ -14,7 +14,7 @@
 #include <thread>
 
 #include "common/ace_log_wrapper.h"
-#include "job/job_state.h"
+#include "job/core/job_state.h"
 #include "tools/testkit/log_capture.h"
 #include "tray/app/exit_watcher.h"
 #include "tray/app/resource_path.h"

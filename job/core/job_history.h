@@ -25,7 +25,7 @@
 #include <unordered_set>
 
 #include "common/holders.h"
-#include "job/json_storage.h"
+#include "job/core/json_storage.h"
 #include "platform/win32.h"
 
 class JobHistoryError : public JSONStorage<1, std::vector<json_spirit::Value>> {

@@ -1,5 +1,5 @@
 // The volume state files of a backup run: format, round trip and failures.
-#include "job/job_volume.h"
+#include "job/core/job_volume.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "job/iocp_dispatcher.h"
+#include "job/core/iocp_dispatcher.h"
 
 #include <ace/Log_Msg.h>
 
@@ -6,7 +6,7 @@
 #include <new>
 
 #include "common/ace_log_wrapper.h"
-#include "job/job_cmd_queue.h"
+#include "job/core/job_cmd_queue.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
 // The run's error list and restore history: entries, counters, dates, files.
-#include "job/job_history.h"
+#include "job/core/job_history.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>

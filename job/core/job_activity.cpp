@@ -1,4 +1,4 @@
-#include "job/job_activity.h"
+#include "job/core/job_activity.h"
 
 #include <ace/Log_Msg.h>
 
@@ -14,7 +14,7 @@
 #include "common/text_conv.h"
 #include "common/utf16le.h"
 #include "common/win32_error.h"
-#include "job/job_state.h"
+#include "job/core/job_state.h"
 #include "plandeck/job_definition.h"
 
 namespace {

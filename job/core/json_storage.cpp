@@ -1,4 +1,4 @@
-#include "job/json_storage.h"
+#include "job/core/json_storage.h"
 
 #include <exception>
 

@@ -21,8 +21,8 @@
 
 #include "common/holders.h"
 #include "common/json.h"
-#include "job/iocp_dispatcher.h"
-#include "job/job_activity.h"
+#include "job/core/iocp_dispatcher.h"
+#include "job/core/job_activity.h"
 #include "plandeck/job_definition.h"
 #include "platform/win32.h"
 

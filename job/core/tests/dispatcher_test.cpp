@@ -9,9 +9,9 @@
 #include <thread>
 #include <vector>
 
-#include "job/iocp_dispatcher.h"
-#include "job/job_notify_manager.h"
-#include "job/job_state.h"
+#include "job/core/iocp_dispatcher.h"
+#include "job/core/job_notify_manager.h"
+#include "job/core/job_state.h"
 
 namespace {
 

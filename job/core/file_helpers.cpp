@@ -1,4 +1,4 @@
-#include "job/file_helpers.h"
+#include "job/core/file_helpers.h"
 
 #include <algorithm>
 #include <cwchar>

@@ -1,4 +1,4 @@
-#include "job/consistent_check.h"
+#include "job/core/consistent_check.h"
 
 #include <cwchar>
 

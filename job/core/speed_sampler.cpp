@@ -1,4 +1,4 @@
-#include "job/speed_sampler.h"
+#include "job/core/speed_sampler.h"
 
 SpeedCalc::SpeedCalc(JobActivity* record, Io_Completion_Port_Ex* dispatcher, Clock clock)
     : record_(record),

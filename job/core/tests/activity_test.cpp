@@ -6,8 +6,8 @@
 #include <string>
 #include <thread>
 
-#include "job/job_activity.h"
-#include "job/job_state.h"
+#include "job/core/job_activity.h"
+#include "job/core/job_state.h"
 #include "tools/testkit/machine_fixture.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "job/job_notify_manager.h"
+#include "job/core/job_notify_manager.h"
 
 #include <memory>
 

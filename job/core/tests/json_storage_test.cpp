@@ -1,5 +1,5 @@
 // JSON record files: round trips, the formatted layout, bad files, failed writes.
-#include "job/json_storage.h"
+#include "job/core/json_storage.h"
 
 #include <gtest/gtest.h>
 #include <sys/statvfs.h>

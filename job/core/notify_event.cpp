@@ -1,7 +1,7 @@
-#include "job/notify_event.h"
+#include "job/core/notify_event.h"
 
 #include "common/text_conv.h"
-#include "job/job_state.h"
+#include "job/core/job_state.h"
 
 namespace {
 

@@ -6,8 +6,8 @@
 
 #include <cstdint>
 
-#include "job/iocp_dispatcher.h"
-#include "job/job_activity.h"
+#include "job/core/iocp_dispatcher.h"
+#include "job/core/job_activity.h"
 
 class SpeedCalc final : public Io_Completion_Port_Ex::Timeout_Handler {
 public:

@@ -1,4 +1,4 @@
-#include "job/speed_sampler.h"
+#include "job/core/speed_sampler.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "job/job_history.h"
+#include "job/core/job_history.h"
 
 #include <cstdio>
 #include <exception>

@@ -1,4 +1,4 @@
-#include "job/job_cmd_queue.h"
+#include "job/core/job_cmd_queue.h"
 
 #include <ace/Log_Msg.h>
 

@@ -1,5 +1,5 @@
 // Removal of the consistent-check folder when the job engine closes.
-#include "job/consistent_check.h"
+#include "job/core/consistent_check.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "job/job_state.h"
+#include "job/core/job_state.h"
 
 #include <cstring>
 

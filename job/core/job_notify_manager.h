@@ -8,8 +8,8 @@
 #include <set>
 #include <string>
 
-#include "job/iocp_dispatcher.h"
-#include "job/notify_event.h"
+#include "job/core/iocp_dispatcher.h"
+#include "job/core/notify_event.h"
 #include "platform/atl_singleton.h"
 
 // A listener of job events, owned by whoever registers it. It must be

@@ -1,4 +1,4 @@
-#include "job/job.h"
+#include "job/core/job.h"
 
 #include <ace/Log_Msg.h>
 
@@ -10,11 +10,11 @@
 #include "common/ace_log_wrapper.h"
 #include "common/text_conv.h"
 #include "common/win32_error.h"
-#include "job/file_helpers.h"
-#include "job/job_cmd_queue.h"
-#include "job/job_folders.h"
-#include "job/job_notify_manager.h"
-#include "job/job_state.h"
+#include "job/core/file_helpers.h"
+#include "job/core/job_cmd_queue.h"
+#include "job/core/job_folders.h"
+#include "job/core/job_notify_manager.h"
+#include "job/core/job_state.h"
 #include "plandeck/backup_job_definition.h"
 #include "wirekit/error_codes.h"
 #include "wirekit/http_tables.h"

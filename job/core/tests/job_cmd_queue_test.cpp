@@ -1,4 +1,4 @@
-#include "job/job_cmd_queue.h"
+#include "job/core/job_cmd_queue.h"
 
 #include <ace/Log_Msg.h>
 #include <gtest/gtest.h>
@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "job/iocp_dispatcher.h"
+#include "job/core/iocp_dispatcher.h"
 #include "tools/testkit/child_process.h"
 
 using namespace std::chrono_literals;

@@ -1,4 +1,4 @@
-#include "job/job_folders.h"
+#include "job/core/job_folders.h"
 
 #include <ace/Log_Msg.h>
 
@@ -8,8 +8,8 @@
 #include "common/appdata_path.h"
 #include "common/data_folder.h"
 #include "common/text_conv.h"
-#include "job/file_helpers.h"
-#include "job/iocp_dispatcher.h"
+#include "job/core/file_helpers.h"
+#include "job/core/iocp_dispatcher.h"
 
 namespace {
 

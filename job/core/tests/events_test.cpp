@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 
 #include "common/json.h"
-#include "job/job_state.h"
-#include "job/notify_event.h"
+#include "job/core/job_state.h"
+#include "job/core/notify_event.h"
 #include "tools/testkit/machine_fixture.h"
 
 TEST(JobStates, NamesAndNumbers) {

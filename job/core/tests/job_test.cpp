@@ -1,6 +1,6 @@
 // The control protocol of a job: start, pause, resume and stop of its run on
 // its own worker, and the end of a run.
-#include "job/job.h"
+#include "job/core/job.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
 // Path helpers, folder creation and the removal functions on the test machine.
-#include "job/file_helpers.h"
+#include "job/core/file_helpers.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>

@@ -1,4 +1,4 @@
-#include "job/job_volume.h"
+#include "job/core/job_volume.h"
 
 #include <ace/Log_Msg.h>
 #include <ace/Trace.h>
