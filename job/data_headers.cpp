@@ -4,8 +4,8 @@
 #include <cstring>
 #include <new>
 
-#include "job/crypt_buffers.h"
 #include "job/received_name.h"
+#include "job/stores/crypt_buffers.h"
 
 namespace {
 

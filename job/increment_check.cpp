@@ -7,10 +7,10 @@
 #include "common/ace_log_wrapper.h"
 #include "common/text_conv.h"
 #include "job/candidate_list.h"
-#include "job/cookie_manager.h"
 #include "job/core/file_helpers.h"
-#include "job/options.h"
 #include "job/remote_exchange.h"
+#include "job/stores/cookie_manager.h"
+#include "job/stores/options.h"
 #include "wirekit/error_codes.h"
 
 namespace {

@@ -18,10 +18,10 @@
 #include "common/holders.h"
 #include "common/md5.h"
 #include "common/text_conv.h"
-#include "job/cookie_manager.h"
-#include "job/crypt_buffers.h"
-#include "job/key_manager.h"
-#include "job/store_file.h"
+#include "job/stores/cookie_manager.h"
+#include "job/stores/crypt_buffers.h"
+#include "job/stores/key_manager.h"
+#include "job/stores/store_file.h"
 #include "wirekit/error_codes.h"
 
 namespace {

@@ -9,8 +9,8 @@
 #include <string>
 
 #include "common/ace_log_wrapper.h"
-#include "job/cookie_manager.h"
-#include "job/options.h"
+#include "job/stores/cookie_manager.h"
+#include "job/stores/options.h"
 #include "wirekit/connector_mgr.h"
 #include "wirekit/http_url.h"
 

@@ -2,8 +2,8 @@
 
 #include <ace/Log_Msg.h>
 
-#include "job/cookie_manager.h"
-#include "job/password_manager.h"
+#include "job/stores/cookie_manager.h"
+#include "job/stores/password_manager.h"
 #include "platform/atl_singleton.h"
 
 namespace {

@@ -14,12 +14,12 @@
 #include "common/md5.h"
 #include "common/replace_file.h"
 #include "common/text_conv.h"
-#include "job/cookie_manager.h"
 #include "job/core/file_helpers.h"
 #include "job/core/json_storage.h"
 #include "job/note_file.h"
 #include "job/remote_exchange.h"
 #include "job/remote_requests.h"
+#include "job/stores/cookie_manager.h"
 #include "wirekit/error_codes.h"
 
 namespace {

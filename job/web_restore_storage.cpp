@@ -11,12 +11,12 @@
 #include "common/appdata_path.h"
 #include "common/md5.h"
 #include "common/text_conv.h"
-#include "job/cookie_manager.h"
 #include "job/core/file_helpers.h"
-#include "job/options.h"
 #include "job/remote_exchange.h"
 #include "job/remote_requests.h"
 #include "job/restore_place.h"
+#include "job/stores/cookie_manager.h"
+#include "job/stores/options.h"
 #include "wirekit/error_codes.h"
 
 namespace {

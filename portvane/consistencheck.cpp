@@ -11,7 +11,7 @@
 #include "common/text_conv.h"
 #include "common/text_istream.h"
 #include "job/core/consistent_check.h"
-#include "job/exclusion_list.h"
+#include "job/stores/exclusion_list.h"
 #include "platform/win32.h"
 #include "portvane/sqlite_helpers.h"
 #include "portvane/transaction_guard.h"

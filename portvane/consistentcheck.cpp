@@ -17,8 +17,8 @@
 
 #include "common/holders.h"
 #include "common/text_conv.h"
-#include "job/exclusion_list.h"
 #include "job/job_manager.h"
+#include "job/stores/exclusion_list.h"
 #include "plandeck/job_definition_factory.h"
 #include "platform/win32.h"
 #include "portvane/consistencheck.h"

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "job/cookie_manager.h"
+#include "job/stores/cookie_manager.h"
 #include "wirekit/http_tables.h"
 
 namespace portvane {

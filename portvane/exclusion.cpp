@@ -11,7 +11,7 @@
 #include <cstring>
 
 #include "common/holders.h"
-#include "job/exclusion_list.h"
+#include "job/stores/exclusion_list.h"
 
 using namespace tovel::web;
 

@@ -1,6 +1,6 @@
 #include "portvane/forwarding.h"
 
-#include "job/options.h"
+#include "job/stores/options.h"
 
 namespace portvane {
 

@@ -8,7 +8,7 @@
 #include <mutex>
 
 #include "common/holders.h"
-#include "job/key_manager.h"
+#include "job/stores/key_manager.h"
 #include "portvane/local_paths.h"
 
 using namespace tovel::web;

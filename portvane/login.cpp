@@ -9,8 +9,8 @@
 #include <memory>
 
 #include "common/holders.h"
-#include "job/cookie_manager.h"
-#include "job/password_manager.h"
+#include "job/stores/cookie_manager.h"
+#include "job/stores/password_manager.h"
 #include "portvane/login_restrictions.h"
 
 using namespace tovel::web;

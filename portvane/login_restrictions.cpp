@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <ctime>
 
-#include "job/options.h"
+#include "job/stores/options.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <string>
 
-#include "job/options.h"
+#include "job/stores/options.h"
 #include "starter/webserver/mongoose.h"
 
 using tovel::web::mg_connection;

@@ -6,8 +6,8 @@
 //
 #include <exception>
 
-#include "job/cookie_manager.h"
-#include "job/options.h"
+#include "job/stores/cookie_manager.h"
+#include "job/stores/options.h"
 
 using namespace tovel::web;
 using portvane::kReply200;

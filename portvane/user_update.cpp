@@ -7,7 +7,7 @@
 #include <string>
 
 #include "common/installer_check.h"
-#include "job/cookie_manager.h"
+#include "job/stores/cookie_manager.h"
 #include "platform/win32.h"
 
 using namespace tovel::web;

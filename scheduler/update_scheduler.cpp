@@ -6,7 +6,7 @@
 #include "common/ace_log_wrapper.h"
 #include "common/holders.h"
 #include "common/win32_error.h"
-#include "job/options.h"
+#include "job/stores/options.h"
 
 namespace {
 

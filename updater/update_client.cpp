@@ -8,7 +8,7 @@
 
 #include "common/ace_log_wrapper.h"
 #include "common/text_conv.h"
-#include "job/options.h"
+#include "job/stores/options.h"
 
 namespace tovel::updater {
 namespace {

@@ -8,10 +8,10 @@
 #include <filesystem>
 #include <thread>
 
-#include "job/cookie_manager.h"
 #include "job/core/job_state.h"
 #include "job/job_manager.h"
-#include "job/options.h"
+#include "job/stores/cookie_manager.h"
+#include "job/stores/options.h"
 #include "tools/testkit/machine_fixture.h"
 #include "tools/testkit/remote_service.h"
 

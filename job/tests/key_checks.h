@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "job/key_manager.h"
+#include "job/stores/key_manager.h"
 #include "tools/testkit/checkers.h"
 #include "tools/testkit/child_process.h"
 #include "tools/testkit/machine_fixture.h"

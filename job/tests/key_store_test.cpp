@@ -13,9 +13,9 @@
 #include <thread>
 
 #include "common/json.h"
-#include "job/cookie_manager.h"
-#include "job/key_manager.h"
-#include "job/options.h"
+#include "job/stores/cookie_manager.h"
+#include "job/stores/key_manager.h"
+#include "job/stores/options.h"
 #include "job/tests/key_checks.h"
 #include "tools/testkit/checkers.h"
 #include "tools/testkit/log_capture.h"

@@ -17,9 +17,9 @@
 
 #include "common/json.h"
 #include "common/md5.h"
-#include "job/cookie_manager.h"
 #include "job/increment_check.h"
-#include "job/options.h"
+#include "job/stores/cookie_manager.h"
+#include "job/stores/options.h"
 #include "tools/testkit/http_script_server.h"
 #include "tools/testkit/log_capture.h"
 #include "tools/testkit/remote_service.h"

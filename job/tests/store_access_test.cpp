@@ -17,12 +17,12 @@
 
 #include "common/data_folder.h"
 #include "common/text_conv.h"
-#include "job/cookie_manager.h"
 #include "job/core/iocp_dispatcher.h"
 #include "job/job_manager.h"
-#include "job/key_manager.h"
-#include "job/options.h"
-#include "job/password_manager.h"
+#include "job/stores/cookie_manager.h"
+#include "job/stores/key_manager.h"
+#include "job/stores/options.h"
+#include "job/stores/password_manager.h"
 #include "job/tests/test_job.h"
 #include "tools/testkit/machine_fixture.h"
 

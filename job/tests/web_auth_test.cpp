@@ -5,8 +5,8 @@
 
 #include <string>
 
-#include "job/cookie_manager.h"
-#include "job/password_manager.h"
+#include "job/stores/cookie_manager.h"
+#include "job/stores/password_manager.h"
 #include "job/web_auth_handler.h"
 #include "platform/atl_singleton.h"
 

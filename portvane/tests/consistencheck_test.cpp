@@ -9,7 +9,7 @@
 
 #include <cstdio>
 
-#include "job/exclusion_list.h"
+#include "job/stores/exclusion_list.h"
 #include "platform/win32.h"
 #include "tools/testkit/log_capture.h"
 #include "tools/testkit/machine_fixture.h"

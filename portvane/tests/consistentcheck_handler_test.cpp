@@ -9,11 +9,11 @@
 
 #include "common/appdata_path.h"
 #include "common/data_folder.h"
-#include "job/cookie_manager.h"
 #include "job/core/iocp_dispatcher.h"
 #include "job/core/job_state.h"
 #include "job/job_manager.h"
-#include "job/options.h"
+#include "job/stores/cookie_manager.h"
+#include "job/stores/options.h"
 #include "platform/win32.h"
 #include "portvane/tests/handler_kit.h"
 #include "tools/testkit/job_waits.h"

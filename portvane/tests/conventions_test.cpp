@@ -10,9 +10,9 @@
 #include <mutex>
 #include <set>
 
-#include "job/cookie_manager.h"
-#include "job/options.h"
 #include "job/remote_requests.h"
+#include "job/stores/cookie_manager.h"
+#include "job/stores/options.h"
 #include "portvane/tests/handler_kit.h"
 #include "tools/testkit/http_script_server.h"
 

@@ -15,8 +15,8 @@
 #include <thread>
 #include <vector>
 
-#include "job/cookie_manager.h"
 #include "job/core/job_state.h"
+#include "job/stores/cookie_manager.h"
 #include "portvane/tests/notify_helpers.h"
 #include "starter/webserver/server.h"
 #include "starter/webserver/tests/fake_connection.h"

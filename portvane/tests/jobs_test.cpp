@@ -7,11 +7,11 @@
 #include <chrono>
 #include <thread>
 
-#include "job/cookie_manager.h"
 #include "job/core/iocp_dispatcher.h"
 #include "job/core/job_state.h"
 #include "job/job_manager.h"
-#include "job/options.h"
+#include "job/stores/cookie_manager.h"
+#include "job/stores/options.h"
 #include "platform/win32.h"
 #include "portvane/local_job_history_src.h"
 #include "portvane/tests/handler_kit.h"

@@ -5,9 +5,9 @@
 #include <atomic>
 #include <thread>
 
-#include "job/cookie_manager.h"
-#include "job/options.h"
-#include "job/password_manager.h"
+#include "job/stores/cookie_manager.h"
+#include "job/stores/options.h"
+#include "job/stores/password_manager.h"
 #include "portvane/conventions.h"
 #include "portvane/login_restrictions.h"
 #include "portvane/tests/handler_kit.h"

@@ -2,8 +2,8 @@
 // interface, through the web server's request handling against the remote-service simulator.
 #include <gtest/gtest.h>
 
-#include "job/cookie_manager.h"
-#include "job/options.h"
+#include "job/stores/cookie_manager.h"
+#include "job/stores/options.h"
 #include "portvane/conventions.h"
 #include "portvane/tests/handler_kit.h"
 #include "tools/testkit/checkers.h"

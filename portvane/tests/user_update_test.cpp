@@ -3,7 +3,7 @@
 #include <filesystem>
 #include <string>
 
-#include "job/cookie_manager.h"
+#include "job/stores/cookie_manager.h"
 #include "portvane/tests/web_fixture.h"
 #include "tools/testkit/host_processes.h"
 #include "tools/testkit/machine_fixture.h"

@@ -21,11 +21,11 @@
 #include <thread>
 #include <vector>
 
-#include "job/cookie_manager.h"
 #include "job/core/iocp_dispatcher.h"
 #include "job/core/job_state.h"
 #include "job/job_manager.h"
-#include "job/options.h"
+#include "job/stores/cookie_manager.h"
+#include "job/stores/options.h"
 #include "plandeck/backup_job_definition.h"
 #include "portvane/tests/reply_head.h"
 #include "starter/webserver/mongoose.h"

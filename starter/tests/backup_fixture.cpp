@@ -13,11 +13,11 @@
 
 #include "common/json.h"
 #include "common/text_conv.h"
-#include "job/cookie_manager.h"
 #include "job/core/iocp_dispatcher.h"
 #include "job/core/job_state.h"
 #include "job/job_manager.h"
-#include "job/options.h"
+#include "job/stores/cookie_manager.h"
+#include "job/stores/options.h"
 #include "plandeck/backup_job_definition.h"
 #include "tools/testkit/checkers.h"
 #include "tools/testkit/machine_fixture.h"

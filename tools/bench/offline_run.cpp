@@ -59,13 +59,13 @@
 #include "common/text_conv.h"
 #include "job/activity_source.h"
 #include "job/ahead_pool.h"
-#include "job/cookie_manager.h"
 #include "job/core/iocp_dispatcher.h"
 #include "job/core/job_notify_manager.h"
 #include "job/core/job_state.h"
 #include "job/job_manager.h"
 #include "job/local_backup_storage.h"
-#include "job/options.h"
+#include "job/stores/cookie_manager.h"
+#include "job/stores/options.h"
 #include "plandeck/job_definition_factory.h"
 
 namespace {

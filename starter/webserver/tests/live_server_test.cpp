@@ -16,7 +16,7 @@
 #include <filesystem>
 #include <thread>
 
-#include "job/options.h"
+#include "job/stores/options.h"
 #include "starter/webserver/server.h"
 #include "starter/webserver/tests/fake_connection.h"
 #include "starter/webserver/tests/recording_plugin.h"

@@ -1,6 +1,6 @@
 // The settings store: where the file is read and written, its values and
 // their defaults, the hosts it accepts, failed writes and concurrent changes.
-#include "job/options.h"
+#include "job/stores/options.h"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>

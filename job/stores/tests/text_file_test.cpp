@@ -6,7 +6,7 @@
 #include <filesystem>
 #include <string>
 
-#include "job/key_manager.h"
+#include "job/stores/key_manager.h"
 #include "job/tests/key_checks.h"
 #include "platform/win32.h"
 #include "tools/testkit/log_capture.h"

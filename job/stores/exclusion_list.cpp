@@ -1,4 +1,4 @@
-#include "job/exclusion_list.h"
+#include "job/stores/exclusion_list.h"
 
 #include <algorithm>
 

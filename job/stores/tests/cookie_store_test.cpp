@@ -8,7 +8,7 @@
 #include <filesystem>
 #include <string>
 
-#include "job/cookie_manager.h"
+#include "job/stores/cookie_manager.h"
 #include "job/tests/key_checks.h"
 #include "tools/testkit/log_capture.h"
 

@@ -7,9 +7,9 @@
 #include "common/ace_log_wrapper.h"
 #include "common/holders.h"
 #include "common/win32_error.h"
-#include "job/crypt_buffers.h"
-#include "job/key_manager.h"
-#include "job/registry_key.h"
+#include "job/stores/crypt_buffers.h"
+#include "job/stores/key_manager.h"
+#include "job/stores/registry_key.h"
 #include "platform/win32.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "job/crypt_buffers.h"
+#include "job/stores/crypt_buffers.h"
 
 #include <openssl/buffer.h>
 #include <openssl/evp.h>
@@ -9,7 +9,7 @@
 #include <cstring>
 #include <vector>
 
-#include "job/bio_chain.h"
+#include "job/stores/bio_chain.h"
 
 namespace {
 

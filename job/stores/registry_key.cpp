@@ -1,4 +1,4 @@
-#include "job/registry_key.h"
+#include "job/stores/registry_key.h"
 
 #include <cstring>
 

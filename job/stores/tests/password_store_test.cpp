@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "job/password_manager.h"
+#include "job/stores/password_manager.h"
 #include "job/tests/key_checks.h"
 #include "platform/win32.h"
 #include "tools/testkit/log_capture.h"

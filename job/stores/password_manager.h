@@ -13,7 +13,7 @@
 #include <string>
 
 #include "common/json.h"
-#include "job/store_file.h"
+#include "job/stores/store_file.h"
 #include "platform/atl_singleton.h"
 
 class PasswordManagerImpl {

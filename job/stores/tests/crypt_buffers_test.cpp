@@ -1,7 +1,7 @@
 // AES and Base64 over buffers, checked against the openssl command line and
 // python3: sizes, round trips, refused arguments, short buffers, wrong keys
 // and damaged input.
-#include "job/crypt_buffers.h"
+#include "job/stores/crypt_buffers.h"
 
 #include <gtest/gtest.h>
 

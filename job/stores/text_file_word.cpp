@@ -1,4 +1,4 @@
-#include "job/text_file_word.h"
+#include "job/stores/text_file_word.h"
 
 #include <cctype>
 

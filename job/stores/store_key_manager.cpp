@@ -1,4 +1,4 @@
-#include "job/key_manager.h"
+#include "job/stores/key_manager.h"
 
 namespace {
 

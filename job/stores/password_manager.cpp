@@ -1,4 +1,4 @@
-#include "job/password_manager.h"
+#include "job/stores/password_manager.h"
 
 #include <ace/Log_Msg.h>
 #include <openssl/crypto.h>

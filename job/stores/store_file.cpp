@@ -1,4 +1,4 @@
-#include "job/store_file.h"
+#include "job/stores/store_file.h"
 
 #include <exception>
 
@@ -8,8 +8,8 @@
 #include "common/file_stream.h"
 #include "common/text_conv.h"
 #include "common/win32_error.h"
-#include "job/key_manager.h"
-#include "job/text_file_word.h"
+#include "job/stores/key_manager.h"
+#include "job/stores/text_file_word.h"
 
 namespace {
 

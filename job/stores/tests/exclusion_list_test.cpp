@@ -1,6 +1,6 @@
 // The exclusion list file: each user's array as the web interface edits it,
 // bad files, a failed save, and requests of several threads at once.
-#include "job/exclusion_list.h"
+#include "job/stores/exclusion_list.h"
 
 #include <gtest/gtest.h>
 

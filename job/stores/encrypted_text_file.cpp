@@ -11,9 +11,9 @@
 #include "common/file_stream.h"
 #include "common/replace_file.h"
 #include "common/text_conv.h"
-#include "job/crypt_buffers.h"
-#include "job/key_manager.h"
-#include "job/text_file_word.h"
+#include "job/stores/crypt_buffers.h"
+#include "job/stores/key_manager.h"
+#include "job/stores/text_file_word.h"
 
 namespace {
 

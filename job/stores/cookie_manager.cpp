@@ -1,4 +1,4 @@
-#include "job/cookie_manager.h"
+#include "job/stores/cookie_manager.h"
 
 #include <ace/Log_Msg.h>
 

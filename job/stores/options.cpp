@@ -1,4 +1,4 @@
-#include "job/options.h"
+#include "job/stores/options.h"
 
 #include <ace/Log_Msg.h>
 #include <ace/Trace.h>
