@@ -18,8 +18,8 @@
 
 #include "job/activity_source.h"
 #include "job/core/job.h"
+#include "job/remote/web_auth_handler.h"
 #include "job/storage.h"
-#include "job/web_auth_handler.h"
 #include "plandeck/backup_job_definition.h"
 #include "platform/snapward.h"
 

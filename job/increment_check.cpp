@@ -8,7 +8,7 @@
 #include "common/text_conv.h"
 #include "job/candidate_list.h"
 #include "job/core/file_helpers.h"
-#include "job/remote_exchange.h"
+#include "job/remote/remote_exchange.h"
 #include "job/stores/cookie_manager.h"
 #include "job/stores/options.h"
 #include "wirekit/error_codes.h"

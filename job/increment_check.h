@@ -18,7 +18,7 @@
 #pragma once
 
 // The request layer brings ACE, whose headers must come before the platform layer's.
-#include "job/remote_requests.h"
+#include "job/remote/remote_requests.h"
 //
 #include <cstdint>
 #include <functional>

@@ -21,8 +21,8 @@
 
 #include "job/core/job.h"
 #include "job/core/job_history.h"
+#include "job/remote/web_auth_handler.h"
 #include "job/storage.h"
-#include "job/web_auth_handler.h"
 
 class RestoreJob : public Job, public WebAuthHandler {
 public:

@@ -17,8 +17,8 @@
 #include "job/core/file_helpers.h"
 #include "job/core/json_storage.h"
 #include "job/note_file.h"
-#include "job/remote_exchange.h"
-#include "job/remote_requests.h"
+#include "job/remote/remote_exchange.h"
+#include "job/remote/remote_requests.h"
 #include "job/stores/cookie_manager.h"
 #include "wirekit/error_codes.h"
 

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string>
 
-#include "job/remote_requests.h"
+#include "job/remote/remote_requests.h"
 
 class JobDefinition;
 

@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "job/remote_requests.h"
+#include "job/remote/remote_requests.h"
 
 namespace remote_paths {
 inline constexpr const char kLogin[] = "/tovel/WebServer/CommonInterface/Login.php";

@@ -20,7 +20,7 @@
 #include <set>
 #include <string>
 
-#include "job/job_notify_client.h"
+#include "job/remote/job_notify_client.h"
 #include "tray/job_record.h"
 #include "tray/job_state_notify.h"
 #include "tray/singleton.h"

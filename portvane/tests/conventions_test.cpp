@@ -10,7 +10,7 @@
 #include <mutex>
 #include <set>
 
-#include "job/remote_requests.h"
+#include "job/remote/remote_requests.h"
 #include "job/stores/cookie_manager.h"
 #include "job/stores/options.h"
 #include "portvane/tests/handler_kit.h"

@@ -1,4 +1,4 @@
-#include "job/job_notify_client.h"
+#include "job/remote/job_notify_client.h"
 
 #include <algorithm>
 #include <exception>
@@ -6,7 +6,7 @@
 #include "common/ace_log_wrapper.h"
 #include "common/json.h"
 #include "job/core/job_state.h"
-#include "job/json_stream_scanner.h"
+#include "job/remote/json_stream_scanner.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "job/remote_requests.h"
+#include "job/remote/remote_requests.h"
 
 #include <ace/Log_Msg.h>
 

@@ -5,9 +5,9 @@
 
 #include <string>
 
+#include "job/remote/web_auth_handler.h"
 #include "job/stores/cookie_manager.h"
 #include "job/stores/password_manager.h"
-#include "job/web_auth_handler.h"
 #include "platform/atl_singleton.h"
 
 namespace {

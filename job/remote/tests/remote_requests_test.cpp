@@ -1,7 +1,7 @@
 // The command layer and the request catalogue against the remote-service
 // simulator, which checks every body strictly: a 200 from it means the body
 // had exactly the keys and types it wants.
-#include "job/remote_requests.h"
+#include "job/remote/remote_requests.h"
 //
 #include <arpa/inet.h>
 #include <gtest/gtest.h>

@@ -1,6 +1,6 @@
 // The job notification client against a scripted chunked HTTP server, and the
 // scanner that cuts its stream into objects.
-#include "job/job_notify_client.h"
+#include "job/remote/job_notify_client.h"
 
 #include <gtest/gtest.h>
 
@@ -18,7 +18,7 @@
 
 #include "job/core/job_state.h"
 #include "job/core/notify_event.h"
-#include "job/json_stream_scanner.h"
+#include "job/remote/json_stream_scanner.h"
 #include "tools/testkit/http_script_server.h"
 
 using tovel::testing::free_loopback_port;

@@ -1,4 +1,4 @@
-#include "job/json_stream_scanner.h"
+#include "job/remote/json_stream_scanner.h"
 
 size_t JsonStreamScanner::next(const char* data, size_t size, Piece& piece) {
     piece = Piece();

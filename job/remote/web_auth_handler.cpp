@@ -1,4 +1,4 @@
-#include "job/web_auth_handler.h"
+#include "job/remote/web_auth_handler.h"
 
 #include <ace/Log_Msg.h>
 

@@ -41,7 +41,7 @@ class WinHttpSession : public WinHttpHandle {};
 class WinHttpConnection : public WinHttpHandle {};
 
 // A request handle with what its callbacks use: a read buffer, the stack of
-// open JSON scopes of the text being read (see job/json_stream_scanner.h) and
+// open JSON scopes of the text being read (see job/remote/json_stream_scanner.h) and
 // the stop event, a manual-reset event set when the owner stops the request
 // (made when the request is opened; null before). The three operations are
 // called on WinHTTP's callback thread, one at a time.

@@ -14,7 +14,7 @@
 #include <string>
 
 #include "common/holders.h"
-#include "job/winhttp_handle.h"
+#include "job/remote/winhttp_handle.h"
 
 class JobNotifyClient : public WinHttpRequest {
 public:

@@ -10,7 +10,7 @@
 #include <string>
 
 // The request classes bring ACE, whose headers must come before the platform layer's.
-#include "job/remote_requests.h"
+#include "job/remote/remote_requests.h"
 //
 #include "common/ace_log_wrapper.h"
 #include "common/appdata_path.h"
