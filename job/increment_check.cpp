@@ -6,9 +6,9 @@
 
 #include "common/ace_log_wrapper.h"
 #include "common/text_conv.h"
-#include "job/candidate_list.h"
 #include "job/core/file_helpers.h"
 #include "job/remote/remote_exchange.h"
+#include "job/sources/candidate_list.h"
 #include "job/stores/cookie_manager.h"
 #include "job/stores/options.h"
 #include "wirekit/error_codes.h"

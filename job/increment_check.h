@@ -7,7 +7,7 @@
 // back the paths to back up. Lists of many files make both texts large (a
 // home folder of 150 000 files gives about 18 MB each way), so neither is
 // ever held whole: the candidates wait in a work file beside the source file
-// (candidate_list_path, see job/candidate_list.h), the request is sent from
+// (candidate_list_path, see job/sources/candidate_list.h), the request is sent from
 // a second one that the walk writes, and the reply is read element by
 // element as it arrives, choosing only items that the run offered. The reply's bound
 // follows the size of the list sent, and the exchange's deadline the bytes it
@@ -27,10 +27,10 @@
 #include <vector>
 
 #include "common/file_stream.h"
-#include "job/activity_source.h"
 #include "job/core/job_activity.h"
 #include "job/core/web_client_event_handler.h"
-#include "job/source_walker.h"
+#include "job/sources/activity_source.h"
+#include "job/sources/source_walker.h"
 #include "plandeck/backup_job_definition.h"
 
 // The reply of the increment check: each string element of the reply array

@@ -26,7 +26,7 @@
 //                         {"Id": job id, "Type": "Backup", "User": user};
 //                         replaced whole at every start of the run.
 //   <instance>.cat        the run's catalogue, source records as in
-//                         job/activity_source.h (below).
+//                         job/sources/activity_source.h (below).
 //   <instance>\<n>        the folder of the run's data: one file per stored
 //                         file, named by the file's item index n in decimal
 //                         without leading zeros, holding exactly what the
@@ -109,9 +109,9 @@
 #include <vector>
 
 #include "common/holders.h"
-#include "job/activity_source.h"
 #include "job/ahead_pool.h"
 #include "job/core/web_client_event_handler.h"
+#include "job/sources/activity_source.h"
 #include "job/storage.h"
 #include "plandeck/backup_job_definition.h"
 

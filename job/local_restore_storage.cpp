@@ -12,9 +12,9 @@
 #include "common/holders.h"
 #include "common/text_conv.h"
 #include "common/win32_error.h"
-#include "job/activity_source.h"
 #include "job/core/file_helpers.h"
 #include "job/restore_place.h"
+#include "job/sources/activity_source.h"
 
 namespace {
 

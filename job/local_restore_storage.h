@@ -32,11 +32,11 @@
 #include <unordered_set>
 #include <vector>
 
-#include "job/activity_source.h"
 #include "job/ahead_pool.h"
 #include "job/core/web_client_event_handler.h"
 #include "job/restore_location_policy.h"
 #include "job/restore_place.h"
+#include "job/sources/activity_source.h"
 #include "job/storage.h"
 #include "job/transformation.h"
 #include "plandeck/restore_job_definition.h"

@@ -3,7 +3,7 @@
 #include "common/appdata_path.h"
 #include "common/holders.h"
 #include "common/text_conv.h"
-#include "job/activity_source.h"
+#include "job/sources/activity_source.h"
 
 WIN32_FILE_ATTRIBUTE_DATA described_attributes(const WIN32_FILE_ATTRIBUTE_DATA& attributes,
                                                const SourceRead& read) {

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "common/text_conv.h"
-#include "job/source_walker.h"
+#include "job/sources/source_walker.h"
 #include "portvane/local_paths.h"
 
 using namespace tovel::web;

@@ -28,11 +28,11 @@
 
 #include "common/json.h"
 #include "common/text_conv.h"
-#include "job/activity_source.h"
 #include "job/core/iocp_dispatcher.h"
 #include "job/core/job_activity.h"
 #include "job/core/job_state.h"
 #include "job/job_manager.h"
+#include "job/sources/activity_source.h"
 #include "job/stores/cookie_manager.h"
 #include "job/stores/options.h"
 #include "tools/testkit/checkers.h"

@@ -19,11 +19,11 @@
 
 #include "common/appdata_path.h"
 #include "common/text_conv.h"
-#include "job/activity_source.h"
 #include "job/core/file_helpers.h"
 #include "job/core/job_state.h"
 #include "job/job_manager.h"
 #include "job/local_backup_storage.h"
+#include "job/sources/activity_source.h"
 #include "job/stores/cookie_manager.h"
 #include "job/stores/options.h"
 #include "tools/testkit/checkers.h"

@@ -1,4 +1,4 @@
-#include "job/candidate_list.h"
+#include "job/sources/candidate_list.h"
 
 #include <ace/Log_Msg.h>
 

@@ -1,6 +1,6 @@
 // Activity source files: the record format, reading from saved offsets, the
 // generator, damaged files and write failures.
-#include "job/activity_source.h"
+#include "job/sources/activity_source.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>

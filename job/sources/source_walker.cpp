@@ -1,4 +1,4 @@
-#include "job/source_walker.h"
+#include "job/sources/source_walker.h"
 
 #include <cwchar>
 #include <functional>

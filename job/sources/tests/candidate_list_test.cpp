@@ -1,7 +1,7 @@
 // The candidate list of the increment check: the request body made from its
 // work file against the system's JSON writer, the choice of the reply's
 // paths, and the source list written from it.
-#include "job/candidate_list.h"
+#include "job/sources/candidate_list.h"
 //
 #include <gtest/gtest.h>
 #include <sys/stat.h>

@@ -1,4 +1,4 @@
-// A run's list (job/activity_source.h) read ahead of the entry the run works
+// A run's list (job/sources/activity_source.h) read ahead of the entry the run works
 // on, so that its storage hears of the next items while it works on one. Each
 // entry is announced to the caller as it is read, in the list's order; with a
 // depth of 0 each record is read only when the run comes to it, as a plain
@@ -14,7 +14,7 @@
 #include <functional>
 #include <string>
 
-#include "job/activity_source.h"
+#include "job/sources/activity_source.h"
 
 class JobVolume;
 

@@ -24,8 +24,8 @@
 #include <vector>
 
 #include "common/holders.h"
-#include "job/activity_source.h"
-#include "job/source_walker.h"
+#include "job/sources/activity_source.h"
+#include "job/sources/source_walker.h"
 
 class CandidateList {
 public:

@@ -1,4 +1,4 @@
-#include "job/source_lookahead.h"
+#include "job/sources/source_lookahead.h"
 
 SourceLookahead::SourceLookahead(JobActivitySourceReader& reader, size_t depth, Announce announce)
     : reader_(reader), depth_(depth + 1), announce_(std::move(announce)) {}

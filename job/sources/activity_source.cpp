@@ -1,4 +1,4 @@
-#include "job/activity_source.h"
+#include "job/sources/activity_source.h"
 
 #include <ace/Log_Msg.h>
 

@@ -11,7 +11,7 @@
 #include "common/json.h"
 #include "common/win32_error.h"
 #include "job/core/job_volume.h"
-#include "job/source_walker.h"
+#include "job/sources/source_walker.h"
 #include "job/tests/walk_checks.h"
 #include "plandeck/backup_job_definition.h"
 

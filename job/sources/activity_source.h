@@ -29,7 +29,7 @@
 #include <vector>
 
 #include "common/file_stream.h"
-#include "job/source_walker.h"
+#include "job/sources/source_walker.h"
 #include "platform/win32.h"
 
 class JobVolume;
