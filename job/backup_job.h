@@ -19,7 +19,7 @@
 #include "job/core/job.h"
 #include "job/remote/web_auth_handler.h"
 #include "job/sources/activity_source.h"
-#include "job/storage.h"
+#include "job/storage/storage.h"
 #include "plandeck/backup_job_definition.h"
 #include "platform/snapward.h"
 

@@ -1,5 +1,5 @@
 // The storages bring ACE, whose headers must come before the platform layer's.
-#include "job/web_restore_storage.h"
+#include "job/storage/web_restore_storage.h"
 //
 #include <ace/Log_Msg.h>
 #include <ace/Trace.h>
@@ -18,10 +18,10 @@
 #include "job/core/file_helpers.h"
 #include "job/core/job_state.h"
 #include "job/core/speed_sampler.h"
-#include "job/local_restore_storage.h"
 #include "job/restore_job.h"
 #include "job/sources/activity_source.h"
 #include "job/sources/source_lookahead.h"
+#include "job/storage/local_restore_storage.h"
 #include "plandeck/restore_job_definition.h"
 #include "wirekit/error_codes.h"
 

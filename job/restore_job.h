@@ -22,7 +22,7 @@
 #include "job/core/job.h"
 #include "job/core/job_history.h"
 #include "job/remote/web_auth_handler.h"
-#include "job/storage.h"
+#include "job/storage/storage.h"
 
 class RestoreJob : public Job, public WebAuthHandler {
 public:

@@ -2,7 +2,7 @@
 // is full when a job is submitted and at every start after it, job
 // definitions and replies of the remote service that nest a million levels
 // deep. The agent refuses each with an error and goes on running.
-#include "job/web_backup_storage.h"
+#include "job/storage/web_backup_storage.h"
 //
 #include <gtest/gtest.h>
 #include <sys/mount.h>
@@ -20,10 +20,10 @@
 #include "common/json.h"
 #include "common/text_conv.h"
 #include "job/job_manager.h"
+#include "job/storage/transformation.h"
 #include "job/stores/cookie_manager.h"
 #include "job/stores/options.h"
 #include "job/tests/test_job.h"
-#include "job/transformation.h"
 #include "tools/testkit/log_capture.h"
 #include "tools/testkit/machine_fixture.h"
 #include "tools/testkit/remote_service.h"

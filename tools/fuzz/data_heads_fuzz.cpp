@@ -4,7 +4,7 @@
 // is left) and its bytes. Received names must stay below the receiving
 // folder, and nothing may be read outside a package.
 // The HTTP client brings ACE, whose headers must come before the platform layer's.
-#include "job/data_headers.h"
+#include "job/storage/data_headers.h"
 //
 #include <ace/Log_Msg.h>
 #include <dirent.h>

@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "job/local_restore_storage.h"
 #include "job/sources/activity_source.h"
+#include "job/storage/local_restore_storage.h"
 #include "platform/win32.h"
 
 namespace {

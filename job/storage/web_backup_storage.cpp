@@ -1,0 +1,653 @@
+#include "job/storage/web_backup_storage.h"
+
+#include <ace/Log_Msg.h>
+#include <ace/Trace.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+
+#include "common/ace_log_wrapper.h"
+#include "common/appdata_path.h"
+#include "common/holders.h"
+#include "common/md5.h"
+#include "common/replace_file.h"
+#include "common/text_conv.h"
+#include "job/core/file_helpers.h"
+#include "job/core/json_storage.h"
+#include "job/remote/remote_exchange.h"
+#include "job/remote/remote_requests.h"
+#include "job/storage/note_file.h"
+#include "job/stores/cookie_manager.h"
+#include "wirekit/error_codes.h"
+
+namespace {
+
+// The code of an operation called without the run's record (ERROR_BAD_COMMAND).
+constexpr DWORD kNoRecord = 22;
+
+CookieManagerImpl& cookie_store() {
+    return *ATL::CComSingleton<CookieManagerImpl, ATL::CComAutoCriticalSection>::instance();
+}
+
+// The local time as the service reads it in Start Job and End Job.
+std::string local_time_text() {
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+    char text[128];
+    std::snprintf(text, sizeof text, "%d-%.2d-%.2d %.2d:%.2d:%.2d", now.wYear, now.wMonth, now.wDay,
+                  now.wHour, now.wMinute, now.wSecond);
+    return text;
+}
+
+using remote::exchange;
+using remote::log_failure;
+
+// Whether a reply is an HTML page (Content-Type text/html, any letter case,
+// any parameters).
+bool html_page(const HTTP_Response& response) {
+    const char* type = response.headers().get(HTTP_HEAD_CONTENT_TYPE);
+    if (!type) return false;
+    while (*type == ' ' || *type == '\t') ++type;
+    static const char kHtml[] = "text/html";
+    for (size_t i = 0; i + 1 < sizeof kHtml; ++i)
+        if (std::tolower(static_cast<unsigned char>(type[i])) != kHtml[i]) return false;
+    char next = type[sizeof kHtml - 1];
+    return next == '\0' || next == ';' || next == ' ' || next == '\t';
+}
+
+// Reads up to size bytes, fewer only at the end of the file.
+bool read_full(HANDLE file, uint8_t* buffer, DWORD size, DWORD& got) {
+    got = 0;
+    while (got < size) {
+        DWORD read = 0;
+        if (!ReadFile(file, buffer + got, size - got, &read, nullptr)) return false;
+        if (read == 0) break;
+        got += read;
+    }
+    return true;
+}
+
+}  // namespace
+
+WebBackupStorage::WebBackupStorage(const JobDefinition* definition, WebClientEventHandler* handler)
+    : definition_(definition),
+      workFolder_(job_temp_path(definition ? definition->id() : nullptr)),
+      handler_(handler) {}
+
+WebBackupStorage::~WebBackupStorage() = default;
+
+std::string WebBackupStorage::jobName() const {
+    return definition_ ? to_utf8(definition_->name(), -1) : std::string();
+}
+
+std::wstring WebBackupStorage::workPath(uint64_t itemIndex) const {
+    std::wstring path;
+    return path_join_number(workFolder_.c_str(), itemIndex, path);
+}
+
+bool WebBackupStorage::interrupted() { return handler_ && handler_->stopRequested(0); }
+
+bool WebBackupStorage::cancelled() {
+    DWORD code = GetLastError();
+    bool stop = code == ERROR_CANCELLED || interrupted();
+    SetLastError(code);
+    return stop;
+}
+
+bool WebBackupStorage::init(JobActivity* record, Transformation* transformation) {
+    ACE_TRACE("WebBackupStorage::init");
+    last_error_restorer keep;
+    const std::string name = jobName();
+    const char* id = definition_ ? definition_->id() : "";
+    if (transformation != transformation_.get()) transformation_.reset(transformation);
+    if (!record) {
+        log_message(LM_ERROR, "Failed to start job {%s, %s}, invalid job activity.\n", name.c_str(),
+                    id);
+        keep.dismiss();
+        SetLastError(kNoRecord);
+        return false;
+    }
+    record_ = record;
+
+    UUID instance;
+    std::memcpy(&instance, record->instanceId, sizeof instance);
+    rpc_string_holder text;
+    RPC_STATUS converted = UuidToStringA(&instance, text.out());
+    if (converted == RPC_S_OK) {
+        historyFolder_.clear();
+        if (job_history_path(historyFolder_, id, text.c_str()))
+            errors_.load(to_utf8(historyFolder_ + L"\\err").c_str());
+        else
+            historyFolder_.clear();
+        instanceId_ = text.c_str();
+    } else {
+        instanceId_.clear();
+        SetLastError(static_cast<DWORD>(converted));
+        log_message(LM_ERROR,
+                    "Failed to start job {%s, %s}, can't convert the instance id to string, "
+                    "error-code = %d, %m.\n",
+                    name.c_str(), id, static_cast<int>(converted));
+        keep.dismiss();
+        return false;
+    }
+
+    std::string cookie;
+    if (!definition_ || !cookie_store().findCookie(definition_->user(), cookie) || cookie.empty()) {
+        log_message(LM_ERROR, "Failed to start job {%s, %s}, can't find the cookie.\n",
+                    name.c_str(), id);
+        instanceId_.clear();
+        keep.dismiss();
+        SetLastError(http_error_code(401));
+        return false;
+    }
+    cookie_ = cookie;
+    return true;
+}
+
+bool WebBackupStorage::start() {
+    ACE_TRACE("WebBackupStorage::start");
+    last_error_restorer keep;
+    const std::string name = jobName();
+    const char* id = definition_ ? definition_->id() : "";
+    auto fail = [&](DWORD code) {
+        instanceId_.clear();
+        keep.dismiss();
+        SetLastError(code);
+        return false;
+    };
+    if (!record_) {
+        log_message(LM_ERROR, "Failed to start job {%s, %s}, invalid job activity.\n", name.c_str(),
+                    id);
+        return fail(kNoRecord);
+    }
+
+    const std::string startTime = local_time_text();
+    Web_Server_Invoker web;
+    web.stopCheck(this);
+    Command_To_Server<Start_Job_Request, Response_T<json_spirit::Value>> command("Start Job");
+    command.request().build(cookie_, id, instanceId_, record_->totalDirectories,
+                            record_->totalFiles, record_->totalBytes, startTime.c_str());
+    DWORD code = exchange(web, command, cookie_);
+    ended_ = false;
+    if (code == http_error_code(409) && endedBefore()) {
+        log_message(LM_INFO, "Job {%s, %s} was ended before, End Job is answered again.\n",
+                    name.c_str(), id);
+        ended_ = true;
+        return true;
+    }
+    if (code) {
+        log_failure(code, "Failed to start job {%s, %s}, error-code = %d, %m.\n",
+                    "Failed to start job {%s, %s}, status-code = %d, %s.\n", name.c_str(), id);
+        return fail(code);
+    }
+
+    const json_spirit::Value& reply = command.response().body();
+    if (reply.type() != json_spirit::obj_type) {
+        log_message(LM_ERROR,
+                    "Failed to start job {%s, %s}, invalid server response is not an json object "
+                    "type.\n",
+                    name.c_str(), id);
+        return fail(kMalformedReply);
+    }
+    const json_spirit::Object& object = reply.get_obj();
+    auto host = object.find("host");
+    if (host == object.end() || host->second.type() != json_spirit::str_type) {
+        log_message(LM_ERROR, "Failed to start job {%s, %s}, can't find storage server host.\n",
+                    name.c_str(), id);
+        return fail(kMalformedReply);
+    }
+    if (host->second.get_str().empty()) {
+        log_message(LM_ERROR, "Failed to start job {%s, %s}, invalid storage host name value.\n",
+                    name.c_str(), id);
+        return fail(kMalformedReply);
+    }
+    auto port = object.find("port");
+    if (port == object.end() || port->second.type() != json_spirit::int_type) {
+        log_message(LM_ERROR, "Failed to start job {%s, %s}, can't find storage host port.\n",
+                    name.c_str(), id);
+        return fail(kMalformedReply);
+    }
+    // A port beyond the 16-bit range is as unusable as 0.
+    int64_t number = port->second.is_uint64() ? -1 : port->second.get_int64();
+    if (number <= 0 || number > 65535) {
+        log_message(LM_ERROR,
+                    "Failed to start job {%s, %s}, invalid storage host port value {%d}.\n",
+                    name.c_str(), id, static_cast<int>(number));
+        return fail(kMalformedReply);
+    }
+    if (!storage_.server(host->second.get_str().c_str(), static_cast<unsigned short>(number),
+                         kSendBufferSize))
+        return fail(kMalformedReply);
+    storage_.stopCheck(this);
+    storageHost_ = host->second.get_str();
+    storagePort_ = static_cast<unsigned short>(number);
+    return true;
+}
+
+bool WebBackupStorage::endedBefore() {
+    last_error_restorer keep;
+    if (historyFolder_.empty() || instanceId_.empty()) return false;
+    JSONObjectStorage saved;
+    if (!saved.load(to_utf8(historyFolder_ + L"\\end").c_str())) return false;
+    auto host = saved.get().find("host");
+    auto port = saved.get().find("port");
+    if (host == saved.get().end() || host->second.type() != json_spirit::str_type ||
+        port == saved.get().end() || port->second.type() != json_spirit::int_type ||
+        port->second.is_uint64())
+        return false;
+    int64_t number = port->second.get_int64();
+    if (number <= 0 || number > 65535 ||
+        !storage_.server(host->second.get_str().c_str(), static_cast<unsigned short>(number),
+                         kSendBufferSize))
+        return false;
+    const std::string endTime = local_time_text();
+    Command_To_Server<End_Job_Request, Response_T<std::string>> command("End Job");
+    command.request().build(cookie_, instanceId_, endTime.c_str());
+    return exchange(storage_, command, cookie_) == 0;
+}
+
+bool WebBackupStorage::end() {
+    ACE_TRACE("WebBackupStorage::end");
+    last_error_restorer keep;
+    const std::string name = jobName();
+    const char* id = definition_ ? definition_->id() : "";
+    if (ended_) return true;
+    if (!errors_.empty()) {
+        Web_Server_Invoker web;
+        Command_To_Server<Submit_Errors_Request, Response_T<std::string>> command("Submit Error");
+        command.request().build(cookie_, instanceId_, json_spirit::Value(errors_.get()));
+        DWORD code = exchange(web, command, cookie_);
+        if (code) {
+            log_failure(code,
+                        "Failed to submit history errors of job {%s, %s}, error-code = %d, %m.\n",
+                        "Failed to submit history errors of job {%s, %s}, status-code = %d, %s.\n",
+                        name.c_str(), id);
+            keep.dismiss();
+            return false;
+        }
+    }
+
+    if (!historyFolder_.empty() && !storageHost_.empty()) {
+        json_spirit::Object server;
+        server["host"] = storageHost_;
+        server["port"] = static_cast<int>(storagePort_);
+        std::wstring saved = historyFolder_ + L"\\end";
+        if (!replace_file(saved, json_spirit::write(json_spirit::Value(server))))
+            log_message(LM_ERROR, "Failed to write %s, error-code = %d, %m.\n",
+                        to_utf8(saved).c_str(), static_cast<int>(GetLastError()));
+    }
+    const std::string endTime = local_time_text();
+    Command_To_Server<End_Job_Request, Response_T<std::string>> command("End Job");
+    command.request().build(cookie_, instanceId_, endTime.c_str());
+    // The run has completed: its end is not cut short by a stop, only by
+    // the exchange's deadline.
+    storage_.stopCheck(nullptr);
+    DWORD code = exchange(storage_, command, cookie_);
+    if (code) {
+        log_failure(code, "Failed to end job {%s, %s}, error-code = %d, %m.\n",
+                    "Failed to end job {%s, %s}, status-code = %d, %s.\n", name.c_str(), id);
+        keep.dismiss();
+        return false;
+    }
+    return true;
+}
+
+bool WebBackupStorage::cancel() {
+    ACE_TRACE("WebBackupStorage::cancel");
+    last_error_restorer keep;
+    Web_Server_Invoker web;
+    Command_To_Server<Stop_Job_Request, Response_T<std::string>> command("Stop Job");
+    command.request().build(cookie_, instanceId_);
+    DWORD code = exchange(web, command, cookie_);
+    if (code) {
+        const std::string name = jobName();
+        log_failure(code, "Failed to cancel job {%s, %s}, error-code = %d, %m.\n",
+                    "Failed to cancel job {%s, %s}, status-code = %d, %s.\n", name.c_str(),
+                    definition_ ? definition_->id() : "");
+        keep.dismiss();
+        return false;
+    }
+    return true;
+}
+
+bool WebBackupStorage::resumable(uint32_t itemIndex, const std::wstring& work) const {
+    if (record_->currentFileState != kTransferState || record_->currentItemIndex != itemIndex)
+        return false;
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExW(work.c_str(), GetFileExInfoStandard, &data) ||
+        (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+        return false;
+    uint64_t size = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+    uint64_t done = record_->currentFileDone;
+    return size == record_->currentFileSize && done <= size && done % kBlockSize == 0;
+}
+
+std::wstring WebBackupStorage::descriptionPath(const std::wstring& work) { return work + L".read"; }
+
+void WebBackupStorage::noteDescription(const std::wstring& work,
+                                       const WIN32_FILE_ATTRIBUTE_DATA& attributes,
+                                       const WIN32_FILE_ATTRIBUTE_DATA& described) {
+    last_error_restorer keep;
+    const std::wstring note = descriptionPath(work);
+    if (described.nFileSizeHigh == attributes.nFileSizeHigh &&
+        described.nFileSizeLow == attributes.nFileSizeLow &&
+        described.ftLastWriteTime.dwLowDateTime == attributes.ftLastWriteTime.dwLowDateTime &&
+        described.ftLastWriteTime.dwHighDateTime == attributes.ftLastWriteTime.dwHighDateTime) {
+        if (fileExists(note)) rmfile_f(note.c_str());
+        return;
+    }
+    char text[96];
+    std::snprintf(text, sizeof text, "%lu %lu %lu %lu",
+                  static_cast<unsigned long>(described.nFileSizeHigh),
+                  static_cast<unsigned long>(described.nFileSizeLow),
+                  static_cast<unsigned long>(described.ftLastWriteTime.dwHighDateTime),
+                  static_cast<unsigned long>(described.ftLastWriteTime.dwLowDateTime));
+    if (!write_note(note, text))
+        log_message(LM_WARNING, "Failed to note the read size of %s, %m.\n", to_utf8(work).c_str());
+}
+
+WIN32_FILE_ATTRIBUTE_DATA WebBackupStorage::noted(const std::wstring& work,
+                                                  const WIN32_FILE_ATTRIBUTE_DATA& attributes) {
+    WIN32_FILE_ATTRIBUTE_DATA described = attributes;
+    unsigned long high = 0, low = 0, timeHigh = 0, timeLow = 0;
+    std::string text = read_note(descriptionPath(work));
+    if (std::sscanf(text.c_str(), "%lu %lu %lu %lu", &high, &low, &timeHigh, &timeLow) == 4) {
+        described.nFileSizeHigh = static_cast<DWORD>(high);
+        described.nFileSizeLow = static_cast<DWORD>(low);
+        described.ftLastWriteTime.dwHighDateTime = static_cast<DWORD>(timeHigh);
+        described.ftLastWriteTime.dwLowDateTime = static_cast<DWORD>(timeLow);
+    }
+    return described;
+}
+
+void WebBackupStorage::dropCurrentItem() {
+    last_error_restorer keep;
+    std::wstring work = workPath(record_->currentItemIndex);
+    if (fileExists(work)) rmfile_f(work.c_str());
+    if (fileExists(descriptionPath(work))) rmfile_f(descriptionPath(work).c_str());
+    record_->currentItemIndex = 0;
+    record_->currentFileDone = 0;
+    record_->currentFileState = 0;
+}
+
+bool WebBackupStorage::backupFile(const wchar_t* path, const WIN32_FILE_ATTRIBUTE_DATA* attributes,
+                                  uint32_t itemIndex, const wchar_t* readPath) {
+    ACE_TRACE("WebBackupStorage::backupFile");
+    last_error_restorer keep;
+    auto fail = [&keep](DWORD code) {
+        keep.dismiss();
+        SetLastError(code);
+        return false;
+    };
+    if (!record_ || !path || !*path || !attributes) return fail(ERROR_INVALID_PARAMETER);
+    const std::string name = to_utf8(path, -1);
+    log_message(LM_DEBUG, "Backing up file {%s}.\n", name.c_str());
+    log_message(LM_DEBUG, "File {%} is increment, start to encrypt/compress.\n", name.c_str());
+
+    const bool folder = attributes->dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY;
+    const std::wstring work = workPath(itemIndex);
+    // What the service is told of the item: for a file, the size and time of
+    // what was read, which its blocks are the stored form of.
+    WIN32_FILE_ATTRIBUTE_DATA described = *attributes;
+    if (folder || !resumable(itemIndex, work)) {
+        // Whatever the record held for another item has ended.
+        if (record_->currentItemIndex != itemIndex) dropCurrentItem();
+        record_->currentItemIndex = itemIndex;
+        record_->currentFileDone = 0;
+        record_->currentFileSize = 0;
+        record_->currentFileState = kEncodeState;
+    }
+    if (!folder && record_->currentFileState == kEncodeState) {
+        const wchar_t* source = readPath ? readPath : path;
+        bool transformed = false;
+        if (auto* own = dynamic_cast<BackupTransformation*>(transformation_.get());
+            own && own->compression() &&
+            (static_cast<uint64_t>(attributes->nFileSizeHigh) << 32 | attributes->nFileSizeLow) >
+                BackupTransformation::kInMemoryBytes) {
+            // A large file's deflate is shared among threads of the storage's
+            // own while the exchanges stay on this one, in order.
+            if (!pool_)
+                pool_ = std::make_unique<AheadPool>(AheadPool::suggestedThreads(kPieceThreads));
+            own->compressOn(pool_.get());
+        }
+        if (transformation_)
+            transformed = transformation_->transform(source, work.c_str(), attributes, this);
+        else
+            SetLastError(ERROR_INVALID_PARAMETER);
+        if (!transformed) {
+            DWORD code = GetLastError();
+            if (cancelled())
+                log_message(
+                    LM_INFO,
+                    "File {%s} backing up is cancelled when ecrypt/compress, offset {%Q}.\n",
+                    name.c_str(), record_->currentFileDone.load());
+            else
+                log_message(LM_ERROR, "Encrypt/compress file {%s} failed, error-code = %d, %m.\n",
+                            name.c_str(), static_cast<int>(code));
+            dropCurrentItem();
+            return fail(code);
+        }
+        WIN32_FILE_ATTRIBUTE_DATA data;
+        if (!GetFileAttributesExW(work.c_str(), GetFileExInfoStandard, &data)) {
+            DWORD code = GetLastError();
+            const std::string target = to_utf8(work);
+            log_message(LM_ERROR,
+                        "Get file attributes of ecrypted file {%s, target {%s}} failed, error-code "
+                        "= %d, %m.\n",
+                        name.c_str(), target.c_str(), static_cast<int>(code));
+            if (interrupted()) {
+                SetLastError(code);
+                log_message(LM_INFO,
+                            "File {%s} backing up is cancelled when encrypt/compress at offset "
+                            "{%Q}, error-code = %d, %m.\n",
+                            name.c_str(), record_->currentFileDone.load(), static_cast<int>(code));
+            }
+            dropCurrentItem();
+            return fail(code);
+        }
+        record_->currentFileSize =
+            (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+        record_->currentItemIndex = itemIndex;
+        const SourceRead& read = transformation_->sourceRead();
+        described = described_attributes(*attributes, read);
+        noteDescription(work, *attributes, described);
+        if (read.known && read.changed) addError(path, kChangedWhileRead, kChangedWhileReadReason);
+    } else if (!folder) {
+        described = noted(work, *attributes);
+    }
+
+    log_message(LM_DEBUG, "File {%} is ecrypted/compressed, start to upload file information.\n",
+                name.c_str());
+    // From here on the item is half-sent: the marker comes last.
+    record_->currentFileState = kTransferState;
+    const uint64_t size = folder ? 0 : record_->currentFileSize.load();
+    // The service expects one block more than the whole blocks, also for an
+    // exact multiple and an empty file; no block beyond the data is sent.
+    const uint64_t totalBlocks = folder ? 0 : size / kBlockSize + 1;
+    if (!upload_file_info(name, described, size, totalBlocks)) {
+        DWORD code = GetLastError();
+        if (interrupted()) {
+            SetLastError(code);
+            log_message(LM_INFO,
+                        "File {%s} backing up is cancelled when upload file information at offset "
+                        "{%Q}, error-code = %d, %m.\n",
+                        name.c_str(), record_->currentFileDone.load(), static_cast<int>(code));
+        }
+        if (folder) dropCurrentItem();
+        return fail(code);
+    }
+
+    if (folder) {
+        if (interrupted()) {
+            SetLastError(keep.saved());
+            log_message(LM_INFO,
+                        "File {%s} backing up is cancelled when upload directory data, offset "
+                        "{%Q}, error-code = %d, %m.\n",
+                        name.c_str(), record_->currentFileDone.load(),
+                        static_cast<int>(keep.saved()));
+        }
+        ++record_->filesDone;
+        dropCurrentItem();
+        return true;
+    }
+
+    log_message(LM_DEBUG, "File {%} information uploaded, start to upload file data.\n",
+                name.c_str());
+    bool spoiled = false;
+    if (!sendBlocks(name, work, spoiled)) {
+        DWORD code = GetLastError();
+        if (spoiled) dropCurrentItem();
+        return fail(code);
+    }
+    if (record_->currentFileDone < record_->currentFileSize) return true;  // stopped between blocks
+
+    ++record_->filesDone;
+    record_->bytesDone +=
+        (static_cast<uint64_t>(described.nFileSizeHigh) << 32) | described.nFileSizeLow;
+    dropCurrentItem();
+    log_message(LM_DEBUG, "Remove temporary file and return. File {%}.\n", name.c_str());
+    return true;
+}
+
+bool WebBackupStorage::sendBlocks(const std::string& name, const std::wstring& work,
+                                  bool& spoiled) {
+    const std::string target = to_utf8(work);
+    spoiled = true;
+    scoped_handle file(CreateFileW(work.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                                   FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.valid()) {
+        DWORD code = GetLastError();
+        log_message(LM_ERROR, "Open file {%s, target {%s}} to read failed, error-code = %d, %m.\n",
+                    target.c_str(), name.c_str(), static_cast<int>(code));
+        if (interrupted()) {
+            SetLastError(code);
+            log_message(LM_INFO,
+                        "File {%s, target {%s}} backing up is cancelled when open target file to "
+                        "read, offset {%Q}, error-code = %d, %m.\n",
+                        name.c_str(), target.c_str(), record_->currentFileDone.load(),
+                        static_cast<int>(code));
+        }
+        SetLastError(code);
+        return false;
+    }
+    if (record_->currentFileDone != 0) {
+        LARGE_INTEGER offset;
+        offset.QuadPart = static_cast<LONGLONG>(record_->currentFileDone);
+        if (!SetFilePointerEx(file.get(), offset, nullptr, FILE_BEGIN)) {
+            DWORD code = GetLastError();
+            log_message(LM_ERROR,
+                        "Seek file {%s, target {%s}} to {%Q} failed, error-code = %d, %m.\n",
+                        target.c_str(), name.c_str(), record_->currentFileDone.load(),
+                        static_cast<int>(code));
+            file.close();
+            if (interrupted()) {
+                SetLastError(code);
+                log_message(LM_INFO,
+                            "File {%s, target {%s}} backing up is cancelled when seek target file, "
+                            "offset {%Q}, error-code = %d, %m.\n",
+                            name.c_str(), target.c_str(), record_->currentFileDone.load(),
+                            static_cast<int>(code));
+            }
+            SetLastError(code);
+            return false;
+        }
+    }
+
+    std::unique_ptr<uint8_t[]> buffer(new uint8_t[kBlockSize]);
+    while (record_->currentFileDone < record_->currentFileSize) {
+        const uint64_t offset = record_->currentFileDone;
+        const DWORD wanted =
+            static_cast<DWORD>(std::min<uint64_t>(kBlockSize, record_->currentFileSize - offset));
+        DWORD got = 0;
+        if (!read_full(file.get(), buffer.get(), wanted, got)) {
+            DWORD code = GetLastError();
+            log_message(LM_ERROR,
+                        "Read file {%s, target {%s}} at {%Q} failed, error-code = %d, %m.\n",
+                        target.c_str(), name.c_str(), offset, static_cast<int>(code));
+            SetLastError(code);
+            return false;
+        }
+        if (got < wanted) {
+            // The work file lost bytes since it was described.
+            log_message(LM_ERROR, "File {%s, target {%s}} ends at {%Q} before its size {%Q}.\n",
+                        name.c_str(), target.c_str(), offset + got,
+                        record_->currentFileSize.load());
+            SetLastError(ERROR_HANDLE_EOF);
+            return false;
+        }
+        if (interrupted()) {
+            log_message(LM_INFO,
+                        "File {%s, target {%s}} backing up is cancelled when read file, offset "
+                        "{%Q}, error-code = %d, %m.\n",
+                        name.c_str(), target.c_str(), offset, static_cast<int>(GetLastError()));
+            spoiled = false;
+            return true;
+        }
+        log_message(LM_DEBUG, "Uploading data {%Q} to {%Q} of file {%}.\n", offset, offset + got,
+                    name.c_str());
+        if (!upload_file_data(name, buffer.get(), got)) {
+            DWORD code = GetLastError();
+            file.close();
+            if (interrupted()) {
+                SetLastError(code);
+                log_message(LM_INFO,
+                            "File {%s, target {%s}} backing up is cancelled when upload file data, "
+                            "offset {%Q}, error-code = %d, %m.\n",
+                            name.c_str(), target.c_str(), offset, static_cast<int>(code));
+            }
+            spoiled = false;
+            SetLastError(code);
+            return false;
+        }
+        record_->currentFileDone += got;
+        record_->bytesTransferred += got;
+    }
+    spoiled = false;
+    return true;
+}
+
+bool WebBackupStorage::upload_file_info(const std::string& path,
+                                        const WIN32_FILE_ATTRIBUTE_DATA& attributes, uint64_t size,
+                                        uint64_t totalBlocks) {
+    ACE_TRACE("WebBackupStorage::upload_file_info");
+    Command_To_Server<Upload_File_Request, Response_T<std::string>> command("Upload File");
+    command.request().build(cookie_, instanceId_, path, attributes, size, totalBlocks);
+    DWORD code = exchange(storage_, command, cookie_);
+    if (code) {
+        log_failure(code, "Failed to upload file information {%s}, error-code = %d, %m.\n",
+                    "Failed to upload file information {%s}, status-code = %d, %s.\n",
+                    path.c_str());
+        return false;
+    }
+    return true;
+}
+
+bool WebBackupStorage::upload_file_data(const std::string& path, const void* data,
+                                        uint64_t length) {
+    ACE_TRACE("WebBackupStorage::upload_file_data");
+    MD5 digest;
+    digest.update(static_cast<const unsigned char*>(data), static_cast<unsigned>(length));
+    const std::string md5 = digest.hexdigest();
+    const uint64_t block = record_->currentFileDone / kBlockSize + 1;
+    Command_To_Server<Upload_Data_Request, Response_T<std::string>> command("Upload Data");
+    command.request().build(cookie_, instanceId_, path, block, md5, data, length);
+    DWORD code = exchange(storage_, command, cookie_);
+    if (!code && html_page(command.response())) {
+        // The service's own reply is never a page: something in between (a
+        // portal of the network) answered, and the block was not stored.
+        log_message(LM_ERROR,
+                    "Failed to upload file data {%s}: the reply is an HTML page, not the "
+                    "service's.\n",
+                    path.c_str());
+        SetLastError(kExchangeAborted);
+        return false;
+    }
+    if (code) {
+        log_failure(code, "Failed to upload file data {%s}, error-code = %d, %m.\n",
+                    "Failed to upload file data {%s}, status-code = %d, %s.\n", path.c_str());
+        return false;
+    }
+    return true;
+}
