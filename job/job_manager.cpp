@@ -11,13 +11,13 @@
 #include "common/data_folder.h"
 #include "common/find_file_handle.h"
 #include "common/text_conv.h"
-#include "job/backup_job.h"
 #include "job/core/consistent_check.h"
 #include "job/core/file_helpers.h"
 #include "job/core/job_folders.h"
 #include "job/core/job_notify_manager.h"
 #include "job/core/job_state.h"
-#include "job/restore_job.h"
+#include "job/runs/backup_job.h"
+#include "job/runs/restore_job.h"
 #include "plandeck/job_definition_factory.h"
 
 namespace {

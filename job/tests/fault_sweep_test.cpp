@@ -42,10 +42,10 @@
 
 #include "common/json.h"
 #include "common/text_conv.h"
-#include "job/backup_job.h"
 #include "job/core/iocp_dispatcher.h"
 #include "job/core/job_state.h"
 #include "job/job_manager.h"
+#include "job/runs/backup_job.h"
 #include "job/stores/cookie_manager.h"
 #include "job/stores/options.h"
 #include "plandeck/restore_job_definition.h"

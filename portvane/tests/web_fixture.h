@@ -8,7 +8,7 @@
 // Everything runs on the test's thread but the server's workers and the job engine's threads.
 #pragma once
 
-#include "job/backup_job.h"
+#include "job/runs/backup_job.h"
 //
 #include <gtest/gtest.h>
 

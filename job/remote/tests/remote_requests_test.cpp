@@ -17,7 +17,7 @@
 
 #include "common/json.h"
 #include "common/md5.h"
-#include "job/increment_check.h"
+#include "job/runs/increment_check.h"
 #include "job/stores/cookie_manager.h"
 #include "job/stores/options.h"
 #include "tools/testkit/http_script_server.h"

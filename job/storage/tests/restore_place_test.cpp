@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "job/restore_job.h"
+#include "job/runs/restore_job.h"
 #include "job/storage/local_backup_storage.h"
 #include "job/tests/restore_checks.h"
 

@@ -3,7 +3,7 @@
 // layout, every stored file by openssl (AES-128-CBC, PKCS#7) and python3's
 // zlib, and the remote service's side through the simulator's inspection
 // endpoints. The source is the test kit's sample tree.
-#include "job/backup_job.h"
+#include "job/runs/backup_job.h"
 //
 #include <dirent.h>
 #include <fcntl.h>

@@ -5,7 +5,7 @@
 // pause, fail with a clear error, or complete, and nothing may be reported
 // as stored that the service does not hold: every check reads the
 // simulator's own record of what it stored.
-#include "job/backup_job.h"
+#include "job/runs/backup_job.h"
 //
 #include <gtest/gtest.h>
 

@@ -12,7 +12,7 @@
 // the names are plain ASCII long enough for an 18 MB reply, and the test
 // prints the process's peak memory growth during the run and during the
 // walk alone, whose difference is what the check itself took.
-#include "job/backup_job.h"
+#include "job/runs/backup_job.h"
 //
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // A restore run from its submission to its end, from an offline backup made
 // by a backup run of the same test.
-#include "job/restore_job.h"
+#include "job/runs/restore_job.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
 // The request layer brings ACE, whose headers must come before the platform layer's.
-#include "job/increment_check.h"
+#include "job/runs/increment_check.h"
 //
 #include <ace/Log_Msg.h>
 #include <ace/Trace.h>
@@ -16,12 +16,12 @@
 #include "common/holders.h"
 #include "common/text_conv.h"
 #include "common/win32_error.h"
-#include "job/backup_job.h"
 #include "job/core/file_helpers.h"
 #include "job/core/job_cmd_queue.h"
 #include "job/core/job_state.h"
 #include "job/core/job_volume.h"
 #include "job/core/speed_sampler.h"
+#include "job/runs/backup_job.h"
 #include "job/sources/candidate_list.h"
 #include "job/sources/source_lookahead.h"
 #include "job/storage/local_backup_storage.h"

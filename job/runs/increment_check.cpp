@@ -1,4 +1,4 @@
-#include "job/increment_check.h"
+#include "job/runs/increment_check.h"
 //
 #include <ace/Log_Msg.h>
 

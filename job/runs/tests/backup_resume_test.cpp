@@ -3,7 +3,7 @@
 // resumes them), and refused, cut off or stalled by the remote-service
 // simulator. Each ends completed with every item stored once, and every file's
 // stored form gives back its bytes as openssl and python3's zlib read it.
-#include "job/backup_job.h"
+#include "job/runs/backup_job.h"
 //
 #include <fcntl.h>
 #include <gtest/gtest.h>

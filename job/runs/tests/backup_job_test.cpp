@@ -1,6 +1,6 @@
 // A backup run from its start to its end, into an offline folder, with the
 // increment check answered by the remote-service simulator.
-#include "job/backup_job.h"
+#include "job/runs/backup_job.h"
 
 #include <gtest/gtest.h>
 

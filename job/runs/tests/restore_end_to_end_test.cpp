@@ -3,7 +3,7 @@
 // restored, compared by diff -r with a second tree of the same generator and
 // by python3's reading of the last-write times; the existing-file policies;
 // damaged stored data.
-#include "job/restore_job.h"
+#include "job/runs/restore_job.h"
 //
 #include <ace/Log_Msg.h>
 #include <fcntl.h>

@@ -5,7 +5,7 @@
 // the restore uses the rename policy over a place where every other file
 // exists already, so that a finished item presented again would leave a
 // renamed copy ("X.0" or "X.0.1") that the comparison finds.
-#include "job/restore_job.h"
+#include "job/runs/restore_job.h"
 //
 #include <gtest/gtest.h>
 #include <sys/wait.h>
