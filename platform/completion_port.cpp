@@ -9,7 +9,7 @@
 #include <memory>
 #include <mutex>
 
-#include "platform/kernel_object.h"
+#include "platform/kernel/kernel_object.h"
 #include "platform/win/errors.h"
 #include "platform/win/sync.h"
 

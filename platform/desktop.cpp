@@ -16,7 +16,7 @@
 #include "platform/gdi_core.h"
 #include "platform/gui_desktop.h"
 #include "platform/gui_test.h"
-#include "platform/spawn.h"
+#include "platform/kernel/spawn.h"
 #include "platform/win/errors.h"
 #include "platform/win/shell.h"
 #include "platform/win/text.h"

@@ -13,7 +13,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/machine.h"
+#include "platform/kernel/machine.h"
 
 namespace tovel::platform::fault {
 

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "platform/kernel_object.h"
+#include "platform/kernel/kernel_object.h"
 
 namespace tovel::platform {
 

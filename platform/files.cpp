@@ -11,9 +11,9 @@
 #include "platform/fault_mode.h"
 #include "platform/file_object.h"
 #include "platform/file_owner.h"
-#include "platform/file_times.h"
-#include "platform/machine.h"
-#include "platform/security_descriptor.h"
+#include "platform/kernel/file_times.h"
+#include "platform/kernel/machine.h"
+#include "platform/kernel/security_descriptor.h"
 #include "platform/win/errors.h"
 
 namespace tovel::platform {

@@ -11,10 +11,10 @@
 #include <string>
 #include <vector>
 
-#include "platform/file_times.h"
-#include "platform/host_names.h"
-#include "platform/kernel_object.h"
-#include "platform/machine.h"
+#include "platform/kernel/file_times.h"
+#include "platform/kernel/host_names.h"
+#include "platform/kernel/kernel_object.h"
+#include "platform/kernel/machine.h"
 #include "platform/win/errors.h"
 #include "platform/win/files.h"
 

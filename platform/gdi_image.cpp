@@ -9,7 +9,7 @@
 #include <string>
 
 #include "platform/gdi_objects.h"
-#include "platform/machine.h"
+#include "platform/kernel/machine.h"
 #include "platform/resources_core.h"
 #include "platform/win/errors.h"
 

@@ -17,10 +17,10 @@
 #include <thread>
 #include <vector>
 
-#include "platform/descriptor.h"
 #include "platform/gui_desktop.h"
 #include "platform/gui_test.h"
-#include "platform/host_names.h"
+#include "platform/kernel/descriptor.h"
+#include "platform/kernel/host_names.h"
 #include "platform/window_core.h"
 
 namespace tovel::platform::gui {

@@ -27,13 +27,13 @@
 #include <mutex>
 #include <string>
 
-#include "platform/descriptor.h"
 #include "platform/fault_mode.h"
 #include "platform/file_object.h"
-#include "platform/kernel_object.h"
-#include "platform/machine.h"
-#include "platform/object_names.h"
-#include "platform/user_session.h"
+#include "platform/kernel/descriptor.h"
+#include "platform/kernel/kernel_object.h"
+#include "platform/kernel/machine.h"
+#include "platform/kernel/object_names.h"
+#include "platform/kernel/user_session.h"
 #include "platform/win/errors.h"
 
 namespace tovel::platform {

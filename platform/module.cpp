@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/machine.h"
+#include "platform/kernel/machine.h"
 #include "platform/messages.h"
 #include "platform/resources_core.h"
 #include "platform/win/errors.h"

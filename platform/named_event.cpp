@@ -51,13 +51,13 @@
 #include <thread>
 #include <utility>
 
-#include "platform/descriptor.h"
-#include "platform/host_names.h"
-#include "platform/machine.h"
-#include "platform/object_names.h"
-#include "platform/security_descriptor.h"
+#include "platform/kernel/descriptor.h"
+#include "platform/kernel/host_names.h"
+#include "platform/kernel/machine.h"
+#include "platform/kernel/object_names.h"
+#include "platform/kernel/security_descriptor.h"
+#include "platform/kernel/user_session.h"
 #include "platform/sync_object.h"
-#include "platform/user_session.h"
 #include "platform/win/errors.h"
 #include "platform/win/sync.h"
 

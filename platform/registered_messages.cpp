@@ -19,10 +19,10 @@
 #include <mutex>
 #include <string>
 
-#include "platform/descriptor.h"
-#include "platform/host_names.h"
-#include "platform/machine.h"
-#include "platform/user_session.h"
+#include "platform/kernel/descriptor.h"
+#include "platform/kernel/host_names.h"
+#include "platform/kernel/machine.h"
+#include "platform/kernel/user_session.h"
 #include "platform/win/errors.h"
 #include "platform/win/gui.h"
 

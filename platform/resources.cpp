@@ -13,7 +13,7 @@
 #include <sstream>
 #include <vector>
 
-#include "platform/machine.h"
+#include "platform/kernel/machine.h"
 #include "platform/resources_core.h"
 #include "platform/win/desktop.h"
 #include "platform/win/errors.h"

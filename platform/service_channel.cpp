@@ -10,7 +10,7 @@
 #include <cstring>
 #include <random>
 
-#include "platform/machine.h"
+#include "platform/kernel/machine.h"
 #include "platform/win/errors.h"
 
 namespace tovel::platform::service {

@@ -11,7 +11,7 @@
 #include <memory>
 #include <string>
 
-#include "platform/descriptor.h"
+#include "platform/kernel/descriptor.h"
 #include "platform/win/service.h"
 
 namespace tovel::platform::service {

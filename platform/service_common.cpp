@@ -10,8 +10,8 @@
 #include <cstring>
 #include <sstream>
 
-#include "platform/descriptor.h"
-#include "platform/machine.h"
+#include "platform/kernel/descriptor.h"
+#include "platform/kernel/machine.h"
 #include "platform/win/errors.h"
 
 namespace tovel::platform::service {

@@ -13,8 +13,8 @@
 #include <mutex>
 #include <thread>
 
-#include "platform/descriptor.h"
-#include "platform/machine.h"
+#include "platform/kernel/descriptor.h"
+#include "platform/kernel/machine.h"
 #include "platform/service_channel.h"
 #include "platform/service_common.h"
 #include "platform/service_notify.h"

@@ -14,12 +14,12 @@
 #include <filesystem>
 #include <sstream>
 
-#include "platform/descriptor.h"
-#include "platform/host_names.h"
-#include "platform/machine.h"
+#include "platform/kernel/descriptor.h"
+#include "platform/kernel/host_names.h"
+#include "platform/kernel/machine.h"
+#include "platform/kernel/spawn.h"
 #include "platform/service_backend.h"
 #include "platform/service_channel.h"
-#include "platform/spawn.h"
 #include "platform/win/errors.h"
 
 namespace tovel::platform::service {

@@ -4,9 +4,9 @@
 #include <cstring>
 #include <memory>
 
-#include "platform/handle_table.h"
-#include "platform/host_names.h"
-#include "platform/machine.h"
+#include "platform/kernel/handle_table.h"
+#include "platform/kernel/host_names.h"
+#include "platform/kernel/machine.h"
 #include "platform/service_backend.h"
 #include "platform/win/errors.h"
 #include "platform/win/files.h"

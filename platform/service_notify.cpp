@@ -6,8 +6,8 @@
 #include <cstdlib>
 #include <sstream>
 
-#include "platform/descriptor.h"
-#include "platform/machine.h"
+#include "platform/kernel/descriptor.h"
+#include "platform/kernel/machine.h"
 #include "platform/service_channel.h"
 #include "platform/win/errors.h"
 

@@ -9,10 +9,10 @@
 #include <cstdlib>
 #include <sstream>
 
-#include "platform/descriptor.h"
-#include "platform/machine.h"
+#include "platform/kernel/descriptor.h"
+#include "platform/kernel/machine.h"
+#include "platform/kernel/spawn.h"
 #include "platform/service_backend.h"
-#include "platform/spawn.h"
 #include "platform/win/errors.h"
 
 namespace tovel::platform::service {

@@ -9,9 +9,9 @@
 
 #include "platform/fault_mode.h"
 #include "platform/gui_desktop.h"
-#include "platform/kernel_object.h"
-#include "platform/machine.h"
-#include "platform/spawn.h"
+#include "platform/kernel/kernel_object.h"
+#include "platform/kernel/machine.h"
+#include "platform/kernel/spawn.h"
 #include "platform/win/errors.h"
 #include "platform/win/files.h"
 #include "platform/win/process.h"

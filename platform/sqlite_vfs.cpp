@@ -9,8 +9,8 @@
 #include <cstring>
 #include <string>
 
-#include "platform/host_names.h"
-#include "platform/machine.h"
+#include "platform/kernel/host_names.h"
+#include "platform/kernel/machine.h"
 
 namespace tovel::platform {
 namespace {

@@ -7,7 +7,7 @@
 #include <condition_variable>
 #include <mutex>
 
-#include "platform/kernel_object.h"
+#include "platform/kernel/kernel_object.h"
 
 namespace tovel::platform {
 

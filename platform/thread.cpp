@@ -12,7 +12,7 @@
 #include <memory>
 #include <mutex>
 
-#include "platform/machine.h"
+#include "platform/kernel/machine.h"
 #include "platform/sync_object.h"
 #include "platform/win/errors.h"
 #include "platform/win/sync.h"

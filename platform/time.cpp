@@ -4,7 +4,7 @@
 
 #include <cerrno>
 
-#include "platform/file_times.h"
+#include "platform/kernel/file_times.h"
 #include "platform/win/errors.h"
 #include "platform/window_core.h"
 

@@ -9,7 +9,7 @@
 #include <cwchar>
 #include <string>
 
-#include "platform/machine.h"
+#include "platform/kernel/machine.h"
 #include "platform/win/errors.h"
 
 namespace {

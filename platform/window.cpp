@@ -9,7 +9,7 @@
 #include <unordered_map>
 
 #include "platform/gui_remote_hooks.h"
-#include "platform/host_names.h"
+#include "platform/kernel/host_names.h"
 #include "platform/win/errors.h"
 #include "platform/win/gui.h"
 #include "platform/win/sync.h"

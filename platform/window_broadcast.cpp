@@ -21,10 +21,10 @@
 #include <thread>
 #include <vector>
 
-#include "platform/descriptor.h"
 #include "platform/gui_desktop.h"
-#include "platform/machine.h"
-#include "platform/user_session.h"
+#include "platform/kernel/descriptor.h"
+#include "platform/kernel/machine.h"
+#include "platform/kernel/user_session.h"
 #include "platform/win/gui.h"
 #include "platform/window_core.h"
 

@@ -1,6 +1,6 @@
 #include "platform/winhttp_handles.h"
 
-#include "platform/handle_table.h"
+#include "platform/kernel/handle_table.h"
 
 namespace tovel::platform::winhttp {
 namespace {

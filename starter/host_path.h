@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "platform/machine.h"
+#include "platform/kernel/machine.h"
 
 namespace tovel::starter {
 

@@ -12,7 +12,7 @@
 #include <string>
 #include <thread>
 
-#include "platform/machine.h"
+#include "platform/kernel/machine.h"
 #include "platform/win32.h"
 #include "tools/testkit/machine_fixture.h"
 

@@ -11,7 +11,7 @@
 #include <sstream>
 #include <thread>
 
-#include "platform/host_names.h"
+#include "platform/kernel/host_names.h"
 
 namespace tovel::testing {
 namespace {

@@ -10,7 +10,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "platform/machine.h"
+#include "platform/kernel/machine.h"
 
 namespace tovel::testing {
 namespace {

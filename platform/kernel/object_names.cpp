@@ -1,6 +1,6 @@
-#include "platform/object_names.h"
+#include "platform/kernel/object_names.h"
 
-#include "platform/host_names.h"
+#include "platform/kernel/host_names.h"
 
 namespace tovel::platform {
 

@@ -1,6 +1,6 @@
-#include "platform/kernel_object.h"
+#include "platform/kernel/kernel_object.h"
 
-#include "platform/handle_table.h"
+#include "platform/kernel/handle_table.h"
 
 namespace tovel::platform {
 namespace {

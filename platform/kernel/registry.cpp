@@ -31,9 +31,9 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/descriptor.h"
-#include "platform/kernel_object.h"
-#include "platform/machine.h"
+#include "platform/kernel/descriptor.h"
+#include "platform/kernel/kernel_object.h"
+#include "platform/kernel/machine.h"
 #include "platform/win/errors.h"
 
 namespace tovel::platform {

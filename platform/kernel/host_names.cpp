@@ -1,4 +1,4 @@
-#include "platform/host_names.h"
+#include "platform/kernel/host_names.h"
 
 namespace tovel::platform {
 namespace {

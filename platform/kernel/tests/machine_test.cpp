@@ -1,6 +1,6 @@
 // The simulated machine: its layout under TOVEL_ROOT, the translation of
 // Windows paths to host paths and back, extra drives, and the shell folders.
-#include "platform/machine.h"
+#include "platform/kernel/machine.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>

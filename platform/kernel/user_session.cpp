@@ -1,4 +1,4 @@
-#include "platform/user_session.h"
+#include "platform/kernel/user_session.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -6,8 +6,8 @@
 #include <cerrno>
 #include <cwchar>
 
-#include "platform/machine.h"
-#include "platform/object_names.h"
+#include "platform/kernel/machine.h"
+#include "platform/kernel/object_names.h"
 #include "platform/win/errors.h"
 
 namespace tovel::platform {

@@ -7,7 +7,7 @@
 #include <cwchar>
 #include <string>
 
-#include "platform/security_descriptor.h"
+#include "platform/kernel/security_descriptor.h"
 #include "platform/win/errors.h"
 #include "platform/win/module.h"
 

@@ -6,9 +6,9 @@
 #include <memory>
 #include <string>
 
-#include "platform/kernel_object.h"
-#include "platform/machine.h"
-#include "platform/spawn.h"
+#include "platform/kernel/kernel_object.h"
+#include "platform/kernel/machine.h"
+#include "platform/kernel/spawn.h"
 #include "platform/win/errors.h"
 
 namespace tovel::platform {

@@ -5,7 +5,7 @@
 #include <cerrno>
 #include <string>
 
-#include "platform/machine.h"
+#include "platform/kernel/machine.h"
 
 namespace {
 thread_local DWORD t_last_error = 0;

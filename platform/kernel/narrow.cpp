@@ -8,7 +8,7 @@
 #include <cstring>
 #include <string>
 
-#include "platform/host_names.h"
+#include "platform/kernel/host_names.h"
 #include "platform/win/errors.h"
 #include "platform/win/files.h"
 #include "platform/win/module.h"

@@ -1,7 +1,7 @@
 // Child processes: posix_spawn with every inherited descriptor above those
 // handed in closed in the child, and, for reaped children, one detached
 // waiter thread per child that reaps exactly that child.
-#include "platform/spawn.h"
+#include "platform/kernel/spawn.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -17,7 +17,7 @@
 #include <system_error>
 #include <thread>
 
-#include "platform/descriptor.h"
+#include "platform/kernel/descriptor.h"
 
 extern char** environ;
 

@@ -1,4 +1,4 @@
-#include "platform/machine.h"
+#include "platform/kernel/machine.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,7 +10,7 @@
 #include <set>
 #include <vector>
 
-#include "platform/host_names.h"
+#include "platform/kernel/host_names.h"
 #include "platform/win/errors.h"
 
 namespace tovel::platform {
