@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "job/core/job.h"
-#include "platform/atl_singleton.h"
+#include "platform/threads/atl_singleton.h"
 
 class JobManagerImpl {
 public:

@@ -11,7 +11,7 @@
 
 #include "job/core/iocp_dispatcher.h"
 #include "plandeck/schedule.h"
-#include "platform/atl_singleton.h"
+#include "platform/threads/atl_singleton.h"
 
 class ScheduleHandler : public Io_Completion_Port_Ex::Timeout_Handler {
 public:

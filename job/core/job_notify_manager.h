@@ -10,7 +10,7 @@
 
 #include "job/core/iocp_dispatcher.h"
 #include "job/core/notify_event.h"
-#include "platform/atl_singleton.h"
+#include "platform/threads/atl_singleton.h"
 
 // A listener of job events, owned by whoever registers it. It must be
 // unregistered before it is destroyed.

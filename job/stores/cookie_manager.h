@@ -14,7 +14,7 @@
 
 #include "common/json.h"
 #include "job/stores/store_file.h"
-#include "platform/atl_singleton.h"
+#include "platform/threads/atl_singleton.h"
 
 class CookieManagerImpl {
 public:

@@ -18,7 +18,7 @@
 
 #include "common/json.h"
 #include "job/core/json_storage.h"
-#include "platform/atl_singleton.h"
+#include "platform/threads/atl_singleton.h"
 
 class ExclusionList : public JSONStorage<0, std::map<std::string, json_spirit::Value>> {
 public:

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "common/json.h"
-#include "platform/atl_singleton.h"
+#include "platform/threads/atl_singleton.h"
 
 // The registry value that holds the global key: HKEY_LOCAL_MACHINE, this key,
 // value "random" (REG_SZ), the Base64 text of 32 random bytes: bytes 0 to 15

@@ -22,7 +22,7 @@
 #include <string>
 
 #include "common/json.h"
-#include "platform/atl_singleton.h"
+#include "platform/threads/atl_singleton.h"
 
 class OptionsImpl {
 public:

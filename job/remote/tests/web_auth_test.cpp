@@ -8,7 +8,7 @@
 #include "job/remote/web_auth_handler.h"
 #include "job/stores/cookie_manager.h"
 #include "job/stores/password_manager.h"
-#include "platform/atl_singleton.h"
+#include "platform/threads/atl_singleton.h"
 
 namespace {
 

@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/atl_singleton.h"
+#include "platform/threads/atl_singleton.h"
 #include "platform/win32.h"
 
 // The call gives the failure result and leaves the error code.

@@ -40,7 +40,7 @@
 #include "platform/kernel/machine.h"
 #include "platform/kernel/object_names.h"
 #include "platform/kernel/user_session.h"
-#include "platform/sync_object.h"
+#include "platform/threads/sync_object.h"
 #include "platform/win/errors.h"
 #include "platform/win/sync.h"
 

@@ -9,8 +9,8 @@
 #include <optional>
 #include <vector>
 
-#include "platform/named_event.h"
-#include "platform/sync_object.h"
+#include "platform/threads/named_event.h"
+#include "platform/threads/sync_object.h"
 #include "platform/win/errors.h"
 
 namespace tovel::platform {

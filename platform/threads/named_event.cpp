@@ -30,7 +30,7 @@
 // the maker's user only without one (the machine's administrator opens any).
 // A handle that may only wait maps the record read-only, and a process keeps
 // one state per name for each of the two kinds of handle.
-#include "platform/named_event.h"
+#include "platform/threads/named_event.h"
 
 #include <fcntl.h>
 #include <linux/futex.h>
@@ -57,7 +57,7 @@
 #include "platform/kernel/object_names.h"
 #include "platform/kernel/security_descriptor.h"
 #include "platform/kernel/user_session.h"
-#include "platform/sync_object.h"
+#include "platform/threads/sync_object.h"
 #include "platform/win/errors.h"
 #include "platform/win/sync.h"
 

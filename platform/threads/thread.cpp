@@ -13,7 +13,7 @@
 #include <mutex>
 
 #include "platform/kernel/machine.h"
-#include "platform/sync_object.h"
+#include "platform/threads/sync_object.h"
 #include "platform/win/errors.h"
 #include "platform/win/sync.h"
 
