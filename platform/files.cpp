@@ -8,7 +8,7 @@
 #include <cerrno>
 #include <cstdio>
 
-#include "platform/fault_mode.h"
+#include "platform/fault/fault_mode.h"
 #include "platform/file_object.h"
 #include "platform/file_owner.h"
 #include "platform/kernel/file_times.h"

@@ -27,7 +27,7 @@
 #include <mutex>
 #include <string>
 
-#include "platform/fault_mode.h"
+#include "platform/fault/fault_mode.h"
 #include "platform/file_object.h"
 #include "platform/kernel/descriptor.h"
 #include "platform/kernel/kernel_object.h"

@@ -7,7 +7,7 @@
 #include <memory>
 #include <string>
 
-#include "platform/fault_mode.h"
+#include "platform/fault/fault_mode.h"
 #include "platform/gui_desktop.h"
 #include "platform/kernel/kernel_object.h"
 #include "platform/kernel/machine.h"

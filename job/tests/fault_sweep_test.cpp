@@ -13,7 +13,7 @@
 // Points run in parallel child processes (TOVEL_SWEEP_PARALLEL, 4). The kill
 // sweeps run with the suite; the power-cut sweeps, under both models of the
 // cut (renames undone unless flushed, or renames kept and only data put
-// back: platform/fault_mode.h), and the sweeps of a restore into an empty
+// back: platform/fault/fault_mode.h), and the sweeps of a restore into an empty
 // folder that skips existing targets are kept for the make target
 // "power-sweep" (TOVEL_POWER_SWEEP=1) and say so when skipped.
 //

@@ -1,4 +1,4 @@
-#include "platform/fault_mode.h"
+#include "platform/fault/fault_mode.h"
 
 #include <fcntl.h>
 #include <signal.h>
