@@ -9,7 +9,7 @@
 #include "common/md5.h"
 #include "common/replace_file.h"
 #include "common/text_conv.h"
-#include "platform/file_owner.h"
+#include "platform/files/file_owner.h"
 #include "platform/win32.h"
 
 namespace tovel {

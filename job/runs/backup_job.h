@@ -21,7 +21,7 @@
 #include "job/sources/activity_source.h"
 #include "job/storage/storage.h"
 #include "plandeck/backup_job_definition.h"
-#include "platform/snapward.h"
+#include "platform/files/snapward.h"
 
 // Re-arms a paused run: queues "resume" for its job, or, after a clock
 // change, arms itself again 30 seconds from now. Owned by the job.

@@ -28,7 +28,7 @@
 #include <string>
 
 #include "platform/fault/fault_mode.h"
-#include "platform/file_object.h"
+#include "platform/files/file_object.h"
 #include "platform/kernel/descriptor.h"
 #include "platform/kernel/kernel_object.h"
 #include "platform/kernel/machine.h"

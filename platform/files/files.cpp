@@ -9,8 +9,8 @@
 #include <cstdio>
 
 #include "platform/fault/fault_mode.h"
-#include "platform/file_object.h"
-#include "platform/file_owner.h"
+#include "platform/files/file_object.h"
+#include "platform/files/file_owner.h"
 #include "platform/kernel/file_times.h"
 #include "platform/kernel/machine.h"
 #include "platform/kernel/security_descriptor.h"

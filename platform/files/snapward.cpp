@@ -1,4 +1,4 @@
-#include "platform/snapward.h"
+#include "platform/files/snapward.h"
 
 #include "platform/win/errors.h"
 
