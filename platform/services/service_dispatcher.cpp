@@ -15,9 +15,9 @@
 
 #include "platform/kernel/descriptor.h"
 #include "platform/kernel/machine.h"
-#include "platform/service_channel.h"
-#include "platform/service_common.h"
-#include "platform/service_notify.h"
+#include "platform/services/service_channel.h"
+#include "platform/services/service_common.h"
+#include "platform/services/service_notify.h"
 #include "platform/win/errors.h"
 #include "platform/win/service.h"
 

@@ -12,7 +12,7 @@
 #include "platform/kernel/descriptor.h"
 #include "platform/kernel/machine.h"
 #include "platform/kernel/spawn.h"
-#include "platform/service_backend.h"
+#include "platform/services/service_backend.h"
 #include "platform/win/errors.h"
 
 namespace tovel::platform::service {

@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/tests/service_helpers.h"
+#include "platform/services/tests/service_helpers.h"
 
 using namespace platform_tests;
 using tovel::testing::machine_root;

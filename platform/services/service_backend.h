@@ -7,7 +7,7 @@
 #include <memory>
 #include <string>
 
-#include "platform/service_common.h"
+#include "platform/services/service_common.h"
 
 namespace tovel::platform::service {
 

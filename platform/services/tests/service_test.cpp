@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/tests/service_helpers.h"
+#include "platform/services/tests/service_helpers.h"
 
 using namespace platform_tests;
 using tovel::testing::machine_root;

@@ -18,8 +18,8 @@
 #include "platform/kernel/host_names.h"
 #include "platform/kernel/machine.h"
 #include "platform/kernel/spawn.h"
-#include "platform/service_backend.h"
-#include "platform/service_channel.h"
+#include "platform/services/service_backend.h"
+#include "platform/services/service_channel.h"
 #include "platform/win/errors.h"
 
 namespace tovel::platform::service {

@@ -1,4 +1,4 @@
-#include "platform/service_common.h"
+#include "platform/services/service_common.h"
 
 #include <fcntl.h>
 #include <sys/file.h>

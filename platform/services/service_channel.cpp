@@ -1,4 +1,4 @@
-#include "platform/service_channel.h"
+#include "platform/services/service_channel.h"
 
 #include <fcntl.h>
 #include <poll.h>

@@ -1,4 +1,4 @@
-#include "platform/service_notify.h"
+#include "platform/services/service_notify.h"
 
 #include <sys/socket.h>
 
@@ -8,7 +8,7 @@
 
 #include "platform/kernel/descriptor.h"
 #include "platform/kernel/machine.h"
-#include "platform/service_channel.h"
+#include "platform/services/service_channel.h"
 #include "platform/win/errors.h"
 
 namespace tovel::platform::service {

@@ -7,7 +7,7 @@
 #include "platform/kernel/handle_table.h"
 #include "platform/kernel/host_names.h"
 #include "platform/kernel/machine.h"
-#include "platform/service_backend.h"
+#include "platform/services/service_backend.h"
 #include "platform/win/errors.h"
 #include "platform/win/files.h"
 #include "platform/win/service.h"
