@@ -1,4 +1,4 @@
-#include "platform/winhttp_handles.h"
+#include "platform/net/winhttp_handles.h"
 
 #include "platform/kernel/handle_table.h"
 

@@ -17,7 +17,7 @@
 #include <mutex>
 #include <vector>
 
-#include "platform/winhttp_request.h"
+#include "platform/net/winhttp_request.h"
 
 namespace tovel::platform::winhttp {
 

@@ -1,4 +1,4 @@
-#include "platform/winhttp_request.h"
+#include "platform/net/winhttp_request.h"
 
 #include <algorithm>
 #include <climits>

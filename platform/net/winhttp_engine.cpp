@@ -1,4 +1,4 @@
-#include "platform/winhttp_engine.h"
+#include "platform/net/winhttp_engine.h"
 
 #include <algorithm>
 #include <system_error>

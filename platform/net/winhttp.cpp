@@ -7,10 +7,10 @@
 #include <cwchar>
 #include <string>
 
+#include "platform/net/winhttp_engine.h"
+#include "platform/net/winhttp_handles.h"
+#include "platform/net/winhttp_request.h"
 #include "platform/win/errors.h"
-#include "platform/winhttp_engine.h"
-#include "platform/winhttp_handles.h"
-#include "platform/winhttp_request.h"
 
 using tovel::platform::winhttp::add_handle;
 using tovel::platform::winhttp::Connection;

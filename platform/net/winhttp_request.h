@@ -17,7 +17,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/winhttp_handles.h"
+#include "platform/net/winhttp_handles.h"
 
 namespace tovel::platform::winhttp {
 
