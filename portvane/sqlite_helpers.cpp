@@ -3,7 +3,7 @@
 #include <cstdarg>
 #include <cstring>
 
-#include "platform/sqlite_vfs.h"
+#include "platform/sqlite/sqlite_vfs.h"
 #include "portvane/transaction_guard.h"
 
 namespace portvane {

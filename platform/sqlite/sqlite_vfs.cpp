@@ -2,7 +2,7 @@
 // full path: the name is a Windows path of the machine (UTF-8), translated with host_path. The
 // journal and other side files are named from that full path, so every later call of SQLite
 // already gets host paths and goes straight to the default layer.
-#include "platform/sqlite_vfs.h"
+#include "platform/sqlite/sqlite_vfs.h"
 
 #include <sqlite3.h>
 
