@@ -4,7 +4,7 @@
 #include <map>
 #include <mutex>
 
-#include "platform/resources_core.h"
+#include "platform/modules/resources_core.h"
 #include "platform/win/desktop.h"
 #include "platform/win/errors.h"
 #include "platform/window_core.h"

@@ -10,7 +10,7 @@
 
 #include "platform/gdi_objects.h"
 #include "platform/kernel/machine.h"
-#include "platform/resources_core.h"
+#include "platform/modules/resources_core.h"
 #include "platform/win/errors.h"
 
 namespace tovel::platform::gdi {

@@ -137,7 +137,7 @@ BOOL GetVersionExW(OSVERSIONINFOW* info);
 
 // --- resource libraries ---------------------------------------------------------
 // A resource library here is a text file of the project's own (see
-// platform/resources.md): strings by id, dialog templates and icons (each an
+// platform/modules/resources.md): strings by id, dialog templates and icons (each an
 // ICO file named relative to the library's folder). LoadLibraryW of a name
 // ending in ".dll" other than the layer's built-in modules reads such a
 // file: null with 126 when it is missing, 193 when it is not in that format

@@ -1,4 +1,4 @@
-#include "platform/messages.h"
+#include "platform/modules/messages.h"
 
 #include "platform/win/errors.h"
 

@@ -1,4 +1,4 @@
-// Resource libraries of the project's own text format (platform/resources.md)
+// Resource libraries of the project's own text format (platform/modules/resources.md)
 // as the image and dialog calls read them. Internal to the layer.
 #pragma once
 

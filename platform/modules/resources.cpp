@@ -1,4 +1,4 @@
-// Resource libraries in the project's own text format (platform/resources.md):
+// Resource libraries in the project's own text format (platform/modules/resources.md):
 // LoadLibraryW of a ".dll", LoadStringW, the icons and dialog templates they
 // name.
 #include <sys/stat.h>
@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "platform/kernel/machine.h"
-#include "platform/resources_core.h"
+#include "platform/modules/resources_core.h"
 #include "platform/win/desktop.h"
 #include "platform/win/errors.h"
 #include "platform/win/module.h"

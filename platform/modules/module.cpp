@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "platform/kernel/machine.h"
-#include "platform/messages.h"
-#include "platform/resources_core.h"
+#include "platform/modules/messages.h"
+#include "platform/modules/resources_core.h"
 #include "platform/win/errors.h"
 #include "platform/win/text.h"
 
