@@ -4,9 +4,9 @@
 
 #include <cerrno>
 
+#include "platform/desktop/window_core.h"
 #include "platform/kernel/file_times.h"
 #include "platform/win/errors.h"
-#include "platform/window_core.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <system_error>
 
 #include "platform/clock_change.h"
-#include "platform/window_core.h"
+#include "platform/desktop/window_core.h"
 
 namespace tovel::platform {
 namespace {

@@ -4,7 +4,7 @@
 #pragma once
 
 #include "job/core/iocp_dispatcher.h"
-#include "platform/atl_window.h"
+#include "platform/desktop/atl_window.h"
 
 class HiddenWindow : public ATL::CWindowImpl<HiddenWindow, ATL::CWindow, ATL::CWinTraits<0, 0>> {
 public:

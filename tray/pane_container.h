@@ -10,7 +10,7 @@
 #include <list>
 #include <string>
 
-#include "platform/atl_window.h"
+#include "platform/desktop/atl_window.h"
 #include "tray/job_filter_tabs.h"
 #include "tray/skin_button.h"
 #include "tray/tray_drawing.h"

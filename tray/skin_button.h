@@ -7,9 +7,9 @@
 
 #include <string>
 
-#include "platform/atl_window.h"
+#include "platform/desktop/atl_window.h"
+#include "platform/desktop/wtl.h"
 #include "platform/win32.h"
-#include "platform/wtl.h"
 #include "tray/mem_dc_helper.h"
 
 class CSkinButton

@@ -48,7 +48,7 @@ struct NOTIFYICONDATAW {
 };
 typedef NOTIFYICONDATAW* PNOTIFYICONDATAW;
 // The notification area of the screen, kept by the layer (read and clicked
-// by tests through platform/gui_test.h). An icon is (hWnd, uID). NIM_ADD:
+// by tests through platform/desktop/gui_test.h). An icon is (hWnd, uID). NIM_ADD:
 // FALSE when it exists (or hWnd is no window); NIM_MODIFY, NIM_DELETE,
 // NIM_SETVERSION: FALSE when it does not. The icon is copied (the caller may
 // destroy its handle). NIF_MESSAGE sets the callback message, NIF_ICON the
@@ -84,7 +84,7 @@ UINT_PTR SHAppBarMessage(DWORD message, PAPPBARDATA data);
 #define SE_ERR_NOASSOC 31
 // Opens an http or https address (verb null or "open") in the user's
 // browser, started detached (BROWSER, else xdg-open; the layer reaps it).
-// While a test records launches (platform/gui_test.h) nothing is started and
+// While a test records launches (platform/desktop/gui_test.h) nothing is started and
 // the address is recorded instead. Returns a value above 32 on success;
 // SE_ERR_NOASSOC (31, last error 1155) for anything else, or when no browser
 // could be started (2).

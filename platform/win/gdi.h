@@ -6,7 +6,7 @@
 // each pixel is exactly the pen's or the brush's colour; a rectangle's right
 // and bottom edges are outside it (FillRect, Rectangle, RoundRect, regions);
 // a line leaves out its end point. Pixels a window never drew are
-// transparent to the compositor (platform/gui_test.h).
+// transparent to the compositor (platform/desktop/gui_test.h).
 //
 // Text: every face is DejaVu Sans, read from the fonts-dejavu-core files by
 // path (DejaVuSans.ttf; DejaVuSans-Bold.ttf for weights of 600 and more); a

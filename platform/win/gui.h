@@ -3,14 +3,14 @@
 // focus, layered windows, the screen and its metrics, registered messages.
 //
 // The screen is 1280 x 800 pixels at 96 dpi with a taskbar of 40 pixels at
-// its bottom edge (tests may move it, platform/gui_test.h); the work area is
+// its bottom edge (tests may move it, platform/desktop/gui_test.h); the work area is
 // the screen less the taskbar. A window has no frame: its client area is its
 // whole rectangle (dialogs excepted, see dialog.h). A child window's
 // rectangle is kept in its parent's client coordinates, any other window's
 // (pop-ups with an owner too) in screen coordinates.
 //
 // There is no pointer device: tests inject moves, presses and releases in
-// screen coordinates (platform/gui_test.h). The mouse messages go, posted, to
+// screen coordinates (platform/desktop/gui_test.h). The mouse messages go, posted, to
 // the window that holds the capture, else to the deepest visible, enabled
 // window under the cursor; their lParam is the point in that window's client
 // coordinates, wParam the buttons held (MK_LBUTTON, MK_RBUTTON).

@@ -1,5 +1,5 @@
 // Test support: drives the headless desktop of another process, one that
-// runs with TOVEL_GUI_SOCKET naming a socket path (platform/gui_remote_hooks.h
+// runs with TOVEL_GUI_SOCKET naming a socket path (platform/desktop/gui_remote_hooks.h
 // serves it): the mouse, the notification icons, the recorded launches and
 // message boxes, pictures as PNG files, and the list of top-level windows.
 // One call per hook; each waits for the answer. Not thread-safe: one
@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/gui_test.h"
+#include "platform/desktop/gui_test.h"
 #include "platform/win32.h"
 
 namespace tovel::testing {

@@ -1,8 +1,8 @@
 // The tray's about box: the program's icon and its version.
 #pragma once
 
-#include "platform/atl_window.h"
-#include "platform/wtl.h"
+#include "platform/desktop/atl_window.h"
+#include "platform/desktop/wtl.h"
 
 // The version the about box shows.
 inline constexpr wchar_t kTrayVersion[] = L"1.0.212.3636";

@@ -4,8 +4,8 @@
 // service ends.
 #pragma once
 
-#include "platform/atl_window.h"
-#include "platform/wtl.h"
+#include "platform/desktop/atl_window.h"
+#include "platform/desktop/wtl.h"
 #include "tray/app/exit_watcher.h"
 #include "tray/tray_controller.h"
 

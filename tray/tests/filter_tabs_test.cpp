@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/gui_test.h"
+#include "platform/desktop/gui_test.h"
 #include "tools/testkit/machine_fixture.h"
 #include "tray/job_filter_tabs.h"
 #include "tray/tray_drawing.h"

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "job/core/job_state.h"
-#include "platform/gui_test.h"
+#include "platform/desktop/gui_test.h"
 #include "tools/testkit/http_script_server.h"
 #include "tools/testkit/log_capture.h"
 #include "tray/tests/job_list_kit.h"

@@ -11,7 +11,7 @@
 #include <string>
 
 #include "job/core/job_activity.h"
-#include "platform/gui_test.h"
+#include "platform/desktop/gui_test.h"
 #include "tools/testkit/log_capture.h"
 #include "tray/job_manager.h"
 #include "tray/tests/job_list_kit.h"

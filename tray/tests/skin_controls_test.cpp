@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/gui_test.h"
+#include "platform/desktop/gui_test.h"
 #include "tools/testkit/machine_fixture.h"
 #include "tray/skin_menu.h"
 

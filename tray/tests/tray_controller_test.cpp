@@ -18,7 +18,7 @@
 #include "common/ace_log_wrapper.h"
 #include "job/core/job_state.h"
 #include "plandeck/restore_job_definition.h"
-#include "platform/gui_test.h"
+#include "platform/desktop/gui_test.h"
 #include "tools/testkit/http_script_server.h"
 #include "tools/testkit/log_capture.h"
 #include "tools/testkit/machine_fixture.h"

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/gui_test.h"
+#include "platform/desktop/gui_test.h"
 #include "tools/testkit/machine_fixture.h"
 
 namespace gui = tovel::platform::gui;

@@ -3,7 +3,7 @@
 // about box made from the shipped resource library.
 #include <gtest/gtest.h>
 
-#include "platform/gui_test.h"
+#include "platform/desktop/gui_test.h"
 #include "tools/testkit/log_capture.h"
 #include "tray/app/about_dialog.h"
 #include "tray/app/resource_path.h"

@@ -25,7 +25,7 @@
 #include <vector>
 
 #include "common/text_conv.h"
-#include "platform/gui_test.h"
+#include "platform/desktop/gui_test.h"
 #include "starter/tests/http_probe.h"
 #include "starter/tests/starter_process.h"
 #include "tools/testkit/gui_remote.h"

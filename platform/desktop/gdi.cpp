@@ -7,10 +7,10 @@
 #include <cstring>
 #include <unordered_map>
 
-#include "platform/gdi_objects.h"
+#include "platform/desktop/gdi_objects.h"
+#include "platform/desktop/window_core.h"
 #include "platform/win/errors.h"
 #include "platform/win/gui.h"
-#include "platform/window_core.h"
 
 namespace tovel::platform::gdi {
 namespace {

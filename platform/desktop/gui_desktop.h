@@ -1,12 +1,12 @@
 // The desktop's inside as the test interface, the notification area and the
-// compositor reach it (platform/gui_test.h). Internal to the layer.
+// compositor reach it (platform/desktop/gui_test.h). Internal to the layer.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
-#include "platform/gdi_core.h"
+#include "platform/desktop/gdi_core.h"
 #include "platform/win/gui.h"
 
 namespace tovel::platform {

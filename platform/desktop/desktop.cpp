@@ -13,9 +13,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/gdi_core.h"
-#include "platform/gui_desktop.h"
-#include "platform/gui_test.h"
+#include "platform/desktop/gdi_core.h"
+#include "platform/desktop/gui_desktop.h"
+#include "platform/desktop/gui_test.h"
 #include "platform/kernel/spawn.h"
 #include "platform/win/errors.h"
 #include "platform/win/shell.h"

@@ -4,10 +4,10 @@
 #include <map>
 #include <mutex>
 
+#include "platform/desktop/window_core.h"
 #include "platform/modules/resources_core.h"
 #include "platform/win/desktop.h"
 #include "platform/win/errors.h"
-#include "platform/window_core.h"
 
 namespace tovel::platform {
 namespace {

@@ -1,4 +1,4 @@
-#include "platform/gui_remote_hooks.h"
+#include "platform/desktop/gui_remote_hooks.h"
 
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -17,11 +17,11 @@
 #include <thread>
 #include <vector>
 
-#include "platform/gui_desktop.h"
-#include "platform/gui_test.h"
+#include "platform/desktop/gui_desktop.h"
+#include "platform/desktop/gui_test.h"
+#include "platform/desktop/window_core.h"
 #include "platform/kernel/descriptor.h"
 #include "platform/kernel/host_names.h"
-#include "platform/window_core.h"
 
 namespace tovel::platform::gui {
 namespace {

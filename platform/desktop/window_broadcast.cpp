@@ -3,7 +3,7 @@
 // windows have run it. The listener runs on a thread of its own that lives
 // as long as the process; when a test moves the process to another machine
 // root, the next top-level window moves the listener with it.
-#include "platform/window_broadcast.h"
+#include "platform/desktop/window_broadcast.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -21,12 +21,12 @@
 #include <thread>
 #include <vector>
 
-#include "platform/gui_desktop.h"
+#include "platform/desktop/gui_desktop.h"
+#include "platform/desktop/window_core.h"
 #include "platform/kernel/descriptor.h"
 #include "platform/kernel/machine.h"
 #include "platform/kernel/user_session.h"
 #include "platform/win/gui.h"
-#include "platform/window_core.h"
 
 namespace tovel::platform::broadcast {
 namespace {

@@ -8,14 +8,14 @@
 #include <string>
 #include <unordered_map>
 
-#include "platform/gui_remote_hooks.h"
+#include "platform/desktop/gui_remote_hooks.h"
+#include "platform/desktop/window_broadcast.h"
+#include "platform/desktop/window_core.h"
 #include "platform/kernel/host_names.h"
 #include "platform/win/errors.h"
 #include "platform/win/gui.h"
 #include "platform/win/sync.h"
 #include "platform/win/time.h"
-#include "platform/window_broadcast.h"
-#include "platform/window_core.h"
 
 namespace tovel::platform {
 namespace {

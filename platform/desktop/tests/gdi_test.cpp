@@ -9,7 +9,7 @@
 #include <functional>
 #include <string>
 
-#include "platform/gui_test.h"
+#include "platform/desktop/gui_test.h"
 #include "platform/win32.h"
 #include "tools/testkit/checkers.h"
 #include "tools/testkit/machine_fixture.h"

@@ -1,6 +1,6 @@
-// The test interface of the headless desktop (platform/gui_test.h): the
+// The test interface of the headless desktop (platform/desktop/gui_test.h): the
 // virtual clock, message pumping, the mouse, and pictures as PNG files.
-#include "platform/gui_test.h"
+#include "platform/desktop/gui_test.h"
 
 #include <zlib.h>
 
@@ -10,9 +10,9 @@
 #include <iterator>
 #include <memory>
 
-#include "platform/gui_desktop.h"
-#include "platform/timer_clock.h"
-#include "platform/window_core.h"
+#include "platform/desktop/gui_desktop.h"
+#include "platform/desktop/timer_clock.h"
+#include "platform/desktop/window_core.h"
 
 namespace tovel::platform::gui {
 

@@ -8,7 +8,7 @@
 #include <iterator>
 #include <string>
 
-#include "platform/gdi_objects.h"
+#include "platform/desktop/gdi_objects.h"
 #include "platform/kernel/machine.h"
 #include "platform/modules/resources_core.h"
 #include "platform/win/errors.h"

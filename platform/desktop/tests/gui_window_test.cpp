@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "platform/clock_change.h"
-#include "platform/gui_test.h"
+#include "platform/desktop/gui_test.h"
 #include "platform/time_change.h"
 #include "platform/win32.h"
 

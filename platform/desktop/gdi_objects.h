@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/gdi_core.h"
+#include "platform/desktop/gdi_core.h"
 
 typedef struct _cairo cairo_t;
 

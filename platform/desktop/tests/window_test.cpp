@@ -13,10 +13,10 @@
 #include <thread>
 #include <vector>
 
-#include "platform/atl_window.h"
 #include "platform/clock_change.h"
+#include "platform/desktop/atl_window.h"
+#include "platform/desktop/timer_clock.h"
 #include "platform/time_change.h"
-#include "platform/timer_clock.h"
 #include "platform/win32.h"
 
 namespace {

@@ -8,7 +8,7 @@
 #include <mutex>
 #include <vector>
 
-#include "platform/atl_window.h"
+#include "platform/desktop/atl_window.h"
 #include "platform/win/gdi.h"
 #include "platform/win/sync.h"
 

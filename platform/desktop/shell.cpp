@@ -7,8 +7,8 @@
 #include <memory>
 #include <string>
 
+#include "platform/desktop/gui_desktop.h"
 #include "platform/fault/fault_mode.h"
-#include "platform/gui_desktop.h"
 #include "platform/kernel/kernel_object.h"
 #include "platform/kernel/machine.h"
 #include "platform/kernel/spawn.h"

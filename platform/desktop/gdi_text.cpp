@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/gdi_objects.h"
-#include "platform/gui_test.h"
+#include "platform/desktop/gdi_objects.h"
+#include "platform/desktop/gui_test.h"
 #include "platform/win/errors.h"
 #include "platform/win/text.h"
 

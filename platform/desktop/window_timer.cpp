@@ -2,10 +2,10 @@
 #include <algorithm>
 #include <chrono>
 
-#include "platform/timer_clock.h"
+#include "platform/desktop/timer_clock.h"
+#include "platform/desktop/window_core.h"
 #include "platform/win/errors.h"
 #include "platform/win/sync.h"
-#include "platform/window_core.h"
 
 namespace tovel::platform {
 namespace {

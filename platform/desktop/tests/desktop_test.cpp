@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/atl_window.h"
-#include "platform/gui_test.h"
+#include "platform/desktop/atl_window.h"
+#include "platform/desktop/gui_test.h"
 #include "platform/win32.h"
 #include "tools/testkit/checkers.h"
 #include "tools/testkit/machine_fixture.h"
