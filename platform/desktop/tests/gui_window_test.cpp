@@ -11,9 +11,9 @@
 #include <thread>
 #include <vector>
 
-#include "platform/clock_change.h"
+#include "platform/clock/clock_change.h"
+#include "platform/clock/time_change.h"
 #include "platform/desktop/gui_test.h"
-#include "platform/time_change.h"
 #include "platform/win32.h"
 
 namespace gui = tovel::platform::gui;

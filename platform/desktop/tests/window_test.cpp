@@ -13,10 +13,10 @@
 #include <thread>
 #include <vector>
 
-#include "platform/clock_change.h"
+#include "platform/clock/clock_change.h"
+#include "platform/clock/time_change.h"
 #include "platform/desktop/atl_window.h"
 #include "platform/desktop/timer_clock.h"
-#include "platform/time_change.h"
 #include "platform/win32.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "platform/clock_change.h"
+#include "platform/clock/clock_change.h"
 
 #include <gtest/gtest.h>
 #include <time.h>

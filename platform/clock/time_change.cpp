@@ -1,12 +1,12 @@
 // WM_TIMECHANGE for the process's top-level windows whenever the system
 // clock is set.
-#include "platform/time_change.h"
+#include "platform/clock/time_change.h"
 
 #include <memory>
 #include <mutex>
 #include <system_error>
 
-#include "platform/clock_change.h"
+#include "platform/clock/clock_change.h"
 #include "platform/desktop/window_core.h"
 
 namespace tovel::platform {

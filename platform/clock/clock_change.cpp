@@ -1,4 +1,4 @@
-#include "platform/clock_change.h"
+#include "platform/clock/clock_change.h"
 
 #include <poll.h>
 #include <sys/eventfd.h>
