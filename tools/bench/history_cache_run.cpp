@@ -13,7 +13,7 @@
 #include <sstream>
 #include <string>
 
-#include "portvane/local_job_history_src.h"
+#include "portvane/jobs/local_job_history_src.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "portvane/stream_quota.h"
+#include "portvane/jobs/stream_quota.h"
 
 namespace portvane {
 

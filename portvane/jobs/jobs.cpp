@@ -17,8 +17,8 @@
 #include "job/job_manager.h"
 #include "plandeck/job_definition_factory.h"
 #include "plandeck/restore_job_definition.h"
-#include "portvane/jobinstances.h"
-#include "portvane/local_job_history_src.h"
+#include "portvane/jobs/jobinstances.h"
+#include "portvane/jobs/local_job_history_src.h"
 #include "portvane/local_paths.h"
 #include "portvane/safe_name.h"
 

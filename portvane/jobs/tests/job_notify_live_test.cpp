@@ -15,7 +15,7 @@
 #include "common/json.h"
 #include "job/core/job_state.h"
 #include "job/remote/job_notify_client.h"
-#include "portvane/job_notify.h"
+#include "portvane/jobs/job_notify.h"
 #include "portvane/tests/live_stream.h"
 #include "portvane/tests/notify_helpers.h"
 #include "tools/testkit/machine_fixture.h"

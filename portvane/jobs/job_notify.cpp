@@ -1,4 +1,4 @@
-#include "portvane/job_notify.h"
+#include "portvane/jobs/job_notify.h"
 
 #include <chrono>
 #include <cstdio>
@@ -8,7 +8,7 @@
 
 #include "common/ace_log_wrapper.h"
 #include "portvane/conventions.h"
-#include "portvane/stream_quota.h"
+#include "portvane/jobs/stream_quota.h"
 
 using tovel::web::mg_connection;
 using tovel::web::mg_request_info;

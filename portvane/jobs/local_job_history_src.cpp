@@ -1,4 +1,4 @@
-#include "portvane/local_job_history_src.h"
+#include "portvane/jobs/local_job_history_src.h"
 
 #include <sqlite3.h>
 

@@ -7,8 +7,8 @@
 #include "common/holders.h"
 #include "job/job_manager.h"
 #include "plandeck/job_definition.h"
-#include "portvane/jobinstances.h"
-#include "portvane/local_job_history_src.h"
+#include "portvane/jobs/jobinstances.h"
+#include "portvane/jobs/local_job_history_src.h"
 #include "portvane/safe_name.h"
 
 using namespace tovel::web;

@@ -1,6 +1,6 @@
 // The cache of a run's source tree on files of a fresh simulated machine: its rows read back by
 // the sqlite3 command line, its queries, and what a failed, interrupted or damaged build leaves.
-#include "portvane/local_job_history_src.h"
+#include "portvane/jobs/local_job_history_src.h"
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>

@@ -13,7 +13,7 @@
 #include "job/stores/cookie_manager.h"
 #include "job/stores/options.h"
 #include "platform/win32.h"
-#include "portvane/local_job_history_src.h"
+#include "portvane/jobs/local_job_history_src.h"
 #include "portvane/tests/handler_kit.h"
 #include "tools/testkit/checkers.h"
 #include "tools/testkit/job_waits.h"

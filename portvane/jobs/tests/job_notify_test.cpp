@@ -1,7 +1,7 @@
 // The job event stream through the server's request handling with an in-memory connection: the
 // plug-in's handlers, the real notification manager and dispatcher, a client whose writes and
 // reads the test controls.
-#include "portvane/job_notify.h"
+#include "portvane/jobs/job_notify.h"
 
 #include <gtest/gtest.h>
 
