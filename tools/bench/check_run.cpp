@@ -12,7 +12,7 @@
 #include <sstream>
 #include <string>
 
-#include "portvane/consistencheck.h"
+#include "portvane/check/consistencheck.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // The consistent check's engine on a tree of a fresh simulated machine: its rows read back by
 // the sqlite3 command line, its folder queries and path lists, and what links, bad times and
 // failing database steps leave.
-#include "portvane/consistencheck.h"
+#include "portvane/check/consistencheck.h"
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>

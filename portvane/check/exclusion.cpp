@@ -6,7 +6,7 @@
 //
 // The remote requests come first: they bring ACE.
 #include "portvane/catalogue_exchange.h"
-#include "portvane/check_requests.h"
+#include "portvane/check/check_requests.h"
 //
 #include <cstring>
 

@@ -9,7 +9,7 @@
 //
 // The remote requests come first: they bring ACE.
 #include "portvane/catalogue_exchange.h"
-#include "portvane/check_requests.h"
+#include "portvane/check/check_requests.h"
 #include "portvane/job_requests.h"
 //
 #include <cstring>
@@ -21,7 +21,7 @@
 #include "job/stores/exclusion_list.h"
 #include "plandeck/job_definition_factory.h"
 #include "platform/win32.h"
-#include "portvane/consistencheck.h"
+#include "portvane/check/consistencheck.h"
 #include "portvane/local_paths.h"
 #include "portvane/safe_name.h"
 

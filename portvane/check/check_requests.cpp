@@ -1,4 +1,4 @@
-#include "portvane/check_requests.h"
+#include "portvane/check/check_requests.h"
 
 #include <unistd.h>
 

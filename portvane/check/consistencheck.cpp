@@ -1,4 +1,4 @@
-#include "portvane/consistencheck.h"
+#include "portvane/check/consistencheck.h"
 
 #include <sqlite3.h>
 
