@@ -3,7 +3,7 @@
 //
 #include <exception>
 
-#include "portvane/bandwidth.h"
+#include "portvane/machine/bandwidth.h"
 
 using namespace tovel::web;
 using portvane::reply;

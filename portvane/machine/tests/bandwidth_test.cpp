@@ -1,6 +1,6 @@
 // The bandwidth test's packet, reply filter and figure, a measurement over fake sockets, and one
 // over the loopback interface when the process may open an ICMP socket.
-#include "portvane/bandwidth.h"
+#include "portvane/machine/bandwidth.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "portvane/bandwidth.h"
+#include "portvane/machine/bandwidth.h"
 
 #include <atomic>
 #include <cstdio>
