@@ -13,8 +13,8 @@
 #include "job/core/consistent_check.h"
 #include "job/stores/exclusion_list.h"
 #include "platform/win32.h"
-#include "portvane/sqlite_helpers.h"
-#include "portvane/transaction_guard.h"
+#include "portvane/db/sqlite_helpers.h"
+#include "portvane/db/transaction_guard.h"
 
 namespace portvane {
 namespace {

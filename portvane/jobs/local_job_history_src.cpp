@@ -15,8 +15,8 @@
 #include "common/text_conv.h"
 #include "common/text_istream.h"
 #include "platform/win32.h"
-#include "portvane/sqlite_helpers.h"
-#include "portvane/transaction_guard.h"
+#include "portvane/db/sqlite_helpers.h"
+#include "portvane/db/transaction_guard.h"
 
 namespace portvane {
 

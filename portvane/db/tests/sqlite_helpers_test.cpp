@@ -1,14 +1,14 @@
 // The shared SQLite helpers and scope holders on files of a fresh simulated machine, read back by
 // the sqlite3 command line; and the safe file-name component of run and check ids.
-#include "portvane/sqlite_helpers.h"
+#include "portvane/db/sqlite_helpers.h"
 
 #include <gtest/gtest.h>
 
 #include <thread>
 
 #include "platform/win32.h"
+#include "portvane/db/transaction_guard.h"
 #include "portvane/safe_name.h"
-#include "portvane/transaction_guard.h"
 #include "tools/testkit/machine_fixture.h"
 
 namespace portvane::testing {

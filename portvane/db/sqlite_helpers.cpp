@@ -1,10 +1,10 @@
-#include "portvane/sqlite_helpers.h"
+#include "portvane/db/sqlite_helpers.h"
 
 #include <cstdarg>
 #include <cstring>
 
 #include "platform/sqlite/sqlite_vfs.h"
-#include "portvane/transaction_guard.h"
+#include "portvane/db/transaction_guard.h"
 
 namespace portvane {
 

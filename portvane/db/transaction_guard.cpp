@@ -1,6 +1,6 @@
-#include "portvane/transaction_guard.h"
+#include "portvane/db/transaction_guard.h"
 
-#include "portvane/sqlite_helpers.h"
+#include "portvane/db/sqlite_helpers.h"
 
 namespace portvane {
 
