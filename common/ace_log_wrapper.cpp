@@ -76,10 +76,13 @@ void share_log_stream(std::ostream* stream) {
 void log_message(int priority, const char* format, ...) {
     last_error_restorer keep;
     if (!format) return;
+    ACE_Log_Msg* log = ACE_Log_Msg::instance();
+    // A line of a priority that is off costs this test only: nothing is
+    // formatted, no error text is looked up.
+    if (!log->log_priority_enabled(static_cast<ACE_Log_Priority>(priority))) return;
     use_utf8_characters();
     DWORD error = keep.saved();
     std::string text = expand_format(format, error);
-    ACE_Log_Msg* log = ACE_Log_Msg::instance();
     follow_shared_stream(log);
     log->conditional_set("ace_log_wrapper.h", 25, 0, static_cast<int>(error));
     va_list arguments;

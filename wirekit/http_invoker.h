@@ -5,6 +5,7 @@
 #include <ace/Connector.h>
 #include <ace/INET_Addr.h>
 #include <ace/Message_Block.h>
+#include <ace/OS_NS_sys_socket.h>
 #include <ace/SOCK_Connector.h>
 #include <ace/Strategies_T.h>
 #include <ace/Synch_Options.h>
@@ -19,6 +20,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "common/ace_log_wrapper.h"
@@ -146,8 +148,16 @@ public:
     // The text of the Host header when the request leaves it empty: the
     // host, an IPv6 address in brackets.
     std::string host_header() const {
-        std::string host = host_.get();
-        return host.find(':') != std::string::npos ? "[" + host + "]" : host;
+        std::string host;
+        append_host_header(host);
+        return host;
+    }
+    // Appends the text of host_header() to out.
+    void append_host_header(std::string& out) const {
+        bool bracketed = std::strchr(host_.get(), ':') != nullptr;
+        if (bracketed) out += '[';
+        out += host_.get();
+        if (bracketed) out += ']';
     }
 
     // Idle only: takes an idle cached connection to the address or opens a
@@ -162,7 +172,10 @@ public:
     // line and every header slot that holds a text in one write (an empty Host
     // slot goes out as the invoker's host); the extra headers are never sent.
     // POST and PUT with a chunked body or a Content-Length other than 0 then
-    // expect the body (STATE_HEAD_SENT); everything else is complete.
+    // expect the body (STATE_HEAD_SENT); everything else is complete. A head
+    // whose body follows goes out in the same write as the body's first part
+    // (the bytes on the wire are the same, in one packet instead of two), so
+    // that a failure to send it is reported by that body send.
     // A URI with a space or a control character, or a header text (the
     // invoker's host included) with a control character other than HTAB,
     // such as CR or LF, is refused before anything is sent or changed: 87,
@@ -277,26 +290,42 @@ private:
         return static_cast<DWORD>(std::min<uint64_t>(end - now, kPollMs));
     }
     // Writes every byte of the buffers (which it changes), waiting at most
-    // the send time-out for the connection to take each part. 0, or -1 with
-    // the code in *code.
+    // the send time-out for the connection to take each part. Each write is
+    // one non-blocking gather send: the descriptor's own mode is never
+    // changed, which costs no call of its own. 0, or -1 with the code in *code.
     int write_all(iovec* iov, int count, int* code) {
         uint64_t end = now_ms() + timeouts_.send_ms;
         while (count > 0 && iov->iov_len == 0) ++iov, --count;
+        const ACE_HANDLE socket = handler_->peer().get_handle();
         while (count > 0) {
             if ((*code = wait_refused()) != 0) return -1;
-            DWORD slice = next_slice(end);
-            if (slice == 0) {
-                *code = WSAETIMEDOUT;
-                return -1;
-            }
-            ACE_Time_Value timeout = http_time_value(slice);
-            size_t sent = 0;
+            msghdr message{};
+            message.msg_iov = iov;
+            message.msg_iovlen = static_cast<size_t>(std::min(count, IOV_MAX));
             errno = 0;
-            ssize_t n = handler_->peer().sendv_n(iov, count, &timeout, &sent);
-            if (n < 0 && errno != ETIME && errno != EWOULDBLOCK && errno != EINTR) {
-                *code = WSAGetLastError();
-                return -1;
+            ssize_t n = ACE_OS::sendmsg(socket, &message, MSG_DONTWAIT | MSG_NOSIGNAL);
+            if (n < 0) {
+                if (errno == EINTR) continue;
+                if (errno != EWOULDBLOCK && errno != EAGAIN) {
+                    *code = WSAGetLastError();
+                    return -1;
+                }
+                // The connection takes nothing now: wait until it does.
+                DWORD slice = next_slice(end);
+                if (slice == 0) {
+                    *code = WSAETIMEDOUT;
+                    return -1;
+                }
+                ACE_Time_Value timeout = http_time_value(slice);
+                errno = 0;
+                int ready = ACE::handle_write_ready(socket, &timeout);
+                if (ready < 0 && errno != EINTR && errno != ETIME) {
+                    *code = WSAGetLastError();
+                    return -1;
+                }
+                continue;
             }
+            size_t sent = static_cast<size_t>(n);
             if (sent > 0) end = now_ms() + timeouts_.send_ms;  // the connection took bytes
             while (count > 0 && sent >= iov->iov_len) {
                 sent -= iov->iov_len;
@@ -308,6 +337,22 @@ private:
             }
         }
         return 0;
+    }
+    // The gather list of the next write, in a vector the invoker keeps: the
+    // pending head first, when there is one.
+    void start_parts() {
+        parts_.clear();
+        if (headPending_) parts_.push_back(http_iovec(head_.data(), head_.size()));
+    }
+    int write_started_parts(int* code) {
+        headPending_ = false;
+        return write_all(parts_.data(), static_cast<int>(parts_.size()), code);
+    }
+    // Writes the pending head, if any, and the buffers (which it does not change).
+    int write_parts(const iovec* iov, int count, int* code) {
+        start_parts();
+        parts_.insert(parts_.end(), iov, iov + count);
+        return write_started_parts(code);
     }
     // Waits for the socket to be readable, at most the receive time-out: 0,
     // or -1 with the code in *code.
@@ -336,6 +381,12 @@ private:
     std::unique_ptr<char[]> host_;
     unsigned short port_;
     Handler* handler_ = nullptr;
+    // The head of the request being sent, and whether it still waits for
+    // the body's first part; the gather list of a write. Kept between
+    // requests, so that their space is reused.
+    std::string head_;
+    bool headPending_ = false;
+    std::vector<iovec> parts_;
     int state_ = STATE_IDLE;
     int error_ = 0;
     bool chunked_ = false;
@@ -419,10 +470,10 @@ int HTTP_Invoker_T<Connector, Handler>::refuse_head(HTTP_Request& request) {
             "character.\n",
             "URI");
     const HTTP_Headers& headers = request.headers();
-    const std::string host = host_header();
     for (int i = 0; i < HTTP_HEAD_COUNT; ++i) {
         const char* value = headers.get(i);
-        if (i == HTTP_HEAD_HOST && (!value || !*value)) value = host.c_str();
+        // The brackets of host_header() hold no control character.
+        if (i == HTTP_HEAD_HOST && (!value || !*value)) value = host_.get();
         if (value && !head_text_allowed(value))
             return refuse(
                 "Refused to send HTTP request to %s:%u: its %s header holds a control "
@@ -440,46 +491,56 @@ int HTTP_Invoker_T<Connector, Handler>::send_head(HTTP_Request& request) {
     error_ = 0;
     length_ = 0;
     done_ = 0;
+    headPending_ = false;
     chunked_ = request.chunked_transfer_encoding();
     keepAlive_ = request.keep_alive();
     const char* method = http_method_string(request.method());
     if (!method) return fail(ERROR_INVALID_PARAMETER, "Unable to send HTTP request to %s:%u: %m\n");
     if (!handler_) return fail(WSAENOTCONN, "Unable to send HTTP request to %s:%u: %m\n");
 
-    auto text = [](const char* s) { return http_iovec(s, std::strlen(s)); };
+    // The head is written into one text that the invoker keeps for the next
+    // request: no allocation once it has grown to the size of a head.
+    head_.clear();
+    head_ += method;
+    head_ += ' ';
+    head_ += request.uri() && *request.uri() ? request.uri() : "/";
     char version[32];
-    std::snprintf(version, sizeof version, "%d.%d\r\n", request.major_version(),
+    std::snprintf(version, sizeof version, " HTTP/%d.%d\r\n", request.major_version(),
                   request.minor_version());
-    std::vector<iovec> parts;
-    parts.reserve(6 + 4 * HTTP_HEAD_COUNT);
-    parts.push_back(text(method));
-    parts.push_back(text(" "));
-    parts.push_back(text(request.uri() && *request.uri() ? request.uri() : "/"));
-    parts.push_back(text(" HTTP/"));
-    parts.push_back(text(version));
+    head_ += version;
     const HTTP_Headers& headers = request.headers();
-    const std::string host = host_header();
     for (int i = 0; i < HTTP_HEAD_COUNT; ++i) {
         const char* value = headers.get(i);
-        if (i == HTTP_HEAD_HOST && (!value || !*value)) value = host.c_str();
+        if (i == HTTP_HEAD_HOST && (!value || !*value)) {
+            head_ += http_head_string(i);
+            head_ += ": ";
+            append_host_header(head_);
+            head_ += "\r\n";
+            continue;
+        }
         if (!value) continue;
-        parts.push_back(text(http_head_string(i)));
-        parts.push_back(text(": "));
-        parts.push_back(text(value));
-        parts.push_back(text("\r\n"));
+        head_ += http_head_string(i);
+        head_ += ": ";
+        head_ += value;
+        head_ += "\r\n";
     }
-    parts.push_back(text("\r\n"));
-    int code = 0;
-    if (write_all(parts.data(), static_cast<int>(parts.size()), &code) != 0)
-        return fail(code, "Unable to send HTTP request to %s:%u: %m\n");
+    head_ += "\r\n";
 
     int index = request.method();
     if (index == HTTP_METHOD_POST || index == HTTP_METHOD_PUT) {
         length_ = request.content_length();
-        state_ = chunked_ || length_ != 0 ? STATE_HEAD_SENT : STATE_REQUEST_SENT;
-    } else {
-        state_ = STATE_REQUEST_SENT;
+        if (chunked_ || length_ != 0) {
+            // Sent with the body's first part.
+            headPending_ = true;
+            state_ = STATE_HEAD_SENT;
+            return 0;
+        }
     }
+    iovec part = http_iovec(head_.data(), head_.size());
+    int code = 0;
+    if (write_all(&part, 1, &code) != 0)
+        return fail(code, "Unable to send HTTP request to %s:%u: %m\n");
+    state_ = STATE_REQUEST_SENT;
     return 0;
 }
 
@@ -492,7 +553,7 @@ int HTTP_Invoker_T<Connector, Handler>::send_body(const void* data, size_t size)
         std::min<uint64_t>({size, length_ - done_, static_cast<uint64_t>(INT_MAX)}));
     iovec part = http_iovec(data, n);
     int code = 0;
-    if (n > 0 && write_all(&part, 1, &code) != 0)
+    if ((n > 0 || headPending_) && write_parts(&part, n > 0 ? 1 : 0, &code) != 0)
         return fail(code, "Unable to send HTTP request to %s:%u: %m\n");
     done_ += n;
     if (done_ == length_) state_ = STATE_REQUEST_SENT;
@@ -507,11 +568,10 @@ int HTTP_Invoker_T<Connector, Handler>::send_body_v(const iovec* iov, int count)
     if (count < 0 || (count > 0 && !iov))
         return fail(ERROR_INVALID_PARAMETER,
                     "Failed to send HTTP request data chunk to %s:%u: %m\n");
-    std::vector<iovec> parts(iov, iov + count);
     uint64_t total = 0;
-    for (const iovec& part : parts) total += part.iov_len;
+    for (int i = 0; i < count; ++i) total += iov[i].iov_len;
     int code = 0;
-    if (total > 0 && write_all(parts.data(), count, &code) != 0)
+    if ((total > 0 || headPending_) && write_parts(iov, count, &code) != 0)
         return fail(code, "Failed to send HTTP request data chunk to %s:%u: %m\n");
     done_ += total;
     if (done_ > length_) {
@@ -545,14 +605,13 @@ int HTTP_Invoker_T<Connector, Handler>::send_chunk_i(const iovec* data, int coun
     char line[32];
     std::snprintf(line, sizeof line, "%zx\r\n", size);
     static const char kEnd[] = "\r\n";
-    std::vector<iovec> parts;
-    parts.reserve(static_cast<size_t>(count) + 2);
-    parts.push_back(http_iovec(line, std::strlen(line)));
+    start_parts();
+    parts_.push_back(http_iovec(line, std::strlen(line)));
     for (int i = 0; i < count; ++i)
-        if (data[i].iov_len) parts.push_back(data[i]);
-    parts.push_back(http_iovec(kEnd, 2));
+        if (data[i].iov_len) parts_.push_back(data[i]);
+    parts_.push_back(http_iovec(kEnd, 2));
     int code = 0;
-    if (write_all(parts.data(), static_cast<int>(parts.size()), &code) != 0)
+    if (write_started_parts(&code) != 0)
         return fail(code, "Failed to send HTTP request data chunk to %s:%u: %m\n");
     if (size == 0) {
         state_ = STATE_REQUEST_SENT;
@@ -710,6 +769,7 @@ int HTTP_Invoker_T<Connector, Handler>::close() {
         return -1;
     }
     if (state_ == STATE_IDLE) return -1;
+    headPending_ = false;
     if (state_ == STATE_CONNECTED || (state_ == STATE_COMPLETE && keepAlive_))
         handler_->idle(0);
     else

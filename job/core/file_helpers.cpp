@@ -211,6 +211,15 @@ DWORD rmfile_f(const wchar_t* path) {
     return finish(delete_file(path, attributes));
 }
 
+DWORD remove_own_file(const wchar_t* path) {
+    if (!path || !*path) return finish(ERROR_INVALID_PARAMETER);
+    if (DeleteFileW(path)) return finish(0);
+    DWORD code = GetLastError();
+    if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) return finish(0);
+    if (code != ERROR_ACCESS_DENIED || !fileExists(path)) return finish(code);
+    return rmfile_f(path);
+}
+
 DWORD mkdir_p(const wchar_t* path) {
     if (!path || !*path) return finish(ERROR_INVALID_PARAMETER);
     try {

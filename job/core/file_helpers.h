@@ -55,6 +55,11 @@ DWORD rmdir_rf(const wchar_t* path, DWORD attributeMask, BOOL continueOnError);
 // Deletes one file even when it is read-only, hidden or system; on failure
 // its attributes are put back.
 DWORD rmfile_f(const wchar_t* path);
+// Deletes a file that the system made itself (a work file, never read-only)
+// when it is there: one deletion, with nothing looked at first; a name that
+// the deletion refuses (a read-only file) takes rmfile_f's way, and a folder
+// is left alone. 0 when the file is gone or was never there, else the code.
+DWORD remove_own_file(const wchar_t* path);
 // Creates a folder and every missing folder above it. For "\\server\share\..."
 // the server name is never created. An existing file on the way gives 80.
 DWORD mkdir_p(const wchar_t* path);

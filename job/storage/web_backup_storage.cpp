@@ -335,9 +335,11 @@ void WebBackupStorage::noteDescription(const std::wstring& work,
         described.nFileSizeLow == attributes.nFileSizeLow &&
         described.ftLastWriteTime.dwLowDateTime == attributes.ftLastWriteTime.dwLowDateTime &&
         described.ftLastWriteTime.dwHighDateTime == attributes.ftLastWriteTime.dwHighDateTime) {
-        if (fileExists(note)) rmfile_f(note.c_str());
+        if (noteMayExist_) remove_own_file(note.c_str());
+        noteMayExist_ = false;
         return;
     }
+    noteMayExist_ = true;
     char text[96];
     std::snprintf(text, sizeof text, "%lu %lu %lu %lu",
                   static_cast<unsigned long>(described.nFileSizeHigh),
@@ -365,11 +367,13 @@ WIN32_FILE_ATTRIBUTE_DATA WebBackupStorage::noted(const std::wstring& work,
 void WebBackupStorage::dropCurrentItem() {
     last_error_restorer keep;
     std::wstring work = workPath(record_->currentItemIndex);
-    if (fileExists(work)) rmfile_f(work.c_str());
-    if (fileExists(descriptionPath(work))) rmfile_f(descriptionPath(work).c_str());
+    remove_own_file(work.c_str());
+    if (noteMayExist_) remove_own_file(descriptionPath(work).c_str());
+    noteMayExist_ = false;
     record_->currentItemIndex = 0;
     record_->currentFileDone = 0;
     record_->currentFileState = 0;
+    dropped_ = true;
 }
 
 bool WebBackupStorage::backupFile(const wchar_t* path, const WIN32_FILE_ATTRIBUTE_DATA* attributes,
@@ -393,7 +397,8 @@ bool WebBackupStorage::backupFile(const wchar_t* path, const WIN32_FILE_ATTRIBUT
     WIN32_FILE_ATTRIBUTE_DATA described = *attributes;
     if (folder || !resumable(itemIndex, work)) {
         // Whatever the record held for another item has ended.
-        if (record_->currentItemIndex != itemIndex) dropCurrentItem();
+        if (record_->currentItemIndex != itemIndex && !dropped_) dropCurrentItem();
+        dropped_ = false;
         record_->currentItemIndex = itemIndex;
         record_->currentFileDone = 0;
         record_->currentFileSize = 0;

@@ -134,9 +134,8 @@ private:
     // is noted in "<work file>.read" beside the work file, which the resumed
     // item is described with again.
     static std::wstring descriptionPath(const std::wstring& work);
-    static void noteDescription(const std::wstring& work,
-                                const WIN32_FILE_ATTRIBUTE_DATA& attributes,
-                                const WIN32_FILE_ATTRIBUTE_DATA& described);
+    void noteDescription(const std::wstring& work, const WIN32_FILE_ATTRIBUTE_DATA& attributes,
+                         const WIN32_FILE_ATTRIBUTE_DATA& described);
     static WIN32_FILE_ATTRIBUTE_DATA noted(const std::wstring& work,
                                            const WIN32_FILE_ATTRIBUTE_DATA& attributes);
     // Whether the last error is ERROR_CANCELLED or a stop is requested.
@@ -160,6 +159,12 @@ private:
     std::string storageHost_;     // the storage server of the Start Job reply
     unsigned short storagePort_ = 0;
     bool ended_ = false;  // start found the run ended already
+    // The record's current item was dropped by this storage and nothing was
+    // made for an item since: there is no work file to look for.
+    bool dropped_ = false;
+    // A note of a description may lie beside the record's current work file:
+    // unknown until this storage has dropped an item.
+    bool noteMayExist_ = true;
     // The threads that share a large file's deflate (made at the first such
     // file); last, so that it goes before the transformation it serves.
     std::unique_ptr<AheadPool> pool_;

@@ -303,7 +303,7 @@ bool WebRestoreStorage::restore(const wchar_t* path, const std::wstring& machine
     if (!isFolder && group_.writtenEarlier(itemIndex)) {
         log_message(LM_INFO, "File {%s} was restored before the run was interrupted.\n",
                     name.c_str());
-        rmfile_f(workPath(itemIndex).c_str());
+        remove_own_file(workPath(itemIndex).c_str());
         record_->currentFileDone = 0;
         group_.count(1, 0);
         return true;
@@ -373,7 +373,7 @@ void WebRestoreStorage::endGroup() {
 void WebRestoreStorage::passed(uint32_t itemIndex, bool isFolder) {
     // A failed item may have left its work file; a finished one is never
     // presented again.
-    if (!isFolder && workLeft_) rmfile_f(workPath(itemIndex).c_str());
+    if (!isFolder && workLeft_) remove_own_file(workPath(itemIndex).c_str());
     workLeft_ = false;
     RestoreStorage::passed(itemIndex, isFolder);
 }
@@ -592,7 +592,7 @@ bool WebRestoreStorage::restoreFile(const std::wstring& path, const std::wstring
         return fail(code);
     }
     log_message(LM_DEBUG, "File {%s} decrypted/decompressed.\n", name.c_str());
-    rmfile_f(work.c_str());
+    remove_own_file(work.c_str());
     workLeft_ = false;
 
     const uint64_t own = size_of(item.attributes.nFileSizeHigh, item.attributes.nFileSizeLow);
@@ -626,6 +626,7 @@ bool WebRestoreStorage::openWorkFile(const std::wstring& work, const StoredItem&
                                      const std::string& name, scoped_handle& file) {
     file.reset(CreateFileW(work.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
                            FILE_ATTRIBUTE_NORMAL, nullptr));
+    const bool made = file.valid() && GetLastError() != ERROR_ALREADY_EXISTS;
     if (!file.valid()) {
         DWORD code = GetLastError();
         const std::string path = to_utf8(work);
@@ -644,6 +645,7 @@ bool WebRestoreStorage::openWorkFile(const std::wstring& work, const StoredItem&
         return false;
     }
     log_message(LM_DEBUG, "Target file {%s} created.\n", to_utf8(work).c_str());
+    if (made && record_->currentFileDone == 0) return true;  // empty, at its start
 
     LARGE_INTEGER length;
     uint64_t held = GetFileSizeEx(file.get(), &length) ? static_cast<uint64_t>(length.QuadPart) : 0;

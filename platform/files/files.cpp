@@ -611,13 +611,18 @@ BOOL DeleteFileW(LPCWSTR path) {
     if (!host_path(path, host) || refuse_drive_root(host)) return FALSE;
     tovel::platform::fault::Step step;
     if (tovel::platform::fault::active()) step = tovel::platform::fault::before_delete(host);
-    struct stat st;
-    if (::lstat(host.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
-        SetLastError(ERROR_ACCESS_DENIED);
-        return FALSE;
-    }
+    // A folder is never removed here: the host refuses to unlink one
+    // (EISDIR), so nothing needs to be looked at first.
     if (::unlink(host.c_str()) != 0) {
-        set_last_error_from_errno(errno, host);
+        int error = errno;
+        if (error == EISDIR || error == EPERM) {
+            struct stat st;
+            if (::lstat(host.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+                SetLastError(ERROR_ACCESS_DENIED);
+                return FALSE;
+            }
+        }
+        set_last_error_from_errno(error, host);
         return FALSE;
     }
     return TRUE;

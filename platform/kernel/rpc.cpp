@@ -1,18 +1,73 @@
 #include "platform/win/rpc.h"
 
+#include <pthread.h>
+#include <sys/random.h>
 #include <uuid/uuid.h>
 
+#include <atomic>
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 #include "platform/win/errors.h"
+
+namespace {
+
+// Bumped in a child after fork: a pool copied from the parent is never used
+// there, or parent and child would hand out the same identifiers.
+std::atomic<unsigned> g_fork_generation{0};
+
+// Random bytes for identifiers, drawn from the kernel a pool at a time: an
+// identifier costs no system call of its own (a block upload makes one for
+// its boundary). False when the kernel gives none.
+bool pooled_random(unsigned char* out, size_t size) {
+    static std::once_flag once;
+    std::call_once(
+        once, [] { pthread_atfork(nullptr, nullptr, [] { g_fork_generation.fetch_add(1); }); });
+    struct Pool {
+        unsigned char bytes[512];
+        size_t used = sizeof bytes;
+        unsigned generation = 0;
+    };
+    thread_local Pool pool;
+    unsigned generation = g_fork_generation.load(std::memory_order_relaxed);
+    if (pool.generation != generation) {
+        pool.used = sizeof pool.bytes;
+        pool.generation = generation;
+    }
+    if (size > sizeof pool.bytes) return false;
+    if (pool.used + size > sizeof pool.bytes) {
+        size_t filled = 0;
+        while (filled < sizeof pool.bytes) {
+            ssize_t got = ::getrandom(pool.bytes + filled, sizeof pool.bytes - filled, 0);
+            if (got < 0 && errno == EINTR) continue;
+            if (got <= 0) return false;
+            filled += static_cast<size_t>(got);
+        }
+        pool.used = 0;
+    }
+    std::memcpy(out, pool.bytes + pool.used, size);
+    // What was handed out is not kept.
+    std::memset(pool.bytes + pool.used, 0, size);
+    pool.used += size;
+    return true;
+}
+
+}  // namespace
 
 RPC_STATUS UuidCreate(UUID* out) {
     if (!out) return ERROR_INVALID_PARAMETER;
     uuid_t bytes;
-    uuid_generate_random(bytes);
+    if (pooled_random(bytes, sizeof bytes)) {
+        // A random identifier (version 4, the RFC's variant).
+        bytes[6] = static_cast<unsigned char>((bytes[6] & 0x0F) | 0x40);
+        bytes[8] = static_cast<unsigned char>((bytes[8] & 0x3F) | 0x80);
+    } else {
+        uuid_generate_random(bytes);
+    }
     // libuuid gives the RFC byte order; GUID fields hold the first three groups as numbers.
     out->Data1 = (static_cast<DWORD>(bytes[0]) << 24) | (static_cast<DWORD>(bytes[1]) << 16) |
                  (static_cast<DWORD>(bytes[2]) << 8) | bytes[3];

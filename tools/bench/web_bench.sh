@@ -20,8 +20,11 @@
 #
 # Environment: BENCH_DIR (default build/bench; the tree is made once in it and kept), BENCH_BUILD
 # (default build/release), BENCH_FILES (default 200000), BENCH_OTHERS (0: leave restic out),
+# BENCH_DEBUG (1: the agent logs its debug lines, as its default configuration has it),
+# BENCH_RUNS (1: the web backup and restore only, without the browses, the cache and the check),
 # BENCH_PERF (1: record the agent with `perf record -g` during the backup and the restore, into
-# perf-backup.data and perf-restore.data of the bench's web folder), JOBS (build jobs, default 2). Every run starts a fresh machine and a fresh simulator; both are
+# perf-backup.data and perf-restore.data of the bench's web folder), BENCH_STRACE (1: count the
+# agent's system calls with `strace -c -f` instead, into strace-backup.txt and strace-restore.txt), JOBS (build jobs, default 2). Every run starts a fresh machine and a fresh simulator; both are
 # stopped when the script ends, however it ends.
 set -euo pipefail
 
@@ -97,9 +100,14 @@ cpu_of() { awk '{ print ($14 + $15) / '"$(getconf CLK_TCK)"' }' "/proc/$1/stat";
 rss_mb() { awk '/^VmRSS/ { printf "%.1f", $2 / 1024 }' "/proc/$agent_pid/status"; }
 hwm_mb() { awk '/^VmHWM/ { printf "%.1f", $2 / 1024 }' "/proc/$agent_pid/status"; }
 reset_peak() { echo 5 >"/proc/$agent_pid/clear_refs"; }
-perf_start() {  # perf_start NAME: records the agent until perf_stop, when BENCH_PERF=1
-    [ "${BENCH_PERF:-0}" = 1 ] || return 0
-    perf record -q -g -p "$agent_pid" -o "$work/perf-$1.data" >/dev/null 2>&1 &
+perf_start() {  # perf_start NAME: records the agent until perf_stop, when BENCH_PERF or BENCH_STRACE=1
+    if [ "${BENCH_STRACE:-0}" = 1 ]; then
+        strace -c -f -p "$agent_pid" -o "$work/strace-$1.txt" >/dev/null 2>&1 &
+    elif [ "${BENCH_PERF:-0}" = 1 ]; then
+        perf record -q -g -p "$agent_pid" -o "$work/perf-$1.data" >/dev/null 2>&1 &
+    else
+        return 0
+    fi
     perf_pid=$!
     sleep 0.5
 }
@@ -120,6 +128,12 @@ sim=http://127.0.0.1:$sim_port
 printf '{"webServerName": "simulator", "webServerHost": "127.0.0.1", "webServerPort": %d}\n' \
     "$sim_port" >"$data/options"
 echo "ports 127.0.0.1:0" >"$data/mongoose.conf"
+# The agent logs as a configured service does, without its debug lines (BENCH_DEBUG=1 keeps
+# the default configuration, which logs them too, to the file and to standard error).
+if [ "${BENCH_DEBUG:-0}" != 1 ]; then
+    printf 'dynamic Logger Service_Object * ACE:_make_ACE_Logging_Strategy()\r\n"-s "%s" -f OSTREAM|STDERR|VERBOSE_LITE -p ~DEBUG|INFO|WARNING|NOTICE|ERROR|CRITICAL|ALERT|EMERGENCY -i 30 -m 2048 -N 5"' \
+        "$data/agent.log" >"$data/svc.conf"
+fi
 TOVEL_ROOT=$machine TOVEL_PROGRAM='C:\Program Files\Tovel\starter.exe' "$starter" -d \
     >"$work/agent.out" 2>"$work/agent.err" </dev/null &
 agent_pid=$!
@@ -186,6 +200,7 @@ bound "web backup: agent CPU per file <= 0.2 ms ($backup_agent_ms)" "$(le "$back
 call GET "/jobs/$job/instanceids"
 run=$(field 'v[0]["id"]')
 
+if [ "${BENCH_RUNS:-0}" != 1 ]; then  # BENCH_RUNS=1: the backup and the restore only
 # ---- browsing the run
 cache=$data/jobhistorysrc/$run
 browse() {  # browse LABEL PATH REFERENCE-SECONDS REFERENCE-NAME
@@ -271,6 +286,7 @@ if [ "$others" = 1 ]; then
 else
     check "check, $changed changed" "$r_find" "find -printf"
 fi
+fi  # BENCH_RUNS
 
 # ---- the web restore
 perf_start restore

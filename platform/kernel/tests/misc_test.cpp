@@ -2,6 +2,7 @@
 // UUIDs and the computer's name.
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstddef>
@@ -325,6 +326,41 @@ TEST(PlatformUuid, ManyAreUniqueLowerCaseAndVersion4) {
     EXPECT_EQ(python("import uuid; u = uuid.UUID('" + last +
                      "'); print(u.version, u.variant == uuid.RFC_4122, u)"),
               "4 True " + last);
+}
+
+// A child of fork draws identifiers of its own, never the ones its parent
+// would make next (the identifiers come from a pool of random bytes).
+TEST(PlatformUuid, ParentAndChildOfForkMakeDifferentOnes) {
+    auto text_of = [](const UUID& uuid) {
+        RPC_CSTR text = nullptr;
+        if (UuidToStringA(&uuid, &text) != RPC_S_OK) return std::string();
+        std::string s(reinterpret_cast<char*>(text));
+        RpcStringFreeA(&text);
+        return s;
+    };
+    UUID first;
+    ASSERT_EQ(UuidCreate(&first), RPC_S_OK);  // the pool is drawn
+    int pipe_ends[2];
+    ASSERT_EQ(::pipe(pipe_ends), 0);
+    pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        UUID made;
+        std::string text = UuidCreate(&made) == RPC_S_OK ? text_of(made) : std::string();
+        ssize_t written = ::write(pipe_ends[1], text.data(), text.size());
+        ::_exit(written == static_cast<ssize_t>(text.size()) ? 0 : 1);
+    }
+    ::close(pipe_ends[1]);
+    UUID made;
+    ASSERT_EQ(UuidCreate(&made), RPC_S_OK);
+    char buffer[64] = {};
+    ssize_t got = ::read(pipe_ends[0], buffer, sizeof buffer - 1);
+    ::close(pipe_ends[0]);
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_EQ(got, 36) << buffer;
+    EXPECT_NE(std::string(buffer), text_of(made));
+    EXPECT_NE(std::string(buffer), text_of(first));
 }
 
 TEST(PlatformUuid, TextFollowsTheFieldsAndReadsBack) {
