@@ -402,7 +402,7 @@ class Service:
         settings = self.settings()
         action = fault.action if fault is not None else None
         close = h.close_connection or not settings["keep_alive"] or action == "close"
-        headers = [("Date", email.utils.formatdate(usegmt=True)),
+        headers = [("Date", _http_date()),
                    ("Server", SERVER_NAME), ("Content-Type", reply.content_type)]
         headers += reply.headers
         if action == "header":
@@ -512,6 +512,20 @@ class Service:
             h.wfile.write(head.encode("latin-1") + reply.body)
         except OSError:
             h.close_connection = True
+
+
+_date_cache = (None, "")
+
+
+def _http_date():
+    """The Date header's text, made once a second (every reply carries one)."""
+    global _date_cache
+    now = int(time.time())
+    second, text = _date_cache
+    if second != now:
+        text = email.utils.formatdate(now, usegmt=True)
+        _date_cache = (now, text)
+    return text
 
 
 def _host_of(header):

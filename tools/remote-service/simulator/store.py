@@ -369,7 +369,13 @@ class Store:
             if old is None:
                 entry["number"] = len(self._files[iid]) + 1
                 entry["descriptions"] = 1
-                os.makedirs(self._file_dir(iid, entry["number"]), exist_ok=True)
+                folder = self._file_dir(iid, entry["number"])
+                try:
+                    os.mkdir(folder)  # the common case: one call, nothing looked at first
+                except FileExistsError:
+                    pass
+                except FileNotFoundError:
+                    os.makedirs(folder, exist_ok=True)
                 self._add_file_entry(iid, entry)
                 self._blocks[(iid, entry["number"])] = {}
                 current = entry
