@@ -1,10 +1,9 @@
 // Fault sweeps: an offline backup, a web backup and an offline restore of a
 // small mixed tree with a few large files, each interrupted at every step it
 // takes on the file system (the layer's fault mode), then resumed by a fresh
-// process, then
-// checked by independent readers: the catalogue and the stored data through
-// tools/testkit/sweep_check.py (openssl, python's zlib), a restored tree
-// with diff -r. Every point must end completed with every item stored or
+// process, then checked by independent readers: the catalogue and the stored
+// data through tools/testkit/sweep_check.py (openssl, python's zlib), a
+// restored tree with diff -r. Every point must end completed with every item stored or
 // restored once and byte-exact; none may end completed with an item missing.
 //
 // A first run counts the steps of the job and traces them; then every step N

@@ -192,8 +192,8 @@ void trace(const char* kind, const std::string& path) {
 }
 
 // Counts one step under the lock; at the chosen step the fault happens here.
-// kind and path go to the trace (path_of: the descriptor whose file the step
-// is about, looked up only when there is a trace).
+// kind and path go to the trace; a step given no path but a descriptor
+// (path_of_fd) is traced with its file's path, looked up only then.
 Step step(const char* kind, const std::string& path, int path_of_fd = -1) {
     Model& m = model();
     Step held(m.lock);
