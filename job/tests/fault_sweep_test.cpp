@@ -1,15 +1,18 @@
 // Fault sweeps: an offline backup, a web backup and an offline restore of a
-// small mixed tree, each interrupted at every step it takes on the file
-// system (the layer's fault mode), then resumed by a fresh process, then
-// checked by independent readers: the catalogue and the stored data through
-// tools/testkit/sweep_check.py (openssl, python's zlib), a restored tree
-// with diff -r. Every point must end completed with every item stored or
+// small mixed tree with a few large files, each interrupted at every step it
+// takes on the file system (the layer's fault mode), then resumed by a fresh
+// process, then checked by independent readers: the catalogue and the stored
+// data through tools/testkit/sweep_check.py (openssl, python's zlib), a
+// restored tree with diff -r. Every point must end completed with every item stored or
 // restored once and byte-exact; none may end completed with an item missing.
 //
-// A first run counts the steps of the job; then every step N from 1 to that
-// count is a point: a fresh copy of the machine, an agent process run with
-// the fault at step N, then an agent without fault that opens the job
-// manager (which resumes the interrupted run) and waits for the run's end.
+// A first run counts the steps of the job and traces them; then every step N
+// from 1 to that count is a point: a fresh copy of the machine, an agent
+// process run with the fault at step N, then an agent without fault that
+// opens the job manager (which resumes the interrupted run) and waits for the
+// run's end. Only the data of a large file is not cut at each of its writes:
+// of a file written in more than kDenseWrites steps, its first and last
+// writes and a few between are points (TOVEL_SWEEP_ALL=1: every write).
 // Points run in parallel child processes (TOVEL_SWEEP_PARALLEL, 4). The kill
 // sweeps run with the suite; the power-cut sweeps, under both models of the
 // cut (renames undone unless flushed, or renames kept and only data put
@@ -35,6 +38,7 @@
 #include <map>
 #include <mutex>
 #include <random>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -46,6 +50,7 @@
 #include "job/core/job_state.h"
 #include "job/job_manager.h"
 #include "job/runs/backup_job.h"
+#include "job/storage/piece_deflate.h"
 #include "job/stores/cookie_manager.h"
 #include "job/stores/options.h"
 #include "plandeck/restore_job_definition.h"
@@ -90,7 +95,9 @@ bool restoring(Kind kind) { return kind == Kind::Restore || kind == Kind::Restor
 
 const char* kElsewhere = "C:\\restored";
 
-// ---- the tree: three folders, twelve files, one of them over a block
+// ---- the tree: three folders, twelve small files (one over a block) and
+// four large ones, which the backup deflates in pieces on its pool and the
+// restore writes from its pool ahead of their turn
 
 struct TreeFile {
     std::wstring path;
@@ -113,6 +120,12 @@ std::vector<TreeFile> tree_files() {
         for (int i = 0; i < times; ++i) out += line + std::to_string(i) + "\r\n";
         return out;
     };
+    auto repeated = [](const std::string& unit, size_t size) {
+        std::string out;
+        while (out.size() < size) out += unit;
+        out.resize(size);
+        return out;
+    };
     return {
         {kData + L"\\big.bin", noise(200000)},
         {kData + L"\\empty.dat", ""},
@@ -126,6 +139,14 @@ std::vector<TreeFile> tree_files() {
         {kData + L"\\sub\\deep\\d2.bin", noise(17)},
         {kData + L"\\sub\\deep\\d3.txt", "last\r\n"},
         {kData + L"\\sub\\deep\\d4 with space.txt", text("spaced ", 20)},
+        {kData + L"\\large text.txt", text("a line of the large text, number ", 70000)},
+        // Two stored in over 1 MiB: the restore streams them ahead side by side.
+        {kData + L"\\sub\\large noise.bin", noise(1300000)},
+        {kData + L"\\sub\\deep\\more noise.bin", noise(1100000)},
+        // Three pieces exactly (the last one posted empty), of noise that
+        // repeats within the window: the pieces match into the data before
+        // them.
+        {kData + L"\\sub\\deep\\pieces.bin", repeated(noise(20000), 3 * PieceDeflate::kPieceBytes)},
     };
 }
 
@@ -247,6 +268,7 @@ AgentEnd run_agent(const std::string& root, Kind kind, const std::string& job,
     if (!fault.empty()) {
         env.push_back("TOVEL_FAULT=" + fault);
         env.push_back("TOVEL_FAULT_REPORT=" + report);
+        if (fault == "count") env.push_back("TOVEL_FAULT_TRACE=" + report + ".trace");
     }
     ChildProcess agent("FaultSweepAgent.DISABLED_Run", env);
     AgentEnd end;
@@ -275,6 +297,51 @@ struct Point {
     std::string detail;
 };
 
+// Of a file written in more than kDenseWrites steps (a large file's data, in
+// its data file, work file or restored file), the first and last kEdgeWrites
+// writes and kInnerWrites spread between are cut; a cut at any other of its
+// writes leaves what one of those leaves, the file short of its end. The
+// catalogue is not one: each of its writes is another item's record.
+constexpr size_t kDenseWrites = 16;
+constexpr size_t kEdgeWrites = 1;
+constexpr size_t kInnerWrites = 3;
+
+struct Chosen {
+    std::vector<uint64_t> steps;  // in order
+    size_t denseFiles = 0;
+};
+
+// The steps to try out of 1 to steps, from the counting run's trace (a line
+// a step, its kind and path: platform/fault/fault_mode.h): all of them but
+// the writes of a dense file left out as above (none when all). With a pool
+// taking steps too, a faulted run's step N may be another call than the
+// counting run's; the choice is of places in the run, not of exact calls.
+Chosen chosen_steps(const std::string& trace, uint64_t steps, bool all) {
+    std::map<std::string, std::vector<uint64_t>> writes;
+    std::istringstream lines(trace);
+    uint64_t step = 0;
+    for (std::string line; std::getline(lines, line);) {
+        ++step;
+        if (line.rfind("change ", 0) == 0) writes[line.substr(7)].push_back(step);
+    }
+    Chosen chosen;
+    std::set<uint64_t> dropped;
+    for (const auto& [path, list] : writes) {
+        bool catalogue = path.size() > 4 && path.compare(path.size() - 4, 4, ".cat") == 0;
+        if (all || catalogue || list.size() <= kDenseWrites) continue;
+        ++chosen.denseFiles;
+        size_t n = list.size();
+        std::set<size_t> kept;
+        for (size_t k = 0; k < kEdgeWrites; ++k) kept.insert({k, n - 1 - k});
+        for (size_t j = 1; j <= kInnerWrites; ++j) kept.insert(j * n / (kInnerWrites + 1));
+        for (size_t i = 0; i < n; ++i)
+            if (!kept.count(i)) dropped.insert(list[i]);
+    }
+    for (uint64_t n = 1; n <= steps; ++n)
+        if (!dropped.count(n)) chosen.steps.push_back(n);
+    return chosen;
+}
+
 bool power_sweeps() {
     const char* on = std::getenv("TOVEL_POWER_SWEEP");
     return on && std::string(on) == "1";
@@ -287,8 +354,8 @@ protected:
         if ((name.find("PowerCut") != std::string::npos ||
              name.find("Elsewhere") != std::string::npos) &&
             !power_sweeps())
-            GTEST_SKIP() << "the power-cut sweeps and the restore elsewhere run with make "
-                            "power-sweep (TOVEL_POWER_SWEEP=1)";
+            GTEST_SKIP() << "kept out of the suite for their time: the power-cut sweeps and the "
+                            "restore elsewhere run with make power-sweep (TOVEL_POWER_SWEEP=1)";
         service_ = std::make_unique<RemoteService>(std::vector<std::string>{
             "--account", "alice:secret", "--cookie", std::string("alice:") + kCookie});
         ASSERT_NE(service_->port(), 0);
@@ -453,33 +520,38 @@ protected:
         } else if (kind == Kind::Web) {
             reference_ = jobOf(name);
         }
-        std::filesystem::remove_all(root);
 
-        // TOVEL_SWEEP_STEPS=A-B tries those steps only (to look at a few).
-        uint64_t first = 1;
+        uint64_t counted_steps = steps;
+        Chosen chosen = chosen_steps(read_host_file(report + ".trace"), steps,
+                                     environment("TOVEL_SWEEP_ALL") == "1");
+        // TOVEL_SWEEP_STEPS=A-B tries those steps only, each (to look at a few).
         std::string only = environment("TOVEL_SWEEP_STEPS");
         if (!only.empty()) {
-            first = std::strtoull(only.c_str(), nullptr, 10);
+            uint64_t first = std::strtoull(only.c_str(), nullptr, 10);
             size_t dash = only.find('-');
-            steps = dash == std::string::npos ? first
-                                              : std::strtoull(only.c_str() + dash + 1, nullptr, 10);
+            uint64_t last = dash == std::string::npos
+                                ? first
+                                : std::strtoull(only.c_str() + dash + 1, nullptr, 10);
+            chosen.steps.clear();
+            for (uint64_t step = first; step <= last; ++step) chosen.steps.push_back(step);
         }
-        std::vector<Point> points(steps);
-        std::atomic<uint64_t> next{first};
+        std::filesystem::remove_all(root);
+        std::vector<Point> points(chosen.steps.size());
+        std::atomic<size_t> next{0};
         std::vector<std::thread> workers;
         for (int i = 0; i < parallel_; ++i) {
             workers.emplace_back([&] {
-                for (uint64_t step = next++; step <= steps; step = next++)
-                    points[step - 1] = runPoint(kind, fault, step);
+                for (size_t at = next++; at < points.size(); at = next++)
+                    points[at] = runPoint(kind, fault, chosen.steps[at]);
             });
         }
         for (std::thread& worker : workers) worker.join();
 
-        points.erase(points.begin(), points.begin() + static_cast<ptrdiff_t>(first - 1));
         std::map<std::string, int> outcomes;
         for (const Point& point : points) ++outcomes[point.outcome];
         std::cout << "[ sweep    ] " << kind_name(kind) << " " << fault << ": " << points.size()
-                  << " points tried, " << outcomes["clean"] << " clean ends";
+                  << " points tried of " << counted_steps << " steps (" << chosen.denseFiles
+                  << " files' writes sampled), " << outcomes["clean"] << " clean ends";
         for (const auto& [outcome, count] : outcomes)
             if (outcome != "clean") std::cout << ", " << count << " " << outcome;
         std::cout << std::endl;

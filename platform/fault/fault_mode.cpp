@@ -44,6 +44,7 @@ struct Model {
     uint64_t target = 0;
     uint64_t steps = 0;
     int report = -1;
+    int trace = -1;
     uint64_t stashes = 0;
     std::map<Key, Saved> files;
     std::vector<Rename> renames;
@@ -184,8 +185,16 @@ void report(uint64_t steps) {
     if (n > 0) (void)!::pwrite(model().report, text, static_cast<size_t>(n), 0);
 }
 
+// One line of the trace: the step's kind and the host path it is about.
+void trace(const char* kind, const std::string& path) {
+    std::string line = std::string(kind) + " " + path + "\n";
+    (void)!::write(model().trace, line.data(), line.size());
+}
+
 // Counts one step under the lock; at the chosen step the fault happens here.
-Step step() {
+// kind and path go to the trace; a step given no path but a descriptor
+// (path_of_fd) is traced with its file's path, looked up only then.
+Step step(const char* kind, const std::string& path, int path_of_fd = -1) {
     Model& m = model();
     Step held(m.lock);
     uint64_t now = ++m.steps;
@@ -195,6 +204,7 @@ Step step() {
         for (;;) ::pause();
     }
     report(now);
+    if (m.trace >= 0) trace(kind, path_of_fd >= 0 && path.empty() ? path_of(path_of_fd) : path);
     return held;
 }
 
@@ -224,13 +234,16 @@ __attribute__((constructor)) void read_mode() {
     const char* path = std::getenv("TOVEL_FAULT_REPORT");
     if (path && *path) m.report = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     report(0);
+    const char* traced = std::getenv("TOVEL_FAULT_TRACE");
+    if (traced && *traced)
+        m.trace = ::open(traced, O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0644);
     g_active = true;
 }
 
 }  // namespace
 
 Step before_create(const std::string& host, bool existed, bool truncates) {
-    Step held = step();
+    Step held = step("create", host);
     if (modelling() && existed && truncates) {
         int fd = ::open(host.c_str(), O_RDONLY | O_CLOEXEC);
         if (fd >= 0) {
@@ -248,12 +261,12 @@ void after_create(int fd, const std::string& host) {
 }
 
 Step before_change(int fd, const std::string& host) {
-    Step held = step();
+    Step held = step("change", host, fd);
     if (modelling()) note(fd, host);
     return held;
 }
 
-Step before_flush(int) { return step(); }
+Step before_flush(int fd) { return step("flush", std::string(), fd); }
 
 void after_flush(int fd) {
     Key key;
@@ -293,7 +306,7 @@ void after_volume_flush(const std::string& folder) {
 }
 
 Step before_rename(const std::string& from, const std::string& to) {
-    Step held = step();
+    Step held = step("rename", to);
     if (!modelling()) return held;
     struct stat st = {};
     if (keeping()) {
@@ -365,14 +378,14 @@ void after_rename(const std::string& from, const std::string& to, bool succeeded
 }
 
 Step before_delete(const std::string& host) {
-    Step held = step();
+    Step held = step("delete", host);
     struct stat st;
     if (modelling() && ::lstat(host.c_str(), &st) == 0 && S_ISREG(st.st_mode))
         forget({st.st_dev, st.st_ino});  // a deletion is durable: nothing comes back
     return held;
 }
 
-Step before_other() { return step(); }
+Step before_other() { return step("other", std::string()); }
 
 void mapped(int fd, const void* view, size_t length) {
     if (!modelling()) return;
@@ -391,7 +404,7 @@ void unmapped(const void* view) {
     model().views.erase(reinterpret_cast<uintptr_t>(view));
 }
 
-Step before_view_flush(const void*) { return step(); }
+Step before_view_flush(const void*) { return step("view", std::string()); }
 
 void after_view_flush(const void* address) {
     if (!modelling()) return;

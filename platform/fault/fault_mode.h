@@ -14,6 +14,13 @@
 //                          in the host file F (decimal text), so that a
 //                          counting run tells a sweep how many steps there
 //                          are (the step where a fault hit is not counted)
+//   TOVEL_FAULT_TRACE=F    the process writes one line per step it took to
+//                          the host file F: its kind and the host path it
+//                          is about, "create P", "change P" (a write or a
+//                          truncation), "flush P", "rename P" (P the new
+//                          name), "delete P", "view " (a view's flush) and
+//                          "other " (folders, times, attributes), so that a
+//                          sweep can tell which steps write one file
 //
 // A step is one call that may change the file system: CreateFileW that
 // creates or truncates, WriteFile, SetEndOfFile, FlushFileBuffers,

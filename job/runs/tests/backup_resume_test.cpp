@@ -67,8 +67,9 @@ struct Item {
 };
 
 // The tree that every run backs up: the source folder C:\data, its folder
-// "sub", and five files of random (incompressible) bytes of 2 to 8 blocks,
-// one of them exactly 8 blocks long and one a byte over 4; with smallFiles,
+// "sub", and five files of random (incompressible) bytes of 2 to 12 blocks,
+// one of them exactly 12 blocks long (over 1 MiB: deflated in three pieces,
+// the last one empty) and one a byte over 4; with smallFiles,
 // also a folder "many" of that many files of a few kilobytes, which give a
 // run many items to be interrupted between.
 std::vector<Item> make_tree(int smallFiles = 0) {
@@ -81,7 +82,7 @@ std::vector<Item> make_tree(int smallFiles = 0) {
     std::vector<Item> tree = {
         {L"C:\\data", true, ""},
         {L"C:\\data\\a.bin", false, bytes(300 * 1024)},
-        {L"C:\\data\\b.bin", false, bytes(8 * kBlock)},
+        {L"C:\\data\\b.bin", false, bytes(12 * kBlock)},
         {L"C:\\data\\e.bin", false, bytes(900 * 1024)},
         {L"C:\\data\\sub", true, ""},
         {L"C:\\data\\sub\\c.bin", false, bytes(4 * kBlock + 1)},

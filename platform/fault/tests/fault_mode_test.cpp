@@ -6,7 +6,9 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <sstream>
 #include <string>
+#include <vector>
 
 #include "platform/tests/helpers.h"
 #include "tools/testkit/child_process.h"
@@ -123,7 +125,8 @@ Outcome run_child(const std::string& fault, const std::string& script = "") {
     std::filesystem::remove(report);
     ChildProcess child("PlatformFaultScript.DISABLED_Run",
                        {"TOVEL_FAULT_TEST_ROOT=" + machine_root(), "TOVEL_FAULT=" + fault,
-                        "TOVEL_FAULT_REPORT=" + report, "TOVEL_FAULT_TEST_SCRIPT=" + script});
+                        "TOVEL_FAULT_REPORT=" + report, "TOVEL_FAULT_TEST_SCRIPT=" + script,
+                        "TOVEL_FAULT_TRACE=" + machine_root() + "/trace"});
     Outcome out;
     out.done = child.next([](const std::string& line) { return line == "done"; }, 60000) == "done";
     child.next([](const std::string&) { return false; }, 60000);  // its end
@@ -146,6 +149,19 @@ TEST(PlatformFaultMode, CountsEveryMutatingCallAndKillsJustBeforeTheChosenOne) {
     ASSERT_TRUE(counted.done);
     EXPECT_EQ(counted.steps, kAllSteps);
     EXPECT_EQ(read_host_file(host_of(L"C:\\p\\kept")), "durable lost");
+    // The trace names each step's kind and file, in the order taken.
+    std::vector<std::string> trace;
+    std::istringstream lines(read_host_file(machine_root() + "/trace"));
+    for (std::string line; std::getline(lines, line);) trace.push_back(line);
+    ASSERT_EQ(trace.size(), static_cast<size_t>(kAllSteps));
+    std::string kept = host_of(L"C:\\p\\kept");
+    EXPECT_EQ(trace[0], "other ");
+    EXPECT_EQ(trace[1], "create " + kept);
+    EXPECT_EQ(trace[2], "change " + kept);
+    EXPECT_EQ(trace[3], "flush " + kept);
+    EXPECT_EQ(trace[13], "rename " + host_of(L"C:\\p\\target"));
+    EXPECT_EQ(trace[19], "change " + host_of(L"C:\\p\\record"));  // the mapping grows it
+    EXPECT_EQ(trace[20], "view ");
     for (int n : {1, 2, 3, 14, 18, kAllSteps}) {
         SCOPED_TRACE("kill:" + std::to_string(n));
         clear_machine();
