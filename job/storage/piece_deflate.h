@@ -31,7 +31,7 @@ public:
 
     static constexpr size_t kPieceBytes = 512 * 1024;
     static constexpr size_t kDictionaryBytes = 32 * 1024;
-    static constexpr size_t kPiecesOut = 24;
+    static constexpr size_t kPiecesOut = 16;
 
     // Neither is owned; the pool outlives the stream. No task of the pool may
     // wait for this stream.

@@ -91,6 +91,9 @@ public:
     // encryption and the writes stay on the calling thread, in order.
     // Null (the default): one stream on the calling thread.
     void compressOn(AheadPool* pool) { pool_ = pool; }
+    // With quiet set, a transform that its interrupter stops is not logged
+    // (for work done ahead that is dropped); the default logs it.
+    void quietStop(bool quiet) { quietStop_ = quiet; }
 
 private:
     class Packer;
@@ -111,6 +114,7 @@ private:
 
     std::unique_ptr<Packer> packer_;  // made at the first small file
     AheadPool* pool_ = nullptr;
+    bool quietStop_ = false;
 };
 
 class RestoreTransformation : public Transformation {
