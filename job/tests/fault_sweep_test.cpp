@@ -90,7 +90,8 @@ bool restoring(Kind kind) { return kind == Kind::Restore || kind == Kind::Restor
 
 const char* kElsewhere = "C:\\restored";
 
-// ---- the tree: three folders, twelve files, one of them over a block
+// ---- the tree: three folders, fourteen files, one of them over a block and two
+// over the in-memory size (transformed ahead together, in pieces)
 
 struct TreeFile {
     std::wstring path;
@@ -126,6 +127,8 @@ std::vector<TreeFile> tree_files() {
         {kData + L"\\sub\\deep\\d2.bin", noise(17)},
         {kData + L"\\sub\\deep\\d3.txt", "last\r\n"},
         {kData + L"\\sub\\deep\\d4 with space.txt", text("spaced ", 20)},
+        {kData + L"\\sub\\large.log", text("a large log, line ", 60000)},
+        {kData + L"\\sub\\large.bin", noise(1100000)},
     };
 }
 
