@@ -24,7 +24,7 @@ TSAN_TESTS := $(TSAN_TESTS)|HttpClientConnections|PlatformWinHttp|JobNotifyClien
 # Job runs: both kinds of job with their offline and web storages, through
 # pauses and resumptions (the heaviest end-to-end and kill sweeps run under
 # AddressSanitizer only, to keep the run's time down).
-TSAN_TESTS := $(TSAN_TESTS)|AheadPool|TransformationPieces|TransformationAhead|BackupJobRun|RestoreJobRun|LocalBackupStorage|LocalRestore|WebBackupStorage|WebRestoreRun|WebRestoreResume|WebRestoreStart|BackupEndToEndOffline\.Uncompressed|BackupEndToEndOnline|RestoreEndToEndOffline|RestoreResumePause|BackupResumePause\.AWebRun|BackupResumeFaults\.ALostEndJob
+TSAN_TESTS := $(TSAN_TESTS)|AheadPool|TransformationPieces|TransformationAhead|BackupJobRun|RestoreJobRun|LocalBackupStorage|LocalRestore|WebBackupStorage|WebRestoreRun|WebRestoreResume|WebRestoreStart|BackupEndToEndOffline\.Uncompressed|BackupEndToEndOffline\.ManyLargeFiles|BackupEndToEndOnline|RestoreEndToEndOffline|RestoreResumePause|BackupResumePause\.AWebRun|BackupResumeFaults\.ALostEndJob
 # Named events across processes; the window core's queues and timers.
 TSAN_TESTS := $(TSAN_TESTS)|PlatformNamedEvent|PlatformWindow|PlatformAtlWindow
 TSAN_TESTS := $(TSAN_TESTS)|PlatformService
