@@ -271,8 +271,8 @@ private:
     // The prepared item at the head of prepared_ when it is this one (its
     // work done), dropping any before it; null when there is none.
     std::unique_ptr<Prepared> takePrepared(uint32_t itemIndex, const wchar_t* path);
-    // The head of prepared_, taken off it; waits for its work (false: it
-    // was dropped before it began).
+    // popPrepared takes the head of prepared_ off it; waitPrepared waits
+    // for an item's work to end, false when it was dropped before it began.
     std::unique_ptr<Prepared> popPrepared();
     bool waitPrepared(const Prepared& item);
     // Drops the prepared items not taken, with their data files.

@@ -233,7 +233,7 @@ private:
     std::wstring waiting_;
     LinkCheck links_;
     bool durableEach_ = true;
-    bool quietStop_ = false;  // a stop is not logged (work done ahead)
+    bool quietStop_ = false;               // a stop is not logged (work done ahead)
     std::unique_ptr<uint8_t[]> read_;      // a small stored file, read whole
     std::unique_ptr<uint8_t[]> restored_;  // its data
 };
