@@ -179,7 +179,9 @@ public:
     size_t lookahead() const override { return kLookahead; }
     void prepare(const wchar_t* path, const WIN32_FILE_ATTRIBUTE_DATA* attributes,
                  uint32_t itemIndex, const wchar_t* readPath) override;
-    static constexpr size_t kLookahead = 64;
+    // Deep enough that the pool and the lanes go on while the worker waits
+    // for a group's flush; an item ahead costs its name, not its data.
+    static constexpr size_t kLookahead = 256;
     // The pool's threads at most (one per core beside the job's worker): a
     // large file's deflate is made in pieces on them too (see
     // BackupTransformation::compressOn). Each thread keeps a transformation
