@@ -26,7 +26,7 @@ TSAN_TESTS := $(TSAN_TESTS)|HttpClientConnections|PlatformWinHttp|JobNotifyClien
 # AddressSanitizer only, to keep the run's time down). The paused backups
 # hold a file over 1 MiB, deflated in pieces on the pool; the paused offline
 # restores stream large files ahead on theirs.
-TSAN_TESTS := $(TSAN_TESTS)|AheadPool|TransformationPieces|TransformationAhead|BackupJobRun|RestoreJobRun|LocalBackupStorage|LocalRestore|WebBackupStorage|WebRestoreRun|WebRestoreResume|WebRestoreStart|BackupEndToEndOffline\.Uncompressed|BackupEndToEndOnline|RestoreEndToEndOffline|RestoreResumePause|BackupResumePause\.AWebRun|BackupResumePause\.AnOfflineRun|BackupResumeFaults\.ALostEndJob
+TSAN_TESTS := $(TSAN_TESTS)|AheadPool|TransformationPieces|TransformationAhead|BackupJobRun|RestoreJobRun|LocalBackupStorage|LocalRestore|WebBackupStorage|WebRestoreRun|WebRestoreResume|WebRestoreStart|BackupEndToEndOffline\.Uncompressed|BackupEndToEndOffline\.ManyLargeFiles|BackupEndToEndOnline|RestoreEndToEndOffline|RestoreResumePause|BackupResumePause\.AWebRun|BackupResumePause\.AnOfflineRun|BackupResumeFaults\.ALostEndJob
 # Named events across processes; the window core's queues and timers.
 TSAN_TESTS := $(TSAN_TESTS)|PlatformNamedEvent|PlatformWindow|PlatformAtlWindow
 TSAN_TESTS := $(TSAN_TESTS)|PlatformService

@@ -3,6 +3,7 @@
 #include <ace/Log_Msg.h>
 
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <cstring>
 #include <deque>
@@ -353,6 +354,14 @@ struct LocalBackupStorage::Prepared {
     DWORD code = 0;     // why it failed
     SourceRead read;
     scoped_handle target;  // kept open for its flush (see keepTarget)
+    bool large = false;    // on a lane (its ticket is the lanes')
+};
+
+// Tells the lanes' transforms to stop when the storage drops what they do.
+class LocalBackupStorage::AheadStop : public interrupter {
+public:
+    bool interrupted() override { return stop.load(); }
+    std::atomic<bool> stop{false};
 };
 
 bool LocalBackupStorage::preparing() {
@@ -365,6 +374,19 @@ bool LocalBackupStorage::preparing() {
     for (unsigned i = 0; i < threads; ++i)
         aheadTransformations_.push_back(std::make_unique<BackupTransformation>(own->compression()));
     pool_ = std::make_unique<AheadPool>(threads);
+    // Pools of one thread (a machine of one core, or the benchmark's run
+    // on one) have no lanes either.
+    if (threads > 1) {
+        laneStop_ = std::make_unique<AheadStop>();
+        for (size_t i = 0; i < kLargeAhead; ++i) {
+            laneTransformations_.push_back(
+                std::make_unique<BackupTransformation>(own->compression()));
+            laneTransformations_.back()->compressOn(pool_.get());
+            // A lane is stopped only when its work is dropped.
+            laneTransformations_.back()->quietStop(true);
+        }
+        lanes_ = std::make_unique<AheadPool>(static_cast<unsigned>(kLargeAhead));
+    }
     return true;
 }
 
@@ -375,26 +397,34 @@ void LocalBackupStorage::prepare(const wchar_t* path, const WIN32_FILE_ATTRIBUTE
         return;
     uint64_t size =
         static_cast<uint64_t>(attributes->nFileSizeHigh) << 32 | attributes->nFileSizeLow;
-    // A large file is streamed by the worker itself when it comes to it; an
-    // item of a continued catalogue may be taken as stored, and its data
+    // An item of a continued catalogue may be taken as stored, and its data
     // file must not be written over.
-    if (size > BackupTransformation::kInMemoryBytes || prepared_.size() >= kLookahead ||
-        findStored(false, itemIndex) != stored_.size() || utf16_length(path) > kSourceItemPathMax ||
-        !preparing())
+    bool large = size > BackupTransformation::kInMemoryBytes;
+    if (prepared_.size() >= kLookahead || findStored(false, itemIndex) != stored_.size() ||
+        utf16_length(path) > kSourceItemPathMax || !preparing())
         return;
+    // A larger file without a free lane is streamed by the worker itself
+    // when it comes to it.
+    if (large && (!lanes_ || largeOut_ >= kLargeAhead)) return;
     auto item = std::make_unique<Prepared>();
     item->itemIndex = itemIndex;
     item->path = path;
+    item->large = large;
     path_join_number(dataFolder_.c_str(), itemIndex, item->data);
     std::wstring source = readPath ? readPath : path;
     // With the group flush, a data file that its volume's flush does not
     // force stays open for a flush of its own.
     bool keep = g_groupFlush && !volumeFlushes();
     Prepared* slot = item.get();
-    item->ticket = pool_->post([this, slot, source, keep](unsigned thread) {
-        Transformation& transformation = *aheadTransformations_[thread];
+    AheadPool& runner = large ? *lanes_ : *pool_;
+    if (large) ++largeOut_;
+    item->ticket = runner.post([this, slot, source, keep, large](unsigned thread) {
+        Transformation& transformation =
+            large ? static_cast<Transformation&>(*laneTransformations_[thread])
+                  : *aheadTransformations_[thread];
         transformation.keepTarget(keep);
-        slot->done = transformation.transform(source.c_str(), slot->data.c_str(), nullptr, nullptr);
+        slot->done = transformation.transform(source.c_str(), slot->data.c_str(), nullptr,
+                                              large ? laneStop_.get() : nullptr);
         if (!slot->done) {
             slot->code = GetLastError();
             DeleteFileW(slot->data.c_str());
@@ -417,22 +447,38 @@ std::unique_ptr<LocalBackupStorage::Prepared> LocalBackupStorage::takePrepared(
     const Prepared* wanted = found->get();
     // Those before it were announced but never stored in their turn.
     while (prepared_.front().get() != wanted) {
-        std::unique_ptr<Prepared> skipped = std::move(prepared_.front());
-        prepared_.pop_front();
-        bool ran = pool_->wait(skipped->ticket);
+        std::unique_ptr<Prepared> skipped = popPrepared();
+        bool ran = waitPrepared(*skipped);
         skipped->target.close();
         if (ran && skipped->done && skipped->itemIndex != itemIndex)
             DeleteFileW(skipped->data.c_str());
     }
+    std::unique_ptr<Prepared> item = popPrepared();
+    if (!waitPrepared(*item)) return nullptr;
+    return item;
+}
+
+std::unique_ptr<LocalBackupStorage::Prepared> LocalBackupStorage::popPrepared() {
     std::unique_ptr<Prepared> item = std::move(prepared_.front());
     prepared_.pop_front();
-    if (!pool_->wait(item->ticket)) return nullptr;
+    if (item->large) --largeOut_;
     return item;
+}
+
+bool LocalBackupStorage::waitPrepared(const Prepared& item) {
+    return (item.large ? lanes_ : pool_)->wait(item.ticket);
 }
 
 void LocalBackupStorage::discardPrepared() {
     if (!pool_) return;
+    // The lanes first: their transforms wait for pieces on the pool.
+    if (lanes_) {
+        laneStop_->stop = true;
+        lanes_->cancel();
+        laneStop_->stop = false;
+    }
     pool_->cancel();
+    largeOut_ = 0;
     for (auto& item : prepared_) {
         item->target.close();
         if (item->done) DeleteFileW(item->data.c_str());

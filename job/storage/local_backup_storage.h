@@ -167,18 +167,29 @@ public:
     // on threads of its own, each into its data file, while the job's worker
     // stores the items before them; backupFile then takes the prepared item's
     // data file as its own transform would have left it and writes its
-    // record. Nothing is prepared for an item of a continued catalogue, nor
-    // with a transformation of another kind. The data files of items prepared
-    // but never stored (a run cut short) are removed when the storage goes.
+    // record. Up to kLargeAhead larger files among them are transformed the
+    // same way at once, each on a lane thread of its own that reads,
+    // encrypts and writes it while its deflate is made in pieces on the
+    // pool; the worker streams a larger file itself when the lanes are full.
+    // Records stay in the order the items are stored in. Nothing is prepared
+    // for an item of a continued catalogue, nor with a transformation of
+    // another kind. The data files of items prepared but never stored (a run
+    // cut short) are removed when the storage goes; the lanes' transforms
+    // are stopped then.
     size_t lookahead() const override { return kLookahead; }
     void prepare(const wchar_t* path, const WIN32_FILE_ATTRIBUTE_DATA* attributes,
                  uint32_t itemIndex, const wchar_t* readPath) override;
-    static constexpr size_t kLookahead = 64;
+    // Deep enough that the pool and the lanes go on while the worker waits
+    // for a group's flush; an item ahead costs its name, not its data.
+    static constexpr size_t kLookahead = 256;
     // The pool's threads at most (one per core beside the job's worker): a
     // large file's deflate is made in pieces on them too (see
     // BackupTransformation::compressOn). Each thread keeps a transformation
     // of a few MiB, so the bound holds the memory whatever the cores.
     static constexpr unsigned kThreads = 7;
+    // Larger files prepared at most at a time, beside the one the worker may
+    // stream: each takes at most PieceDeflate::kPiecesOut pieces of memory.
+    static constexpr size_t kLargeAhead = 2;
 
     // The items stored between two forcings of the run's files to the disk.
     static constexpr uint32_t kGroupItems = 16384;
@@ -262,6 +273,10 @@ private:
     // The prepared item at the head of prepared_ when it is this one (its
     // work done), dropping any before it; null when there is none.
     std::unique_ptr<Prepared> takePrepared(uint32_t itemIndex, const wchar_t* path);
+    // popPrepared takes the head of prepared_ off it; waitPrepared waits
+    // for an item's work to end, false when it was dropped before it began.
+    std::unique_ptr<Prepared> popPrepared();
+    bool waitPrepared(const Prepared& item);
     // Drops the prepared items not taken, with their data files.
     void discardPrepared();
     class DataFlusher;
@@ -280,5 +295,12 @@ private:
     bool aheadTried_ = false;
     std::vector<std::unique_ptr<Transformation>> aheadTransformations_;  // one per thread
     std::deque<std::unique_ptr<Prepared>> prepared_;                     // in the order announced
-    std::unique_ptr<AheadPool> pool_;  // last: its tasks use the members above
+    std::unique_ptr<AheadPool> pool_;  // its tasks use the members above
+    // The lanes of larger files, with their transformations and stop; the
+    // lanes' tasks use the pool, which outlives them.
+    class AheadStop;
+    std::unique_ptr<AheadStop> laneStop_;
+    std::vector<std::unique_ptr<BackupTransformation>> laneTransformations_;
+    std::unique_ptr<AheadPool> lanes_;
+    size_t largeOut_ = 0;  // larger files of prepared_
 };

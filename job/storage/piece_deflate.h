@@ -5,6 +5,8 @@
 // Put end to end, after the two-byte header and before the Adler-32 of the
 // whole data, they are one valid zlib stream that any inflater reads as it
 // reads one made at once: only the places where blocks end differ.
+// A piece that samples show not to compress (noise, media, archives) is
+// stored in stored blocks instead, which costs a copy rather than a search.
 //
 // The owner fills the pieces in order (next(), post()) and the compressed
 // bytes reach its sink in the stream's order, on the owner's thread, as the
@@ -29,7 +31,7 @@ public:
 
     static constexpr size_t kPieceBytes = 512 * 1024;
     static constexpr size_t kDictionaryBytes = 32 * 1024;
-    static constexpr size_t kPiecesOut = 24;
+    static constexpr size_t kPiecesOut = 16;
 
     // Neither is owned; the pool outlives the stream. No task of the pool may
     // wait for this stream.

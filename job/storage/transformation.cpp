@@ -383,10 +383,11 @@ bool BackupTransformation::pass(const wchar_t* source, const wchar_t* target, in
     }
     made.close();
     remove_made_file(target);
-    if (result.code == ERROR_CANCELLED)
-        log_message(LM_ERROR, "Failed to compress and encrypt %s, user cancelled.\n",
-                    to_utf8(source).c_str());
-    else
+    if (result.code == ERROR_CANCELLED) {
+        if (!quietStop_)
+            log_message(LM_ERROR, "Failed to compress and encrypt %s, user cancelled.\n",
+                        to_utf8(source).c_str());
+    } else
         log_message(LM_ERROR, "Failed to compress and encrypt %s, %s.\n", to_utf8(source).c_str(),
                     result.reason.c_str());
     SetLastError(result.code);

@@ -91,6 +91,9 @@ public:
     // encryption and the writes stay on the calling thread, in order.
     // Null (the default): one stream on the calling thread.
     void compressOn(AheadPool* pool) { pool_ = pool; }
+    // With quiet set, a transform that its interrupter stops is not logged
+    // (for work done ahead that is dropped); the default logs it.
+    void quietStop(bool quiet) { quietStop_ = quiet; }
 
 private:
     class Packer;
@@ -111,6 +114,7 @@ private:
 
     std::unique_ptr<Packer> packer_;  // made at the first small file
     AheadPool* pool_ = nullptr;
+    bool quietStop_ = false;
 };
 
 class RestoreTransformation : public Transformation {
@@ -229,7 +233,7 @@ private:
     std::wstring waiting_;
     LinkCheck links_;
     bool durableEach_ = true;
-    bool quietStop_ = false;  // a stop is not logged (work done ahead)
+    bool quietStop_ = false;               // a stop is not logged (work done ahead)
     std::unique_ptr<uint8_t[]> read_;      // a small stored file, read whole
     std::unique_ptr<uint8_t[]> restored_;  // its data
 };
