@@ -373,7 +373,6 @@ void WebBackupStorage::dropCurrentItem() {
     record_->currentItemIndex = 0;
     record_->currentFileDone = 0;
     record_->currentFileState = 0;
-    dropped_ = true;
 }
 
 bool WebBackupStorage::backupFile(const wchar_t* path, const WIN32_FILE_ATTRIBUTE_DATA* attributes,
@@ -396,9 +395,10 @@ bool WebBackupStorage::backupFile(const wchar_t* path, const WIN32_FILE_ATTRIBUT
     // what was read, which its blocks are the stored form of.
     WIN32_FILE_ATTRIBUTE_DATA described = *attributes;
     if (folder || !resumable(itemIndex, work)) {
-        // Whatever the record held for another item has ended.
-        if (record_->currentItemIndex != itemIndex && !dropped_) dropCurrentItem();
-        dropped_ = false;
+        // Whatever the record held for another item has ended (ordinals
+        // count from 1: 0 is no item, or one dropped already).
+        if (record_->currentItemIndex != 0 && record_->currentItemIndex != itemIndex)
+            dropCurrentItem();
         record_->currentItemIndex = itemIndex;
         record_->currentFileDone = 0;
         record_->currentFileSize = 0;

@@ -159,9 +159,6 @@ private:
     std::string storageHost_;     // the storage server of the Start Job reply
     unsigned short storagePort_ = 0;
     bool ended_ = false;  // start found the run ended already
-    // The record's current item was dropped by this storage and nothing was
-    // made for an item since: there is no work file to look for.
-    bool dropped_ = false;
     // A note of a description may lie beside the record's current work file:
     // unknown until this storage has dropped an item.
     bool noteMayExist_ = true;
