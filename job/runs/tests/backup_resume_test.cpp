@@ -404,8 +404,10 @@ protected:
         ASSERT_TRUE(manager_->open());
         ASSERT_TRUE(Iocp_Dispatcher::instance()->activate());
     }
+    // SetUp may have stopped before the manager was taken (the simulator or
+    // the machine did not come up): only what was opened is closed.
     void TearDown() override {
-        manager_->close();
+        if (manager_) manager_->close();
         Iocp_Dispatcher::instance()->stop();
     }
 
