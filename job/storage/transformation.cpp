@@ -315,6 +315,7 @@ bool BackupTransformation::transform(const wchar_t* source, const wchar_t* targe
                                      interrupter* stop) {
     read_ = SourceRead();
     kept_.close();
+    held_ = nullptr;
     if (!source || !target) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return false;
@@ -347,6 +348,7 @@ bool BackupTransformation::pass(const wchar_t* source, const wchar_t* target, in
                                 BY_HANDLE_FILE_INFORMATION& before,
                                 BY_HANDLE_FILE_INFORMATION& after, uint64_t& read) {
     kept_.close();
+    held_ = nullptr;
     Pass result;
     scoped_handle made;
     {
@@ -381,6 +383,7 @@ bool BackupTransformation::pass(const wchar_t* source, const wchar_t* target, in
         kept_ = std::move(made);
         return true;
     }
+    held_ = nullptr;
     made.close();
     remove_made_file(target);
     if (result.code == ERROR_CANCELLED) {
@@ -434,6 +437,10 @@ BackupTransformation::Pass BackupTransformation::packInMemory(HANDLE source, uin
     }
     if (!stored) {
         if (result.reason.empty()) result.reason = win32_error_text(result.code).text();
+        return result;
+    }
+    if (holdSmall_) {
+        held_ = stored;
         return result;
     }
     made.reset(CreateFileW(target, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,

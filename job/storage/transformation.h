@@ -94,6 +94,14 @@ public:
     // With quiet set, a transform that its interrupter stops is not logged
     // (for work done ahead that is dropped); the default logs it.
     void quietStop(bool quiet) { quietStop_ = quiet; }
+    // With hold set, a transform that read its source whole (see above)
+    // makes no target: the stored form stays in memory, given by held(),
+    // until the next transform (or the next call of any other member that
+    // transforms). held() is null after a transform that wrote its target
+    // (a larger file, or one that grew while it was read) and after a
+    // failure. Off by default.
+    void holdSmall(bool hold) { holdSmall_ = hold; }
+    const std::string* held() const { return held_; }
 
 private:
     class Packer;
@@ -115,6 +123,8 @@ private:
     std::unique_ptr<Packer> packer_;  // made at the first small file
     AheadPool* pool_ = nullptr;
     bool quietStop_ = false;
+    bool holdSmall_ = false;
+    const std::string* held_ = nullptr;  // the packer's, while it holds the last stored form
 };
 
 class RestoreTransformation : public Transformation {

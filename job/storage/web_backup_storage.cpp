@@ -366,9 +366,12 @@ WIN32_FILE_ATTRIBUTE_DATA WebBackupStorage::noted(const std::wstring& work,
 
 void WebBackupStorage::dropCurrentItem() {
     last_error_restorer keep;
-    std::wstring work = workPath(record_->currentItemIndex);
-    remove_own_file(work.c_str());
-    if (noteMayExist_) remove_own_file(descriptionPath(work).c_str());
+    if (workMayExist_ || noteMayExist_) {
+        std::wstring work = workPath(record_->currentItemIndex);
+        if (workMayExist_) remove_own_file(work.c_str());
+        if (noteMayExist_) remove_own_file(descriptionPath(work).c_str());
+    }
+    workMayExist_ = false;
     noteMayExist_ = false;
     record_->currentItemIndex = 0;
     record_->currentFileDone = 0;
@@ -404,11 +407,14 @@ bool WebBackupStorage::backupFile(const wchar_t* path, const WIN32_FILE_ATTRIBUT
         record_->currentFileSize = 0;
         record_->currentFileState = kEncodeState;
     }
+    // The stored form of a file read whole, in memory (none: the work file).
+    const std::string* held = nullptr;
     if (!folder && record_->currentFileState == kEncodeState) {
         const wchar_t* source = readPath ? readPath : path;
         bool transformed = false;
-        if (auto* own = dynamic_cast<BackupTransformation*>(transformation_.get());
-            own && own->compression() &&
+        auto* own = dynamic_cast<BackupTransformation*>(transformation_.get());
+        if (own) own->holdSmall(true);
+        if (own && own->compression() &&
             (static_cast<uint64_t>(attributes->nFileSizeHigh) << 32 | attributes->nFileSizeLow) >
                 BackupTransformation::kInMemoryBytes) {
             // A large file's deflate is shared among threads of the storage's
@@ -434,8 +440,13 @@ bool WebBackupStorage::backupFile(const wchar_t* path, const WIN32_FILE_ATTRIBUT
             dropCurrentItem();
             return fail(code);
         }
+        held = own ? own->held() : nullptr;
+        if (!held) workMayExist_ = true;
         WIN32_FILE_ATTRIBUTE_DATA data;
-        if (!GetFileAttributesExW(work.c_str(), GetFileExInfoStandard, &data)) {
+        if (held) {
+            data.nFileSizeHigh = static_cast<DWORD>(static_cast<uint64_t>(held->size()) >> 32);
+            data.nFileSizeLow = static_cast<DWORD>(held->size());
+        } else if (!GetFileAttributesExW(work.c_str(), GetFileExInfoStandard, &data)) {
             DWORD code = GetLastError();
             const std::string target = to_utf8(work);
             log_message(LM_ERROR,
@@ -501,7 +512,7 @@ bool WebBackupStorage::backupFile(const wchar_t* path, const WIN32_FILE_ATTRIBUT
     log_message(LM_DEBUG, "File {%} information uploaded, start to upload file data.\n",
                 name.c_str());
     bool spoiled = false;
-    if (!sendBlocks(name, work, spoiled)) {
+    if (!sendBlocks(name, work, held, spoiled)) {
         DWORD code = GetLastError();
         if (spoiled) dropCurrentItem();
         return fail(code);
@@ -516,32 +527,56 @@ bool WebBackupStorage::backupFile(const wchar_t* path, const WIN32_FILE_ATTRIBUT
     return true;
 }
 
-bool WebBackupStorage::sendBlocks(const std::string& name, const std::wstring& work,
-                                  bool& spoiled) {
-    const std::string target = to_utf8(work);
-    spoiled = true;
-    scoped_handle file(CreateFileW(work.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+bool WebBackupStorage::keepForResumption(const std::wstring& work, const std::string& held) {
+    last_error_restorer keep;
+    workMayExist_ = true;
+    scoped_handle file(CreateFileW(work.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                    FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file.valid()) {
-        DWORD code = GetLastError();
-        log_message(LM_ERROR, "Open file {%s, target {%s}} to read failed, error-code = %d, %m.\n",
-                    target.c_str(), name.c_str(), static_cast<int>(code));
-        if (interrupted()) {
+    DWORD written = 0;
+    if (file.valid() &&
+        WriteFile(file.get(), held.data(), static_cast<DWORD>(held.size()), &written, nullptr) &&
+        written == held.size())
+        return true;
+    // Without its work file the item cannot go on at a block if it is cut
+    // short: it is then sent again from its first block.
+    log_message(LM_WARNING, "Failed to write %s, error-code = %d, %m.\n", to_utf8(work).c_str(),
+                static_cast<int>(GetLastError()));
+    file.close();
+    remove_own_file(work.c_str());
+    return false;
+}
+
+bool WebBackupStorage::sendBlocks(const std::string& name, const std::wstring& work,
+                                  const std::string* held, bool& spoiled) {
+    spoiled = true;
+    scoped_handle file;
+    if (!held) {
+        file.reset(CreateFileW(work.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                               FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!file.valid()) {
+            DWORD code = GetLastError();
+            const std::string target = to_utf8(work);
+            log_message(LM_ERROR,
+                        "Open file {%s, target {%s}} to read failed, error-code = %d, %m.\n",
+                        target.c_str(), name.c_str(), static_cast<int>(code));
+            if (interrupted()) {
+                SetLastError(code);
+                log_message(LM_INFO,
+                            "File {%s, target {%s}} backing up is cancelled when open target file "
+                            "to read, offset {%Q}, error-code = %d, %m.\n",
+                            name.c_str(), target.c_str(), record_->currentFileDone.load(),
+                            static_cast<int>(code));
+            }
             SetLastError(code);
-            log_message(LM_INFO,
-                        "File {%s, target {%s}} backing up is cancelled when open target file to "
-                        "read, offset {%Q}, error-code = %d, %m.\n",
-                        name.c_str(), target.c_str(), record_->currentFileDone.load(),
-                        static_cast<int>(code));
+            return false;
         }
-        SetLastError(code);
-        return false;
     }
-    if (record_->currentFileDone != 0) {
+    if (file.valid() && record_->currentFileDone != 0) {
         LARGE_INTEGER offset;
         offset.QuadPart = static_cast<LONGLONG>(record_->currentFileDone);
         if (!SetFilePointerEx(file.get(), offset, nullptr, FILE_BEGIN)) {
             DWORD code = GetLastError();
+            const std::string target = to_utf8(work);
             log_message(LM_ERROR,
                         "Seek file {%s, target {%s}} to {%Q} failed, error-code = %d, %m.\n",
                         target.c_str(), name.c_str(), record_->currentFileDone.load(),
@@ -560,39 +595,45 @@ bool WebBackupStorage::sendBlocks(const std::string& name, const std::wstring& w
         }
     }
 
-    std::unique_ptr<uint8_t[]> buffer(new uint8_t[kBlockSize]);
+    if (file.valid() && !buffer_) buffer_.reset(new uint8_t[kBlockSize]);
     while (record_->currentFileDone < record_->currentFileSize) {
         const uint64_t offset = record_->currentFileDone;
         const DWORD wanted =
             static_cast<DWORD>(std::min<uint64_t>(kBlockSize, record_->currentFileSize - offset));
+        const uint8_t* block = nullptr;
         DWORD got = 0;
-        if (!read_full(file.get(), buffer.get(), wanted, got)) {
+        if (held) {
+            block = reinterpret_cast<const uint8_t*>(held->data()) + offset;
+            got = wanted;
+        } else if (!read_full(file.get(), buffer_.get(), wanted, got)) {
             DWORD code = GetLastError();
             log_message(LM_ERROR,
                         "Read file {%s, target {%s}} at {%Q} failed, error-code = %d, %m.\n",
-                        target.c_str(), name.c_str(), offset, static_cast<int>(code));
+                        to_utf8(work).c_str(), name.c_str(), offset, static_cast<int>(code));
             SetLastError(code);
             return false;
-        }
-        if (got < wanted) {
+        } else if (got < wanted) {
             // The work file lost bytes since it was described.
             log_message(LM_ERROR, "File {%s, target {%s}} ends at {%Q} before its size {%Q}.\n",
-                        name.c_str(), target.c_str(), offset + got,
+                        name.c_str(), to_utf8(work).c_str(), offset + got,
                         record_->currentFileSize.load());
             SetLastError(ERROR_HANDLE_EOF);
             return false;
+        } else {
+            block = buffer_.get();
         }
         if (interrupted()) {
             log_message(LM_INFO,
                         "File {%s, target {%s}} backing up is cancelled when read file, offset "
                         "{%Q}, error-code = %d, %m.\n",
-                        name.c_str(), target.c_str(), offset, static_cast<int>(GetLastError()));
+                        name.c_str(), to_utf8(work).c_str(), offset,
+                        static_cast<int>(GetLastError()));
             spoiled = false;
             return true;
         }
         log_message(LM_DEBUG, "Uploading data {%Q} to {%Q} of file {%}.\n", offset, offset + got,
                     name.c_str());
-        if (!upload_file_data(name, buffer.get(), got)) {
+        if (!upload_file_data(name, block, got)) {
             DWORD code = GetLastError();
             file.close();
             if (interrupted()) {
@@ -600,12 +641,16 @@ bool WebBackupStorage::sendBlocks(const std::string& name, const std::wstring& w
                 log_message(LM_INFO,
                             "File {%s, target {%s}} backing up is cancelled when upload file data, "
                             "offset {%Q}, error-code = %d, %m.\n",
-                            name.c_str(), target.c_str(), offset, static_cast<int>(code));
+                            name.c_str(), to_utf8(work).c_str(), offset, static_cast<int>(code));
             }
             spoiled = false;
             SetLastError(code);
             return false;
         }
+        // An item held in memory gets its work file once a block of it is
+        // accepted and more are to come, before the record says so: from
+        // then on a cut leaves it half-sent (see Resumption).
+        if (held && offset == 0 && got < record_->currentFileSize) keepForResumption(work, *held);
         record_->currentFileDone += got;
         record_->bytesTransferred += got;
     }

@@ -15,7 +15,13 @@
 // then does backupFile for item `i` skip the transformation and continue at
 // the block numbered done / kBlockSize + 1. The state, not the index, tells
 // a half-sent item from none, so item 0 resumes like any other and a fresh
-// (zeroed) record never resumes anything.
+// (zeroed) record never resumes anything. An item that is not half-sent is
+// sent again from its transformation, its description and its first block.
+//
+// A file that the transformation reads whole (BackupTransformation::
+// holdSmall) is sent from memory: it gets its work file only once its first
+// block is accepted and more are to come, before the record moves past that
+// block. A file of one block never has one.
 //
 // Descriptions. A file is described with the size and last-write time of
 // what was read of it (BackupTransformation), so that the size the service
@@ -23,11 +29,12 @@
 // was read, twice, is sent as read and gets the run's error entry
 // kChangedWhileRead.
 //
-// Work files. The storage owns the work files of the tmp folder: it deletes
-// one when its item is finished, when the item fails in a way that spoils
-// the work file (transformation, attributes, open, seek or read of the work
-// file), and when a call names another item than the half-sent one (that
-// item has then ended: passed over after a failure, or dropped by the job).
+// Work files. The storage owns the work files of the tmp folder (only the
+// record's current item may have one): it deletes one when its item is
+// finished, when the item fails in a way that spoils the work file
+// (transformation, attributes, open, seek or read of the work file), and
+// when a call names another item than the half-sent one (that item has then
+// ended: passed over after a failure, or dropped by the job).
 // A refused or failed upload keeps the item half-sent, so that the job can
 // present it again (after a network pause, or in the resumed run) and only
 // the blocks not yet accepted are sent. The job must not delete the work
@@ -121,9 +128,15 @@ private:
     // Upload Data: one block, numbered from the record's current file done.
     bool upload_file_data(const std::string& path, const void* data, uint64_t length);
 
-    // Sends the rest of the work file from the record's offset. False with
-    // the failure's code; *spoiled tells whether the work file is unusable.
-    bool sendBlocks(const std::string& name, const std::wstring& work, bool& spoiled);
+    // Sends the rest of the item from the record's offset: from held (its
+    // stored form in memory) when given, else from the work file. False with
+    // the failure's code; spoiled tells whether the work file is unusable.
+    bool sendBlocks(const std::string& name, const std::wstring& work, const std::string* held,
+                    bool& spoiled);
+    // Writes the work file of an item held in memory, so that it can go on
+    // at a block after a cut. A failure is logged (the item can then only
+    // be sent again whole). Keeps the last error.
+    bool keepForResumption(const std::wstring& work, const std::string& held);
     // Whether itemIndex is half-sent and its work file fits the record.
     bool resumable(uint32_t itemIndex, const std::wstring& work) const;
     // Ends the record's current item: deletes its work file (and the note of
@@ -159,9 +172,11 @@ private:
     std::string storageHost_;     // the storage server of the Start Job reply
     unsigned short storagePort_ = 0;
     bool ended_ = false;  // start found the run ended already
-    // A note of a description may lie beside the record's current work file:
-    // unknown until this storage has dropped an item.
+    // The record's current item may have a work file, or a note of its
+    // description beside it: unknown until this storage has dropped an item.
+    bool workMayExist_ = true;
     bool noteMayExist_ = true;
+    std::unique_ptr<uint8_t[]> buffer_;  // one block read from a work file
     // The threads that share a large file's deflate (made at the first such
     // file); last, so that it goes before the transformation it serves.
     std::unique_ptr<AheadPool> pool_;

@@ -391,3 +391,60 @@ TEST_F(WebBackupStorageResume, AReadErrorOfTheWorkFileFailsTheItem) {
     EXPECT_FALSE(workFile(8));
     EXPECT_NE(logged().find("Read file {"), std::string::npos);
 }
+
+// The real transformation holds a file it reads whole in memory, and the
+// storage sends it from there: a file of one block never has a work file,
+// one of more blocks gets it once its first block is accepted, so that a
+// stop (or a cut) after that goes on at the next block, with the bytes
+// transformed first; a refusal of the first block sends the item again from
+// its transformation. The service keeps what openssl and zlib decode to the
+// sources.
+TEST_F(WebBackupStorageResume, AFileReadWholeIsSentFromMemoryAndKeptOnlyToGoOnAtABlock) {
+    auto decoded = [&](const std::wstring& path, bool compressed) {
+        std::string file = tovel::testing::machine_root() + "/stored.bin";
+        write_host_file(file, stored(path));
+        return tovel::testing::decode_stored(file, compressed);
+    };
+    ASSERT_TRUE(storage_->init(record_.get(), new BackupTransformation(true)));
+    const std::wstring small = L"C:\\data\\small";
+    std::string bytes = source(small, 1000);
+    bool seen = false;
+    handler_.stopTest = [&] {
+        seen = seen || workFile(1);
+        return false;
+    };
+    ASSERT_TRUE(backup(small, 1));
+    EXPECT_FALSE(seen);
+    EXPECT_TRUE(decoded(small, true) == bytes);
+
+    // Uncompressed, so that 2 blocks and 1 byte are stored in three blocks.
+    ASSERT_TRUE(storage_->init(record_.get(), new BackupTransformation(false)));
+    const std::wstring large = L"C:\\data\\large";
+    bytes = source(large, 2 * kBlock + 1);
+    handler_.stopTest = [&] {
+        if (record_->currentFileDone == 0) seen = seen || workFile(2);
+        return record_->currentFileDone == kBlock;
+    };
+    ASSERT_TRUE(backup(large, 2));
+    EXPECT_FALSE(seen);
+    EXPECT_EQ(record_->currentFileDone, kBlock);
+    EXPECT_TRUE(workFile(2));
+    handler_.stopTest = nullptr;
+    source(large, 2 * kBlock + 1, 'x');
+    ASSERT_TRUE(backup(large, 2));
+    EXPECT_EQ(blocks(large), (std::vector<Block>{{1, 200}, {2, 200}, {3, 200}}));
+    EXPECT_TRUE(decoded(large, false) == bytes);
+    EXPECT_FALSE(workFile(2));
+
+    const std::wstring refused = L"C:\\data\\refused";
+    bytes = source(refused, 2 * kBlock + 1, 'r');
+    fault(R"({"kind":"upload_data","action":"status","status":503,"process":true,"times":1})");
+    EXPECT_FALSE(backup(refused, 3));
+    EXPECT_EQ(GetLastError(), kRefused);
+    EXPECT_FALSE(workFile(3));
+    bytes = source(refused, 2 * kBlock + 1, 's');
+    ASSERT_TRUE(backup(refused, 3));
+    EXPECT_EQ(blocks(refused), (std::vector<Block>{{1, 503}, {1, 200}, {2, 200}, {3, 200}}));
+    EXPECT_TRUE(decoded(refused, false) == bytes);
+    EXPECT_EQ(record_->filesDone, 3u);
+}
