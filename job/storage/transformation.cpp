@@ -156,6 +156,43 @@ HANDLE create_temporary_beside(const wchar_t* target, std::wstring& path) {
     return INVALID_HANDLE_VALUE;
 }
 
+// Turns stored bytes (held of them) back in memory into restored (allocated
+// on first use), made bytes. False when the data do not fit the memory kept
+// for them; true with result's code 0, or with the failure's code (damaged
+// data).
+bool decode_in_memory(const uint8_t* bytes, size_t held, const uint8_t* key, const uint8_t* iv,
+                      bool decompress, std::unique_ptr<uint8_t[]>& restored, size_t& made,
+                      PassResult& result) {
+    result = {};
+    if (!restored) restored.reset(new uint8_t[kInMemoryRestored]);
+    uint64_t total = 0;
+    try {
+        CryptoPP::CBC_Mode<CryptoPP::AES>::Decryption cipher(key, 16, iv);
+        auto* array = new CryptoPP::ArraySink(restored.get(), kInMemoryRestored);
+        CryptoPP::BufferedTransformation* sink = array;
+        if (decompress) sink = new CryptoPP::ZlibDecompressor(sink, false);
+        CryptoPP::ArraySource pump(
+            bytes, held, true,
+            new CryptoPP::StreamTransformationFilter(
+                cipher, sink, CryptoPP::BlockPaddingSchemeDef::PKCS_PADDING));
+        total = array->TotalPutLength();
+    } catch (const CryptoPP::Exception& error) {
+        result = {ERROR_INVALID_DATA, error.what()};
+        return true;
+    } catch (const std::bad_alloc&) {
+        result = {ERROR_NOT_ENOUGH_MEMORY, win32_error_text(ERROR_NOT_ENOUGH_MEMORY).text()};
+        return true;
+    } catch (const std::exception& error) {
+        result = {ERROR_GEN_FAILURE, error.what()};
+        return true;
+    }
+    // A sink that is full stops taking data without a word: data that filled
+    // it may have been cut short, and are streamed instead.
+    if (total >= kInMemoryRestored) return false;
+    made = static_cast<size_t>(total);
+    return true;
+}
+
 // Turns a small stored file back in memory: its bytes into bytes, its data
 // into restored (made bytes), each allocated on first use. False when it is
 // not done so: the file too large, its data too large, or the file cannot be
@@ -183,34 +220,17 @@ bool restore_in_memory(const wchar_t* source, const uint8_t* key, const uint8_t*
         return true;
     }
     if (held > kInMemoryStored) return false;
-    if (!restored) restored.reset(new uint8_t[kInMemoryRestored]);
-    uint64_t total = 0;
-    try {
-        CryptoPP::CBC_Mode<CryptoPP::AES>::Decryption cipher(key, 16, iv);
-        auto* array = new CryptoPP::ArraySink(restored.get(), kInMemoryRestored);
-        CryptoPP::BufferedTransformation* sink = array;
-        if (decompress) sink = new CryptoPP::ZlibDecompressor(sink, false);
-        CryptoPP::ArraySource pump(
-            bytes.get(), held, true,
-            new CryptoPP::StreamTransformationFilter(
-                cipher, sink, CryptoPP::BlockPaddingSchemeDef::PKCS_PADDING));
-        total = array->TotalPutLength();
-    } catch (const CryptoPP::Exception& error) {
-        result = {ERROR_INVALID_DATA, error.what()};
-        return true;
-    } catch (const std::bad_alloc&) {
-        result = {ERROR_NOT_ENOUGH_MEMORY, win32_error_text(ERROR_NOT_ENOUGH_MEMORY).text()};
-        return true;
-    } catch (const std::exception& error) {
-        result = {ERROR_GEN_FAILURE, error.what()};
-        return true;
-    }
-    // A sink that is full stops taking data without a word: data that filled
-    // it may have been cut short, and are streamed instead.
-    if (total >= kInMemoryRestored) return false;
-    made = static_cast<size_t>(total);
-    return true;
+    return decode_in_memory(bytes.get(), held, key, iv, decompress, restored, made, result);
 }
+
+// A read buffer over bytes in memory that it does not own.
+class held_buffer : public std::streambuf {
+public:
+    held_buffer(const uint8_t* data, size_t size) {
+        char* begin = reinterpret_cast<char*>(const_cast<uint8_t*>(data));
+        setg(begin, begin, begin + size);
+    }
+};
 
 // Removes a file that this transformation made, even when it was already
 // given the read-only attribute. Keeps the last error.
@@ -586,7 +606,6 @@ bool RestoreTransformation::transform(const wchar_t* source, const wchar_t* targ
 bool RestoreTransformation::stream(const wchar_t* source, const wchar_t* target,
                                    const WIN32_FILE_ATTRIBUTE_DATA* attributes, interrupter* stop,
                                    DWORD quiet) {
-    PassResult result;
     auto in = std::make_unique<win32_file_tistream<char>>(source, stop);
     if (!*in) {
         DWORD code = GetLastError();
@@ -595,24 +614,58 @@ bool RestoreTransformation::stream(const wchar_t* source, const wchar_t* target,
         SetLastError(code);
         return false;
     }
+    return streamFrom(*in, source, target, attributes, quiet);
+}
+
+bool RestoreTransformation::streamFrom(std::istream& in, const wchar_t* source,
+                                       const wchar_t* target,
+                                       const WIN32_FILE_ATTRIBUTE_DATA* attributes, DWORD quiet) {
+    PassResult result;
     std::wstring temporary;
     scoped_handle file(openTemporary(target, temporary, quiet));
     if (!file.valid()) return false;
     {
         basic_write_handle_streambuf<char> buffer(file.get(), false);
         std::ostream out(&buffer);
-        result = run_pass(*in, [&] {
+        result = run_pass(in, [&] {
             CryptoPP::CBC_Mode<CryptoPP::AES>::Decryption cipher(key_, sizeof key_, iv_);
             CryptoPP::BufferedTransformation* sink = new CryptoPP::FileSink(out);
             if (compression_) sink = new CryptoPP::ZlibDecompressor(sink, false);
             CryptoPP::FileSource pump(
-                *in, true,
+                in, true,
                 new CryptoPP::StreamTransformationFilter(
                     cipher, sink, CryptoPP::BlockPaddingSchemeDef::PKCS_PADDING));
         });
     }  // the sink flushed everything at the end of the pass
-    in.reset();
     return complete(file, temporary, source, target, attributes, result.code, result.reason);
+}
+
+bool RestoreTransformation::transformHeld(const uint8_t* stored, size_t size,
+                                          const wchar_t* target,
+                                          const WIN32_FILE_ATTRIBUTE_DATA* attributes,
+                                          const wchar_t* source) {
+    if (!target || (!stored && size)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return false;
+    }
+    waiting_.clear();
+    static const uint8_t kNothing = 0;
+    if (!stored) stored = &kNothing;
+    PassResult result;
+    size_t made = 0;
+    if (decode_in_memory(stored, size, key_, iv_, compression_, restored_, made, result)) {
+        if (result.code != ERROR_SUCCESS) {
+            log_message(LM_ERROR, "Failed to decrypt and decompress %s, %s.\n",
+                        to_utf8(source ? source : target).c_str(), result.reason.c_str());
+            SetLastError(result.code);
+            return false;
+        }
+        return write(restored_.get(), made, target, attributes, source);
+    }
+    // Data too large for the memory kept for them: streamed from the bytes.
+    held_buffer bytes(stored, size);
+    std::istream in(&bytes);
+    return streamFrom(in, source ? source : target, target, attributes);
 }
 
 RestoreTransformation::Ahead RestoreTransformation::transformAhead(

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <istream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -178,6 +179,14 @@ public:
     // given, names the stored file in the log).
     bool write(const uint8_t* data, size_t size, const wchar_t* target,
                const WIN32_FILE_ATTRIBUTE_DATA* attributes, const wchar_t* source = nullptr);
+    // transform for a stored file whose bytes are in memory (stored, size
+    // bytes, not owned): the same data, temporary file, placing and result
+    // as transform of a file that holds those bytes, without reading one
+    // (source, when given, names the stored data in the log). Nothing asks a
+    // stop: the data are at hand.
+    bool transformHeld(const uint8_t* stored, size_t size, const wchar_t* target,
+                       const WIN32_FILE_ATTRIBUTE_DATA* attributes,
+                       const wchar_t* source = nullptr);
     // Takes a temporary file that another transformation of the run wrote
     // (transformAhead) as the one waiting(), to be placed by this one.
     void adopt(const std::wstring& temporary) { waiting_ = temporary; }
@@ -220,6 +229,9 @@ private:
     // for openTemporary.
     bool stream(const wchar_t* source, const wchar_t* target,
                 const WIN32_FILE_ATTRIBUTE_DATA* attributes, interrupter* stop, DWORD quiet = 0);
+    // The pass of stream from in (the stored form; source names it in the log).
+    bool streamFrom(std::istream& in, const wchar_t* source, const wchar_t* target,
+                    const WIN32_FILE_ATTRIBUTE_DATA* attributes, DWORD quiet = 0);
     // The link check of target (wayOnly: of its folders only), logged when
     // it fails.
     bool targetFreeOfLinks(const wchar_t* target, bool wayOnly = false);

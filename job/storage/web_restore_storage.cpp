@@ -515,13 +515,23 @@ bool WebRestoreStorage::restoreFile(const std::wstring& path, const std::wstring
     log_message(LM_DEBUG, "File information restored.\n");
     record_->currentFileSize = item.size;
 
+    // A fresh item whose stored data are small is downloaded into memory
+    // and turned back from there: its work file is written only when a stop
+    // leaves the item for the next attempt (keepForLater).
+    const bool inMemory = record_->currentFileDone == 0 && item.size <= kInMemoryBytes;
     scoped_handle file;
-    if (!openWorkFile(work, item, name, file)) return fail(GetLastError());
-    workLeft_ = true;
+    if (inMemory) {
+        held_.clear();
+    } else {
+        if (!openWorkFile(work, item, name, file)) return fail(GetLastError());
+        workLeft_ = true;
+    }
     auto drop = [&](DWORD code) {
-        file.close();
-        rmfile_f(work.c_str());
-        workLeft_ = false;
+        if (!inMemory) {
+            file.close();
+            rmfile_f(work.c_str());
+            workLeft_ = false;
+        }
         return fail(code);
     };
 
@@ -531,7 +541,8 @@ bool WebRestoreStorage::restoreFile(const std::wstring& path, const std::wstring
         const uint64_t offset = record_->currentFileDone;
         const uint64_t remaining = item.size - offset;
         uint64_t written = 0;
-        if (!downloadBlock(machine, name, block, file.get(), remaining, written)) {
+        if (!downloadBlock(machine, name, block, inMemory ? nullptr : file.get(), remaining,
+                           written)) {
             DWORD code = GetLastError();
             log_message(LM_ERROR,
                         "Failed to download file {%s}, offset {%Q}, error-code = %d, %m.\n",
@@ -550,6 +561,7 @@ bool WebRestoreStorage::restoreFile(const std::wstring& path, const std::wstring
                         "Restoring file {%s} is cancelled when download file data, offset {%Q}.\n",
                         name.c_str(), record_->currentFileDone.load());
             itemPending_ = true;
+            if (inMemory) keepForLater(work);
             return true;  // the work file and the offset stay for the next attempt
         }
         // Only the last block may be short: the data ends with a short one.
@@ -568,6 +580,7 @@ bool WebRestoreStorage::restoreFile(const std::wstring& path, const std::wstring
         log_message(LM_INFO, "Restoring is cancelled when going to decrypt/decompress file {%s}.\n",
                     name.c_str());
         itemPending_ = true;
+        if (inMemory) keepForLater(work);
         return true;
     }
 
@@ -579,7 +592,12 @@ bool WebRestoreStorage::restoreFile(const std::wstring& path, const std::wstring
     transformation.durableEach(each);
     bool fresh = found == INVALID_FILE_ATTRIBUTES || (found & FILE_ATTRIBUTE_DIRECTORY);
     if (each && fresh) group_.mark(itemIndex, target);
-    if (!transformation.transform(work.c_str(), target.c_str(), &item.attributes, this)) {
+    bool turned = inMemory ? transformation.transformHeld(held_.data(), held_.size(),
+                                                          target.c_str(), &item.attributes,
+                                                          work.c_str())
+                           : transformation.transform(work.c_str(), target.c_str(),
+                                                      &item.attributes, this);
+    if (!turned) {
         DWORD code = GetLastError();
         const std::string from = to_utf8(work);
         log_message(LM_ERROR,
@@ -592,7 +610,7 @@ bool WebRestoreStorage::restoreFile(const std::wstring& path, const std::wstring
         return fail(code);
     }
     log_message(LM_DEBUG, "File {%s} decrypted/decompressed.\n", name.c_str());
-    remove_own_file(work.c_str());
+    if (!inMemory) remove_own_file(work.c_str());
     workLeft_ = false;
 
     const uint64_t own = size_of(item.attributes.nFileSizeHigh, item.attributes.nFileSizeLow);
@@ -620,6 +638,29 @@ bool WebRestoreStorage::restoreFile(const std::wstring& path, const std::wstring
     };
     group_.defer(std::move(waiting));
     return true;
+}
+
+void WebRestoreStorage::keepForLater(const std::wstring& work) {
+    scoped_handle file(CreateFileW(work.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                   FILE_ATTRIBUTE_NORMAL, nullptr));
+    DWORD done = 0;
+    if (file.valid() &&
+        (held_.empty() || (WriteFile(file.get(), held_.data(), static_cast<DWORD>(held_.size()),
+                                     &done, nullptr) &&
+                           done == held_.size()))) {
+        workLeft_ = true;
+        return;
+    }
+    DWORD code = GetLastError();
+    log_message(LM_WARNING,
+                "Failed to keep the downloaded data in {%s}, error-code = %d, %m: the next "
+                "attempt starts over.\n",
+                to_utf8(work).c_str(), static_cast<int>(code));
+    if (file.valid()) {
+        file.close();
+        rmfile_f(work.c_str());
+    }
+    record_->currentFileDone = 0;
 }
 
 bool WebRestoreStorage::openWorkFile(const std::wstring& work, const StoredItem& item,
@@ -828,8 +869,11 @@ bool WebRestoreStorage::downloadBlock(const std::string& machine, const std::str
     }
 
     DWORD done = 0;
-    if (length &&
-        (!WriteFile(work, data, static_cast<DWORD>(length), &done, nullptr) || done != length)) {
+    if (!work) {
+        held_.insert(held_.end(), data, data + length);
+        done = static_cast<DWORD>(length);
+    } else if (length && (!WriteFile(work, data, static_cast<DWORD>(length), &done, nullptr) ||
+                          done != length)) {
         DWORD error = GetLastError();
         if (error == 0) error = ERROR_DISK_FULL;
         log_message(LM_ERROR,

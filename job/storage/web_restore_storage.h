@@ -4,10 +4,10 @@
 // with its parents and given its attributes and times (which the folders
 // this storage made keep when later items are written into them, as long as
 // the storage lives), a file is downloaded
-// block by block into a work file, checked block by block against the MD5
-// that comes with each block, and turned back (decrypted, and decompressed
-// when it was stored compressed) into its target, which gets its attributes
-// and times. The location policy of the definition decides each target; end
+// block by block into a work file (a small one into memory), checked block
+// by block against the MD5 that comes with each block, and turned back
+// (decrypted, and decompressed when it was stored compressed) into its
+// target, which gets its attributes and times. The location policy of the definition decides each target; end
 // submits the run's error list and then the restore history. Nothing is
 // written through a link at a target or, below a chosen folder, on its way:
 // the item fails with 681 (job/storage/restore_place.h).
@@ -21,7 +21,10 @@
 // offset, or an offset that names no block of the item, restarts the item at
 // block 1. The job must present the same item again and must not delete its
 // work file in between. The work file goes once its file is restored, and
-// when a block download fails (the item then starts over).
+// when a block download fails (the item then starts over). An item held in
+// memory (kInMemoryBytes) has its work file written only when a stop leaves
+// it; one whose process died leaves the record's offset with no work file
+// behind it, and starts over at block 1.
 //
 // Only the job's worker thread calls a storage (end after a stop of a paused
 // run may come from the stopping thread); it has no lock and no thread of
@@ -39,6 +42,7 @@
 #include <set>
 #include <string>
 #include <unordered_set>
+#include <vector>
 
 // The command layer brings ACE, whose headers must come before the platform layer's.
 #include "wirekit/server_command.h"
@@ -60,6 +64,9 @@ public:
     // The MD5 text in front of every downloaded block.
     static constexpr uint32_t kDigestSize = 32;
     static constexpr int kSendBufferSize = kBlockSize + 4096;
+    // An item taken up from its first block whose stored data are at most
+    // this long is downloaded into memory, not into a work file.
+    static constexpr uint64_t kInMemoryBytes = 1024 * 1024;
 
     // Neither is owned; both must outlive the storage. handler may be null
     // (then nothing ever asks to stop). The job's tmp folder is made here;
@@ -127,10 +134,16 @@ private:
     // failure's code.
     bool getFileInfo(const std::string& machine, const std::string& path, StoredItem& item);
     // Downloads block number block of path and appends its data to work at
-    // the record's offset, which grows by them; written tells how many.
-    // remaining is what the item still lacks: a block with more is refused.
+    // the record's offset (null work: to held_), which grows by them;
+    // written tells how many. remaining is what the item still lacks: a
+    // block with more is refused.
     bool downloadBlock(const std::string& machine, const std::string& path, uint64_t block,
                        HANDLE work, uint64_t remaining, uint64_t& written);
+    // An item downloaded into memory is left for the next attempt: what is
+    // held goes into its work file, from whose end (the record's offset) the
+    // next attempt goes on. When it cannot be written the offset goes back
+    // to 0 and the next attempt starts over (logged).
+    void keepForLater(const std::wstring& work);
     // Opens the work file and puts its end at the offset to resume from (the
     // record's, when the work file holds it, else 0). False with the code.
     bool openWorkFile(const std::wstring& work, const StoredItem& item, const std::string& name,
@@ -170,4 +183,5 @@ private:
     std::unordered_set<std::wstring> knownFolders_;
     LinkCheck links_;
     bool workLeft_ = false;  // the current item's work file may exist
+    std::vector<uint8_t> held_;  // the stored data of an item downloaded into memory
 };
