@@ -64,11 +64,14 @@ class Reply:
 
     @classmethod
     def ok(cls):
-        return cls.json({"result": "ok"})
+        return cls(200, _OK_BODY)
 
     @classmethod
     def error(cls, status, message, headers=None):
         return cls.json({"error": message}, status, headers)
+
+
+_OK_BODY = json.dumps({"result": "ok"}, separators=(",", ":")).encode("utf-8")
 
 
 class Kind:

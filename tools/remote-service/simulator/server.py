@@ -10,10 +10,10 @@ cut, stall, or mislabel it.
 
 import email.utils
 import http
-import http.client
 import http.server
 import io
 import json
+import re
 import select
 import socket
 import struct
@@ -77,21 +77,148 @@ class RequestLog:
             self._entries = []
 
 
-class _Headers(http.client.HTTPMessage):
-    """A request head as the standard parser reads it, but never taken for a
-    multipart message of its own: the parser would otherwise build a pattern
-    for the boundary of every block upload's head, the largest part of what
-    the simulator spends on a small block."""
+class _Head:
+    """The header fields of a request head, in the order they came.
 
-    def get_content_maintype(self):
-        return "text"
+    ``get`` looks a name up without regard to case and answers the first
+    field of that name, ``items`` every field as sent; that is all the
+    service asks of a head.  Made by ``_read_head``, which reads the fields
+    without the standard library's e-mail parser: that parser was most of
+    what the simulator spent on a small request.
+    """
+
+    __slots__ = ("_fields", "_first")
+
+    def __init__(self, fields):
+        self._fields = fields
+        first = {}
+        for name, value in fields:
+            first.setdefault(name.lower(), value)
+        self._first = first
+
+    def get(self, name, default=None):
+        return self._first.get(name.lower(), default)
+
+    def items(self):
+        return list(self._fields)
+
+    def __contains__(self, name):
+        return name.lower() in self._first
+
+
+MAX_HEAD_LINE = 65536
+MAX_HEAD_FIELDS = 100
+# A field name as a head may carry it: printable ASCII without the colon.
+_FIELD_NAME = re.compile(r"[!-9;-~]+")
+
+
+class _HeadTooLarge(Exception):
+    """A head line over MAX_HEAD_LINE bytes, or more than MAX_HEAD_FIELDS fields."""
+
+
+def _read_head(rfile):
+    """The fields of a head, read up to its blank line (or the end of input).
+
+    A line that starts with a space or a tab continues the field before it
+    (and is left out when there is none); the first line that is not a
+    field ends the fields, and the lines after
+    it up to the blank line are read and left out.
+    """
+    fields = []
+    lines = 0
+    broken = False
+    while True:
+        line = rfile.readline(MAX_HEAD_LINE + 1)
+        if len(line) > MAX_HEAD_LINE:
+            raise _HeadTooLarge("header line")
+        if line in (b"\r\n", b"\n", b""):
+            return _Head(fields)
+        lines += 1
+        if lines > MAX_HEAD_FIELDS:
+            raise _HeadTooLarge("got more than %d headers" % MAX_HEAD_FIELDS)
+        if broken:
+            continue
+        text = line.decode("iso-8859-1")
+        if text[0] in " \t":
+            if fields:  # else a stray continuation, left out
+                name, value = fields[-1]
+                fields[-1] = (name, value + "\r\n" + text.rstrip("\r\n"))
+            continue
+        name, colon, value = text.partition(":")
+        if not colon or not _FIELD_NAME.fullmatch(name):
+            broken = True
+            continue
+        fields.append((name, value.lstrip(" \t").rstrip("\r\n")))
+
+
+_VERSION = re.compile(r"HTTP/(\d{1,10})\.(\d{1,10})")
 
 
 class _Handler(http.server.BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
     server_version = SERVER_NAME
     sys_version = ""
-    MessageClass = _Headers
+
+    def parse_request(self):
+        """Read the request line of ``raw_requestline`` and the head after it.
+
+        Answers as the standard handler does: False after an error reply
+        (400 for a malformed line or version, 505 from HTTP/2 on, 431 for a
+        head too large), else True with ``command``, ``path``,
+        ``request_version`` and ``headers`` set and ``close_connection``
+        telling whether the connection ends after this request.
+        """
+        self.command = None
+        self.request_version = version = self.default_request_version
+        self.close_connection = True
+        self.requestline = line = self.raw_requestline.decode("iso-8859-1").rstrip("\r\n")
+        words = line.split()
+        if not words:
+            return False
+        if len(words) >= 3:
+            version = words[-1]
+            number = _VERSION.fullmatch(version)
+            if number is None:
+                self.send_error(http.HTTPStatus.BAD_REQUEST,
+                                "Bad request version (%r)" % version)
+                return False
+            major, minor = int(number.group(1)), int(number.group(2))
+            if (major, minor) >= (2, 0):
+                self.send_error(http.HTTPStatus.HTTP_VERSION_NOT_SUPPORTED,
+                                "Invalid HTTP version (%s)" % version[5:])
+                return False
+            if (major, minor) >= (1, 1):
+                self.close_connection = False
+            self.request_version = version
+        if len(words) > 3 or len(words) < 2:
+            self.send_error(http.HTTPStatus.BAD_REQUEST, "Bad request syntax (%r)" % line)
+            return False
+        command, path = words[0], words[1]
+        if len(words) == 2:
+            self.close_connection = True
+            if command != "GET":
+                self.send_error(http.HTTPStatus.BAD_REQUEST,
+                                "Bad HTTP/0.9 request type (%r)" % command)
+                return False
+        if path.startswith("//"):
+            path = "/" + path.lstrip("/")
+        self.command, self.path = command, path
+        try:
+            self.headers = _read_head(self.rfile)
+        except _HeadTooLarge as exc:
+            self.send_error(http.HTTPStatus.REQUEST_HEADER_FIELDS_TOO_LARGE,
+                            "Line too long" if str(exc) == "header line" else "Too many headers",
+                            str(exc))
+            return False
+        connection = self.headers.get("Connection", "").lower()
+        if connection == "close":
+            self.close_connection = True
+        elif connection == "keep-alive":
+            self.close_connection = False
+        if (self.headers.get("Expect", "").lower() == "100-continue"
+                and self.request_version >= "HTTP/1.1"):
+            return self.handle_expect_100()
+        return True
 
     def setup(self):
         idle = self.server.service.idle_timeout
@@ -185,6 +312,7 @@ class Service:
             listener.drop_connections()
         for thread in self._threads:
             thread.join()
+        self.store.flush()
 
     def listeners(self):
         return [self.web] + ([self.storage] if self.storage else [])
@@ -264,7 +392,7 @@ class Service:
     def handle(self, h):
         """Serve one request on handler ``h``."""
         raw_path, _, query = h.path.partition("?")
-        path = urllib.parse.unquote(raw_path)
+        path = _decoded_path(raw_path)
         if path.startswith(CONTROL_PREFIX):
             self._handle_control(h, path, query)
             return
@@ -305,6 +433,8 @@ class Service:
         else:
             reply = self._serve(h, kind, body, fault, entry)
         self._finish(h, reply, fault, entry)
+        # The reply is out: the writes it queued are made while the client reads it.
+        self.store.flush()
 
     def _serve(self, h, kind, body, fault, entry):
         """Carry out one request of the catalogue (unless a fault forbids)."""
@@ -312,6 +442,7 @@ class Service:
         if fault is None or fault.process:
             try:
                 with self.store.lock:
+                    self.store.flush()
                     if kind.auth:
                         self._authenticate(ctx)
                     value = ctx.parse_body()
@@ -444,7 +575,7 @@ class Service:
         h.close_connection = close or close_after_body
         entry["status"] = reply.status
         self.log.add(entry)
-        if self.setting("verbose"):
+        if settings["verbose"]:
             sys.stderr.write("[%s] %s %s -> %d%s\n" % (
                 h.server.role, h.command, h.path, reply.status,
                 " (fault %s)" % action if action else ""))
@@ -497,6 +628,7 @@ class Service:
     def _handle_control(self, h, path, query):
         try:
             body = self._read_body(h)
+            self.store.flush()
             reply = self.control.handle(h.command, path, query, body)
         except BodyError as exc:
             h.close_connection = True
@@ -512,6 +644,19 @@ class Service:
             h.wfile.write(head.encode("latin-1") + reply.body)
         except OSError:
             h.close_connection = True
+
+
+_decoded_paths = {}
+
+
+def _decoded_path(raw):
+    """The percent-decoded path; the few paths of the catalogue are decoded once."""
+    path = _decoded_paths.get(raw)
+    if path is None:
+        path = urllib.parse.unquote(raw)
+        if len(_decoded_paths) < 1024:
+            _decoded_paths[raw] = path
+    return path
 
 
 _date_cache = (None, "")
@@ -537,11 +682,11 @@ def _host_of(header):
     return header.rpartition(":")[0]
 
 
+_PHRASES = {status.value: status.phrase for status in http.HTTPStatus}
+
+
 def _phrase(status):
-    try:
-        return http.HTTPStatus(status).phrase
-    except ValueError:
-        return "Unknown"
+    return _PHRASES.get(status, "Unknown")
 
 
 def _loggable(value):

@@ -18,6 +18,13 @@ written in hexadecimal (see ``safe_name``).  The store holds everything in
 memory as well and is guarded by one re-entrant lock, ``Store.lock``, which
 callers hold across a whole request so that its checks and changes are one
 step.
+
+The writes of the per-file path (a new item's folder and its meta.json, a
+block) are queued rather than made at once, and ``Store.flush`` makes them:
+the server calls it right after each reply is out, so that this disk work
+overlaps the client's handling of the reply, and again before it serves any
+request, so that every request (and the control endpoints) finds the folder
+as if each write had been made at once.  ``Service.stop`` flushes too.
 """
 
 import hashlib
@@ -26,8 +33,10 @@ import os
 import re
 import secrets
 import shutil
+import sys
 import threading
 import time
+import traceback
 
 from . import BLOCK_SIZE
 
@@ -73,15 +82,17 @@ def expected_block_length(size, index):
     return min(BLOCK_SIZE, size - (index - 1) * BLOCK_SIZE)
 
 
-def _write_json(path, value, compact=False):
-    """Write a JSON file; ``compact`` for the many small ones (one per stored
-    item), which the C encoder writes without indentation at a fraction of
-    the cost."""
-    if compact:
-        text = json.dumps(value, sort_keys=True, separators=(",", ":"))
-    else:
-        text = json.dumps(value, indent=1, sort_keys=True)
-    _write_bytes(path, text.encode("utf-8"))
+def _write_json(path, value):
+    _write_bytes(path, json.dumps(value, indent=1, sort_keys=True).encode("utf-8"))
+
+
+def _make_item_folder(folder):
+    try:
+        os.mkdir(folder)  # the common case: one call, nothing looked at first
+    except FileExistsError:
+        pass
+    except FileNotFoundError:
+        os.makedirs(folder, exist_ok=True)
 
 
 def _write_bytes(path, data):
@@ -122,11 +133,27 @@ class Store:
         self._files = {}      # instance id -> list of file entries
         self._file_index = {}  # (instance id, path key) -> file entry
         self._blocks = {}     # (instance id, file number) -> {block: length}
+        self._pending = []    # queued writes: (function, arguments), in order
         self._load_instances()
         if forget_sessions:
             self._save_service()
 
     # ------------------------------------------------------------------ files
+
+    def flush(self):
+        """Make the queued writes, in the order they were queued.
+
+        A write that fails is reported on standard error; the state in
+        memory keeps what the request made.
+        """
+        with self.lock:
+            pending, self._pending = self._pending, []
+            for write, args in pending:
+                try:
+                    write(*args)
+                except OSError:
+                    sys.stderr.write("remote-service: a queued write failed:\n")
+                    traceback.print_exc()
 
     def _service_path(self):
         return os.path.join(self.folder, "service.json")
@@ -369,19 +396,15 @@ class Store:
             if old is None:
                 entry["number"] = len(self._files[iid]) + 1
                 entry["descriptions"] = 1
-                folder = self._file_dir(iid, entry["number"])
-                try:
-                    os.mkdir(folder)  # the common case: one call, nothing looked at first
-                except FileExistsError:
-                    pass
-                except FileNotFoundError:
-                    os.makedirs(folder, exist_ok=True)
+                self._pending.append((_make_item_folder,
+                                      (self._file_dir(iid, entry["number"]),)))
                 self._add_file_entry(iid, entry)
                 self._blocks[(iid, entry["number"])] = {}
                 current = entry
             else:
                 number = old["number"]
                 if old["size"] != entry["size"]:
+                    self.flush()
                     folder = self._file_dir(iid, number)
                     shutil.rmtree(folder, ignore_errors=True)
                     os.makedirs(folder, exist_ok=True)
@@ -390,14 +413,18 @@ class Store:
                 old.clear()
                 old.update(entry, number=number, descriptions=descriptions)
                 current = old
-            _write_json(os.path.join(self._file_dir(iid, current["number"]), "meta.json"),
-                        current, compact=True)
+            # Compact: the C encoder writes it without indentation at a fraction of the cost.
+            text = json.dumps(current, sort_keys=True, separators=(",", ":"))
+            self._pending.append((_write_bytes, (
+                os.path.join(self._file_dir(iid, current["number"]), "meta.json"),
+                text.encode("utf-8"))))
             return current
 
     def put_block(self, iid, entry, index, data):
         """Store (or overwrite) one block of a file."""
         with self.lock:
-            _write_bytes(self._block_path(iid, entry["number"], index), data)
+            self._pending.append(
+                (_write_bytes, (self._block_path(iid, entry["number"], index), data)))
             self._blocks[(iid, entry["number"])][index] = len(data)
 
     def blocks(self, iid, entry):
@@ -407,6 +434,7 @@ class Store:
 
     def read_block(self, iid, entry, index):
         with self.lock:
+            self.flush()
             with open(self._block_path(iid, entry["number"], index), "rb") as src:
                 return src.read()
 
