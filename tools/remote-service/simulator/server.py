@@ -121,8 +121,8 @@ def _read_head(rfile):
 
     A line that starts with a space or a tab continues the field before it
     (and is left out when there is none); the first line that is not a
-    field ends the fields, and the lines after
-    it up to the blank line are read and left out.
+    field ends the fields, and the lines after it up to the blank line are
+    read and left out.
     """
     fields = []
     lines = 0
