@@ -640,8 +640,7 @@ bool RestoreTransformation::streamFrom(std::istream& in, const wchar_t* source,
     return complete(file, temporary, source, target, attributes, result.code, result.reason);
 }
 
-bool RestoreTransformation::transformHeld(const uint8_t* stored, size_t size,
-                                          const wchar_t* target,
+bool RestoreTransformation::transformHeld(const uint8_t* stored, size_t size, const wchar_t* target,
                                           const WIN32_FILE_ATTRIBUTE_DATA* attributes,
                                           const wchar_t* source) {
     if (!target || (!stored && size)) {

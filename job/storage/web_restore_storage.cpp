@@ -592,11 +592,10 @@ bool WebRestoreStorage::restoreFile(const std::wstring& path, const std::wstring
     transformation.durableEach(each);
     bool fresh = found == INVALID_FILE_ATTRIBUTES || (found & FILE_ATTRIBUTE_DIRECTORY);
     if (each && fresh) group_.mark(itemIndex, target);
-    bool turned = inMemory ? transformation.transformHeld(held_.data(), held_.size(),
-                                                          target.c_str(), &item.attributes,
-                                                          work.c_str())
-                           : transformation.transform(work.c_str(), target.c_str(),
-                                                      &item.attributes, this);
+    bool turned =
+        inMemory ? transformation.transformHeld(held_.data(), held_.size(), target.c_str(),
+                                                &item.attributes, work.c_str())
+                 : transformation.transform(work.c_str(), target.c_str(), &item.attributes, this);
     if (!turned) {
         DWORD code = GetLastError();
         const std::string from = to_utf8(work);
@@ -645,9 +644,9 @@ void WebRestoreStorage::keepForLater(const std::wstring& work) {
                                    FILE_ATTRIBUTE_NORMAL, nullptr));
     DWORD done = 0;
     if (file.valid() &&
-        (held_.empty() || (WriteFile(file.get(), held_.data(), static_cast<DWORD>(held_.size()),
-                                     &done, nullptr) &&
-                           done == held_.size()))) {
+        (held_.empty() ||
+         (WriteFile(file.get(), held_.data(), static_cast<DWORD>(held_.size()), &done, nullptr) &&
+          done == held_.size()))) {
         workLeft_ = true;
         return;
     }

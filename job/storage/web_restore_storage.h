@@ -3,11 +3,11 @@
 // looked up in the backup run that the definition names: a folder is made
 // with its parents and given its attributes and times (which the folders
 // this storage made keep when later items are written into them, as long as
-// the storage lives), a file is downloaded
-// block by block into a work file (a small one into memory), checked block
-// by block against the MD5 that comes with each block, and turned back
-// (decrypted, and decompressed when it was stored compressed) into its
-// target, which gets its attributes and times. The location policy of the definition decides each target; end
+// the storage lives), a file is downloaded block by block into a work file
+// (a small one into memory), checked block by block against the MD5 that
+// comes with each block, and turned back (decrypted, and decompressed when
+// it was stored compressed) into its target, which gets its attributes and
+// times. The location policy of the definition decides each target; end
 // submits the run's error list and then the restore history. Nothing is
 // written through a link at a target or, below a chosen folder, on its way:
 // the item fails with 681 (job/storage/restore_place.h).
@@ -182,6 +182,6 @@ private:
     // Folders found (or made) in the group under way.
     std::unordered_set<std::wstring> knownFolders_;
     LinkCheck links_;
-    bool workLeft_ = false;  // the current item's work file may exist
+    bool workLeft_ = false;      // the current item's work file may exist
     std::vector<uint8_t> held_;  // the stored data of an item downloaded into memory
 };
