@@ -267,8 +267,17 @@ bool LocalRestoreStorage::restore(const wchar_t* path, const std::wstring& /*mac
         return false;
     }
     std::wstring key = LocalRestoreCatalogue::key(path);
-    std::unique_ptr<Prepared> early = takePrepared(itemIndex, key);
-    const Entry* entry = early ? &early->entry : catalogue_.find(key);
+    // Folders are numbered apart from files: only a file's turn passes over
+    // (and drops) the files prepared before it.
+    const Entry* entry = nullptr;
+    bool file = !prepared_.empty() && prepared_.front()->key == key;
+    if (!file) {
+        entry = catalogue_.find(key);
+        file = entry && !entry->folder();
+    }
+    std::unique_ptr<Prepared> early = file ? takePrepared(itemIndex, key) : nullptr;
+    if (early) entry = &early->entry;
+    if (!entry) entry = catalogue_.find(key);
     if (!entry) {
         SetLastError(ERROR_PATH_NOT_FOUND);
         return false;
