@@ -101,6 +101,54 @@ class InspectionTest(ServiceCase):
         self.assertEqual(self.admin.control("GET", "nothing")[0], 404)
 
 
+class PackedRunTest(ServiceCase):
+    """A run that announces many files keeps its items in one pack file."""
+
+    def stored(self, name):
+        return self.admin.control("GET", "file?instance=%s&name=%s" % (RUN, name))
+
+    def test_a_packed_run_survives_restarts_and_a_write_cut_off(self):
+        big = os.urandom(2 * BLOCK + 3)
+        a = self.alice
+        a.start_job(JOB, RUN, totalfiles=1000)
+        a.describe(RUN, "C:\\x", folder=True)
+        a.describe(RUN, "C:\\x\\big", len(big))
+        a.block(RUN, "C:\\x\\big", 1, b"?" * BLOCK)
+        a.store_file(RUN, "C:\\x\\small", b"first")
+        a.store_file(RUN, "C:\\x\\small", b"second")  # a new size drops the first block
+        a.describe(RUN, "C:\\x\\same", 4)
+        a.block(RUN, "C:\\x\\same", 1, b"abcd")
+        a.describe(RUN, "C:\\x\\same", 4)  # the same size keeps it
+        # A record cut off at the end of the pack (the simulator killed inside a write) is cut
+        # away at the next start, and what is appended after it is found.
+        self.stop_service()
+        folder = os.path.join(self.state, "instances", RUN)
+        self.assertEqual(sorted(os.listdir(folder)), ["instance.json", "pack"])
+        pack = os.path.join(folder, "pack")
+        whole = os.path.getsize(pack)
+        with open(pack, "ab") as out:
+            out.write(b"B 2 2 131072\nsec")
+        self.restart()
+        self.assertEqual(os.path.getsize(pack), whole)
+        a = self.alice
+        self.assertEqual(self.stored("C:\\x\\small"), (200, b"second"))
+        self.assertEqual(self.stored("C:\\x\\same"), (200, b"abcd"))
+        self.assertEqual(self.stored("C:\\x\\big")[0], 409)
+        a.block(RUN, "C:\\x\\big", 1, big[:BLOCK])  # overwrites the stored block
+        a.block(RUN, "C:\\x\\big", 2, big[BLOCK:2 * BLOCK])
+        a.block(RUN, "C:\\x\\big", 3, big[2 * BLOCK:])
+        a.end_job(RUN)
+        self.restart()
+        self.assertEqual(self.stored("C:\\x\\big"), (200, big))
+        _, record = self.admin.control("GET", "instance?id=" + RUN)
+        self.assertEqual([(f["name"], f["descriptions"], f["complete"]) for f in record["files"]],
+                         [("C:\\x", 1, True), ("C:\\x\\big", 1, True),
+                          ("C:\\x\\small", 2, True), ("C:\\x\\same", 2, True)])
+        self.assertEqual(self.alice.download(RUN, "C:\\x", "big", 3)[1][32:], big[2 * BLOCK:])
+        self.assertEqual(self.alice.increment(JOB, [("C:\\x\\big", (30000000, 1000))]),
+                         (200, []))
+
+
 class CommandLineTest(unittest.TestCase):
 
     def setUp(self):

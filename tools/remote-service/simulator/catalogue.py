@@ -26,7 +26,8 @@ import urllib.parse
 from .checks import (ApiError, bad, exact_keys, string, int32, uint32, uint64, array,
                      need_object, md5_text, parse_json, join_halves)
 from .multipart import parse_block_upload
-from .store import SESSION_COOKIE, block_count, expected_block_length, path_key
+from .store import (PACKED_FROM_FILES, SESSION_COOKIE, block_count, expected_block_length,
+                    path_key)
 
 WEB = "web"
 STORAGE = "storage"
@@ -312,7 +313,7 @@ def start_job(ctx, body):
             "state": "running", "start": dict(body), "starts": 1,
             "compression": job["compression"], "endtime": None,
             "errors": None, "error_submissions": 0, "created": time.time(),
-        })
+        }, packed=body["totalfiles"] >= PACKED_FROM_FILES)
         store.add_job_instance(job_id, iid)
         ctx.note["instance"] = iid
     host, port = ctx.service.storage_address()

@@ -312,7 +312,7 @@ class Service:
             listener.drop_connections()
         for thread in self._threads:
             thread.join()
-        self.store.flush()
+        self.store.close()
 
     def listeners(self):
         return [self.web] + ([self.storage] if self.storage else [])

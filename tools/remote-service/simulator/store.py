@@ -12,6 +12,9 @@ writing a temporary file and renaming it over the old one):
                                  the n-th file or folder described in it
     instances/<instance>/files/<n>/<block>.blk
                                  the bytes of one stored block (from 1)
+    instances/<instance>/pack    instead of files/, for a run that announced
+                                 PACKED_FROM_FILES files or more: its items
+                                 and blocks in one file (see ``pack``)
 
 Folder and file names made from ids keep only safe characters; other ids are
 written in hexadecimal (see ``safe_name``).  The store holds everything in
@@ -39,9 +42,13 @@ import time
 import traceback
 
 from . import BLOCK_SIZE
+from .pack import Pack
 
 SESSION_COOKIE = "sid"
 """Name of the session cookie; Set-Cookie carries exactly "sid=<token>"."""
+
+PACKED_FROM_FILES = 1000
+"""A backup run that announces this many files or more keeps its items in a pack."""
 
 _SAFE = re.compile(r"^[A-Za-z0-9_-][A-Za-z0-9._-]{0,99}$")
 
@@ -156,6 +163,9 @@ class Store:
         self._file_index = {}  # (instance id, path key) -> file entry
         self._blocks = {}     # (instance id, file number) -> {block: length}
         self._pending = []    # queued writes: (function, arguments), in order
+        self._packs = {}      # instance id -> Pack, of the packed runs
+        self._block_at = {}   # (instance id, file number, block) -> offset in its pack
+        self._queued_packs = set()  # the packs that a queued write flushes
         self._load_instances()
         if forget_sessions:
             self._save_service()
@@ -176,6 +186,13 @@ class Store:
                 except OSError:
                     sys.stderr.write("remote-service: a queued write failed:\n")
                     traceback.print_exc()
+
+    def close(self):
+        """Make the queued writes and close the packs; the store is not used after."""
+        with self.lock:
+            self.flush()
+            for pack in self._packs.values():
+                pack.close()
 
     def _service_path(self):
         return os.path.join(self.folder, "service.json")
@@ -206,6 +223,10 @@ class Store:
             iid = record["id"]
             self._instances[iid] = record
             self._files[iid] = []
+            pack_path = os.path.join(root, name, "pack")
+            if os.path.exists(pack_path):
+                self._load_pack(iid, Pack(pack_path))
+                continue
             files_root = os.path.join(root, name, "files")
             numbers = []
             if os.path.isdir(files_root):
@@ -221,6 +242,27 @@ class Store:
                     if blk.endswith(".blk") and blk[:-4].isdigit():
                         blocks[int(blk[:-4])] = os.path.getsize(os.path.join(folder, blk))
                 self._blocks[(iid, number)] = blocks
+
+    def _load_pack(self, iid, pack):
+        self._packs[iid] = pack
+        files = self._files[iid]
+        for record in pack.records():
+            number = record[1]
+            if record[0] == "M":
+                entry = record[2]
+                if number == len(files) + 1:
+                    self._add_file_entry(iid, entry)
+                    self._blocks[(iid, number)] = {}
+                elif 1 <= number <= len(files):
+                    old = files[number - 1]
+                    if old["size"] != entry["size"]:
+                        self._blocks[(iid, number)] = {}
+                    old.clear()
+                    old.update(entry)
+            elif (iid, number) in self._blocks:
+                _, _, index, offset, length = record
+                self._blocks[(iid, number)][index] = length
+                self._block_at[(iid, number, index)] = offset
 
     def _add_file_entry(self, iid, entry):
         self._files[iid].append(entry)
@@ -384,10 +426,15 @@ class Store:
         with self.lock:
             return sorted(self._instances)
 
-    def create_instance(self, record):
+    def create_instance(self, record, packed=False):
+        """A new instance; ``packed``: its items go to one pack file, not a folder each."""
         with self.lock:
             iid = record["id"]
-            os.makedirs(os.path.join(self._instance_dir(iid), "files"), exist_ok=True)
+            if packed:
+                os.makedirs(self._instance_dir(iid), exist_ok=True)
+                self._packs[iid] = Pack(os.path.join(self._instance_dir(iid), "pack"))
+            else:
+                os.makedirs(os.path.join(self._instance_dir(iid), "files"), exist_ok=True)
             self._instances[iid] = record
             self._files[iid] = []
             self.save_instance(record)
@@ -414,27 +461,34 @@ class Store:
         on) and discards them when it changed (the data were made anew).
         """
         with self.lock:
+            pack = self._packs.get(iid)
             old = self.file_entry(iid, entry["name"])
             if old is None:
                 entry["number"] = len(self._files[iid]) + 1
                 entry["descriptions"] = 1
-                self._pending.append((_make_item_folder,
-                                      (self._file_dir(iid, entry["number"]),)))
+                if pack is None:
+                    self._pending.append((_make_item_folder,
+                                          (self._file_dir(iid, entry["number"]),)))
                 self._add_file_entry(iid, entry)
                 self._blocks[(iid, entry["number"])] = {}
                 current = entry
             else:
                 number = old["number"]
                 if old["size"] != entry["size"]:
-                    self.flush()
-                    folder = self._file_dir(iid, number)
-                    shutil.rmtree(folder, ignore_errors=True)
-                    os.makedirs(folder, exist_ok=True)
+                    if pack is None:
+                        self.flush()
+                        folder = self._file_dir(iid, number)
+                        shutil.rmtree(folder, ignore_errors=True)
+                        os.makedirs(folder, exist_ok=True)
                     self._blocks[(iid, number)] = {}
                 descriptions = old.get("descriptions", 1) + 1
                 old.clear()
                 old.update(entry, number=number, descriptions=descriptions)
                 current = old
+            if pack is not None:
+                pack.add_item(current["number"], current)
+                self._queue_pack(pack)
+                return current
             # Encoded when written: a copy of the entry as it is now (only "attri" is nested).
             self._pending.append((_write_meta, (
                 os.path.join(self._file_dir(iid, current["number"]), "meta.json"),
@@ -444,9 +498,25 @@ class Store:
     def put_block(self, iid, entry, index, data):
         """Store (or overwrite) one block of a file."""
         with self.lock:
-            self._pending.append(
-                (_write_bytes, (self._block_path(iid, entry["number"], index), data)))
+            pack = self._packs.get(iid)
+            if pack is not None:
+                self._block_at[(iid, entry["number"], index)] = pack.add_block(
+                    entry["number"], index, data)
+                self._queue_pack(pack)
+            else:
+                self._pending.append(
+                    (_write_bytes, (self._block_path(iid, entry["number"], index), data)))
             self._blocks[(iid, entry["number"])][index] = len(data)
+
+    def _queue_pack(self, pack):
+        """Have the next flush write what the pack holds (once, however much it holds)."""
+        if pack not in self._queued_packs:
+            self._queued_packs.add(pack)
+            self._pending.append((self._flush_pack, (pack,)))
+
+    def _flush_pack(self, pack):
+        self._queued_packs.discard(pack)
+        pack.flush()
 
     def blocks(self, iid, entry):
         """Block index -> length, of the blocks stored for a file."""
@@ -456,6 +526,11 @@ class Store:
     def read_block(self, iid, entry, index):
         with self.lock:
             self.flush()
+            pack = self._packs.get(iid)
+            if pack is not None:
+                number = entry["number"]
+                return pack.read(self._block_at[(iid, number, index)],
+                                 self._blocks[(iid, number)][index])
             return _read_bytes(self._block_path(iid, entry["number"], index))
 
     def is_complete(self, iid, entry):

@@ -1,0 +1,118 @@
+"""The stored items of one large run, appended to one file.
+
+A run that announces many files keeps its items in ``instances/<run>/pack``
+rather than in a folder per item (one file instead of three inodes per item).
+The file is a sequence of records, each a header line and its payload:
+
+    M <number> <length> LF  <the item's description, compact JSON>
+    B <number> <index> <length> LF  <the bytes of block <index> of item <number>>
+
+A later record of the same item or block replaces the earlier one; an ``M``
+record whose size differs from the item's earlier description drops the
+item's blocks (the data were made anew).  Appended records are held in
+memory until ``flush``; a record cut off at the end of the file (the
+simulator killed in the middle of a write) is cut away when the pack is
+opened again, so that what follows it starts on a record boundary.
+
+A ``Pack`` is used under the store's lock only; it owns its file descriptor.
+"""
+
+import json
+import os
+
+_HEADER_MAX = 64
+
+
+class Pack:
+    """One run's pack file, opened for appending and reading."""
+
+    def __init__(self, path):
+        self.path = path
+        self._fd = os.open(path, os.O_RDWR | os.O_CREAT | os.O_APPEND | os.O_CLOEXEC, 0o644)
+        self._end = os.fstat(self._fd).st_size  # where the next record starts
+        self._written = self._end               # what the file holds
+        self._pending = []
+
+    def close(self):
+        """Write what is held and close the file; a later write or read fails (OSError)."""
+        if self._fd is not None:
+            self.flush()
+            os.close(self._fd)
+            self._fd = None
+
+    def records(self):
+        """The records of the file as it stands, in order.
+
+        Yields ("M", number, entry) and ("B", number, index, offset, length),
+        offset being where the block's bytes are in the file.  A record cut
+        off at the end is cut away from the file.
+        """
+        size = self._written
+        at = 0
+        while at < size:
+            head = os.pread(self._fd, _HEADER_MAX, at)
+            line_end = head.find(b"\n")
+            words = head[:line_end].split() if line_end > 0 else []
+            try:
+                if words[0] == b"M" and len(words) == 3:
+                    number, length, index = int(words[1]), int(words[2]), None
+                elif words[0] == b"B" and len(words) == 4:
+                    number, index, length = int(words[1]), int(words[2]), int(words[3])
+                else:
+                    break
+            except (IndexError, ValueError):
+                break
+            start = at + line_end + 1
+            if start + length > size:
+                break
+            if index is None:
+                try:
+                    entry = json.loads(os.pread(self._fd, length, start))
+                except ValueError:
+                    break
+                yield ("M", number, entry)
+            else:
+                yield ("B", number, index, start, length)
+            at = start + length
+        if at < size:
+            os.ftruncate(self._fd, at)
+            self._end = self._written = at
+
+    def add_item(self, number, entry):
+        """Append an item's description."""
+        text = json.dumps(entry, sort_keys=True, separators=(",", ":")).encode("utf-8")
+        self._append(b"M %d %d\n" % (number, len(text)), text)
+
+    def add_block(self, number, index, data):
+        """Append a block; returns the offset of its bytes in the file."""
+        return self._append(b"B %d %d %d\n" % (number, index, len(data)), data)
+
+    def _append(self, head, payload):
+        self._pending.append(head)
+        self._pending.append(payload)
+        at = self._end + len(head)
+        self._end = at + len(payload)
+        return at
+
+    def flush(self):
+        """Write the records appended since the last flush, in one call when it can."""
+        if not self._pending:
+            return
+        if self._fd is None:
+            raise OSError("the pack %s is closed" % self.path)
+        data = b"".join(self._pending)
+        self._pending = []
+        view = memoryview(data)
+        while view:
+            view = view[os.write(self._fd, view):]
+        self._written = self._end
+
+    def read(self, offset, length):
+        """The bytes of a block stored at ``offset``."""
+        self.flush()
+        if self._fd is None:
+            raise OSError("the pack %s is closed" % self.path)
+        data = os.pread(self._fd, length, offset)
+        if len(data) != length:
+            raise OSError("the pack %s ends inside a block" % self.path)
+        return data
