@@ -67,6 +67,8 @@ def _serve_parser():
                    help="also stop when standard input reaches its end")
     p.add_argument("--installer", default=None, help="host file served as the newest installer")
     p.add_argument("--verbose", action="store_true", help="log requests on standard error")
+    p.add_argument("--log-limit", type=int, default=server.LOG_LIMIT, metavar="N",
+                   help="keep the last N requests in the request log (0: all; default %(default)s)")
     p.add_argument("--max-body", type=int, default=None, metavar="BYTES",
                    help="largest request body taken (default 64 MiB)")
     return p
@@ -78,7 +80,7 @@ def serve(argv):
         server.MAX_BODY = args.max_body
     service = Service(args.state, host=args.host, port=args.port,
                       storage_port=args.storage_port, idle_timeout=args.idle_timeout,
-                      forget_sessions=args.forget_sessions)
+                      forget_sessions=args.forget_sessions, log_limit=args.log_limit)
     try:
         _configure(service, args)
     except (ApiError, KeyError, TypeError, ValueError, OSError) as exc:

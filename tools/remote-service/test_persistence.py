@@ -84,6 +84,21 @@ class InspectionTest(ServiceCase):
         self.admin.control("POST", "requests/clear")
         self.assertEqual(self.requests(), [])
 
+    def test_the_request_log_keeps_its_last_entries(self):
+        self.restart(log_limit=3)
+        self.alice.start_job(JOB, RUN)
+        for n in range(4):
+            self.alice.store_file(RUN, "f%d" % n, b"abc")
+        self.alice.end_job(RUN)
+        entries = self.requests()
+        self.assertEqual([(e["seq"], e["kind"]) for e in entries],
+                         [(8, "upload_file"), (9, "upload_data"), (10, "end_job")])
+        self.assertEqual(entries[1]["headers"]["Accept-Encoding"], "gip, deflate")
+        _, later = self.admin.control("GET", "requests?since=8")
+        self.assertEqual([e["seq"] for e in later["requests"]], [9, 10])
+        _, older = self.admin.control("GET", "requests?since=2")
+        self.assertEqual([e["seq"] for e in older["requests"]], [8, 9, 10])
+
     def test_jobs_and_instances(self):
         self.alice.start_job(JOB, RUN)
         self.alice.store_file(RUN, "f", b"abc", (4, 5))

@@ -37,6 +37,9 @@ from .store import SESSION_COOKIE, Store
 SERVER_NAME = "remote-service-simulator"
 MAX_BODY = 64 * 1024 * 1024
 MAX_LOGGED_BODY = 4096
+LOG_LIMIT = 50000
+"""Requests that the log keeps by default: the last ones, so that a long run keeps a bounded
+amount of memory."""
 
 DEFAULT_SETTINGS = {
     "chunked": False,          # every reply chunked
@@ -54,10 +57,18 @@ class BodyError(ApiError):
 
 
 class RequestLog:
-    """Every request that arrived outside the control endpoints, in order."""
+    """The last ``limit`` requests that arrived outside the control endpoints, in order.
 
-    def __init__(self):
+    Numbers (``seq``) go on from 1 for the life of the service; when more
+    than ``limit`` entries are held the oldest are dropped (0: none is).  An
+    entry keeps the request's header fields as the list they came in, made
+    into a dict when read.
+    """
+
+    def __init__(self, limit=LOG_LIMIT):
+        self.limit = limit
         self._entries = []
+        self._first = 0  # index in _entries of the oldest entry still kept
         self._next = 1
         self._lock = threading.Lock()
 
@@ -66,15 +77,24 @@ class RequestLog:
             entry["seq"] = self._next
             self._next += 1
             self._entries.append(entry)
+            if self.limit and len(self._entries) - self._first > self.limit:
+                self._first += 1
+                if self._first >= self.limit:  # drop the dead half at once
+                    del self._entries[:self._first]
+                    self._first = 0
 
     def since(self, seq=0, kind=None):
         with self._lock:
-            return [dict(e) for e in self._entries
+            kept = self._entries[self._first:]
+            if kept:
+                kept = kept[max(0, seq + 1 - kept[0]["seq"]):]
+            return [dict(e, headers=dict(e["headers"])) for e in kept
                     if e["seq"] > seq and (kind is None or e["kind"] == kind)]
 
     def clear(self):
         with self._lock:
             self._entries = []
+            self._first = 0
 
 
 class _Head:
@@ -100,7 +120,8 @@ class _Head:
         return self._first.get(name.lower(), default)
 
     def items(self):
-        return list(self._fields)
+        """The fields as (name, value) pairs; the list is the head's own, not to be changed."""
+        return self._fields
 
     def __contains__(self, name):
         return name.lower() in self._first
@@ -276,10 +297,10 @@ class Service:
     """The simulated remote service: its state, faults, log and servers."""
 
     def __init__(self, state_dir, host="127.0.0.1", port=0, storage_port=None,
-                 idle_timeout=0, forget_sessions=False):
+                 idle_timeout=0, forget_sessions=False, log_limit=LOG_LIMIT):
         self.store = Store(state_dir, forget_sessions=forget_sessions)
         self.faults = FaultTable(KINDS_BY_NAME)
-        self.log = RequestLog()
+        self.log = RequestLog(log_limit)
         self.control = Control(self)
         self.idle_timeout = idle_timeout
         self.host = host
@@ -402,7 +423,7 @@ class Service:
         entry = {
             "time": time.time(), "method": h.command, "path": h.path,
             "kind": kind.name if kind else None, "role": h.server.role,
-            "port": h.server.port, "headers": dict(h.headers.items()),
+            "port": h.server.port, "headers": h.headers.items(),
         }
         fault = self.faults.take(kind.name) if served else None
         if fault is not None:
