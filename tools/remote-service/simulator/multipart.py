@@ -53,6 +53,11 @@ def boundary_of(content_type):
 
 def split_parts(body, boundary):
     """The parts of a multipart body as (headers dict, content bytes)."""
+    return [_part(raw) for raw in _raw_parts(body, boundary)]
+
+
+def _raw_parts(body, boundary):
+    """The parts of a multipart body, each its headers, a blank line and its content."""
     opening = b"--" + boundary + b"\r\n"
     if not body.startswith(opening):
         raise bad("the multipart body does not start with its boundary line")
@@ -63,7 +68,7 @@ def split_parts(body, boundary):
         end = body.find(delimiter, pos)
         if end < 0:
             raise bad("a multipart part is not closed by a boundary")
-        parts.append(_part(body[pos:end]))
+        parts.append(body[pos:end])
         after = end + len(delimiter)
         if body.startswith(b"--\r\n", after):
             if after + 4 != len(body):
@@ -93,10 +98,13 @@ def parse_block_upload(content_type, body):
     Keys: "md5", "jobinstanceid", "sourcename" (texts), "block" (the number
     from the file name), "data" (the block's bytes).
     """
-    parts = split_parts(body, boundary_of(content_type))
+    raw = _raw_parts(body, boundary_of(content_type))
+    fields = _laid_out_as_sent(raw)
+    if fields is not None:
+        return fields
     names = []
     fields = {}
-    for headers, content in parts:
+    for headers, content in (_part(part) for part in raw):
         match = _DISPOSITION.match(headers.get("content-disposition", ""))
         if not match:
             raise bad("a multipart part has no form-data Content-Disposition")
@@ -130,4 +138,37 @@ def parse_block_upload(content_type, body):
     if fields["submit"] != "Submit":
         raise bad('the "submit" part is not "Submit"')
     del fields["submit"]
+    return fields
+
+
+_TEXT_HEADS = {n: b'Content-Disposition: form-data; name="%s"\r\n\r\n' % n.encode("ascii")
+               for n in ("md5", "jobinstanceid", "sourcename", "submit")}
+_FILE_HEAD = re.compile(
+    rb'Content-Disposition: form-data; name="file"; filename="([1-9][0-9]*)\.jpg"\r\n'
+    rb"Content-Type: image/pjpeg\r\nContent-Transfer-Encoding: binary\r\n\r\n")
+
+
+def _laid_out_as_sent(raw):
+    """The fields of a form whose parts carry exactly the headers, in the order, that the agent
+    writes; None for any other form, which the general check then reads."""
+    if len(raw) != 5:
+        return None
+    fields = {}
+    for name, part in zip(PART_NAMES, raw):
+        if name == "file":
+            head = _FILE_HEAD.match(part)
+            if head is None:
+                return None
+            fields["block"] = int(head.group(1))
+            fields["data"] = part[head.end():]
+            continue
+        head = _TEXT_HEADS[name]
+        if not part.startswith(head):
+            return None
+        try:
+            fields[name] = part[len(head):].decode("utf-8")
+        except UnicodeDecodeError:
+            return None
+    if fields.pop("submit") != "Submit":
+        return None
     return fields

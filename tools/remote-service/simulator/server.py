@@ -37,7 +37,7 @@ from .store import SESSION_COOKIE, Store
 SERVER_NAME = "remote-service-simulator"
 MAX_BODY = 64 * 1024 * 1024
 MAX_LOGGED_BODY = 4096
-LOG_LIMIT = 50000
+LOG_LIMIT = 20000
 """Requests that the log keeps by default: the last ones, so that a long run keeps a bounded
 amount of memory."""
 
@@ -172,11 +172,38 @@ def _read_head(rfile):
         fields.append((name, value.lstrip(" \t").rstrip("\r\n")))
 
 
+# A head whose every line is a field on one CRLF-ended line, as clients write it.
+_PLAIN_HEAD = re.compile(r"(?:[!-9;-~]+:[^\r\n]*\r\n)*")
+_PLAIN_FIELD = re.compile(r"([!-9;-~]+):[ \t]*([^\r\n]*)\r\n")
+
+
+def _read_plain_head(rfile):
+    """The fields of a head that the reader holds whole and in the plain form (``_PLAIN_HEAD``),
+    read as one piece; None, with nothing read, for any other, which ``_read_head`` then reads
+    line by line."""
+    held = rfile.peek()
+    if held.startswith(b"\r\n"):
+        rfile.read(2)
+        return _Head([])
+    end = held.find(b"\r\n\r\n")
+    if end < 0 or end >= MAX_HEAD_LINE:
+        return None
+    text = held[:end + 2].decode("iso-8859-1")
+    if _PLAIN_HEAD.fullmatch(text) is None:
+        return None
+    fields = _PLAIN_FIELD.findall(text)
+    if len(fields) > MAX_HEAD_FIELDS:
+        return None
+    rfile.read(end + 4)
+    return _Head(fields)
+
+
 _VERSION = re.compile(r"HTTP/(\d{1,10})\.(\d{1,10})")
 
 
 class _Handler(http.server.BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
+    rbufsize = 1 << 18  # a whole block upload in a few reads
     server_version = SERVER_NAME
     sys_version = ""
 
@@ -225,7 +252,7 @@ class _Handler(http.server.BaseHTTPRequestHandler):
             path = "/" + path.lstrip("/")
         self.command, self.path = command, path
         try:
-            self.headers = _read_head(self.rfile)
+            self.headers = _read_plain_head(self.rfile) or _read_head(self.rfile)
         except _HeadTooLarge as exc:
             self.send_error(http.HTTPStatus.REQUEST_HEADER_FIELDS_TOO_LARGE,
                             "Line too long" if str(exc) == "header line" else "Too many headers",

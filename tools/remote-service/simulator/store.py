@@ -93,10 +93,10 @@ def _write_json(path, value):
     _write_bytes(path, json.dumps(value, indent=1, sort_keys=True).encode("utf-8"))
 
 
-def _write_meta(path, entry):
-    """An item's meta.json; compact, which the C encoder writes at a fraction of the cost of
-    an indented text (there is one per stored item)."""
-    text = json.dumps(entry, sort_keys=True, separators=(",", ":"))
+def _write_compact_json(path, value):
+    """Compact JSON, which the C encoder writes at a fraction of the cost of an indented text:
+    for what is written per stored item, or holds an entry per item."""
+    text = json.dumps(value, sort_keys=True, separators=(",", ":"))
     _write_bytes(path, text.encode("utf-8"))
 
 
@@ -413,7 +413,7 @@ class Store:
             for entry in entries:
                 catalogue[path_key(entry["name"])] = entry
             path = os.path.join(self.folder, "catalogues", safe_name(job_id) + ".json")
-            _write_json(path, catalogue)
+            _write_compact_json(path, catalogue)
 
     # -------------------------------------------------------------- instances
 
@@ -490,7 +490,7 @@ class Store:
                 self._queue_pack(pack)
                 return current
             # Encoded when written: a copy of the entry as it is now (only "attri" is nested).
-            self._pending.append((_write_meta, (
+            self._pending.append((_write_compact_json, (
                 os.path.join(self._file_dir(iid, current["number"]), "meta.json"),
                 dict(current, attri=dict(current["attri"])))))
             return current
