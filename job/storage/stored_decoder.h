@@ -17,8 +17,8 @@
 
 class StoredDecoder {
 public:
-    // Takes the restored data in order, at most kOutputBytes at a time;
-    // false stops the decoding (the sink keeps why).
+    // Takes the restored data in order, in pieces of up to about
+    // kOutputBytes; false stops the decoding (the sink keeps why).
     using Sink = std::function<bool(const uint8_t* data, size_t size)>;
 
     static constexpr size_t kOutputBytes = 1u << 20;

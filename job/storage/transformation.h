@@ -6,7 +6,6 @@
 #pragma once
 
 #include <cstdint>
-#include <istream>
 #include <memory>
 #include <string>
 #include <vector>
