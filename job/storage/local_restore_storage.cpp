@@ -498,15 +498,29 @@ void LocalRestoreStorage::writeHeld(const std::wstring& folder) {
         };
         if (item->waited && !waits()) continue;
         if (parentFolder(item->target) != folder) continue;
+        if (!item->waited && takesFolderItself(*item)) continue;
         await(*item);
         if (waits()) queue(item);
     }
     postBatch();
 }
 
+bool LocalRestoreStorage::takesFolderItself(Prepared& item) {
+    if (!item.posted) return true;
+    std::lock_guard<std::mutex> hold(handOff_);
+    if (item.ended) return false;
+    item.folderMade = true;
+    return true;
+}
+
 void LocalRestoreStorage::queue(Prepared* item) {
     item->waited = false;
     item->posted = false;
+    {
+        std::lock_guard<std::mutex> hold(handOff_);
+        item->ended = false;
+        item->folderMade = false;
+    }
     // A large file is a task of its own: the small ones of a batch do not
     // wait behind it.
     bool alone = item->entry.size() > kAheadFileBytes;
@@ -529,6 +543,20 @@ void LocalRestoreStorage::postBatch() {
 }
 
 void LocalRestoreStorage::work(Prepared& item, unsigned thread) {
+    for (;;) {
+        step(item, thread);
+        std::lock_guard<std::mutex> hold(handOff_);
+        bool waits = item.outcome == RestoreTransformation::Ahead::kHeld ||
+                     item.outcome == RestoreTransformation::Ahead::kLater;
+        if (!waits || !item.folderMade) {
+            item.ended = true;
+            return;
+        }
+        item.folderMade = false;  // the folder is there now
+    }
+}
+
+void LocalRestoreStorage::step(Prepared& item, unsigned thread) {
     if (item.outcome == RestoreTransformation::Ahead::kHeld) {
         // Its folder is there now.
         RestoreTransformation& plain = aheadOf(thread, false);

@@ -27,6 +27,7 @@
 #include <deque>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <set>
 #include <string>
 #include <unordered_set>
@@ -177,6 +178,11 @@ private:
         RestoreTransformation::Ahead outcome = RestoreTransformation::Ahead::kNone;
         std::wstring temporary;     // kWritten
         std::vector<uint8_t> held;  // kHeld
+        // Under handOff_: the task posted last has ended; its target's
+        // folder was made while it ran (a task that then finds the folder
+        // missing takes the item's next step itself).
+        bool ended = false;
+        bool folderMade = false;
     };
 
     // The prepared item of itemIndex and key, out of the queue; null when
@@ -191,8 +197,14 @@ private:
     // postBatch posts that batch now.
     void queue(Prepared* item);
     void postBatch();
-    // The item's next step, on a pool thread.
+    // The item's next steps, on a pool thread: one, and another while its
+    // folder was made meanwhile (see takesFolderItself).
     void work(Prepared& item, unsigned thread);
+    void step(Prepared& item, unsigned thread);
+    // The job's thread has made the item's folder: true when its task needs
+    // no wait for that, being not yet posted (it begins with the folder
+    // there) or under way (it takes the next step itself: see work).
+    bool takesFolderItself(Prepared& item);
     // Waits for the item's task (posting its batch first).
     void await(Prepared& item);
     // The durable group's placer (RestoreGroup::placeWith): the renames of a
@@ -284,6 +296,7 @@ private:
     // links when it sees a new value.
     std::atomic<uint64_t> linkEpoch_{0};
     std::vector<uint64_t> seenEpoch_;  // by thread, each its own
+    std::mutex handOff_;               // of Prepared::ended and folderMade
     // Last: it ends (joining its threads) before what its tasks use.
     std::unique_ptr<AheadPool> pool_;
 };

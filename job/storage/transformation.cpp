@@ -21,6 +21,7 @@
 #include "common/win32_error.h"
 #include "job/storage/piece_deflate.h"
 #include "job/storage/restore_place.h"
+#include "job/storage/stored_decoder.h"
 
 namespace {
 
@@ -156,81 +157,82 @@ HANDLE create_temporary_beside(const wchar_t* target, std::wstring& path) {
     return INVALID_HANDLE_VALUE;
 }
 
+// The decoder of a restore transformation, made on first use. Throws
+// std::bad_alloc.
+StoredDecoder& decoder_of(std::unique_ptr<StoredDecoder>& decoder, const uint8_t* key,
+                          const uint8_t* iv, bool decompress) {
+    if (!decoder) decoder = std::make_unique<StoredDecoder>(key, iv, decompress);
+    return *decoder;
+}
+
 // Turns stored bytes (held of them) back in memory into restored (allocated
 // on first use), made bytes. False when the data do not fit the memory kept
 // for them; true with result's code 0, or with the failure's code (damaged
 // data).
-bool decode_in_memory(const uint8_t* bytes, size_t held, const uint8_t* key, const uint8_t* iv,
-                      bool decompress, std::unique_ptr<uint8_t[]>& restored, size_t& made,
-                      PassResult& result) {
+bool decode_in_memory(const uint8_t* bytes, size_t held, std::unique_ptr<StoredDecoder>& decoder,
+                      const uint8_t* key, const uint8_t* iv, bool decompress,
+                      std::unique_ptr<uint8_t[]>& restored, size_t& made, PassResult& result) {
     result = {};
-    if (!restored) restored.reset(new uint8_t[kInMemoryRestored]);
-    uint64_t total = 0;
+    made = 0;
+    bool full = false;
     try {
-        CryptoPP::CBC_Mode<CryptoPP::AES>::Decryption cipher(key, 16, iv);
-        auto* array = new CryptoPP::ArraySink(restored.get(), kInMemoryRestored);
-        CryptoPP::BufferedTransformation* sink = array;
-        if (decompress) sink = new CryptoPP::ZlibDecompressor(sink, false);
-        CryptoPP::ArraySource pump(
-            bytes, held, true,
-            new CryptoPP::StreamTransformationFilter(
-                cipher, sink, CryptoPP::BlockPaddingSchemeDef::PKCS_PADDING));
-        total = array->TotalPutLength();
-    } catch (const CryptoPP::Exception& error) {
-        result = {ERROR_INVALID_DATA, error.what()};
-        return true;
+        if (!restored) restored.reset(new uint8_t[kInMemoryRestored]);
+        StoredDecoder& decoding = decoder_of(decoder, key, iv, decompress);
+        uint8_t* into = restored.get();
+        decoding.begin([&](const uint8_t* data, size_t size) {
+            if (made + size >= kInMemoryRestored) {
+                full = true;
+                return false;
+            }
+            std::memcpy(into + made, data, size);
+            made += size;
+            return true;
+        });
+        if (decoding.put(bytes, held) && decoding.finish()) return true;
+        if (full) return false;
+        result = {ERROR_INVALID_DATA, decoding.reason()};
     } catch (const std::bad_alloc&) {
         result = {ERROR_NOT_ENOUGH_MEMORY, win32_error_text(ERROR_NOT_ENOUGH_MEMORY).text()};
-        return true;
-    } catch (const std::exception& error) {
-        result = {ERROR_GEN_FAILURE, error.what()};
-        return true;
     }
-    // A sink that is full stops taking data without a word: data that filled
-    // it may have been cut short, and are streamed instead.
-    if (total >= kInMemoryRestored) return false;
-    made = static_cast<size_t>(total);
     return true;
 }
 
-// Turns a small stored file back in memory: its bytes into bytes, its data
-// into restored (made bytes), each allocated on first use. False when it is
-// not done so: the file too large, its data too large, or the file cannot be
-// opened (result has the code then); true with result's code 0, or with the
-// failure's code (damaged data, a failed read).
-bool restore_in_memory(const wchar_t* source, const uint8_t* key, const uint8_t* iv,
-                       bool decompress, std::unique_ptr<uint8_t[]>& bytes,
-                       std::unique_ptr<uint8_t[]>& restored, size_t& made, PassResult& result) {
+// The first read of a stored file: up to a byte more than kInMemoryStored.
+struct StoredRead {
+    scoped_handle file;
+    bool opened = false;
+    size_t held = 0;     // bytes read
+    bool whole = false;  // they are the whole file
+};
+
+// Opens the stored file source and reads its first bytes into bytes
+// (allocated on first use). False when it cannot be opened (opened false) or
+// read, with the code in result. One read asks for a byte more than the
+// limit: a file that gives fewer has ended (a file's read comes short only at
+// its end).
+bool read_stored(const wchar_t* source, std::unique_ptr<uint8_t[]>& bytes, StoredRead& read,
+                 PassResult& result) {
     result = {};
-    scoped_handle file(CreateFileW(source, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                   FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file.valid()) {
+    read.file.reset(CreateFileW(source, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
+    read.opened = read.file.valid();
+    if (!read.opened) {
         DWORD code = GetLastError();
         result = {code, win32_error_text(code).text()};
         return false;
     }
-    // One read asks for a byte more than the limit: a file that gives fewer
-    // has ended (a file's read comes short only at its end).
-    if (!bytes) bytes.reset(new uint8_t[kInMemoryStored + 1]);
-    DWORD held = 0;
-    if (!ReadFile(file.get(), bytes.get(), static_cast<DWORD>(kInMemoryStored + 1), &held,
-                  nullptr)) {
-        DWORD code = GetLastError();
+    if (!bytes) bytes.reset(new (std::nothrow) uint8_t[kInMemoryStored + 1]);
+    DWORD got = 0;
+    if (!bytes || !ReadFile(read.file.get(), bytes.get(), static_cast<DWORD>(kInMemoryStored + 1),
+                            &got, nullptr)) {
+        DWORD code = bytes ? GetLastError() : ERROR_NOT_ENOUGH_MEMORY;
         result = {code, win32_error_text(code).text()};
-        return true;
+        return false;
     }
-    if (held > kInMemoryStored) return false;
-    return decode_in_memory(bytes.get(), held, key, iv, decompress, restored, made, result);
+    read.held = got;
+    read.whole = got <= kInMemoryStored;
+    return true;
 }
-
-// A read buffer over bytes in memory that it does not own.
-class held_buffer : public std::streambuf {
-public:
-    held_buffer(const uint8_t* data, size_t size) {
-        char* begin = reinterpret_cast<char*>(const_cast<uint8_t*>(data));
-        setg(begin, begin, begin + size);
-    }
-};
 
 // Removes a file that this transformation made, even when it was already
 // given the read-only attribute. Keeps the last error.
@@ -583,8 +585,20 @@ bool RestoreTransformation::transform(const wchar_t* source, const wchar_t* targ
     // then written at once; a larger one (or one whose data would not fit
     // the memory kept for it) is streamed.
     PassResult result;
+    StoredRead read;
+    if (!read_stored(source, read_, read, result)) {
+        if (read.opened)
+            log_message(LM_ERROR, "Failed to decrypt and decompress %s, %s.\n",
+                        to_utf8(source).c_str(), result.reason.c_str());
+        else
+            log_message(LM_ERROR, "Failed to target file %s, %s.\n", to_utf8(source).c_str(),
+                        result.reason.c_str());
+        SetLastError(result.code);
+        return false;
+    }
     size_t made = 0;
-    if (restore_in_memory(source, key_, iv_, compression_, read_, restored_, made, result)) {
+    if (read.whole && decode_in_memory(read_.get(), read.held, decoder_, key_, iv_, compression_,
+                                       restored_, made, result)) {
         if (result.code != ERROR_SUCCESS) {
             // Damaged data: nothing is written.
             log_message(LM_ERROR, "Failed to decrypt and decompress %s, %s.\n",
@@ -594,49 +608,63 @@ bool RestoreTransformation::transform(const wchar_t* source, const wchar_t* targ
         }
         return write(restored_.get(), made, target, attributes, source);
     }
-    if (result.code != ERROR_SUCCESS) {
-        log_message(LM_ERROR, "Failed to target file %s, %s.\n", to_utf8(source).c_str(),
-                    win32_error_text(result.code).text());
-        SetLastError(result.code);
-        return false;
-    }
-    return stream(source, target, attributes, stop);
+    return stream(read_.get(), read.held, read.whole ? nullptr : read.file.get(), stop, source,
+                  target, attributes);
 }
 
-bool RestoreTransformation::stream(const wchar_t* source, const wchar_t* target,
-                                   const WIN32_FILE_ATTRIBUTE_DATA* attributes, interrupter* stop,
-                                   DWORD quiet) {
-    auto in = std::make_unique<win32_file_tistream<char>>(source, stop);
-    if (!*in) {
-        DWORD code = GetLastError();
-        log_message(LM_ERROR, "Failed to target file %s, %s.\n", to_utf8(source).c_str(),
-                    win32_error_text(code).text());
-        SetLastError(code);
-        return false;
-    }
-    return streamFrom(*in, source, target, attributes, quiet);
-}
-
-bool RestoreTransformation::streamFrom(std::istream& in, const wchar_t* source,
-                                       const wchar_t* target,
-                                       const WIN32_FILE_ATTRIBUTE_DATA* attributes, DWORD quiet) {
-    PassResult result;
+bool RestoreTransformation::stream(const uint8_t* stored, size_t size, HANDLE rest,
+                                   interrupter* stop, const wchar_t* source, const wchar_t* target,
+                                   const WIN32_FILE_ATTRIBUTE_DATA* attributes, DWORD quiet) {
     std::wstring temporary;
     scoped_handle file(openTemporary(target, temporary, quiet));
     if (!file.valid()) return false;
-    {
-        basic_write_handle_streambuf<char> buffer(file.get(), false);
-        std::ostream out(&buffer);
-        result = run_pass(in, [&] {
-            CryptoPP::CBC_Mode<CryptoPP::AES>::Decryption cipher(key_, sizeof key_, iv_);
-            CryptoPP::BufferedTransformation* sink = new CryptoPP::FileSink(out);
-            if (compression_) sink = new CryptoPP::ZlibDecompressor(sink, false);
-            CryptoPP::FileSource pump(
-                in, true,
-                new CryptoPP::StreamTransformationFilter(
-                    cipher, sink, CryptoPP::BlockPaddingSchemeDef::PKCS_PADDING));
+    PassResult result;
+    HANDLE out = file.get();
+    try {
+        StoredDecoder& decoding = decoder_of(decoder_, key_, iv_, compression_);
+        decoding.begin([&](const uint8_t* data, size_t bytes) {
+            for (size_t done = 0; done < bytes;) {
+                DWORD written = 0;
+                if (!WriteFile(out, data + done, static_cast<DWORD>(bytes - done), &written,
+                               nullptr) ||
+                    written == 0) {
+                    DWORD code = GetLastError();
+                    if (code == ERROR_SUCCESS) code = ERROR_DISK_FULL;
+                    result = {code, win32_error_text(code).text()};
+                    return false;
+                }
+                done += written;
+            }
+            return true;
         });
-    }  // the sink flushed everything at the end of the pass
+        bool going = decoding.put(stored, size);
+        // The stop is asked after every 2 MiB read, the first bytes counted.
+        uint64_t unasked = size;
+        while (going && rest) {
+            if (stop && unasked >= kStopQuestionBytes) {
+                unasked = 0;
+                if (stop->interrupted()) {
+                    result = {ERROR_CANCELLED, "user cancelled"};
+                    going = false;
+                    break;
+                }
+            }
+            DWORD got = 0;
+            if (!ReadFile(rest, read_.get(), static_cast<DWORD>(kInMemoryStored), &got, nullptr)) {
+                DWORD code = GetLastError();
+                result = {code, win32_error_text(code).text()};
+                going = false;
+                break;
+            }
+            if (got == 0) break;
+            unasked += got;
+            going = decoding.put(read_.get(), got);
+        }
+        if (going) going = decoding.finish();
+        if (!going && decoding.damaged()) result = {ERROR_INVALID_DATA, decoding.reason()};
+    } catch (const std::bad_alloc&) {
+        result = {ERROR_NOT_ENOUGH_MEMORY, win32_error_text(ERROR_NOT_ENOUGH_MEMORY).text()};
+    }
     return complete(file, temporary, source, target, attributes, result.code, result.reason);
 }
 
@@ -652,7 +680,8 @@ bool RestoreTransformation::transformHeld(const uint8_t* stored, size_t size, co
     if (!stored) stored = &kNothing;
     PassResult result;
     size_t made = 0;
-    if (decode_in_memory(stored, size, key_, iv_, compression_, restored_, made, result)) {
+    if (decode_in_memory(stored, size, decoder_, key_, iv_, compression_, restored_, made,
+                         result)) {
         if (result.code != ERROR_SUCCESS) {
             log_message(LM_ERROR, "Failed to decrypt and decompress %s, %s.\n",
                         to_utf8(source ? source : target).c_str(), result.reason.c_str());
@@ -662,9 +691,7 @@ bool RestoreTransformation::transformHeld(const uint8_t* stored, size_t size, co
         return write(restored_.get(), made, target, attributes, source);
     }
     // Data too large for the memory kept for them: streamed from the bytes.
-    held_buffer bytes(stored, size);
-    std::istream in(&bytes);
-    return streamFrom(in, source ? source : target, target, attributes);
+    return stream(stored, size, nullptr, nullptr, source ? source : target, target, attributes);
 }
 
 RestoreTransformation::Ahead RestoreTransformation::transformAhead(
@@ -672,17 +699,20 @@ RestoreTransformation::Ahead RestoreTransformation::transformAhead(
     std::vector<uint8_t>& held, interrupter* stop) {
     waiting_.clear();
     held.clear();
-    PassResult result;
-    size_t made = 0;
     if (!source || !target) return Ahead::kNone;
-    if (!restore_in_memory(source, key_, iv_, compression_, read_, restored_, made, result)) {
-        if (result.code != ERROR_SUCCESS) return Ahead::kNone;
+    PassResult result;
+    StoredRead read;
+    if (!read_stored(source, read_, read, result)) return Ahead::kNone;
+    size_t made = 0;
+    if (!read.whole || !decode_in_memory(read_.get(), read.held, decoder_, key_, iv_, compression_,
+                                         restored_, made, result)) {
         // Too large for memory: streamed into its temporary file, when its
         // folder is there; a failure is done again in the item's turn.
         bool each = durableEach_;
         durableEach_ = false;
         quietStop_ = true;  // a stop drops work done ahead: no failure of the item
-        bool written = stream(source, target, attributes, stop, ERROR_PATH_NOT_FOUND);
+        bool written = stream(read_.get(), read.held, read.whole ? nullptr : read.file.get(), stop,
+                              source, target, attributes, ERROR_PATH_NOT_FOUND);
         quietStop_ = false;
         durableEach_ = each;
         if (written) return Ahead::kWritten;

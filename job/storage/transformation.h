@@ -6,7 +6,6 @@
 #pragma once
 
 #include <cstdint>
-#include <istream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -15,6 +14,7 @@
 #include "common/holders.h"
 #include "job/storage/ahead_pool.h"
 #include "job/storage/restore_place.h"
+#include "job/storage/stored_decoder.h"
 #include "platform/win32.h"
 
 // What a backup transformation read of its source file: the bytes that its
@@ -135,7 +135,8 @@ public:
     // beside target (temporaryOf), gives it attributes (when given: the file
     // attributes and the times) and then renames it over target. A failure
     // at any step removes the temporary file and leaves an existing target
-    // as it was; damaged data or a wrong decompression flag fails with 13.
+    // as it was; damaged data (bytes after the end of the compressed stream
+    // too: see StoredDecoder) or a wrong decompression flag fails with 13.
     // Below the confining folder (confine), no folder on the target's way
     // may be a link before the temporary file is made, and neither such a
     // folder nor the target itself before the rename (job/storage/restore_place.h;
@@ -225,13 +226,14 @@ public:
     bool durableEach() const { return durableEach_; }
 
 private:
-    // The streamed way of transform, from the stored file source; quiet as
-    // for openTemporary.
-    bool stream(const wchar_t* source, const wchar_t* target,
-                const WIN32_FILE_ATTRIBUTE_DATA* attributes, interrupter* stop, DWORD quiet = 0);
-    // The pass of stream from in (the stored form; source names it in the log).
-    bool streamFrom(std::istream& in, const wchar_t* source, const wchar_t* target,
-                    const WIN32_FILE_ATTRIBUTE_DATA* attributes, DWORD quiet = 0);
+    // The streamed way of transform: the stored form's first size bytes at
+    // stored, then, when rest is not null, what is left of the open stored
+    // file, read 1 MiB at a time into read_ (stop asked after every 2 MiB
+    // read, those first bytes counted). source names the stored form in the
+    // log; quiet as for openTemporary.
+    bool stream(const uint8_t* stored, size_t size, HANDLE rest, interrupter* stop,
+                const wchar_t* source, const wchar_t* target,
+                const WIN32_FILE_ATTRIBUTE_DATA* attributes, DWORD quiet = 0);
     // The link check of target (wayOnly: of its folders only), logged when
     // it fails.
     bool targetFreeOfLinks(const wchar_t* target, bool wayOnly = false);
@@ -255,7 +257,8 @@ private:
     std::wstring waiting_;
     LinkCheck links_;
     bool durableEach_ = true;
-    bool quietStop_ = false;               // a stop is not logged (work done ahead)
-    std::unique_ptr<uint8_t[]> read_;      // a small stored file, read whole
-    std::unique_ptr<uint8_t[]> restored_;  // its data
+    bool quietStop_ = false;                  // a stop is not logged (work done ahead)
+    std::unique_ptr<uint8_t[]> read_;         // a small stored file, read whole
+    std::unique_ptr<uint8_t[]> restored_;     // its data
+    std::unique_ptr<StoredDecoder> decoder_;  // made at the first stored file
 };

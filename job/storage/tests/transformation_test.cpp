@@ -385,6 +385,28 @@ TEST_F(TransformationStop, AStoppedRestoreLeavesTheExistingTargetAndNoTemporary)
     EXPECT_EQ(names_in_data(), (std::set<std::string>{"source.bin", "work", "restored.bin"}));
 }
 
+// A stored file made outside the program: python3's zlib stream of data
+// (changed by the python statement change on it, z), then after, encrypted
+// by openssl.
+std::string planted_stored_form(const std::string& data, const std::string& after,
+                                const std::string& change = "") {
+    std::string data_file = machine_root() + "/plant-data";
+    std::string after_file = machine_root() + "/plant-after";
+    std::string plain = machine_root() + "/plant-plain";
+    std::string stored = machine_root() + "/plant-stored";
+    write_host_file(data_file, data);
+    write_host_file(after_file, after);
+    EXPECT_EQ(
+        python("import zlib\nd = open('" + data_file + "', 'rb').read()\n" + "a = open('" +
+               after_file + "', 'rb').read()\n" + "z = bytearray(zlib.compress(d, 6))\n" + change +
+               "\n" + "open('" + plain + "', 'wb').write(bytes(z) + a)\nprint('made')"),
+        "made");
+    EXPECT_EQ(run_command("openssl enc -aes-128-cbc -K " + kKeyHex + " -iv " + kIvHex + " -in " +
+                          shell_quote(plain) + " -out " + shell_quote(stored)),
+              0);
+    return read_host_file(stored);
+}
+
 TEST_F(TransformationDamage, DamagedOrMisflaggedDataLeavesTheTargetUntouched) {
     const std::string text = text_of(5000);
     write_host_file(host_of(kSource), text);
@@ -407,6 +429,8 @@ TEST_F(TransformationDamage, DamagedOrMisflaggedDataLeavesTheTargetUntouched) {
         {"cut to whole blocks", compressed.substr(0, compressed.size() - 16), true},
         {"empty", "", false},
         {"decompressed though stored plain", plain, true},
+        {"the checksum changed", planted_stored_form(text, "", "z[-1] ^= 1"), true},
+        {"the stream cut short", planted_stored_form(text, "", "del z[-5:]"), true},
     };
     const std::string existing = noise_of(70000, 3);
     for (const auto& c : cases) {
@@ -421,6 +445,50 @@ TEST_F(TransformationDamage, DamagedOrMisflaggedDataLeavesTheTargetUntouched) {
         std::string log = logged();
         EXPECT_EQ(log.rfind("Failed to decrypt and decompress C:\\data\\work, ", 0), 0u) << log;
         EXPECT_EQ(log.find("user cancelled"), std::string::npos) << log;
+    }
+}
+
+// A restored file is the zlib stream's content: bytes after its end (after
+// its checksum) are damage, whether they share its last block or fill blocks
+// of their own, for a stored file turned back in memory (read, or handed
+// over in memory) and for one streamed. The same stream alone comes back.
+TEST_F(TransformationDamage, WhatFollowsTheEndOfTheStreamIsDamageInMemoryAndStreamed) {
+    const std::string small = text_of(5000), large = noise_of(kTwoMiB + 1);
+    const std::string existing = noise_of(70000, 3);
+    for (const std::string* data : {&small, &large}) {
+        for (const std::string after :
+             {std::string(), std::string("x"), std::string("and what follows the stream's end"),
+              noise_of(100, 9)}) {
+            SCOPED_TRACE(std::to_string(data->size()) + " bytes then " +
+                         std::to_string(after.size()));
+            const std::string stored = planted_stored_form(*data, after);
+            // A stored file of more than 1 MiB is streamed.
+            EXPECT_EQ(stored.size() > (1u << 20), data == &large);
+            write_host_file(host_of(kWork), stored);
+            for (bool held : {false, true}) {
+                SCOPED_TRACE(held ? "held" : "read");
+                write_host_file(host_of(kTarget), existing);
+                RestoreTransformation transformation(true);
+                SetLastError(ERROR_CANCELLED);
+                bool restored = held ? transformation.transformHeld(
+                                           reinterpret_cast<const uint8_t*>(stored.data()),
+                                           stored.size(), kTarget, nullptr, kWork)
+                                     : transformation.transform(kWork, kTarget, nullptr, nullptr);
+                EXPECT_EQ(names_in_data(), (std::set<std::string>{"work", "restored.bin"}));
+                std::string log = logged();
+                if (after.empty()) {
+                    EXPECT_TRUE(restored) << GetLastError() << " " << log;
+                    EXPECT_TRUE(read_host_file(host_of(kTarget)) == *data);
+                    EXPECT_EQ(log, "");
+                    continue;
+                }
+                EXPECT_FALSE(restored);
+                EXPECT_EQ(GetLastError(), ERROR_INVALID_DATA);
+                EXPECT_TRUE(read_host_file(host_of(kTarget)) == existing);
+                EXPECT_EQ(log.rfind("Failed to decrypt and decompress C:\\data\\work, ", 0), 0u)
+                    << log;
+            }
+        }
     }
 }
 
