@@ -638,6 +638,7 @@ TEST_F(FaultSweep, AWebRestoreKilledAtEveryStep) { sweep(Kind::WebRestore, "kill
 TEST_F(FaultSweep, AnOfflineBackupPowerCutAtEveryStep) { sweep(Kind::Offline, "power"); }
 TEST_F(FaultSweep, AWebBackupPowerCutAtEveryStep) { sweep(Kind::Web, "power"); }
 TEST_F(FaultSweep, AnOfflineRestorePowerCutAtEveryStep) { sweep(Kind::Restore, "power"); }
+TEST_F(FaultSweep, AWebRestorePowerCutAtEveryStep) { sweep(Kind::WebRestore, "power"); }
 
 // The second model of the cut: renames reach the disk before the data.
 TEST_F(FaultSweep, AnOfflineBackupPowerCutKeepingRenamesAtEveryStep) {
@@ -646,6 +647,9 @@ TEST_F(FaultSweep, AnOfflineBackupPowerCutKeepingRenamesAtEveryStep) {
 TEST_F(FaultSweep, AWebBackupPowerCutKeepingRenamesAtEveryStep) { sweep(Kind::Web, "power-keep"); }
 TEST_F(FaultSweep, AnOfflineRestorePowerCutKeepingRenamesAtEveryStep) {
     sweep(Kind::Restore, "power-keep");
+}
+TEST_F(FaultSweep, AWebRestorePowerCutKeepingRenamesAtEveryStep) {
+    sweep(Kind::WebRestore, "power-keep");
 }
 
 // Into an empty folder, skipping what exists: a target left in place by a cut
