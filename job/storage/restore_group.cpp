@@ -2,7 +2,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <system_error>
 
 #include "common/ace_log_wrapper.h"
 #include "common/text_conv.h"
@@ -26,7 +25,7 @@ wchar_t drive_of(const std::wstring& path) {
 }  // namespace
 
 RestoreGroup::~RestoreGroup() {
-    if (early_.valid()) early_.wait();  // it uses the volumes' handles
+    flusher_.stop();  // it uses the volumes' handles
     for (auto& volume : volumes_)
         if (volume.second != INVALID_HANDLE_VALUE) CloseHandle(volume.second);
 }
@@ -177,19 +176,10 @@ bool RestoreGroup::passed() {
 }
 
 void RestoreGroup::flushEarly() {
-    if (early_.valid() && early_.wait_for(std::chrono::seconds(0)) != std::future_status::ready)
-        return;
     std::vector<HANDLE> volumes;
     for (const auto& volume : volumes_)
         if (volume.second != INVALID_HANDLE_VALUE) volumes.push_back(volume.second);
-    if (volumes.empty()) return;
-    try {
-        early_ = std::async(std::launch::async, [volumes] {
-            for (HANDLE volume : volumes) FlushFileBuffers(volume);
-        });
-    } catch (const std::system_error&) {
-        early_ = std::future<void>();  // no thread for it: the group's end flushes all
-    }
+    flusher_.flush(std::move(volumes));
 }
 
 bool RestoreGroup::flushVolumes() {
@@ -225,7 +215,7 @@ void RestoreGroup::forceEach() {
 
 bool RestoreGroup::settle() {
     last_error_restorer keep;
-    if (early_.valid()) early_.wait();
+    flusher_.wait();
     items_ = 0;
     groupStart_ = GetTickCount64();
     nextEarly_ = kEarlyFlushMilliseconds;
@@ -275,4 +265,10 @@ bool RestoreGroup::settle() {
     // (A record that is no mapped view, as in tests, has nothing to force.)
     if (record_) FlushViewOfFile(record_, 0);
     return true;
+}
+
+bool RestoreGroup::finish() {
+    bool settled = settle();
+    flusher_.stop();
+    return settled;
 }

@@ -44,13 +44,13 @@
 
 #include <cstdint>
 #include <functional>
-#include <future>
 #include <map>
 #include <string>
 #include <vector>
 
 #include "common/holders.h"
 #include "job/core/job_activity.h"
+#include "job/storage/volume_flusher.h"
 
 class RestoreTransformation;
 
@@ -59,9 +59,10 @@ public:
     static constexpr uint32_t kGroupItems = 16384;
     static constexpr uint64_t kGroupMilliseconds = 1000;
     // While a group fills, its volumes are flushed in the background every
-    // kEarlyFlushMilliseconds (one such flush at a time): the data of its
-    // files go to the disk while the run goes on, so the flush at the
-    // group's end, which the run waits for, finds little left to write.
+    // kEarlyFlushMilliseconds (one such flush at a time, on the group's one
+    // flusher thread: VolumeFlusher): the data of its files go to the disk
+    // while the run goes on, so the flush at the group's end, which the run
+    // waits for, finds little left to write.
     static constexpr uint64_t kEarlyFlushMilliseconds = 250;
 
     // A restored file waiting under its temporary name for the group's end.
@@ -133,12 +134,15 @@ public:
     // Ends the group now (see above). False when a volume could not be
     // forced (logged).
     bool settle();
+    // The run's end: settles, then stops the thread of the early flushes
+    // (joined; the next run's first early flush starts it again).
+    bool finish();
 
 private:
     // Forces every volume opened; false when one failed (logged).
     bool flushVolumes();
-    // Starts a flush of every volume opened on a thread of its own, unless
-    // the last one still runs; its failures are left to the group's own.
+    // Asks the flusher for a flush of every volume opened, unless the last
+    // one still runs; its failures are left to the group's own.
     void flushEarly();
     // Forces each waiting file on its own (when a volume flush failed); a
     // file that cannot be forced is dropped as that item's failure.
@@ -156,7 +160,8 @@ private:
     std::vector<std::pair<uint32_t, std::wstring>> marked_;  // of the group under way
     std::vector<Waiting> waiting_;
     std::map<wchar_t, HANDLE> volumes_;  // by lower-case letter; INVALID: cannot be flushed
-    std::future<void> early_;            // the flush of flushEarly, until waited for
+    // The early flushes; stopped before the volumes' handles are closed.
+    VolumeFlusher flusher_;
     uint32_t items_ = 0;
     uint64_t groupStart_ = 0;
     uint64_t nextEarly_ = kEarlyFlushMilliseconds;  // the group's age for flushEarly

@@ -132,9 +132,10 @@ public:
     // the item's work file, which a failed item may have left.
     virtual void passed(uint32_t itemIndex, bool isFolder);
     // Ends the durable group now: what the record reports as restored is on
-    // the disk afterwards. The job calls it at every end of a run. False
-    // when a volume could not be forced to the disk (logged).
-    bool settle() { return group_.settle(); }
+    // the disk afterwards, and the group's flusher thread is stopped. The
+    // job calls it at every end of a run. False when a volume could not be
+    // forced to the disk (logged).
+    bool settle() { return group_.finish(); }
     // The job's source-list offset past an item, for record: written at
     // once, or at the durable group's end while a file of the group waits
     // for its place there (the offset never passes an item not in place).

@@ -1,10 +1,12 @@
-// Fault sweeps: an offline backup, a web backup and an offline restore of a
-// small mixed tree with a few large files, each interrupted at every step it
-// takes on the file system (the layer's fault mode), then resumed by a fresh
-// process, then checked by independent readers: the catalogue and the stored
-// data through tools/testkit/sweep_check.py (openssl, python's zlib), a
-// restored tree with diff -r. Every point must end completed with every item stored or
-// restored once and byte-exact; none may end completed with an item missing.
+// Fault sweeps: an offline backup, a web backup, an offline restore and a web
+// restore of a small mixed tree with a few large files, each interrupted at
+// every step it takes on the file system (the layer's fault mode), then
+// resumed by a fresh process, then checked by independent readers: the
+// catalogue and the stored data through tools/testkit/sweep_check.py
+// (openssl, python's zlib), a restored tree with diff -r. Every point must
+// end completed with every item stored or restored once and byte-exact; none
+// may end completed with an item missing. A restore's record, read when the
+// fault stopped it, may not count more files done than are in place whole.
 //
 // A first run counts the steps of the job and traces them; then every step N
 // from 1 to that count is a point: a fresh copy of the machine, an agent
@@ -33,6 +35,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <iostream>
 #include <map>
@@ -75,8 +78,9 @@ const std::wstring kData = L"C:\\data";
 
 // Restore: back to the tree's own place (removed before), overwriting;
 // RestoreElsewhere: below the empty folder kElsewhere, skipping a target that
-// exists (the definition's default).
-enum class Kind { Offline, Web, Restore, RestoreElsewhere };
+// exists (the definition's default); WebRestore: as Restore, from the run
+// that a web backup left on the service.
+enum class Kind { Offline, Web, Restore, RestoreElsewhere, WebRestore };
 
 const char* kind_name(Kind kind) {
     switch (kind) {
@@ -86,12 +90,16 @@ const char* kind_name(Kind kind) {
             return "web";
         case Kind::Restore:
             return "restore";
+        case Kind::WebRestore:
+            return "web-restore";
         default:
             return "restore-elsewhere";
     }
 }
 
-bool restoring(Kind kind) { return kind == Kind::Restore || kind == Kind::RestoreElsewhere; }
+bool restoring(Kind kind) {
+    return kind == Kind::Restore || kind == Kind::RestoreElsewhere || kind == Kind::WebRestore;
+}
 
 const char* kElsewhere = "C:\\restored";
 
@@ -175,8 +183,9 @@ BackupJobDefinition* backup_definition(const std::string& id, bool offline) {
     return definition;
 }
 
-RestoreJobDefinition* restore_definition(const std::string& id, const std::string& catalogue,
-                                         bool elsewhere) {
+// From the offline catalogue, or from the service's backup run (web).
+RestoreJobDefinition* restore_definition(const std::string& id, const std::string& from,
+                                         bool elsewhere, bool web) {
     json_spirit::Object object;
     object["type"] = "restore";
     object["id"] = id;
@@ -188,7 +197,7 @@ RestoreJobDefinition* restore_definition(const std::string& id, const std::strin
     for (const TreeFile& file : tree_files())
         paths.push_back(json_spirit::Value(to_utf8(file.path)));
     object["source"] = paths;
-    object["offline"] = catalogue;
+    object[web ? "instanceId" : "offline"] = from;
     if (elsewhere)
         object["location"] = kElsewhere;
     else
@@ -209,7 +218,8 @@ std::string environment(const char* name) {
 
 // One agent on the machine TOVEL_SWEEP_ROOT: opens the job manager (which
 // resumes an interrupted run) and, when the job TOVEL_SWEEP_JOB is unknown,
-// submits it (TOVEL_SWEEP_KIND, TOVEL_SWEEP_CATALOGUE for a restore); a job
+// submits it (TOVEL_SWEEP_KIND, TOVEL_SWEEP_FROM for a restore: the catalogue
+// or the service's backup run); a job
 // that exists but never ran is started. Prints "opened <how>" (resumed,
 // submitted, started), then "finished <last-run state>" at the run's end.
 TEST(FaultSweepAgent, DISABLED_Run) {
@@ -229,10 +239,10 @@ TEST(FaultSweepAgent, DISABLED_Run) {
     if (!known) {
         how = "submitted";
         JobDefinition* definition =
-            kind.rfind("restore", 0) == 0
-                ? static_cast<JobDefinition*>(restore_definition(
-                      id, environment("TOVEL_SWEEP_CATALOGUE"), kind == "restore-elsewhere"))
-                : backup_definition(id, kind == "offline");
+            kind == "offline" || kind == "web"
+                ? static_cast<JobDefinition*>(backup_definition(id, kind == "offline"))
+                : restore_definition(id, environment("TOVEL_SWEEP_FROM"),
+                                     kind == "restore-elsewhere", kind == "web-restore");
         ASSERT_TRUE(manager->submitJob(definition));
     } else if (state == JS_NONE || state == JS_IDLE) {
         how = "started";
@@ -260,11 +270,10 @@ struct AgentEnd {
 };
 
 AgentEnd run_agent(const std::string& root, Kind kind, const std::string& job,
-                   const std::string& catalogue, const std::string& fault,
-                   const std::string& report) {
+                   const std::string& from, const std::string& fault, const std::string& report) {
     std::vector<std::string> env = {"TOVEL_SWEEP_ROOT=" + root, "TOVEL_SWEEP_JOB=" + job,
                                     std::string("TOVEL_SWEEP_KIND=") + kind_name(kind),
-                                    "TOVEL_SWEEP_CATALOGUE=" + catalogue};
+                                    "TOVEL_SWEEP_FROM=" + from};
     if (!fault.empty()) {
         env.push_back("TOVEL_FAULT=" + fault);
         env.push_back("TOVEL_FAULT_REPORT=" + report);
@@ -379,20 +388,37 @@ protected:
     }
     void TearDown() override { service_.reset(); }
 
-    // For the restore: backs the tree up offline in the template (an agent
-    // run without fault), then removes the tree and the backup job.
-    void prepareRestore() {
+    // For the restore: backs the tree up (an agent run without fault),
+    // offline into the template's C:\backups or to the service (web), then
+    // removes the tree and the backup job.
+    void prepareRestore(Kind kind) {
         std::string root = copyMachine("backup");
-        AgentEnd end = run_agent(root, Kind::Offline, kTemplateBackup, "", "", "");
+        bool web = kind == Kind::WebRestore;
+        // The service answers with the job's compression flag, which the
+        // web restore follows.
+        if (web)
+            service_->control(
+                "POST", "job",
+                std::string(R"({"id":")") + kTemplateBackup + R"(","compression":true})");
+        AgentEnd end =
+            run_agent(root, web ? Kind::Web : Kind::Offline, kTemplateBackup, "", "", "");
         ASSERT_EQ(end.last, JS_COMPLETED);
-        ASSERT_EQ(run_command("rm -rf " + shell_quote(host_of(L"C:\\backups")) + " && cp -a " +
-                              shell_quote(root + "/drives/c/backups") + " " +
-                              shell_quote(host_of(L"C:\\backups"))),
-                  0);
-        for (const auto& entry : std::filesystem::directory_iterator(host_of(L"C:\\backups")))
-            if (entry.path().extension() == ".cat")
-                catalogue_ = "C:\\backups\\" + entry.path().filename().string();
-        ASSERT_FALSE(catalogue_.empty());
+        if (web) {
+            json_spirit::Value all;
+            ASSERT_TRUE(json_spirit::read(service_->control("GET", "instances"), all));
+            for (const json_spirit::Value& one : all.get_obj().at("instances").get_array())
+                if (one.get_obj().at("job").get_str() == kTemplateBackup)
+                    from_ = one.get_obj().at("id").get_str();
+        } else {
+            ASSERT_EQ(run_command("rm -rf " + shell_quote(host_of(L"C:\\backups")) + " && cp -a " +
+                                  shell_quote(root + "/drives/c/backups") + " " +
+                                  shell_quote(host_of(L"C:\\backups"))),
+                      0);
+            for (const auto& entry : std::filesystem::directory_iterator(host_of(L"C:\\backups")))
+                if (entry.path().extension() == ".cat")
+                    from_ = "C:\\backups\\" + entry.path().filename().string();
+        }
+        ASSERT_FALSE(from_.empty());
         std::filesystem::remove_all(host_of(kData));
         std::filesystem::remove_all(root);
     }
@@ -421,10 +447,8 @@ protected:
     std::string findings(Kind kind, const std::string& root, const std::string& job) {
         std::string output;
         if (restoring(kind)) {
-            std::string place =
-                kind == Kind::Restore ? "/drives/c/data" : "/drives/c/restored/data";
             run_command("diff -rq --no-dereference " + shell_quote(expected_) + " " +
-                            shell_quote(root + place) + " 2>&1",
+                            shell_quote(root + placeOf(kind)) + " 2>&1",
                         &output);
             return output;
         }
@@ -443,6 +467,34 @@ protected:
         return output;
     }
 
+    // Where a restore puts the tree, below a point's machine root.
+    static std::string placeOf(Kind kind) {
+        return kind == Kind::RestoreElsewhere ? "/drives/c/restored/data" : "/drives/c/data";
+    }
+
+    // Of a restore that a fault stopped, before it is resumed: "" when the
+    // files that its record (the job's activity file, read raw: its files
+    // done at byte 104) reports as done are no more than the files in place
+    // and whole; else the two counts.
+    std::string reportedMissing(Kind kind, const std::string& root, const std::string& job) {
+        std::string record =
+            read_host_file(root + "/drives/c/ProgramData/morvask/Tovel/job/" + job + "/act/info");
+        uint32_t reported = 0;
+        if (record.size() >= 108) std::memcpy(&reported, record.data() + 104, sizeof reported);
+        uint32_t whole = 0;
+        for (const auto& entry : std::filesystem::recursive_directory_iterator(expected_)) {
+            if (!entry.is_regular_file()) continue;
+            std::string relative = entry.path().lexically_relative(expected_).string();
+            std::string placed = root + placeOf(kind) + "/" + relative;
+            if (std::filesystem::is_regular_file(placed) &&
+                read_host_file(placed) == read_host_file(entry.path().string()))
+                ++whole;
+        }
+        if (reported <= whole) return "";
+        return "reported " + std::to_string(reported) + " files done, " + std::to_string(whole) +
+               " in place;";
+    }
+
     Point runPoint(Kind kind, const std::string& fault, uint64_t step) {
         Point point;
         point.step = step;
@@ -452,10 +504,12 @@ protected:
         std::string report = root + "/steps";
         auto t0 = std::chrono::steady_clock::now();
         AgentEnd first =
-            run_agent(root, kind, job, catalogue_, fault + ":" + std::to_string(step), report);
+            run_agent(root, kind, job, from_, fault + ":" + std::to_string(step), report);
         auto t1 = std::chrono::steady_clock::now();
         AgentEnd end = first;
-        if (first.last < 0) end = run_agent(root, kind, job, catalogue_, "", "");
+        std::string early;  // what the stopped run reported done and did not leave in place
+        if (first.last < 0 && restoring(kind)) early = reportedMissing(kind, root, job);
+        if (first.last < 0) end = run_agent(root, kind, job, from_, "", "");
         auto t2 = std::chrono::steady_clock::now();
         std::string found = findings(kind, root, job);
         auto t3 = std::chrono::steady_clock::now();
@@ -482,9 +536,11 @@ protected:
             }
         }
         point.detail = "first " + (first.last >= 0 ? std::to_string(first.last) : "killed") +
-                       ", then " + end.opened + " " + std::to_string(end.last) + ": " + missing +
-                       (named.empty() ? "" : " named " + named);
-        if (end.last < 0)
+                       ", then " + end.opened + " " + std::to_string(end.last) + ": " + early +
+                       missing + (named.empty() ? "" : " named " + named);
+        if (!early.empty())
+            point.outcome = "reported done before in place";
+        else if (end.last < 0)
             point.outcome = "hung";
         else if (end.opened == "started" && first.last < 0)
             point.outcome = damaged ? "never ran, then lost" : "never ran";
@@ -504,12 +560,12 @@ protected:
     // The whole sweep: a counting run, then every step as a point.
     void sweep(Kind kind, const std::string& fault) {
         if (restoring(kind)) {
-            ASSERT_NO_FATAL_FAILURE(prepareRestore());
+            ASSERT_NO_FATAL_FAILURE(prepareRestore(kind));
         }
         std::string name = std::string(kind_name(kind)) + "-count";
         std::string root = copyMachine(name);
         std::string report = root + "/steps";
-        AgentEnd counted = run_agent(root, kind, jobOf(name), catalogue_, "count", report);
+        AgentEnd counted = run_agent(root, kind, jobOf(name), from_, "count", report);
         ASSERT_EQ(counted.last, JS_COMPLETED);
         ASSERT_EQ(findings(kind, root, jobOf(name)), "") << "the run without fault";
         uint64_t steps = std::strtoull(read_host_file(report).c_str(), nullptr, 10);
@@ -568,7 +624,7 @@ protected:
     std::unique_ptr<RemoteService> service_;
     std::string expected_;
     std::string points_;
-    std::string catalogue_;
+    std::string from_;       // what a restore reads: the catalogue, or the service's backup run
     std::string reference_;  // the checker's reference (quoted), or empty
     std::string python_;     // the python3 interpreter's path (quoted)
     int parallel_ = 4;
@@ -577,10 +633,12 @@ protected:
 TEST_F(FaultSweep, AnOfflineBackupKilledAtEveryStep) { sweep(Kind::Offline, "kill"); }
 TEST_F(FaultSweep, AWebBackupKilledAtEveryStep) { sweep(Kind::Web, "kill"); }
 TEST_F(FaultSweep, AnOfflineRestoreKilledAtEveryStep) { sweep(Kind::Restore, "kill"); }
+TEST_F(FaultSweep, AWebRestoreKilledAtEveryStep) { sweep(Kind::WebRestore, "kill"); }
 
 TEST_F(FaultSweep, AnOfflineBackupPowerCutAtEveryStep) { sweep(Kind::Offline, "power"); }
 TEST_F(FaultSweep, AWebBackupPowerCutAtEveryStep) { sweep(Kind::Web, "power"); }
 TEST_F(FaultSweep, AnOfflineRestorePowerCutAtEveryStep) { sweep(Kind::Restore, "power"); }
+TEST_F(FaultSweep, AWebRestorePowerCutAtEveryStep) { sweep(Kind::WebRestore, "power"); }
 
 // The second model of the cut: renames reach the disk before the data.
 TEST_F(FaultSweep, AnOfflineBackupPowerCutKeepingRenamesAtEveryStep) {
@@ -589,6 +647,9 @@ TEST_F(FaultSweep, AnOfflineBackupPowerCutKeepingRenamesAtEveryStep) {
 TEST_F(FaultSweep, AWebBackupPowerCutKeepingRenamesAtEveryStep) { sweep(Kind::Web, "power-keep"); }
 TEST_F(FaultSweep, AnOfflineRestorePowerCutKeepingRenamesAtEveryStep) {
     sweep(Kind::Restore, "power-keep");
+}
+TEST_F(FaultSweep, AWebRestorePowerCutKeepingRenamesAtEveryStep) {
+    sweep(Kind::WebRestore, "power-keep");
 }
 
 // Into an empty folder, skipping what exists: a target left in place by a cut

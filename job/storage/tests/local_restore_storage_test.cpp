@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <memory>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -417,6 +418,46 @@ TEST_F(LocalRestorePlaces, FilesTakeTheirPlacesAtTheGroupsEndAndAFailureThereIsT
     EXPECT_TRUE(storage->end(false));
     EXPECT_EQ(storage->errorCount(), 1);
     EXPECT_NE(logged().find("Failed to replace target"), std::string::npos);
+}
+
+// The threads of this process (their ids) other than those of known.
+std::set<std::string> threads_besides(const std::set<std::string>& known) {
+    std::set<std::string> out;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/task"))
+        if (!known.count(entry.path().filename().string()))
+            out.insert(entry.path().filename().string());
+    return out;
+}
+
+// The early flushes of a group filling (every kEarlyFlushMilliseconds while
+// a file waits) run one after the other on one thread of the group, which
+// lives until the run's end and is joined there: a run does not start a
+// thread per flush.
+TEST_F(LocalRestorePlaces, TheEarlyFlushesRunOnOneThreadThatTheRunsEndJoins) {
+    std::wstring catalogue = backed_up_tree(false);
+    const std::vector<std::wstring> files = {L"C:\\data\\a.txt", L"C:\\data\\sub\\b.bin",
+                                             L"C:\\data\\empty.txt"};
+    std::filesystem::remove_all(host_of(L"C:\\data"));
+    define(catalogue, files);
+    auto storage = started();
+    const std::set<std::string> before = threads_besides({});
+    std::set<std::string> flusher;
+    for (int flush = 0; flush < 3; ++flush) {
+        EXPECT_EQ(outcome(*storage, files[flush], false), "ok");
+        std::this_thread::sleep_for(
+            std::chrono::milliseconds(RestoreGroup::kEarlyFlushMilliseconds + 10));
+        storage->passed(7, false);  // an early flush, or the group's end when it is late
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        std::set<std::string> now = threads_besides(before);
+        EXPECT_EQ(now.size(), 1u) << "after early flush " << flush;
+        if (flusher.empty()) flusher = now;
+        EXPECT_EQ(now, flusher) << "after early flush " << flush;
+    }
+    EXPECT_TRUE(storage->settle());
+    EXPECT_EQ(threads_besides(before), std::set<std::string>());
+    EXPECT_EQ(read_host_file(host_of(files[0])), "first file");
+    EXPECT_EQ(read_host_file(host_of(files[1])), patterned(200000));
+    EXPECT_TRUE(storage->end(false));
 }
 
 TEST_F(LocalRestorePlaces, TheCatalogueFlagDecidesTheDecompression) {
