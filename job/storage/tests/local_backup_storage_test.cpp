@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <functional>
@@ -22,6 +23,7 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/holders.h"
@@ -401,6 +403,34 @@ TEST_F(LocalBackupStorageResume, TheRecordsPlacePassesItemsOnlyWithTheirGroup) {
 
 // A stop seen after an item was stored: the item, presented again, is
 // skipped once. A fresh run on the same record starts a new catalogue.
+// A group that falls due as the run goes on is forced on a thread of its
+// own while the next items are stored: the place passes the group's items
+// once the worker has seen that flush end, and never the items stored
+// meanwhile before their own group's flush.
+TEST_F(LocalBackupStorageResume, AGroupFlushedAsTheRunGoesOnPassesOnlyItsOwnItems) {
+    make_folder(L"C:\\src");
+    for (int i = 1; i <= 3; ++i) make_file(L"C:\\src\\" + std::to_wstring(i), "data");
+    auto job = definition(kJob);
+    Record record(0);
+    auto file = attributes(0x20, 4);
+    auto store = storage(*job, record);
+    ASSERT_TRUE(store->start());
+    store->advance(record.get(), 10, 0);
+    EXPECT_TRUE(store->backupFile(L"C:\\src\\1", &file, 1, nullptr));
+    std::this_thread::sleep_for(
+        std::chrono::milliseconds(LocalBackupStorage::kGroupMilliseconds + 50));
+    store->advance(record.get(), 20, 0);
+    EXPECT_TRUE(store->backupFile(L"C:\\src\\2", &file, 2, nullptr));  // the group is due
+    store->advance(record.get(), 30, 0);
+    EXPECT_EQ(record->sourceListOffset, 10u);
+    EXPECT_TRUE(store->backupFile(L"C:\\src\\3", &file, 3, nullptr));
+    store->advance(record.get(), 40, 0);
+    EXPECT_TRUE(record->sourceListOffset == 10u || record->sourceListOffset == 30u)
+        << record->sourceListOffset;
+    ASSERT_TRUE(store->end());
+    EXPECT_EQ(record->sourceListOffset, 40u);
+}
+
 TEST_F(LocalBackupStorageResume, StopAfterAStoredItemSkipsItOnce) {
     auto job = definition(kJob);
     Record record(0);
