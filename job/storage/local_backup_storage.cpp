@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <deque>
+#include <exception>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -584,26 +585,30 @@ bool LocalBackupStorage::flushGroup() {
     return true;
 }
 
-void LocalBackupStorage::startFlush() {
-    std::vector<std::wstring> files;
-    files.swap(groupFiles_);
+bool LocalBackupStorage::startFlush() {
+    // The volume's flush forces the catalogue's records pushed so far too.
+    HANDLE volume = volume_.get();
+    try {
+        flushing_ = std::async(std::launch::async, [volume, files = groupFiles_]() mutable {
+            Flushed outcome;
+            if (!FlushFileBuffers(volume)) {
+                outcome.code = GetLastError();
+                outcome.files = std::move(files);
+            }
+            return outcome;
+        });
+    } catch (const std::exception&) {
+        return false;  // no thread to be had
+    }
+    groupFiles_.clear();
     flushItems_ = groupItems_;
     flushPlaced_ = placeHeld_;
     flushOffset_ = heldOffset_;
     flushVolume_ = heldVolume_;
     placeHeld_ = false;
-    // The volume's flush forces the catalogue's records pushed so far too.
-    HANDLE volume = volume_.get();
-    flushing_ = std::async(std::launch::async, [volume, files = std::move(files)]() mutable {
-        Flushed outcome;
-        if (!FlushFileBuffers(volume)) {
-            outcome.code = GetLastError();
-            outcome.files = std::move(files);
-        }
-        return outcome;
-    });
     groupItems_ = 0;
     groupStart_ = GetTickCount64();
+    return true;
 }
 
 bool LocalBackupStorage::endFlush(bool wait) {
@@ -733,18 +738,17 @@ bool LocalBackupStorage::finishItem(uint64_t itemIndex) {
     record_->currentFileDone = 0;
     // A pause or stop that is asked for has the job force its record (and
     // the offset in it) to the disk: the items before it go there first, at
-    // once. Else a group due while the last one's flush goes on waits for it.
+    // once. Else a group due is flushed apart (see the header), and one due
+    // while the last one's flush goes on grows until that flush has ended.
     if (g_groupFlush && record_->requestedTransition != 0) {
         if ((groupItems_ > 0 || flushing_.valid()) && !flushGroup()) return false;
     } else if (g_groupFlush) {
         if (!endFlush(false)) return false;
         bool due = groupItems_ > 0 && (groupItems_ >= kGroupItems ||
                                        GetTickCount64() - groupStart_ >= kGroupMilliseconds);
-        if (due && volume_.valid() && !flusher_) {
-            if (!flushing_.valid()) startFlush();
-        } else if (due && !flushGroup()) {
-            return false;
-        }
+        bool apart = due && volume_.valid() && !flusher_;
+        if (apart && !flushing_.valid() && !startFlush() && !flushGroup()) return false;
+        if (due && !apart && !flushGroup()) return false;
     }
     if (handler_ && handler_->stopRequested(0)) {
         SetLastError(0);

@@ -65,8 +65,8 @@
 // source-list offset. The data files are forced by one flush of the volume
 // that holds them (FlushFileBuffers of "\\.\X:"), which forces the
 // catalogue's records pushed so far with them. A group that falls due while
-// the run goes on is flushed so on a thread of the storage's own while the
-// worker stores the next items, which join the next group: the record's
+// the run goes on is flushed that way on a thread of the storage's own while
+// the worker stores the next items, which join the next group: the record's
 // offset passes a group's items only once its flush has ended (the worker
 // looks after each item), and one flush is under way at a time; a pause or
 // stop, end() and cancel() wait for it and force the rest at once. Where the
@@ -236,8 +236,9 @@ private:
     // with the last error when a file cannot be.
     bool flushGroup();
     // Starts the volume's flush of the group on a thread of its own (see the
-    // header); the group's place waits in flushPlace_.
-    void startFlush();
+    // header); the place past the group waits in flushOffset_. False, with
+    // nothing changed, when no thread can be had.
+    bool startFlush();
     // Ends the flush under way when it is over (or, with wait, once it is):
     // the record takes the group's place and is forced to the disk. Should
     // the volume have failed, the group joins the one under way and is
@@ -304,8 +305,8 @@ private:
     scoped_handle volume_;                  // the data folder's volume, for its flush
     bool volumeTried_ = false;
     std::vector<std::wstring> groupFiles_;  // data files of the group, forced with the volume
-    // The volume's flush under way: the files it forces when it fails,
-    // else none, and the error.
+    // The outcome of the volume's flush under way: its error, and the
+    // group's files when it failed (else none).
     struct Flushed {
         DWORD code = 0;
         std::vector<std::wstring> files;
