@@ -4,9 +4,11 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <deque>
+#include <exception>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -172,7 +174,9 @@ LocalBackupStorage::LocalBackupStorage(const BackupJobDefinition* definition,
 
 LocalBackupStorage::~LocalBackupStorage() {
     discardPrepared();
-    if (catalogue_ && !catalogueBroken_ && g_groupFlush && groupItems_ > 0) flushGroup();
+    if (catalogue_ && !catalogueBroken_ && g_groupFlush && (groupItems_ > 0 || flushing_.valid()))
+        flushGroup();
+    if (flushing_.valid()) flushing_.wait();
     flusher_.reset();
     catalogue_.reset();
     delete transformation_;
@@ -204,6 +208,9 @@ bool LocalBackupStorage::start() {
     }
     started_ = false;
     bound_ = false;
+    if (flushing_.valid()) flushing_.wait();
+    flushing_ = {};
+    flushPlaced_ = false;
     catalogue_.reset();
     stored_.clear();
     storedTaken_.clear();
@@ -549,6 +556,7 @@ bool LocalBackupStorage::flushGroup() {
     // Data first, then the records that name it, then the record's offset
     // past them: what the disk holds never names data it does not hold.
     // Without the group flush only the catalogue is forced (at the end).
+    if (!endFlush(true)) return false;
     std::wstring failed;
     if (!forceGroupFiles(failed)) {
         DWORD code = GetLastError();
@@ -577,7 +585,71 @@ bool LocalBackupStorage::flushGroup() {
     return true;
 }
 
+bool LocalBackupStorage::startFlush() {
+    // The volume's flush forces the catalogue's records pushed so far too.
+    HANDLE volume = volume_.get();
+    try {
+        flushing_ = std::async(std::launch::async, [volume, files = groupFiles_]() mutable {
+            Flushed outcome;
+            if (!FlushFileBuffers(volume)) {
+                outcome.code = GetLastError();
+                outcome.files = std::move(files);
+            }
+            return outcome;
+        });
+    } catch (const std::exception&) {
+        return false;  // no thread to be had
+    }
+    groupFiles_.clear();
+    flushItems_ = groupItems_;
+    flushPlaced_ = placeHeld_;
+    flushOffset_ = heldOffset_;
+    flushVolume_ = heldVolume_;
+    placeHeld_ = false;
+    groupItems_ = 0;
+    groupStart_ = GetTickCount64();
+    return true;
+}
+
+bool LocalBackupStorage::endFlush(bool wait) {
+    if (!flushing_.valid()) return true;
+    if (!wait && flushing_.wait_for(std::chrono::seconds(0)) != std::future_status::ready)
+        return true;
+    Flushed outcome = flushing_.get();
+    if (outcome.code == 0) {
+        if (flushPlaced_) {
+            record_->sourceListOffset = flushOffset_;
+            record_->currentVolumeIndex = flushVolume_;
+            FlushViewOfFile(record_, 0);
+        }
+        flushPlaced_ = false;
+        return true;
+    }
+    log_message(LM_WARNING,
+                "Failed to force the volume of %s to the disk, %s: the run's data files are "
+                "forced one by one.\n",
+                to_utf8(dataFolder_).c_str(), win32_error_text(outcome.code).text());
+    volume_.reset();
+    // The group joins the one under way, whose later place (if any) covers it.
+    groupFiles_.insert(groupFiles_.begin(), outcome.files.begin(), outcome.files.end());
+    groupItems_ += flushItems_;
+    if (flushPlaced_ && !placeHeld_) {
+        placeHeld_ = true;
+        heldOffset_ = flushOffset_;
+        heldVolume_ = flushVolume_;
+    }
+    flushPlaced_ = false;
+    return flushGroup();
+}
+
 void LocalBackupStorage::advance(JobActivity* record, uint64_t offset, uint32_t volumeIndex) {
+    if (record == record_ && g_groupFlush && groupItems_ == 0 && flushing_.valid()) {
+        // Past the group being flushed only.
+        flushPlaced_ = true;
+        flushOffset_ = offset;
+        flushVolume_ = volumeIndex;
+        return;
+    }
     if (record != record_ || !g_groupFlush || groupItems_ == 0) {
         BackupStorage::advance(record, offset, volumeIndex);
         return;
@@ -610,9 +682,10 @@ bool LocalBackupStorage::volumeFlushes() {
 
 bool LocalBackupStorage::forceGroupFiles(std::wstring& failed) {
     if (groupFiles_.empty()) return true;
-    std::vector<std::wstring> files;
-    files.swap(groupFiles_);
-    if (volume_.valid() && FlushFileBuffers(volume_.get())) return true;
+    if (volume_.valid() && FlushFileBuffers(volume_.get())) {
+        groupFiles_.clear();
+        return true;
+    }
     if (volume_.valid()) {
         DWORD code = GetLastError();
         log_message(LM_WARNING,
@@ -621,13 +694,21 @@ bool LocalBackupStorage::forceGroupFiles(std::wstring& failed) {
                     to_utf8(dataFolder_).c_str(), win32_error_text(code).text());
         volume_.reset();
     }
-    for (const std::wstring& path : files) {
+    // Those not forced stay for the next attempt: the record's offset never
+    // passes them before.
+    size_t forced = 0;
+    for (; forced < groupFiles_.size(); ++forced) {
+        const std::wstring& path = groupFiles_[forced];
         scoped_handle file(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
                                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
         if (file.valid() && FlushFileBuffers(file.get())) continue;
+        DWORD code = GetLastError();
         failed = path;
+        groupFiles_.erase(groupFiles_.begin(), groupFiles_.begin() + forced);
+        SetLastError(code);
         return false;
     }
+    groupFiles_.clear();
     return true;
 }
 
@@ -656,12 +737,19 @@ bool LocalBackupStorage::finishItem(uint64_t itemIndex) {
     record_->currentItemIndex = itemIndex;
     record_->currentFileDone = 0;
     // A pause or stop that is asked for has the job force its record (and
-    // the offset in it) to the disk: the items before it go there first.
-    bool due =
-        g_groupFlush && groupItems_ > 0 &&
-        (groupItems_ >= kGroupItems || GetTickCount64() - groupStart_ >= kGroupMilliseconds ||
-         record_->requestedTransition != 0);
-    if (due && !flushGroup()) return false;
+    // the offset in it) to the disk: the items before it go there first, at
+    // once. Else a group due is flushed apart (see the header), and one due
+    // while the last one's flush goes on grows until that flush has ended.
+    if (g_groupFlush && record_->requestedTransition != 0) {
+        if ((groupItems_ > 0 || flushing_.valid()) && !flushGroup()) return false;
+    } else if (g_groupFlush) {
+        if (!endFlush(false)) return false;
+        bool due = groupItems_ > 0 && (groupItems_ >= kGroupItems ||
+                                       GetTickCount64() - groupStart_ >= kGroupMilliseconds);
+        bool apart = due && volume_.valid() && !flusher_;
+        if (apart && !flushing_.valid() && !startFlush() && !flushGroup()) return false;
+        if (due && !apart && !flushGroup()) return false;
+    }
     if (handler_ && handler_->stopRequested(0)) {
         SetLastError(0);
         return true;

@@ -64,17 +64,24 @@
 // group, then the catalogue, then the job's activity record with its
 // source-list offset. The data files are forced by one flush of the volume
 // that holds them (FlushFileBuffers of "\\.\X:"), which forces the
-// catalogue's records pushed so far with them; where the volume cannot be
-// opened or flushed (a network folder), each data file is handed, as it is
-// finished, to threads of the storage's own that force it through the handle
-// that wrote it while the run transforms the next ones, and a group waits for
-// them before the catalogue. So the disk never holds a source-list offset past
-// an item whose data file or record it lacks. Should a cut in the middle of a
-// volume's flush keep a record without its data file, the resumed run finds
-// the data file missing or empty and stores the item again. The catalogue on
-// the disk may hold a group more than the offset shows; the resumed run presents those items again,
-// and the storage takes them as stored (see Resumption). A lost group is stored again by the
-// resumed run, never skipped.
+// catalogue's records pushed so far with them. A group that falls due while
+// the run goes on is flushed that way on a thread of the storage's own while
+// the worker stores the next items, which join the next group: the record's
+// offset passes a group's items only once its flush has ended (the worker
+// looks after each item), and one flush is under way at a time; a pause or
+// stop, end() and cancel() wait for it and force the rest at once. Where the
+// volume cannot be opened or flushed (a network folder), each data file is
+// handed, as it is finished, to threads of the storage's own that force it
+// through the handle that wrote it while the run transforms the next ones,
+// and a group waits for them before the catalogue. So the disk never holds a
+// source-list offset past an item whose data file or record it lacks. Should
+// a cut in the middle of a volume's flush keep a record without its data
+// file, the resumed run finds the data file missing or empty and stores the
+// item again. The catalogue on the disk may hold items past the offset (a
+// group, and what was stored while its flush went on); the resumed run
+// presents those items again, and the storage takes them as stored (see
+// Resumption). A lost group is stored again by the resumed run, never
+// skipped.
 //
 // Resumption. A start with the record's resume flag set and the catalogue
 // present continues that catalogue: it is read from its beginning and cut
@@ -97,12 +104,15 @@
 //
 // The storage belongs to one run and is called from the job's worker thread
 // only (end, cancel and the destructor may run on the thread that stops a
-// paused job); only its data-file flushing thread shares anything with it,
-// under a lock of their own.
+// paused job); only its data-file flushing threads share anything with it,
+// under a lock of their own, and the thread of a group's volume flush, which
+// takes the volume's handle (kept open until it ends) and the group's file
+// names, and hands back its outcome.
 #pragma once
 
 #include <cstdint>
 #include <deque>
+#include <future>
 #include <memory>
 #include <string>
 #include <utility>
@@ -222,8 +232,19 @@ private:
                    uint32_t flag);
     bool settle(bool written, uint64_t size, bool durable);
     // Forces the group to the disk: its data files, then the catalogue, then
-    // the job's record. False with the last error when a file cannot be.
+    // the job's record, after the flush under way (if any) has ended. False
+    // with the last error when a file cannot be.
     bool flushGroup();
+    // Starts the volume's flush of the group on a thread of its own (see the
+    // header); the place past the group waits in flushOffset_. False, with
+    // nothing changed, when no thread can be had.
+    bool startFlush();
+    // Ends the flush under way when it is over (or, with wait, once it is):
+    // the record takes the group's place and is forced to the disk. Should
+    // the volume have failed, the group joins the one under way and is
+    // forced file by file at once. False with the last error when a file
+    // cannot be forced.
+    bool endFlush(bool wait);
     // Reopens the catalogue cut back to catalogueEnd_.
     bool repairCatalogue();
     // Ends an item that was stored or skipped: leaves the record's current
@@ -284,6 +305,18 @@ private:
     scoped_handle volume_;                  // the data folder's volume, for its flush
     bool volumeTried_ = false;
     std::vector<std::wstring> groupFiles_;  // data files of the group, forced with the volume
+    // The outcome of the volume's flush under way: its error, and the
+    // group's files when it failed (else none).
+    struct Flushed {
+        DWORD code = 0;
+        std::vector<std::wstring> files;
+    };
+    std::future<Flushed> flushing_;  // after volume_, which it uses
+    uint32_t flushItems_ = 0;        // items of the group it forces
+    // The place past that group, set once the job has advanced to it.
+    bool flushPlaced_ = false;
+    uint64_t flushOffset_ = 0;
+    uint32_t flushVolume_ = 0;
     bool bound_;           // the run's files are named and its error list is loaded
     bool started_;         // start() succeeded: items may be stored
     uint32_t groupItems_;  // items stored since the group began

@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <functional>
@@ -22,6 +23,7 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/holders.h"
@@ -369,11 +371,14 @@ TEST_F(LocalBackupStorageResume, KillAfterAStoredItemLosesAndRepeatsNothing) {
 // The record is a shared mapping, which the system may write back to the
 // disk at any time: the job's place in its list (and the volume it reads)
 // moves past stored items only with their group's flush, at once while
-// nothing of the group waits. A resumed run presents the items after that
-// place again: one that failed before is listed once.
+// nothing of the group waits. A group that falls due as the run goes on is
+// forced on a thread of its own while the next items are stored: the place
+// passes its items once the worker has seen that flush end, and never the
+// items stored meanwhile. A resumed run presents the items after that place
+// again: one that failed before is listed once.
 TEST_F(LocalBackupStorageResume, TheRecordsPlacePassesItemsOnlyWithTheirGroup) {
     make_folder(L"C:\\src");
-    for (int i = 1; i <= 2; ++i) make_file(L"C:\\src\\" + std::to_wstring(i), "data");
+    for (int i = 1; i <= 5; ++i) make_file(L"C:\\src\\" + std::to_wstring(i), "data");
     auto job = definition(kJob);
     Record record(0);
     auto file = attributes(0x20, 4);
@@ -392,11 +397,25 @@ TEST_F(LocalBackupStorageResume, TheRecordsPlacePassesItemsOnlyWithTheirGroup) {
     store->advance(record.get(), 30, 1);
     EXPECT_EQ(record->sourceListOffset, 30u);
 
+    record->requestedTransition = 0;
+    EXPECT_TRUE(store->backupFile(L"C:\\src\\3", &file, 3, nullptr));
+    std::this_thread::sleep_for(
+        std::chrono::milliseconds(LocalBackupStorage::kGroupMilliseconds + 50));
+    store->advance(record.get(), 40, 1);
+    EXPECT_TRUE(store->backupFile(L"C:\\src\\4", &file, 4, nullptr));  // the group is due
+    store->advance(record.get(), 50, 1);
+    EXPECT_EQ(record->sourceListOffset, 30u);
+    EXPECT_TRUE(store->backupFile(L"C:\\src\\5", &file, 5, nullptr));
+    store->advance(record.get(), 60, 1);
+    EXPECT_TRUE(record->sourceListOffset == 30u || record->sourceListOffset == 50u)
+        << record->sourceListOffset;
+
     EXPECT_TRUE(store->addError(L"C:\\src\\gone", 2, nullptr));
     EXPECT_FALSE(store->addError(L"C:\\src\\gone", 2, nullptr));
     EXPECT_TRUE(store->addError(L"C:\\src\\gone", 5, nullptr));
     EXPECT_EQ(store->errorCount(), 2);
     ASSERT_TRUE(store->end());
+    EXPECT_EQ(record->sourceListOffset, 60u);
 }
 
 // A stop seen after an item was stored: the item, presented again, is
