@@ -34,6 +34,7 @@ constexpr uint64_t kEndSetSize = 6;
 constexpr int kFlushThreads = 8;
 
 bool g_groupFlush = true;
+uint32_t g_groupItems = LocalBackupStorage::kGroupItems;
 
 size_t path_hash(const std::wstring& path) { return std::hash<std::wstring>()(path); }
 
@@ -183,6 +184,10 @@ LocalBackupStorage::~LocalBackupStorage() {
 }
 
 void LocalBackupStorage::setGroupFlush(bool on) { g_groupFlush = on; }
+
+void LocalBackupStorage::setGroupItems(uint32_t items) {
+    g_groupItems = items ? items : kGroupItems;
+}
 
 bool LocalBackupStorage::init(JobActivity* record, Transformation* transformation) {
     ACE_TRACE("LocalBackupStorage::init");
@@ -744,7 +749,7 @@ bool LocalBackupStorage::finishItem(uint64_t itemIndex) {
         if ((groupItems_ > 0 || flushing_.valid()) && !flushGroup()) return false;
     } else if (g_groupFlush) {
         if (!endFlush(false)) return false;
-        bool due = groupItems_ > 0 && (groupItems_ >= kGroupItems ||
+        bool due = groupItems_ > 0 && (groupItems_ >= g_groupItems ||
                                        GetTickCount64() - groupStart_ >= kGroupMilliseconds);
         bool apart = due && volume_.valid() && !flusher_;
         if (apart && !flushing_.valid() && !startFlush() && !flushGroup()) return false;

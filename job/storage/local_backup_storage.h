@@ -209,6 +209,10 @@ public:
     // measures what it costs. end() and cancel() force the run's files
     // either way.
     static void setGroupFlush(bool on);
+    // Sets the items of a group (0: kGroupItems again) for every storage of
+    // the process from now on; for the fault sweeps, whose small runs then
+    // end groups, and flush them apart, while they go on.
+    static void setGroupItems(uint32_t items);
 
 private:
     std::wstring inFolder(const std::wstring& name) const;

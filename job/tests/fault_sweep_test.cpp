@@ -53,6 +53,7 @@
 #include "job/core/job_state.h"
 #include "job/job_manager.h"
 #include "job/runs/backup_job.h"
+#include "job/storage/local_backup_storage.h"
 #include "job/storage/piece_deflate.h"
 #include "job/stores/cookie_manager.h"
 #include "job/stores/options.h"
@@ -230,6 +231,9 @@ TEST(FaultSweepAgent, DISABLED_Run) {
     setenv("TOVEL_ROOT", root.c_str(), 1);
     std::string id = environment("TOVEL_SWEEP_JOB");
     std::string kind = environment("TOVEL_SWEEP_KIND");
+    // Groups of a few items: the offline backup's groups then end, and are
+    // forced apart while the run goes on, between the points of the sweep.
+    LocalBackupStorage::setGroupItems(3);
     JobManagerImpl* manager = JobManagerImpl::instance();
     ASSERT_TRUE(manager->open());
     ASSERT_TRUE(Iocp_Dispatcher::instance()->activate());
