@@ -1,9 +1,10 @@
 """Job definitions, the run catalogue and deletions of the web interface."""
 
+import datetime
 import json
 import unittest
 
-from simtest import ServiceCase
+from simtest import ServiceCase, _signed, attributes
 
 WEB = "/tovel/WebServer/"
 JOB = "0f5c3a2e-1b7d-4c1e-9f1a-2b3c4d5e6f70"
@@ -123,6 +124,47 @@ class JobCatalogueTest(ServiceCase):
         self.assertEqual(status_of("r2"), (200, {"status": "deleted"}))
         self.assertEqual(self.ask(self.alice, "catalog/DeleteJobDefinition.php",
                                   {"id": "other"})[0], 404)
+
+    def test_the_tree_reply_is_the_encoders_text_for_packed_and_folder_runs(self):
+        """The tree's reply, byte for byte, as json.dumps (compact, keys sorted) writes the
+        nodes that the protocol describes, for a run in a pack and a run in folders."""
+        epoch = datetime.datetime(1601, 1, 1)
+        last = (datetime.datetime(9999, 12, 31, 23, 59, 59) - epoch) // datetime.timedelta(
+            microseconds=1) * 10 + 9999999  # the last tick of year 9999
+        halves = lambda ticks: (ticks >> 32, _signed(ticks & 0xFFFFFFFF))
+        items = [("C:\\t", 0, True, (30000000, 1000)),
+                 ("C:\\t\\\u00e9t\u00e9 \"\u20ac\"\x01.txt", 3, False, halves(last + 1)),
+                 ("C:\\t\\big", 5 << 32 | 7, False, halves(last)),
+                 ("E:/u/", 0, True, (-1, 7)), ("rel\\x", 1, False, (1, -2))]
+
+        def when(high, low):
+            ticks = (high & 0xFFFFFFFF) << 32 | (low & 0xFFFFFFFF)
+            try:
+                moment = epoch + datetime.timedelta(microseconds=ticks // 10)
+            except OverflowError:
+                return ""
+            return moment.strftime("%Y-%m-%d %H:%M:%S")
+
+        for run, extra in (("packed", {"totalfiles": 1000}), ("folders", {})):
+            self.assertEqual(self.alice.start_job(JOB + run, run, **extra)[0], 200)
+            nodes = []
+            for name, size, folder, mtime in items:
+                self.assertEqual(self.alice.describe(run, name, size, folder, mtime)[0], 200)
+                a = attributes(size, folder, mtime)
+                node = {"bUp": 1, "mtime": when(*mtime),
+                        "atime": when(a["ftLastAccessTimedwHighDateTime"],
+                                      a["ftLastAccessTimedwLowDateTime"]),
+                        "ctime": when(a["ftCreationTimedwHighDateTime"],
+                                      a["ftCreationTimedwLowDateTime"])}
+                path = name.replace("\\", "/").rstrip("/")
+                node.update({"dir": path + "/"} if folder else {"file": path, "size": size})
+                nodes.append(node)
+            volumes = [{"vol": v, "mtime": "", "atime": "", "ctime": "", "bUp": 0}
+                       for v in ("C:/", "E:/")]
+            status, _, data = self.alice.raw("POST", WEB + "catalog/GetSourcesByJobInstanceID.php",
+                                             json.dumps({"jobinstanceid": run}).encode())
+            self.assertEqual((status, data), (200, json.dumps(
+                volumes + nodes, separators=(",", ":"), sort_keys=True).encode()), run)
 
     def test_the_new_kinds_take_faults(self):
         self.admin.control("POST", "faults", {"kind": "list_job_instances", "action": "status",

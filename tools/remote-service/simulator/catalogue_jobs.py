@@ -9,12 +9,14 @@ harmless repeat, so that a client's retry after a lost reply is not refused).
 """
 
 import datetime
+from json.encoder import encode_basestring_ascii as _quoted
 
 from .catalogue import WEB, Reply, request_kind, _owned_instance
 from .checks import ApiError, exact_keys, need_object, string
 from .store import path_key
 
 _EPOCH = datetime.datetime(1601, 1, 1)
+_LAST_DAY = (datetime.datetime(9999, 12, 31) - _EPOCH).days  # of the calendar, since _EPOCH
 
 
 def _definition_job(ctx, job_id, must_exist):
@@ -54,36 +56,47 @@ def update_job_definition(ctx, body):
     return _keep_definition(ctx, body, must_exist=True)
 
 
-def _time_text(high, low):
-    """A FILETIME's halves (signed 32-bit as sent) as "YYYY-MM-DD hh:mm:ss"."""
+def _time_text(high, low, days):
+    """A FILETIME's halves (signed 32-bit as sent) as "YYYY-MM-DD hh:mm:ss", "" past year 9999.
+
+    ``days`` maps a day's number since 1601-01-01 to its date text; the caller keeps it for one
+    reply, so that the calendar is worked out once per day rather than once per time.
+    """
     ticks = ((high & 0xFFFFFFFF) << 32) | (low & 0xFFFFFFFF)
-    try:
-        moment = _EPOCH + datetime.timedelta(microseconds=ticks // 10)
-    except OverflowError:
-        return ""
-    return moment.strftime("%Y-%m-%d %H:%M:%S")
+    day, second = divmod(ticks // 10000000, 86400)
+    date = days.get(day)
+    if date is None:
+        if day > _LAST_DAY:
+            return ""
+        date = days[day] = (_EPOCH + datetime.timedelta(days=day)).strftime("%Y-%m-%d")
+    hour, second = divmod(second, 3600)
+    minute, second = divmod(second, 60)
+    return "%s %02d:%02d:%02d" % (date, hour, minute, second)
 
 
-def _node(entry, sent):
+# A node as compact JSON with its keys sorted, as json.dumps(node, sort_keys=True) writes it.
+_FOLDER = '{"atime":"%s","bUp":%d,"ctime":"%s","dir":%s,"mtime":"%s"}'
+_FILE = '{"atime":"%s","bUp":%d,"ctime":"%s","file":%s,"mtime":"%s","size":%d}'
+_VOLUME = '{"atime":"","bUp":0,"ctime":"","mtime":"","vol":%s}'
+
+
+def _node_text(entry, sent, days):
+    """(path, JSON text) of an item's node: its path with "/" separators ("/" after a folder's),
+    its three times, "bUp" 1 when the run sent it itself, and a file's size."""
     attri = entry["attri"]
     path = entry["name"].replace("\\", "/").rstrip("/")
-    node = {
-        "mtime": _time_text(attri["ftLastWriteTimedwHighDateTime"],
-                            attri["ftLastWriteTimedwLowDateTime"]),
-        "atime": _time_text(attri["ftLastAccessTimedwHighDateTime"],
-                            attri["ftLastAccessTimedwLowDateTime"]),
-        "ctime": _time_text(attri["ftCreationTimedwHighDateTime"],
-                            attri["ftCreationTimedwLowDateTime"]),
-        "bUp": 1 if sent else 0,
-    }
+    mtime = _time_text(attri["ftLastWriteTimedwHighDateTime"],
+                       attri["ftLastWriteTimedwLowDateTime"], days)
+    atime = _time_text(attri["ftLastAccessTimedwHighDateTime"],
+                       attri["ftLastAccessTimedwLowDateTime"], days)
+    ctime = _time_text(attri["ftCreationTimedwHighDateTime"],
+                       attri["ftCreationTimedwLowDateTime"], days)
     if entry["type"] == "folder":
-        node["dir"] = path + "/"
-    else:
-        # The size of the original file, not of its stored form.
-        node["file"] = path
-        node["size"] = ((attri["nFileSizeHigh"] & 0xFFFFFFFF) << 32) | (attri["nFileSizeLow"]
-                                                                       & 0xFFFFFFFF)
-    return node
+        path += "/"
+        return path, _FOLDER % (atime, 1 if sent else 0, ctime, _quoted(path), mtime)
+    # The size of the original file, not of its stored form.
+    size = ((attri["nFileSizeHigh"] & 0xFFFFFFFF) << 32) | (attri["nFileSizeLow"] & 0xFFFFFFFF)
+    return path, _FILE % (atime, 1 if sent else 0, ctime, _quoted(path), mtime, size)
 
 
 def _run_items(ctx, record):
@@ -121,19 +134,19 @@ def _run_items(ctx, record):
 def get_instance_sources(ctx, body):
     exact_keys(body, ["jobinstanceid"])
     record = _owned_instance(ctx, string(body, "jobinstanceid"), "backup")
+    # The reply is written as text, node by node: a dict per node and the encoder's sorting of
+    # its keys would cost several times as much for a run of many items.
     nodes = []
-    volumes = []
+    volumes = {}
+    days = {}
     for entry, sent in _run_items(ctx, record):
-        node = _node(entry, sent)
-        path = node.get("file") or node["dir"]
+        path, text = _node_text(entry, sent, days)
         if len(path) >= 2 and path[1] == ":":
-            volume = path[:2] + "/"
-            if volume not in volumes:
-                volumes.append(volume)
-        nodes.append(node)
+            volumes.setdefault(path[:2] + "/")
+        nodes.append(text)
     ctx.note["nodes"] = len(nodes)
-    tree = [{"vol": v, "mtime": "", "atime": "", "ctime": "", "bUp": 0} for v in volumes]
-    return Reply.json(tree + nodes)
+    tree = [_VOLUME % _quoted(v) for v in volumes]
+    return Reply(200, ("[" + ",".join(tree + nodes) + "]").encode("ascii"))
 
 
 def _summary(record):
