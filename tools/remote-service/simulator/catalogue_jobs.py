@@ -56,22 +56,32 @@ def update_job_definition(ctx, body):
     return _keep_definition(ctx, body, must_exist=True)
 
 
-def _time_text(high, low, days):
-    """A FILETIME's halves (signed 32-bit as sent) as "YYYY-MM-DD hh:mm:ss", "" past year 9999.
+class _Clock:
+    """FILETIMEs as "YYYY-MM-DD hh:mm:ss" texts, for one reply: each second's text is worked
+    out once (the items of a run share many), and each day's date once."""
 
-    ``days`` maps a day's number since 1601-01-01 to its date text; the caller keeps it for one
-    reply, so that the calendar is worked out once per day rather than once per time.
-    """
-    ticks = ((high & 0xFFFFFFFF) << 32) | (low & 0xFFFFFFFF)
-    day, second = divmod(ticks // 10000000, 86400)
-    date = days.get(day)
-    if date is None:
-        if day > _LAST_DAY:
-            return ""
-        date = days[day] = (_EPOCH + datetime.timedelta(days=day)).strftime("%Y-%m-%d")
-    hour, second = divmod(second, 3600)
-    minute, second = divmod(second, 60)
-    return "%s %02d:%02d:%02d" % (date, hour, minute, second)
+    def __init__(self):
+        self._seconds = {}
+        self._days = {}
+
+    def text(self, high, low):
+        """The time of a FILETIME's halves (signed 32-bit as sent); "" past year 9999."""
+        second = (((high & 0xFFFFFFFF) << 32) | (low & 0xFFFFFFFF)) // 10000000
+        text = self._seconds.get(second)
+        if text is None:
+            text = self._seconds[second] = self._work_out(second)
+        return text
+
+    def _work_out(self, second):
+        day, second = divmod(second, 86400)
+        date = self._days.get(day)
+        if date is None:
+            if day > _LAST_DAY:
+                return ""
+            date = self._days[day] = (_EPOCH + datetime.timedelta(days=day)).strftime("%Y-%m-%d")
+        hour, second = divmod(second, 3600)
+        minute, second = divmod(second, 60)
+        return "%s %02d:%02d:%02d" % (date, hour, minute, second)
 
 
 # A node as compact JSON with its keys sorted, as json.dumps(node, sort_keys=True) writes it.
@@ -80,17 +90,15 @@ _FILE = '{"atime":"%s","bUp":%d,"ctime":"%s","file":%s,"mtime":"%s","size":%d}'
 _VOLUME = '{"atime":"","bUp":0,"ctime":"","mtime":"","vol":%s}'
 
 
-def _node_text(entry, sent, days):
+def _node_text(entry, sent, clock):
     """(path, JSON text) of an item's node: its path with "/" separators ("/" after a folder's),
     its three times, "bUp" 1 when the run sent it itself, and a file's size."""
     attri = entry["attri"]
     path = entry["name"].replace("\\", "/").rstrip("/")
-    mtime = _time_text(attri["ftLastWriteTimedwHighDateTime"],
-                       attri["ftLastWriteTimedwLowDateTime"], days)
-    atime = _time_text(attri["ftLastAccessTimedwHighDateTime"],
-                       attri["ftLastAccessTimedwLowDateTime"], days)
-    ctime = _time_text(attri["ftCreationTimedwHighDateTime"],
-                       attri["ftCreationTimedwLowDateTime"], days)
+    when = clock.text
+    mtime = when(attri["ftLastWriteTimedwHighDateTime"], attri["ftLastWriteTimedwLowDateTime"])
+    atime = when(attri["ftLastAccessTimedwHighDateTime"], attri["ftLastAccessTimedwLowDateTime"])
+    ctime = when(attri["ftCreationTimedwHighDateTime"], attri["ftCreationTimedwLowDateTime"])
     if entry["type"] == "folder":
         path += "/"
         return path, _FOLDER % (atime, 1 if sent else 0, ctime, _quoted(path), mtime)
@@ -138,9 +146,9 @@ def get_instance_sources(ctx, body):
     # its keys would cost several times as much for a run of many items.
     nodes = []
     volumes = {}
-    days = {}
+    clock = _Clock()
     for entry, sent in _run_items(ctx, record):
-        path, text = _node_text(entry, sent, days)
+        path, text = _node_text(entry, sent, clock)
         if len(path) >= 2 and path[1] == ":":
             volumes.setdefault(path[:2] + "/")
         nodes.append(text)
