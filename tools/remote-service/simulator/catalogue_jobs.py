@@ -107,21 +107,22 @@ def _node_text(entry, sent, clock):
     return path, _FILE % (atime, 1 if sent else 0, ctime, _quoted(path), mtime, size)
 
 
-def _run_items(ctx, record):
-    """(entry, sent) of every item a backup run holds, in order.
+def _run_entries(ctx, record):
+    """(entries, sent): the entries of every item a backup run holds, in order, and how many of
+    the first ones the run sent itself.
 
     The run's own descriptions come first; then the complete items of the
     same job's earlier completed runs (not deleted) that the run did not send
-    again, newest first: an item that did not change was carried over.
+    again, newest first: an item that did not change was carried over.  One
+    dict of path keys and one list are made, and no object per item that the
+    garbage collector would follow, so that a run of many items makes no full
+    collection.
     """
     store = ctx.store
     items = {}
-    order = []
     for entry in store.files(record["id"]):
-        key = path_key(entry["name"])
-        if key not in items:
-            order.append(key)
-        items[key] = (entry, True)
+        items[path_key(entry["name"])] = entry  # a repeated path keeps its first place
+    sent = len(items)
     job = store.job(record["job"]) or {"instances": [record["id"]]}
     runs = job["instances"]
     position = runs.index(record["id"]) if record["id"] in runs else len(runs)
@@ -132,9 +133,14 @@ def _run_items(ctx, record):
         for entry in store.files(iid):
             key = path_key(entry["name"])
             if key not in items and store.is_complete(iid, entry):
-                items[key] = (entry, False)
-                order.append(key)
-    return [items[key] for key in order]
+                items[key] = entry
+    return list(items.values()), sent
+
+
+def _run_items(ctx, record):
+    """(entry, sent) of every item a backup run holds, in order (see ``_run_entries``)."""
+    entries, sent = _run_entries(ctx, record)
+    return [(entry, n < sent) for n, entry in enumerate(entries)]
 
 
 @request_kind("get_instance_sources",
@@ -147,8 +153,9 @@ def get_instance_sources(ctx, body):
     nodes = []
     volumes = {}
     clock = _Clock()
-    for entry, sent in _run_items(ctx, record):
-        path, text = _node_text(entry, sent, clock)
+    entries, sent = _run_entries(ctx, record)
+    for n, entry in enumerate(entries):
+        path, text = _node_text(entry, n < sent, clock)
         if len(path) >= 2 and path[1] == ":":
             volumes.setdefault(path[:2] + "/")
         nodes.append(text)
