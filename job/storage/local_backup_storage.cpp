@@ -215,6 +215,7 @@ bool LocalBackupStorage::start() {
     bound_ = false;
     if (flushing_.valid()) flushing_.wait();
     flushing_ = {};
+    flushFiles_.clear();
     flushPlaced_ = false;
     catalogue_.reset();
     stored_.clear();
@@ -594,17 +595,13 @@ bool LocalBackupStorage::startFlush() {
     // The volume's flush forces the catalogue's records pushed so far too.
     HANDLE volume = volume_.get();
     try {
-        flushing_ = std::async(std::launch::async, [volume, files = groupFiles_]() mutable {
-            Flushed outcome;
-            if (!FlushFileBuffers(volume)) {
-                outcome.code = GetLastError();
-                outcome.files = std::move(files);
-            }
-            return outcome;
+        flushing_ = std::async(std::launch::async, [volume]() -> DWORD {
+            return FlushFileBuffers(volume) ? 0 : GetLastError();
         });
     } catch (const std::exception&) {
         return false;  // no thread to be had
     }
+    flushFiles_ = std::move(groupFiles_);
     groupFiles_.clear();
     flushItems_ = groupItems_;
     flushPlaced_ = placeHeld_;
@@ -620,8 +617,9 @@ bool LocalBackupStorage::endFlush(bool wait) {
     if (!flushing_.valid()) return true;
     if (!wait && flushing_.wait_for(std::chrono::seconds(0)) != std::future_status::ready)
         return true;
-    Flushed outcome = flushing_.get();
-    if (outcome.code == 0) {
+    DWORD code = flushing_.get();
+    if (code == 0) {
+        flushFiles_.clear();
         if (flushPlaced_) {
             record_->sourceListOffset = flushOffset_;
             record_->currentVolumeIndex = flushVolume_;
@@ -633,10 +631,11 @@ bool LocalBackupStorage::endFlush(bool wait) {
     log_message(LM_WARNING,
                 "Failed to force the volume of %s to the disk, %s: the run's data files are "
                 "forced one by one.\n",
-                to_utf8(dataFolder_).c_str(), win32_error_text(outcome.code).text());
+                to_utf8(dataFolder_).c_str(), win32_error_text(code).text());
     volume_.reset();
     // The group joins the one under way, whose later place (if any) covers it.
-    groupFiles_.insert(groupFiles_.begin(), outcome.files.begin(), outcome.files.end());
+    groupFiles_.insert(groupFiles_.begin(), flushFiles_.begin(), flushFiles_.end());
+    flushFiles_.clear();
     groupItems_ += flushItems_;
     if (flushPlaced_ && !placeHeld_) {
         placeHeld_ = true;
@@ -749,6 +748,10 @@ bool LocalBackupStorage::finishItem(uint64_t itemIndex) {
         if ((groupItems_ > 0 || flushing_.valid()) && !flushGroup()) return false;
     } else if (g_groupFlush) {
         if (!endFlush(false)) return false;
+        // A group that grew to kGroupGrowth groups while the last flush went
+        // on waits for it: the names the group keeps stay bounded.
+        if (flushing_.valid() && groupItems_ >= kGroupGrowth * g_groupItems && !endFlush(true))
+            return false;
         bool due = groupItems_ > 0 && (groupItems_ >= g_groupItems ||
                                        GetTickCount64() - groupStart_ >= kGroupMilliseconds);
         bool apart = due && volume_.valid() && !flusher_;

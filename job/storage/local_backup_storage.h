@@ -106,8 +106,8 @@
 // only (end, cancel and the destructor may run on the thread that stops a
 // paused job); only its data-file flushing threads share anything with it,
 // under a lock of their own, and the thread of a group's volume flush, which
-// takes the volume's handle (kept open until it ends) and the group's file
-// names, and hands back its outcome.
+// takes the volume's handle (kept open until it ends) and hands back its
+// outcome.
 #pragma once
 
 #include <cstdint>
@@ -204,6 +204,9 @@ public:
     // The items stored between two forcings of the run's files to the disk.
     static constexpr uint32_t kGroupItems = 16384;
     static constexpr uint64_t kGroupMilliseconds = 1000;
+    // The groups' worth of items at most that the next group takes while
+    // the last one's flush goes on.
+    static constexpr uint32_t kGroupGrowth = 4;
     // Turns the forcing of groups to the disk on (the default) or off, for
     // every storage of the process from now on; for the benchmark, which
     // measures what it costs. end() and cancel() force the run's files
@@ -309,14 +312,10 @@ private:
     scoped_handle volume_;                  // the data folder's volume, for its flush
     bool volumeTried_ = false;
     std::vector<std::wstring> groupFiles_;  // data files of the group, forced with the volume
-    // The outcome of the volume's flush under way: its error, and the
-    // group's files when it failed (else none).
-    struct Flushed {
-        DWORD code = 0;
-        std::vector<std::wstring> files;
-    };
-    std::future<Flushed> flushing_;  // after volume_, which it uses
-    uint32_t flushItems_ = 0;        // items of the group it forces
+    // The volume's flush under way: its error, when it ends.
+    std::future<DWORD> flushing_;           // after volume_, which it uses
+    std::vector<std::wstring> flushFiles_;  // data files of the group it forces
+    uint32_t flushItems_ = 0;               // items of the group it forces
     // The place past that group, set once the job has advanced to it.
     bool flushPlaced_ = false;
     uint64_t flushOffset_ = 0;
