@@ -57,9 +57,14 @@ constexpr char kBodyTail[] = "]}";
 void append_json_string(std::string& out, const std::string& text) {
     static const char kHex[] = "0123456789abcdef";
     out += '"';
-    for (char c : text) {
-        auto byte = static_cast<unsigned char>(c);
-        switch (c) {
+    const char* plain = text.data();  // the first byte not yet appended
+    const char* end = plain + text.size();
+    for (const char* at = plain; at != end; ++at) {
+        auto byte = static_cast<unsigned char>(*at);
+        if (byte >= 0x20 && byte != '"' && byte != '\\') continue;
+        out.append(plain, at);
+        plain = at + 1;
+        switch (byte) {
             case '"':
                 out += "\\\"";
                 break;
@@ -82,15 +87,12 @@ void append_json_string(std::string& out, const std::string& text) {
                 out += "\\r";
                 break;
             default:
-                if (byte < 0x20) {
-                    out += "\\u00";
-                    out += kHex[byte >> 4];
-                    out += kHex[byte & 15];
-                } else {
-                    out += c;
-                }
+                out += "\\u00";
+                out += kHex[byte >> 4];
+                out += kHex[byte & 15];
         }
     }
+    out.append(plain, end);
     out += '"';
 }
 

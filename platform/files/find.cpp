@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cwctype>
 #include <string>
 #include <vector>
@@ -206,7 +207,7 @@ HANDLE FindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW data) {
         return INVALID_HANDLE_VALUE;
     }
     bool drive_root = windows_path(host).size() == 3;  // "C:\" has no "." and ".."
-    std::vector<SortedName> sorted;
+    std::vector<SortedName> listed;
     int read_error = 0;
     for (;;) {
         errno = 0;
@@ -221,7 +222,7 @@ HANDLE FindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW data) {
         if (!wildcard_match(match.c_str(), name.c_str())) continue;
         int rank = name == L"." ? 0 : name == L".." ? 1 : 2;
         std::u16string key = collation_key(name);
-        sorted.push_back({rank, std::move(key), std::move(name), std::string(entry->d_name, bytes),
+        listed.push_back({rank, std::move(key), std::move(name), std::string(entry->d_name, bytes),
                           entry->d_type});
     }
     if (read_error != 0) {  // a listing cut short is no listing
@@ -229,7 +230,15 @@ HANDLE FindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW data) {
         SetLastError(win32_error_from_errno(read_error));
         return INVALID_HANDLE_VALUE;
     }
-    std::sort(sorted.begin(), sorted.end(), ntfs_order);
+    // The entries are sorted by place, then moved once: each holds three
+    // strings, which the sort's swaps would otherwise move many times.
+    std::vector<uint32_t> order(listed.size());
+    for (uint32_t i = 0; i < order.size(); ++i) order[i] = i;
+    std::sort(order.begin(), order.end(),
+              [&listed](uint32_t a, uint32_t b) { return ntfs_order(listed[a], listed[b]); });
+    std::vector<SortedName> sorted;
+    sorted.reserve(listed.size());
+    for (uint32_t i : order) sorted.push_back(std::move(listed[i]));
     for (SortedName& entry : sorted) read_status(dir, host, entry);
     ::closedir(dir);
     auto search = std::make_shared<FindObject>(std::move(sorted));

@@ -154,6 +154,14 @@ start_service() {
 warm() { tar -C "$(dirname "$1")" -cf - "$(basename "$1")" | wc -c >/dev/null; }
 
 now() { printf '%s' "$EPOCHREALTIME"; }
+# Every measured step starts with nothing left for the system to write: what
+# an earlier step left in the page cache (a backup without the group flush, a
+# restore of many files) would hold back the writes of the next one, and be
+# counted as its cost.
+settled_now() {
+    sync
+    now
+}
 elapsed() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", b - a }'; }
 
 # run_driver LOG PEAK COMMAND...: runs the driver (as COMMAND) with its
@@ -196,7 +204,7 @@ backup() {
         --id "$backup_id" --group-flush "$group_flush" --log "$run/engine.log")
     [ -z "$threads" ] || command+=(--threads "$threads")
     local start end
-    start=$(now)
+    start=$(settled_now)
     run_driver "$run/driver.out" "$run/peak" "${command[@]}"
     end=$(now)
     stop_service
@@ -232,7 +240,7 @@ rerun() {
         --offline 'C:\backups' --port "$port" --user "$user" --cookie "$cookie"
         --id "$backup_id" --log "$run/rerun.log")
     local start end
-    start=$(now)
+    start=$(settled_now)
     run_driver "$run/rerun.out" "$run/rerun.peak" "${command[@]}"
     end=$(now)
     stop_service
@@ -265,7 +273,7 @@ restore() {
         --catalogue "C:\\backups\\$(basename "$catalogue")" --location 'C:\restored'
         --port "$port" --user "$user" --cookie "$cookie" --log "$run/restore.log")
     local start end
-    start=$(now)
+    start=$(settled_now)
     run_driver "$run/restore.out" "$run/restore.peak" "${command[@]}"
     end=$(now)
     stop_service
@@ -294,7 +302,7 @@ reference() {
     run_number=$((run_number + 1))
     run=$runs/$run_number
     mkdir -p "$run"
-    start=$(now)
+    start=$(settled_now)
     tar -C "$(dirname "$tree")" -cf - "$(basename "$tree")" | gzip -6 |
         openssl enc -aes-128-cbc -K "$ref_key" -iv "$ref_iv" >"$run/reference.out"
     end=$(now)
@@ -309,7 +317,7 @@ reference_back() {
     local start end into
     into=$(dirname "$reference_out")/untarred
     mkdir -p "$into"
-    start=$(now)
+    start=$(settled_now)
     openssl enc -d -aes-128-cbc -K "$ref_key" -iv "$ref_iv" <"$reference_out" | gunzip |
         tar -C "$into" -xf -
     end=$(now)
@@ -320,7 +328,7 @@ reference_back() {
 # last-write time of every entry; sets find_seconds.
 find_walk() {
     local start end
-    start=$(now)
+    start=$(settled_now)
     find "$1" -printf '%s %T@\n' >/dev/null
     end=$(now)
     find_seconds=$(elapsed "$start" "$end")
@@ -331,7 +339,7 @@ find_walk() {
 timed() {
     local var=$1 start end
     shift
-    start=$(now)
+    start=$(settled_now)
     if ! "$@" >>"$run/others.log" 2>&1; then
         echo "$* failed:" >&2
         tail -n 20 "$run/others.log" >&2
