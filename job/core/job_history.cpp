@@ -3,6 +3,7 @@
 #include <charconv>
 #include <cstdio>
 #include <exception>
+#include <utility>
 
 #include "common/ace_log_wrapper.h"
 #include "common/replace_file.h"
@@ -212,20 +213,9 @@ size_t JobHistoryError::failures() const {
 
 namespace {
 
-// The compact JSON text of a string, as json_spirit::write gives it: printable
-// ASCII is escaped here, any other text by the library.
-void append_json_string(std::string& out, const std::string& text) {
-    for (unsigned char c : text)
-        if (c < 0x20 || c > 0x7e) {
-            out += json_spirit::write(json_spirit::Value(text));
-            return;
-        }
-    out += '"';
-    for (char c : text) {
-        if (c == '"' || c == '\\') out += '\\';
-        out += c;
-    }
-    out += '"';
+// The compact JSON text of a string, as json_spirit::write gives it.
+void append_json_string(std::string& out, std::string text) {
+    out += json_spirit::write(json_spirit::Value(std::move(text)));
 }
 
 void append_number(std::string& out, uint64_t number) {
