@@ -1,5 +1,6 @@
 #include "common/json.h"
 
+#include <charconv>
 #include <climits>
 #include <iterator>
 #include <nlohmann/json.hpp>
@@ -546,7 +547,79 @@ int read_object_members(std::istream& stream,
     return read_shallow(stream, reader, obj_type, reason);
 }
 
-std::string write(const Value& value) { return dump(value, -1); }
+namespace {
+
+// Printable ASCII text as the library writes it ('"' and '\\' escaped); false
+// (out unfinished) for text with any other byte.
+bool write_plain_text(const std::string& text, std::string& out) {
+    out += '"';
+    for (char c : text) {
+        if (c < 0x20 || c > 0x7e) return false;
+        if (c == '"' || c == '\\') out += '\\';
+        out += c;
+    }
+    out += '"';
+    return true;
+}
+
+// The compact text of a value written straight, as the library writes it,
+// when it holds no real and no text but printable ASCII (the requests' bodies
+// are such); false (out unfinished) for any other value.
+bool write_plain(const Value& value, std::string& out) {
+    switch (value.type()) {
+        case obj_type: {
+            out += '{';
+            bool first = true;
+            for (const auto& [key, member] : value.get_obj()) {
+                if (!first) out += ',';
+                first = false;
+                if (!write_plain_text(key, out)) return false;
+                out += ':';
+                if (!write_plain(member, out)) return false;
+            }
+            out += '}';
+            return true;
+        }
+        case array_type: {
+            out += '[';
+            bool first = true;
+            for (const Value& element : value.get_array()) {
+                if (!first) out += ',';
+                first = false;
+                if (!write_plain(element, out)) return false;
+            }
+            out += ']';
+            return true;
+        }
+        case str_type:
+            return write_plain_text(value.get_str(), out);
+        case bool_type:
+            out += value.get_bool() ? "true" : "false";
+            return true;
+        case int_type: {
+            char digits[24];
+            char* end = value.is_uint64()
+                            ? std::to_chars(digits, digits + sizeof digits, value.get_uint64()).ptr
+                            : std::to_chars(digits, digits + sizeof digits, value.get_int64()).ptr;
+            out.append(digits, end);
+            return true;
+        }
+        case null_type:
+            out += "null";
+            return true;
+        case real_type:
+            return false;
+    }
+    return false;
+}
+
+}  // namespace
+
+std::string write(const Value& value) {
+    std::string out;
+    if (write_plain(value, out)) return out;
+    return dump(value, -1);
+}
 void write(const Value& value, std::ostream& stream) { stream << write(value); }
 std::string write_formatted(const Value& value) { return dump(value, 4); }
 void write_formatted(const Value& value, std::ostream& stream) { stream << write_formatted(value); }

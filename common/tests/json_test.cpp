@@ -89,6 +89,59 @@ TEST(JsonWrite, KeysComeOutSortedCompactAndFormatted) {
     EXPECT_EQ(stream.str(), formatted);
 }
 
+// The compact text is the formatted one without its layout, for values of
+// every kind: those written straight (integers, texts of printable ASCII,
+// nesting) and those that hold reals or other text.
+TEST(JsonWrite, CompactTextIsTheFormattedOneWithoutItsLayout) {
+    auto unformatted = [](const std::string& text) {
+        std::string out;
+        bool quoted = false;
+        for (size_t i = 0; i < text.size(); ++i) {
+            char c = text[i];
+            if (quoted) {
+                out += c;
+                if (c == '\\')
+                    out += text[++i];
+                else if (c == '"')
+                    quoted = false;
+            } else if (c == '"') {
+                quoted = true;
+                out += c;
+            } else if (c != ' ' && c != '\n') {
+                out += c;
+            }
+        }
+        return out;
+    };
+    Object nested{{"q\"uote", "back\\slash \"x\" /"}, {"", Array{}}, {"e", Object{}}};
+    const std::vector<Value> values = {
+        Value(),
+        Value(true),
+        Value(0),
+        Value(static_cast<long long>(INT64_MIN)),
+        Value(18446744073709551615ull),
+        Value("C:\\data\\a b.txt"),
+        Value(Object{{"machine", "HOST"}, {"jobinstanceid", "1-2"}, {"block", 7}, {"n", nested}}),
+        Value(Array{Value(1), Value(Array{Value(Array{})}), Value(false), Value()}),
+        Value(Object{{"real", 0.1}, {"n", 1}}),
+        Value(Object{{"text", "tab\there"}}),
+        Value(Object{{"text",
+                      "Gr\xc3\xbc\xc3\x9f"
+                      "e"}}),
+        Value(Array{Value("del\x7f"), Value("bad\xff")}),
+        Value(Object{{"k\x01", 1}}),
+    };
+    for (const Value& value : values) {
+        std::string formatted = json_spirit::write_formatted(value);
+        EXPECT_EQ(json_spirit::write(value), unformatted(formatted)) << formatted;
+        Value back;
+        ASSERT_TRUE(json_spirit::read(json_spirit::write(value), back)) << formatted;
+    }
+    EXPECT_EQ(json_spirit::write(values[6]),
+              R"({"block":7,"jobinstanceid":"1-2","machine":"HOST","n":{"":[],"e":{},)"
+              R"("q\"uote":"back\\slash \"x\" /"}})");
+}
+
 TEST(JsonWrite, InvalidUtf8IsWrittenWithReplacementNotThrown) {
     const std::string bad_key = "k\xC3", bad_text = std::string("a\xFF") + "b\xE2\x82";
     const std::string replacement = "\xEF\xBF\xBD";  // U+FFFD

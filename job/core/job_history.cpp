@@ -1,9 +1,12 @@
 #include "job/core/job_history.h"
 
+#include <charconv>
 #include <cstdio>
 #include <exception>
+#include <utility>
 
 #include "common/ace_log_wrapper.h"
+#include "common/replace_file.h"
 #include "common/text_conv.h"
 #include "common/text_units.h"
 #include "common/win32_error.h"
@@ -208,11 +211,153 @@ size_t JobHistoryError::failures() const {
     return count;
 }
 
+namespace {
+
+// The compact JSON text of a string, as json_spirit::write gives it.
+void append_json_string(std::string& out, std::string text) {
+    out += json_spirit::write(json_spirit::Value(std::move(text)));
+}
+
+void append_number(std::string& out, uint64_t number) {
+    char digits[24];
+    auto end = std::to_chars(digits, digits + sizeof digits, number).ptr;
+    out.append(digits, end);
+}
+
+void append_indent(std::string& out, size_t depth) {
+    out += '\n';
+    out.append(depth * 4, ' ');
+}
+
+}  // namespace
+
+std::string job_history_formatted(const std::string& compact) {
+    std::string out;
+    out.reserve(compact.size() + compact.size() / 2);
+    size_t depth = 0;
+    bool quoted = false;
+    for (size_t i = 0; i < compact.size(); ++i) {
+        char c = compact[i];
+        if (quoted) {
+            out += c;
+            if (c == '\\' && i + 1 < compact.size())
+                out += compact[++i];
+            else if (c == '"')
+                quoted = false;
+            continue;
+        }
+        switch (c) {
+            case '"':
+                quoted = true;
+                out += c;
+                break;
+            case '{':
+            case '[':
+                out += c;
+                if (i + 1 < compact.size() && compact[i + 1] == (c == '{' ? '}' : ']')) {
+                    out += compact[++i];  // an empty one stays on its line
+                    break;
+                }
+                append_indent(out, ++depth);
+                break;
+            case '}':
+            case ']':
+                append_indent(out, depth > 0 ? --depth : 0);
+                out += c;
+                break;
+            case ',':
+                out += c;
+                append_indent(out, depth);
+                break;
+            case ':':
+                out += ": ";
+                break;
+            default:
+                out += c;
+        }
+    }
+    return out;
+}
+
 JobHistoryInfo::~JobHistoryInfo() {
     try {
         if (!path.empty()) save();
     } catch (...) {
     }
+}
+
+bool JobHistoryInfo::sourceIsArray() const {
+    auto source = container.find("source");
+    return source != container.end() && source->second.type() == json_spirit::array_type;
+}
+
+bool JobHistoryInfo::load(const char* newPath) {
+    if (!JSONStorage::load(newPath)) return false;
+    sources_.clear();
+    sourceCount_ = 0;
+    auto source = container.find("source");
+    if (source == container.end() || source->second.type() != json_spirit::array_type) return true;
+    json_spirit::Array& entries = source->second.get_array();
+    for (const json_spirit::Value& entry : entries) {
+        if (sourceCount_++) sources_ += ',';
+        sources_ += json_spirit::write(entry);
+    }
+    entries.clear();
+    entries.shrink_to_fit();
+    return true;
+}
+
+std::string JobHistoryInfo::text() const {
+    std::string out;
+    out.reserve(sources_.size() + 1024);
+    out += '{';
+    bool first = true;
+    for (const auto& [key, member] : container) {
+        if (!first) out += ',';
+        first = false;
+        append_json_string(out, key);
+        out += ':';
+        if (key == "source" && member.type() == json_spirit::array_type) {
+            out += '[';
+            out += sources_;
+            out += ']';
+        } else {
+            out += json_spirit::write(member);
+        }
+    }
+    out += '}';
+    return out;
+}
+
+json_spirit::Object JobHistoryInfo::value() const {
+    json_spirit::Object out = container;
+    if (sourceIsArray()) {
+        json_spirit::Value entries;
+        json_spirit::read("[" + sources_ + "]", entries);
+        out["source"] = std::move(entries);
+    }
+    return out;
+}
+
+bool JobHistoryInfo::save() {
+    if (path.empty()) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return false;
+    }
+    bool ok = false;
+    DWORD error = ERROR_NOT_ENOUGH_MEMORY;
+    try {
+        ok = replace_file(from_utf8(path), job_history_formatted(text()));
+        if (!ok) error = GetLastError();
+    } catch (const std::exception&) {
+        ok = false;
+    }
+    if (!ok) {
+        SetLastError(error);
+        log_message(LM_ERROR, "Failed to write JSON file %s, %m.\n", path.c_str());
+        SetLastError(error);
+    }
+    return ok;
 }
 
 bool JobHistoryInfo::setInstanceId(const char* id) {
@@ -262,12 +407,17 @@ bool JobHistoryInfo::addSourceFile(const wchar_t* itemPath, FILETIME creationTim
     if (source == container.end())
         source = container.emplace("source", json_spirit::Value(json_spirit::Array())).first;
     if (source->second.type() == json_spirit::array_type) {
-        json_spirit::Object item;
-        item["creationtime"] = json_spirit::Value(job_history_time_text(creationTime));
-        item["modifiedtime"] = json_spirit::Value(job_history_time_text(lastWriteTime));
-        item["path"] = json_spirit::Value(itemPath ? wide_to_utf8(itemPath) : std::string());
-        item["size"] = json_spirit::Value(static_cast<unsigned long long>(size));
-        source->second.get_array().emplace_back(std::move(item));
+        // The members in their order as keys: creationtime, modifiedtime, path, size.
+        if (sourceCount_++) sources_ += ',';
+        sources_ += "{\"creationtime\":\"";
+        sources_ += job_history_time_text(creationTime);
+        sources_ += "\",\"modifiedtime\":\"";
+        sources_ += job_history_time_text(lastWriteTime);
+        sources_ += "\",\"path\":";
+        append_json_string(sources_, itemPath ? wide_to_utf8(itemPath) : std::string());
+        sources_ += ",\"size\":";
+        append_number(sources_, size);
+        sources_ += '}';
     }
     add_count(container, "files_restored", 1);
     add_count(container, "restored_size", size);
@@ -280,7 +430,8 @@ void JobHistoryInfo::reset() {
     for (const char* key :
          {"usedtime", "totalsize", "filescount", "speed", "files_restored", "restored_size"})
         container[key] = json_spirit::Value(0);
-    auto source = container.find("source");
-    if (source != container.end() && source->second.type() == json_spirit::array_type)
-        source->second.get_array().clear();
+    if (sourceIsArray()) {
+        std::string().swap(sources_);  // a long run's entries are given back
+        sourceCount_ = 0;
+    }
 }

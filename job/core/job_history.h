@@ -74,11 +74,29 @@ private:
     size_t indexed_ = 0;
 };
 
+// The restore history. Its summary members are held as JSON values; the
+// entries of a "source" array are held apart, each as its compact JSON text,
+// since a run of many items would otherwise keep a tree of values per item
+// until its end. The record's JSON text (text(), and the formatted file that
+// save writes) is the one that a whole JSON value of the same content gives.
 class JobHistoryInfo : public JSONStorage<0, std::map<std::string, json_spirit::Value>> {
 public:
     JobHistoryInfo() = default;
     // Saves the record to its file (when it has one).
     ~JobHistoryInfo() override;
+
+    // As JSONStorage's; the entries of a "source" array read are held apart.
+    bool load(const char* path);
+    // Writes text(), formatted, as JSONStorage's save does.
+    bool save();
+    // The whole record as a JSON value, the "source" entries in it (a copy:
+    // for a record of few entries).
+    json_spirit::Object value() const;
+    const json_spirit::Object& get() const = delete;  // would lack the entries
+    // The record's compact JSON text.
+    std::string text() const;
+    // The number of entries of "source" (0 when it is no array).
+    size_t sourceCount() const { return sourceCount_; }
 
     // False, nothing changed, for a null or empty id; the other setters
     // always succeed.
@@ -92,15 +110,29 @@ public:
     bool setTotalSize(uint64_t bytes);
     bool setFilesCount(uint64_t count);
     bool setSpeed(int speed);
-    // Appends the item to "source" (made when missing, left alone and not
-    // added to when it is not an array) and counts it in "files_restored" and
-    // "restored_size" (a member of another type is replaced).
+    // Appends {"creationtime", "modifiedtime", "path", "size"} to "source"
+    // (made when missing, left alone and not added to when it is not an
+    // array) and counts it in "files_restored" and "restored_size" (a member
+    // of another type is replaced).
     bool addSourceFile(const wchar_t* path, FILETIME creationTime, FILETIME lastWriteTime,
                        uint64_t size);
     // Empties the strings and zeroes the numbers; empties an existing
     // "source" array; keeps "type".
     void reset();
+
+private:
+    // Whether container's "source" is an array, which then stays empty: its
+    // entries are sources_.
+    bool sourceIsArray() const;
+
+    // The compact texts of the entries, joined by ",".
+    std::string sources_;
+    size_t sourceCount_ = 0;
 };
+
+// The formatted form of a compact JSON text (as json_spirit::write makes it):
+// the text that json_spirit::write_formatted gives for the same value.
+std::string job_history_formatted(const std::string& compact);
 
 // The history date text of a FILETIME, split without time-zone conversion;
 // "0-0-0 00:00:00" for a time that cannot be split.

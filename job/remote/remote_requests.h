@@ -139,11 +139,13 @@ public:
                const std::string& instanceId);
 };
 
-// history: the restore history as it stands; null is refused.
-class Submit_History_Request : public Json_Request {
+// history: the restore history as it stands, as its compact JSON text (a
+// run of many items makes a long one, sent as it is); an empty text is
+// refused.
+class Submit_History_Request : public Remote_Request_T<std::string> {
 public:
-    Submit_History_Request() : Json_Request(remote_paths::kSubmitHistory) {}
-    bool build(const std::string& cookie, const json_spirit::Value& history);
+    Submit_History_Request() : Remote_Request_T<std::string>(remote_paths::kSubmitHistory) {}
+    bool build(const std::string& cookie, std::string history);
 };
 
 // A null file name sends "".

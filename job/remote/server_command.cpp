@@ -95,10 +95,22 @@ int Request_T<Body_Source>::send(HTTP_Invoker& invoker) {
 namespace {
 
 // Appends what is left of the stream to text, a block at a time, straight into the text (the
-// web server's worker threads that run this have small stacks).
-void read_rest(std::istream& in, std::string& text) {
+// web server's worker threads that run this have small stacks). expected, the length that the
+// head announced (0: none), is read first in one piece: a short reply then costs neither a
+// block's room nor its filling.
+void read_rest(std::istream& in, std::string& text, uint64_t expected = 0) {
     constexpr size_t kBlock = 16384;
     std::streambuf* buffer = in.rdbuf();
+    if (expected > 0 && expected <= kBlock) {
+        size_t have = text.size();
+        text.resize(have + static_cast<size_t>(expected));
+        std::streamsize got = buffer->sgetn(&text[have], static_cast<std::streamsize>(expected));
+        text.resize(have + static_cast<size_t>(got > 0 ? got : 0));
+        if (got <= 0) return;
+        char probe;  // the end of the stream, looked for without a block of room
+        if (buffer->sgetn(&probe, 1) != 1) return;
+        text += probe;
+    }
     for (;;) {
         size_t have = text.size();
         text.resize(have + kBlock);
@@ -116,7 +128,7 @@ int Response_T<json_spirit::Value>::read(std::istream& in) {
     // The body is read whole first, so that the connection is left at the end
     // of the reply whatever the parser makes of it.
     std::string text;
-    read_rest(in, text);
+    read_rest(in, text, chunked_transfer_encoding() ? 0 : content_length());
     body_ = json_spirit::Value();
     if (in.bad()) {
         log_message(LM_ERROR, "Read response data failed. error = %d.\n",

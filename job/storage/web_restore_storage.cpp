@@ -271,8 +271,7 @@ bool WebRestoreStorage::end(bool /*cancelled*/) {
 
     // The history goes whatever became of the errors: it closes the run.
     Command_To_Server<Submit_History_Request, Response_T<std::string>> command("Submit History");
-    command.request().build(cookie_,
-                            history_ ? json_spirit::Value(history_->get()) : json_spirit::Value());
+    command.request().build(cookie_, history_ ? history_->text() : std::string());
     if (DWORD code = exchange(invoker_, command, cookie_)) {
         log_failure(code, "Submit history failed, job {%s, %s}, error-code = %d, %m.\n",
                     "Submit history failed, job {%s, %s}, error-code = %d, %s.\n", name.c_str(),

@@ -62,6 +62,18 @@ std::string python(const std::wstring& file, const std::string& expression) {
 
 class JobHistory : public tovel::testing::LoggedTest {};
 
+// Two long texts, equal; else where they part, shortly.
+::testing::AssertionResult same_text(const std::string& got, const std::string& expected) {
+    if (got == expected) return ::testing::AssertionSuccess();
+    size_t at = 0;
+    while (at < got.size() && at < expected.size() && got[at] == expected[at]) ++at;
+    size_t from = at < 20 ? 0 : at - 20;
+    return ::testing::AssertionFailure()
+           << "sizes " << got.size() << " and " << expected.size() << ", first difference at " << at
+           << ": \"" << got.substr(from, 60) << "\" against \"" << expected.substr(from, 60)
+           << "\"";
+}
+
 TEST_F(JobHistory, HttpCodesGetTheirReasonPhrase) {
     JobHistoryError errors;
     EXPECT_TRUE(errors.empty());
@@ -217,49 +229,50 @@ TEST_F(JobHistory, DatesHaveNoLeadingZerosInMonthAndDay) {
     JobHistoryInfo info;
     ASSERT_TRUE(info.setStartTime(at(2014, 3, 5, 7, 4, 9)));
     ASSERT_TRUE(info.setEndTime(at(2014, 11, 25, 17, 0, 0)));
-    EXPECT_EQ(info.get().at("starttime").get_str(), "2014-3-5 07:04:09");
-    EXPECT_EQ(info.get().at("endtime").get_str(), "2014-11-25 17:00:00");
+    EXPECT_EQ(info.value().at("starttime").get_str(), "2014-3-5 07:04:09");
+    EXPECT_EQ(info.value().at("endtime").get_str(), "2014-11-25 17:00:00");
 }
 
 TEST_F(JobHistory, SettersAndInstanceId) {
     JobHistoryInfo info;
     EXPECT_FALSE(info.setInstanceId(nullptr));
     EXPECT_FALSE(info.setInstanceId(""));
-    EXPECT_TRUE(info.get().empty());
+    EXPECT_TRUE(info.value().empty());
     EXPECT_TRUE(info.setInstanceId(kRun));
     EXPECT_FALSE(info.setInstanceId(""));
-    EXPECT_EQ(info.get().at("instanceId").get_str(), kRun);
+    EXPECT_EQ(info.value().at("instanceId").get_str(), kRun);
     EXPECT_TRUE(info.setType("restore"));
     EXPECT_TRUE(info.setState("run"));
     EXPECT_TRUE(info.setTotalSize(18446744073709551615ull));
     EXPECT_TRUE(info.setFilesCount(3));
     EXPECT_TRUE(info.setSpeed(-1));
-    EXPECT_EQ(info.get().at("totalsize").get_uint64(), 18446744073709551615ull);
-    EXPECT_EQ(info.get().at("filescount").get_int64(), 3);
-    EXPECT_EQ(info.get().at("speed").get_int(), -1);
-    EXPECT_EQ(info.get().at("type").get_str(), "restore");
-    EXPECT_EQ(info.get().at("state").get_str(), "run");
+    EXPECT_EQ(info.value().at("totalsize").get_uint64(), 18446744073709551615ull);
+    EXPECT_EQ(info.value().at("filescount").get_int64(), 3);
+    EXPECT_EQ(info.value().at("speed").get_int(), -1);
+    EXPECT_EQ(info.value().at("type").get_str(), "restore");
+    EXPECT_EQ(info.value().at("state").get_str(), "run");
 }
 
 TEST_F(JobHistory, AddSourceFileCountsEachItem) {
     JobHistoryInfo info;
     ASSERT_TRUE(info.addSourceFile(L"C:\\data\\ä.txt", at(2013, 1, 2, 3, 4, 5),
                                    at(2014, 10, 9, 8, 7, 6), 1234));
-    const json_spirit::Array& source = info.get().at("source").get_array();
+    const json_spirit::Object whole = info.value();
+    const json_spirit::Array& source = whole.at("source").get_array();
     ASSERT_EQ(source.size(), 1u);
     const json_spirit::Object& item = source[0].get_obj();
     EXPECT_EQ(item.at("creationtime").get_str(), "2013-1-2 03:04:05");
     EXPECT_EQ(item.at("modifiedtime").get_str(), "2014-10-9 08:07:06");
     EXPECT_EQ(item.at("path").get_str(), "C:\\data\\ä.txt");
     EXPECT_EQ(item.at("size").get_int64(), 1234);
-    EXPECT_EQ(info.get().at("files_restored").get_int64(), 1);
-    EXPECT_EQ(info.get().at("restored_size").get_int64(), 1234);
+    EXPECT_EQ(info.value().at("files_restored").get_int64(), 1);
+    EXPECT_EQ(info.value().at("restored_size").get_int64(), 1234);
 
     ASSERT_TRUE(info.addSourceFile(L"C:\\data\\b", at(2013, 1, 2, 3, 4, 5), at(2013, 1, 2, 3, 4, 5),
                                    18446744073709550000ull));
-    EXPECT_EQ(info.get().at("source").get_array().size(), 2u);
-    EXPECT_EQ(info.get().at("files_restored").get_int64(), 2);
-    EXPECT_EQ(info.get().at("restored_size").get_uint64(), 18446744073709551234ull);
+    EXPECT_EQ(info.value().at("source").get_array().size(), 2u);
+    EXPECT_EQ(info.value().at("files_restored").get_int64(), 2);
+    EXPECT_EQ(info.value().at("restored_size").get_uint64(), 18446744073709551234ull);
 }
 
 TEST_F(JobHistory, MembersOfTheWrongTypeAreReplacedOrLeftAlone) {
@@ -269,42 +282,42 @@ TEST_F(JobHistory, MembersOfTheWrongTypeAreReplacedOrLeftAlone) {
     JobHistoryInfo info;
     ASSERT_TRUE(info.load(to_utf8(file).c_str()));
     ASSERT_TRUE(info.addSourceFile(L"C:\\a", at(2014, 3, 5, 7, 4, 9), at(2014, 3, 5, 7, 4, 9), 10));
-    EXPECT_EQ(info.get().at("source"),
+    EXPECT_EQ(info.value().at("source"),
               json_spirit::Value(json_spirit::Object{{"not", "an array"}}));
-    EXPECT_EQ(info.get().at("files_restored").get_int64(), 1);
-    EXPECT_EQ(info.get().at("restored_size").get_int64(), 10);
+    EXPECT_EQ(info.value().at("files_restored").get_int64(), 1);
+    EXPECT_EQ(info.value().at("restored_size").get_int64(), 10);
     ASSERT_TRUE(info.addSourceFile(L"C:\\b", at(2014, 3, 5, 7, 4, 9), at(2014, 3, 5, 7, 4, 9), 5));
-    EXPECT_EQ(info.get().at("files_restored").get_int64(), 2);
-    EXPECT_EQ(info.get().at("restored_size").get_int64(), 15);
+    EXPECT_EQ(info.value().at("files_restored").get_int64(), 2);
+    EXPECT_EQ(info.value().at("restored_size").get_int64(), 15);
 
     write_host_file(host_of(file), R"({"files_restored":-1,"restored_size":-3})");
     ASSERT_TRUE(info.load(nullptr));
     info.addSourceFile(L"C:\\c", at(2014, 3, 5, 7, 4, 9), at(2014, 3, 5, 7, 4, 9), 4);
-    EXPECT_EQ(info.get().at("files_restored").get_int64(), 0);
-    EXPECT_EQ(info.get().at("restored_size").get_int64(), 1);
-    EXPECT_EQ(info.get().at("source").get_array().size(), 1u);
+    EXPECT_EQ(info.value().at("files_restored").get_int64(), 0);
+    EXPECT_EQ(info.value().at("restored_size").get_int64(), 1);
+    EXPECT_EQ(info.value().at("source").get_array().size(), 1u);
 }
 
 TEST_F(JobHistory, ResetZeroesAndKeepsTheType) {
     JobHistoryInfo bare;
     bare.setType("restore");
     bare.reset();
-    EXPECT_EQ(bare.get().count("source"), 0u);
-    EXPECT_EQ(bare.get().size(), 11u);
-    EXPECT_EQ(bare.get().at("type").get_str(), "restore");
+    EXPECT_EQ(bare.value().count("source"), 0u);
+    EXPECT_EQ(bare.value().size(), 11u);
+    EXPECT_EQ(bare.value().at("type").get_str(), "restore");
     for (const char* key : {"instanceId", "starttime", "endtime", "state"})
-        EXPECT_EQ(bare.get().at(key).get_str(), "") << key;
+        EXPECT_EQ(bare.value().at(key).get_str(), "") << key;
     for (const char* key :
          {"usedtime", "totalsize", "filescount", "speed", "files_restored", "restored_size"})
-        EXPECT_EQ(bare.get().at(key).get_int64(), 0) << key;
+        EXPECT_EQ(bare.value().at(key).get_int64(), 0) << key;
 
     JobHistoryInfo full;
     full.setInstanceId(kRun);
     full.addSourceFile(L"C:\\a", at(2014, 3, 5, 7, 4, 9), at(2014, 3, 5, 7, 4, 9), 10);
     full.reset();
-    EXPECT_TRUE(full.get().at("source").get_array().empty());
-    EXPECT_EQ(full.get().at("files_restored").get_int64(), 0);
-    EXPECT_EQ(full.get().count("type"), 0u);
+    EXPECT_TRUE(full.value().at("source").get_array().empty());
+    EXPECT_EQ(full.value().at("files_restored").get_int64(), 0);
+    EXPECT_EQ(full.value().count("type"), 0u);
 }
 
 TEST_F(JobHistory, InfoIsSavedByItsDestructorAndReadBack) {
@@ -344,10 +357,114 @@ TEST_F(JobHistory, InfoIsSavedByItsDestructorAndReadBack) {
     {
         JobHistoryInfo info;
         EXPECT_FALSE(info.load(to_utf8(file).c_str()));
-        EXPECT_TRUE(info.get().empty());
+        EXPECT_TRUE(info.value().empty());
         info.setType("restore");
     }
     EXPECT_EQ(python(file, "d"), "{'type': 'restore'}\n");
+}
+
+// The record of many items holds each entry as text: what it sends and the
+// file it writes are the bytes that the whole value of the same content
+// gives, and what an independent reader writes back from them.
+TEST_F(JobHistory, ARecordOfManyItemsIsTheTextOfItsWholeValue) {
+    const std::wstring file = history_file(L"info");
+    // Names to escape: quotes, separators, control characters, other scripts,
+    // a lone surrogate (written as U+FFFD).
+    const std::vector<std::wstring> names = {L"plain.txt",
+                                             L"q\"uo\"te",
+                                             L"back\\\\slash/and/slash",
+                                             L"tab\tnew\nline\x01\x1f\x7f",
+                                             L"\u00e4\u4e2d\U0001F600",
+                                             L"lone\xd800",
+                                             L"{[braces]}: \"a\":1,"};
+    json_spirit::Object whole;
+    json_spirit::Array entries;
+    JobHistoryInfo info;
+    EXPECT_FALSE(info.load(to_utf8(file).c_str()));  // binds the file, none yet
+    info.setType("restore");
+    info.setInstanceId(kRun);
+    info.setState("run");
+    info.setStartTime(at(2014, 3, 5, 7, 4, 9));
+    uint64_t bytes = 0;
+    const size_t kItems = 3000;
+    for (size_t i = 0; i < kItems; ++i) {
+        std::wstring path = L"C:\\data\\f" + std::to_wstring(i) + L"\\" + names[i % names.size()];
+        FILETIME made = at(2000 + static_cast<int>(i % 30), 1 + static_cast<int>(i % 12),
+                           1 + static_cast<int>(i % 28), static_cast<int>(i % 24),
+                           static_cast<int>(i % 60), static_cast<int>(i % 59));
+        FILETIME written = at(2013, 12, 31, 23, 59, static_cast<int>(i % 60));
+        uint64_t size = i == 7 ? 18446744073709551615ull : i * 977;
+        ASSERT_TRUE(info.addSourceFile(path.c_str(), made, written, size));
+        json_spirit::Object entry;
+        entry["creationtime"] = job_history_time_text(made);
+        entry["modifiedtime"] = job_history_time_text(written);
+        entry["path"] = to_utf8(path);
+        entry["size"] = json_spirit::Value(static_cast<unsigned long long>(size));
+        entries.emplace_back(std::move(entry));
+        bytes += size;
+    }
+    EXPECT_EQ(info.sourceCount(), kItems);
+    whole["type"] = "restore";
+    whole["instanceId"] = kRun;
+    whole["state"] = "run";
+    whole["starttime"] = job_history_time_text(at(2014, 3, 5, 7, 4, 9));
+    whole["files_restored"] = json_spirit::Value(static_cast<unsigned long long>(kItems));
+    whole["restored_size"] = json_spirit::Value(static_cast<unsigned long long>(bytes));
+    whole["source"] = entries;
+    const std::string compact = info.text();
+    EXPECT_TRUE(same_text(compact, json_spirit::write(json_spirit::Value(whole))));
+    EXPECT_TRUE(info.value() == whole);
+    ASSERT_TRUE(info.save());
+    EXPECT_TRUE(same_text(read_host_file(host_of(file)),
+                          json_spirit::write_formatted(json_spirit::Value(whole))));
+
+    // python3 reads both and writes them back byte for byte.
+    const std::string sent = host_of(file) + ".sent";
+    write_host_file(sent, compact);
+    std::string out;
+    EXPECT_EQ(run_command("python3 -c " + shell_quote(R"(
+import json, sys
+d = json.load(open(sys.argv[1], encoding="utf-8"))
+formatted = open(sys.argv[1], encoding="utf-8").read()
+compact = open(sys.argv[2], encoding="utf-8").read()
+assert json.loads(compact) == d
+assert json.dumps(d, indent=4, ensure_ascii=False, sort_keys=True) == formatted, "formatted"
+assert json.dumps(d, separators=(",", ":"), ensure_ascii=False, sort_keys=True) == compact, "compact"
+s = d["source"]
+print(len(s), s[1]["path"], s[5]["path"], s[7]["size"], d["files_restored"])
+)") + " " + shell_quote(host_of(file)) +
+                              " " + shell_quote(sent),
+                          &out),
+              0);
+    EXPECT_EQ(out,
+              "3000 C:\\data\\f1\\q\"uo\"te C:\\data\\f5\\lone\xef\xbf\xbd "
+              "18446744073709551615 3000\n");
+
+    // A resumed run reads the entries back and adds to them.
+    JobHistoryInfo resumed;
+    ASSERT_TRUE(resumed.load(to_utf8(file).c_str()));
+    EXPECT_EQ(resumed.sourceCount(), kItems);
+    EXPECT_TRUE(same_text(resumed.text(), compact));
+    resumed.addSourceFile(L"C:\\last", at(2014, 3, 5, 7, 4, 9), at(2014, 3, 5, 7, 4, 9), 1);
+    json_spirit::Object more = whole;
+    json_spirit::Object entry;
+    entry["creationtime"] = "2014-3-5 07:04:09";
+    entry["modifiedtime"] = "2014-3-5 07:04:09";
+    entry["path"] = "C:\\last";
+    entry["size"] = 1;
+    more["source"].get_array().emplace_back(std::move(entry));
+    more["files_restored"] = json_spirit::Value(static_cast<unsigned long long>(kItems + 1));
+    more["restored_size"] = json_spirit::Value(static_cast<unsigned long long>(bytes + 1));
+    EXPECT_TRUE(same_text(resumed.text(), json_spirit::write(json_spirit::Value(more))));
+    // Emptied, its file holds an empty "source" and empty texts.
+    resumed.reset();
+    EXPECT_EQ(resumed.sourceCount(), 0u);
+    ASSERT_TRUE(resumed.save());
+    const std::string emptied = read_host_file(host_of(file));
+    EXPECT_NE(emptied.find("\"source\": [],"), std::string::npos) << emptied;
+    EXPECT_TRUE(
+        same_text(emptied, json_spirit::write_formatted(json_spirit::Value(resumed.value()))));
+    resumed.unbind();
 }
 
 }  // namespace

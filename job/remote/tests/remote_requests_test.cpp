@@ -372,7 +372,7 @@ TEST_F(ServerCommand, IncrementRestoreAndKeyRequestsAreAccepted) {
     json_spirit::Object history;
     history["instanceId"] = "restore-1";
     Command_To_Server<Submit_History_Request, Response_T<std::string>> submit("Submit History");
-    ASSERT_TRUE(submit.request().build(kCookie, history));
+    ASSERT_TRUE(submit.request().build(kCookie, json_spirit::write(history)));
     ASSERT_EQ(invoker_.invokeWithRetry(submit), 0);
     EXPECT_EQ(submit.response().status(), 200) << submit.response().body();
 

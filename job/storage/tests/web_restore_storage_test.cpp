@@ -289,7 +289,7 @@ TEST_F(WebRestoreRun, FilesAndFoldersComeBackByteExactWithTheirTimes) {
         ASSERT_GE(asked.size(), 4u);  // at least 3 for the big file, 1 each for the others
         EXPECT_EQ(std::vector<uint64_t>(asked.begin() + 1, asked.begin() + 4),
                   (std::vector<uint64_t>{1, 2, 3}));
-        json_spirit::Object history = history_->get();
+        json_spirit::Object history = history_->value();
         EXPECT_EQ(history["source"].get_array().size(), 3u);
     }
 }
