@@ -9,7 +9,8 @@ import tempfile
 import unittest
 
 from simtest import BLOCK, PATHS, ServiceCase, block_form, post_bytes, raw_exchange
-from simulator.server import Service, _read_head
+from simulator.heads import read_head
+from simulator.server import Service
 
 RUN = "run-w"
 
@@ -34,7 +35,7 @@ class HeadTest(unittest.TestCase):
     def test_fields_match_the_standard_parser(self):
         for raw in self.HEADS:
             with self.subTest(raw=raw):
-                ours = _read_head(io.BytesIO(raw))
+                ours = read_head(io.BytesIO(raw))
                 theirs = http.client.parse_headers(io.BytesIO(raw))
                 self.assertEqual(ours.items(), list(theirs.items()))
                 for name in ("host", "Host", "COOKIE", "x-long", "A", "B", "C", "missing"):

@@ -60,8 +60,7 @@ class Reply:
 
     @classmethod
     def json(cls, value, status=200, headers=None):
-        text = json.dumps(value, separators=(",", ":"), sort_keys=True)
-        return cls(status, text.encode("utf-8"), "application/json", headers)
+        return cls(status, _ENCODER.encode(value).encode("utf-8"), "application/json", headers)
 
     @classmethod
     def ok(cls):
@@ -72,6 +71,7 @@ class Reply:
         return cls.json({"error": message}, status, headers)
 
 
+_ENCODER = json.JSONEncoder(separators=(",", ":"), sort_keys=True)
 _OK_BODY = json.dumps({"result": "ok"}, separators=(",", ":")).encode("utf-8")
 
 

@@ -21,6 +21,7 @@ import json
 import os
 
 _HEADER_MAX = 64
+_ENCODER = json.JSONEncoder(sort_keys=True, separators=(",", ":"))
 
 
 class Pack:
@@ -80,7 +81,7 @@ class Pack:
 
     def add_item(self, number, entry):
         """Append an item's description."""
-        text = json.dumps(entry, sort_keys=True, separators=(",", ":")).encode("utf-8")
+        text = _ENCODER.encode(entry).encode("utf-8")
         self._append(b"M %d %d\n" % (number, len(text)), text)
 
     def add_block(self, number, index, data):
