@@ -125,8 +125,7 @@ def array(obj, key, what="the body"):
 
 def md5_text(value, what):
     """32 lower-case hexadecimal characters."""
-    if (not isinstance(value, str) or len(value) != 32
-            or any(c not in "0123456789abcdef" for c in value)):
+    if not isinstance(value, str) or len(value) != 32 or value.strip("0123456789abcdef"):
         raise bad("%s must be 32 lower-case hexadecimal characters" % what)
     return value
 
