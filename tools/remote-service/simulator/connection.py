@@ -92,15 +92,9 @@ class Connection(socketserver.BaseRequestHandler):
     def _plain_head(self, held, end):
         """(method, target, body length, close) of a plain head ending at ``end``, with
         ``headers``, ``command`` and ``path`` set; None for any other head."""
-        key = bytes(held[:end])
-        known = _known_heads.get(key)
+        known = _known(bytes(held[:end]))
         if known is None:
-            known = _read_plain(key)
-            if known is None:
-                return None
-            if len(_known_heads) >= _KNOWN_HEADS:
-                _known_heads.clear()
-            _known_heads[key] = known
+            return None
         head, method, target, length, close = known
         if length > self.server.service.max_body():
             return None
@@ -115,9 +109,52 @@ class Connection(socketserver.BaseRequestHandler):
                                               bytes(held))
 
 
-# The heads read lately, by their bytes: a client sends the same few heads again and again.
+# The heads read lately, by their bytes: a client sends the same few heads again and again,
+# and heads that differ only in their multipart boundary, by their bytes without it.
 _known_heads = {}
+_known_forms = {}
 _KNOWN_HEADS = 4096
+_BOUNDARY = b"\r\nContent-Type: multipart/form-data; boundary="
+
+
+def _known(raw):
+    """``_read_plain`` of a head's bytes, by the heads read lately when it can."""
+    known = _known_heads.get(raw)
+    if known is not None:
+        return known
+    at = raw.find(_BOUNDARY)
+    if at < 0:
+        return _remember(_known_heads, raw, _read_plain(raw))
+    value_at = at + len(_BOUNDARY)
+    value_end = raw.find(b"\r\n", value_at)
+    if value_end < 0:
+        value_end = len(raw)
+    boundary = raw[value_at:value_end]
+    if b"\r" in boundary or b"\n" in boundary:
+        return _read_plain(raw)
+    masked = raw[:value_at] + raw[value_end:]
+    form = _known_forms.get(masked)
+    if form is None:
+        known = _read_plain(raw)
+        if known is None:
+            return None
+        fields = known[0].items()
+        types = [n for n, (name, _) in enumerate(fields) if name.lower() == "content-type"]
+        if len(types) == 1:
+            _remember(_known_forms, masked, (fields, types[0]) + known[1:])
+        return known
+    fields, index, method, target, length, close = form
+    fields = list(fields)
+    fields[index] = ("Content-Type", (_BOUNDARY[16:] + boundary).decode("iso-8859-1"))
+    return Head(fields), method, target, length, close
+
+
+def _remember(table, key, value):
+    if value is not None:
+        if len(table) >= _KNOWN_HEADS:
+            table.clear()
+        table[key] = value
+    return value
 
 
 def _read_plain(raw):
