@@ -473,8 +473,13 @@ class Service:
         return reply
 
     def _authenticate(self, ctx):
-        token = session_token(ctx.headers.get("Cookie"))
-        user = self.store.session_user(token, self.setting("session_ttl")) if token else None
+        cookie = ctx.headers.get("Cookie")
+        token = _tokens.get(cookie)
+        if token is None:
+            token = session_token(cookie)
+            if cookie is not None and len(_tokens) < 64:
+                _tokens[cookie] = token
+        user = self.store.session_user(token, self._settings["session_ttl"]) if token else None
         if user is None:
             raise ApiError(401, "no valid session cookie" if token is None
                            else "the session is unknown or has expired")
@@ -654,10 +659,25 @@ def _plain_settings(settings):
     return not settings["chunked"] and settings["keep_alive"] and not settings["verbose"]
 
 
+# The session token of each Cookie header seen lately.
+_tokens = {}
+
+
 def _plain_reply(reply, method, close):
     """The bytes of a reply as ``Service._finish`` writes it when no fault and no switch
     shapes it."""
     body = reply.body
+    _renew_reply_heads()
+    if not reply.headers and method != "HEAD" and not getattr(reply, "omit_length", False):
+        key = (reply.status, reply.content_type, len(body), close)
+        head = _reply_heads.get(key)
+        if head is None:
+            head = _reply_start(reply.status, reply.content_type) + (
+                "Content-Length: %d\r\nConnection: %s\r\n\r\n"
+                % (len(body), "close" if close else "keep-alive")).encode("latin-1")
+            if len(_reply_heads) < 4096:
+                _reply_heads[key] = head
+        return head + body
     fields = "".join("%s: %s\r\n" % field for field in reply.headers)
     if not getattr(reply, "omit_length", False):
         fields += "Content-Length: %d\r\n" % len(body)
@@ -668,21 +688,28 @@ def _plain_reply(reply, method, close):
                      fields.encode("latin-1"), body))
 
 
+# The starts of replies (to their Content-Type field) and whole heads of replies without
+# fields of their own, made in the second of _reply_second.
 _reply_starts = {}
-_reply_starts_second = None
+_reply_heads = {}
+_reply_second = None
+
+
+def _renew_reply_heads():
+    global _reply_starts, _reply_heads, _reply_second
+    second = int(time.time())
+    if second != _reply_second:
+        _reply_starts, _reply_heads, _reply_second = {}, {}, second
 
 
 def _reply_start(status, content_type):
-    """The status line, Date, Server and Content-Type fields of a reply, made once a second."""
-    global _reply_starts, _reply_starts_second
-    second = int(time.time())
-    if second != _reply_starts_second:
-        _reply_starts, _reply_starts_second = {}, second
+    """The status line, Date, Server and Content-Type fields of a reply (after
+    ``_renew_reply_heads``)."""
     start = _reply_starts.get((status, content_type))
     if start is None:
         start = ("HTTP/1.1 %d %s\r\nDate: %s\r\nServer: %s\r\nContent-Type: %s\r\n" % (
-            status, _phrase(status), email.utils.formatdate(second, usegmt=True), SERVER_NAME,
-            content_type)).encode("latin-1")
+            status, _phrase(status), email.utils.formatdate(_reply_second, usegmt=True),
+            SERVER_NAME, content_type)).encode("latin-1")
         _reply_starts[(status, content_type)] = start
     return start
 
