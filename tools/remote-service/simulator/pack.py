@@ -32,6 +32,7 @@ ATTRIBUTE_ORDER = (
 _ATTRIBUTE_KEYS = frozenset(ATTRIBUTE_ORDER)
 _ITEM_NUMBERS = ("descriptions", "number", "size", "totalblock", "totalsizeHigh",
                  "totalsizeLow")
+_INTEGERS = {int}
 _ITEM_KEYS = frozenset(_ITEM_NUMBERS + ("attri", "name", "type"))
 _ATTRIBUTES_JSON = "{" + ",".join('"%s":%%d' % k for k in ATTRIBUTE_ORDER) + "}"
 _ITEM_JSON = ('{"attri":%s,"descriptions":%%d,"name":%%s,"number":%%d,"size":%%d,'
@@ -44,10 +45,10 @@ def attributes_json(attri):
     description carries them; None for any other value."""
     if type(attri) is not dict or attri.keys() != _ATTRIBUTE_KEYS:
         return None
-    values = [attri[k] for k in ATTRIBUTE_ORDER]
-    if not all(type(v) is int for v in values):
+    values = tuple([attri[k] for k in ATTRIBUTE_ORDER])
+    if {*map(type, values)} != _INTEGERS:
         return None
-    return _ATTRIBUTES_JSON % tuple(values)
+    return _ATTRIBUTES_JSON % values
 
 
 def item_json(entry):
@@ -58,7 +59,7 @@ def item_json(entry):
             and type(entry["name"]) is str and type(entry["type"]) is str):
         values = [attri[k] for k in ATTRIBUTE_ORDER]
         numbers = [entry[k] for k in _ITEM_NUMBERS]
-        if all(type(v) is int for v in values) and all(type(v) is int for v in numbers):
+        if {*map(type, values), *map(type, numbers)} == _INTEGERS:
             return _ITEM_JSON % (*values, numbers[0], _string(entry["name"]), *numbers[1:],
                                  _string(entry["type"]))
     return _ENCODER.encode(entry)
