@@ -4,8 +4,10 @@
 switches, and one or two listening servers: the web server, and, when a
 separate storage port is asked for, the storage server (else the web server's
 port plays both roles).  Each connection is served on its own thread with
-keep-alive; every reply is written here byte by byte, so that the faults can
-cut, stall, or mislabel it.
+keep-alive, by the loop of ``connection`` while its requests are plain and
+no fault or switch shapes a reply (``Service.serve_plain``), else by the
+standard handler (``Service.handle``); every reply is written here byte by
+byte, so that the faults can cut, stall, or mislabel it.
 """
 
 import email.utils
@@ -30,11 +32,11 @@ from . import catalogue_machines  # noqa: F401  (registers its request kinds)
 from . import catalogue_updates  # noqa: F401  (registers its kinds)
 from . import consistent_check  # noqa: F401 (registers the consistent check's requests)
 from .checks import ApiError, bad
+from .connection import Connection, Prefixed
 from .control import Control
 from .faults import FaultTable
-from .store import SESSION_COOKIE, Store
-from .connection import Connection, Prefixed
 from .heads import HeadTooLarge, read_head, read_plain_head
+from .store import SESSION_COOKIE, Store
 
 SERVER_NAME = "remote-service-simulator"
 MAX_BODY = 64 * 1024 * 1024
