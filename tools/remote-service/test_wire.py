@@ -3,13 +3,19 @@
 import hashlib
 import http.client
 import io
+import json
 import os
+import re
 import shutil
+import socket
 import tempfile
+import time
 import unittest
 
-from simtest import BLOCK, PATHS, ServiceCase, block_form, post_bytes, raw_exchange
-from simulator.server import Service, _read_head
+from simtest import (BLOCK, PATHS, ServiceCase, _replies_complete, attributes, block_form,
+                     post_bytes, raw_exchange)
+from simulator.heads import read_head
+from simulator.server import Service
 
 RUN = "run-w"
 
@@ -34,7 +40,7 @@ class HeadTest(unittest.TestCase):
     def test_fields_match_the_standard_parser(self):
         for raw in self.HEADS:
             with self.subTest(raw=raw):
-                ours = _read_head(io.BytesIO(raw))
+                ours = read_head(io.BytesIO(raw))
                 theirs = http.client.parse_headers(io.BytesIO(raw))
                 self.assertEqual(ours.items(), list(theirs.items()))
                 for name in ("host", "Host", "COOKIE", "x-long", "A", "B", "C", "missing"):
@@ -123,6 +129,81 @@ class QueuedWriteTest(ServiceCase):
             ' "blockindex": 1}' % RUN).encode(), self.alice.cookie)
         replies = raw_exchange(self.service.web_port, upload, then=[download])
         self.assertTrue(replies.endswith(md5.encode() + b"hi"), replies[-200:])
+
+
+class RequestLoopTest(ServiceCase):
+    """The connection's own request loop, against requests cut, joined and mixed on the wire."""
+
+    def setUp(self):
+        super().setUp()
+        self.alice.start_job("job-l", RUN)
+        self.describe = post_bytes(PATHS["upload_file"], json.dumps({
+            "attri": attributes(3), "type": "file", "jobinstanceid": RUN,
+            "sourcename": "C:\\l\\f", "totalsizeHigh": 0, "totalsizeLow": 3,
+            "totalblock": 1}).encode(), self.alice.cookie)
+        content_type, form = block_form(hashlib.md5(b"abc").hexdigest(), RUN, "C:\\l\\f", 1,
+                                        b"abc")
+        self.block = post_bytes(PATHS["upload_data"], form, self.alice.cookie,
+                                "Content-Type: %s\r\n" % content_type)
+        self.status = b"GET %s HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n" % PATHS[
+            "server_status"].encode()
+
+    def exchange(self, pieces, replies):
+        """What comes back on one connection to ``pieces`` sent one after another, until
+        ``replies`` whole replies are in; Date fields left out."""
+        sock = socket.create_connection(("127.0.0.1", self.service.web_port), timeout=5)
+        sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        received = b""
+        try:
+            for piece in pieces:
+                sock.sendall(piece)
+                time.sleep(0.002)  # so that the service reads each piece on its own
+            while _replies_complete(received) < replies:
+                data = sock.recv(65536)
+                self.assertTrue(data, "the connection closed after %r" % received[-300:])
+                received += data
+        finally:
+            sock.close()
+        return re.sub(rb"Date: [^\r]*\r\n", b"", received)
+
+    def test_a_request_cut_at_every_byte_is_answered_as_a_whole_one(self):
+        for request in (self.describe, self.block):
+            whole = self.exchange([request], 1)
+            self.assertTrue(whole.startswith(b"HTTP/1.1 200 OK"), whole)
+            for cut in range(1, len(request)):
+                with self.subTest(cut=cut, request=request[:60]):
+                    self.assertEqual(self.exchange([request[:cut], request[cut:]], 1), whole)
+
+    def test_requests_sent_together_are_answered_in_order(self):
+        status = self.exchange([self.status], 1)
+        joined = self.exchange([self.describe + self.status + self.block + self.status], 4)
+        self.assertEqual(joined.count(status), 2, joined)
+        self.assertEqual(joined.count(b"HTTP/1.1 200 OK"), 4, joined)
+        self.assertEqual(joined.count(b'{"result":"ok"}'), 2, joined)
+        self.assertTrue(joined.endswith(status), joined[-300:])
+        self.assertEqual(self.alice.download(RUN, "C:\\l", "f", 1)[1],
+                         hashlib.md5(b"abc").hexdigest().encode() + b"abc")
+
+    def test_the_rest_of_a_connection_goes_on_after_a_request_in_another_form(self):
+        chunked = (b"POST %s HTTP/1.1\r\nHost: 127.0.0.1\r\nCookie: %s\r\n"
+                   b"Transfer-Encoding: chunked\r\n\r\n" % (
+                       PATHS["get_key_md5"].encode(), self.alice.cookie.encode()))
+        chunked += b"0\r\n\r\n"
+        plain = self.exchange([self.describe + self.status + self.block], 3)
+        mixed = self.exchange([self.describe + chunked + self.status + self.block], 4)
+        self.assertIn(b'{"md5":""}', mixed)
+        self.assertEqual(mixed.replace(
+            mixed[mixed.index(b"HTTP/1.1", 10):mixed.index(b'{"md5":""}') + 10], b""), plain)
+        # A head in a form that the loop leaves to the general handler, then plain ones.
+        folded = self.status.replace(b"Host: 127.0.0.1\r\n", b"Host: 127.0.0.1\r\n x\r\n")
+        self.assertEqual(self.exchange([folded + self.status], 2),
+                         self.exchange([self.status + self.status], 2))
+
+    def test_a_request_that_asks_to_close_is_the_last_one(self):
+        closing = self.status.replace(b"\r\n\r\n", b"\r\nConnection: close\r\n\r\n")
+        reply = raw_exchange(self.service.web_port, closing + self.status)
+        self.assertEqual(reply.count(b"HTTP/1.1 "), 1, reply)
+        self.assertIn(b"Connection: close\r\n", reply)
 
 
 if __name__ == "__main__":

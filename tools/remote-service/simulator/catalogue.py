@@ -26,6 +26,7 @@ import urllib.parse
 from .checks import (ApiError, bad, exact_keys, string, int32, uint32, uint64, array,
                      need_object, md5_text, parse_json, join_halves)
 from .multipart import parse_block_upload
+from .pack import attributes_json
 from .store import (PACKED_FROM_FILES, SESSION_COOKIE, block_count, expected_block_length,
                     path_key)
 
@@ -60,8 +61,7 @@ class Reply:
 
     @classmethod
     def json(cls, value, status=200, headers=None):
-        text = json.dumps(value, separators=(",", ":"), sort_keys=True)
-        return cls(status, text.encode("utf-8"), "application/json", headers)
+        return cls(status, _ENCODER.encode(value).encode("utf-8"), "application/json", headers)
 
     @classmethod
     def ok(cls):
@@ -72,6 +72,7 @@ class Reply:
         return cls.json({"error": message}, status, headers)
 
 
+_ENCODER = json.JSONEncoder(separators=(",", ":"), sort_keys=True)
 _OK_BODY = json.dumps({"result": "ok"}, separators=(",", ":")).encode("utf-8")
 
 
@@ -479,12 +480,27 @@ def get_file_info(ctx, body):
     iid, path, filename = _restore_query(body)
     found, entry = _restore_source(ctx, iid, path, filename)
     holder = ctx.store.instance(found)
-    return Reply.json({
+    info = {
         "totalblock": entry["totalblock"], "totalsizeHigh": entry["totalsizeHigh"],
         "totalsizeLow": entry["totalsizeLow"], "compression": holder["compression"],
         "attrib": entry["attri"], "type": entry["type"], "sourcename": entry["name"],
         "jobinstanceid": found,
-    })
+    }
+    attrib = attributes_json(info["attrib"])
+    numbers = (info["totalblock"], info["totalsizeHigh"], info["totalsizeLow"])
+    if (attrib is None or type(info["compression"]) is not bool
+            or not all(type(n) is int for n in numbers)):
+        return Reply.json(info)
+    text = _FILE_INFO_JSON % (attrib, "true" if info["compression"] else "false",
+                              _json_string(found), _json_string(entry["name"]), *numbers,
+                              _json_string(entry["type"]))
+    return Reply(200, text.encode("utf-8"))
+
+
+# The file info as the encoder writes it, by a template: keys sorted.
+_FILE_INFO_JSON = ('{"attrib":%s,"compression":%s,"jobinstanceid":%s,"sourcename":%s,'
+                   '"totalblock":%d,"totalsizeHigh":%d,"totalsizeLow":%d,"type":%s}')
+_json_string = json.encoder.encode_basestring_ascii
 
 
 @request_kind("download_data",

@@ -34,6 +34,9 @@ def _reject_constant(name):
     raise ValueError("JSON constant %s is not allowed" % name)
 
 
+_DECODER = json.JSONDecoder(parse_constant=_reject_constant)
+
+
 def parse_json(data):
     """Parse a request body as JSON text in UTF-8; an empty body is refused."""
     if not data:
@@ -43,7 +46,9 @@ def parse_json(data):
     except UnicodeDecodeError as exc:
         raise bad("the body is not UTF-8: %s" % exc)
     try:
-        return json.loads(text, parse_constant=_reject_constant)
+        if text.startswith("\ufeff"):  # refused by json.loads, with its message
+            return json.loads(text, parse_constant=_reject_constant)
+        return _DECODER.decode(text)
     except ValueError as exc:
         raise bad("the body is not JSON: %s" % exc)
 
@@ -61,6 +66,8 @@ def need_object(value, what="the body"):
 
 def exact_keys(obj, keys, what="the body"):
     """The object must carry exactly the given keys."""
+    if type(obj) is dict and len(obj) == len(keys) and obj.keys() == set(keys):
+        return obj
     need_object(obj, what)
     missing = sorted(set(keys) - set(obj))
     extra = sorted(set(obj) - set(keys))
@@ -73,6 +80,8 @@ def exact_keys(obj, keys, what="the body"):
 
 def string(obj, key, what="the body", empty=False):
     value = obj.get(key)
+    if type(value) is str and (value or empty):
+        return value
     if not isinstance(value, str):
         raise bad('%s: "%s" must be a string' % (what, key))
     if not empty and value == "":
@@ -82,6 +91,8 @@ def string(obj, key, what="the body", empty=False):
 
 def int32(obj, key, what="the body"):
     value = obj.get(key)
+    if type(value) is int and INT32_MIN <= value <= INT32_MAX:
+        return value
     if not is_int(value) or not INT32_MIN <= value <= INT32_MAX:
         raise bad('%s: "%s" must be an integer of a signed 32-bit range' % (what, key))
     return value
@@ -89,6 +100,8 @@ def int32(obj, key, what="the body"):
 
 def uint32(obj, key, what="the body"):
     value = obj.get(key)
+    if type(value) is int and 0 <= value <= UINT32_MAX:
+        return value
     if not is_int(value) or not 0 <= value <= UINT32_MAX:
         raise bad('%s: "%s" must be an integer of an unsigned 32-bit range' % (what, key))
     return value
@@ -96,6 +109,8 @@ def uint32(obj, key, what="the body"):
 
 def uint64(obj, key, what="the body"):
     value = obj.get(key)
+    if type(value) is int and 0 <= value <= UINT64_MAX:
+        return value
     if not is_int(value) or not 0 <= value <= UINT64_MAX:
         raise bad('%s: "%s" must be an integer of an unsigned 64-bit range' % (what, key))
     return value
@@ -110,8 +125,7 @@ def array(obj, key, what="the body"):
 
 def md5_text(value, what):
     """32 lower-case hexadecimal characters."""
-    if (not isinstance(value, str) or len(value) != 32
-            or any(c not in "0123456789abcdef" for c in value)):
+    if not isinstance(value, str) or len(value) != 32 or value.strip("0123456789abcdef"):
         raise bad("%s must be 32 lower-case hexadecimal characters" % what)
     return value
 

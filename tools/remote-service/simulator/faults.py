@@ -172,6 +172,10 @@ class FaultTable:
                                     and (fault_id is None or f.id == fault_id))]
             return before - len(self._faults)
 
+    def any(self):
+        """Whether a fault is in force (read without the lock: a hint that can be stale)."""
+        return bool(self._faults)
+
     def list(self):
         with self._lock:
             return [f.describe() for f in self._faults]

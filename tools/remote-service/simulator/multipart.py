@@ -59,9 +59,14 @@ def split_parts(body, boundary):
 def _raw_parts(body, boundary):
     """The parts of a multipart body, each its headers, a blank line and its content."""
     opening = b"--" + boundary + b"\r\n"
+    delimiter = b"\r\n--" + boundary
+    pieces = body.split(delimiter)
+    # The common case at once: each boundary line ended by CRLF, the last by "--" CRLF.
+    if (len(pieces) > 1 and pieces[0].startswith(opening) and pieces[-1] == b"--\r\n"
+            and all(piece.startswith(b"\r\n") for piece in pieces[1:-1])):
+        return [pieces[0][len(opening):]] + [piece[2:] for piece in pieces[1:-1]]
     if not body.startswith(opening):
         raise bad("the multipart body does not start with its boundary line")
-    delimiter = b"\r\n--" + boundary
     parts = []
     pos = len(opening)
     while True:

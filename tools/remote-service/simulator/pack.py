@@ -21,6 +21,51 @@ import json
 import os
 
 _HEADER_MAX = 64
+_ENCODER = json.JSONEncoder(sort_keys=True, separators=(",", ":"))
+
+ATTRIBUTE_ORDER = (
+    "dwFileAttributes", "ftCreationTimedwHighDateTime", "ftCreationTimedwLowDateTime",
+    "ftLastAccessTimedwHighDateTime", "ftLastAccessTimedwLowDateTime",
+    "ftLastWriteTimedwHighDateTime", "ftLastWriteTimedwLowDateTime", "nFileSizeHigh",
+    "nFileSizeLow")
+"""The attribute keys of a stored item, sorted."""
+_ATTRIBUTE_KEYS = frozenset(ATTRIBUTE_ORDER)
+_ITEM_NUMBERS = ("descriptions", "number", "size", "totalblock", "totalsizeHigh",
+                 "totalsizeLow")
+_INTEGERS = {int}
+_ITEM_KEYS = frozenset(_ITEM_NUMBERS + ("attri", "name", "type"))
+_ATTRIBUTES_JSON = "{" + ",".join('"%s":%%d' % k for k in ATTRIBUTE_ORDER) + "}"
+_ITEM_JSON = ('{"attri":%s,"descriptions":%%d,"name":%%s,"number":%%d,"size":%%d,'
+              '"totalblock":%%d,"totalsizeHigh":%%d,"totalsizeLow":%%d,"type":%%s}'
+              % _ATTRIBUTES_JSON)
+
+
+def attributes_json(attri):
+    """The compact JSON of an item's attributes, keys sorted, for nine integers as the file
+    description carries them; None for any other value."""
+    if type(attri) is not dict or attri.keys() != _ATTRIBUTE_KEYS:
+        return None
+    values = tuple([attri[k] for k in ATTRIBUTE_ORDER])
+    if {*map(type, values)} != _INTEGERS:
+        return None
+    return _ATTRIBUTES_JSON % values
+
+
+def item_json(entry):
+    """The compact JSON of an item's description, keys sorted, as the encoder writes it (by
+    a template for the description that a file's upload makes)."""
+    attri = entry.get("attri")
+    if (entry.keys() == _ITEM_KEYS and type(attri) is dict and attri.keys() == _ATTRIBUTE_KEYS
+            and type(entry["name"]) is str and type(entry["type"]) is str):
+        values = [attri[k] for k in ATTRIBUTE_ORDER]
+        numbers = [entry[k] for k in _ITEM_NUMBERS]
+        if {*map(type, values), *map(type, numbers)} == _INTEGERS:
+            return _ITEM_JSON % (*values, numbers[0], _string(entry["name"]), *numbers[1:],
+                                 _string(entry["type"]))
+    return _ENCODER.encode(entry)
+
+
+_string = json.encoder.encode_basestring_ascii
 
 
 class Pack:
@@ -80,7 +125,7 @@ class Pack:
 
     def add_item(self, number, entry):
         """Append an item's description."""
-        text = json.dumps(entry, sort_keys=True, separators=(",", ":")).encode("utf-8")
+        text = item_json(entry).encode("utf-8")
         self._append(b"M %d %d\n" % (number, len(text)), text)
 
     def add_block(self, number, index, data):

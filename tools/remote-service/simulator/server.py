@@ -4,8 +4,10 @@
 switches, and one or two listening servers: the web server, and, when a
 separate storage port is asked for, the storage server (else the web server's
 port plays both roles).  Each connection is served on its own thread with
-keep-alive; every reply is written here byte by byte, so that the faults can
-cut, stall, or mislabel it.
+keep-alive, by the loop of ``connection`` while its requests are plain and
+no fault or switch shapes a reply (``Service.serve_plain``), else by the
+standard handler (``Service.handle``); every reply is written here byte by
+byte, so that the faults can cut, stall, or mislabel it.
 """
 
 import email.utils
@@ -30,8 +32,10 @@ from . import catalogue_machines  # noqa: F401  (registers its request kinds)
 from . import catalogue_updates  # noqa: F401  (registers its kinds)
 from . import consistent_check  # noqa: F401 (registers the consistent check's requests)
 from .checks import ApiError, bad
+from .connection import Connection, Prefixed
 from .control import Control
 from .faults import FaultTable
+from .heads import HeadTooLarge, read_head, read_plain_head
 from .store import SESSION_COOKIE, Store
 
 SERVER_NAME = "remote-service-simulator"
@@ -97,107 +101,6 @@ class RequestLog:
             self._first = 0
 
 
-class _Head:
-    """The header fields of a request head, in the order they came.
-
-    ``get`` looks a name up without regard to case and answers the first
-    field of that name, ``items`` every field as sent; that is all the
-    service asks of a head.  Made by ``_read_head``, which reads the fields
-    without the standard library's e-mail parser: that parser was most of
-    what the simulator spent on a small request.
-    """
-
-    __slots__ = ("_fields", "_first")
-
-    def __init__(self, fields):
-        self._fields = fields
-        first = {}
-        for name, value in fields:
-            first.setdefault(name.lower(), value)
-        self._first = first
-
-    def get(self, name, default=None):
-        return self._first.get(name.lower(), default)
-
-    def items(self):
-        """The fields as (name, value) pairs; the list is the head's own, not to be changed."""
-        return self._fields
-
-    def __contains__(self, name):
-        return name.lower() in self._first
-
-
-MAX_HEAD_LINE = 65536
-MAX_HEAD_FIELDS = 100
-# A field name as a head may carry it: printable ASCII without the colon.
-_FIELD_NAME = re.compile(r"[!-9;-~]+")
-
-
-class _HeadTooLarge(Exception):
-    """A head line over MAX_HEAD_LINE bytes, or more than MAX_HEAD_FIELDS fields."""
-
-
-def _read_head(rfile):
-    """The fields of a head, read up to its blank line (or the end of input).
-
-    A line that starts with a space or a tab continues the field before it
-    (and is left out when there is none); the first line that is not a
-    field ends the fields, and the lines after it up to the blank line are
-    read and left out.
-    """
-    fields = []
-    lines = 0
-    broken = False
-    while True:
-        line = rfile.readline(MAX_HEAD_LINE + 1)
-        if len(line) > MAX_HEAD_LINE:
-            raise _HeadTooLarge("header line")
-        if line in (b"\r\n", b"\n", b""):
-            return _Head(fields)
-        lines += 1
-        if lines > MAX_HEAD_FIELDS:
-            raise _HeadTooLarge("got more than %d headers" % MAX_HEAD_FIELDS)
-        if broken:
-            continue
-        text = line.decode("iso-8859-1")
-        if text[0] in " \t":
-            if fields:  # else a stray continuation, left out
-                name, value = fields[-1]
-                fields[-1] = (name, value + "\r\n" + text.rstrip("\r\n"))
-            continue
-        name, colon, value = text.partition(":")
-        if not colon or not _FIELD_NAME.fullmatch(name):
-            broken = True
-            continue
-        fields.append((name, value.lstrip(" \t").rstrip("\r\n")))
-
-
-# A head whose every line is a field on one CRLF-ended line, as clients write it.
-_PLAIN_HEAD = re.compile(r"(?:[!-9;-~]+:[^\r\n]*\r\n)*")
-_PLAIN_FIELD = re.compile(r"([!-9;-~]+):[ \t]*([^\r\n]*)\r\n")
-
-
-def _read_plain_head(rfile):
-    """The fields of a head that the reader holds whole and in the plain form (``_PLAIN_HEAD``),
-    read as one piece; None, with nothing read, for any other, which ``_read_head`` then reads
-    line by line."""
-    held = rfile.peek()
-    if held.startswith(b"\r\n"):
-        rfile.read(2)
-        return _Head([])
-    end = held.find(b"\r\n\r\n")
-    if end < 0 or end >= MAX_HEAD_LINE:
-        return None
-    text = held[:end + 2].decode("iso-8859-1")
-    if _PLAIN_HEAD.fullmatch(text) is None:
-        return None
-    fields = _PLAIN_FIELD.findall(text)
-    if len(fields) > MAX_HEAD_FIELDS:
-        return None
-    rfile.read(end + 4)
-    return _Head(fields)
-
-
 _VERSION = re.compile(r"HTTP/(\d{1,10})\.(\d{1,10})")
 
 
@@ -252,8 +155,8 @@ class _Handler(http.server.BaseHTTPRequestHandler):
             path = "/" + path.lstrip("/")
         self.command, self.path = command, path
         try:
-            self.headers = _read_plain_head(self.rfile) or _read_head(self.rfile)
-        except _HeadTooLarge as exc:
+            self.headers = read_plain_head(self.rfile) or read_head(self.rfile)
+        except HeadTooLarge as exc:
             self.send_error(http.HTTPStatus.REQUEST_HEADER_FIELDS_TOO_LARGE,
                             "Line too long" if str(exc) == "header line" else "Too many headers",
                             str(exc))
@@ -268,11 +171,24 @@ class _Handler(http.server.BaseHTTPRequestHandler):
             return self.handle_expect_100()
         return True
 
+    held = b""  # what the connection received before this handler took it over
+
+    @classmethod
+    def taking_over(cls, request, client_address, server, held):
+        """Serve a connection to its end, reading ``held`` before the socket."""
+        handler = cls.__new__(cls)
+        handler.held = held
+        handler.__init__(request, client_address, server)
+
     def setup(self):
         idle = self.server.service.idle_timeout
         if idle:
             self.timeout = idle
         super().setup()
+        if self.held:
+            self.rfile.close()
+            self.rfile = io.BufferedReader(
+                Prefixed(self.held, self.connection.makefile("rb", 0)), self.rbufsize)
 
     def _dispatch(self):
         self.server.service.handle(self)
@@ -286,15 +202,19 @@ class _Handler(http.server.BaseHTTPRequestHandler):
 
 
 class _Listener(http.server.ThreadingHTTPServer):
+    """A listening server: each connection is served by a ``Connection`` on a thread of its
+    own, which hands what it does not serve itself to ``handler_class``."""
+
     daemon_threads = True
     allow_reuse_address = True
+    handler_class = _Handler
 
     def __init__(self, address, service, role):
         self.service = service
         self.role = role
         self._open = set()
         self._open_lock = threading.Lock()
-        super().__init__(address, _Handler)
+        super().__init__(address, Connection)
 
     @property
     def port(self):
@@ -334,6 +254,7 @@ class Service:
         self.stopping = threading.Event()
         self._settings = dict(DEFAULT_SETTINGS)
         self._settings_lock = threading.Lock()
+        self._plain = _plain_settings(self._settings)
         self.web = _Listener((host, port), self, WEB)
         self.storage = None
         if storage_port is not None:
@@ -415,6 +336,7 @@ class Service:
                 raise bad("bad value of setting %r" % name)
         with self._settings_lock:
             self._settings.update(changes)
+            self._plain = _plain_settings(self._settings)
             return dict(self._settings)
 
     def configure(self, config):
@@ -444,14 +366,7 @@ class Service:
         if path.startswith(CONTROL_PREFIX):
             self._handle_control(h, path, query)
             return
-        kind = KINDS_BY_PATH.get(path)
-        kind = getattr(kind, "by_method", {}).get(h.command, kind)
-        served = kind is not None and kind.serves(h.server.role, self.split)
-        entry = {
-            "time": time.time(), "method": h.command, "path": h.path,
-            "kind": kind.name if kind else None, "role": h.server.role,
-            "port": h.server.port, "headers": h.headers.items(),
-        }
+        kind, served, entry = self._arrival(h, path)
         fault = self.faults.take(kind.name) if served else None
         if fault is not None:
             entry["fault"] = fault.action
@@ -473,16 +388,58 @@ class Service:
             self.log.add(entry)
             return
         entry["body_length"] = len(body)
-        if kind is None or not served:
-            reply = Reply.error(404, "no such request: %s" % raw_path)
-        elif h.command != kind.method:
-            reply = Reply.error(405, "%s takes %s" % (raw_path, kind.method),
-                                [("Allow", kind.method)])
-        else:
-            reply = self._serve(h, kind, body, fault, entry)
+        reply = self._answer(h, raw_path, kind, served, body, fault, entry)
         self._finish(h, reply, fault, entry)
         # The reply is out: the writes it queued are made while the client reads it.
         self.store.flush()
+
+    def plain(self):
+        """Whether requests are answered as they are, with no fault in force and the switches
+        that shape a reply (chunked, keep_alive, verbose) as they start."""
+        return self._plain and not self.faults.any()
+
+    def max_body(self):
+        """The largest request body taken, in bytes."""
+        return MAX_BODY
+
+    def serve_plain(self, h, method, target, body, close):
+        """Serve one request read whole, while ``plain``: the reply's bytes, and whether the
+        connection closes after them; None, with nothing done, for a control endpoint.
+
+        ``h`` carries the request's ``headers``, ``command``, ``path`` and ``server``; the
+        caller writes the reply and then flushes the store.
+        """
+        raw_path = target.partition("?")[0]
+        path = _decoded_path(raw_path)
+        if path.startswith(CONTROL_PREFIX):
+            return None
+        kind, served, entry = self._arrival(h, path)
+        entry["body_length"] = len(body)
+        reply = self._answer(h, raw_path, kind, served, body, None, entry)
+        entry["status"] = reply.status
+        self.log.add(entry)
+        return _plain_reply(reply, method, close), close
+
+    def _arrival(self, h, path):
+        """The kind of a request (or None), whether this server serves it, and its log entry."""
+        kind = KINDS_BY_PATH.get(path)
+        kind = getattr(kind, "by_method", {}).get(h.command, kind)
+        served = kind is not None and kind.serves(h.server.role, self.split)
+        entry = {
+            "time": time.time(), "method": h.command, "path": h.path,
+            "kind": kind.name if kind else None, "role": h.server.role,
+            "port": h.server.port, "headers": h.headers.items(),
+        }
+        return kind, served, entry
+
+    def _answer(self, h, raw_path, kind, served, body, fault, entry):
+        """The reply to a request whose body is read."""
+        if kind is None or not served:
+            return Reply.error(404, "no such request: %s" % raw_path)
+        if h.command != kind.method:
+            return Reply.error(405, "%s takes %s" % (raw_path, kind.method),
+                               [("Allow", kind.method)])
+        return self._serve(h, kind, body, fault, entry)
 
     def _serve(self, h, kind, body, fault, entry):
         """Carry out one request of the catalogue (unless a fault forbids)."""
@@ -518,8 +475,13 @@ class Service:
         return reply
 
     def _authenticate(self, ctx):
-        token = session_token(ctx.headers.get("Cookie"))
-        user = self.store.session_user(token, self.setting("session_ttl")) if token else None
+        cookie = ctx.headers.get("Cookie")
+        token = _tokens.get(cookie)
+        if token is None:
+            token = session_token(cookie)
+            if cookie is not None and len(_tokens) < 64:
+                _tokens[cookie] = token
+        user = self.store.session_user(token, self._settings["session_ttl"]) if token else None
         if user is None:
             raise ApiError(401, "no valid session cookie" if token is None
                            else "the session is unknown or has expired")
@@ -692,6 +654,66 @@ class Service:
             h.wfile.write(head.encode("latin-1") + reply.body)
         except OSError:
             h.close_connection = True
+
+
+def _plain_settings(settings):
+    """Whether the switches leave every reply as ``_plain_reply`` makes it."""
+    return not settings["chunked"] and settings["keep_alive"] and not settings["verbose"]
+
+
+# The session token of each Cookie header seen lately.
+_tokens = {}
+
+
+def _plain_reply(reply, method, close):
+    """The bytes of a reply as ``Service._finish`` writes it when no fault and no switch
+    shapes it."""
+    body = reply.body
+    _renew_reply_heads()
+    if not reply.headers and method != "HEAD" and not getattr(reply, "omit_length", False):
+        key = (reply.status, reply.content_type, len(body), close)
+        head = _reply_heads.get(key)
+        if head is None:
+            head = _reply_start(reply.status, reply.content_type) + (
+                "Content-Length: %d\r\nConnection: %s\r\n\r\n"
+                % (len(body), "close" if close else "keep-alive")).encode("latin-1")
+            if len(_reply_heads) < 4096:
+                _reply_heads[key] = head
+        return head + body
+    fields = "".join("%s: %s\r\n" % field for field in reply.headers)
+    if not getattr(reply, "omit_length", False):
+        fields += "Content-Length: %d\r\n" % len(body)
+    fields += "Connection: close\r\n\r\n" if close else "Connection: keep-alive\r\n\r\n"
+    if method == "HEAD":
+        body = b""  # the head tells the length of what GET would send
+    return b"".join((_reply_start(reply.status, reply.content_type),
+                     fields.encode("latin-1"), body))
+
+
+# The starts of replies (to their Content-Type field) and whole heads of replies without
+# fields of their own, made in the second of _reply_second.
+_reply_starts = {}
+_reply_heads = {}
+_reply_second = None
+
+
+def _renew_reply_heads():
+    global _reply_starts, _reply_heads, _reply_second
+    second = int(time.time())
+    if second != _reply_second:
+        _reply_starts, _reply_heads, _reply_second = {}, {}, second
+
+
+def _reply_start(status, content_type):
+    """The status line, Date, Server and Content-Type fields of a reply (after
+    ``_renew_reply_heads``)."""
+    start = _reply_starts.get((status, content_type))
+    if start is None:
+        start = ("HTTP/1.1 %d %s\r\nDate: %s\r\nServer: %s\r\nContent-Type: %s\r\n" % (
+            status, _phrase(status), email.utils.formatdate(_reply_second, usegmt=True),
+            SERVER_NAME, content_type)).encode("latin-1")
+        _reply_starts[(status, content_type)] = start
+    return start
 
 
 _decoded_paths = {}

@@ -178,6 +178,8 @@ class Store:
         A write that fails is reported on standard error; the state in
         memory keeps what the request made.
         """
+        if not self._pending:
+            return  # read without the lock: whoever queues a write flushes it later
         with self.lock:
             pending, self._pending = self._pending, []
             for write, args in pending:
