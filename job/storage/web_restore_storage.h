@@ -27,8 +27,10 @@
 // behind it, and starts over at block 1.
 //
 // Only the job's worker thread calls a storage (end after a stop of a paused
-// run may come from the stopping thread); it has no lock and no thread of
-// its own. Every operation keeps the caller's last error on success and
+// run may come from the stopping thread); it has no lock. Its one thread of
+// its own (a FeedLane) turns back the blocks of an item stored in more than
+// kInMemoryBytes while the worker downloads the next ones; the worker waits
+// for it before the item ends, whichever way it ends. Every operation keeps the caller's last error on success and
 // returns false with the reason in the last error otherwise: a remote
 // refusal is kHttpErrorBase | status; a reply of the wrong form, a block
 // whose bytes do not have its MD5, and blocks that do not make up the stored
