@@ -30,7 +30,8 @@
 // run may come from the stopping thread); it has no lock. Its one thread of
 // its own (a FeedLane) turns back the blocks of an item stored in more than
 // kInMemoryBytes while the worker downloads the next ones; the worker waits
-// for it before the item ends, whichever way it ends. Every operation keeps the caller's last error on success and
+// for it before the item ends, whichever way it ends. Every operation keeps
+// the caller's last error on success and
 // returns false with the reason in the last error otherwise: a remote
 // refusal is kHttpErrorBase | status; a reply of the wrong form, a block
 // whose bytes do not have its MD5, and blocks that do not make up the stored
