@@ -619,24 +619,9 @@ bool RestoreTransformation::stream(const uint8_t* stored, size_t size, HANDLE re
     scoped_handle file(openTemporary(target, temporary, quiet));
     if (!file.valid()) return false;
     PassResult result;
-    HANDLE out = file.get();
     try {
         StoredDecoder& decoding = decoder_of(decoder_, key_, iv_, compression_);
-        decoding.begin([&](const uint8_t* data, size_t bytes) {
-            for (size_t done = 0; done < bytes;) {
-                DWORD written = 0;
-                if (!WriteFile(out, data + done, static_cast<DWORD>(bytes - done), &written,
-                               nullptr) ||
-                    written == 0) {
-                    DWORD code = GetLastError();
-                    if (code == ERROR_SUCCESS) code = ERROR_DISK_FULL;
-                    result = {code, win32_error_text(code).text()};
-                    return false;
-                }
-                done += written;
-            }
-            return true;
-        });
+        decoding.begin(writerTo(file.get(), result.code, result.reason));
         bool going = decoding.put(stored, size);
         // The stop is asked after every 2 MiB read, the first bytes counted.
         uint64_t unasked = size;
@@ -660,12 +645,99 @@ bool RestoreTransformation::stream(const uint8_t* stored, size_t size, HANDLE re
             unasked += got;
             going = decoding.put(read_.get(), got);
         }
-        if (going) going = decoding.finish();
-        if (!going && decoding.damaged()) result = {ERROR_INVALID_DATA, decoding.reason()};
+        if (going) {
+            endData(result.code, result.reason);
+        } else if (decoding.damaged()) {
+            result = {ERROR_INVALID_DATA, decoding.reason()};
+        }
     } catch (const std::bad_alloc&) {
         result = {ERROR_NOT_ENOUGH_MEMORY, win32_error_text(ERROR_NOT_ENOUGH_MEMORY).text()};
     }
     return complete(file, temporary, source, target, attributes, result.code, result.reason);
+}
+
+StoredDecoder::Sink RestoreTransformation::writerTo(HANDLE out, DWORD& code, std::string& reason) {
+    return [out, &code, &reason](const uint8_t* data, size_t bytes) {
+        for (size_t done = 0; done < bytes;) {
+            DWORD written = 0;
+            if (!WriteFile(out, data + done, static_cast<DWORD>(bytes - done), &written, nullptr) ||
+                written == 0) {
+                code = GetLastError();
+                if (code == ERROR_SUCCESS) code = ERROR_DISK_FULL;
+                reason = win32_error_text(code).text();
+                return false;
+            }
+            done += written;
+        }
+        return true;
+    };
+}
+
+void RestoreTransformation::endData(DWORD& code, std::string& reason) {
+    if (!decoder_->finish() && decoder_->damaged()) {
+        code = ERROR_INVALID_DATA;
+        reason = decoder_->reason();
+    }
+}
+
+bool RestoreTransformation::openFeed(const wchar_t* target) {
+    waiting_.clear();
+    feedCode_ = ERROR_SUCCESS;
+    feedReason_.clear();
+    if (!target || !links_.wayFreeOfLinks(target)) return false;
+    feedFile_.reset(createTemporary(target, feedTemporary_));
+    if (!feedFile_.valid()) {
+        feedFile_.reset();
+        return false;
+    }
+    try {
+        decoder_of(decoder_, key_, iv_, compression_)
+            .begin(writerTo(feedFile_.get(), feedCode_, feedReason_));
+    } catch (const std::bad_alloc&) {
+        dropFeed();
+        return false;
+    }
+    return true;
+}
+
+bool RestoreTransformation::feed(const uint8_t* data, size_t size) {
+    if (feedCode_ != ERROR_SUCCESS) return false;
+    try {
+        if (decoder_->put(data, size)) return true;
+        if (decoder_->damaged()) {
+            feedCode_ = ERROR_INVALID_DATA;
+            feedReason_ = decoder_->reason();
+        }
+    } catch (const std::bad_alloc&) {
+        feedFailed(ERROR_NOT_ENOUGH_MEMORY);
+    }
+    return false;
+}
+
+void RestoreTransformation::feedFailed(DWORD code) {
+    if (feedCode_ != ERROR_SUCCESS) return;
+    feedCode_ = code;
+    feedReason_ = win32_error_text(code).text();
+}
+
+bool RestoreTransformation::closeFeed(const wchar_t* source, const wchar_t* target,
+                                      const WIN32_FILE_ATTRIBUTE_DATA* attributes) {
+    if (feedCode_ == ERROR_SUCCESS) {
+        try {
+            endData(feedCode_, feedReason_);
+        } catch (const std::bad_alloc&) {
+            feedFailed(ERROR_NOT_ENOUGH_MEMORY);
+        }
+    }
+    std::wstring temporary = std::move(feedTemporary_);
+    feedTemporary_.clear();
+    return complete(feedFile_, temporary, source, target, attributes, feedCode_, feedReason_);
+}
+
+void RestoreTransformation::dropFeed() {
+    feedFile_.reset();
+    if (!feedTemporary_.empty()) remove_made_file(feedTemporary_.c_str());
+    feedTemporary_.clear();
 }
 
 bool RestoreTransformation::transformHeld(const uint8_t* stored, size_t size, const wchar_t* target,

@@ -188,6 +188,25 @@ public:
     bool transformHeld(const uint8_t* stored, size_t size, const wchar_t* target,
                        const WIN32_FILE_ATTRIBUTE_DATA* attributes,
                        const wchar_t* source = nullptr);
+    // transform for a stored form that arrives piece by piece (a download),
+    // each piece turned back as it comes. openFeed makes target's temporary
+    // file as transform does (durableEach is read only at closeFeed); false:
+    // nothing made and nothing logged, and the caller turns to transform once
+    // the stored file is whole. feed takes the next bytes, on any one thread
+    // (not logged; false once the data are damaged or a write failed: the
+    // rest is not wanted); feedFailed ends the data with code (a read of the
+    // stored form that failed). closeFeed, after the last feed has returned,
+    // ends the data and goes on as transform does from there: the same
+    // result, log, temporary file, placing and durability (source names the
+    // stored form in the log). dropFeed removes the temporary file without a
+    // log (a stop: the item is done again later). Between openFeed and
+    // closeFeed or dropFeed nothing else of this transformation is called.
+    bool openFeed(const wchar_t* target);
+    bool feed(const uint8_t* data, size_t size);
+    void feedFailed(DWORD code);
+    bool closeFeed(const wchar_t* source, const wchar_t* target,
+                   const WIN32_FILE_ATTRIBUTE_DATA* attributes);
+    void dropFeed();
     // Takes a temporary file that another transformation of the run wrote
     // (transformAhead) as the one waiting(), to be placed by this one.
     void adopt(const std::wstring& temporary) { waiting_ = temporary; }
@@ -253,8 +272,19 @@ private:
                   const wchar_t* target, const WIN32_FILE_ATTRIBUTE_DATA* attributes, DWORD code,
                   const std::string& reason);
 
+    // A sink that writes the decoded data into out; a failed write leaves
+    // its code and text in code and reason.
+    static StoredDecoder::Sink writerTo(HANDLE out, DWORD& code, std::string& reason);
+    // Ends the decoder's data after its last bytes (damage: 13 and the reason).
+    void endData(DWORD& code, std::string& reason);
+
     std::wstring token_;
     std::wstring waiting_;
+    // The stream of openFeed: its temporary file, and the first failure.
+    scoped_handle feedFile_;
+    std::wstring feedTemporary_;
+    DWORD feedCode_ = ERROR_SUCCESS;
+    std::string feedReason_;
     LinkCheck links_;
     bool durableEach_ = true;
     bool quietStop_ = false;                  // a stop is not logged (work done ahead)

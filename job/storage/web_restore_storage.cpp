@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <cctype>
 #include <cstring>
+#include <new>
+#include <system_error>
 
 #include "common/ace_log_wrapper.h"
 #include "common/appdata_path.h"
@@ -518,6 +520,9 @@ bool WebRestoreStorage::restoreFile(const std::wstring& path, const std::wstring
     // and turned back from there: its work file is written only when a stop
     // leaves the item for the next attempt (keepForLater).
     const bool inMemory = record_->currentFileDone == 0 && item.size <= kInMemoryBytes;
+    // The transformation gives the target its attributes and times before it
+    // takes the target's place.
+    RestoreTransformation& transformation = item.compression ? decompressing_ : decrypting_;
     scoped_handle file;
     if (inMemory) {
         held_.clear();
@@ -525,7 +530,14 @@ bool WebRestoreStorage::restoreFile(const std::wstring& path, const std::wstring
         if (!openWorkFile(work, item, name, file)) return fail(GetLastError());
         workLeft_ = true;
     }
+    // Whichever way the item ends, a feed still under way is dropped.
+    struct FeedEnd {
+        WebRestoreStorage& storage;
+        ~FeedEnd() { storage.stopFeed(); }
+    } feedEnd{*this};
+    if (!inMemory && item.size > kInMemoryBytes) startFeed(transformation, target, work);
     auto drop = [&](DWORD code) {
+        stopFeed();  // its read of the work file ends first
         if (!inMemory) {
             file.close();
             rmfile_f(work.c_str());
@@ -582,19 +594,30 @@ bool WebRestoreStorage::restoreFile(const std::wstring& path, const std::wstring
         if (inMemory) keepForLater(work);
         return true;
     }
+    // The blocks still queued are turned back; a stop meanwhile leaves the
+    // whole work file and its offset for the next attempt.
+    if (feeding_ && !lane_.drain([this] { return interrupted(); })) {
+        log_message(LM_INFO, "Restoring is cancelled when decrypt/decompress file {%s}.\n",
+                    name.c_str());
+        itemPending_ = true;
+        return true;
+    }
 
     log_message(LM_DEBUG, "Start to decrypt/decompress file {%s}.\n", name.c_str());
-    // The transformation gives the target its attributes and times before it
-    // takes the target's place.
-    RestoreTransformation& transformation = item.compression ? decompressing_ : decrypting_;
     bool each = !group_.grouped(target);
     transformation.durableEach(each);
     bool fresh = found == INVALID_FILE_ATTRIBUTES || (found & FILE_ATTRIBUTE_DIRECTORY);
     if (each && fresh) group_.mark(itemIndex, target);
-    bool turned =
-        inMemory ? transformation.transformHeld(held_.data(), held_.size(), target.c_str(),
-                                                &item.attributes, work.c_str())
-                 : transformation.transform(work.c_str(), target.c_str(), &item.attributes, this);
+    bool turned;
+    if (feeding_) {
+        feeding_ = nullptr;
+        turned = transformation.closeFeed(work.c_str(), target.c_str(), &item.attributes);
+    } else if (inMemory) {
+        turned = transformation.transformHeld(held_.data(), held_.size(), target.c_str(),
+                                              &item.attributes, work.c_str());
+    } else {
+        turned = transformation.transform(work.c_str(), target.c_str(), &item.attributes, this);
+    }
     if (!turned) {
         DWORD code = GetLastError();
         const std::string from = to_utf8(work);
@@ -638,6 +661,39 @@ bool WebRestoreStorage::restoreFile(const std::wstring& path, const std::wstring
     return true;
 }
 
+bool WebRestoreStorage::startFeed(RestoreTransformation& transformation, const std::wstring& target,
+                                  const std::wstring& work) {
+    if (!transformation.openFeed(target.c_str())) return false;
+    const uint64_t held = record_->currentFileDone;
+    scoped_handle prefix;
+    if (held)
+        prefix.reset(CreateFileW(work.c_str(), GENERIC_READ,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (held && !prefix.valid()) {
+        transformation.dropFeed();
+        return false;
+    }
+    try {
+        lane_.begin([&transformation](const uint8_t* data,
+                                      size_t size) { return transformation.feed(data, size); },
+                    [&transformation](DWORD code) { transformation.feedFailed(code); });
+    } catch (const std::system_error&) {
+        transformation.dropFeed();
+        return false;
+    }
+    if (held) lane_.read(std::move(prefix), held);
+    feeding_ = &transformation;
+    return true;
+}
+
+void WebRestoreStorage::stopFeed() {
+    if (!feeding_) return;
+    lane_.drop();
+    feeding_->dropFeed();
+    feeding_ = nullptr;
+}
+
 void WebRestoreStorage::keepForLater(const std::wstring& work) {
     scoped_handle file(CreateFileW(work.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                    FILE_ATTRIBUTE_NORMAL, nullptr));
@@ -663,7 +719,8 @@ void WebRestoreStorage::keepForLater(const std::wstring& work) {
 
 bool WebRestoreStorage::openWorkFile(const std::wstring& work, const StoredItem& item,
                                      const std::string& name, scoped_handle& file) {
-    file.reset(CreateFileW(work.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+    // Readable beside: a feed reads what an earlier attempt left (startFeed).
+    file.reset(CreateFileW(work.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
                            FILE_ATTRIBUTE_NORMAL, nullptr));
     const bool made = file.valid() && GetLastError() != ERROR_ALREADY_EXISTS;
     if (!file.valid()) {
@@ -883,5 +940,15 @@ bool WebRestoreStorage::downloadBlock(const std::string& machine, const std::str
     written = done;
     record_->currentFileDone += done;
     record_->bytesTransferred += done;
+    // A block that a stop keeps out of the feed ends it: the item is then
+    // turned back from its work file, or resumed.
+    if (feeding_ && length) {
+        bool queued = false;
+        try {
+            queued = lane_.put(data, static_cast<size_t>(length), [this] { return interrupted(); });
+        } catch (const std::bad_alloc&) {
+        }
+        if (!queued) stopFeed();
+    }
     return true;
 }

@@ -27,8 +27,11 @@
 // behind it, and starts over at block 1.
 //
 // Only the job's worker thread calls a storage (end after a stop of a paused
-// run may come from the stopping thread); it has no lock and no thread of
-// its own. Every operation keeps the caller's last error on success and
+// run may come from the stopping thread); it has no lock. Its one thread of
+// its own (a FeedLane) turns back the blocks of an item stored in more than
+// kInMemoryBytes while the worker downloads the next ones; the worker waits
+// for it before the item ends, whichever way it ends. Every operation keeps
+// the caller's last error on success and
 // returns false with the reason in the last error otherwise: a remote
 // refusal is kHttpErrorBase | status; a reply of the wrong form, a block
 // whose bytes do not have its MD5, and blocks that do not make up the stored
@@ -52,6 +55,7 @@
 #include "job/core/job_activity.h"
 #include "job/core/job_history.h"
 #include "job/core/web_client_event_handler.h"
+#include "job/storage/feed_lane.h"
 #include "job/storage/restore_location_policy.h"
 #include "job/storage/restore_place.h"
 #include "job/storage/storage.h"
@@ -144,6 +148,16 @@ private:
     // next attempt goes on. When it cannot be written the offset goes back
     // to 0 and the next attempt starts over (logged).
     void keepForLater(const std::wstring& work);
+    // A work file item of more than kInMemoryBytes is turned back while its
+    // blocks are downloaded: what the work file holds up to the record's
+    // offset, then each block as it comes, go through lane_ into
+    // transformation's feed (see RestoreTransformation::openFeed). False
+    // when the feed cannot begin: the item is then turned back from its
+    // work file once it is whole, as a smaller one is.
+    bool startFeed(RestoreTransformation& transformation, const std::wstring& target,
+                   const std::wstring& work);
+    // Drops a feed under way (its temporary file removed); nothing when none.
+    void stopFeed();
     // Opens the work file and puts its end at the offset to resume from (the
     // record's, when the work file holds it, else 0). False with the code.
     bool openWorkFile(const std::wstring& work, const StoredItem& item, const std::string& name,
@@ -184,4 +198,8 @@ private:
     LinkCheck links_;
     bool workLeft_ = false;      // the current item's work file may exist
     std::vector<uint8_t> held_;  // the stored data of an item downloaded into memory
+    // The decoding of the item under way while its blocks come (startFeed);
+    // after the transformations, which its taker uses.
+    FeedLane lane_;
+    RestoreTransformation* feeding_ = nullptr;  // the one fed, while a feed is under way
 };

@@ -18,6 +18,12 @@
 #
 #   tools/bench/web_bench.sh
 #
+# With BENCH_TREE=mixed the tree is instead the mixed tree of the backup benchmark
+# (tools/bench/make_tree.py: four large files and many medium ones, BENCH_BYTES in all, default
+# 1 200 000 000, the backup benchmark's), with BENCH_TREE=large only its four large files (48 %
+# of it); then only the web backup and restore are run (as BENCH_RUNS=1), the restore compared
+# with the tree (diff -r) and its agent CPU given in all.
+#
 # Environment: BENCH_DIR (default build/bench; the tree is made once in it and kept), BENCH_BUILD
 # (default build/release), BENCH_FILES (default 200000), BENCH_OTHERS (0: leave restic out),
 # BENCH_DEBUG (1: the agent logs its debug lines, as its default configuration has it),
@@ -48,6 +54,14 @@ machine=$work/machine
 data=$machine/drives/c/ProgramData/morvask/Tovel
 tree=$work/tree-$files
 deep=a00/b0/c0/d0/e0
+kind=${BENCH_TREE:-small}
+if [ "$kind" = mixed ] || [ "$kind" = large ]; then
+    tree=$work/tree-mixed-${BENCH_BYTES:-1200000000}
+    python3 "$source_dir/tools/bench/make_tree.py" mixed "$tree" --bytes "${BENCH_BYTES:-1200000000}"
+    [ "$kind" = large ] && tree=$tree/large
+    files=$(find "$tree" -type f | wc -l)
+    BENCH_RUNS=1
+fi
 # The tree: five levels of folders (10 x 5 x 4 x 5 x 5), 40 files of up to 2 KiB in each of
 # the lowest, made once and kept.
 if [ ! -d "$tree" ]; then
@@ -168,7 +182,7 @@ le() { awk -v a="$1" -v b="$2" 'BEGIN { print (a <= b) ? 1 : 0 }'; }
 
 echo "web benchmark of $files files (machine $machine, simulator $sim, agent $agent)"
 echo "  (ratios in brackets: Tovel's time over the other's)"
-cat "$src"/*/*/*/*/*/* "$src"/x*/*/* >/dev/null 2>&1 || true
+find "$src" -type f -exec cat {} + >/dev/null 2>&1 || true
 
 # ---- the references
 if [ "$others" != 0 ] && command -v restic >/dev/null; then
@@ -307,6 +321,18 @@ fi
 printf "web restore:                %8.3f s%s, agent %s ms CPU/file, simulator %s ms/file; %s files; RSS %s MB\n" \
     "$restore_s" "$([ -n "$r_restore" ] && echo " [restic restore $r_restore s: $(ratio "$restore_s" "$r_restore")]")" \
     "$restore_agent_ms" "$restore_sim_ms" "$restored" "$(rss_mb)"
+if [ "$kind" != small ]; then
+    printf "web restore agent CPU:      %8.3f s in all\n" \
+        "$(awk -v a="$restore_agent_ms" -v n="$files" 'BEGIN { printf "%.3f", a * n / 1000 }')"
+    # A tree of files only comes back below a folder of its name.
+    restored_root=$machine/drives/c/r
+    [ -d "$restored_root/w" ] && [ ! -e "$src/w" ] && restored_root=$restored_root/w
+    if diff -rq "$src" "$restored_root" >"$work/diff.txt"; then
+        echo "web restore: the restored tree is the tree"
+    else
+        echo "web restore: the restored tree differs:"; head "$work/diff.txt"; exit 1
+    fi
+fi
 bound "web restore: agent CPU per file <= 0.2 ms ($restore_agent_ms)" "$(le "$restore_agent_ms" 0.2)"
 [ "$others" = 1 ] || echo "(restic is not installed: its figures are left out)"
 

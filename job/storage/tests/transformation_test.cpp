@@ -22,6 +22,7 @@
 #include "common/win32_error.h"
 #include "job/storage/piece_deflate.h"
 #include "job/tests/key_checks.h"
+#include "job/tests/planted_form.h"
 #include "tools/testkit/checkers.h"
 #include "tools/testkit/log_capture.h"
 #include "tools/testkit/machine_fixture.h"
@@ -36,10 +37,9 @@ using tovel::testing::write_host_file;
 
 namespace {
 
-// The data key and IV of the stored format, written out independently of the
-// program: a change of the program's constant breaks every existing backup.
-const std::string kKeyHex = "d272421353966d34b17abce7982f3319";
-const std::string kIvHex = "358d66b829eca80589a08a6736910973";
+using planted_form::kIvHex;
+using planted_form::kKeyHex;
+using planted_form::planted_stored_form;
 
 constexpr size_t kTwoMiB = 2 * 1024 * 1024;
 
@@ -383,28 +383,6 @@ TEST_F(TransformationStop, AStoppedRestoreLeavesTheExistingTargetAndNoTemporary)
     FixedInterrupter stop(true);
     EXPECT_FALSE(restore(true, kWork, L"C:\\data\\new.bin", nullptr, &stop));
     EXPECT_EQ(names_in_data(), (std::set<std::string>{"source.bin", "work", "restored.bin"}));
-}
-
-// A stored file made outside the program: python3's zlib stream of data
-// (changed by the python statement change on it, z), then after, encrypted
-// by openssl.
-std::string planted_stored_form(const std::string& data, const std::string& after,
-                                const std::string& change = "") {
-    std::string data_file = machine_root() + "/plant-data";
-    std::string after_file = machine_root() + "/plant-after";
-    std::string plain = machine_root() + "/plant-plain";
-    std::string stored = machine_root() + "/plant-stored";
-    write_host_file(data_file, data);
-    write_host_file(after_file, after);
-    EXPECT_EQ(
-        python("import zlib\nd = open('" + data_file + "', 'rb').read()\n" + "a = open('" +
-               after_file + "', 'rb').read()\n" + "z = bytearray(zlib.compress(d, 6))\n" + change +
-               "\n" + "open('" + plain + "', 'wb').write(bytes(z) + a)\nprint('made')"),
-        "made");
-    EXPECT_EQ(run_command("openssl enc -aes-128-cbc -K " + kKeyHex + " -iv " + kIvHex + " -in " +
-                          shell_quote(plain) + " -out " + shell_quote(stored)),
-              0);
-    return read_host_file(stored);
 }
 
 TEST_F(TransformationDamage, DamagedOrMisflaggedDataLeavesTheTargetUntouched) {
