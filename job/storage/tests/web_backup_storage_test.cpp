@@ -85,11 +85,15 @@ protected:
         using Cookies = ATL::CComSingleton<CookieManagerImpl, ATL::CComAutoCriticalSection>;
         ASSERT_TRUE(Cookies::instance()->saveCookie("alice", kCookie));
         ASSERT_EQ(mkdir_p(L"C:\\data"), 0u);
+        ASSERT_NO_FATAL_FAILURE(begin(new CopyTransformation(transforms_)));
+    }
+    // A new run on record_ (a new instance) with a storage of its own.
+    void begin(Transformation* transformation) {
         UUID instance;
         ASSERT_EQ(UuidCreate(&instance), RPC_S_OK);
         std::memcpy(record_->instanceId, &instance, sizeof instance);
         storage_ = std::make_unique<WebBackupStorage>(definition_.get(), &handler_);
-        ASSERT_TRUE(storage_->init(record_.get(), new CopyTransformation(transforms_)));
+        ASSERT_TRUE(storage_->init(record_.get(), transformation));
         ASSERT_TRUE(storage_->start());
     }
 
@@ -540,12 +544,7 @@ TEST_F(WebBackupStorageResume, WorkDoneAheadIsTakenInItsTurnAndWhatADeadRunLeftI
     // The same files in a run of their own, with nothing prepared.
     storage_.reset();
     record_ = std::make_unique<JobActivity>();
-    UUID instance;
-    ASSERT_EQ(UuidCreate(&instance), RPC_S_OK);
-    std::memcpy(record_->instanceId, &instance, sizeof instance);
-    storage_ = std::make_unique<WebBackupStorage>(definition_.get(), &handler_);
-    ASSERT_TRUE(storage_->init(record_.get(), new BackupTransformation(true)));
-    ASSERT_TRUE(storage_->start());
+    ASSERT_NO_FATAL_FAILURE(begin(new BackupTransformation(true)));
     for (uint32_t i = 0; i < paths.size(); ++i) {
         ASSERT_TRUE(backup(paths[i], i + 1)) << i;
         EXPECT_TRUE(stored(paths[i]) == kept[i]) << i;
