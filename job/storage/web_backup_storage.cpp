@@ -89,8 +89,10 @@ struct WebBackupStorage::Prepared : interrupter {
     uint64_t ticket = 0;
     uint32_t itemIndex = 0;
     std::wstring path;
+    std::wstring source;
     std::wstring ahead;
     bool large = false;     // on a lane (its ticket is the lanes')
+    bool posted = false;    // its task is on the pool or a lane
     uint64_t reserved = 0;  // its source bytes in aheadBytes_
     bool done = false;      // the transform succeeded
     DWORD code = 0;         // why it failed
@@ -444,28 +446,53 @@ void WebBackupStorage::prepare(const wchar_t* path, const WIN32_FILE_ATTRIBUTE_D
     auto item = std::make_unique<Prepared>();
     item->itemIndex = itemIndex;
     item->path = path;
+    item->source = readPath ? readPath : path;
     item->ahead = aheadPath(workPath(itemIndex));
     item->large = large;
     item->reserved = large ? 0 : size;
     aheadBytes_ += item->reserved;
-    if (large) ++largeOut_;
-    std::wstring source = readPath ? readPath : path;
     Prepared* slot = item.get();
-    item->ticket = (large ? lanes_ : pool_)->post([this, slot, source](unsigned thread) {
-        BackupTransformation& transformation =
-            slot->large ? *laneTransformations_[thread] : *aheadTransformations_[thread];
-        slot->done = transformation.transform(source.c_str(), slot->ahead.c_str(), nullptr, slot);
-        if (!slot->done) {
-            slot->code = GetLastError();  // the transform removed what it wrote
-            return;
-        }
-        slot->read = transformation.sourceRead();
-        if (const std::string* held = transformation.held()) {
-            slot->held = *held;
-            slot->inMemory = true;
-        }
-    });
     prepared_.push_back(std::move(item));
+    if (large) {
+        ++largeOut_;
+        slot->posted = true;
+        slot->ticket = lanes_->post(
+            [this, slot](unsigned thread) { runPrepared(*laneTransformations_[thread], *slot); });
+        return;
+    }
+    batch_.push_back(slot);
+    batchBytes_ += size;
+    if (batch_.size() >= kBatchItems || batchBytes_ >= kBatchBytes) postBatch();
+}
+
+void WebBackupStorage::postBatch() {
+    if (batch_.empty()) return;
+    uint64_t ticket = pool_->post([this, items = batch_](unsigned thread) {
+        for (Prepared* item : items) runPrepared(*aheadTransformations_[thread], *item);
+    });
+    for (Prepared* item : batch_) {
+        item->ticket = ticket;
+        item->posted = true;
+    }
+    batch_.clear();
+    batchBytes_ = 0;
+}
+
+void WebBackupStorage::runPrepared(BackupTransformation& transformation, Prepared& item) {
+    if (item.stop) {
+        item.code = ERROR_CANCELLED;
+        return;
+    }
+    item.done = transformation.transform(item.source.c_str(), item.ahead.c_str(), nullptr, &item);
+    if (!item.done) {
+        item.code = GetLastError();  // the transform removed what it wrote
+        return;
+    }
+    item.read = transformation.sourceRead();
+    if (const std::string* held = transformation.held()) {
+        item.held = *held;
+        item.inMemory = true;
+    }
 }
 
 std::unique_ptr<WebBackupStorage::Prepared> WebBackupStorage::popPrepared() {
@@ -485,6 +512,8 @@ std::unique_ptr<WebBackupStorage::Prepared> WebBackupStorage::takePrepared(uint3
     });
     if (found == prepared_.end()) return nullptr;
     const Prepared* wanted = found->get();
+    // The items of the batch not posted yet are the last ones announced.
+    if (!wanted->posted) postBatch();
     for (;;) {
         std::unique_ptr<Prepared> item = popPrepared();
         AheadPool& runner = item->large ? *lanes_ : *pool_;
@@ -526,6 +555,8 @@ void WebBackupStorage::discardPrepared() {
     last_error_restorer keep;
     if (prepared_.empty()) return;
     for (auto& item : prepared_) item->stop = true;
+    batch_.clear();  // never posted
+    batchBytes_ = 0;
     // The lanes first: their transforms wait for pieces on the pool.
     if (lanes_) lanes_->cancel();
     pool_->cancel();

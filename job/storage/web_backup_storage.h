@@ -43,9 +43,9 @@
 // Work done ahead. The files among the next kLookahead items announced by
 // prepare are transformed on threads of the storage's own while the worker
 // sends the items before them: a file of up to
-// BackupTransformation::kInMemoryBytes into memory on the pool (each thread
-// with a transformation of its own), as long as the sources so held stay
-// within kAheadBytes; up to kLargeAhead larger ones at a time, each on a lane
+// BackupTransformation::kInMemoryBytes into memory on the pool, a batch of
+// them a task (each thread with a transformation of its own), as long as the
+// sources so held stay within kAheadBytes; up to kLargeAhead larger ones at a time, each on a lane
 // thread of its own, into the ahead file "<i>.ahead" beside the work files,
 // with their deflate in pieces on the pool. backupFile takes an item's work
 // when its turn comes, as its own transform would have given it (the same
@@ -100,6 +100,10 @@ public:
     static constexpr size_t kLookahead = 128;
     static constexpr uint64_t kAheadBytes = 32ull << 20;
     static constexpr size_t kLargeAhead = 2;
+    // Small files go to the pool in batches of this many or of this many
+    // source bytes, one task each (or sooner when the worker comes to one).
+    static constexpr size_t kBatchItems = 16;
+    static constexpr uint64_t kBatchBytes = 256 << 10;
 
     // Neither is owned; both must outlive the storage. handler may be null
     // (then nothing ever asks to stop). The job's tmp folder is made here.
@@ -201,6 +205,10 @@ private:
     // it was not prepared.
     std::unique_ptr<Prepared> takePrepared(uint32_t itemIndex, const wchar_t* path);
     std::unique_ptr<Prepared> popPrepared();
+    // Posts the small files announced since the last batch as one task.
+    void postBatch();
+    // The work of one prepared item, on a thread of the pool or a lane.
+    static void runPrepared(BackupTransformation& transformation, Prepared& item);
     // Stops the work of every prepared item and removes their ahead files.
     void discardPrepared();
     // Removes the ahead files in the tmp folder (of a run cut short).
@@ -231,6 +239,8 @@ private:
     uint64_t aheadBytes_ = 0;  // source bytes of the small files of prepared_
     size_t largeOut_ = 0;      // larger files of prepared_
     std::deque<std::unique_ptr<Prepared>> prepared_;  // in the order announced
+    std::vector<Prepared*> batch_;                    // of prepared_, not posted yet
+    uint64_t batchBytes_ = 0;
     // The pool's and the lanes' own transformations, one per thread.
     std::vector<std::unique_ptr<BackupTransformation>> aheadTransformations_;
     std::vector<std::unique_ptr<BackupTransformation>> laneTransformations_;

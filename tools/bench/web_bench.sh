@@ -229,7 +229,8 @@ if [ -n "${BENCH_REQUESTS:-}" ]; then
     curl -s "$sim/_sim/requests" | python3 -c '
 import json, sys
 volatile = {"seq", "time", "headers", "instanceid", "instance", "starttime", "endtime", "jobid",
-            "id", "client", "elapsed", "cookie"}
+            "id", "client", "elapsed", "cookie", "creationtime", "port",
+            "jobinstanceid"}
 def clean(value):
     if isinstance(value, dict):
         return {k: clean(v) for k, v in sorted(value.items()) if k.lower() not in volatile}
