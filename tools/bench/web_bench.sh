@@ -228,17 +228,21 @@ fi
 if [ -n "${BENCH_REQUESTS:-}" ]; then
     curl -s "$sim/_sim/requests" | python3 -c '
 import json, sys
+# What differs between two runs of one tree: ids, times, cookies, the creation and access times
+# of the files and folders (the lengths of the bodies that carry them), the port of the simulator.
 volatile = {"seq", "time", "headers", "instanceid", "instance", "starttime", "endtime", "jobid",
-            "id", "client", "elapsed", "cookie", "creationtime", "port",
-            "jobinstanceid"}
+            "id", "client", "elapsed", "cookie", "creationtime", "port", "jobinstanceid",
+            "jobdefinitionid", "job", "body_length"}
 def clean(value):
     if isinstance(value, dict):
-        return {k: clean(v) for k, v in sorted(value.items()) if k.lower() not in volatile}
+        return {k: clean(v) for k, v in sorted(value.items()) if k.lower() not in volatile
+                and not k.startswith(("ftCreationTime", "ftLastAccessTime"))}
     if isinstance(value, list):
         return [clean(v) for v in value]
     return value
 for entry in json.load(sys.stdin)["requests"]:
-    print(json.dumps(clean(entry), sort_keys=True))' >"$BENCH_REQUESTS"
+    if entry["kind"] != "login":
+        print(json.dumps(clean(entry), sort_keys=True))' >"$BENCH_REQUESTS"
 fi
 
 if [ "${BENCH_RUNS:-0}" != 1 ]; then  # BENCH_RUNS=1: the backup and the restore only
