@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 
 namespace {
 std::atomic<unsigned> g_cap{0};
@@ -43,14 +44,25 @@ uint64_t AheadPool::post(Task task) {
     return ticket;
 }
 
+bool AheadPool::over(uint64_t ticket) const {
+    return !running_.count(ticket) &&
+           std::none_of(queue_.begin(), queue_.end(),
+                        [&](const auto& entry) { return entry.first == ticket; });
+}
+
 bool AheadPool::wait(uint64_t ticket) {
     std::unique_lock<std::mutex> hold(lock_);
-    auto queued = [&] {
-        return std::any_of(queue_.begin(), queue_.end(),
-                           [&](const auto& entry) { return entry.first == ticket; });
-    };
-    ended_.wait(hold, [&] { return !running_.count(ticket) && !queued(); });
+    ended_.wait(hold, [&] { return over(ticket); });
     return !dropped_.count(ticket) && ticket < posted_;
+}
+
+bool AheadPool::waitFor(uint64_t ticket, unsigned milliseconds, bool& ran) {
+    std::unique_lock<std::mutex> hold(lock_);
+    if (!ended_.wait_for(hold, std::chrono::milliseconds(milliseconds),
+                         [&] { return over(ticket); }))
+        return false;
+    ran = !dropped_.count(ticket) && ticket < posted_;
+    return true;
 }
 
 void AheadPool::cancel() {

@@ -44,11 +44,16 @@ public:
     // Waits until the task of ticket has ended: true, or false when it was
     // dropped by cancel() before it began.
     bool wait(uint64_t ticket);
+    // wait for at most milliseconds: false when the task has not ended by
+    // then; else true, with ran as wait would have returned it.
+    bool waitFor(uint64_t ticket, unsigned milliseconds, bool& ran);
     // Drops the tasks not begun and waits for the running ones to end.
     void cancel();
 
 private:
     void serve(unsigned index);
+    // Under the lock: whether the task of ticket is neither queued nor running.
+    bool over(uint64_t ticket) const;
 
     std::mutex lock_;
     std::condition_variable work_;   // a task was posted, or the pool ends

@@ -4,12 +4,14 @@
 #include <ace/Trace.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cstdio>
 #include <cstring>
 
 #include "common/ace_log_wrapper.h"
 #include "common/appdata_path.h"
+#include "common/find_file_handle.h"
 #include "common/holders.h"
 #include "common/md5.h"
 #include "common/replace_file.h"
@@ -76,7 +78,28 @@ WebBackupStorage::WebBackupStorage(const JobDefinition* definition, WebClientEve
       workFolder_(job_temp_path(definition ? definition->id() : nullptr)),
       handler_(handler) {}
 
-WebBackupStorage::~WebBackupStorage() = default;
+WebBackupStorage::~WebBackupStorage() { discardPrepared(); }
+
+// What a thread made of one announced file, as the worker's own transform
+// would have left it: the stored form in memory (held) or in the ahead file,
+// the read, or the failure's code. Its own stop, for the transform.
+struct WebBackupStorage::Prepared : interrupter {
+    bool interrupted() override { return stop.load(); }
+    std::atomic<bool> stop{false};
+    uint64_t ticket = 0;
+    uint32_t itemIndex = 0;
+    std::wstring path;
+    std::wstring source;
+    std::wstring ahead;
+    bool large = false;     // on a lane (its ticket is the lanes')
+    bool posted = false;    // its task is on the pool or a lane
+    uint64_t reserved = 0;  // its source bytes in aheadBytes_
+    bool done = false;      // the transform succeeded
+    DWORD code = 0;         // why it failed
+    bool inMemory = false;  // held is the stored form
+    std::string held;
+    SourceRead read;
+};
 
 std::string WebBackupStorage::jobName() const {
     return definition_ ? to_utf8(definition_->name(), -1) : std::string();
@@ -163,6 +186,8 @@ bool WebBackupStorage::start() {
         return fail(kNoRecord);
     }
 
+    discardPrepared();
+    removeStrays();
     const std::string startTime = local_time_text();
     Web_Server_Invoker web;
     web.stopCheck(this);
@@ -253,6 +278,7 @@ bool WebBackupStorage::end() {
     last_error_restorer keep;
     const std::string name = jobName();
     const char* id = definition_ ? definition_->id() : "";
+    discardPrepared();
     if (ended_) return true;
     if (!errors_.empty()) {
         Web_Server_Invoker web;
@@ -297,6 +323,7 @@ bool WebBackupStorage::end() {
 bool WebBackupStorage::cancel() {
     ACE_TRACE("WebBackupStorage::cancel");
     last_error_restorer keep;
+    discardPrepared();
     Web_Server_Invoker web;
     Command_To_Server<Stop_Job_Request, Response_T<std::string>> command("Stop Job");
     command.request().build(cookie_, instanceId_);
@@ -378,6 +405,183 @@ void WebBackupStorage::dropCurrentItem() {
     record_->currentFileState = 0;
 }
 
+bool WebBackupStorage::preparing() {
+    if (aheadTried_) return !aheadTransformations_.empty();
+    aheadTried_ = true;
+    // Only the backup transformation is known to be made again per thread.
+    auto* own = dynamic_cast<BackupTransformation*>(transformation_.get());
+    if (!own) return false;
+    if (!pool_) pool_ = std::make_unique<AheadPool>(AheadPool::suggestedThreads(kPieceThreads));
+    auto made = [own](AheadPool* pieces) {
+        auto transformation = std::make_unique<BackupTransformation>(own->compression());
+        transformation->holdSmall(true);
+        transformation->quietStop(true);
+        // No task of the pool may wait for pieces of the pool.
+        transformation->compressOn(pieces);
+        return transformation;
+    };
+    for (unsigned i = 0; i < pool_->threads(); ++i) aheadTransformations_.push_back(made(nullptr));
+    // A pool of one thread (a machine of one core) has no lanes.
+    if (pool_->threads() > 1) {
+        for (size_t i = 0; i < kLargeAhead; ++i) laneTransformations_.push_back(made(pool_.get()));
+        lanes_ = std::make_unique<AheadPool>(static_cast<unsigned>(kLargeAhead));
+    }
+    return true;
+}
+
+void WebBackupStorage::prepare(const wchar_t* path, const WIN32_FILE_ATTRIBUTE_DATA* attributes,
+                               uint32_t itemIndex, const wchar_t* readPath) {
+    if (!record_ || instanceId_.empty() || ended_ || !path || !*path || !attributes ||
+        (attributes->dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+        return;
+    // The half-sent item goes on from its own work file.
+    if (record_->currentFileState == kTransferState && record_->currentItemIndex == itemIndex)
+        return;
+    if (prepared_.size() >= kLookahead || !preparing()) return;
+    uint64_t size =
+        static_cast<uint64_t>(attributes->nFileSizeHigh) << 32 | attributes->nFileSizeLow;
+    bool large = size > BackupTransformation::kInMemoryBytes;
+    // Beyond the bounds the worker transforms the item itself in its turn.
+    if (large ? !lanes_ || largeOut_ >= kLargeAhead : aheadBytes_ + size > kAheadBytes) return;
+    auto item = std::make_unique<Prepared>();
+    item->itemIndex = itemIndex;
+    item->path = path;
+    item->source = readPath ? readPath : path;
+    item->ahead = aheadPath(workPath(itemIndex));
+    item->large = large;
+    item->reserved = large ? 0 : size;
+    aheadBytes_ += item->reserved;
+    Prepared* slot = item.get();
+    prepared_.push_back(std::move(item));
+    if (large) {
+        ++largeOut_;
+        slot->posted = true;
+        slot->ticket = lanes_->post(
+            [this, slot](unsigned thread) { runPrepared(*laneTransformations_[thread], *slot); });
+        return;
+    }
+    batch_.push_back(slot);
+    batchBytes_ += size;
+    if (batch_.size() >= kBatchItems || batchBytes_ >= kBatchBytes) postBatch();
+}
+
+void WebBackupStorage::postBatch() {
+    if (batch_.empty()) return;
+    uint64_t ticket = pool_->post([this, items = batch_](unsigned thread) {
+        for (Prepared* item : items) runPrepared(*aheadTransformations_[thread], *item);
+    });
+    for (Prepared* item : batch_) {
+        item->ticket = ticket;
+        item->posted = true;
+    }
+    batch_.clear();
+    batchBytes_ = 0;
+}
+
+void WebBackupStorage::runPrepared(BackupTransformation& transformation, Prepared& item) {
+    if (item.stop) {
+        item.code = ERROR_CANCELLED;
+        return;
+    }
+    item.done = transformation.transform(item.source.c_str(), item.ahead.c_str(), nullptr, &item);
+    if (!item.done) {
+        item.code = GetLastError();  // the transform removed what it wrote
+        return;
+    }
+    item.read = transformation.sourceRead();
+    if (const std::string* held = transformation.held()) {
+        item.held = *held;
+        item.inMemory = true;
+    }
+}
+
+std::unique_ptr<WebBackupStorage::Prepared> WebBackupStorage::popPrepared() {
+    std::unique_ptr<Prepared> item = std::move(prepared_.front());
+    prepared_.pop_front();
+    aheadBytes_ -= item->reserved;
+    if (item->large) --largeOut_;
+    return item;
+}
+
+std::unique_ptr<WebBackupStorage::Prepared> WebBackupStorage::takePrepared(uint32_t itemIndex,
+                                                                           const wchar_t* path) {
+    // Items that were not prepared (folders, files beyond the bounds) come
+    // between the prepared ones: those stay for their turn.
+    auto found = std::find_if(prepared_.begin(), prepared_.end(), [&](const auto& item) {
+        return item->itemIndex == itemIndex && item->path == path;
+    });
+    if (found == prepared_.end()) return nullptr;
+    const Prepared* wanted = found->get();
+    // The items of the batch not posted yet are the last ones announced.
+    if (!wanted->posted) postBatch();
+    for (;;) {
+        std::unique_ptr<Prepared> item = popPrepared();
+        AheadPool& runner = item->large ? *lanes_ : *pool_;
+        bool ran = false;
+        if (item.get() != wanted) {
+            // Announced but never stored in its turn (it failed before its
+            // work was taken, or the job dropped it).
+            item->stop = true;
+            if (runner.wait(item->ticket) && item->done && !item->inMemory)
+                remove_own_file(item->ahead.c_str());
+            continue;
+        }
+        while (!runner.waitFor(item->ticket, 20, ran))
+            if (!item->stop && interrupted()) item->stop = true;
+        if (!ran) {
+            item->done = false;
+            item->code = ERROR_CANCELLED;
+        }
+        return item;
+    }
+}
+
+bool WebBackupStorage::placeAhead(const Prepared& item, const std::wstring& work) {
+    if (item.inMemory) return true;
+    // The record holds the item as being transformed: no work file of it is
+    // trusted until the record has its size and state, after the rename.
+    if (workMayExist_) remove_own_file(work.c_str());
+    workMayExist_ = true;
+    if (MoveFileExW(item.ahead.c_str(), work.c_str(), MOVEFILE_REPLACE_EXISTING)) return true;
+    DWORD code = GetLastError();
+    log_message(LM_ERROR, "Failed to rename %s to %s, error-code = %d, %m.\n",
+                to_utf8(item.ahead).c_str(), to_utf8(work).c_str(), static_cast<int>(code));
+    remove_own_file(item.ahead.c_str());
+    SetLastError(code);
+    return false;
+}
+
+void WebBackupStorage::discardPrepared() {
+    last_error_restorer keep;
+    if (prepared_.empty()) return;
+    for (auto& item : prepared_) item->stop = true;
+    batch_.clear();  // never posted
+    batchBytes_ = 0;
+    // The lanes first: their transforms wait for pieces on the pool.
+    if (lanes_) lanes_->cancel();
+    pool_->cancel();
+    for (auto& item : prepared_)
+        if (item->done && !item->inMemory) remove_own_file(item->ahead.c_str());
+    prepared_.clear();
+    aheadBytes_ = 0;
+    largeOut_ = 0;
+}
+
+void WebBackupStorage::removeStrays() {
+    last_error_restorer keep;
+    if (workFolder_.empty()) return;
+    static const std::wstring kAhead = aheadPath(L"");
+    std::vector<std::wstring> strays;
+    find_file_handle search;
+    for (bool found = search.first((workFolder_ + L"\\*").c_str()); found; found = search.next()) {
+        std::wstring name = search.data().cFileName;
+        if (name.size() > kAhead.size() &&
+            name.compare(name.size() - kAhead.size(), kAhead.size(), kAhead) == 0)
+            strays.push_back(workFolder_ + L"\\" + name);
+    }
+    for (const std::wstring& stray : strays) remove_own_file(stray.c_str());
+}
+
 bool WebBackupStorage::backupFile(const wchar_t* path, const WIN32_FILE_ATTRIBUTE_DATA* attributes,
                                   uint32_t itemIndex, const wchar_t* readPath) {
     ACE_TRACE("WebBackupStorage::backupFile");
@@ -409,24 +613,32 @@ bool WebBackupStorage::backupFile(const wchar_t* path, const WIN32_FILE_ATTRIBUT
     }
     // The stored form of a file read whole, in memory (none: the work file).
     const std::string* held = nullptr;
+    // The item's work done ahead, when it was prepared.
+    std::unique_ptr<Prepared> ready;
     if (!folder && record_->currentFileState == kEncodeState) {
         const wchar_t* source = readPath ? readPath : path;
         bool transformed = false;
         auto* own = dynamic_cast<BackupTransformation*>(transformation_.get());
-        if (own) own->holdSmall(true);
-        if (own && own->compression() &&
-            (static_cast<uint64_t>(attributes->nFileSizeHigh) << 32 | attributes->nFileSizeLow) >
-                BackupTransformation::kInMemoryBytes) {
-            // A large file's deflate is shared among threads of the storage's
-            // own while the exchanges stay on this one, in order.
-            if (!pool_)
-                pool_ = std::make_unique<AheadPool>(AheadPool::suggestedThreads(kPieceThreads));
-            own->compressOn(pool_.get());
+        ready = takePrepared(itemIndex, path);
+        if (ready) {
+            SetLastError(ready->code);
+            transformed = ready->done && placeAhead(*ready, work);
+        } else {
+            if (own) own->holdSmall(true);
+            if (own && own->compression() &&
+                (static_cast<uint64_t>(attributes->nFileSizeHigh) << 32 |
+                 attributes->nFileSizeLow) > BackupTransformation::kInMemoryBytes) {
+                // A large file's deflate is shared among threads of the
+                // storage's own while the exchanges stay on this one, in order.
+                if (!pool_)
+                    pool_ = std::make_unique<AheadPool>(AheadPool::suggestedThreads(kPieceThreads));
+                own->compressOn(pool_.get());
+            }
+            if (transformation_)
+                transformed = transformation_->transform(source, work.c_str(), attributes, this);
+            else
+                SetLastError(ERROR_INVALID_PARAMETER);
         }
-        if (transformation_)
-            transformed = transformation_->transform(source, work.c_str(), attributes, this);
-        else
-            SetLastError(ERROR_INVALID_PARAMETER);
         if (!transformed) {
             DWORD code = GetLastError();
             if (cancelled())
@@ -440,7 +652,10 @@ bool WebBackupStorage::backupFile(const wchar_t* path, const WIN32_FILE_ATTRIBUT
             dropCurrentItem();
             return fail(code);
         }
-        held = own ? own->held() : nullptr;
+        if (ready)
+            held = ready->inMemory ? &ready->held : nullptr;
+        else
+            held = own ? own->held() : nullptr;
         if (!held) workMayExist_ = true;
         WIN32_FILE_ATTRIBUTE_DATA data;
         if (held) {
@@ -466,7 +681,7 @@ bool WebBackupStorage::backupFile(const wchar_t* path, const WIN32_FILE_ATTRIBUT
         record_->currentFileSize =
             (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
         record_->currentItemIndex = itemIndex;
-        const SourceRead& read = transformation_->sourceRead();
+        const SourceRead& read = ready ? ready->read : transformation_->sourceRead();
         described = described_attributes(*attributes, read);
         noteDescription(work, *attributes, described);
         if (read.known && read.changed) addError(path, kChangedWhileRead, kChangedWhileReadReason);

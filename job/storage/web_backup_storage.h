@@ -40,17 +40,38 @@
 // the blocks not yet accepted are sent. The job must not delete the work
 // file of the record's current item between items.
 //
+// Work done ahead. The files among the next kLookahead items announced by
+// prepare are transformed on threads of the storage's own while the worker
+// sends the items before them: a file of up to
+// BackupTransformation::kInMemoryBytes into memory on the pool, a batch of
+// them a task (each thread with a transformation of its own), as long as the
+// sources so held stay within kAheadBytes; up to kLargeAhead larger ones at a time, each on a lane
+// thread of its own, into the ahead file "<i>.ahead" beside the work files,
+// with their deflate in pieces on the pool. backupFile takes an item's work
+// when its turn comes, as its own transform would have given it (the same
+// stored bytes, description and error entry): an ahead file is renamed to
+// the item's work file only once the record has taken the item and says it
+// is being transformed, so that resumption never trusts it before the
+// record has its size and state. The exchanges stay on the worker's thread,
+// in the order of the items. Nothing is prepared for a folder, for the
+// record's half-sent item, nor with a transformation of another kind. A stop
+// seen while backupFile waits for an item's work stops that work; end,
+// cancel and the destructor stop the rest and remove the ahead files of
+// items not taken, and start removes those that a run cut short left.
+//
 // Only the job's worker thread calls a storage (end after a stop of a paused
-// run may come from the stopping thread); it has no lock and no thread of
-// its own. Every operation keeps the caller's last error on success and
-// returns false with the reason in the last error otherwise: a remote
-// refusal is kHttpErrorBase | status, a reply of the wrong form
-// kMalformedReply, a stop ERROR_CANCELLED.
+// run may come from the stopping thread); its threads share with it only the
+// items they prepare, which the worker takes after their work has ended. Every operation keeps the
+// caller's last error on success and returns false with the reason in the last error otherwise: a
+// remote refusal is kHttpErrorBase | status, a reply of the wrong form kMalformedReply, a stop
+// ERROR_CANCELLED.
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <string>
+#include <vector>
 
 // The command layer brings ACE, whose headers must come before the platform layer's.
 #include "wirekit/server_command.h"
@@ -71,8 +92,18 @@ public:
     // it is being described and sent.
     static constexpr uint32_t kEncodeState = 1;
     static constexpr uint32_t kTransferState = 2;
-    // The threads at most that share a large file's deflate.
+    // The threads at most that share a large file's deflate and prepare the
+    // small files ahead.
     static constexpr unsigned kPieceThreads = 7;
+    // Items announced ahead at most; the source bytes of small files held
+    // ahead at most; larger files transformed ahead at most at a time.
+    static constexpr size_t kLookahead = 128;
+    static constexpr uint64_t kAheadBytes = 32ull << 20;
+    static constexpr size_t kLargeAhead = 2;
+    // Small files go to the pool in batches of this many or of this many
+    // source bytes, one task each (or sooner when the worker comes to one).
+    static constexpr size_t kBatchItems = 16;
+    static constexpr uint64_t kBatchBytes = 256 << 10;
 
     // Neither is owned; both must outlive the storage. handler may be null
     // (then nothing ever asks to stop). The job's tmp folder is made here.
@@ -112,6 +143,11 @@ public:
     // transformation returns false with ERROR_CANCELLED.
     bool backupFile(const wchar_t* path, const WIN32_FILE_ATTRIBUTE_DATA* attributes,
                     uint32_t itemIndex, const wchar_t* readPath) override;
+
+    // See Work done ahead above.
+    size_t lookahead() const override { return kLookahead; }
+    void prepare(const wchar_t* path, const WIN32_FILE_ATTRIBUTE_DATA* attributes,
+                 uint32_t itemIndex, const wchar_t* readPath) override;
 
     // The handler's stop test without waiting; false without a handler.
     bool interrupted() override;
@@ -158,6 +194,28 @@ private:
     bool endedBefore();
 
     std::wstring workPath(uint64_t itemIndex) const;
+    static std::wstring aheadPath(const std::wstring& work) { return work + L".ahead"; }
+
+    struct Prepared;
+    // Whether items are prepared ahead (the threads and their
+    // transformations are made at the first).
+    bool preparing();
+    // The prepared item itemIndex, its work ended (stopped when a stop is
+    // seen meanwhile); the items announced before it are dropped. Null when
+    // it was not prepared.
+    std::unique_ptr<Prepared> takePrepared(uint32_t itemIndex, const wchar_t* path);
+    std::unique_ptr<Prepared> popPrepared();
+    // Posts the small files announced since the last batch as one task.
+    void postBatch();
+    // The work of one prepared item, on a thread of the pool or a lane.
+    static void runPrepared(BackupTransformation& transformation, Prepared& item);
+    // Stops the work of every prepared item and removes their ahead files.
+    void discardPrepared();
+    // Removes the ahead files in the tmp folder (of a run cut short).
+    void removeStrays();
+    // Puts a prepared item's ahead file in place of its work file. False
+    // with the failure's code (the ahead file is removed).
+    bool placeAhead(const Prepared& item, const std::wstring& work);
     std::string jobName() const;
 
     Invoker storage_;
@@ -177,7 +235,19 @@ private:
     bool workMayExist_ = true;
     bool noteMayExist_ = true;
     std::unique_ptr<uint8_t[]> buffer_;  // one block read from a work file
-    // The threads that share a large file's deflate (made at the first such
-    // file); last, so that it goes before the transformation it serves.
+    bool aheadTried_ = false;
+    uint64_t aheadBytes_ = 0;  // source bytes of the small files of prepared_
+    size_t largeOut_ = 0;      // larger files of prepared_
+    std::deque<std::unique_ptr<Prepared>> prepared_;  // in the order announced
+    std::vector<Prepared*> batch_;                    // of prepared_, not posted yet
+    uint64_t batchBytes_ = 0;
+    // The pool's and the lanes' own transformations, one per thread.
+    std::vector<std::unique_ptr<BackupTransformation>> aheadTransformations_;
+    std::vector<std::unique_ptr<BackupTransformation>> laneTransformations_;
+    // The threads that share a large file's deflate and prepare the small
+    // files (made at the first prepare or large file), then the lanes, whose
+    // transforms use the pool; after what their tasks use, so that they go
+    // first.
     std::unique_ptr<AheadPool> pool_;
+    std::unique_ptr<AheadPool> lanes_;
 };

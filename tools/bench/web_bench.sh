@@ -28,6 +28,10 @@
 # (default build/release), BENCH_FILES (default 200000), BENCH_OTHERS (0: leave restic out),
 # BENCH_DEBUG (1: the agent logs its debug lines, as its default configuration has it),
 # BENCH_RUNS (1: the web backup and restore only, without the browses, the cache and the check),
+# BENCH_MIXED (bytes of a mixed tree of large and medium files, make_tree.py's, backed up with
+# compression after the small files; 0, the default: none), BENCH_REQUESTS (a file: the requests
+# of the web backups as the simulator logged them, without what differs from run to run, one a
+# line, to be compared with another build's),
 # BENCH_PERF (1: record the agent with `perf record -g` during the backup and the restore, into
 # perf-backup.data and perf-restore.data of the bench's web folder), BENCH_STRACE (1: count the
 # agent's system calls with `strace -c -f` instead, into strace-backup.txt and strace-restore.txt), JOBS (build jobs, default 2). Every run starts a fresh machine and a fresh simulator; both are
@@ -134,7 +138,8 @@ perf_stop() {
 
 password=bench-password
 python3 "$source_dir/tools/remote-service/remote_service.py" --state "$machine/remote-service" \
-    --port 0 --account "bench:$password" --max-body 1073741824 >"$work/sim.out" 2>"$work/sim.err" &
+    --port 0 --account "bench:$password" --max-body 1073741824 \
+    $([ -n "${BENCH_REQUESTS:-}" ] && echo --log-limit 0) >"$work/sim.out" 2>"$work/sim.err" &
 sim_pid=$!
 for _ in $(seq 300); do grep -q '^port ' "$work/sim.out" && break; sleep 0.1; done
 sim_port=$(sed -n 's/^port //p' "$work/sim.out")
@@ -213,6 +218,46 @@ printf "web backup:                 %8.3f s%s, agent %s ms CPU/file, simulator %
 bound "web backup: agent CPU per file <= 0.2 ms ($backup_agent_ms)" "$(le "$backup_agent_ms" 0.2)"
 call GET "/jobs/$job/instanceids"
 run=$(field 'v[0]["id"]')
+
+# ---- the web backup of a mixed tree (BENCH_MIXED bytes)
+mixed=${BENCH_MIXED:-0}
+if [ "$mixed" != 0 ]; then
+    python3 "$source_dir/tools/bench/make_tree.py" mixed "$work/mixed-$mixed" --bytes "$mixed" >/dev/null
+    mv "$work/mixed-$mixed" "$machine/drives/c/m"
+    trap 'finish; mv "$machine/drives/c/w" "$tree"; mv "$machine/drives/c/m" "$work/mixed-$mixed"' EXIT
+    cat "$machine"/drives/c/m/*/* "$machine"/drives/c/m/* >/dev/null 2>&1 || true
+    call POST /jobs '{"type":"backup","name":"Web bench mixed","source":["C:/m"],"compression":true,"schedule":{"type":"manual"}}'
+    mixed_job=$(field 'v["id"]')
+    agent_cpu=$(cpu_of "$agent_pid")
+    start=$(now)
+    call GET "/jobs/$mixed_job/start"
+    wait_done "$mixed_job"
+    mixed_s=$(elapsed "$start")
+    mixed_mb=$(du -sb --apparent-size "$machine/drives/c/m" | awk '{ printf "%.1f", $1 / 1048576 }')
+    printf "web backup, mixed tree:     %8.3f s, %s MB (%s files), %s MB/s, agent %s s CPU\n" \
+        "$mixed_s" "$mixed_mb" "$(find "$machine/drives/c/m" -type f | wc -l)" \
+        "$(awk -v m="$mixed_mb" -v s="$mixed_s" 'BEGIN { printf "%.1f", m / s }')" \
+        "$(awk -v a="$agent_cpu" -v b="$(cpu_of "$agent_pid")" 'BEGIN { printf "%.2f", b - a }')"
+fi
+if [ -n "${BENCH_REQUESTS:-}" ]; then
+    curl -s "$sim/_sim/requests" | python3 -c '
+import json, sys
+# What differs between two runs of one tree: ids, times, cookies, the creation and access times
+# of the files and folders (the lengths of the bodies that carry them), the port of the simulator.
+volatile = {"seq", "time", "headers", "instanceid", "instance", "starttime", "endtime", "jobid",
+            "id", "client", "elapsed", "cookie", "creationtime", "port", "jobinstanceid",
+            "jobdefinitionid", "job", "body_length"}
+def clean(value):
+    if isinstance(value, dict):
+        return {k: clean(v) for k, v in sorted(value.items()) if k.lower() not in volatile
+                and not k.startswith(("ftCreationTime", "ftLastAccessTime"))}
+    if isinstance(value, list):
+        return [clean(v) for v in value]
+    return value
+for entry in json.load(sys.stdin)["requests"]:
+    if entry["kind"] != "login":
+        print(json.dumps(clean(entry), sort_keys=True))' >"$BENCH_REQUESTS"
+fi
 
 if [ "${BENCH_RUNS:-0}" != 1 ]; then  # BENCH_RUNS=1: the backup and the restore only
 # ---- browsing the run

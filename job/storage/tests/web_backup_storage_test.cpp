@@ -7,12 +7,17 @@
 #include <unistd.h>
 
 #include <cctype>
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <functional>
 #include <map>
 #include <memory>
+#include <random>
+#include <string>
+#include <thread>
 #include <utility>
+#include <vector>
 
 #include "common/appdata_path.h"
 #include "common/json.h"
@@ -80,11 +85,15 @@ protected:
         using Cookies = ATL::CComSingleton<CookieManagerImpl, ATL::CComAutoCriticalSection>;
         ASSERT_TRUE(Cookies::instance()->saveCookie("alice", kCookie));
         ASSERT_EQ(mkdir_p(L"C:\\data"), 0u);
+        ASSERT_NO_FATAL_FAILURE(begin(new CopyTransformation(transforms_)));
+    }
+    // A new run on record_ (a new instance) with a storage of its own.
+    void begin(Transformation* transformation) {
         UUID instance;
         ASSERT_EQ(UuidCreate(&instance), RPC_S_OK);
         std::memcpy(record_->instanceId, &instance, sizeof instance);
         storage_ = std::make_unique<WebBackupStorage>(definition_.get(), &handler_);
-        ASSERT_TRUE(storage_->init(record_.get(), new CopyTransformation(transforms_)));
+        ASSERT_TRUE(storage_->init(record_.get(), transformation));
         ASSERT_TRUE(storage_->start());
     }
 
@@ -447,4 +456,97 @@ TEST_F(WebBackupStorageResume, AFileReadWholeIsSentFromMemoryAndKeptOnlyToGoOnAt
     EXPECT_EQ(blocks(refused), (std::vector<Block>{{1, 503}, {1, 200}, {2, 200}, {3, 200}}));
     EXPECT_TRUE(decoded(refused, false) == bytes);
     EXPECT_EQ(record_->filesDone, 3u);
+}
+
+// Work done ahead: the files announced are transformed before their turn,
+// a larger one into an ahead file that becomes the item's work file only
+// when the item's turn comes. A run stopped half-way through its first file,
+// whose process then dies with the ahead files of the next ones on the disk
+// (one of them cut short, and one of an item never announced again), is
+// taken up by a storage that removes them at its start, goes on at the
+// stopped block and sends the others from their own transforms. What the
+// service keeps decodes (openssl, zlib) to the sources, and is byte for byte
+// what a run that prepares nothing stores.
+TEST_F(WebBackupStorageResume, WorkDoneAheadIsTakenInItsTurnAndWhatADeadRunLeftIsRemoved) {
+    const std::string tmp = host_of(job_temp_path(kJob));
+    auto ahead = [&] {
+        std::map<std::string, std::string> files;
+        for (const auto& entry : std::filesystem::directory_iterator(tmp))
+            if (entry.path().extension() == ".ahead")
+                files[entry.path().filename().string()] = read_host_file(entry.path().string());
+        return files;
+    };
+    std::mt19937 random(5);
+    auto noise = [&](const std::wstring& path, size_t size) {
+        std::string bytes(size, '\0');
+        for (char& c : bytes) c = static_cast<char>(random());
+        write_host_file(host_of(path), bytes);
+        return bytes;
+    };
+    const std::vector<std::wstring> paths = {L"C:\\data\\large1", L"C:\\data\\small2",
+                                             L"C:\\data\\large3", L"C:\\data\\small4"};
+    const std::vector<std::string> bytes = {noise(paths[0], 1500000), source(paths[1], 3000),
+                                            noise(paths[2], 1200000),
+                                            source(paths[3], 2 * kBlock + 7, 'k')};
+    auto announce = [&](WebBackupStorage& storage) {
+        for (uint32_t i = 0; i < paths.size(); ++i) {
+            WIN32_FILE_ATTRIBUTE_DATA data;
+            ASSERT_TRUE(GetFileAttributesExW(paths[i].c_str(), GetFileExInfoStandard, &data));
+            storage.prepare(paths[i].c_str(), &data, i + 1, nullptr);
+        }
+    };
+    ASSERT_TRUE(storage_->init(record_.get(), new BackupTransformation(true)));
+    announce(*storage_);
+    bool early = false;
+    std::map<std::string, std::string> left;
+    handler_.stopTest = [&] {
+        early = early || workFile(3);
+        if (record_->currentFileDone != kBlock) return false;
+        // Stopped after the first block, once the third file's lane has begun.
+        for (int wait = 0; wait < 500 && !ahead().count("3.ahead"); ++wait)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        left = ahead();
+        return true;
+    };
+    ASSERT_TRUE(backup(paths[0], 1));
+    EXPECT_EQ(record_->currentFileDone, kBlock);
+    EXPECT_FALSE(early);  // an ahead file is not the item's work file before its turn
+    ASSERT_TRUE(left.count("3.ahead"));
+    handler_.stopTest = nullptr;
+    storage_.reset();
+    EXPECT_TRUE(ahead().empty());  // the storage removes what it prepared
+    EXPECT_TRUE(workFile(1));      // but keeps the half-sent item's
+    // What the dead process leaves: the ahead files as they were, one cut
+    // short, and one of an item that never comes again.
+    for (const auto& [name, data] : left) write_host_file(tmp + "/" + name, data);
+    write_host_file(tmp + "/3.ahead", left["3.ahead"].substr(0, left["3.ahead"].size() / 2));
+    write_host_file(tmp + "/9.ahead", "stray");
+
+    storage_ = std::make_unique<WebBackupStorage>(definition_.get(), &handler_);
+    ASSERT_TRUE(storage_->init(record_.get(), new BackupTransformation(true)));
+    ASSERT_TRUE(storage_->start());
+    EXPECT_TRUE(ahead().empty());
+    announce(*storage_);
+    for (uint32_t i = 0; i < paths.size(); ++i) ASSERT_TRUE(backup(paths[i], i + 1)) << i;
+    EXPECT_EQ(blocks(paths[0]).front(), Block(1, 200));
+    EXPECT_EQ(blocks(paths[0])[1], Block(2, 200));  // went on at the stopped block
+    std::vector<std::string> kept;
+    for (uint32_t i = 0; i < paths.size(); ++i) {
+        kept.push_back(stored(paths[i]));
+        std::string file = tovel::testing::machine_root() + "/stored.bin";
+        write_host_file(file, kept.back());
+        EXPECT_TRUE(tovel::testing::decode_stored(file, true) == bytes[i]) << i;
+        EXPECT_FALSE(workFile(i + 1)) << i;
+    }
+    ASSERT_TRUE(storage_->end());
+    EXPECT_TRUE(ahead().empty());
+
+    // The same files in a run of their own, with nothing prepared.
+    storage_.reset();
+    record_ = std::make_unique<JobActivity>();
+    ASSERT_NO_FATAL_FAILURE(begin(new BackupTransformation(true)));
+    for (uint32_t i = 0; i < paths.size(); ++i) {
+        ASSERT_TRUE(backup(paths[i], i + 1)) << i;
+        EXPECT_TRUE(stored(paths[i]) == kept[i]) << i;
+    }
 }
