@@ -44,7 +44,7 @@ public:
     // Waits until the task of ticket has ended: true, or false when it was
     // dropped by cancel() before it began.
     bool wait(uint64_t ticket);
-    // wait for at most milliseconds: false when the task has not ended by
+    // As wait, for at most milliseconds: false when the task has not ended by
     // then; else true, with ran as wait would have returned it.
     bool waitFor(uint64_t ticket, unsigned milliseconds, bool& ran);
     // Drops the tasks not begun and waits for the running ones to end.

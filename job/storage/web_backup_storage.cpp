@@ -512,10 +512,11 @@ std::unique_ptr<WebBackupStorage::Prepared> WebBackupStorage::takePrepared(uint3
     });
     if (found == prepared_.end()) return nullptr;
     const Prepared* wanted = found->get();
-    // The items of the batch not posted yet are the last ones announced.
-    if (!wanted->posted) postBatch();
     for (;;) {
         std::unique_ptr<Prepared> item = popPrepared();
+        // Its batch goes now: the wait below then covers the batch's task,
+        // which holds the item until it ends.
+        if (!item->posted) postBatch();
         AheadPool& runner = item->large ? *lanes_ : *pool_;
         bool ran = false;
         if (item.get() != wanted) {

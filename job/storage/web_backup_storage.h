@@ -45,25 +45,27 @@
 // sends the items before them: a file of up to
 // BackupTransformation::kInMemoryBytes into memory on the pool, a batch of
 // them a task (each thread with a transformation of its own), as long as the
-// sources so held stay within kAheadBytes; up to kLargeAhead larger ones at a time, each on a lane
-// thread of its own, into the ahead file "<i>.ahead" beside the work files,
-// with their deflate in pieces on the pool. backupFile takes an item's work
-// when its turn comes, as its own transform would have given it (the same
-// stored bytes, description and error entry): an ahead file is renamed to
-// the item's work file only once the record has taken the item and says it
-// is being transformed, so that resumption never trusts it before the
-// record has its size and state. The exchanges stay on the worker's thread,
-// in the order of the items. Nothing is prepared for a folder, for the
-// record's half-sent item, nor with a transformation of another kind. A stop
-// seen while backupFile waits for an item's work stops that work; end,
-// cancel and the destructor stop the rest and remove the ahead files of
-// items not taken, and start removes those that a run cut short left.
+// sources so held stay within kAheadBytes; up to kLargeAhead larger ones at
+// a time, each on a lane thread of its own, into the ahead file "<i>.ahead"
+// beside the work files, with their deflate in pieces on the pool.
+// backupFile takes an item's work when its turn comes, as its own transform
+// would have given it (the same stored bytes, description and error entry):
+// an ahead file is renamed to the item's work file only once the record has
+// taken the item and says it is being transformed, so that resumption never
+// trusts it before the record has its size and state. The exchanges stay on
+// the worker's thread, in the order of the items. Nothing is prepared for a
+// folder, for the record's half-sent item, nor with a transformation of
+// another kind. A stop seen while backupFile waits for an item's work stops
+// that work; end, cancel and the destructor stop the rest and remove the
+// ahead files of items not taken, and start removes those that a run cut
+// short left.
 //
 // Only the job's worker thread calls a storage (end after a stop of a paused
 // run may come from the stopping thread); its threads share with it only the
-// items they prepare, which the worker takes after their work has ended. Every operation keeps the
-// caller's last error on success and returns false with the reason in the last error otherwise: a
-// remote refusal is kHttpErrorBase | status, a reply of the wrong form kMalformedReply, a stop
+// items they prepare, which the worker takes after their work has ended.
+// Every operation keeps the caller's last error on success and returns false
+// with the reason in the last error otherwise: a remote refusal is
+// kHttpErrorBase | status, a reply of the wrong form kMalformedReply, a stop
 // ERROR_CANCELLED.
 #pragma once
 

@@ -487,7 +487,7 @@ TEST_F(WebBackupStorageResume, WorkDoneAheadIsTakenInItsTurnAndWhatADeadRunLeftI
                                              L"C:\\data\\large3", L"C:\\data\\small4"};
     const std::vector<std::string> bytes = {noise(paths[0], 1500000), source(paths[1], 3000),
                                             noise(paths[2], 1200000),
-                                            source(paths[3], 2 * kBlock + 7, 'k')};
+                                            source(paths[3], kBlock + 7, 'k')};
     auto announce = [&](WebBackupStorage& storage) {
         for (uint32_t i = 0; i < paths.size(); ++i) {
             WIN32_FILE_ATTRIBUTE_DATA data;
@@ -549,4 +549,18 @@ TEST_F(WebBackupStorageResume, WorkDoneAheadIsTakenInItsTurnAndWhatADeadRunLeftI
         ASSERT_TRUE(backup(paths[i], i + 1)) << i;
         EXPECT_TRUE(stored(paths[i]) == kept[i]) << i;
     }
+
+    // Items announced and then passed over: their work is dropped in the
+    // turn of the next one taken.
+    storage_.reset();
+    record_ = std::make_unique<JobActivity>();
+    ASSERT_NO_FATAL_FAILURE(begin(new BackupTransformation(true)));
+    announce(*storage_);
+    for (uint32_t i = 2; i < paths.size(); ++i) {
+        ASSERT_TRUE(backup(paths[i], i + 1)) << i;
+        EXPECT_TRUE(stored(paths[i]) == kept[i]) << i;
+    }
+    ASSERT_TRUE(storage_->end());
+    EXPECT_TRUE(ahead().empty());
+    EXPECT_EQ(record_->filesDone, 2u);
 }
