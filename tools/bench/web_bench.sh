@@ -21,15 +21,15 @@
 # With BENCH_TREE=mixed the tree is instead the mixed tree of the backup benchmark
 # (tools/bench/make_tree.py: four large files and many medium ones, BENCH_BYTES in all, default
 # 1 200 000 000, the backup benchmark's), with BENCH_TREE=large only its four large files (48 %
-# of it); then only the web backup and restore are run (as BENCH_RUNS=1), the restore compared
+# of it); then only the web backup and restore are run (as BENCH_RUNS=1), the job compressing its
+# files, the restore compared
 # with the tree (diff -r) and its agent CPU given in all.
 #
 # Environment: BENCH_DIR (default build/bench; the tree is made once in it and kept), BENCH_BUILD
 # (default build/release), BENCH_FILES (default 200000), BENCH_OTHERS (0: leave restic out),
 # BENCH_DEBUG (1: the agent logs its debug lines, as its default configuration has it),
 # BENCH_RUNS (1: the web backup and restore only, without the browses, the cache and the check),
-# BENCH_MIXED (bytes of a mixed tree of large and medium files, make_tree.py's, backed up with
-# compression after the small files; 0, the default: none), BENCH_REQUESTS (a file: the requests
+# BENCH_REQUESTS (a file: the requests
 # of the web backups as the simulator logged them, without what differs from run to run, one a
 # line, to be compared with another build's),
 # BENCH_PERF (1: record the agent with `perf record -g` during the backup and the restore, into
@@ -59,12 +59,14 @@ data=$machine/drives/c/ProgramData/morvask/Tovel
 tree=$work/tree-$files
 deep=a00/b0/c0/d0/e0
 kind=${BENCH_TREE:-small}
+compression=
 if [ "$kind" = mixed ] || [ "$kind" = large ]; then
     tree=$work/tree-mixed-${BENCH_BYTES:-1200000000}
     python3 "$source_dir/tools/bench/make_tree.py" mixed "$tree" --bytes "${BENCH_BYTES:-1200000000}"
     [ "$kind" = large ] && tree=$tree/large
     files=$(find "$tree" -type f | wc -l)
     BENCH_RUNS=1
+    compression='"compression":true,'
 fi
 # The tree: five levels of folders (10 x 5 x 4 x 5 x 5), 40 files of up to 2 KiB in each of
 # the lowest, made once and kept.
@@ -201,7 +203,7 @@ fi
 start=$(now); find "$src" -printf '%p %s %T@\n' >/dev/null; r_find=$(elapsed "$start")
 
 # ---- the web backup
-call POST /jobs '{"type":"backup","name":"Web bench","source":["C:/w"],"schedule":{"type":"manual"}}'
+call POST /jobs "{\"type\":\"backup\",\"name\":\"Web bench\",\"source\":[\"C:/w\"],$compression\"schedule\":{\"type\":\"manual\"}}"
 job=$(field 'v["id"]')
 agent_cpu=$(cpu_of "$agent_pid"); sim_cpu=$(cpu_of "$sim_pid")
 perf_start backup
@@ -219,26 +221,6 @@ bound "web backup: agent CPU per file <= 0.2 ms ($backup_agent_ms)" "$(le "$back
 call GET "/jobs/$job/instanceids"
 run=$(field 'v[0]["id"]')
 
-# ---- the web backup of a mixed tree (BENCH_MIXED bytes)
-mixed=${BENCH_MIXED:-0}
-if [ "$mixed" != 0 ]; then
-    python3 "$source_dir/tools/bench/make_tree.py" mixed "$work/mixed-$mixed" --bytes "$mixed" >/dev/null
-    mv "$work/mixed-$mixed" "$machine/drives/c/m"
-    trap 'finish; mv "$machine/drives/c/w" "$tree"; mv "$machine/drives/c/m" "$work/mixed-$mixed"' EXIT
-    cat "$machine"/drives/c/m/*/* "$machine"/drives/c/m/* >/dev/null 2>&1 || true
-    call POST /jobs '{"type":"backup","name":"Web bench mixed","source":["C:/m"],"compression":true,"schedule":{"type":"manual"}}'
-    mixed_job=$(field 'v["id"]')
-    agent_cpu=$(cpu_of "$agent_pid")
-    start=$(now)
-    call GET "/jobs/$mixed_job/start"
-    wait_done "$mixed_job"
-    mixed_s=$(elapsed "$start")
-    mixed_mb=$(du -sb --apparent-size "$machine/drives/c/m" | awk '{ printf "%.1f", $1 / 1048576 }')
-    printf "web backup, mixed tree:     %8.3f s, %s MB (%s files), %s MB/s, agent %s s CPU\n" \
-        "$mixed_s" "$mixed_mb" "$(find "$machine/drives/c/m" -type f | wc -l)" \
-        "$(awk -v m="$mixed_mb" -v s="$mixed_s" 'BEGIN { printf "%.1f", m / s }')" \
-        "$(awk -v a="$agent_cpu" -v b="$(cpu_of "$agent_pid")" 'BEGIN { printf "%.2f", b - a }')"
-fi
 if [ -n "${BENCH_REQUESTS:-}" ]; then
     curl -s "$sim/_sim/requests" | python3 -c '
 import json, sys
