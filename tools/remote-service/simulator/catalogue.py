@@ -23,8 +23,8 @@ import re
 import time
 import urllib.parse
 
-from .checks import (ApiError, bad, exact_keys, string, int32, uint32, uint64, array,
-                     need_object, md5_text, parse_json, join_halves)
+from .checks import (INT32_MAX, INT32_MIN, ApiError, bad, exact_keys, string, int32, uint32,
+                     uint64, array, need_object, md5_text, parse_json, join_halves)
 from .multipart import parse_block_upload
 from .pack import attributes_json
 from .store import (PACKED_FROM_FILES, SESSION_COOKIE, block_count, expected_block_length,
@@ -152,6 +152,11 @@ def session_token(cookie_header):
 
 
 # ------------------------------------------------------------------ helpers
+
+def _all_int32(values):
+    """Whether every value is an integer of the signed 32-bit range (each checked at once)."""
+    return all(type(v) is int and INT32_MIN <= v <= INT32_MAX for v in values)
+
 
 def _owned_instance(ctx, iid, kind=None):
     """The instance ``iid`` of the session's user, of the given kind."""
@@ -380,8 +385,9 @@ def upload_file(ctx, body):
     exact_keys(body, ["attri", "type", "jobinstanceid", "sourcename",
                       "totalsizeHigh", "totalsizeLow", "totalblock"])
     attri = exact_keys(body.get("attri"), ATTRIBUTE_KEYS, '"attri"')
-    for key in ATTRIBUTE_KEYS:
-        int32(attri, key, '"attri"')
+    if not _all_int32(attri.values()):
+        for key in ATTRIBUTE_KEYS:
+            int32(attri, key, '"attri"')
     kind = string(body, "type")
     if kind not in ("file", "folder"):
         raise bad('"type" must be "file" or "folder"')

@@ -266,9 +266,10 @@ class Store:
                 self._blocks[(iid, number)][index] = length
                 self._block_at[(iid, number, index)] = offset
 
-    def _add_file_entry(self, iid, entry):
+    def _add_file_entry(self, iid, entry, key=None):
+        """Add an item as the instance's next; ``key`` is its index key when known."""
         self._files[iid].append(entry)
-        self._file_index[(iid, path_key(entry["name"]))] = entry
+        self._file_index[key or (iid, path_key(entry["name"]))] = entry
 
     # --------------------------------------------------------------- accounts
 
@@ -464,14 +465,15 @@ class Store:
         """
         with self.lock:
             pack = self._packs.get(iid)
-            old = self.file_entry(iid, entry["name"])
+            key = (iid, path_key(entry["name"]))
+            old = self._file_index.get(key)
             if old is None:
                 entry["number"] = len(self._files[iid]) + 1
                 entry["descriptions"] = 1
                 if pack is None:
                     self._pending.append((_make_item_folder,
                                           (self._file_dir(iid, entry["number"]),)))
-                self._add_file_entry(iid, entry)
+                self._add_file_entry(iid, entry, key)
                 self._blocks[(iid, entry["number"])] = {}
                 current = entry
             else:
