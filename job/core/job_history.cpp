@@ -6,7 +6,6 @@
 #include <utility>
 
 #include "common/ace_log_wrapper.h"
-#include "common/replace_file.h"
 #include "common/text_conv.h"
 #include "common/text_units.h"
 #include "common/win32_error.h"
@@ -339,26 +338,7 @@ json_spirit::Object JobHistoryInfo::value() const {
     return out;
 }
 
-bool JobHistoryInfo::save() {
-    if (path.empty()) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return false;
-    }
-    bool ok = false;
-    DWORD error = ERROR_NOT_ENOUGH_MEMORY;
-    try {
-        ok = replace_file(from_utf8(path), job_history_formatted(text()));
-        if (!ok) error = GetLastError();
-    } catch (const std::exception&) {
-        ok = false;
-    }
-    if (!ok) {
-        SetLastError(error);
-        log_message(LM_ERROR, "Failed to write JSON file %s, %m.\n", path.c_str());
-        SetLastError(error);
-    }
-    return ok;
-}
+std::string JobHistoryInfo::formattedText() const { return job_history_formatted(text()); }
 
 bool JobHistoryInfo::setInstanceId(const char* id) {
     if (!id || !*id) return false;

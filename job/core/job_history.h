@@ -87,8 +87,6 @@ public:
 
     // As JSONStorage's; the entries of a "source" array read are held apart.
     bool load(const char* path);
-    // Writes text(), formatted, as JSONStorage's save does.
-    bool save();
     // The whole record as a JSON value, the "source" entries in it (a copy:
     // for a record of few entries).
     json_spirit::Object value() const;
@@ -119,6 +117,10 @@ public:
     // Empties the strings and zeroes the numbers; empties an existing
     // "source" array; keeps "type".
     void reset();
+
+protected:
+    // text(), formatted.
+    std::string formattedText() const override;
 
 private:
     // Whether container's "source" is an array, which then stays empty: its

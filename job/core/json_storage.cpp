@@ -78,6 +78,11 @@ bool JSONStorage<Kind, Container>::load(const char* newPath) {
 }
 
 template <int Kind, class Container>
+std::string JSONStorage<Kind, Container>::formattedText() const {
+    return json_spirit::write_formatted(json_spirit::Value(container));
+}
+
+template <int Kind, class Container>
 bool JSONStorage<Kind, Container>::save() {
     if (path.empty()) {
         SetLastError(ERROR_INVALID_PARAMETER);
@@ -86,8 +91,7 @@ bool JSONStorage<Kind, Container>::save() {
     bool ok = false;
     DWORD error = ERROR_NOT_ENOUGH_MEMORY;
     try {
-        ok = replace_file(from_utf8(path),
-                          json_spirit::write_formatted(json_spirit::Value(container)));
+        ok = replace_file(from_utf8(path), formattedText());
         if (!ok) error = GetLastError();
     } catch (const std::exception&) {
         ok = false;

@@ -41,6 +41,9 @@ public:
     void unbind() { path.clear(); }
 
 protected:
+    // The text that save writes: the content, formatted.
+    virtual std::string formattedText() const;
+
     std::string path;
     Container container;
 };
