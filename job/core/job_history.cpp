@@ -1,5 +1,6 @@
 #include "job/core/job_history.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstdio>
 #include <exception>
@@ -297,43 +298,65 @@ bool JobHistoryInfo::load(const char* newPath) {
     auto source = container.find("source");
     if (source == container.end() || source->second.type() != json_spirit::array_type) return true;
     json_spirit::Array& entries = source->second.get_array();
-    for (const json_spirit::Value& entry : entries) {
-        if (sourceCount_++) sources_ += ',';
-        sources_ += json_spirit::write(entry);
-    }
+    for (const json_spirit::Value& entry : entries) appendSource(json_spirit::write(entry));
     entries.clear();
     entries.shrink_to_fit();
     return true;
 }
 
-std::string JobHistoryInfo::text() const {
-    std::string out;
-    out.reserve(sources_.size() + 1024);
-    out += '{';
+void JobHistoryInfo::appendSource(const std::string& entry) {
+    size_t length = entry.size() + (sourceCount_ ? 1 : 0);
+    if (sources_.empty() || sources_.back().size() + length > kSourcePiece) {
+        sources_.emplace_back();
+        sources_.back().reserve(std::max(kSourcePiece, length));
+    }
+    if (sourceCount_++) sources_.back() += ',';
+    sources_.back() += entry;
+}
+
+void JobHistoryInfo::textFrame(std::string& head, std::string& tail) const {
+    head = "{";
+    tail.clear();
+    std::string* out = &head;
     bool first = true;
     for (const auto& [key, member] : container) {
-        if (!first) out += ',';
+        if (!first) *out += ',';
         first = false;
-        append_json_string(out, key);
-        out += ':';
+        append_json_string(*out, key);
+        *out += ':';
         if (key == "source" && member.type() == json_spirit::array_type) {
-            out += '[';
-            out += sources_;
-            out += ']';
+            *out += '[';
+            out = &tail;  // the entries go between
+            *out += ']';
         } else {
-            out += json_spirit::write(member);
+            *out += json_spirit::write(member);
         }
     }
-    out += '}';
+    *out += '}';
+}
+
+std::string JobHistoryInfo::text() const {
+    std::string head, tail;
+    textFrame(head, tail);
+    size_t length = head.size() + tail.size();
+    for (const std::string& piece : sources_) length += piece.size();
+    std::string out;
+    out.reserve(length);
+    out += head;
+    for (const std::string& piece : sources_) out += piece;
+    out += tail;
     return out;
 }
 
 json_spirit::Object JobHistoryInfo::value() const {
     json_spirit::Object out = container;
     if (sourceIsArray()) {
-        json_spirit::Value entries;
-        json_spirit::read("[" + sources_ + "]", entries);
-        out["source"] = std::move(entries);
+        std::string entries = "[";
+        for (const std::string& piece : sources_) entries += piece;
+        entries += ']';
+        json_spirit::Value read;
+        json_spirit::read(entries, read);
+        out["source"] = std::move(read);
     }
     return out;
 }
@@ -388,16 +411,16 @@ bool JobHistoryInfo::addSourceFile(const wchar_t* itemPath, FILETIME creationTim
         source = container.emplace("source", json_spirit::Value(json_spirit::Array())).first;
     if (source->second.type() == json_spirit::array_type) {
         // The members in their order as keys: creationtime, modifiedtime, path, size.
-        if (sourceCount_++) sources_ += ',';
-        sources_ += "{\"creationtime\":\"";
-        sources_ += job_history_time_text(creationTime);
-        sources_ += "\",\"modifiedtime\":\"";
-        sources_ += job_history_time_text(lastWriteTime);
-        sources_ += "\",\"path\":";
-        append_json_string(sources_, itemPath ? wide_to_utf8(itemPath) : std::string());
-        sources_ += ",\"size\":";
-        append_number(sources_, size);
-        sources_ += '}';
+        entry_ = "{\"creationtime\":\"";
+        entry_ += job_history_time_text(creationTime);
+        entry_ += "\",\"modifiedtime\":\"";
+        entry_ += job_history_time_text(lastWriteTime);
+        entry_ += "\",\"path\":";
+        append_json_string(entry_, itemPath ? wide_to_utf8(itemPath) : std::string());
+        entry_ += ",\"size\":";
+        append_number(entry_, size);
+        entry_ += '}';
+        appendSource(entry_);
     }
     add_count(container, "files_restored", 1);
     add_count(container, "restored_size", size);
@@ -411,7 +434,7 @@ void JobHistoryInfo::reset() {
          {"usedtime", "totalsize", "filescount", "speed", "files_restored", "restored_size"})
         container[key] = json_spirit::Value(0);
     if (sourceIsArray()) {
-        std::string().swap(sources_);  // a long run's entries are given back
+        std::vector<std::string>().swap(sources_);  // a long run's entries are given back
         sourceCount_ = 0;
     }
 }

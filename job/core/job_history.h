@@ -23,6 +23,7 @@
 #include <cstdint>
 #include <string>
 #include <unordered_set>
+#include <vector>
 
 #include "common/holders.h"
 #include "job/core/json_storage.h"
@@ -93,6 +94,11 @@ public:
     const json_spirit::Object& get() const = delete;  // would lack the entries
     // The record's compact JSON text.
     std::string text() const;
+    // The same text in parts, for a record too long to copy whole: head, then
+    // the pieces of the "source" entries (sourcePieces, none when "source" is
+    // no array), then tail. The pieces stay valid until the next change.
+    void textFrame(std::string& head, std::string& tail) const;
+    const std::vector<std::string>& sourcePieces() const { return sources_; }
     // The number of entries of "source" (0 when it is no array).
     size_t sourceCount() const { return sourceCount_; }
 
@@ -126,9 +132,14 @@ private:
     // Whether container's "source" is an array, which then stays empty: its
     // entries are sources_.
     bool sourceIsArray() const;
+    // Appends one entry's compact text to the pieces.
+    void appendSource(const std::string& entry);
 
-    // The compact texts of the entries, joined by ",".
-    std::string sources_;
+    // The compact texts of the entries, joined by ",", in pieces of about
+    // kSourcePiece bytes (a long run's entries then need no one long block).
+    static constexpr size_t kSourcePiece = size_t{1} << 20;
+    std::vector<std::string> sources_;
+    std::string entry_;  // the entry being made
     size_t sourceCount_ = 0;
 };
 

@@ -149,9 +149,9 @@ bool Start_Restore_Job_Request::build(const std::string& cookie, const std::stri
     return accept(cookie, std::move(object));
 }
 
-bool Submit_History_Request::build(const std::string& cookie, std::string history) {
+bool Submit_History_Request::build(const std::string& cookie, Body_Source history) {
     if (!cookieGiven(cookie)) return false;
-    if (history.empty()) return refuse("Invalid history information.\n");
+    if (history.length == 0 || !history.next) return refuse("Invalid history information.\n");
     return accept(cookie, std::move(history));
 }
 

@@ -140,12 +140,16 @@ public:
 };
 
 // history: the restore history as it stands, as its compact JSON text (a
-// run of many items makes a long one, sent as it is); an empty text is
-// refused.
-class Submit_History_Request : public Remote_Request_T<std::string> {
+// run of many items makes a long one, sent piece by piece as it is); an
+// empty text is refused.
+class Submit_History_Request : public Remote_Request_T<Body_Source> {
 public:
-    Submit_History_Request() : Remote_Request_T<std::string>(remote_paths::kSubmitHistory) {}
-    bool build(const std::string& cookie, std::string history);
+    Submit_History_Request() : Remote_Request_T<Body_Source>(remote_paths::kSubmitHistory) {}
+    bool build(const std::string& cookie, Body_Source history);
+    // The text held whole.
+    bool build(const std::string& cookie, std::string history) {
+        return build(cookie, Body_Source::of(std::move(history)));
+    }
 };
 
 // A null file name sends "".

@@ -6,8 +6,10 @@
 #include <algorithm>
 #include <cctype>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <system_error>
+#include <utility>
 
 #include "common/ace_log_wrapper.h"
 #include "common/appdata_path.h"
@@ -112,6 +114,35 @@ private:
 std::wstring folder_key(const std::wstring& path) {
     size_t end = path.find_last_not_of(L"\\/");
     return end == std::wstring::npos ? path : path.substr(0, end + 1);
+}
+
+// The history's text as a request body, made from its parts as it is sent;
+// history must outlive the sending.
+Body_Source history_body(const JobHistoryInfo& history) {
+    auto frame = std::make_shared<std::pair<std::string, std::string>>();
+    history.textFrame(frame->first, frame->second);
+    const std::vector<std::string>& pieces = history.sourcePieces();
+    Body_Source body;
+    body.length = frame->first.size() + frame->second.size();
+    for (const std::string& piece : pieces) body.length += piece.size();
+    auto at = std::make_shared<size_t>(0);  // 0 the head, then the pieces, then the tail
+    body.rewind = [at] {
+        *at = 0;
+        return true;
+    };
+    body.next = [frame, &pieces, at](std::string& piece) {
+        size_t part = (*at)++;
+        if (part == 0)
+            piece = frame->first;
+        else if (part <= pieces.size())
+            piece = pieces[part - 1];
+        else if (part == pieces.size() + 1)
+            piece = frame->second;
+        else
+            piece.clear();
+        return true;
+    };
+    return body;
 }
 
 bool web_server(std::string& host, unsigned short& port) {
@@ -273,7 +304,7 @@ bool WebRestoreStorage::end(bool /*cancelled*/) {
 
     // The history goes whatever became of the errors: it closes the run.
     Command_To_Server<Submit_History_Request, Response_T<std::string>> command("Submit History");
-    command.request().build(cookie_, history_ ? history_->text() : std::string());
+    command.request().build(cookie_, history_ ? history_body(*history_) : Body_Source());
     if (DWORD code = exchange(invoker_, command, cookie_)) {
         log_failure(code, "Submit history failed, job {%s, %s}, error-code = %d, %m.\n",
                     "Submit history failed, job {%s, %s}, error-code = %d, %s.\n", name.c_str(),

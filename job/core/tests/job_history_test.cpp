@@ -386,7 +386,7 @@ TEST_F(JobHistory, ARecordOfManyItemsIsTheTextOfItsWholeValue) {
     info.setState("run");
     info.setStartTime(at(2014, 3, 5, 7, 4, 9));
     uint64_t bytes = 0;
-    const size_t kItems = 3000;
+    const size_t kItems = 9000;  // entries of more than one piece
     for (size_t i = 0; i < kItems; ++i) {
         std::wstring path = L"C:\\data\\f" + std::to_wstring(i) + L"\\" + names[i % names.size()];
         FILETIME made = at(2000 + static_cast<int>(i % 30), 1 + static_cast<int>(i % 12),
@@ -414,6 +414,12 @@ TEST_F(JobHistory, ARecordOfManyItemsIsTheTextOfItsWholeValue) {
     const std::string compact = info.text();
     EXPECT_TRUE(same_text(compact, json_spirit::write(json_spirit::Value(whole))));
     EXPECT_TRUE(info.value() == whole);
+    std::string head, tail;
+    info.textFrame(head, tail);
+    ASSERT_GE(info.sourcePieces().size(), 2u);
+    std::string parts = head;
+    for (const std::string& piece : info.sourcePieces()) parts += piece;
+    EXPECT_TRUE(same_text(parts + tail, compact));
     ASSERT_TRUE(info.save());
     EXPECT_TRUE(same_text(read_host_file(host_of(file)),
                           json_spirit::write_formatted(json_spirit::Value(whole))));
@@ -437,8 +443,8 @@ print(len(s), s[1]["path"], s[5]["path"], s[7]["size"], d["files_restored"])
                           &out),
               0);
     EXPECT_EQ(out,
-              "3000 C:\\data\\f1\\q\"uo\"te C:\\data\\f5\\lone\xef\xbf\xbd "
-              "18446744073709551615 3000\n");
+              "9000 C:\\data\\f1\\q\"uo\"te C:\\data\\f5\\lone\xef\xbf\xbd "
+              "18446744073709551615 9000\n");
 
     // A resumed run reads the entries back and adds to them.
     JobHistoryInfo resumed;
