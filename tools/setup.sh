@@ -3,12 +3,13 @@
 # Idempotent: when everything is present it prints nothing and runs no apt-get.
 set -euo pipefail
 
+# pypy3 runs the simulator in the web benchmark only; the tests run it on python3.
 packages=(
   build-essential cmake ninja-build pkg-config clang-format
   libace-dev libcrypto++-dev libssl-dev libboost-dev libsqlite3-dev sqlite3
   uuid-dev libcurl4-openssl-dev libgtest-dev libgmock-dev nlohmann-json3-dev
   libcivetweb-dev zlib1g-dev python3 openssl clang libclang-rt-dev lld time
-  curl chromium ccache
+  curl chromium ccache pypy3
   libcairo2-dev libgdk-pixbuf-2.0-dev libfreetype-dev fonts-dejavu-core
 )
 # node and npm drive the browser tests; a machine that has node already keeps its own.

@@ -34,8 +34,11 @@
 # line, to be compared with another build's),
 # BENCH_PERF (1: record the agent with `perf record -g` during the backup and the restore, into
 # perf-backup.data and perf-restore.data of the bench's web folder), BENCH_STRACE (1: count the
-# agent's system calls with `strace -c -f` instead, into strace-backup.txt and strace-restore.txt), JOBS (build jobs, default 2). Every run starts a fresh machine and a fresh simulator; both are
-# stopped when the script ends, however it ends.
+# agent's system calls with `strace -c -f` instead, into strace-backup.txt and
+# strace-restore.txt), JOBS (build jobs, default 2), BENCH_SIM_PYTHON (the interpreter that runs
+# the simulator: by default pypy3 when it is installed, whose compiled request loop costs a few
+# times less CPU per request than python3's, else python3). Every run starts a fresh machine
+# and a fresh simulator; both are stopped when the script ends, however it ends.
 set -euo pipefail
 
 source_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
@@ -44,8 +47,14 @@ build=${BENCH_BUILD:-$source_dir/build/release}
 files=${BENCH_FILES:-200000}
 others=${BENCH_OTHERS:-1}
 jobs=${JOBS:-2}
+sim_python=${BENCH_SIM_PYTHON:-}
 
 bash "$source_dir/tools/setup.sh"
+if [ -z "$sim_python" ]; then
+    sim_python=python3
+    command -v pypy3 >/dev/null 2>&1 && sim_python=pypy3
+fi
+sim_version=$("$sim_python" -c 'import platform; print(platform.python_implementation(), platform.python_version())')
 if [ ! -f "$build/CMakeCache.txt" ]; then
     cmake -S "$source_dir" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTOVEL_TESTS=OFF >/dev/null
 fi
@@ -118,6 +127,7 @@ ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else
 # CPU seconds (user and system) that a process has spent so far.
 cpu_of() { awk '{ print ($14 + $15) / '"$(getconf CLK_TCK)"' }' "/proc/$1/stat"; }
 rss_mb() { awk '/^VmRSS/ { printf "%.1f", $2 / 1024 }' "/proc/$agent_pid/status"; }
+sim_hwm_mb() { awk '/^VmHWM/ { printf "%.1f", $2 / 1024 }' "/proc/$sim_pid/status"; }
 hwm_mb() { awk '/^VmHWM/ { printf "%.1f", $2 / 1024 }' "/proc/$agent_pid/status"; }
 reset_peak() { echo 5 >"/proc/$agent_pid/clear_refs"; }
 perf_start() {  # perf_start NAME: records the agent until perf_stop, when BENCH_PERF or BENCH_STRACE=1
@@ -139,7 +149,7 @@ perf_stop() {
 }
 
 password=bench-password
-python3 "$source_dir/tools/remote-service/remote_service.py" --state "$machine/remote-service" \
+"$sim_python" "$source_dir/tools/remote-service/remote_service.py" --state "$machine/remote-service" \
     --port 0 --account "bench:$password" --max-body 1073741824 \
     $([ -n "${BENCH_REQUESTS:-}" ] && echo --log-limit 0) >"$work/sim.out" 2>"$work/sim.err" &
 sim_pid=$!
@@ -187,7 +197,7 @@ bound() {  # bound TEXT MET(0/1)
 }
 le() { awk -v a="$1" -v b="$2" 'BEGIN { print (a <= b) ? 1 : 0 }'; }
 
-echo "web benchmark of $files files (machine $machine, simulator $sim, agent $agent)"
+echo "web benchmark of $files files (machine $machine, simulator $sim on $sim_python, $sim_version, agent $agent)"
 echo "  (ratios in brackets: Tovel's time over the other's)"
 find "$src" -type f -exec cat {} + >/dev/null 2>&1 || true
 
@@ -345,9 +355,9 @@ r_restore=
 if [ "$others" = 1 ]; then
     start=$(now); restic restore -q latest --target "$work/restic-out" >/dev/null; r_restore=$(elapsed "$start")
 fi
-printf "web restore:                %8.3f s%s, agent %s ms CPU/file, simulator %s ms/file; %s files; RSS %s MB\n" \
+printf "web restore:                %8.3f s%s, agent %s ms CPU/file, simulator %s ms/file; %s files; RSS %s MB (simulator's peak %s MB)\n" \
     "$restore_s" "$([ -n "$r_restore" ] && echo " [restic restore $r_restore s: $(ratio "$restore_s" "$r_restore")]")" \
-    "$restore_agent_ms" "$restore_sim_ms" "$restored" "$(rss_mb)"
+    "$restore_agent_ms" "$restore_sim_ms" "$restored" "$(rss_mb)" "$(sim_hwm_mb)"
 if [ "$kind" != small ]; then
     printf "web restore agent CPU:      %8.3f s in all\n" \
         "$(awk -v a="$restore_agent_ms" -v n="$files" 'BEGIN { printf "%.3f", a * n / 1000 }')"

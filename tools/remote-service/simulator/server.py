@@ -38,6 +38,10 @@ from .faults import FaultTable
 from .heads import HeadTooLarge, read_head, read_plain_head
 from .store import SESSION_COOKIE, Store
 
+# The events that tell a client has left or half-closed its side; select
+# lacks POLLRDHUP on some interpreters, whose value on Linux is 0x2000.
+_GONE = getattr(select, "POLLRDHUP", 0x2000) | select.POLLHUP | select.POLLERR
+
 SERVER_NAME = "remote-service-simulator"
 MAX_BODY = 64 * 1024 * 1024
 MAX_LOGGED_BODY = 4096
@@ -612,7 +616,7 @@ class Service:
         whole reply is out, the client leaves, or the simulator stops."""
         h.close_connection = True
         poller = select.poll()
-        poller.register(h.connection, select.POLLRDHUP | select.POLLHUP | select.POLLERR)
+        poller.register(h.connection, _GONE)
         h.wfile.write(data[:start])
         h.wfile.flush()
         for at in range(start, len(data)):
@@ -626,7 +630,7 @@ class Service:
         """Answer nothing until the client leaves, time runs out, or the end."""
         h.close_connection = True
         poller = select.poll()
-        poller.register(h.connection, select.POLLRDHUP | select.POLLHUP | select.POLLERR)
+        poller.register(h.connection, _GONE)
         deadline = None if seconds is None else time.monotonic() + seconds
         while not self.stopping.is_set():
             if deadline is not None and time.monotonic() >= deadline:
