@@ -36,8 +36,8 @@
 # perf-backup.data and perf-restore.data of the bench's web folder), BENCH_STRACE (1: count the
 # agent's system calls with `strace -c -f` instead, into strace-backup.txt and
 # strace-restore.txt), JOBS (build jobs, default 2), BENCH_SIM_PYTHON (the interpreter that runs
-# the simulator: by default pypy3 when it is installed, whose compiled request loop costs a few
-# times less CPU per request than python3's, else python3). Every run starts a fresh machine
+# the simulator: by default pypy3 when it is installed, which spends a quarter to a third
+# less CPU per request than python3, else python3). Every run starts a fresh machine
 # and a fresh simulator; both are stopped when the script ends, however it ends.
 set -euo pipefail
 
