@@ -378,8 +378,7 @@ int JobInfoPane::onJobState(const std::string& id, int state) {
     JobActivity* live = record->activity();
     JobActivity* cached = record->cachedActivity();
     if (!live || !cached) return 0;
-    int now = JobRecord::state(live);
-    if (JobRecord::state(cached) == now && now != kRunning) return 0;
+    if (JobRecord::looksAlike(cached, live) && JobRecord::state(live) != kRunning) return 0;
     setJobInfoPane(record, 0);
     return 0;
 }

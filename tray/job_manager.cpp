@@ -463,7 +463,7 @@ void JobManager::refreshActivities() {
             continue;
         }
         int state = JobRecord::state(live);
-        if (JobRecord::state(cached) == state && state != kStateRunning) continue;
+        if (JobRecord::looksAlike(cached, live) && state != kStateRunning) continue;
         if (IJobStateNotify* pane = getJobObserver(id)) {
             pane->onJobState(id, state);
             updateCacheLogged(*record, id);

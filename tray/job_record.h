@@ -36,6 +36,14 @@ public:
 
     // The state field of a record (its base part).
     static int state(const JobActivity* record) { return record->state.load(); }
+    // Whether a card drawn from one record would look as drawn from the
+    // other: the same state and the same pause or stop request. The service
+    // sets a run's final state and clears its request in two stores, so a
+    // copy can be taken between them.
+    static bool looksAlike(const JobActivity* a, const JobActivity* b) {
+        return a->state.load() == b->state.load() &&
+               a->requestedTransition.load() == b->requestedTransition.load();
+    }
 
 private:
     JobDefinition* definition_;

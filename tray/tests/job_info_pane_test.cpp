@@ -151,6 +151,25 @@ TEST_F(TrayCards, APauseOrStopRequestKeepsTheCardAndAFirstSeenOneGetsTheStateNam
     EXPECT_NE(first->body().find(L"Done: 50%"), std::wstring::npos);
 }
 
+TEST_F(TrayCards, AStoppedRunsCardTellsTheStopOnceTheRequestIsClearedAfterTheState) {
+    // The service stores the final state, then clears the stop request; the
+    // stop's events can be taken between the two stores.
+    Job running(job_id(7), "Stopped", JS_RUNNING);
+    auto card = card_for(running);
+    JobManager* list = JobManager::instance();
+    list->attachJobObserver(card.get(), running.id());
+    running->requestedTransition = JS_CANCELING;
+    list->NotifyJobChanges(running.id(), JS_CANCELING);
+    running->state = JS_IDLE;
+    list->NotifyJobChanges(running.id(), JS_CANCELLED);
+    list->NotifyJobChanges(running.id(), JS_IDLE);
+    EXPECT_NE(card->body().find(L"State: Running\n"), std::wstring::npos);
+    running->requestedTransition = 0;
+    list->refreshActivities();
+    EXPECT_EQ(card->body().rfind(kHead + L"Idle\n", 0), 0u) << testing::PrintToString(card->body());
+    list->detachJobObserver(running.id());
+}
+
 TEST_F(TrayCards, ACardMadeBeforeItsRecordExistsKnowsItsJobAndBuildsItsTextsLater) {
     const std::string id = job_id(6);
     tray_tests::make_job(id, "Late");

@@ -551,7 +551,7 @@ TEST_F(TrayWithHost, ATrayStartedBeforeTheServiceFollowsItThroughARestart) {
                std::string::npos;
     })) << tray.errors();
     pictures("restart-stopped", {L"Backup: Photos", L"Backup: Papers"}, &texts, false);
-    EXPECT_NE(last_state(texts, L"Backup: Photos"), L"State: Running");
+    EXPECT_NE(last_state(texts, L"Backup: Photos"), L"State: Running") << tray.errors();
 
     // The service ends: the tray, which found its exit event only once the
     // service had come, ends with it.
