@@ -119,11 +119,11 @@ bool JobDefinition::fromJSON(const json_spirit::Value& value) {
             offlineLocation_.clear();
         }
 
-        source_ = plandeck::SourceList();
+        source_ = plandeck::DefinitionItems();
         auto sources = object.find("source");
         if (sources != object.end() && sources->second.type() == json_spirit::array_type) {
             if (apart_) {
-                source_ = plandeck::SourceList(std::move(*apart_));
+                source_ = plandeck::DefinitionItems(std::move(*apart_));
             } else {
                 const json_spirit::Array& list = sources->second.get_array();
                 std::vector<std::wstring> paths;
@@ -131,7 +131,7 @@ bool JobDefinition::fromJSON(const json_spirit::Value& value) {
                 for (const auto& element : list)
                     if (element.type() == json_spirit::str_type)
                         paths.push_back(plandeck::path_from_json(element.get_str()));
-                source_ = plandeck::SourceList(std::move(paths));
+                source_ = plandeck::DefinitionItems(std::move(paths));
             }
         }
         if (source_.empty()) {

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "common/json.h"
-#include "plandeck/source_list.h"
+#include "plandeck/definition_items.h"
 #include "platform/win32.h"
 
 class JobDefinition {
@@ -43,9 +43,9 @@ public:
     const wchar_t* machine() const { return machine_.c_str(); }
     // Empty: the job uses the remote service.
     const wchar_t* offlineLocation() const { return offlineLocation_.c_str(); }
-    // The items; those of a definition read from its file are made here on
-    // the first call, from any thread (see SourceList), which the runs, the
-    // web interface's showing of a whole definition and its saving do.
+    // The items. Those of a definition read from its file are made here by
+    // the first call, on whichever thread makes it (see DefinitionItems): a
+    // run's worker, or toJSON (the web interface's whole definition, a save).
     const std::vector<std::wstring>& source() const { return source_.paths(); }
     const char* user() const { return user_.c_str(); }
     // A null or empty name is ignored.
@@ -77,7 +77,7 @@ protected:
     int type_;
     std::wstring machine_;
     std::wstring offlineLocation_;
-    plandeck::SourceList source_;
+    plandeck::DefinitionItems source_;
     std::string user_;
     FILETIME creationTime_;
     std::wstring name_;

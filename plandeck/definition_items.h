@@ -1,8 +1,8 @@
-// The items of a job definition, the paths it backs up or restores. A list is
-// made from paths, or from the UTF-8 texts of the definition's JSON form (as
+// The items of a job definition, the paths it backs up or restores, made
+// from paths, or from the UTF-8 texts of the definition's JSON form (as
 // a definition file is read), which become paths ('/' turned into '\') only
 // when paths() is first called: a job whose items nobody asks for never
-// holds them as paths. Copies share the items; a list is replaced whole,
+// holds them as paths. Copies share the items, which are replaced whole,
 // never changed. Every member may be called from any thread at once.
 #pragma once
 
@@ -15,11 +15,11 @@
 
 namespace plandeck {
 
-class SourceList {
+class DefinitionItems {
 public:
-    SourceList() = default;
-    explicit SourceList(std::vector<std::wstring> paths);
-    explicit SourceList(json_spirit::String_block texts);
+    DefinitionItems() = default;
+    explicit DefinitionItems(std::vector<std::wstring> paths);
+    explicit DefinitionItems(json_spirit::String_block texts);
 
     // The number of items, paths made or not.
     size_t size() const;

@@ -1,4 +1,4 @@
-#include "plandeck/source_list.h"
+#include "plandeck/definition_items.h"
 
 #include <mutex>
 #include <utility>
@@ -7,27 +7,29 @@
 
 namespace plandeck {
 
-struct SourceList::Items {
+struct DefinitionItems::Items {
     size_t count;
     std::once_flag made;
     json_spirit::String_block texts;  // emptied once paths are made
     std::vector<std::wstring> paths;
 };
 
-SourceList::SourceList(std::vector<std::wstring> paths) : items_(std::make_shared<Items>()) {
+DefinitionItems::DefinitionItems(std::vector<std::wstring> paths)
+    : items_(std::make_shared<Items>()) {
     items_->count = paths.size();
     items_->paths = std::move(paths);
     std::call_once(items_->made, [] {});
 }
 
-SourceList::SourceList(json_spirit::String_block texts) : items_(std::make_shared<Items>()) {
+DefinitionItems::DefinitionItems(json_spirit::String_block texts)
+    : items_(std::make_shared<Items>()) {
     items_->count = texts.size();
     items_->texts = std::move(texts);
 }
 
-size_t SourceList::size() const { return items_ ? items_->count : 0; }
+size_t DefinitionItems::size() const { return items_ ? items_->count : 0; }
 
-const std::vector<std::wstring>& SourceList::paths() const {
+const std::vector<std::wstring>& DefinitionItems::paths() const {
     static const std::vector<std::wstring> none;
     if (!items_) return none;
     Items& items = *items_;
