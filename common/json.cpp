@@ -35,10 +35,13 @@ const char* type_name(Value_type type) {
     throw Type_error(std::string("JSON value is of type ") + type_name(have) + ", not " + want);
 }
 
-// Builds a Value straight from the parser's events.
+// Builds a Value straight from the parser's events; with a spared member,
+// that array member of the top-level object goes to a String_block instead.
 class Builder : public nlohmann::json_sax<nlohmann::json> {
 public:
-    explicit Builder(const std::string& text) : text_(text) {}
+    explicit Builder(const std::string& text, const std::string* spared = nullptr,
+                     String_block* strings = nullptr)
+        : text_(text), spared_(spared), strings_(strings) {}
 
     bool null() override { return put(Value()); }
     bool boolean(bool value) override { return put(Value(value)); }
@@ -49,20 +52,35 @@ public:
         return put(Value(static_cast<unsigned long long>(value)));
     }
     bool number_float(number_float_t value, const string_t&) override { return put(Value(value)); }
-    bool string(string_t& value) override { return put(Value(std::move(value))); }
+    bool string(string_t& value) override {
+        if (sparing_ == 1) {
+            strings_->texts += value;
+            strings_->ends.push_back(strings_->texts.size());
+            return true;
+        }
+        return put(Value(std::move(value)));
+    }
     bool binary(binary_t&) override { return false; }  // never produced by the text parser
     bool start_object(std::size_t) override {
-        if (stack_.size() >= kMaxNesting) return too_deep();
+        if (stack_.size() + sparing_ >= kMaxNesting) return too_deep();
+        if (sparing_) return ++sparing_, true;
         stack_.push_back(Frame{Value(Object()), std::string()});
         return true;
     }
     bool key(string_t& value) override {
-        stack_.back().key = std::move(value);
+        if (!sparing_) stack_.back().key = std::move(value);
         return true;
     }
     bool end_object() override { return pop(); }
     bool start_array(std::size_t) override {
-        if (stack_.size() >= kMaxNesting) return too_deep();
+        if (stack_.size() + sparing_ >= kMaxNesting) return too_deep();
+        if (sparing_) return ++sparing_, true;
+        if (spared_ && stack_.size() == 1 && stack_.back().value.type() == obj_type &&
+            stack_.back().key == *spared_) {
+            strings_->clear();
+            sparing_ = 1;
+            return true;
+        }
         stack_.push_back(Frame{Value(Array()), std::string()});
         return true;
     }
@@ -132,6 +150,7 @@ private:
     };
 
     bool put(Value&& value) {
+        if (sparing_) return true;  // an element of the spared array, passed over
         if (stack_.empty()) {
             result_ = std::move(value);
         } else if (stack_.back().value.type() == obj_type) {
@@ -142,6 +161,10 @@ private:
         return true;
     }
     bool pop() {
+        if (sparing_) {
+            // The spared array's end stands for an empty one in the object.
+            return --sparing_ == 0 ? put(Value(Array())) : true;
+        }
         Value done = std::move(stack_.back().value);
         stack_.pop_back();
         return put(std::move(done));
@@ -153,10 +176,28 @@ private:
     }
 
     const std::string& text_;
+    const std::string* spared_;
+    String_block* strings_;
+    // Inside the spared array: 1 at its elements, one more per level below.
+    size_t sparing_ = 0;
     std::vector<Frame> stack_;
     Value result_;
     bool tooDeep_ = false;
 };
+
+void build(const std::string& text, Builder& builder, Value& value) {
+    bool parsed = false;
+    try {
+        parsed =
+            nlohmann::json::sax_parse(text, &builder, nlohmann::json::input_format_t::json, true);
+    } catch (const Error_position&) {
+        throw;
+    } catch (const std::exception& error) {
+        builder.fail(text.size() + 1, error.what());
+    }
+    if (!parsed && builder.stopped_too_deep()) builder.fail_too_deep();
+    value = std::move(builder.result());
+}
 
 nlohmann::json to_library(const Value& value) {
     switch (value.type()) {
@@ -295,17 +336,15 @@ Error_position::Error_position(unsigned line, unsigned column, const std::string
 
 void read_or_throw(const std::string& text, Value& value) {
     Builder builder(text);
-    bool parsed = false;
-    try {
-        parsed =
-            nlohmann::json::sax_parse(text, &builder, nlohmann::json::input_format_t::json, true);
-    } catch (const Error_position&) {
-        throw;
-    } catch (const std::exception& error) {
-        builder.fail(text.size() + 1, error.what());
-    }
-    if (!parsed && builder.stopped_too_deep()) builder.fail_too_deep();
-    value = std::move(builder.result());
+    build(text, builder, value);
+}
+
+void read_or_throw(const std::string& text, Value& value, const std::string& spared,
+                   String_block& strings) {
+    String_block read;
+    Builder builder(text, &spared, &read);
+    build(text, builder, value);
+    strings = std::move(read);
 }
 
 void read_or_throw(std::istream& stream, Value& value) {

@@ -105,6 +105,30 @@ void read_or_throw(std::istream& stream, Value& value);
 bool read(const std::string& text, Value& value);
 bool read(std::istream& stream, Value& value);
 
+// The string elements of one array, held in one block: element i is the
+// bytes of texts from ends[i - 1] (0 for the first) to ends[i].
+struct String_block {
+    std::string texts;
+    std::vector<size_t> ends;
+
+    size_t size() const { return ends.size(); }
+    void clear() {
+        texts.clear();
+        ends.clear();
+    }
+};
+
+// read_or_throw for a top-level object one of whose members, spared, may be
+// an array too large to build as Values: its string elements (top level of
+// that array only) are appended to strings, its other elements read and
+// passed over, and the member holds an empty array in value. A repeated key
+// leaves the last array's strings, as value keeps the last of a repeated
+// key; a member of that name that is no array is built as usual. Errors,
+// nesting included, are read_or_throw's; value and strings are then
+// unchanged.
+void read_or_throw(const std::string& text, Value& value, const std::string& spared,
+                   String_block& strings);
+
 // Reads one JSON text from stream as it arrives, for an array too large to
 // hold as a Value: each string element of the top-level array is handed to
 // element as soon as it is read (which may take it), other elements (nested

@@ -119,14 +119,20 @@ bool JobDefinition::fromJSON(const json_spirit::Value& value) {
             offlineLocation_.clear();
         }
 
-        source_.clear();
+        source_ = plandeck::DefinitionItems();
         auto sources = object.find("source");
         if (sources != object.end() && sources->second.type() == json_spirit::array_type) {
-            const json_spirit::Array& list = sources->second.get_array();
-            source_.reserve(list.size());
-            for (const auto& element : list)
-                if (element.type() == json_spirit::str_type)
-                    source_.push_back(plandeck::path_from_json(element.get_str()));
+            if (apart_) {
+                source_ = plandeck::DefinitionItems(std::move(*apart_));
+            } else {
+                const json_spirit::Array& list = sources->second.get_array();
+                std::vector<std::wstring> paths;
+                paths.reserve(list.size());
+                for (const auto& element : list)
+                    if (element.type() == json_spirit::str_type)
+                        paths.push_back(plandeck::path_from_json(element.get_str()));
+                source_ = plandeck::DefinitionItems(std::move(paths));
+            }
         }
         if (source_.empty()) {
             log_message(LM_ERROR, "Invalid or lack of source of job definition.\n");
@@ -139,6 +145,13 @@ bool JobDefinition::fromJSON(const json_spirit::Value& value) {
         log_message(LM_ERROR, "Invalid job definition: %s\n", error.what());
         return false;
     }
+}
+
+bool JobDefinition::fromJSON(const json_spirit::Value& value, json_spirit::String_block&& sources) {
+    apart_ = &sources;
+    bool read = fromJSON(value);
+    apart_ = nullptr;
+    return read;
 }
 
 bool JobDefinition::toJSON(json_spirit::Value& value) const {
@@ -163,7 +176,7 @@ bool JobDefinition::toJSON(json_spirit::Value& value) const {
     if (!offlineLocation_.empty()) object["offline"] = plandeck::path_to_json(offlineLocation_);
     json_spirit::Array sources;
     sources.reserve(source_.size());
-    for (const auto& path : source_) sources.push_back(plandeck::path_to_json(path));
+    for (const auto& path : source_.paths()) sources.push_back(plandeck::path_to_json(path));
     object["source"] = std::move(sources);
     object["name"] = to_utf8(name_);
     value = std::move(object);

@@ -2,13 +2,16 @@
 // classes are shared with the job engine, the web interface and the tray;
 // their field order and virtual slots are part of that contract. Objects
 // belong to whoever made them or received them from the factory and are
-// destroyed through the virtual destructor. Not thread-safe.
+// destroyed through the virtual destructor. Not thread-safe, but for the
+// const members, which any threads may call at once (the items of a
+// definition read from its file are made on the first call of source()).
 #pragma once
 
 #include <string>
 #include <vector>
 
 #include "common/json.h"
+#include "plandeck/definition_items.h"
 #include "platform/win32.h"
 
 class JobDefinition {
@@ -27,6 +30,11 @@ public:
     // logged) for a value that is not a definition; the object may then be
     // partly filled. Never throws.
     virtual bool fromJSON(const json_spirit::Value& value);
+    // The same for a definition file's value read with its "source" member
+    // apart (json_spirit::read_or_throw with a spared member): the items are
+    // the texts of sources, which the definition takes, made into paths only
+    // when source() is first called.
+    bool fromJSON(const json_spirit::Value& value, json_spirit::String_block&& sources);
     // Writes the JSON form; false for type 0.
     virtual bool toJSON(json_spirit::Value& value) const;
 
@@ -35,7 +43,10 @@ public:
     const wchar_t* machine() const { return machine_.c_str(); }
     // Empty: the job uses the remote service.
     const wchar_t* offlineLocation() const { return offlineLocation_.c_str(); }
-    const std::vector<std::wstring>& source() const { return source_; }
+    // The items. Those of a definition read from its file are made here by
+    // the first call, on whichever thread makes it (see DefinitionItems): a
+    // run's worker, or toJSON (the web interface's whole definition, a save).
+    const std::vector<std::wstring>& source() const { return source_.paths(); }
     const char* user() const { return user_.c_str(); }
     // A null or empty name is ignored.
     void user(const char* name);
@@ -66,8 +77,12 @@ protected:
     int type_;
     std::wstring machine_;
     std::wstring offlineLocation_;
-    std::vector<std::wstring> source_;
+    plandeck::DefinitionItems source_;
     std::string user_;
     FILETIME creationTime_;
     std::wstring name_;
+
+private:
+    // The items read apart, while the two-argument fromJSON runs.
+    json_spirit::String_block* apart_ = nullptr;
 };

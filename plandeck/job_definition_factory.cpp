@@ -24,20 +24,22 @@ std::wstring jobs_folder() {
     return folder;
 }
 
+// An empty definition of the kind the value's "type" names; null for none.
+std::unique_ptr<JobDefinition> made_for(const json_spirit::Value& value) {
+    std::string type;
+    if (value.type() != json_spirit::obj_type ||
+        !json_spirit::object_get(value.get_obj(), "type", type))
+        return nullptr;
+    if (type == "backup") return std::make_unique<BackupJobDefinition>();
+    if (type == "restore") return std::make_unique<RestoreJobDefinition>();
+    return nullptr;
+}
+
 }  // namespace
 
 JobDefinition* JobDefinitionFactory::create(const json_spirit::Value& value) {
-    if (value.type() != json_spirit::obj_type) return nullptr;
-    std::string type;
-    if (!json_spirit::object_get(value.get_obj(), "type", type)) return nullptr;
-    std::unique_ptr<JobDefinition> definition;
-    if (type == "backup")
-        definition = std::make_unique<BackupJobDefinition>();
-    else if (type == "restore")
-        definition = std::make_unique<RestoreJobDefinition>();
-    else
-        return nullptr;
-    if (!definition->fromJSON(value)) return nullptr;
+    std::unique_ptr<JobDefinition> definition = made_for(value);
+    if (!definition || !definition->fromJSON(value)) return nullptr;
     return definition.release();
 }
 
@@ -79,9 +81,11 @@ JobDefinition* JobDefinitionFactory::create(const wchar_t* path, Failure& failur
         }
     }
     failure = Failure::NotADefinition;
+    // The items, possibly many, are kept as texts until someone asks for them.
     json_spirit::Value value;
+    json_spirit::String_block sources;
     try {
-        json_spirit::read_or_throw(text, value);
+        json_spirit::read_or_throw(text, value, "source", sources);
     } catch (const json_spirit::Error_position& error) {
         log_message(LM_ERROR, "Failed to read job definition %s: line %d, column %d, %s.\n",
                     name.c_str(), static_cast<int>(error.line_), static_cast<int>(error.column_),
@@ -94,13 +98,14 @@ JobDefinition* JobDefinitionFactory::create(const wchar_t* path, Failure& failur
         SetLastError(ERROR_INVALID_DATA);
         return nullptr;
     }
-    JobDefinition* definition = create(value);
-    if (!definition) {
+    text = std::string();  // freed before the definition is made
+    std::unique_ptr<JobDefinition> definition = made_for(value);
+    if (!definition || !definition->fromJSON(value, std::move(sources))) {
         SetLastError(ERROR_INVALID_DATA);
         return nullptr;
     }
     failure = Failure::None;
-    return definition;
+    return definition.release();
 }
 
 JobDefinition* JobDefinitionFactory::create(const char* jobId) {

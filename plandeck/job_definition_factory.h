@@ -24,7 +24,8 @@ public:
 
     // By the value's "type" ("backup" or "restore").
     static JobDefinition* create(const json_spirit::Value& value);
-    // From a definition file.
+    // From a definition file. The file is read and checked whole, but its
+    // items stay texts until the definition's source() is first called.
     static JobDefinition* create(const wchar_t* path);
     // From a definition file, telling why there is none (failure is None when
     // a definition is returned).

@@ -501,3 +501,59 @@ TEST(JsonStreamed, ObjectMembersComeInTheTextsOrder) {
                   broken, [](const std::string&, const Value&) { return true; }),
               -1);
 }
+
+// A spared member of the top-level object is read as its string elements in
+// one block; the rest of the value, and every error, are as without it.
+TEST(JsonRead, SparedArrayGivesItsStringsAndTheRestAsRead) {
+    const std::string text =
+        R"({"a":1,"source":["x","y\u00e9\\\/\u0000",2,["deep"],{"k":"v"},"","z"],)"
+        R"("b":{"source":[1]},"c":"d"})";
+    Value value;
+    json_spirit::String_block strings;
+    strings.texts = "stale";
+    strings.ends = {5};
+    json_spirit::read_or_throw(text, value, "source", strings);
+    Value whole = parse(text);
+    whole.get_obj()["source"] = Array();
+    EXPECT_EQ(value, whole);  // a nested member of that name is built
+    EXPECT_EQ(strings.texts, std::string("xy\xC3\xA9\\/\0z", 8));
+    EXPECT_EQ(strings.ends, (std::vector<size_t>{1, 7, 7, 8}));
+
+    // The last of a repeated key; a member that is no array is built.
+    json_spirit::read_or_throw(R"({"source":["a"],"source":["b","c"]})", value, "source", strings);
+    EXPECT_EQ(strings.texts, "bc");
+    json_spirit::read_or_throw(R"({"source":"s","t":["u"]})", value, "source", strings);
+    EXPECT_EQ(value, parse(R"({"source":"s","t":["u"]})"));
+    EXPECT_EQ(strings.size(), 0u);
+
+    const size_t limit = json_spirit::kMaxNesting;
+    std::string keys;
+    for (size_t i = 0; i + 1 < limit; ++i) keys += R"({"k":)";
+    for (const std::string& bad :
+         {std::string(R"({"source":["a",]})"), std::string("{\"source\":[\"a\xFF\"]}"),
+          std::string("{\"source\":[\n\"a\" \"b\"]}"), std::string(R"({"source":["a"])"),
+          R"({"source":)" + std::string(limit, '[') + std::string(limit, ']') + "}",
+          R"({"source":[)" + keys + "0" + std::string(limit - 1, '}') + "]}"}) {
+        SCOPED_TRACE(bad.substr(0, 40));
+        Error_position expected = read_error(bad);
+        Value untouched("untouched");
+        json_spirit::String_block kept;
+        kept.texts = "kept";
+        try {
+            json_spirit::read_or_throw(bad, untouched, "source", kept);
+            ADD_FAILURE() << "read without error";
+        } catch (const Error_position& error) {
+            EXPECT_EQ(error.line_, expected.line_);
+            EXPECT_EQ(error.column_, expected.column_);
+            EXPECT_EQ(error.reason_, expected.reason_);
+        }
+        EXPECT_EQ(untouched, Value("untouched"));
+        EXPECT_EQ(kept.texts, "kept");
+    }
+    // The deepest nesting read_or_throw takes is taken.
+    std::string deepest =
+        R"({"source":)" + std::string(limit - 1, '[') + std::string(limit - 1, ']') + "}";
+    parse(deepest);
+    json_spirit::read_or_throw(deepest, value, "source", strings);
+    EXPECT_EQ(value, parse(R"({"source":[]})"));
+}

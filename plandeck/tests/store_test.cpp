@@ -10,6 +10,7 @@
 #include <memory>
 #include <regex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "plandeck/backup_job_definition.h"
@@ -279,6 +280,65 @@ TEST_F(Store, SavedDefinitionReadsBackTheSame) {
     EXPECT_EQ(written(*restored), written(restore));
     EXPECT_EQ(folder_names(host_of(std::wstring(kJobsFolder) + L"\\saved")),
               std::vector<std::string>{"def"});
+}
+
+// A definition file's items are read as texts and made into paths on first
+// use, by any thread: the same paths as a definition made from the value,
+// whoever asks first and however many ask at once. The file is written by
+// python3 with every non-ASCII character escaped.
+TEST_F(Store, ItemsOfAFileAreTheValuesItemsWhenFirstAskedFor) {
+    std::wstring path = def_path(wide(kR1));
+    std::filesystem::create_directories(host_of(std::wstring(kJobsFolder) + L"\\" + wide(kR1)));
+    std::string expected = plandeck_tests::python(R"(import json
+items = []
+for i in range(3000):
+    items.append('C:/data/%d/caf\u00e9 \U0001F600\\x.txt' % i if i % 7 else 'D:/%d/' % i)
+    if i % 1000 == 0: items += [i, None, ['Z:/nested'], {'k': 'Z:/object'}]
+d = {'type': 'restore', 'id': ')" + std::string(kR1) +
+                                                  R"(', 'name': 'r',
+     'creationTime': '2026-01-02 03:04:05', 'location': 'E:/to', 'source': items}
+json.dump(d, open(r')" + host_of(path) + R"(', 'w'), indent=4)
+print(json.dumps([s.replace('/', '\\') for s in items if isinstance(s, str)])))");
+    std::vector<std::wstring> paths;
+    Value listed = parse(expected);
+    for (const Value& item : listed.get_array()) paths.push_back(item.get_wstr());
+    ASSERT_EQ(paths.size(), 3000u);
+    ASSERT_NE(paths[1].find(L"caf\u00e9 \U0001F600\\x.txt"), std::wstring::npos);
+    std::unique_ptr<JobDefinition> eager(
+        JobDefinitionFactory::create(parse(read_host_file(host_of(path)))));
+    ASSERT_NE(eager, nullptr);
+    EXPECT_TRUE(eager->source() == paths);
+
+    for (int readers : {1, 4}) {
+        SCOPED_TRACE(readers);
+        std::unique_ptr<JobDefinition> read(JobDefinitionFactory::create(path.c_str()));
+        ASSERT_NE(dynamic_cast<RestoreJobDefinition*>(read.get()), nullptr);
+        RestoreJobDefinition copy(static_cast<const RestoreJobDefinition&>(*read));
+        std::vector<const std::vector<std::wstring>*> seen(readers);
+        std::vector<std::thread> threads;
+        for (int i = 0; i < readers; ++i)
+            threads.emplace_back([&, i] { seen[i] = &read->source(); });
+        for (std::thread& thread : threads) thread.join();
+        for (const auto* items : seen) EXPECT_EQ(items, &read->source());
+        EXPECT_TRUE(read->source() == paths);
+        EXPECT_TRUE(copy.source() == paths);
+        EXPECT_TRUE(written(*read) == written(*eager));
+    }
+    EXPECT_EQ(logged(), "");
+
+    // A file whose items hold no path, or that is cut within them, holds no definition.
+    using Failure = JobDefinitionFactory::Failure;
+    std::string text = read_host_file(host_of(path));
+    for (const std::string& bad : {R"({"type":"restore","id":")" + std::string(kR1) +
+                                       R"(","name":"r","source":[1,null,["C:/a"],{"k":"C:/b"}]})",
+                                   text.substr(0, text.size() / 2)}) {
+        write_host_file(host_of(path), bad);
+        Failure failure = Failure::None;
+        EXPECT_EQ(JobDefinitionFactory::create(path.c_str(), failure), nullptr);
+        EXPECT_EQ(static_cast<int>(failure), static_cast<int>(Failure::NotADefinition));
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_DATA));
+    }
+    logged();
 }
 
 TEST_F(Store, SaveIntoMissingFolderFailsAndCreatesNothing) {

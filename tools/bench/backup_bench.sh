@@ -165,17 +165,19 @@ settled_now() {
 elapsed() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", b - a }'; }
 
 # run_driver LOG PEAK COMMAND...: runs the driver (as COMMAND) with its
-# output in LOG and its peak resident memory (KB) in PEAK; sets status.
+# output in LOG and, in PEAK, its user and system CPU seconds on one line and
+# its peak resident memory (KB) on the last; sets status.
 run_driver() {
     local log=$1 peak=$2
     shift 2
     status=0
     if [ -x /usr/bin/time ]; then
-        /usr/bin/time -f '%M' -o "$peak" "$@" >"$log" || status=$?
+        /usr/bin/time -f '%U %S\n%M' -o "$peak" "$@" >"$log" || status=$?
     else
         python3 -c 'import resource, subprocess, sys
 status = subprocess.call(sys.argv[2:])
-open(sys.argv[1], "w").write("%d\n" % resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)
+usage = resource.getrusage(resource.RUSAGE_CHILDREN)
+open(sys.argv[1], "w").write("%.2f %.2f\n%d\n" % (usage.ru_utime, usage.ru_stime, usage.ru_maxrss))
 sys.exit(status)' "$peak" "$@" >"$log" || status=$?
     fi
 }
@@ -228,9 +230,9 @@ backup() {
 }
 
 # rerun TREE: runs the job of the last backup (of TREE) again in its machine,
-# the service answering that nothing changed; sets rerun_seconds and
-# rerun_peak_kb. Fails the script unless the run completed and stored
-# nothing more.
+# the service answering that nothing changed; sets rerun_seconds, rerun_cpu
+# (user and system seconds) and rerun_peak_kb. Fails the script unless the
+# run completed and stored nothing more.
 rerun() {
     local tree=$1 before
     run=$backup_run
@@ -256,6 +258,7 @@ rerun() {
     fi
     rerun_seconds=$(elapsed "$start" "$end")
     rerun_peak_kb=$(tail -n 1 "$run/rerun.peak")
+    rerun_cpu=$(tail -n 2 "$run/rerun.peak" | head -n 1)
 }
 
 # restore TREE: restores the last backup (of TREE) in its machine below
@@ -481,7 +484,8 @@ else
     find_walk "$small_tree"
     small_rerun_ratio=$(ratio "$rerun_seconds" "$find_seconds")
     echo "unchanged re-run, $small_files small files: $rerun_seconds s; find -printf:" \
-        "$find_seconds s; ratio $small_rerun_ratio; peak memory $((rerun_peak_kb / 1024)) MB"
+        "$find_seconds s; ratio $small_rerun_ratio; peak memory $((rerun_peak_kb / 1024)) MB;" \
+        "CPU user ${rerun_cpu% *} s, system ${rerun_cpu#* } s"
     others "$small_tree" "$small_files small files"
     goal "backup, $small_files small files / pipeline" "$small_backup_ratio" 1.5
     goal "restore, $small_files small files / reference" "$small_restore_ratio" 2
