@@ -17,7 +17,6 @@ Statuses of refusals, the same for every kind:
     409  the instance is in a state that does not allow the request
 """
 
-import hashlib
 import json
 import re
 import time
@@ -25,6 +24,7 @@ import urllib.parse
 
 from .checks import (INT32_MAX, INT32_MIN, ApiError, bad, exact_keys, string, int32, uint32,
                      uint64, array, need_object, md5_text, parse_json, join_halves)
+from .digest import md5_hex
 from .multipart import parse_block_upload
 from .pack import attributes_json
 from .store import (PACKED_FROM_FILES, SESSION_COOKIE, block_count, expected_block_length,
@@ -438,7 +438,7 @@ def upload_data(ctx, form):
     expected = expected_block_length(entry["size"], index)
     if len(data) != expected:
         raise bad("block %d holds %d bytes, %d expected" % (index, len(data), expected))
-    if hashlib.md5(data).hexdigest() != md5:
+    if md5_hex(data) != md5:
         raise ApiError(406, "the MD5 of block %d does not match its bytes" % index)
     ctx.store.put_block(record["id"], entry, index, data)
     return Reply.ok()
@@ -520,7 +520,7 @@ def download_data(ctx, body):
     if index not in ctx.store.blocks(found, entry):
         raise ApiError(404, "%s has no block %d" % (entry["name"], index))
     data = ctx.store.read_block(found, entry, index)
-    digest = hashlib.md5(data).hexdigest().encode("ascii")
+    digest = md5_hex(data).encode("ascii")
     return Reply(200, digest + data, "application/octet-stream")
 
 
