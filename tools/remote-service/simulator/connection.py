@@ -141,12 +141,11 @@ def _known(raw):
         fields = known[0].items()
         types = [n for n, (name, _) in enumerate(fields) if name.lower() == "content-type"]
         if len(types) == 1:
-            _remember(_known_forms, masked, (fields, types[0]) + known[1:])
+            _remember(_known_forms, masked, (known[0], types[0]) + known[1:])
         return known
-    fields, index, method, target, length, close = form
-    fields = list(fields)
-    fields[index] = ("Content-Type", (_BOUNDARY[16:] + boundary).decode("iso-8859-1"))
-    return Head(fields), method, target, length, close
+    head, index, method, target, length, close = form
+    value = (_BOUNDARY[16:] + boundary).decode("iso-8859-1")
+    return head.with_value(index, value), method, target, length, close
 
 
 def _remember(table, key, value):
