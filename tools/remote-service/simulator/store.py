@@ -100,6 +100,30 @@ def _write_compact_json(path, value):
     _write_bytes(path, text.encode("utf-8"))
 
 
+_CATALOGUE_ENTRY_KEYS = frozenset(["instance", "mtimeHigh", "mtimeLow", "name"])
+_string = json.encoder.encode_basestring_ascii
+
+
+def _catalogue_json(catalogue):
+    """The compact JSON of a job's catalogue, keys sorted, as the encoder writes it (by its
+    parts when every entry is as End Job makes it, which costs about half as much)."""
+    parts = []
+    for key in sorted(catalogue):
+        entry = catalogue[key]
+        if (type(key) is not str or type(entry) is not dict
+                or entry.keys() != _CATALOGUE_ENTRY_KEYS):
+            return json.dumps(catalogue, sort_keys=True, separators=(",", ":"))
+        instance, high, low, name = (entry["instance"], entry["mtimeHigh"],
+                                     entry["mtimeLow"], entry["name"])
+        if (type(instance) is not str or type(high) is not int or type(low) is not int
+                or type(name) is not str):
+            return json.dumps(catalogue, sort_keys=True, separators=(",", ":"))
+        parts.append(_string(key) + ':{"instance":' + _string(instance) + ',"mtimeHigh":'
+                     + str(high) + ',"mtimeLow":' + str(low) + ',"name":' + _string(name)
+                     + "}")
+    return "{" + ",".join(parts) + "}"
+
+
 def _make_item_folder(folder):
     try:
         os.mkdir(folder)  # the common case: one call, nothing looked at first
@@ -416,7 +440,7 @@ class Store:
             for entry in entries:
                 catalogue[path_key(entry["name"])] = entry
             path = os.path.join(self.folder, "catalogues", safe_name(job_id) + ".json")
-            _write_compact_json(path, catalogue)
+            _write_bytes(path, _catalogue_json(catalogue).encode("utf-8"))
 
     # -------------------------------------------------------------- instances
 
