@@ -50,6 +50,8 @@ SESSION_COOKIE = "sid"
 PACKED_FROM_FILES = 1000
 """A backup run that announces this many files or more keeps its items in a pack."""
 
+_NO_BLOCKS = {}  # the blocks of an item that has none; never changed
+
 _SAFE = re.compile(r"^[A-Za-z0-9_-][A-Za-z0-9._-]{0,99}$")
 
 
@@ -565,8 +567,9 @@ class Store:
         """A folder, or a file whose every block is stored."""
         if entry["type"] == "folder":
             return True
-        stored = self.blocks(iid, entry)
-        return all(i in stored for i in range(1, block_count(entry["size"]) + 1))
+        with self.lock:
+            stored = self._blocks.get((iid, entry["number"]), _NO_BLOCKS)
+            return all(i in stored for i in range(1, block_count(entry["size"]) + 1))
 
     def file_bytes(self, iid, entry, partial=False):
         """The stored data of a file, its blocks joined in order.
