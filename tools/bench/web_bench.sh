@@ -153,8 +153,10 @@ password=bench-password
     --port 0 --account "bench:$password" --max-body 1073741824 \
     $([ -n "${BENCH_REQUESTS:-}" ] && echo --log-limit 0) >"$work/sim.out" 2>"$work/sim.err" &
 sim_pid=$!
-for _ in $(seq 300); do grep -q '^port ' "$work/sim.out" && break; sleep 0.1; done
+# On a loaded machine the simulator has taken over 30 s to print its port: up to two minutes.
+for _ in $(seq 1200); do grep -q '^port ' "$work/sim.out" && break; sleep 0.1; done
 sim_port=$(sed -n 's/^port //p' "$work/sim.out")
+[ -n "$sim_port" ] || { echo "the simulator did not start:"; cat "$work/sim.err"; exit 1; }
 sim=http://127.0.0.1:$sim_port
 printf '{"webServerName": "simulator", "webServerHost": "127.0.0.1", "webServerPort": %d}\n' \
     "$sim_port" >"$data/options"

@@ -17,7 +17,6 @@ Statuses of refusals, the same for every kind:
     409  the instance is in a state that does not allow the request
 """
 
-import hashlib
 import json
 import re
 import time
@@ -25,6 +24,7 @@ import urllib.parse
 
 from .checks import (INT32_MAX, INT32_MIN, ApiError, bad, exact_keys, string, int32, uint32,
                      uint64, array, need_object, md5_text, parse_json, join_halves)
+from .digest import md5_hex
 from .multipart import parse_block_upload
 from .pack import attributes_json
 from .store import (PACKED_FROM_FILES, SESSION_COOKIE, block_count, expected_block_length,
@@ -46,6 +46,13 @@ ATTRIBUTE_KEYS = [
     "ftLastWriteTimedwHighDateTime", "ftLastWriteTimedwLowDateTime",
 ]
 FILE_ATTRIBUTE_DIRECTORY = 0x10
+# The keys of the bodies that come once per file or block, as exact_keys takes them quickest.
+_ATTRIBUTE_SET = frozenset(ATTRIBUTE_KEYS)
+_FILE_KEYS = frozenset(["attri", "type", "jobinstanceid", "sourcename", "totalsizeHigh",
+                        "totalsizeLow", "totalblock"])
+_SOURCE_KEYS = frozenset(["path", "mtimeHigh", "mtimeLow"])
+_FILE_INFO_KEYS = frozenset(["machine", "jobinstanceid", "path", "filename"])
+_BLOCK_KEYS = _FILE_INFO_KEYS | {"blockindex"}
 _DATE = re.compile(r"^\d{4,}-\d\d-\d\d \d\d:\d\d:\d\d$")
 
 
@@ -271,8 +278,13 @@ def increment_check(ctx, body):
     items = array(body, "source")
     checked = []
     for n, item in enumerate(items):
+        if type(item) is dict and len(item) == 3 and item.keys() == _SOURCE_KEYS:
+            path, high, low = item["path"], item["mtimeHigh"], item["mtimeLow"]
+            if type(path) is str and path and _all_int32((high, low)):
+                checked.append((path, high, low))
+                continue
         what = "source[%d]" % n
-        exact_keys(item, ["path", "mtimeHigh", "mtimeLow"], what)
+        exact_keys(item, _SOURCE_KEYS, what)
         checked.append((string(item, "path", what), int32(item, "mtimeHigh", what),
                         int32(item, "mtimeLow", what)))
     job = ctx.store.job(job_id)
@@ -382,9 +394,8 @@ def submit_errors(ctx, body):
 
 @request_kind("upload_file", "/tovel/Storage%20Server/backupServer/uploadfile.php", STORAGE)
 def upload_file(ctx, body):
-    exact_keys(body, ["attri", "type", "jobinstanceid", "sourcename",
-                      "totalsizeHigh", "totalsizeLow", "totalblock"])
-    attri = exact_keys(body.get("attri"), ATTRIBUTE_KEYS, '"attri"')
+    exact_keys(body, _FILE_KEYS)
+    attri = exact_keys(body.get("attri"), _ATTRIBUTE_SET, '"attri"')
     if not _all_int32(attri.values()):
         for key in ATTRIBUTE_KEYS:
             int32(attri, key, '"attri"')
@@ -407,7 +418,7 @@ def upload_file(ctx, body):
     record = _owned_instance(ctx, string(body, "jobinstanceid"), "backup")
     _running(record)
     ctx.store.put_file(record["id"], {
-        "name": name, "type": kind, "attri": dict(attri), "totalsizeHigh": high,
+        "name": name, "type": kind, "attri": attri, "totalsizeHigh": high,
         "totalsizeLow": low, "size": size, "totalblock": total_blocks})
     ctx.note["sourcename"] = name
     return Reply.ok()
@@ -438,7 +449,7 @@ def upload_data(ctx, form):
     expected = expected_block_length(entry["size"], index)
     if len(data) != expected:
         raise bad("block %d holds %d bytes, %d expected" % (index, len(data), expected))
-    if hashlib.md5(data).hexdigest() != md5:
+    if md5_hex(data) != md5:
         raise ApiError(406, "the MD5 of block %d does not match its bytes" % index)
     ctx.store.put_block(record["id"], entry, index, data)
     return Reply.ok()
@@ -482,7 +493,7 @@ def submit_history(ctx, body):
 
 @request_kind("get_file_info", "/tovel/Storage%20Server/RestoreServer/GetFileInfo.php", EITHER)
 def get_file_info(ctx, body):
-    exact_keys(body, ["machine", "jobinstanceid", "path", "filename"])
+    exact_keys(body, _FILE_INFO_KEYS)
     iid, path, filename = _restore_query(body)
     found, entry = _restore_source(ctx, iid, path, filename)
     holder = ctx.store.instance(found)
@@ -512,7 +523,7 @@ _json_string = json.encoder.encode_basestring_ascii
 @request_kind("download_data",
               "/tovel/Storage%20Server/RestoreServer/DownloadFileBlock.php", EITHER)
 def download_data(ctx, body):
-    exact_keys(body, ["machine", "jobinstanceid", "path", "filename", "blockindex"])
+    exact_keys(body, _BLOCK_KEYS)
     iid, path, filename = _restore_query(body)
     index = uint64(body, "blockindex")
     ctx.note["block"] = index
@@ -520,7 +531,7 @@ def download_data(ctx, body):
     if index not in ctx.store.blocks(found, entry):
         raise ApiError(404, "%s has no block %d" % (entry["name"], index))
     data = ctx.store.read_block(found, entry, index)
-    digest = hashlib.md5(data).hexdigest().encode("ascii")
+    digest = md5_hex(data).encode("ascii")
     return Reply(200, digest + data, "application/octet-stream")
 
 

@@ -32,7 +32,7 @@ class Connection(socketserver.BaseRequestHandler):
     def handle(self):
         service = self.server.service
         sock = self.request
-        held = bytearray()
+        held = b""  # what came and is not served yet
         if service.idle_timeout:
             self._hand_over(held)
             return
@@ -52,7 +52,7 @@ class Connection(socketserver.BaseRequestHandler):
                     if held:
                         self._hand_over(held)
                     return
-                held += view[:got]
+                held = held + view[:got] if held else bytes(view[:got])
                 end = held.find(b"\r\n\r\n", max(0, len(held) - got - 3))
             request = self._plain_head(held, end)
             if request is None or not service.plain():
@@ -60,25 +60,31 @@ class Connection(socketserver.BaseRequestHandler):
                 return
             method, target, length, close = request
             total = end + 4 + length
-            while len(held) < total:
-                try:
-                    got = sock.recv_into(scratch)
-                except OSError:
-                    return
-                if not got:
-                    self._hand_over(held)
-                    return
-                held += view[:got]
+            if len(held) < total:
+                # The rest of the body, in pieces joined once.
+                pieces = [held]
+                size = len(held)
+                while size < total:
+                    try:
+                        got = sock.recv_into(scratch)
+                    except OSError:
+                        return
+                    if not got:
+                        self._hand_over(b"".join(pieces))
+                        return
+                    pieces.append(bytes(view[:got]))
+                    size += got
+                held = b"".join(pieces)
             # A fault may have been put in force while the body came.
             if not service.plain():
                 self._hand_over(held)
                 return
-            body = bytes(held[end + 4:total])
+            body = held[end + 4:total]
             answer = service.serve_plain(self, method, target, body, close)
             if answer is None:
                 self._hand_over(held)
                 return
-            del held[:total]
+            held = held[total:]
             data, close = answer
             try:
                 sock.sendall(data)
@@ -92,7 +98,7 @@ class Connection(socketserver.BaseRequestHandler):
     def _plain_head(self, held, end):
         """(method, target, body length, close) of a plain head ending at ``end``, with
         ``headers``, ``command`` and ``path`` set; None for any other head."""
-        known = _known(bytes(held[:end]))
+        known = _known(held[:end])
         if known is None:
             return None
         head, method, target, length, close = known
@@ -141,12 +147,11 @@ def _known(raw):
         fields = known[0].items()
         types = [n for n, (name, _) in enumerate(fields) if name.lower() == "content-type"]
         if len(types) == 1:
-            _remember(_known_forms, masked, (fields, types[0]) + known[1:])
+            _remember(_known_forms, masked, (known[0], types[0]) + known[1:])
         return known
-    fields, index, method, target, length, close = form
-    fields = list(fields)
-    fields[index] = ("Content-Type", (_BOUNDARY[16:] + boundary).decode("iso-8859-1"))
-    return Head(fields), method, target, length, close
+    head, index, method, target, length, close = form
+    value = (_BOUNDARY[16:] + boundary).decode("iso-8859-1")
+    return head.with_value(index, value), method, target, length, close
 
 
 def _remember(table, key, value):

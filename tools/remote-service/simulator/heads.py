@@ -34,6 +34,18 @@ class Head:
     def __contains__(self, name):
         return name.lower() in self._first
 
+    def with_value(self, index, value):
+        """A head of the same fields but the ``index``-th, which takes ``value``; that field
+        must be the only one of its name."""
+        fields = list(self._fields)
+        name = fields[index][0]
+        fields[index] = (name, value)
+        head = Head.__new__(Head)
+        head._fields = fields
+        head._first = dict(self._first)
+        head._first[name.lower()] = value
+        return head
+
 
 MAX_HEAD_LINE = 65536
 MAX_HEAD_FIELDS = 100

@@ -103,6 +103,11 @@ def parse_block_upload(content_type, body):
     Keys: "md5", "jobinstanceid", "sourcename" (texts), "block" (the number
     from the file name), "data" (the block's bytes).
     """
+    boundary = _plain_boundary(content_type)
+    if boundary is not None:
+        fields = _as_sent(body, boundary)
+        if fields is not None:
+            return fields
     raw = _raw_parts(body, boundary_of(content_type))
     fields = _laid_out_as_sent(raw)
     if fields is not None:
@@ -151,6 +156,74 @@ _TEXT_HEADS = {n: b'Content-Disposition: form-data; name="%s"\r\n\r\n' % n.encod
 _FILE_HEAD = re.compile(
     rb'Content-Disposition: form-data; name="file"; filename="([1-9][0-9]*)\.jpg"\r\n'
     rb"Content-Type: image/pjpeg\r\nContent-Transfer-Encoding: binary\r\n\r\n")
+
+
+_PLAIN_TYPE = "multipart/form-data; boundary="
+_FILE_START = b'Content-Disposition: form-data; name="file"; filename="'
+_FILE_REST = b'.jpg"\r\nContent-Type: image/pjpeg\r\nContent-Transfer-Encoding: binary\r\n\r\n'
+_SUBMIT = b"\r\n" + _TEXT_HEADS["submit"] + b"Submit"
+
+
+def _plain_boundary(content_type):
+    """The boundary of a Content-Type in the form the agent writes, as ``boundary_of`` reads
+    it; None for any other form, which ``boundary_of`` then reads."""
+    if content_type is None or not content_type.startswith(_PLAIN_TYPE):
+        return None
+    value = content_type[len(_PLAIN_TYPE):]
+    if not value or ";" in value or '"' in value or value.strip() != value:
+        return None
+    return value.encode("latin-1")
+
+
+def _as_sent(body, boundary):
+    """The fields of a form laid out as the agent writes it, found at their places in the
+    body: what ``_raw_parts`` and ``_laid_out_as_sent`` make of it, without a copy of each
+    part; None for any other body."""
+    opening = b"--" + boundary + b"\r\n"
+    delimiter = b"\r\n--" + boundary
+    if not body.startswith(opening):
+        return None
+    # The five delimiters, found as the split at them finds them, and nothing after the last.
+    ends = []
+    at = len(opening)
+    for _ in range(5):
+        end = body.find(delimiter, at)
+        if end < 0:
+            return None
+        ends.append(end)
+        at = end + len(delimiter)
+        if len(ends) < 5:
+            if not body.startswith(b"\r\n", at):
+                return None
+            at += 2
+    if len(body) != at + 4 or not body.endswith(b"--\r\n"):
+        return None
+    starts = [len(opening)] + [end + len(delimiter) + 2 for end in ends[:4]]
+    fields = {}
+    for name, start, end in zip(("md5", "jobinstanceid", "sourcename"), starts, ends):
+        head = _TEXT_HEADS[name]
+        if not body.startswith(head, start):
+            return None
+        try:
+            fields[name] = body[start + len(head):end].decode("utf-8")
+        except UnicodeDecodeError:
+            return None
+    start = starts[3]
+    if not body.startswith(_FILE_START, start):
+        return None
+    digits_at = start + len(_FILE_START)
+    digits_end = body.find(_FILE_REST, digits_at, ends[3])
+    if digits_end < 0:
+        return None
+    digits = body[digits_at:digits_end]
+    if not digits.isdigit() or digits.startswith(b"0"):
+        return None
+    fields["block"] = int(digits)
+    fields["data"] = body[digits_end + len(_FILE_REST):ends[3]]
+    # The submit part: its head and "Submit", from the fourth delimiter to the fifth.
+    if body[ends[3]:ends[4]] != delimiter + _SUBMIT:
+        return None
+    return fields
 
 
 def _laid_out_as_sent(raw):

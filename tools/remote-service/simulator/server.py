@@ -427,7 +427,9 @@ class Service:
     def _arrival(self, h, path):
         """The kind of a request (or None), whether this server serves it, and its log entry."""
         kind = KINDS_BY_PATH.get(path)
-        kind = getattr(kind, "by_method", {}).get(h.command, kind)
+        by_method = getattr(kind, "by_method", None)
+        if by_method is not None:
+            kind = by_method.get(h.command, kind)
         served = kind is not None and kind.serves(h.server.role, self.split)
         entry = {
             "time": time.time(), "method": h.command, "path": h.path,

@@ -50,6 +50,8 @@ SESSION_COOKIE = "sid"
 PACKED_FROM_FILES = 1000
 """A backup run that announces this many files or more keeps its items in a pack."""
 
+_NO_BLOCKS = {}  # the blocks of an item that has none; never changed
+
 _SAFE = re.compile(r"^[A-Za-z0-9_-][A-Za-z0-9._-]{0,99}$")
 
 
@@ -98,6 +100,30 @@ def _write_compact_json(path, value):
     for what is written per stored item, or holds an entry per item."""
     text = json.dumps(value, sort_keys=True, separators=(",", ":"))
     _write_bytes(path, text.encode("utf-8"))
+
+
+_CATALOGUE_ENTRY_KEYS = frozenset(["instance", "mtimeHigh", "mtimeLow", "name"])
+_string = json.encoder.encode_basestring_ascii
+
+
+def _catalogue_json(catalogue):
+    """The compact JSON of a job's catalogue, keys sorted, as the encoder writes it (by its
+    parts when every entry is as End Job makes it, which costs about half as much)."""
+    parts = []
+    for key in sorted(catalogue):
+        entry = catalogue[key]
+        if (type(key) is not str or type(entry) is not dict
+                or entry.keys() != _CATALOGUE_ENTRY_KEYS):
+            return json.dumps(catalogue, sort_keys=True, separators=(",", ":"))
+        instance, high, low, name = (entry["instance"], entry["mtimeHigh"],
+                                     entry["mtimeLow"], entry["name"])
+        if (type(instance) is not str or type(high) is not int or type(low) is not int
+                or type(name) is not str):
+            return json.dumps(catalogue, sort_keys=True, separators=(",", ":"))
+        parts.append(_string(key) + ':{"instance":' + _string(instance) + ',"mtimeHigh":'
+                     + str(high) + ',"mtimeLow":' + str(low) + ',"name":' + _string(name)
+                     + "}")
+    return "{" + ",".join(parts) + "}"
 
 
 def _make_item_folder(folder):
@@ -416,7 +442,7 @@ class Store:
             for entry in entries:
                 catalogue[path_key(entry["name"])] = entry
             path = os.path.join(self.folder, "catalogues", safe_name(job_id) + ".json")
-            _write_compact_json(path, catalogue)
+            _write_bytes(path, _catalogue_json(catalogue).encode("utf-8"))
 
     # -------------------------------------------------------------- instances
 
@@ -541,8 +567,9 @@ class Store:
         """A folder, or a file whose every block is stored."""
         if entry["type"] == "folder":
             return True
-        stored = self.blocks(iid, entry)
-        return all(i in stored for i in range(1, block_count(entry["size"]) + 1))
+        with self.lock:
+            stored = self._blocks.get((iid, entry["number"]), _NO_BLOCKS)
+            return all(i in stored for i in range(1, block_count(entry["size"]) + 1))
 
     def file_bytes(self, iid, entry, partial=False):
         """The stored data of a file, its blocks joined in order.
