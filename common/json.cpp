@@ -348,6 +348,115 @@ bool read(std::istream& stream, Value& value) {
 
 namespace {
 
+// Puts the wanted members of a text held whole into their slots, keeping
+// nothing else.
+class Wanted_Members : public nlohmann::json_sax<nlohmann::json> {
+public:
+    Wanted_Members(Wanted_member* wanted, size_t count) : wanted_(wanted), count_(count) {}
+
+    bool null() override { return scalar(Value()); }
+    bool boolean(bool value) override { return scalar(Value(value)); }
+    bool number_integer(number_integer_t value) override {
+        return scalar(Value(static_cast<long long>(value)));
+    }
+    bool number_unsigned(number_unsigned_t value) override {
+        return scalar(Value(static_cast<unsigned long long>(value)));
+    }
+    bool number_float(number_float_t value, const string_t&) override {
+        return scalar(Value(value));
+    }
+    bool string(string_t& value) override { return scalar(Value(std::move(value))); }
+    bool binary(binary_t&) override { return false; }
+    bool start_object(std::size_t) override { return open(true); }
+    bool key(string_t& value) override {
+        if (depth_ == 1)
+            outer_.swap(value);
+        else if (depth_ == 2 && nestedObject_)
+            inner_.swap(value);
+        return true;
+    }
+    bool end_object() override { return close(); }
+    bool start_array(std::size_t) override { return open(false); }
+    bool end_array() override { return close(); }
+    bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override {
+        return false;
+    }
+
+    bool object() const { return object_; }
+
+private:
+    // The slot of the member key within the top-level member within (null:
+    // the top-level object), or null when that member is not wanted.
+    Value* slot(const std::string* within, const std::string& key) {
+        for (size_t i = 0; i < count_; ++i) {
+            Wanted_member& member = wanted_[i];
+            if ((member.within == nullptr) != (within == nullptr)) continue;
+            if (within && *within != member.within) continue;
+            if (key == member.key) return &member.value;
+        }
+        return nullptr;
+    }
+    // A value of the top-level member outer_ begins: what its earlier value gave goes.
+    void outerValue(Value&& value) {
+        for (size_t i = 0; i < count_; ++i)
+            if (wanted_[i].within && outer_ == wanted_[i].within) wanted_[i].value = Value();
+        if (Value* at = slot(nullptr, outer_)) *at = std::move(value);
+    }
+    bool scalar(Value&& value) {
+        if (depth_ == 1 && object_)
+            outerValue(std::move(value));
+        else if (depth_ == 2 && object_ && nestedObject_)
+            if (Value* at = slot(&outer_, inner_)) *at = std::move(value);
+        return true;
+    }
+    bool open(bool object) {
+        if (depth_ >= kMaxNesting) return false;
+        if (depth_ == 0) {
+            object_ = object;
+        } else if (depth_ == 1 && object_) {
+            nestedObject_ = object;
+            outerValue(object ? Value(Object()) : Value(Array()));
+        } else if (depth_ == 2 && object_ && nestedObject_) {
+            if (Value* at = slot(&outer_, inner_)) *at = object ? Value(Object()) : Value(Array());
+        }
+        ++depth_;
+        return true;
+    }
+    bool close() {
+        --depth_;
+        return true;
+    }
+
+    Wanted_member* wanted_;
+    size_t count_;
+    size_t depth_ = 0;
+    bool object_ = false;        // the text is an object
+    bool nestedObject_ = false;  // the top-level member under way is an object
+    std::string outer_;          // the key of the top-level member under way
+    std::string inner_;          // the key of its member under way
+};
+
+}  // namespace
+
+int read_members(const std::string& text, Wanted_member* wanted, size_t count) {
+    for (size_t i = 0; i < count; ++i) wanted[i].value = Value();
+    Wanted_Members reader(wanted, count);
+    bool parsed = false;
+    try {
+        parsed =
+            nlohmann::json::sax_parse(text, &reader, nlohmann::json::input_format_t::json, true);
+    } catch (const std::exception&) {
+        parsed = false;
+    }
+    if (!parsed) {
+        for (size_t i = 0; i < count; ++i) wanted[i].value = Value();
+        return -1;
+    }
+    return reader.object() ? 1 : 0;
+}
+
+namespace {
+
 // Hands the string elements of a top-level array to its caller as they come.
 class String_Elements : public nlohmann::json_sax<nlohmann::json> {
 public:
