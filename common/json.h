@@ -2,7 +2,8 @@
 // UTF-8 text, booleans, exact 64-bit integers (signed, or unsigned for counts
 // above the signed range), reals and null; strict reading whose errors carry
 // line, column and reason; compact and formatted writing. Parsing and writing
-// are done by nlohmann-json inside json.cpp; none of its exceptions leave.
+// are done by nlohmann-json inside json.cpp (read_members reads the plainest
+// texts itself); none of its exceptions leave.
 //
 // A Value is a plain value type: copying copies the whole tree. Values are not
 // shared between threads without a lock of the caller's.

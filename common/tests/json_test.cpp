@@ -508,11 +508,14 @@ TEST(JsonMembers, WantedMembersAreWhatTheTreeHolds) {
     const char* const texts[] = {
         R"({"n":-5,"u":18446744073709551615,"r":1.5,"s":"t\u00e9","b":true,"z":null,)"
         R"("o":{"i":7,"j":[1,{"i":2}],"k":{"i":3},"i":8},"q":[{"i":1}]})",
+        // The same in the plain form that replies mostly have.
+        " {\"n\" : -5,\"u\":123456789012345678,\"s\":\"t\",\"b\":true,\"z\":null,\n\t"
+        R"("o":{"i":7,"j":[1,{"i":2}],"k":{"i":3},"i":8},"q":[{"i":1}],"r":[]})",
         R"({"n":1,"n":2,"o":{"i":1,"j":2},"o":{"k":"x"}})",  // a repeated member replaces
         R"({"o":{"i":1},"o":4,"i":9})",                      // an object, then a number
         R"({"a":{"b":{"c":{"i":1}}},"o":[{"i":1}]})",        // deeper, and in an array
-        R"([{"n":1}])",
-        R"("n")",
+        R"([{"n":1}])", R"("n")", "{}",
+        R"({"o":{},"n":"\"","s":"a\\b"})",  // escapes: the library reads them
     };
     for (const char* text : texts) {
         json_spirit::Wanted_member wanted[] = {
@@ -553,5 +556,9 @@ TEST(JsonMembers, WantedMembersAreWhatTheTreeHolds) {
     EXPECT_EQ(json_spirit::read_members(R"({"a":1,)", one, 1), -1);
     EXPECT_EQ(one[0].value, Value());
     EXPECT_EQ(json_spirit::read_members(R"({"a":1} x)", one, 1), -1);
+    EXPECT_EQ(json_spirit::read_members(R"({"a":01})", one, 1), -1);
+    EXPECT_EQ(json_spirit::read_members(R"({"a":1234567890123456789012})", one, 1), 1);
+    EXPECT_EQ(one[0].value, Value(1234567890123456789012.0));
+    EXPECT_EQ(json_spirit::read_members("{\"a\":\"\x01\"}", one, 1), -1);
     EXPECT_EQ(json_spirit::read_members(std::string(300, '[') + std::string(300, ']'), one, 1), -1);
 }
