@@ -349,6 +349,28 @@ bool read(std::istream& stream, Value& value) {
 
 namespace {
 
+// The library's parser events with each scalar made into a Value, which the
+// reader that derives from this takes in scalar.
+class Scalar_Events : public nlohmann::json_sax<nlohmann::json> {
+public:
+    bool null() override { return scalar(Value()); }
+    bool boolean(bool value) override { return scalar(Value(value)); }
+    bool number_integer(number_integer_t value) override {
+        return scalar(Value(static_cast<long long>(value)));
+    }
+    bool number_unsigned(number_unsigned_t value) override {
+        return scalar(Value(static_cast<unsigned long long>(value)));
+    }
+    bool number_float(number_float_t value, const string_t&) override {
+        return scalar(Value(value));
+    }
+    bool string(string_t& value) override { return scalar(Value(std::move(value))); }
+    bool binary(binary_t&) override { return false; }  // never produced by the text parser
+
+protected:
+    virtual bool scalar(Value&& value) = 0;
+};
+
 // Where the values of a text go, for read_members: told of each value as it
 // begins (begin_value, then opened for an object or an array, closed at its
 // end) and of each key, it gives the slot of a wanted member.
@@ -406,23 +428,10 @@ private:
 };
 
 // The library's reading, for any text.
-class Wanted_Members : public nlohmann::json_sax<nlohmann::json> {
+class Wanted_Members : public Scalar_Events {
 public:
     explicit Wanted_Members(Wanted_Slots& slots) : slots_(slots) {}
 
-    bool null() override { return scalar(Value()); }
-    bool boolean(bool value) override { return scalar(Value(value)); }
-    bool number_integer(number_integer_t value) override {
-        return scalar(Value(static_cast<long long>(value)));
-    }
-    bool number_unsigned(number_unsigned_t value) override {
-        return scalar(Value(static_cast<unsigned long long>(value)));
-    }
-    bool number_float(number_float_t value, const string_t&) override {
-        return scalar(Value(value));
-    }
-    bool string(string_t& value) override { return scalar(Value(std::move(value))); }
-    bool binary(binary_t&) override { return false; }
     bool start_object(std::size_t) override { return open(true); }
     bool key(string_t& value) override {
         slots_.key(value.data(), value.size());
@@ -436,7 +445,7 @@ public:
     }
 
 private:
-    bool scalar(Value&& value) {
+    bool scalar(Value&& value) override {
         if (Value* at = slots_.begin_value()) *at = std::move(value);
         return true;
     }
@@ -684,26 +693,13 @@ namespace {
 // Hands the elements of a top-level array (objects) or the members of a
 // top-level object to its caller as they come, with their nested values
 // emptied. The kind of the top-level value is told by top().
-class Shallow_Elements : public nlohmann::json_sax<nlohmann::json> {
+class Shallow_Elements : public Scalar_Events {
 public:
     using Element = std::function<bool(const Object&)>;
     using Member = std::function<bool(const std::string&, const Value&)>;
     Shallow_Elements(const Element* element, const Member* member)
         : element_(element), member_(member) {}
 
-    bool null() override { return scalar(Value()); }
-    bool boolean(bool value) override { return scalar(Value(value)); }
-    bool number_integer(number_integer_t value) override {
-        return scalar(Value(static_cast<long long>(value)));
-    }
-    bool number_unsigned(number_unsigned_t value) override {
-        return scalar(Value(static_cast<unsigned long long>(value)));
-    }
-    bool number_float(number_float_t value, const string_t&) override {
-        return scalar(Value(value));
-    }
-    bool string(string_t& value) override { return scalar(Value(std::move(value))); }
-    bool binary(binary_t&) override { return false; }
     bool start_object(std::size_t) override { return open(obj_type); }
     bool key(string_t& value) override {
         if (depth_ <= 2) key_.swap(value);
@@ -729,7 +725,7 @@ private:
         return (top_ == array_type && depth_ == 2 && inObject_) ||
                (top_ == obj_type && depth_ == 1 && member_);
     }
-    bool scalar(Value&& value) {
+    bool scalar(Value&& value) override {
         if (!inMember()) return true;
         return put(std::move(value));
     }
