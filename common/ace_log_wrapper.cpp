@@ -73,6 +73,10 @@ void share_log_stream(std::ostream* stream) {
     g_shared_stream.store(stream, std::memory_order_release);
 }
 
+bool log_enabled(int priority) {
+    return ACE_Log_Msg::instance()->log_priority_enabled(static_cast<ACE_Log_Priority>(priority));
+}
+
 void log_message(int priority, const char* format, ...) {
     last_error_restorer keep;
     if (!format) return;

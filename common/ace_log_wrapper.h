@@ -13,6 +13,10 @@
 // kept. Any thread.
 void log_message(int priority, const char* format, ...);
 
+// Whether a line of priority would be written now: lets a caller skip making
+// the texts of a line that is off. Any thread.
+bool log_enabled(int priority);
+
 // ACE keeps an output stream per thread, and only the thread that opened the
 // logging strategy holds its log file. After share_log_stream(stream), every
 // thread that has no stream of its own writes its lines to stream too (ACE

@@ -73,7 +73,12 @@ std::wstring& path_join(const wchar_t* dir, const wchar_t* name, std::wstring& o
 }
 
 std::wstring& path_join_number(const wchar_t* dir, uint64_t number, std::wstring& out) {
-    wchar_t text[64];
-    std::swprintf(text, 64, L"%llu", static_cast<unsigned long long>(number));
-    return path_join(dir, text, out);
+    wchar_t text[24];
+    wchar_t* at = text + 23;
+    *at = L'\0';
+    do {
+        *--at = static_cast<wchar_t>(L'0' + number % 10);
+        number /= 10;
+    } while (number != 0);
+    return path_join(dir, at, out);
 }

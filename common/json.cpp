@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <climits>
+#include <cstring>
 #include <iterator>
 #include <nlohmann/json.hpp>
 #include <sstream>
@@ -387,6 +388,276 @@ bool read(std::istream& stream, Value& value) {
 
 namespace {
 
+// The library's parser events with each scalar made into a Value, which the
+// reader that derives from this takes in scalar.
+class Scalar_Events : public nlohmann::json_sax<nlohmann::json> {
+public:
+    bool null() override { return scalar(Value()); }
+    bool boolean(bool value) override { return scalar(Value(value)); }
+    bool number_integer(number_integer_t value) override {
+        return scalar(Value(static_cast<long long>(value)));
+    }
+    bool number_unsigned(number_unsigned_t value) override {
+        return scalar(Value(static_cast<unsigned long long>(value)));
+    }
+    bool number_float(number_float_t value, const string_t&) override {
+        return scalar(Value(value));
+    }
+    bool string(string_t& value) override { return scalar(Value(std::move(value))); }
+    bool binary(binary_t&) override { return false; }  // never produced by the text parser
+
+protected:
+    virtual bool scalar(Value&& value) = 0;
+};
+
+// Where the values of a text go, for read_members: told of each value as it
+// begins (begin_value, then opened for an object or an array, closed at its
+// end) and of each key, it gives the slot of a wanted member.
+class Wanted_Slots {
+public:
+    Wanted_Slots(Wanted_member* wanted, size_t count) : wanted_(wanted), count_(count) {}
+
+    // The slot of the value that begins here, or null when it is not wanted.
+    // A value of a top-level member first empties what an earlier value of
+    // that member gave.
+    Value* begin_value() {
+        if (depth_ == 1 && object_) {
+            for (size_t i = 0; i < count_; ++i)
+                if (wanted_[i].within && outer_ == wanted_[i].within) wanted_[i].value = Value();
+            return slot(nullptr, outer_);
+        }
+        if (depth_ == 2 && object_ && nestedObject_) return slot(&outer_, inner_);
+        return nullptr;
+    }
+    void opened(bool object) {
+        if (depth_ == 0)
+            object_ = object;
+        else if (depth_ == 1 && object_)
+            nestedObject_ = object;
+        ++depth_;
+    }
+    void closed() { --depth_; }
+    void key(const char* text, size_t size) {
+        if (depth_ == 1)
+            outer_.assign(text, size);
+        else if (depth_ == 2 && nestedObject_)
+            inner_.assign(text, size);
+    }
+    size_t depth() const { return depth_; }
+    bool object() const { return object_; }
+
+private:
+    Value* slot(const std::string* within, const std::string& key) {
+        for (size_t i = 0; i < count_; ++i) {
+            Wanted_member& member = wanted_[i];
+            if ((member.within == nullptr) != (within == nullptr)) continue;
+            if (within && *within != member.within) continue;
+            if (key == member.key) return &member.value;
+        }
+        return nullptr;
+    }
+
+    Wanted_member* wanted_;
+    size_t count_;
+    size_t depth_ = 0;
+    bool object_ = false;        // the text is an object
+    bool nestedObject_ = false;  // the top-level member under way is an object
+    std::string outer_;          // the key of the top-level member under way
+    std::string inner_;          // the key of its member under way
+};
+
+// The library's reading, for any text.
+class Wanted_Members : public Scalar_Events {
+public:
+    explicit Wanted_Members(Wanted_Slots& slots) : slots_(slots) {}
+
+    bool start_object(std::size_t) override { return open(true); }
+    bool key(string_t& value) override {
+        slots_.key(value.data(), value.size());
+        return true;
+    }
+    bool end_object() override { return close(); }
+    bool start_array(std::size_t) override { return open(false); }
+    bool end_array() override { return close(); }
+    bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override {
+        return false;
+    }
+
+private:
+    bool scalar(Value&& value) override {
+        if (Value* at = slots_.begin_value()) *at = std::move(value);
+        return true;
+    }
+    bool open(bool object) {
+        if (slots_.depth() >= kMaxNesting) return false;
+        if (Value* at = slots_.begin_value()) *at = object ? Value(Object()) : Value(Array());
+        slots_.opened(object);
+        return true;
+    }
+    bool close() {
+        slots_.closed();
+        return true;
+    }
+
+    Wanted_Slots& slots_;
+};
+
+// A reading of the plain texts that replies mostly are, without the library:
+// strings of printable ASCII without escapes, integers of up to 18 digits,
+// the three literals, objects and arrays. It tells only of a text made of
+// these alone and well-formed (1 for an object, 0 for another value); for
+// any other (-1) it cannot tell, and the library reads the text.
+class Plain_Reader {
+public:
+    Plain_Reader(const std::string& text, Wanted_Slots& slots)
+        : at_(text.data()), end_(text.data() + text.size()), slots_(slots) {}
+
+    int read() {
+        skip();
+        for (;;) {
+            // A value begins here.
+            if (at_ == end_) return -1;
+            char c = *at_;
+            if (c == '{' || c == '[') {
+                if (slots_.depth() >= kMaxNesting) return -1;
+                if (Value* slot = slots_.begin_value())
+                    *slot = c == '{' ? Value(Object()) : Value(Array());
+                slots_.opened(c == '{');
+                kinds_[slots_.depth() - 1] = c;
+                ++at_;
+                skip();
+                if (at_ == end_ || *at_ != closer(c)) {
+                    if (c == '{' && !key()) return -1;
+                    continue;
+                }
+                ++at_;
+                slots_.closed();
+            } else if (!scalar()) {
+                return -1;
+            }
+            // After a value: the ends of what it closes, then a comma.
+            for (;;) {
+                skip();
+                if (slots_.depth() == 0) return at_ == end_ ? (slots_.object() ? 1 : 0) : -1;
+                if (at_ == end_) return -1;
+                char kind = kinds_[slots_.depth() - 1];
+                if (*at_ == ',') {
+                    ++at_;
+                    skip();
+                    if (kind == '{' && !key()) return -1;
+                    break;
+                }
+                if (*at_ != closer(kind)) return -1;
+                ++at_;
+                slots_.closed();
+            }
+        }
+    }
+
+private:
+    static char closer(char kind) { return kind == '{' ? '}' : ']'; }
+    void skip() {
+        while (at_ != end_ && (*at_ == ' ' || *at_ == '\t' || *at_ == '\n' || *at_ == '\r')) ++at_;
+    }
+    // A plain string at at_: its text without the quotes.
+    bool text(const char*& begin, size_t& size) {
+        if (at_ == end_ || *at_ != '"') return false;
+        begin = ++at_;
+        while (at_ != end_ && *at_ != '"') {
+            unsigned char c = static_cast<unsigned char>(*at_);
+            if (c < 0x20 || c > 0x7E || c == '\\') return false;
+            ++at_;
+        }
+        if (at_ == end_) return false;
+        size = static_cast<size_t>(at_ - begin);
+        ++at_;
+        return true;
+    }
+    // A member's key and its colon, up to its value.
+    bool key() {
+        const char* begin;
+        size_t size;
+        if (!text(begin, size)) return false;
+        skip();
+        if (at_ == end_ || *at_ != ':') return false;
+        ++at_;
+        skip();
+        slots_.key(begin, size);
+        return true;
+    }
+    bool literal(const char* word, size_t size) {
+        if (static_cast<size_t>(end_ - at_) < size || std::memcmp(at_, word, size) != 0)
+            return false;
+        at_ += size;
+        return true;
+    }
+    bool scalar() {
+        Value* slot = slots_.begin_value();
+        char c = *at_;
+        if (c == '"') {
+            const char* begin;
+            size_t size;
+            if (!text(begin, size)) return false;
+            if (slot) *slot = Value(std::string(begin, size));
+            return true;
+        }
+        if (c == 't' || c == 'f' || c == 'n') {
+            bool known = c == 't'   ? literal("true", 4)
+                         : c == 'f' ? literal("false", 5)
+                                    : literal("null", 4);
+            if (known && slot) *slot = c == 'n' ? Value() : Value(c == 't');
+            return known;
+        }
+        bool negative = c == '-';
+        if (negative) ++at_;
+        const char* digits = at_;
+        long long number = 0;
+        for (; at_ != end_ && *at_ >= '0' && *at_ <= '9'; ++at_)
+            if (at_ - digits < 18) number = number * 10 + (*at_ - '0');
+        size_t count = static_cast<size_t>(at_ - digits);
+        if (count == 0 || count > 18 || (count > 1 && *digits == '0')) return false;
+        if (at_ != end_ && (*at_ == '.' || *at_ == 'e' || *at_ == 'E')) return false;
+        if (slot) *slot = Value(negative ? -number : number);
+        return true;
+    }
+
+    const char* at_;
+    const char* end_;
+    Wanted_Slots& slots_;
+    char kinds_[kMaxNesting];  // '{' or '[' of each open value
+};
+
+}  // namespace
+
+int read_members(const std::string& text, Wanted_member* wanted, size_t count) {
+    auto clear = [&] {
+        for (size_t i = 0; i < count; ++i) wanted[i].value = Value();
+    };
+    clear();
+    {
+        Wanted_Slots slots(wanted, count);
+        int plain = Plain_Reader(text, slots).read();
+        if (plain >= 0) return plain;
+    }
+    clear();
+    Wanted_Slots slots(wanted, count);
+    Wanted_Members reader(slots);
+    bool parsed = false;
+    try {
+        parsed =
+            nlohmann::json::sax_parse(text, &reader, nlohmann::json::input_format_t::json, true);
+    } catch (const std::exception&) {
+        parsed = false;
+    }
+    if (!parsed) {
+        clear();
+        return -1;
+    }
+    return slots.object() ? 1 : 0;
+}
+
+namespace {
+
 // Hands the string elements of a top-level array to its caller as they come.
 class String_Elements : public nlohmann::json_sax<nlohmann::json> {
 public:
@@ -461,26 +732,13 @@ namespace {
 // Hands the elements of a top-level array (objects) or the members of a
 // top-level object to its caller as they come, with their nested values
 // emptied. The kind of the top-level value is told by top().
-class Shallow_Elements : public nlohmann::json_sax<nlohmann::json> {
+class Shallow_Elements : public Scalar_Events {
 public:
     using Element = std::function<bool(const Object&)>;
     using Member = std::function<bool(const std::string&, const Value&)>;
     Shallow_Elements(const Element* element, const Member* member)
         : element_(element), member_(member) {}
 
-    bool null() override { return scalar(Value()); }
-    bool boolean(bool value) override { return scalar(Value(value)); }
-    bool number_integer(number_integer_t value) override {
-        return scalar(Value(static_cast<long long>(value)));
-    }
-    bool number_unsigned(number_unsigned_t value) override {
-        return scalar(Value(static_cast<unsigned long long>(value)));
-    }
-    bool number_float(number_float_t value, const string_t&) override {
-        return scalar(Value(value));
-    }
-    bool string(string_t& value) override { return scalar(Value(std::move(value))); }
-    bool binary(binary_t&) override { return false; }
     bool start_object(std::size_t) override { return open(obj_type); }
     bool key(string_t& value) override {
         if (depth_ <= 2) key_.swap(value);
@@ -506,7 +764,7 @@ private:
         return (top_ == array_type && depth_ == 2 && inObject_) ||
                (top_ == obj_type && depth_ == 1 && member_);
     }
-    bool scalar(Value&& value) {
+    bool scalar(Value&& value) override {
         if (!inMember()) return true;
         return put(std::move(value));
     }

@@ -2,7 +2,8 @@
 // UTF-8 text, booleans, exact 64-bit integers (signed, or unsigned for counts
 // above the signed range), reals and null; strict reading whose errors carry
 // line, column and reason; compact and formatted writing. Parsing and writing
-// are done by nlohmann-json inside json.cpp; none of its exceptions leave.
+// are done by nlohmann-json inside json.cpp (read_members reads the plainest
+// texts itself); none of its exceptions leave.
 //
 // A Value is a plain value type: copying copies the whole tree. Values are not
 // shared between threads without a lock of the caller's.
@@ -161,6 +162,26 @@ int read_object_array(std::istream& stream, const std::function<bool(const Objec
 int read_object_members(std::istream& stream,
                         const std::function<bool(const std::string&, const Value&)>& member,
                         std::string* reason = nullptr);
+
+// One member that read_members looks for: the key of the top-level member
+// whose object holds it (null: the top-level object holds it) and its own
+// key. value gets what the text gives the member (null when it is absent),
+// an object or an array as an empty one of that kind.
+struct Wanted_member {
+    const char* within;
+    const char* key;
+    Value value;
+};
+
+// Reads one JSON text held whole, of which only a few members matter: when
+// it is an object, each wanted member found in it, or in the object of one
+// of its members, gets its value as read would have left it in the tree (the
+// last of a repeated key wins, and a top-level member that comes again first
+// empties what its earlier value gave). Nothing else is kept. Result: 1 when
+// the text is an object, 0 when it is well-formed JSON of another kind, -1
+// for a syntax error, an out-of-range number, nesting deeper than
+// kMaxNesting or trailing text.
+int read_members(const std::string& text, Wanted_member* wanted, size_t count);
 
 // Compact and formatted (indented, one member a line) text. Text that is not
 // valid UTF-8 is written with U+FFFD in place of the bad bytes.

@@ -504,10 +504,25 @@ int HTTP_Invoker_T<Connector, Handler>::send_head(HTTP_Request& request) {
     head_ += method;
     head_ += ' ';
     head_ += request.uri() && *request.uri() ? request.uri() : "/";
-    char version[32];
-    std::snprintf(version, sizeof version, " HTTP/%d.%d\r\n", request.major_version(),
-                  request.minor_version());
-    head_ += version;
+    const int major = request.major_version(), minor = request.minor_version();
+    if (major >= 0 && major <= 9 && minor >= 0 && minor <= 9) {
+        const char version[] = {' ',
+                                'H',
+                                'T',
+                                'T',
+                                'P',
+                                '/',
+                                static_cast<char>('0' + major),
+                                '.',
+                                static_cast<char>('0' + minor),
+                                '\r',
+                                '\n'};
+        head_.append(version, sizeof version);
+    } else {
+        char version[32];
+        std::snprintf(version, sizeof version, " HTTP/%d.%d\r\n", major, minor);
+        head_ += version;
+    }
     const HTTP_Headers& headers = request.headers();
     for (int i = 0; i < HTTP_HEAD_COUNT; ++i) {
         const char* value = headers.get(i);

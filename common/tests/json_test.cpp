@@ -557,3 +557,64 @@ TEST(JsonRead, SparedArrayGivesItsStringsAndTheRestAsRead) {
     json_spirit::read_or_throw(deepest, value, "source", strings);
     EXPECT_EQ(value, parse(R"({"source":[]})"));
 }
+
+// The wanted members of a text get what the whole tree holds at their place:
+// compared with read over texts that repeat keys, nest other kinds, and fail.
+TEST(JsonMembers, WantedMembersAreWhatTheTreeHolds) {
+    const char* const texts[] = {
+        R"({"n":-5,"u":18446744073709551615,"r":1.5,"s":"t\u00e9","b":true,"z":null,)"
+        R"("o":{"i":7,"j":[1,{"i":2}],"k":{"i":3},"i":8},"q":[{"i":1}]})",
+        // The same in the plain form that replies mostly have.
+        " {\"n\" : -5,\"u\":123456789012345678,\"s\":\"t\",\"b\":true,\"z\":null,\n\t"
+        R"("o":{"i":7,"j":[1,{"i":2}],"k":{"i":3},"i":8},"q":[{"i":1}],"r":[]})",
+        R"({"n":1,"n":2,"o":{"i":1,"j":2},"o":{"k":"x"}})",  // a repeated member replaces
+        R"({"o":{"i":1},"o":4,"i":9})",                      // an object, then a number
+        R"({"a":{"b":{"c":{"i":1}}},"o":[{"i":1}]})",        // deeper, and in an array
+        R"([{"n":1}])", R"("n")", "{}",
+        R"({"o":{},"n":"\"","s":"a\\b"})",  // escapes: the library reads them
+    };
+    for (const char* text : texts) {
+        json_spirit::Wanted_member wanted[] = {
+            {nullptr, "n", {}}, {nullptr, "u", {}}, {nullptr, "r", {}}, {nullptr, "s", {}},
+            {nullptr, "b", {}}, {nullptr, "z", {}}, {nullptr, "o", {}}, {nullptr, "q", {}},
+            {nullptr, "i", {}}, {"o", "i", {}},     {"o", "j", {}},     {"o", "k", {}},
+            {"a", "b", {}},     {"q", "i", {}},
+        };
+        const size_t count = sizeof wanted / sizeof wanted[0];
+        Value tree = parse(text);
+        EXPECT_EQ(json_spirit::read_members(text, wanted, count),
+                  tree.type() == json_spirit::obj_type ? 1 : 0)
+            << text;
+        // What the tree holds at a place, a nested object or array emptied.
+        auto at = [](const Value& holder, const char* key) {
+            if (holder.type() != json_spirit::obj_type) return Value();
+            auto found = holder.get_obj().find(key);
+            if (found == holder.get_obj().end()) return Value();
+            if (found->second.type() == json_spirit::obj_type) return Value(Object());
+            if (found->second.type() == json_spirit::array_type) return Value(Array());
+            return found->second;
+        };
+        for (const auto& member : wanted) {
+            Value expected;
+            if (tree.type() == json_spirit::obj_type) {
+                if (!member.within) {
+                    expected = at(tree, member.key);
+                } else {
+                    auto outer = tree.get_obj().find(member.within);
+                    if (outer != tree.get_obj().end()) expected = at(outer->second, member.key);
+                }
+            }
+            EXPECT_EQ(member.value, expected)
+                << text << ": " << (member.within ? member.within : "") << "/" << member.key;
+        }
+    }
+    json_spirit::Wanted_member one[] = {{nullptr, "a", {}}};
+    EXPECT_EQ(json_spirit::read_members(R"({"a":1,)", one, 1), -1);
+    EXPECT_EQ(one[0].value, Value());
+    EXPECT_EQ(json_spirit::read_members(R"({"a":1} x)", one, 1), -1);
+    EXPECT_EQ(json_spirit::read_members(R"({"a":01})", one, 1), -1);
+    EXPECT_EQ(json_spirit::read_members(R"({"a":1234567890123456789012})", one, 1), 1);
+    EXPECT_EQ(one[0].value, Value(1234567890123456789012.0));
+    EXPECT_EQ(json_spirit::read_members("{\"a\":\"\x01\"}", one, 1), -1);
+    EXPECT_EQ(json_spirit::read_members(std::string(300, '[') + std::string(300, ']'), one, 1), -1);
+}

@@ -291,7 +291,13 @@ bool Job::commandimpl(const std::string&) { return false; }
 
 bool Job::pollEvent(DWORD timeout) {
     for (;;) {
-        DWORD woken = WaitForSingleObject(commandEvent_.get(), timeout);
+        // A poll that does not wait looks at the event only once a command
+        // was signalled since the last look.
+        DWORD woken = WAIT_TIMEOUT;
+        if (timeout != 0 || commandPending_.load(std::memory_order_acquire)) {
+            commandPending_.store(false, std::memory_order_relaxed);
+            woken = WaitForSingleObject(commandEvent_.get(), timeout);
+        }
         if (woken == WAIT_TIMEOUT) {
             int current = state();
             return current >= JS_STARTING && current <= JS_COMPLETING;
@@ -356,6 +362,7 @@ bool Job::startTask() {
     // that came after the run's last control point) is not the new run's.
     ResetEvent(commandEvent_.get());
     commandCode_ = 0;
+    commandPending_ = false;
     stopAfterPause_ = false;
     scoped_handle started(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     if (!started.valid()) return false;
@@ -478,7 +485,9 @@ bool Job::notify_error(DWORD code) {
 
 bool Job::emit(int code) {
     commandCode_ = code;
-    return SetEvent(commandEvent_.get()) != FALSE;
+    bool set = SetEvent(commandEvent_.get()) != FALSE;
+    commandPending_.store(true, std::memory_order_release);
+    return set;
 }
 
 bool Job::pausesForNetwork(DWORD code) const {

@@ -197,6 +197,9 @@ private:
     mutable std::mutex workerLock_;  // guards worker_
     std::shared_ptr<JobThread> worker_;
     std::atomic<int> commandCode_{0};
+    // Set after the command event is signalled, cleared before the worker
+    // looks at it: pollEvent(0) skips the look while it is clear.
+    std::atomic<bool> commandPending_{false};
     mutable std::mutex timerLock_;  // guards resumeTimer_
     std::unique_ptr<ResumeTimer> resumeTimer_;
     std::atomic<bool> running_{false};

@@ -165,7 +165,7 @@ template <>
 int Response_T<std::string>::read(std::istream& in) {
     DWORD saved = GetLastError();
     body_.clear();
-    read_rest(in, body_);
+    read_rest(in, body_, chunked_transfer_encoding() ? 0 : content_length());
     return endOfBodyRead(in, saved);
 }
 

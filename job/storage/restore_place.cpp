@@ -1,38 +1,26 @@
 #include "job/storage/restore_place.h"
 
-#include <vector>
-
 namespace {
 
 bool is_separator(wchar_t c) { return c == L'\\' || c == L'/'; }
 
-// The nonempty parts of path between separators of either kind.
-std::vector<std::wstring> parts_of(const std::wstring& path) {
-    std::vector<std::wstring> parts;
-    size_t start = 0;
-    while (start < path.size()) {
-        size_t end = start;
-        while (end < path.size() && !is_separator(path[end])) ++end;
-        if (end > start) parts.push_back(path.substr(start, end - start));
-        start = end + 1;
-    }
-    return parts;
-}
-
 // The look of place_free_of_links; known (may be null) holds the folders
 // found free of links before, and takes those found now. last gets the
-// attributes of path's last part when it is looked at.
+// attributes of path's last part when it is looked at. A folder is known only
+// once every folder above it was found free of links since the last forget,
+// so a known way needs no look at its folders.
 bool check_place(const std::wstring& root, const std::wstring& path,
                  std::unordered_set<std::wstring>* known, DWORD* last, bool withLast = true) {
     if (last) *last = INVALID_FILE_ATTRIBUTES;
     size_t end = path.size();
     while (end > 0 && is_separator(path[end - 1])) --end;
+    // The last part begins at cut.
+    size_t cut = end;
+    while (cut > 0 && !is_separator(path[cut - 1])) --cut;
     std::wstring at;
     size_t from = 0;
     if (root.empty()) {
         // The place itself: everything before its last part is taken as it is.
-        size_t cut = end;
-        while (cut > 0 && !is_separator(path[cut - 1])) --cut;
         at = path.substr(0, cut);
         from = cut;
     } else {
@@ -45,22 +33,59 @@ bool check_place(const std::wstring& root, const std::wstring& path,
         }
         at = root.substr(0, length) + L"\\";
         from = length + 1;
+        if (cut < from) cut = from;
     }
-    std::vector<std::wstring> parts = parts_of(path.substr(from, end - from));
-    for (size_t i = 0; i < parts.size(); ++i) {
-        if (!at.empty() && !is_separator(at.back())) at += L'\\';
-        at += parts[i];
-        bool folder = i + 1 < parts.size();
-        if (!folder && !withLast) break;
-        if (folder && known && known->count(at)) continue;
-        DWORD attributes = GetFileAttributesW(at.c_str());
-        if (!folder && last) *last = attributes;
-        if (attributes == INVALID_FILE_ATTRIBUTES) break;  // not there (yet)
-        if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+    // Calls each(start, length) for the nonempty parts of path in [begin, stop);
+    // false when each does.
+    auto parts = [&path](size_t begin, size_t stop, auto&& each) {
+        for (size_t start = begin; start < stop;) {
+            size_t next = start;
+            while (next < stop && !is_separator(path[next])) ++next;
+            if (next > start && !each(start, next - start)) return false;
+            start = next + 1;
+        }
+        return true;
+    };
+    auto append = [&path](std::wstring& text, size_t start, size_t length) {
+        if (!text.empty() && !is_separator(text.back())) text += L'\\';
+        text.append(path, start, length);
+    };
+    std::wstring way = at;
+    parts(from, cut, [&](size_t start, size_t length) {
+        append(way, start, length);
+        return true;
+    });
+    if (way.size() > at.size() && !(known && known->count(way))) {
+        bool absent = false;
+        bool clear = parts(from, cut, [&](size_t start, size_t length) {
+            append(at, start, length);
+            if (known && known->count(at)) return true;
+            DWORD attributes = GetFileAttributesW(at.c_str());
+            if (attributes == INVALID_FILE_ATTRIBUTES) {
+                absent = true;  // not there (yet): nothing below it is either
+                return false;
+            }
+            if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) return false;
+            if (known) known->insert(at);
+            return true;
+        });
+        if (absent) {
+            SetLastError(ERROR_SUCCESS);
+            return true;
+        }
+        if (!clear) {
             SetLastError(kLinkInTheWay);
             return false;
         }
-        if (folder && known) known->insert(at);
+    }
+    if (withLast && cut < end) {
+        append(way, cut, end - cut);
+        DWORD attributes = GetFileAttributesW(way.c_str());
+        if (last) *last = attributes;
+        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+            SetLastError(kLinkInTheWay);
+            return false;
+        }
     }
     SetLastError(ERROR_SUCCESS);
     return true;

@@ -55,34 +55,45 @@ SplitPath split_path(const std::string& path) {
 
 // A 32-bit half that the service writes as a signed JSON integer: a value of
 // 2^31 or more arrives negative and is read back as the unsigned half.
-bool read_half(const json_spirit::Object& object, const char* key, DWORD& out) {
-    auto found = object.find(key);
-    if (found == object.end() || found->second.type() != json_spirit::int_type ||
-        found->second.is_uint64())
-        return false;
-    int64_t value = found->second.get_int64();
-    if (value < INT32_MIN || value > UINT32_MAX) return false;
-    out = static_cast<DWORD>(static_cast<uint32_t>(value));
+bool read_half(const json_spirit::Value& value, DWORD& out) {
+    if (value.type() != json_spirit::int_type || value.is_uint64()) return false;
+    int64_t number = value.get_int64();
+    if (number < INT32_MIN || number > UINT32_MAX) return false;
+    out = static_cast<DWORD>(static_cast<uint32_t>(number));
     return true;
 }
 
-bool read_count(const json_spirit::Object& object, const char* key, uint64_t& out) {
-    auto found = object.find(key);
-    if (found == object.end() || found->second.type() != json_spirit::int_type) return false;
-    if (found->second.is_uint64()) {
-        out = found->second.get_uint64();
+bool read_count(const json_spirit::Value& value, uint64_t& out) {
+    if (value.type() != json_spirit::int_type) return false;
+    if (value.is_uint64()) {
+        out = value.get_uint64();
         return true;
     }
-    int64_t value = found->second.get_int64();
-    if (value < 0) return false;
-    out = static_cast<uint64_t>(value);
+    int64_t number = value.get_int64();
+    if (number < 0) return false;
+    out = static_cast<uint64_t>(number);
     return true;
 }
 
-bool read_time(const json_spirit::Object& object, const char* low, const char* high,
-               FILETIME& out) {
-    return read_half(object, low, out.dwLowDateTime) && read_half(object, high, out.dwHighDateTime);
-}
+// The members of the Get File Info reply that a restore uses, in the order
+// of FileInfoMember.
+enum FileInfoMember : size_t {
+    kTotalBlock,
+    kTotalSizeHigh,
+    kTotalSizeLow,
+    kCompression,
+    kAttrib,
+    kFileAttributes,
+    kFileSizeHigh,
+    kFileSizeLow,
+    kCreationLow,
+    kCreationHigh,
+    kAccessLow,
+    kAccessHigh,
+    kWriteLow,
+    kWriteHigh,
+    kFileInfoMembers
+};
 
 uint64_t size_of(DWORD high, DWORD low) { return (static_cast<uint64_t>(high) << 32) | low; }
 
@@ -330,8 +341,9 @@ bool WebRestoreStorage::restore(const wchar_t* path, const std::wstring& machine
     itemPending_ = false;
     if (!record_ || !path || !*path) return fail(ERROR_INVALID_PARAMETER);
     const std::string name = to_utf8(path, -1);
-    log_message(LM_DEBUG, "Restoring file {%s}, job {%s, %s}.\n", name.c_str(), jobName().c_str(),
-                jobId());
+    if (log_enabled(LM_DEBUG))
+        log_message(LM_DEBUG, "Restoring file {%s}, job {%s, %s}.\n", name.c_str(),
+                    jobName().c_str(), jobId());
     if (!isFolder && group_.writtenEarlier(itemIndex)) {
         log_message(LM_INFO, "File {%s} was restored before the run was interrupted.\n",
                     name.c_str());
@@ -355,7 +367,8 @@ bool WebRestoreStorage::restore(const wchar_t* path, const std::wstring& machine
         if (GetFileAttributesExW(path, GetFileExInfoStandard, &data) &&
             !(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
             group_.count(0, size_of(data.nFileSizeHigh, data.nFileSizeLow));
-        log_message(LM_DEBUG, "File {%s} exists, skipped.\n", to_utf8(target).c_str());
+        if (log_enabled(LM_DEBUG))
+            log_message(LM_DEBUG, "File {%s} exists, skipped.\n", to_utf8(target).c_str());
         return true;
     }
 
@@ -368,9 +381,12 @@ bool WebRestoreStorage::restore(const wchar_t* path, const std::wstring& machine
                     name.c_str(), to_utf8(target).c_str(), static_cast<int>(code));
         return fail(code);
     }
-    const std::string host = to_utf8(machine);
-    bool done = isFolder ? restoreFolder(path, target, host)
-                         : restoreFile(path, target, host, itemIndex, found);
+    if (machine != machine_) {
+        machine_ = machine;
+        host_ = to_utf8(machine);
+    }
+    bool done = isFolder ? restoreFolder(path, target, host_)
+                         : restoreFile(path, name, target, host_, itemIndex, found);
     DWORD code = GetLastError();
     // Whatever was made or written (a failed file's temporary file too) moved
     // the times of the folder it is in.
@@ -412,17 +428,22 @@ void WebRestoreStorage::passed(uint32_t itemIndex, bool isFolder) {
 
 bool WebRestoreStorage::restoreFolder(const std::wstring& source, const std::wstring& target,
                                       const std::string& machine) {
+    if (log_enabled(LM_DEBUG))
+        log_message(LM_DEBUG, "Restoring directory {%s} to {%s}.\n", to_utf8(source).c_str(),
+                    to_utf8(target).c_str());
+    if (interrupted()) {
+        log_message(LM_INFO, "Restoring directory {%s} is cancelled.\n", to_utf8(source).c_str());
+        itemPending_ = true;
+        return true;
+    }
+    // A drive is named with its separator ("C:" alone means a current folder).
+    const std::wstring folder = target.size() == 2 && target[1] == L':' ? target + L"\\" : target;
+    if (!target.empty() && knownFolders_.count(folder)) return true;
     const std::string name = to_utf8(source), place = to_utf8(target);
-    log_message(LM_DEBUG, "Restoring directory {%s} to {%s}.\n", name.c_str(), place.c_str());
     auto logStop = [&] {
         if (interrupted())
             log_message(LM_INFO, "Restoring directory {%s} is cancelled.\n", name.c_str());
     };
-    if (interrupted()) {
-        log_message(LM_INFO, "Restoring directory {%s} is cancelled.\n", name.c_str());
-        itemPending_ = true;
-        return true;
-    }
     if (target.empty()) {
         log_message(LM_INFO, "Invalid path, orignal {%s}, new {%s}.\n", name.c_str(),
                     place.c_str());
@@ -430,9 +451,6 @@ bool WebRestoreStorage::restoreFolder(const std::wstring& source, const std::wst
         SetLastError(ERROR_PATH_NOT_FOUND);
         return false;
     }
-    // A drive is named with its separator ("C:" alone means a current folder).
-    const std::wstring folder = target.size() == 2 && target[1] == L':' ? target + L"\\" : target;
-    if (knownFolders_.count(folder)) return true;
     if (dirExists(folder)) {
         log_message(LM_DEBUG, "Directory {%s} exists.\n", place.c_str());
         knownFolders_.insert(folder);
@@ -499,10 +517,12 @@ bool WebRestoreStorage::restoreFolder(const std::wstring& source, const std::wst
     return true;
 }
 
-bool WebRestoreStorage::restoreFile(const std::wstring& path, const std::wstring& target,
-                                    const std::string& machine, uint32_t itemIndex, DWORD found) {
-    const std::string name = to_utf8(path), place = to_utf8(target);
-    log_message(LM_DEBUG, "Restoring file {%s} to {%s}.\n", name.c_str(), place.c_str());
+bool WebRestoreStorage::restoreFile(const std::wstring& path, const std::string& name,
+                                    const std::wstring& target, const std::string& machine,
+                                    uint32_t itemIndex, DWORD found) {
+    if (log_enabled(LM_DEBUG))
+        log_message(LM_DEBUG, "Restoring file {%s} to {%s}.\n", name.c_str(),
+                    to_utf8(target).c_str());
     auto fail = [&](DWORD code) {
         record_->currentFileDone = 0;
         SetLastError(code);
@@ -519,7 +539,7 @@ bool WebRestoreStorage::restoreFile(const std::wstring& path, const std::wstring
         DWORD code = GetLastError();
         log_message(LM_ERROR,
                     "Create parent directories of file {%s, target {%s}} failed, %d, %m.\n",
-                    name.c_str(), place.c_str(), static_cast<int>(code));
+                    name.c_str(), to_utf8(target).c_str(), static_cast<int>(code));
         if (interrupted())
             log_message(LM_INFO,
                         "Restoring file {%s} is cancelled when create parents directories, offset "
@@ -655,7 +675,7 @@ bool WebRestoreStorage::restoreFile(const std::wstring& path, const std::wstring
         log_message(LM_ERROR,
                     "Decrypt/Decompress file {original {%s}, target {%s}, new {%s}} failed, "
                     "error-code = %d, %m.\n",
-                    name.c_str(), from.c_str(), place.c_str(), static_cast<int>(code));
+                    name.c_str(), from.c_str(), to_utf8(target).c_str(), static_cast<int>(code));
         if (code == ERROR_CANCELLED || interrupted())
             log_message(LM_INFO, "Restoring is cancelled when decrypt/decompress file {%s}.\n",
                         name.c_str());
@@ -813,8 +833,9 @@ bool WebRestoreStorage::getFileInfo(const std::string& machine, const std::strin
                                     StoredItem& item) {
     ACE_TRACE("WebRestoreStorage::getFileInfo");
     const SplitPath parts = split_path(path);
-    Command_To_Server<Get_File_Info_Request, Response_T<json_spirit::Value>> command(
-        "Get File Info");
+    // The reply is small and only some of its members matter: they are read
+    // out of its text without a tree of the whole.
+    Command_To_Server<Get_File_Info_Request, Response_T<std::string>> command("Get File Info");
     command.request().build(cookie_, machine, definition_->instanceId(), parts.folder,
                             parts.name.c_str());
     if (DWORD code = exchange(invoker_, command, cookie_)) {
@@ -828,61 +849,77 @@ bool WebRestoreStorage::getFileInfo(const std::string& machine, const std::strin
         SetLastError(kMalformedReply);
         return false;
     };
-    const json_spirit::Value& reply = command.response().body();
-    if (reply.type() != json_spirit::obj_type)
+    const char* const attrib = "attrib";
+    json_spirit::Wanted_member reply[kFileInfoMembers] = {
+        {nullptr, "totalblock", {}},
+        {nullptr, "totalsizeHigh", {}},
+        {nullptr, "totalsizeLow", {}},
+        {nullptr, "compression", {}},
+        {nullptr, attrib, {}},
+        {attrib, "dwFileAttributes", {}},
+        {attrib, "nFileSizeHigh", {}},
+        {attrib, "nFileSizeLow", {}},
+        {attrib, "ftCreationTimedwLowDateTime", {}},
+        {attrib, "ftCreationTimedwHighDateTime", {}},
+        {attrib, "ftLastAccessTimedwLowDateTime", {}},
+        {attrib, "ftLastAccessTimedwHighDateTime", {}},
+        {attrib, "ftLastWriteTimedwLowDateTime", {}},
+        {attrib, "ftLastWriteTimedwHighDateTime", {}},
+    };
+    if (json_spirit::read_members(command.response().body(), reply, kFileInfoMembers) != 1)
         return malformed(
             "Get file information failed, file {%s}, server response is not json object.\n");
-    const json_spirit::Object& object = reply.get_obj();
-    if (!read_count(object, "totalblock", item.totalBlocks))
+    auto member = [&reply](FileInfoMember which) -> const json_spirit::Value& {
+        return reply[which].value;
+    };
+    if (!read_count(member(kTotalBlock), item.totalBlocks))
         return malformed(
             "Get file information failed, file {%s}, can't get \"total block\" value from server "
             "response.\n");
     DWORD high = 0, low = 0;
-    if (!read_half(object, "totalsizeHigh", high) || !read_half(object, "totalsizeLow", low))
+    if (!read_half(member(kTotalSizeHigh), high) || !read_half(member(kTotalSizeLow), low))
         return malformed(
             "Get file information failed, file {%s}, can't get \"total size\" value from server "
             "response.\n");
-    auto compression = object.find("compression");
-    if (compression == object.end() || compression->second.type() != json_spirit::bool_type)
+    const json_spirit::Value& compression = member(kCompression);
+    if (compression.type() != json_spirit::bool_type)
         return malformed(
             "Get file information failed, file {%s}, can't get \"compression\" value from server "
             "response.\n");
-    auto found = object.find("attrib");
-    if (found == object.end() || found->second.type() != json_spirit::obj_type)
+    if (member(kAttrib).type() != json_spirit::obj_type)
         return malformed(
             "Get file information failed, file {%s}, can't get file attributes from server "
             "response.\n");
-    const json_spirit::Object& attrib = found->second.get_obj();
     WIN32_FILE_ATTRIBUTE_DATA& data = item.attributes;
-    if (!read_half(attrib, "dwFileAttributes", data.dwFileAttributes))
+    if (!read_half(member(kFileAttributes), data.dwFileAttributes))
         return malformed(
             "Get file information failed, file {%s}, can't get \"file attributes\" value from "
             "server response.\n");
-    if (!read_half(attrib, "nFileSizeHigh", data.nFileSizeHigh) ||
-        !read_half(attrib, "nFileSizeLow", data.nFileSizeLow))
+    if (!read_half(member(kFileSizeHigh), data.nFileSizeHigh) ||
+        !read_half(member(kFileSizeLow), data.nFileSizeLow))
         return malformed(
             "Get file information failed, file {%s}, can't get \"file size\" value from server "
             "response.\n");
-    if (!read_time(attrib, "ftCreationTimedwLowDateTime", "ftCreationTimedwHighDateTime",
-                   data.ftCreationTime))
+    if (!read_half(member(kCreationLow), data.ftCreationTime.dwLowDateTime) ||
+        !read_half(member(kCreationHigh), data.ftCreationTime.dwHighDateTime))
         return malformed(
             "Get file information failed, file {%s}, can't get \"creation time\" value from server "
             "response.\n");
-    if (!read_half(attrib, "ftLastAccessTimedwLowDateTime", data.ftLastAccessTime.dwLowDateTime))
+    if (!read_half(member(kAccessLow), data.ftLastAccessTime.dwLowDateTime))
         return malformed(
             "Get file information failed, file {%s},, can't get \"access time\" value from server "
             "response.\n");
-    if (!read_half(attrib, "ftLastAccessTimedwHighDateTime", data.ftLastAccessTime.dwHighDateTime))
+    if (!read_half(member(kAccessHigh), data.ftLastAccessTime.dwHighDateTime))
         return malformed(
             "Get file information failed, file {%s}, can't get \"access time\" value from server "
             "response.\n");
-    if (!read_time(attrib, "ftLastWriteTimedwLowDateTime", "ftLastWriteTimedwHighDateTime",
-                   data.ftLastWriteTime))
+    if (!read_half(member(kWriteLow), data.ftLastWriteTime.dwLowDateTime) ||
+        !read_half(member(kWriteHigh), data.ftLastWriteTime.dwHighDateTime))
         return malformed(
             "Get file information failed, file {%s}, can't get \"modify time\" value from server "
             "response.\n");
     item.size = size_of(high, low);
-    item.compression = compression->second.get_bool();
+    item.compression = compression.get_bool();
     return true;
 }
 

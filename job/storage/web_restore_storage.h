@@ -132,7 +132,8 @@ private:
     bool restoreFolder(const std::wstring& source, const std::wstring& target,
                        const std::string& machine);
     // found: the target's attributes (INVALID_FILE_ATTRIBUTES: nothing there).
-    bool restoreFile(const std::wstring& path, const std::wstring& target,
+    // name: path in UTF-8.
+    bool restoreFile(const std::wstring& path, const std::string& name, const std::wstring& target,
                      const std::string& machine, uint32_t itemIndex, DWORD found);
     // Get File Info for path (a folder ends in a separator). False with the
     // failure's code.
@@ -188,6 +189,9 @@ private:
     WebClientEventHandler* handler_;
     std::string cookie_;
     std::string instanceId_;
+    // The backed-up machine's name as the items give it, and in UTF-8.
+    std::wstring machine_;
+    std::string host_;
     Invoker invoker_;
     // Target folders made for stored folders, with the times they keep;
     // those touched in the group under way.

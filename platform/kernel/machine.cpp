@@ -77,6 +77,23 @@ std::string join_parts(const std::string& base, const std::vector<std::string>& 
     return out.empty() ? "/" : out;
 }
 
+// Whether join_parts(base, normal_parts(path)) is base, a separator when base
+// lacks one, and path without its leading separator: every part of path is
+// there (no repeated or trailing separator) and none is "." or "..".
+bool plain_parts(const std::string& path) {
+    size_t at = !path.empty() && path[0] == '/' ? 1 : 0;
+    if (at == path.size()) return false;
+    for (;;) {
+        size_t next = path.find('/', at);
+        size_t end = next == std::string::npos ? path.size() : next;
+        size_t length = end - at;
+        if (length == 0) return false;
+        if (path[at] == '.' && (length == 1 || (length == 2 && path[at + 1] == '.'))) return false;
+        if (next == std::string::npos) return true;
+        at = next + 1;
+    }
+}
+
 }  // namespace
 
 std::string machine_root() {
@@ -160,7 +177,13 @@ bool host_path(const wchar_t* windows_path, std::string& out) {
         base = current_folder();
         rest = host_name_from_wide(path.data(), path.size());
     }
-    out = join_parts(base, normal_parts(rest));
+    if (plain_parts(rest)) {  // the common case, without a list of the parts
+        out = std::move(base);
+        if (out.empty() || out.back() != '/') out += '/';
+        out.append(rest, rest[0] == '/' ? 1 : 0, std::string::npos);
+    } else {
+        out = join_parts(base, normal_parts(rest));
+    }
     return true;
 }
 

@@ -20,6 +20,7 @@
 
 #include "job/runs/restore_job.h"
 #include "job/storage/local_backup_storage.h"
+#include "job/storage/restore_place.h"
 #include "job/tests/restore_checks.h"
 
 using namespace restore_tests;
@@ -190,4 +191,32 @@ TEST_F(RestorePlace, OnlineNothingLeadsOutOfTheChosenFolder) {
     json_spirit::Object run = instance(lastInstance(kRestoreJob));
     EXPECT_EQ(run.at("state").get_str(), "ended");
     EXPECT_EQ(codes(run.at("errors").get_array()), kRefused);
+}
+
+// The checker of many places keeps the folders it found free of links until
+// forget: a link put in a known folder's place is seen from then on, a link
+// at the place itself at once, and a folder not there yet ends the look.
+TEST_F(RestorePlace, KnownFoldersAreLookedAtAgainAfterForget) {
+    std::filesystem::create_directories(host_of(L"C:\\r\\k\\l"));
+    LinkCheck check;
+    check.confine(L"C:\\r");
+    DWORD found = 0;
+    EXPECT_TRUE(check.freeOfLinks(L"C:\\r\\k\\l\\m.txt", &found));
+    EXPECT_EQ(found, INVALID_FILE_ATTRIBUTES);
+    EXPECT_FALSE(check.freeOfLinks(L"C:\\r\\data\\deep\\er\\h.txt"));
+    EXPECT_EQ(GetLastError(), kLink);
+    EXPECT_TRUE(check.freeOfLinks(L"C:\\r\\data\\no\\such\\h.txt", &found));
+    EXPECT_EQ(found, INVALID_FILE_ATTRIBUTES);
+
+    std::filesystem::remove(host_of(L"C:\\r\\k\\l"));
+    link(L"C:\\outside", L"C:\\r\\k\\l");
+    EXPECT_TRUE(check.wayFreeOfLinks(L"C:\\r\\k\\l\\m.txt"));
+    EXPECT_FALSE(check.freeOfLinks(L"C:\\r\\k\\l"));  // the place itself
+    check.forget();
+    EXPECT_FALSE(check.wayFreeOfLinks(L"C:\\r/k//l/m.txt"));
+    EXPECT_EQ(GetLastError(), kLink);
+    EXPECT_FALSE(check.freeOfLinks(L"C:\\r\\k\\l\\m.txt"));
+    EXPECT_TRUE(check.freeOfLinks(L"C:\\r\\k\\m.txt", &found));
+    EXPECT_FALSE(check.freeOfLinks(L"C:\\elsewhere\\m.txt"));
+    EXPECT_EQ(GetLastError(), kNoPlace);
 }

@@ -61,6 +61,8 @@ TEST(PlatformMachine, WindowsPathsTranslateToTheDriveFolders) {
     EXPECT_EQ(translate(L"c:/a//b"), c + "/a/b");
     EXPECT_EQ(translate(L"C:\\\\a\\\\\\b\\"), c + "/a/b");
     EXPECT_EQ(translate(L"C:\\a\\.\\b"), c + "/a/b");
+    EXPECT_EQ(translate(L"C:\\a\\b\\."), c + "/a/b");
+    EXPECT_EQ(translate(L"C:\\.a\\..b\\..."), c + "/.a/..b/...");
     EXPECT_EQ(translate(L"\\\\?\\C:\\a\\b"), c + "/a/b");
     EXPECT_EQ(translate(L"\\\\?\\c:\\a"), c + "/a");
     EXPECT_EQ(translate(L"C:\\"), c);
