@@ -6,9 +6,13 @@
 #     and incompressible) through the job manager into an offline folder, and
 #     runs the reference pipeline, tar | gzip -6 | openssl aes-128-cbc, over
 #     the same tree; prints both times and their ratio (backup / reference),
-#     and the ratio of a backup without the storage's group flush (the
-#     driver's --group-flush 0: what forcing the run's files to the disk in
-#     groups costs);
+#     and what the storage's group flush costs (forcing the run's files to
+#     the disk in groups; the driver's --group-flush 0 leaves it out): the
+#     backup is timed BENCH_FLUSH_PAIRS times (default 3) with it and as
+#     many without, in pairs run one after the other in alternate order,
+#     and the median of the pairs' ratios (with / without) is printed with
+#     their spread, so that a change of the machine's load during one run
+#     does not pass for the flush's cost;
 #   - restores that backup through a restore job (every item, below another
 #     folder) and runs the reference's way back, openssl -d | gunzip | tar -x,
 #     over the reference's output; prints both times and their ratio;
@@ -41,7 +45,8 @@
 # Environment: BENCH_MODE (full or million), BENCH_DIR (default build/bench:
 # trees, runs and logs), BENCH_BUILD (default build/release), BENCH_BYTES
 # (size of the mixed tree, default 1200000000), BENCH_SMALL_FILES (default
-# 200000, or 1000000 in the million mode), BENCH_SETTLE (below), BENCH_OTHERS
+# 200000, or 1000000 in the million mode), BENCH_FLUSH_PAIRS (above; 1 to
+# 9), BENCH_SETTLE (below), BENCH_OTHERS
 # (0: leave restic and borg out), BENCH_RESTORE (0: leave Tovel's restores
 # out), JOBS (build jobs, default 2).
 set -euo pipefail
@@ -58,6 +63,14 @@ case "$mode" in
     million) small_files=${BENCH_SMALL_FILES:-1000000} service_options=(--max-body 1073741824) ;;
     *)
         echo "BENCH_MODE is full or million" >&2
+        exit 2
+        ;;
+esac
+flush_pairs=${BENCH_FLUSH_PAIRS:-3}
+case "$flush_pairs" in
+    [1-9]) ;;
+    *)
+        echo "BENCH_FLUSH_PAIRS is a number from 1 to 9" >&2
         exit 2
         ;;
 esac
@@ -401,6 +414,14 @@ others() {
 
 gb() { awk -v n="$1" 'BEGIN { printf "%.2f GB", n / 1e9 }'; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "n/a" }'; }
+# median VALUE...: the middle value (the mean of the two middle ones for an
+# even count); lowest VALUE... and highest VALUE...: the ends.
+median() {
+    printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 }
+        END { if (NR % 2) print v[(NR + 1) / 2]; else printf "%.2f\n", (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
+}
+lowest() { printf '%s\n' "$@" | sort -g | head -n 1; }
+highest() { printf '%s\n' "$@" | sort -g | tail -n 1; }
 
 # goal TEXT VALUE BOUND: one line of the summary (VALUE at most BOUND).
 goals=()
@@ -418,24 +439,46 @@ command -v borg >/dev/null || echo "borg is not installed (apt-get install borgb
 if [ "$mode" = full ]; then
     tree_bytes=$(du -sb --apparent-size "$mixed_tree" | cut -f1)
     warm "$mixed_tree"
-    backup "$mixed_tree" 0
-    unflushed_seconds=$backup_seconds
     backup "$mixed_tree" 1 1
     one_thread_seconds=$backup_seconds
-    backup "$mixed_tree"
-    mixed_backup_seconds=$backup_seconds mixed_peak_mb=$((peak_kb / 1024))
+    # The pairs of backups with and without the group flush. The load of a
+    # shared machine drifts over a run: each pair's two backups follow one
+    # another, in the order that changes from pair to pair (a drift then
+    # favours neither), and the last pair ends with the flush, whose backup
+    # the restore below reads. The backup's time is the median of those
+    # with the flush, its memory the highest.
+    flushed=() unflushed=() pair_ratios=() mixed_peak_kb=0
+    for pair in $(seq "$flush_pairs"); do
+        order="0 1"
+        [ $(((flush_pairs - pair) % 2)) -eq 0 ] || order="1 0"
+        warm "$mixed_tree"
+        for flush in $order; do
+            backup "$mixed_tree" "$flush"
+            if [ "$flush" = 1 ]; then
+                flushed+=("$backup_seconds")
+                [ "$peak_kb" -le "$mixed_peak_kb" ] || mixed_peak_kb=$peak_kb
+            else
+                unflushed+=("$backup_seconds")
+            fi
+        done
+        pair_ratios+=("$(ratio "${flushed[-1]}" "${unflushed[-1]}")")
+    done
+    mixed_backup_seconds=$(median "${flushed[@]}") mixed_peak_mb=$((mixed_peak_kb / 1024))
+    unflushed_seconds=$(median "${unflushed[@]}")
     reference "$mixed_tree"
-    mixed_backup_ratio=$(ratio "$backup_seconds" "$reference_seconds")
-    flush_cost=$(ratio "$backup_seconds" "$unflushed_seconds")
-    speed_up=$(ratio "$one_thread_seconds" "$backup_seconds")
-    echo "backup $(gb "$tree_bytes"): $backup_seconds s; reference pipeline: $reference_seconds s;" \
-        "ratio $mixed_backup_ratio"
-    echo "  without the group flush: $unflushed_seconds s; ratio" \
-        "$(ratio "$unflushed_seconds" "$reference_seconds"); with it / without it $flush_cost"
+    mixed_backup_ratio=$(ratio "$mixed_backup_seconds" "$reference_seconds")
+    flush_cost=$(median "${pair_ratios[@]}")
+    speed_up=$(ratio "$one_thread_seconds" "$mixed_backup_seconds")
+    echo "backup $(gb "$tree_bytes"): $mixed_backup_seconds s (median of $flush_pairs:" \
+        "${flushed[*]}); reference pipeline: $reference_seconds s; ratio $mixed_backup_ratio"
+    echo "  without the group flush: $unflushed_seconds s (median of ${unflushed[*]}); ratio" \
+        "$(ratio "$unflushed_seconds" "$reference_seconds"); with it / without it, median of" \
+        "$flush_pairs pairs $flush_cost (pairs ${pair_ratios[*]}; from $(lowest "${pair_ratios[@]}")" \
+        "to $(highest "${pair_ratios[@]}"))"
     echo "  with pools of one thread: $one_thread_seconds s; speed-up of all cores" \
         "($(nproc)) over one: $speed_up"
     echo "  stored $(gb "$stored_bytes"), reference output $(gb "$reference_bytes");" \
-        "peak memory $((peak_kb / 1024)) MB"
+        "peak memory $mixed_peak_mb MB"
     mixed_restore_ratio=n/a
     if [ "$restores" = 1 ]; then
         restore "$mixed_tree"
