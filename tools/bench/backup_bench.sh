@@ -12,7 +12,9 @@
 #     many without, in pairs run one after the other in alternate order,
 #     and the median of the pairs' ratios (with / without) is printed with
 #     their spread, so that a change of the machine's load during one run
-#     does not pass for the flush's cost;
+#     does not pass for the flush's cost; beside it, the median against the
+#     backups without the flush timed until a sync of their files has ended
+#     (what forcing the files in groups adds to writing them once);
 #   - restores that backup through a restore job (every item, below another
 #     folder) and runs the reference's way back, openssl -d | gunzip | tar -x,
 #     over the reference's output; prints both times and their ratio;
@@ -205,7 +207,9 @@ stored_files() { find "$1/drives/c/backups" -mindepth 2 -maxdepth 2 -type f | wc
 # fresh machine (GROUP_FLUSH 0: without forcing the storage's groups to the
 # disk; THREADS: the run's pools of at most that many threads),
 # as a job of its own id (backup_id); sets backup_seconds, peak_kb and
-# stored_bytes. Fails the script unless the run completed and stored one data
+# stored_bytes, and written_seconds: the time until the run's files were on
+# the disk (without the group flush, a sync of their file system after the
+# run; else backup_seconds). Fails the script unless the run completed and stored one data
 # file per file of the tree.
 backup() {
     local tree=$1 group_flush=${2:-1} threads=${3:-}
@@ -222,6 +226,11 @@ backup() {
     start=$(settled_now)
     run_driver "$run/driver.out" "$run/peak" "${command[@]}"
     end=$(now)
+    local written=$end
+    if [ "$group_flush" = 0 ]; then
+        sync -f "$run/machine"
+        written=$(now)
+    fi
     stop_service
     if [ "$status" -ne 0 ]; then
         echo "the backup of $tree failed (exit status $status):" >&2
@@ -230,6 +239,7 @@ backup() {
         exit 1
     fi
     backup_seconds=$(elapsed "$start" "$end")
+    written_seconds=$(elapsed "$start" "$written")
     peak_kb=$(tail -n 1 "$run/peak")
     local files stored
     files=$(find "$tree" -type f | wc -l)
@@ -447,7 +457,7 @@ if [ "$mode" = full ]; then
     # favours neither), and the last pair ends with the flush, whose backup
     # the restore below reads. The backup's time is the median of those
     # with the flush, its memory the highest.
-    flushed=() unflushed=() pair_ratios=() mixed_peak_kb=0
+    flushed=() unflushed=() pair_ratios=() written_ratios=() mixed_peak_kb=0
     for pair in $(seq "$flush_pairs"); do
         order="0 1"
         [ $(((flush_pairs - pair) % 2)) -eq 0 ] || order="1 0"
@@ -458,10 +468,11 @@ if [ "$mode" = full ]; then
                 flushed+=("$backup_seconds")
                 [ "$peak_kb" -le "$mixed_peak_kb" ] || mixed_peak_kb=$peak_kb
             else
-                unflushed+=("$backup_seconds")
+                unflushed+=("$backup_seconds") unflushed_written=$written_seconds
             fi
         done
         pair_ratios+=("$(ratio "${flushed[-1]}" "${unflushed[-1]}")")
+        written_ratios+=("$(ratio "${flushed[-1]}" "$unflushed_written")")
     done
     mixed_backup_seconds=$(median "${flushed[@]}") mixed_peak_mb=$((mixed_peak_kb / 1024))
     unflushed_seconds=$(median "${unflushed[@]}")
@@ -475,6 +486,11 @@ if [ "$mode" = full ]; then
         "$(ratio "$unflushed_seconds" "$reference_seconds"); with it / without it, median of" \
         "$flush_pairs pairs $flush_cost (pairs ${pair_ratios[*]}; from $(lowest "${pair_ratios[@]}")" \
         "to $(highest "${pair_ratios[@]}"))"
+    # The backup without the flush leaves its files to be written after its
+    # end: against its time until a sync of them has ended, the flush costs
+    # what forcing them in groups adds to writing them once.
+    echo "  against the backup without it until its files were on the disk: median" \
+        "$(median "${written_ratios[@]}") (pairs ${written_ratios[*]})"
     echo "  with pools of one thread: $one_thread_seconds s; speed-up of all cores" \
         "($(nproc)) over one: $speed_up"
     echo "  stored $(gb "$stored_bytes"), reference output $(gb "$reference_bytes");" \
