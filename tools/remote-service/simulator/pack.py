@@ -64,12 +64,14 @@ def item_json(entry):
     its parts, for the description that a file's upload makes)."""
     if len(entry) == len(_ITEM_KEYS):
         attri = attributes_json(entry.get("attri"))
-        numbers = [entry.get(k) for k in _ITEM_NUMBERS]
-        name = entry.get("name")
-        kind = entry.get("type")
+        get = entry.get
+        descriptions, number, size = get("descriptions"), get("number"), get("size")
+        blocks, high, low = get("totalblock"), get("totalsizeHigh"), get("totalsizeLow")
+        name = get("name")
+        kind = get("type")
         if (attri is not None and type(name) is str and type(kind) is str
-                and all(type(n) is int for n in numbers)):
-            descriptions, number, size, blocks, high, low = numbers
+                and type(descriptions) is int and type(number) is int and type(size) is int
+                and type(blocks) is int and type(high) is int and type(low) is int):
             return ('{"attri":' + attri + ',"descriptions":' + str(descriptions)
                     + ',"name":' + _string(name) + ',"number":' + str(number)
                     + ',"size":' + str(size) + ',"totalblock":' + str(blocks)
