@@ -38,7 +38,7 @@ def attributes_json(attri):
     """The compact JSON of an item's attributes, keys sorted, for nine integers as the file
     description carries them; None for any other value (one expression of its parts, which
     costs least on PyPy)."""
-    if type(attri) is not dict or len(attri) != 9:
+    if type(attri) is not dict or len(attri) != len(ATTRIBUTE_ORDER):
         return None
     get = attri.get
     a, b, c = get("dwFileAttributes"), get("ftCreationTimedwHighDateTime"), get(
