@@ -506,18 +506,11 @@ int HTTP_Invoker_T<Connector, Handler>::send_head(HTTP_Request& request) {
     head_ += request.uri() && *request.uri() ? request.uri() : "/";
     const int major = request.major_version(), minor = request.minor_version();
     if (major >= 0 && major <= 9 && minor >= 0 && minor <= 9) {
-        const char version[] = {' ',
-                                'H',
-                                'T',
-                                'T',
-                                'P',
-                                '/',
-                                static_cast<char>('0' + major),
-                                '.',
-                                static_cast<char>('0' + minor),
-                                '\r',
-                                '\n'};
-        head_.append(version, sizeof version);
+        head_ += " HTTP/";
+        head_ += static_cast<char>('0' + major);
+        head_ += '.';
+        head_ += static_cast<char>('0' + minor);
+        head_ += "\r\n";
     } else {
         char version[32];
         std::snprintf(version, sizeof version, " HTTP/%d.%d\r\n", major, minor);
